@@ -1,0 +1,57 @@
+// Base of every program: owns the command line, the network node and the
+// libuv event loop, and fixes the order in which a program starts, runs and
+// stops.
+#pragma once
+
+#include <uv.h>
+
+#include <memory>
+#include <string>
+
+#include "corvo/network.h"
+#include "corvo/option_parser.h"
+
+namespace corvo {
+
+class App : public EventCallback {
+public:
+    explicit App(std::string name);
+
+    // The whole life of the program: parse, hooks, network, loop. Returns
+    // when the loop has ended.
+    int run(int argc, char** argv);
+    // Runs cleanup() and asks the loop to stop at the end of this turn.
+    void stop();
+    std::string version() const;
+
+    std::shared_ptr<Network> getNetwork() const { return network; }
+    const std::string& getName() const { return name; }
+    const std::string& getSite() const { return site; }
+
+    virtual void processOptions();
+    virtual void beforeInit() {}
+    virtual void beforeLoop() {}
+    virtual void cleanup() {}
+    virtual void onIdle() {}
+
+    static void zyreProcess(uv_idle_t* handle);
+    static void cleanupAndExit(uv_signal_t* handle, int signum);
+
+protected:
+    void initSocket();
+    int startLoop();
+    // Handles every network event already pending (each poll waits at most
+    // 5 ms). Exceptions from handlers are logged and the next event goes on.
+    void drainNetwork();
+
+    std::shared_ptr<Network> network;
+    OptionParser optionParser;
+    std::string defaultName;
+    uv_loop_t* loop = nullptr;
+    std::string name;
+    std::string site;
+    std::shared_ptr<uv_idle_t> idleHandle;
+    std::shared_ptr<uv_signal_t> signalHandle;
+};
+
+}  // namespace corvo

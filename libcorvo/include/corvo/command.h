@@ -1,0 +1,48 @@
+// Commands a daemon offers: definitions, checking, and the conversions
+// between the Command record and the text form {name, arg1, arg2, ...}.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "corvo/proto/command.pb.h"
+
+namespace corvo {
+
+enum ArgType {
+    ARG_STRING = 0,
+    ARG_INT = 1,
+    ARG_DOUBLE = 2,
+    ARG_BOOL = 3,
+};
+
+class CommandDef {
+public:
+    struct Arg_t {
+        ArgType type;
+        std::string name;
+    };
+
+    CommandDef() = default;
+    // A definition learned from a peer's Info: no function.
+    explicit CommandDef(corvo::proto::CommandDesc* desc);
+
+    // True when `command` names this command and holds at least one value per
+    // declared argument. Values are not checked against their types.
+    bool verify(std::vector<std::string> command);
+
+    std::string name;
+    std::string description;
+    std::vector<Arg_t> args;
+    std::function<void(std::vector<std::string>)> func;
+};
+
+// {cmd_name, args...}
+std::vector<std::string> extractCommandPB(corvo::proto::Command command);
+
+// The record a client sends, stamped with the current time. Throws
+// CorvoArgError for an empty vector.
+corvo::proto::Command genCommandPB(std::vector<std::string> command);
+
+}  // namespace corvo

@@ -1,0 +1,38 @@
+// Key/value configuration files, one per component, found in /etc/corvo,
+// $HOME/.config/corvo and $CORVO_CONF_PATH (later directories win).
+#pragma once
+
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace corvo {
+
+class ConfManager {
+public:
+    using Config = std::unordered_map<std::string, std::string>;
+
+    ConfManager();
+
+    // Adds `dir` (created with its parents when missing) to the search list.
+    void addConfDir(std::string dir);
+    // Path of `fileName` in the last configuration directory, or "".
+    std::string getPath(std::string fileName);
+    // Creates an empty $HOME/.config/corvo/<name>.conf if it is missing.
+    void create(std::string name);
+    void load(std::string name);
+    Config& get(std::string name);
+    std::string get(std::string name, std::string key, std::string defaultValue);
+    void set(std::string name, std::string key, std::string value);
+    // Replaces the file atomically; on failure the old file stays intact.
+    void save(std::string name);
+    void saveAll();
+
+    std::unordered_map<std::string, Config> configs;
+    std::vector<std::string> confDirs;
+    std::set<std::string> dirty;
+    std::unordered_map<std::string, std::string> paths;
+};
+
+}  // namespace corvo

@@ -1,0 +1,70 @@
+// Base of every device server: typed properties, commands that peers run,
+// named status values, a configuration file, logging to console and network,
+// and the Info that describes it all to every new peer.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "corvo/app.h"
+#include "corvo/command.h"
+#include "corvo/confmanager.h"
+#include "corvo/logger.h"
+#include "corvo/property.h"
+
+namespace corvo {
+
+class Daemon : public App {
+public:
+    explicit Daemon(std::string name);
+    virtual ~Daemon();
+
+    void onEnter(std::shared_ptr<Peer> peer) override;
+    void onExit(std::shared_ptr<Peer> peer) override;
+    void onCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command) override;
+    void onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change) override;
+    void onInfo(std::shared_ptr<Peer> peer) override;
+    void processOptions() override;
+    void beforeInit() override;
+    void beforeLoop() override;
+    void cleanup() override;
+    virtual void sendInfo(std::shared_ptr<Peer> peer);
+
+    // Throws CorvoError("Repeated status value") for a value already present.
+    void addStatusStr(int value, std::string text);
+    // Makes `value` current and broadcasts it; unknown values are logged.
+    void changeStatus(unsigned int value);
+
+    void createProperty(std::string name, corvo::proto::Property_PropertyType type,
+                        std::string description, bool writable);
+    void createProperty(std::string name, corvo::proto::Property_PropertyType type, std::string egu,
+                        std::string description, bool writable);
+
+    void createCommand(std::string name, std::function<void(std::vector<std::string>)> func,
+                       std::string description);
+    // The variable part holds `nargs` pairs: an ArgType passed as int, then
+    // the argument's name as const char*.
+    void createCommand(std::string name, std::function<void(std::vector<std::string>)> func,
+                       std::string description, int nargs, ...);
+
+    // Moves the process into the background (double fork).
+    void doDaemon();
+
+    unsigned int getStatus() const { return status; }
+    std::shared_ptr<Property> getProperty(const std::string& name) const;
+
+protected:
+    std::map<std::string, std::shared_ptr<Property>> properties;
+    Logger logger;
+    std::unordered_map<std::string, CommandDef> commands;
+    ConfManager confManager;
+    bool daemonMode = false;
+    std::map<unsigned int, std::string> statusList;
+    unsigned int status = 0;
+};
+
+}  // namespace corvo

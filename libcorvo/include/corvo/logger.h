@@ -1,0 +1,42 @@
+// The daemon's logger: every record goes to standard output and, as a Log
+// message, to the site's log group.
+#pragma once
+
+#include <spdlog/sinks/base_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace corvo {
+
+class Network;
+
+// spdlog sink that shouts each record to the network's log group.
+class ZyreSink : public spdlog::sinks::base_sink<std::mutex> {
+public:
+    explicit ZyreSink(Network* network);
+
+protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override;
+    void flush_() override;
+
+private:
+    Network* network;
+};
+
+class Logger {
+public:
+    // Builds the logger: console sink (coloured on a terminal) first, then
+    // the network sink. A second call replaces the first logger.
+    void init(std::string name, spdlog::level::level_enum level, Network* network);
+
+    spdlog::logger* operator->() const { return logger.get(); }
+
+    std::shared_ptr<spdlog::logger> logger;
+    std::string name;
+    bool useColor = true;
+};
+
+}  // namespace corvo

@@ -1,0 +1,64 @@
+// Wire framing: every message is a two-frame czmq message, a one-byte
+// MessageType tag followed by the payload.
+#pragma once
+
+#include <czmq.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <typeindex>
+#include <unordered_map>
+#include <vector>
+
+#include "corvo/proto/command.pb.h"
+#include "corvo/proto/info.pb.h"
+#include "corvo/proto/log.pb.h"
+#include "corvo/proto/property.pb.h"
+
+namespace corvo {
+
+class Property;
+class CommandDef;
+
+enum MessageType : uint8_t {
+    MSG_LOG = 1,
+    MSG_PROPERTY_CHANGE = 2,
+    MSG_STATUS = 3,
+    MSG_COMMAND = 4,
+    MSG_RESPONSE = 5,
+    MSG_INFO = 7,
+};
+
+// Record class -> tag. Filled at load time and only read afterwards.
+extern std::unordered_map<std::type_index, MessageType> pbmap;
+
+// Tag of a received message: the first byte of its first frame, or 0 (a tag
+// every receiver ignores) when there is no frame or the first one is empty.
+MessageType GetMessageType(zmsg_t* msg);
+
+// A new two-frame message: the tag, then a copy of all of `bytes`.
+zmsg_t* ProtobufToZMsg(std::string& bytes, MessageType type);
+
+// Serialises a record and frames it with its tag from pbmap (0 when absent).
+template <class T>
+zmsg_t* ProtobufToZMsg(const T& message)
+{
+    std::string bytes = message.SerializeAsString();
+    auto it = pbmap.find(std::type_index(typeid(T)));
+    MessageType type = it == pbmap.end() ? MessageType(0) : it->second;
+    return ProtobufToZMsg(bytes, type);
+}
+
+// Points `*data` at the bytes of the last frame and returns its size; a
+// message without frames gives size 0 and a null pointer.
+size_t getDataFromZMsg(zmsg_t* msg, unsigned char** data);
+
+// Destroys the message and nulls the handle.
+void zmsg_destroy_(zmsg_t** msg);
+
+// Composes the Info record by which a daemon describes itself.
+corvo::proto::Info createInfo(std::vector<Property> properties, std::vector<CommandDef> commands,
+                              std::map<unsigned int, std::string> statusNames, unsigned int status);
+
+}  // namespace corvo

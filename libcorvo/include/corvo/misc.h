@@ -1,0 +1,73 @@
+// Errors and small helpers shared by the whole library.
+#pragma once
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+#include <string>
+#include <vector>
+
+namespace corvo {
+
+// Writes a symbolised stack trace of the caller to standard error.
+void printStackTrace();
+
+// Base of the library's exceptions. Constructing one prints the stack trace of
+// the point of construction to standard error, so an error stays traceable in
+// a daemon's console even when a caller catches it and carries on.
+class CorvoError : public std::exception {
+public:
+    explicit CorvoError(std::string message) : message(std::move(message)) { printStackTrace(); }
+    const char* what() const noexcept override { return message.c_str(); }
+
+protected:
+    std::string message;
+};
+
+// A value or property of the wrong type.
+class CorvoTypeError : public CorvoError {
+public:
+    CorvoTypeError() : CorvoError("Type Error") {}
+    explicit CorvoTypeError(std::string message) : CorvoError(std::move(message)) {}
+};
+
+// Command arguments that do not fit the command's definition.
+class CorvoArgError : public CorvoError {
+public:
+    CorvoArgError() : CorvoError("Argument Error") {}
+};
+
+// Strips white space (isspace) from the start of `s`, in place.
+inline void ltrim(std::string& s)
+{
+    s.erase(s.begin(), std::find_if(s.begin(), s.end(), [](unsigned char c) { return !std::isspace(c); }));
+}
+
+// Strips white space (isspace) from the end of `s`, in place.
+inline void rtrim(std::string& s)
+{
+    s.erase(std::find_if(s.rbegin(), s.rend(), [](unsigned char c) { return !std::isspace(c); }).base(), s.end());
+}
+
+inline void trim(std::string& s)
+{
+    rtrim(s);
+    ltrim(s);
+}
+
+// Splits at every `delimiter`; empty pieces are kept except after a trailing
+// delimiter. Nothing is trimmed.
+std::vector<std::string> split(std::string text, char delimiter);
+
+// Splits a command-like line at spaces; a word starting with a double quote
+// runs to the next double quote and keeps its spaces.
+std::vector<std::string> toToken(const char* line);
+
+// True when `path` can be opened as a directory.
+bool direxist(const char* path);
+
+// Creates `path` and its missing parents (mode 0755). Returns the result of
+// the last creation: 0 on success, -1 with errno set on failure.
+int _mkdir(const char* path);
+
+}  // namespace corvo

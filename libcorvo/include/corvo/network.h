@@ -1,0 +1,104 @@
+// A program's node on the peer network: announces itself, joins the site's
+// groups, sends framed messages, keeps the table of known peers and reports
+// every event to an EventCallback.
+#pragma once
+
+#include <czmq.h>
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "corvo/proto/command.pb.h"
+#include "corvo/proto/info.pb.h"
+#include "corvo/proto/log.pb.h"
+#include "corvo/proto/property.pb.h"
+
+typedef struct _zyre_t zyre_t;
+
+namespace corvo {
+
+class Peer;
+class Property;
+
+// How the network node reports events to the program. Every operation has an
+// empty default body.
+class EventCallback {
+public:
+    virtual void onStatus(std::shared_ptr<Peer> /*peer*/, unsigned int /*status*/) {}
+    virtual void onLog(std::shared_ptr<Peer> /*peer*/, const corvo::proto::Log& /*log*/) {}
+    virtual void onEnter(std::shared_ptr<Peer> /*peer*/) {}
+    virtual void onExit(std::shared_ptr<Peer> /*peer*/) {}
+    virtual void onCommand(std::shared_ptr<Peer> /*peer*/, const corvo::proto::Command& /*command*/) {}
+    virtual void onProperty(std::shared_ptr<Peer> /*peer*/, const Property& /*property*/) {}
+    virtual void onPropertyCommand(std::shared_ptr<Peer> /*peer*/,
+                                   const corvo::proto::PropertyChange& /*change*/) {}
+    virtual void onPropertyError(std::string /*name*/) {}
+    virtual void onInfo(std::shared_ptr<Peer> /*peer*/) {}
+
+protected:
+    ~EventCallback() = default;
+};
+
+class Network {
+public:
+    Network(EventCallback* callback, bool verbose);
+    ~Network();
+    Network(const Network&) = delete;
+    Network& operator=(const Network&) = delete;
+
+    void setName(const std::string& name);
+    void setPort(int port);
+    // Discovery and mailboxes on this interface (must precede start).
+    void setInterface(const std::string& iface);
+    void setHeader(const std::string& key, const std::string& value);
+    void setClient(bool client);
+    void setType(std::string type);
+    void setVerbose();
+
+    void start();
+    void stop();
+    std::string getUUID();
+
+    bool poll(int timeout);
+    bool pollout();
+
+    void join(const std::string& group);
+    void leave(const std::string& group);
+    void setRecvLog(bool on);
+    void setRecvValue(bool on);
+
+    // Every send operation takes ownership of the message.
+    void sendGroup(zmsg_t* msg, const std::string& group);
+    void sendLog(zmsg_t* msg);
+    void sendAll(zmsg_t* msg);
+    void sendOne(zmsg_t* msg, std::shared_ptr<Peer> peer);
+    void sendStatus(unsigned int status);
+    void sendLog(const corvo::proto::Log& log);
+    void sendCommand(std::shared_ptr<Peer> peer, std::string name, std::vector<std::string> args);
+    void sendProperty(Property* property);
+    void changeProperty(std::shared_ptr<Peer> peer, Property* property);
+
+    // Takes one event from the node and handles it.
+    void recv();
+    void parseInfo(std::shared_ptr<Peer> peer, corvo::proto::Info info);
+    void updateProperty(std::shared_ptr<Peer> peer, corvo::proto::PropertyChange change);
+
+    bool isStarted() const { return started; }
+    const std::unordered_set<std::string>& joinedGroups() const { return groups; }
+
+    std::unordered_map<std::string, std::shared_ptr<Peer>> peers;
+    std::string siteGroup;
+    std::string propGroup;
+    std::string logGroup;
+
+private:
+    zyre_t* node = nullptr;
+    std::unordered_set<std::string> groups;
+    EventCallback* callback = nullptr;
+    bool started = false;
+};
+
+}  // namespace corvo

@@ -1,0 +1,36 @@
+// What a node knows of one remote program.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "corvo/command.h"
+#include "corvo/property.h"
+
+typedef struct _zyre_event_t zyre_event_t;
+
+namespace corvo {
+
+class Peer {
+public:
+    // Identity from a zyre ENTER event; headers are read by the node.
+    explicit Peer(zyre_event_t* event);
+    Peer(std::string name, std::string uuid, std::string address);
+
+    // True when the peer offers the command and the values fit it. An unknown
+    // command writes "command not found" to standard error.
+    bool verifyCommand(std::vector<std::string> command);
+
+    std::string name;
+    std::string uuid;
+    std::string type;
+    std::string address;
+    bool client = false;
+    unsigned int status = 0;
+    std::map<std::string, CommandDef> commands;
+    std::map<std::string, Property> properties;
+    std::map<unsigned int, std::string> statusNames;
+};
+
+}  // namespace corvo

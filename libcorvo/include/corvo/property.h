@@ -1,0 +1,108 @@
+// A named, typed value that a daemon publishes, and the copies that peers
+// keep of it. Every local change is broadcast at once.
+#pragma once
+
+#include <boost/variant.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <typeindex>
+#include <unordered_map>
+#include <vector>
+
+#include "corvo/proto/property.pb.h"
+
+namespace corvo {
+
+class EventCallback;
+class Property;
+
+namespace detail {
+// How a property reaches its owner's network: installed by the application
+// layer, which knows how an owner holds its network node. Null means changes
+// are not published (a property without an application).
+using PropertyBroadcaster = void (*)(EventCallback* owner, Property* property);
+extern PropertyBroadcaster propertyBroadcaster;
+}  // namespace detail
+
+// Value type -> property type that holds it: long -> INT, double -> DOUBLE,
+// std::string -> STRING.
+extern const std::unordered_map<std::type_index, corvo::proto::Property_PropertyType> property_typemap;
+
+class Property {
+public:
+    using Type = corvo::proto::Property_PropertyType;
+    using Limit = boost::variant<long, double>;
+
+    static constexpr Type INT = corvo::proto::Property_PropertyType_INT;
+    static constexpr Type STRING = corvo::proto::Property_PropertyType_STRING;
+    static constexpr Type DOUBLE = corvo::proto::Property_PropertyType_DOUBLE;
+    static constexpr Type STR_LIST = corvo::proto::Property_PropertyType_STR_LIST;
+    static constexpr Type INT_LIST = corvo::proto::Property_PropertyType_INT_LIST;
+    static constexpr Type DOUBLE_LIST = corvo::proto::Property_PropertyType_DOUBLE_LIST;
+
+    Property();
+    Property(std::string name, Type type, std::string description, bool writable,
+             EventCallback* master, std::string egu = "");
+    // A peer's property, as described in its Info.
+    explicit Property(corvo::proto::Property msg);
+
+    // Typed setters: store, broadcast, then check limits and choices.
+    // The type must match, else CorvoTypeError and nothing changes.
+    void setValue(std::string v);
+    void setValue(const char* v) { setValue(std::string(v)); }
+    void setValue(double v);
+    void setValue(long v);
+    void setValue(int v) { setValue(static_cast<long>(v)); }
+
+    // T is long, double or std::string; the type must match.
+    template <class T>
+    T getValue() const;
+
+    void addChoice(int value, std::string text);
+
+    // Parses `text` by the property's type (configuration values).
+    void setValueString(std::string text);
+    // The value as text.
+    std::string toString() const;
+
+    // Broadcasts the current value through the owner's network, if any.
+    void sendProperty();
+    // Tells the owner that the value is outside its limits or choices.
+    void notifyMaster();
+
+    corvo::proto::Property serialize() const;
+    corvo::proto::PropertyChange genPropertyChangePB() const;
+
+    // M is corvo::proto::Property or corvo::proto::PropertyChange.
+    template <class M>
+    void setPBValue(M& msg) const;
+    template <class M>
+    void updateFromPB(M& msg);
+
+    std::map<int32_t, std::string> choices;
+    Limit valueMax;
+    Limit valueMin;
+    std::vector<std::string> strList;
+    std::vector<int64_t> intList;
+    std::vector<double> doubleList;
+    std::string description;
+    std::string name;
+    std::string egu;
+    Type type = INT;
+    bool writable = false;
+    std::chrono::system_clock::time_point timestamp;
+    int64_t delayUs = 0;
+    EventCallback* master = nullptr;
+    int64_t intValue = 0;
+    double doubleValue = 0.0;
+    std::string strValue;
+
+private:
+    void checkLimits(long v);
+    void checkLimits(double v);
+};
+
+}  // namespace corvo
