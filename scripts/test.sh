@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test twice: a normal
+# build, and one with AddressSanitizer and UndefinedBehaviorSanitizer that
+# halt on the first report. Then a short fuzzing run of the ZRE decoders and
+# the end-to-end demo. Network tests run in network namespaces of their own.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+jobs=${JOBS:-$(nproc)}
+bash scripts/setup.sh
+
+run_suite() {
+  local dir=$1; shift
+  cmake -S . -B "$dir" "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 300
+}
+
+echo "== normal build =="
+run_suite build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+echo "== sanitizer build =="
+export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+run_suite build/sanitize -DCMAKE_BUILD_TYPE=Debug -DCORVO_SANITIZE=ON -DCORVO_BUILD_BENCH=OFF
+unset ASAN_OPTIONS UBSAN_OPTIONS
+
+if [ -x scripts/run-fuzz.sh ]; then
+  echo "== fuzzing =="
+  FUZZ_SECONDS=${FUZZ_SECONDS:-20} bash scripts/run-fuzz.sh
+fi
+
+if [ -f scripts/demo.sh ]; then
+  echo "== demo =="
+  CORVO_BUILD_DIR=build/release bash scripts/demo.sh
+fi
+echo "all tests passed"
