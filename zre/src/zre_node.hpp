@@ -1,0 +1,53 @@
+// The background actor of a node: it owns the discovery socket, the ROUTER
+// inbox and the DEALER mailboxes, and reports events on its outbox.
+#pragma once
+
+#include <czmq.h>
+
+#include <map>
+#include <string>
+
+#include "zre_codec.hpp"
+
+namespace zre {
+
+constexpr int kDefaultPort = 5670;
+constexpr size_t kDefaultInterval = 1000;
+constexpr int kDefaultEvasive = 5000;
+constexpr int kDefaultExpired = 30000;
+
+// Settings handed to the actor with the START command.
+struct Config {
+    std::string name;
+    std::map<std::string, std::string> headers;
+    int port = kDefaultPort;
+    std::string interface;
+    size_t interval = kDefaultInterval;
+    int evasiveTimeout = kDefaultEvasive;
+    int expiredTimeout = kDefaultExpired;
+    bool verbose = false;
+};
+
+struct ActorArgs {
+    Uuid uuid{};
+    zsock_t* outbox = nullptr;  // actor side of the event pipe; owned by the actor
+};
+
+// zactor entry point. `args` is an ActorArgs*, owned by the caller until the
+// actor has signalled that it runs.
+void runNodeActor(zsock_t* pipe, void* args);
+
+// Commands on the actor pipe (first frame):
+//   "START" <Config* as pointer bytes>   -> signal 0 / -1
+//   "STOP"                               -> signal 0
+//   "JOIN" group | "LEAVE" group
+//   "WHISPER" uuid content...  | "SHOUT" group content...
+//   "$TERM"
+// Events on the outbox, one message each:
+//   "ENTER" uuid name address (key value)...
+//   "EXIT"|"EVASIVE"|"STOP" uuid name
+//   "JOIN"|"LEAVE" uuid name group
+//   "WHISPER" uuid name content...
+//   "SHOUT" uuid name group content...
+
+}  // namespace zre

@@ -1,0 +1,290 @@
+// The C API of the node: a thin front that forwards calls to the actor and
+// turns the actor's event messages into zyre_event_t.
+#include "zyre.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+
+#include "zre_codec.hpp"
+#include "zre_node.hpp"
+
+namespace {
+
+// Room for events on each side of the event pipe; the actor keeps any
+// surplus itself, so a slow reader never blocks the node.
+constexpr int kEventPipeHwm = 10000;
+
+zre::Uuid randomUuid() {
+    std::random_device device;
+    zre::Uuid uuid;
+    for (size_t i = 0; i < uuid.size(); i += 4) {
+        uint32_t value = device();
+        std::memcpy(uuid.data() + i, &value, 4);
+    }
+    return uuid;
+}
+
+// The pipe that carries events from the actor to the application.
+bool createEventPipe(zsock_t** front, zsock_t** back) {
+    static std::atomic<unsigned> counter{0};
+    std::string endpoint = "inproc://zre-events-" + std::to_string(getpid()) + "-" +
+                           std::to_string(counter++);
+    *back = zsock_new(ZMQ_PAIR);
+    *front = zsock_new(ZMQ_PAIR);
+    if (!*back || !*front) return false;
+    zsock_set_sndhwm(*back, kEventPipeHwm);
+    zsock_set_rcvhwm(*front, kEventPipeHwm);
+    zsock_set_linger(*back, 0);
+    zsock_set_linger(*front, 0);
+    return zsock_bind(*back, "%s", endpoint.c_str()) == 0 &&
+           zsock_connect(*front, "%s", endpoint.c_str()) == 0;
+}
+
+std::string popString(zmsg_t* msg) {
+    zframe_t* frame = zmsg_pop(msg);
+    if (!frame) return {};
+    std::string text(reinterpret_cast<const char*>(zframe_data(frame)), zframe_size(frame));
+    zframe_destroy(&frame);
+    return text;
+}
+
+}  // namespace
+
+struct _zyre_t {
+    zactor_t* actor = nullptr;
+    zsock_t* events = nullptr;
+    zre::Uuid uuid{};
+    std::string uuidText;
+    zre::Config config;
+    bool started = false;
+    // Sends on the actor pipe may come from several threads (a log sink).
+    std::mutex pipeLock;
+};
+
+struct _zyre_event_t {
+    std::string type;
+    std::string peerUuid;
+    std::string peerName;
+    std::string peerAddr;
+    std::string group;
+    bool hasAddr = false;
+    bool hasGroup = false;
+    zhash_t* headers = nullptr;
+    zmsg_t* msg = nullptr;
+
+    ~_zyre_event_t() {
+        zhash_destroy(&headers);
+        zmsg_destroy(&msg);
+    }
+};
+
+extern "C" {
+
+zyre_t* zyre_new(const char* name) {
+    auto self = std::make_unique<_zyre_t>();
+    self->uuid = randomUuid();
+    self->uuidText = zre::uuidToString(self->uuid);
+    self->config.name = name ? name : self->uuidText.substr(0, 6);
+    if (self->config.name.size() > zre::kMaxStringSize) self->config.name.resize(zre::kMaxStringSize);
+
+    zsock_t* back = nullptr;
+    if (!createEventPipe(&self->events, &back)) {
+        zsock_destroy(&self->events);
+        zsock_destroy(&back);
+        return nullptr;
+    }
+    zre::ActorArgs args{self->uuid, back};
+    self->actor = zactor_new(zre::runNodeActor, &args);
+    if (!self->actor) {
+        zsock_destroy(&self->events);
+        zsock_destroy(&back);
+        return nullptr;
+    }
+    return self.release();
+}
+
+void zyre_destroy(zyre_t** self_p) {
+    if (!self_p || !*self_p) return;
+    zyre_t* self = *self_p;
+    if (self->started) zyre_stop(self);
+    zactor_destroy(&self->actor);
+    zsock_destroy(&self->events);
+    delete self;
+    *self_p = nullptr;
+}
+
+const char* zyre_uuid(zyre_t* self) { return self->uuidText.c_str(); }
+
+const char* zyre_name(zyre_t* self) { return self->config.name.c_str(); }
+
+void zyre_set_name(zyre_t* self, const char* name) {
+    if (!name) return;
+    self->config.name = name;
+    if (self->config.name.size() > zre::kMaxStringSize) self->config.name.resize(zre::kMaxStringSize);
+}
+
+void zyre_set_header(zyre_t* self, const char* name, const char* format, ...) {
+    if (!name || !format || std::strlen(name) > zre::kMaxStringSize) return;
+    va_list args;
+    va_start(args, format);
+    char* value = zsys_vprintf(format, args);
+    va_end(args);
+    if (!value) return;
+    self->config.headers[name] = value;
+    zstr_free(&value);
+}
+
+void zyre_set_verbose(zyre_t* self) { self->config.verbose = true; }
+
+void zyre_set_port(zyre_t* self, int port_nbr) {
+    if (port_nbr > 0 && port_nbr <= 65535) self->config.port = port_nbr;
+}
+
+void zyre_set_interface(zyre_t* self, const char* value) { self->config.interface = value ? value : ""; }
+
+void zyre_set_interval(zyre_t* self, size_t interval) {
+    if (interval > 0) self->config.interval = interval;
+}
+
+void zyre_set_evasive_timeout(zyre_t* self, int interval) {
+    if (interval > 0) self->config.evasiveTimeout = interval;
+}
+
+void zyre_set_expired_timeout(zyre_t* self, int interval) {
+    if (interval > 0) self->config.expiredTimeout = interval;
+}
+
+int zyre_start(zyre_t* self) {
+    std::lock_guard<std::mutex> lock(self->pipeLock);
+    if (self->started) return 0;
+    auto* config = new zre::Config(self->config);
+    zmsg_t* msg = zmsg_new();
+    zmsg_addstr(msg, "START");
+    zmsg_addmem(msg, &config, sizeof config);
+    if (zmsg_send(&msg, self->actor) != 0) {
+        zmsg_destroy(&msg);
+        delete config;
+        return -1;
+    }
+    int status = zsock_wait(self->actor);
+    self->started = status == 0;
+    return self->started ? 0 : -1;
+}
+
+void zyre_stop(zyre_t* self) {
+    std::lock_guard<std::mutex> lock(self->pipeLock);
+    if (!self->started) return;
+    if (zstr_send(self->actor, "STOP") == 0) zsock_wait(self->actor);
+    self->started = false;
+}
+
+}  // extern "C"
+
+namespace {
+
+int sendCommand(zyre_t* self, const char* command, const char* argument, zmsg_t** msg_p) {
+    if (!self || !argument) {
+        if (msg_p) zmsg_destroy(msg_p);
+        return -1;
+    }
+    zmsg_t* msg = msg_p && *msg_p ? *msg_p : zmsg_new();
+    if (msg_p) *msg_p = nullptr;
+    zmsg_pushstr(msg, argument);
+    zmsg_pushstr(msg, command);
+    std::lock_guard<std::mutex> lock(self->pipeLock);
+    if (zmsg_send(&msg, self->actor) != 0) {
+        zmsg_destroy(&msg);
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int zyre_join(zyre_t* self, const char* group) {
+    if (!group || std::strlen(group) > zre::kMaxStringSize) return -1;
+    return sendCommand(self, "JOIN", group, nullptr);
+}
+
+int zyre_leave(zyre_t* self, const char* group) {
+    if (!group || std::strlen(group) > zre::kMaxStringSize) return -1;
+    return sendCommand(self, "LEAVE", group, nullptr);
+}
+
+int zyre_whisper(zyre_t* self, const char* peer, zmsg_t** msg_p) {
+    if (!msg_p || !*msg_p) return -1;
+    return sendCommand(self, "WHISPER", peer, msg_p);
+}
+
+int zyre_shout(zyre_t* self, const char* group, zmsg_t** msg_p) {
+    if (!msg_p || !*msg_p) return -1;
+    if (group && std::strlen(group) > zre::kMaxStringSize) {
+        zmsg_destroy(msg_p);
+        return -1;
+    }
+    return sendCommand(self, "SHOUT", group, msg_p);
+}
+
+zsock_t* zyre_socket(zyre_t* self) { return self->events; }
+
+zyre_event_t* zyre_event_new(zyre_t* node) {
+    zmsg_t* msg = zmsg_recv(node->events);
+    if (!msg) return nullptr;
+    auto event = std::make_unique<_zyre_event_t>();
+    event->type = popString(msg);
+    event->peerUuid = popString(msg);
+    event->peerName = popString(msg);
+    if (event->type == "ENTER") {
+        event->peerAddr = popString(msg);
+        event->hasAddr = true;
+        event->headers = zhash_new();
+        zhash_autofree(event->headers);
+        while (zmsg_size(msg) >= 2) {
+            std::string key = popString(msg);
+            std::string value = popString(msg);
+            zhash_update(event->headers, key.c_str(), const_cast<char*>(value.c_str()));
+        }
+    } else if (event->type == "JOIN" || event->type == "LEAVE" || event->type == "SHOUT") {
+        event->group = popString(msg);
+        event->hasGroup = true;
+    }
+    if (event->type == "WHISPER" || event->type == "SHOUT") {
+        event->msg = msg;
+    } else {
+        zmsg_destroy(&msg);
+    }
+    return event.release();
+}
+
+void zyre_event_destroy(zyre_event_t** self_p) {
+    if (!self_p || !*self_p) return;
+    delete *self_p;
+    *self_p = nullptr;
+}
+
+const char* zyre_event_type(zyre_event_t* self) { return self->type.c_str(); }
+const char* zyre_event_peer_uuid(zyre_event_t* self) { return self->peerUuid.c_str(); }
+const char* zyre_event_peer_name(zyre_event_t* self) { return self->peerName.c_str(); }
+const char* zyre_event_peer_addr(zyre_event_t* self) {
+    return self->hasAddr ? self->peerAddr.c_str() : nullptr;
+}
+zhash_t* zyre_event_headers(zyre_event_t* self) { return self->headers; }
+const char* zyre_event_header(zyre_event_t* self, const char* name) {
+    if (!self->headers || !name) return nullptr;
+    return static_cast<const char*>(zhash_lookup(self->headers, name));
+}
+const char* zyre_event_group(zyre_event_t* self) {
+    return self->hasGroup ? self->group.c_str() : nullptr;
+}
+zmsg_t* zyre_event_msg(zyre_event_t* self) { return self->msg; }
+
+}  // extern "C"
