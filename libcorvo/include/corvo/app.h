@@ -5,6 +5,7 @@
 
 #include <uv.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,7 +19,8 @@ public:
     explicit App(std::string name);
 
     // The whole life of the program: parse, hooks, network, loop. Returns
-    // when the loop has ended.
+    // when the loop has ended, with the result of closing the loop (0 when
+    // every handle was released).
     int run(int argc, char** argv);
     // Runs cleanup() and asks the loop to stop at the end of this turn.
     void stop();
@@ -43,6 +45,9 @@ protected:
     // Handles every network event already pending (each poll waits at most
     // 5 ms). Exceptions from handlers are logged and the next event goes on.
     void drainNetwork();
+    // Reports an exception that escaped a handler or hook called from the
+    // loop: through errorReporter when one is set, else on standard error.
+    void reportException(const char* what);
 
     std::shared_ptr<Network> network;
     OptionParser optionParser;
@@ -52,6 +57,8 @@ protected:
     std::string site;
     std::shared_ptr<uv_idle_t> idleHandle;
     std::shared_ptr<uv_signal_t> signalHandle;
+    // Set by roles that have a logger of their own (the daemon).
+    std::function<void(const std::string&)> errorReporter;
 };
 
 }  // namespace corvo

@@ -33,6 +33,9 @@ public:
     void beforeLoop() override;
     void cleanup() override;
     virtual void sendInfo(std::shared_ptr<Peer> peer);
+    // The Info that sendInfo whispers: properties by name, commands, status
+    // names by value, current status.
+    corvo::proto::Info composeInfo() const;
 
     // Throws CorvoError("Repeated status value") for a value already present.
     void addStatusStr(int value, std::string text);

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <string>
 
+#include "corvo/proto/log.pb.h"
+
 namespace corvo {
 
 class Network;
@@ -17,6 +19,10 @@ class Network;
 class ZyreSink : public spdlog::sinks::base_sink<std::mutex> {
 public:
     explicit ZyreSink(Network* network);
+
+    // The Log record sent for one spdlog record: level number, logger name,
+    // formatted message without decoration, and the current real time.
+    static corvo::proto::Log toLogRecord(const spdlog::details::log_msg& msg);
 
 protected:
     void sink_it_(const spdlog::details::log_msg& msg) override;

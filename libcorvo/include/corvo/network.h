@@ -23,6 +23,20 @@ namespace corvo {
 class Peer;
 class Property;
 
+// One event of the ZRE node, copied out of the zyre event so that the peer
+// table rules and the message dispatch do not depend on where it came from.
+struct NetworkEvent {
+    std::string type;     // "ENTER", "EXIT", "JOIN", "LEAVE", "WHISPER", "SHOUT", ...
+    std::string peerUuid;
+    std::string peerName;     // ENTER only
+    std::string peerAddress;  // ENTER only
+    std::string group;        // JOIN, LEAVE, SHOUT; empty otherwise
+    // Beacon headers the node reads on ENTER ("client", "type"); a header the
+    // peer did not send is absent.
+    std::unordered_map<std::string, std::string> headers;
+    zmsg_t* msg = nullptr;  // WHISPER, SHOUT; not owned
+};
+
 // How the network node reports events to the program. Every operation has an
 // empty default body.
 class EventCallback {
@@ -83,6 +97,9 @@ public:
 
     // Takes one event from the node and handles it.
     void recv();
+    // Applies the peer table rules to one event and calls the callback.
+    // recv() feeds it from the zyre node; exceptions of the callback pass.
+    void handleEvent(const NetworkEvent& event);
     void parseInfo(std::shared_ptr<Peer> peer, corvo::proto::Info info);
     void updateProperty(std::shared_ptr<Peer> peer, corvo::proto::PropertyChange change);
 

@@ -1,0 +1,172 @@
+#include "corvo/app.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+
+#include "corvo/property.h"
+
+#ifndef CORVO_VERSION_TEXT
+#define CORVO_VERSION_TEXT "corvo v1.2.0"
+#endif
+
+namespace corvo {
+
+namespace {
+
+constexpr int kDefaultPort = 5670;
+constexpr int kPollTimeoutMs = 5;
+
+// Properties publish their changes through the network of the application
+// that owns them; a property of an application without a network yet (while
+// the configuration is applied) publishes nothing.
+void broadcastThroughOwner(EventCallback* owner, Property* property)
+{
+    App* app = dynamic_cast<App*>(owner);
+    if (!app)
+        return;
+    if (auto network = app->getNetwork())
+        network->sendProperty(property);
+}
+
+struct InstallBroadcaster {
+    InstallBroadcaster() { detail::propertyBroadcaster = &broadcastThroughOwner; }
+} installBroadcaster;
+
+}  // namespace
+
+App::App(std::string name) : optionParser(name), defaultName(name)
+{
+    optionParser.addOption<int>("port", 'p', "udp port for discovery");
+    optionParser.addOption<std::string>("interface", 'i', "interface name for connection");
+    optionParser.addOption<std::string>("site", 's', "site name");
+    optionParser.addOption<std::string>("name", 'n', "component name");
+    optionParser.addSwitch("debug", 'd', "debug mode (verbose zyre)");
+    optionParser.addSwitch("version", 'v', "print version");
+}
+
+int App::run(int argc, char** argv)
+{
+    optionParser.parseArgs(argc, argv);
+    processOptions();
+    beforeInit();
+    loop = uv_default_loop();
+    initSocket();
+    beforeLoop();
+    return startLoop();
+}
+
+void App::processOptions()
+{
+    const auto& vm = optionParser.vm;
+    if (vm["version"].as<bool>()) {
+        std::cout << version() << std::endl;
+        std::exit(0);
+    }
+    name = vm.count("name") ? vm["name"].as<std::string>() : defaultName;
+    site = vm.count("site") ? vm["site"].as<std::string>() : "corvo";
+}
+
+void App::initSocket()
+{
+    const auto& vm = optionParser.vm;
+    bool debug = vm["debug"].as<bool>();
+    network = std::make_shared<Network>(this, debug);
+    network->setName(name);
+    network->setPort(vm.count("port") ? vm["port"].as<int>() : kDefaultPort);
+    if (vm.count("interface"))
+        network->setInterface(vm["interface"].as<std::string>());
+    network->siteGroup = site;
+    network->logGroup = site + "-log";
+    network->propGroup = site + "-prop";
+    if (!network->joinedGroups().count(site))
+        network->join(site);
+}
+
+int App::startLoop()
+{
+    network->start();
+
+    idleHandle = std::make_shared<uv_idle_t>();
+    uv_idle_init(loop, idleHandle.get());
+    idleHandle->data = this;
+    uv_idle_start(idleHandle.get(), zyreProcess);
+
+    signalHandle = std::make_shared<uv_signal_t>();
+    uv_signal_init(loop, signalHandle.get());
+    signalHandle->data = this;
+    uv_signal_start(signalHandle.get(), cleanupAndExit, SIGINT);
+
+    uv_run(loop, UV_RUN_DEFAULT);
+
+    // Release both handles before closing the loop: the default loop outlives
+    // this object, and must not keep pointers into its handle storage.
+    uv_close(reinterpret_cast<uv_handle_t*>(idleHandle.get()), nullptr);
+    uv_close(reinterpret_cast<uv_handle_t*>(signalHandle.get()), nullptr);
+    uv_run(loop, UV_RUN_NOWAIT);  // runs the close callbacks
+    return uv_loop_close(loop);
+}
+
+void App::stop()
+{
+    try {
+        cleanup();
+    } catch (const std::exception& e) {
+        reportException(e.what());
+    } catch (...) {
+        reportException("unknown exception");
+    }
+    if (loop)
+        uv_stop(loop);
+}
+
+std::string App::version() const { return CORVO_VERSION_TEXT; }
+
+void App::drainNetwork()
+{
+    while (network->poll(kPollTimeoutMs)) {
+        // A failing handler must neither unwind through libuv nor end the
+        // program: report it and go on with the next event.
+        try {
+            network->recv();
+        } catch (const std::exception& e) {
+            reportException(e.what());
+        } catch (...) {
+            reportException("unknown exception");
+        }
+    }
+}
+
+void App::reportException(const char* what)
+{
+    std::string text = std::string("Unhandled exception in event handling: ") + what;
+    if (errorReporter) {
+        try {
+            errorReporter(text);
+            return;
+        } catch (...) {
+            // fall back to standard error
+        }
+    }
+    std::cerr << text << std::endl;
+}
+
+void App::zyreProcess(uv_idle_t* handle)
+{
+    App* app = static_cast<App*>(handle->data);
+    app->drainNetwork();
+    try {
+        app->onIdle();
+    } catch (const std::exception& e) {
+        app->reportException(e.what());
+    } catch (...) {
+        app->reportException("unknown exception");
+    }
+}
+
+void App::cleanupAndExit(uv_signal_t* handle, int /*signum*/)
+{
+    static_cast<App*>(handle->data)->stop();
+}
+
+}  // namespace corvo

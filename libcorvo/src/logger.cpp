@@ -1,0 +1,56 @@
+#include "corvo/logger.h"
+
+#include <spdlog/sinks/ansicolor_sink.h>
+#include <spdlog/sinks/stdout_sinks.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+
+#include "corvo/network.h"
+#include "corvo/proto/log.pb.h"
+
+namespace corvo {
+
+ZyreSink::ZyreSink(Network* network) : network(network) {}
+
+corvo::proto::Log ZyreSink::toLogRecord(const spdlog::details::log_msg& msg)
+{
+    corvo::proto::Log log;
+    // spdlog's levels trace..err share their numbers with Log.LogLevel;
+    // critical travels as 5.
+    log.set_level(static_cast<corvo::proto::Log_LogLevel>(msg.level));
+    log.set_logger(msg.logger_name.data(), msg.logger_name.size());
+    log.set_message(msg.payload.data(), msg.payload.size());
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    log.mutable_timestamp()->set_seconds(now.tv_sec);
+    log.mutable_timestamp()->set_nanos(static_cast<int32_t>(now.tv_nsec));
+    return log;
+}
+
+void ZyreSink::sink_it_(const spdlog::details::log_msg& msg) { network->sendLog(toLogRecord(msg)); }
+
+void ZyreSink::flush_() {}
+
+void Logger::init(std::string name, spdlog::level::level_enum level, Network* network)
+{
+    this->name = std::move(name);
+
+    spdlog::sink_ptr console;
+    bool terminal = isatty(fileno(stdout)) != 0;
+    if (terminal && useColor) {
+        console = std::make_shared<spdlog::sinks::ansicolor_stdout_sink_mt>();
+    } else {
+        console = std::make_shared<spdlog::sinks::stdout_sink_mt>();
+        if (!terminal)
+            useColor = false;
+    }
+    auto networkSink = std::make_shared<ZyreSink>(network);
+
+    logger = std::make_shared<spdlog::logger>(this->name, spdlog::sinks_init_list{console, networkSink});
+    logger->set_level(level);
+    logger->flush_on(level);
+}
+
+}  // namespace corvo

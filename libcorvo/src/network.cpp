@@ -1,0 +1,353 @@
+#include "corvo/network.h"
+
+#include <zmq.h>
+#include <zyre.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <iostream>
+
+#include "corvo/message.h"
+#include "corvo/peer.h"
+#include "corvo/property.h"
+
+namespace corvo {
+
+namespace {
+
+constexpr int kEventQueueHighWaterMark = 5000;
+
+int64_t nowNanoseconds()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+int64_t toNanoseconds(const google::protobuf::Timestamp& ts)
+{
+    return ts.seconds() * 1000000000LL + ts.nanos();
+}
+
+// A zyre header is "true" when present, non-empty and not starting with '0'.
+const std::string* meaningfulHeader(const NetworkEvent& event, const char* key)
+{
+    auto it = event.headers.find(key);
+    if (it == event.headers.end() || it->second.empty() || it->second[0] == '0')
+        return nullptr;
+    return &it->second;
+}
+
+std::string copyOrEmpty(const char* text) { return text ? text : ""; }
+
+struct ZyreEventDeleter {
+    void operator()(zyre_event_t* event) const { zyre_event_destroy(&event); }
+};
+
+}  // namespace
+
+Network::Network(EventCallback* callback, bool verbose) : node(zyre_new(nullptr)), callback(callback)
+{
+    if (verbose)
+        zyre_set_verbose(node);
+}
+
+Network::~Network()
+{
+    stop();
+    zyre_destroy(&node);
+}
+
+void Network::setName(const std::string& name) { zyre_set_name(node, name.c_str()); }
+
+void Network::setPort(int port) { zyre_set_port(node, port); }
+
+void Network::setInterface(const std::string& iface) { zyre_set_interface(node, iface.c_str()); }
+
+void Network::setHeader(const std::string& key, const std::string& value)
+{
+    zyre_set_header(node, key.c_str(), "%s", value.c_str());
+}
+
+void Network::setClient(bool client) { zyre_set_header(node, "client", "%d", client ? 1 : 0); }
+
+void Network::setType(std::string type) { zyre_set_header(node, "type", "%s", type.c_str()); }
+
+void Network::setVerbose() { zyre_set_verbose(node); }
+
+void Network::start()
+{
+    if (zyre_start(node) != 0) {
+        // Without sockets nothing can be sent; say so instead of failing
+        // silently, and keep dropping sends.
+        std::cerr << "zyre_start failed: the network node is not running" << std::endl;
+        return;
+    }
+    void* socket = zsock_resolve(zyre_socket(node));
+    int hwm = kEventQueueHighWaterMark;
+    zmq_setsockopt(socket, ZMQ_SNDHWM, &hwm, sizeof hwm);
+    zmq_setsockopt(socket, ZMQ_RCVHWM, &hwm, sizeof hwm);
+    started = true;
+}
+
+void Network::stop()
+{
+    zyre_stop(node);
+    started = false;
+}
+
+std::string Network::getUUID() { return zyre_uuid(node); }
+
+bool Network::poll(int timeout)
+{
+    zmq_pollitem_t item = {zsock_resolve(zyre_socket(node)), 0, ZMQ_POLLIN, 0};
+    int rc = zmq_poll(&item, 1, timeout);
+    return rc > 0 && (item.revents & ZMQ_POLLIN);
+}
+
+bool Network::pollout()
+{
+    zmq_pollitem_t item = {zsock_resolve(zyre_socket(node)), 0, ZMQ_POLLOUT, 0};
+    int rc = zmq_poll(&item, 1, 1);
+    return rc > 0 && (item.revents & ZMQ_POLLOUT);
+}
+
+void Network::join(const std::string& group)
+{
+    zyre_join(node, group.c_str());
+    groups.insert(group);
+}
+
+void Network::leave(const std::string& group)
+{
+    zyre_leave(node, group.c_str());
+    groups.erase(group);
+}
+
+void Network::setRecvLog(bool on) { on ? join(logGroup) : leave(logGroup); }
+
+void Network::setRecvValue(bool on) { on ? join(propGroup) : leave(propGroup); }
+
+void Network::sendGroup(zmsg_t* msg, const std::string& group)
+{
+    if (!started) {
+        zmsg_destroy(&msg);
+        return;
+    }
+    zyre_shout(node, group.c_str(), &msg);
+}
+
+void Network::sendLog(zmsg_t* msg) { sendGroup(msg, logGroup); }
+
+void Network::sendAll(zmsg_t* msg) { sendGroup(msg, siteGroup); }
+
+void Network::sendOne(zmsg_t* msg, std::shared_ptr<Peer> peer)
+{
+    if (!started) {
+        zmsg_destroy(&msg);
+        return;
+    }
+    int rc = zyre_whisper(node, peer->uuid.c_str(), &msg);
+    if (rc != 0)
+        std::cout << rc << std::endl;
+}
+
+void Network::sendStatus(unsigned int status)
+{
+    uint32_t value = status;
+    zmsg_t* msg = zmsg_new();
+    uint8_t tag = MSG_STATUS;
+    zframe_t* tagFrame = zframe_new(&tag, 1);
+    zframe_t* statusFrame = zframe_new(&value, sizeof value);
+    zmsg_append(msg, &tagFrame);
+    zmsg_append(msg, &statusFrame);
+    sendAll(msg);
+}
+
+void Network::sendLog(const corvo::proto::Log& log) { sendLog(ProtobufToZMsg(log)); }
+
+void Network::sendCommand(std::shared_ptr<Peer> peer, std::string name, std::vector<std::string> args)
+{
+    corvo::proto::Command command;
+    command.set_cmd_name(name.c_str());
+    for (const auto& arg : args)
+        command.add_args(arg.c_str());
+    sendOne(ProtobufToZMsg(command), std::move(peer));
+}
+
+void Network::sendProperty(Property* property)
+{
+    corvo::proto::PropertyChange change = property->genPropertyChangePB();
+    change.set_command(false);
+    sendGroup(ProtobufToZMsg(change), propGroup);
+}
+
+void Network::changeProperty(std::shared_ptr<Peer> peer, Property* property)
+{
+    corvo::proto::PropertyChange change = property->genPropertyChangePB();
+    change.set_command(true);
+    sendOne(ProtobufToZMsg(change), std::move(peer));
+}
+
+void Network::recv()
+{
+    std::unique_ptr<zyre_event_t, ZyreEventDeleter> zevent(zyre_event_new(node));
+    if (!zevent)
+        return;  // interrupted
+    zyre_event_t* raw = zevent.get();
+
+    NetworkEvent event;
+    event.type = copyOrEmpty(zyre_event_type(raw));
+    event.peerUuid = copyOrEmpty(zyre_event_peer_uuid(raw));
+    event.group = copyOrEmpty(zyre_event_group(raw));
+    if (event.type == "ENTER") {
+        event.peerName = copyOrEmpty(zyre_event_peer_name(raw));
+        event.peerAddress = copyOrEmpty(zyre_event_peer_addr(raw));
+        for (const char* key : {"client", "type"}) {
+            if (const char* value = zyre_event_header(raw, key))
+                event.headers.emplace(key, value);
+        }
+    }
+    event.msg = zyre_event_msg(raw);
+    // The event is released when zevent goes out of scope, also when a
+    // callback throws.
+    handleEvent(event);
+}
+
+namespace {
+
+// The payload frame of a message as raw bytes.
+struct Payload {
+    const unsigned char* data = nullptr;
+    size_t size = 0;
+};
+
+Payload lastFrame(zmsg_t* msg)
+{
+    Payload payload;
+    zframe_t* frame = zmsg_last(msg);
+    if (frame) {
+        payload.data = zframe_data(frame);
+        payload.size = zframe_size(frame);
+    }
+    return payload;
+}
+
+template <class Record>
+Record decode(const Payload& payload)
+{
+    // A payload that does not parse is handed on as far as it was decoded.
+    Record record;
+    record.ParseFromArray(payload.data, static_cast<int>(payload.size));
+    return record;
+}
+
+}  // namespace
+
+void Network::handleEvent(const NetworkEvent& event)
+{
+    auto found = peers.find(event.peerUuid);
+    if (found == peers.end()) {
+        if (event.type != "ENTER")
+            return;
+        found = peers.emplace(event.peerUuid,
+                              std::make_shared<Peer>(event.peerName, event.peerUuid, event.peerAddress))
+                    .first;
+    }
+
+    // Peers that use a group outside this site belong to another site.
+    if (!event.group.empty() && event.group != siteGroup && event.group != propGroup &&
+        event.group != logGroup) {
+        peers.erase(found);
+        return;
+    }
+
+    std::shared_ptr<Peer> peer = found->second;
+    const std::string& type = event.type;
+
+    if (type == "LEAVE" || type == "EXIT") {
+        // Drop the entry even when the callback throws.
+        struct EraseOnExit {
+            Network* self;
+            const std::string& uuid;
+            ~EraseOnExit() { self->peers.erase(uuid); }
+        } erase{this, event.peerUuid};
+        callback->onExit(peer);
+    } else if (type == "ENTER") {
+        const std::string* client = meaningfulHeader(event, "client");
+        const std::string* peerType = meaningfulHeader(event, "type");
+        peer->client = client != nullptr;
+        peer->type = peerType ? *peerType : std::string();
+    } else if (type == "JOIN") {
+        if (event.group == siteGroup)
+            callback->onEnter(peer);
+    } else if (type == "SHOUT" || type == "WHISPER") {
+        if (!event.msg)
+            return;
+        // GetMessageType gives 0 for a message without frames or with an
+        // empty first frame; 0 is ignored like every unknown tag.
+        MessageType tag = GetMessageType(event.msg);
+        Payload payload = lastFrame(event.msg);
+        switch (tag) {
+        case MSG_LOG:
+            callback->onLog(peer, decode<corvo::proto::Log>(payload));
+            break;
+        case MSG_PROPERTY_CHANGE:
+            updateProperty(peer, decode<corvo::proto::PropertyChange>(payload));
+            break;
+        case MSG_STATUS: {
+            uint32_t status = 0;
+            if (payload.size < sizeof status)
+                return;  // too short to hold a status: ignored
+            std::memcpy(&status, payload.data, sizeof status);
+            peer->status = status;
+            callback->onStatus(peer, status);
+            break;
+        }
+        case MSG_COMMAND: {
+            auto command = decode<corvo::proto::Command>(payload);
+            int64_t sent = command.has_send_ts() ? toNanoseconds(command.send_ts()) : 0;
+            int64_t delayUs = (nowNanoseconds() - sent) / 1000;
+            std::cout << "CommandDelay: " << delayUs << "us" << std::endl;
+            callback->onCommand(peer, command);
+            break;
+        }
+        case MSG_INFO:
+            parseInfo(peer, decode<corvo::proto::Info>(payload));
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+void Network::parseInfo(std::shared_ptr<Peer> peer, corvo::proto::Info info)
+{
+    for (const auto& record : info.properties())
+        peer->properties.insert_or_assign(record.name(), Property(record));
+    for (int i = 0; i < info.commands_size(); ++i) {
+        CommandDef def(info.mutable_commands(i));
+        std::string key = def.name;
+        peer->commands.insert_or_assign(key, std::move(def));
+    }
+    for (const auto& meta : info.status_list())
+        peer->statusNames.insert_or_assign(meta.status(), meta.text());
+    peer->status = info.status();
+    callback->onInfo(peer);
+}
+
+void Network::updateProperty(std::shared_ptr<Peer> peer, corvo::proto::PropertyChange change)
+{
+    if (change.command()) {
+        callback->onPropertyCommand(peer, change);
+        return;
+    }
+    auto it = peer->properties.find(change.name());
+    if (it == peer->properties.end())
+        return;  // only properties described in the peer's Info are kept
+    it->second.updateFromPB(change);
+    callback->onProperty(peer, it->second);
+}
+
+}  // namespace corvo
