@@ -1,0 +1,229 @@
+// Several nodes in one network namespace: discovery, groups, messages,
+// departures. Run through the namespace runner with a veth pair (v0).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <memory>
+
+#include "zre_test_util.hpp"
+
+extern char** environ;
+
+using namespace zretest;
+
+namespace {
+
+NodeOptions options(int port) {
+    NodeOptions o;
+    o.port = port;
+    return o;
+}
+
+TEST(ZreNodes, TwoNodesDiscoverEachOtherWithHeaders) {
+    NodeOptions o = options(freshPort());
+    o.headers = {{"client", "0"}, {"type", "camera"}};
+    TestNode a("alpha", o);
+    o.headers = {{"client", "1"}, {"type", "client"}};
+    TestNode b("beta", o);
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+
+    auto enterB = a.waitFor(isEvent("ENTER", b.uuid()), 3000);
+    auto enterA = b.waitFor(isEvent("ENTER", a.uuid()), 3000);
+    ASSERT_TRUE(enterB);
+    ASSERT_TRUE(enterA);
+    EXPECT_EQ(enterB->name, "beta");
+    EXPECT_EQ(enterB->headers.at("client"), "1");
+    EXPECT_EQ(enterB->headers.at("type"), "client");
+    EXPECT_EQ(enterA->headers.at("type"), "camera");
+    EXPECT_EQ(enterA->addr.rfind("tcp://10.77.0.1:", 0), 0u) << enterA->addr;
+    EXPECT_EQ(enterA->uuid.size(), 32u);
+    for (char c : enterA->uuid) EXPECT_TRUE(isdigit(c) || (c >= 'A' && c <= 'F')) << enterA->uuid;
+}
+
+TEST(ZreNodes, LoopbackDiscovery) {
+    NodeOptions o = options(freshPort());
+    o.iface = "lo";
+    TestNode a("alpha", o);
+    TestNode b("beta", o);
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    auto enter = a.waitFor(isEvent("ENTER", b.uuid()), 3000);
+    ASSERT_TRUE(enter);
+    EXPECT_EQ(enter->addr.rfind("tcp://127.0.0.1:", 0), 0u) << enter->addr;
+    EXPECT_TRUE(b.waitFor(isEvent("ENTER", a.uuid()), 3000));
+}
+
+TEST(ZreNodes, UnknownInterfaceFailsToStart) {
+    NodeOptions o = options(freshPort());
+    o.iface = "nosuch0";
+    TestNode a("alpha", o);
+    EXPECT_FALSE(a.start());
+}
+
+TEST(ZreNodes, GroupsShoutAndWhisper) {
+    NodeOptions o = options(freshPort());
+    TestNode a("alpha", o);
+    TestNode b("beta", o);
+    TestNode c("gamma", o);
+    zyre_join(b.get(), "site");
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    ASSERT_TRUE(c.start());
+    // A group joined before start is announced in HELLO.
+    ASSERT_TRUE(a.waitFor(isEvent("JOIN", b.uuid(), "site"), 3000));
+    ASSERT_TRUE(a.waitFor(isEvent("ENTER", c.uuid()), 3000));
+    ASSERT_TRUE(c.waitFor(isEvent("ENTER", b.uuid()), 3000));
+
+    // A group joined after start is announced by JOIN.
+    zyre_join(c.get(), "site");
+    ASSERT_TRUE(a.waitFor(isEvent("JOIN", c.uuid(), "site"), 3000));
+    ASSERT_TRUE(b.waitFor(isEvent("JOIN", c.uuid(), "site"), 3000));
+
+    // A non-member shouts; only members receive, frames unchanged.
+    std::string payload("\x00\x01\xff", 3);
+    a.shout("site", {"\x02", payload});
+    auto atB = b.waitFor(isEvent("SHOUT", a.uuid(), "site"), 3000);
+    auto atC = c.waitFor(isEvent("SHOUT", a.uuid(), "site"), 3000);
+    ASSERT_TRUE(atB);
+    ASSERT_TRUE(atC);
+    EXPECT_EQ(atB->frames, (std::vector<std::string>{"\x02", payload}));
+    EXPECT_EQ(atC->frames, atB->frames);
+
+    c.whisper(a.uuid(), {"\x07", "info", "third"});
+    auto whisper = a.waitFor(isEvent("WHISPER", c.uuid()), 3000);
+    ASSERT_TRUE(whisper);
+    EXPECT_EQ(whisper->frames, (std::vector<std::string>{"\x07", "info", "third"}));
+    EXPECT_EQ(whisper->name, "gamma");
+
+    // After LEAVE, shouts to the group no longer reach the node.
+    zyre_leave(c.get(), "site");
+    ASSERT_TRUE(a.waitFor(isEvent("LEAVE", c.uuid(), "site"), 3000));
+    ASSERT_TRUE(b.waitFor(isEvent("LEAVE", c.uuid(), "site"), 3000));
+    a.shout("site", {"\x03", "after"});
+    ASSERT_TRUE(b.waitFor([&](const Event& e) { return e.type == "SHOUT" && e.frames.size() == 2 && e.frames[1] == "after"; }, 3000));
+    c.drain(200);
+    EXPECT_EQ(c.count(isEvent("SHOUT")), 1u);
+    EXPECT_FALSE(a.saw(isEvent("SHOUT")));  // a never joined
+}
+
+TEST(ZreNodes, ManyMessagesArriveInOrder) {
+    NodeOptions o = options(freshPort());
+    TestNode a("alpha", o);
+    TestNode b("beta", o);
+    zyre_join(b.get(), "g");
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    ASSERT_TRUE(a.waitFor(isEvent("JOIN", b.uuid(), "g"), 3000));
+    const int total = 20000;
+    for (int i = 0; i < total; ++i) a.shout("g", {"\x01", std::to_string(i)});
+    int expected = 0;
+    b.waitFor([&](const Event& e) {
+        if (e.type == "SHOUT") {
+            EXPECT_EQ(e.frames.at(1), std::to_string(expected));
+            ++expected;
+        }
+        return expected == total;
+    }, 20000);
+    EXPECT_EQ(expected, total);
+    EXPECT_FALSE(b.saw(isEvent("EXIT")));
+}
+
+TEST(ZreNodes, TwentyNodesSeeEveryOther) {
+    // Twenty nodes with their mailboxes and connections need more than the
+    // usual 1024 descriptors.
+    rlimit limit;
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+
+    const int count = 20;
+    NodeOptions o = options(freshPort());
+    o.interval = 50;
+    std::vector<std::unique_ptr<TestNode>> nodes;
+    for (int i = 0; i < count; ++i) {
+        nodes.push_back(std::make_unique<TestNode>("node" + std::to_string(i), o));
+        zyre_join(nodes.back()->get(), "all");
+    }
+    for (auto& n : nodes) ASSERT_TRUE(n->start());
+    for (auto& n : nodes) {
+        for (auto& other : nodes) {
+            if (other == n) continue;
+            ASSERT_TRUE(n->waitFor(isEvent("JOIN", other->uuid(), "all"), 10000))
+                << zyre_name(n->get()) << " misses " << zyre_name(other->get());
+        }
+    }
+    for (auto& n : nodes) {
+        EXPECT_EQ(n->count(isEvent("ENTER")), size_t(count - 1));
+        EXPECT_FALSE(n->saw(isEvent("EXIT")));
+    }
+}
+
+TEST(ZreNodes, StoppedNodeIsReportedAtOnce) {
+    NodeOptions o = options(freshPort());
+    o.interval = 1000;  // no help from later beacons
+    TestNode a("alpha", o);
+    TestNode b("beta", o);
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    ASSERT_TRUE(a.waitFor(isEvent("ENTER", b.uuid()), 3000));
+    std::string gone = b.uuid();
+    b.stop();
+    auto stopEvent = b.waitFor(isEvent("STOP"), 1000);
+    EXPECT_TRUE(stopEvent);
+    // Well under the 30 s expiry: only the leaving beacon can explain it.
+    EXPECT_TRUE(a.waitFor(isEvent("EXIT", gone), 2000));
+}
+
+TEST(ZreNodes, RestartedNodeWithSameNameIsSeenAsNew) {
+    NodeOptions o = options(freshPort());
+    TestNode a("alpha", o);
+    auto b = std::make_unique<TestNode>("beta", o);
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b->start());
+    ASSERT_TRUE(a.waitFor(isEvent("ENTER", b->uuid()), 3000));
+    std::string first = b->uuid();
+    b = std::make_unique<TestNode>("beta", o);
+    ASSERT_TRUE(b->start());
+    std::string second = b->uuid();
+    ASSERT_NE(first, second);
+    ASSERT_TRUE(a.waitFor(isEvent("ENTER", second), 3000));
+    EXPECT_TRUE(a.waitFor(isEvent("EXIT", first), 1000));
+    EXPECT_EQ(a.count([](const Event& e) { return e.type == "ENTER" && e.name == "beta"; }), 2u);
+}
+
+// A node in another process, killed without a chance to say goodbye.
+pid_t spawnNode(const std::string& name, int port) {
+    std::string portText = std::to_string(port);
+    const char* argv[] = {ZRE_TEST_NODE, name.c_str(), "v0", portText.c_str(), nullptr};
+    pid_t pid = -1;
+    if (posix_spawn(&pid, ZRE_TEST_NODE, nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
+        return -1;
+    return pid;
+}
+
+TEST(ZreNodes, KilledNodeIsEvasiveThenExpires) {
+    NodeOptions o = options(freshPort());
+    o.evasive = 300;
+    o.expired = 900;
+    TestNode a("alpha", o);
+    ASSERT_TRUE(a.start());
+    pid_t child = spawnNode("victim", o.port);
+    ASSERT_GT(child, 0);
+    auto enter = a.waitFor([](const Event& e) { return e.type == "ENTER" && e.name == "victim"; }, 5000);
+    if (!enter) kill(child, SIGKILL);
+    ASSERT_TRUE(enter);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    auto killedAt = std::chrono::steady_clock::now();
+    EXPECT_TRUE(a.waitFor(isEvent("EVASIVE", enter->uuid), 3000));
+    EXPECT_TRUE(a.waitFor(isEvent("EXIT", enter->uuid), 3000));
+    auto took = std::chrono::steady_clock::now() - killedAt;
+    // Not before the expiry timeout (less the last beacon's age).
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 900 - 150);
+}
+
+}  // namespace

@@ -1,0 +1,350 @@
+// One node against a hand-made peer that speaks the wire format directly:
+// what the node sends (sequence numbers, status counter, identity) and how
+// it treats malformed or out-of-order input.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "zre_codec.hpp"
+#include "zre_test_util.hpp"
+
+using namespace zretest;
+using zre::Message;
+using zre::MessageId;
+
+namespace {
+
+const char* kAddress = "10.77.0.1";
+
+// A fake peer: a ROUTER inbox, one DEALER mailbox towards the node and a
+// UDP socket for beacons.
+class RawPeer {
+public:
+    explicit RawPeer(int udpPort, uint8_t seed = 0x11) : udpPort_(udpPort) {
+        for (size_t i = 0; i < uuid_.size(); ++i) uuid_[i] = uint8_t(seed + i);
+        inbox_ = zsock_new(ZMQ_ROUTER);
+        port_ = zsock_bind(inbox_, "tcp://%s:*", kAddress);
+        udp_ = socket(AF_INET, SOCK_DGRAM, 0);
+    }
+    ~RawPeer() {
+        zsock_destroy(&mailbox_);
+        zsock_destroy(&inbox_);
+        close(udp_);
+    }
+
+    std::string uuidText() const { return zre::uuidToString(uuid_); }
+    std::string endpoint() const { return std::string("tcp://") + kAddress + ":" + std::to_string(port_); }
+
+    void sendUdp(const void* data, size_t size) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(uint16_t(udpPort_));
+        inet_pton(AF_INET, kAddress, &to.sin_addr);
+        sendto(udp_, data, size, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    void beacon(uint16_t port) {
+        auto bytes = zre::encodeBeacon(zre::Beacon{uuid_, port});
+        sendUdp(bytes.data(), bytes.size());
+    }
+    void beacon() { beacon(uint16_t(port_)); }
+
+    // Connects a mailbox to `endpoint` with the given identity bytes.
+    void connect(const std::string& endpoint, const std::string& identity) {
+        zsock_destroy(&mailbox_);
+        mailbox_ = zsock_new(ZMQ_DEALER);
+        zmq_setsockopt(zsock_resolve(mailbox_), ZMQ_ROUTING_ID, identity.data(), identity.size());
+        zsock_connect(mailbox_, "%s", endpoint.c_str());
+    }
+    void connect(const std::string& endpoint) {
+        auto id = zre::identityOf(uuid_);
+        connect(endpoint, std::string(id.begin(), id.end()));
+    }
+
+    void sendRaw(const std::vector<std::string>& frames) {
+        zmsg_t* msg = zmsg_new();
+        for (const auto& f : frames) zmsg_addmem(msg, f.data(), f.size());
+        zmsg_send(&msg, mailbox_);
+    }
+    void send(const Message& m, const std::vector<std::string>& content = {}) {
+        auto bytes = zre::encodeMessage(m);
+        ASSERT_TRUE(bytes);
+        std::vector<std::string> frames{std::string(bytes->begin(), bytes->end())};
+        frames.insert(frames.end(), content.begin(), content.end());
+        sendRaw(frames);
+    }
+    Message hello(const std::string& name = "raw") const {
+        Message m;
+        m.id = MessageId::Hello;
+        m.sequence = 1;
+        m.endpoint = endpoint();
+        m.name = name;
+        m.headers = {{"type", "fake"}};
+        return m;
+    }
+
+    // Next message the node sent to this peer's inbox: identity and frames.
+    bool receive(std::string& identity, Message& m, std::vector<std::string>& content, int ms = 3000) {
+        zsock_set_rcvtimeo(inbox_, ms);
+        zmsg_t* msg = zmsg_recv(inbox_);
+        if (!msg) return false;
+        char* id = nullptr;
+        zframe_t* idFrame = zmsg_pop(msg);
+        identity.assign(reinterpret_cast<char*>(zframe_data(idFrame)), zframe_size(idFrame));
+        zframe_destroy(&idFrame);
+        zframe_t* first = zmsg_pop(msg);
+        bool ok = first && zre::decodeMessage(zframe_data(first), zframe_size(first), m) == zre::DecodeError::None;
+        zframe_destroy(&first);
+        content.clear();
+        for (zframe_t* f = zmsg_first(msg); f; f = zmsg_next(msg))
+            content.emplace_back(reinterpret_cast<char*>(zframe_data(f)), zframe_size(f));
+        zmsg_destroy(&msg);
+        (void)id;
+        return ok;
+    }
+    bool receive(Message& m) {
+        std::string identity;
+        std::vector<std::string> content;
+        return receive(identity, m, content);
+    }
+
+    zre::Uuid uuid_{};
+    int udpPort_;
+    int port_ = 0;
+    zsock_t* inbox_ = nullptr;
+    zsock_t* mailbox_ = nullptr;
+    int udp_ = -1;
+};
+
+class ZreWire : public ::testing::Test {
+protected:
+    void SetUp() override {
+        NodeOptions o;
+        o.port = freshPort();
+        o.headers = {{"client", "0"}};
+        node_ = std::make_unique<TestNode>("subject", o);
+        zyre_join(node_->get(), "before");
+        ASSERT_TRUE(node_->start());
+        peer_ = std::make_unique<RawPeer>(o.port);
+    }
+
+    // The peer beacons, receives the node's HELLO, and answers with its own.
+    void handshake() {
+        peer_->beacon();
+        std::string identity;
+        std::vector<std::string> content;
+        ASSERT_TRUE(peer_->receive(identity, hello_, content));
+        ASSERT_EQ(identity.size(), 17u);
+        EXPECT_EQ(identity[0], '\x01');
+        EXPECT_EQ(zre::uuidToString(*zre::uuidFromIdentity(reinterpret_cast<const uint8_t*>(identity.data()), 17)),
+                  node_->uuid());
+        peer_->connect(hello_.endpoint);
+        peer_->send(peer_->hello());
+        ASSERT_TRUE(node_->waitFor(isEvent("ENTER", peer_->uuidText()), 3000));
+    }
+
+    Message join(const std::string& group, uint16_t sequence, uint8_t status, MessageId id = MessageId::Join) {
+        Message m;
+        m.id = id;
+        m.sequence = sequence;
+        m.group = group;
+        m.status = status;
+        return m;
+    }
+
+    std::unique_ptr<TestNode> node_;
+    std::unique_ptr<RawPeer> peer_;
+    Message hello_;
+};
+
+TEST_F(ZreWire, HelloThenSequenceAndStatusCountUp) {
+    handshake();
+    EXPECT_EQ(hello_.id, MessageId::Hello);
+    EXPECT_EQ(hello_.sequence, 1);
+    EXPECT_EQ(hello_.name, "subject");
+    EXPECT_EQ(hello_.groups, std::vector<std::string>{"before"});
+    EXPECT_EQ(hello_.status, 1);  // one JOIN so far
+    EXPECT_EQ(hello_.headers, (zre::Headers{{"client", "0"}}));
+    EXPECT_TRUE(zre::isValidEndpoint(hello_.endpoint)) << hello_.endpoint;
+
+    zyre_join(node_->get(), "g");
+    zyre_join(node_->get(), "g");  // already a member: nothing sent
+    zyre_leave(node_->get(), "g");
+    zyre_leave(node_->get(), "never");  // not a member: nothing sent
+    Message m;
+    ASSERT_TRUE(peer_->receive(m));
+    EXPECT_EQ(m.id, MessageId::Join);
+    EXPECT_EQ(m.sequence, 2);
+    EXPECT_EQ(m.status, 2);
+    EXPECT_EQ(m.group, "g");
+    ASSERT_TRUE(peer_->receive(m));
+    EXPECT_EQ(m.id, MessageId::Leave);
+    EXPECT_EQ(m.sequence, 3);
+    EXPECT_EQ(m.status, 3);
+
+    node_->whisper(peer_->uuidText(), {"\x04", "payload"});
+    std::string identity;
+    std::vector<std::string> content;
+    ASSERT_TRUE(peer_->receive(identity, m, content));
+    EXPECT_EQ(m.id, MessageId::Whisper);
+    EXPECT_EQ(m.sequence, 4);
+    EXPECT_EQ(content, (std::vector<std::string>{"\x04", "payload"}));
+}
+
+TEST_F(ZreWire, ShoutsOnlyToMembersAndAnswersPing) {
+    handshake();
+    node_->shout("g", {"\x01", "x"});  // peer is no member yet: nothing sent
+    peer_->send(join("g", 2, 1));
+    ASSERT_TRUE(node_->waitFor(isEvent("JOIN", peer_->uuidText(), "g"), 3000));
+    node_->shout("g", {"\x01", "y"});
+    Message m;
+    std::string identity;
+    std::vector<std::string> content;
+    ASSERT_TRUE(peer_->receive(identity, m, content));
+    EXPECT_EQ(m.id, MessageId::Shout);
+    EXPECT_EQ(m.sequence, 2);
+    EXPECT_EQ(m.group, "g");
+    EXPECT_EQ(content, (std::vector<std::string>{"\x01", "y"}));
+
+    Message ping;
+    ping.id = MessageId::Ping;
+    ping.sequence = 3;
+    peer_->send(ping);
+    ASSERT_TRUE(peer_->receive(m));
+    EXPECT_EQ(m.id, MessageId::PingOk);
+    EXPECT_EQ(m.sequence, 3);
+}
+
+TEST_F(ZreWire, SequenceWrapsAfter65535) {
+    handshake();
+    peer_->send(join("g", 2, 1));
+    ASSERT_TRUE(node_->waitFor(isEvent("JOIN", peer_->uuidText(), "g"), 3000));
+    Message w;
+    w.id = MessageId::Whisper;
+    for (uint32_t seq = 3; seq <= 65536 + 2; ++seq) {
+        w.sequence = uint16_t(seq);
+        peer_->send(w, {"\x01", std::to_string(seq)});
+    }
+    auto last = node_->waitFor([](const Event& e) { return e.type == "WHISPER" && e.frames.at(1) == "65538"; }, 20000);
+    EXPECT_TRUE(last);
+    EXPECT_FALSE(node_->saw(isEvent("EXIT")));
+}
+
+TEST_F(ZreWire, SequenceGapDropsThePeer) {
+    handshake();
+    peer_->send(join("g", 3, 1));  // 2 was never sent
+    EXPECT_TRUE(node_->waitFor(isEvent("EXIT", peer_->uuidText()), 3000));
+    EXPECT_FALSE(node_->saw(isEvent("JOIN", peer_->uuidText(), "g")));
+}
+
+TEST_F(ZreWire, StatusJumpIsToleratedAndMembershipFollows) {
+    handshake();
+    peer_->send(join("g", 2, 9));  // expected 1
+    EXPECT_TRUE(node_->waitFor(isEvent("JOIN", peer_->uuidText(), "g"), 3000));
+    peer_->send(join("g", 3, 10, MessageId::Leave));
+    EXPECT_TRUE(node_->waitFor(isEvent("LEAVE", peer_->uuidText(), "g"), 3000));
+    EXPECT_FALSE(node_->saw(isEvent("EXIT")));
+}
+
+TEST_F(ZreWire, MalformedFramesAreDroppedAndTheNodeGoesOn) {
+    handshake();
+    std::vector<std::vector<std::string>> junk = {
+        {},
+        {""},
+        {"\xAA"},
+        {std::string("\xAA\xA1\x04\x02\x00\x02\x09g", 8)},        // string past the end
+        {std::string("\xAA\xA1\x63\x02\x00\x02", 6)},              // unknown id
+        {std::string("\xAA\xA1\x04\x03\x00\x02\x01g\x01", 9)},    // wrong version
+        {std::string("\xAA\xA1\x01\x02\x00\x01\x00\xff\xff\xff\xff", 11)},  // absurd count
+        {std::string(1 << 20, '\xAA')},
+    };
+    for (const auto& frames : junk) peer_->sendRaw(frames);
+    // None of that counted: the next message in sequence is accepted.
+    peer_->send(join("g", 2, 1));
+    EXPECT_TRUE(node_->waitFor(isEvent("JOIN", peer_->uuidText(), "g"), 3000));
+    EXPECT_FALSE(node_->saw(isEvent("EXIT")));
+}
+
+TEST_F(ZreWire, WrongIdentitySizeAndMessagesBeforeHelloAreIgnored) {
+    peer_->beacon();
+    Message nodeHello;
+    ASSERT_TRUE(peer_->receive(nodeHello));
+    // A five-byte identity: not a ZRE mailbox.
+    peer_->connect(nodeHello.endpoint, "\x01" "abcd");
+    peer_->send(peer_->hello());
+    // The right identity, but JOIN before HELLO.
+    peer_->connect(nodeHello.endpoint);
+    peer_->send(join("g", 1, 1));
+    node_->drain(300);
+    EXPECT_FALSE(node_->saw(isEvent("ENTER")));
+    EXPECT_FALSE(node_->saw(isEvent("JOIN")));
+    // A HELLO with a bad endpoint is refused too.
+    Message bad = peer_->hello();
+    bad.endpoint = "tcp://some.host:1";
+    peer_->send(bad);
+    node_->drain(200);
+    EXPECT_FALSE(node_->saw(isEvent("ENTER")));
+    peer_->send(peer_->hello());
+    EXPECT_TRUE(node_->waitFor(isEvent("ENTER", peer_->uuidText()), 3000));
+}
+
+TEST_F(ZreWire, MalformedBeaconsAreIgnored) {
+    auto good = zre::encodeBeacon(zre::Beacon{peer_->uuid_, uint16_t(peer_->port_)});
+    std::vector<std::string> junk = {"", "ZRE", std::string(good.begin(), good.end()) + "x",
+                                     std::string(good.begin(), good.end() - 1), std::string(2000, 'Z')};
+    std::string wrongVersion(good.begin(), good.end());
+    wrongVersion[3] = 2;
+    junk.push_back(wrongVersion);
+    for (const auto& j : junk) peer_->sendUdp(j.data(), j.size());
+    Message m;
+    std::string identity;
+    std::vector<std::string> content;
+    EXPECT_FALSE(peer_->receive(identity, m, content, 300));  // nobody connected
+    handshake();  // and the node still discovers properly
+}
+
+TEST_F(ZreWire, LeavingBeaconDropsThePeerAtOnce) {
+    handshake();
+    peer_->beacon(0);
+    EXPECT_TRUE(node_->waitFor(isEvent("EXIT", peer_->uuidText()), 1000));
+}
+
+TEST_F(ZreWire, SecondHelloMeansRestart) {
+    handshake();
+    peer_->connect(hello_.endpoint);
+    peer_->send(peer_->hello("raw2"));
+    auto enter = node_->waitFor([](const Event& e) { return e.type == "ENTER" && e.name == "raw2"; }, 3000);
+    ASSERT_TRUE(enter);
+    // EXIT of the old incarnation comes before the new ENTER.
+    const auto& events = node_->events();
+    size_t exitAt = events.size(), enterAt = events.size();
+    for (size_t i = 0; i < events.size(); ++i) {
+        if (events[i].type == "EXIT" && exitAt == events.size()) exitAt = i;
+        if (events[i].type == "ENTER" && events[i].name == "raw2") enterAt = i;
+    }
+    EXPECT_LT(exitAt, enterAt);
+    // The node greets the new incarnation again.
+    Message m;
+    bool gotHello = false;
+    for (int i = 0; i < 3 && !gotHello; ++i) gotHello = peer_->receive(m) && m.id == MessageId::Hello && m.sequence == 1;
+    EXPECT_TRUE(gotHello);
+}
+
+TEST_F(ZreWire, NewUuidOnAKnownEndpointReplacesThePeer) {
+    handshake();
+    RawPeer other(peer_->udpPort_, 0x51);
+    other.port_ = peer_->port_;  // same endpoint, as after a restart
+    other.beacon(uint16_t(peer_->port_));
+    EXPECT_TRUE(node_->waitFor(isEvent("EXIT", peer_->uuidText()), 3000));
+}
+
+TEST_F(ZreWire, GoodbyeDropsThePeer) {
+    handshake();
+    Message bye;
+    bye.id = MessageId::Goodbye;
+    bye.sequence = 2;
+    peer_->send(bye);
+    EXPECT_TRUE(node_->waitFor(isEvent("EXIT", peer_->uuidText()), 3000));
+}
+
+}  // namespace

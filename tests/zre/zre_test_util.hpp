@@ -1,0 +1,74 @@
+// Helpers for the ZRE node tests: a node that records its events and waits
+// for one with a deadline.
+#pragma once
+
+#include <zyre.h>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zretest {
+
+struct Event {
+    std::string type;
+    std::string uuid;
+    std::string name;
+    std::string addr;
+    std::string group;
+    std::map<std::string, std::string> headers;
+    std::vector<std::string> frames;
+};
+
+struct NodeOptions {
+    std::string iface = "v0";
+    int port = 5670;
+    size_t interval = 100;
+    int evasive = 0;  // 0: the node's default
+    int expired = 0;
+    std::map<std::string, std::string> headers;
+    bool verbose = false;
+};
+
+using Predicate = std::function<bool(const Event&)>;
+
+Predicate isEvent(const std::string& type, const std::string& uuid = "", const std::string& group = "");
+
+class TestNode {
+public:
+    TestNode(const std::string& name, const NodeOptions& options);
+    ~TestNode();
+    TestNode(const TestNode&) = delete;
+    TestNode& operator=(const TestNode&) = delete;
+
+    zyre_t* get() { return node_; }
+    std::string uuid() const { return zyre_uuid(node_); }
+    bool start();
+    void stop();
+    void destroy();
+
+    // Reads every event that arrives within `ms` milliseconds.
+    void drain(int ms);
+    // First recorded event (earlier ones included) matching `pred`, waiting
+    // up to `ms` milliseconds for it.
+    std::optional<Event> waitFor(const Predicate& pred, int ms);
+    bool saw(const Predicate& pred) const;
+    size_t count(const Predicate& pred) const;
+    const std::vector<Event>& events() const { return events_; }
+
+    void whisper(const std::string& peer, const std::vector<std::string>& frames);
+    void shout(const std::string& group, const std::vector<std::string>& frames);
+
+private:
+    bool readOne(int ms);
+
+    zyre_t* node_ = nullptr;
+    std::vector<Event> events_;
+};
+
+// A port for one test's nodes, so nodes of earlier tests never interfere.
+int freshPort();
+
+}  // namespace zretest
