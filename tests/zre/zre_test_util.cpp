@@ -32,7 +32,7 @@ TestNode::TestNode(const std::string& name, const NodeOptions& options) {
     if (options.evasive) zyre_set_evasive_timeout(node_, options.evasive);
     if (options.expired) zyre_set_expired_timeout(node_, options.expired);
     for (const auto& [key, value] : options.headers) zyre_set_header(node_, key.c_str(), "%s", value.c_str());
-    if (options.verbose) zyre_set_verbose(node_);
+    if (options.verbose || getenv("ZRE_TEST_VERBOSE")) zyre_set_verbose(node_);
 }
 
 TestNode::~TestNode() { destroy(); }

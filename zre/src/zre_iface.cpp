@@ -19,17 +19,20 @@ in_addr ipv4Of(const sockaddr* sa) {
     return reinterpret_cast<const sockaddr_in*>(sa)->sin_addr;
 }
 
-// Loopback has no broadcast flag; its directed broadcast address (for lo,
-// 127.255.255.255) still reaches every socket bound to the port.
+// The directed broadcast address follows from address and netmask; an
+// interface's own broadcast address is preferred when it is set (an address
+// added without "brd" reports none, or its own address). Loopback has no
+// broadcast flag, yet its directed broadcast (127.255.255.255) reaches every
+// socket bound to the port.
 Interface describe(const ifaddrs* ifa) {
     Interface out;
     out.name = ifa->ifa_name;
     out.address = ipv4Of(ifa->ifa_addr);
+    uint32_t mask = ifa->ifa_netmask ? ipv4Of(ifa->ifa_netmask).s_addr : 0;
+    out.broadcast.s_addr = out.address.s_addr | ~mask;
     if ((ifa->ifa_flags & IFF_BROADCAST) != 0 && ifa->ifa_broadaddr != nullptr) {
-        out.broadcast = ipv4Of(ifa->ifa_broadaddr);
-    } else {
-        uint32_t mask = ifa->ifa_netmask ? ipv4Of(ifa->ifa_netmask).s_addr : 0;
-        out.broadcast.s_addr = out.address.s_addr | ~mask;
+        in_addr given = ipv4Of(ifa->ifa_broadaddr);
+        if (given.s_addr != 0 && given.s_addr != out.address.s_addr) out.broadcast = given;
     }
     return out;
 }

@@ -224,6 +224,9 @@ private:
         if (!inbox_) return false;
         zsock_set_rcvhwm(inbox_, kInboxHwm);
         zsock_set_linger(inbox_, 0);
+        // A peer that greets again (after being dropped, or restarted with
+        // its UUID) reconnects with the same identity: let it take over.
+        zsock_set_router_handover(inbox_, 1);
         std::string address = addressText(iface_.address);
         if (zmq_bind(zsock_resolve(inbox_), ("tcp://" + address + ":*").c_str()) != 0) {
             trace("cannot bind inbox on %s: %s", address.c_str(), zmq_strerror(errno));
@@ -468,6 +471,7 @@ private:
     }
 
     void shout(const std::string& group, zmsg_t* content) {
+        trace("shout to %s", group.c_str());
         Message m;
         m.id = MessageId::Shout;
         m.group = group;
@@ -532,6 +536,8 @@ private:
             return;
         }
         peer->wantSequence = m.sequence;
+        if (m.id != MessageId::Whisper && m.id != MessageId::Shout)
+            trace("%s from %s (seq %u)", messageIdName(m.id), peer->uuidText.c_str(), unsigned(m.sequence));
         peer->lastSeen = now();
         peer->nextPingAt = 0;
         dispatch(*peer, m, msg);
