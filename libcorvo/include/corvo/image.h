@@ -5,6 +5,7 @@
 
 #include <fitsio.h>
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,11 +24,14 @@ enum ImageType : int {
     IMAGE_DOUBLE = -64,
 };
 
-// Image type -> cfitsio datatype of the in-memory pixel buffer.
+// Image type -> cfitsio datatype of the in-memory pixel buffer, for the six
+// integer types; each buffer element has the width of the pixel (TINT and
+// TUINT for the 32-bit images).
 extern const std::map<int, int> fits_type_map;
 
 // One header card. `type` is the cfitsio datatype that selects the value:
-// TLOGICAL/TBIT (boolValue), TSTRING, TINT, TLONG (longValue), TDOUBLE.
+// TBIT or TLOGICAL (boolValue), TSTRING (strValue), TINT (intValue), TLONG or
+// TLONGLONG (longValue), TDOUBLE (doubleValue). Other types are refused.
 struct FitsHdrItem {
     std::string key;
     int type = TSTRING;
@@ -41,6 +45,8 @@ struct FitsHdrItem {
 
 // Current UTC time as YYYY-MM-DDThh:mm:ss.mmm.
 std::string getFitsTime();
+// The same text for a time given in nanoseconds since the epoch.
+std::string formatFitsTime(int64_t nanosSinceEpoch);
 
 class Image {
 public:
@@ -61,7 +67,8 @@ public:
     void writeHeaders(std::vector<FitsHdrItem> items);
 
     // Writes all width x height pixels; `data` holds the buffer type of the
-    // image type. Throws CorvoError when cfitsio reports a failure.
+    // image type (fits_type_map; float for FLOAT_IMG, double for DOUBLE_IMG).
+    // Throws CorvoError when cfitsio reports a failure.
     void writeData(void* data, bool stats);
     void computeStats();
     void close();
