@@ -10,7 +10,9 @@
 
 namespace corvo {
 
-enum ArgType {
+// Fixed underlying type: a peer may declare a number outside the known
+// values, and it is kept as it is.
+enum ArgType : int {
     ARG_STRING = 0,
     ARG_INT = 1,
     ARG_DOUBLE = 2,

@@ -57,6 +57,10 @@ size_t getDataFromZMsg(zmsg_t* msg, unsigned char** data);
 // Destroys the message and nulls the handle.
 void zmsg_destroy_(zmsg_t** msg);
 
+// Stamps `ts` with the current system time: whole seconds since the epoch and
+// the remaining nanoseconds.
+void setTimestampNow(google::protobuf::Timestamp* ts);
+
 // Composes the Info record by which a daemon describes itself.
 corvo::proto::Info createInfo(std::vector<Property> properties, std::vector<CommandDef> commands,
                               std::map<unsigned int, std::string> statusNames, unsigned int status);

@@ -12,6 +12,13 @@ namespace corvo {
 // Writes a symbolised stack trace of the caller to standard error.
 void printStackTrace();
 
+namespace detail {
+// One line of the stack trace for a backtrace_symbols line: module, symbol
+// (demangled when possible) and offset, or the whole line when it cannot be
+// split into those three parts. Ends with a newline.
+std::string formatStackLine(const char* symbolLine);
+}  // namespace detail
+
 // Base of the library's exceptions. Constructing one prints the stack trace of
 // the point of construction to standard error, so an error stays traceable in
 // a daemon's console even when a caller catches it and carries on.

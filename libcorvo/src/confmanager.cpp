@@ -1,0 +1,237 @@
+#include "corvo/confmanager.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+
+#include "corvo/misc.h"
+
+namespace corvo {
+
+namespace {
+
+bool fileExists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// The file a write to `path` must replace: the target of a symbolic link,
+// so that the link itself survives the rename.
+std::string resolveTarget(const std::string& path)
+{
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved)) {
+        return resolved;
+    }
+    return path;
+}
+
+std::string configText(const ConfManager::Config* config)
+{
+    std::string text;
+    if (config) {
+        for (const auto& entry : *config) {
+            text += entry.first;
+            text += " = ";
+            text += entry.second;
+            text += '\n';
+        }
+    }
+    return text;
+}
+
+bool writeAll(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Writes `text` to a temporary file beside `target` and renames it over
+// `target`, so a failed write never leaves a truncated configuration behind.
+bool replaceFile(const std::string& target, const std::string& text)
+{
+    if (target.empty()) {
+        return false;
+    }
+    std::string tmpPath = target + ".XXXXXX";
+    int fd = mkstemp(&tmpPath[0]);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st;
+    mode_t mode = 0644;
+    if (stat(target.c_str(), &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        mode_t mask = umask(0);
+        umask(mask);
+        mode &= ~mask;
+    }
+    bool ok = fchmod(fd, mode) == 0 && writeAll(fd, text) && fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (ok && std::rename(tmpPath.c_str(), target.c_str()) == 0) {
+        return true;
+    }
+    ::unlink(tmpPath.c_str());
+    return false;
+}
+
+}  // namespace
+
+ConfManager::ConfManager()
+{
+    addConfDir("/etc/corvo");
+    if (const char* home = std::getenv("HOME")) {
+        addConfDir(std::string(home) + "/.config/corvo");
+    }
+    if (const char* extra = std::getenv("CORVO_CONF_PATH")) {
+        addConfDir(extra);
+    }
+}
+
+void ConfManager::addConfDir(std::string dir)
+{
+    if (!direxist(dir.c_str())) {
+        _mkdir(dir.c_str());
+    }
+    if (direxist(dir.c_str())) {
+        confDirs.push_back(dir);
+    }
+}
+
+std::string ConfManager::getPath(std::string fileName)
+{
+    if (confDirs.empty()) {
+        return std::string();
+    }
+    std::string path = confDirs.back() + "/" + fileName;
+    std::clog << "search conf " << path << "\n";
+    struct stat st;
+    int result = stat(path.c_str(), &st);
+    std::clog << "exist: " << result << "\n";
+    return result == 0 ? path : std::string();
+}
+
+void ConfManager::create(std::string name)
+{
+    // Without a home directory there is no user configuration to create.
+    const char* home = std::getenv("HOME");
+    if (!home) {
+        return;
+    }
+    std::string path = std::string(home) + "/.config/corvo/" + name + ".conf";
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+void ConfManager::load(std::string name)
+{
+    std::string path;
+    for (auto dir = confDirs.rbegin(); dir != confDirs.rend(); ++dir) {
+        std::string candidate = *dir + "/" + name + ".conf";
+        if (fileExists(candidate)) {
+            path = candidate;
+            break;
+        }
+    }
+    if (path.empty()) {
+        std::cout << "Creating new config file for " << name << ".conf" << std::endl;
+        create(name);
+        return;
+    }
+
+    paths[name] = path;
+    std::ifstream file(path);
+    std::string line;
+    int lineNumber = 0;
+    while (std::getline(file, line)) {
+        ++lineNumber;
+        trim(line);
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        size_t equals = line.find('=');
+        if (equals == std::string::npos) {
+            std::cout << "Error loading " << path << ":" << lineNumber << std::endl;
+            continue;
+        }
+        std::string key = line.substr(0, equals);
+        std::string value = line.substr(equals + 1);
+        size_t comment = value.find('#');
+        if (comment != std::string::npos) {
+            value.erase(comment);
+        }
+        trim(key);
+        trim(value);
+        configs[name][key] = value;
+    }
+}
+
+ConfManager::Config& ConfManager::get(std::string name)
+{
+    return configs[name];
+}
+
+std::string ConfManager::get(std::string name, std::string key, std::string defaultValue)
+{
+    auto config = configs.find(name);
+    if (config == configs.end()) {
+        return defaultValue;
+    }
+    auto value = config->second.find(key);
+    if (value == config->second.end()) {
+        return defaultValue;
+    }
+    return value->second;
+}
+
+void ConfManager::set(std::string name, std::string key, std::string value)
+{
+    auto config = configs.find(name);
+    if (config == configs.end()) {
+        std::cout << "Config section " << name << " is not loaded when setting" << std::endl;
+        return;
+    }
+    config->second[key] = value;
+    dirty.insert(name);
+}
+
+void ConfManager::save(std::string name)
+{
+    auto recorded = paths.find(name);
+    std::string path = recorded == paths.end() ? std::string() : recorded->second;
+    auto config = configs.find(name);
+    std::string text = configText(config == configs.end() ? nullptr : &config->second);
+    if (!replaceFile(path.empty() ? path : resolveTarget(path), text)) {
+        std::cout << "Can't write to file " << path << std::endl;
+    }
+    dirty.erase(name);
+}
+
+void ConfManager::saveAll()
+{
+    while (!dirty.empty()) {
+        save(*dirty.begin());
+    }
+}
+
+}  // namespace corvo

@@ -1,0 +1,92 @@
+#include "corvo/message.h"
+
+#include <chrono>
+
+#include "corvo/command.h"
+#include "corvo/property.h"
+
+namespace corvo {
+
+std::unordered_map<std::type_index, MessageType> pbmap = {
+    {std::type_index(typeid(corvo::proto::Command)), MSG_COMMAND},
+    {std::type_index(typeid(corvo::proto::Log)), MSG_LOG},
+    {std::type_index(typeid(corvo::proto::Info)), MSG_INFO},
+    {std::type_index(typeid(corvo::proto::Response)), MSG_RESPONSE},
+    {std::type_index(typeid(corvo::proto::PropertyChange)), MSG_PROPERTY_CHANGE},
+};
+
+MessageType GetMessageType(zmsg_t* msg)
+{
+    if (!msg) {
+        return MessageType(0);
+    }
+    zframe_t* first = zmsg_first(msg);
+    if (!first || zframe_size(first) == 0) {
+        return MessageType(0);
+    }
+    return MessageType(zframe_data(first)[0]);
+}
+
+zmsg_t* ProtobufToZMsg(std::string& bytes, MessageType type)
+{
+    zmsg_t* msg = zmsg_new();
+    uint8_t tag = type;
+    zframe_t* tagFrame = zframe_new(&tag, 1);
+    zmsg_append(msg, &tagFrame);
+    zframe_t* payload = zframe_new(bytes.data(), bytes.size());
+    zmsg_append(msg, &payload);
+    return msg;
+}
+
+size_t getDataFromZMsg(zmsg_t* msg, unsigned char** data)
+{
+    zframe_t* last = msg ? zmsg_last(msg) : nullptr;
+    if (!last) {
+        *data = nullptr;
+        return 0;
+    }
+    *data = zframe_data(last);
+    return zframe_size(last);
+}
+
+void zmsg_destroy_(zmsg_t** msg)
+{
+    zmsg_destroy(msg);
+    *msg = nullptr;
+}
+
+void setTimestampNow(google::protobuf::Timestamp* ts)
+{
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
+    ts->set_seconds(ns / 1000000000);
+    ts->set_nanos(static_cast<int32_t>(ns % 1000000000));
+}
+
+corvo::proto::Info createInfo(std::vector<Property> properties, std::vector<CommandDef> commands,
+                              std::map<unsigned int, std::string> statusNames, unsigned int status)
+{
+    corvo::proto::Info info;
+    for (const Property& property : properties) {
+        *info.add_properties() = property.serialize();
+    }
+    for (const CommandDef& command : commands) {
+        corvo::proto::CommandDesc* desc = info.add_commands();
+        desc->set_cmd_name(command.name);
+        desc->set_description(command.description);
+        for (const CommandDef::Arg_t& arg : command.args) {
+            corvo::proto::ArgDesc* argDesc = desc->add_args();
+            argDesc->set_type(static_cast<corvo::proto::ArgDesc_ArgType>(arg.type));
+            argDesc->set_argname(arg.name);
+        }
+    }
+    for (const auto& entry : statusNames) {
+        corvo::proto::StatusMeta* meta = info.add_status_list();
+        meta->set_status(entry.first);
+        meta->set_text(entry.second);
+    }
+    info.set_status(status);
+    return info;
+}
+
+}  // namespace corvo

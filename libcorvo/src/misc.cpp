@@ -1,0 +1,193 @@
+#include "corvo/misc.h"
+
+#include <cxxabi.h>
+#include <dirent.h>
+#include <execinfo.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace corvo {
+
+namespace {
+
+constexpr int kMaxFrames = 64;
+
+template <class... Args>
+std::string printfToString(const char* format, Args... args)
+{
+    int size = std::snprintf(nullptr, 0, format, args...);
+    if (size < 0) {
+        return std::string();
+    }
+    std::string out(static_cast<size_t>(size) + 1, '\0');
+    std::snprintf(&out[0], out.size(), format, args...);
+    out.resize(static_cast<size_t>(size));
+    return out;
+}
+
+// Formats one backtrace_symbols line "module(symbol+offset) [address]".
+// `demangleBuf` is a malloc'd buffer that the demangler may enlarge.
+std::string formatFrame(const char* symbolLine, char** demangleBuf, size_t* demangleSize)
+{
+    std::string line(symbolLine);
+    size_t nameStart = std::string::npos;
+    size_t offsetStart = std::string::npos;
+    size_t offsetEnd = std::string::npos;
+    for (size_t i = 0; i < line.size(); ++i) {
+        if (line[i] == '(') {
+            nameStart = i;
+        } else if (line[i] == '+') {
+            offsetStart = i;
+        } else if (line[i] == ')' && offsetStart != std::string::npos) {
+            offsetEnd = i;
+            break;
+        }
+    }
+    bool splittable = offsetEnd != std::string::npos && nameStart != std::string::npos && nameStart < offsetStart;
+    if (!splittable) {
+        return printfToString("  %s\n", line.c_str());
+    }
+    std::string module = line.substr(0, nameStart);
+    std::string symbol = line.substr(nameStart + 1, offsetStart - nameStart - 1);
+    std::string offset = line.substr(offsetStart + 1, offsetEnd - offsetStart - 1);
+
+    int status = -1;
+    char* demangled = abi::__cxa_demangle(symbol.c_str(), *demangleBuf, demangleSize, &status);
+    if (status == 0 && demangled) {
+        *demangleBuf = demangled;
+        return printfToString("  %s : %s+%s\n", module.c_str(), demangled, offset.c_str());
+    }
+    return printfToString("  %s : %s()+%s\n", module.c_str(), symbol.c_str(), offset.c_str());
+}
+
+}  // namespace
+
+namespace detail {
+
+std::string formatStackLine(const char* symbolLine)
+{
+    size_t size = 256;
+    char* buf = static_cast<char*>(std::malloc(size));
+    std::string out = formatFrame(symbolLine ? symbolLine : "", &buf, &size);
+    std::free(buf);
+    return out;
+}
+
+}  // namespace detail
+
+void printStackTrace()
+{
+    std::fputs("stack trace:\n", stderr);
+
+    void* addresses[kMaxFrames];
+    int count = backtrace(addresses, kMaxFrames);
+    char** symbols = count > 0 ? backtrace_symbols(addresses, count) : nullptr;
+    if (!symbols) {
+        std::fputs("  <empty, possibly corrupt>\n", stderr);
+        return;
+    }
+
+    size_t demangleSize = 256;
+    char* demangleBuf = static_cast<char*>(std::malloc(demangleSize));
+    // Frame 0 is this function itself.
+    for (int i = 1; i < count; ++i) {
+        std::fputs(formatFrame(symbols[i], &demangleBuf, &demangleSize).c_str(), stderr);
+    }
+    std::free(demangleBuf);
+    std::free(symbols);
+}
+
+std::vector<std::string> split(std::string text, char delimiter)
+{
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    size_t pos = text.find(delimiter);
+    while (pos != std::string::npos) {
+        pieces.push_back(text.substr(start, pos - start));
+        start = pos + 1;
+        pos = text.find(delimiter, start);
+    }
+    if (start < text.size()) {
+        pieces.push_back(text.substr(start));
+    }
+    return pieces;
+}
+
+std::vector<std::string> toToken(const char* line)
+{
+    std::vector<std::string> words;
+    if (!line) {
+        return words;
+    }
+    const char* p = line;
+    while (*p) {
+        if (*p == ' ') {
+            ++p;
+        } else if (*p == '"') {
+            const char* start = ++p;
+            while (*p && *p != '"') {
+                ++p;
+            }
+            words.emplace_back(start, p);
+            if (*p == '"') {
+                ++p;  // the next word starts right after the closing quote
+            }
+        } else {
+            // A quote inside a word ends the word and opens a phrase.
+            const char* start = p;
+            while (*p && *p != ' ' && *p != '"') {
+                ++p;
+            }
+            words.emplace_back(start, p);
+        }
+    }
+    return words;
+}
+
+bool direxist(const char* path)
+{
+    if (!path) {
+        return false;
+    }
+    DIR* dir = opendir(path);
+    if (!dir) {
+        return false;
+    }
+    closedir(dir);
+    return true;
+}
+
+int _mkdir(const char* path)
+{
+    char buffer[1024];
+    if (!path) {
+        errno = EINVAL;
+        return -1;
+    }
+    size_t length = std::strlen(path);
+    // A cut path would create a directory nobody asked for.
+    if (length >= sizeof(buffer)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(buffer, path, length + 1);
+    if (length > 0 && buffer[length - 1] == '/') {
+        buffer[length - 1] = '\0';
+    }
+    // Parents first; they usually exist already, so their results are ignored.
+    for (char* p = buffer + (buffer[0] ? 1 : 0); *p; ++p) {
+        if (*p == '/') {
+            *p = '\0';
+            mkdir(buffer, 0755);
+            *p = '/';
+        }
+    }
+    return mkdir(buffer, 0755);
+}
+
+}  // namespace corvo

@@ -1,0 +1,457 @@
+#include "corvo/property.h"
+
+#include <cmath>
+#include <iostream>
+#include <limits>
+#include <sstream>
+#include <type_traits>
+
+#include "corvo/message.h"
+#include "corvo/misc.h"
+#include "corvo/network.h"  // EventCallback only; no network code is called from here
+
+namespace corvo {
+
+namespace detail {
+PropertyBroadcaster propertyBroadcaster = nullptr;
+}  // namespace detail
+
+const std::unordered_map<std::type_index, corvo::proto::Property_PropertyType> property_typemap = {
+    {std::type_index(typeid(long)), Property::INT},
+    {std::type_index(typeid(double)), Property::DOUBLE},
+    {std::type_index(typeid(std::string)), Property::STRING},
+};
+
+namespace {
+
+using Limit = Property::Limit;
+
+// Limits normally hold the kind of their property's type; a limit of the
+// other kind is converted rather than trusted to never be read.
+int64_t limitAsInt(const Limit& limit)
+{
+    if (const long* value = boost::get<long>(&limit)) {
+        return *value;
+    }
+    double value = boost::get<double>(limit);
+    if (std::isnan(value)) {
+        return 0;
+    }
+    if (value <= static_cast<double>(std::numeric_limits<int64_t>::min())) {
+        return std::numeric_limits<int64_t>::min();
+    }
+    if (value >= static_cast<double>(std::numeric_limits<int64_t>::max())) {
+        return std::numeric_limits<int64_t>::max();
+    }
+    return static_cast<int64_t>(value);
+}
+
+double limitAsDouble(const Limit& limit)
+{
+    if (const double* value = boost::get<double>(&limit)) {
+        return *value;
+    }
+    return static_cast<double>(boost::get<long>(limit));
+}
+
+bool isBelow(long v, const Limit& limit)
+{
+    if (const long* l = boost::get<long>(&limit)) {
+        return v < *l;
+    }
+    return static_cast<double>(v) < boost::get<double>(limit);
+}
+
+bool isAbove(long v, const Limit& limit)
+{
+    if (const long* l = boost::get<long>(&limit)) {
+        return v > *l;
+    }
+    return static_cast<double>(v) > boost::get<double>(limit);
+}
+
+// Microseconds from `sent` to `now`, computed wide so that a peer's absurd
+// time stamp cannot overflow.
+int64_t microsecondsSince(const google::protobuf::Timestamp& sent, std::chrono::system_clock::time_point now)
+{
+    __int128 nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
+    __int128 sentNs = static_cast<__int128>(sent.seconds()) * 1000000000 + sent.nanos();
+    __int128 delay = (nowNs - sentNs) / 1000;
+    if (delay > std::numeric_limits<int64_t>::max()) {
+        return std::numeric_limits<int64_t>::max();
+    }
+    if (delay < std::numeric_limits<int64_t>::min()) {
+        return std::numeric_limits<int64_t>::min();
+    }
+    return static_cast<int64_t>(delay);
+}
+
+template <class T>
+std::string listToString(const std::vector<T>& values)
+{
+    std::ostringstream out;
+    out << '[';
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) {
+            out << ", ";
+        }
+        out << values[i];
+    }
+    out << ']';
+    return out.str();
+}
+
+std::string strListToString(const std::vector<std::string>& values)
+{
+    std::string out = "[";
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i > 0) {
+            out += ", ";
+        }
+        out += '"';
+        out += values[i];
+        out += '"';
+    }
+    out += ']';
+    return out;
+}
+
+}  // namespace
+
+Property::Property() : timestamp(std::chrono::system_clock::now()) {}
+
+Property::Property(std::string name, Type type, std::string description, bool writable,
+                   EventCallback* master, std::string egu)
+    : description(std::move(description)),
+      name(std::move(name)),
+      egu(std::move(egu)),
+      type(type),
+      writable(writable),
+      timestamp(std::chrono::system_clock::now()),
+      master(master)
+{
+    if (type == INT) {
+        valueMin = std::numeric_limits<long>::min();
+        valueMax = std::numeric_limits<long>::max();
+    } else if (type == DOUBLE) {
+        valueMin = std::numeric_limits<double>::lowest();
+        valueMax = std::numeric_limits<double>::max();
+    }
+}
+
+Property::Property(corvo::proto::Property msg)
+    : description(msg.description()),
+      name(msg.name()),
+      egu(msg.egu()),
+      type(msg.type()),
+      writable(msg.writable()),
+      timestamp(std::chrono::system_clock::now())
+{
+    updateFromPB(msg);
+}
+
+void Property::setValue(std::string v)
+{
+    if (type != STRING) {
+        throw CorvoTypeError();
+    }
+    strValue = std::move(v);
+    sendProperty();
+}
+
+void Property::setValue(double v)
+{
+    if (type != DOUBLE) {
+        std::cout << name << std::endl;
+        throw CorvoTypeError();
+    }
+    doubleValue = v;
+    sendProperty();
+    checkLimits(v);
+}
+
+void Property::setValue(long v)
+{
+    if (type == DOUBLE) {
+        setValue(static_cast<double>(v));
+        return;
+    }
+    if (type != INT) {
+        throw CorvoTypeError();
+    }
+    intValue = v;
+    sendProperty();
+    checkLimits(v);
+}
+
+void Property::checkLimits(long v)
+{
+    if (isBelow(v, valueMin)) {
+        notifyMaster();
+    } else if (isAbove(v, valueMax)) {
+        notifyMaster();
+    }
+    if (!choices.empty()) {
+        bool isChoice = false;
+        for (const auto& choice : choices) {
+            if (static_cast<long>(choice.first) == v) {
+                isChoice = true;
+                break;
+            }
+        }
+        if (!isChoice) {
+            notifyMaster();
+        }
+    }
+}
+
+void Property::checkLimits(double v)
+{
+    // NaN fails both comparisons and is therefore never reported.
+    if (v < limitAsDouble(valueMin)) {
+        notifyMaster();
+    } else if (v > limitAsDouble(valueMax)) {
+        notifyMaster();
+    }
+}
+
+template <class T>
+T Property::getValue() const
+{
+    auto it = property_typemap.find(std::type_index(typeid(T)));
+    if (it == property_typemap.end() || it->second != type) {
+        throw CorvoTypeError();
+    }
+    if constexpr (std::is_same<T, long>::value) {
+        return intValue;
+    } else if constexpr (std::is_same<T, double>::value) {
+        return doubleValue;
+    } else {
+        return strValue;
+    }
+}
+
+template long Property::getValue<long>() const;
+template double Property::getValue<double>() const;
+template std::string Property::getValue<std::string>() const;
+
+void Property::addChoice(int value, std::string text)
+{
+    if (type != INT) {
+        throw CorvoTypeError("Only int value can be added choices.");
+    }
+    choices[value] = std::move(text);
+}
+
+void Property::setValueString(std::string text)
+{
+    switch (type) {
+    case INT:
+        setValue(static_cast<long>(std::stoll(text)));
+        break;
+    case STRING:
+        setValue(text);
+        break;
+    case DOUBLE:
+        setValue(std::stod(text));
+        break;
+    case STR_LIST:
+        strList = split(text, ',');
+        break;
+    case INT_LIST: {
+        // Parsed completely before it replaces the list, so a bad piece
+        // leaves the old list as it was.
+        std::vector<int64_t> parsed;
+        for (const std::string& piece : split(text, ',')) {
+            parsed.push_back(std::stoll(piece));
+        }
+        intList = std::move(parsed);
+        break;
+    }
+    case DOUBLE_LIST: {
+        std::vector<double> parsed;
+        for (const std::string& piece : split(text, ',')) {
+            parsed.push_back(std::stod(piece));
+        }
+        doubleList = std::move(parsed);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+std::string Property::toString() const
+{
+    switch (type) {
+    case INT: {
+        long value = getValue<long>();
+        if (value >= std::numeric_limits<int32_t>::min() && value <= std::numeric_limits<int32_t>::max()) {
+            auto choice = choices.find(static_cast<int32_t>(value));
+            if (choice != choices.end()) {
+                return choice->second;
+            }
+        }
+        return std::to_string(value);
+    }
+    case STRING:
+        return getValue<std::string>();
+    case DOUBLE:
+        return std::to_string(getValue<double>());  // "%f"
+    case STR_LIST:
+        return strListToString(strList);
+    case INT_LIST:
+        return listToString(intList);
+    case DOUBLE_LIST:
+        return listToString(doubleList);
+    default:
+        return std::string();
+    }
+}
+
+void Property::sendProperty()
+{
+    if (master && detail::propertyBroadcaster) {
+        detail::propertyBroadcaster(master, this);
+    }
+}
+
+void Property::notifyMaster()
+{
+    if (master) {
+        master->onPropertyError(name);
+    }
+}
+
+corvo::proto::Property Property::serialize() const
+{
+    corvo::proto::Property msg;
+    msg.set_name(name);
+    msg.set_description(description);
+    msg.set_egu(egu);
+    msg.set_writable(writable);
+    msg.set_type(type);
+    setPBValue(msg);
+    return msg;
+}
+
+corvo::proto::PropertyChange Property::genPropertyChangePB() const
+{
+    corvo::proto::PropertyChange msg;
+    msg.set_name(name);
+    msg.set_command(false);
+    setPBValue(msg);
+    setTimestampNow(msg.mutable_send_ts());
+    return msg;
+}
+
+template <class M>
+void Property::setPBValue(M& msg) const
+{
+    switch (type) {
+    case INT: {
+        corvo::proto::PropertyInt* value = msg.mutable_intval();
+        value->Clear();
+        value->set_value(intValue);
+        value->set_value_min(limitAsInt(valueMin));
+        value->set_value_max(limitAsInt(valueMax));
+        for (const auto& choice : choices) {
+            corvo::proto::PropertyChoice* entry = value->add_choices();
+            entry->set_choice_string(choice.second);
+            entry->set_choice_val(choice.first);
+        }
+        break;
+    }
+    case STRING:
+        msg.mutable_strval()->set_value(strValue);
+        break;
+    case DOUBLE: {
+        corvo::proto::PropertyDouble* value = msg.mutable_doubleval();
+        value->set_value(doubleValue);
+        value->set_value_min(limitAsDouble(valueMin));
+        value->set_value_max(limitAsDouble(valueMax));
+        break;
+    }
+    case STR_LIST: {
+        auto* values = msg.mutable_strlist()->mutable_values();
+        values->Clear();
+        for (const std::string& s : strList) {
+            *values->Add() = s;
+        }
+        break;
+    }
+    case INT_LIST: {
+        auto* values = msg.mutable_intlist()->mutable_values();
+        values->Clear();
+        values->Reserve(static_cast<int>(intList.size()));
+        for (int64_t v : intList) {
+            values->Add(v);
+        }
+        break;
+    }
+    case DOUBLE_LIST: {
+        auto* values = msg.mutable_doublelist()->mutable_values();
+        values->Clear();
+        values->Reserve(static_cast<int>(doubleList.size()));
+        for (double v : doubleList) {
+            values->Add(v);
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+template <class M>
+void Property::updateFromPB(M& msg)
+{
+    timestamp = std::chrono::system_clock::now();
+    if constexpr (std::is_same<std::remove_const_t<M>, corvo::proto::PropertyChange>::value) {
+        delayUs = microsecondsSince(msg.send_ts(), timestamp);
+    }
+    // Read by the property's own type: a message carrying another member (or
+    // none) yields the defaults of the expected one.
+    switch (type) {
+    case INT: {
+        const corvo::proto::PropertyInt& value = msg.intval();
+        intValue = value.value();
+        valueMin = static_cast<long>(value.value_min());
+        valueMax = static_cast<long>(value.value_max());
+        for (const corvo::proto::PropertyChoice& choice : value.choices()) {
+            choices[static_cast<int32_t>(choice.choice_val())] = choice.choice_string();
+        }
+        break;
+    }
+    case STRING:
+        strValue = msg.strval().value();
+        break;
+    case DOUBLE: {
+        const corvo::proto::PropertyDouble& value = msg.doubleval();
+        doubleValue = value.value();
+        valueMin = value.value_min();
+        valueMax = value.value_max();
+        break;
+    }
+    case STR_LIST:
+        strList.assign(msg.strlist().values().begin(), msg.strlist().values().end());
+        break;
+    case INT_LIST:
+        intList.assign(msg.intlist().values().begin(), msg.intlist().values().end());
+        break;
+    case DOUBLE_LIST:
+        doubleList.assign(msg.doublelist().values().begin(), msg.doublelist().values().end());
+        break;
+    default:
+        break;
+    }
+}
+
+template void Property::setPBValue<corvo::proto::Property>(corvo::proto::Property&) const;
+template void Property::setPBValue<corvo::proto::PropertyChange>(corvo::proto::PropertyChange&) const;
+template void Property::updateFromPB<corvo::proto::Property>(corvo::proto::Property&);
+template void Property::updateFromPB<const corvo::proto::Property>(const corvo::proto::Property&);
+template void Property::updateFromPB<corvo::proto::PropertyChange>(corvo::proto::PropertyChange&);
+template void Property::updateFromPB<const corvo::proto::PropertyChange>(const corvo::proto::PropertyChange&);
+
+}  // namespace corvo
