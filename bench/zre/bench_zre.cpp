@@ -1,0 +1,325 @@
+// Figures of the ZRE node: discovery time, WHISPER round trip, SHOUT
+// throughput, idle CPU, and the same round trip and throughput over a bare
+// ZeroMQ DEALER-to-ROUTER pair as the floor. Starts nodes, so run it in a
+// network namespace:  scripts/in-netns.sh build/.../bench_zre [INTERFACE]
+#include <sys/resource.h>
+#include <zyre.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kRounds = 2000;
+constexpr int kShouts = 200000;
+constexpr size_t kPayload = 32;
+constexpr int kIdleSeconds = 10;
+
+std::string iface = "lo";
+int nextPort = 5670;
+
+double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+double percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
+}
+
+bool readable(zsock_t* sock, int ms) {
+    zmq_pollitem_t item = {zsock_resolve(sock), 0, ZMQ_POLLIN, 0};
+    return zmq_poll(&item, 1, ms) > 0;
+}
+
+zyre_t* makeNode(const char* name, int port, size_t interval = 1000) {
+    zyre_t* node = zyre_new(name);
+    zyre_set_interface(node, iface.c_str());
+    zyre_set_port(node, port);
+    zyre_set_interval(node, interval);
+    zyre_join(node, "bench");
+    return node;
+}
+
+// Reads events of `node` until it has seen a JOIN of "bench" by `peer`.
+bool sawJoin(zyre_t* node, const std::string& peer, bool& seen) {
+    while (!seen && readable(zyre_socket(node), 0)) {
+        zyre_event_t* e = zyre_event_new(node);
+        if (!e) return seen;
+        if (strcmp(zyre_event_type(e), "JOIN") == 0 && peer == zyre_event_peer_uuid(e)) seen = true;
+        zyre_event_destroy(&e);
+    }
+    return seen;
+}
+
+struct Pair {
+    zyre_t* a = nullptr;
+    zyre_t* b = nullptr;
+    double discoveryMs = -1;
+    ~Pair() {
+        zyre_destroy(&a);
+        zyre_destroy(&b);
+    }
+};
+
+// Starts two nodes and measures until each has seen the other's JOIN.
+void connect(Pair& pair) {
+    int port = nextPort++;
+    pair.a = makeNode("bench-a", port);
+    pair.b = makeNode("bench-b", port);
+    auto start = Clock::now();
+    zyre_start(pair.a);
+    zyre_start(pair.b);
+    bool aSaw = false, bSaw = false;
+    auto deadline = start + std::chrono::seconds(10);
+    while (!(aSaw && bSaw) && Clock::now() < deadline) {
+        zmq_pollitem_t items[] = {{zsock_resolve(zyre_socket(pair.a)), 0, ZMQ_POLLIN, 0},
+                                  {zsock_resolve(zyre_socket(pair.b)), 0, ZMQ_POLLIN, 0}};
+        zmq_poll(items, 2, 100);
+        sawJoin(pair.a, zyre_uuid(pair.b), aSaw);
+        sawJoin(pair.b, zyre_uuid(pair.a), bSaw);
+    }
+    if (aSaw && bSaw) pair.discoveryMs = micros(Clock::now() - start) / 1000.0;
+}
+
+zmsg_t* twoFrames(uint8_t tag, size_t payload) {
+    zmsg_t* msg = zmsg_new();
+    zmsg_addmem(msg, &tag, 1);
+    std::vector<uint8_t> body(payload, 0x5A);
+    zmsg_addmem(msg, body.data(), body.size());
+    return msg;
+}
+
+// ---- over the ZRE node ---------------------------------------------------
+
+std::vector<double> zreRoundTrips(Pair& pair) {
+    std::atomic<bool> done{false};
+    std::string aId = zyre_uuid(pair.a);
+    std::thread echo([&] {
+        while (!done) {
+            if (!readable(zyre_socket(pair.b), 50)) continue;
+            zyre_event_t* e = zyre_event_new(pair.b);
+            if (e && strcmp(zyre_event_type(e), "WHISPER") == 0) {
+                zmsg_t* reply = zmsg_dup(zyre_event_msg(e));
+                zyre_whisper(pair.b, aId.c_str(), &reply);
+            }
+            zyre_event_destroy(&e);
+        }
+    });
+    std::string bId = zyre_uuid(pair.b);
+    std::vector<double> rtts;
+    for (int i = 0; i < kRounds; ++i) {
+        zmsg_t* msg = twoFrames(4, kPayload);
+        auto sent = Clock::now();
+        zyre_whisper(pair.a, bId.c_str(), &msg);
+        bool back = false;
+        while (!back && readable(zyre_socket(pair.a), 2000)) {
+            zyre_event_t* e = zyre_event_new(pair.a);
+            back = e && strcmp(zyre_event_type(e), "WHISPER") == 0;
+            zyre_event_destroy(&e);
+        }
+        if (!back) break;
+        rtts.push_back(micros(Clock::now() - sent));
+    }
+    done = true;
+    echo.join();
+    return rtts;
+}
+
+struct Throughput {
+    long sent = 0;
+    long received = 0;
+    double seconds = 0;
+};
+
+Throughput zreShouts(Pair& pair) {
+    Throughput t;
+    std::atomic<long> received{0};
+    std::atomic<bool> done{false};
+    Clock::time_point lastAt;
+    std::thread sink([&] {
+        while (!done) {
+            if (!readable(zyre_socket(pair.b), 50)) continue;
+            zyre_event_t* e = zyre_event_new(pair.b);
+            if (e && strcmp(zyre_event_type(e), "SHOUT") == 0 && zmsg_size(zyre_event_msg(e)) == 2) {
+                ++received;
+                lastAt = Clock::now();
+            }
+            zyre_event_destroy(&e);
+        }
+    });
+    auto start = Clock::now();
+    for (int i = 0; i < kShouts; ++i) {
+        zmsg_t* msg = twoFrames(2, kPayload);
+        zyre_shout(pair.a, "bench", &msg);
+    }
+    t.sent = kShouts;
+    // Wait until everything arrived or nothing more comes for two seconds.
+    long seen = -1;
+    auto quietSince = Clock::now();
+    while (received < kShouts && Clock::now() - quietSince < std::chrono::seconds(2)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (received != seen) {
+            seen = received;
+            quietSince = Clock::now();
+        }
+    }
+    done = true;
+    sink.join();
+    t.received = received;
+    t.seconds = std::chrono::duration<double>(lastAt - start).count();
+    return t;
+}
+
+double idleCpuPercent() {
+    int port = nextPort++;
+    zyre_t* a = makeNode("idle-a", port);
+    zyre_t* b = makeNode("idle-b", port);
+    zyre_start(a);
+    zyre_start(b);
+    bool seen = false;
+    auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (!seen && Clock::now() < deadline) {
+        readable(zyre_socket(a), 100);
+        sawJoin(a, zyre_uuid(b), seen);
+    }
+    rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
+    getrusage(RUSAGE_SELF, &after);
+    double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    auto cpu = [](const rusage& r) {
+        return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+    };
+    zyre_destroy(&a);
+    zyre_destroy(&b);
+    // Two nodes (and the shared ZeroMQ I/O thread) ran: per node is half.
+    return 100.0 * (cpu(after) - cpu(before)) / wall / 2.0;
+}
+
+// ---- bare ZeroMQ floor ---------------------------------------------------
+
+struct Bare {
+    zsock_t* router = nullptr;
+    zsock_t* dealer = nullptr;
+    Bare() {
+        router = zsock_new(ZMQ_ROUTER);
+        int port = zsock_bind(router, "tcp://127.0.0.1:*");
+        dealer = zsock_new(ZMQ_DEALER);
+        zsock_set_sndhwm(dealer, 1000000);
+        zsock_set_rcvhwm(router, 1000000);
+        zsock_connect(dealer, "tcp://127.0.0.1:%d", port);
+    }
+    ~Bare() {
+        zsock_destroy(&dealer);
+        zsock_destroy(&router);
+    }
+};
+
+std::vector<double> bareRoundTrips() {
+    Bare bare;
+    std::atomic<bool> done{false};
+    std::thread echo([&] {
+        while (!done) {
+            if (!readable(bare.router, 50)) continue;
+            zmsg_t* msg = zmsg_recv(bare.router);
+            zmsg_send(&msg, bare.router);  // identity first: goes back to the sender
+        }
+    });
+    std::vector<double> rtts;
+    for (int i = 0; i < kRounds; ++i) {
+        zmsg_t* msg = twoFrames(4, kPayload);
+        auto sent = Clock::now();
+        zmsg_send(&msg, bare.dealer);
+        if (!readable(bare.dealer, 2000)) break;
+        zmsg_t* reply = zmsg_recv(bare.dealer);
+        zmsg_destroy(&reply);
+        rtts.push_back(micros(Clock::now() - sent));
+    }
+    done = true;
+    echo.join();
+    return rtts;
+}
+
+Throughput bareThroughput() {
+    Bare bare;
+    Throughput t;
+    std::atomic<long> received{0};
+    Clock::time_point lastAt;
+    std::thread sink([&] {
+        while (received < kShouts && readable(bare.router, 2000)) {
+            zmsg_t* msg = zmsg_recv(bare.router);
+            zmsg_destroy(&msg);
+            ++received;
+            lastAt = Clock::now();
+        }
+    });
+    auto start = Clock::now();
+    for (int i = 0; i < kShouts; ++i) {
+        zmsg_t* msg = twoFrames(2, kPayload);
+        zmsg_send(&msg, bare.dealer);
+    }
+    t.sent = kShouts;
+    sink.join();
+    t.received = received;
+    t.seconds = std::chrono::duration<double>(lastAt - start).count();
+    return t;
+}
+
+void report(const char* what, const std::vector<double>& rtts) {
+    if (rtts.empty()) {
+        printf("%-28s failed\n", what);
+        return;
+    }
+    printf("%-28s p50 %7.1f us   p99 %7.1f us   (%zu rounds)\n", what, percentile(rtts, 0.5), percentile(rtts, 0.99),
+           rtts.size());
+}
+
+void report(const char* what, const Throughput& t) {
+    double rate = t.seconds > 0 ? double(t.received) / t.seconds : 0;
+    printf("%-28s %9.0f msg/s   sent %ld received %ld lost %ld\n", what, rate, t.sent, t.received,
+           t.sent - t.received);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1) iface = argv[1];
+    printf("bench_zre on interface %s\n", iface.c_str());
+
+    std::vector<double> discovery;
+    for (int i = 0; i < 5; ++i) {
+        Pair pair;
+        connect(pair);
+        discovery.push_back(pair.discoveryMs);
+    }
+    std::sort(discovery.begin(), discovery.end());
+    printf("%-28s median %6.1f ms   worst %6.1f ms   (5 runs; -1 = failed)\n", "discovery (both JOINs)",
+           discovery[2], discovery.back());
+
+    Pair pair;
+    connect(pair);
+    if (pair.discoveryMs < 0) {
+        printf("nodes did not discover each other\n");
+        return 1;
+    }
+    auto zreRtt = zreRoundTrips(pair);
+    auto bareRtt = bareRoundTrips();
+    report("WHISPER round trip", zreRtt);
+    report("bare ZeroMQ round trip", bareRtt);
+    if (!zreRtt.empty() && !bareRtt.empty())
+        printf("%-28s %.2fx\n", "p50 ratio", percentile(zreRtt, 0.5) / percentile(bareRtt, 0.5));
+
+    report("SHOUT throughput", zreShouts(pair));
+    report("bare ZeroMQ throughput", bareThroughput());
+
+    printf("%-28s %.3f %% of a core\n", "idle node CPU", idleCpuPercent());
+    return 0;
+}
