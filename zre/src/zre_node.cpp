@@ -61,19 +61,89 @@ struct Peer {
 
 using PeerPtr = std::unique_ptr<Peer>;
 
-// Sends every frame of `msg` (which stays owned by the caller) without
-// blocking. False when the first frame would block or the socket fails.
-bool sendFrames(zsock_t* sock, zmsg_t* msg, bool moreBefore) {
-    void* handle = zsock_resolve(sock);
-    (void)moreBefore;
-    size_t count = zmsg_size(msg);
-    size_t index = 0;
-    for (zframe_t* f = zmsg_first(msg); f; f = zmsg_next(msg), ++index) {
-        int flags = ZMQ_DONTWAIT | (index + 1 < count ? ZMQ_SNDMORE : 0);
-        if (zmq_send(handle, zframe_data(f), zframe_size(f), flags) < 0) return false;
+// The frames of one ZeroMQ message, received or to be sent without copying
+// their contents. zmq_msg_t holds no pointer into itself, so the vector may
+// relocate its elements.
+class Parts {
+public:
+    Parts() { frames_.reserve(8); }
+    ~Parts() { clear(); }
+    Parts(const Parts&) = delete;
+    Parts& operator=(const Parts&) = delete;
+    Parts(Parts&& other) noexcept : frames_(std::move(other.frames_)) { other.frames_.clear(); }
+
+    size_t size() const { return frames_.size(); }
+    zmq_msg_t& operator[](size_t i) { return frames_[i]; }
+    const uint8_t* data(size_t i) { return static_cast<const uint8_t*>(zmq_msg_data(&frames_[i])); }
+    size_t bytes(size_t i) { return zmq_msg_size(&frames_[i]); }
+    std::string text(size_t i) { return std::string(reinterpret_cast<const char*>(data(i)), bytes(i)); }
+
+    void clear() {
+        for (auto& f : frames_) zmq_msg_close(&f);
+        frames_.clear();
     }
-    return true;
-}
+    void add(const void* data, size_t size) {
+        frames_.emplace_back();
+        zmq_msg_init_size(&frames_.back(), size);
+        if (size) std::memcpy(zmq_msg_data(&frames_.back()), data, size);
+    }
+    void add(const std::string& text) { add(text.data(), text.size()); }
+    // Takes over frame `i` of `from` (left empty there).
+    void take(Parts& from, size_t i) {
+        frames_.emplace_back();
+        zmq_msg_init(&frames_.back());
+        zmq_msg_move(&frames_.back(), &from.frames_[i]);
+    }
+
+    // One whole message without waiting; false when none is there.
+    bool receive(void* socket) {
+        clear();
+        while (true) {
+            frames_.emplace_back();
+            zmq_msg_t& f = frames_.back();
+            zmq_msg_init(&f);
+            if (zmq_msg_recv(&f, socket, frames_.size() == 1 ? ZMQ_DONTWAIT : 0) < 0) {
+                zmq_msg_close(&f);
+                frames_.pop_back();
+                clear();
+                return false;
+            }
+            if (!zmq_msg_more(&f)) return true;
+        }
+    }
+
+    // Sends (and empties) frames `from`..end without waiting. False when the
+    // first frame would block; the frames are kept then.
+    bool send(void* socket, size_t from = 0) {
+        for (size_t i = from; i < frames_.size(); ++i) {
+            int flags = ZMQ_DONTWAIT | (i + 1 < frames_.size() ? ZMQ_SNDMORE : 0);
+            if (zmq_msg_send(&frames_[i], socket, flags) < 0) {
+                if (i == from) return false;
+                break;  // the socket failed in mid-message; nothing to retry
+            }
+        }
+        clear();
+        return true;
+    }
+
+    // Sends copies of frames `from`..end (shared, not duplicated, when large).
+    bool sendCopies(void* socket, size_t from) {
+        for (size_t i = from; i < frames_.size(); ++i) {
+            zmq_msg_t copy;
+            zmq_msg_init(&copy);
+            zmq_msg_copy(&copy, &frames_[i]);
+            int flags = ZMQ_DONTWAIT | (i + 1 < frames_.size() ? ZMQ_SNDMORE : 0);
+            if (zmq_msg_send(&copy, socket, flags) < 0) {
+                zmq_msg_close(&copy);
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    std::vector<zmq_msg_t> frames_;
+};
 
 class Node {
 public:
@@ -82,7 +152,7 @@ public:
 
     ~Node() {
         shutDown(false);
-        for (zmsg_t* msg : backlog_) zmsg_destroy(&msg);
+        backlog_.clear();
         zsock_destroy(&outbox_);
     }
 
@@ -141,23 +211,17 @@ private:
     // ---- commands from the API -------------------------------------------
 
     void drainPipe() {
+        void* pipe = zsock_resolve(pipe_);
         for (int i = 0; i < kMaxDrainBatch && !terminated_; ++i) {
-            if (!(zsock_events(pipe_) & ZMQ_POLLIN)) break;
-            zmsg_t* msg = zmsg_recv(pipe_);
-            if (!msg) {
-                terminated_ = true;
-                break;
-            }
-            handleCommand(msg);
-            zmsg_destroy(&msg);
+            if (!command_.receive(pipe)) break;
+            handleCommand(command_);
         }
+        command_.clear();
     }
 
-    void handleCommand(zmsg_t* msg) {
-        char* command = zmsg_popstr(msg);
-        if (!command) return;
-        std::string cmd = command;
-        zstr_free(&command);
+    void handleCommand(Parts& msg) {
+        if (msg.size() == 0) return;
+        std::string cmd = msg.text(0);
         if (cmd == "$TERM") {
             terminated_ = true;
         } else if (cmd == "START") {
@@ -165,31 +229,27 @@ private:
         } else if (cmd == "STOP") {
             shutDown(true);
             zsock_signal(pipe_, 0);
-        } else if (cmd == "JOIN" || cmd == "LEAVE") {
-            char* group = zmsg_popstr(msg);
-            if (group) cmd == "JOIN" ? join(group) : leave(group);
-            zstr_free(&group);
+        } else if (msg.size() < 2) {
+            return;
+        } else if (cmd == "JOIN") {
+            join(msg.text(1));
+        } else if (cmd == "LEAVE") {
+            leave(msg.text(1));
         } else if (cmd == "WHISPER") {
-            char* peer = zmsg_popstr(msg);
-            if (peer) whisper(peer, msg);
-            zstr_free(&peer);
+            whisper(msg.text(1), msg);
         } else if (cmd == "SHOUT") {
-            char* group = zmsg_popstr(msg);
-            if (group) shout(group, msg);
-            zstr_free(&group);
+            shout(msg.text(1), msg);
         }
     }
 
-    static Config takeConfig(zmsg_t* msg) {
-        zframe_t* frame = zmsg_pop(msg);
+    static Config takeConfig(Parts& msg) {
         Config config;
-        if (frame && zframe_size(frame) == sizeof(Config*)) {
+        if (msg.size() >= 2 && msg.bytes(1) == sizeof(Config*)) {
             Config* given = nullptr;
-            std::memcpy(&given, zframe_data(frame), sizeof given);
+            std::memcpy(&given, msg.data(1), sizeof given);
             std::unique_ptr<Config> owned(given);
             config = *owned;
         }
-        zframe_destroy(&frame);
         return config;
     }
 
@@ -273,11 +333,11 @@ private:
         running_ = false;
         ownGroups_.clear();
         if (report) {
-            zmsg_t* event = zmsg_new();
-            zmsg_addstr(event, "STOP");
-            zmsg_addstr(event, uuidText_.c_str());
-            zmsg_addstr(event, config_.name.c_str());
-            emit(event);
+            Parts event;
+            event.add("STOP");
+            event.add(uuidText_);
+            event.add(config_.name);
+            emit(std::move(event));
         }
         trace("stopped");
     }
@@ -367,7 +427,7 @@ private:
         trace("connecting to %s at %s", peer->uuidText.c_str(), endpoint.c_str());
         Peer* raw = peer.get();
         peers_[uuid] = std::move(peer);
-        if (!send(*raw, hello(), nullptr)) {
+        if (!send(*raw, hello())) {
             removePeer(uuid, false);
             return nullptr;
         }
@@ -393,24 +453,24 @@ private:
         peers_.erase(it);
     }
 
-    // Sends one message with the peer's next sequence number. `content`
-    // stays owned by the caller.
-    bool send(Peer& peer, Message message, zmsg_t* content) {
+    // Sends one message with the peer's next sequence number, followed by
+    // copies of the frames `from`.. of `content`, if given.
+    bool send(Peer& peer, Message message, Parts* content = nullptr, size_t from = 0) {
         message.sequence = ++peer.sentSequence;
         auto bytes = encodeMessage(message);
         if (!bytes) return false;
         void* handle = zsock_resolve(peer.mailbox);
-        bool more = content && zmsg_size(content) > 0;
+        bool more = content && content->size() > from;
         if (zmq_send(handle, bytes->data(), bytes->size(), ZMQ_DONTWAIT | (more ? ZMQ_SNDMORE : 0)) < 0) {
             trace("mailbox of %s is full: %s", peer.uuidText.c_str(), zmq_strerror(errno));
             return false;
         }
-        return !more || sendFrames(peer.mailbox, content, true);
+        return !more || content->sendCopies(handle, from);
     }
 
     // Sends and drops the peer (EXIT) when its mailbox would block.
-    void sendOrDrop(Peer& peer, const Message& message, zmsg_t* content = nullptr) {
-        if (!send(peer, message, content)) removePeer(Uuid(peer.uuid), true);
+    void sendOrDrop(Peer& peer, const Message& message, Parts* content = nullptr, size_t from = 0) {
+        if (!send(peer, message, content, from)) removePeer(Uuid(peer.uuid), true);
     }
 
     void checkPeers(int64_t t) {
@@ -428,6 +488,7 @@ private:
         }
         for (const Uuid& uuid : evasive) {
             Peer* peer = findPeer(uuid);
+            if (!peer) continue;
             peer->nextPingAt = t + config_.evasiveTimeout;
             emitPeerEvent("EVASIVE", *peer);
             Message ping;
@@ -455,10 +516,11 @@ private:
         m.id = id;
         m.group = group;
         m.status = status_;
-        forEachPeer([&](Peer& peer) { return send(peer, m, nullptr); });
+        forEachPeer([&](Peer& peer) { return send(peer, m); });
     }
 
-    void whisper(const std::string& uuidText, zmsg_t* content) {
+    // `msg` is the command: "WHISPER", uuid, content frames.
+    void whisper(const std::string& uuidText, Parts& msg) {
         auto uuid = uuidFromString(uuidText);
         Peer* peer = uuid ? findPeer(*uuid) : nullptr;
         if (!peer) {
@@ -467,17 +529,15 @@ private:
         }
         Message m;
         m.id = MessageId::Whisper;
-        sendOrDrop(*peer, m, content);
+        sendOrDrop(*peer, m, &msg, 2);
     }
 
-    void shout(const std::string& group, zmsg_t* content) {
-        trace("shout to %s", group.c_str());
+    // `msg` is the command: "SHOUT", group, content frames.
+    void shout(const std::string& group, Parts& msg) {
         Message m;
         m.id = MessageId::Shout;
         m.group = group;
-        forEachPeer([&](Peer& peer) {
-            return peer.groups.count(group) == 0 || send(peer, m, content);
-        });
+        forEachPeer([&](Peer& peer) { return peer.groups.count(group) == 0 || send(peer, m, &msg, 2); });
     }
 
     // Runs `sendTo` on every peer; peers whose send failed are dropped after.
@@ -492,29 +552,25 @@ private:
     // ---- inbox -----------------------------------------------------------
 
     void drainInbox() {
+        void* inbox = zsock_resolve(inbox_);
         for (int i = 0; i < kMaxDrainBatch && running_; ++i) {
-            if (!(zsock_events(inbox_) & ZMQ_POLLIN)) break;
-            zmsg_t* msg = zmsg_recv(inbox_);
-            if (!msg) break;
-            handleInbox(msg);
-            zmsg_destroy(&msg);
+            if (!received_.receive(inbox)) break;
+            handleInbox(received_);
         }
+        received_.clear();
     }
 
-    void handleInbox(zmsg_t* msg) {
-        zframe_t* identity = zmsg_pop(msg);
-        zframe_t* first = zmsg_pop(msg);
+    // `msg`: identity, first frame, content frames.
+    void handleInbox(Parts& msg) {
         std::optional<Uuid> uuid;
-        if (identity) uuid = uuidFromIdentity(zframe_data(identity), zframe_size(identity));
-        Message m;
-        DecodeError error = DecodeError::Truncated;
-        if (uuid && first) error = decodeMessage(zframe_data(first), zframe_size(first), m);
-        zframe_destroy(&identity);
-        zframe_destroy(&first);
+        if (msg.size() >= 1) uuid = uuidFromIdentity(msg.data(0), msg.bytes(0));
         if (!uuid) {
             trace("message with a bad identity dropped");
             return;
         }
+        Message m;
+        DecodeError error = DecodeError::Truncated;
+        if (msg.size() >= 2) error = decodeMessage(msg.data(1), msg.bytes(1), m);
         if (error != DecodeError::None) {
             trace("message from %s dropped: %s", uuidToString(*uuid).c_str(), decodeErrorName(error));
             return;
@@ -572,13 +628,13 @@ private:
             if (peer->groups.insert(group).second) emitPeerEvent("JOIN", *peer, &group);
     }
 
-    void dispatch(Peer& peer, const Message& m, zmsg_t* content) {
+    void dispatch(Peer& peer, const Message& m, Parts& msg) {
         switch (m.id) {
         case MessageId::Whisper:
-            emitContent("WHISPER", peer, nullptr, content);
+            emitContent("WHISPER", peer, nullptr, msg);
             break;
         case MessageId::Shout:
-            if (ownGroups_.count(m.group)) emitContent("SHOUT", peer, &m.group, content);
+            if (ownGroups_.count(m.group)) emitContent("SHOUT", peer, &m.group, msg);
             break;
         case MessageId::Join:
         case MessageId::Leave:
@@ -616,60 +672,51 @@ private:
 
     // ---- events ----------------------------------------------------------
 
-    zmsg_t* peerEvent(const char* type, const Peer& peer) {
-        zmsg_t* event = zmsg_new();
-        zmsg_addstr(event, type);
-        zmsg_addstr(event, peer.uuidText.c_str());
-        zmsg_addmem(event, peer.name.data(), peer.name.size());
+    static Parts peerEvent(const char* type, const Peer& peer) {
+        Parts event;
+        event.add(type, std::strlen(type));
+        event.add(peer.uuidText);
+        event.add(peer.name);
         return event;
     }
 
     void emitPeerEvent(const char* type, const Peer& peer, const std::string* group = nullptr) {
-        zmsg_t* event = peerEvent(type, peer);
-        if (group) zmsg_addmem(event, group->data(), group->size());
-        emit(event);
+        Parts event = peerEvent(type, peer);
+        if (group) event.add(*group);
+        emit(std::move(event));
     }
 
     void emitEnter(const Peer& peer) {
-        zmsg_t* event = peerEvent("ENTER", peer);
-        zmsg_addstr(event, peer.endpoint.c_str());
+        Parts event = peerEvent("ENTER", peer);
+        event.add(peer.endpoint);
         for (const auto& [key, value] : peer.headers) {
-            zmsg_addmem(event, key.data(), key.size());
-            zmsg_addmem(event, value.data(), value.size());
+            event.add(key);
+            event.add(value);
         }
-        emit(event);
+        emit(std::move(event));
     }
 
-    // Moves the content frames of `content` into the event.
-    void emitContent(const char* type, const Peer& peer, const std::string* group, zmsg_t* content) {
+    // The content frames (2.. of the received `msg`) move into the event.
+    void emitContent(const char* type, const Peer& peer, const std::string* group, Parts& msg) {
         if (backlog_.size() >= kMaxBacklog) {
             trace("%s from %s dropped: application does not read events", type, peer.uuidText.c_str());
             return;
         }
-        if (group) zmsg_pushmem(content, group->data(), group->size());
-        zmsg_pushmem(content, peer.name.data(), peer.name.size());
-        zmsg_pushstr(content, peer.uuidText.c_str());
-        zmsg_pushstr(content, type);
-        zmsg_t* event = zmsg_new();
-        while (zframe_t* f = zmsg_pop(content)) zmsg_append(event, &f);
-        emit(event);
+        Parts event = peerEvent(type, peer);
+        if (group) event.add(*group);
+        for (size_t i = 2; i < msg.size(); ++i) event.take(msg, i);
+        emit(std::move(event));
     }
 
     // Never blocks: events the application has not made room for wait here.
-    void emit(zmsg_t* event) {
-        if (backlog_.empty() && sendFrames(outbox_, event, false)) {
-            zmsg_destroy(&event);
-            return;
-        }
-        backlog_.push_back(event);
+    void emit(Parts&& event) {
+        if (backlog_.empty() && event.send(zsock_resolve(outbox_))) return;
+        backlog_.push_back(std::move(event));
     }
 
     void flushBacklog() {
-        while (!backlog_.empty()) {
-            if (!sendFrames(outbox_, backlog_.front(), false)) return;
-            zmsg_destroy(&backlog_.front());
-            backlog_.pop_front();
-        }
+        void* outbox = zsock_resolve(outbox_);
+        while (!backlog_.empty() && backlog_.front().send(outbox)) backlog_.pop_front();
     }
 
     void trace(const char* format, ...) __attribute__((format(printf, 2, 3))) {
@@ -702,7 +749,9 @@ private:
     std::set<std::string> ownGroups_;
     uint8_t status_ = 0;
     std::unordered_map<Uuid, PeerPtr, UuidHash> peers_;
-    std::deque<zmsg_t*> backlog_;
+    std::deque<Parts> backlog_;
+    Parts command_;
+    Parts received_;
 };
 
 }  // namespace

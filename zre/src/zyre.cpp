@@ -47,12 +47,19 @@ bool createEventPipe(zsock_t** front, zsock_t** back) {
            zsock_connect(*front, "%s", endpoint.c_str()) == 0;
 }
 
-std::string popString(zmsg_t* msg) {
-    zframe_t* frame = zmsg_pop(msg);
-    if (!frame) return {};
-    std::string text(reinterpret_cast<const char*>(zframe_data(frame)), zframe_size(frame));
-    zframe_destroy(&frame);
-    return text;
+// Reads one frame of an event as text; `more` tells whether frames follow.
+bool receiveText(void* socket, std::string& out, bool& more) {
+    zmq_msg_t frame;
+    zmq_msg_init(&frame);
+    if (zmq_msg_recv(&frame, socket, 0) < 0) {
+        zmq_msg_close(&frame);
+        more = false;
+        return false;
+    }
+    out.assign(static_cast<const char*>(zmq_msg_data(&frame)), zmq_msg_size(&frame));
+    more = zmq_msg_more(&frame);
+    zmq_msg_close(&frame);
+    return true;
 }
 
 }  // namespace
@@ -189,21 +196,28 @@ void zyre_stop(zyre_t* self) {
 
 namespace {
 
+// Sends command, argument and the frames of *msg_p (taken over) to the
+// actor as one message.
 int sendCommand(zyre_t* self, const char* command, const char* argument, zmsg_t** msg_p) {
-    if (!self || !argument) {
-        if (msg_p) zmsg_destroy(msg_p);
-        return -1;
-    }
-    zmsg_t* msg = msg_p && *msg_p ? *msg_p : zmsg_new();
+    zmsg_t* msg = msg_p ? *msg_p : nullptr;
     if (msg_p) *msg_p = nullptr;
-    zmsg_pushstr(msg, argument);
-    zmsg_pushstr(msg, command);
-    std::lock_guard<std::mutex> lock(self->pipeLock);
-    if (zmsg_send(&msg, self->actor) != 0) {
+    if (!self || !argument) {
         zmsg_destroy(&msg);
         return -1;
     }
-    return 0;
+    std::lock_guard<std::mutex> lock(self->pipeLock);
+    void* pipe = zsock_resolve(self->actor);
+    bool content = msg && zmsg_size(msg) > 0;
+    int rc = zmq_send(pipe, command, std::strlen(command), ZMQ_SNDMORE);
+    if (rc >= 0) rc = zmq_send(pipe, argument, std::strlen(argument), content ? ZMQ_SNDMORE : 0);
+    while (rc >= 0 && content) {
+        zframe_t* frame = zmsg_pop(msg);
+        content = zmsg_size(msg) > 0;
+        rc = zframe_send(&frame, pipe, content ? ZFRAME_MORE : 0);
+        zframe_destroy(&frame);
+    }
+    zmsg_destroy(&msg);
+    return rc < 0 ? -1 : 0;
 }
 
 }  // namespace
@@ -237,30 +251,29 @@ int zyre_shout(zyre_t* self, const char* group, zmsg_t** msg_p) {
 zsock_t* zyre_socket(zyre_t* self) { return self->events; }
 
 zyre_event_t* zyre_event_new(zyre_t* node) {
-    zmsg_t* msg = zmsg_recv(node->events);
-    if (!msg) return nullptr;
+    void* socket = zsock_resolve(node->events);
     auto event = std::make_unique<_zyre_event_t>();
-    event->type = popString(msg);
-    event->peerUuid = popString(msg);
-    event->peerName = popString(msg);
+    bool more = true;
+    if (!receiveText(socket, event->type, more)) return nullptr;  // interrupted
+    if (more) receiveText(socket, event->peerUuid, more);
+    if (more) receiveText(socket, event->peerName, more);
     if (event->type == "ENTER") {
-        event->peerAddr = popString(msg);
-        event->hasAddr = true;
+        event->hasAddr = more && receiveText(socket, event->peerAddr, more);
         event->headers = zhash_new();
         zhash_autofree(event->headers);
-        while (zmsg_size(msg) >= 2) {
-            std::string key = popString(msg);
-            std::string value = popString(msg);
+        std::string key, value;
+        while (more && receiveText(socket, key, more) && more && receiveText(socket, value, more))
             zhash_update(event->headers, key.c_str(), const_cast<char*>(value.c_str()));
-        }
     } else if (event->type == "JOIN" || event->type == "LEAVE" || event->type == "SHOUT") {
-        event->group = popString(msg);
-        event->hasGroup = true;
+        event->hasGroup = more && receiveText(socket, event->group, more);
     }
-    if (event->type == "WHISPER" || event->type == "SHOUT") {
-        event->msg = msg;
-    } else {
-        zmsg_destroy(&msg);
+    if (event->type == "WHISPER" || event->type == "SHOUT") event->msg = zmsg_new();
+    while (more) {
+        zframe_t* frame = zframe_recv(socket);
+        if (!frame) break;
+        more = zframe_more(frame);
+        if (event->msg) zmsg_append(event->msg, &frame);
+        zframe_destroy(&frame);
     }
     return event.release();
 }
