@@ -51,4 +51,10 @@ if command -v npm >/dev/null 2>&1; then
     (cd "$interop" && npm install --silent --no-audit --no-fund --ignore-scripts zyre.js@1.3.0 >/dev/null) \
       || echo "setup: zyre.js could not be installed; the interoperability test will be skipped" >&2
   fi
+  # Its ZeroMQ binding ships binaries only up to Node.js 18; on a newer one
+  # the binding is built against the system libzmq.
+  if [ -f "$interop/node_modules/zyre.js/package.json" ]; then
+    "$here/tests/zre/build-zyrejs-binding.sh" "$interop" \
+      || echo "setup: zyre.js cannot load its ZeroMQ binding; the interoperability test will be skipped" >&2
+  fi
 fi

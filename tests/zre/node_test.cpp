@@ -57,6 +57,27 @@ TEST(ZreNodes, LoopbackDiscovery) {
     EXPECT_TRUE(b.waitFor(isEvent("ENTER", a.uuid()), 3000));
 }
 
+TEST(ZreNodes, InterfaceFromEnvironmentThenFirstBroadcastCapable) {
+    NodeOptions o = options(freshPort());
+    o.iface = "";
+    TestNode probe("probe", o);  // nothing set: v0, the only broadcast-capable one
+    setenv("ZSYS_INTERFACE", "lo", 1);
+    TestNode a("alpha", o);
+    TestNode b("beta", o);
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    unsetenv("ZSYS_INTERFACE");
+    ASSERT_TRUE(probe.start());
+    auto enter = a.waitFor(isEvent("ENTER", b.uuid()), 3000);
+    ASSERT_TRUE(enter);
+    EXPECT_EQ(enter->addr.rfind("tcp://127.0.0.1:", 0), 0u) << enter->addr;
+    // The loopback beacon reaches every socket on the port, probe's too, so
+    // all three meet; probe announces its inbox on v0.
+    auto probeSeen = a.waitFor(isEvent("ENTER", probe.uuid()), 3000);
+    ASSERT_TRUE(probeSeen);
+    EXPECT_EQ(probeSeen->addr.rfind("tcp://10.77.0.1:", 0), 0u) << probeSeen->addr;
+}
+
 TEST(ZreNodes, UnknownInterfaceFailsToStart) {
     NodeOptions o = options(freshPort());
     o.iface = "nosuch0";
