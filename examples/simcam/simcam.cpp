@@ -1,0 +1,123 @@
+#include "simcam.h"
+
+#include <cmath>
+#include <exception>
+
+#include "sky.h"
+
+namespace simcam {
+
+namespace {
+
+constexpr double kCooledTemperature = -20.0;  // sensor set point, powered
+constexpr double kAmbientTemperature = 18.0;
+constexpr double kSupplyCurrent = 1.2;         // amperes, powered
+// A timer longer than this (about 11.5 days) is not an exposure.
+constexpr double kMaxExposureSeconds = 1e6;
+
+}  // namespace
+
+SimCam::SimCam() : timer(std::make_unique<uv_timer_t>()), rng(std::random_device{}())
+{
+    // Fallbacks; the configuration file "camera.conf" gives the real values.
+    properties.at("model")->setValue(std::string("corvo-simcam"));
+    properties.at("imgw")->setValue(1024L);
+    properties.at("imgh")->setValue(1024L);
+    properties.at("temperature")->setValue(kAmbientTemperature);
+
+    createCommand("abort", [this](std::vector<std::string>) { doAbort(); }, "abort the exposure in progress");
+}
+
+void SimCam::beforeLoop()
+{
+    Camera::beforeLoop();
+    uv_timer_init(loop, timer.get());
+    timer->data = this;
+    timerOpen = true;
+}
+
+void SimCam::cleanup()
+{
+    Camera::cleanup();
+    if (timerOpen) {
+        uv_timer_stop(timer.get());
+        uv_close(reinterpret_cast<uv_handle_t*>(timer.get()), nullptr);
+        timerOpen = false;
+    }
+    exposing = false;
+}
+
+double SimCam::expotimeSeconds() const
+{
+    const double seconds = properties.at("expotime")->getValue<double>();
+    if (!(seconds > 0)) return 0;  // negative and NaN
+    return std::min(seconds, kMaxExposureSeconds);
+}
+
+void SimCam::doExpose()
+{
+    if (!powered) {
+        logger->error("Camera is powered off: exposure refused");
+        return;
+    }
+    if (exposing) {
+        logger->warn("Exposure already in progress");
+        return;
+    }
+    if (!timerOpen) return;
+    const double seconds = expotimeSeconds();
+    exposing = true;
+    changeStatus(EXPOSE);
+    logger->info("Exposure of {} s started", seconds);
+    uv_timer_start(timer.get(), exposureTimerFired, static_cast<uint64_t>(std::llround(seconds * 1000)), 0);
+}
+
+void SimCam::exposureTimerFired(uv_timer_t* timer) { static_cast<SimCam*>(timer->data)->readOut(); }
+
+void SimCam::readOut()
+{
+    exposing = false;
+    changeStatus(READOUT);
+    try {
+        const int width = static_cast<int>(properties.at("imgw")->getValue<long>());
+        const int height = static_cast<int>(properties.at("imgh")->getValue<long>());
+        const auto type = static_cast<corvo::ImageType>(properties.at("datatype")->getValue<long>());
+        std::vector<uint8_t> frame = makeSkyFrame(type, width, height, rng);
+        saveImage(frame.data());
+        logger->info("Image saved: {}", properties.at("filename")->getValue<std::string>());
+    } catch (const std::exception& e) {
+        logger->error("Image not saved: {}", e.what());
+    }
+    changeStatus(IDLE);
+}
+
+void SimCam::doAbort()
+{
+    if (!exposing) return;
+    uv_timer_stop(timer.get());
+    exposing = false;
+    logger->info("Exposure aborted");
+    changeStatus(IDLE);
+}
+
+void SimCam::doSwitchPower()
+{
+    if (powered) doAbort();
+    powered = !powered;
+    changeStatus(powered ? POWERON : POWEROFF);
+}
+
+void SimCam::doReadTemp()
+{
+    std::normal_distribution<double> jitter(0.0, 0.05);
+    const double base = powered ? kCooledTemperature : kAmbientTemperature;
+    properties.at("temperature")->setValue(base + jitter(rng));
+}
+
+void SimCam::doReadCurrent()
+{
+    std::normal_distribution<double> jitter(0.0, 0.01);
+    properties.at("current")->setValue(powered ? kSupplyCurrent + jitter(rng) : 0.0);
+}
+
+}  // namespace simcam
