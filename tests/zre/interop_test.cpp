@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 
 #include "zre_test_util.hpp"
 
@@ -66,9 +67,11 @@ public:
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         std::string portText = std::to_string(port);
         const char* argv[] = {"node", kScript.c_str(), name.c_str(), iface.c_str(), portText.c_str(), nullptr};
-        std::vector<std::string> env = {"NODE_PATH=" + kNpmModules, "PATH=/usr/local/bin:/usr/bin:/bin"};
+        std::string nodePath = "NODE_PATH=" + kNpmModules;
         std::vector<char*> envp;
-        for (auto& e : env) envp.push_back(e.data());
+        for (char** e = environ; *e; ++e)
+            if (std::strncmp(*e, "NODE_PATH=", 10) != 0) envp.push_back(*e);
+        envp.push_back(nodePath.data());
         envp.push_back(nullptr);
         if (posix_spawnp(&pid_, "node", &actions, nullptr, const_cast<char**>(argv), envp.data()) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
