@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <cstdlib>
 #include <iostream>
+#include <mutex>
 
 #include "corvo/message.h"
 #include "corvo/peer.h"
@@ -41,6 +43,21 @@ const std::string* meaningfulHeader(const NetworkEvent& event, const char* key)
 
 std::string copyOrEmpty(const char* text) { return text ? text : ""; }
 
+// Nodes still alive when the process ends through exit(): their background
+// actors must be stopped before the messaging library shuts down at exit,
+// or it aborts on their sockets. Destroying them also lets peers see this
+// program leave at once.
+struct LiveNodes {
+    std::mutex lock;
+    std::unordered_set<Network*> nodes;
+};
+
+LiveNodes& liveNodes()
+{
+    static LiveNodes* registry = new LiveNodes;  // never destroyed: used at exit
+    return *registry;
+}
+
 struct ZyreEventDeleter {
     void operator()(zyre_event_t* event) const { zyre_event_destroy(&event); }
 };
@@ -51,12 +68,37 @@ Network::Network(EventCallback* callback, bool verbose) : node(zyre_new(nullptr)
 {
     if (verbose)
         zyre_set_verbose(node);
+    // Registered after the messaging library's own exit handler (which the
+    // first socket of zyre_new installs), so it runs before it.
+    static bool registered = (std::atexit(&Network::releaseLiveNodes), true);
+    (void)registered;
+    std::lock_guard<std::mutex> guard(liveNodes().lock);
+    liveNodes().nodes.insert(this);
 }
 
 Network::~Network()
 {
+    {
+        std::lock_guard<std::mutex> guard(liveNodes().lock);
+        liveNodes().nodes.erase(this);
+    }
+    releaseNode();
+}
+
+void Network::releaseNode()
+{
+    if (!node)
+        return;
     stop();
     zyre_destroy(&node);
+}
+
+void Network::releaseLiveNodes()
+{
+    std::lock_guard<std::mutex> guard(liveNodes().lock);
+    for (Network* network : liveNodes().nodes)
+        network->releaseNode();
+    liveNodes().nodes.clear();
 }
 
 void Network::setName(const std::string& name) { zyre_set_name(node, name.c_str()); }
@@ -93,6 +135,8 @@ void Network::start()
 
 void Network::stop()
 {
+    if (!node)
+        return;
     zyre_stop(node);
     started = false;
 }

@@ -112,6 +112,11 @@ public:
     std::string logGroup;
 
 private:
+    // Stops and destroys the zyre node; later calls do nothing.
+    void releaseNode();
+    // Exit handler: releases every node still alive when the process ends.
+    static void releaseLiveNodes();
+
     zyre_t* node = nullptr;
     std::unordered_set<std::string> groups;
     EventCallback* callback = nullptr;
