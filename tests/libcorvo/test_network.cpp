@@ -1,0 +1,432 @@
+// Peer table rules and message dispatch of the network node, driven by
+// events made in the test (the node is never started, so nothing is sent).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+
+#include "corvo/command.h"
+#include "corvo/message.h"
+#include "corvo/network.h"
+#include "corvo/peer.h"
+#include "corvo/property.h"
+
+using corvo::NetworkEvent;
+
+namespace {
+
+struct Recorder : corvo::EventCallback {
+    std::vector<std::string> calls;
+    std::vector<std::shared_ptr<corvo::Peer>> peers;
+    unsigned int lastStatus = 0;
+    corvo::proto::Log lastLog;
+    corvo::proto::Command lastCommand;
+    corvo::proto::PropertyChange lastChange;
+    std::string lastPropertyValue;
+    const corvo::Property* lastProperty = nullptr;
+    bool throwOnExit = false;
+
+    void record(const char* call, std::shared_ptr<corvo::Peer> peer)
+    {
+        calls.push_back(call);
+        peers.push_back(std::move(peer));
+    }
+    void onStatus(std::shared_ptr<corvo::Peer> peer, unsigned int status) override
+    {
+        lastStatus = status;
+        record("status", peer);
+    }
+    void onLog(std::shared_ptr<corvo::Peer> peer, const corvo::proto::Log& log) override
+    {
+        lastLog = log;
+        record("log", peer);
+    }
+    void onEnter(std::shared_ptr<corvo::Peer> peer) override { record("enter", peer); }
+    void onExit(std::shared_ptr<corvo::Peer> peer) override
+    {
+        record("exit", peer);
+        if (throwOnExit)
+            throw std::runtime_error("exit handler failed");
+    }
+    void onCommand(std::shared_ptr<corvo::Peer> peer, const corvo::proto::Command& command) override
+    {
+        lastCommand = command;
+        record("command", peer);
+    }
+    void onProperty(std::shared_ptr<corvo::Peer> peer, const corvo::Property& property) override
+    {
+        lastProperty = &property;
+        lastPropertyValue = property.toString();
+        record("property", peer);
+    }
+    void onPropertyCommand(std::shared_ptr<corvo::Peer> peer, const corvo::proto::PropertyChange& change) override
+    {
+        lastChange = change;
+        record("propertyCommand", peer);
+    }
+    void onInfo(std::shared_ptr<corvo::Peer> peer) override { record("info", peer); }
+};
+
+// Owns the messages handed to events.
+struct Message {
+    zmsg_t* msg = zmsg_new();
+    ~Message() { zmsg_destroy(&msg); }
+
+    Message& frame(const void* data, size_t size)
+    {
+        zframe_t* f = zframe_new(data, size);
+        zmsg_append(msg, &f);
+        return *this;
+    }
+    template <class Record>
+    static Message framed(const Record& record)
+    {
+        Message m;
+        zmsg_destroy(&m.msg);
+        m.msg = corvo::ProtobufToZMsg(record);
+        return m;
+    }
+    Message() = default;
+    Message(Message&& other) noexcept : msg(other.msg) { other.msg = nullptr; }
+};
+
+class NetworkEvents : public ::testing::Test {
+protected:
+    NetworkEvents() : net(&recorder, false)
+    {
+        net.siteGroup = "lab";
+        net.propGroup = "lab-prop";
+        net.logGroup = "lab-log";
+    }
+
+    void event(const std::string& type, const std::string& uuid, const std::string& group = "",
+               zmsg_t* msg = nullptr, std::unordered_map<std::string, std::string> headers = {})
+    {
+        NetworkEvent e;
+        e.type = type;
+        e.peerUuid = uuid;
+        e.group = group;
+        e.msg = msg;
+        if (type == "ENTER") {
+            e.peerName = "name-" + uuid;
+            e.peerAddress = "tcp://127.0.0.1:4000";
+            e.headers = std::move(headers);
+        }
+        net.handleEvent(e);
+    }
+
+    void enter(const std::string& uuid, std::unordered_map<std::string, std::string> headers = {})
+    {
+        event("ENTER", uuid, "", nullptr, std::move(headers));
+    }
+
+    std::shared_ptr<corvo::Peer> peer(const std::string& uuid)
+    {
+        auto it = net.peers.find(uuid);
+        return it == net.peers.end() ? nullptr : it->second;
+    }
+
+    corvo::proto::Info sampleInfo()
+    {
+        corvo::proto::Info info;
+        auto* prop = info.add_properties();
+        prop->set_name("exposure");
+        prop->set_type(corvo::proto::Property::DOUBLE);
+        prop->mutable_doubleval()->set_value(1.5);
+        prop->set_writable(true);
+        auto* cmd = info.add_commands();
+        cmd->set_cmd_name("expose");
+        auto* arg = cmd->add_args();
+        arg->set_type(corvo::proto::ArgDesc::DOUBLE);
+        arg->set_argname("seconds");
+        auto* meta = info.add_status_list();
+        meta->set_status(0);
+        meta->set_text("IDLE");
+        meta = info.add_status_list();
+        meta->set_status(4);
+        meta->set_text("EXPOSING");
+        info.set_status(4);
+        return info;
+    }
+
+    Recorder recorder;
+    corvo::Network net;
+};
+
+TEST_F(NetworkEvents, EventsOfUnknownPeersAreIgnored)
+{
+    event("EXIT", "A");
+    event("JOIN", "A", "lab");
+    Message status;
+    uint32_t value = 3;
+    uint8_t tag = corvo::MSG_STATUS;
+    status.frame(&tag, 1).frame(&value, 4);
+    event("SHOUT", "A", "lab", status.msg);
+    EXPECT_TRUE(recorder.calls.empty());
+    EXPECT_TRUE(net.peers.empty());
+}
+
+TEST_F(NetworkEvents, EnterCreatesThePeerAndReadsItsHeaders)
+{
+    enter("A", {{"client", "1"}, {"type", "camera"}});
+    auto a = peer("A");
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->name, "name-A");
+    EXPECT_EQ(a->uuid, "A");
+    EXPECT_EQ(a->address, "tcp://127.0.0.1:4000");
+    EXPECT_TRUE(a->client);
+    EXPECT_EQ(a->type, "camera");
+    EXPECT_EQ(a->status, 0u);
+    EXPECT_TRUE(recorder.calls.empty());  // ENTER alone reaches no callback
+
+    enter("B", {{"client", "0"}, {"type", "0day"}});
+    EXPECT_FALSE(peer("B")->client);
+    EXPECT_EQ(peer("B")->type, "");
+    enter("C", {{"client", ""}, {"type", ""}});
+    EXPECT_FALSE(peer("C")->client);
+    EXPECT_EQ(peer("C")->type, "");
+    enter("D");
+    EXPECT_FALSE(peer("D")->client);
+    EXPECT_EQ(peer("D")->type, "");
+
+    // A second ENTER keeps the record and reads the headers again.
+    a->status = 9;
+    enter("A", {{"type", "mount"}});
+    EXPECT_EQ(peer("A"), a);
+    EXPECT_EQ(a->status, 9u);
+    EXPECT_FALSE(a->client);
+    EXPECT_EQ(a->type, "mount");
+}
+
+TEST_F(NetworkEvents, OnlyJoiningTheSiteGroupAnnouncesThePeer)
+{
+    enter("A");
+    event("JOIN", "A", "lab-prop");
+    event("JOIN", "A", "lab-log");
+    EXPECT_TRUE(recorder.calls.empty());
+    event("JOIN", "A", "lab");
+    ASSERT_EQ(recorder.calls, std::vector<std::string>{"enter"});
+    EXPECT_EQ(recorder.peers[0], peer("A"));
+}
+
+TEST_F(NetworkEvents, APeerOfAnotherSiteIsForgottenSilently)
+{
+    enter("A");
+    event("JOIN", "A", "other");
+    EXPECT_FALSE(peer("A"));
+    EXPECT_TRUE(recorder.calls.empty());
+
+    Message status;
+    uint32_t value = 3;
+    uint8_t tag = corvo::MSG_STATUS;
+    status.frame(&tag, 1).frame(&value, 4);
+    event("WHISPER", "A", "", status.msg);
+    event("JOIN", "A", "lab");
+    EXPECT_TRUE(recorder.calls.empty());
+
+    // Only a new ENTER brings it back.
+    enter("A");
+    EXPECT_TRUE(peer("A"));
+}
+
+TEST_F(NetworkEvents, LeavingAnyGroupOfTheSiteOrTheNetworkRemovesThePeer)
+{
+    enter("A");
+    auto a = peer("A");
+    event("LEAVE", "A", "lab-log");
+    ASSERT_EQ(recorder.calls, std::vector<std::string>{"exit"});
+    EXPECT_EQ(recorder.peers[0], a);
+    EXPECT_FALSE(peer("A"));
+
+    enter("B");
+    event("EXIT", "B");
+    EXPECT_EQ(recorder.calls.back(), "exit");
+    EXPECT_FALSE(peer("B"));
+}
+
+TEST_F(NetworkEvents, APeerIsRemovedEvenWhenTheExitHandlerThrows)
+{
+    enter("A");
+    recorder.throwOnExit = true;
+    EXPECT_THROW(event("EXIT", "A"), std::runtime_error);
+    EXPECT_FALSE(peer("A"));
+}
+
+TEST_F(NetworkEvents, StatusMessagesUpdateThePeer)
+{
+    enter("A");
+    Message status;
+    uint32_t value = 258;
+    uint8_t tag = corvo::MSG_STATUS;
+    status.frame(&tag, 1).frame(&value, 4);
+    event("SHOUT", "A", "lab", status.msg);
+    ASSERT_EQ(recorder.calls, std::vector<std::string>{"status"});
+    EXPECT_EQ(recorder.lastStatus, 258u);
+    EXPECT_EQ(peer("A")->status, 258u);
+}
+
+TEST_F(NetworkEvents, MalformedMessagesAreIgnored)
+{
+    enter("A");
+    uint8_t tag = corvo::MSG_STATUS;
+    uint8_t shortStatus[3] = {1, 2, 3};
+    Message tooShort;
+    tooShort.frame(&tag, 1).frame(shortStatus, 3);
+    event("SHOUT", "A", "lab", tooShort.msg);
+
+    Message noFrames;
+    event("WHISPER", "A", "", noFrames.msg);
+    event("WHISPER", "A", "", nullptr);
+
+    Message emptyFirst;
+    uint32_t value = 7;
+    emptyFirst.frame("", 0).frame(&value, 4);
+    event("WHISPER", "A", "", emptyFirst.msg);
+
+    for (uint8_t unknown : {0, 5, 6, 8, 255}) {
+        Message m;
+        m.frame(&unknown, 1).frame(&value, 4);
+        event("WHISPER", "A", "", m.msg);
+    }
+    EXPECT_TRUE(recorder.calls.empty());
+    EXPECT_EQ(peer("A")->status, 0u);
+}
+
+TEST_F(NetworkEvents, LogRecordsReachTheCallback)
+{
+    enter("A");
+    corvo::proto::Log log;
+    log.set_level(corvo::proto::Log::WARN);
+    log.set_message("cooling");
+    Message m = Message::framed(log);
+    event("SHOUT", "A", "lab-log", m.msg);
+    ASSERT_EQ(recorder.calls, std::vector<std::string>{"log"});
+    EXPECT_EQ(recorder.lastLog.message(), "cooling");
+    EXPECT_EQ(recorder.lastLog.level(), corvo::proto::Log::WARN);
+}
+
+TEST_F(NetworkEvents, CommandsPrintTheirDelayFirst)
+{
+    enter("A");
+    corvo::proto::Command command;  // no send_ts: sent "at the epoch"
+    command.set_cmd_name("expose");
+    command.add_args("2");
+    Message m = Message::framed(command);
+    auto before = std::chrono::duration_cast<std::chrono::microseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count();
+    ::testing::internal::CaptureStdout();
+    event("WHISPER", "A", "", m.msg);
+    std::string out = ::testing::internal::GetCapturedStdout();
+
+    ASSERT_EQ(recorder.calls, std::vector<std::string>{"command"});
+    EXPECT_EQ(recorder.lastCommand.cmd_name(), "expose");
+    ASSERT_EQ(out.rfind("CommandDelay: ", 0), 0u) << out;
+    ASSERT_EQ(out.substr(out.size() - 3), "us\n");
+    long long delay = std::stoll(out.substr(14));
+    EXPECT_GE(delay, before);
+    EXPECT_LT(delay, before + 60LL * 1000000);
+
+    // A fresh stamp gives a small delay.
+    Message stamped = Message::framed(corvo::genCommandPB({"expose", "1"}));
+    ::testing::internal::CaptureStdout();
+    event("WHISPER", "A", "", stamped.msg);
+    out = ::testing::internal::GetCapturedStdout();
+    delay = std::stoll(out.substr(14));
+    EXPECT_GE(delay, 0);
+    EXPECT_LT(delay, 10LL * 1000000);
+}
+
+TEST_F(NetworkEvents, InfoFillsThePeerTablesAndLaterInfosOnlyAddOrReplace)
+{
+    enter("A");
+    Message first = Message::framed(sampleInfo());
+    event("WHISPER", "A", "", first.msg);
+    ASSERT_EQ(recorder.calls, std::vector<std::string>{"info"});
+    auto a = peer("A");
+    ASSERT_EQ(a->properties.count("exposure"), 1u);
+    EXPECT_DOUBLE_EQ(a->properties.at("exposure").doubleValue, 1.5);
+    ASSERT_EQ(a->commands.count("expose"), 1u);
+    ASSERT_EQ(a->commands.at("expose").args.size(), 1u);
+    EXPECT_EQ(a->commands.at("expose").args[0].type, corvo::ARG_DOUBLE);
+    EXPECT_EQ(a->statusNames, (std::map<unsigned int, std::string>{{0, "IDLE"}, {4, "EXPOSING"}}));
+    EXPECT_EQ(a->status, 4u);
+
+    corvo::proto::Info second;
+    auto* meta = second.add_status_list();
+    meta->set_status(4);
+    meta->set_text("BUSY");
+    Message m = Message::framed(second);
+    event("WHISPER", "A", "", m.msg);
+    EXPECT_EQ(a->commands.count("expose"), 1u);  // not listed again, still there
+    EXPECT_EQ(a->properties.count("exposure"), 1u);
+    EXPECT_EQ(a->statusNames.at(4), "BUSY");
+    EXPECT_EQ(a->status, 0u);
+}
+
+TEST_F(NetworkEvents, ValueBroadcastsUpdateOnlyDescribedProperties)
+{
+    enter("A");
+    corvo::proto::PropertyChange change;
+    change.set_name("exposure");
+    change.mutable_doubleval()->set_value(3.0);
+    Message undescribed = Message::framed(change);
+    event("SHOUT", "A", "lab-prop", undescribed.msg);
+    EXPECT_TRUE(recorder.calls.empty());
+
+    Message info = Message::framed(sampleInfo());
+    event("WHISPER", "A", "", info.msg);
+    Message described = Message::framed(change);
+    event("SHOUT", "A", "lab-prop", described.msg);
+    ASSERT_EQ(recorder.calls.back(), "property");
+    EXPECT_EQ(recorder.lastProperty, &peer("A")->properties.at("exposure"));
+    EXPECT_DOUBLE_EQ(peer("A")->properties.at("exposure").doubleValue, 3.0);
+
+    change.set_command(true);
+    change.set_name("unknown");
+    Message request = Message::framed(change);
+    event("WHISPER", "A", "", request.msg);
+    EXPECT_EQ(recorder.calls.back(), "propertyCommand");
+    EXPECT_EQ(recorder.lastChange.name(), "unknown");
+}
+
+TEST_F(NetworkEvents, GroupMembershipAndSendsBeforeStart)
+{
+    net.join("lab");
+    net.join("lab");
+    net.setRecvValue(true);
+    EXPECT_EQ(net.joinedGroups(), (std::unordered_set<std::string>{"lab", "lab-prop"}));
+    net.leave("never");
+    net.setRecvValue(false);
+    EXPECT_EQ(net.joinedGroups(), (std::unordered_set<std::string>{"lab"}));
+
+    EXPECT_FALSE(net.isStarted());
+    // Dropped, not sent: the messages are released (checked by the sanitizers).
+    net.sendStatus(258);
+    net.sendAll(zmsg_new());
+    enter("A");
+    net.sendCommand(peer("A"), "expose", {"1"});
+}
+
+struct Silent : corvo::EventCallback {};
+
+TEST(NetworkDefaults, AnApplicationThatOverridesNothingIgnoresEveryEvent)
+{
+    Silent silent;
+    corvo::Network net(&silent, false);
+    net.siteGroup = "lab";
+    NetworkEvent e;
+    e.type = "ENTER";
+    e.peerUuid = "A";
+    net.handleEvent(e);
+    e.type = "JOIN";
+    e.group = "lab";
+    net.handleEvent(e);
+    e.type = "EXIT";
+    e.group.clear();
+    net.handleEvent(e);
+    EXPECT_TRUE(net.peers.empty());
+}
+
+}  // namespace
