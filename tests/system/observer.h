@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -120,7 +121,11 @@ public:
     {
         logs.push_back({peer->name, log.level(), log.logger(), log.message()});
     }
-    void onEnter(std::shared_ptr<corvo::Peer> peer) override { enters.push_back(peer->name); }
+    void onEnter(std::shared_ptr<corvo::Peer> peer) override
+    {
+        enters.push_back(peer->name);
+        headersAtEnter[peer->name] = {peer->client, peer->type};
+    }
     void onExit(std::shared_ptr<corvo::Peer> peer) override { exits.push_back(peer->name); }
     void onProperty(std::shared_ptr<corvo::Peer> peer, const corvo::Property& property) override
     {
@@ -132,6 +137,7 @@ public:
     std::vector<std::pair<std::string, unsigned int>> statuses;
     std::vector<LogRecord> logs;
     std::vector<std::string> enters;
+    std::map<std::string, std::pair<bool, std::string>> headersAtEnter;  // client, type
     std::vector<std::string> exits;
     std::vector<PropertyRecord> properties;
     std::vector<std::string> infos;
