@@ -1,0 +1,376 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "corvo/confmanager.h"
+
+using corvo::ConfManager;
+
+namespace {
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& text)
+{
+    std::ofstream(path) << text;
+}
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::set<std::string> listDir(const std::string& dir)
+{
+    std::set<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name != "." && name != "..") {
+                names.insert(name);
+            }
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+// Saves an environment variable and puts it back afterwards.
+class EnvGuard {
+public:
+    explicit EnvGuard(const char* name) : name(name)
+    {
+        const char* value = std::getenv(name);
+        had = value != nullptr;
+        if (had) {
+            old = value;
+        }
+    }
+    ~EnvGuard()
+    {
+        if (had) {
+            setenv(name, old.c_str(), 1);
+        } else {
+            unsetenv(name);
+        }
+    }
+
+private:
+    const char* name;
+    bool had = false;
+    std::string old;
+};
+
+// A temporary tree with HOME and CORVO_CONF_PATH pointing into it.
+class ConfTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/corvo-conf-XXXXXX";
+        root = mkdtemp(pattern);
+        home = root + "/home";
+        extra = root + "/extra";
+        userDir = home + "/.config/corvo";
+        mkdir(home.c_str(), 0755);
+        setenv("HOME", home.c_str(), 1);
+        setenv("CORVO_CONF_PATH", extra.c_str(), 1);
+    }
+    void TearDown() override { std::system(("rm -rf '" + root + "'").c_str()); }
+
+    EnvGuard homeGuard{"HOME"};
+    EnvGuard pathGuard{"CORVO_CONF_PATH"};
+    std::string root, home, extra, userDir;
+};
+
+}  // namespace
+
+TEST_F(ConfTest, ConstructorCreatesAndListsUserAndExtraDirectories)
+{
+    ConfManager conf;
+    ASSERT_GE(conf.confDirs.size(), 2u);
+    EXPECT_EQ(conf.confDirs[conf.confDirs.size() - 2], userDir);
+    EXPECT_EQ(conf.confDirs.back(), extra);
+    struct stat st;
+    ASSERT_EQ(stat(userDir.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST_F(ConfTest, UncreatableDirectoryIsDropped)
+{
+    writeFile(root + "/file", "x");
+    setenv("CORVO_CONF_PATH", (root + "/file/sub").c_str(), 1);
+    ConfManager conf;
+    EXPECT_EQ(conf.confDirs.back(), userDir);
+}
+
+TEST_F(ConfTest, LaterDirectoryWinsAndOnlyOneFileIsRead)
+{
+    ConfManager conf;
+    writeFile(userDir + "/cam.conf", "a = home\nonlyhome = 1\n");
+    writeFile(extra + "/cam.conf", "a = extra\n");
+    conf.load("cam");
+    EXPECT_EQ(conf.get("cam", "a", "?"), "extra");
+    EXPECT_EQ(conf.get("cam", "onlyhome", "?"), "?");
+    EXPECT_EQ(conf.paths.at("cam"), extra + "/cam.conf");
+}
+
+TEST_F(ConfTest, LineFormat)
+{
+    ConfManager conf;
+    writeFile(extra + "/fmt.conf",
+              "# comment\n"
+              "\n"
+              "  exposure = 1.5  # seconds\n"
+              "url=a#b\n"
+              "\t  # indented comment\r\n"
+              "crlf = yes\r\n"
+              "eq = x=y\n"
+              "exposure = 2\n"
+              "Case = upper\n"
+              "empty =\n");
+    testing::internal::CaptureStdout();
+    conf.load("fmt");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    const ConfManager::Config& c = conf.configs.at("fmt");
+    EXPECT_EQ(c.at("exposure"), "2");
+    EXPECT_EQ(c.at("url"), "a");
+    EXPECT_EQ(c.at("crlf"), "yes");
+    EXPECT_EQ(c.at("eq"), "x=y");
+    EXPECT_EQ(c.at("Case"), "upper");
+    EXPECT_EQ(c.count("case"), 0u);
+    EXPECT_EQ(c.at("empty"), "");
+    EXPECT_EQ(c.size(), 6u);
+}
+
+TEST_F(ConfTest, SpacedKeyWithTrailingComment)
+{
+    ConfManager conf;
+    writeFile(extra + "/one.conf", "  exposure = 1.5  # comment\n");
+    conf.load("one");
+    EXPECT_EQ(conf.get("one", "exposure", ""), "1.5");
+}
+
+TEST_F(ConfTest, MalformedLineIsReportedAndSkipped)
+{
+    ConfManager conf;
+    std::string path = extra + "/bad.conf";
+    writeFile(path, "a = 1\n# c\nword\nb = 2\n");
+    testing::internal::CaptureStdout();
+    conf.load("bad");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error loading " + path + ":3\n");
+    EXPECT_EQ(conf.get("bad", "a", ""), "1");
+    EXPECT_EQ(conf.get("bad", "b", ""), "2");
+}
+
+TEST_F(ConfTest, LoadKeepsValuesTheFileDoesNotMention)
+{
+    ConfManager conf;
+    conf.get("keep")["old"] = "1";
+    writeFile(extra + "/keep.conf", "new = 2\n");
+    conf.load("keep");
+    EXPECT_EQ(conf.get("keep", "old", ""), "1");
+    EXPECT_EQ(conf.get("keep", "new", ""), "2");
+}
+
+TEST_F(ConfTest, CommentsOnlyLoadsNoConfiguration)
+{
+    ConfManager conf;
+    writeFile(extra + "/c.conf", "# only\n\n   # comments\n");
+    conf.load("c");
+    EXPECT_EQ(conf.configs.count("c"), 0u);
+
+    testing::internal::CaptureStdout();
+    conf.set("c", "k", "v");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Config section c is not loaded when setting\n");
+    EXPECT_TRUE(conf.dirty.empty());
+    EXPECT_EQ(conf.configs.count("c"), 0u);
+
+    conf.get("c");
+    conf.set("c", "k", "v");
+    EXPECT_EQ(conf.get("c", "k", ""), "v");
+    EXPECT_EQ(conf.dirty.count("c"), 1u);
+}
+
+TEST_F(ConfTest, DefaultGetCreatesNothing)
+{
+    ConfManager conf;
+    EXPECT_EQ(conf.get("nothing", "k", "dflt"), "dflt");
+    EXPECT_EQ(conf.configs.count("nothing"), 0u);
+}
+
+TEST_F(ConfTest, SetAndSaveAllRewriteFileWithoutComments)
+{
+    ConfManager conf;
+    std::string path = extra + "/cam.conf";
+    writeFile(path, "# header\nwidth = 640\n\nheight = 480 # px\n");
+    conf.load("cam");
+    conf.set("cam", "width", "1024");
+    conf.set("cam", "gain", "2");
+    ASSERT_EQ(conf.dirty.count("cam"), 1u);
+    conf.saveAll();
+    EXPECT_TRUE(conf.dirty.empty());
+
+    std::string text = readFile(path);
+    EXPECT_EQ(text.find('#'), std::string::npos);
+    std::set<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.insert(line);
+    }
+    EXPECT_EQ(lines, (std::set<std::string>{"width = 1024", "height = 480", "gain = 2"}));
+    EXPECT_EQ(text.back(), '\n');
+    // Nothing but the configuration is left in the directory.
+    EXPECT_EQ(listDir(extra), std::set<std::string>{"cam.conf"});
+
+    ConfManager again;
+    again.load("cam");
+    EXPECT_EQ(again.configs.at("cam"), conf.configs.at("cam"));
+}
+
+TEST_F(ConfTest, SaveKeepsFileModeAndSymlink)
+{
+    ConfManager conf;
+    std::string real = root + "/real.conf";
+    writeFile(real, "a = 1\n");
+    chmod(real.c_str(), 0600);
+    ASSERT_EQ(symlink(real.c_str(), (extra + "/link.conf").c_str()), 0);
+    conf.load("link");
+    conf.set("link", "a", "2");
+    conf.save("link");
+    struct stat st;
+    ASSERT_EQ(lstat((extra + "/link.conf").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(readFile(real), "a = 2\n");
+    ASSERT_EQ(stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(ConfTest, SaveWithoutRecordedPathFailsAndClearsDirty)
+{
+    ConfManager conf;
+    conf.get("mem")["k"] = "v";
+    conf.set("mem", "k", "w");
+    testing::internal::CaptureStdout();
+    conf.saveAll();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Can't write to file \n");
+    EXPECT_TRUE(conf.dirty.empty());
+    EXPECT_EQ(conf.get("mem", "k", ""), "w");
+}
+
+TEST_F(ConfTest, FailedSaveLeavesOldFileIntact)
+{
+    ConfManager conf;
+    std::string path = extra + "/big.conf";
+    writeFile(path, "a = 1\n");
+    conf.load("big");
+    conf.set("big", "a", std::string(4096, 'x'));
+
+    // Make every write beyond 100 bytes fail (works for root as well).
+    struct rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    struct rlimit small = old;
+    small.rlim_cur = 100;
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    testing::internal::CaptureStdout();
+    conf.save("big");
+    std::string out = testing::internal::GetCapturedStdout();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(out, "Can't write to file " + path + "\n");
+    EXPECT_EQ(readFile(path), "a = 1\n");
+    EXPECT_EQ(listDir(extra), std::set<std::string>{"big.conf"});
+    EXPECT_TRUE(conf.dirty.empty());
+}
+
+TEST_F(ConfTest, SaveIntoVanishedDirectoryIsReported)
+{
+    ConfManager conf;
+    std::string dir = root + "/gone";
+    conf.addConfDir(dir);
+    writeFile(dir + "/g.conf", "a = 1\n");
+    conf.load("g");
+    conf.set("g", "a", "2");
+    std::system(("rm -rf '" + dir + "'").c_str());
+    testing::internal::CaptureStdout();
+    conf.save("g");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Can't write to file " + dir + "/g.conf\n");
+}
+
+TEST_F(ConfTest, MissingConfigurationCreatesEmptyUserFile)
+{
+    ConfManager conf;
+    testing::internal::CaptureStdout();
+    conf.load("fresh");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Creating new config file for fresh.conf\n");
+    std::string created = userDir + "/fresh.conf";
+    ASSERT_TRUE(exists(created));
+    EXPECT_EQ(readFile(created), "");
+    EXPECT_EQ(conf.paths.count("fresh"), 0u);
+    EXPECT_EQ(conf.configs.count("fresh"), 0u);
+}
+
+TEST_F(ConfTest, CreateLeavesExistingFileUntouched)
+{
+    ConfManager conf;
+    std::string path = userDir + "/x.conf";
+    writeFile(path, "k = v\n");
+    conf.create("x");
+    EXPECT_EQ(readFile(path), "k = v\n");
+}
+
+TEST_F(ConfTest, WithoutHomeNothingIsCreatedAndNothingThrows)
+{
+    unsetenv("HOME");
+    unsetenv("CORVO_CONF_PATH");
+    std::unique_ptr<ConfManager> conf;
+    ASSERT_NO_THROW(conf.reset(new ConfManager()));
+    for (const std::string& dir : conf->confDirs) {
+        EXPECT_EQ(dir.find(root), std::string::npos);
+    }
+    conf->confDirs.clear();
+    testing::internal::CaptureStdout();
+    ASSERT_NO_THROW(conf->load("nohome"));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Creating new config file for nohome.conf\n");
+    ASSERT_NO_THROW(conf->create("nohome"));
+    EXPECT_FALSE(exists(userDir));
+}
+
+TEST_F(ConfTest, GetPathLooksOnlyInLastDirectory)
+{
+    ConfManager conf;
+    writeFile(userDir + "/fitshdr.txt", "x");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(conf.getPath("fitshdr.txt"), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "search conf " + extra + "/fitshdr.txt\nexist: -1\n");
+
+    writeFile(extra + "/fitshdr.txt", "y");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(conf.getPath("fitshdr.txt"), extra + "/fitshdr.txt");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "search conf " + extra + "/fitshdr.txt\nexist: 0\n");
+
+    conf.confDirs.clear();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(conf.getPath("fitshdr.txt"), "");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
