@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "zre_codec.hpp"
 #include "zre_test_util.hpp"
 
@@ -119,8 +121,13 @@ public:
 
 class ZreWire : public ::testing::Test {
 protected:
-    void SetUp() override {
-        NodeOptions o;
+    void SetUp() override { startNode(NodeOptions{}); }
+
+    // (Re)starts the node under test with `o` (port and headers are set
+    // here) and a fresh fake peer.
+    void startNode(NodeOptions o) {
+        peer_.reset();
+        node_.reset();
         o.port = freshPort();
         o.headers = {{"client", "0"}};
         node_ = std::make_unique<TestNode>("subject", o);
@@ -340,6 +347,36 @@ TEST_F(ZreWire, NewUuidOnAKnownEndpointReplacesThePeer) {
     RawPeer other(peer_->udpPort_, 0x51);
     other.port_ = peer_->port_;  // same endpoint, as after a restart
     other.beacon(uint16_t(peer_->port_));
+    EXPECT_TRUE(node_->waitFor(isEvent("EXIT", peer_->uuidText()), 3000));
+}
+
+TEST_F(ZreWire, SilentPeerIsPingedAndPingOkKeepsItAlive) {
+    NodeOptions o;
+    o.evasive = 200;
+    o.expired = 800;
+    startNode(o);
+    handshake();
+    // No beacons from the peer from now on: only its PING-OKs keep it.
+    uint16_t sequence = 1;
+    int pings = 0;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1600);
+    while (std::chrono::steady_clock::now() < until) {
+        Message m;
+        std::string identity;
+        std::vector<std::string> content;
+        if (!peer_->receive(identity, m, content, 100)) continue;
+        ASSERT_EQ(m.id, MessageId::Ping);
+        ++pings;
+        Message ok;
+        ok.id = MessageId::PingOk;
+        ok.sequence = ++sequence;
+        peer_->send(ok);
+    }
+    EXPECT_GE(pings, 2);
+    EXPECT_TRUE(node_->saw(isEvent("EVASIVE", peer_->uuidText())) ||
+                node_->waitFor(isEvent("EVASIVE", peer_->uuidText()), 100));
+    EXPECT_FALSE(node_->saw(isEvent("EXIT")));
+    // Once it stops answering, it expires.
     EXPECT_TRUE(node_->waitFor(isEvent("EXIT", peer_->uuidText()), 3000));
 }
 
