@@ -13,6 +13,36 @@ namespace {
 constexpr double kReadNoise = 2.0;       // electrons, gain 1
 constexpr double kFloatScale = 60000.0;  // "full well" of the float types
 
+// Standard normal deviates for the per-pixel noise: drawing them through
+// std::normal_distribution costs most of a frame's time, so each frame picks
+// from a fixed table with a fast generator instead.
+class NoiseTable {
+public:
+    explicit NoiseTable(std::mt19937& rng) : state(rng() | 1u)
+    {
+        static const std::vector<float> table = [] {
+            std::mt19937 seeded(12345);
+            std::normal_distribution<float> unit(0.0f, 1.0f);
+            std::vector<float> values(1u << 16);
+            for (auto& v : values) v = unit(seeded);
+            return values;
+        }();
+        values = &table;
+    }
+    float next()
+    {
+        // xorshift32
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return (*values)[state >> 16];
+    }
+
+private:
+    const std::vector<float>* values;
+    uint32_t state;
+};
+
 struct Star {
     double x, y, sigma, peak;
 };
@@ -51,12 +81,12 @@ std::vector<uint8_t> render(int width, int height, std::mt19937& rng)
     const std::vector<float> model = skyModel(width, height, background, scale, rng);
 
     std::vector<uint8_t> bytes(model.size() * sizeof(T));
-    std::normal_distribution<float> unit(0.0f, 1.0f);
+    NoiseTable noise(rng);
     for (size_t i = 0; i < model.size(); ++i) {
         // Photon noise (Poisson, as a Gaussian of the same variance) and read
         // noise.
         const double mean = model[i];
-        double value = mean + unit(rng) * std::sqrt(mean + kReadNoise * kReadNoise);
+        double value = mean + noise.next() * std::sqrt(mean + kReadNoise * kReadNoise);
         value = std::clamp(value, bottom, top);
         const T pixel = std::is_floating_point<T>::value ? static_cast<T>(value) : static_cast<T>(std::lround(value));
         std::memcpy(&bytes[i * sizeof(T)], &pixel, sizeof(T));
