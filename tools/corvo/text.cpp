@@ -1,0 +1,371 @@
+#include "text.h"
+
+#include <cerrno>
+#include <cfloat>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <stdexcept>
+
+#include "corvo/misc.h"
+
+namespace corvo::tool {
+
+namespace {
+
+std::string trimmed(std::string text)
+{
+    trim(text);
+    return text;
+}
+
+double limitAsDouble(const Property::Limit& limit)
+{
+    if (const long* v = boost::get<long>(&limit))
+        return static_cast<double>(*v);
+    return boost::get<double>(limit);
+}
+
+long limitAsLong(const Property::Limit& limit)
+{
+    if (const long* v = boost::get<long>(&limit))
+        return *v;
+    double d = boost::get<double>(limit);
+    if (std::isnan(d))
+        return 0;
+    if (d <= static_cast<double>(LONG_MIN))
+        return LONG_MIN;
+    if (d >= static_cast<double>(LONG_MAX))
+        return LONG_MAX;
+    return static_cast<long>(d);
+}
+
+// Limits that say nothing: the type's full range, a pair a peer left unset
+// (both zero), or an inverted pair.
+bool hasIntLimits(const Property& p)
+{
+    long lo = limitAsLong(p.valueMin), hi = limitAsLong(p.valueMax);
+    if (lo == 0 && hi == 0)
+        return false;
+    return lo <= hi && (lo != LONG_MIN || hi != LONG_MAX);
+}
+
+bool hasDoubleLimits(const Property& p)
+{
+    double lo = limitAsDouble(p.valueMin), hi = limitAsDouble(p.valueMax);
+    if (lo == 0.0 && hi == 0.0)
+        return false;
+    return lo <= hi && (lo > -DBL_MAX || hi < DBL_MAX);
+}
+
+std::vector<std::string> listPieces(const std::string& text)
+{
+    if (text.empty())
+        return {};
+    return split(text, ',');
+}
+
+template <class T, class Parse>
+bool parseList(const std::string& text, std::vector<T>& out, Parse parse, const char* what, std::string& error)
+{
+    out.clear();
+    for (const std::string& piece : listPieces(text)) {
+        T value;
+        if (!parse(piece, value)) {
+            error = "'" + piece + "' is not " + what;
+            return false;
+        }
+        out.push_back(value);
+    }
+    return true;
+}
+
+bool parseFiniteDouble(const std::string& text, double& value)
+{
+    return parseDouble(text, value) && std::isfinite(value);
+}
+
+bool parseInt64Element(const std::string& text, int64_t& value)
+{
+    long v;
+    if (!parseInt64(text, v))
+        return false;
+    value = v;
+    return true;
+}
+
+}  // namespace
+
+std::string typeName(Property::Type type)
+{
+    switch (type) {
+    case Property::INT: return "int";
+    case Property::STRING: return "string";
+    case Property::DOUBLE: return "double";
+    case Property::STR_LIST: return "str_list";
+    case Property::INT_LIST: return "int_list";
+    case Property::DOUBLE_LIST: return "double_list";
+    default: return "type" + std::to_string(static_cast<int>(type));
+    }
+}
+
+std::string argTypeName(ArgType type)
+{
+    switch (type) {
+    case ARG_STRING: return "string";
+    case ARG_INT: return "int";
+    case ARG_DOUBLE: return "double";
+    case ARG_BOOL: return "bool";
+    default: return "type" + std::to_string(static_cast<int>(type));
+    }
+}
+
+std::string valueText(const Property& property)
+{
+    if (property.type == Property::INT) {
+        auto it = property.choices.find(static_cast<int32_t>(property.intValue));
+        if (property.choices.empty() || it == property.choices.end())
+            return std::to_string(property.intValue);
+        return it->second;
+    }
+    try {
+        return property.toString();
+    } catch (const std::exception&) {
+        return "";
+    }
+}
+
+std::string limitsText(const Property& property)
+{
+    if (property.type == Property::INT && hasIntLimits(property))
+        return "[" + std::to_string(limitAsLong(property.valueMin)) + ", " +
+               std::to_string(limitAsLong(property.valueMax)) + "]";
+    if (property.type == Property::DOUBLE && hasDoubleLimits(property)) {
+        char buf[96];
+        std::snprintf(buf, sizeof buf, "[%g, %g]", limitAsDouble(property.valueMin),
+                      limitAsDouble(property.valueMax));
+        return buf;
+    }
+    return "";
+}
+
+std::string choicesText(const Property& property)
+{
+    std::string out;
+    for (const auto& [key, label] : property.choices) {
+        if (!out.empty())
+            out += ", ";
+        out += std::to_string(key) + "=" + label;
+    }
+    return out;
+}
+
+bool parseInt64(const std::string& text, long& value)
+{
+    std::string t = trimmed(text);
+    if (t.empty())
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(t.c_str(), &end, 10);
+    if (errno == ERANGE || end != t.c_str() + t.size())
+        return false;
+    value = static_cast<long>(v);
+    return true;
+}
+
+bool parseDouble(const std::string& text, double& value)
+{
+    std::string t = trimmed(text);
+    if (t.empty())
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    double v = std::strtod(t.c_str(), &end);
+    if (end != t.c_str() + t.size())
+        return false;
+    // Underflow towards zero is a representable answer; overflow is not.
+    if (errno == ERANGE && std::isinf(v))
+        return false;
+    value = v;
+    return true;
+}
+
+bool parseValue(Property& property, const std::string& text, std::string& error)
+{
+    switch (property.type) {
+    case Property::INT: {
+        for (const auto& [key, label] : property.choices)
+            if (label == text) {
+                property.intValue = key;
+                return true;
+            }
+        long v;
+        if (!parseInt64(text, v)) {
+            error = "'" + text + "' is not an integer";
+            if (!property.choices.empty())
+                error += " nor one of " + choicesText(property);
+            return false;
+        }
+        property.intValue = v;
+        return true;
+    }
+    case Property::DOUBLE: {
+        double v;
+        if (!parseFiniteDouble(text, v)) {
+            error = "'" + text + "' is not a finite number";
+            return false;
+        }
+        property.doubleValue = v;
+        return true;
+    }
+    case Property::STRING:
+        property.strValue = text;
+        return true;
+    case Property::STR_LIST:
+        property.strList = listPieces(text);
+        return true;
+    case Property::INT_LIST:
+        return parseList(text, property.intList, parseInt64Element, "an integer", error);
+    case Property::DOUBLE_LIST:
+        return parseList(text, property.doubleList, parseFiniteDouble, "a finite number", error);
+    default:
+        error = "a property of " + typeName(property.type) + " cannot be set";
+        return false;
+    }
+}
+
+std::string checkValue(const Property& property)
+{
+    if (property.type == Property::INT) {
+        if (!property.choices.empty() &&
+            (property.intValue < INT32_MIN || property.intValue > INT32_MAX ||
+             !property.choices.count(static_cast<int32_t>(property.intValue))))
+            return "value is none of the choices " + choicesText(property);
+        if (hasIntLimits(property) && (property.intValue < limitAsLong(property.valueMin) ||
+                                       property.intValue > limitAsLong(property.valueMax)))
+            return "value outside the limits " + limitsText(property);
+    }
+    if (property.type == Property::DOUBLE && hasDoubleLimits(property) &&
+        (property.doubleValue < limitAsDouble(property.valueMin) ||
+         property.doubleValue > limitAsDouble(property.valueMax)))
+        return "value outside the limits " + limitsText(property);
+    return "";
+}
+
+bool sameValue(const Property& a, const Property& b)
+{
+    if (a.type != b.type)
+        return false;
+    switch (a.type) {
+    case Property::INT: return a.intValue == b.intValue;
+    case Property::DOUBLE: return a.doubleValue == b.doubleValue;
+    case Property::STRING: return a.strValue == b.strValue;
+    case Property::STR_LIST: return a.strList == b.strList;
+    case Property::INT_LIST: return a.intList == b.intList;
+    case Property::DOUBLE_LIST: return a.doubleList == b.doubleList;
+    default: return true;
+    }
+}
+
+std::string checkArg(ArgType type, const std::string& text)
+{
+    switch (type) {
+    case ARG_INT: {
+        long v;
+        return parseInt64(text, v) ? "" : "'" + text + "' is not an integer";
+    }
+    case ARG_DOUBLE: {
+        double v;
+        return parseFiniteDouble(text, v) ? "" : "'" + text + "' is not a finite number";
+    }
+    case ARG_BOOL: {
+        std::string t = trimmed(text);
+        for (char& c : t)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (t == "true" || t == "false" || t == "1" || t == "0")
+            return "";
+        return "'" + text + "' is not a boolean (true, false, 1, 0)";
+    }
+    default:
+        return "";
+    }
+}
+
+std::string jsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+std::string jsonNumber(double value)
+{
+    if (!std::isfinite(value))
+        return "null";
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.17g", value);
+    return buf;
+}
+
+namespace {
+template <class T, class F>
+std::string jsonArray(const std::vector<T>& values, F element)
+{
+    std::string out = "[";
+    for (size_t i = 0; i < values.size(); ++i)
+        out += (i ? ", " : "") + element(values[i]);
+    return out + "]";
+}
+}  // namespace
+
+std::string jsonValue(const Property& property)
+{
+    switch (property.type) {
+    case Property::INT: return std::to_string(property.intValue);
+    case Property::DOUBLE: return jsonNumber(property.doubleValue);
+    case Property::STRING: return jsonString(property.strValue);
+    case Property::STR_LIST: return jsonArray(property.strList, jsonString);
+    case Property::INT_LIST:
+        return jsonArray(property.intList, [](int64_t v) { return std::to_string(v); });
+    case Property::DOUBLE_LIST: return jsonArray(property.doubleList, jsonNumber);
+    default: return "null";
+    }
+}
+
+std::string timeText(std::chrono::system_clock::time_point when)
+{
+    auto sinceEpoch = when.time_since_epoch();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count() % 1000;
+    std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+    if (ms < 0) {  // before the epoch: keep the remainder positive
+        ms += 1000;
+        seconds -= 1;
+    }
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char buf[48];
+    size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local);
+    std::snprintf(buf + n, sizeof buf - n, ".%03d", static_cast<int>(ms));
+    return buf;
+}
+
+}  // namespace corvo::tool

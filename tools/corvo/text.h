@@ -1,0 +1,57 @@
+// Text forms the operator tool reads and writes: strict parsing of values and
+// command arguments typed by an operator, rendering of property values, limits
+// and choices, JSON output and time stamps.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "corvo/command.h"
+#include "corvo/property.h"
+
+namespace corvo::tool {
+
+// Name of a property type as the tool shows it ("int", "double", ...).
+std::string typeName(Property::Type type);
+std::string argTypeName(ArgType type);
+
+// The value as text; an INT whose value is none of its choices shows the
+// number instead of failing.
+std::string valueText(const Property& property);
+
+// "[min, max]" when the property declares limits narrower than its type's
+// full range, else the empty string.
+std::string limitsText(const Property& property);
+// "10=INT8, 8=UINT8, ..." in ascending key order; empty without choices.
+std::string choicesText(const Property& property);
+
+// Parses an operator's text into the value of `property` (a local copy: no
+// broadcast, no owner involved). The whole text must parse: "12abc" is no
+// integer. An INT with choices also takes a choice label. On failure returns
+// false and describes the problem in `error`; the value is then unspecified.
+bool parseValue(Property& property, const std::string& text, std::string& error);
+
+// Empty when the value respects the declared limits and choices, else why not.
+std::string checkValue(const Property& property);
+
+// Whether two properties of the same type hold the same value.
+bool sameValue(const Property& a, const Property& b);
+
+// Empty when `text` fits an argument of `type`, else why not.
+std::string checkArg(ArgType type, const std::string& text);
+
+// Strict whole-text conversions.
+bool parseInt64(const std::string& text, long& value);
+bool parseDouble(const std::string& text, double& value);
+
+// JSON helpers.
+std::string jsonString(const std::string& text);
+std::string jsonNumber(double value);
+// The value in JSON: number, string, or array.
+std::string jsonValue(const Property& property);
+
+// Local time "YYYY-MM-DD HH:MM:SS.mmm".
+std::string timeText(std::chrono::system_clock::time_point when);
+
+}  // namespace corvo::tool

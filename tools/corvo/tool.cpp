@@ -1,0 +1,285 @@
+#include "tool.h"
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+
+#include "corvo/network.h"
+
+namespace po = boost::program_options;
+
+namespace corvo::tool {
+
+namespace {
+
+const char* const kWordsKey = "corvo-subcommand-words";
+
+// A word such as -5 or -.5 is a value, not an option.
+std::vector<po::option> negativeNumberAsWord(std::vector<std::string>& args)
+{
+    std::vector<po::option> result;
+    if (!args.empty()) {
+        const std::string& a = args.front();
+        if (a.size() > 1 && a[0] == '-' && (std::isdigit(static_cast<unsigned char>(a[1])) || a[1] == '.')) {
+            po::option word;
+            word.value.push_back(a);
+            word.original_tokens.push_back(a);
+            word.position_key = 0;
+            result.push_back(word);
+            args.erase(args.begin());
+        }
+    }
+    return result;
+}
+
+struct CommandLine {
+    std::vector<std::string> words;          // subcommand and its arguments
+    std::vector<std::string> optionTokens;   // everything else, in order
+    bool help = false;
+    bool version = false;
+};
+
+// Separates the subcommand words from the options with the same option table
+// the application parses later. False when the options themselves are wrong;
+// the application's parser then reports them.
+bool splitCommandLine(const po::options_description& desc, int argc, char** argv, CommandLine& out)
+{
+    po::options_description all;
+    all.add(desc);
+    all.add_options()(kWordsKey, po::value<std::vector<std::string>>());
+    po::positional_options_description positional;
+    positional.add(kWordsKey, -1);
+    try {
+        po::parsed_options parsed = po::command_line_parser(argc, argv)
+                                        .options(all)
+                                        .positional(positional)
+                                        .extra_style_parser(negativeNumberAsWord)
+                                        .run();
+        po::variables_map vm;
+        po::store(parsed, vm);
+        po::notify(vm);
+        for (const po::option& o : parsed.options) {
+            if (o.string_key == kWordsKey)
+                out.words.insert(out.words.end(), o.value.begin(), o.value.end());
+            else
+                out.optionTokens.insert(out.optionTokens.end(), o.original_tokens.begin(),
+                                        o.original_tokens.end());
+        }
+        out.help = vm.count("help") != 0;
+        out.version = vm.count("version") && vm["version"].as<bool>();
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+void usageError(const std::string& message)
+{
+    std::cerr << "corvo: " << message << " (try --help)" << std::endl;
+}
+
+}  // namespace
+
+CorvoTool::CorvoTool() : Client("corvo", false)
+{
+    optionParser.addOption<double>("timeout", 't', "seconds to wait for a peer or a confirmation (default 5)");
+    optionParser.addSwitch("json", 'j', "machine-readable (JSON) output");
+    optionParser.addOption<long>("count", 'c', "watch, log: stop after this many records");
+    optionParser.addOption<std::string>("wait", 'w', "cmd: wait for the peer's next broadcast of this property");
+}
+
+int CorvoTool::main(int argc, char** argv)
+{
+    CommandLine line;
+    if (!splitCommandLine(optionParser.desc, argc, argv, line)) {
+        optionParser.parseArgs(argc, argv);  // reports the bad option and ends the process
+        usageError("cannot read the command line");
+        return EXIT_USAGE;
+    }
+    std::vector<char*> args{argv[0]};
+    for (std::string& token : line.optionTokens)
+        args.push_back(token.data());
+    args.push_back(nullptr);
+    int nargs = static_cast<int>(args.size()) - 1;
+
+    if (line.help)
+        printUsage(stderr);
+    if (line.help || line.version) {
+        run(nargs, args.data());  // prints help or version and ends the process
+        return line.help ? EXIT_PARSE : EXIT_OK;
+    }
+    if (line.words.empty()) {
+        usageError("missing subcommand");
+        return EXIT_USAGE;
+    }
+    subcommand = line.words[0];
+    if (subcommand == "help") {
+        printUsage(stdout);
+        return EXIT_OK;
+    }
+    if (subcommand == "fitshdr") {
+        if (line.words.size() != 2) {
+            usageError("usage: corvo fitshdr FILE");
+            return EXIT_USAGE;
+        }
+        return dumpFitsHeader(line.words[1]);
+    }
+    int status = EXIT_USAGE;
+    task = makeTask(line.words, status);
+    if (!task)
+        return status;
+    run(nargs, args.data());
+    std::cout.flush();
+    return exitStatus;
+}
+
+void CorvoTool::processOptions()
+{
+    Client::processOptions();
+    const po::variables_map& vm = optionParser.vm;
+    if (vm.count("timeout")) {
+        opts.timeout = vm["timeout"].as<double>();
+        opts.timeoutGiven = true;
+        if (!std::isfinite(opts.timeout) || opts.timeout <= 0 || opts.timeout > 86400) {
+            usageError("--timeout wants a number of seconds above 0");
+            std::exit(EXIT_USAGE);
+        }
+    }
+    opts.json = vm.count("json") && vm["json"].as<bool>();
+    if (vm.count("count")) {
+        opts.count = vm["count"].as<long>();
+        if (opts.count <= 0) {
+            usageError("--count wants a positive number");
+            std::exit(EXIT_USAGE);
+        }
+        if (subcommand != "watch" && subcommand != "log") {
+            usageError("--count applies to watch and log only");
+            std::exit(EXIT_USAGE);
+        }
+    }
+    if (vm.count("wait")) {
+        opts.waitProperty = vm["wait"].as<std::string>();
+        if (subcommand != "cmd") {
+            usageError("--wait applies to cmd only");
+            std::exit(EXIT_USAGE);
+        }
+    }
+}
+
+void CorvoTool::beforeLoop()
+{
+    Client::beforeLoop();
+    if (task && task->wantsLog())
+        network->setRecvLog(true);
+}
+
+Clock::time_point CorvoTool::deadline() const
+{
+    return startTime + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(opts.timeout));
+}
+
+void CorvoTool::onIdle()
+{
+    if (!loopStarted) {
+        loopStarted = true;
+        startTime = lastPeerChange = Clock::now();
+    }
+    if (!done && task)
+        task->onIdle(*this);
+}
+
+void CorvoTool::finish(int status)
+{
+    if (done)
+        return;
+    done = true;
+    exitStatus = status;
+    std::cout.flush();
+    stop();
+}
+
+void CorvoTool::cleanup()
+{
+    if (done)
+        return;
+    // SIGINT before the subcommand finished.
+    done = true;
+    exitStatus = task ? task->interruptedStatus() : EXIT_OK;
+    if (exitStatus != EXIT_OK)
+        std::cerr << "corvo: interrupted" << std::endl;
+    std::cout.flush();
+}
+
+std::shared_ptr<Peer> CorvoTool::knownPeer(const std::string& nameOrUuid) const
+{
+    std::shared_ptr<Peer> found;
+    for (const auto& [uuid, peer] : network->peers) {
+        if (!members.count(uuid) || (peer->name != nameOrUuid && peer->uuid != nameOrUuid))
+            continue;
+        // Of several programs with one name, prefer a described one.
+        if (!found || (!hasInfo(*found) && hasInfo(*peer)))
+            found = peer;
+    }
+    return found;
+}
+
+std::shared_ptr<Peer> CorvoTool::describedPeer(const std::string& nameOrUuid) const
+{
+    std::shared_ptr<Peer> peer = knownPeer(nameOrUuid);
+    return peer && hasInfo(*peer) ? peer : nullptr;
+}
+
+std::vector<std::shared_ptr<Peer>> CorvoTool::sitePeers() const
+{
+    std::vector<std::shared_ptr<Peer>> result;
+    for (const auto& [uuid, peer] : network->peers)
+        if (members.count(uuid))
+            result.push_back(peer);
+    std::sort(result.begin(), result.end(), [](const auto& a, const auto& b) {
+        return a->name != b->name ? a->name < b->name : a->uuid < b->uuid;
+    });
+    return result;
+}
+
+void CorvoTool::onEnter(std::shared_ptr<Peer> peer)
+{
+    members.insert(peer->uuid);
+    lastPeerChange = Clock::now();
+    if (!done && task)
+        task->onEnter(*this, *peer);
+}
+
+void CorvoTool::onExit(std::shared_ptr<Peer> peer)
+{
+    bool wasMember = members.erase(peer->uuid) != 0;
+    described.erase(peer->uuid);
+    lastPeerChange = Clock::now();
+    if (wasMember && !done && task)
+        task->onExit(*this, *peer);
+}
+
+void CorvoTool::onInfo(std::shared_ptr<Peer> peer)
+{
+    described.insert(peer->uuid);
+    lastPeerChange = Clock::now();
+}
+
+void CorvoTool::onProperty(std::shared_ptr<Peer> peer, const Property& property)
+{
+    if (!done && task)
+        task->onProperty(*this, *peer, property);
+}
+
+void CorvoTool::onStatus(std::shared_ptr<Peer> peer, unsigned int status)
+{
+    if (!done && task)
+        task->onStatus(*this, *peer, status);
+}
+
+void CorvoTool::onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log)
+{
+    if (!done && task)
+        task->onLog(*this, *peer, log);
+}
+
+}  // namespace corvo::tool
