@@ -31,7 +31,7 @@ else
   step "Setting up and building (once; later runs reuse build/)"
   bash scripts/setup.sh
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build build -j2
+  cmake --build build -j2 --target corvo_tool corvo-simcam
   build=$root/build
 fi
 
@@ -44,13 +44,13 @@ fi
 
 tmp=$(mktemp -d /tmp/corvo-demo.XXXXXX)
 camera_pid=''
-follower_pid=''
+followers=''
 cleanup() {
-  for pid in $follower_pid $camera_pid; do
+  for pid in $followers $camera_pid; do
     kill -INT "$pid" 2>/dev/null || true
   done
   sleep 0.3
-  for pid in $follower_pid $camera_pid; do
+  for pid in $followers $camera_pid; do
     kill -KILL "$pid" 2>/dev/null || true
   done
   rm -rf "$tmp"
@@ -65,6 +65,9 @@ export CORVO_CONF_PATH=$tmp/conf HOME=$tmp/home
 mkdir -p "$CORVO_CONF_PATH" "$HOME" "$tmp/images"
 cat >"$CORVO_CONF_PATH/camera.conf" <<CONF
 # start-up values of the camera's properties
+model = SimCam demo
+imgw = 512
+imgh = 384
 expotime = 0.5
 filepattern = $tmp/images/dark_%y%m%d_%H%M%S.fits
 CONF
@@ -83,10 +86,18 @@ step "Starting the simulated camera (site '$site', loopback only)"
 "$simcam" "${net[@]}" >"$tmp/camera.out" 2>&1 &
 camera_pid=$!
 echo "corvo-simcam running as pid $camera_pid, console in $tmp/camera.out"
+if ! "$tool" "${net[@]}" --timeout 20 get camera model >/dev/null; then
+  echo "demo: the camera did not come up; its console:" >&2
+  cat "$tmp/camera.out" >&2
+  exit 1
+fi
 
-# A log follower in the background collects what the camera logs meanwhile.
-"$tool" "${net[@]}" log camera >"$tmp/log.out" 2>&1 &
-follower_pid=$!
+# Two followers in the background record what happens meanwhile: the
+# camera's state changes and its log records.
+"$tool" "${net[@]}" --name watcher watch camera >"$tmp/watch.out" 2>&1 &
+followers="$followers $!"
+"$tool" "${net[@]}" --name logger log camera >"$tmp/log.out" 2>&1 &
+followers="$followers $!"
 
 step "Who is on the site?"
 corvo peers
@@ -106,10 +117,15 @@ image=$(tail -n 1 "$tmp/expose.out")
 step "The FITS header of $(basename "$image")"
 corvo fitshdr "$image"
 
+# SIGINT ends the followers cleanly.
+for pid in $followers; do
+  kill -INT "$pid"
+  wait "$pid" || true
+done
+followers=''
+step "What the camera did meanwhile (corvo watch camera)"
+cat "$tmp/watch.out"
 step "What the camera logged meanwhile (corvo log camera)"
-kill -INT "$follower_pid"
-wait "$follower_pid" || true
-follower_pid=''
 cat "$tmp/log.out"
 
 step "Stopping the camera with SIGINT"
