@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <exception>
+#include <iostream>
 
 #include "sky.h"
 
@@ -72,7 +73,15 @@ void SimCam::doExpose()
     uv_timer_start(timer.get(), exposureTimerFired, static_cast<uint64_t>(std::llround(seconds * 1000)), 0);
 }
 
-void SimCam::exposureTimerFired(uv_timer_t* timer) { static_cast<SimCam*>(timer->data)->readOut(); }
+void SimCam::exposureTimerFired(uv_timer_t* timer)
+{
+    // Nothing may unwind through libuv.
+    try {
+        static_cast<SimCam*>(timer->data)->readOut();
+    } catch (const std::exception& e) {
+        std::cerr << "Readout failed: " << e.what() << std::endl;
+    }
+}
 
 void SimCam::readOut()
 {

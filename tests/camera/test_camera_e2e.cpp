@@ -207,6 +207,10 @@ TEST(CameraEndToEnd, ExposeSavesImageWithCardsFromCameraAndPeer)
 {
     char pattern[] = "/tmp/corvo-camera-e2e-XXXXXX";
     const std::string dir = mkdtemp(pattern);
+    struct RemoveDir {
+        std::string path;
+        ~RemoveDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    } removeDir{dir};
     const std::string confDir = dir + "/conf";
     mkdir(confDir.c_str(), 0755);
     setenv("HOME", (dir + "/home").c_str(), 1);
@@ -344,5 +348,4 @@ TEST(CameraEndToEnd, ExposeSavesImageWithCardsFromCameraAndPeer)
     // Both daemons end cleanly on SIGINT.
     EXPECT_EQ(camera.stop(), 0) << slurp(dir + "/camera.log");
     EXPECT_EQ(mount.stop(), 0) << slurp(dir + "/mount.log");
-    std::system(("rm -rf '" + dir + "'").c_str());
 }
