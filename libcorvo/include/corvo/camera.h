@@ -24,7 +24,8 @@ public:
 
     // Writes one image from a buffer of "imgw" x "imgh" pixels of the type
     // in "datatype", named by "filepattern"; does nothing when the pattern is
-    // empty.
+    // empty. "filename" is set (and broadcast) before the file is written.
+    // Errors of the image writer and of the property types are thrown.
     void saveImage(void* data);
 
     void beforeLoop() override;
@@ -32,7 +33,8 @@ public:
 
     // The file name that `pattern` gives at the broken-down time `now`.
     std::string expandFilePattern(const std::string& pattern, const std::tm& now) const;
-    // The header cards that `entries` give from the current property values.
+    // The header cards that `entries` give from the current property values:
+    // STRING, DOUBLE and INT (a 64-bit card) properties; others give none.
     std::vector<FitsHdrItem> buildHeaderCards(const std::vector<FitsHdrMap>& entries) const;
     // A property of this daemon (component == own name) or of a known peer;
     // null when not found.
