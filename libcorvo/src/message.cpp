@@ -27,16 +27,42 @@ MessageType GetMessageType(zmsg_t* msg)
     return MessageType(zframe_data(first)[0]);
 }
 
-zmsg_t* ProtobufToZMsg(std::string& bytes, MessageType type)
+namespace {
+
+zmsg_t* newTaggedMessage(MessageType type)
 {
     zmsg_t* msg = zmsg_new();
     uint8_t tag = type;
     zframe_t* tagFrame = zframe_new(&tag, 1);
     zmsg_append(msg, &tagFrame);
+    return msg;
+}
+
+}  // namespace
+
+zmsg_t* ProtobufToZMsg(std::string& bytes, MessageType type)
+{
+    zmsg_t* msg = newTaggedMessage(type);
     zframe_t* payload = zframe_new(bytes.data(), bytes.size());
     zmsg_append(msg, &payload);
     return msg;
 }
+
+namespace detail {
+
+zmsg_t* frameRecord(const google::protobuf::MessageLite& record, MessageType type)
+{
+    size_t size = record.ByteSizeLong();
+    zmsg_t* msg = newTaggedMessage(type);
+    zframe_t* payload = zframe_new(nullptr, size);
+    if (size > 0) {
+        record.SerializeWithCachedSizesToArray(zframe_data(payload));
+    }
+    zmsg_append(msg, &payload);
+    return msg;
+}
+
+}  // namespace detail
 
 size_t getDataFromZMsg(zmsg_t* msg, unsigned char** data)
 {

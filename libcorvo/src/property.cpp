@@ -355,6 +355,7 @@ void Property::setPBValue(M& msg) const
         value->set_value(intValue);
         value->set_value_min(limitAsInt(valueMin));
         value->set_value_max(limitAsInt(valueMax));
+        value->mutable_choices()->Reserve(static_cast<int>(choices.size()));
         for (const auto& choice : choices) {
             corvo::proto::PropertyChoice* entry = value->add_choices();
             entry->set_choice_string(choice.second);

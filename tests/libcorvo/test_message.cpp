@@ -96,6 +96,7 @@ TEST(Framing, TemplateTagsByRecordClass)
     EXPECT_EQ(GetMessageType(m.msg), MSG_COMMAND);
     unsigned char* data = nullptr;
     size_t size = getDataFromZMsg(m.msg, &data);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), size), command.SerializeAsString());
     proto::Command decoded;
     ASSERT_TRUE(decoded.ParseFromArray(data, static_cast<int>(size)));
     EXPECT_EQ(decoded.cmd_name(), "readtemp");

@@ -40,14 +40,19 @@ MessageType GetMessageType(zmsg_t* msg);
 // A new two-frame message: the tag, then a copy of all of `bytes`.
 zmsg_t* ProtobufToZMsg(std::string& bytes, MessageType type);
 
+namespace detail {
+// A new two-frame message: the tag, then `record` serialised straight into
+// the payload frame (the same bytes as SerializeAsString, without the copy).
+zmsg_t* frameRecord(const google::protobuf::MessageLite& record, MessageType type);
+}  // namespace detail
+
 // Serialises a record and frames it with its tag from pbmap (0 when absent).
 template <class T>
 zmsg_t* ProtobufToZMsg(const T& message)
 {
-    std::string bytes = message.SerializeAsString();
     auto it = pbmap.find(std::type_index(typeid(T)));
     MessageType type = it == pbmap.end() ? MessageType(0) : it->second;
-    return ProtobufToZMsg(bytes, type);
+    return detail::frameRecord(message, type);
 }
 
 // Points `*data` at the bytes of the last frame and returns its size; a
