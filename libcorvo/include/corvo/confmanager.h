@@ -19,7 +19,8 @@ public:
     void addConfDir(std::string dir);
     // Path of `fileName` in the last configuration directory, or "".
     std::string getPath(std::string fileName);
-    // Creates an empty $HOME/.config/corvo/<name>.conf if it is missing.
+    // Creates an empty $HOME/.config/corvo/<name>.conf if it is missing;
+    // does nothing when HOME is unset.
     void create(std::string name);
     void load(std::string name);
     Config& get(std::string name);

@@ -63,9 +63,12 @@ public:
 
     void addChoice(int value, std::string text);
 
-    // Parses `text` by the property's type (configuration values).
+    // Parses `text` by the property's type (configuration values). Scalars
+    // go through setValue; lists are replaced silently, and only when every
+    // piece parses. Unparsable text throws as std::stoll / std::stod do.
     void setValueString(std::string text);
-    // The value as text.
+    // The value as text; an INT with choices shows the text of its current
+    // value, or the number when the value is none of the choices.
     std::string toString() const;
 
     // Broadcasts the current value through the owner's network, if any.
