@@ -199,6 +199,26 @@ TEST(ZreNodes, StoppedNodeIsReportedAtOnce) {
     EXPECT_TRUE(a.waitFor(isEvent("EXIT", gone), 2000));
 }
 
+TEST(ZreNodes, StopAndRestartWhileMessagesPourIn) {
+    NodeOptions o = options(freshPort());
+    TestNode a("alpha", o);
+    TestNode b("beta", o);
+    zyre_join(b.get(), "g");
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    ASSERT_TRUE(a.waitFor(isEvent("JOIN", b.uuid(), "g"), 3000));
+    for (int round = 0; round < 20; ++round) {
+        for (int i = 0; i < 500; ++i) a.shout("g", {"\x01", "x"});
+        b.stop();
+        ASSERT_TRUE(b.start());
+        ASSERT_TRUE(a.waitFor([&](const Event& e) {
+            return e.type == "JOIN" && e.uuid == b.uuid() && a.count(isEvent("JOIN", b.uuid(), "g")) == size_t(round + 2);
+        }, 3000)) << "round " << round;
+    }
+    // The group survives a restart, and B is announced anew each time.
+    EXPECT_EQ(a.count(isEvent("ENTER", b.uuid())), 21u);
+}
+
 TEST(ZreNodes, RestartedNodeWithSameNameIsSeenAsNew) {
     NodeOptions o = options(freshPort());
     TestNode a("alpha", o);

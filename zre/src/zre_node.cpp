@@ -163,8 +163,10 @@ public:
             int count = pollItems(items);
             int rc = zmq_poll(items, count, pollTimeout());
             if (rc < 0 && errno != EINTR) break;
+            bool wasRunning = running_;
             if (items[0].revents & ZMQ_POLLIN) drainPipe();
             if (terminated_) break;
+            if (running_ != wasRunning) continue;  // START or STOP: the items are stale
             for (int i = 1; i < count; ++i) {
                 if (!items[i].revents) continue;
                 if (items[i].socket == zsock_resolve(outbox_)) flushBacklog();
@@ -331,7 +333,6 @@ private:
         peers_.clear();
         closeSockets();
         running_ = false;
-        ownGroups_.clear();
         if (report) {
             Parts event;
             event.add("STOP");
@@ -552,6 +553,7 @@ private:
     // ---- inbox -----------------------------------------------------------
 
     void drainInbox() {
+        if (!inbox_) return;
         void* inbox = zsock_resolve(inbox_);
         for (int i = 0; i < kMaxDrainBatch && running_; ++i) {
             if (!received_.receive(inbox)) break;
