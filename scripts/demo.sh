@@ -113,6 +113,12 @@ corvo --json get camera expotime
 step "Taking an exposure and waiting for the new file"
 corvo --timeout 20 --wait filename cmd camera expose | tee "$tmp/expose.out"
 image=$(tail -n 1 "$tmp/expose.out")
+# The camera announces the new name before it writes the file: give the
+# writing a moment.
+for _ in $(seq 50); do
+  "$tool" fitshdr "$image" >/dev/null 2>&1 && break
+  sleep 0.1
+done
 
 step "The FITS header of $(basename "$image")"
 corvo fitshdr "$image"

@@ -146,6 +146,10 @@ t 0 "set negative double" set wheel focus -2.25
 out_is "-2.250000"
 t 0 "set string with spaces" set wheel label "H alpha"
 out_is "H alpha"
+t 0 "set a value that begins with a dash" set wheel label -- -abc
+out_is "-abc"
+t 0 "options after the words" get wheel label --json --timeout 3
+out_has '"value": "-abc"'
 t 0 "set --json" --json set wheel slot 4
 out_has '"name": "slot"'; out_has '"value": 4'
 t 5 "set read-only" set wheel filters a,b
@@ -176,6 +180,12 @@ err_has "wheel has no command 'dance'"; err_lines 1
 t 3 "cmd --wait unknown property" --wait nosuch cmd wheel home
 t 0 "cmd refusals sent nothing" get wheel slot
 out_is "5"
+# Commands carry their sending time: the daemon's transit delay is small.
+delays=$(grep -oE 'CommandDelay: -?[0-9]+us' "$work/wheel.log" | grep -oE -- '-?[0-9]+')
+[ -n "$delays" ] || fail "the daemon reported no command delay"
+for d in $delays; do
+  [ "$d" -ge 0 ] && [ "$d" -lt 60000000 ] || fail "command delay of $d us: the command had no sending time"
+done
 
 echo "== watch"
 "$corvo" "${net[@]}" watch wheel >"$work/watch.out" 2>"$work/watch.err" &
@@ -253,6 +263,8 @@ t 3 "peer gone" --timeout 1 get wheel slot
 if [ -n "$simcam" ]; then
   echo "== simulated camera"
   cat >"$CORVO_CONF_PATH/camera.conf" <<CONF
+imgw = 64
+imgh = 48
 expotime = 0.2
 filepattern = $work/images/t_\${camera:expotime}.fits
 CONF
@@ -271,9 +283,15 @@ HDR
   t 2 "expose takes no argument" cmd camera expose 1
   t 0 "expose" --timeout 15 --wait filename cmd camera expose
   out_is "$work/images/t_0.300000.fits"
-  [ -f "$work/images/t_0.300000.fits" ] || fail "no image written"
+  # The camera announces the name before it writes the file.
+  for _ in $(seq 50); do
+    "$corvo" fitshdr "$work/images/t_0.300000.fits" >/dev/null 2>&1 && break
+    sleep 0.1
+  done
   t 0 "fitshdr" fitshdr "$work/images/t_0.300000.fits"
   out_has "SIMPLE  =                    T"
+  grep -qE "^NAXIS1  = +64 " "$work/out" || fail "fitshdr: NAXIS1: $(cat "$work/out")"
+  grep -qE "^IMGW    = +64 */ image width" "$work/out" || fail "fitshdr: IMGW card"
   grep -qE "^EXPTIME = +0.3 */ exposure time" "$work/out" || fail "fitshdr: EXPTIME card: $(cat "$work/out")"
   out_has "END"
 fi
