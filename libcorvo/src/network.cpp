@@ -62,9 +62,20 @@ struct ZyreEventDeleter {
     void operator()(zyre_event_t* event) const { zyre_event_destroy(&event); }
 };
 
+// czmq installs its own SIGINT and SIGTERM handlers with its first socket,
+// which would swallow SIGTERM and SIGINT outside the event loop. Programs
+// handle SIGINT in their loop and leave every other signal at its default.
+// Runs before the first zyre node creates a socket.
+zyre_t* newNodeWithDefaultSignals()
+{
+    static bool handlersDisabled = (zsys_handler_set(nullptr), true);
+    (void)handlersDisabled;
+    return zyre_new(nullptr);
+}
+
 }  // namespace
 
-Network::Network(EventCallback* callback, bool verbose) : node(zyre_new(nullptr)), callback(callback)
+Network::Network(EventCallback* callback, bool verbose) : node(newNodeWithDefaultSignals()), callback(callback)
 {
     if (verbose)
         zyre_set_verbose(node);

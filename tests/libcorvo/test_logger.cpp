@@ -1,0 +1,126 @@
+// The daemon's logger: console output and the Log records of the network sink.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spdlog/sinks/stdout_sinks.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "corvo/logger.h"
+#include "corvo/network.h"
+
+namespace {
+
+struct Quiet : corvo::EventCallback {};
+
+// Standard output goes to a file while the object lives.
+class StdoutToFile {
+public:
+    StdoutToFile()
+    {
+        char pattern[] = "/tmp/corvo-logger-XXXXXX";
+        int fd = mkstemp(pattern);
+        path = pattern;
+        std::fflush(stdout);
+        saved = dup(STDOUT_FILENO);
+        dup2(fd, STDOUT_FILENO);
+        close(fd);
+    }
+    ~StdoutToFile() { restore(); }
+
+    std::string text()
+    {
+        restore();
+        std::ifstream in(path);
+        std::stringstream all;
+        all << in.rdbuf();
+        return all.str();
+    }
+
+private:
+    void restore()
+    {
+        if (saved < 0)
+            return;
+        std::fflush(stdout);
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+        saved = -1;
+    }
+
+    std::string path;
+    int saved = -1;
+};
+
+class LoggerTest : public ::testing::Test {
+protected:
+    Quiet quiet;
+    corvo::Network network{&quiet, false};  // never started: records are dropped
+    corvo::Logger logger;
+};
+
+TEST_F(LoggerTest, ConsoleLinesWithoutColourWhenStdoutIsAFile)
+{
+    StdoutToFile capture;
+    logger.init("tester", spdlog::level::info, &network);
+    logger->info("Peer {} has entered", "x");
+    logger->debug("not shown");
+    std::string out = capture.text();
+
+    EXPECT_FALSE(logger.useColor);
+    EXPECT_NE(out.find("[tester] [info] Peer x has entered\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+    EXPECT_EQ(out.find("not shown"), std::string::npos) << out;
+    EXPECT_EQ(out[0], '[');  // the date of the default pattern
+}
+
+TEST_F(LoggerTest, DebugLevelLetsDebugRecordsThrough)
+{
+    StdoutToFile capture;
+    logger.init("tester", spdlog::level::debug, &network);
+    logger->debug("value {}", 3);
+    EXPECT_NE(capture.text().find("[tester] [debug] value 3\n"), std::string::npos);
+}
+
+TEST_F(LoggerTest, InitTwiceLeavesOneLoggerWithOneConsoleAndOneNetworkSink)
+{
+    StdoutToFile capture;
+    logger.init("first", spdlog::level::info, &network);
+    std::weak_ptr<spdlog::logger> first = logger.logger;
+    logger.init("second", spdlog::level::warn, &network);
+    EXPECT_TRUE(first.expired());
+    EXPECT_EQ(logger.name, "second");
+    EXPECT_EQ(logger->name(), "second");
+    ASSERT_EQ(logger->sinks().size(), 2u);
+    EXPECT_TRUE(std::dynamic_pointer_cast<spdlog::sinks::stdout_sink_mt>(logger->sinks()[0]));
+    EXPECT_TRUE(std::dynamic_pointer_cast<corvo::ZyreSink>(logger->sinks()[1]));
+    EXPECT_FALSE(logger->should_log(spdlog::level::info));
+    EXPECT_EQ(logger->flush_level(), spdlog::level::warn);
+    // Not registered globally.
+    EXPECT_FALSE(spdlog::get("second"));
+}
+
+TEST(ZyreSink, RecordsCarryTheBareMessageTheLevelNumberAndTheCurrentTime)
+{
+    auto before = std::chrono::system_clock::now();
+    spdlog::details::log_msg msg("tester", spdlog::level::critical, "Peer x has entered");
+    corvo::proto::Log log = corvo::ZyreSink::toLogRecord(msg);
+    EXPECT_EQ(log.level(), 5);
+    EXPECT_EQ(log.logger(), "tester");
+    EXPECT_EQ(log.message(), "Peer x has entered");
+    auto stamp = std::chrono::system_clock::time_point(std::chrono::seconds(log.timestamp().seconds()) +
+                                                       std::chrono::nanoseconds(log.timestamp().nanos()));
+    EXPECT_GE(stamp, before - std::chrono::seconds(1));
+    EXPECT_LE(stamp, std::chrono::system_clock::now() + std::chrono::seconds(1));
+
+    for (auto [level, number] : {std::pair{spdlog::level::trace, 0}, {spdlog::level::debug, 1},
+                                 {spdlog::level::info, 2}, {spdlog::level::warn, 3}, {spdlog::level::err, 4}}) {
+        spdlog::details::log_msg m("t", level, "m");
+        EXPECT_EQ(corvo::ZyreSink::toLogRecord(m).level(), number);
+    }
+}
+
+}  // namespace
