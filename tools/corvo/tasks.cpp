@@ -604,9 +604,11 @@ public:
     void onExit(CorvoTool& tool, Peer& peer) override { presence(tool, peer, "left"); }
 
 private:
+    // Arrivals and departures of daemons, and of clients only when named:
+    // every run of a tool would otherwise add two lines.
     void presence(CorvoTool& tool, Peer& peer, const std::string& what)
     {
-        if (!selected(peer))
+        if (!selected(peer) || (peer.client && names.empty()))
             return;
         if (tool.options().json)
             emit(tool, JsonObject().str("time", nowText()).str("event", what).str("peer", peer.name).done(), false);
