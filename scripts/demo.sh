@@ -22,7 +22,7 @@ step() { printf '\n%s==> %s%s\n' "$bold" "$*" "$plain"; }
 # Shows a tool command as an operator would type it, then runs it.
 corvo() {
   printf '%s$ corvo %s%s\n' "$bold" "$*" "$plain"
-  "$tool" "${net[@]}" "$@"
+  "$tool" "${net[@]}" --name operator "$@"
 }
 
 if [ -n "${CORVO_BUILD_DIR:-}" ]; then
@@ -98,6 +98,8 @@ fi
 followers="$followers $!"
 "$tool" "${net[@]}" --name logger log camera >"$tmp/log.out" 2>&1 &
 followers="$followers $!"
+
+echo "(each corvo command below also gets: ${net[*]})"
 
 step "Who is on the site?"
 corvo peers
