@@ -294,6 +294,10 @@ HDR
   grep -qE "^IMGW    = +64 */ image width" "$work/out" || fail "fitshdr: IMGW card"
   grep -qE "^EXPTIME = +0.3 */ exposure time" "$work/out" || fail "fitshdr: EXPTIME card: $(cat "$work/out")"
   out_has "END"
+  # A file name is taken literally, brackets included.
+  cp "$work/images/t_0.300000.fits" "$work/images/copy[1].fits"
+  t 0 "fitshdr of a name with brackets" fitshdr "$work/images/copy[1].fits"
+  out_has "NAXIS2  =                   48"
 fi
 
 if [ $failures -ne 0 ]; then

@@ -204,7 +204,6 @@ public:
         }
         if (Clock::now() < tool.deadline())
             return;
-        peer = nullptr;
         if (auto known = tool.knownPeer(peerName)) {
             if (known->client)
                 fail(tool, EXIT_NOT_FOUND, peerName + " is a client: it has no properties or commands");
