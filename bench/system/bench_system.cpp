@@ -1,0 +1,373 @@
+// Whole-system figures: a daemon and a client as separate processes on
+// loopback. Run it through scripts/in-netns.sh:
+//   scripts/in-netns.sh build/bench/system/bench_system
+// The same program plays the daemon ("daemon" mode) and a bare ZRE echo node
+// ("echo" mode); the default mode is the client that measures.
+#include <corvo/command.h>
+#include <corvo/daemon.h>
+#include <corvo/message.h>
+#include <corvo/network.h>
+#include <corvo/peer.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zyre.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char* kSite = "bench";
+constexpr int kSamples = 2000;
+constexpr long kBurst = 4000;  // below the 5000-message event queue
+constexpr int kBursts = 10;
+
+int64_t systemNowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// ---- daemon mode ------------------------------------------------------------
+
+class BenchDaemon : public corvo::Daemon {
+public:
+    BenchDaemon() : Daemon("benchd")
+    {
+        createProperty("value", corvo::Property::INT, "written by the client", true);
+        createProperty("counter", corvo::Property::INT, "counts bursts", false);
+        createProperty("ack", corvo::Property::INT, "last ping", false);
+        createProperty("report", corvo::Property::STRING, "command delays", false);
+        // args: sequence number, client's system clock in ns when sent
+        createCommand("ping", [this](std::vector<std::string> args) {
+            delaysNs.push_back(systemNowNs() - std::stoll(args[1]));
+            properties["ack"]->setValue(std::stol(args[0]));
+        }, "latency probe", 2, corvo::ARG_INT, "seq", corvo::ARG_INT, "sent");
+        createCommand("report", [this](std::vector<std::string>) {
+            std::sort(delaysNs.begin(), delaysNs.end());
+            std::ostringstream text;
+            if (!delaysNs.empty())
+                text << delaysNs[delaysNs.size() / 2] << " " << delaysNs[delaysNs.size() * 99 / 100];
+            delaysNs.clear();
+            properties["report"]->setValue(text.str());
+        }, "send the delays");
+        createCommand("burst", [this](std::vector<std::string> args) {
+            long n = std::stol(args[0]);
+            for (long i = 1; i <= n; ++i)
+                properties["counter"]->setValue(i);
+        }, "broadcast n values", 1, corvo::ARG_INT, "n");
+    }
+
+    std::vector<int64_t> delaysNs;
+};
+
+int runDaemon(int argc, char** argv)
+{
+    BenchDaemon daemon;
+    return daemon.run(argc, argv);
+}
+
+// ---- echo mode: a bare ZRE node that whispers every message back -------------
+
+int runEcho()
+{
+    zyre_t* node = zyre_new("echo");
+    zyre_set_interface(node, "lo");
+    zyre_join(node, "bench-echo");
+    zyre_start(node);
+    while (zyre_event_t* event = zyre_event_new(node)) {
+        if (std::strcmp(zyre_event_type(event), "WHISPER") == 0) {
+            zmsg_t* msg = zmsg_dup(zyre_event_msg(event));
+            zyre_whisper(node, zyre_event_peer_uuid(event), &msg);
+        }
+        zyre_event_destroy(&event);
+    }
+    zyre_destroy(&node);
+    return 0;
+}
+
+// ---- client mode -------------------------------------------------------------
+
+pid_t spawnSelf(std::vector<std::string> args)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        std::vector<char*> argv;
+        static std::string self = "/proc/self/exe";
+        argv.push_back(self.data());
+        for (auto& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        execv("/proc/self/exe", argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+void stopProcess(pid_t pid)
+{
+    kill(pid, SIGINT);
+    int status;
+    for (int i = 0; i < 200; ++i) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return;
+        std::this_thread::sleep_for(10ms);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+}
+
+std::vector<std::string> daemonArgs(const std::string& name)
+{
+    return {"daemon", "--interface", "lo", "--site", kSite, "--name", name};
+}
+
+class BenchClient : public corvo::EventCallback {
+public:
+    BenchClient() : net(this, false)
+    {
+        net.setName("bench-client");
+        net.setInterface("lo");
+        net.siteGroup = kSite;
+        net.propGroup = std::string(kSite) + "-prop";
+        net.logGroup = std::string(kSite) + "-log";
+        net.setClient(true);
+        net.setType("client");
+        net.join(kSite);
+        net.setRecvValue(true);
+        net.start();
+    }
+
+    bool pump(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+    {
+        auto deadline = Clock::now() + timeout;
+        while (!done()) {
+            if (Clock::now() > deadline)
+                return false;
+            if (net.poll(5))
+                net.recv();
+        }
+        return true;
+    }
+
+    void onInfo(std::shared_ptr<corvo::Peer> peer) override
+    {
+        if (peer->name == waitingFor)
+            infoAt = Clock::now();
+    }
+    void onProperty(std::shared_ptr<corvo::Peer>, const corvo::Property& property) override
+    {
+        ++propertyCount[property.name];
+        lastValue[property.name] = property.name == "report" ? 0 : property.intValue;
+        if (property.name == "report")
+            report = property.strValue;
+    }
+
+    std::shared_ptr<corvo::Peer> peerNamed(const std::string& name)
+    {
+        for (auto& entry : net.peers)
+            if (entry.second->name == name)
+                return entry.second;
+        return nullptr;
+    }
+
+    void command(const std::shared_ptr<corvo::Peer>& peer, std::vector<std::string> words)
+    {
+        net.sendOne(corvo::ProtobufToZMsg(corvo::genCommandPB(words)), peer);
+    }
+
+    corvo::Network net;
+    std::string waitingFor;
+    Clock::time_point infoAt;
+    std::map<std::string, long> propertyCount;
+    std::map<std::string, int64_t> lastValue;
+    std::string report;
+};
+
+struct Percentiles {
+    double p50, p99;
+};
+
+Percentiles percentilesUs(std::vector<double> us)
+{
+    std::sort(us.begin(), us.end());
+    return {us[us.size() / 2], us[us.size() * 99 / 100]};
+}
+
+// Whisper round trip of two bare ZRE nodes (the floor of every exchange).
+Percentiles bareWhisperRtt()
+{
+    pid_t echo = spawnSelf({"echo"});
+    zyre_t* node = zyre_new("probe");
+    zyre_set_interface(node, "lo");
+    zyre_join(node, "bench-echo");
+    zyre_start(node);
+    zsock_t* events = zyre_socket(node);
+    std::string peer;
+    while (peer.empty()) {
+        zyre_event_t* event = zyre_event_new(node);
+        if (std::strcmp(zyre_event_type(event), "JOIN") == 0 && zyre_event_group(event) &&
+            std::strcmp(zyre_event_group(event), "bench-echo") == 0)
+            peer = zyre_event_peer_uuid(event);
+        zyre_event_destroy(&event);
+    }
+    (void)events;
+    std::vector<double> rtt;
+    uint8_t tag = 2;
+    char payload[32] = {};
+    for (int i = 0; i < kSamples + 100; ++i) {
+        zmsg_t* msg = zmsg_new();
+        zmsg_addmem(msg, &tag, 1);
+        zmsg_addmem(msg, payload, sizeof payload);
+        auto start = Clock::now();
+        zyre_whisper(node, peer.c_str(), &msg);
+        while (true) {
+            zyre_event_t* event = zyre_event_new(node);
+            bool back = std::strcmp(zyre_event_type(event), "WHISPER") == 0;
+            zyre_event_destroy(&event);
+            if (back)
+                break;
+        }
+        if (i >= 100)  // warm-up
+            rtt.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    zyre_destroy(&node);
+    stopProcess(echo);
+    kill(echo, SIGKILL);
+    return percentilesUs(rtt);
+}
+
+double cpuSeconds(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14)
+            utime = std::stol(field);
+        if (i == 15)
+            stime = std::stol(field);
+    }
+    return double(utime + stime) / sysconf(_SC_CLK_TCK);
+}
+
+int runClient(bool quick)
+{
+    Percentiles floor = bareWhisperRtt();
+
+    BenchClient client;
+
+    // Start-up: from spawning the daemon until this running client has its Info.
+    std::vector<double> infoMs;
+    for (int i = 0; i < 5; ++i) {
+        std::string name = "benchd" + std::to_string(i);
+        client.waitingFor = name;
+        auto start = Clock::now();
+        pid_t pid = spawnSelf(daemonArgs(name));
+        if (!client.pump([&] { return client.infoAt > start; }, 10s)) {
+            std::fprintf(stderr, "no Info from %s\n", name.c_str());
+            return 1;
+        }
+        infoMs.push_back(std::chrono::duration<double, std::milli>(client.infoAt - start).count());
+        stopProcess(pid);
+    }
+    std::sort(infoMs.begin(), infoMs.end());
+
+    client.waitingFor = "benchd";
+    auto start = Clock::now();
+    pid_t daemon = spawnSelf(daemonArgs("benchd"));
+    client.pump([&] { return client.infoAt > start; }, 10s);
+    auto peer = client.peerNamed("benchd");
+    if (!peer) {
+        std::fprintf(stderr, "daemon not found\n");
+        return 1;
+    }
+
+    // Command delay: one ping at a time, each acknowledged by a broadcast.
+    for (int i = 1; i <= kSamples; ++i) {
+        client.command(peer, {"ping", std::to_string(i), std::to_string(systemNowNs())});
+        client.pump([&] { return client.lastValue["ack"] == i; }, 5s);
+    }
+    client.command(peer, {"report"});
+    client.pump([&] { return !client.report.empty(); }, 5s);
+    double cmdP50 = 0, cmdP99 = 0;
+    std::sscanf(client.report.c_str(), "%lf %lf", &cmdP50, &cmdP99);
+
+    // Property change request until the client's copy holds the broadcast value.
+    std::vector<double> propRtt;
+    corvo::Property request = peer->properties.at("value");
+    for (int i = 1; i <= kSamples + 100; ++i) {
+        request.intValue = i;
+        auto sent = Clock::now();
+        client.net.changeProperty(peer, &request);
+        client.pump([&] { return peer->properties.at("value").intValue == i; }, 5s);
+        if (i > 100)
+            propRtt.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+    }
+    Percentiles prop = percentilesUs(propRtt);
+
+    // Broadcast rate: bursts of values, every one applied to the client's copy.
+    long received = 0, expected = 0;
+    double burstSeconds = 0;
+    for (int b = 0; b < kBursts; ++b) {
+        long before = client.propertyCount["counter"];
+        auto t0 = Clock::now();
+        client.command(peer, {"burst", std::to_string(kBurst)});
+        client.pump([&] { return client.propertyCount["counter"] - before == kBurst; }, 10s);
+        burstSeconds += std::chrono::duration<double>(Clock::now() - t0).count();
+        received += client.propertyCount["counter"] - before;
+        expected += kBurst;
+    }
+    bool lastApplied = peer->properties.at("counter").intValue == kBurst;
+
+    // Idle daemon: CPU over 10 s (2 s with --quick).
+    double window = quick ? 2.0 : 10.0;
+    double cpu0 = cpuSeconds(daemon);
+    client.pump([] { return false; }, std::chrono::milliseconds(long(window * 1000)));
+    double idleCpu = (cpuSeconds(daemon) - cpu0) / window * 100.0;
+
+    stopProcess(daemon);
+
+    std::printf("bare ZRE whisper RTT          p50 %8.1f us   p99 %8.1f us\n", floor.p50, floor.p99);
+    std::printf("command -> command function   p50 %8.1f us   p99 %8.1f us   (%d commands)\n", cmdP50 / 1000,
+                cmdP99 / 1000, kSamples);
+    std::printf("property change RTT           p50 %8.1f us   p99 %8.1f us   (%.2fx bare p50)\n", prop.p50,
+                prop.p99, prop.p50 / floor.p50);
+    std::printf("property broadcasts applied   %8.0f /s   (%ld of %ld received, last value %s)\n",
+                received / burstSeconds, received, expected, lastApplied ? "applied" : "MISSING");
+    std::printf("daemon start -> client Info   median %6.1f ms   max %6.1f ms   (5 starts)\n",
+                infoMs[infoMs.size() / 2], infoMs.back());
+    std::printf("idle daemon CPU               %8.2f %% of a core over %.0f s\n", idleCpu, window);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc > 1 && std::strcmp(argv[1], "daemon") == 0)
+        return runDaemon(argc - 1, argv + 1);
+    if (argc > 1 && std::strcmp(argv[1], "echo") == 0)
+        return runEcho();
+    bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    return runClient(quick);
+}
