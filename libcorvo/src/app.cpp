@@ -86,6 +86,11 @@ void App::initSocket()
 int App::startLoop()
 {
     network->start();
+    if (!network->isStarted()) {
+        // A program that cannot reach its peers would run deaf and mute.
+        std::cerr << "Cannot start the network node; " << name << " stops" << std::endl;
+        return -1;
+    }
 
     idleHandle = std::make_shared<uv_idle_t>();
     uv_idle_init(loop, idleHandle.get());

@@ -199,7 +199,7 @@ void Network::sendAll(zmsg_t* msg) { sendGroup(msg, siteGroup); }
 
 void Network::sendOne(zmsg_t* msg, std::shared_ptr<Peer> peer)
 {
-    if (!started) {
+    if (!started || !peer) {
         zmsg_destroy(&msg);
         return;
     }

@@ -258,6 +258,10 @@ TEST_F(SystemTest, VersionHelpAndBadOptions)
     EXPECT_NE(run.err().find("udp port for discovery"), std::string::npos);
     EXPECT_TRUE(corvotest::exitedWith(runToEnd({kDaemon, "--port", "abc"}, &run), 1));
     EXPECT_EQ(run.out(), "");
+
+    // An interface that does not exist: the daemon says so and ends.
+    EXPECT_TRUE(corvotest::exitedWith(runToEnd({kDaemon, "--interface", "nosuch0", "--site", site}, &run), 1));
+    EXPECT_NE(run.err().find("Cannot start the network node; wheel stops"), std::string::npos) << run.err();
 }
 
 // Finds the process whose command line holds `needle` as one argument.

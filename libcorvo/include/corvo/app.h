@@ -20,7 +20,8 @@ public:
 
     // The whole life of the program: parse, hooks, network, loop. Returns
     // when the loop has ended, with the result of closing the loop (0 when
-    // every handle was released).
+    // every handle was released), or -1 at once when the network node cannot
+    // start (for example on an unknown interface).
     int run(int argc, char** argv);
     // Runs cleanup() and asks the loop to stop at the end of this turn.
     void stop();
