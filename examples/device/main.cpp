@@ -2,6 +2,8 @@
 //
 // Properties, commands and status values are declared in the constructor;
 // run() does the rest (options, configuration file, network, event loop).
+// Initial values come from wheel.conf ("label = Ha" lines) in /etc/corvo,
+// ~/.config/corvo or $CORVO_CONF_PATH.
 // Try it:  corvo-example-daemon --site lab
 //          corvo-example-client --site lab --target wheel --command "move 3 12.5"
 #include <corvo/daemon.h>
@@ -49,9 +51,17 @@ private:
         } catch (const std::exception&) {
             throw corvo::CorvoArgError();
         }
+        const auto& names = properties["filters"]->strList;
+        if (slot < 0 || slot >= static_cast<long>(names.size())) {
+            logger->warn("there is no slot {}", slot);
+            changeStatus(FAULT);
+            return;
+        }
         logger->info("move {} {}", args[0], args[1]);
         changeStatus(MOVING);
+        // Every setValue is broadcast to the site's property group at once.
         properties["slot"]->setValue(slot);
+        properties["label"]->setValue(names[slot]);
         properties["focus"]->setValue(focus);
         changeStatus(0);  // IDLE
     }

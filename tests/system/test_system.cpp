@@ -126,7 +126,19 @@ TEST_F(SystemTest, CommandRunsWithItsArgumentsAndBroadcastsItsEffects)
     EXPECT_EQ(observer.statuses[0], std::make_pair(std::string("wheel"), 1u));
     EXPECT_EQ(observer.statuses[1], std::make_pair(std::string("wheel"), 0u));
     EXPECT_EQ(wheel->status, 0u);
+    EXPECT_EQ(wheel->properties.at("label").toString(), "B");
     EXPECT_NE(daemon.out().find("CommandDelay: "), std::string::npos);
+
+    observer.sendCommand(wheel, {"move", "9", "1"});
+    ASSERT_TRUE(observer.waitUntil([&] { return observer.statuses.size() >= 3; }, 3s));
+    EXPECT_EQ(observer.statuses[2], std::make_pair(std::string("wheel"), 2u));
+    EXPECT_EQ(wheel->statusNames.at(wheel->status), "FAULT");
+    ASSERT_TRUE(observer.waitUntil([&] { return observer.countLogs("there is no slot 9") == 1; }, 3s));
+    for (const auto& log : observer.logs) {
+        if (log.message == "there is no slot 9") {
+            EXPECT_EQ(log.level, corvo::proto::Log::WARN);
+        }
+    }
 }
 
 TEST_F(SystemTest, WrongCommandsAreLoggedToTheLogGroup)
