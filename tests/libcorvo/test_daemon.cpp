@@ -44,6 +44,8 @@ public:
     }
 
     using Daemon::beforeInit;
+    using Daemon::beforeLoop;
+    using Daemon::reportException;
     using Daemon::commands;
     using Daemon::logger;
     using Daemon::properties;
@@ -138,6 +140,18 @@ TEST(DaemonStatus, ChangesAreLoggedWithTheirText)
     EXPECT_EQ(daemon.getStatus(), 2u);
     EXPECT_NE(out.find("[info] Switch to new status MOVING"), std::string::npos) << out;
     EXPECT_NE(out.find("[error] Status value 7 out of range"), std::string::npos) << out;
+}
+
+TEST(DaemonErrors, ExceptionsFromTheLoopGoToTheDaemonLogAtErrorLevel)
+{
+    TestDaemon daemon;
+    daemon.prepare();
+    ::testing::internal::CaptureStdout();
+    daemon.beforeLoop();
+    daemon.reportException("disk full");
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("[tester] [info] Start looping..."), std::string::npos) << out;
+    EXPECT_NE(out.find("[tester] [error] Unhandled exception in event handling: disk full"), std::string::npos) << out;
 }
 
 class DaemonCommands : public ::testing::Test {
