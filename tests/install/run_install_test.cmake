@@ -26,12 +26,8 @@ if(NOT pcpath)
 endif()
 string(REPLACE ";" ":" ldpath "${libdirs}")
 
-# corvo.pc names the prefix the build was configured for, and the install went
-# elsewhere: point it at the real one, as a packager relocating it would.
-file(READ ${pcpath}/corvo.pc pc)
-string(REGEX REPLACE "(^|\n)prefix=[^\n]*" "\\1prefix=${prefix}" pc "${pc}")
-file(WRITE ${pcpath}/corvo.pc "${pc}")
-
+# The install went to another prefix than the build was configured for:
+# corvo.pc must find it relative to its own place.
 foreach(mode cmake pkgconfig)
   set(build ${WORK_DIR}/build-${mode})
   run(${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pcpath}
