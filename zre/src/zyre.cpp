@@ -31,6 +31,13 @@ zre::Uuid randomUuid() {
     return uuid;
 }
 
+// czmq sets itself up with its first socket, without a lock: nodes created
+// on two threads at once could both do it. Done once here, before any socket.
+void setUpMessaging() {
+    static std::once_flag once;
+    std::call_once(once, [] { zsys_init(); });
+}
+
 // The pipe that carries events from the actor to the application.
 bool createEventPipe(zsock_t** front, zsock_t** back) {
     static std::atomic<unsigned> counter{0};
@@ -95,6 +102,7 @@ struct _zyre_event_t {
 extern "C" {
 
 zyre_t* zyre_new(const char* name) {
+    setUpMessaging();
     auto self = std::make_unique<_zyre_t>();
     self->uuid = randomUuid();
     self->uuidText = zre::uuidToString(self->uuid);
