@@ -199,6 +199,46 @@ TEST(ZreNodes, StoppedNodeIsReportedAtOnce) {
     EXPECT_TRUE(a.waitFor(isEvent("EXIT", gone), 2000));
 }
 
+// What was handed to the node before stop reaches the peers, and only
+// then do they see the node leave.
+TEST(ZreNodes, MessagesSentJustBeforeStopArriveBeforeExit) {
+    NodeOptions o = options(freshPort());
+    o.interval = 1000;  // no help from later beacons
+    TestNode a("alpha", o);
+    TestNode b("beta", o);
+    zyre_join(b.get(), "g");
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    ASSERT_TRUE(a.waitFor(isEvent("JOIN", b.uuid(), "g"), 3000));
+    ASSERT_TRUE(b.waitFor(isEvent("ENTER", a.uuid()), 3000));
+    const int shouts = 5000;
+    const int whispers = 50;
+    for (int i = 0; i < shouts; ++i) {
+        a.shout("g", {"\x01", std::to_string(i)});
+        if (i % (shouts / whispers) == 0) a.whisper(b.uuid(), {"\x02", std::to_string(i)});
+    }
+    std::string gone = a.uuid();
+    a.stop();
+    ASSERT_TRUE(a.waitFor(isEvent("STOP"), 2000));
+
+    ASSERT_TRUE(b.waitFor(isEvent("EXIT", gone), 2000));
+    // Every message, in order, and all of them before EXIT.
+    int nextShout = 0, nextWhisper = 0;
+    for (const Event& e : b.events()) {
+        if (e.type == "EXIT") break;
+        if (e.type == "SHOUT" && e.uuid == gone) {
+            EXPECT_EQ(e.frames.at(1), std::to_string(nextShout));
+            ++nextShout;
+        }
+        if (e.type == "WHISPER" && e.uuid == gone) {
+            EXPECT_EQ(e.frames.at(1), std::to_string(nextWhisper * (shouts / whispers)));
+            ++nextWhisper;
+        }
+    }
+    EXPECT_EQ(nextShout, shouts);
+    EXPECT_EQ(nextWhisper, whispers);
+}
+
 TEST(ZreNodes, StopAndRestartWhileMessagesPourIn) {
     NodeOptions o = options(freshPort());
     TestNode a("alpha", o);

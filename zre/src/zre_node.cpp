@@ -30,6 +30,12 @@ constexpr int kInboxHwm = 1000000;
 // Beyond this, message events are dropped (membership events never are).
 constexpr size_t kMaxBacklog = 1000000;
 constexpr int kMaxDrainBatch = 256;
+// At stop, how long to wait for peers to confirm that they have handled
+// what was sent to them, and how long the mailboxes may still send after.
+constexpr int64_t kStopFlushMs = 300;
+constexpr int kStopLingerMs = 300;
+// Batches of inbox messages handled before a leaving beacon is acted on.
+constexpr int kMaxDrainBeforeLeave = 64;
 
 int64_t now() { return zclock_mono(); }
 
@@ -55,6 +61,8 @@ struct Peer {
     uint16_t wantSequence = 0;
     int64_t lastSeen = 0;
     int64_t nextPingAt = 0;
+    bool unconfirmed = false;  // sent something since the last PING
+    int pingsUnanswered = 0;
 
     ~Peer() { zsock_destroy(&mailbox); }
 };
@@ -329,7 +337,11 @@ private:
 
     void shutDown(bool report) {
         if (!running_) return;
+        std::vector<Uuid> unconfirmed = flushMailboxes();
         sendBeacon(0);  // tells every peer at once that this node leaves
+        // What a live peer did not confirm may still go out for a while.
+        for (const Uuid& uuid : unconfirmed)
+            if (Peer* peer = findPeer(uuid)) zsock_set_linger(peer->mailbox, kStopLingerMs);
         peers_.clear();
         closeSockets();
         running_ = false;
@@ -341,6 +353,42 @@ private:
             emit(std::move(event));
         }
         trace("stopped");
+    }
+
+    // Peers drop a node at its leaving beacon and ignore what comes after,
+    // and UDP may overtake TCP: the beacon waits until the peers that were
+    // sent something have answered a PING, which they do only after handling
+    // everything sent before it. Bounded, and skipped when nothing was sent.
+    // Returns the peers that did not answer in time.
+    std::vector<Uuid> flushMailboxes() {
+        int64_t t = now();
+        std::vector<Uuid> waiting;
+        for (auto& [uuid, peer] : peers_) {
+            bool pending = peer->unconfirmed || peer->pingsUnanswered > 0;
+            if (!peer->ready || !pending || t >= peer->lastSeen + config_.evasiveTimeout) continue;
+            Message ping;
+            ping.id = MessageId::Ping;
+            if (!peer->unconfirmed || send(*peer, ping)) waiting.push_back(uuid);
+        }
+        if (waiting.empty()) return waiting;
+        trace("waiting for %zu peers to confirm", waiting.size());
+        int64_t deadline = t + kStopFlushMs;
+        void* inbox = zsock_resolve(inbox_);
+        while (!waiting.empty()) {
+            int64_t left = deadline - now();
+            if (left <= 0) break;
+            zmq_pollitem_t item = {inbox, 0, ZMQ_POLLIN, 0};
+            if (zmq_poll(&item, 1, long(left)) < 0 && errno != EINTR) break;
+            drainInbox();
+            waiting.erase(std::remove_if(waiting.begin(), waiting.end(),
+                                         [&](const Uuid& uuid) {
+                                             Peer* peer = findPeer(uuid);
+                                             return !peer || peer->pingsUnanswered == 0;
+                                         }),
+                          waiting.end());
+        }
+        if (!waiting.empty()) trace("%zu peers did not confirm in time", waiting.size());
+        return waiting;
     }
 
     // ---- discovery -------------------------------------------------------
@@ -374,8 +422,12 @@ private:
     void handleBeacon(const Beacon& beacon, in_addr sender) {
         Peer* peer = findPeer(beacon.uuid);
         if (beacon.port == 0) {
-            if (peer) {
-                trace("peer %s leaves", peer->uuidText.c_str());
+            if (!peer) return;
+            // What the peer sent before it left may still wait in the inbox.
+            for (int i = 0; i < kMaxDrainBeforeLeave && drainInbox() > 0; ++i) {
+            }
+            if (findPeer(beacon.uuid)) {
+                trace("peer %s leaves", uuidToString(beacon.uuid).c_str());
                 removePeer(beacon.uuid, true);
             }
             return;
@@ -457,6 +509,7 @@ private:
     // Sends one message with the peer's next sequence number, followed by
     // copies of the frames `from`.. of `content`, if given.
     bool send(Peer& peer, Message message, Parts* content = nullptr, size_t from = 0) {
+        noteSent(peer, message.id);
         message.sequence = ++peer.sentSequence;
         auto bytes = encodeMessage(message);
         if (!bytes) return false;
@@ -467,6 +520,16 @@ private:
             return false;
         }
         return !more || content->sendCopies(handle, from);
+    }
+
+    // A PING answered means everything sent before it was handled.
+    static void noteSent(Peer& peer, MessageId id) {
+        if (id == MessageId::Ping) {
+            ++peer.pingsUnanswered;
+            peer.unconfirmed = false;
+        } else if (id != MessageId::PingOk && id != MessageId::Hello) {
+            peer.unconfirmed = true;
+        }
     }
 
     // Sends and drops the peer (EXIT) when its mailbox would block.
@@ -552,14 +615,17 @@ private:
 
     // ---- inbox -----------------------------------------------------------
 
-    void drainInbox() {
-        if (!inbox_) return;
+    // Handles up to one batch of waiting messages; returns how many.
+    int drainInbox() {
+        if (!inbox_) return 0;
         void* inbox = zsock_resolve(inbox_);
-        for (int i = 0; i < kMaxDrainBatch && running_; ++i) {
+        int handled = 0;
+        for (; handled < kMaxDrainBatch && running_; ++handled) {
             if (!received_.receive(inbox)) break;
             handleInbox(received_);
         }
         received_.clear();
+        return handled;
     }
 
     // `msg`: identity, first frame, content frames.
@@ -652,6 +718,8 @@ private:
             removePeer(Uuid(peer.uuid), true);
             break;
         case MessageId::PingOk:
+            if (peer.pingsUnanswered > 0) --peer.pingsUnanswered;
+            break;
         case MessageId::Elect:
         case MessageId::Leader:
         case MessageId::Hello:
