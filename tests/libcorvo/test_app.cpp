@@ -7,10 +7,12 @@
 
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
 #include "corvo/app.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -43,14 +45,6 @@ public:
     bool throwInCleanup = false;
 };
 
-std::string tempPath()
-{
-    char pattern[] = "/tmp/corvo-app-XXXXXX";
-    int fd = mkstemp(pattern);
-    close(fd);
-    return pattern;
-}
-
 std::string readAll(const std::string& path)
 {
     std::ifstream in(path);
@@ -76,13 +70,23 @@ void runWithStdoutIn(const std::string& /*parentPath*/, std::vector<const char*>
 
 class AppExit : public ::testing::Test {
 protected:
+    // The parent makes the file and removes it afterwards; a child finds
+    // the name in its environment and leaves the directory alone.
     void SetUp() override
     {
         ::testing::FLAGS_gtest_death_test_style = "threadsafe";
-        if (!getenv("CORVO_TEST_STDOUT"))
-            setenv("CORVO_TEST_STDOUT", tempPath().c_str(), 1);
+        if (!getenv("CORVO_TEST_STDOUT")) {
+            ownDir.emplace("corvo-app");
+            setenv("CORVO_TEST_STDOUT", ownDir->makeFile("stdout").c_str(), 1);
+        }
         out = getenv("CORVO_TEST_STDOUT");
     }
+    void TearDown() override
+    {
+        if (ownDir)
+            unsetenv("CORVO_TEST_STDOUT");
+    }
+    std::optional<corvotest::TempDir> ownDir;
     std::string out;
 };
 

@@ -15,6 +15,7 @@
 #include "corvo/command.h"
 #include "corvo/misc.h"
 #include "corvo/peer.h"
+#include "support/temp_dir.h"
 
 using namespace corvo;
 using testing::internal::CaptureStdout;
@@ -84,8 +85,7 @@ class CameraTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/corvo-camera-XXXXXX";
-        dir = mkdtemp(pattern);
+        dir = tree.path();
         confDir = dir + "/conf";
         mkdir(confDir.c_str(), 0755);
         saveEnv("HOME", savedHome);
@@ -97,10 +97,10 @@ protected:
     {
         restoreEnv("HOME", savedHome);
         restoreEnv("CORVO_CONF_PATH", savedConf);
-        std::system(("rm -rf '" + dir + "'").c_str());
     }
     void writeTemplate(const std::string& text) { std::ofstream(confDir + "/fitshdr.txt") << text; }
 
+    corvotest::TempDir tree{"corvo-camera"};
     std::string dir;
     std::string confDir;
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <cstdlib>
 #include <fstream>
 #include <set>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "corvo/confmanager.h"
+#include "support/temp_dir.h"
 
 using corvo::ConfManager;
 
@@ -83,8 +85,7 @@ class ConfTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/corvo-conf-XXXXXX";
-        root = mkdtemp(pattern);
+        root = tree.path();
         home = root + "/home";
         extra = root + "/extra";
         userDir = home + "/.config/corvo";
@@ -92,8 +93,8 @@ protected:
         setenv("HOME", home.c_str(), 1);
         setenv("CORVO_CONF_PATH", extra.c_str(), 1);
     }
-    void TearDown() override { std::system(("rm -rf '" + root + "'").c_str()); }
 
+    corvotest::TempDir tree{"corvo-conf"};
     EnvGuard homeGuard{"HOME"};
     EnvGuard pathGuard{"CORVO_CONF_PATH"};
     std::string root, home, extra, userDir;
@@ -309,7 +310,7 @@ TEST_F(ConfTest, SaveIntoVanishedDirectoryIsReported)
     writeFile(dir + "/g.conf", "a = 1\n");
     conf.load("g");
     conf.set("g", "a", "2");
-    std::system(("rm -rf '" + dir + "'").c_str());
+    std::filesystem::remove_all(dir);
     testing::internal::CaptureStdout();
     conf.save("g");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Can't write to file " + dir + "/g.conf\n");

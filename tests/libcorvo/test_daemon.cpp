@@ -11,6 +11,7 @@
 #include "corvo/daemon.h"
 #include "corvo/misc.h"
 #include "corvo/peer.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -286,12 +287,11 @@ TEST_F(DaemonPropertyRequests, ReadOnlyAndUnknownPropertiesAreLeftAlone)
 // Configuration values are applied to properties of the same name.
 TEST(DaemonConfiguration, EntriesSetPropertiesAndBadOnesAreSkipped)
 {
-    char pattern[] = "/tmp/corvo-daemon-XXXXXX";
-    std::string dir = mkdtemp(pattern);
-    std::string confDir = dir + "/conf";
+    corvotest::TempDir dir("corvo-daemon");
+    std::string confDir = dir / "conf";
     mkdir(confDir.c_str(), 0755);
     std::ofstream(confDir + "/tester.conf") << "serial = A17\ngain = lots\nratio = 0.5\nunknown = 3\n";
-    setenv("HOME", dir.c_str(), 1);
+    setenv("HOME", dir.path().c_str(), 1);
     setenv("CORVO_CONF_PATH", confDir.c_str(), 1);
 
     TestDaemon daemon;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "corvo/image.h"
+#include "support/temp_dir.h"
 
 using namespace corvo;
 using testing::internal::CaptureStdout;
@@ -19,13 +20,6 @@ namespace {
 
 class FitsHdrTest : public testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/corvo-fitshdr-XXXXXX";
-        dir = mkdtemp(pattern);
-        path = dir + "/fitshdr.txt";
-    }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
 
     // Writes `text` as the template and parses it; the standard output of
     // the parser goes to `output`.
@@ -38,8 +32,8 @@ protected:
         return result;
     }
 
-    std::string dir;
-    std::string path;
+    corvotest::TempDir dir{"corvo-fitshdr"};
+    std::string path = dir / "fitshdr.txt";
     std::string output;
 };
 
@@ -154,7 +148,7 @@ TEST_F(FitsHdrTest, OverlongLineIsWrongSyntaxNotACrash)
 TEST_F(FitsHdrTest, MissingFileGivesOneErrorLine)
 {
     CaptureStdout();
-    auto result = parseFitsHdrFile(dir + "/absent.txt");
+    auto result = parseFitsHdrFile(dir / "absent.txt");
     EXPECT_EQ(GetCapturedStdout(), "ERROR: Can't open FITS header file.\n");
     EXPECT_TRUE(result.empty());
 
@@ -168,7 +162,7 @@ TEST_F(FitsHdrTest, UnreadableFileGivesNothingQuietly)
 {
     // A directory exists but holds no lines.
     CaptureStdout();
-    auto result = parseFitsHdrFile(dir);
+    auto result = parseFitsHdrFile(dir.path());
     EXPECT_EQ(GetCapturedStdout(), "");
     EXPECT_TRUE(result.empty());
 }

@@ -18,22 +18,13 @@
 
 #include "corvo/image.h"
 #include "corvo/misc.h"
+#include "support/temp_dir.h"
 
 using namespace corvo;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/corvo-image-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-    std::string path;
-};
+using corvotest::TempDir;
 
 bool fileExists(const std::string& path)
 {
@@ -161,7 +152,7 @@ TEST(ImageCreate, PlainNameInWorkingDirectoryHasAxesAndDate)
 {
     TempDir dir;
     const std::string before = currentDir();
-    ASSERT_EQ(chdir(dir.path.c_str()), 0);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
     {
         Image image("frame.fits", IMAGE_INT16, 100, 50);
         EXPECT_EQ(image.filename, "frame.fits");
@@ -573,7 +564,7 @@ TEST(ImageData, ImageOfTwoToThe31PixelsIsWrittenWhole)
 {
     TempDir dir;
     struct statvfs fs;
-    ASSERT_EQ(statvfs(dir.path.c_str(), &fs), 0);
+    ASSERT_EQ(statvfs(dir.path().c_str(), &fs), 0);
     const uint64_t needed = 3ULL << 30;
     if (static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize < needed) GTEST_SKIP() << "not enough disk space";
 

@@ -11,6 +11,7 @@
 
 #include "corvo/logger.h"
 #include "corvo/network.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -21,9 +22,7 @@ class StdoutToFile {
 public:
     StdoutToFile()
     {
-        char pattern[] = "/tmp/corvo-logger-XXXXXX";
-        int fd = mkstemp(pattern);
-        path = pattern;
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         std::fflush(stdout);
         saved = dup(STDOUT_FILENO);
         dup2(fd, STDOUT_FILENO);
@@ -51,7 +50,8 @@ private:
         saved = -1;
     }
 
-    std::string path;
+    corvotest::TempDir dir{"corvo-logger"};
+    std::string path = dir / "stdout";
     int saved = -1;
 };
 

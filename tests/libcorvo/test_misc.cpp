@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "corvo/misc.h"
+#include "support/temp_dir.h"
 
 using corvo::split;
 using corvo::toToken;
@@ -19,17 +20,7 @@ using Words = std::vector<std::string>;
 
 namespace {
 
-// A fresh directory under /tmp, removed with its contents afterwards.
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/corvo-misc-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-    std::string path;
-};
+using corvotest::TempDir;
 
 bool isDirectory(const std::string& path)
 {
@@ -103,11 +94,11 @@ TEST(ToToken, QuoteInsideWordOpensPhrase)
 TEST(Direxist, DirectoryFileAndMissing)
 {
     TempDir tmp;
-    EXPECT_TRUE(corvo::direxist(tmp.path.c_str()));
-    std::string file = tmp.path + "/f";
+    EXPECT_TRUE(corvo::direxist(tmp.path().c_str()));
+    std::string file = tmp.path() + "/f";
     std::ofstream(file) << "x";
     EXPECT_FALSE(corvo::direxist(file.c_str()));
-    EXPECT_FALSE(corvo::direxist((tmp.path + "/missing").c_str()));
+    EXPECT_FALSE(corvo::direxist((tmp.path() + "/missing").c_str()));
     EXPECT_FALSE(corvo::direxist(nullptr));
 }
 
@@ -115,7 +106,7 @@ TEST(Mkdir, CreatesMissingParentsOfRelativePathWithTrailingSlash)
 {
     TempDir tmp;
     char* cwd = getcwd(nullptr, 0);
-    ASSERT_EQ(chdir(tmp.path.c_str()), 0);
+    ASSERT_EQ(chdir(tmp.path().c_str()), 0);
     ASSERT_EQ(mkdir("a", 0755), 0);
 
     EXPECT_EQ(corvo::_mkdir("a/b/c/"), 0);
@@ -133,7 +124,7 @@ TEST(Mkdir, CreatesMissingParentsOfRelativePathWithTrailingSlash)
 TEST(Mkdir, AbsolutePathWithDeepParents)
 {
     TempDir tmp;
-    std::string deep = tmp.path + "/x/y/z";
+    std::string deep = tmp.path() + "/x/y/z";
     EXPECT_EQ(corvo::_mkdir(deep.c_str()), 0);
     EXPECT_TRUE(isDirectory(deep));
 }
@@ -147,7 +138,7 @@ TEST(Mkdir, OverlongPathIsRefusedNotCut)
 {
     TempDir tmp;
     // The first 1023 characters would name a directory of its own.
-    std::string path = tmp.path + "/" + std::string(1100 - tmp.path.size(), 'd');
+    std::string path = tmp.path() + "/" + std::string(1100 - tmp.path().size(), 'd');
     std::string cut = path.substr(0, 1023);
     errno = 0;
     EXPECT_EQ(corvo::_mkdir(path.c_str()), -1);
@@ -159,7 +150,7 @@ TEST(Mkdir, PathOfExactly1023CharactersIsAccepted)
 {
     TempDir tmp;
     // Components under NAME_MAX, total length exactly 1023.
-    std::string path = tmp.path;
+    std::string path = tmp.path();
     while (path.size() + 201 <= 1023) {
         path += "/" + std::string(200, 'p');
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "corvo/option_parser.h"
+#include "support/temp_dir.h"
 
 using corvo::OptionParser;
 
@@ -57,10 +58,11 @@ struct Outcome {
 // When parseArgs returns, the child prints the parsed values and exits 0.
 Outcome parseInChild(std::vector<std::string> args)
 {
-    char dirPattern[] = "/tmp/corvo-opt-XXXXXX";
-    std::string dir = mkdtemp(dirPattern);
-    std::string outPath = dir + "/out";
-    std::string errPath = dir + "/err";
+    // The child leaves through _exit or exit, never back through this frame;
+    // TempDir would not remove the directory from a child anyway.
+    corvotest::TempDir dir("corvo-opt");
+    std::string outPath = dir / "out";
+    std::string errPath = dir / "err";
 
     std::fflush(nullptr);
     pid_t pid = fork();
@@ -93,7 +95,6 @@ Outcome parseInChild(std::vector<std::string> args)
     outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     outcome.out = readFile(outPath);
     outcome.err = readFile(errPath);
-    std::system(("rm -rf '" + dir + "'").c_str());
     return outcome;
 }
 
