@@ -24,6 +24,7 @@
 #include "corvo/client.h"
 #include "corvo/peer.h"
 #include "corvo/property.h"
+#include "support/temp_dir.h"
 
 using namespace corvo;
 using Clock = std::chrono::steady_clock;
@@ -205,12 +206,9 @@ std::string slurp(const std::string& path)
 
 TEST(CameraEndToEnd, ExposeSavesImageWithCardsFromCameraAndPeer)
 {
-    char pattern[] = "/tmp/corvo-camera-e2e-XXXXXX";
-    const std::string dir = mkdtemp(pattern);
-    struct RemoveDir {
-        std::string path;
-        ~RemoveDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-    } removeDir{dir};
+    // Made before the children, so it is removed after they are stopped.
+    const corvotest::TempDir tmp("corvo-camera-e2e");
+    const std::string dir = tmp.path();
     const std::string confDir = dir + "/conf";
     mkdir(confDir.c_str(), 0755);
     setenv("HOME", (dir + "/home").c_str(), 1);

@@ -35,17 +35,6 @@ struct Child {
     std::string err() const { return readFile(errPath); }
 };
 
-// A fresh directory under $TMPDIR (or /tmp) for one test.
-inline std::string makeTempDir()
-{
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base ? base : "/tmp") + "/corvo-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    char* dir = mkdtemp(buffer.data());
-    return dir ? dir : "";
-}
-
 // Starts `argv` with standard output and error in files of `dir` and with
 // the given environment variables set on top of ours.
 inline Child spawn(const std::vector<std::string>& argv, const std::string& dir,

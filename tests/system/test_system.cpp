@@ -11,6 +11,7 @@
 
 #include "observer.h"
 #include "process.h"
+#include "support/temp_dir.h"
 
 using namespace std::chrono_literals;
 using corvotest::Child;
@@ -25,8 +26,7 @@ class SystemTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        dir = corvotest::makeTempDir();
-        ASSERT_FALSE(dir.empty());
+        dir = tmp.path();
         site = std::string("site-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
     }
 
@@ -65,6 +65,7 @@ protected:
                        children.end());
     }
 
+    corvotest::TempDir tmp{"corvo-system"};  // outlives the children: TearDown ends them
     std::string dir;
     std::string site;
     std::vector<Child> children;
