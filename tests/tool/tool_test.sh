@@ -10,20 +10,28 @@ corvo=$1
 wheel=$2
 simcam=${3:-}
 
-work=$(mktemp -d)
+work=$(mktemp -d "${TMPDIR:-/tmp}/corvo-tool-XXXXXX") || exit 1
 export HOME=$work/home CORVO_CONF_PATH=$work/conf
 mkdir -p "$HOME" "$CORVO_CONF_PATH" "$work/images"
 net=(-i lo -p 5899 -s tooltest)
 pids=()
 failures=0
 
+# Every program still running (daemons, and watch or log clients left
+# behind by a failed check) is stopped before the work directory goes.
 cleanup() {
+  local p
+  pids+=($(jobs -p))
   for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null; done
   sleep 0.3
   for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
+  wait 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
+# A test runner ending us on its deadline still gets the clean-up.
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 fail() {
   echo "FAIL: $*"
