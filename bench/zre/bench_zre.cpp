@@ -1,7 +1,7 @@
 // Figures of the ZRE node: discovery time, WHISPER round trip, SHOUT
 // throughput, idle CPU, and the same round trip and throughput over a bare
 // ZeroMQ DEALER-to-ROUTER pair as the floor. Starts nodes, so run it in a
-// network namespace:  scripts/in-netns.sh build/.../bench_zre [INTERFACE]
+// network namespace:  scripts/in-netns.sh build/.../bench_zre [INTERFACE [rtt [TURNS]]]
 #include <sys/resource.h>
 #include <zyre.h>
 
@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -98,7 +99,7 @@ zmsg_t* twoFrames(uint8_t tag, size_t payload) {
 
 // ---- over the ZRE node ---------------------------------------------------
 
-std::vector<double> zreRoundTrips(Pair& pair) {
+std::vector<double> zreRoundTrips(Pair& pair, int rounds = kRounds) {
     std::atomic<bool> done{false};
     std::string aId = zyre_uuid(pair.a);
     std::thread echo([&] {
@@ -114,7 +115,7 @@ std::vector<double> zreRoundTrips(Pair& pair) {
     });
     std::string bId = zyre_uuid(pair.b);
     std::vector<double> rtts;
-    for (int i = 0; i < kRounds; ++i) {
+    for (int i = 0; i < rounds; ++i) {
         zmsg_t* msg = twoFrames(4, kPayload);
         auto sent = Clock::now();
         zyre_whisper(pair.a, bId.c_str(), &msg);
@@ -224,7 +225,7 @@ struct Bare {
     }
 };
 
-std::vector<double> bareRoundTrips() {
+std::vector<double> bareRoundTrips(int rounds = kRounds) {
     Bare bare;
     std::atomic<bool> done{false};
     std::thread echo([&] {
@@ -235,7 +236,7 @@ std::vector<double> bareRoundTrips() {
         }
     });
     std::vector<double> rtts;
-    for (int i = 0; i < kRounds; ++i) {
+    for (int i = 0; i < rounds; ++i) {
         zmsg_t* msg = twoFrames(4, kPayload);
         auto sent = Clock::now();
         zmsg_send(&msg, bare.dealer);
@@ -289,11 +290,53 @@ void report(const char* what, const Throughput& t) {
            t.sent - t.received);
 }
 
+double cpuSeconds() {
+    rusage r;
+    getrusage(RUSAGE_SELF, &r);
+    return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
+// Round trips only, ZRE and bare in turns, so that both meet the same load
+// on a shared machine.
+int roundTripsInTurns(int turns) {
+    Pair pair;
+    connect(pair);
+    if (pair.discoveryMs < 0) {
+        printf("nodes did not discover each other\n");
+        return 1;
+    }
+    std::vector<double> zre, bare;
+    double zreCpu = 0, bareCpu = 0;
+    for (int i = 0; i < turns; ++i) {
+        double t0 = cpuSeconds();
+        auto z = zreRoundTrips(pair, kRounds / 2);
+        double t1 = cpuSeconds();
+        auto b = bareRoundTrips(kRounds / 2);
+        zreCpu += t1 - t0;
+        bareCpu += cpuSeconds() - t1;
+        if (z.empty() || b.empty()) return 1;
+        printf("turn %d: WHISPER p50 %6.1f us  bare p50 %6.1f us  ratio %.2fx\n", i, percentile(z, 0.5),
+               percentile(b, 0.5), percentile(z, 0.5) / percentile(b, 0.5));
+        zre.insert(zre.end(), z.begin(), z.end());
+        bare.insert(bare.end(), b.begin(), b.end());
+    }
+    report("WHISPER round trip", zre);
+    report("bare ZeroMQ round trip", bare);
+    printf("%-28s %.2fx\n", "p50 ratio", percentile(zre, 0.5) / percentile(bare, 0.5));
+    // CPU time of all threads per round trip: a steadier figure than wall
+    // time where other work shares the cores.
+    printf("%-28s WHISPER %.1f us   bare %.1f us\n", "CPU per round trip", 1e6 * zreCpu / double(zre.size()),
+           1e6 * bareCpu / double(bare.size()));
+    return 0;
+}
+
 }  // namespace
 
+// bench_zre [INTERFACE [rtt [TURNS]]]: "rtt" measures only round trips.
 int main(int argc, char** argv) {
     if (argc > 1) iface = argv[1];
     printf("bench_zre on interface %s\n", iface.c_str());
+    if (argc > 2 && std::string(argv[2]) == "rtt") return roundTripsInTurns(std::max(1, argc > 3 ? std::atoi(argv[3]) : 6));
 
     std::vector<double> discovery;
     for (int i = 0; i < 5; ++i) {

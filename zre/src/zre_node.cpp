@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -156,7 +157,12 @@ private:
 class Node {
 public:
     Node(zsock_t* pipe, zsock_t* outbox, const Uuid& uuid)
-        : pipe_(pipe), outbox_(outbox), uuid_(uuid), uuidText_(uuidToString(uuid)) {}
+        : pipe_(pipe),
+          outbox_(outbox),
+          pipeFd_(zsock_fd(pipe)),
+          outboxFd_(zsock_fd(outbox)),
+          uuid_(uuid),
+          uuidText_(uuidToString(uuid)) {}
 
     ~Node() {
         shutDown(false);
@@ -164,45 +170,57 @@ public:
         zsock_destroy(&outbox_);
     }
 
+    // The descriptor of a ZeroMQ socket signals only that something changed
+    // since the socket was last read to the end. So every socket that
+    // signalled is read until it has nothing more (or a batch is done, and
+    // the loop comes back without waiting); then the loop blocks in one
+    // poll() on the bare descriptors. zmq_poll would ask every socket for
+    // its events before and after waiting, a handful of system calls per
+    // wake-up on the path of every message.
     void run() {
         zsock_signal(pipe_, 0);
         while (!terminated_) {
-            zmq_pollitem_t items[4];
-            int count = pollItems(items);
-            int rc = zmq_poll(items, count, pollTimeout());
-            if (rc < 0 && errno != EINTR) break;
-            bool wasRunning = running_;
-            if (items[0].revents & ZMQ_POLLIN) drainPipe();
+            if (pipeBusy_) pipeBusy_ = drainPipe();
             if (terminated_) break;
-            if (running_ != wasRunning) continue;  // START or STOP: the items are stale
-            for (int i = 1; i < count; ++i) {
-                if (!items[i].revents) continue;
-                if (items[i].socket == zsock_resolve(outbox_)) flushBacklog();
-                else if (items[i].socket != nullptr) drainInbox();
-                else receiveBeacons();
+            if (running_ && inboxBusy_) drainInbox();
+            if (outboxBusy_) {
+                outboxBusy_ = false;
+                zsock_events(outbox_);  // takes in the reader's progress
+                flushBacklog();
             }
             onTimers();
+            waitForActivity();
         }
     }
 
 private:
     // ---- polling ---------------------------------------------------------
 
-    int pollItems(zmq_pollitem_t* items) {
+    void waitForActivity() {
+        pollfd fds[4];
         int n = 0;
-        items[n++] = {zsock_resolve(pipe_), 0, ZMQ_POLLIN, 0};
+        fds[n++] = {pipeFd_, POLLIN, 0};
         if (running_) {
-            items[n++] = {zsock_resolve(inbox_), 0, ZMQ_POLLIN, 0};
-            items[n++] = {nullptr, beaconFd_, ZMQ_POLLIN, 0};
+            fds[n++] = {inboxFd_, POLLIN, 0};
+            fds[n++] = {beaconFd_, POLLIN, 0};
         }
-        if (!backlog_.empty()) items[n++] = {zsock_resolve(outbox_), 0, ZMQ_POLLOUT, 0};
-        return n;
+        if (!backlog_.empty()) fds[n++] = {outboxFd_, POLLIN, 0};
+        bool busy = pipeBusy_ || (running_ && inboxBusy_);
+        int rc = poll(fds, nfds_t(n), busy ? 0 : pollTimeout());
+        if (rc <= 0) return;  // timeout, or EINTR: the timers are checked again
+        const short ready = POLLIN | POLLERR | POLLHUP;
+        pipeBusy_ = pipeBusy_ || (fds[0].revents & ready);
+        if (running_) {
+            inboxBusy_ = inboxBusy_ || (fds[1].revents & ready);
+            if (fds[2].revents & ready) receiveBeacons();
+        }
+        if (!backlog_.empty() && (fds[n - 1].revents & ready)) outboxBusy_ = true;
     }
 
-    long pollTimeout() const {
+    int pollTimeout() const {
         if (!running_) return -1;
         int64_t next = std::min(nextBeaconAt_, nextCheckAt_);
-        return long(std::max<int64_t>(0, next - now()));
+        return int(std::clamp<int64_t>(next - now(), 0, 1000000));
     }
 
     void onTimers() {
@@ -220,13 +238,16 @@ private:
 
     // ---- commands from the API -------------------------------------------
 
-    void drainPipe() {
+    // True when a whole batch was handled and more may wait.
+    bool drainPipe() {
         void* pipe = zsock_resolve(pipe_);
-        for (int i = 0; i < kMaxDrainBatch && !terminated_; ++i) {
+        int handled = 0;
+        for (; handled < kMaxDrainBatch && !terminated_; ++handled) {
             if (!command_.receive(pipe)) break;
             handleCommand(command_);
         }
         command_.clear();
+        return handled == kMaxDrainBatch;
     }
 
     void handleCommand(Parts& msg) {
@@ -308,6 +329,8 @@ private:
         size_t colon = bound.rfind(':');
         inboxPort_ = colon == std::string::npos ? 0 : uint16_t(atoi(bound.c_str() + colon + 1));
         endpoint_ = "tcp://" + address + ":" + std::to_string(inboxPort_);
+        inboxFd_ = zsock_fd(inbox_);
+        inboxBusy_ = true;
         return inboxPort_ != 0;
     }
 
@@ -331,6 +354,8 @@ private:
 
     void closeSockets() {
         zsock_destroy(&inbox_);
+        inboxFd_ = -1;
+        inboxBusy_ = false;
         if (beaconFd_ >= 0) close(beaconFd_);
         beaconFd_ = -1;
     }
@@ -620,11 +645,16 @@ private:
         if (!inbox_) return 0;
         void* inbox = zsock_resolve(inbox_);
         int handled = 0;
+        bool empty = false;
         for (; handled < kMaxDrainBatch && running_; ++handled) {
-            if (!received_.receive(inbox)) break;
+            if (!received_.receive(inbox)) {
+                empty = true;
+                break;
+            }
             handleInbox(received_);
         }
         received_.clear();
+        inboxBusy_ = !empty;
         return handled;
     }
 
@@ -801,6 +831,8 @@ private:
 
     zsock_t* pipe_;
     zsock_t* outbox_;
+    int pipeFd_;
+    int outboxFd_;
     Uuid uuid_;
     std::string uuidText_;
     Config config_;
@@ -809,6 +841,11 @@ private:
     bool terminated_ = false;
 
     zsock_t* inbox_ = nullptr;
+    int inboxFd_ = -1;
+    // Sockets that may hold more than their descriptors tell (see run()).
+    bool pipeBusy_ = true;
+    bool inboxBusy_ = false;
+    bool outboxBusy_ = false;
     uint16_t inboxPort_ = 0;
     std::string endpoint_;
     int beaconFd_ = -1;
