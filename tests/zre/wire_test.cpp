@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <future>
 
 #include "zre_codec.hpp"
 #include "zre_test_util.hpp"
@@ -319,6 +320,47 @@ TEST_F(ZreWire, LeavingBeaconDropsThePeerAtOnce) {
     handshake();
     peer_->beacon(0);
     EXPECT_TRUE(node_->waitFor(isEvent("EXIT", peer_->uuidText()), 1000));
+}
+
+// At stop, a peer that was sent something is pinged after it, and the node
+// leaves once the peer answers; a peer that never answers delays it only
+// for a bounded time.
+TEST_F(ZreWire, StopPingsPeersThatWereSentSomethingAndLeavesOnTheirAnswer) {
+    for (bool answer : {true, false}) {
+        SCOPED_TRACE(answer ? "peer answers" : "peer is silent");
+        startNode(NodeOptions{});
+        handshake();
+        node_->whisper(peer_->uuidText(), {"\x05", "last words"});
+        auto stopped = std::async(std::launch::async, [this] { node_->stop(); });
+        Message m;
+        std::string identity;
+        std::vector<std::string> content;
+        ASSERT_TRUE(peer_->receive(identity, m, content));
+        EXPECT_EQ(m.id, MessageId::Whisper);
+        EXPECT_EQ(content, (std::vector<std::string>{"\x05", "last words"}));
+        ASSERT_TRUE(peer_->receive(m));
+        EXPECT_EQ(m.id, MessageId::Ping);
+        EXPECT_EQ(m.sequence, uint16_t(3));
+        if (answer) {
+            Message ok;
+            ok.id = MessageId::PingOk;
+            ok.sequence = 2;
+            peer_->send(ok);
+        }
+        ASSERT_EQ(stopped.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+        EXPECT_TRUE(node_->waitFor(isEvent("STOP"), 1000));
+    }
+}
+
+// A node that sent nothing has nothing to confirm: no PING at stop.
+TEST_F(ZreWire, StopSendsNoPingWhenNothingWasSent) {
+    handshake();
+    node_->stop();
+    EXPECT_TRUE(node_->waitFor(isEvent("STOP"), 1000));
+    Message m;
+    std::string identity;
+    std::vector<std::string> content;
+    EXPECT_FALSE(peer_->receive(identity, m, content, 200)) << "got " << zre::messageIdName(m.id);
 }
 
 TEST_F(ZreWire, SecondHelloMeansRestart) {

@@ -21,7 +21,8 @@ typedef struct _zyre_event_t zyre_event_t;
 /* Node ------------------------------------------------------------------ */
 
 /* Creates a node with the given name (NULL: the first six hex characters
-   of its UUID). The node is not started. */
+   of its UUID). The node is not started. Safe to call from several
+   threads at once. */
 zyre_t *zyre_new(const char *name);
 /* Stops the node if it runs, destroys it and sets *self_p to NULL. */
 void zyre_destroy(zyre_t **self_p);
@@ -51,7 +52,9 @@ void zyre_set_expired_timeout(zyre_t *self, int interval);
 /* Starts discovery; 0 on success, -1 when the interface or the sockets
    cannot be set up. */
 int zyre_start(zyre_t *self);
-/* Sends the leaving beacon, drops every peer and emits STOP. */
+/* Delivers what was handed to the node before (peers that were sent
+   something confirm it by answering a PING; at most 300 ms), then sends
+   the leaving beacon, drops every peer and emits STOP. */
 void zyre_stop(zyre_t *self);
 
 /* Joins / leaves a group; 0, or -1 for a name longer than 255 bytes. */
