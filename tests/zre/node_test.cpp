@@ -139,7 +139,9 @@ TEST(ZreNodes, ManyMessagesArriveInOrder) {
     ASSERT_TRUE(a.start());
     ASSERT_TRUE(b.start());
     ASSERT_TRUE(a.waitFor(isEvent("JOIN", b.uuid(), "g"), 3000));
-    const int total = 20000;
+    // More than the event pipe holds while b does not read: the rest wait
+    // in b's node until b makes room.
+    const int total = 50000;
     for (int i = 0; i < total; ++i) a.shout("g", {"\x01", std::to_string(i)});
     int expected = 0;
     b.waitFor([&](const Event& e) {
