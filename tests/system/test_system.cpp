@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <fstream>
+#include <cstdio>
 #include <set>
+#include <thread>
 #include <sys/stat.h>
 
 #include "observer.h"
@@ -277,21 +279,44 @@ TEST_F(SystemTest, VersionHelpAndBadOptions)
     EXPECT_NE(run.err().find("Cannot start the network node; wheel stops"), std::string::npos) << run.err();
 }
 
-// Finds the process whose command line holds `needle` as one argument.
-pid_t findProcessWithArgument(const std::string& needle)
+// The parent of process `pid`, or -1.
+pid_t parentOf(pid_t pid)
 {
-    DIR* proc = opendir("/proc");
-    pid_t found = -1;
-    while (dirent* entry = readdir(proc)) {
-        pid_t pid = atoi(entry->d_name);
-        if (pid <= 0)
-            continue;
-        std::string cmdline = corvotest::readFile("/proc/" + std::string(entry->d_name) + "/cmdline");
-        if (cmdline.find(std::string(1, '\0') + needle + '\0') != std::string::npos)
-            found = pid;
+    std::string stat = corvotest::readFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t end = stat.rfind(')');
+    int parent = -1;
+    if (end == std::string::npos || std::sscanf(stat.c_str() + end + 1, " %*c %d", &parent) != 1)
+        return -1;
+    return parent;
+}
+
+// Finds the background server of a double fork: the process whose command
+// line holds `needle` as one argument, that does not lead its session (the
+// first child does) and that this process, its subreaper, has adopted. Until
+// the first child has exited the server is not adopted yet, and under the
+// sanitizers the exiting process may show helper tasks with the same
+// command line.
+pid_t findAdoptedServer(const std::string& needle, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        DIR* proc = opendir("/proc");
+        pid_t found = -1;
+        while (dirent* entry = readdir(proc)) {
+            pid_t pid = atoi(entry->d_name);
+            if (pid <= 0)
+                continue;
+            std::string cmdline = corvotest::readFile("/proc/" + std::string(entry->d_name) + "/cmdline");
+            if (cmdline.find(std::string(1, '\0') + needle + '\0') != std::string::npos &&
+                getsid(pid) != pid && parentOf(pid) == getpid())
+                found = pid;
+        }
+        closedir(proc);
+        if (found > 0)
+            return found;
+        std::this_thread::sleep_for(10ms);
     }
-    closedir(proc);
-    return found;
+    return -1;
 }
 
 TEST_F(SystemTest, DaemonSwitchForksToTheBackgroundAndKeepsServing)
@@ -305,7 +330,7 @@ TEST_F(SystemTest, DaemonSwitchForksToTheBackgroundAndKeepsServing)
     forget(launcher.pid);
 
     auto peer = observer.waitForInfo(unique);
-    pid_t background = findProcessWithArgument(unique);
+    pid_t background = findAdoptedServer(unique, 5s);
     ASSERT_GT(background, 0);
     children.push_back(Child{background, "", ""});
     EXPECT_TRUE(peer);
