@@ -248,6 +248,16 @@ protected:
     }
     bool waitExpired() const { return Clock::now() >= waitDeadline; }
 
+    // Prints the value the peer confirmed and ends the run with success.
+    void finishWithValue(CorvoTool& tool, const Peer& from, const Property& property)
+    {
+        if (tool.options().json)
+            std::cout << propertyJson(from, property) << '\n';
+        else
+            std::cout << valueText(property) << '\n';
+        tool.finish(EXIT_OK);
+    }
+
     std::string peerName;
     std::shared_ptr<Peer> peer;
     bool waitingForPeer = false;
@@ -412,11 +422,7 @@ protected:
             lastSeen = valueText(property);
             return;
         }
-        if (tool.options().json)
-            std::cout << propertyJson(from, property) << '\n';
-        else
-            std::cout << valueText(property) << '\n';
-        tool.finish(EXIT_OK);
+        finishWithValue(tool, from, property);
     }
 
 private:
@@ -489,11 +495,7 @@ protected:
     {
         if (!waitingForPeer || !fromPeer(from) || property.name != waitName)
             return;
-        if (tool.options().json)
-            std::cout << propertyJson(from, property) << '\n';
-        else
-            std::cout << valueText(property) << '\n';
-        tool.finish(EXIT_OK);
+        finishWithValue(tool, from, property);
     }
 
 private:
