@@ -22,6 +22,14 @@ NodeOptions options(int port) {
     return o;
 }
 
+// Starts both nodes with `member` in `group`, and waits until `other` has
+// seen it join.
+bool startWithMemberOfGroup(TestNode& other, TestNode& member, const char* group) {
+    zyre_join(member.get(), group);
+    return other.start() && member.start() &&
+           other.waitFor(isEvent("JOIN", member.uuid(), group), 3000).has_value();
+}
+
 TEST(ZreNodes, TwoNodesDiscoverEachOtherWithHeaders) {
     NodeOptions o = options(freshPort());
     o.headers = {{"client", "0"}, {"type", "camera"}};
@@ -135,10 +143,7 @@ TEST(ZreNodes, ManyMessagesArriveInOrder) {
     NodeOptions o = options(freshPort());
     TestNode a("alpha", o);
     TestNode b("beta", o);
-    zyre_join(b.get(), "g");
-    ASSERT_TRUE(a.start());
-    ASSERT_TRUE(b.start());
-    ASSERT_TRUE(a.waitFor(isEvent("JOIN", b.uuid(), "g"), 3000));
+    ASSERT_TRUE(startWithMemberOfGroup(a, b, "g"));
     // More than the event pipe holds while b does not read: the rest wait
     // in b's node until b makes room.
     const int total = 50000;
@@ -208,10 +213,7 @@ TEST(ZreNodes, MessagesSentJustBeforeStopArriveBeforeExit) {
     o.interval = 1000;  // no help from later beacons
     TestNode a("alpha", o);
     TestNode b("beta", o);
-    zyre_join(b.get(), "g");
-    ASSERT_TRUE(a.start());
-    ASSERT_TRUE(b.start());
-    ASSERT_TRUE(a.waitFor(isEvent("JOIN", b.uuid(), "g"), 3000));
+    ASSERT_TRUE(startWithMemberOfGroup(a, b, "g"));
     ASSERT_TRUE(b.waitFor(isEvent("ENTER", a.uuid()), 3000));
     const int shouts = 5000;
     const int whispers = 50;
@@ -245,10 +247,7 @@ TEST(ZreNodes, StopAndRestartWhileMessagesPourIn) {
     NodeOptions o = options(freshPort());
     TestNode a("alpha", o);
     TestNode b("beta", o);
-    zyre_join(b.get(), "g");
-    ASSERT_TRUE(a.start());
-    ASSERT_TRUE(b.start());
-    ASSERT_TRUE(a.waitFor(isEvent("JOIN", b.uuid(), "g"), 3000));
+    ASSERT_TRUE(startWithMemberOfGroup(a, b, "g"));
     for (int round = 0; round < 20; ++round) {
         for (int i = 0; i < 500; ++i) a.shout("g", {"\x01", "x"});
         b.stop();
