@@ -8,8 +8,8 @@
 //     inside a network namespace (scripts/in-netns.sh bench_fits); outside
 //     a loopback-only namespace it is skipped.
 // Files go to a temporary directory that is removed at the end.
-#include <fitsio.h>
 #include <fcntl.h>
+#include <fitsio.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -41,7 +41,10 @@ constexpr int kHeight = 4096;
 constexpr int kRounds = 7;
 constexpr int kExposures = 10;
 
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
 
 double median(std::vector<double> values)
 {
@@ -89,17 +92,18 @@ void compareWriters(const std::string& dir)
 {
     std::string cards;
     for (int i = 0; i < 20; ++i) {
-        static const char* props[] = {"model", "imgw", "imgh", "datatype", "expotime",
+        static const char* props[] = {"model",     "imgw",    "imgh",        "datatype",    "expotime",
                                       "starttime", "current", "temperature", "filepattern", "filename"};
-        cards += "CARD" + std::to_string(i) + " => camera:" + props[i % 10] + " \"card number " +
-                 std::to_string(i) + "\"\n";
+        cards +=
+            "CARD" + std::to_string(i) + " => camera:" + props[i % 10] + " \"card number " + std::to_string(i) + "\"\n";
     }
     std::ofstream(dir + "/conf/fitshdr.txt") << cards;
 
     std::vector<uint16_t> pixels(static_cast<size_t>(kWidth) * kHeight);
     std::mt19937 rng(1);
     std::uniform_int_distribution<int> noise(900, 1100);
-    for (auto& p : pixels) p = static_cast<uint16_t>(noise(rng));
+    for (auto& p : pixels)
+        p = static_cast<uint16_t>(noise(rng));
 
     BenchCamera camera;
     camera.prop("model").setValue(std::string("bench"));
@@ -140,8 +144,10 @@ public:
 
     void onStatus(std::shared_ptr<corvo::Peer> peer, unsigned int status) override
     {
-        if (peer->name != "camera" || !waiting) return;
-        if (status == 1) sawExpose = true;
+        if (peer->name != "camera" || !waiting)
+            return;
+        if (status == 1)
+            sawExpose = true;
         if (status == 0 && sawExpose) {
             latencies.push_back(seconds(Clock::now() - sent));
             waiting = false;
@@ -158,13 +164,16 @@ public:
         }
         std::shared_ptr<corvo::Peer> camera;
         for (const auto& entry : network->peers)
-            if (entry.second->name == "camera") camera = entry.second;
-        if (!camera || camera->commands.empty()) return;
+            if (entry.second->name == "camera")
+                camera = entry.second;
+        if (!camera || camera->commands.empty())
+            return;
         if (!ready) {
             ready = true;
             readyAt = now + std::chrono::milliseconds(300);
         }
-        if (now < readyAt || waiting) return;
+        if (now < readyAt || waiting)
+            return;
         if (static_cast<int>(latencies.size()) == kExposures) {
             stop();
             return;
@@ -223,11 +232,13 @@ bool loopbackOnly()
     bool onlyLo = true;
     while (std::getline(devices, line)) {
         const auto colon = line.find(':');
-        if (colon == std::string::npos) continue;
+        if (colon == std::string::npos)
+            continue;
         std::string name = line.substr(0, colon);
         name.erase(0, name.find_first_not_of(' '));
         ++interfaces;
-        if (name != "lo") onlyLo = false;
+        if (name != "lo")
+            onlyLo = false;
     }
     return interfaces > 0 && onlyLo;
 }
@@ -248,7 +259,8 @@ int main(int argc, char** argv)
 #ifdef SIMCAM_PATH
     simcam = SIMCAM_PATH;
 #endif
-    if (argc > 1) simcam = argv[1];
+    if (argc > 1)
+        simcam = argv[1];
     if (simcam.empty())
         std::printf("expose -> closed file: skipped (no corvo-simcam)\n");
     else if (!loopbackOnly())

@@ -102,24 +102,24 @@ void BM_CreateInfo100Properties20Commands(benchmark::State& state)
     std::vector<Property> properties;
     for (int i = 0; i < 100; ++i) {
         switch (i % 4) {
-        case 0:
-            properties.push_back(intProperty(nullptr));
-            break;
-        case 1:
-            properties.emplace_back("exposure" + std::to_string(i), Property::DOUBLE, "exposure time", true,
-                                    nullptr, "s");
-            break;
-        case 2: {
-            Property s("file" + std::to_string(i), Property::STRING, "file name", true, nullptr);
-            s.strValue = "/data/images/img_0001.fits";
-            properties.push_back(s);
-            break;
-        }
-        default: {
-            Property l("list" + std::to_string(i), Property::INT_LIST, "window", false, nullptr);
-            l.intList = {0, 0, 1024, 1024};
-            properties.push_back(l);
-        }
+            case 0:
+                properties.push_back(intProperty(nullptr));
+                break;
+            case 1:
+                properties.emplace_back("exposure" + std::to_string(i), Property::DOUBLE, "exposure time", true,
+                                        nullptr, "s");
+                break;
+            case 2: {
+                Property s("file" + std::to_string(i), Property::STRING, "file name", true, nullptr);
+                s.strValue = "/data/images/img_0001.fits";
+                properties.push_back(s);
+                break;
+            }
+            default: {
+                Property l("list" + std::to_string(i), Property::INT_LIST, "window", false, nullptr);
+                l.intList = {0, 0, 1024, 1024};
+                properties.push_back(l);
+            }
         }
     }
     std::vector<CommandDef> commands(20);

@@ -37,8 +37,7 @@ constexpr int kBursts = 10;
 
 int64_t systemNowNs()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -53,23 +52,32 @@ public:
         createProperty("ack", corvo::Property::INT, "last ping", false);
         createProperty("report", corvo::Property::STRING, "command delays", false);
         // args: sequence number, client's system clock in ns when sent
-        createCommand("ping", [this](std::vector<std::string> args) {
-            delaysNs.push_back(systemNowNs() - std::stoll(args[1]));
-            properties["ack"]->setValue(std::stol(args[0]));
-        }, "latency probe", 2, corvo::ARG_INT, "seq", corvo::ARG_INT, "sent");
-        createCommand("report", [this](std::vector<std::string>) {
-            std::sort(delaysNs.begin(), delaysNs.end());
-            std::ostringstream text;
-            if (!delaysNs.empty())
-                text << delaysNs[delaysNs.size() / 2] << " " << delaysNs[delaysNs.size() * 99 / 100];
-            delaysNs.clear();
-            properties["report"]->setValue(text.str());
-        }, "send the delays");
-        createCommand("burst", [this](std::vector<std::string> args) {
-            long n = std::stol(args[0]);
-            for (long i = 1; i <= n; ++i)
-                properties["counter"]->setValue(i);
-        }, "broadcast n values", 1, corvo::ARG_INT, "n");
+        createCommand(
+            "ping",
+            [this](std::vector<std::string> args) {
+                delaysNs.push_back(systemNowNs() - std::stoll(args[1]));
+                properties["ack"]->setValue(std::stol(args[0]));
+            },
+            "latency probe", 2, corvo::ARG_INT, "seq", corvo::ARG_INT, "sent");
+        createCommand(
+            "report",
+            [this](std::vector<std::string>) {
+                std::sort(delaysNs.begin(), delaysNs.end());
+                std::ostringstream text;
+                if (!delaysNs.empty())
+                    text << delaysNs[delaysNs.size() / 2] << " " << delaysNs[delaysNs.size() * 99 / 100];
+                delaysNs.clear();
+                properties["report"]->setValue(text.str());
+            },
+            "send the delays");
+        createCommand(
+            "burst",
+            [this](std::vector<std::string> args) {
+                long n = std::stol(args[0]);
+                for (long i = 1; i <= n; ++i)
+                    properties["counter"]->setValue(i);
+            },
+            "broadcast n values", 1, corvo::ARG_INT, "n");
     }
 
     std::vector<int64_t> delaysNs;
@@ -350,8 +358,8 @@ int runClient(bool quick)
     std::printf("bare ZRE whisper RTT          p50 %8.1f us   p99 %8.1f us\n", floor.p50, floor.p99);
     std::printf("command -> command function   p50 %8.1f us   p99 %8.1f us   (%d commands)\n", cmdP50 / 1000,
                 cmdP99 / 1000, kSamples);
-    std::printf("property change RTT           p50 %8.1f us   p99 %8.1f us   (%.2fx bare p50)\n", prop.p50,
-                prop.p99, prop.p50 / floor.p50);
+    std::printf("property change RTT           p50 %8.1f us   p99 %8.1f us   (%.2fx bare p50)\n", prop.p50, prop.p99,
+                prop.p50 / floor.p50);
     std::printf("property broadcasts applied   %8.0f /s   (%ld of %ld received, last value %s)\n",
                 received / burstSeconds, received, expected, lastApplied ? "applied" : "MISSING");
     std::printf("daemon start -> client Info   median %6.1f ms   max %6.1f ms   (5 starts)\n",

@@ -27,19 +27,25 @@ constexpr int kIdleSeconds = 10;
 std::string iface = "lo";
 int nextPort = 5670;
 
-double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+double micros(Clock::duration d)
+{
+    return std::chrono::duration<double, std::micro>(d).count();
+}
 
-double percentile(std::vector<double> v, double p) {
+double percentile(std::vector<double> v, double p)
+{
     std::sort(v.begin(), v.end());
     return v[std::min(v.size() - 1, size_t(p * double(v.size())))];
 }
 
-bool readable(zsock_t* sock, int ms) {
+bool readable(zsock_t* sock, int ms)
+{
     zmq_pollitem_t item = {zsock_resolve(sock), 0, ZMQ_POLLIN, 0};
     return zmq_poll(&item, 1, ms) > 0;
 }
 
-zyre_t* makeNode(const char* name, int port, size_t interval = 1000) {
+zyre_t* makeNode(const char* name, int port, size_t interval = 1000)
+{
     zyre_t* node = zyre_new(name);
     zyre_set_interface(node, iface.c_str());
     zyre_set_port(node, port);
@@ -49,11 +55,14 @@ zyre_t* makeNode(const char* name, int port, size_t interval = 1000) {
 }
 
 // Reads events of `node` until it has seen a JOIN of "bench" by `peer`.
-bool sawJoin(zyre_t* node, const std::string& peer, bool& seen) {
+bool sawJoin(zyre_t* node, const std::string& peer, bool& seen)
+{
     while (!seen && readable(zyre_socket(node), 0)) {
         zyre_event_t* e = zyre_event_new(node);
-        if (!e) return seen;
-        if (strcmp(zyre_event_type(e), "JOIN") == 0 && peer == zyre_event_peer_uuid(e)) seen = true;
+        if (!e)
+            return seen;
+        if (strcmp(zyre_event_type(e), "JOIN") == 0 && peer == zyre_event_peer_uuid(e))
+            seen = true;
         zyre_event_destroy(&e);
     }
     return seen;
@@ -63,14 +72,16 @@ struct Pair {
     zyre_t* a = nullptr;
     zyre_t* b = nullptr;
     double discoveryMs = -1;
-    ~Pair() {
+    ~Pair()
+    {
         zyre_destroy(&a);
         zyre_destroy(&b);
     }
 };
 
 // Starts two nodes and measures until each has seen the other's JOIN.
-void connect(Pair& pair) {
+void connect(Pair& pair)
+{
     int port = nextPort++;
     pair.a = makeNode("bench-a", port);
     pair.b = makeNode("bench-b", port);
@@ -86,10 +97,12 @@ void connect(Pair& pair) {
         sawJoin(pair.a, zyre_uuid(pair.b), aSaw);
         sawJoin(pair.b, zyre_uuid(pair.a), bSaw);
     }
-    if (aSaw && bSaw) pair.discoveryMs = micros(Clock::now() - start) / 1000.0;
+    if (aSaw && bSaw)
+        pair.discoveryMs = micros(Clock::now() - start) / 1000.0;
 }
 
-zmsg_t* twoFrames(uint8_t tag, size_t payload) {
+zmsg_t* twoFrames(uint8_t tag, size_t payload)
+{
     zmsg_t* msg = zmsg_new();
     zmsg_addmem(msg, &tag, 1);
     std::vector<uint8_t> body(payload, 0x5A);
@@ -99,12 +112,14 @@ zmsg_t* twoFrames(uint8_t tag, size_t payload) {
 
 // ---- over the ZRE node ---------------------------------------------------
 
-std::vector<double> zreRoundTrips(Pair& pair, int rounds = kRounds) {
+std::vector<double> zreRoundTrips(Pair& pair, int rounds = kRounds)
+{
     std::atomic<bool> done{false};
     std::string aId = zyre_uuid(pair.a);
     std::thread echo([&] {
         while (!done) {
-            if (!readable(zyre_socket(pair.b), 50)) continue;
+            if (!readable(zyre_socket(pair.b), 50))
+                continue;
             zyre_event_t* e = zyre_event_new(pair.b);
             if (e && strcmp(zyre_event_type(e), "WHISPER") == 0) {
                 zmsg_t* reply = zmsg_dup(zyre_event_msg(e));
@@ -125,7 +140,8 @@ std::vector<double> zreRoundTrips(Pair& pair, int rounds = kRounds) {
             back = e && strcmp(zyre_event_type(e), "WHISPER") == 0;
             zyre_event_destroy(&e);
         }
-        if (!back) break;
+        if (!back)
+            break;
         rtts.push_back(micros(Clock::now() - sent));
     }
     done = true;
@@ -139,7 +155,8 @@ struct Throughput {
     double seconds = 0;
 };
 
-Throughput zreShouts(Pair& pair) {
+Throughput zreShouts(Pair& pair)
+{
     Throughput t;
     std::atomic<long> received{0};
     std::atomic<bool> done{false};
@@ -147,7 +164,8 @@ Throughput zreShouts(Pair& pair) {
     std::thread sink([&] {
         while (!done) {
             // Polls only when no event is waiting, as a busy application would.
-            if (!(zsock_events(zyre_socket(pair.b)) & ZMQ_POLLIN) && !readable(zyre_socket(pair.b), 50)) continue;
+            if (!(zsock_events(zyre_socket(pair.b)) & ZMQ_POLLIN) && !readable(zyre_socket(pair.b), 50))
+                continue;
             zyre_event_t* e = zyre_event_new(pair.b);
             if (e && strcmp(zyre_event_type(e), "SHOUT") == 0 && zmsg_size(zyre_event_msg(e)) == 2) {
                 ++received;
@@ -179,7 +197,8 @@ Throughput zreShouts(Pair& pair) {
     return t;
 }
 
-double idleCpuPercent() {
+double idleCpuPercent()
+{
     int port = nextPort++;
     zyre_t* a = makeNode("idle-a", port);
     zyre_t* b = makeNode("idle-b", port);
@@ -211,7 +230,8 @@ double idleCpuPercent() {
 struct Bare {
     zsock_t* router = nullptr;
     zsock_t* dealer = nullptr;
-    Bare() {
+    Bare()
+    {
         router = zsock_new(ZMQ_ROUTER);
         int port = zsock_bind(router, "tcp://127.0.0.1:*");
         dealer = zsock_new(ZMQ_DEALER);
@@ -219,18 +239,21 @@ struct Bare {
         zsock_set_rcvhwm(router, 1000000);
         zsock_connect(dealer, "tcp://127.0.0.1:%d", port);
     }
-    ~Bare() {
+    ~Bare()
+    {
         zsock_destroy(&dealer);
         zsock_destroy(&router);
     }
 };
 
-std::vector<double> bareRoundTrips(int rounds = kRounds) {
+std::vector<double> bareRoundTrips(int rounds = kRounds)
+{
     Bare bare;
     std::atomic<bool> done{false};
     std::thread echo([&] {
         while (!done) {
-            if (!readable(bare.router, 50)) continue;
+            if (!readable(bare.router, 50))
+                continue;
             zmsg_t* msg = zmsg_recv(bare.router);
             zmsg_send(&msg, bare.router);  // identity first: goes back to the sender
         }
@@ -240,7 +263,8 @@ std::vector<double> bareRoundTrips(int rounds = kRounds) {
         zmsg_t* msg = twoFrames(4, kPayload);
         auto sent = Clock::now();
         zmsg_send(&msg, bare.dealer);
-        if (!readable(bare.dealer, 2000)) break;
+        if (!readable(bare.dealer, 2000))
+            break;
         zmsg_t* reply = zmsg_recv(bare.dealer);
         zmsg_destroy(&reply);
         rtts.push_back(micros(Clock::now() - sent));
@@ -250,7 +274,8 @@ std::vector<double> bareRoundTrips(int rounds = kRounds) {
     return rtts;
 }
 
-Throughput bareThroughput() {
+Throughput bareThroughput()
+{
     Bare bare;
     Throughput t;
     std::atomic<long> received{0};
@@ -275,7 +300,8 @@ Throughput bareThroughput() {
     return t;
 }
 
-void report(const char* what, const std::vector<double>& rtts) {
+void report(const char* what, const std::vector<double>& rtts)
+{
     if (rtts.empty()) {
         printf("%-28s failed\n", what);
         return;
@@ -284,13 +310,14 @@ void report(const char* what, const std::vector<double>& rtts) {
            rtts.size());
 }
 
-void report(const char* what, const Throughput& t) {
+void report(const char* what, const Throughput& t)
+{
     double rate = t.seconds > 0 ? double(t.received) / t.seconds : 0;
-    printf("%-28s %9.0f msg/s   sent %ld received %ld lost %ld\n", what, rate, t.sent, t.received,
-           t.sent - t.received);
+    printf("%-28s %9.0f msg/s   sent %ld received %ld lost %ld\n", what, rate, t.sent, t.received, t.sent - t.received);
 }
 
-double cpuSeconds() {
+double cpuSeconds()
+{
     rusage r;
     getrusage(RUSAGE_SELF, &r);
     return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) + double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
@@ -298,7 +325,8 @@ double cpuSeconds() {
 
 // Round trips only, ZRE and bare in turns, so that both meet the same load
 // on a shared machine.
-int roundTripsInTurns(int turns) {
+int roundTripsInTurns(int turns)
+{
     Pair pair;
     connect(pair);
     if (pair.discoveryMs < 0) {
@@ -314,7 +342,8 @@ int roundTripsInTurns(int turns) {
         auto b = bareRoundTrips(kRounds / 2);
         zreCpu += t1 - t0;
         bareCpu += cpuSeconds() - t1;
-        if (z.empty() || b.empty()) return 1;
+        if (z.empty() || b.empty())
+            return 1;
         printf("turn %d: WHISPER p50 %6.1f us  bare p50 %6.1f us  ratio %.2fx\n", i, percentile(z, 0.5),
                percentile(b, 0.5), percentile(z, 0.5) / percentile(b, 0.5));
         zre.insert(zre.end(), z.begin(), z.end());
@@ -333,10 +362,13 @@ int roundTripsInTurns(int turns) {
 }  // namespace
 
 // bench_zre [INTERFACE [rtt [TURNS]]]: "rtt" measures only round trips.
-int main(int argc, char** argv) {
-    if (argc > 1) iface = argv[1];
+int main(int argc, char** argv)
+{
+    if (argc > 1)
+        iface = argv[1];
     printf("bench_zre on interface %s\n", iface.c_str());
-    if (argc > 2 && std::string(argv[2]) == "rtt") return roundTripsInTurns(std::max(1, argc > 3 ? std::atoi(argv[3]) : 6));
+    if (argc > 2 && std::string(argv[2]) == "rtt")
+        return roundTripsInTurns(std::max(1, argc > 3 ? std::atoi(argv[3]) : 6));
 
     std::vector<double> discovery;
     for (int i = 0; i < 5; ++i) {
@@ -345,8 +377,8 @@ int main(int argc, char** argv) {
         discovery.push_back(pair.discoveryMs);
     }
     std::sort(discovery.begin(), discovery.end());
-    printf("%-28s median %6.1f ms   worst %6.1f ms   (5 runs; -1 = failed)\n", "discovery (both JOINs)",
-           discovery[2], discovery.back());
+    printf("%-28s median %6.1f ms   worst %6.1f ms   (5 runs; -1 = failed)\n", "discovery (both JOINs)", discovery[2],
+           discovery.back());
 
     Pair pair;
     connect(pair);

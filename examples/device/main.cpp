@@ -34,10 +34,14 @@ public:
         // A command receives its arguments as text and converts them itself;
         // corvo::CorvoArgError makes the daemon log "Wrong argument".
         createCommand(
-            "move", [this](std::vector<std::string> args) { move(args); }, "put a filter in and focus",
-            2, corvo::ARG_INT, "slot", corvo::ARG_DOUBLE, "focus");
+            "move", [this](std::vector<std::string> args) { move(args); }, "put a filter in and focus", 2,
+            corvo::ARG_INT, "slot", corvo::ARG_DOUBLE, "focus");
         createCommand(
-            "home", [this](std::vector<std::string>) { move({"0", "0"}); }, "go to slot 0");
+            "home",
+            [this](std::vector<std::string>) {
+                move({"0", "0"});
+            },
+            "go to slot 0");
     }
 
 private:

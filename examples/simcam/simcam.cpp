@@ -12,7 +12,7 @@ namespace {
 
 constexpr double kCooledTemperature = -20.0;  // sensor set point, powered
 constexpr double kAmbientTemperature = 18.0;
-constexpr double kSupplyCurrent = 1.2;         // amperes, powered
+constexpr double kSupplyCurrent = 1.2;  // amperes, powered
 // A timer longer than this (about 11.5 days) is not an exposure.
 constexpr double kMaxExposureSeconds = 1e6;
 
@@ -26,7 +26,8 @@ SimCam::SimCam() : timer(std::make_unique<uv_timer_t>()), rng(std::random_device
     properties.at("imgh")->setValue(1024L);
     properties.at("temperature")->setValue(kAmbientTemperature);
 
-    createCommand("abort", [this](std::vector<std::string>) { doAbort(); }, "abort the exposure in progress");
+    createCommand(
+        "abort", [this](std::vector<std::string>) { doAbort(); }, "abort the exposure in progress");
 }
 
 void SimCam::beforeLoop()
@@ -51,7 +52,8 @@ void SimCam::cleanup()
 double SimCam::expotimeSeconds() const
 {
     const double seconds = properties.at("expotime")->getValue<double>();
-    if (!(seconds > 0)) return 0;  // negative and NaN
+    if (!(seconds > 0))
+        return 0;  // negative and NaN
     return std::min(seconds, kMaxExposureSeconds);
 }
 
@@ -65,7 +67,8 @@ void SimCam::doExpose()
         logger->warn("Exposure already in progress");
         return;
     }
-    if (!timerOpen) return;
+    if (!timerOpen)
+        return;
     const double seconds = expotimeSeconds();
     exposing = true;
     changeStatus(EXPOSE);
@@ -102,7 +105,8 @@ void SimCam::readOut()
 
 void SimCam::doAbort()
 {
-    if (!exposing) return;
+    if (!exposing)
+        return;
     uv_timer_stop(timer.get());
     exposing = false;
     logger->info("Exposure aborted");
@@ -111,7 +115,8 @@ void SimCam::doAbort()
 
 void SimCam::doSwitchPower()
 {
-    if (powered) doAbort();
+    if (powered)
+        doAbort();
     powered = !powered;
     changeStatus(powered ? POWERON : POWEROFF);
 }

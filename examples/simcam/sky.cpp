@@ -24,7 +24,8 @@ public:
             std::mt19937 seeded(12345);
             std::normal_distribution<float> unit(0.0f, 1.0f);
             std::vector<float> values(1u << 16);
-            for (auto& v : values) v = unit(seeded);
+            for (auto& v : values)
+                v = unit(seeded);
             return values;
         }();
         values = &table;
@@ -58,13 +59,16 @@ std::vector<float> skyModel(int width, int height, double background, double sca
     for (int i = 0; i < count; ++i) {
         const Star s{ux(rng), uy(rng), usigma(rng), upeak(rng) * scale};
         const int reach = static_cast<int>(std::ceil(5 * s.sigma));
-        const int x0 = std::max(0, static_cast<int>(s.x) - reach), x1 = std::min(width - 1, static_cast<int>(s.x) + reach);
-        const int y0 = std::max(0, static_cast<int>(s.y) - reach), y1 = std::min(height - 1, static_cast<int>(s.y) + reach);
+        const int x0 = std::max(0, static_cast<int>(s.x) - reach),
+                  x1 = std::min(width - 1, static_cast<int>(s.x) + reach);
+        const int y0 = std::max(0, static_cast<int>(s.y) - reach),
+                  y1 = std::min(height - 1, static_cast<int>(s.y) + reach);
         const double twoSigma2 = 2 * s.sigma * s.sigma;
         for (int y = y0; y <= y1; ++y) {
             for (int x = x0; x <= x1; ++x) {
                 const double dx = x + 0.5 - s.x, dy = y + 0.5 - s.y;
-                model[static_cast<size_t>(y) * width + x] += static_cast<float>(s.peak * std::exp(-(dx * dx + dy * dy) / twoSigma2));
+                model[static_cast<size_t>(y) * width + x] +=
+                    static_cast<float>(s.peak * std::exp(-(dx * dx + dy * dy) / twoSigma2));
             }
         }
     }
@@ -74,8 +78,10 @@ std::vector<float> skyModel(int width, int height, double background, double sca
 template <class T>
 std::vector<uint8_t> render(int width, int height, std::mt19937& rng)
 {
-    const double top = std::is_floating_point<T>::value ? kFloatScale : static_cast<double>(std::numeric_limits<T>::max());
-    const double bottom = std::is_floating_point<T>::value ? -kFloatScale : static_cast<double>(std::numeric_limits<T>::lowest());
+    const double top =
+        std::is_floating_point<T>::value ? kFloatScale : static_cast<double>(std::numeric_limits<T>::max());
+    const double bottom =
+        std::is_floating_point<T>::value ? -kFloatScale : static_cast<double>(std::numeric_limits<T>::lowest());
     const double scale = std::min(top, kFloatScale);
     const double background = 0.05 * scale;
     const std::vector<float> model = skyModel(width, height, background, scale, rng);
@@ -99,30 +105,43 @@ std::vector<uint8_t> render(int width, int height, std::mt19937& rng)
 size_t pixelSize(corvo::ImageType type)
 {
     switch (type) {
-    case corvo::IMAGE_UINT8:
-    case corvo::IMAGE_INT8: return 1;
-    case corvo::IMAGE_INT16:
-    case corvo::IMAGE_UINT16: return 2;
-    case corvo::IMAGE_INT32:
-    case corvo::IMAGE_UINT32:
-    case corvo::IMAGE_FLOAT: return 4;
-    case corvo::IMAGE_DOUBLE: return 8;
+        case corvo::IMAGE_UINT8:
+        case corvo::IMAGE_INT8:
+            return 1;
+        case corvo::IMAGE_INT16:
+        case corvo::IMAGE_UINT16:
+            return 2;
+        case corvo::IMAGE_INT32:
+        case corvo::IMAGE_UINT32:
+        case corvo::IMAGE_FLOAT:
+            return 4;
+        case corvo::IMAGE_DOUBLE:
+            return 8;
     }
     return 0;
 }
 
 std::vector<uint8_t> makeSkyFrame(corvo::ImageType type, int width, int height, std::mt19937& rng)
 {
-    if (width <= 0 || height <= 0) throw std::invalid_argument("image size must be positive");
+    if (width <= 0 || height <= 0)
+        throw std::invalid_argument("image size must be positive");
     switch (type) {
-    case corvo::IMAGE_UINT8: return render<uint8_t>(width, height, rng);
-    case corvo::IMAGE_INT8: return render<int8_t>(width, height, rng);
-    case corvo::IMAGE_INT16: return render<int16_t>(width, height, rng);
-    case corvo::IMAGE_UINT16: return render<uint16_t>(width, height, rng);
-    case corvo::IMAGE_INT32: return render<int32_t>(width, height, rng);
-    case corvo::IMAGE_UINT32: return render<uint32_t>(width, height, rng);
-    case corvo::IMAGE_FLOAT: return render<float>(width, height, rng);
-    case corvo::IMAGE_DOUBLE: return render<double>(width, height, rng);
+        case corvo::IMAGE_UINT8:
+            return render<uint8_t>(width, height, rng);
+        case corvo::IMAGE_INT8:
+            return render<int8_t>(width, height, rng);
+        case corvo::IMAGE_INT16:
+            return render<int16_t>(width, height, rng);
+        case corvo::IMAGE_UINT16:
+            return render<uint16_t>(width, height, rng);
+        case corvo::IMAGE_INT32:
+            return render<int32_t>(width, height, rng);
+        case corvo::IMAGE_UINT32:
+            return render<uint32_t>(width, height, rng);
+        case corvo::IMAGE_FLOAT:
+            return render<float>(width, height, rng);
+        case corvo::IMAGE_DOUBLE:
+            return render<double>(width, height, rng);
     }
     throw std::invalid_argument("unknown pixel data type");
 }

@@ -125,7 +125,10 @@ void App::stop()
         uv_stop(loop);
 }
 
-std::string App::version() const { return CORVO_VERSION_TEXT; }
+std::string App::version() const
+{
+    return CORVO_VERSION_TEXT;
+}
 
 void App::drainNetwork()
 {

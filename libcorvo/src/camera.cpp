@@ -23,21 +23,37 @@ std::string twoDigits(int value)
 bool clockField(char code, const std::tm& now, std::string& out)
 {
     switch (code) {
-    case '%': out += '%'; return true;
-    case 'H': out += twoDigits(now.tm_hour); return true;
-    case 'M': out += twoDigits(now.tm_min); return true;
-    case 'S': out += twoDigits(now.tm_sec); return true;
-    case 'd': out += twoDigits(now.tm_mday); return true;
-    case 'm': out += twoDigits(now.tm_mon + 1); return true;
-    case 'y': out += std::to_string(now.tm_year + 1900); return true;
-    default: return false;
+        case '%':
+            out += '%';
+            return true;
+        case 'H':
+            out += twoDigits(now.tm_hour);
+            return true;
+        case 'M':
+            out += twoDigits(now.tm_min);
+            return true;
+        case 'S':
+            out += twoDigits(now.tm_sec);
+            return true;
+        case 'd':
+            out += twoDigits(now.tm_mday);
+            return true;
+        case 'm':
+            out += twoDigits(now.tm_mon + 1);
+            return true;
+        case 'y':
+            out += std::to_string(now.tm_year + 1900);
+            return true;
+        default:
+            return false;
     }
 }
 
 // Image axes are C ints in the writer; wider values would be truncated.
 int axisLength(long value)
 {
-    if (value < 0 || value > INT_MAX) throw CorvoError("Error occured during creating FITS file.");
+    if (value < 0 || value > INT_MAX)
+        throw CorvoError("Error occured during creating FITS file.");
     return static_cast<int>(value);
 }
 
@@ -71,11 +87,14 @@ Camera::Camera() : Daemon("camera")
     addStatusStr(3, "POWERON");
     addStatusStr(4, "POWEROFF");
 
-    createCommand("expose", [this](std::vector<std::string>) { startExposure(); }, "take exposure");
-    createCommand("switch", [this](std::vector<std::string>) { switchPower(); }, "turn on/off the power");
-    createCommand("readtemp", [this](std::vector<std::string>) { readTemp(); }, "read the temperature");
-    createCommand("readcurrent", [this](std::vector<std::string>) { readCurrent(); },
-                  "test function to change the current");
+    createCommand(
+        "expose", [this](std::vector<std::string>) { startExposure(); }, "take exposure");
+    createCommand(
+        "switch", [this](std::vector<std::string>) { switchPower(); }, "turn on/off the power");
+    createCommand(
+        "readtemp", [this](std::vector<std::string>) { readTemp(); }, "read the temperature");
+    createCommand(
+        "readcurrent", [this](std::vector<std::string>) { readCurrent(); }, "test function to change the current");
 }
 
 void Camera::startExposure()
@@ -84,11 +103,20 @@ void Camera::startExposure()
     doExpose();
 }
 
-void Camera::switchPower() { doSwitchPower(); }
+void Camera::switchPower()
+{
+    doSwitchPower();
+}
 
-void Camera::readCurrent() { doReadCurrent(); }
+void Camera::readCurrent()
+{
+    doReadCurrent();
+}
 
-void Camera::readTemp() { doReadTemp(); }
+void Camera::readTemp()
+{
+    doReadTemp();
+}
 
 void Camera::beforeLoop()
 {
@@ -106,14 +134,17 @@ const Property* Camera::findProperty(const std::string& component, const std::st
         auto it = properties.find(property);
         return it == properties.end() ? nullptr : it->second.get();
     }
-    if (!network) return nullptr;
+    if (!network)
+        return nullptr;
     // Of several peers with the same name, the first that has the property
     // answers.
     for (const auto& entry : network->peers) {
         const auto& peer = entry.second;
-        if (!peer || peer->name != component) continue;
+        if (!peer || peer->name != component)
+            continue;
         auto it = peer->properties.find(property);
-        if (it != peer->properties.end()) return &it->second;
+        if (it != peer->properties.end())
+            return &it->second;
     }
     return nullptr;
 }
@@ -126,7 +157,8 @@ std::string Camera::expandFilePattern(const std::string& pattern, const std::tm&
         const char c = pattern[i];
         if (c == '%') {
             // A % at the very end yields nothing.
-            if (i + 1 < pattern.size()) clockField(pattern[i + 1], now, out);
+            if (i + 1 < pattern.size())
+                clockField(pattern[i + 1], now, out);
             i += 2;
         } else if (c == '$') {
             if (i + 1 >= pattern.size() || pattern[i + 1] != '{') {
@@ -134,17 +166,18 @@ std::string Camera::expandFilePattern(const std::string& pattern, const std::tm&
                 continue;
             }
             const size_t colon = pattern.find(':', i + 2);
-            if (colon == std::string::npos) break;
+            if (colon == std::string::npos)
+                break;
             const size_t close = pattern.find('}', colon + 1);
-            if (close == std::string::npos) break;
+            if (close == std::string::npos)
+                break;
             const std::string component = pattern.substr(i + 2, colon - (i + 2));
             const std::string property = pattern.substr(colon + 1, close - (colon + 1));
             if (const Property* found = findProperty(component, property)) {
                 // An INT whose value is not one of its choices has no text.
                 try {
                     out += found->toString();
-                } catch (const std::out_of_range&) {
-                }
+                } catch (const std::out_of_range&) {}
             }
             i = close + 1;
         } else {
@@ -160,7 +193,8 @@ std::vector<FitsHdrItem> Camera::buildHeaderCards(const std::vector<FitsHdrMap>&
     std::vector<FitsHdrItem> cards;
     for (const auto& entry : entries) {
         const Property* property = findProperty(entry.component, entry.property);
-        if (!property) continue;
+        if (!property)
+            continue;
         FitsHdrItem card;
         card.key = entry.key;
         card.comment = entry.comment;
@@ -186,7 +220,8 @@ std::vector<FitsHdrItem> Camera::buildHeaderCards(const std::vector<FitsHdrMap>&
 void Camera::saveImage(void* data)
 {
     const std::string pattern = properties.at("filepattern")->getValue<std::string>();
-    if (pattern.empty()) return;
+    if (pattern.empty())
+        return;
 
     const time_t now = time(nullptr);
     std::tm local{};
@@ -199,7 +234,8 @@ void Camera::saveImage(void* data)
     const int width = axisLength(properties.at("imgw")->getValue<long>());
     const int height = axisLength(properties.at("imgh")->getValue<long>());
     const long datatype = properties.at("datatype")->getValue<long>();
-    if (datatype < INT_MIN || datatype > INT_MAX) throw CorvoError("Error occured during creating FITS file.");
+    if (datatype < INT_MIN || datatype > INT_MAX)
+        throw CorvoError("Error occured during creating FITS file.");
     const auto type = static_cast<ImageType>(datatype);
     Image image(fileName, type, width, height);
     image.writeHeaders(cards);

@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <csignal>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
@@ -20,8 +20,7 @@ namespace {
 
 int64_t nowNanoseconds()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -129,8 +128,8 @@ void Daemon::beforeInit()
         try {
             it->second->setValueString(value);
         } catch (const std::exception& e) {
-            std::cerr << "Configuration " << name << ": cannot set " << key << " to \"" << value
-                      << "\": " << e.what() << std::endl;
+            std::cerr << "Configuration " << name << ": cannot set " << key << " to \"" << value << "\": " << e.what()
+                      << std::endl;
         }
     }
 }
@@ -157,7 +156,10 @@ void Daemon::onEnter(std::shared_ptr<Peer> peer)
     sendInfo(peer);
 }
 
-void Daemon::onExit(std::shared_ptr<Peer> peer) { logger->info("Peer {} has left", peer->name); }
+void Daemon::onExit(std::shared_ptr<Peer> peer)
+{
+    logger->info("Peer {} has left", peer->name);
+}
 
 void Daemon::onInfo(std::shared_ptr<Peer> /*peer*/) {}
 

@@ -40,9 +40,12 @@ const char* const kCloseError = "Error occured during closing FITS file";
 int bufferDatatype(int imageType)
 {
     auto it = fits_type_map.find(imageType);
-    if (it != fits_type_map.end()) return it->second;
-    if (imageType == FLOAT_IMG) return TFLOAT;
-    if (imageType == DOUBLE_IMG) return TDOUBLE;
+    if (it != fits_type_map.end())
+        return it->second;
+    if (imageType == FLOAT_IMG)
+        return TFLOAT;
+    if (imageType == DOUBLE_IMG)
+        return TDOUBLE;
     return 0;
 }
 
@@ -76,7 +79,8 @@ Image::Image(std::string filename, ImageType type, int width, int height)
         const std::string dir = filename.substr(0, slash);
         // A directory that cannot be made shows up as the failure to create
         // the file.
-        if (!direxist(dir.c_str())) _mkdir(dir.c_str());
+        if (!direxist(dir.c_str()))
+            _mkdir(dir.c_str());
     }
 
     int status = 0;
@@ -103,7 +107,8 @@ Image::Image(std::string filename, ImageType type, int width, int height)
 
 Image::~Image()
 {
-    if (fptr == nullptr) return;
+    if (fptr == nullptr)
+        return;
     int status = 0;
     ffclos(fptr, &status);
     fptr = nullptr;
@@ -112,10 +117,10 @@ Image::~Image()
 namespace {
 
 // One card through ffuky; `value` points to data of `datatype`.
-void updateCard(fitsfile* fptr, int datatype, const std::string& key, void* value,
-                const std::string& comment)
+void updateCard(fitsfile* fptr, int datatype, const std::string& key, void* value, const std::string& comment)
 {
-    if (fptr == nullptr) throw CorvoError(kHeaderError);
+    if (fptr == nullptr)
+        throw CorvoError(kHeaderError);
     int status = 0;
     if (ffuky(fptr, datatype, key.c_str(), value, comment.c_str(), &status) != 0)
         throw CorvoError(kHeaderError);
@@ -153,47 +158,51 @@ void Image::writeHeader(std::string key, std::string value, std::string comment)
 void Image::writeHeader(FitsHdrItem item)
 {
     switch (item.type) {
-    case TBIT:
-    case TLOGICAL:
-        writeHeader(item.key, item.boolValue, item.comment);
-        break;
-    case TSTRING:
-        writeHeader(item.key, item.strValue, item.comment);
-        break;
-    case TINT:
-        writeHeader(item.key, item.intValue, item.comment);
-        break;
-    case TLONG:
-        writeHeader(item.key, item.longValue, item.comment);
-        break;
-    case TLONGLONG: {
-        LONGLONG value = item.longValue;
-        updateCard(fptr, TLONGLONG, item.key, &value, item.comment);
-        break;
-    }
-    case TDOUBLE:
-        writeHeader(item.key, item.doubleValue, item.comment);
-        break;
-    default:
-        // No value field holds data of any other type.
-        throw CorvoError(kHeaderError);
+        case TBIT:
+        case TLOGICAL:
+            writeHeader(item.key, item.boolValue, item.comment);
+            break;
+        case TSTRING:
+            writeHeader(item.key, item.strValue, item.comment);
+            break;
+        case TINT:
+            writeHeader(item.key, item.intValue, item.comment);
+            break;
+        case TLONG:
+            writeHeader(item.key, item.longValue, item.comment);
+            break;
+        case TLONGLONG: {
+            LONGLONG value = item.longValue;
+            updateCard(fptr, TLONGLONG, item.key, &value, item.comment);
+            break;
+        }
+        case TDOUBLE:
+            writeHeader(item.key, item.doubleValue, item.comment);
+            break;
+        default:
+            // No value field holds data of any other type.
+            throw CorvoError(kHeaderError);
     }
 }
 
 void Image::writeHeaders(std::vector<FitsHdrItem> items)
 {
-    for (const auto& item : items) writeHeader(item);
+    for (const auto& item : items)
+        writeHeader(item);
 }
 
 void Image::writeData(void* data, bool stats)
 {
     const int datatype = bufferDatatype(type);
-    if (fptr == nullptr || datatype == 0) throw CorvoError(kDataError);
+    if (fptr == nullptr || datatype == 0)
+        throw CorvoError(kDataError);
     const LONGLONG elements = static_cast<LONGLONG>(width) * static_cast<LONGLONG>(height);
     LONGLONG first[2] = {1, 1};
     int status = 0;
-    if (ffppxll(fptr, datatype, first, elements, data, &status) != 0) throw CorvoError(kDataError);
-    if (stats) computeStats();
+    if (ffppxll(fptr, datatype, first, elements, data, &status) != 0)
+        throw CorvoError(kDataError);
+    if (stats)
+        computeStats();
 }
 
 void Image::computeStats() {}
@@ -204,7 +213,8 @@ void Image::close()
     ffclos(fptr, &status);
     // cfitsio releases the handle even when the close fails.
     fptr = nullptr;
-    if (status != 0) throw CorvoError(kCloseError);
+    if (status != 0)
+        throw CorvoError(kCloseError);
 }
 
 namespace {
@@ -229,7 +239,8 @@ void substituteMacros(std::string& line, const std::map<std::string, std::string
 {
     for (const auto& macro : macros) {
         const auto at = line.find(macro.first);
-        if (at != std::string::npos) line.replace(at, macro.first.size(), macro.second);
+        if (at != std::string::npos)
+            line.replace(at, macro.first.size(), macro.second);
     }
 }
 
@@ -243,7 +254,8 @@ std::vector<FitsHdrMap> parseFitsHdrFile(std::string path)
         return result;
     }
     std::ifstream file(path);
-    if (!file.is_open()) return result;
+    if (!file.is_open())
+        return result;
 
     const std::regex macroPattern("#define\\s+(\\S+)\\s+(\\S+)", std::regex::ECMAScript);
     const std::regex cardPattern("(\\S{1,8})\\s*=>\\s*(\\S+):(\\S+)\\s+\"(.*)\"", std::regex::ECMAScript);
@@ -256,7 +268,8 @@ std::vector<FitsHdrMap> parseFitsHdrFile(std::string path)
     while (std::getline(file, line)) {
         ++lineNumber;
         strip(line);
-        if (isIgnoredLine(line)) continue;
+        if (isIgnoredLine(line))
+            continue;
         if (line.size() <= kMaxTemplateLine && std::regex_match(line, match, macroPattern))
             macros[match[1].str()] = match[2].str();
         else

@@ -29,7 +29,10 @@ corvo::proto::Log ZyreSink::toLogRecord(const spdlog::details::log_msg& msg)
     return log;
 }
 
-void ZyreSink::sink_it_(const spdlog::details::log_msg& msg) { network->sendLog(toLogRecord(msg)); }
+void ZyreSink::sink_it_(const spdlog::details::log_msg& msg)
+{
+    network->sendLog(toLogRecord(msg));
+}
 
 void ZyreSink::flush_() {}
 

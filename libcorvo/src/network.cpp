@@ -5,8 +5,8 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <mutex>
 
@@ -22,8 +22,7 @@ constexpr int kEventQueueHighWaterMark = 5000;
 
 int64_t nowNanoseconds()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -41,7 +40,10 @@ const std::string* meaningfulHeader(const NetworkEvent& event, const char* key)
     return &it->second;
 }
 
-std::string copyOrEmpty(const char* text) { return text ? text : ""; }
+std::string copyOrEmpty(const char* text)
+{
+    return text ? text : "";
+}
 
 // Nodes still alive when the process ends through exit(): their background
 // actors must be stopped before the messaging library shuts down at exit,
@@ -112,22 +114,40 @@ void Network::releaseLiveNodes()
     liveNodes().nodes.clear();
 }
 
-void Network::setName(const std::string& name) { zyre_set_name(node, name.c_str()); }
+void Network::setName(const std::string& name)
+{
+    zyre_set_name(node, name.c_str());
+}
 
-void Network::setPort(int port) { zyre_set_port(node, port); }
+void Network::setPort(int port)
+{
+    zyre_set_port(node, port);
+}
 
-void Network::setInterface(const std::string& iface) { zyre_set_interface(node, iface.c_str()); }
+void Network::setInterface(const std::string& iface)
+{
+    zyre_set_interface(node, iface.c_str());
+}
 
 void Network::setHeader(const std::string& key, const std::string& value)
 {
     zyre_set_header(node, key.c_str(), "%s", value.c_str());
 }
 
-void Network::setClient(bool client) { zyre_set_header(node, "client", "%d", client ? 1 : 0); }
+void Network::setClient(bool client)
+{
+    zyre_set_header(node, "client", "%d", client ? 1 : 0);
+}
 
-void Network::setType(std::string type) { zyre_set_header(node, "type", "%s", type.c_str()); }
+void Network::setType(std::string type)
+{
+    zyre_set_header(node, "type", "%s", type.c_str());
+}
 
-void Network::setVerbose() { zyre_set_verbose(node); }
+void Network::setVerbose()
+{
+    zyre_set_verbose(node);
+}
 
 void Network::start()
 {
@@ -152,7 +172,10 @@ void Network::stop()
     started = false;
 }
 
-std::string Network::getUUID() { return zyre_uuid(node); }
+std::string Network::getUUID()
+{
+    return zyre_uuid(node);
+}
 
 bool Network::poll(int timeout)
 {
@@ -180,9 +203,15 @@ void Network::leave(const std::string& group)
     groups.erase(group);
 }
 
-void Network::setRecvLog(bool on) { on ? join(logGroup) : leave(logGroup); }
+void Network::setRecvLog(bool on)
+{
+    on ? join(logGroup) : leave(logGroup);
+}
 
-void Network::setRecvValue(bool on) { on ? join(propGroup) : leave(propGroup); }
+void Network::setRecvValue(bool on)
+{
+    on ? join(propGroup) : leave(propGroup);
+}
 
 void Network::sendGroup(zmsg_t* msg, const std::string& group)
 {
@@ -193,9 +222,15 @@ void Network::sendGroup(zmsg_t* msg, const std::string& group)
     zyre_shout(node, group.c_str(), &msg);
 }
 
-void Network::sendLog(zmsg_t* msg) { sendGroup(msg, logGroup); }
+void Network::sendLog(zmsg_t* msg)
+{
+    sendGroup(msg, logGroup);
+}
 
-void Network::sendAll(zmsg_t* msg) { sendGroup(msg, siteGroup); }
+void Network::sendAll(zmsg_t* msg)
+{
+    sendGroup(msg, siteGroup);
+}
 
 void Network::sendOne(zmsg_t* msg, std::shared_ptr<Peer> peer)
 {
@@ -220,7 +255,10 @@ void Network::sendStatus(unsigned int status)
     sendAll(msg);
 }
 
-void Network::sendLog(const corvo::proto::Log& log) { sendLog(ProtobufToZMsg(log)); }
+void Network::sendLog(const corvo::proto::Log& log)
+{
+    sendLog(ProtobufToZMsg(log));
+}
 
 void Network::sendCommand(std::shared_ptr<Peer> peer, std::string name, std::vector<std::string> args)
 {
@@ -306,14 +344,12 @@ void Network::handleEvent(const NetworkEvent& event)
     if (found == peers.end()) {
         if (event.type != "ENTER")
             return;
-        found = peers.emplace(event.peerUuid,
-                              std::make_shared<Peer>(event.peerName, event.peerUuid, event.peerAddress))
+        found = peers.emplace(event.peerUuid, std::make_shared<Peer>(event.peerName, event.peerUuid, event.peerAddress))
                     .first;
     }
 
     // Peers that use a group outside this site belong to another site.
-    if (!event.group.empty() && event.group != siteGroup && event.group != propGroup &&
-        event.group != logGroup) {
+    if (!event.group.empty() && event.group != siteGroup && event.group != propGroup && event.group != logGroup) {
         peers.erase(found);
         return;
     }
@@ -345,34 +381,34 @@ void Network::handleEvent(const NetworkEvent& event)
         MessageType tag = GetMessageType(event.msg);
         Payload payload = lastFrame(event.msg);
         switch (tag) {
-        case MSG_LOG:
-            callback->onLog(peer, decode<corvo::proto::Log>(payload));
-            break;
-        case MSG_PROPERTY_CHANGE:
-            updateProperty(peer, decode<corvo::proto::PropertyChange>(payload));
-            break;
-        case MSG_STATUS: {
-            uint32_t status = 0;
-            if (payload.size < sizeof status)
-                return;  // too short to hold a status: ignored
-            std::memcpy(&status, payload.data, sizeof status);
-            peer->status = status;
-            callback->onStatus(peer, status);
-            break;
-        }
-        case MSG_COMMAND: {
-            auto command = decode<corvo::proto::Command>(payload);
-            int64_t sent = command.has_send_ts() ? toNanoseconds(command.send_ts()) : 0;
-            int64_t delayUs = (nowNanoseconds() - sent) / 1000;
-            std::cout << "CommandDelay: " << delayUs << "us" << std::endl;
-            callback->onCommand(peer, command);
-            break;
-        }
-        case MSG_INFO:
-            parseInfo(peer, decode<corvo::proto::Info>(payload));
-            break;
-        default:
-            break;
+            case MSG_LOG:
+                callback->onLog(peer, decode<corvo::proto::Log>(payload));
+                break;
+            case MSG_PROPERTY_CHANGE:
+                updateProperty(peer, decode<corvo::proto::PropertyChange>(payload));
+                break;
+            case MSG_STATUS: {
+                uint32_t status = 0;
+                if (payload.size < sizeof status)
+                    return;  // too short to hold a status: ignored
+                std::memcpy(&status, payload.data, sizeof status);
+                peer->status = status;
+                callback->onStatus(peer, status);
+                break;
+            }
+            case MSG_COMMAND: {
+                auto command = decode<corvo::proto::Command>(payload);
+                int64_t sent = command.has_send_ts() ? toNanoseconds(command.send_ts()) : 0;
+                int64_t delayUs = (nowNanoseconds() - sent) / 1000;
+                std::cout << "CommandDelay: " << delayUs << "us" << std::endl;
+                callback->onCommand(peer, command);
+                break;
+            }
+            case MSG_INFO:
+                parseInfo(peer, decode<corvo::proto::Info>(payload));
+                break;
+            default:
+                break;
         }
     }
 }

@@ -7,19 +7,20 @@
 namespace corvo {
 
 namespace {
-std::string copyOrEmpty(const char* text) { return text ? text : ""; }
+std::string copyOrEmpty(const char* text)
+{
+    return text ? text : "";
+}
 }  // namespace
 
 Peer::Peer(zyre_event_t* event)
     : Peer(copyOrEmpty(zyre_event_peer_name(event)), copyOrEmpty(zyre_event_peer_uuid(event)),
            copyOrEmpty(zyre_event_peer_addr(event)))
-{
-}
+{}
 
 Peer::Peer(std::string name, std::string uuid, std::string address)
     : name(std::move(name)), uuid(std::move(uuid)), address(std::move(address))
-{
-}
+{}
 
 bool Peer::verifyCommand(std::vector<std::string> command)
 {

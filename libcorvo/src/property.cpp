@@ -120,15 +120,10 @@ std::string strListToString(const std::vector<std::string>& values)
 
 Property::Property() : timestamp(std::chrono::system_clock::now()) {}
 
-Property::Property(std::string name, Type type, std::string description, bool writable,
-                   EventCallback* master, std::string egu)
-    : description(std::move(description)),
-      name(std::move(name)),
-      egu(std::move(egu)),
-      type(type),
-      writable(writable),
-      timestamp(std::chrono::system_clock::now()),
-      master(master)
+Property::Property(std::string name, Type type, std::string description, bool writable, EventCallback* master,
+                   std::string egu)
+    : description(std::move(description)), name(std::move(name)), egu(std::move(egu)), type(type), writable(writable),
+      timestamp(std::chrono::system_clock::now()), master(master)
 {
     if (type == INT) {
         valueMin = std::numeric_limits<long>::min();
@@ -140,11 +135,7 @@ Property::Property(std::string name, Type type, std::string description, bool wr
 }
 
 Property::Property(corvo::proto::Property msg)
-    : description(msg.description()),
-      name(msg.name()),
-      egu(msg.egu()),
-      type(msg.type()),
-      writable(msg.writable()),
+    : description(msg.description()), name(msg.name()), egu(msg.egu()), type(msg.type()), writable(msg.writable()),
       timestamp(std::chrono::system_clock::now())
 {
     updateFromPB(msg);
@@ -246,66 +237,66 @@ void Property::addChoice(int value, std::string text)
 void Property::setValueString(std::string text)
 {
     switch (type) {
-    case INT:
-        setValue(static_cast<long>(std::stoll(text)));
-        break;
-    case STRING:
-        setValue(text);
-        break;
-    case DOUBLE:
-        setValue(std::stod(text));
-        break;
-    case STR_LIST:
-        strList = split(text, ',');
-        break;
-    case INT_LIST: {
-        // Parsed completely before it replaces the list, so a bad piece
-        // leaves the old list as it was.
-        std::vector<int64_t> parsed;
-        for (const std::string& piece : split(text, ',')) {
-            parsed.push_back(std::stoll(piece));
+        case INT:
+            setValue(static_cast<long>(std::stoll(text)));
+            break;
+        case STRING:
+            setValue(text);
+            break;
+        case DOUBLE:
+            setValue(std::stod(text));
+            break;
+        case STR_LIST:
+            strList = split(text, ',');
+            break;
+        case INT_LIST: {
+            // Parsed completely before it replaces the list, so a bad piece
+            // leaves the old list as it was.
+            std::vector<int64_t> parsed;
+            for (const std::string& piece : split(text, ',')) {
+                parsed.push_back(std::stoll(piece));
+            }
+            intList = std::move(parsed);
+            break;
         }
-        intList = std::move(parsed);
-        break;
-    }
-    case DOUBLE_LIST: {
-        std::vector<double> parsed;
-        for (const std::string& piece : split(text, ',')) {
-            parsed.push_back(std::stod(piece));
+        case DOUBLE_LIST: {
+            std::vector<double> parsed;
+            for (const std::string& piece : split(text, ',')) {
+                parsed.push_back(std::stod(piece));
+            }
+            doubleList = std::move(parsed);
+            break;
         }
-        doubleList = std::move(parsed);
-        break;
-    }
-    default:
-        break;
+        default:
+            break;
     }
 }
 
 std::string Property::toString() const
 {
     switch (type) {
-    case INT: {
-        long value = getValue<long>();
-        if (value >= std::numeric_limits<int32_t>::min() && value <= std::numeric_limits<int32_t>::max()) {
-            auto choice = choices.find(static_cast<int32_t>(value));
-            if (choice != choices.end()) {
-                return choice->second;
+        case INT: {
+            long value = getValue<long>();
+            if (value >= std::numeric_limits<int32_t>::min() && value <= std::numeric_limits<int32_t>::max()) {
+                auto choice = choices.find(static_cast<int32_t>(value));
+                if (choice != choices.end()) {
+                    return choice->second;
+                }
             }
+            return std::to_string(value);
         }
-        return std::to_string(value);
-    }
-    case STRING:
-        return getValue<std::string>();
-    case DOUBLE:
-        return std::to_string(getValue<double>());  // "%f"
-    case STR_LIST:
-        return strListToString(strList);
-    case INT_LIST:
-        return listToString(intList);
-    case DOUBLE_LIST:
-        return listToString(doubleList);
-    default:
-        return std::string();
+        case STRING:
+            return getValue<std::string>();
+        case DOUBLE:
+            return std::to_string(getValue<double>());  // "%f"
+        case STR_LIST:
+            return strListToString(strList);
+        case INT_LIST:
+            return listToString(intList);
+        case DOUBLE_LIST:
+            return listToString(doubleList);
+        default:
+            return std::string();
     }
 }
 
@@ -349,58 +340,58 @@ template <class M>
 void Property::setPBValue(M& msg) const
 {
     switch (type) {
-    case INT: {
-        corvo::proto::PropertyInt* value = msg.mutable_intval();
-        value->Clear();
-        value->set_value(intValue);
-        value->set_value_min(limitAsInt(valueMin));
-        value->set_value_max(limitAsInt(valueMax));
-        value->mutable_choices()->Reserve(static_cast<int>(choices.size()));
-        for (const auto& choice : choices) {
-            corvo::proto::PropertyChoice* entry = value->add_choices();
-            entry->set_choice_string(choice.second);
-            entry->set_choice_val(choice.first);
+        case INT: {
+            corvo::proto::PropertyInt* value = msg.mutable_intval();
+            value->Clear();
+            value->set_value(intValue);
+            value->set_value_min(limitAsInt(valueMin));
+            value->set_value_max(limitAsInt(valueMax));
+            value->mutable_choices()->Reserve(static_cast<int>(choices.size()));
+            for (const auto& choice : choices) {
+                corvo::proto::PropertyChoice* entry = value->add_choices();
+                entry->set_choice_string(choice.second);
+                entry->set_choice_val(choice.first);
+            }
+            break;
         }
-        break;
-    }
-    case STRING:
-        msg.mutable_strval()->set_value(strValue);
-        break;
-    case DOUBLE: {
-        corvo::proto::PropertyDouble* value = msg.mutable_doubleval();
-        value->set_value(doubleValue);
-        value->set_value_min(limitAsDouble(valueMin));
-        value->set_value_max(limitAsDouble(valueMax));
-        break;
-    }
-    case STR_LIST: {
-        auto* values = msg.mutable_strlist()->mutable_values();
-        values->Clear();
-        for (const std::string& s : strList) {
-            *values->Add() = s;
+        case STRING:
+            msg.mutable_strval()->set_value(strValue);
+            break;
+        case DOUBLE: {
+            corvo::proto::PropertyDouble* value = msg.mutable_doubleval();
+            value->set_value(doubleValue);
+            value->set_value_min(limitAsDouble(valueMin));
+            value->set_value_max(limitAsDouble(valueMax));
+            break;
         }
-        break;
-    }
-    case INT_LIST: {
-        auto* values = msg.mutable_intlist()->mutable_values();
-        values->Clear();
-        values->Reserve(static_cast<int>(intList.size()));
-        for (int64_t v : intList) {
-            values->Add(v);
+        case STR_LIST: {
+            auto* values = msg.mutable_strlist()->mutable_values();
+            values->Clear();
+            for (const std::string& s : strList) {
+                *values->Add() = s;
+            }
+            break;
         }
-        break;
-    }
-    case DOUBLE_LIST: {
-        auto* values = msg.mutable_doublelist()->mutable_values();
-        values->Clear();
-        values->Reserve(static_cast<int>(doubleList.size()));
-        for (double v : doubleList) {
-            values->Add(v);
+        case INT_LIST: {
+            auto* values = msg.mutable_intlist()->mutable_values();
+            values->Clear();
+            values->Reserve(static_cast<int>(intList.size()));
+            for (int64_t v : intList) {
+                values->Add(v);
+            }
+            break;
         }
-        break;
-    }
-    default:
-        break;
+        case DOUBLE_LIST: {
+            auto* values = msg.mutable_doublelist()->mutable_values();
+            values->Clear();
+            values->Reserve(static_cast<int>(doubleList.size()));
+            for (double v : doubleList) {
+                values->Add(v);
+            }
+            break;
+        }
+        default:
+            break;
     }
 }
 
@@ -414,37 +405,37 @@ void Property::updateFromPB(M& msg)
     // Read by the property's own type: a message carrying another member (or
     // none) yields the defaults of the expected one.
     switch (type) {
-    case INT: {
-        const corvo::proto::PropertyInt& value = msg.intval();
-        intValue = value.value();
-        valueMin = static_cast<long>(value.value_min());
-        valueMax = static_cast<long>(value.value_max());
-        for (const corvo::proto::PropertyChoice& choice : value.choices()) {
-            choices[static_cast<int32_t>(choice.choice_val())] = choice.choice_string();
+        case INT: {
+            const corvo::proto::PropertyInt& value = msg.intval();
+            intValue = value.value();
+            valueMin = static_cast<long>(value.value_min());
+            valueMax = static_cast<long>(value.value_max());
+            for (const corvo::proto::PropertyChoice& choice : value.choices()) {
+                choices[static_cast<int32_t>(choice.choice_val())] = choice.choice_string();
+            }
+            break;
         }
-        break;
-    }
-    case STRING:
-        strValue = msg.strval().value();
-        break;
-    case DOUBLE: {
-        const corvo::proto::PropertyDouble& value = msg.doubleval();
-        doubleValue = value.value();
-        valueMin = value.value_min();
-        valueMax = value.value_max();
-        break;
-    }
-    case STR_LIST:
-        strList.assign(msg.strlist().values().begin(), msg.strlist().values().end());
-        break;
-    case INT_LIST:
-        intList.assign(msg.intlist().values().begin(), msg.intlist().values().end());
-        break;
-    case DOUBLE_LIST:
-        doubleList.assign(msg.doublelist().values().begin(), msg.doublelist().values().end());
-        break;
-    default:
-        break;
+        case STRING:
+            strValue = msg.strval().value();
+            break;
+        case DOUBLE: {
+            const corvo::proto::PropertyDouble& value = msg.doubleval();
+            doubleValue = value.value();
+            valueMin = value.value_min();
+            valueMax = value.value_max();
+            break;
+        }
+        case STR_LIST:
+            strList.assign(msg.strlist().values().begin(), msg.strlist().values().end());
+            break;
+        case INT_LIST:
+            intList.assign(msg.intlist().values().begin(), msg.intlist().values().end());
+            break;
+        case DOUBLE_LIST:
+            doubleList.assign(msg.doublelist().values().begin(), msg.doublelist().values().end());
+            break;
+        default:
+            break;
     }
 }
 

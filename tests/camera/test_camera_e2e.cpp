@@ -50,7 +50,8 @@ public:
     // Exit status after SIGINT, or -1 when it had to be killed.
     int stop()
     {
-        if (pid <= 0) return exitCode;
+        if (pid <= 0)
+            return exitCode;
         kill(pid, SIGINT);
         const auto deadline = Clock::now() + std::chrono::seconds(10);
         int status = 0;
@@ -93,15 +94,18 @@ public:
 
     void onStatus(std::shared_ptr<Peer> peer, unsigned int status) override
     {
-        if (peer->name == "camera") statuses.push_back(status);
+        if (peer->name == "camera")
+            statuses.push_back(status);
     }
     void onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log) override
     {
-        if (peer->name == "camera") logs.push_back(log.message());
+        if (peer->name == "camera")
+            logs.push_back(log.message());
     }
     void onProperty(std::shared_ptr<Peer> peer, const Property& property) override
     {
-        if (peer->name == "camera") changes.push_back({property.name, property.toString()});
+        if (peer->name == "camera")
+            changes.push_back({property.name, property.toString()});
     }
 
     void onIdle() override
@@ -114,7 +118,8 @@ public:
         if (!started) {
             started = true;
             stepStart = Clock::now();
-            if (step.action) step.action();
+            if (step.action)
+                step.action();
         }
         if (step.done()) {
             ++current;
@@ -128,7 +133,8 @@ public:
     std::shared_ptr<Peer> peer(const std::string& peerName) const
     {
         for (const auto& entry : network->peers)
-            if (entry.second->name == peerName) return entry.second;
+            if (entry.second->name == peerName)
+                return entry.second;
         return nullptr;
     }
     void command(const std::string& name, std::vector<std::string> args = {})
@@ -149,7 +155,8 @@ public:
     {
         std::string value;
         for (size_t i = from; i < std::min(to, changes.size()); ++i)
-            if (changes[i].first == name) value = changes[i].second;
+            if (changes[i].first == name)
+                value = changes[i].second;
         return value;
     }
     bool statusesEndWith(size_t from, std::vector<unsigned int> tail) const
@@ -172,25 +179,29 @@ struct FitsFile {
     explicit FitsFile(const std::string& path)
     {
         int status = 0;
-        if (ffopen(&fptr, path.c_str(), READONLY, &status) != 0) fptr = nullptr;
+        if (ffopen(&fptr, path.c_str(), READONLY, &status) != 0)
+            fptr = nullptr;
     }
     ~FitsFile()
     {
         int status = 0;
-        if (fptr) ffclos(fptr, &status);
+        if (fptr)
+            ffclos(fptr, &status);
     }
     std::string value(const char* key)
     {
         char text[FLEN_VALUE] = {0};
         int status = 0;
-        if (ffgkey(fptr, key, text, nullptr, &status) != 0) return "<missing>";
+        if (ffgkey(fptr, key, text, nullptr, &status) != 0)
+            return "<missing>";
         return text;
     }
     std::string text(const char* key)
     {
         char value[FLEN_VALUE] = {0};
         int status = 0;
-        if (ffgky(fptr, TSTRING, key, value, nullptr, &status) != 0) return "<missing>";
+        if (ffgky(fptr, TSTRING, key, value, nullptr, &status) != 0)
+            return "<missing>";
         return value;
     }
     fitsfile* fptr = nullptr;
@@ -250,7 +261,8 @@ TEST(CameraEndToEnd, ExposeSavesImageWithCardsFromCameraAndPeer)
                      [&] { return Clock::now() > settle; }});
     steps.push_back({"expose with an argument is refused", [&] { client.command("expose", {"1"}); },
                      [&] { return client.hasLog("Wrong argument. Received: expose 1 "); }});
-    steps.push_back({"expose", [&] {
+    steps.push_back({"expose",
+                     [&] {
                          mark = client.changes.size();
                          statusMark = client.statuses.size();
                          client.command("expose");
@@ -267,7 +279,8 @@ TEST(CameraEndToEnd, ExposeSavesImageWithCardsFromCameraAndPeer)
                      }});
     size_t firstEnd = 0;
     steps.push_back({"first exposure recorded", [&] { firstEnd = client.changes.size(); }, [] { return true; }});
-    steps.push_back({"switch off", [&] {
+    steps.push_back({"switch off",
+                     [&] {
                          statusMark = client.statuses.size();
                          client.command("switch");
                      },
@@ -275,10 +288,14 @@ TEST(CameraEndToEnd, ExposeSavesImageWithCardsFromCameraAndPeer)
     steps.push_back({"expose while off is refused", [&] { client.command("expose"); },
                      [&] { return client.hasLog("Camera is powered off: exposure refused"); }});
     steps.push_back({"switch on", [&] { client.command("switch"); },
-                     [&] { return client.statusesEndWith(statusMark, {4, 3}); }});
-    steps.push_back({"unwritable file pattern", [&] { client.requestChange("filepattern", dir + "/plain/x.fits"); },
-                     [&] { return client.peer("camera")->properties.at("filepattern").strValue == dir + "/plain/x.fits"; }});
-    steps.push_back({"failed save is logged", [&] {
+                     [&] {
+                         return client.statusesEndWith(statusMark, {4, 3});
+                     }});
+    steps.push_back(
+        {"unwritable file pattern", [&] { client.requestChange("filepattern", dir + "/plain/x.fits"); },
+         [&] { return client.peer("camera")->properties.at("filepattern").strValue == dir + "/plain/x.fits"; }});
+    steps.push_back({"failed save is logged",
+                     [&] {
                          statusMark = client.statuses.size();
                          client.command("expose");
                      },
@@ -287,7 +304,8 @@ TEST(CameraEndToEnd, ExposeSavesImageWithCardsFromCameraAndPeer)
                                 client.hasLog("Image not saved: Error occured during creating FITS file.");
                      }});
     size_t currentMark = 0;
-    steps.push_back({"daemon still serves", [&] {
+    steps.push_back({"daemon still serves",
+                     [&] {
                          currentMark = client.changes.size();
                          client.command("readcurrent");
                      },
@@ -309,8 +327,10 @@ TEST(CameraEndToEnd, ExposeSavesImageWithCardsFromCameraAndPeer)
     // The readtemp sent during the exposure was answered before the readout.
     size_t temperatureAt = 0, filenameAt = 0;
     for (size_t i = mark; i < firstEnd; ++i) {
-        if (client.changes[i].first == "temperature" && !temperatureAt) temperatureAt = i;
-        if (client.changes[i].first == "filename" && !filenameAt) filenameAt = i;
+        if (client.changes[i].first == "temperature" && !temperatureAt)
+            temperatureAt = i;
+        if (client.changes[i].first == "filename" && !filenameAt)
+            filenameAt = i;
     }
     EXPECT_LT(temperatureAt, filenameAt);
     EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(readoutSeen - exposeSeen).count(), 200);

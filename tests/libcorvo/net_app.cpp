@@ -109,8 +109,9 @@ TEST_F(NetApp, HandlerExceptionsAreReportedAndTheLoopGoesOn)
         std::fprintf(stderr, "returned %d, %d statuses in one turn\n", rc, app.mostPerTurn);
         std::exit(0);
     };
-    EXPECT_EXIT(scenario(), ::testing::ExitedWithCode(0),
-                "enter failed\n.*unknown exception\n.*status failed\n.*idle failed\n.*returned 0, 10 statuses in one turn");
+    EXPECT_EXIT(
+        scenario(), ::testing::ExitedWithCode(0),
+        "enter failed\n.*unknown exception\n.*status failed\n.*idle failed\n.*returned 0, 10 statuses in one turn");
 }
 
 }  // namespace

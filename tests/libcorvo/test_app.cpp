@@ -36,10 +36,10 @@ public:
         processOptions();
     }
 
+    using App::errorReporter;
     using App::initSocket;
     using App::optionParser;
     using App::reportException;
-    using App::errorReporter;
 
     int cleanups = 0;
     bool throwInCleanup = false;

@@ -42,7 +42,8 @@ public:
     void addPeer(const std::string& peerName, const std::string& uuid, std::vector<Property> props)
     {
         auto peer = std::make_shared<Peer>(peerName, uuid, "tcp://127.0.0.1:1");
-        for (auto& p : props) peer->properties[p.name] = p;
+        for (auto& p : props)
+            peer->properties[p.name] = p;
         network->peers[uuid] = peer;
     }
     Property& prop(const std::string& key) { return *properties.at(key); }
@@ -136,7 +137,8 @@ Card readCard(const std::string& file, const char* key)
     Card card;
     fitsfile* fptr = nullptr;
     int status = 0;
-    if (ffopen(&fptr, file.c_str(), READONLY, &status) != 0) return card;
+    if (ffopen(&fptr, file.c_str(), READONLY, &status) != 0)
+        return card;
     char value[FLEN_VALUE] = {0}, comment[FLEN_COMMENT] = {0};
     if (ffgkey(fptr, key, value, comment, &status) == 0) {
         card.found = true;
@@ -153,7 +155,8 @@ std::vector<std::string> keywords(const std::string& file)
     std::vector<std::string> names;
     fitsfile* fptr = nullptr;
     int status = 0, keys = 0, more = 0;
-    if (ffopen(&fptr, file.c_str(), READONLY, &status) != 0) return names;
+    if (ffopen(&fptr, file.c_str(), READONLY, &status) != 0)
+        return names;
     ffghsp(fptr, &keys, &more, &status);
     for (int i = 1; i <= keys; ++i) {
         char name[FLEN_KEYWORD] = {0}, value[FLEN_VALUE] = {0};
@@ -210,9 +213,8 @@ TEST_F(CameraTest, DatatypeOffersTheEightImageTypes)
     Property& datatype = camera.prop("datatype");
     EXPECT_EQ(datatype.getValue<long>(), 20);
     EXPECT_EQ(datatype.toString(), "UINT16");
-    const std::map<int32_t, std::string> choices = {{10, "INT8"},  {8, "UINT8"},   {16, "INT16"},
-                                                    {20, "UINT16"}, {32, "INT32"}, {40, "UINT32"},
-                                                    {-32, "FLOAT"}, {-64, "DOUBLE"}};
+    const std::map<int32_t, std::string> choices = {{10, "INT8"},  {8, "UINT8"},   {16, "INT16"},  {20, "UINT16"},
+                                                    {32, "INT32"}, {40, "UINT32"}, {-32, "FLOAT"}, {-64, "DOUBLE"}};
     EXPECT_EQ(datatype.choices, choices);
 }
 
@@ -223,11 +225,10 @@ TEST_F(CameraTest, StatusValuesAndCommands)
         {0, "IDLE"}, {1, "EXPOSE"}, {2, "READOUT"}, {3, "POWERON"}, {4, "POWEROFF"}};
     EXPECT_EQ(camera.statuses(), statuses);
 
-    const std::map<std::string, std::string> descriptions = {
-        {"expose", "take exposure"},
-        {"switch", "turn on/off the power"},
-        {"readtemp", "read the temperature"},
-        {"readcurrent", "test function to change the current"}};
+    const std::map<std::string, std::string> descriptions = {{"expose", "take exposure"},
+                                                             {"switch", "turn on/off the power"},
+                                                             {"readtemp", "read the temperature"},
+                                                             {"readcurrent", "test function to change the current"}};
     EXPECT_EQ(camera.commandTable().size(), descriptions.size());
     for (const auto& d : descriptions) {
         ASSERT_TRUE(camera.commandTable().count(d.first)) << d.first;
@@ -247,7 +248,8 @@ TEST_F(CameraTest, CommandsReachTheirHooksThroughTheDispatch)
     auto send = [&](std::string name, std::vector<std::string> args) {
         corvo::proto::Command command;
         command.set_cmd_name(name);
-        for (auto& a : args) command.add_args(a);
+        for (auto& a : args)
+            command.add_args(a);
         camera.onCommand(peer, command);
     };
 
@@ -357,14 +359,10 @@ TEST_F(CameraTest, CardsFollowTheTemplateOrderAndPropertyTypes)
     camera.prop("imgw").setValue(640L);
 
     const std::vector<FitsHdrMap> entries = {
-        {"camera", "model", "INSTRUME", "camera model"},
-        {"mount", "steps", "STEPS", "64-bit value"},
-        {"mount", "tags", "TAGS", "list: no card"},
-        {"nobody", "x", "NOBODY", "unknown component"},
-        {"camera", "nothing", "NOTHING", "unknown property"},
-        {"camera", "expotime", "EXPTIME", "exposure time"},
-        {"mount", "ambient", "AMBIENT", "peer double"},
-        {"camera", "imgw", "NAXIS1X", "own int"},
+        {"camera", "model", "INSTRUME", "camera model"},      {"mount", "steps", "STEPS", "64-bit value"},
+        {"mount", "tags", "TAGS", "list: no card"},           {"nobody", "x", "NOBODY", "unknown component"},
+        {"camera", "nothing", "NOTHING", "unknown property"}, {"camera", "expotime", "EXPTIME", "exposure time"},
+        {"mount", "ambient", "AMBIENT", "peer double"},       {"camera", "imgw", "NAXIS1X", "own int"},
     };
     const auto cards = camera.buildHeaderCards(entries);
     ASSERT_EQ(cards.size(), 5u);
@@ -399,15 +397,14 @@ TEST_F(CameraTest, EmptyPatternWritesNothing)
 
 TEST_F(CameraTest, SavedImageCarriesTemplateCards)
 {
-    writeTemplate(
-        "#define CAM camera\n"
-        "EXPTIME => CAM:expotime \"exposure time\"\n"
-        "INSTRUME => CAM:model \"camera model\"\n"
-        "BIGINT => mount:steps \"64-bit\"\n"
-        "SMALLINT => mount:small \"32-bit\"\n"
-        "TAGS => mount:tags \"list\"\n"
-        "GONE => nobody:x \"unknown\"\n"
-        "BADLINE\n");
+    writeTemplate("#define CAM camera\n"
+                  "EXPTIME => CAM:expotime \"exposure time\"\n"
+                  "INSTRUME => CAM:model \"camera model\"\n"
+                  "BIGINT => mount:steps \"64-bit\"\n"
+                  "SMALLINT => mount:small \"32-bit\"\n"
+                  "TAGS => mount:tags \"list\"\n"
+                  "GONE => nobody:x \"unknown\"\n"
+                  "BADLINE\n");
     TestCamera camera;
     camera.configure();
     camera.attachNetwork();
@@ -465,7 +462,7 @@ TEST_F(CameraTest, MissingTemplateGivesOnlyTheMandatoryCards)
     CaptureStdout();
     camera.saveImage(data.data());
     EXPECT_EQ(GetCapturedStdout(), "ERROR: Can't open FITS header file.\n");
-    const std::vector<std::string> mandatory = {"SIMPLE", "BITPIX", "NAXIS",  "NAXIS1", "NAXIS2", "EXTEND",
+    const std::vector<std::string> mandatory = {"SIMPLE",  "BITPIX",  "NAXIS", "NAXIS1", "NAXIS2", "EXTEND",
                                                 "COMMENT", "COMMENT", "BZERO", "BSCALE", "DATE"};
     EXPECT_EQ(keywords(dir + "/bare.fits"), mandatory);
 }
@@ -511,9 +508,9 @@ TEST_F(CameraTest, EveryDatatypeIsSaved)
     camera.configure();
     camera.prop("imgw").setValue(2L);
     camera.prop("imgh").setValue(1L);
-    const std::pair<ImageType, int> types[] = {
-        {IMAGE_UINT8, TBYTE},  {IMAGE_INT8, TSBYTE},   {IMAGE_INT16, TSHORT}, {IMAGE_UINT16, TUSHORT},
-        {IMAGE_INT32, TINT},   {IMAGE_UINT32, TUINT},  {IMAGE_FLOAT, TFLOAT}, {IMAGE_DOUBLE, TDOUBLE}};
+    const std::pair<ImageType, int> types[] = {{IMAGE_UINT8, TBYTE},    {IMAGE_INT8, TSBYTE},   {IMAGE_INT16, TSHORT},
+                                               {IMAGE_UINT16, TUSHORT}, {IMAGE_INT32, TINT},    {IMAGE_UINT32, TUINT},
+                                               {IMAGE_FLOAT, TFLOAT},   {IMAGE_DOUBLE, TDOUBLE}};
     for (const auto& t : types) {
         SCOPED_TRACE(t.first);
         camera.prop("datatype").setValue(static_cast<long>(t.first));
@@ -524,14 +521,52 @@ TEST_F(CameraTest, EveryDatatypeIsSaved)
         // Fill the buffer in the image's own pixel type through cfitsio's
         // datatype sizes.
         switch (t.second) {
-        case TBYTE: { auto* p = reinterpret_cast<uint8_t*>(pixels); p[0] = 1; p[1] = 100; break; }
-        case TSBYTE: { auto* p = reinterpret_cast<int8_t*>(pixels); p[0] = 1; p[1] = 100; break; }
-        case TSHORT: { auto* p = reinterpret_cast<int16_t*>(pixels); p[0] = 1; p[1] = 100; break; }
-        case TUSHORT: { auto* p = reinterpret_cast<uint16_t*>(pixels); p[0] = 1; p[1] = 100; break; }
-        case TINT: { auto* p = reinterpret_cast<int32_t*>(pixels); p[0] = 1; p[1] = 100; break; }
-        case TUINT: { auto* p = reinterpret_cast<uint32_t*>(pixels); p[0] = 1; p[1] = 100; break; }
-        case TFLOAT: { auto* p = reinterpret_cast<float*>(pixels); p[0] = 1; p[1] = 100; break; }
-        default: pixels[0] = 1; pixels[1] = 100; break;
+            case TBYTE: {
+                auto* p = reinterpret_cast<uint8_t*>(pixels);
+                p[0] = 1;
+                p[1] = 100;
+                break;
+            }
+            case TSBYTE: {
+                auto* p = reinterpret_cast<int8_t*>(pixels);
+                p[0] = 1;
+                p[1] = 100;
+                break;
+            }
+            case TSHORT: {
+                auto* p = reinterpret_cast<int16_t*>(pixels);
+                p[0] = 1;
+                p[1] = 100;
+                break;
+            }
+            case TUSHORT: {
+                auto* p = reinterpret_cast<uint16_t*>(pixels);
+                p[0] = 1;
+                p[1] = 100;
+                break;
+            }
+            case TINT: {
+                auto* p = reinterpret_cast<int32_t*>(pixels);
+                p[0] = 1;
+                p[1] = 100;
+                break;
+            }
+            case TUINT: {
+                auto* p = reinterpret_cast<uint32_t*>(pixels);
+                p[0] = 1;
+                p[1] = 100;
+                break;
+            }
+            case TFLOAT: {
+                auto* p = reinterpret_cast<float*>(pixels);
+                p[0] = 1;
+                p[1] = 100;
+                break;
+            }
+            default:
+                pixels[0] = 1;
+                pixels[1] = 100;
+                break;
         }
         CaptureStdout();
         camera.saveImage(pixels);

@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -135,17 +135,16 @@ TEST_F(ConfTest, LaterDirectoryWinsAndOnlyOneFileIsRead)
 TEST_F(ConfTest, LineFormat)
 {
     ConfManager conf;
-    writeFile(extra + "/fmt.conf",
-              "# comment\n"
-              "\n"
-              "  exposure = 1.5  # seconds\n"
-              "url=a#b\n"
-              "\t  # indented comment\r\n"
-              "crlf = yes\r\n"
-              "eq = x=y\n"
-              "exposure = 2\n"
-              "Case = upper\n"
-              "empty =\n");
+    writeFile(extra + "/fmt.conf", "# comment\n"
+                                   "\n"
+                                   "  exposure = 1.5  # seconds\n"
+                                   "url=a#b\n"
+                                   "\t  # indented comment\r\n"
+                                   "crlf = yes\r\n"
+                                   "eq = x=y\n"
+                                   "exposure = 2\n"
+                                   "Case = upper\n"
+                                   "empty =\n");
     testing::internal::CaptureStdout();
     conf.load("fmt");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
@@ -361,14 +360,12 @@ TEST_F(ConfTest, GetPathLooksOnlyInLastDirectory)
     writeFile(userDir + "/fitshdr.txt", "x");
     testing::internal::CaptureStderr();
     EXPECT_EQ(conf.getPath("fitshdr.txt"), "");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "search conf " + extra + "/fitshdr.txt\nexist: -1\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "search conf " + extra + "/fitshdr.txt\nexist: -1\n");
 
     writeFile(extra + "/fitshdr.txt", "y");
     testing::internal::CaptureStderr();
     EXPECT_EQ(conf.getPath("fitshdr.txt"), extra + "/fitshdr.txt");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "search conf " + extra + "/fitshdr.txt\nexist: 0\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "search conf " + extra + "/fitshdr.txt\nexist: 0\n");
 
     conf.confDirs.clear();
     testing::internal::CaptureStderr();

@@ -46,14 +46,17 @@ public:
 
     using Daemon::beforeInit;
     using Daemon::beforeLoop;
-    using Daemon::reportException;
     using Daemon::commands;
     using Daemon::logger;
     using Daemon::properties;
+    using Daemon::reportException;
     using Daemon::statusList;
 };
 
-std::shared_ptr<corvo::Peer> somePeer() { return std::make_shared<corvo::Peer>("client", "UUID", ""); }
+std::shared_ptr<corvo::Peer> somePeer()
+{
+    return std::make_shared<corvo::Peer>("client", "UUID", "");
+}
 
 corvo::proto::Command commandRecord(std::vector<std::string> words)
 {
@@ -102,8 +105,8 @@ TEST(DaemonTables, InfoListsPropertiesByNameCommandsWithArgumentsAndStatusByValu
     daemon.createProperty("alpha", corvo::Property::STRING, "first", false);
     daemon.createProperty("mid", corvo::Property::DOUBLE, "deg", "angle", true);
     daemon.createProperty("alpha", corvo::Property::DOUBLE, "second", true);  // replaces the first
-    daemon.createCommand("goto", [](std::vector<std::string>) {}, "go somewhere", 2, corvo::ARG_DOUBLE, "ra",
-                         corvo::ARG_DOUBLE, "dec");
+    daemon.createCommand(
+        "goto", [](std::vector<std::string>) {}, "go somewhere", 2, corvo::ARG_DOUBLE, "ra", corvo::ARG_DOUBLE, "dec");
     daemon.addStatusStr(5, "FIVE");
     daemon.addStatusStr(1, "ONE");
 
@@ -159,12 +162,13 @@ class DaemonCommands : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        daemon.createCommand("move", [this](std::vector<std::string> args) { received.push_back(args); },
-                             "two arguments", 2, corvo::ARG_STRING, "axis", corvo::ARG_DOUBLE, "position");
-        daemon.createCommand("stop", [this](std::vector<std::string> args) { received.push_back(args); },
-                             "no arguments");
-        daemon.createCommand("picky", [](std::vector<std::string>) { throw corvo::CorvoArgError(); }, "rejects",
-                             1, corvo::ARG_INT, "n");
+        daemon.createCommand(
+            "move", [this](std::vector<std::string> args) { received.push_back(args); }, "two arguments", 2,
+            corvo::ARG_STRING, "axis", corvo::ARG_DOUBLE, "position");
+        daemon.createCommand(
+            "stop", [this](std::vector<std::string> args) { received.push_back(args); }, "no arguments");
+        daemon.createCommand(
+            "picky", [](std::vector<std::string>) { throw corvo::CorvoArgError(); }, "rejects", 1, corvo::ARG_INT, "n");
         daemon.prepare();
     }
 
@@ -219,7 +223,8 @@ TEST_F(DaemonCommands, AFunctionRejectingItsArgumentsIsAWrongArgument)
 
 TEST_F(DaemonCommands, OtherExceptionsLeaveTheDispatch)
 {
-    daemon.createCommand("broken", [](std::vector<std::string>) { throw std::runtime_error("disk full"); }, "");
+    daemon.createCommand(
+        "broken", [](std::vector<std::string>) { throw std::runtime_error("disk full"); }, "");
     daemon.createCommand("empty", nullptr, "");
     EXPECT_THROW(daemon.onCommand(somePeer(), commandRecord({"broken"})), std::runtime_error);
     EXPECT_THROW(daemon.onCommand(somePeer(), commandRecord({"empty"})), std::bad_function_call);
@@ -228,11 +233,15 @@ TEST_F(DaemonCommands, OtherExceptionsLeaveTheDispatch)
 TEST_F(DaemonCommands, AFunctionThatReplacesItsOwnCommandFinishesTheCallInProgress)
 {
     int calls = 0;
-    daemon.createCommand("self", [&](std::vector<std::string> args) {
-        daemon.createCommand("self", [](std::vector<std::string>) {}, "replaced");
-        ++calls;
-        EXPECT_EQ(args, std::vector<std::string>{"1"});
-    }, "replaces itself", 1, corvo::ARG_INT, "n");
+    daemon.createCommand(
+        "self",
+        [&](std::vector<std::string> args) {
+            daemon.createCommand(
+                "self", [](std::vector<std::string>) {}, "replaced");
+            ++calls;
+            EXPECT_EQ(args, std::vector<std::string>{"1"});
+        },
+        "replaces itself", 1, corvo::ARG_INT, "n");
     dispatch({"self", "1"});
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(daemon.commands.at("self").description, "replaced");

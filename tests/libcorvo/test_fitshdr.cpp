@@ -20,7 +20,6 @@ namespace {
 
 class FitsHdrTest : public testing::Test {
 protected:
-
     // Writes `text` as the template and parses it; the standard output of
     // the parser goes to `output`.
     std::vector<FitsHdrMap> parse(const std::string& text)
@@ -114,26 +113,24 @@ TEST_F(FitsHdrTest, EightCharacterKeywordIsTheLongest)
 
 TEST_F(FitsHdrTest, WrongLinesAreReportedWithPhysicalLineNumbers)
 {
-    const std::string text =
-        "// header\n"                           // 1
-        "\n"                                    // 2
-        "ABCDEFGHI => c:p \"nine\"\n"           // 3: keyword too long
-        "GOOD => c:p \"fine\"\n"                // 4
-        "NOCOLON => cp \"x\"\n"                 // 5
-        "NOQUOTE => c:p x\n"                    // 6
-        "NOSPACE => c:p\"x\"\n"                 // 7
-        "TRAIL => c:p \"x\" y\n"                // 8
-        "#define ONLYNAME\n"                    // 9: not a macro
-        "#define A B C\n"                       // 10: not a macro
-        "LAST => c:q \"end\"\n";                // 11
+    const std::string text = "// header\n"                  // 1
+                             "\n"                           // 2
+                             "ABCDEFGHI => c:p \"nine\"\n"  // 3: keyword too long
+                             "GOOD => c:p \"fine\"\n"       // 4
+                             "NOCOLON => cp \"x\"\n"        // 5
+                             "NOQUOTE => c:p x\n"           // 6
+                             "NOSPACE => c:p\"x\"\n"        // 7
+                             "TRAIL => c:p \"x\" y\n"       // 8
+                             "#define ONLYNAME\n"           // 9: not a macro
+                             "#define A B C\n"              // 10: not a macro
+                             "LAST => c:q \"end\"\n";       // 11
     auto result = parse(text);
     ASSERT_EQ(result.size(), 2u);
     expectEntry(result[0], "GOOD", "c", "p", "fine");
     expectEntry(result[1], "LAST", "c", "q", "end");
-    EXPECT_EQ(output,
-              path + ":3 Wrong syntax\n" + path + ":5 Wrong syntax\n" + path + ":6 Wrong syntax\n" +
-                  path + ":7 Wrong syntax\n" + path + ":8 Wrong syntax\n" + path + ":9 Wrong syntax\n" +
-                  path + ":10 Wrong syntax\n");
+    EXPECT_EQ(output, path + ":3 Wrong syntax\n" + path + ":5 Wrong syntax\n" + path + ":6 Wrong syntax\n" + path +
+                          ":7 Wrong syntax\n" + path + ":8 Wrong syntax\n" + path + ":9 Wrong syntax\n" + path +
+                          ":10 Wrong syntax\n");
 }
 
 TEST_F(FitsHdrTest, OverlongLineIsWrongSyntaxNotACrash)

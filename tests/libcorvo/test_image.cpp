@@ -38,12 +38,14 @@ public:
     explicit FitsReader(const std::string& path)
     {
         int status = 0;
-        if (ffopen(&fptr, path.c_str(), READONLY, &status) != 0) fptr = nullptr;
+        if (ffopen(&fptr, path.c_str(), READONLY, &status) != 0)
+            fptr = nullptr;
     }
     ~FitsReader()
     {
         int status = 0;
-        if (fptr) ffclos(fptr, &status);
+        if (fptr)
+            ffclos(fptr, &status);
     }
     bool ok() const { return fptr != nullptr; }
 
@@ -86,7 +88,8 @@ public:
         int status = 0;
         ffgky(fptr, TSTRING, key, value, comm, &status);
         EXPECT_EQ(status, 0) << key;
-        if (comment) *comment = comm;
+        if (comment)
+            *comment = comm;
         return value;
     }
     // The raw 80-character card of `key`.
@@ -108,7 +111,8 @@ public:
             char name[FLEN_KEYWORD] = {0};
             char value[FLEN_VALUE] = {0};
             ffgkyn(fptr, i, name, value, nullptr, &status);
-            if (key == name) ++count;
+            if (key == name)
+                ++count;
         }
         return count;
     }
@@ -309,9 +313,8 @@ TEST(ImageHeader, ItemsWriteTheFieldTheirTypeSelects)
         return it;
     };
     Image image(name, IMAGE_INT16, 2, 2);
-    image.writeHeaders({item("ISTR", TSTRING), item("IINT", TINT), item("ILONG", TLONG),
-                        item("ILL", TLONGLONG), item("IDBL", TDOUBLE), item("IBIT", TBIT),
-                        item("ILOG", TLOGICAL)});
+    image.writeHeaders({item("ISTR", TSTRING), item("IINT", TINT), item("ILONG", TLONG), item("ILL", TLONGLONG),
+                        item("IDBL", TDOUBLE), item("IBIT", TBIT), item("ILOG", TLOGICAL)});
     image.writeHeaders({});
     image.close();
 
@@ -416,11 +419,13 @@ template <class T>
 std::vector<T> rampWithExtremes(size_t count)
 {
     std::vector<T> values(count);
-    for (size_t i = 0; i < count; ++i) values[i] = static_cast<T>(i % 100);
+    for (size_t i = 0; i < count; ++i)
+        values[i] = static_cast<T>(i % 100);
     values[0] = std::numeric_limits<T>::lowest();
     values[1] = std::numeric_limits<T>::max();
     values[2] = 0;
-    if (std::is_floating_point<T>::value) values[3] = static_cast<T>(0.1);
+    if (std::is_floating_point<T>::value)
+        values[3] = static_cast<T>(0.1);
     return values;
 }
 
@@ -566,7 +571,8 @@ TEST(ImageData, ImageOfTwoToThe31PixelsIsWrittenWhole)
     struct statvfs fs;
     ASSERT_EQ(statvfs(dir.path().c_str(), &fs), 0);
     const uint64_t needed = 3ULL << 30;
-    if (static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize < needed) GTEST_SKIP() << "not enough disk space";
+    if (static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize < needed)
+        GTEST_SKIP() << "not enough disk space";
 
     const int width = 65536, height = 32768;
     const size_t count = static_cast<size_t>(width) * height;

@@ -116,8 +116,11 @@ TEST(ZyreSink, RecordsCarryTheBareMessageTheLevelNumberAndTheCurrentTime)
     EXPECT_GE(stamp, before - std::chrono::seconds(1));
     EXPECT_LE(stamp, std::chrono::system_clock::now() + std::chrono::seconds(1));
 
-    for (auto [level, number] : {std::pair{spdlog::level::trace, 0}, {spdlog::level::debug, 1},
-                                 {spdlog::level::info, 2}, {spdlog::level::warn, 3}, {spdlog::level::err, 4}}) {
+    for (auto [level, number] : {std::pair{spdlog::level::trace, 0},
+                                 {spdlog::level::debug, 1},
+                                 {spdlog::level::info, 2},
+                                 {spdlog::level::warn, 3},
+                                 {spdlog::level::err, 4}}) {
         spdlog::details::log_msg m("t", level, "m");
         EXPECT_EQ(corvo::ZyreSink::toLogRecord(m).level(), number);
     }

@@ -182,8 +182,7 @@ TEST(StackTrace, ConstructionWritesTraceToStandardError)
     testing::internal::CaptureStderr();
     try {
         throw corvo::CorvoError("caught");
-    } catch (const corvo::CorvoError&) {
-    }
+    } catch (const corvo::CorvoError&) {}
     std::string err = testing::internal::GetCapturedStderr();
     ASSERT_EQ(err.rfind("stack trace:\n", 0), 0u) << err;
     // Frame lines follow, each indented by two spaces, at most 63 of them.

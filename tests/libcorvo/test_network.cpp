@@ -100,8 +100,8 @@ protected:
         net.logGroup = "lab-log";
     }
 
-    void event(const std::string& type, const std::string& uuid, const std::string& group = "",
-               zmsg_t* msg = nullptr, std::unordered_map<std::string, std::string> headers = {})
+    void event(const std::string& type, const std::string& uuid, const std::string& group = "", zmsg_t* msg = nullptr,
+               std::unordered_map<std::string, std::string> headers = {})
     {
         NetworkEvent e;
         e.type = type;
@@ -313,9 +313,9 @@ TEST_F(NetworkEvents, CommandsPrintTheirDelayFirst)
     command.set_cmd_name("expose");
     command.add_args("2");
     Message m = Message::framed(command);
-    auto before = std::chrono::duration_cast<std::chrono::microseconds>(
-                      std::chrono::system_clock::now().time_since_epoch())
-                      .count();
+    auto before =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
     ::testing::internal::CaptureStdout();
     event("WHISPER", "A", "", m.msg);
     std::string out = ::testing::internal::GetCapturedStdout();

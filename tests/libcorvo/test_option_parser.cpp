@@ -144,10 +144,9 @@ TEST(ParseArgs, UnknownOptionPrintsErrorThenHelp)
 
 TEST(ParseArgs, BadOrMissingValueExitsOne)
 {
-    for (std::vector<std::string> args : {std::vector<std::string>{"--port", "abc"},
-                                          std::vector<std::string>{"--port"},
-                                          std::vector<std::string>{"-p", "12x"},
-                                          std::vector<std::string>{"--site", "a", "--site", "b"}}) {
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"--port", "abc"}, std::vector<std::string>{"--port"},
+          std::vector<std::string>{"-p", "12x"}, std::vector<std::string>{"--site", "a", "--site", "b"}}) {
         Outcome o = parseInChild(args);
         EXPECT_EQ(o.status, 1) << args[0];
         EXPECT_EQ(o.out, "");

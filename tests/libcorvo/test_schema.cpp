@@ -66,8 +66,7 @@ void expectFields(const std::string& messageName, const std::vector<Field>& tabl
         std::string kind = row.kind;
         if (kind == "repeated") {
             EXPECT_TRUE(f->is_repeated());
-            if (f->cpp_type() != FieldDescriptor::CPPTYPE_STRING &&
-                f->cpp_type() != FieldDescriptor::CPPTYPE_MESSAGE) {
+            if (f->cpp_type() != FieldDescriptor::CPPTYPE_STRING && f->cpp_type() != FieldDescriptor::CPPTYPE_MESSAGE) {
                 EXPECT_TRUE(f->is_packed());
             }
         } else if (kind == "singular") {
@@ -109,12 +108,15 @@ TEST(Schema, Files)
         std::vector<std::string> imports;
     };
     std::vector<FileRow> files = {
-        {corvo::proto::Command::descriptor()->file(), "corvo/proto/command.proto",
+        {corvo::proto::Command::descriptor()->file(),
+         "corvo/proto/command.proto",
          {"corvo/proto/property.proto", "google/protobuf/timestamp.proto"}},
-        {corvo::proto::Info::descriptor()->file(), "corvo/proto/info.proto",
+        {corvo::proto::Info::descriptor()->file(),
+         "corvo/proto/info.proto",
          {"corvo/proto/command.proto", "corvo/proto/property.proto"}},
         {corvo::proto::Log::descriptor()->file(), "corvo/proto/log.proto", {"google/protobuf/timestamp.proto"}},
-        {corvo::proto::Property::descriptor()->file(), "corvo/proto/property.proto",
+        {corvo::proto::Property::descriptor()->file(),
+         "corvo/proto/property.proto",
          {"google/protobuf/timestamp.proto"}},
     };
     for (const FileRow& row : files) {
@@ -144,8 +146,8 @@ TEST(Schema, CommandFile)
                               {5, "binary_data", BYTES, "response"},
                               {6, "property_data", MESSAGE, "response", "corvo.proto.Property"},
                               {7, "error", STRING, "singular"}});
-    expectFields("ArgDesc", {{1, "type", ENUM, "singular", "corvo.proto.ArgDesc.ArgType"},
-                             {2, "argname", STRING, "singular"}});
+    expectFields("ArgDesc",
+                 {{1, "type", ENUM, "singular", "corvo.proto.ArgDesc.ArgType"}, {2, "argname", STRING, "singular"}});
     expectEnum("corvo.proto.ArgDesc.ArgType", {{"STRING", 0}, {"INT", 1}, {"DOUBLE", 2}, {"BOOL", 3}});
     expectFields("CommandDesc", {{1, "cmd_name", STRING, "singular"},
                                  {2, "description", STRING, "singular"},
@@ -178,9 +180,9 @@ TEST(Schema, PropertyValueRecords)
                                  {3, "value_max", INT64, "singular"},
                                  {4, "choices", MESSAGE, "repeated", "corvo.proto.PropertyChoice"}});
     expectFields("PropertyString", {{1, "value", STRING, "singular"}});
-    expectFields("PropertyDouble", {{1, "value", DOUBLE, "singular"},
-                                    {2, "value_min", DOUBLE, "singular"},
-                                    {3, "value_max", DOUBLE, "singular"}});
+    expectFields(
+        "PropertyDouble",
+        {{1, "value", DOUBLE, "singular"}, {2, "value_min", DOUBLE, "singular"}, {3, "value_max", DOUBLE, "singular"}});
     expectFields("PropertyIntList", {{1, "values", INT64, "repeated"}});
     expectFields("PropertyStrList", {{1, "values", STRING, "repeated"}});
     expectFields("PropertyDoubleList", {{1, "values", DOUBLE, "repeated"}});
@@ -220,7 +222,11 @@ TEST(Schema, WireBytesOfKnownRecord)
     corvo::proto::Command command;
     command.set_cmd_name("a");
     command.add_args("b");
-    EXPECT_EQ(command.SerializeAsString(), std::string("\x1a\x01" "a" "\x22\x01" "b", 6));
+    EXPECT_EQ(command.SerializeAsString(), std::string("\x1a\x01"
+                                                       "a"
+                                                       "\x22\x01"
+                                                       "b",
+                                                       6));
 
     corvo::proto::PropertyChange change;
     change.set_name("n");

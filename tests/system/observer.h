@@ -32,8 +32,7 @@ struct PropertyRecord {
 
 class Observer : public corvo::EventCallback {
 public:
-    Observer(const std::string& site, const std::string& name = "observer", int port = 5670)
-        : net(this, false)
+    Observer(const std::string& site, const std::string& name = "observer", int port = 5670) : net(this, false)
     {
         net.setName(name);
         net.setPort(port);

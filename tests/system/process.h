@@ -84,6 +84,9 @@ inline int waitFor(pid_t pid, std::chrono::milliseconds timeout)
     }
 }
 
-inline bool exitedWith(int status, int code) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == code; }
+inline bool exitedWith(int status, int code)
+{
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == code;
+}
 
 }  // namespace corvotest

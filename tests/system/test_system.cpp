@@ -5,11 +5,11 @@
 #include <sys/prctl.h>
 
 #include <algorithm>
-#include <fstream>
 #include <cstdio>
+#include <fstream>
 #include <set>
-#include <thread>
 #include <sys/stat.h>
+#include <thread>
 
 #include "observer.h"
 #include "process.h"
@@ -95,8 +95,7 @@ TEST_F(SystemTest, ClientReceivesInfoWithTheDaemonTables)
     EXPECT_EQ(wheel->properties.at("temps").type, corvo::Property::DOUBLE_LIST);
     EXPECT_TRUE(wheel->properties.at("label").writable);
     EXPECT_FALSE(wheel->properties.at("filters").writable);
-    EXPECT_EQ(wheel->properties.at("filters").strList,
-              (std::vector<std::string>{"L", "R", "G", "B", "Ha", "OIII"}));
+    EXPECT_EQ(wheel->properties.at("filters").strList, (std::vector<std::string>{"L", "R", "G", "B", "Ha", "OIII"}));
 
     ASSERT_EQ(wheel->commands.count("move"), 1u);
     const auto& move = wheel->commands.at("move");
@@ -106,8 +105,7 @@ TEST_F(SystemTest, ClientReceivesInfoWithTheDaemonTables)
     EXPECT_EQ(move.args[1].type, corvo::ARG_DOUBLE);
     EXPECT_EQ(wheel->commands.at("home").args.size(), 0u);
 
-    EXPECT_EQ(wheel->statusNames,
-              (std::map<unsigned int, std::string>{{0, "IDLE"}, {1, "MOVING"}, {2, "FAULT"}}));
+    EXPECT_EQ(wheel->statusNames, (std::map<unsigned int, std::string>{{0, "IDLE"}, {1, "MOVING"}, {2, "FAULT"}}));
     EXPECT_EQ(wheel->status, 0u);
 }
 
@@ -151,11 +149,11 @@ TEST_F(SystemTest, WrongCommandsAreLoggedToTheLogGroup)
     auto wheel = observer.waitForInfo("wheel");
     ASSERT_TRUE(wheel);
 
-    observer.sendCommand(wheel, {"move", "3"});         // too few
+    observer.sendCommand(wheel, {"move", "3"});            // too few
     observer.sendCommand(wheel, {"move", "1", "2", "3"});  // too many
-    observer.sendCommand(wheel, {"fly", "5"});          // unknown
-    observer.sendCommand(wheel, {"move", "x", "1"});    // the function rejects it
-    observer.sendCommand(wheel, {"home"});               // fine: marks the end
+    observer.sendCommand(wheel, {"fly", "5"});             // unknown
+    observer.sendCommand(wheel, {"move", "x", "1"});       // the function rejects it
+    observer.sendCommand(wheel, {"home"});                 // fine: marks the end
     // "home" sets the focus last, after every log record of the commands.
     ASSERT_TRUE(observer.waitUntil([&] { return observer.countProperties("focus") == 1; }, 3s));
 
@@ -166,10 +164,9 @@ TEST_F(SystemTest, WrongCommandsAreLoggedToTheLogGroup)
             EXPECT_EQ(log.logger, "wheel");
         }
     }
-    EXPECT_EQ(errors, (std::vector<std::string>{"Wrong argument. Received: move 3 ",
-                                                "Wrong argument. Received: move 1 2 3 ",
-                                                "Wrong argument. Received: fly 5 ",
-                                                "Wrong argument. Received: move x 1 "}));
+    EXPECT_EQ(errors,
+              (std::vector<std::string>{"Wrong argument. Received: move 3 ", "Wrong argument. Received: move 1 2 3 ",
+                                        "Wrong argument. Received: fly 5 ", "Wrong argument. Received: move x 1 "}));
     EXPECT_EQ(observer.countLogs("move 0 0"), 1u);
     EXPECT_EQ(observer.countProperties("slot"), 1u);  // only "home" moved
 }
@@ -223,7 +220,7 @@ TEST_F(SystemTest, TwoSitesDoNotSeeEachOther)
     auto mine = observer.waitForInfo("mine");
     ASSERT_TRUE(mine);
     EXPECT_EQ(mine->type, "wheel");  // the class's name, whatever --name says
-    observer.drainFor(1500ms);  // more than a beacon interval
+    observer.drainFor(1500ms);       // more than a beacon interval
 
     EXPECT_FALSE(observer.peerNamed("other"));
     EXPECT_FALSE(observer.hasInfo("other"));
@@ -238,8 +235,8 @@ TEST_F(SystemTest, OneShotClientRunsTheCommandAndExitsWithZero)
     ASSERT_TRUE(observer.waitForInfo("wheel"));
 
     Child tool;
-    int status = runToEnd({kTool, "--interface", "lo", "--site", site, "--target", "wheel", "--command", "move 4 1.5"},
-                          &tool);
+    int status =
+        runToEnd({kTool, "--interface", "lo", "--site", site, "--target", "wheel", "--command", "move 4 1.5"}, &tool);
     EXPECT_TRUE(corvotest::exitedWith(status, 0)) << status << tool.err();
     EXPECT_TRUE(observer.waitUntil([&] { return observer.countLogs("move 4 1.5") == 1; }, 3s));
     // The tool leaves the network when it ends; the daemon says so at once.
@@ -250,8 +247,8 @@ TEST_F(SystemTest, OneShotClientRunsTheCommandAndExitsWithZero)
 
 TEST_F(SystemTest, OneShotClientWithoutItsDaemonFails)
 {
-    int status = runToEnd({kTool, "--interface", "lo", "--site", site, "--target", "nobody", "--command", "home",
-                           "--wait", "200"});
+    int status = runToEnd(
+        {kTool, "--interface", "lo", "--site", site, "--target", "nobody", "--command", "home", "--wait", "200"});
     EXPECT_TRUE(corvotest::exitedWith(status, 1)) << status;
 }
 
@@ -307,8 +304,8 @@ pid_t findAdoptedServer(const std::string& needle, std::chrono::milliseconds tim
             if (pid <= 0)
                 continue;
             std::string cmdline = corvotest::readFile("/proc/" + std::string(entry->d_name) + "/cmdline");
-            if (cmdline.find(std::string(1, '\0') + needle + '\0') != std::string::npos &&
-                getsid(pid) != pid && parentOf(pid) == getpid())
+            if (cmdline.find(std::string(1, '\0') + needle + '\0') != std::string::npos && getsid(pid) != pid &&
+                parentOf(pid) == getpid())
                 found = pid;
         }
         closedir(proc);

@@ -12,30 +12,39 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Uuid sampleUuid() {
+Uuid sampleUuid()
+{
     Uuid u;
-    for (size_t i = 0; i < u.size(); ++i) u[i] = uint8_t(0xA0 + i);
+    for (size_t i = 0; i < u.size(); ++i)
+        u[i] = uint8_t(0xA0 + i);
     return u;
 }
 
-Bytes encoded(const Message& m) {
+Bytes encoded(const Message& m)
+{
     auto bytes = encodeMessage(m);
     EXPECT_TRUE(bytes);
     return bytes ? *bytes : Bytes{};
 }
 
-DecodeError decode(const Bytes& bytes, Message& out) { return decodeMessage(bytes.data(), bytes.size(), out); }
+DecodeError decode(const Bytes& bytes, Message& out)
+{
+    return decodeMessage(bytes.data(), bytes.size(), out);
+}
 
-TEST(ZreBeacon, EncodesTwentyTwoBytes) {
+TEST(ZreBeacon, EncodesTwentyTwoBytes)
+{
     BeaconBytes b = encodeBeacon(Beacon{sampleUuid(), 0xC123});
     Bytes expected = {'Z', 'R', 'E', 0x01};
-    for (uint8_t x : sampleUuid()) expected.push_back(x);
+    for (uint8_t x : sampleUuid())
+        expected.push_back(x);
     expected.push_back(0xC1);
     expected.push_back(0x23);
     EXPECT_EQ(Bytes(b.begin(), b.end()), expected);
 }
 
-TEST(ZreBeacon, ParsesWhatItEncodesIncludingLeavingBeacon) {
+TEST(ZreBeacon, ParsesWhatItEncodesIncludingLeavingBeacon)
+{
     for (uint16_t port : {uint16_t(0), uint16_t(1), uint16_t(49152), uint16_t(65535)}) {
         BeaconBytes b = encodeBeacon(Beacon{sampleUuid(), port});
         auto parsed = parseBeacon(b.data(), b.size());
@@ -45,7 +54,8 @@ TEST(ZreBeacon, ParsesWhatItEncodesIncludingLeavingBeacon) {
     }
 }
 
-TEST(ZreBeacon, RejectsWrongSizePrefixOrVersion) {
+TEST(ZreBeacon, RejectsWrongSizePrefixOrVersion)
+{
     BeaconBytes good = encodeBeacon(Beacon{sampleUuid(), 5000});
     Bytes longer(good.begin(), good.end());
     longer.push_back(0);
@@ -60,7 +70,8 @@ TEST(ZreBeacon, RejectsWrongSizePrefixOrVersion) {
     }
 }
 
-TEST(ZreMessage, HelloIsByteExact) {
+TEST(ZreMessage, HelloIsByteExact)
+{
     Message m;
     m.id = MessageId::Hello;
     m.sequence = 1;
@@ -70,13 +81,15 @@ TEST(ZreMessage, HelloIsByteExact) {
     m.name = "n";
     m.headers = {{"k", "vv"}};
     Bytes expected = {0xAA, 0xA1, 1, 2, 0, 1, 15};
-    for (char c : std::string("tcp://1.2.3.4:5")) expected.push_back(uint8_t(c));
+    for (char c : std::string("tcp://1.2.3.4:5"))
+        expected.push_back(uint8_t(c));
     Bytes rest = {0, 0, 0, 1, 0, 0, 0, 2, 'a', 'b', 7, 1, 'n', 0, 0, 0, 1, 1, 'k', 0, 0, 0, 2, 'v', 'v'};
     expected.insert(expected.end(), rest.begin(), rest.end());
     EXPECT_EQ(encoded(m), expected);
 }
 
-TEST(ZreMessage, ShortMessagesAreByteExact) {
+TEST(ZreMessage, ShortMessagesAreByteExact)
+{
     Message m;
     m.id = MessageId::Join;
     m.sequence = 0x1234;
@@ -95,7 +108,8 @@ TEST(ZreMessage, ShortMessagesAreByteExact) {
     EXPECT_EQ(encoded(m), (Bytes{0xAA, 0xA1, 7, 2, 0x12, 0x34}));
 }
 
-TEST(ZreMessage, RoundTripsEveryField) {
+TEST(ZreMessage, RoundTripsEveryField)
+{
     Message m;
     m.id = MessageId::Hello;
     m.sequence = 65535;
@@ -128,7 +142,8 @@ TEST(ZreMessage, RoundTripsEveryField) {
     }
 }
 
-TEST(ZreMessage, RefusesToEncodeOverlongStrings) {
+TEST(ZreMessage, RefusesToEncodeOverlongStrings)
+{
     Message m;
     m.id = MessageId::Shout;
     m.group = std::string(256, 'g');
@@ -139,7 +154,8 @@ TEST(ZreMessage, RefusesToEncodeOverlongStrings) {
     EXPECT_FALSE(encodeMessage(m));
 }
 
-TEST(ZreMessage, RejectsBadHeader) {
+TEST(ZreMessage, RejectsBadHeader)
+{
     Message out;
     EXPECT_EQ(decode(Bytes{}, out), DecodeError::Truncated);
     EXPECT_EQ(decode(Bytes{0xAA, 0xA1, 6, 2, 0}, out), DecodeError::Truncated);
@@ -150,7 +166,8 @@ TEST(ZreMessage, RejectsBadHeader) {
     EXPECT_EQ(decode(Bytes{0xAA, 0xA1, 6, 2, 0, 1}, out), DecodeError::None);
 }
 
-TEST(ZreMessage, NewerMessagesDecodeAndTrailingBytesAreIgnored) {
+TEST(ZreMessage, NewerMessagesDecodeAndTrailingBytesAreIgnored)
+{
     Message out;
     EXPECT_EQ(decode(Bytes{0xAA, 0xA1, 8, 2, 0, 2, 1, 'g', 0}, out), DecodeError::None);
     EXPECT_EQ(out.id, MessageId::Elect);
@@ -160,7 +177,8 @@ TEST(ZreMessage, NewerMessagesDecodeAndTrailingBytesAreIgnored) {
     EXPECT_EQ(out.id, MessageId::PingOk);
 }
 
-TEST(ZreMessage, RejectsLengthsPastTheEnd) {
+TEST(ZreMessage, RejectsLengthsPastTheEnd)
+{
     Message out;
     // String length beyond the frame.
     EXPECT_EQ(decode(Bytes{0xAA, 0xA1, 4, 2, 0, 2, 5, 'g', 1}, out), DecodeError::Truncated);
@@ -178,7 +196,8 @@ TEST(ZreMessage, RejectsLengthsPastTheEnd) {
     EXPECT_EQ(decode(hello3, out), DecodeError::Truncated);
 }
 
-TEST(ZreMessage, EveryTruncationOfAValidHelloIsRejected) {
+TEST(ZreMessage, EveryTruncationOfAValidHelloIsRejected)
+{
     Message m;
     m.id = MessageId::Hello;
     m.sequence = 1;
@@ -195,12 +214,14 @@ TEST(ZreMessage, EveryTruncationOfAValidHelloIsRejected) {
     EXPECT_EQ(decode(full, out), DecodeError::None);
 }
 
-TEST(ZreMessage, RandomBytesNeverCrash) {
+TEST(ZreMessage, RandomBytesNeverCrash)
+{
     std::mt19937 rng(42);
     Message out;
     for (int i = 0; i < 20000; ++i) {
         Bytes b(rng() % 64);
-        for (auto& x : b) x = uint8_t(rng());
+        for (auto& x : b)
+            x = uint8_t(rng());
         if (b.size() >= 4 && i % 2 == 0) {  // a plausible header, so the fields get parsed
             b[0] = 0xAA;
             b[1] = 0xA1;
@@ -211,7 +232,8 @@ TEST(ZreMessage, RandomBytesNeverCrash) {
     }
 }
 
-TEST(ZreIdentity, IsPrefixPlusUuidAndOtherSizesAreRejected) {
+TEST(ZreIdentity, IsPrefixPlusUuidAndOtherSizesAreRejected)
+{
     auto id = identityOf(sampleUuid());
     EXPECT_EQ(id[0], 0x01);
     EXPECT_EQ(uuidFromIdentity(id.data(), id.size()), sampleUuid());
@@ -220,7 +242,8 @@ TEST(ZreIdentity, IsPrefixPlusUuidAndOtherSizesAreRejected) {
     EXPECT_FALSE(uuidFromIdentity(nullptr, 17));
 }
 
-TEST(ZreUuid, TextIsUpperCaseHexAndParsesBothCases) {
+TEST(ZreUuid, TextIsUpperCaseHexAndParsesBothCases)
+{
     std::string text = uuidToString(sampleUuid());
     EXPECT_EQ(text, "A0A1A2A3A4A5A6A7A8A9AAABACADAEAF");
     EXPECT_EQ(uuidFromString(text), sampleUuid());
@@ -229,7 +252,8 @@ TEST(ZreUuid, TextIsUpperCaseHexAndParsesBothCases) {
     EXPECT_FALSE(uuidFromString("G0A1A2A3A4A5A6A7A8A9AAABACADAEAF"));
 }
 
-TEST(ZreEndpoint, AcceptsOnlyNumericTcpEndpoints) {
+TEST(ZreEndpoint, AcceptsOnlyNumericTcpEndpoints)
+{
     EXPECT_TRUE(isValidEndpoint("tcp://10.77.0.1:49152"));
     EXPECT_TRUE(isValidEndpoint("tcp://127.0.0.1:1"));
     EXPECT_FALSE(isValidEndpoint("tcp://127.0.0.1:0"));

@@ -25,12 +25,14 @@ namespace {
 const std::string kNpmModules = std::string(ZRE_SOURCE_DIR) + "/build/npm/node_modules";
 const std::string kScript = std::string(ZRE_SOURCE_DIR) + "/tests/zre/zyrejs_peer.js";
 
-std::string upper(std::string s) {
+std::string upper(std::string s)
+{
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(std::toupper(c)); });
     return s;
 }
 
-std::string toHex(const std::string& bytes) {
+std::string toHex(const std::string& bytes)
+{
     static const char digits[] = "0123456789abcdef";
     std::string out;
     for (unsigned char c : bytes) {
@@ -42,15 +44,18 @@ std::string toHex(const std::string& bytes) {
 
 // The string value of "key" in one JSON line of the peer script (values it
 // prints never contain quotes).
-std::string field(const std::string& line, const std::string& key) {
+std::string field(const std::string& line, const std::string& key)
+{
     std::string marker = "\"" + key + "\":\"";
     size_t at = line.find(marker);
-    if (at == std::string::npos) return {};
+    if (at == std::string::npos)
+        return {};
     at += marker.size();
     return line.substr(at, line.find('"', at) - at);
 }
 
-bool zyreJsUsable() {
+bool zyreJsUsable()
+{
     std::string probe = "cd '" + kNpmModules + "/..' && node -e \"require('zyre.js')\" >/dev/null 2>&1";
     return access((kNpmModules + "/zyre.js/package.json").c_str(), R_OK) == 0 && std::system(probe.c_str()) == 0;
 }
@@ -58,9 +63,11 @@ bool zyreJsUsable() {
 // One zyre.js node in a child process, driven over its stdin and stdout.
 class JsPeer {
 public:
-    JsPeer(const std::string& name, const std::string& iface, int port) {
+    JsPeer(const std::string& name, const std::string& iface, int port)
+    {
         int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+            return;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], 0);
@@ -70,60 +77,76 @@ public:
         std::string nodePath = "NODE_PATH=" + kNpmModules;
         std::vector<char*> envp;
         for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "NODE_PATH=", 10) != 0) envp.push_back(*e);
+            if (std::strncmp(*e, "NODE_PATH=", 10) != 0)
+                envp.push_back(*e);
         envp.push_back(nodePath.data());
         envp.push_back(nullptr);
-        if (posix_spawnp(&pid_, "node", &actions, nullptr, const_cast<char**>(argv), envp.data()) != 0) pid_ = -1;
+        if (posix_spawnp(&pid_, "node", &actions, nullptr, const_cast<char**>(argv), envp.data()) != 0)
+            pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(in[0]);
         close(out[1]);
         toChild_ = in[1];
         fromChild_ = out[0];
     }
-    ~JsPeer() {
-        if (toChild_ >= 0) close(toChild_);
+    ~JsPeer()
+    {
+        if (toChild_ >= 0)
+            close(toChild_);
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        if (fromChild_ >= 0) close(fromChild_);
+        if (fromChild_ >= 0)
+            close(fromChild_);
     }
 
     bool running() const { return pid_ > 0; }
 
-    void command(const std::string& line) {
+    void command(const std::string& line)
+    {
         std::string text = line + "\n";
         ASSERT_EQ(write(toChild_, text.data(), text.size()), ssize_t(text.size()));
     }
 
     // First line (seen before or arriving within `ms`) with event `ev`
     // whose fields match `want`.
-    std::optional<std::string> waitFor(const std::string& ev, const std::map<std::string, std::string>& want, int ms) {
+    std::optional<std::string> waitFor(const std::string& ev, const std::map<std::string, std::string>& want, int ms)
+    {
         auto matches = [&](const std::string& line) {
-            if (field(line, "ev") != ev) return false;
+            if (field(line, "ev") != ev)
+                return false;
             for (const auto& [key, value] : want)
-                if (upper(field(line, key)) != upper(value)) return false;
+                if (upper(field(line, key)) != upper(value))
+                    return false;
             return true;
         };
         auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         size_t checked = 0;
         while (true) {
             for (; checked < lines_.size(); ++checked)
-                if (matches(lines_[checked])) return lines_[checked];
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-            if (left <= 0 || !readSome(int(left))) return std::nullopt;
+                if (matches(lines_[checked]))
+                    return lines_[checked];
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                    .count();
+            if (left <= 0 || !readSome(int(left)))
+                return std::nullopt;
         }
     }
 
     const std::vector<std::string>& lines() const { return lines_; }
 
 private:
-    bool readSome(int ms) {
+    bool readSome(int ms)
+    {
         pollfd p = {fromChild_, POLLIN, 0};
-        if (poll(&p, 1, ms) <= 0) return true;
+        if (poll(&p, 1, ms) <= 0)
+            return true;
         char buffer[4096];
         ssize_t n = read(fromChild_, buffer, sizeof buffer);
-        if (n <= 0) return false;
+        if (n <= 0)
+            return false;
         pending_.append(buffer, size_t(n));
         size_t nl;
         while ((nl = pending_.find('\n')) != std::string::npos) {
@@ -142,12 +165,15 @@ private:
 
 class ZreInterop : public ::testing::TestWithParam<const char*> {
 protected:
-    void SetUp() override {
-        if (!zyreJsUsable()) GTEST_SKIP() << "zyre.js not usable under " << kNpmModules;
+    void SetUp() override
+    {
+        if (!zyreJsUsable())
+            GTEST_SKIP() << "zyre.js not usable under " << kNpmModules;
     }
 };
 
-TEST_P(ZreInterop, TalksWithZyreJs) {
+TEST_P(ZreInterop, TalksWithZyreJs)
+{
     const std::string iface = GetParam();
     const int port = freshPort();
     JsPeer js("jsnode", iface, port);
@@ -227,7 +253,8 @@ TEST_P(ZreInterop, TalksWithZyreJs) {
     js.command("stop");
     EXPECT_TRUE(again->waitFor(isEvent("EXIT", jsId), 5000));
     if (getenv("ZRE_TEST_VERBOSE"))
-        for (const auto& line : js.lines()) fprintf(stderr, "zyre.js: %s\n", line.c_str());
+        for (const auto& line : js.lines())
+            fprintf(stderr, "zyre.js: %s\n", line.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Interfaces, ZreInterop, ::testing::Values("v0", "lo"));

@@ -16,7 +16,8 @@ using namespace zretest;
 
 namespace {
 
-NodeOptions options(int port) {
+NodeOptions options(int port)
+{
     NodeOptions o;
     o.port = port;
     return o;
@@ -24,13 +25,14 @@ NodeOptions options(int port) {
 
 // Starts both nodes with `member` in `group`, and waits until `other` has
 // seen it join.
-bool startWithMemberOfGroup(TestNode& other, TestNode& member, const char* group) {
+bool startWithMemberOfGroup(TestNode& other, TestNode& member, const char* group)
+{
     zyre_join(member.get(), group);
-    return other.start() && member.start() &&
-           other.waitFor(isEvent("JOIN", member.uuid(), group), 3000).has_value();
+    return other.start() && member.start() && other.waitFor(isEvent("JOIN", member.uuid(), group), 3000).has_value();
 }
 
-TEST(ZreNodes, TwoNodesDiscoverEachOtherWithHeaders) {
+TEST(ZreNodes, TwoNodesDiscoverEachOtherWithHeaders)
+{
     NodeOptions o = options(freshPort());
     o.headers = {{"client", "0"}, {"type", "camera"}};
     TestNode a("alpha", o);
@@ -49,10 +51,12 @@ TEST(ZreNodes, TwoNodesDiscoverEachOtherWithHeaders) {
     EXPECT_EQ(enterA->headers.at("type"), "camera");
     EXPECT_EQ(enterA->addr.rfind("tcp://10.77.0.1:", 0), 0u) << enterA->addr;
     EXPECT_EQ(enterA->uuid.size(), 32u);
-    for (char c : enterA->uuid) EXPECT_TRUE(isdigit(c) || (c >= 'A' && c <= 'F')) << enterA->uuid;
+    for (char c : enterA->uuid)
+        EXPECT_TRUE(isdigit(c) || (c >= 'A' && c <= 'F')) << enterA->uuid;
 }
 
-TEST(ZreNodes, LoopbackDiscovery) {
+TEST(ZreNodes, LoopbackDiscovery)
+{
     NodeOptions o = options(freshPort());
     o.iface = "lo";
     TestNode a("alpha", o);
@@ -65,7 +69,8 @@ TEST(ZreNodes, LoopbackDiscovery) {
     EXPECT_TRUE(b.waitFor(isEvent("ENTER", a.uuid()), 3000));
 }
 
-TEST(ZreNodes, InterfaceFromEnvironmentThenFirstBroadcastCapable) {
+TEST(ZreNodes, InterfaceFromEnvironmentThenFirstBroadcastCapable)
+{
     NodeOptions o = options(freshPort());
     o.iface = "";
     TestNode probe("probe", o);  // nothing set: v0, the only broadcast-capable one
@@ -86,14 +91,16 @@ TEST(ZreNodes, InterfaceFromEnvironmentThenFirstBroadcastCapable) {
     EXPECT_EQ(probeSeen->addr.rfind("tcp://10.77.0.1:", 0), 0u) << probeSeen->addr;
 }
 
-TEST(ZreNodes, UnknownInterfaceFailsToStart) {
+TEST(ZreNodes, UnknownInterfaceFailsToStart)
+{
     NodeOptions o = options(freshPort());
     o.iface = "nosuch0";
     TestNode a("alpha", o);
     EXPECT_FALSE(a.start());
 }
 
-TEST(ZreNodes, GroupsShoutAndWhisper) {
+TEST(ZreNodes, GroupsShoutAndWhisper)
+{
     NodeOptions o = options(freshPort());
     TestNode a("alpha", o);
     TestNode b("beta", o);
@@ -133,13 +140,15 @@ TEST(ZreNodes, GroupsShoutAndWhisper) {
     ASSERT_TRUE(a.waitFor(isEvent("LEAVE", c.uuid(), "site"), 3000));
     ASSERT_TRUE(b.waitFor(isEvent("LEAVE", c.uuid(), "site"), 3000));
     a.shout("site", {"\x03", "after"});
-    ASSERT_TRUE(b.waitFor([&](const Event& e) { return e.type == "SHOUT" && e.frames.size() == 2 && e.frames[1] == "after"; }, 3000));
+    ASSERT_TRUE(b.waitFor(
+        [&](const Event& e) { return e.type == "SHOUT" && e.frames.size() == 2 && e.frames[1] == "after"; }, 3000));
     c.drain(200);
     EXPECT_EQ(c.count(isEvent("SHOUT")), 1u);
     EXPECT_FALSE(a.saw(isEvent("SHOUT")));  // a never joined
 }
 
-TEST(ZreNodes, ManyMessagesArriveInOrder) {
+TEST(ZreNodes, ManyMessagesArriveInOrder)
+{
     NodeOptions o = options(freshPort());
     TestNode a("alpha", o);
     TestNode b("beta", o);
@@ -147,20 +156,24 @@ TEST(ZreNodes, ManyMessagesArriveInOrder) {
     // More than the event pipe holds while b does not read: the rest wait
     // in b's node until b makes room.
     const int total = 50000;
-    for (int i = 0; i < total; ++i) a.shout("g", {"\x01", std::to_string(i)});
+    for (int i = 0; i < total; ++i)
+        a.shout("g", {"\x01", std::to_string(i)});
     int expected = 0;
-    b.waitFor([&](const Event& e) {
-        if (e.type == "SHOUT") {
-            EXPECT_EQ(e.frames.at(1), std::to_string(expected));
-            ++expected;
-        }
-        return expected == total;
-    }, 20000);
+    b.waitFor(
+        [&](const Event& e) {
+            if (e.type == "SHOUT") {
+                EXPECT_EQ(e.frames.at(1), std::to_string(expected));
+                ++expected;
+            }
+            return expected == total;
+        },
+        20000);
     EXPECT_EQ(expected, total);
     EXPECT_FALSE(b.saw(isEvent("EXIT")));
 }
 
-TEST(ZreNodes, TwentyNodesSeeEveryOther) {
+TEST(ZreNodes, TwentyNodesSeeEveryOther)
+{
     // Twenty nodes with their mailboxes and connections need more than the
     // usual 1024 descriptors.
     rlimit limit;
@@ -176,10 +189,12 @@ TEST(ZreNodes, TwentyNodesSeeEveryOther) {
         nodes.push_back(std::make_unique<TestNode>("node" + std::to_string(i), o));
         zyre_join(nodes.back()->get(), "all");
     }
-    for (auto& n : nodes) ASSERT_TRUE(n->start());
+    for (auto& n : nodes)
+        ASSERT_TRUE(n->start());
     for (auto& n : nodes) {
         for (auto& other : nodes) {
-            if (other == n) continue;
+            if (other == n)
+                continue;
             ASSERT_TRUE(n->waitFor(isEvent("JOIN", other->uuid(), "all"), 10000))
                 << zyre_name(n->get()) << " misses " << zyre_name(other->get());
         }
@@ -190,7 +205,8 @@ TEST(ZreNodes, TwentyNodesSeeEveryOther) {
     }
 }
 
-TEST(ZreNodes, StoppedNodeIsReportedAtOnce) {
+TEST(ZreNodes, StoppedNodeIsReportedAtOnce)
+{
     NodeOptions o = options(freshPort());
     o.interval = 1000;  // no help from later beacons
     TestNode a("alpha", o);
@@ -208,7 +224,8 @@ TEST(ZreNodes, StoppedNodeIsReportedAtOnce) {
 
 // What was handed to the node before stop reaches the peers, and only
 // then do they see the node leave.
-TEST(ZreNodes, MessagesSentJustBeforeStopArriveBeforeExit) {
+TEST(ZreNodes, MessagesSentJustBeforeStopArriveBeforeExit)
+{
     NodeOptions o = options(freshPort());
     o.interval = 1000;  // no help from later beacons
     TestNode a("alpha", o);
@@ -219,7 +236,8 @@ TEST(ZreNodes, MessagesSentJustBeforeStopArriveBeforeExit) {
     const int whispers = 50;
     for (int i = 0; i < shouts; ++i) {
         a.shout("g", {"\x01", std::to_string(i)});
-        if (i % (shouts / whispers) == 0) a.whisper(b.uuid(), {"\x02", std::to_string(i)});
+        if (i % (shouts / whispers) == 0)
+            a.whisper(b.uuid(), {"\x02", std::to_string(i)});
     }
     std::string gone = a.uuid();
     a.stop();
@@ -229,7 +247,8 @@ TEST(ZreNodes, MessagesSentJustBeforeStopArriveBeforeExit) {
     // Every message, in order, and all of them before EXIT.
     int nextShout = 0, nextWhisper = 0;
     for (const Event& e : b.events()) {
-        if (e.type == "EXIT") break;
+        if (e.type == "EXIT")
+            break;
         if (e.type == "SHOUT" && e.uuid == gone) {
             EXPECT_EQ(e.frames.at(1), std::to_string(nextShout));
             ++nextShout;
@@ -243,24 +262,31 @@ TEST(ZreNodes, MessagesSentJustBeforeStopArriveBeforeExit) {
     EXPECT_EQ(nextWhisper, whispers);
 }
 
-TEST(ZreNodes, StopAndRestartWhileMessagesPourIn) {
+TEST(ZreNodes, StopAndRestartWhileMessagesPourIn)
+{
     NodeOptions o = options(freshPort());
     TestNode a("alpha", o);
     TestNode b("beta", o);
     ASSERT_TRUE(startWithMemberOfGroup(a, b, "g"));
     for (int round = 0; round < 20; ++round) {
-        for (int i = 0; i < 500; ++i) a.shout("g", {"\x01", "x"});
+        for (int i = 0; i < 500; ++i)
+            a.shout("g", {"\x01", "x"});
         b.stop();
         ASSERT_TRUE(b.start());
-        ASSERT_TRUE(a.waitFor([&](const Event& e) {
-            return e.type == "JOIN" && e.uuid == b.uuid() && a.count(isEvent("JOIN", b.uuid(), "g")) == size_t(round + 2);
-        }, 3000)) << "round " << round;
+        ASSERT_TRUE(a.waitFor(
+            [&](const Event& e) {
+                return e.type == "JOIN" && e.uuid == b.uuid() &&
+                       a.count(isEvent("JOIN", b.uuid(), "g")) == size_t(round + 2);
+            },
+            3000))
+            << "round " << round;
     }
     // The group survives a restart, and B is announced anew each time.
     EXPECT_EQ(a.count(isEvent("ENTER", b.uuid())), 21u);
 }
 
-TEST(ZreNodes, RestartedNodeWithSameNameIsSeenAsNew) {
+TEST(ZreNodes, RestartedNodeWithSameNameIsSeenAsNew)
+{
     NodeOptions o = options(freshPort());
     TestNode a("alpha", o);
     auto b = std::make_unique<TestNode>("beta", o);
@@ -278,7 +304,8 @@ TEST(ZreNodes, RestartedNodeWithSameNameIsSeenAsNew) {
 }
 
 // A node in another process, killed without a chance to say goodbye.
-pid_t spawnNode(const std::string& name, int port) {
+pid_t spawnNode(const std::string& name, int port)
+{
     std::string portText = std::to_string(port);
     const char* argv[] = {ZRE_TEST_NODE, name.c_str(), "v0", portText.c_str(), nullptr};
     pid_t pid = -1;
@@ -287,7 +314,8 @@ pid_t spawnNode(const std::string& name, int port) {
     return pid;
 }
 
-TEST(ZreNodes, KilledNodeIsEvasiveThenExpires) {
+TEST(ZreNodes, KilledNodeIsEvasiveThenExpires)
+{
     NodeOptions o = options(freshPort());
     o.evasive = 300;
     o.expired = 900;
@@ -296,7 +324,8 @@ TEST(ZreNodes, KilledNodeIsEvasiveThenExpires) {
     pid_t child = spawnNode("victim", o.port);
     ASSERT_GT(child, 0);
     auto enter = a.waitFor([](const Event& e) { return e.type == "ENTER" && e.name == "victim"; }, 5000);
-    if (!enter) kill(child, SIGKILL);
+    if (!enter)
+        kill(child, SIGKILL);
     ASSERT_TRUE(enter);
     kill(child, SIGKILL);
     waitpid(child, nullptr, 0);

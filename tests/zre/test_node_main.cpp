@@ -5,15 +5,19 @@
 
 #include <cstdlib>
 
-int main(int argc, char** argv) {
-    if (argc != 4) return 2;
+int main(int argc, char** argv)
+{
+    if (argc != 4)
+        return 2;
     zyre_t* node = zyre_new(argv[1]);
     zyre_set_interface(node, argv[2]);
     zyre_set_port(node, std::atoi(argv[3]));
     zyre_set_interval(node, 100);
-    if (zyre_start(node) != 0) return 1;
+    if (zyre_start(node) != 0)
+        return 1;
     // Reads and drops events so the node never backs up.
-    while (zyre_event_t* event = zyre_event_new(node)) zyre_event_destroy(&event);
+    while (zyre_event_t* event = zyre_event_new(node))
+        zyre_event_destroy(&event);
     zyre_destroy(&node);
     return 0;
 }

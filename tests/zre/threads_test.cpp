@@ -16,16 +16,19 @@ namespace {
 class StartLine {
 public:
     explicit StartLine(int runners) : waiting_(runners) {}
-    void arrive() {
+    void arrive()
+    {
         --waiting_;
-        while (waiting_ > 0) std::this_thread::yield();
+        while (waiting_ > 0)
+            std::this_thread::yield();
     }
 
 private:
     std::atomic<int> waiting_;
 };
 
-TEST(ZreThreads, NodesMadeOnManyThreadsAtOnce) {
+TEST(ZreThreads, NodesMadeOnManyThreadsAtOnce)
+{
     const int threads = 8;
     const int rounds = 3;
     NodeOptions o;
@@ -44,11 +47,13 @@ TEST(ZreThreads, NodesMadeOnManyThreadsAtOnce) {
                 bool up = node.get() && node.start();
                 started += up ? 1 : 0;
                 // A node made this way works: it meets the others.
-                if (up && node.waitFor(isEvent("ENTER"), 3000)) ++met;
+                if (up && node.waitFor(isEvent("ENTER"), 3000))
+                    ++met;
                 finish.arrive();
             });
         }
-        for (auto& w : workers) w.join();
+        for (auto& w : workers)
+            w.join();
     }
     EXPECT_EQ(made, threads * rounds);
     EXPECT_EQ(started, threads * rounds);

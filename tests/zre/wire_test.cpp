@@ -24,14 +24,17 @@ const char* kAddress = "10.77.0.1";
 // UDP socket for beacons.
 class RawPeer {
 public:
-    explicit RawPeer(int udpPort, uint8_t seed = 0x11) : udpPort_(udpPort) {
-        for (size_t i = 0; i < uuid_.size(); ++i) uuid_[i] = uint8_t(seed + i);
+    explicit RawPeer(int udpPort, uint8_t seed = 0x11) : udpPort_(udpPort)
+    {
+        for (size_t i = 0; i < uuid_.size(); ++i)
+            uuid_[i] = uint8_t(seed + i);
         inbox_ = zsock_new(ZMQ_ROUTER);
         zsock_set_router_handover(inbox_, 1);  // as the node's own inbox
         port_ = zsock_bind(inbox_, "tcp://%s:*", kAddress);
         udp_ = socket(AF_INET, SOCK_DGRAM, 0);
     }
-    ~RawPeer() {
+    ~RawPeer()
+    {
         zsock_destroy(&mailbox_);
         zsock_destroy(&inbox_);
         close(udp_);
@@ -40,44 +43,52 @@ public:
     std::string uuidText() const { return zre::uuidToString(uuid_); }
     std::string endpoint() const { return std::string("tcp://") + kAddress + ":" + std::to_string(port_); }
 
-    void sendUdp(const void* data, size_t size) {
+    void sendUdp(const void* data, size_t size)
+    {
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(uint16_t(udpPort_));
         inet_pton(AF_INET, kAddress, &to.sin_addr);
         sendto(udp_, data, size, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     }
-    void beacon(uint16_t port) {
+    void beacon(uint16_t port)
+    {
         auto bytes = zre::encodeBeacon(zre::Beacon{uuid_, port});
         sendUdp(bytes.data(), bytes.size());
     }
     void beacon() { beacon(uint16_t(port_)); }
 
     // Connects a mailbox to `endpoint` with the given identity bytes.
-    void connect(const std::string& endpoint, const std::string& identity) {
+    void connect(const std::string& endpoint, const std::string& identity)
+    {
         zsock_destroy(&mailbox_);
         mailbox_ = zsock_new(ZMQ_DEALER);
         zmq_setsockopt(zsock_resolve(mailbox_), ZMQ_ROUTING_ID, identity.data(), identity.size());
         zsock_connect(mailbox_, "%s", endpoint.c_str());
     }
-    void connect(const std::string& endpoint) {
+    void connect(const std::string& endpoint)
+    {
         auto id = zre::identityOf(uuid_);
         connect(endpoint, std::string(id.begin(), id.end()));
     }
 
-    void sendRaw(const std::vector<std::string>& frames) {
+    void sendRaw(const std::vector<std::string>& frames)
+    {
         zmsg_t* msg = zmsg_new();
-        for (const auto& f : frames) zmsg_addmem(msg, f.data(), f.size());
+        for (const auto& f : frames)
+            zmsg_addmem(msg, f.data(), f.size());
         zmsg_send(&msg, mailbox_);
     }
-    void send(const Message& m, const std::vector<std::string>& content = {}) {
+    void send(const Message& m, const std::vector<std::string>& content = {})
+    {
         auto bytes = zre::encodeMessage(m);
         ASSERT_TRUE(bytes);
         std::vector<std::string> frames{std::string(bytes->begin(), bytes->end())};
         frames.insert(frames.end(), content.begin(), content.end());
         sendRaw(frames);
     }
-    Message hello(const std::string& name = "raw") const {
+    Message hello(const std::string& name = "raw") const
+    {
         Message m;
         m.id = MessageId::Hello;
         m.sequence = 1;
@@ -88,10 +99,12 @@ public:
     }
 
     // Next message the node sent to this peer's inbox: identity and frames.
-    bool receive(std::string& identity, Message& m, std::vector<std::string>& content, int ms = 3000) {
+    bool receive(std::string& identity, Message& m, std::vector<std::string>& content, int ms = 3000)
+    {
         zsock_set_rcvtimeo(inbox_, ms);
         zmsg_t* msg = zmsg_recv(inbox_);
-        if (!msg) return false;
+        if (!msg)
+            return false;
         char* id = nullptr;
         zframe_t* idFrame = zmsg_pop(msg);
         identity.assign(reinterpret_cast<char*>(zframe_data(idFrame)), zframe_size(idFrame));
@@ -106,7 +119,8 @@ public:
         (void)id;
         return ok;
     }
-    bool receive(Message& m) {
+    bool receive(Message& m)
+    {
         std::string identity;
         std::vector<std::string> content;
         return receive(identity, m, content);
@@ -126,7 +140,8 @@ protected:
 
     // (Re)starts the node under test with `o` (port and headers are set
     // here) and a fresh fake peer.
-    void startNode(NodeOptions o) {
+    void startNode(NodeOptions o)
+    {
         peer_.reset();
         node_.reset();
         o.port = freshPort();
@@ -138,7 +153,8 @@ protected:
     }
 
     // The peer beacons, receives the node's HELLO, and answers with its own.
-    void handshake() {
+    void handshake()
+    {
         peer_->beacon();
         std::string identity;
         std::vector<std::string> content;
@@ -152,7 +168,8 @@ protected:
         ASSERT_TRUE(node_->waitFor(isEvent("ENTER", peer_->uuidText()), 3000));
     }
 
-    Message join(const std::string& group, uint16_t sequence, uint8_t status, MessageId id = MessageId::Join) {
+    Message join(const std::string& group, uint16_t sequence, uint8_t status, MessageId id = MessageId::Join)
+    {
         Message m;
         m.id = id;
         m.sequence = sequence;
@@ -166,7 +183,8 @@ protected:
     Message hello_;
 };
 
-TEST_F(ZreWire, HelloThenSequenceAndStatusCountUp) {
+TEST_F(ZreWire, HelloThenSequenceAndStatusCountUp)
+{
     handshake();
     EXPECT_EQ(hello_.id, MessageId::Hello);
     EXPECT_EQ(hello_.sequence, 1);
@@ -200,7 +218,8 @@ TEST_F(ZreWire, HelloThenSequenceAndStatusCountUp) {
     EXPECT_EQ(content, (std::vector<std::string>{"\x04", "payload"}));
 }
 
-TEST_F(ZreWire, ShoutsOnlyToMembersAndAnswersPing) {
+TEST_F(ZreWire, ShoutsOnlyToMembersAndAnswersPing)
+{
     handshake();
     node_->shout("g", {"\x01", "x"});  // peer is no member yet: nothing sent
     node_->whisper(peer_->uuidText(), {"\x01", "marker"});
@@ -228,7 +247,8 @@ TEST_F(ZreWire, ShoutsOnlyToMembersAndAnswersPing) {
     EXPECT_EQ(m.sequence, 4);
 }
 
-TEST_F(ZreWire, SequenceWrapsAfter65535) {
+TEST_F(ZreWire, SequenceWrapsAfter65535)
+{
     handshake();
     peer_->send(join("g", 2, 1));
     ASSERT_TRUE(node_->waitFor(isEvent("JOIN", peer_->uuidText(), "g"), 3000));
@@ -243,14 +263,16 @@ TEST_F(ZreWire, SequenceWrapsAfter65535) {
     EXPECT_FALSE(node_->saw(isEvent("EXIT")));
 }
 
-TEST_F(ZreWire, SequenceGapDropsThePeer) {
+TEST_F(ZreWire, SequenceGapDropsThePeer)
+{
     handshake();
     peer_->send(join("g", 3, 1));  // 2 was never sent
     EXPECT_TRUE(node_->waitFor(isEvent("EXIT", peer_->uuidText()), 3000));
     EXPECT_FALSE(node_->saw(isEvent("JOIN", peer_->uuidText(), "g")));
 }
 
-TEST_F(ZreWire, StatusJumpIsToleratedAndMembershipFollows) {
+TEST_F(ZreWire, StatusJumpIsToleratedAndMembershipFollows)
+{
     handshake();
     peer_->send(join("g", 2, 9));  // expected 1
     EXPECT_TRUE(node_->waitFor(isEvent("JOIN", peer_->uuidText(), "g"), 3000));
@@ -259,31 +281,35 @@ TEST_F(ZreWire, StatusJumpIsToleratedAndMembershipFollows) {
     EXPECT_FALSE(node_->saw(isEvent("EXIT")));
 }
 
-TEST_F(ZreWire, MalformedFramesAreDroppedAndTheNodeGoesOn) {
+TEST_F(ZreWire, MalformedFramesAreDroppedAndTheNodeGoesOn)
+{
     handshake();
     std::vector<std::vector<std::string>> junk = {
         {},
         {""},
         {"\xAA"},
-        {std::string("\xAA\xA1\x04\x02\x00\x02\x09g", 8)},        // string past the end
-        {std::string("\xAA\xA1\x63\x02\x00\x02", 6)},              // unknown id
-        {std::string("\xAA\xA1\x04\x03\x00\x02\x01g\x01", 9)},    // wrong version
+        {std::string("\xAA\xA1\x04\x02\x00\x02\x09g", 8)},                  // string past the end
+        {std::string("\xAA\xA1\x63\x02\x00\x02", 6)},                       // unknown id
+        {std::string("\xAA\xA1\x04\x03\x00\x02\x01g\x01", 9)},              // wrong version
         {std::string("\xAA\xA1\x01\x02\x00\x01\x00\xff\xff\xff\xff", 11)},  // absurd count
         {std::string(1 << 20, '\xAA')},
     };
-    for (const auto& frames : junk) peer_->sendRaw(frames);
+    for (const auto& frames : junk)
+        peer_->sendRaw(frames);
     // None of that counted: the next message in sequence is accepted.
     peer_->send(join("g", 2, 1));
     EXPECT_TRUE(node_->waitFor(isEvent("JOIN", peer_->uuidText(), "g"), 3000));
     EXPECT_FALSE(node_->saw(isEvent("EXIT")));
 }
 
-TEST_F(ZreWire, WrongIdentitySizeAndMessagesBeforeHelloAreIgnored) {
+TEST_F(ZreWire, WrongIdentitySizeAndMessagesBeforeHelloAreIgnored)
+{
     peer_->beacon();
     Message nodeHello;
     ASSERT_TRUE(peer_->receive(nodeHello));
     // A five-byte identity: not a ZRE mailbox.
-    peer_->connect(nodeHello.endpoint, "\x01" "abcd");
+    peer_->connect(nodeHello.endpoint, "\x01"
+                                       "abcd");
     peer_->send(peer_->hello());
     // The right identity, but JOIN before HELLO.
     peer_->connect(nodeHello.endpoint);
@@ -301,22 +327,25 @@ TEST_F(ZreWire, WrongIdentitySizeAndMessagesBeforeHelloAreIgnored) {
     EXPECT_TRUE(node_->waitFor(isEvent("ENTER", peer_->uuidText()), 3000));
 }
 
-TEST_F(ZreWire, MalformedBeaconsAreIgnored) {
+TEST_F(ZreWire, MalformedBeaconsAreIgnored)
+{
     auto good = zre::encodeBeacon(zre::Beacon{peer_->uuid_, uint16_t(peer_->port_)});
     std::vector<std::string> junk = {"", "ZRE", std::string(good.begin(), good.end()) + "x",
                                      std::string(good.begin(), good.end() - 1), std::string(2000, 'Z')};
     std::string wrongVersion(good.begin(), good.end());
     wrongVersion[3] = 2;
     junk.push_back(wrongVersion);
-    for (const auto& j : junk) peer_->sendUdp(j.data(), j.size());
+    for (const auto& j : junk)
+        peer_->sendUdp(j.data(), j.size());
     Message m;
     std::string identity;
     std::vector<std::string> content;
     EXPECT_FALSE(peer_->receive(identity, m, content, 300));  // nobody connected
-    handshake();  // and the node still discovers properly
+    handshake();                                              // and the node still discovers properly
 }
 
-TEST_F(ZreWire, LeavingBeaconDropsThePeerAtOnce) {
+TEST_F(ZreWire, LeavingBeaconDropsThePeerAtOnce)
+{
     handshake();
     peer_->beacon(0);
     EXPECT_TRUE(node_->waitFor(isEvent("EXIT", peer_->uuidText()), 1000));
@@ -325,7 +354,8 @@ TEST_F(ZreWire, LeavingBeaconDropsThePeerAtOnce) {
 // At stop, a peer that was sent something is pinged after it, and the node
 // leaves once the peer answers; a peer that never answers delays it only
 // for a bounded time.
-TEST_F(ZreWire, StopPingsPeersThatWereSentSomethingAndLeavesOnTheirAnswer) {
+TEST_F(ZreWire, StopPingsPeersThatWereSentSomethingAndLeavesOnTheirAnswer)
+{
     for (bool answer : {true, false}) {
         SCOPED_TRACE(answer ? "peer answers" : "peer is silent");
         startNode(NodeOptions{});
@@ -353,7 +383,8 @@ TEST_F(ZreWire, StopPingsPeersThatWereSentSomethingAndLeavesOnTheirAnswer) {
 }
 
 // A node that sent nothing has nothing to confirm: no PING at stop.
-TEST_F(ZreWire, StopSendsNoPingWhenNothingWasSent) {
+TEST_F(ZreWire, StopSendsNoPingWhenNothingWasSent)
+{
     handshake();
     node_->stop();
     EXPECT_TRUE(node_->waitFor(isEvent("STOP"), 1000));
@@ -363,7 +394,8 @@ TEST_F(ZreWire, StopSendsNoPingWhenNothingWasSent) {
     EXPECT_FALSE(peer_->receive(identity, m, content, 200)) << "got " << zre::messageIdName(m.id);
 }
 
-TEST_F(ZreWire, SecondHelloMeansRestart) {
+TEST_F(ZreWire, SecondHelloMeansRestart)
+{
     handshake();
     peer_->connect(hello_.endpoint);
     peer_->send(peer_->hello("raw2"));
@@ -373,18 +405,22 @@ TEST_F(ZreWire, SecondHelloMeansRestart) {
     const auto& events = node_->events();
     size_t exitAt = events.size(), enterAt = events.size();
     for (size_t i = 0; i < events.size(); ++i) {
-        if (events[i].type == "EXIT" && exitAt == events.size()) exitAt = i;
-        if (events[i].type == "ENTER" && events[i].name == "raw2") enterAt = i;
+        if (events[i].type == "EXIT" && exitAt == events.size())
+            exitAt = i;
+        if (events[i].type == "ENTER" && events[i].name == "raw2")
+            enterAt = i;
     }
     EXPECT_LT(exitAt, enterAt);
     // The node greets the new incarnation again.
     Message m;
     bool gotHello = false;
-    for (int i = 0; i < 3 && !gotHello; ++i) gotHello = peer_->receive(m) && m.id == MessageId::Hello && m.sequence == 1;
+    for (int i = 0; i < 3 && !gotHello; ++i)
+        gotHello = peer_->receive(m) && m.id == MessageId::Hello && m.sequence == 1;
     EXPECT_TRUE(gotHello);
 }
 
-TEST_F(ZreWire, NewUuidOnAKnownEndpointReplacesThePeer) {
+TEST_F(ZreWire, NewUuidOnAKnownEndpointReplacesThePeer)
+{
     handshake();
     RawPeer other(peer_->udpPort_, 0x51);
     other.port_ = peer_->port_;  // same endpoint, as after a restart
@@ -392,7 +428,8 @@ TEST_F(ZreWire, NewUuidOnAKnownEndpointReplacesThePeer) {
     EXPECT_TRUE(node_->waitFor(isEvent("EXIT", peer_->uuidText()), 3000));
 }
 
-TEST_F(ZreWire, SilentPeerIsPingedAndPingOkKeepsItAlive) {
+TEST_F(ZreWire, SilentPeerIsPingedAndPingOkKeepsItAlive)
+{
     NodeOptions o;
     o.evasive = 200;
     o.expired = 800;
@@ -406,7 +443,8 @@ TEST_F(ZreWire, SilentPeerIsPingedAndPingOkKeepsItAlive) {
         Message m;
         std::string identity;
         std::vector<std::string> content;
-        if (!peer_->receive(identity, m, content, 100)) continue;
+        if (!peer_->receive(identity, m, content, 100))
+            continue;
         ASSERT_EQ(m.id, MessageId::Ping);
         ++pings;
         Message ok;
@@ -422,7 +460,8 @@ TEST_F(ZreWire, SilentPeerIsPingedAndPingOkKeepsItAlive) {
     EXPECT_TRUE(node_->waitFor(isEvent("EXIT", peer_->uuidText()), 3000));
 }
 
-TEST_F(ZreWire, GoodbyeDropsThePeer) {
+TEST_F(ZreWire, GoodbyeDropsThePeer)
+{
     handshake();
     Message bye;
     bye.id = MessageId::Goodbye;

@@ -39,9 +39,15 @@ std::string statusText(const Peer& peer, unsigned int status)
     return it == peer.statusNames.end() ? std::to_string(status) : it->second;
 }
 
-std::string roleText(const Peer& peer) { return peer.client ? "client" : "daemon"; }
+std::string roleText(const Peer& peer)
+{
+    return peer.client ? "client" : "daemon";
+}
 
-std::string nowText() { return timeText(std::chrono::system_clock::now()); }
+std::string nowText()
+{
+    return timeText(std::chrono::system_clock::now());
+}
 
 // Rows of text printed as left-aligned columns, two spaces apart; the last
 // column is not padded.
@@ -132,9 +138,9 @@ public:
     {
         auto peers = tool.sitePeers();
         auto now = Clock::now();
-        bool complete = !peers.empty() && now - tool.lastChange() >= kSettleTime &&
-                        std::all_of(peers.begin(), peers.end(),
-                                    [&](const auto& p) { return p->client || tool.hasInfo(*p); });
+        bool complete =
+            !peers.empty() && now - tool.lastChange() >= kSettleTime &&
+            std::all_of(peers.begin(), peers.end(), [&](const auto& p) { return p->client || tool.hasInfo(*p); });
         if (!complete && now < tool.deadline())
             return;
         tool.options().json ? printJson(tool, peers) : printTable(tool, peers);
@@ -208,11 +214,12 @@ public:
             if (known->client)
                 fail(tool, EXIT_NOT_FOUND, peerName + " is a client: it has no properties or commands");
             else
-                fail(tool, EXIT_TIMEOUT, peerName + " did not describe itself within " +
-                                             secondsText(tool.options().timeout));
+                fail(tool, EXIT_TIMEOUT,
+                     peerName + " did not describe itself within " + secondsText(tool.options().timeout));
         } else {
-            fail(tool, EXIT_NOT_FOUND, "no peer " + peerName + " on site " + tool.getSite() + " (waited " +
-                                           secondsText(tool.options().timeout) + ")");
+            fail(tool, EXIT_NOT_FOUND,
+                 "no peer " + peerName + " on site " + tool.getSite() + " (waited " +
+                     secondsText(tool.options().timeout) + ")");
         }
     }
 
@@ -243,8 +250,8 @@ protected:
     void startWaiting()
     {
         waitingForPeer = true;
-        waitDeadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                          std::chrono::duration<double>(timeoutSeconds));
+        waitDeadline =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeoutSeconds));
     }
     bool waitExpired() const { return Clock::now() >= waitDeadline; }
 
@@ -284,8 +291,8 @@ private:
     void printText()
     {
         const Peer& p = *peer;
-        std::cout << p.name << " (" << (p.type.empty() ? "no type" : "type " + p.type) << ", " << roleText(p)
-                  << ") at " << p.address << ", uuid " << p.uuid << '\n';
+        std::cout << p.name << " (" << (p.type.empty() ? "no type" : "type " + p.type) << ", " << roleText(p) << ") at "
+                  << p.address << ", uuid " << p.uuid << '\n';
         if (p.client)
             return;
         std::cout << "status: " << statusText(p, p.status) << " (" << p.status << ")\n";
@@ -327,8 +334,11 @@ private:
             std::vector<std::string> args;
             for (const auto& arg : def.args)
                 args.push_back(JsonObject().str("name", arg.name).str("type", argTypeName(arg.type)).done());
-            cmds.push_back(
-                JsonObject().str("name", name).str("description", def.description).field("args", jsonArray(args)).done());
+            cmds.push_back(JsonObject()
+                               .str("name", name)
+                               .str("description", def.description)
+                               .field("args", jsonArray(args))
+                               .done());
         }
         for (const auto& [value, text] : p.statusNames)
             statuses.push_back(JsonObject().number("value", value).str("text", text).done());
@@ -377,8 +387,7 @@ class SetTask : public PeerTask {
 public:
     SetTask(std::string peerName, std::string property, std::string value)
         : PeerTask(std::move(peerName)), name(std::move(property)), text(std::move(value))
-    {
-    }
+    {}
 
 protected:
     void ready(CorvoTool& tool) override
@@ -438,8 +447,7 @@ class CmdTask : public PeerTask {
 public:
     CmdTask(std::string peerName, std::vector<std::string> command)
         : PeerTask(std::move(peerName)), words(std::move(command))
-    {
-    }
+    {}
 
 protected:
     void ready(CorvoTool& tool) override
@@ -452,8 +460,9 @@ protected:
         size_t given = words.size() - 1;
         if (given != def.args.size()) {
             std::string usage = def.args.empty() ? "no arguments" : argsSignature(def);
-            return fail(tool, EXIT_USAGE, "command '" + name + "' takes " + usage + ", got " +
-                                              std::to_string(given) + " argument" + (given == 1 ? "" : "s"));
+            return fail(tool, EXIT_USAGE,
+                        "command '" + name + "' takes " + usage + ", got " + std::to_string(given) + " argument" +
+                            (given == 1 ? "" : "s"));
         }
         for (size_t i = 0; i < def.args.size(); ++i) {
             std::string error = checkArg(def.args[i].type, words[i + 1]);
@@ -480,15 +489,20 @@ protected:
             if (Clock::now() - sentAt < kLingerTime)
                 return;
             if (tool.options().json)
-                std::cout << JsonObject().str("peer", peer->name).field("command", jsonArray(quoted())).boolean("sent", true).done()
+                std::cout << JsonObject()
+                                 .str("peer", peer->name)
+                                 .field("command", jsonArray(quoted()))
+                                 .boolean("sent", true)
+                                 .done()
                           << '\n';
             else
                 std::cout << "sent " << words[0] << " to " << peer->name << '\n';
             return tool.finish(EXIT_OK);
         }
         if (waitExpired())
-            fail(tool, EXIT_TIMEOUT, "no broadcast of " + waitName + " from " + peer->name + " within " +
-                                         secondsText(timeoutSeconds) + " after " + words[0]);
+            fail(tool, EXIT_TIMEOUT,
+                 "no broadcast of " + waitName + " from " + peer->name + " within " + secondsText(timeoutSeconds) +
+                     " after " + words[0]);
     }
 
     void onProperty(CorvoTool& tool, Peer& from, const Property& property) override
@@ -525,9 +539,9 @@ public:
         const ToolOptions& o = tool.options();
         if (o.timeoutGiven && Clock::now() >= tool.deadline()) {
             if (o.count && printed < o.count)
-                return fail(tool, EXIT_TIMEOUT, "only " + std::to_string(printed) + " of " +
-                                                    std::to_string(o.count) + " records within " +
-                                                    secondsText(o.timeout));
+                return fail(tool, EXIT_TIMEOUT,
+                            "only " + std::to_string(printed) + " of " + std::to_string(o.count) + " records within " +
+                                secondsText(o.timeout));
             tool.finish(EXIT_OK);
         }
     }
@@ -597,8 +611,8 @@ public:
                            .done());
             return;
         }
-        emit(tool, nowText() + " " + peer.name + " status " + statusText(peer, status) + " (" +
-                       std::to_string(status) + ")");
+        emit(tool,
+             nowText() + " " + peer.name + " status " + statusText(peer, status) + " (" + std::to_string(status) + ")");
     }
 
     void onEnter(CorvoTool& tool, Peer& peer) override { presence(tool, peer, "entered"); }
@@ -628,8 +642,8 @@ public:
     {
         if (!selected(peer, log.logger()))
             return;
-        auto when = std::chrono::system_clock::time_point(
-            std::chrono::duration_cast<std::chrono::system_clock::duration>(
+        auto when =
+            std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
                 std::chrono::seconds(log.timestamp().seconds()) + std::chrono::nanoseconds(log.timestamp().nanos())));
         std::string level = levelName(log.level());
         if (tool.options().json) {
@@ -676,8 +690,9 @@ std::unique_ptr<Task> makeTask(const std::vector<std::string>& words, int& statu
         return rest.size() == 3 ? std::make_unique<SetTask>(rest[0], rest[1], rest[2])
                                 : usage("set PEER PROPERTY VALUE");
     if (sub == "cmd")
-        return rest.size() >= 2 ? std::make_unique<CmdTask>(rest[0], std::vector<std::string>(rest.begin() + 1, rest.end()))
-                                : usage("cmd PEER COMMAND [ARG...]");
+        return rest.size() >= 2
+                   ? std::make_unique<CmdTask>(rest[0], std::vector<std::string>(rest.begin() + 1, rest.end()))
+                   : usage("cmd PEER COMMAND [ARG...]");
     if (sub == "watch")
         return std::make_unique<WatchTask>(rest);
     if (sub == "log")
@@ -688,34 +703,33 @@ std::unique_ptr<Task> makeTask(const std::vector<std::string>& words, int& statu
 
 void printUsage(std::FILE* out)
 {
-    std::fputs(
-        "usage: corvo [OPTIONS] SUBCOMMAND [ARGS...]\n"
-        "\n"
-        "subcommands:\n"
-        "  peers                       every program of the site: name, type, role, status, address\n"
-        "  info PEER                   properties, commands and status values of a peer\n"
-        "  get PEER PROPERTY           a property's value in text form (--json: an object)\n"
-        "  set PEER PROPERTY VALUE     asks the peer to change a writable property and prints\n"
-        "                              the value it confirms; lists are comma-separated\n"
-        "  cmd PEER COMMAND [ARG...]   runs a command of the peer (--wait PROPERTY: wait for\n"
-        "                              its next broadcast of PROPERTY and print it)\n"
-        "  watch [PEER...]             prints property and status changes until interrupted\n"
-        "  log [PEER...]               follows the site's log records until interrupted\n"
-        "  fitshdr FILE                prints the header cards of a FITS file\n"
-        "  help                        this text\n"
-        "\n"
-        "PEER is a component name or a UUID. Values that begin with '-' may follow '--'.\n"
-        "\n"
-        "exit status:\n"
-        "  0  success (watch and log: also when interrupted with SIGINT)\n"
-        "  1  bad option, or --help (the option parser's)\n"
-        "  2  usage error: wrong subcommand or arguments, value that does not parse\n"
-        "  3  peer, property, command or file not found\n"
-        "  4  not confirmed in time (no description, no confirming broadcast,\n"
-        "     too few records within --timeout), or interrupted\n"
-        "  5  refused: read-only property, value outside its limits or choices\n"
-        "\n",
-        out);
+    std::fputs("usage: corvo [OPTIONS] SUBCOMMAND [ARGS...]\n"
+               "\n"
+               "subcommands:\n"
+               "  peers                       every program of the site: name, type, role, status, address\n"
+               "  info PEER                   properties, commands and status values of a peer\n"
+               "  get PEER PROPERTY           a property's value in text form (--json: an object)\n"
+               "  set PEER PROPERTY VALUE     asks the peer to change a writable property and prints\n"
+               "                              the value it confirms; lists are comma-separated\n"
+               "  cmd PEER COMMAND [ARG...]   runs a command of the peer (--wait PROPERTY: wait for\n"
+               "                              its next broadcast of PROPERTY and print it)\n"
+               "  watch [PEER...]             prints property and status changes until interrupted\n"
+               "  log [PEER...]               follows the site's log records until interrupted\n"
+               "  fitshdr FILE                prints the header cards of a FITS file\n"
+               "  help                        this text\n"
+               "\n"
+               "PEER is a component name or a UUID. Values that begin with '-' may follow '--'.\n"
+               "\n"
+               "exit status:\n"
+               "  0  success (watch and log: also when interrupted with SIGINT)\n"
+               "  1  bad option, or --help (the option parser's)\n"
+               "  2  usage error: wrong subcommand or arguments, value that does not parse\n"
+               "  3  peer, property, command or file not found\n"
+               "  4  not confirmed in time (no description, no confirming broadcast,\n"
+               "     too few records within --timeout), or interrupted\n"
+               "  5  refused: read-only property, value outside its limits or choices\n"
+               "\n",
+               out);
     std::fflush(out);
 }
 

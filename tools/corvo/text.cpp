@@ -101,24 +101,36 @@ bool parseInt64Element(const std::string& text, int64_t& value)
 std::string typeName(Property::Type type)
 {
     switch (type) {
-    case Property::INT: return "int";
-    case Property::STRING: return "string";
-    case Property::DOUBLE: return "double";
-    case Property::STR_LIST: return "str_list";
-    case Property::INT_LIST: return "int_list";
-    case Property::DOUBLE_LIST: return "double_list";
-    default: return "type" + std::to_string(static_cast<int>(type));
+        case Property::INT:
+            return "int";
+        case Property::STRING:
+            return "string";
+        case Property::DOUBLE:
+            return "double";
+        case Property::STR_LIST:
+            return "str_list";
+        case Property::INT_LIST:
+            return "int_list";
+        case Property::DOUBLE_LIST:
+            return "double_list";
+        default:
+            return "type" + std::to_string(static_cast<int>(type));
     }
 }
 
 std::string argTypeName(ArgType type)
 {
     switch (type) {
-    case ARG_STRING: return "string";
-    case ARG_INT: return "int";
-    case ARG_DOUBLE: return "double";
-    case ARG_BOOL: return "bool";
-    default: return "type" + std::to_string(static_cast<int>(type));
+        case ARG_STRING:
+            return "string";
+        case ARG_INT:
+            return "int";
+        case ARG_DOUBLE:
+            return "double";
+        case ARG_BOOL:
+            return "bool";
+        default:
+            return "type" + std::to_string(static_cast<int>(type));
     }
 }
 
@@ -144,8 +156,7 @@ std::string limitsText(const Property& property)
                std::to_string(limitAsLong(property.valueMax)) + "]";
     if (property.type == Property::DOUBLE && hasDoubleLimits(property)) {
         char buf[96];
-        std::snprintf(buf, sizeof buf, "[%g, %g]", limitAsDouble(property.valueMin),
-                      limitAsDouble(property.valueMax));
+        std::snprintf(buf, sizeof buf, "[%g, %g]", limitAsDouble(property.valueMin), limitAsDouble(property.valueMax));
         return buf;
     }
     return "";
@@ -196,56 +207,55 @@ bool parseDouble(const std::string& text, double& value)
 bool parseValue(Property& property, const std::string& text, std::string& error)
 {
     switch (property.type) {
-    case Property::INT: {
-        for (const auto& [key, label] : property.choices)
-            if (label == text) {
-                property.intValue = key;
-                return true;
+        case Property::INT: {
+            for (const auto& [key, label] : property.choices)
+                if (label == text) {
+                    property.intValue = key;
+                    return true;
+                }
+            long v;
+            if (!parseInt64(text, v)) {
+                error = "'" + text + "' is not an integer";
+                if (!property.choices.empty())
+                    error += " nor one of " + choicesText(property);
+                return false;
             }
-        long v;
-        if (!parseInt64(text, v)) {
-            error = "'" + text + "' is not an integer";
-            if (!property.choices.empty())
-                error += " nor one of " + choicesText(property);
-            return false;
+            property.intValue = v;
+            return true;
         }
-        property.intValue = v;
-        return true;
-    }
-    case Property::DOUBLE: {
-        double v;
-        if (!parseFiniteDouble(text, v)) {
-            error = "'" + text + "' is not a finite number";
-            return false;
+        case Property::DOUBLE: {
+            double v;
+            if (!parseFiniteDouble(text, v)) {
+                error = "'" + text + "' is not a finite number";
+                return false;
+            }
+            property.doubleValue = v;
+            return true;
         }
-        property.doubleValue = v;
-        return true;
-    }
-    case Property::STRING:
-        property.strValue = text;
-        return true;
-    case Property::STR_LIST:
-        property.strList = listPieces(text);
-        return true;
-    case Property::INT_LIST:
-        return parseList(text, property.intList, parseInt64Element, "an integer", error);
-    case Property::DOUBLE_LIST:
-        return parseList(text, property.doubleList, parseFiniteDouble, "a finite number", error);
-    default:
-        error = "a property of " + typeName(property.type) + " cannot be set";
-        return false;
+        case Property::STRING:
+            property.strValue = text;
+            return true;
+        case Property::STR_LIST:
+            property.strList = listPieces(text);
+            return true;
+        case Property::INT_LIST:
+            return parseList(text, property.intList, parseInt64Element, "an integer", error);
+        case Property::DOUBLE_LIST:
+            return parseList(text, property.doubleList, parseFiniteDouble, "a finite number", error);
+        default:
+            error = "a property of " + typeName(property.type) + " cannot be set";
+            return false;
     }
 }
 
 std::string checkValue(const Property& property)
 {
     if (property.type == Property::INT) {
-        if (!property.choices.empty() &&
-            (property.intValue < INT32_MIN || property.intValue > INT32_MAX ||
-             !property.choices.count(static_cast<int32_t>(property.intValue))))
+        if (!property.choices.empty() && (property.intValue < INT32_MIN || property.intValue > INT32_MAX ||
+                                          !property.choices.count(static_cast<int32_t>(property.intValue))))
             return "value is none of the choices " + choicesText(property);
-        if (hasIntLimits(property) && (property.intValue < limitAsLong(property.valueMin) ||
-                                       property.intValue > limitAsLong(property.valueMax)))
+        if (hasIntLimits(property) &&
+            (property.intValue < limitAsLong(property.valueMin) || property.intValue > limitAsLong(property.valueMax)))
             return "value outside the limits " + limitsText(property);
     }
     if (property.type == Property::DOUBLE && hasDoubleLimits(property) &&
@@ -260,37 +270,44 @@ bool sameValue(const Property& a, const Property& b)
     if (a.type != b.type)
         return false;
     switch (a.type) {
-    case Property::INT: return a.intValue == b.intValue;
-    case Property::DOUBLE: return a.doubleValue == b.doubleValue;
-    case Property::STRING: return a.strValue == b.strValue;
-    case Property::STR_LIST: return a.strList == b.strList;
-    case Property::INT_LIST: return a.intList == b.intList;
-    case Property::DOUBLE_LIST: return a.doubleList == b.doubleList;
-    default: return true;
+        case Property::INT:
+            return a.intValue == b.intValue;
+        case Property::DOUBLE:
+            return a.doubleValue == b.doubleValue;
+        case Property::STRING:
+            return a.strValue == b.strValue;
+        case Property::STR_LIST:
+            return a.strList == b.strList;
+        case Property::INT_LIST:
+            return a.intList == b.intList;
+        case Property::DOUBLE_LIST:
+            return a.doubleList == b.doubleList;
+        default:
+            return true;
     }
 }
 
 std::string checkArg(ArgType type, const std::string& text)
 {
     switch (type) {
-    case ARG_INT: {
-        long v;
-        return parseInt64(text, v) ? "" : "'" + text + "' is not an integer";
-    }
-    case ARG_DOUBLE: {
-        double v;
-        return parseFiniteDouble(text, v) ? "" : "'" + text + "' is not a finite number";
-    }
-    case ARG_BOOL: {
-        std::string t = trimmed(text);
-        for (char& c : t)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (t == "true" || t == "false" || t == "1" || t == "0")
+        case ARG_INT: {
+            long v;
+            return parseInt64(text, v) ? "" : "'" + text + "' is not an integer";
+        }
+        case ARG_DOUBLE: {
+            double v;
+            return parseFiniteDouble(text, v) ? "" : "'" + text + "' is not a finite number";
+        }
+        case ARG_BOOL: {
+            std::string t = trimmed(text);
+            for (char& c : t)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (t == "true" || t == "false" || t == "1" || t == "0")
+                return "";
+            return "'" + text + "' is not a boolean (true, false, 1, 0)";
+        }
+        default:
             return "";
-        return "'" + text + "' is not a boolean (true, false, 1, 0)";
-    }
-    default:
-        return "";
     }
 }
 
@@ -299,19 +316,29 @@ std::string jsonString(const std::string& text)
     std::string out = "\"";
     for (unsigned char c : text) {
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                    out += buf;
+                } else {
+                    out += static_cast<char>(c);
+                }
         }
     }
     return out + "\"";
@@ -340,14 +367,20 @@ std::string jsonArray(const std::vector<T>& values, F element)
 std::string jsonValue(const Property& property)
 {
     switch (property.type) {
-    case Property::INT: return std::to_string(property.intValue);
-    case Property::DOUBLE: return jsonNumber(property.doubleValue);
-    case Property::STRING: return jsonString(property.strValue);
-    case Property::STR_LIST: return jsonArray(property.strList, jsonString);
-    case Property::INT_LIST:
-        return jsonArray(property.intList, [](int64_t v) { return std::to_string(v); });
-    case Property::DOUBLE_LIST: return jsonArray(property.doubleList, jsonNumber);
-    default: return "null";
+        case Property::INT:
+            return std::to_string(property.intValue);
+        case Property::DOUBLE:
+            return jsonNumber(property.doubleValue);
+        case Property::STRING:
+            return jsonString(property.strValue);
+        case Property::STR_LIST:
+            return jsonArray(property.strList, jsonString);
+        case Property::INT_LIST:
+            return jsonArray(property.intList, [](int64_t v) { return std::to_string(v); });
+        case Property::DOUBLE_LIST:
+            return jsonArray(property.doubleList, jsonNumber);
+        default:
+            return "null";
     }
 }
 

@@ -33,8 +33,8 @@ std::vector<po::option> negativeNumberAsWord(std::vector<std::string>& args)
 }
 
 struct CommandLine {
-    std::vector<std::string> words;          // subcommand and its arguments
-    std::vector<std::string> optionTokens;   // everything else, in order
+    std::vector<std::string> words;         // subcommand and its arguments
+    std::vector<std::string> optionTokens;  // everything else, in order
     bool help = false;
     bool version = false;
 };
@@ -62,8 +62,7 @@ bool splitCommandLine(const po::options_description& desc, int argc, char** argv
             if (o.string_key == kWordsKey)
                 out.words.insert(out.words.end(), o.value.begin(), o.value.end());
             else
-                out.optionTokens.insert(out.optionTokens.end(), o.original_tokens.begin(),
-                                        o.original_tokens.end());
+                out.optionTokens.insert(out.optionTokens.end(), o.original_tokens.begin(), o.original_tokens.end());
         }
         out.help = vm.count("help") != 0;
         out.version = vm.count("version") && vm["version"].as<bool>();
@@ -235,9 +234,8 @@ std::vector<std::shared_ptr<Peer>> CorvoTool::sitePeers() const
     for (const auto& [uuid, peer] : network->peers)
         if (members.count(uuid))
             result.push_back(peer);
-    std::sort(result.begin(), result.end(), [](const auto& a, const auto& b) {
-        return a->name != b->name ? a->name < b->name : a->uuid < b->uuid;
-    });
+    std::sort(result.begin(), result.end(),
+              [](const auto& a, const auto& b) { return a->name != b->name ? a->name < b->name : a->uuid < b->uuid; });
     return result;
 }
 

@@ -53,8 +53,8 @@ struct ToolOptions {
     double timeout = 5.0;       // seconds to wait for a peer or a confirmation
     bool timeoutGiven = false;  // watch and log run unbounded unless given
     bool json = false;
-    long count = 0;             // watch/log: stop after this many records (0: never)
-    std::string waitProperty;   // cmd: wait for this property's next broadcast
+    long count = 0;            // watch/log: stop after this many records (0: never)
+    std::string waitProperty;  // cmd: wait for this property's next broadcast
 };
 
 class CorvoTool : public Client {

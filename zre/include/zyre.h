@@ -23,70 +23,69 @@ typedef struct _zyre_event_t zyre_event_t;
 /* Creates a node with the given name (NULL: the first six hex characters
    of its UUID). The node is not started. Safe to call from several
    threads at once. */
-zyre_t *zyre_new(const char *name);
+zyre_t* zyre_new(const char* name);
 /* Stops the node if it runs, destroys it and sets *self_p to NULL. */
-void zyre_destroy(zyre_t **self_p);
+void zyre_destroy(zyre_t** self_p);
 
 /* 32 upper-case hexadecimal characters. */
-const char *zyre_uuid(zyre_t *self);
-const char *zyre_name(zyre_t *self);
+const char* zyre_uuid(zyre_t* self);
+const char* zyre_name(zyre_t* self);
 /* Name, headers, port, interface, interval and timeouts take effect at
    zyre_start(). */
-void zyre_set_name(zyre_t *self, const char *name);
-void zyre_set_header(zyre_t *self, const char *name, const char *format, ...)
-    __attribute__((format(printf, 3, 4)));
+void zyre_set_name(zyre_t* self, const char* name);
+void zyre_set_header(zyre_t* self, const char* name, const char* format, ...) __attribute__((format(printf, 3, 4)));
 /* Traces the node's activity on standard error. */
-void zyre_set_verbose(zyre_t *self);
+void zyre_set_verbose(zyre_t* self);
 /* UDP discovery port, 5670 by default. */
-void zyre_set_port(zyre_t *self, int port_nbr);
+void zyre_set_port(zyre_t* self, int port_nbr);
 /* Network interface by name (or IPv4 address); otherwise ZSYS_INTERFACE,
    otherwise the first broadcast-capable interface, otherwise loopback. */
-void zyre_set_interface(zyre_t *self, const char *value);
+void zyre_set_interface(zyre_t* self, const char* value);
 /* Beacon interval in milliseconds, 1000 by default. */
-void zyre_set_interval(zyre_t *self, size_t interval);
+void zyre_set_interval(zyre_t* self, size_t interval);
 /* Silence after which a peer is pinged and reported EVASIVE (5000 ms). */
-void zyre_set_evasive_timeout(zyre_t *self, int interval);
+void zyre_set_evasive_timeout(zyre_t* self, int interval);
 /* Silence after which a peer is dropped and reported EXIT (30000 ms). */
-void zyre_set_expired_timeout(zyre_t *self, int interval);
+void zyre_set_expired_timeout(zyre_t* self, int interval);
 
 /* Starts discovery; 0 on success, -1 when the interface or the sockets
    cannot be set up. */
-int zyre_start(zyre_t *self);
+int zyre_start(zyre_t* self);
 /* Delivers what was handed to the node before (peers that were sent
    something confirm it by answering a PING; at most 300 ms), then sends
    the leaving beacon, drops every peer and emits STOP. */
-void zyre_stop(zyre_t *self);
+void zyre_stop(zyre_t* self);
 
 /* Joins / leaves a group; 0, or -1 for a name longer than 255 bytes. */
-int zyre_join(zyre_t *self, const char *group);
-int zyre_leave(zyre_t *self, const char *group);
+int zyre_join(zyre_t* self, const char* group);
+int zyre_leave(zyre_t* self, const char* group);
 /* Sends a message to one peer (by UUID) or to a group's members. The
    message is taken over and *msg_p set to NULL. Returns 0. */
-int zyre_whisper(zyre_t *self, const char *peer, zmsg_t **msg_p);
-int zyre_shout(zyre_t *self, const char *group, zmsg_t **msg_p);
+int zyre_whisper(zyre_t* self, const char* peer, zmsg_t** msg_p);
+int zyre_shout(zyre_t* self, const char* group, zmsg_t** msg_p);
 
 /* The socket the application polls for events. */
-zsock_t *zyre_socket(zyre_t *self);
+zsock_t* zyre_socket(zyre_t* self);
 
 /* Events ---------------------------------------------------------------- */
 
 /* Waits for and reads the next event; NULL when interrupted. */
-zyre_event_t *zyre_event_new(zyre_t *node);
-void zyre_event_destroy(zyre_event_t **self_p);
+zyre_event_t* zyre_event_new(zyre_t* node);
+void zyre_event_destroy(zyre_event_t** self_p);
 
 /* "ENTER", "EXIT", "JOIN", "LEAVE", "WHISPER", "SHOUT", "EVASIVE", "STOP" */
-const char *zyre_event_type(zyre_event_t *self);
-const char *zyre_event_peer_uuid(zyre_event_t *self);
-const char *zyre_event_peer_name(zyre_event_t *self);
+const char* zyre_event_type(zyre_event_t* self);
+const char* zyre_event_peer_uuid(zyre_event_t* self);
+const char* zyre_event_peer_name(zyre_event_t* self);
 /* ENTER only: "tcp://ip:port" of the peer's inbox; NULL otherwise. */
-const char *zyre_event_peer_addr(zyre_event_t *self);
+const char* zyre_event_peer_addr(zyre_event_t* self);
 /* ENTER only: the peer's headers; NULL otherwise. Owned by the event. */
-zhash_t *zyre_event_headers(zyre_event_t *self);
-const char *zyre_event_header(zyre_event_t *self, const char *name);
+zhash_t* zyre_event_headers(zyre_event_t* self);
+const char* zyre_event_header(zyre_event_t* self, const char* name);
 /* JOIN, LEAVE, SHOUT: the group; NULL otherwise. */
-const char *zyre_event_group(zyre_event_t *self);
+const char* zyre_event_group(zyre_event_t* self);
 /* WHISPER, SHOUT: the content frames; still owned by the event. */
-zmsg_t *zyre_event_msg(zyre_event_t *self);
+zmsg_t* zyre_event_msg(zyre_event_t* self);
 
 #ifdef __cplusplus
 }

@@ -64,10 +64,10 @@ struct Message {
 
 enum class DecodeError {
     None,
-    Truncated,       // a field runs past the end of the frame
-    BadSignature,    // not 0xAA 0xA1
-    BadVersion,      // protocol version other than 2
-    UnknownId,       // message id outside 1..10
+    Truncated,     // a field runs past the end of the frame
+    BadSignature,  // not 0xAA 0xA1
+    BadVersion,    // protocol version other than 2
+    UnknownId,     // message id outside 1..10
 };
 
 const char* decodeErrorName(DecodeError error);

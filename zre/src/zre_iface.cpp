@@ -10,12 +10,13 @@ namespace zre {
 
 namespace {
 
-bool isUsableIpv4(const ifaddrs* ifa) {
-    return ifa->ifa_addr != nullptr && ifa->ifa_addr->sa_family == AF_INET &&
-           (ifa->ifa_flags & IFF_UP) != 0;
+bool isUsableIpv4(const ifaddrs* ifa)
+{
+    return ifa->ifa_addr != nullptr && ifa->ifa_addr->sa_family == AF_INET && (ifa->ifa_flags & IFF_UP) != 0;
 }
 
-in_addr ipv4Of(const sockaddr* sa) {
+in_addr ipv4Of(const sockaddr* sa)
+{
     return reinterpret_cast<const sockaddr_in*>(sa)->sin_addr;
 }
 
@@ -24,7 +25,8 @@ in_addr ipv4Of(const sockaddr* sa) {
 // added without "brd" reports none, or its own address). Loopback has no
 // broadcast flag, yet its directed broadcast (127.255.255.255) reaches every
 // socket bound to the port.
-Interface describe(const ifaddrs* ifa) {
+Interface describe(const ifaddrs* ifa)
+{
     Interface out;
     out.name = ifa->ifa_name;
     out.address = ipv4Of(ifa->ifa_addr);
@@ -32,47 +34,57 @@ Interface describe(const ifaddrs* ifa) {
     out.broadcast.s_addr = out.address.s_addr | ~mask;
     if ((ifa->ifa_flags & IFF_BROADCAST) != 0 && ifa->ifa_broadaddr != nullptr) {
         in_addr given = ipv4Of(ifa->ifa_broadaddr);
-        if (given.s_addr != 0 && given.s_addr != out.address.s_addr) out.broadcast = given;
+        if (given.s_addr != 0 && given.s_addr != out.address.s_addr)
+            out.broadcast = given;
     }
     return out;
 }
 
-bool matches(const ifaddrs* ifa, const std::string& wanted) {
+bool matches(const ifaddrs* ifa, const std::string& wanted)
+{
     return wanted == ifa->ifa_name || wanted == addressText(ipv4Of(ifa->ifa_addr));
 }
 
 }  // namespace
 
-std::string addressText(in_addr address) {
+std::string addressText(in_addr address)
+{
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &address, text, sizeof text);
     return text;
 }
 
-std::optional<Interface> chooseInterface(const std::string& wanted) {
+std::optional<Interface> chooseInterface(const std::string& wanted)
+{
     std::string name = wanted;
     if (name.empty()) {
         const char* env = std::getenv("ZSYS_INTERFACE");
-        if (env != nullptr) name = env;
+        if (env != nullptr)
+            name = env;
     }
     ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return std::nullopt;
+    if (getifaddrs(&list) != 0)
+        return std::nullopt;
 
     std::optional<Interface> found;
     std::optional<Interface> loopback;
     for (const ifaddrs* ifa = list; ifa != nullptr && !found; ifa = ifa->ifa_next) {
-        if (!isUsableIpv4(ifa)) continue;
+        if (!isUsableIpv4(ifa))
+            continue;
         bool isLoopback = (ifa->ifa_flags & IFF_LOOPBACK) != 0;
         if (!name.empty()) {
-            if (matches(ifa, name)) found = describe(ifa);
+            if (matches(ifa, name))
+                found = describe(ifa);
         } else if (isLoopback) {
-            if (!loopback) loopback = describe(ifa);
+            if (!loopback)
+                loopback = describe(ifa);
         } else if ((ifa->ifa_flags & IFF_BROADCAST) != 0) {
             found = describe(ifa);
         }
     }
     freeifaddrs(list);
-    if (!found && name.empty()) return loopback;
+    if (!found && name.empty())
+        return loopback;
     return found;
 }
 

@@ -2,8 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,10 +38,14 @@ constexpr int kStopLingerMs = 300;
 // Batches of inbox messages handled before a leaving beacon is acted on.
 constexpr int kMaxDrainBeforeLeave = 64;
 
-int64_t now() { return zclock_mono(); }
+int64_t now()
+{
+    return zclock_mono();
+}
 
 struct UuidHash {
-    size_t operator()(const Uuid& u) const {
+    size_t operator()(const Uuid& u) const
+    {
         size_t h;
         std::memcpy(&h, u.data(), sizeof h);
         return h;
@@ -87,25 +91,31 @@ public:
     size_t bytes(size_t i) { return zmq_msg_size(&frames_[i]); }
     std::string text(size_t i) { return std::string(reinterpret_cast<const char*>(data(i)), bytes(i)); }
 
-    void clear() {
-        for (auto& f : frames_) zmq_msg_close(&f);
+    void clear()
+    {
+        for (auto& f : frames_)
+            zmq_msg_close(&f);
         frames_.clear();
     }
-    void add(const void* data, size_t size) {
+    void add(const void* data, size_t size)
+    {
         frames_.emplace_back();
         zmq_msg_init_size(&frames_.back(), size);
-        if (size) std::memcpy(zmq_msg_data(&frames_.back()), data, size);
+        if (size)
+            std::memcpy(zmq_msg_data(&frames_.back()), data, size);
     }
     void add(const std::string& text) { add(text.data(), text.size()); }
     // Takes over frame `i` of `from` (left empty there).
-    void take(Parts& from, size_t i) {
+    void take(Parts& from, size_t i)
+    {
         frames_.emplace_back();
         zmq_msg_init(&frames_.back());
         zmq_msg_move(&frames_.back(), &from.frames_[i]);
     }
 
     // One whole message without waiting; false when none is there.
-    bool receive(void* socket) {
+    bool receive(void* socket)
+    {
         clear();
         while (true) {
             frames_.emplace_back();
@@ -117,17 +127,20 @@ public:
                 clear();
                 return false;
             }
-            if (!zmq_msg_more(&f)) return true;
+            if (!zmq_msg_more(&f))
+                return true;
         }
     }
 
     // Sends (and empties) frames `from`..end without waiting. False when the
     // first frame would block; the frames are kept then.
-    bool send(void* socket, size_t from = 0) {
+    bool send(void* socket, size_t from = 0)
+    {
         for (size_t i = from; i < frames_.size(); ++i) {
             int flags = ZMQ_DONTWAIT | (i + 1 < frames_.size() ? ZMQ_SNDMORE : 0);
             if (zmq_msg_send(&frames_[i], socket, flags) < 0) {
-                if (i == from) return false;
+                if (i == from)
+                    return false;
                 break;  // the socket failed in mid-message; nothing to retry
             }
         }
@@ -136,7 +149,8 @@ public:
     }
 
     // Sends copies of frames `from`..end (shared, not duplicated, when large).
-    bool sendCopies(void* socket, size_t from) {
+    bool sendCopies(void* socket, size_t from)
+    {
         for (size_t i = from; i < frames_.size(); ++i) {
             zmq_msg_t copy;
             zmq_msg_init(&copy);
@@ -157,14 +171,12 @@ private:
 class Node {
 public:
     Node(zsock_t* pipe, zsock_t* outbox, const Uuid& uuid)
-        : pipe_(pipe),
-          outbox_(outbox),
-          pipeFd_(zsock_fd(pipe)),
-          outboxFd_(zsock_fd(outbox)),
-          uuid_(uuid),
-          uuidText_(uuidToString(uuid)) {}
+        : pipe_(pipe), outbox_(outbox), pipeFd_(zsock_fd(pipe)), outboxFd_(zsock_fd(outbox)), uuid_(uuid),
+          uuidText_(uuidToString(uuid))
+    {}
 
-    ~Node() {
+    ~Node()
+    {
         shutDown(false);
         backlog_.clear();
         zsock_destroy(&outbox_);
@@ -177,12 +189,16 @@ public:
     // poll() on the bare descriptors. zmq_poll would ask every socket for
     // its events before and after waiting, a handful of system calls per
     // wake-up on the path of every message.
-    void run() {
+    void run()
+    {
         zsock_signal(pipe_, 0);
         while (!terminated_) {
-            if (pipeBusy_) pipeBusy_ = drainPipe();
-            if (terminated_) break;
-            if (running_ && inboxBusy_) drainInbox();
+            if (pipeBusy_)
+                pipeBusy_ = drainPipe();
+            if (terminated_)
+                break;
+            if (running_ && inboxBusy_)
+                drainInbox();
             if (outboxBusy_) {
                 outboxBusy_ = false;
                 zsock_events(outbox_);  // takes in the reader's progress
@@ -196,7 +212,8 @@ public:
 private:
     // ---- polling ---------------------------------------------------------
 
-    void waitForActivity() {
+    void waitForActivity()
+    {
         pollfd fds[4];
         int n = 0;
         fds[n++] = {pipeFd_, POLLIN, 0};
@@ -204,27 +221,35 @@ private:
             fds[n++] = {inboxFd_, POLLIN, 0};
             fds[n++] = {beaconFd_, POLLIN, 0};
         }
-        if (!backlog_.empty()) fds[n++] = {outboxFd_, POLLIN, 0};
+        if (!backlog_.empty())
+            fds[n++] = {outboxFd_, POLLIN, 0};
         bool busy = pipeBusy_ || (running_ && inboxBusy_);
         int rc = poll(fds, nfds_t(n), busy ? 0 : pollTimeout());
-        if (rc <= 0) return;  // timeout, or EINTR: the timers are checked again
+        if (rc <= 0)
+            return;  // timeout, or EINTR: the timers are checked again
         const short ready = POLLIN | POLLERR | POLLHUP;
         pipeBusy_ = pipeBusy_ || (fds[0].revents & ready);
         if (running_) {
             inboxBusy_ = inboxBusy_ || (fds[1].revents & ready);
-            if (fds[2].revents & ready) receiveBeacons();
+            if (fds[2].revents & ready)
+                receiveBeacons();
         }
-        if (!backlog_.empty() && (fds[n - 1].revents & ready)) outboxBusy_ = true;
+        if (!backlog_.empty() && (fds[n - 1].revents & ready))
+            outboxBusy_ = true;
     }
 
-    int pollTimeout() const {
-        if (!running_) return -1;
+    int pollTimeout() const
+    {
+        if (!running_)
+            return -1;
         int64_t next = std::min(nextBeaconAt_, nextCheckAt_);
         return int(std::clamp<int64_t>(next - now(), 0, 1000000));
     }
 
-    void onTimers() {
-        if (!running_) return;
+    void onTimers()
+    {
+        if (!running_)
+            return;
         int64_t t = now();
         if (t >= nextBeaconAt_) {
             sendBeacon(inboxPort_);
@@ -239,19 +264,23 @@ private:
     // ---- commands from the API -------------------------------------------
 
     // True when a whole batch was handled and more may wait.
-    bool drainPipe() {
+    bool drainPipe()
+    {
         void* pipe = zsock_resolve(pipe_);
         int handled = 0;
         for (; handled < kMaxDrainBatch && !terminated_; ++handled) {
-            if (!command_.receive(pipe)) break;
+            if (!command_.receive(pipe))
+                break;
             handleCommand(command_);
         }
         command_.clear();
         return handled == kMaxDrainBatch;
     }
 
-    void handleCommand(Parts& msg) {
-        if (msg.size() == 0) return;
+    void handleCommand(Parts& msg)
+    {
+        if (msg.size() == 0)
+            return;
         std::string cmd = msg.text(0);
         if (cmd == "$TERM") {
             terminated_ = true;
@@ -273,7 +302,8 @@ private:
         }
     }
 
-    static Config takeConfig(Parts& msg) {
+    static Config takeConfig(Parts& msg)
+    {
         Config config;
         if (msg.size() >= 2 && msg.bytes(1) == sizeof(Config*)) {
             Config* given = nullptr;
@@ -286,8 +316,10 @@ private:
 
     // ---- start and stop ------------------------------------------------
 
-    int start(const Config& config) {
-        if (running_) return 0;
+    int start(const Config& config)
+    {
+        if (running_)
+            return 0;
         config_ = config;
         auto iface = chooseInterface(config_.interface);
         if (!iface) {
@@ -304,15 +336,17 @@ private:
         running_ = true;
         nextBeaconAt_ = now();  // first beacon at once
         nextCheckAt_ = now() + checkInterval_;
-        trace("started on %s (%s), inbox %s, beacon port %d", iface_.name.c_str(),
-              addressText(iface_.address).c_str(), endpoint_.c_str(), config_.port);
+        trace("started on %s (%s), inbox %s, beacon port %d", iface_.name.c_str(), addressText(iface_.address).c_str(),
+              endpoint_.c_str(), config_.port);
         onTimers();
         return 0;
     }
 
-    bool openInbox() {
+    bool openInbox()
+    {
         inbox_ = zsock_new(ZMQ_ROUTER);
-        if (!inbox_) return false;
+        if (!inbox_)
+            return false;
         zsock_set_rcvhwm(inbox_, kInboxHwm);
         zsock_set_linger(inbox_, 0);
         // A peer that greets again (after being dropped, or restarted with
@@ -334,9 +368,11 @@ private:
         return inboxPort_ != 0;
     }
 
-    bool openBeacon() {
+    bool openBeacon()
+    {
         beaconFd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (beaconFd_ < 0) return false;
+        if (beaconFd_ < 0)
+            return false;
         int on = 1;
         setsockopt(beaconFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         setsockopt(beaconFd_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
@@ -352,21 +388,26 @@ private:
         return true;
     }
 
-    void closeSockets() {
+    void closeSockets()
+    {
         zsock_destroy(&inbox_);
         inboxFd_ = -1;
         inboxBusy_ = false;
-        if (beaconFd_ >= 0) close(beaconFd_);
+        if (beaconFd_ >= 0)
+            close(beaconFd_);
         beaconFd_ = -1;
     }
 
-    void shutDown(bool report) {
-        if (!running_) return;
+    void shutDown(bool report)
+    {
+        if (!running_)
+            return;
         std::vector<Uuid> unconfirmed = flushMailboxes();
         sendBeacon(0);  // tells every peer at once that this node leaves
         // What a live peer did not confirm may still go out for a while.
         for (const Uuid& uuid : unconfirmed)
-            if (Peer* peer = findPeer(uuid)) zsock_set_linger(peer->mailbox, kStopLingerMs);
+            if (Peer* peer = findPeer(uuid))
+                zsock_set_linger(peer->mailbox, kStopLingerMs);
         peers_.clear();
         closeSockets();
         running_ = false;
@@ -385,25 +426,31 @@ private:
     // sent something have answered a PING, which they do only after handling
     // everything sent before it. Bounded, and skipped when nothing was sent.
     // Returns the peers that did not answer in time.
-    std::vector<Uuid> flushMailboxes() {
+    std::vector<Uuid> flushMailboxes()
+    {
         int64_t t = now();
         std::vector<Uuid> waiting;
         for (auto& [uuid, peer] : peers_) {
             bool pending = peer->unconfirmed || peer->pingsUnanswered > 0;
-            if (!peer->ready || !pending || t >= peer->lastSeen + config_.evasiveTimeout) continue;
+            if (!peer->ready || !pending || t >= peer->lastSeen + config_.evasiveTimeout)
+                continue;
             Message ping;
             ping.id = MessageId::Ping;
-            if (!peer->unconfirmed || send(*peer, ping)) waiting.push_back(uuid);
+            if (!peer->unconfirmed || send(*peer, ping))
+                waiting.push_back(uuid);
         }
-        if (waiting.empty()) return waiting;
+        if (waiting.empty())
+            return waiting;
         trace("waiting for %zu peers to confirm", waiting.size());
         int64_t deadline = t + kStopFlushMs;
         void* inbox = zsock_resolve(inbox_);
         while (!waiting.empty()) {
             int64_t left = deadline - now();
-            if (left <= 0) break;
+            if (left <= 0)
+                break;
             zmq_pollitem_t item = {inbox, 0, ZMQ_POLLIN, 0};
-            if (zmq_poll(&item, 1, long(left)) < 0 && errno != EINTR) break;
+            if (zmq_poll(&item, 1, long(left)) < 0 && errno != EINTR)
+                break;
             drainInbox();
             waiting.erase(std::remove_if(waiting.begin(), waiting.end(),
                                          [&](const Uuid& uuid) {
@@ -412,45 +459,50 @@ private:
                                          }),
                           waiting.end());
         }
-        if (!waiting.empty()) trace("%zu peers did not confirm in time", waiting.size());
+        if (!waiting.empty())
+            trace("%zu peers did not confirm in time", waiting.size());
         return waiting;
     }
 
     // ---- discovery -------------------------------------------------------
 
-    void sendBeacon(uint16_t port) {
-        if (beaconFd_ < 0) return;
+    void sendBeacon(uint16_t port)
+    {
+        if (beaconFd_ < 0)
+            return;
         BeaconBytes bytes = encodeBeacon(Beacon{uuid_, port});
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(uint16_t(config_.port));
         to.sin_addr = iface_.broadcast;
-        if (sendto(beaconFd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to),
-                   sizeof to) < 0)
+        if (sendto(beaconFd_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) < 0)
             trace("beacon not sent: %s", strerror(errno));
     }
 
-    void receiveBeacons() {
+    void receiveBeacons()
+    {
         for (int i = 0; i < kMaxDrainBatch; ++i) {
             uint8_t buffer[64];
             sockaddr_in from{};
             socklen_t fromLen = sizeof from;
-            ssize_t n = recvfrom(beaconFd_, buffer, sizeof buffer, 0,
-                                 reinterpret_cast<sockaddr*>(&from), &fromLen);
-            if (n < 0) break;
+            ssize_t n = recvfrom(beaconFd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+            if (n < 0)
+                break;
             auto beacon = parseBeacon(buffer, size_t(n));
-            if (!beacon || beacon->uuid == uuid_) continue;
+            if (!beacon || beacon->uuid == uuid_)
+                continue;
             handleBeacon(*beacon, from.sin_addr);
         }
     }
 
-    void handleBeacon(const Beacon& beacon, in_addr sender) {
+    void handleBeacon(const Beacon& beacon, in_addr sender)
+    {
         Peer* peer = findPeer(beacon.uuid);
         if (beacon.port == 0) {
-            if (!peer) return;
+            if (!peer)
+                return;
             // What the peer sent before it left may still wait in the inbox.
-            for (int i = 0; i < kMaxDrainBeforeLeave && drainInbox() > 0; ++i) {
-            }
+            for (int i = 0; i < kMaxDrainBeforeLeave && drainInbox() > 0; ++i) {}
             if (findPeer(beacon.uuid)) {
                 trace("peer %s leaves", uuidToString(beacon.uuid).c_str());
                 removePeer(beacon.uuid, true);
@@ -467,7 +519,8 @@ private:
     }
 
     // A new UUID on an endpoint that a known peer had: that peer restarted.
-    void dropPeerAt(const std::string& endpoint) {
+    void dropPeerAt(const std::string& endpoint)
+    {
         for (auto& [uuid, peer] : peers_) {
             if (peer->endpoint == endpoint) {
                 trace("peer %s replaced at %s", peer->uuidText.c_str(), endpoint.c_str());
@@ -479,20 +532,23 @@ private:
 
     // ---- peers -----------------------------------------------------------
 
-    Peer* findPeer(const Uuid& uuid) {
+    Peer* findPeer(const Uuid& uuid)
+    {
         auto it = peers_.find(uuid);
         return it == peers_.end() ? nullptr : it->second.get();
     }
 
     // Creates the peer, connects its mailbox and greets it with HELLO.
-    Peer* connectPeer(const Uuid& uuid, const std::string& endpoint) {
+    Peer* connectPeer(const Uuid& uuid, const std::string& endpoint)
+    {
         auto peer = std::make_unique<Peer>();
         peer->uuid = uuid;
         peer->uuidText = uuidToString(uuid);
         peer->endpoint = endpoint;
         peer->lastSeen = now();
         peer->mailbox = zsock_new(ZMQ_DEALER);
-        if (!peer->mailbox) return nullptr;
+        if (!peer->mailbox)
+            return nullptr;
         void* handle = zsock_resolve(peer->mailbox);
         auto identity = identityOf(uuid_);
         zmq_setsockopt(handle, ZMQ_ROUTING_ID, identity.data(), identity.size());
@@ -512,7 +568,8 @@ private:
         return raw;
     }
 
-    Message hello() const {
+    Message hello() const
+    {
         Message m;
         m.id = MessageId::Hello;
         m.endpoint = endpoint_;
@@ -523,21 +580,26 @@ private:
         return m;
     }
 
-    void removePeer(const Uuid& uuid, bool report) {
+    void removePeer(const Uuid& uuid, bool report)
+    {
         auto it = peers_.find(uuid);
-        if (it == peers_.end()) return;
+        if (it == peers_.end())
+            return;
         Peer& peer = *it->second;
-        if (report && peer.ready) emitPeerEvent("EXIT", peer);
+        if (report && peer.ready)
+            emitPeerEvent("EXIT", peer);
         peers_.erase(it);
     }
 
     // Sends one message with the peer's next sequence number, followed by
     // copies of the frames `from`.. of `content`, if given.
-    bool send(Peer& peer, Message message, Parts* content = nullptr, size_t from = 0) {
+    bool send(Peer& peer, Message message, Parts* content = nullptr, size_t from = 0)
+    {
         noteSent(peer, message.id);
         message.sequence = ++peer.sentSequence;
         auto bytes = encodeMessage(message);
-        if (!bytes) return false;
+        if (!bytes)
+            return false;
         void* handle = zsock_resolve(peer.mailbox);
         bool more = content && content->size() > from;
         if (zmq_send(handle, bytes->data(), bytes->size(), ZMQ_DONTWAIT | (more ? ZMQ_SNDMORE : 0)) < 0) {
@@ -548,7 +610,8 @@ private:
     }
 
     // A PING answered means everything sent before it was handled.
-    static void noteSent(Peer& peer, MessageId id) {
+    static void noteSent(Peer& peer, MessageId id)
+    {
         if (id == MessageId::Ping) {
             ++peer.pingsUnanswered;
             peer.unconfirmed = false;
@@ -558,17 +621,20 @@ private:
     }
 
     // Sends and drops the peer (EXIT) when its mailbox would block.
-    void sendOrDrop(Peer& peer, const Message& message, Parts* content = nullptr, size_t from = 0) {
-        if (!send(peer, message, content, from)) removePeer(Uuid(peer.uuid), true);
+    void sendOrDrop(Peer& peer, const Message& message, Parts* content = nullptr, size_t from = 0)
+    {
+        if (!send(peer, message, content, from))
+            removePeer(Uuid(peer.uuid), true);
     }
 
-    void checkPeers(int64_t t) {
+    void checkPeers(int64_t t)
+    {
         std::vector<Uuid> expired;
         std::vector<Uuid> evasive;
         for (auto& [uuid, peer] : peers_) {
-            if (t >= peer->lastSeen + config_.expiredTimeout) expired.push_back(uuid);
-            else if (peer->ready && t >= peer->lastSeen + config_.evasiveTimeout &&
-                     t >= peer->nextPingAt)
+            if (t >= peer->lastSeen + config_.expiredTimeout)
+                expired.push_back(uuid);
+            else if (peer->ready && t >= peer->lastSeen + config_.evasiveTimeout && t >= peer->nextPingAt)
                 evasive.push_back(uuid);
         }
         for (const Uuid& uuid : expired) {
@@ -577,7 +643,8 @@ private:
         }
         for (const Uuid& uuid : evasive) {
             Peer* peer = findPeer(uuid);
-            if (!peer) continue;
+            if (!peer)
+                continue;
             peer->nextPingAt = t + config_.evasiveTimeout;
             emitPeerEvent("EVASIVE", *peer);
             Message ping;
@@ -588,17 +655,22 @@ private:
 
     // ---- groups and messages from the API --------------------------------
 
-    void join(const std::string& group) {
-        if (!ownGroups_.insert(group).second) return;
+    void join(const std::string& group)
+    {
+        if (!ownGroups_.insert(group).second)
+            return;
         announceMembership(MessageId::Join, group);
     }
 
-    void leave(const std::string& group) {
-        if (ownGroups_.erase(group) == 0) return;
+    void leave(const std::string& group)
+    {
+        if (ownGroups_.erase(group) == 0)
+            return;
         announceMembership(MessageId::Leave, group);
     }
 
-    void announceMembership(MessageId id, const std::string& group) {
+    void announceMembership(MessageId id, const std::string& group)
+    {
         ++status_;
         trace("%s %s (status %u)", messageIdName(id), group.c_str(), unsigned(status_));
         Message m;
@@ -609,7 +681,8 @@ private:
     }
 
     // `msg` is the command: "WHISPER", uuid, content frames.
-    void whisper(const std::string& uuidText, Parts& msg) {
+    void whisper(const std::string& uuidText, Parts& msg)
+    {
         auto uuid = uuidFromString(uuidText);
         Peer* peer = uuid ? findPeer(*uuid) : nullptr;
         if (!peer) {
@@ -622,7 +695,8 @@ private:
     }
 
     // `msg` is the command: "SHOUT", group, content frames.
-    void shout(const std::string& group, Parts& msg) {
+    void shout(const std::string& group, Parts& msg)
+    {
         Message m;
         m.id = MessageId::Shout;
         m.group = group;
@@ -631,18 +705,23 @@ private:
 
     // Runs `sendTo` on every peer; peers whose send failed are dropped after.
     template <typename F>
-    void forEachPeer(F sendTo) {
+    void forEachPeer(F sendTo)
+    {
         std::vector<Uuid> failed;
         for (auto& [uuid, peer] : peers_)
-            if (!sendTo(*peer)) failed.push_back(uuid);
-        for (const Uuid& uuid : failed) removePeer(uuid, true);
+            if (!sendTo(*peer))
+                failed.push_back(uuid);
+        for (const Uuid& uuid : failed)
+            removePeer(uuid, true);
     }
 
     // ---- inbox -----------------------------------------------------------
 
     // Handles up to one batch of waiting messages; returns how many.
-    int drainInbox() {
-        if (!inbox_) return 0;
+    int drainInbox()
+    {
+        if (!inbox_)
+            return 0;
         void* inbox = zsock_resolve(inbox_);
         int handled = 0;
         bool empty = false;
@@ -659,21 +738,25 @@ private:
     }
 
     // `msg`: identity, first frame, content frames.
-    void handleInbox(Parts& msg) {
+    void handleInbox(Parts& msg)
+    {
         std::optional<Uuid> uuid;
-        if (msg.size() >= 1) uuid = uuidFromIdentity(msg.data(0), msg.bytes(0));
+        if (msg.size() >= 1)
+            uuid = uuidFromIdentity(msg.data(0), msg.bytes(0));
         if (!uuid) {
             trace("message with a bad identity dropped");
             return;
         }
         Message m;
         DecodeError error = DecodeError::Truncated;
-        if (msg.size() >= 2) error = decodeMessage(msg.data(1), msg.bytes(1), m);
+        if (msg.size() >= 2)
+            error = decodeMessage(msg.data(1), msg.bytes(1), m);
         if (error != DecodeError::None) {
             trace("message from %s dropped: %s", uuidToString(*uuid).c_str(), decodeErrorName(error));
             return;
         }
-        if (*uuid == uuid_) return;
+        if (*uuid == uuid_)
+            return;
         if (m.id == MessageId::Hello) {
             handleHello(*uuid, m);
             return;
@@ -684,8 +767,8 @@ private:
             return;
         }
         if (m.sequence != uint16_t(peer->wantSequence + 1)) {
-            trace("lost messages from %s (got %u, want %u)", peer->uuidText.c_str(),
-                  unsigned(m.sequence), unsigned(uint16_t(peer->wantSequence + 1)));
+            trace("lost messages from %s (got %u, want %u)", peer->uuidText.c_str(), unsigned(m.sequence),
+                  unsigned(uint16_t(peer->wantSequence + 1)));
             removePeer(*uuid, true);
             return;
         }
@@ -697,7 +780,8 @@ private:
         dispatch(*peer, m, msg);
     }
 
-    void handleHello(const Uuid& uuid, const Message& m) {
+    void handleHello(const Uuid& uuid, const Message& m)
+    {
         if (m.sequence != 1 || !isValidEndpoint(m.endpoint)) {
             trace("bad HELLO from %s dropped", uuidToString(uuid).c_str());
             return;
@@ -711,7 +795,8 @@ private:
         if (!peer) {
             dropPeerAt(m.endpoint);
             peer = connectPeer(uuid, m.endpoint);
-            if (!peer) return;
+            if (!peer)
+                return;
         }
         peer->ready = true;
         peer->wantSequence = 1;
@@ -723,56 +808,62 @@ private:
         trace("ENTER %s '%s' at %s", peer->uuidText.c_str(), peer->name.c_str(), m.endpoint.c_str());
         emitEnter(*peer);
         for (const auto& group : m.groups)
-            if (peer->groups.insert(group).second) emitPeerEvent("JOIN", *peer, &group);
+            if (peer->groups.insert(group).second)
+                emitPeerEvent("JOIN", *peer, &group);
     }
 
-    void dispatch(Peer& peer, const Message& m, Parts& msg) {
+    void dispatch(Peer& peer, const Message& m, Parts& msg)
+    {
         switch (m.id) {
-        case MessageId::Whisper:
-            emitContent("WHISPER", peer, nullptr, msg);
-            break;
-        case MessageId::Shout:
-            if (ownGroups_.count(m.group)) emitContent("SHOUT", peer, &m.group, msg);
-            break;
-        case MessageId::Join:
-        case MessageId::Leave:
-            changeMembership(peer, m);
-            break;
-        case MessageId::Ping: {
-            Message ok;
-            ok.id = MessageId::PingOk;
-            sendOrDrop(peer, ok);
-            break;
-        }
-        case MessageId::Goodbye:
-            removePeer(Uuid(peer.uuid), true);
-            break;
-        case MessageId::PingOk:
-            if (peer.pingsUnanswered > 0) --peer.pingsUnanswered;
-            break;
-        case MessageId::Elect:
-        case MessageId::Leader:
-        case MessageId::Hello:
-            break;
+            case MessageId::Whisper:
+                emitContent("WHISPER", peer, nullptr, msg);
+                break;
+            case MessageId::Shout:
+                if (ownGroups_.count(m.group))
+                    emitContent("SHOUT", peer, &m.group, msg);
+                break;
+            case MessageId::Join:
+            case MessageId::Leave:
+                changeMembership(peer, m);
+                break;
+            case MessageId::Ping: {
+                Message ok;
+                ok.id = MessageId::PingOk;
+                sendOrDrop(peer, ok);
+                break;
+            }
+            case MessageId::Goodbye:
+                removePeer(Uuid(peer.uuid), true);
+                break;
+            case MessageId::PingOk:
+                if (peer.pingsUnanswered > 0)
+                    --peer.pingsUnanswered;
+                break;
+            case MessageId::Elect:
+            case MessageId::Leader:
+            case MessageId::Hello:
+                break;
         }
     }
 
     // A status other than the previous plus one means membership messages
     // were missed; the announced change is applied and the counter follows
     // the peer's, since the peer's later messages carry its real state.
-    void changeMembership(Peer& peer, const Message& m) {
+    void changeMembership(Peer& peer, const Message& m)
+    {
         if (m.status != uint8_t(peer.status + 1))
-            trace("status of %s jumps from %u to %u", peer.uuidText.c_str(), unsigned(peer.status),
-                  unsigned(m.status));
+            trace("status of %s jumps from %u to %u", peer.uuidText.c_str(), unsigned(peer.status), unsigned(m.status));
         peer.status = m.status;
         bool joining = m.id == MessageId::Join;
         bool changed = joining ? peer.groups.insert(m.group).second : peer.groups.erase(m.group) > 0;
-        if (changed) emitPeerEvent(joining ? "JOIN" : "LEAVE", peer, &m.group);
+        if (changed)
+            emitPeerEvent(joining ? "JOIN" : "LEAVE", peer, &m.group);
     }
 
     // ---- events ----------------------------------------------------------
 
-    static Parts peerEvent(const char* type, const Peer& peer) {
+    static Parts peerEvent(const char* type, const Peer& peer)
+    {
         Parts event;
         event.add(type, std::strlen(type));
         event.add(peer.uuidText);
@@ -780,13 +871,16 @@ private:
         return event;
     }
 
-    void emitPeerEvent(const char* type, const Peer& peer, const std::string* group = nullptr) {
+    void emitPeerEvent(const char* type, const Peer& peer, const std::string* group = nullptr)
+    {
         Parts event = peerEvent(type, peer);
-        if (group) event.add(*group);
+        if (group)
+            event.add(*group);
         emit(std::move(event));
     }
 
-    void emitEnter(const Peer& peer) {
+    void emitEnter(const Peer& peer)
+    {
         Parts event = peerEvent("ENTER", peer);
         event.add(peer.endpoint);
         for (const auto& [key, value] : peer.headers) {
@@ -797,30 +891,39 @@ private:
     }
 
     // The content frames (2.. of the received `msg`) move into the event.
-    void emitContent(const char* type, const Peer& peer, const std::string* group, Parts& msg) {
+    void emitContent(const char* type, const Peer& peer, const std::string* group, Parts& msg)
+    {
         if (backlog_.size() >= kMaxBacklog) {
             trace("%s from %s dropped: application does not read events", type, peer.uuidText.c_str());
             return;
         }
         Parts event = peerEvent(type, peer);
-        if (group) event.add(*group);
-        for (size_t i = 2; i < msg.size(); ++i) event.take(msg, i);
+        if (group)
+            event.add(*group);
+        for (size_t i = 2; i < msg.size(); ++i)
+            event.take(msg, i);
         emit(std::move(event));
     }
 
     // Never blocks: events the application has not made room for wait here.
-    void emit(Parts&& event) {
-        if (backlog_.empty() && event.send(zsock_resolve(outbox_))) return;
+    void emit(Parts&& event)
+    {
+        if (backlog_.empty() && event.send(zsock_resolve(outbox_)))
+            return;
         backlog_.push_back(std::move(event));
     }
 
-    void flushBacklog() {
+    void flushBacklog()
+    {
         void* outbox = zsock_resolve(outbox_);
-        while (!backlog_.empty() && backlog_.front().send(outbox)) backlog_.pop_front();
+        while (!backlog_.empty() && backlog_.front().send(outbox))
+            backlog_.pop_front();
     }
 
-    void trace(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-        if (!config_.verbose) return;
+    void trace(const char* format, ...) __attribute__((format(printf, 2, 3)))
+    {
+        if (!config_.verbose)
+            return;
         char text[512];
         va_list args;
         va_start(args, format);
@@ -863,7 +966,8 @@ private:
 
 }  // namespace
 
-void runNodeActor(zsock_t* pipe, void* args) {
+void runNodeActor(zsock_t* pipe, void* args)
+{
     auto* given = static_cast<ActorArgs*>(args);
     Node node(pipe, given->outbox, given->uuid);
     node.run();

@@ -21,7 +21,8 @@ namespace {
 // surplus itself, so a slow reader never blocks the node.
 constexpr int kEventPipeHwm = 10000;
 
-zre::Uuid randomUuid() {
+zre::Uuid randomUuid()
+{
     std::random_device device;
     zre::Uuid uuid;
     for (size_t i = 0; i < uuid.size(); i += 4) {
@@ -33,29 +34,31 @@ zre::Uuid randomUuid() {
 
 // czmq sets itself up with its first socket, without a lock: nodes created
 // on two threads at once could both do it. Done once here, before any socket.
-void setUpMessaging() {
+void setUpMessaging()
+{
     static std::once_flag once;
     std::call_once(once, [] { zsys_init(); });
 }
 
 // The pipe that carries events from the actor to the application.
-bool createEventPipe(zsock_t** front, zsock_t** back) {
+bool createEventPipe(zsock_t** front, zsock_t** back)
+{
     static std::atomic<unsigned> counter{0};
-    std::string endpoint = "inproc://zre-events-" + std::to_string(getpid()) + "-" +
-                           std::to_string(counter++);
+    std::string endpoint = "inproc://zre-events-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
     *back = zsock_new(ZMQ_PAIR);
     *front = zsock_new(ZMQ_PAIR);
-    if (!*back || !*front) return false;
+    if (!*back || !*front)
+        return false;
     zsock_set_sndhwm(*back, kEventPipeHwm);
     zsock_set_rcvhwm(*front, kEventPipeHwm);
     zsock_set_linger(*back, 0);
     zsock_set_linger(*front, 0);
-    return zsock_bind(*back, "%s", endpoint.c_str()) == 0 &&
-           zsock_connect(*front, "%s", endpoint.c_str()) == 0;
+    return zsock_bind(*back, "%s", endpoint.c_str()) == 0 && zsock_connect(*front, "%s", endpoint.c_str()) == 0;
 }
 
 // Reads one frame of an event as text; `more` tells whether frames follow.
-bool receiveText(void* socket, std::string& out, bool& more) {
+bool receiveText(void* socket, std::string& out, bool& more)
+{
     zmq_msg_t frame;
     zmq_msg_init(&frame);
     if (zmq_msg_recv(&frame, socket, 0) < 0) {
@@ -93,7 +96,8 @@ struct _zyre_event_t {
     zhash_t* headers = nullptr;
     zmsg_t* msg = nullptr;
 
-    ~_zyre_event_t() {
+    ~_zyre_event_t()
+    {
         zhash_destroy(&headers);
         zmsg_destroy(&msg);
     }
@@ -101,13 +105,15 @@ struct _zyre_event_t {
 
 extern "C" {
 
-zyre_t* zyre_new(const char* name) {
+zyre_t* zyre_new(const char* name)
+{
     setUpMessaging();
     auto self = std::make_unique<_zyre_t>();
     self->uuid = randomUuid();
     self->uuidText = zre::uuidToString(self->uuid);
     self->config.name = name ? name : self->uuidText.substr(0, 6);
-    if (self->config.name.size() > zre::kMaxStringSize) self->config.name.resize(zre::kMaxStringSize);
+    if (self->config.name.size() > zre::kMaxStringSize)
+        self->config.name.resize(zre::kMaxStringSize);
 
     zsock_t* back = nullptr;
     if (!createEventPipe(&self->events, &back)) {
@@ -125,60 +131,91 @@ zyre_t* zyre_new(const char* name) {
     return self.release();
 }
 
-void zyre_destroy(zyre_t** self_p) {
-    if (!self_p || !*self_p) return;
+void zyre_destroy(zyre_t** self_p)
+{
+    if (!self_p || !*self_p)
+        return;
     zyre_t* self = *self_p;
-    if (self->started) zyre_stop(self);
+    if (self->started)
+        zyre_stop(self);
     zactor_destroy(&self->actor);
     zsock_destroy(&self->events);
     delete self;
     *self_p = nullptr;
 }
 
-const char* zyre_uuid(zyre_t* self) { return self->uuidText.c_str(); }
-
-const char* zyre_name(zyre_t* self) { return self->config.name.c_str(); }
-
-void zyre_set_name(zyre_t* self, const char* name) {
-    if (!name) return;
-    self->config.name = name;
-    if (self->config.name.size() > zre::kMaxStringSize) self->config.name.resize(zre::kMaxStringSize);
+const char* zyre_uuid(zyre_t* self)
+{
+    return self->uuidText.c_str();
 }
 
-void zyre_set_header(zyre_t* self, const char* name, const char* format, ...) {
-    if (!name || !format || std::strlen(name) > zre::kMaxStringSize) return;
+const char* zyre_name(zyre_t* self)
+{
+    return self->config.name.c_str();
+}
+
+void zyre_set_name(zyre_t* self, const char* name)
+{
+    if (!name)
+        return;
+    self->config.name = name;
+    if (self->config.name.size() > zre::kMaxStringSize)
+        self->config.name.resize(zre::kMaxStringSize);
+}
+
+void zyre_set_header(zyre_t* self, const char* name, const char* format, ...)
+{
+    if (!name || !format || std::strlen(name) > zre::kMaxStringSize)
+        return;
     va_list args;
     va_start(args, format);
     char* value = zsys_vprintf(format, args);
     va_end(args);
-    if (!value) return;
+    if (!value)
+        return;
     self->config.headers[name] = value;
     zstr_free(&value);
 }
 
-void zyre_set_verbose(zyre_t* self) { self->config.verbose = true; }
-
-void zyre_set_port(zyre_t* self, int port_nbr) {
-    if (port_nbr > 0 && port_nbr <= 65535) self->config.port = port_nbr;
+void zyre_set_verbose(zyre_t* self)
+{
+    self->config.verbose = true;
 }
 
-void zyre_set_interface(zyre_t* self, const char* value) { self->config.interface = value ? value : ""; }
-
-void zyre_set_interval(zyre_t* self, size_t interval) {
-    if (interval > 0) self->config.interval = interval;
+void zyre_set_port(zyre_t* self, int port_nbr)
+{
+    if (port_nbr > 0 && port_nbr <= 65535)
+        self->config.port = port_nbr;
 }
 
-void zyre_set_evasive_timeout(zyre_t* self, int interval) {
-    if (interval > 0) self->config.evasiveTimeout = interval;
+void zyre_set_interface(zyre_t* self, const char* value)
+{
+    self->config.interface = value ? value : "";
 }
 
-void zyre_set_expired_timeout(zyre_t* self, int interval) {
-    if (interval > 0) self->config.expiredTimeout = interval;
+void zyre_set_interval(zyre_t* self, size_t interval)
+{
+    if (interval > 0)
+        self->config.interval = interval;
 }
 
-int zyre_start(zyre_t* self) {
+void zyre_set_evasive_timeout(zyre_t* self, int interval)
+{
+    if (interval > 0)
+        self->config.evasiveTimeout = interval;
+}
+
+void zyre_set_expired_timeout(zyre_t* self, int interval)
+{
+    if (interval > 0)
+        self->config.expiredTimeout = interval;
+}
+
+int zyre_start(zyre_t* self)
+{
     std::lock_guard<std::mutex> lock(self->pipeLock);
-    if (self->started) return 0;
+    if (self->started)
+        return 0;
     auto* config = new zre::Config(self->config);
     zmsg_t* msg = zmsg_new();
     zmsg_addstr(msg, "START");
@@ -193,10 +230,13 @@ int zyre_start(zyre_t* self) {
     return self->started ? 0 : -1;
 }
 
-void zyre_stop(zyre_t* self) {
+void zyre_stop(zyre_t* self)
+{
     std::lock_guard<std::mutex> lock(self->pipeLock);
-    if (!self->started) return;
-    if (zstr_send(self->actor, "STOP") == 0) zsock_wait(self->actor);
+    if (!self->started)
+        return;
+    if (zstr_send(self->actor, "STOP") == 0)
+        zsock_wait(self->actor);
     self->started = false;
 }
 
@@ -206,9 +246,11 @@ namespace {
 
 // Sends command, argument and the frames of *msg_p (taken over) to the
 // actor as one message.
-int sendCommand(zyre_t* self, const char* command, const char* argument, zmsg_t** msg_p) {
+int sendCommand(zyre_t* self, const char* command, const char* argument, zmsg_t** msg_p)
+{
     zmsg_t* msg = msg_p ? *msg_p : nullptr;
-    if (msg_p) *msg_p = nullptr;
+    if (msg_p)
+        *msg_p = nullptr;
     if (!self || !argument) {
         zmsg_destroy(&msg);
         return -1;
@@ -217,7 +259,8 @@ int sendCommand(zyre_t* self, const char* command, const char* argument, zmsg_t*
     void* pipe = zsock_resolve(self->actor);
     bool content = msg && zmsg_size(msg) > 0;
     int rc = zmq_send(pipe, command, std::strlen(command), ZMQ_SNDMORE);
-    if (rc >= 0) rc = zmq_send(pipe, argument, std::strlen(argument), content ? ZMQ_SNDMORE : 0);
+    if (rc >= 0)
+        rc = zmq_send(pipe, argument, std::strlen(argument), content ? ZMQ_SNDMORE : 0);
     while (rc >= 0 && content) {
         zframe_t* frame = zmsg_pop(msg);
         content = zmsg_size(msg) > 0;
@@ -232,23 +275,31 @@ int sendCommand(zyre_t* self, const char* command, const char* argument, zmsg_t*
 
 extern "C" {
 
-int zyre_join(zyre_t* self, const char* group) {
-    if (!group || std::strlen(group) > zre::kMaxStringSize) return -1;
+int zyre_join(zyre_t* self, const char* group)
+{
+    if (!group || std::strlen(group) > zre::kMaxStringSize)
+        return -1;
     return sendCommand(self, "JOIN", group, nullptr);
 }
 
-int zyre_leave(zyre_t* self, const char* group) {
-    if (!group || std::strlen(group) > zre::kMaxStringSize) return -1;
+int zyre_leave(zyre_t* self, const char* group)
+{
+    if (!group || std::strlen(group) > zre::kMaxStringSize)
+        return -1;
     return sendCommand(self, "LEAVE", group, nullptr);
 }
 
-int zyre_whisper(zyre_t* self, const char* peer, zmsg_t** msg_p) {
-    if (!msg_p || !*msg_p) return -1;
+int zyre_whisper(zyre_t* self, const char* peer, zmsg_t** msg_p)
+{
+    if (!msg_p || !*msg_p)
+        return -1;
     return sendCommand(self, "WHISPER", peer, msg_p);
 }
 
-int zyre_shout(zyre_t* self, const char* group, zmsg_t** msg_p) {
-    if (!msg_p || !*msg_p) return -1;
+int zyre_shout(zyre_t* self, const char* group, zmsg_t** msg_p)
+{
+    if (!msg_p || !*msg_p)
+        return -1;
     if (group && std::strlen(group) > zre::kMaxStringSize) {
         zmsg_destroy(msg_p);
         return -1;
@@ -256,15 +307,22 @@ int zyre_shout(zyre_t* self, const char* group, zmsg_t** msg_p) {
     return sendCommand(self, "SHOUT", group, msg_p);
 }
 
-zsock_t* zyre_socket(zyre_t* self) { return self->events; }
+zsock_t* zyre_socket(zyre_t* self)
+{
+    return self->events;
+}
 
-zyre_event_t* zyre_event_new(zyre_t* node) {
+zyre_event_t* zyre_event_new(zyre_t* node)
+{
     void* socket = zsock_resolve(node->events);
     auto event = std::make_unique<_zyre_event_t>();
     bool more = true;
-    if (!receiveText(socket, event->type, more)) return nullptr;  // interrupted
-    if (more) receiveText(socket, event->peerUuid, more);
-    if (more) receiveText(socket, event->peerName, more);
+    if (!receiveText(socket, event->type, more))
+        return nullptr;  // interrupted
+    if (more)
+        receiveText(socket, event->peerUuid, more);
+    if (more)
+        receiveText(socket, event->peerName, more);
     if (event->type == "ENTER") {
         event->hasAddr = more && receiveText(socket, event->peerAddr, more);
         event->headers = zhash_new();
@@ -275,37 +333,61 @@ zyre_event_t* zyre_event_new(zyre_t* node) {
     } else if (event->type == "JOIN" || event->type == "LEAVE" || event->type == "SHOUT") {
         event->hasGroup = more && receiveText(socket, event->group, more);
     }
-    if (event->type == "WHISPER" || event->type == "SHOUT") event->msg = zmsg_new();
+    if (event->type == "WHISPER" || event->type == "SHOUT")
+        event->msg = zmsg_new();
     while (more) {
         zframe_t* frame = zframe_recv(socket);
-        if (!frame) break;
+        if (!frame)
+            break;
         more = zframe_more(frame);
-        if (event->msg) zmsg_append(event->msg, &frame);
+        if (event->msg)
+            zmsg_append(event->msg, &frame);
         zframe_destroy(&frame);
     }
     return event.release();
 }
 
-void zyre_event_destroy(zyre_event_t** self_p) {
-    if (!self_p || !*self_p) return;
+void zyre_event_destroy(zyre_event_t** self_p)
+{
+    if (!self_p || !*self_p)
+        return;
     delete *self_p;
     *self_p = nullptr;
 }
 
-const char* zyre_event_type(zyre_event_t* self) { return self->type.c_str(); }
-const char* zyre_event_peer_uuid(zyre_event_t* self) { return self->peerUuid.c_str(); }
-const char* zyre_event_peer_name(zyre_event_t* self) { return self->peerName.c_str(); }
-const char* zyre_event_peer_addr(zyre_event_t* self) {
+const char* zyre_event_type(zyre_event_t* self)
+{
+    return self->type.c_str();
+}
+const char* zyre_event_peer_uuid(zyre_event_t* self)
+{
+    return self->peerUuid.c_str();
+}
+const char* zyre_event_peer_name(zyre_event_t* self)
+{
+    return self->peerName.c_str();
+}
+const char* zyre_event_peer_addr(zyre_event_t* self)
+{
     return self->hasAddr ? self->peerAddr.c_str() : nullptr;
 }
-zhash_t* zyre_event_headers(zyre_event_t* self) { return self->headers; }
-const char* zyre_event_header(zyre_event_t* self, const char* name) {
-    if (!self->headers || !name) return nullptr;
+zhash_t* zyre_event_headers(zyre_event_t* self)
+{
+    return self->headers;
+}
+const char* zyre_event_header(zyre_event_t* self, const char* name)
+{
+    if (!self->headers || !name)
+        return nullptr;
     return static_cast<const char*>(zhash_lookup(self->headers, name));
 }
-const char* zyre_event_group(zyre_event_t* self) {
+const char* zyre_event_group(zyre_event_t* self)
+{
     return self->hasGroup ? self->group.c_str() : nullptr;
 }
-zmsg_t* zyre_event_msg(zyre_event_t* self) { return self->msg; }
+zmsg_t* zyre_event_msg(zyre_event_t* self)
+{
+    return self->msg;
+}
 
 }  // extern "C"

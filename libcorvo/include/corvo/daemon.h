@@ -42,17 +42,16 @@ public:
     // Makes `value` current and broadcasts it; unknown values are logged.
     void changeStatus(unsigned int value);
 
-    void createProperty(std::string name, corvo::proto::Property_PropertyType type,
-                        std::string description, bool writable);
+    void createProperty(std::string name, corvo::proto::Property_PropertyType type, std::string description,
+                        bool writable);
     void createProperty(std::string name, corvo::proto::Property_PropertyType type, std::string egu,
                         std::string description, bool writable);
 
-    void createCommand(std::string name, std::function<void(std::vector<std::string>)> func,
-                       std::string description);
+    void createCommand(std::string name, std::function<void(std::vector<std::string>)> func, std::string description);
     // The variable part holds `nargs` pairs: an ArgType passed as int, then
     // the argument's name as const char*.
-    void createCommand(std::string name, std::function<void(std::vector<std::string>)> func,
-                       std::string description, int nargs, ...);
+    void createCommand(std::string name, std::function<void(std::vector<std::string>)> func, std::string description,
+                       int nargs, ...);
 
     // Moves the process into the background (double fork).
     void doDaemon();

@@ -26,7 +26,7 @@ class Property;
 // One event of the ZRE node, copied out of the zyre event so that the peer
 // table rules and the message dispatch do not depend on where it came from.
 struct NetworkEvent {
-    std::string type;     // "ENTER", "EXIT", "JOIN", "LEAVE", "WHISPER", "SHOUT", ...
+    std::string type;  // "ENTER", "EXIT", "JOIN", "LEAVE", "WHISPER", "SHOUT", ...
     std::string peerUuid;
     std::string peerName;     // ENTER only
     std::string peerAddress;  // ENTER only
@@ -47,8 +47,7 @@ public:
     virtual void onExit(std::shared_ptr<Peer> /*peer*/) {}
     virtual void onCommand(std::shared_ptr<Peer> /*peer*/, const corvo::proto::Command& /*command*/) {}
     virtual void onProperty(std::shared_ptr<Peer> /*peer*/, const Property& /*property*/) {}
-    virtual void onPropertyCommand(std::shared_ptr<Peer> /*peer*/,
-                                   const corvo::proto::PropertyChange& /*change*/) {}
+    virtual void onPropertyCommand(std::shared_ptr<Peer> /*peer*/, const corvo::proto::PropertyChange& /*change*/) {}
     virtual void onPropertyError(std::string /*name*/) {}
     virtual void onInfo(std::shared_ptr<Peer> /*peer*/) {}
 

@@ -18,8 +18,7 @@ public:
     template <class T>
     void addOption(const std::string& name, char shortName, const std::string& help)
     {
-        desc.add_options()(optionName(name, shortName).c_str(), boost::program_options::value<T>(),
-                           help.c_str());
+        desc.add_options()(optionName(name, shortName).c_str(), boost::program_options::value<T>(), help.c_str());
     }
 
     // Parses the command line. A bad command line or "help" prints to

@@ -44,8 +44,8 @@ public:
     static constexpr Type DOUBLE_LIST = corvo::proto::Property_PropertyType_DOUBLE_LIST;
 
     Property();
-    Property(std::string name, Type type, std::string description, bool writable,
-             EventCallback* master, std::string egu = "");
+    Property(std::string name, Type type, std::string description, bool writable, EventCallback* master,
+             std::string egu = "");
     // A peer's property, as described in its Info.
     explicit Property(corvo::proto::Property msg);
 
