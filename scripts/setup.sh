@@ -14,7 +14,7 @@ packages=(
   libboost-program-options-dev
   libcfitsio-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang clang-format-14 libclang-rt-14-dev ccache
   iproute2 util-linux
 )
 

@@ -9,6 +9,9 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 jobs=${JOBS:-$(nproc)}
 bash scripts/setup.sh
 
+echo "== format =="
+bash scripts/check-format.sh
+
 run_suite() {
   local dir=$1; shift
   cmake -S . -B "$dir" "$@" >/dev/null
