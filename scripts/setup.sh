@@ -1,22 +1,44 @@
 #!/usr/bin/env bash
-# Installs everything the build, the tests and the demo need on Debian 12.
+# Installs what the project needs on Debian 12, in groups, so that each
+# command installs only what it runs:
+#   bash scripts/setup.sh            build and run (the demo)
+#   bash scripts/setup.sh test       also everything the test suite uses
+#   bash scripts/setup.sh GROUP...   named groups (see below)
 # Idempotent: packages already present are skipped, and the package lists are
 # refreshed only when something has to be installed.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-packages=(
-  build-essential cmake pkg-config git
-  libzmq3-dev libczmq-dev
-  libprotobuf-dev protobuf-compiler
-  libuv1-dev libspdlog-dev libfmt-dev
-  libboost-program-options-dev
-  libcfitsio-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  clang clang-format-14 libclang-rt-14-dev ccache
-  iproute2 util-linux
-)
+declare -A groups
+groups[build]="build-essential cmake ninja-build pkg-config git ccache
+  libzmq3-dev libczmq-dev libprotobuf-dev protobuf-compiler
+  libuv1-dev libspdlog-dev libfmt-dev libboost-program-options-dev
+  libcfitsio-dev libsqlite3-dev libpq-dev
+  pybind11-dev python3-dev python3-pybind11 python3-numpy"
+groups[web]="python3-aiohttp python3-astropy python3-pil"
+groups[check]="libgtest-dev libgmock-dev libbenchmark-dev
+  clang clang-format-14 libclang-rt-14-dev iproute2 util-linux
+  python3-pytest python3-pytest-asyncio python3-selenium chromium chromium-driver
+  postgresql-15 fitsverify"
+groups[package]="doxygen lintian dpkg-dev systemd"
+
+wanted=(build web)
+if [ $# -gt 0 ]; then
+  wanted=()
+  for g in "$@"; do
+    case $g in
+      test) wanted+=(build web check package) ;;
+      *) [ -n "${groups[$g]:-}" ] || { echo "setup: unknown group $g" >&2; exit 2; }; wanted+=("$g") ;;
+    esac
+  done
+fi
+
+packages=()
+for g in "${wanted[@]}"; do
+  # shellcheck disable=SC2206
+  packages+=(${groups[$g]})
+done
 
 missing=()
 for p in "${packages[@]}"; do
@@ -32,23 +54,24 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # The PostgreSQL server is only for throwaway test clusters: the package
+  # must not create and start a default cluster of its own.
+  mkdir -p /etc/postgresql-common/createcluster.d
+  echo "create_main_cluster = false" > /etc/postgresql-common/createcluster.d/corvo-no-main.conf
+  # Bounded in time and retries, so an offline machine fails fast.
+  apt_opts=(-o Acquire::Retries=2 -o Acquire::http::Timeout=20 -o Acquire::https::Timeout=20)
+  timeout 600 apt-get "${apt_opts[@]}" update -qq
+  timeout 1800 apt-get "${apt_opts[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-if ! command -v npm >/dev/null 2>&1; then
-  if ! dpkg-query -W -f='${Status}' npm 2>/dev/null | grep -q 'install ok installed'; then
-    apt-get install -y -qq --no-install-recommends nodejs npm || true
-  fi
-fi
-
-# The independent ZRE peer used by the interoperability test. Its ZeroMQ
-# binding ships a prebuilt binary, so no install scripts are needed.
-if command -v npm >/dev/null 2>&1; then
+# The independent ZRE peer of the interoperability test (optional): only for
+# the test suite, bounded in time, skipped with a message when unreachable.
+if [[ " ${wanted[*]} " == *" check "* ]] && command -v npm >/dev/null 2>&1; then
   interop="$here/build/npm"
   if [ ! -f "$interop/node_modules/zyre.js/package.json" ]; then
     mkdir -p "$interop"
-    (cd "$interop" && npm install --silent --no-audit --no-fund --ignore-scripts zyre.js@1.3.0 >/dev/null) \
+    (cd "$interop" && timeout 120 npm install --silent --no-audit --no-fund --ignore-scripts \
+      --fetch-retries=1 --fetch-timeout=20000 zyre.js@1.3.0 >/dev/null) \
       || echo "setup: zyre.js could not be installed; the interoperability test will be skipped" >&2
   fi
   # Its ZeroMQ binding ships binaries only up to Node.js 18; on a newer one

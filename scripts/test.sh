@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 jobs=${JOBS:-$(nproc)}
-bash scripts/setup.sh
+bash scripts/setup.sh test
 
 echo "== format =="
 bash scripts/check-format.sh
