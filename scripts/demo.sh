@@ -7,6 +7,7 @@
 #
 #   bash scripts/demo.sh                         # set up, build into build/, run
 #   CORVO_BUILD_DIR=build/release bash scripts/demo.sh   # use an existing build
+#   bash scripts/demo.sh --web                   # also the web console, open until Ctrl-C
 #
 # Everything runs with --interface lo: no discovery beacon leaves the machine.
 set -euo pipefail
@@ -15,6 +16,14 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
 site=demo
+web=0
+for arg in "$@"; do
+  case $arg in
+    --web) web=1 ;;
+    *) echo "usage: demo.sh [--web]" >&2; exit 2 ;;
+  esac
+done
+web_port=${CORVO_DEMO_HTTP_PORT:-8080}
 port=${CORVO_DEMO_PORT:-5670}
 
 if [ -t 1 ]; then bold=$'\033[1m' plain=$'\033[0m'; else bold='' plain=''; fi
@@ -31,7 +40,9 @@ else
   step "Setting up and building (once; later runs reuse build/)"
   bash scripts/setup.sh
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build build -j2 --target corvo_tool corvo-simcam
+  targets=(corvo_tool corvo-simcam)
+  [ $web = 1 ] && targets+=(corvo_python)
+  cmake --build build -j2 --target "${targets[@]}"
   build=$root/build
 fi
 
@@ -44,13 +55,14 @@ fi
 
 tmp=$(mktemp -d /tmp/corvo-demo.XXXXXX)
 camera_pid=''
+web_pid=''
 followers=''
 cleanup() {
-  for pid in $followers $camera_pid; do
+  for pid in $followers $web_pid $camera_pid; do
     kill -INT "$pid" 2>/dev/null || true
   done
   sleep 0.3
-  for pid in $followers $camera_pid; do
+  for pid in $followers $web_pid $camera_pid; do
     kill -KILL "$pid" 2>/dev/null || true
   done
   rm -rf "$tmp"
@@ -90,6 +102,28 @@ if ! "$tool" "${net[@]}" --timeout 20 get camera model >/dev/null; then
   echo "demo: the camera did not come up; its console:" >&2
   cat "$tmp/camera.out" >&2
   exit 1
+fi
+
+if [ $web = 1 ]; then
+  step "Starting the web console"
+  if [ ! -x "$build/apps/web/corvo-web" ]; then
+    echo "demo: corvo-web missing under $build; build first" >&2
+    exit 1
+  fi
+  "$build/apps/web/corvo-web" "${net[@]}" --name console --http-port "$web_port" \
+    --allow-write --image-root "$tmp/images" >"$tmp/web.out" 2>&1 &
+  web_pid=$!
+  for _ in $(seq 100); do
+    grep -q 'console on' "$tmp/web.out" 2>/dev/null && break
+    kill -0 "$web_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if ! grep -q 'console on' "$tmp/web.out"; then
+    echo "demo: the console did not start; its output:" >&2
+    cat "$tmp/web.out" >&2
+    exit 1
+  fi
+  echo "${bold}Open http://127.0.0.1:$web_port/ in a browser on this machine$plain (writes allowed, loopback only)"
 fi
 
 # Two followers in the background record what happens meanwhile: the
@@ -135,6 +169,14 @@ step "What the camera did meanwhile (corvo watch camera)"
 cat "$tmp/watch.out"
 step "What the camera logged meanwhile (corvo log camera)"
 cat "$tmp/log.out"
+
+if [ $web = 1 ]; then
+  step "The console stays at http://127.0.0.1:$web_port/ until Ctrl-C"
+  trap 'true' INT
+  wait "$web_pid" || true
+  trap 'exit 130' INT
+  web_pid=''
+fi
 
 step "Stopping the camera with SIGINT"
 kill -INT "$camera_pid"

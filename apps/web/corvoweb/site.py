@@ -1,0 +1,229 @@
+"""The gateway's one connection to the site, through the Python package
+`corvo` (corvo.aio.Site). Everything the rest of the gateway knows about the
+site passes through this module:
+
+- `run(hub)` reports to the hub: `peer_entered(description)`, `peer_left(id)`,
+  `property_changed(id, name, value, time)`, `status_changed(id, value,
+  name)`, `log(id, record)` and `site_state(alive)`;
+- `set(id, property, text)` and `command(id, name, args)` make the changes a
+  browser asks for, with the checks of the `corvo` tool; they return the
+  daemon's confirmation or raise `Refused` with the reason.
+
+A peer's description is a dict: id, name, uuid, type, client, status,
+statusName, statuses {value: name}, properties {name: {type, value, unit,
+description, writable, limits, choices}}, commands {name: {description,
+args: [[name, type], ...]}}.
+"""
+
+import asyncio
+import logging
+
+log = logging.getLogger("corvo-web")
+
+
+class Refused(Exception):
+    """A change the site or the gateway did not make, with the reason."""
+
+
+def _field(obj, name, default=None):
+    if isinstance(obj, dict):
+        return obj.get(name, default)
+    return getattr(obj, name, default)
+
+
+def describe(peer_info, info):
+    """The hub's description of a peer from corvo's PeerInfo and Info."""
+    name = _field(info, "name", None) or _field(peer_info, "name", "")
+    properties = {}
+    for pname, p in (_field(info, "properties", {}) or {}).items():
+        properties[str(pname)] = {
+            "type": str(_field(p, "type", "")),
+            "value": _field(p, "value"),
+            "unit": _field(p, "unit", "") or "",
+            "description": _field(p, "description", "") or "",
+            "writable": bool(_field(p, "writable", False)),
+            "limits": _field(p, "limits"),
+            "choices": _choices(_field(p, "choices")),
+        }
+    commands = {}
+    for cname, c in (_field(info, "commands", {}) or {}).items():
+        args = [[str(a[0]), str(a[1])] for a in (_field(c, "args", []) or [])]
+        commands[str(cname)] = {"description": _field(c, "description", "") or "", "args": args}
+    statuses = {str(k): str(v) for k, v in (_field(info, "statuses", {}) or {}).items()}
+    status = _field(info, "status", _field(peer_info, "status", 0))
+    return {
+        "id": str(name),
+        "name": str(name),
+        "uuid": str(_field(peer_info, "uuid", "") or ""),
+        "type": str(_field(peer_info, "type", "") or ""),
+        "client": bool(_field(peer_info, "client", False)),
+        "status": status,
+        "statusName": statuses.get(str(status), _field(peer_info, "status_name", str(status))),
+        "statuses": statuses,
+        "properties": properties,
+        "commands": commands,
+    }
+
+
+def _choices(choices):
+    if not choices:
+        return None
+    if isinstance(choices, dict):
+        return [[k, str(v)] for k, v in choices.items()]
+    return [list(c) if isinstance(c, (list, tuple)) else [c, str(c)] for c in choices]
+
+
+class SiteAdapter:
+    def __init__(self, site="corvo", port=5670, interface=None, name=None, timeout=5.0):
+        self.options = dict(site=site, port=port, interface=interface, name=name)
+        self.timeout = timeout
+        self.site = None
+        self.hub = None
+
+    async def run(self, hub):
+        import corvo
+        import corvo.aio
+
+        self.hub = hub
+        self._errors = (corvo.CorvoError,)
+        async with corvo.aio.Site(**self.options) as site:
+            self.site = site
+            hub.site_state(True)
+            try:
+                for peer in await site.peers():
+                    await self._describe(_field(peer, "name"), peer)
+                await asyncio.gather(self._follow(site.watch()), self._follow(site.logs()))
+            finally:
+                hub.site_state(False)
+                self.site = None
+
+    async def _present(self, name):
+        for p in await self.site.peers():
+            if _field(p, "name") == name or _field(p, "uuid") == name:
+                return p
+        return None
+
+    async def _describe(self, name, peer_info=None):
+        peer_info = peer_info or await self._present(name)
+        if peer_info is None:
+            return
+        info = None
+        if not _field(peer_info, "client", False):
+            try:
+                info = await self.site.info(name, timeout=self.timeout)
+            except Exception as e:  # a peer that does not describe itself stays listed
+                log.info("no description of %s: %s", name, e)
+        # While waiting the peer may have left: it is not brought back.
+        peer_info = await self._present(name)
+        if peer_info is None:
+            return
+        self.hub.peer_entered(describe(peer_info, info or {"name": _field(peer_info, "name")}))
+
+    async def _follow(self, events):
+        dropped = 0
+        async for ev in events:
+            if getattr(events, "dropped", 0) != dropped:
+                # The package's queue overflowed: events were lost, so the
+                # state is read afresh instead of trusted.
+                dropped = events.dropped
+                self._resync_soon()
+            kind = type(ev).__name__
+            peer = str(_field(ev, "peer", ""))
+            if kind == "PropertyEvent":
+                self.hub.property_changed(peer, _field(ev, "name"), _field(ev, "value"), _field(ev, "time"))
+            elif kind == "StatusEvent":
+                self.hub.status_changed(peer, _field(ev, "value"), _field(ev, "name"))
+            elif kind == "LogEvent":
+                record = {k: _field(ev, k) for k in ("time", "logger", "level", "text")}
+                self.hub.log(peer, record)
+            elif kind == "PeerEvent":
+                if _field(ev, "kind") == "exit":
+                    self.hub.peer_left(peer)
+                else:
+                    asyncio.ensure_future(self._describe(peer))
+
+    def _resync_soon(self):
+        if not getattr(self, "_resyncing", False):
+            self._resyncing = True
+            asyncio.ensure_future(self._resync())
+
+    async def _resync(self):
+        try:
+            await asyncio.sleep(0.5)
+            present = await self.site.peers()
+            names = {str(_field(p, "name")) for p in present}
+            for pid, peer in list(self.hub.peers.items()):
+                if not peer.get("gone") and pid not in names:
+                    self.hub.peer_left(pid)
+            for p in present:
+                await self._describe(_field(p, "name"), p)
+        except Exception as e:
+            log.warning("could not read the site afresh: %s", e)
+        finally:
+            self._resyncing = False
+
+    async def set(self, pid, prop, text):
+        """Sets `prop` from the text typed in the page, parsed for the
+        property's type; the package checks writability, limits and choices
+        as the `corvo` tool does."""
+        site = self._require()
+        peer = self.hub.peers.get(pid) if self.hub else None
+        declared = (peer or {}).get("properties", {}).get(prop)
+        if declared is None:
+            raise Refused("%s has no property '%s'" % (pid, prop))
+        value = parse_text(declared["type"], text, declared.get("choices"))
+        try:
+            return await site.set(pid, prop, value, timeout=self.timeout)
+        except (TimeoutError, asyncio.TimeoutError) as e:
+            raise Refused(str(e) or "no confirmation within %g s" % self.timeout)
+        except (ValueError, TypeError, KeyError) + self._errors as e:
+            raise Refused(_reason(e))
+
+    async def command(self, pid, name, args):
+        """Runs a command with the arguments typed in the page (checked
+        against the declared ones by the package)."""
+        site = self._require()
+        try:
+            return await site.command(pid, name, *args, timeout=self.timeout)
+        except (TimeoutError, asyncio.TimeoutError) as e:
+            raise Refused(str(e) or "no answer within %g s" % self.timeout)
+        except (ValueError, TypeError, KeyError) + self._errors as e:
+            raise Refused(_reason(e))
+
+    def _require(self):
+        if self.site is None:
+            raise Refused("the gateway is not connected to the site")
+        return self.site
+
+
+def parse_text(ptype, text, choices=None):
+    """The value of a property of type `ptype` written as `text` in the page
+    (lists separated by commas); Refused if it does not parse."""
+    text = text.strip() if ptype != "str" else text
+    if ptype == "str":
+        return text
+    if ptype.startswith("list[") and ptype.endswith("]"):
+        item = ptype[5:-1]
+        if text == "":
+            return []
+        return [parse_text(item, part) for part in text.split(",")]
+    if ptype == "int":
+        if choices and any(label == text for _, label in choices):
+            return text  # a choice's label; the package maps it
+        try:
+            return int(text, 10)
+        except ValueError:
+            raise Refused("'%s' is not an integer" % text[:80])
+    if ptype == "float":
+        try:
+            value = float(text)
+        except ValueError:
+            raise Refused("'%s' is not a number" % text[:80])
+        if value != value or value in (float("inf"), float("-inf")):
+            raise Refused("'%s' is not a finite number" % text[:80])
+        return value
+    raise Refused("properties of type %s cannot be set from the page" % ptype)
+
+
+def _reason(error):
+    return str(getattr(error, "reason", None) or error) or type(error).__name__

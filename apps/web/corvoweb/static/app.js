@@ -1,0 +1,612 @@
+// The console page: one WebSocket to the gateway, the full state once, then
+// changes. Every text that comes from the site is put into the page with
+// textContent or as an attribute value, never parsed as markup.
+"use strict";
+
+const STALE_AFTER_MS = 1500; // the gateway beats every 0.5 s
+const MAX_LOG_ROWS = 500;
+const MAX_PLOT_POINTS = 5000;
+const LEVELS = {trace: 0, debug: 1, info: 2, warn: 3, warning: 3, err: 4, error: 4, critical: 5, off: 6};
+
+const ui = {
+  peers: document.getElementById("peers"),
+  cameras: document.getElementById("cameras"),
+  logs: document.getElementById("logs"),
+  level: document.getElementById("log-level"),
+  conn: document.getElementById("conn"),
+  mode: document.getElementById("mode"),
+  site: document.getElementById("site-name"),
+  banner: document.getElementById("stale-banner"),
+  count: document.getElementById("peer-count"),
+  plot: document.getElementById("plot"),
+  plotTitle: document.getElementById("plot-title"),
+  plotNote: document.getElementById("plot-note"),
+};
+
+let ws = null;
+let hello = {write: false, history: false};
+let siteAlive = false;
+let lastHeard = 0;
+let clockOffset = 0; // gateway time minus this browser's time, seconds
+let nextId = 1;
+let reconnectDelay = 500;
+const waiting = new Map(); // request id -> callback(reply)
+const peers = new Map(); // peer id -> {desc, card, values: Map, cam}
+const series = new Map(); // "id\u0000prop" -> {t: [], v: []}
+let plotted = null; // {id, prop, chart}
+
+// -- small DOM helpers ------------------------------------------------------
+
+function el(tag, attrs, ...children) {
+  const node = document.createElement(tag);
+  for (const [k, v] of Object.entries(attrs || {})) {
+    if (v === undefined || v === null || v === false) continue;
+    if (k === "class") node.className = v;
+    else if (k === "text") node.textContent = v;
+    else node.setAttribute(k, v === true ? "" : String(v));
+  }
+  for (const c of children) {
+    if (c === null || c === undefined) continue;
+    node.append(typeof c === "string" ? document.createTextNode(c) : c);
+  }
+  return node;
+}
+
+function formatNumber(v) {
+  if (typeof v !== "number") return String(v);
+  if (Number.isInteger(v)) return String(v);
+  return String(Number(v.toPrecision(12)));
+}
+
+function formatValue(prop, v) {
+  if (v === null || v === undefined) return "";
+  if (Array.isArray(v)) return v.map(formatNumber).join(", ");
+  if (prop && prop.choices) {
+    for (const [key, label] of prop.choices) if (key === v) return label + " (" + v + ")";
+  }
+  return formatNumber(v);
+}
+
+function isNumeric(prop) {
+  return /^(int|integer|double|float|number)$/i.test(prop.type || "") || (!prop.type && typeof prop.value === "number");
+}
+
+function gatewayNow() {
+  return Date.now() / 1000 + clockOffset;
+}
+
+// -- connection ---------------------------------------------------------------
+
+function connect() {
+  setConn("connecting", "connecting");
+  ws = new WebSocket((location.protocol === "https:" ? "wss://" : "ws://") + location.host + "/ws");
+  ws.onopen = () => {
+    reconnectDelay = 500;
+  };
+  ws.onmessage = (event) => {
+    lastHeard = Date.now();
+    let batch;
+    try {
+      batch = JSON.parse(event.data);
+    } catch (e) {
+      return;
+    }
+    if (!Array.isArray(batch)) batch = [batch];
+    for (const m of batch) {
+      try {
+        handle(m);
+      } catch (e) {
+        console.error("message", m && m.type, e);
+      }
+    }
+    updateStale();
+  };
+  ws.onclose = () => {
+    ws = null;
+    for (const cb of waiting.values()) cb({ok: false, error: "the connection to the gateway closed"});
+    waiting.clear();
+    updateStale();
+    setTimeout(connect, reconnectDelay);
+    reconnectDelay = Math.min(reconnectDelay * 2, 5000);
+  };
+}
+
+function send(request, callback) {
+  if (!ws || ws.readyState !== WebSocket.OPEN) {
+    callback({ok: false, error: "not connected to the gateway"});
+    return;
+  }
+  request.id = nextId++;
+  waiting.set(request.id, callback);
+  ws.send(JSON.stringify(request));
+}
+
+function setConn(cls, text) {
+  ui.conn.className = "badge " + cls;
+  ui.conn.textContent = text;
+}
+
+function updateStale() {
+  const connected = ws && ws.readyState === WebSocket.OPEN;
+  const quiet = Date.now() - lastHeard > STALE_AFTER_MS;
+  const stale = !connected || quiet || !siteAlive;
+  document.body.classList.toggle("stale", stale);
+  document.body.classList.remove("connecting");
+  ui.banner.hidden = !stale;
+  if (!connected) {
+    setConn("bad", "disconnected");
+    ui.banner.textContent = "Not connected to the gateway: every value shown may be out of date.";
+  } else if (quiet) {
+    setConn("bad", "stale");
+    ui.banner.textContent = "No word from the gateway: every value shown may be out of date.";
+  } else if (!siteAlive) {
+    setConn("bad", "site lost");
+    ui.banner.textContent = "The gateway has lost the site: every value shown may be out of date.";
+  } else {
+    setConn("good", "live");
+  }
+}
+setInterval(updateStale, 250);
+
+// -- messages -----------------------------------------------------------------
+
+function handle(m) {
+  switch (m.type) {
+    case "hello":
+      hello = m;
+      ui.site.textContent = "site " + m.site;
+      ui.mode.textContent = m.write ? "writes allowed" : "read only";
+      ui.mode.className = "badge " + (m.write ? "warn" : "");
+      document.body.classList.toggle("can-write", !!m.write);
+      break;
+    case "state":
+      siteAlive = !!m.alive;
+      peers.clear();
+      ui.peers.replaceChildren();
+      ui.cameras.replaceChildren();
+      for (const p of m.peers) showPeer(p);
+      ui.logs.replaceChildren();
+      for (const l of m.logs) showLog(l);
+      break;
+    case "peer":
+      showPeer(m.peer);
+      break;
+    case "gone":
+      markGone(m.id);
+      break;
+    case "drop":
+      dropPeer(m.id);
+      break;
+    case "prop":
+      showValue(m.id, m.name, m.value, m.time);
+      break;
+    case "status":
+      showStatus(m.id, m.value, m.name);
+      break;
+    case "log":
+      showLog(m.log);
+      break;
+    case "image":
+      showImage(m);
+      break;
+    case "site":
+      siteAlive = !!m.alive;
+      break;
+    case "hb":
+      siteAlive = !!m.alive;
+      if (typeof m.time === "number") clockOffset = m.time - Date.now() / 1000;
+      break;
+    case "reply": {
+      const cb = waiting.get(m.id);
+      waiting.delete(m.id);
+      if (cb) cb(m);
+      break;
+    }
+  }
+  ui.count.textContent = "(" + [...peers.values()].filter((p) => !p.desc.gone).length + ")";
+}
+
+// -- peers ----------------------------------------------------------------------
+
+function showPeer(desc) {
+  const old = peers.get(desc.id);
+  const entry = {desc, values: new Map(), cam: old ? old.cam : null};
+  const card = el("article", {class: "peer" + (desc.client ? " client" : ""), "data-peer": desc.name});
+  const status = el("span", {class: "badge status", "data-role": "status"});
+  const head = el(
+    "header",
+    {},
+    el("h3", {text: desc.name}),
+    el("span", {class: "type", text: desc.type || (desc.client ? "client" : "daemon")}),
+    status,
+    el("span", {class: "badge gone-badge", text: "gone"}),
+  );
+  card.append(head);
+  entry.status = status;
+  if (!desc.client) {
+    card.append(propertyTable(entry));
+    const cmds = commandList(entry);
+    if (cmds) card.append(cmds);
+    const names = Object.entries(desc.statuses || {});
+    if (names.length) {
+      card.append(el("p", {class: "statuses muted", text: "status values: " + names.map(([k, v]) => k + " " + v).join(", ")}));
+    }
+  }
+  entry.card = card;
+  if (old) old.card.replaceWith(card);
+  else ui.peers.append(card);
+  peers.set(desc.id, entry);
+  showStatus(desc.id, desc.status, desc.statusName);
+  card.classList.toggle("gone", !!desc.gone);
+  for (const [name, prop] of Object.entries(desc.properties || {})) {
+    if (isNumeric(prop) && typeof prop.value === "number") record(desc.id, name, prop.value, gatewayNow());
+  }
+  if (isCamera(desc)) cameraView(entry);
+  else if (entry.cam) {
+    entry.cam.root.remove();
+    entry.cam = null;
+  }
+}
+
+function propertyTable(entry) {
+  const table = el("table", {class: "props"});
+  const body = el("tbody");
+  const names = Object.keys(entry.desc.properties || {}).sort();
+  for (const name of names) {
+    const prop = entry.desc.properties[name];
+    const value = el("span", {class: "value", "data-prop": name, text: formatValue(prop, prop.value)});
+    entry.values.set(name, value);
+    const about = [prop.description];
+    if (prop.limits) about.push("limits " + formatValue(null, prop.limits));
+    if (prop.choices) about.push("choices " + prop.choices.map(([k, l]) => l + "=" + k).join(", "));
+    const cell = el("td", {class: "val"}, value, el("span", {class: "unit", text: prop.unit || ""}));
+    if (prop.writable && hello.write && !entry.desc.gone) cell.append(editor(entry, name, prop));
+    const plotButton = isNumeric(prop)
+      ? el("button", {class: "plot-btn", type: "button", title: "plot " + name, text: "plot"})
+      : null;
+    if (plotButton) plotButton.onclick = () => showPlot(entry.desc.id, name);
+    body.append(
+      el(
+        "tr",
+        {"data-prop": name},
+        el("th", {scope: "row", text: name}, prop.writable ? el("span", {class: "rw", title: "writable", text: " \u270E"}) : null),
+        cell,
+        el("td", {class: "about muted", text: about.filter(Boolean).join("; ")}),
+        el("td", {class: "tools"}, plotButton),
+      ),
+    );
+  }
+  table.append(body);
+  return table;
+}
+
+function editor(entry, name, prop) {
+  const form = el("form", {class: "edit", "data-prop": name});
+  let input;
+  if (prop.choices) {
+    input = el("select", {name: "value", "aria-label": "new value of " + name});
+    for (const [key, label] of prop.choices) input.append(el("option", {value: String(key), text: label}));
+    input.value = String(prop.value);
+  } else {
+    input = el("input", {name: "value", "aria-label": "new value of " + name, placeholder: "new value", autocomplete: "off", spellcheck: "false"});
+  }
+  const button = el("button", {type: "submit", text: "set"});
+  const result = el("span", {class: "result", role: "status"});
+  form.append(input, button, result);
+  form.onsubmit = (event) => {
+    event.preventDefault();
+    const text = input.value;
+    if (text === "") return;
+    result.className = "result pending";
+    result.textContent = "sending\u2026";
+    send({op: "set", peer: entry.desc.id, prop: name, value: text}, (reply) => {
+      if (reply.ok) {
+        result.className = "result ok";
+        result.textContent = "confirmed " + formatValue(prop, reply.value);
+        if (input.tagName === "INPUT") input.value = "";
+      } else {
+        result.className = "result refused";
+        result.textContent = "refused: " + reply.error;
+      }
+    });
+  };
+  return form;
+}
+
+function commandList(entry) {
+  const commands = Object.entries(entry.desc.commands || {});
+  if (!commands.length) return null;
+  const list = el("div", {class: "commands"});
+  for (const [name, cmd] of commands.sort()) {
+    const label = cmd.description ? name + ": " + cmd.description : name;
+    if (!hello.write || entry.desc.gone) {
+      const args = cmd.args.map(([a, t]) => a + " (" + t + ")").join(" ");
+      list.append(el("span", {class: "command muted", "data-command": name, text: args ? name + " " + args : name, title: cmd.description}));
+      continue;
+    }
+    const form = el("form", {class: "command", "data-command": name, title: label});
+    const inputs = cmd.args.map(([a, t]) => el("input", {name: a, placeholder: a + " (" + t + ")", "aria-label": a, size: 8, autocomplete: "off"}));
+    const button = el("button", {type: "submit", text: name});
+    const result = el("span", {class: "result", role: "status"});
+    form.append(button, ...inputs, result);
+    form.onsubmit = (event) => {
+      event.preventDefault();
+      result.className = "result pending";
+      result.textContent = "sending\u2026";
+      send({op: "cmd", peer: entry.desc.id, name, args: inputs.map((i) => i.value)}, (reply) => {
+        result.className = "result " + (reply.ok ? "ok" : "refused");
+        result.textContent = reply.ok ? "done" : "refused: " + reply.error;
+      });
+    };
+    list.append(form);
+  }
+  return list;
+}
+
+function showValue(id, name, value, time) {
+  const entry = peers.get(id);
+  if (!entry) return;
+  const prop = (entry.desc.properties || {})[name];
+  if (!prop) return;
+  prop.value = value;
+  const cell = entry.values.get(name);
+  if (cell) {
+    cell.textContent = formatValue(prop, value);
+    cell.classList.remove("flash");
+    void cell.offsetWidth; // restart the animation
+    cell.classList.add("flash");
+  }
+  if (isNumeric(prop) && typeof value === "number") record(id, name, value, time || gatewayNow());
+  if (entry.cam) updateCamera(entry);
+}
+
+function showStatus(id, value, name) {
+  const entry = peers.get(id);
+  if (!entry) return;
+  entry.desc.status = value;
+  entry.desc.statusName = name;
+  if (entry.desc.client) {
+    entry.status.textContent = "client";
+  } else {
+    entry.status.textContent = name === undefined || name === null || name === "" ? String(value) : name;
+  }
+  entry.status.classList.toggle("busy", value !== 0 && !entry.desc.client);
+  if (entry.cam) updateCamera(entry);
+}
+
+function markGone(id) {
+  const entry = peers.get(id);
+  if (!entry) return;
+  entry.desc.gone = true;
+  entry.card.classList.add("gone");
+  for (const control of entry.card.querySelectorAll("input, select, button:not(.plot-btn)")) control.disabled = true;
+  if (entry.cam) {
+    entry.cam.root.classList.add("gone");
+    updateCamera(entry);
+  }
+}
+
+function dropPeer(id) {
+  const entry = peers.get(id);
+  if (!entry) return;
+  entry.card.remove();
+  if (entry.cam) entry.cam.root.remove();
+  peers.delete(id);
+}
+
+// -- log ----------------------------------------------------------------------------
+
+function levelRank(level) {
+  if (typeof level === "number") return level;
+  const r = LEVELS[String(level).toLowerCase()];
+  return r === undefined ? 2 : r;
+}
+
+function showLog(l) {
+  const rank = levelRank(l.level);
+  const when = typeof l.time === "number" ? new Date(l.time * 1000).toISOString().slice(11, 23) : String(l.time || "");
+  const levelName = typeof l.level === "number" ? Object.keys(LEVELS).find((k) => LEVELS[k] === l.level) || l.level : l.level;
+  const row = el(
+    "div",
+    {class: "logrow lvl" + rank, "data-level": rank},
+    el("span", {class: "t", text: when}),
+    el("span", {class: "p", text: l.peer || ""}),
+    el("span", {class: "l", text: String(levelName)}),
+    el("span", {class: "x", text: l.text || ""}),
+  );
+  row.hidden = rank < Number(ui.level.value);
+  const atBottom = ui.logs.scrollTop + ui.logs.clientHeight >= ui.logs.scrollHeight - 4;
+  ui.logs.append(row);
+  while (ui.logs.childElementCount > MAX_LOG_ROWS) ui.logs.firstElementChild.remove();
+  if (atBottom) ui.logs.scrollTop = ui.logs.scrollHeight;
+}
+
+ui.level.onchange = () => {
+  const min = Number(ui.level.value);
+  for (const row of ui.logs.children) row.hidden = Number(row.dataset.level) < min;
+};
+
+// -- plots ----------------------------------------------------------------------------
+
+function record(id, name, value, t) {
+  const key = id + "\u0000" + name;
+  let s = series.get(key);
+  if (!s) {
+    s = {t: [], v: []};
+    series.set(key, s);
+  }
+  if (s.t.length && t < s.t[s.t.length - 1]) t = s.t[s.t.length - 1];
+  s.t.push(t);
+  s.v.push(value);
+  if (s.t.length > MAX_PLOT_POINTS) {
+    s.t.splice(0, s.t.length - MAX_PLOT_POINTS);
+    s.v.splice(0, s.v.length - MAX_PLOT_POINTS);
+  }
+  if (plotted && plotted.key === key) drawPlot();
+}
+
+function showPlot(id, name) {
+  const entry = peers.get(id);
+  if (!entry) return;
+  const key = id + "\u0000" + name;
+  if (plotted && plotted.chart) plotted.chart.destroy();
+  plotted = {key, id, name, chart: null, history: {t: [], v: []}};
+  const unit = entry.desc.properties[name].unit;
+  ui.plotTitle.textContent = entry.desc.name + " " + name + (unit ? " [" + unit + "]" : "");
+  ui.plotNote.textContent = hello.history ? "loading the last hour from the archive\u2026" : "live values since this page opened (no archive)";
+  drawPlot();
+  if (hello.history) {
+    const mine = plotted;
+    send({op: "history", peer: id, prop: name, span: 3600}, (reply) => {
+      if (plotted !== mine) return;
+      if (reply.ok) {
+        mine.history = {t: reply.points.map((p) => p[0]), v: reply.points.map((p) => p[1])};
+        ui.plotNote.textContent = reply.points.length + " archived values of the last hour, then live values";
+      } else {
+        ui.plotNote.textContent = "live values only: " + reply.error;
+      }
+      drawPlot();
+    });
+  }
+  document.getElementById("plot-panel").scrollIntoView({block: "nearest"});
+}
+
+function drawPlot() {
+  if (!plotted) return;
+  const live = series.get(plotted.key) || {t: [], v: []};
+  const first = live.t.length ? live.t[0] : Infinity;
+  const t = [], v = [];
+  for (let i = 0; i < plotted.history.t.length; i++) {
+    if (plotted.history.t[i] < first) {
+      t.push(plotted.history.t[i]);
+      v.push(plotted.history.v[i]);
+    }
+  }
+  const data = [t.concat(live.t), v.concat(live.v)];
+  const width = Math.max(200, ui.plot.clientWidth || 400);
+  if (!plotted.chart) {
+    if (typeof uPlot === "undefined") {
+      ui.plotNote.textContent = "the charting library did not load";
+      return;
+    }
+    plotted.chart = new uPlot(
+      {width, height: 220, scales: {x: {time: true, range: timeRange}}, series: [{}, {label: plotted.name, stroke: "#2b6cb0", width: 1.5, points: {show: data[0].length < 60}}], legend: {show: true}},
+      data,
+      ui.plot,
+    );
+  } else {
+    plotted.chart.setData(data);
+  }
+}
+
+// At least a minute wide, so that a few points do not stretch over years.
+function timeRange(u, min, max) {
+  if (!(max - min >= 60)) return [max - 60, max + 1];
+  return [min, max];
+}
+
+window.addEventListener("resize", () => {
+  if (plotted && plotted.chart) plotted.chart.setSize({width: Math.max(200, ui.plot.clientWidth), height: 220});
+});
+
+// -- camera ----------------------------------------------------------------------------
+
+function isCamera(desc) {
+  const p = desc.properties || {};
+  return !desc.client && "expotime" in p && "starttime" in p && "filename" in p;
+}
+
+function cameraView(entry) {
+  if (entry.cam) {
+    entry.cam.title.textContent = "Camera " + entry.desc.name;
+    entry.cam.root.classList.toggle("gone", !!entry.desc.gone);
+    updateCamera(entry);
+    return;
+  }
+  const bar = el("progress", {max: 1, value: 0, "aria-label": "exposure progress"});
+  const cam = {
+    root: el("section", {class: "camera", "data-peer": entry.desc.name}),
+    title: el("h2", {text: "Camera " + entry.desc.name}),
+    bar,
+    phase: el("span", {class: "phase"}),
+    img: el("img", {alt: "latest image", hidden: true}),
+    note: el("p", {class: "muted image-note", text: "no image yet"}),
+    file: el("p", {class: "filename"}),
+    stats: el("table", {class: "stats"}),
+    header: el("table", {class: "fitshdr"}),
+    startedLocal: null,
+  };
+  const headerBox = el("details", {class: "header-box"}, el("summary", {text: "FITS header"}), cam.header);
+  cam.root.append(cam.title, el("div", {class: "progress"}, bar, cam.phase), cam.file, cam.img, cam.note, cam.stats, headerBox);
+  ui.cameras.append(cam.root);
+  entry.cam = cam;
+  updateCamera(entry);
+}
+
+function parseStart(text) {
+  if (typeof text !== "string" || !text) return null;
+  const t = Date.parse(/[zZ]|[+-]\d\d:?\d\d$/.test(text) ? text : text + "Z");
+  return Number.isFinite(t) ? t / 1000 : null;
+}
+
+function updateCamera(entry) {
+  const cam = entry.cam;
+  const props = entry.desc.properties;
+  const name = String(entry.desc.statusName || "").toUpperCase();
+  if (name === "EXPOSE") {
+    if (cam.startedLocal === null) cam.startedLocal = gatewayNow();
+    const start = parseStart(props.starttime.value) || cam.startedLocal;
+    const total = Number(props.expotime.value) || 0;
+    const done = total > 0 ? Math.min(1, Math.max(0, (gatewayNow() - start) / total)) : 1;
+    cam.bar.value = done;
+    cam.phase.textContent = "exposing " + Math.round(done * 100) + "% of " + formatNumber(total) + " s";
+    cam.root.dataset.phase = "expose";
+  } else if (name === "READOUT") {
+    cam.startedLocal = null;
+    cam.bar.value = 1;
+    cam.phase.textContent = "reading out";
+    cam.root.dataset.phase = "readout";
+  } else {
+    cam.startedLocal = null;
+    cam.bar.value = 0;
+    cam.phase.textContent = entry.desc.gone ? "gone" : name ? name.toLowerCase() : "idle";
+    cam.root.dataset.phase = "idle";
+  }
+}
+
+setInterval(() => {
+  for (const entry of peers.values()) if (entry.cam && entry.cam.root.dataset.phase === "expose") updateCamera(entry);
+}, 200);
+
+function showImage(m) {
+  const entry = peers.get(m.id);
+  if (!entry || !entry.cam) return;
+  const cam = entry.cam;
+  cam.file.textContent = m.filename || "";
+  if (!m.ok) {
+    cam.note.textContent = "no preview: " + m.reason;
+    cam.note.hidden = false;
+    cam.img.hidden = true;
+    cam.root.dataset.image = "none";
+    return;
+  }
+  cam.note.hidden = true;
+  cam.img.src = m.url;
+  cam.img.hidden = false;
+  cam.root.dataset.image = m.url;
+  const s = m.stats || {};
+  cam.stats.replaceChildren(
+    el("tr", {}, ...["size", "min", "max", "mean", "median", "std"].map((k) => el("th", {text: k}))),
+    el(
+      "tr",
+      {},
+      el("td", {text: s.width + "\u00D7" + s.height}),
+      ...["min", "max", "mean", "median", "std"].map((k) => el("td", {text: formatNumber(s[k])})),
+    ),
+  );
+  cam.header.replaceChildren(
+    ...(m.header || []).map(([k, v, c]) => el("tr", {}, el("td", {class: "k", text: k}), el("td", {class: "v", text: v}), el("td", {class: "c muted", text: c}))),
+  );
+}
+
+connect();

@@ -1,0 +1,204 @@
+"""Benchmark of the web console, inside a network namespace:
+
+    scripts/in-netns.sh /usr/bin/python3 bench/web/bench_web.py BUILD_DIR [--count N] [--clients 10]
+
+1. relay: a daemon broadcasts its property N times as fast as it can; the
+   gateway (throttle off, --max-rate 0) relays to 10 WebSocket clients. Gives
+   broadcasts per second received by each client and the delay from the
+   daemon's broadcast to a client's receipt (each value is the wall-clock
+   time of its broadcast).
+2. browser: one broadcast every 0.3 s; headless Chromium shows the console
+   with the default throttle; the delay from the broadcast to the page
+   having updated its value (measured in the page, after the update).
+"""
+
+import argparse
+import asyncio
+import json
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+NET = ["--interface", "lo", "--port", "5670", "--site", "bench"]
+
+
+def find(build, *parts):
+    path = os.path.join(build, *parts)
+    if not os.path.exists(path):
+        sys.exit("bench_web: %s missing; build first" % path)
+    return path
+
+
+def pct(values, p):
+    if not values:
+        return float("nan")
+    values = sorted(values)
+    return values[min(len(values) - 1, int(p / 100.0 * len(values)))]
+
+
+class Bench:
+    def __init__(self, build):
+        self.build = os.path.abspath(build)
+        self.work = tempfile.mkdtemp(prefix="corvo-web-bench.", dir=self.build)
+        self.env = dict(os.environ, HOME=self.work, CORVO_CONF_PATH=self.work)
+        self.procs = []
+        self.tool = find(self.build, "tools", "corvo", "corvo")
+
+    def start(self, argv):
+        log = open(os.path.join(self.work, "p%d.out" % len(self.procs)), "wb")
+        self.procs.append(subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT, env=self.env))
+
+    def corvo(self, *args):
+        return subprocess.run([self.tool] + NET + ["--name", "bencher", "--timeout", "30"] + list(args),
+                              capture_output=True, text=True, timeout=120, env=self.env)
+
+    def gateway(self, port, *extra):
+        self.start([find(self.build, "apps", "web", "corvo-web")] + NET + ["--name", "web%d" % port,
+                   "--http-port", str(port)] + list(extra))
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            try:
+                urllib.request.urlopen("http://127.0.0.1:%d/" % port, timeout=2).close()
+                return
+            except OSError:
+                time.sleep(0.2)
+        sys.exit("bench_web: the gateway did not start")
+
+    def close(self):
+        for p in self.procs:
+            p.send_signal(signal.SIGINT)
+        for p in self.procs:
+            try:
+                p.wait(10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+        shutil.rmtree(self.work, ignore_errors=True)
+
+
+async def relay(bench, port, count, clients):
+    import aiohttp
+
+    received = [[] for _ in range(clients)]  # (receipt time, stamp)
+    ready = [asyncio.Event() for _ in range(clients)]
+
+    async def client(i, session):
+        async with session.ws_connect("http://127.0.0.1:%d/ws" % port,
+                                      headers={"Origin": "http://127.0.0.1:%d" % port}, max_msg_size=0) as ws:
+            async for frame in ws:
+                now = time.time()
+                for m in json.loads(frame.data):
+                    if m["type"] == "state" and any(p["name"] == "flood" for p in m["peers"]):
+                        ready[i].set()
+                    elif m["type"] == "peer" and m["peer"]["name"] == "flood":
+                        ready[i].set()
+                    elif m["type"] == "prop" and m["name"] == "stamp":
+                        received[i].append((now, m["value"]))
+                if len(received[i]) >= count:
+                    break
+
+    async with aiohttp.ClientSession() as session:
+        tasks = [asyncio.ensure_future(client(i, session)) for i in range(clients)]
+        await asyncio.wait_for(asyncio.gather(*(r.wait() for r in ready)), 60)
+        loop = asyncio.get_running_loop()
+        started = time.time()
+        done = await loop.run_in_executor(None, bench.corvo, "cmd", "flood", "burst", str(count))
+        if done.returncode != 0:
+            sys.exit("bench_web: burst failed: " + done.stderr)
+        # Wait until every client has all values or nothing came for 5 s.
+        last_total, quiet_since = -1, time.monotonic()
+        while True:
+            total = sum(len(r) for r in received)
+            if total >= count * clients:
+                break
+            if total != last_total:
+                last_total, quiet_since = total, time.monotonic()
+            elif time.monotonic() - quiet_since > 5:
+                break
+            await asyncio.sleep(0.05)
+        for t in tasks:
+            t.cancel()
+        await asyncio.gather(*tasks, return_exceptions=True)
+
+    rates, delays = [], []
+    for r in received:
+        if len(r) >= 2:
+            rates.append(len(r) / max(1e-9, r[-1][0] - min(started, r[0][1])))
+        delays += [(now - stamp) * 1000 for now, stamp in r]
+    got = [len(r) for r in received]
+    print("relay: %d broadcasts to %d clients, throttle off" % (count, clients))
+    print("  received per client: min %d, max %d (of %d)" % (min(got), max(got), count))
+    print("  broadcasts/s per client (first broadcast to last receipt): median %.0f, min %.0f"
+          % (statistics.median(rates), min(rates)))
+    print("  total messages/s relayed: %.0f" % sum(rates))
+    print("  broadcast-to-receipt delay ms: p50 %.1f, p90 %.1f, p99 %.1f, max %.1f"
+          % (pct(delays, 50), pct(delays, 90), pct(delays, 99), max(delays)))
+
+
+def browser_latency(bench, port, samples):
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = shutil.which("chromium")
+    for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+              "--user-data-dir=" + os.path.join(bench.work, "chromium")):
+        options.add_argument(a)
+    driver = webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
+    try:
+        driver.get("http://127.0.0.1:%d/" % port)
+        deadline = time.monotonic() + 60
+        while not driver.execute_script("return peers.has('flood')"):
+            if time.monotonic() > deadline:
+                sys.exit("bench_web: the page never showed the daemon")
+            time.sleep(0.2)
+        # Wrapped after the page's own update of the value: the delay covers
+        # relay, JSON parsing and the DOM change.
+        driver.execute_script("""
+            window.__delays = [];
+            const shown = showValue;
+            showValue = function (id, name, value, t) {
+              shown(id, name, value, t);
+              if (id === 'flood' && name === 'stamp') window.__delays.push(Date.now() - value * 1000);
+            };""")
+        for _ in range(samples):
+            bench.corvo("cmd", "flood", "burst", "1")
+            time.sleep(0.3)
+        time.sleep(1)
+        delays = driver.execute_script("return window.__delays")
+    finally:
+        driver.quit()
+    print("browser: %d broadcasts, one every 0.3 s or more, default throttle" % samples)
+    print("  broadcast-to-page-update delay ms: p50 %.1f, p90 %.1f, max %.1f (%d seen)"
+          % (pct(delays, 50), pct(delays, 90), max(delays), len(delays)))
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("build")
+    p.add_argument("--count", type=int, default=20000)
+    p.add_argument("--clients", type=int, default=10)
+    p.add_argument("--samples", type=int, default=30)
+    args = p.parse_args()
+    bench = Bench(args.build)
+    try:
+        bench.start([find(bench.build, "bench", "web", "bench_web_flood")] + NET)
+        bench.gateway(8191, "--max-rate", "0")
+        bench.gateway(8192)
+        if bench.corvo("get", "flood", "stamp").returncode != 0:
+            sys.exit("bench_web: the flood daemon did not come up")
+        print("load: " + open("/proc/loadavg").read().strip())
+        asyncio.run(relay(bench, 8191, args.count, args.clients))
+        browser_latency(bench, 8192, args.samples)
+        print("load: " + open("/proc/loadavg").read().strip())
+    finally:
+        bench.close()
+
+
+if __name__ == "__main__":
+    main()

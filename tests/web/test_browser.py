@@ -1,0 +1,343 @@
+"""The console in a real browser (headless Chromium) against the real
+programs: corvo-simcam, the example daemon and two gateways (one read-only,
+one with --allow-write), all started here. Run inside a network namespace
+(ctest does): every program uses loopback only.
+
+Environment: CORVO_SIMCAM, CORVO_EXAMPLE_DAEMON, CORVO_TOOL, CORVO_WEB
+(the launcher) and CORVO_WEB_ARTIFACTS (screenshots go there).
+"""
+
+import http.server
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.request
+
+import pytest
+
+SITE = "webtest"
+PORT = 5670
+READ_ONLY_HTTP = 8180
+WRITE_HTTP = 8181
+NET = ["--interface", "lo", "--port", str(PORT), "--site", SITE]
+MARKUP = '<img src=x onerror="window.__pwned=1"><script>window.__pwned=2</script>'
+
+selenium = pytest.importorskip("selenium")
+from selenium import webdriver  # noqa: E402
+from selenium.webdriver.chrome.service import Service  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.common.keys import Keys  # noqa: E402
+
+
+def need(var):
+    value = os.environ.get(var)
+    if not value:
+        pytest.skip("%s not set" % var)
+    return value
+
+
+def wait_for(condition, timeout=30.0, what="condition"):
+    """Polls `condition` until it returns something true."""
+    deadline = time.monotonic() + timeout
+    last_error = None
+    while time.monotonic() < deadline:
+        try:
+            result = condition()
+            if result:
+                return result
+        except Exception as e:  # the page may be between two renderings
+            last_error = e
+        time.sleep(0.1)
+    raise AssertionError("timed out waiting for %s (last error: %r)" % (what, last_error))
+
+
+class Programs:
+    def __init__(self, work):
+        self.work = work
+        self.procs = {}
+        self.tool = need("CORVO_TOOL")
+
+    def start(self, name, argv, env=None):
+        log = open(os.path.join(self.work, name + ".out"), "wb")
+        self.procs[name] = subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT, env=env or os.environ.copy())
+        log.close()
+        return self.procs[name]
+
+    def corvo(self, *args, timeout=30):
+        return subprocess.run([self.tool] + NET + ["--name", "tester", "--timeout", "20"] + list(args),
+                              capture_output=True, text=True, timeout=timeout)
+
+    def stop(self, name, sig=signal.SIGINT, timeout=20):
+        proc = self.procs.get(name)
+        if proc is None or proc.poll() is not None:
+            return proc.returncode if proc else None
+        proc.send_signal(sig)
+        try:
+            return proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            return proc.wait()
+
+    def stop_all(self):
+        for name in list(self.procs):
+            if self.procs[name].poll() is None:
+                self.procs[name].send_signal(signal.SIGCONT)
+            self.stop(name)
+
+
+def gateway_up(port):
+    try:
+        with urllib.request.urlopen("http://127.0.0.1:%d/" % port, timeout=2) as r:
+            return r.status == 200
+    except OSError:
+        return False
+
+
+@pytest.fixture(scope="module")
+def site():
+    base = os.environ.get("CORVO_WEB_WORK") or tempfile.gettempdir()
+    work = tempfile.mkdtemp(prefix="corvo-web-test.", dir=base)
+    env = dict(os.environ, HOME=os.path.join(work, "home"), CORVO_CONF_PATH=os.path.join(work, "conf"))
+    os.environ.update(HOME=env["HOME"], CORVO_CONF_PATH=env["CORVO_CONF_PATH"])
+    images = os.path.join(work, "images")
+    for d in (env["HOME"], env["CORVO_CONF_PATH"], images):
+        os.makedirs(d)
+    with open(os.path.join(env["CORVO_CONF_PATH"], "camera.conf"), "w") as f:
+        f.write("model = WebCam\nimgw = 320\nimgh = 240\nexpotime = 0.5\nfilepattern = %s/img_%%H%%M%%S.fits\n" % images)
+    with open(os.path.join(env["CORVO_CONF_PATH"], "fitshdr.txt"), "w") as f:
+        f.write('EXPTIME => camera:expotime "exposure time [s]"\nINSTRUME => camera:model "camera model"\n')
+    p = Programs(work)
+    p.images = images
+    try:
+        p.start("camera", [need("CORVO_SIMCAM")] + NET, env)
+        p.start("wheel", [need("CORVO_EXAMPLE_DAEMON")] + NET, env)
+        web = need("CORVO_WEB")
+        p.start("web-ro", [web] + NET + ["--name", "web-ro", "--http-port", str(READ_ONLY_HTTP), "--image-root", images], env)
+        p.start("web-rw", [web] + NET + ["--name", "web-rw", "--http-port", str(WRITE_HTTP), "--allow-write",
+                                         "--image-root", images], env)
+        for port in (READ_ONLY_HTTP, WRITE_HTTP):
+            wait_for(lambda: gateway_up(port), 60, "the gateway on port %d" % port)
+        assert p.corvo("get", "camera", "model").returncode == 0
+        assert p.corvo("get", "wheel", "slot").returncode == 0
+        yield p
+    finally:
+        p.stop_all()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+@pytest.fixture(scope="module")
+def browser(site):
+    options = webdriver.ChromeOptions()
+    options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+    profile = os.path.join(site.work, "chromium")
+    for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+              "--no-first-run", "--disable-extensions", "--user-data-dir=" + profile):
+        options.add_argument(a)
+    driver = webdriver.Chrome(service=Service(shutil.which("chromedriver") or "/usr/bin/chromedriver"),
+                              options=options)
+    driver.set_page_load_timeout(60)
+    driver.set_window_size(1400, 900)
+    try:
+        yield driver
+    finally:
+        driver.quit()
+
+
+def artifact(driver, name):
+    folder = os.environ.get("CORVO_WEB_ARTIFACTS")
+    if folder:
+        os.makedirs(folder, exist_ok=True)
+        driver.save_screenshot(os.path.join(folder, name + ".png"))
+
+
+def open_console(driver, port):
+    driver.get("http://127.0.0.1:%d/" % port)
+    wait_for(lambda: driver.find_element(By.ID, "conn").text == "live", 30, "the page to be live")
+
+
+def card(driver, peer):
+    return driver.find_element(By.CSS_SELECTOR, 'article.peer[data-peer="%s"]' % peer)
+
+
+def value_text(driver, peer, prop):
+    return card(driver, peer).find_element(By.CSS_SELECTOR, 'span.value[data-prop="%s"]' % prop).text
+
+
+def no_horizontal_scroll(driver):
+    return driver.execute_script("return document.documentElement.scrollWidth <= window.innerWidth")
+
+
+class TestReadOnlyConsole:
+    def test_lists_peers_with_their_properties_and_status(self, site, browser):
+        open_console(browser, READ_ONLY_HTTP)
+        wait_for(lambda: value_text(browser, "camera", "model") == "WebCam", 30, "the camera's model")
+        wait_for(lambda: value_text(browser, "wheel", "filters"), 30, "the wheel")
+        wheel = card(browser, "wheel")
+        rows = {r.get_attribute("data-prop") for r in wheel.find_elements(By.CSS_SELECTOR, "tr[data-prop]")}
+        assert {"slot", "focus", "label", "filters", "offsets", "temps"} <= rows
+        assert value_text(browser, "wheel", "filters") == "L, R, G, B, Ha, OIII"
+        assert "filter slot in the beam" in wheel.text
+        assert "MOVING" in wheel.find_element(By.CSS_SELECTOR, ".statuses").text
+        cam = card(browser, "camera")
+        assert cam.find_element(By.CSS_SELECTOR, '[data-role="status"]').text == "IDLE"
+        assert "UINT16" in value_text(browser, "camera", "datatype")
+        assert "s" == cam.find_element(By.CSS_SELECTOR, 'tr[data-prop="expotime"] .unit').text
+        # Read-only: nothing on the page can write.
+        assert browser.find_elements(By.CSS_SELECTOR, "form") == []
+        assert browser.find_element(By.ID, "mode").text == "read only"
+        assert "move slot (int) focus (float)" in wheel.find_element(By.CSS_SELECTOR, '[data-command="move"]').text
+        assert no_horizontal_scroll(browser)
+        artifact(browser, "read-only-1400x900")
+        browser.set_window_size(768, 1024)
+        wait_for(lambda: no_horizontal_scroll(browser), 10, "no horizontal scroll at 768 px")
+        artifact(browser, "read-only-768x1024")
+        browser.set_window_size(1400, 900)
+
+    def test_a_change_made_with_the_tool_appears(self, site, browser):
+        open_console(browser, READ_ONLY_HTTP)
+        wait_for(lambda: value_text(browser, "wheel", "focus") != "", 30, "the wheel's focus")
+        done = site.corvo("set", "wheel", "focus", "7.25")
+        assert done.returncode == 0, done.stderr
+        # The tool returns once the daemon has broadcast the value.
+        wait_for(lambda: value_text(browser, "wheel", "focus") == "7.25", 5, "7.25 in the page")
+
+    def test_peer_text_is_shown_as_text_never_as_markup(self, site, browser):
+        open_console(browser, READ_ONLY_HTTP)
+        done = site.corvo("set", "wheel", "label", "--", MARKUP)
+        assert done.returncode == 0, done.stderr
+        wait_for(lambda: value_text(browser, "wheel", "label") == MARKUP, 10, "the label as text")
+        assert browser.execute_script("return window.__pwned") is None
+        assert card(browser, "wheel").find_elements(By.TAG_NAME, "img") == []
+        assert card(browser, "wheel").find_elements(By.TAG_NAME, "script") == []
+
+    def test_a_page_of_another_origin_cannot_open_the_socket(self, site, browser):
+        class Page(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                body = b"<!doctype html><title>other</title>"
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        server = http.server.HTTPServer(("127.0.0.1", 0), Page)
+        thread = threading.Thread(target=server.serve_forever, daemon=True)
+        thread.start()
+        try:
+            browser.get("http://127.0.0.1:%d/" % server.server_port)
+            outcome = browser.execute_async_script(
+                """
+                const done = arguments[arguments.length - 1];
+                const ws = new WebSocket("ws://127.0.0.1:%d/ws");
+                let got = "";
+                ws.onmessage = (e) => { got += e.data; };
+                ws.onopen = () => setTimeout(() => done("open " + got.slice(0, 40)), 500);
+                ws.onerror = () => done("refused");
+                """ % READ_ONLY_HTTP)
+            assert outcome == "refused"
+        finally:
+            server.shutdown()
+            server.server_close()
+
+
+class TestWritingConsole:
+    def test_a_typed_value_reaches_the_daemon_and_is_confirmed(self, site, browser):
+        open_console(browser, WRITE_HTTP)
+        assert browser.find_element(By.ID, "mode").text == "writes allowed"
+        form = wait_for(lambda: card(browser, "wheel").find_element(By.CSS_SELECTOR, 'form.edit[data-prop="focus"]'))
+        field = form.find_element(By.NAME, "value")
+        field.send_keys("3.5", Keys.ENTER)
+        result = form.find_element(By.CSS_SELECTOR, ".result")
+        wait_for(lambda: result.text == "confirmed 3.5", 20, "the confirmation")
+        assert site.corvo("get", "wheel", "focus").stdout.strip() in ("3.5", "3.500000")
+        wait_for(lambda: value_text(browser, "wheel", "focus") == "3.5", 10, "the new value")
+
+    def test_a_value_the_tool_would_refuse_is_refused_with_the_reason(self, site, browser):
+        open_console(browser, WRITE_HTTP)
+        form = wait_for(lambda: card(browser, "wheel").find_element(By.CSS_SELECTOR, 'form.edit[data-prop="slot"]'))
+        before = site.corvo("get", "wheel", "slot").stdout
+        form.find_element(By.NAME, "value").send_keys("12abc", Keys.ENTER)
+        result = form.find_element(By.CSS_SELECTOR, ".result")
+        wait_for(lambda: result.text.startswith("refused: "), 20, "the refusal")
+        assert "integer" in result.text
+        # A read-only property offers no field at all.
+        assert card(browser, "wheel").find_elements(By.CSS_SELECTOR, 'form.edit[data-prop="filters"]') == []
+        assert site.corvo("get", "wheel", "slot").stdout == before
+
+    def test_an_exposure_shows_progress_then_the_image_and_its_header(self, site, browser):
+        open_console(browser, WRITE_HTTP)
+        form = wait_for(lambda: card(browser, "camera").find_element(By.CSS_SELECTOR, 'form.edit[data-prop="expotime"]'))
+        form.find_element(By.NAME, "value").send_keys("3", Keys.ENTER)
+        wait_for(lambda: form.find_element(By.CSS_SELECTOR, ".result").text == "confirmed 3", 20, "expotime 3")
+        view = browser.find_element(By.CSS_SELECTOR, 'section.camera[data-peer="camera"]')
+        before = view.get_attribute("data-image")
+        card(browser, "camera").find_element(By.CSS_SELECTOR, 'form.command[data-command="expose"] button').click()
+        bar = view.find_element(By.TAG_NAME, "progress")
+        wait_for(lambda: view.get_attribute("data-phase") == "expose" and float(bar.get_attribute("value")) > 0,
+                 20, "the progress bar moving")
+        assert "exposing" in view.find_element(By.CSS_SELECTOR, ".phase").text
+        artifact(browser, "exposure-in-progress")
+        wait_for(lambda: (view.get_attribute("data-image") or "").startswith("/image/")
+                 and view.get_attribute("data-image") != before, 60, "the new image")
+        img = view.find_element(By.TAG_NAME, "img")
+        wait_for(lambda: browser.execute_script("return arguments[0].complete && arguments[0].naturalWidth", img) == 320,
+                 20, "the preview loaded")
+        header = view.find_element(By.CSS_SELECTOR, "table.fitshdr")
+        keys = browser.execute_script("return [...arguments[0].querySelectorAll('td.k')].map(e => e.textContent)", header)
+        assert {"SIMPLE", "NAXIS1", "EXPTIME", "INSTRUME"} <= set(keys)
+        stats = view.find_element(By.CSS_SELECTOR, "table.stats").text
+        assert "320\u00d7240" in stats
+        filename = view.find_element(By.CSS_SELECTOR, ".filename").text
+        assert filename.startswith(site.images) and os.path.isfile(filename)
+        browser.execute_script("arguments[0].open = true", view.find_element(By.CSS_SELECTOR, "details"))
+        artifact(browser, "camera-image")
+
+    def test_a_plot_of_a_numeric_property(self, site, browser):
+        open_console(browser, WRITE_HTTP)
+        row = card(browser, "wheel").find_element(By.CSS_SELECTOR, 'tr[data-prop="focus"]')
+        row.find_element(By.CSS_SELECTOR, "button.plot-btn").click()
+        for v in ("1.5", "2.5"):
+            assert site.corvo("set", "wheel", "focus", v).returncode == 0
+        wait_for(lambda: browser.find_elements(By.CSS_SELECTOR, "#plot canvas"), 20, "the chart")
+        assert "focus" in browser.find_element(By.ID, "plot-title").text
+        n = wait_for(lambda: browser.execute_script(
+            "return document.querySelector('#plot .u-legend') && plotted.chart.data[0].length >= 3 && plotted.chart.data[0].length"),
+            20, "values in the plot")
+        assert n >= 3
+        artifact(browser, "plot")
+
+
+class TestLiveness:
+    def test_a_gateway_that_stops_answering_is_shown_stale(self, site, browser):
+        open_console(browser, READ_ONLY_HTTP)
+        site.procs["web-ro"].send_signal(signal.SIGSTOP)
+        try:
+            stopped = time.monotonic()
+            wait_for(lambda: browser.find_element(By.ID, "stale-banner").is_displayed(), 20, "the stale banner")
+            took = time.monotonic() - stopped
+            assert browser.find_element(By.ID, "conn").text in ("stale", "disconnected")
+            artifact(browser, "stale")
+        finally:
+            site.procs["web-ro"].send_signal(signal.SIGCONT)
+        wait_for(lambda: browser.find_element(By.ID, "conn").text == "live", 30, "live again")
+        print("stale shown %.2f s after the gateway stopped" % took)
+
+    def test_a_daemon_stopped_with_sigint_is_shown_gone(self, site, browser):
+        open_console(browser, READ_ONLY_HTTP)
+        wait_for(lambda: "gone" not in card(browser, "wheel").get_attribute("class"), 30, "the wheel present")
+        assert site.stop("wheel", signal.SIGINT) == 0
+        wait_for(lambda: "gone" in card(browser, "wheel").get_attribute("class"), 20, "the wheel gone")
+        assert card(browser, "wheel").find_element(By.CSS_SELECTOR, ".gone-badge").is_displayed()
+        artifact(browser, "daemon-gone")
+
+
+if __name__ == "__main__":
+    sys.exit(pytest.main([__file__, "-v"]))

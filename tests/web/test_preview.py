@@ -1,0 +1,152 @@
+"""Image previews: which files the gateway agrees to read, and what it makes
+of a real FITS file."""
+
+import asyncio
+import io
+import os
+
+import numpy as np
+import pytest
+from astropy.io import fits
+from PIL import Image
+
+from corvoweb.preview import MAX_SIDE, NoPreview, Previews, open_image_file, render
+
+
+def write_fits(path, data, **cards):
+    hdu = fits.PrimaryHDU(data)
+    for k, v in cards.items():
+        hdu.header[k] = v
+    hdu.writeto(path)
+
+
+@pytest.fixture
+def root(tmp_path):
+    r = tmp_path / "images"
+    r.mkdir()
+    return r
+
+
+class TestWhichFiles:
+    def test_outside_the_root_is_refused(self, tmp_path, root):
+        outside = tmp_path / "secret.fits"
+        write_fits(outside, np.zeros((4, 4), np.int16))
+        for name in (str(outside), str(root / ".." / "secret.fits"), "/etc/passwd"):
+            with pytest.raises(NoPreview, match="outside the image root"):
+                open_image_file(name, str(root), 1 << 20)
+        # A sibling directory whose name starts like the root is outside too.
+        sibling = tmp_path / "images2"
+        sibling.mkdir()
+        write_fits(sibling / "a.fits", np.zeros((4, 4), np.int16))
+        with pytest.raises(NoPreview, match="outside"):
+            open_image_file(str(sibling / "a.fits"), str(root), 1 << 20)
+
+    def test_a_link_inside_the_root_pointing_out_is_refused(self, tmp_path, root):
+        outside = tmp_path / "secret.fits"
+        write_fits(outside, np.zeros((4, 4), np.int16))
+        os.symlink(outside, root / "link.fits")
+        with pytest.raises(NoPreview, match="outside"):
+            open_image_file(str(root / "link.fits"), str(root), 1 << 20)
+        # A link that stays inside is followed.
+        write_fits(root / "real.fits", np.zeros((4, 4), np.int16))
+        os.symlink(root / "real.fits", root / "inner.fits")
+        assert open_image_file(str(root / "inner.fits"), str(root), 1 << 20)[:6] == b"SIMPLE"
+
+    def test_only_regular_files_within_the_size_bound(self, root):
+        os.mkfifo(root / "pipe.fits")
+        with pytest.raises(NoPreview, match="not a regular file"):
+            open_image_file(str(root / "pipe.fits"), str(root), 1 << 20)
+        (root / "dir.fits").mkdir()
+        with pytest.raises(NoPreview, match="not a regular file"):
+            open_image_file(str(root / "dir.fits"), str(root), 1 << 20)
+        write_fits(root / "big.fits", np.zeros((100, 100), np.int16))
+        size = os.path.getsize(root / "big.fits")
+        with pytest.raises(NoPreview, match="larger than"):
+            open_image_file(str(root / "big.fits"), str(root), size - 1)
+        assert len(open_image_file(str(root / "big.fits"), str(root), size)) == size
+
+    def test_missing_file_may_come_later_and_no_root_means_no_preview(self, root):
+        with pytest.raises(NoPreview) as e:
+            open_image_file(str(root / "later.fits"), str(root), 1 << 20)
+        assert e.value.retry
+        with pytest.raises(NoPreview, match="--image-root") as e:
+            open_image_file(str(root / "later.fits"), None, 1 << 20)
+        assert not e.value.retry
+        with pytest.raises(NoPreview):
+            open_image_file(str(root) + "/a\0b", str(root), 1 << 20)
+
+
+class TestWhatItMakes:
+    def test_png_header_and_statistics_of_a_real_image(self, root):
+        rng = np.random.default_rng(1)
+        data = rng.normal(1000, 10, (300, 2500)).astype(np.uint16)
+        data[0, 0] = 60000
+        write_fits(root / "a.fits", data, EXPTIME=(1.5, "exposure time [s]"), INSTRUME="SimCam")
+        png, cards, stats = render(open_image_file(str(root / "a.fits"), str(root), 64 << 20))
+        image = Image.open(io.BytesIO(png))
+        assert image.format == "PNG" and image.mode == "L"
+        assert max(image.size) <= MAX_SIDE and image.size[0] > image.size[1]
+        assert (stats["width"], stats["height"]) == (2500, 300)
+        assert stats["max"] == 60000 and stats["min"] == data.min()
+        assert abs(stats["mean"] - data.mean()) < 1e-6
+        # The robust stretch ignores the one hot pixel: the sky is mid-grey.
+        assert 40 < np.median(np.asarray(image)) < 215
+        keys = {k: v for k, v, c in cards}
+        assert keys["EXPTIME"] == "1.5" and keys["INSTRUME"] == "SimCam"
+
+    def test_rows_are_shown_top_down(self, root):
+        data = np.zeros((64, 64), np.float32)
+        data[:8, :] = 100.0  # FITS row 0 is the bottom row
+        data += np.linspace(0, 1, 64 * 64, dtype=np.float32).reshape(64, 64)
+        write_fits(root / "b.fits", data)
+        png, _, _ = render(open_image_file(str(root / "b.fits"), str(root), 1 << 20))
+        pixels = np.asarray(Image.open(io.BytesIO(png)))
+        assert pixels[-1].mean() > pixels[0].mean()
+
+    def test_hostile_or_odd_files_give_reasons_not_crashes(self, root):
+        cases = {
+            "garbage.fits": b"not a fits file at all" * 100,
+            "truncated.fits": None,
+        }
+        write_fits(root / "whole.fits", np.ones((50, 50), np.int32))
+        cases["truncated.fits"] = (root / "whole.fits").read_bytes()[:3000]
+        for name, content in cases.items():
+            (root / name).write_bytes(content)
+            with pytest.raises(NoPreview):
+                render(open_image_file(str(root / name), str(root), 1 << 20))
+        fits.PrimaryHDU().writeto(root / "empty.fits")
+        with pytest.raises(NoPreview, match="no image"):
+            render(open_image_file(str(root / "empty.fits"), str(root), 1 << 20))
+        nan = np.full((10, 10), np.nan, np.float32)
+        write_fits(root / "nan.fits", nan)
+        with pytest.raises(NoPreview, match="no finite"):
+            render(open_image_file(str(root / "nan.fits"), str(root), 1 << 20))
+        flat = np.full((10, 10), 7, np.int16)
+        write_fits(root / "flat.fits", flat)
+        png, _, stats = render(open_image_file(str(root / "flat.fits"), str(root), 1 << 20))
+        assert stats["std"] == 0 and Image.open(io.BytesIO(png)).size == (10, 10)
+
+    def test_a_file_announced_before_it_is_written_is_previewed_once_there(self, root):
+        published = []
+
+        async def body():
+            previews = Previews(str(root), 1 << 20, published.append, retries=(0.2,) * 50)
+            name = str(root / "late.fits")
+            previews.file_changed("camera", name)
+            await asyncio.sleep(0.3)
+            write_fits(name, np.arange(100, dtype=np.int16).reshape(10, 10))
+            for _ in range(200):
+                if published:
+                    break
+                await asyncio.sleep(0.05)
+            assert published and published[0]["ok"], published
+            seq = int(published[0]["url"].split("/")[-1].split(".")[0])
+            assert previews.png(seq)[:4] == b"\x89PNG"
+            previews.file_changed("camera", "/etc/passwd")
+            for _ in range(200):
+                if len(published) > 1:
+                    break
+                await asyncio.sleep(0.05)
+            assert published[1]["ok"] is False and "outside" in published[1]["reason"]
+
+        asyncio.run(asyncio.wait_for(body(), 60))
