@@ -2,11 +2,11 @@
 
     scripts/in-netns.sh /usr/bin/python3 bench/web/bench_web.py BUILD_DIR [--count N] [--clients 10]
 
-1. relay: a daemon broadcasts its property N times as fast as it can; the
-   gateway (throttle off, --max-rate 0) relays to 10 WebSocket clients. Gives
-   broadcasts per second received by each client and the delay from the
-   daemon's broadcast to a client's receipt (each value is the wall-clock
-   time of its broadcast).
+1. relay: a daemon broadcasts its property at a set rate for 5 s (and once
+   as fast as it can); the gateway (throttle off, --max-rate 0) relays to 10
+   WebSocket clients. Gives broadcasts per second received by each client,
+   the share lost, and the delay from the daemon's broadcast to a client's
+   receipt (each value is the wall-clock time of its broadcast).
 2. browser: one broadcast every 0.3 s; headless Chromium shows the console
    with the default throttle; the delay from the broadcast to the page
    having updated its value (measured in the page, after the update).
@@ -59,7 +59,7 @@ class Bench:
                               capture_output=True, text=True, timeout=120, env=self.env)
 
     def gateway(self, port, *extra):
-        self.start([find(self.build, "apps", "web", "corvo-web")] + NET + ["--name", "web%d" % port,
+        self.start([os.environ.get("CORVO_WEB") or find(self.build, "apps", "web", "corvo-web")] + NET + ["--name", "web%d" % port,
                    "--http-port", str(port)] + list(extra))
         deadline = time.monotonic() + 60
         while time.monotonic() < deadline:
@@ -81,7 +81,7 @@ class Bench:
         shutil.rmtree(self.work, ignore_errors=True)
 
 
-async def relay(bench, port, count, clients):
+async def relay(bench, port, count, clients, rate=None):
     import aiohttp
 
     received = [[] for _ in range(clients)]  # (receipt time, stamp)
@@ -107,7 +107,8 @@ async def relay(bench, port, count, clients):
         await asyncio.wait_for(asyncio.gather(*(r.wait() for r in ready)), 60)
         loop = asyncio.get_running_loop()
         started = time.time()
-        done = await loop.run_in_executor(None, bench.corvo, "cmd", "flood", "burst", str(count))
+        order = ("pace", str(count), str(rate)) if rate else ("burst", str(count))
+        done = await loop.run_in_executor(None, bench.corvo, "cmd", "flood", *order)
         if done.returncode != 0:
             sys.exit("bench_web: burst failed: " + done.stderr)
         # Wait until every client has all values or nothing came for 5 s.
@@ -131,7 +132,8 @@ async def relay(bench, port, count, clients):
             rates.append(len(r) / max(1e-9, r[-1][0] - min(started, r[0][1])))
         delays += [(now - stamp) * 1000 for now, stamp in r]
     got = [len(r) for r in received]
-    print("relay: %d broadcasts to %d clients, throttle off" % (count, clients))
+    print("relay: %d broadcasts %s to %d clients, throttle off"
+          % (count, "at %g/s" % rate if rate else "at once", clients))
     print("  received per client: min %d, max %d (of %d)" % (min(got), max(got), count))
     print("  broadcasts/s per client (first broadcast to last receipt): median %.0f, min %.0f"
           % (statistics.median(rates), min(rates)))
@@ -181,7 +183,8 @@ def browser_latency(bench, port, samples):
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("build")
-    p.add_argument("--count", type=int, default=20000)
+    p.add_argument("--count", type=int, default=20000, help="broadcasts of the burst")
+    p.add_argument("--rates", default="500,1000,2000,4000", help="paced rates, 5 s each")
     p.add_argument("--clients", type=int, default=10)
     p.add_argument("--samples", type=int, default=30)
     args = p.parse_args()
@@ -193,6 +196,8 @@ def main():
         if bench.corvo("get", "flood", "stamp").returncode != 0:
             sys.exit("bench_web: the flood daemon did not come up")
         print("load: " + open("/proc/loadavg").read().strip())
+        for rate in [float(r) for r in args.rates.split(",") if r]:
+            asyncio.run(relay(bench, 8191, int(rate * 5), args.clients, rate))
         asyncio.run(relay(bench, 8191, args.count, args.clients))
         browser_latency(bench, 8192, args.samples)
         print("load: " + open("/proc/loadavg").read().strip())

@@ -23,8 +23,9 @@ def run(coro):
 class Running:
     """A gateway on a free loopback port with a FakeSite behind it."""
 
-    def __init__(self, allow_write=False, max_rate=10.0, peers=None):
+    def __init__(self, allow_write=False, max_rate=10.0, peers=None, history=None):
         self.allow_write = allow_write
+        self.history = history
         self.max_rate = max_rate
         self.fake = FakeSite([camera()] if peers is None else peers)
 
@@ -39,7 +40,7 @@ class Running:
         options = types.SimpleNamespace(
             bind="127.0.0.1", http_port=self.port, allow_write=self.allow_write, image_root=None,
             allow_host=None, site="test")
-        self.gateway = Gateway(self.hub, self.fake, options)
+        self.gateway = Gateway(self.hub, self.fake, options, history=self.history)
         self.runner = web.AppRunner(self.gateway.app())
         await self.runner.setup()
         await web.TCPSite(self.runner, "127.0.0.1", self.port).start()
@@ -396,3 +397,27 @@ class TestGonePeers:
             hub.peer_left("cam%d" % i)
         assert "cam3" in hub.peers and not hub.peers["cam3"]["gone"]
         assert sum(1 for p in hub.peers.values() if p["gone"]) == 3
+
+
+class TestHistoryHook:
+    def test_a_plot_asks_the_archive_by_peer_name_for_the_span(self):
+        asked = []
+
+        class Archive:
+            async def series(self, peer, prop, since, until):
+                asked.append((peer, prop, until - since))
+                return [[since, 1.0], [until, 2.0]]
+
+        async def body():
+            async with Running(history=Archive()) as g:
+                ws = await g.socket()
+                hello = (await receive_until(ws, lambda m: m["type"] == "state"))[0]
+                assert hello["history"] is True
+                await ws.send_str(json.dumps({"id": 5, "op": "history", "peer": "camera", "prop": "temperature",
+                                              "span": 600}))
+                reply = (await receive_until(ws, lambda m: m["type"] == "reply"))[-1]
+                assert reply["ok"] and [p[1] for p in reply["points"]] == [1.0, 2.0]
+                assert asked == [("camera", "temperature", 600.0)]
+                await ws.close()
+
+        run(body())

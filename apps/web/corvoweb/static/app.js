@@ -67,6 +67,13 @@ function formatValue(prop, v) {
   return formatNumber(v);
 }
 
+// Limits that only repeat the type's whole range say nothing.
+function hasLimits(prop) {
+  const l = prop.limits;
+  if (!Array.isArray(l) || l.length !== 2) return false;
+  return !(Math.abs(Number(l[0])) >= 9.2e18 && Math.abs(Number(l[1])) >= 9.2e18);
+}
+
 function isNumeric(prop) {
   return /^(int|integer|double|float|number)$/i.test(prop.type || "") || (!prop.type && typeof prop.value === "number");
 }
@@ -257,7 +264,7 @@ function propertyTable(entry) {
     const value = el("span", {class: "value", "data-prop": name, text: formatValue(prop, prop.value)});
     entry.values.set(name, value);
     const about = [prop.description];
-    if (prop.limits) about.push("limits " + formatValue(null, prop.limits));
+    if (hasLimits(prop)) about.push("limits " + formatValue(null, prop.limits));
     if (prop.choices) about.push("choices " + prop.choices.map(([k, l]) => l + "=" + k).join(", "));
     const cell = el("td", {class: "val"}, value, el("span", {class: "unit", text: prop.unit || ""}));
     if (prop.writable && hello.write && !entry.desc.gone) cell.append(editor(entry, name, prop));
@@ -335,7 +342,7 @@ function commandList(entry) {
       result.textContent = "sending\u2026";
       send({op: "cmd", peer: entry.desc.id, name, args: inputs.map((i) => i.value)}, (reply) => {
         result.className = "result " + (reply.ok ? "ok" : "refused");
-        result.textContent = reply.ok ? "done" : "refused: " + reply.error;
+        result.textContent = reply.ok ? "sent" : "refused: " + reply.error;
       });
     };
     list.append(form);
@@ -601,7 +608,7 @@ function showImage(m) {
       "tr",
       {},
       el("td", {text: s.width + "\u00D7" + s.height}),
-      ...["min", "max", "mean", "median", "std"].map((k) => el("td", {text: formatNumber(s[k])})),
+      ...["min", "max", "mean", "median", "std"].map((k) => el("td", {text: typeof s[k] === "number" ? String(Number(s[k].toPrecision(6))) : ""})),
     ),
   );
   cam.header.replaceChildren(
