@@ -215,6 +215,26 @@ class TestReadOnlyConsole:
         assert card(browser, "wheel").find_elements(By.TAG_NAME, "img") == []
         assert card(browser, "wheel").find_elements(By.TAG_NAME, "script") == []
 
+    def test_the_log_stream_with_its_level_filter(self, site, browser):
+        from selenium.webdriver.support.ui import Select
+
+        open_console(browser, READ_ONLY_HTTP)
+        done = site.corvo("cmd", "wheel", "move", "2", "1.5")
+        assert done.returncode == 0, done.stderr
+
+        def row():
+            for r in browser.find_elements(By.CSS_SELECTOR, "#logs .logrow"):
+                if "move 2 1.5" in r.text:
+                    return r
+            return None
+
+        line = wait_for(row, 20, "the daemon's log record")
+        assert "wheel" in line.text and "info" in line.text
+        Select(browser.find_element(By.ID, "log-level")).select_by_visible_text("warning")
+        assert not line.is_displayed()
+        Select(browser.find_element(By.ID, "log-level")).select_by_visible_text("debug")
+        assert line.is_displayed()
+
     def test_a_page_of_another_origin_cannot_open_the_socket(self, site, browser):
         class Page(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
