@@ -1,6 +1,8 @@
 """Benchmark of the web console, inside a network namespace:
 
-    scripts/in-netns.sh /usr/bin/python3 bench/web/bench_web.py BUILD_DIR [--count N] [--clients 10]
+    scripts/in-netns.sh /usr/bin/python3 bench/web/bench_web.py BUILD_DIR [--rates 500,1000] [--clients 10]
+
+(CORVO_WEB names another corvo-web launcher than the build's.)
 
 1. relay: a daemon broadcasts its property at a set rate for 5 s (and once
    as fast as it can); the gateway (throttle off, --max-rate 0) relays to 10
