@@ -67,6 +67,12 @@ int zyre_shout(zyre_t* self, const char* group, zmsg_t** msg_p);
 /* The socket the application polls for events. */
 zsock_t* zyre_socket(zyre_t* self);
 
+/* This node's own addition to the API (ZRE_HAS_DROPPED_EVENTS): events the
+   node dropped because the application did not read them (it keeps at most
+   100,000 events or 64 MiB beyond what the event socket holds). */
+#define ZRE_HAS_DROPPED_EVENTS 1
+uint64_t zyre_dropped_events(zyre_t* self);
+
 /* Events ---------------------------------------------------------------- */
 
 /* Waits for and reads the next event; NULL when interrupted. */

@@ -30,6 +30,7 @@ Interface describe(const ifaddrs* ifa)
     Interface out;
     out.name = ifa->ifa_name;
     out.address = ipv4Of(ifa->ifa_addr);
+    out.index = if_nametoindex(ifa->ifa_name);
     uint32_t mask = ifa->ifa_netmask ? ipv4Of(ifa->ifa_netmask).s_addr : 0;
     out.broadcast.s_addr = out.address.s_addr | ~mask;
     if ((ifa->ifa_flags & IFF_BROADCAST) != 0 && ifa->ifa_broadaddr != nullptr) {
@@ -85,6 +86,8 @@ std::optional<Interface> chooseInterface(const std::string& wanted)
     freeifaddrs(list);
     if (!found && name.empty())
         return loopback;
+    if (found)
+        found->named = !name.empty();
     return found;
 }
 

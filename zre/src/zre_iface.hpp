@@ -12,6 +12,8 @@ struct Interface {
     std::string name;
     in_addr address{};    // the node binds its inbox here
     in_addr broadcast{};  // beacons go here
+    unsigned index = 0;   // kernel interface index (0: unknown)
+    bool named = false;   // chosen by name or address, not by default
 };
 
 // `wanted` names an interface (or gives its IPv4 address). When empty, the

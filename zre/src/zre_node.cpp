@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,19 +24,53 @@ namespace zre {
 
 namespace {
 
-// A mailbox may hold this many unsent messages before the peer counts as
-// unreachable and is dropped.
-constexpr int kMailboxHwm = 1000000;
-constexpr int kInboxHwm = 1000000;
-// Events queued inside the actor while the application does not read.
-// Beyond this, message events are dropped (membership events never are).
-constexpr size_t kMaxBacklog = 1000000;
+// Bounds on what peers and the application can make the node hold. Each is
+// listed with its reason in zre/README.md.
+
+// Unsent messages a mailbox may hold before the peer counts as unreachable
+// and is dropped (reported as EXIT and logged).
+constexpr int kMailboxHwm = 100000;
+// Messages libzmq queues per connected peer on the inbox; beyond it the
+// sender's connection is pushed back by TCP.
+constexpr int kInboxHwm = 100000;
+// Largest single frame the inbox accepts (libzmq closes a connection that
+// announces a larger one before reading it).
+constexpr int64_t kMaxFrameSize = 16 << 20;
+// Frames of one received message that the node keeps; a message with more
+// is dropped whole, and its sender with it.
+constexpr size_t kMaxFrames = 1024;
+// A HELLO larger than this is refused, its sender dropped.
+constexpr size_t kMaxHelloSize = 64 << 10;
+// Groups one peer may belong to; a peer that joins more is dropped.
+constexpr size_t kMaxGroupsPerPeer = 1024;
+// Events (of every kind) queued inside the actor while the application does
+// not read, and their total bytes; beyond either, events are dropped and
+// counted (zyre_dropped_events) and a warning is printed.
+constexpr size_t kMaxBacklog = 100000;
+constexpr size_t kMaxBacklogBytes = 64 << 20;
+// Peers that have not yet said HELLO (discovered by a beacon, or greeted by
+// a HELLO just now): at most this many in total and per source address, and
+// each expires this soon. A beacon alone costs no socket beyond this.
+constexpr size_t kMaxPending = 256;
+constexpr size_t kMaxPendingPerAddress = 128;
+constexpr int64_t kPendingTimeoutMs = 5000;
+// Peers of one node in total; also held under the process's descriptor
+// limit (three descriptors a peer) and libzmq's socket limit.
+constexpr size_t kMaxPeers = 1000;
+// A leaving beacon, a HELLO claiming a known peer's UUID from elsewhere, or
+// a newcomer under a known name: the known peer is pinged and dropped only
+// if it has not answered within this time.
+constexpr int64_t kVerifyTimeoutMs = 500;
+// Warnings printed (to standard error) per window; then a count of the
+// suppressed ones.
+constexpr int kMaxWarnings = 20;
+constexpr int64_t kWarningWindowMs = 10000;
 constexpr int kMaxDrainBatch = 256;
 // At stop, how long to wait for peers to confirm that they have handled
 // what was sent to them, and how long the mailboxes may still send after.
 constexpr int64_t kStopFlushMs = 300;
 constexpr int kStopLingerMs = 300;
-// Batches of inbox messages handled before a leaving beacon is acted on.
+// Batches of inbox messages handled before a peer that left is dropped.
 constexpr int kMaxDrainBeforeLeave = 64;
 
 int64_t now()
@@ -56,8 +91,8 @@ struct Peer {
     Uuid uuid{};
     std::string uuidText;
     std::string endpoint;
-    zsock_t* mailbox = nullptr;
-    bool ready = false;  // said HELLO
+    void* mailbox = nullptr;  // a bare libzmq DEALER socket
+    bool ready = false;       // said HELLO
     std::string name;
     Headers headers;
     std::set<std::string> groups;
@@ -68,8 +103,20 @@ struct Peer {
     int64_t nextPingAt = 0;
     bool unconfirmed = false;  // sent something since the last PING
     int pingsUnanswered = 0;
+    // Until HELLO: counted among the pending peers of `source`.
+    bool pending = false;
+    uint32_t source = 0;  // IPv4 address the peer was first heard from
+    int64_t createdAt = 0;
+    // While the peer is checked for life: answered when every PING sent so
+    // far has been answered before `verifyDeadline`.
+    int64_t verifyDeadline = 0;
+    std::optional<Message> contender;  // a HELLO under its UUID from elsewhere
 
-    ~Peer() { zsock_destroy(&mailbox); }
+    ~Peer()
+    {
+        if (mailbox)
+            zmq_close(mailbox);
+    }
 };
 
 using PeerPtr = std::unique_ptr<Peer>;
@@ -86,6 +133,13 @@ public:
     Parts(Parts&& other) noexcept : frames_(std::move(other.frames_)) { other.frames_.clear(); }
 
     size_t size() const { return frames_.size(); }
+    size_t totalBytes() const
+    {
+        size_t total = 0;
+        for (const auto& f : frames_)
+            total += zmq_msg_size(const_cast<zmq_msg_t*>(&f));
+        return total + frames_.size() * sizeof(zmq_msg_t);
+    }
     zmq_msg_t& operator[](size_t i) { return frames_[i]; }
     const uint8_t* data(size_t i) { return static_cast<const uint8_t*>(zmq_msg_data(&frames_[i])); }
     size_t bytes(size_t i) { return zmq_msg_size(&frames_[i]); }
@@ -113,11 +167,17 @@ public:
         zmq_msg_move(&frames_.back(), &from.frames_[i]);
     }
 
-    // One whole message without waiting; false when none is there.
-    bool receive(void* socket)
+    // One whole message without waiting; false when none is there. Frames
+    // beyond `maxFrames` are read and discarded, and `overflowed()` is set.
+    bool receive(void* socket, size_t maxFrames = SIZE_MAX)
     {
         clear();
+        overflowed_ = false;
         while (true) {
+            if (frames_.size() == maxFrames) {
+                overflowed_ = true;
+                return discardRest(socket);
+            }
             frames_.emplace_back();
             zmq_msg_t& f = frames_.back();
             zmq_msg_init(&f);
@@ -130,6 +190,14 @@ public:
             if (!zmq_msg_more(&f))
                 return true;
         }
+    }
+    bool overflowed() const { return overflowed_; }
+
+    // The address of the connection frame `i` came in on, or "".
+    std::string peerAddress(size_t i)
+    {
+        const char* address = zmq_msg_gets(&frames_[i], "Peer-Address");
+        return address ? address : "";
     }
 
     // Sends (and empties) frames `from`..end without waiting. False when the
@@ -165,14 +233,28 @@ public:
     }
 
 private:
+    // Reads the remaining frames of a message (already whole inside libzmq)
+    // without keeping them.
+    bool discardRest(void* socket)
+    {
+        bool more = zmq_msg_more(&frames_.back());
+        zmq_msg_t f;
+        zmq_msg_init(&f);
+        while (more && zmq_msg_recv(&f, socket, 0) >= 0)
+            more = zmq_msg_more(&f);
+        zmq_msg_close(&f);
+        return true;
+    }
+
     std::vector<zmq_msg_t> frames_;
+    bool overflowed_ = false;
 };
 
 class Node {
 public:
-    Node(zsock_t* pipe, zsock_t* outbox, const Uuid& uuid)
-        : pipe_(pipe), outbox_(outbox), pipeFd_(zsock_fd(pipe)), outboxFd_(zsock_fd(outbox)), uuid_(uuid),
-          uuidText_(uuidToString(uuid))
+    Node(zsock_t* pipe, const ActorArgs& args)
+        : pipe_(pipe), outbox_(args.outbox), pipeFd_(zsock_fd(pipe)), outboxFd_(zsock_fd(args.outbox)),
+          uuid_(args.uuid), uuidText_(uuidToString(args.uuid)), dropped_(args.dropped), context_(zsys_init())
     {}
 
     ~Node()
@@ -242,7 +324,7 @@ private:
     {
         if (!running_)
             return -1;
-        int64_t next = std::min(nextBeaconAt_, nextCheckAt_);
+        int64_t next = std::min({nextBeaconAt_, nextCheckAt_, nextVerifyAt_});
         return int(std::clamp<int64_t>(next - now(), 0, 1000000));
     }
 
@@ -259,6 +341,8 @@ private:
             checkPeers(t);
             nextCheckAt_ = t + checkInterval_;
         }
+        if (t >= nextVerifyAt_)
+            checkVerifications(t);
     }
 
     // ---- commands from the API -------------------------------------------
@@ -331,6 +415,7 @@ private:
             closeSockets();
             return -1;
         }
+        maxPeers_ = peerBudget();
         int shortest = std::min(config_.evasiveTimeout, config_.expiredTimeout);
         checkInterval_ = std::clamp<int64_t>(shortest / 4, 10, 1000);
         running_ = true;
@@ -342,6 +427,21 @@ private:
         return 0;
     }
 
+    // A peer costs a socket and about three descriptors (mailbox signal,
+    // outgoing and incoming connection): stay well inside both limits, so
+    // that running out is a refused peer, not a failure elsewhere.
+    size_t peerBudget() const
+    {
+        size_t budget = kMaxPeers;
+        rlimit files{};
+        if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+            budget = std::min<size_t>(budget, files.rlim_cur > 96 ? (files.rlim_cur - 64) / 3 : 10);
+        int sockets = zmq_ctx_get(context_, ZMQ_MAX_SOCKETS);
+        if (sockets > 0)
+            budget = std::min<size_t>(budget, sockets > 96 ? size_t(sockets - 64) : 10);
+        return budget;
+    }
+
     bool openInbox()
     {
         inbox_ = zsock_new(ZMQ_ROUTER);
@@ -349,9 +449,13 @@ private:
             return false;
         zsock_set_rcvhwm(inbox_, kInboxHwm);
         zsock_set_linger(inbox_, 0);
-        // A peer that greets again (after being dropped, or restarted with
-        // its UUID) reconnects with the same identity: let it take over.
-        zsock_set_router_handover(inbox_, 1);
+        int64_t maxSize = kMaxFrameSize;
+        zmq_setsockopt(zsock_resolve(inbox_), ZMQ_MAXMSGSIZE, &maxSize, sizeof maxSize);
+        // No hand-over of an identity to a newer connection: with it, anyone
+        // connecting under a peer's identity would take over its routing id
+        // and silence the peer's own connection for good. A peer that
+        // reconnects does so after its old connection has closed.
+        zsock_set_router_handover(inbox_, 0);
         std::string address = addressText(iface_.address);
         if (zmq_bind(zsock_resolve(inbox_), ("tcp://" + address + ":*").c_str()) != 0) {
             trace("cannot bind inbox on %s: %s", address.c_str(), zmq_strerror(errno));
@@ -377,6 +481,9 @@ private:
         setsockopt(beaconFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         setsockopt(beaconFd_, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
         setsockopt(beaconFd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        // The arriving interface of each beacon, to take only those of the
+        // interface the node was given.
+        setsockopt(beaconFd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
         sockaddr_in any{};
         any.sin_family = AF_INET;
         any.sin_port = htons(uint16_t(config_.port));
@@ -407,8 +514,11 @@ private:
         // What a live peer did not confirm may still go out for a while.
         for (const Uuid& uuid : unconfirmed)
             if (Peer* peer = findPeer(uuid))
-                zsock_set_linger(peer->mailbox, kStopLingerMs);
+                zmq_setsockopt(peer->mailbox, ZMQ_LINGER, &kStopLingerMs, sizeof kStopLingerMs);
         peers_.clear();
+        pendingTotal_ = 0;
+        pendingBySource_.clear();
+        nextVerifyAt_ = kNever;
         closeSockets();
         running_ = false;
         if (report) {
@@ -444,7 +554,7 @@ private:
         trace("waiting for %zu peers to confirm", waiting.size());
         int64_t deadline = t + kStopFlushMs;
         void* inbox = zsock_resolve(inbox_);
-        while (!waiting.empty()) {
+        while (!waiting.empty() && running_) {
             int64_t left = deadline - now();
             if (left <= 0)
                 break;
@@ -484,10 +594,20 @@ private:
         for (int i = 0; i < kMaxDrainBatch; ++i) {
             uint8_t buffer[64];
             sockaddr_in from{};
-            socklen_t fromLen = sizeof from;
-            ssize_t n = recvfrom(beaconFd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+            iovec iov{buffer, sizeof buffer};
+            msghdr header{};
+            header.msg_name = &from;
+            header.msg_namelen = sizeof from;
+            header.msg_iov = &iov;
+            header.msg_iovlen = 1;
+            header.msg_control = control;
+            header.msg_controllen = sizeof control;
+            ssize_t n = recvmsg(beaconFd_, &header, 0);
             if (n < 0)
                 break;
+            if (!fromOwnInterface(header))
+                continue;
             auto beacon = parseBeacon(buffer, size_t(n));
             if (!beacon || beacon->uuid == uuid_)
                 continue;
@@ -495,27 +615,45 @@ private:
         }
     }
 
+    // With an interface given, only beacons that arrived on it count.
+    bool fromOwnInterface(msghdr& header) const
+    {
+        if (!iface_.named || iface_.index == 0)
+            return true;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&header); c; c = CMSG_NXTHDR(&header, c)) {
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info;
+                std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                return unsigned(info.ipi_ifindex) == iface_.index;
+            }
+        }
+        return false;
+    }
+
     void handleBeacon(const Beacon& beacon, in_addr sender)
     {
         Peer* peer = findPeer(beacon.uuid);
         if (beacon.port == 0) {
-            if (!peer)
-                return;
-            // What the peer sent before it left may still wait in the inbox.
-            for (int i = 0; i < kMaxDrainBeforeLeave && drainInbox() > 0; ++i) {}
-            if (findPeer(beacon.uuid)) {
-                trace("peer %s leaves", uuidToString(beacon.uuid).c_str());
-                removePeer(beacon.uuid, true);
+            // Anyone can send a leaving beacon under any UUID: the peer is
+            // only checked, and dropped if it does not answer.
+            if (peer && peer->ready) {
+                trace("peer %s says it leaves", peer->uuidText.c_str());
+                verify(*peer);
+            } else if (peer) {
+                removePeer(beacon.uuid, false);
             }
             return;
         }
         if (peer) {
-            peer->lastSeen = now();
+            if (peer->ready)
+                peer->lastSeen = now();
             return;
         }
         std::string endpoint = "tcp://" + addressText(sender) + ":" + std::to_string(beacon.port);
+        if (!admit(sender.s_addr, beacon.uuid))
+            return;
         dropPeerAt(endpoint);
-        connectPeer(beacon.uuid, endpoint);
+        connectPeer(beacon.uuid, endpoint, sender.s_addr);
     }
 
     // A new UUID on an endpoint that a known peer had: that peer restarted.
@@ -530,6 +668,99 @@ private:
         }
     }
 
+    // Whether one more pending peer from `source` fits the bounds.
+    bool admit(uint32_t source, const Uuid& uuid)
+    {
+        const char* full = nullptr;
+        if (peers_.size() >= maxPeers_)
+            full = "peers";
+        else if (pendingTotal_ >= kMaxPending)
+            full = "pending peers";
+        else if (pendingBySource_[source] >= kMaxPendingPerAddress)
+            full = "pending peers from one address";
+        if (!full)
+            return true;
+        if (pendingBySource_[source] == 0)
+            pendingBySource_.erase(source);
+        in_addr a{source};
+        warn("new peer %s from %s ignored: too many %s", uuidToString(uuid).c_str(), addressText(a).c_str(), full);
+        return false;
+    }
+
+    void setPending(Peer& peer, bool pending)
+    {
+        if (peer.pending == pending)
+            return;
+        peer.pending = pending;
+        if (pending) {
+            ++pendingTotal_;
+            ++pendingBySource_[peer.source];
+            return;
+        }
+        --pendingTotal_;
+        auto it = pendingBySource_.find(peer.source);
+        if (it != pendingBySource_.end() && --it->second == 0)
+            pendingBySource_.erase(it);
+    }
+
+    // ---- checking that a peer lives ------------------------------------
+
+    // PINGs the peer, unless already being checked; it is dropped unless
+    // it answers every PING within kVerifyTimeoutMs.
+    void verify(Peer& peer)
+    {
+        if (peer.verifyDeadline != 0)
+            return;
+        peer.verifyDeadline = now() + kVerifyTimeoutMs;
+        nextVerifyAt_ = std::min(nextVerifyAt_, peer.verifyDeadline);
+        Message ping;
+        ping.id = MessageId::Ping;
+        sendOrDrop(peer, ping);
+    }
+
+    // Called on every PING-OK.
+    void onAnswered(Peer& peer)
+    {
+        if (peer.pingsUnanswered > 0)
+            return;
+        setPending(peer, false);
+        if (peer.verifyDeadline == 0)
+            return;
+        trace("peer %s answered: kept", peer.uuidText.c_str());
+        peer.verifyDeadline = 0;
+        peer.contender.reset();
+    }
+
+    void checkVerifications(int64_t t)
+    {
+        std::vector<Uuid> gone;
+        int64_t next = kNever;
+        for (auto& [uuid, peer] : peers_) {
+            if (peer->verifyDeadline == 0)
+                continue;
+            if (t >= peer->verifyDeadline)
+                gone.push_back(uuid);
+            else
+                next = std::min(next, peer->verifyDeadline);
+        }
+        nextVerifyAt_ = next;
+        if (gone.empty())
+            return;
+        // What a peer sent before it went may still wait in the inbox.
+        for (int i = 0; i < kMaxDrainBeforeLeave && drainInbox() > 0; ++i) {}
+        for (const Uuid& uuid : gone) {
+            Peer* peer = findPeer(uuid);
+            if (!peer || peer->verifyDeadline == 0)
+                continue;
+            trace("peer %s did not answer: gone", peer->uuidText.c_str());
+            std::optional<Message> contender = std::move(peer->contender);
+            uint32_t source = peer->source;
+            removePeer(uuid, true);
+            if (contender)
+                handleHello(uuid, *contender, source);
+        }
+    }
+
     // ---- peers -----------------------------------------------------------
 
     Peer* findPeer(const Uuid& uuid)
@@ -538,29 +769,36 @@ private:
         return it == peers_.end() ? nullptr : it->second.get();
     }
 
-    // Creates the peer, connects its mailbox and greets it with HELLO.
-    Peer* connectPeer(const Uuid& uuid, const std::string& endpoint)
+    // Creates the peer (pending until its HELLO), connects its mailbox and
+    // greets it with HELLO. Null when no socket could be made.
+    Peer* connectPeer(const Uuid& uuid, const std::string& endpoint, uint32_t source)
     {
+        void* mailbox = zmq_socket(context_, ZMQ_DEALER);
+        if (!mailbox) {
+            // libzmq's socket limit, or the process is out of descriptors.
+            warn("no socket for peer %s: %s", uuidToString(uuid).c_str(), zmq_strerror(errno));
+            return nullptr;
+        }
         auto peer = std::make_unique<Peer>();
+        peer->mailbox = mailbox;
         peer->uuid = uuid;
         peer->uuidText = uuidToString(uuid);
         peer->endpoint = endpoint;
-        peer->lastSeen = now();
-        peer->mailbox = zsock_new(ZMQ_DEALER);
-        if (!peer->mailbox)
-            return nullptr;
-        void* handle = zsock_resolve(peer->mailbox);
+        peer->source = source;
+        peer->createdAt = peer->lastSeen = now();
         auto identity = identityOf(uuid_);
-        zmq_setsockopt(handle, ZMQ_ROUTING_ID, identity.data(), identity.size());
-        zsock_set_linger(peer->mailbox, 0);
-        zsock_set_sndhwm(peer->mailbox, kMailboxHwm);
-        if (zmq_connect(handle, endpoint.c_str()) != 0) {
-            trace("cannot connect to %s", endpoint.c_str());
+        int linger = 0;
+        zmq_setsockopt(mailbox, ZMQ_ROUTING_ID, identity.data(), identity.size());
+        zmq_setsockopt(mailbox, ZMQ_LINGER, &linger, sizeof linger);
+        zmq_setsockopt(mailbox, ZMQ_SNDHWM, &kMailboxHwm, sizeof kMailboxHwm);
+        if (zmq_connect(mailbox, endpoint.c_str()) != 0) {
+            warn("cannot connect to %s: %s", endpoint.c_str(), zmq_strerror(errno));
             return nullptr;
         }
         trace("connecting to %s at %s", peer->uuidText.c_str(), endpoint.c_str());
         Peer* raw = peer.get();
         peers_[uuid] = std::move(peer);
+        setPending(*raw, true);
         if (!send(*raw, hello())) {
             removePeer(uuid, false);
             return nullptr;
@@ -588,6 +826,7 @@ private:
         Peer& peer = *it->second;
         if (report && peer.ready)
             emitPeerEvent("EXIT", peer);
+        setPending(peer, false);
         peers_.erase(it);
     }
 
@@ -600,10 +839,10 @@ private:
         auto bytes = encodeMessage(message);
         if (!bytes)
             return false;
-        void* handle = zsock_resolve(peer.mailbox);
+        void* handle = peer.mailbox;
         bool more = content && content->size() > from;
         if (zmq_send(handle, bytes->data(), bytes->size(), ZMQ_DONTWAIT | (more ? ZMQ_SNDMORE : 0)) < 0) {
-            trace("mailbox of %s is full: %s", peer.uuidText.c_str(), zmq_strerror(errno));
+            warn("peer %s dropped: cannot send to it (%s)", peer.uuidText.c_str(), zmq_strerror(errno));
             return false;
         }
         return !more || content->sendCopies(handle, from);
@@ -632,7 +871,9 @@ private:
         std::vector<Uuid> expired;
         std::vector<Uuid> evasive;
         for (auto& [uuid, peer] : peers_) {
-            if (t >= peer->lastSeen + config_.expiredTimeout)
+            if (peer->pending && t >= peer->createdAt + kPendingTimeoutMs)
+                expired.push_back(uuid);
+            else if (t >= peer->lastSeen + config_.expiredTimeout)
                 expired.push_back(uuid);
             else if (peer->ready && t >= peer->lastSeen + config_.evasiveTimeout && t >= peer->nextPingAt)
                 evasive.push_back(uuid);
@@ -726,7 +967,8 @@ private:
         int handled = 0;
         bool empty = false;
         for (; handled < kMaxDrainBatch && running_; ++handled) {
-            if (!received_.receive(inbox)) {
+            // Identity, first frame and the content frames.
+            if (!received_.receive(inbox, kMaxFrames + 2)) {
                 empty = true;
                 break;
             }
@@ -747,6 +989,10 @@ private:
             trace("message with a bad identity dropped");
             return;
         }
+        if (msg.overflowed()) {
+            dropOffender(*uuid, "sent a message of more than %zu frames", kMaxFrames);
+            return;
+        }
         Message m;
         DecodeError error = DecodeError::Truncated;
         if (msg.size() >= 2)
@@ -758,7 +1004,11 @@ private:
         if (*uuid == uuid_)
             return;
         if (m.id == MessageId::Hello) {
-            handleHello(*uuid, m);
+            if (msg.bytes(1) > kMaxHelloSize) {
+                dropOffender(*uuid, "sent a HELLO of %zu bytes", msg.bytes(1));
+                return;
+            }
+            handleHello(*uuid, m, sourceOf(msg, m));
             return;
         }
         Peer* peer = findPeer(*uuid);
@@ -780,23 +1030,71 @@ private:
         dispatch(*peer, m, msg);
     }
 
-    void handleHello(const Uuid& uuid, const Message& m)
+    // The IPv4 address the message came from (as the connection reports
+    // it), else the one its HELLO claims.
+    static uint32_t sourceOf(Parts& msg, const Message& hello)
+    {
+        in_addr address{};
+        std::string text = msg.peerAddress(1);
+        if (!text.empty() && inet_pton(AF_INET, text.c_str(), &address) == 1)
+            return address.s_addr;
+        std::string claimed = hello.endpoint.substr(6, hello.endpoint.rfind(':') - 6);  // "tcp://a.b.c.d:port"
+        inet_pton(AF_INET, claimed.c_str(), &address);
+        return address.s_addr;
+    }
+
+    // Drops a peer that broke a bound on what it sends, with one warning.
+    void dropOffender(const Uuid& uuid, const char* format, ...) __attribute__((format(printf, 3, 4)))
+    {
+        char text[256];
+        va_list args;
+        va_start(args, format);
+        vsnprintf(text, sizeof text, format, args);
+        va_end(args);
+        Peer* peer = findPeer(uuid);
+        warn("peer %s%s%s%s dropped: it %s", uuidToString(uuid).c_str(), peer ? " '" : "",
+             peer ? printable(peer->name).c_str() : "", peer ? "'" : "", text);
+        removePeer(uuid, true);
+    }
+
+    void handleHello(const Uuid& uuid, const Message& m, uint32_t source)
     {
         if (m.sequence != 1 || !isValidEndpoint(m.endpoint)) {
             trace("bad HELLO from %s dropped", uuidToString(uuid).c_str());
             return;
         }
+        if (m.groups.size() > kMaxGroupsPerPeer) {
+            dropOffender(uuid, "is in %zu groups", m.groups.size());
+            return;
+        }
         Peer* peer = findPeer(uuid);
-        if (peer && peer->ready) {  // the peer restarted: forget the old one
-            trace("peer %s said HELLO again", peer->uuidText.c_str());
+        if (peer && peer->ready) {
+            if (peer->endpoint != m.endpoint) {
+                // Another endpoint claims a known peer's UUID: the known one
+                // stays unless it fails to answer.
+                warn("HELLO from %s claims the UUID of peer %s at %s: checking it", m.endpoint.c_str(),
+                     peer->uuidText.c_str(), peer->endpoint.c_str());
+                peer->contender = m;
+                verify(*peer);
+                return;
+            }
+            trace("peer %s said HELLO again", peer->uuidText.c_str());  // it restarted: forget the old one
             removePeer(uuid, true);
             peer = nullptr;
         }
-        if (!peer) {
+        // A peer that greets first has shown nothing but that HELLO: it stays
+        // pending (counted, expiring) until it answers a PING at the
+        // endpoint it announced. One found by its beacon is done now.
+        bool greetedFirst = !peer;
+        if (greetedFirst) {
+            if (!admit(source, uuid))
+                return;
             dropPeerAt(m.endpoint);
-            peer = connectPeer(uuid, m.endpoint);
+            peer = connectPeer(uuid, m.endpoint, source);
             if (!peer)
                 return;
+        } else {
+            setPending(*peer, false);
         }
         peer->ready = true;
         peer->wantSequence = 1;
@@ -810,6 +1108,28 @@ private:
         for (const auto& group : m.groups)
             if (peer->groups.insert(group).second)
                 emitPeerEvent("JOIN", *peer, &group);
+        checkTwins(*peer);
+        if (greetedFirst && (peer = findPeer(uuid)) != nullptr) {
+            Message ping;
+            ping.id = MessageId::Ping;
+            sendOrDrop(*peer, ping);
+        }
+    }
+
+    // A peer entered under a name that others hold: a restarted program
+    // whose old instance may be dead. The others are checked at once.
+    void checkTwins(const Peer& newcomer)
+    {
+        std::vector<Uuid> twins;
+        for (auto& [uuid, peer] : peers_)
+            if (peer.get() != &newcomer && peer->ready && peer->name == newcomer.name)
+                twins.push_back(uuid);
+        for (const Uuid& uuid : twins) {
+            trace("peer %s enters under the name of %s: checking it", newcomer.uuidText.c_str(),
+                  uuidToString(uuid).c_str());
+            if (Peer* twin = findPeer(uuid))
+                verify(*twin);
+        }
     }
 
     void dispatch(Peer& peer, const Message& m, Parts& msg)
@@ -838,6 +1158,7 @@ private:
             case MessageId::PingOk:
                 if (peer.pingsUnanswered > 0)
                     --peer.pingsUnanswered;
+                onAnswered(peer);
                 break;
             case MessageId::Elect:
             case MessageId::Leader:
@@ -855,6 +1176,10 @@ private:
             trace("status of %s jumps from %u to %u", peer.uuidText.c_str(), unsigned(peer.status), unsigned(m.status));
         peer.status = m.status;
         bool joining = m.id == MessageId::Join;
+        if (joining && peer.groups.size() >= kMaxGroupsPerPeer && !peer.groups.count(m.group)) {
+            dropOffender(Uuid(peer.uuid), "joins more than %zu groups", kMaxGroupsPerPeer);
+            return;
+        }
         bool changed = joining ? peer.groups.insert(m.group).second : peer.groups.erase(m.group) > 0;
         if (changed)
             emitPeerEvent(joining ? "JOIN" : "LEAVE", peer, &m.group);
@@ -893,10 +1218,6 @@ private:
     // The content frames (2.. of the received `msg`) move into the event.
     void emitContent(const char* type, const Peer& peer, const std::string* group, Parts& msg)
     {
-        if (backlog_.size() >= kMaxBacklog) {
-            trace("%s from %s dropped: application does not read events", type, peer.uuidText.c_str());
-            return;
-        }
         Parts event = peerEvent(type, peer);
         if (group)
             event.add(*group);
@@ -905,19 +1226,74 @@ private:
         emit(std::move(event));
     }
 
-    // Never blocks: events the application has not made room for wait here.
+    // Never blocks: events the application has not made room for wait here,
+    // up to kMaxBacklog events and kMaxBacklogBytes; beyond, they are counted
+    // and dropped.
     void emit(Parts&& event)
     {
         if (backlog_.empty() && event.send(zsock_resolve(outbox_)))
             return;
+        size_t bytes = event.totalBytes();
+        if (backlog_.size() >= kMaxBacklog || backlogBytes_ + bytes > kMaxBacklogBytes) {
+            if (droppedNow_++ == 0)
+                warn("the application does not read events: dropping them");
+            if (dropped_)
+                dropped_->fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+        backlogBytes_ += bytes;
         backlog_.push_back(std::move(event));
     }
 
     void flushBacklog()
     {
         void* outbox = zsock_resolve(outbox_);
-        while (!backlog_.empty() && backlog_.front().send(outbox))
+        while (!backlog_.empty()) {
+            size_t bytes = backlog_.front().totalBytes();
+            if (!backlog_.front().send(outbox))
+                break;
+            backlogBytes_ -= bytes;
             backlog_.pop_front();
+        }
+        if (backlog_.empty() && droppedNow_ > 0) {
+            warn("the application reads events again; %llu were dropped", static_cast<unsigned long long>(droppedNow_));
+            droppedNow_ = 0;
+        }
+    }
+
+    // Peer text in a warning: control characters become '?'.
+    static std::string printable(const std::string& text)
+    {
+        std::string out = text.substr(0, 64);
+        for (char& c : out)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+                c = '?';
+        return out;
+    }
+
+    // Always printed, at most kMaxWarnings per window.
+    void warn(const char* format, ...) __attribute__((format(printf, 2, 3)))
+    {
+        int64_t t = now();
+        if (t >= warningWindowEnd_) {
+            if (warningsSuppressed_ > 0)
+                fprintf(stderr, "zre %s [%.6s]: %d more warnings suppressed\n", printable(config_.name).c_str(),
+                        uuidText_.c_str(), warningsSuppressed_);
+            warningWindowEnd_ = t + kWarningWindowMs;
+            warningsInWindow_ = 0;
+            warningsSuppressed_ = 0;
+        }
+        if (warningsInWindow_ >= kMaxWarnings) {
+            ++warningsSuppressed_;
+            return;
+        }
+        ++warningsInWindow_;
+        char text[512];
+        va_list args;
+        va_start(args, format);
+        vsnprintf(text, sizeof text, format, args);
+        va_end(args);
+        fprintf(stderr, "zre %s [%.6s]: %s\n", printable(config_.name).c_str(), uuidText_.c_str(), text);
     }
 
     void trace(const char* format, ...) __attribute__((format(printf, 2, 3)))
@@ -932,12 +1308,16 @@ private:
         fprintf(stderr, "zre %s [%.6s]: %s\n", config_.name.c_str(), uuidText_.c_str(), text);
     }
 
+    static constexpr int64_t kNever = INT64_MAX;
+
     zsock_t* pipe_;
     zsock_t* outbox_;
     int pipeFd_;
     int outboxFd_;
     Uuid uuid_;
     std::string uuidText_;
+    std::atomic<uint64_t>* dropped_;
+    void* context_;
     Config config_;
     Interface iface_;
     bool running_ = false;
@@ -955,6 +1335,15 @@ private:
     int64_t nextBeaconAt_ = 0;
     int64_t nextCheckAt_ = 0;
     int64_t checkInterval_ = 1000;
+    int64_t nextVerifyAt_ = kNever;
+    size_t maxPeers_ = kMaxPeers;
+    size_t pendingTotal_ = 0;
+    std::unordered_map<uint32_t, size_t> pendingBySource_;
+    size_t backlogBytes_ = 0;
+    uint64_t droppedNow_ = 0;
+    int64_t warningWindowEnd_ = 0;
+    int warningsInWindow_ = 0;
+    int warningsSuppressed_ = 0;
 
     std::set<std::string> ownGroups_;
     uint8_t status_ = 0;
@@ -969,7 +1358,7 @@ private:
 void runNodeActor(zsock_t* pipe, void* args)
 {
     auto* given = static_cast<ActorArgs*>(args);
-    Node node(pipe, given->outbox, given->uuid);
+    Node node(pipe, *given);
     node.run();
 }
 

@@ -4,6 +4,7 @@
 
 #include <czmq.h>
 
+#include <atomic>
 #include <map>
 #include <string>
 
@@ -31,6 +32,8 @@ struct Config {
 struct ActorArgs {
     Uuid uuid{};
     zsock_t* outbox = nullptr;  // actor side of the event pipe; owned by the actor
+    // Events the actor dropped because the application did not read them.
+    std::atomic<uint64_t>* dropped = nullptr;
 };
 
 // zactor entry point. `args` is an ActorArgs*, owned by the caller until the

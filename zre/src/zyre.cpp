@@ -81,6 +81,7 @@ struct _zyre_t {
     std::string uuidText;
     zre::Config config;
     bool started = false;
+    std::atomic<uint64_t> droppedEvents{0};
     // Sends on the actor pipe may come from several threads (a log sink).
     std::mutex pipeLock;
 };
@@ -121,7 +122,7 @@ zyre_t* zyre_new(const char* name)
         zsock_destroy(&back);
         return nullptr;
     }
-    zre::ActorArgs args{self->uuid, back};
+    zre::ActorArgs args{self->uuid, back, &self->droppedEvents};
     self->actor = zactor_new(zre::runNodeActor, &args);
     if (!self->actor) {
         zsock_destroy(&self->events);
@@ -310,6 +311,11 @@ int zyre_shout(zyre_t* self, const char* group, zmsg_t** msg_p)
 zsock_t* zyre_socket(zyre_t* self)
 {
     return self->events;
+}
+
+uint64_t zyre_dropped_events(zyre_t* self)
+{
+    return self->droppedEvents.load(std::memory_order_relaxed);
 }
 
 zyre_event_t* zyre_event_new(zyre_t* node)

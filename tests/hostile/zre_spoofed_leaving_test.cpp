@@ -1,0 +1,74 @@
+// Forged leaving beacons and a forged HELLO under a live program's UUID:
+// a watching node must keep the victim. A program that really leaves is
+// still dropped at once, not after the 30 s of silence.
+#include "zre_test_util.hpp"
+#include "zre_victim.h"
+
+using namespace zreattack;
+using zretest::isEvent;
+
+namespace {
+
+class SpoofedLeaving : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        port = freshPort();
+        zretest::NodeOptions o;
+        o.iface = "lo";
+        o.port = port;
+        watcher = std::make_unique<zretest::TestNode>("watcher", o);
+        ASSERT_TRUE(watcher->start());
+        victim = victims.node(port, "victim");
+        auto enter =
+            watcher->waitFor([](const zretest::Event& e) { return e.type == "ENTER" && e.name == "victim"; }, 20000);
+        ASSERT_TRUE(enter);
+        victimUuid = enter->uuid;
+        victimAddr = enter->addr;
+    }
+
+    Victims victims;
+    int port = 0;
+    std::unique_ptr<zretest::TestNode> watcher;
+    corvotest::Child victim;
+    std::string victimUuid;
+    std::string victimAddr;
+};
+
+TEST_F(SpoofedLeaving, ForgedLeavingBeaconsDoNotDropALivePeer)
+{
+    auto uuid = *zre::uuidFromString(victimUuid);
+    BeaconSender forger;
+    for (int i = 0; i < 30; ++i) {
+        forger.send("127.0.0.1", port, uuid, 0);
+        forger.send("127.255.255.255", port, uuid, 0);
+        watcher->drain(100);
+    }
+    watcher->drain(1500);  // the checks' deadlines pass
+    EXPECT_FALSE(watcher->saw(isEvent("EXIT", victimUuid)));
+    EXPECT_TRUE(alive(victim.pid));
+}
+
+TEST_F(SpoofedLeaving, ForgedHelloUnderAKnownUuidDoesNotEvict)
+{
+    // The watcher's inbox, learnt the way any peer learns it.
+    RawPeer impostor;
+    auto hello = impostor.handshake("127.255.255.255", port, "impostor", zre::uuidFromString(watcher->uuid()));
+    ASSERT_TRUE(hello);
+    impostor.connect(hello->endpoint, *zre::uuidFromString(victimUuid));
+    impostor.sendHello("victim");
+    watcher->drain(2000);
+    EXPECT_FALSE(watcher->saw(isEvent("EXIT", victimUuid)));
+    // The victim still reaches the watcher: whispers from it would be
+    // counted against its sequence; its membership stays.
+    EXPECT_EQ(watcher->count(isEvent("ENTER", victimUuid)), 1u);
+}
+
+TEST_F(SpoofedLeaving, RealLeavingIsStillSeenAtOnce)
+{
+    victims.end(victim, SIGTERM);  // the node stops: leaving beacon
+    // Far below the 30 s after which a silent peer expires.
+    EXPECT_TRUE(watcher->waitFor(isEvent("EXIT", victimUuid), 10000));
+}
+
+}  // namespace
