@@ -262,6 +262,20 @@ class TestThrottle:
 
         run(body())
 
+    def test_log_records_are_left_out_and_counted_when_behind_never_the_rest(self):
+        async def body():
+            box = Outbox(min_interval=0.1, max_queue=10)
+            for i in range(5):
+                box.put(("ordered", i))
+            for i in range(3):
+                box.put_droppable(("log", i))
+            assert box.skipped == 3 and not box.overflowed
+            assert await box.take() == [("ordered", i) for i in range(5)]
+            box.put_droppable(("log", 3))
+            assert await box.take() == [{"type": "skipped", "count": 3}, ("log", 3)]
+
+        run(body())
+
     def test_gateway_relays_a_fast_property_throttled(self):
         async def body():
             async with Running(max_rate=5) as g:
@@ -273,6 +287,12 @@ class TestThrottle:
                 values = [m["value"] for m in seen if m["type"] == "prop"]
                 assert values[0] == 0.0 and values[-1] == 199.0
                 assert len(values) <= 3
+                # A status that flips fast is throttled the same way.
+                for i in range(100):
+                    g.hub.status_changed("camera", i % 3)
+                g.hub.status_changed("camera", 2)
+                seen = await receive_until(ws, lambda m: m["type"] == "status" and m["name"] == "READOUT")
+                assert sum(1 for m in seen if m["type"] == "status") <= 3
                 await ws.close()
 
         run(body())

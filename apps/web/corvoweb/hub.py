@@ -103,14 +103,17 @@ class Hub:
             name = peer.get("statuses", {}).get(str(value), str(value))
         peer["status"] = json_safe(value)
         peer["statusName"] = json_safe(name)
-        self._broadcast({"type": "status", "id": pid, "value": peer["status"], "name": peer["statusName"]})
+        message = {"type": "status", "id": pid, "value": peer["status"], "name": peer["statusName"]}
+        for client in self.clients:
+            client.put_latest((pid, "\0status"), message)
 
     def log(self, pid, record):
         """`record`: dict with time, logger, level, text."""
         peer = self.peers.get(pid)
         entry = json_safe(dict(record, id=pid, peer=(peer or {}).get("name", record.get("peer", pid))))
         self.logs.append(entry)
-        self._broadcast({"type": "log", "log": entry})
+        for client in self.clients:
+            client.put_droppable({"type": "log", "log": entry})
 
     def site_state(self, alive):
         if alive != self.site_alive:

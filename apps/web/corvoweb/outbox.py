@@ -2,7 +2,8 @@
 property values (latest wins).
 
 Bounds: at most `max_queue` ordered messages and `max_pending` held-back
-property values wait at any time. A client that falls further behind is
+property values wait at any time; log records are left out (and counted)
+once half the queue is taken. A client that falls further behind is
 marked overflowed; the server then closes its socket, and the page reconnects
 and starts again from a full state (nothing is silently lost).
 """
@@ -20,6 +21,7 @@ class Outbox:
         self.clock = clock
         self.overflowed = False
         self.closed = False
+        self.skipped = 0
         self._queue = collections.deque()
         self._pending = {}  # key -> latest message not yet sent
         self._last_sent = {}  # key -> time its last message was queued
@@ -34,6 +36,20 @@ class Outbox:
             return
         self._queue.append(message)
         self._wake.set()
+
+    def put_droppable(self, message):
+        """Queues a message that may be left out when the client is behind
+        (a log record): once the queue is half full such messages are
+        counted instead, and the count goes out before the next one sent."""
+        if self.closed:
+            return
+        if len(self._queue) >= self.max_queue // 2:
+            self.skipped += 1
+            return
+        if self.skipped:
+            self.put({"type": "skipped", "count": self.skipped})
+            self.skipped = 0
+        self.put(message)
 
     def put_latest(self, key, message):
         """Queues a value of `key`, at most one per `min_interval`; a newer

@@ -193,6 +193,9 @@ function handle(m) {
     case "log":
       showLog(m.log);
       break;
+    case "skipped":
+      showLog({time: gatewayNow(), peer: "corvo-web", level: "warn", text: m.count + " log records left out: this page fell behind"});
+      break;
     case "image":
       showImage(m);
       break;
