@@ -5,10 +5,7 @@
 #include <iostream>
 
 #include "corvo/property.h"
-
-#ifndef CORVO_VERSION_TEXT
-#define CORVO_VERSION_TEXT "corvo v1.2.0"
-#endif
+#include "corvo/version.h"
 
 namespace corvo {
 
@@ -127,7 +124,7 @@ void App::stop()
 
 std::string App::version() const
 {
-    return CORVO_VERSION_TEXT;
+    return "corvo v" CORVO_VERSION_STRING;
 }
 
 void App::drainNetwork()

@@ -3,6 +3,8 @@
 // stops.
 #pragma once
 
+#include "corvo/export.h"
+
 #include <uv.h>
 
 #include <functional>
@@ -14,7 +16,7 @@
 
 namespace corvo {
 
-class App : public EventCallback {
+class CORVO_API App : public EventCallback {
 public:
     explicit App(std::string name);
 

@@ -4,6 +4,8 @@
 // from it and supplies the hardware operations.
 #pragma once
 
+#include "corvo/export.h"
+
 #include <ctime>
 #include <string>
 #include <vector>
@@ -13,7 +15,7 @@
 
 namespace corvo {
 
-class Camera : public Daemon {
+class CORVO_API Camera : public Daemon {
 public:
     Camera();
 

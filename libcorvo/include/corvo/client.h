@@ -2,13 +2,15 @@
 // property broadcast of its site, and can do one piece of work and exit.
 #pragma once
 
+#include "corvo/export.h"
+
 #include <string>
 
 #include "corvo/app.h"
 
 namespace corvo {
 
-class Client : public App {
+class CORVO_API Client : public App {
 public:
     // oneShot: connect, run oneShotWork() once, and end the process with
     // status 0 without entering the event loop.

@@ -2,6 +2,8 @@
 // between the Command record and the text form {name, arg1, arg2, ...}.
 #pragma once
 
+#include "corvo/export.h"
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -19,7 +21,7 @@ enum ArgType : int {
     ARG_BOOL = 3,
 };
 
-class CommandDef {
+class CORVO_API CommandDef {
 public:
     struct Arg_t {
         ArgType type;
@@ -41,10 +43,10 @@ public:
 };
 
 // {cmd_name, args...}
-std::vector<std::string> extractCommandPB(corvo::proto::Command command);
+CORVO_API std::vector<std::string> extractCommandPB(corvo::proto::Command command);
 
 // The record a client sends, stamped with the current time. Throws
 // CorvoArgError for an empty vector.
-corvo::proto::Command genCommandPB(std::vector<std::string> command);
+CORVO_API corvo::proto::Command genCommandPB(std::vector<std::string> command);
 
 }  // namespace corvo

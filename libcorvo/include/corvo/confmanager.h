@@ -2,6 +2,8 @@
 // $HOME/.config/corvo and $CORVO_CONF_PATH (later directories win).
 #pragma once
 
+#include "corvo/export.h"
+
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -9,7 +11,7 @@
 
 namespace corvo {
 
-class ConfManager {
+class CORVO_API ConfManager {
 public:
     using Config = std::unordered_map<std::string, std::string>;
 

@@ -3,6 +3,8 @@
 // and the Info that describes it all to every new peer.
 #pragma once
 
+#include "corvo/export.h"
+
 #include <functional>
 #include <map>
 #include <memory>
@@ -18,7 +20,7 @@
 
 namespace corvo {
 
-class Daemon : public App {
+class CORVO_API Daemon : public App {
 public:
     explicit Daemon(std::string name);
     virtual ~Daemon();

@@ -3,6 +3,8 @@
 // the cards an image receives.
 #pragma once
 
+#include "corvo/export.h"
+
 #include <fitsio.h>
 
 #include <cstdint>
@@ -27,12 +29,12 @@ enum ImageType : int {
 // Image type -> cfitsio datatype of the in-memory pixel buffer, for the six
 // integer types; each buffer element has the width of the pixel (TINT and
 // TUINT for the 32-bit images).
-extern const std::map<int, int> fits_type_map;
+extern CORVO_API const std::map<int, int> fits_type_map;
 
 // One header card. `type` is the cfitsio datatype that selects the value:
 // TBIT or TLOGICAL (boolValue), TSTRING (strValue), TINT (intValue), TLONG or
 // TLONGLONG (longValue), TDOUBLE (doubleValue). Other types are refused.
-struct FitsHdrItem {
+struct CORVO_API FitsHdrItem {
     std::string key;
     int type = TSTRING;
     bool boolValue = false;
@@ -44,11 +46,11 @@ struct FitsHdrItem {
 };
 
 // Current UTC time as YYYY-MM-DDThh:mm:ss.mmm.
-std::string getFitsTime();
+CORVO_API std::string getFitsTime();
 // The same text for a time given in nanoseconds since the epoch.
-std::string formatFitsTime(int64_t nanosSinceEpoch);
+CORVO_API std::string formatFitsTime(int64_t nanosSinceEpoch);
 
-class Image {
+class CORVO_API Image {
 public:
     // Creates the file (replacing one of the same name, making missing
     // directories) with its primary image and a "DATE" card.
@@ -82,7 +84,7 @@ public:
 
 // One card line of a header template: the value of `component`'s property
 // `property` becomes card `key` with `comment`.
-struct FitsHdrMap {
+struct CORVO_API FitsHdrMap {
     std::string component;
     std::string property;
     std::string key;
@@ -91,6 +93,6 @@ struct FitsHdrMap {
 
 // Reads a header template file; invalid lines are reported on standard
 // output and skipped.
-std::vector<FitsHdrMap> parseFitsHdrFile(std::string path);
+CORVO_API std::vector<FitsHdrMap> parseFitsHdrFile(std::string path);
 
 }  // namespace corvo

@@ -2,6 +2,8 @@
 // message, to the site's log group.
 #pragma once
 
+#include "corvo/export.h"
+
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/spdlog.h>
 
@@ -16,7 +18,7 @@ namespace corvo {
 class Network;
 
 // spdlog sink that shouts each record to the network's log group.
-class ZyreSink : public spdlog::sinks::base_sink<std::mutex> {
+class CORVO_API ZyreSink : public spdlog::sinks::base_sink<std::mutex> {
 public:
     explicit ZyreSink(Network* network);
 
@@ -32,7 +34,7 @@ private:
     Network* network;
 };
 
-class Logger {
+class CORVO_API Logger {
 public:
     // Builds the logger: console sink (coloured on a terminal) first, then
     // the network sink. A second call replaces the first logger.

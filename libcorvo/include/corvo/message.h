@@ -2,6 +2,8 @@
 // MessageType tag followed by the payload.
 #pragma once
 
+#include "corvo/export.h"
+
 #include <czmq.h>
 
 #include <cstdint>
@@ -31,19 +33,19 @@ enum MessageType : uint8_t {
 };
 
 // Record class -> tag. Filled at load time and only read afterwards.
-extern std::unordered_map<std::type_index, MessageType> pbmap;
+extern CORVO_API std::unordered_map<std::type_index, MessageType> pbmap;
 
 // Tag of a received message: the first byte of its first frame, or 0 (a tag
 // every receiver ignores) when there is no frame or the first one is empty.
-MessageType GetMessageType(zmsg_t* msg);
+CORVO_API MessageType GetMessageType(zmsg_t* msg);
 
 // A new two-frame message: the tag, then a copy of all of `bytes`.
-zmsg_t* ProtobufToZMsg(std::string& bytes, MessageType type);
+CORVO_API zmsg_t* ProtobufToZMsg(std::string& bytes, MessageType type);
 
 namespace detail {
 // A new two-frame message: the tag, then `record` serialised straight into
 // the payload frame (the same bytes as SerializeAsString, without the copy).
-zmsg_t* frameRecord(const google::protobuf::MessageLite& record, MessageType type);
+CORVO_API zmsg_t* frameRecord(const google::protobuf::MessageLite& record, MessageType type);
 }  // namespace detail
 
 // Serialises a record and frames it with its tag from pbmap (0 when absent).
@@ -57,17 +59,17 @@ zmsg_t* ProtobufToZMsg(const T& message)
 
 // Points `*data` at the bytes of the last frame and returns its size; a
 // message without frames gives size 0 and a null pointer.
-size_t getDataFromZMsg(zmsg_t* msg, unsigned char** data);
+CORVO_API size_t getDataFromZMsg(zmsg_t* msg, unsigned char** data);
 
 // Destroys the message and nulls the handle.
-void zmsg_destroy_(zmsg_t** msg);
+CORVO_API void zmsg_destroy_(zmsg_t** msg);
 
 // Stamps `ts` with the current system time: whole seconds since the epoch and
 // the remaining nanoseconds.
-void setTimestampNow(google::protobuf::Timestamp* ts);
+CORVO_API void setTimestampNow(google::protobuf::Timestamp* ts);
 
 // Composes the Info record by which a daemon describes itself.
-corvo::proto::Info createInfo(std::vector<Property> properties, std::vector<CommandDef> commands,
-                              std::map<unsigned int, std::string> statusNames, unsigned int status);
+CORVO_API corvo::proto::Info createInfo(std::vector<Property> properties, std::vector<CommandDef> commands,
+                                        std::map<unsigned int, std::string> statusNames, unsigned int status);
 
 }  // namespace corvo

@@ -1,6 +1,8 @@
 // Errors and small helpers shared by the whole library.
 #pragma once
 
+#include "corvo/export.h"
+
 #include <algorithm>
 #include <cctype>
 #include <exception>
@@ -10,19 +12,19 @@
 namespace corvo {
 
 // Writes a symbolised stack trace of the caller to standard error.
-void printStackTrace();
+CORVO_API void printStackTrace();
 
 namespace detail {
 // One line of the stack trace for a backtrace_symbols line: module, symbol
 // (demangled when possible) and offset, or the whole line when it cannot be
 // split into those three parts. Ends with a newline.
-std::string formatStackLine(const char* symbolLine);
+CORVO_API std::string formatStackLine(const char* symbolLine);
 }  // namespace detail
 
 // Base of the library's exceptions. Constructing one prints the stack trace of
 // the point of construction to standard error, so an error stays traceable in
 // a daemon's console even when a caller catches it and carries on.
-class CorvoError : public std::exception {
+class CORVO_API CorvoError : public std::exception {
 public:
     explicit CorvoError(std::string message) : message(std::move(message)) { printStackTrace(); }
     const char* what() const noexcept override { return message.c_str(); }
@@ -32,14 +34,14 @@ protected:
 };
 
 // A value or property of the wrong type.
-class CorvoTypeError : public CorvoError {
+class CORVO_API CorvoTypeError : public CorvoError {
 public:
     CorvoTypeError() : CorvoError("Type Error") {}
     explicit CorvoTypeError(std::string message) : CorvoError(std::move(message)) {}
 };
 
 // Command arguments that do not fit the command's definition.
-class CorvoArgError : public CorvoError {
+class CORVO_API CorvoArgError : public CorvoError {
 public:
     CorvoArgError() : CorvoError("Argument Error") {}
 };
@@ -64,17 +66,17 @@ inline void trim(std::string& s)
 
 // Splits at every `delimiter`; empty pieces are kept except after a trailing
 // delimiter. Nothing is trimmed.
-std::vector<std::string> split(std::string text, char delimiter);
+CORVO_API std::vector<std::string> split(std::string text, char delimiter);
 
 // Splits a command-like line at spaces; a word starting with a double quote
 // runs to the next double quote and keeps its spaces.
-std::vector<std::string> toToken(const char* line);
+CORVO_API std::vector<std::string> toToken(const char* line);
 
 // True when `path` can be opened as a directory.
-bool direxist(const char* path);
+CORVO_API bool direxist(const char* path);
 
 // Creates `path` and its missing parents (mode 0755). Returns the result of
 // the last creation: 0 on success, -1 with errno set on failure.
-int _mkdir(const char* path);
+CORVO_API int _mkdir(const char* path);
 
 }  // namespace corvo

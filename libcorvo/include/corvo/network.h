@@ -3,6 +3,8 @@
 // every event to an EventCallback.
 #pragma once
 
+#include "corvo/export.h"
+
 #include <czmq.h>
 
 #include <memory>
@@ -25,7 +27,7 @@ class Property;
 
 // One event of the ZRE node, copied out of the zyre event so that the peer
 // table rules and the message dispatch do not depend on where it came from.
-struct NetworkEvent {
+struct CORVO_API NetworkEvent {
     std::string type;  // "ENTER", "EXIT", "JOIN", "LEAVE", "WHISPER", "SHOUT", ...
     std::string peerUuid;
     std::string peerName;     // ENTER only
@@ -39,7 +41,7 @@ struct NetworkEvent {
 
 // How the network node reports events to the program. Every operation has an
 // empty default body.
-class EventCallback {
+class CORVO_API EventCallback {
 public:
     virtual void onStatus(std::shared_ptr<Peer> /*peer*/, unsigned int /*status*/) {}
     virtual void onLog(std::shared_ptr<Peer> /*peer*/, const corvo::proto::Log& /*log*/) {}
@@ -55,7 +57,7 @@ protected:
     ~EventCallback() = default;
 };
 
-class Network {
+class CORVO_API Network {
 public:
     Network(EventCallback* callback, bool verbose);
     ~Network();

@@ -1,13 +1,15 @@
 // Command-line options of every program, over Boost.Program_options.
 #pragma once
 
+#include "corvo/export.h"
+
 #include <boost/program_options.hpp>
 
 #include <string>
 
 namespace corvo {
 
-class OptionParser {
+class CORVO_API OptionParser {
 public:
     explicit OptionParser(std::string title);
 

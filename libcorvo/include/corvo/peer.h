@@ -1,6 +1,8 @@
 // What a node knows of one remote program.
 #pragma once
 
+#include "corvo/export.h"
+
 #include <map>
 #include <string>
 #include <vector>
@@ -12,7 +14,7 @@ typedef struct _zyre_event_t zyre_event_t;
 
 namespace corvo {
 
-class Peer {
+class CORVO_API Peer {
 public:
     // Identity from a zyre ENTER event; headers are read by the node.
     explicit Peer(zyre_event_t* event);

@@ -2,6 +2,8 @@
 // keep of it. Every local change is broadcast at once.
 #pragma once
 
+#include "corvo/export.h"
+
 #include <boost/variant.hpp>
 
 #include <chrono>
@@ -24,14 +26,14 @@ namespace detail {
 // layer, which knows how an owner holds its network node. Null means changes
 // are not published (a property without an application).
 using PropertyBroadcaster = void (*)(EventCallback* owner, Property* property);
-extern PropertyBroadcaster propertyBroadcaster;
+extern CORVO_API PropertyBroadcaster propertyBroadcaster;
 }  // namespace detail
 
 // Value type -> property type that holds it: long -> INT, double -> DOUBLE,
 // std::string -> STRING.
-extern const std::unordered_map<std::type_index, corvo::proto::Property_PropertyType> property_typemap;
+extern CORVO_API const std::unordered_map<std::type_index, corvo::proto::Property_PropertyType> property_typemap;
 
-class Property {
+class CORVO_API Property {
 public:
     using Type = corvo::proto::Property_PropertyType;
     using Limit = boost::variant<long, double>;
