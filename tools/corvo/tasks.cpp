@@ -716,6 +716,9 @@ void printUsage(std::FILE* out)
                "  watch [PEER...]             prints property and status changes until interrupted\n"
                "  log [PEER...]               follows the site's log records until interrupted\n"
                "  fitshdr FILE                prints the header cards of a FITS file\n"
+               "  history PEER PROPERTY       recorded samples (--since, --until, --every, --csv, --db);\n"
+               "  history --log [PEER]        recorded log records; --status PEER: status changes;\n"
+               "  history --gaps              times with dropped rows or no archiver running\n"
                "  help                        this text\n"
                "\n"
                "PEER is a component name or a UUID. Values that begin with '-' may follow '--'.\n"
@@ -728,6 +731,7 @@ void printUsage(std::FILE* out)
                "  4  not confirmed in time (no description, no confirming broadcast,\n"
                "     too few records within --timeout), or interrupted\n"
                "  5  refused: read-only property, value outside its limits or choices\n"
+               "  6  history: the database cannot be opened or read\n"
                "\n",
                out);
     std::fflush(out);

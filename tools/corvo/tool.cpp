@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "corvo/network.h"
+#include "history.h"
 
 namespace po = boost::program_options;
 
@@ -85,6 +86,7 @@ CorvoTool::CorvoTool() : Client("corvo", false)
     optionParser.addSwitch("json", 'j', "machine-readable (JSON) output");
     optionParser.addOption<long>("count", 'c', "watch, log: stop after this many records");
     optionParser.addOption<std::string>("wait", 'w', "cmd: wait for the peer's next broadcast of this property");
+    addHistoryOptions(optionParser);
 }
 
 int CorvoTool::main(int argc, char** argv)
@@ -122,6 +124,10 @@ int CorvoTool::main(int argc, char** argv)
             return EXIT_USAGE;
         }
         return dumpFitsHeader(line.words[1]);
+    }
+    if (subcommand == "history") {
+        optionParser.parseArgs(nargs, args.data());  // a bad option ends the process
+        return runHistory(line.words, optionParser.vm);
     }
     int status = EXIT_USAGE;
     task = makeTask(line.words, status);

@@ -1,0 +1,58 @@
+// corvo-archiver: a daemon of type "archiver" that records what happens on
+// its site (property broadcasts, status changes, log records, peers entering
+// and leaving, the values of each daemon's Info) into the history database.
+#pragma once
+
+#include <uv.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include <corvo/daemon.h>
+#include <corvo/history/writer.h>
+
+namespace corvo::archiver {
+
+class Archiver : public Daemon {
+public:
+    Archiver();
+
+    void processOptions() override;
+    void beforeInit() override;
+    void beforeLoop() override;
+    void onIdle() override;
+    void cleanup() override;
+
+    void onEnter(std::shared_ptr<Peer> peer) override;
+    void onExit(std::shared_ptr<Peer> peer) override;
+    void onInfo(std::shared_ptr<Peer> peer) override;
+    void onProperty(std::shared_ptr<Peer> peer, const Property& property) override;
+    void onStatus(std::shared_ptr<Peer> peer, unsigned int status) override;
+    void onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log) override;
+
+    static constexpr unsigned int STATUS_RECORDING = 1;
+    static constexpr unsigned int STATUS_BUFFERING = 2;
+
+private:
+    // Receive times are strictly increasing, so that they order the rows.
+    history::Micros receiveTime();
+    void record(history::Record record);
+    void recordSample(const Peer& peer, const Property& property, int source);
+    void publishStats();
+    void logWriterMessages();
+
+    std::string db;
+    history::WriterOptions writerOptions;
+    std::unique_ptr<history::Writer> writer;
+    history::Micros startTime = 0;
+    history::Micros lastReceive = 0;
+    std::chrono::steady_clock::time_point lastPublish;
+    uv_signal_t termSignal{};
+    bool stopped = false;
+};
+
+// A property's value as the history stores it.
+history::Value storedValue(const Property& property);
+
+}  // namespace corvo::archiver

@@ -1,0 +1,116 @@
+// The archiver's write path: a bounded buffer filled by the event loop and
+// a thread of its own that writes it to the database in batched
+// transactions, reconnects when the database goes away, counts and records
+// what had to be dropped, and keeps the session (recording time) current.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "corvo/history/record.h"
+#include "corvo/history/store.h"
+
+namespace corvo::history {
+
+struct WriterOptions {
+    // Bounds of the buffer (rows waiting to be written): whichever is reached
+    // first. Beyond them new rows are dropped and counted.
+    size_t maxRows = 500000;
+    size_t maxBytes = 256u << 20;
+    // A transaction holds at most this many rows, and the buffer is written
+    // at least this often.
+    size_t batchRows = 20000;
+    std::chrono::milliseconds interval{200};
+    // Reconnection attempts back off from `retryMin` to `retryMax`.
+    std::chrono::milliseconds retryMin{250};
+    std::chrono::milliseconds retryMax{5000};
+    // Rows older than this are deleted (0: kept for ever), checked hourly.
+    Micros retention = 0;
+    // Messages waiting for the owner's log (oldest dropped beyond).
+    size_t maxMessages = 100;
+};
+
+struct WriterStats {
+    int64_t written = 0;   // rows committed
+    int64_t dropped = 0;   // rows lost (buffer full, or left at stop)
+    size_t buffered = 0;   // rows waiting
+    size_t bufferedBytes = 0;
+    Micros lag = 0;        // age of the oldest waiting row; 0 when none
+    bool connected = false;
+};
+
+class Writer {
+public:
+    // Starts the thread; the database is opened (and created) there, so a
+    // database that is not there yet only delays writing.
+    Writer(std::string db, WriterOptions options = {}, Micros sessionStart = 0);
+    ~Writer();
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
+
+    // Queues one record; false when it was dropped (buffer full).
+    bool push(Record record);
+    // Writes what is buffered now, without waiting for the interval.
+    void flush();
+    // Writes everything buffered (waiting at most `timeout` for the
+    // database), closes the session and ends the thread. What could not be
+    // written is counted as dropped. Returns true when nothing was dropped at
+    // this point.
+    bool stop(std::chrono::milliseconds timeout);
+
+    WriterStats stats() const;
+    // Messages for the owner's log (errors, reconnections, drops), oldest
+    // first; taking them empties the list.
+    std::vector<std::string> takeMessages();
+    std::string backend() const { return description; }
+
+private:
+    void run();
+    bool ensureOpen();
+    bool writeBatch(std::vector<Record>& batch, bool last);
+    void closeDropRun(Micros now);
+    void message(std::string text);
+    Micros now() const;
+
+    const std::string db;
+    const std::string description;
+    const WriterOptions options;
+
+    mutable std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable drained;
+    std::deque<Record> buffer;
+    size_t bufferBytes = 0;
+    bool flushRequested = false;
+    bool stopping = false;
+    std::chrono::steady_clock::time_point stopDeadline;
+    int64_t written = 0;
+    int64_t dropped = 0;
+    bool connected = false;
+    // The current run of drops: its span and count, recorded as a Gap.
+    int64_t dropRunCount = 0;
+    Micros dropRunStart = 0;
+    Micros dropRunEnd = 0;
+    std::deque<std::string> messages;
+    size_t inFlightRows = 0;
+    Micros oldestInFlight = kNoTime;
+    int64_t leftAtStop = 0;
+    std::string lastError;
+
+    // Used by the thread only.
+    std::unique_ptr<Store> store;
+    Session session;
+    std::vector<Record> inFlight;
+    Micros lastExpire = kNoTime;
+
+    std::thread thread;
+};
+
+}  // namespace corvo::history

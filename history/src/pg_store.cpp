@@ -1,0 +1,461 @@
+// PostgreSQL backend: schema with daily sample partitions, COPY batches,
+// queries in single-row mode so that large results stream.
+#include "pg_store.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+
+#include "corvo/history/timeexpr.h"
+
+namespace corvo::history::detail {
+
+namespace {
+
+const char* const kSchema = R"(
+CREATE TABLE IF NOT EXISTS series(
+  id BIGSERIAL PRIMARY KEY, peer TEXT NOT NULL, property TEXT NOT NULL,
+  type INTEGER NOT NULL, unit TEXT NOT NULL DEFAULT '', UNIQUE(peer, property));
+CREATE TABLE IF NOT EXISTS samples(
+  series BIGINT NOT NULL, recv_time BIGINT NOT NULL, send_time BIGINT,
+  type INTEGER NOT NULL, source INTEGER NOT NULL,
+  value_int BIGINT, value_real DOUBLE PRECISION, value_text TEXT) PARTITION BY RANGE (recv_time);
+CREATE INDEX IF NOT EXISTS samples_by_series_time ON samples(series, recv_time);
+CREATE TABLE IF NOT EXISTS status(
+  peer TEXT NOT NULL, recv_time BIGINT NOT NULL, value BIGINT NOT NULL, name TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS status_by_peer_time ON status(peer, recv_time);
+CREATE TABLE IF NOT EXISTS logs(
+  peer TEXT NOT NULL, recv_time BIGINT NOT NULL, time BIGINT, logger TEXT NOT NULL,
+  level INTEGER NOT NULL, text TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS logs_by_time ON logs(recv_time);
+CREATE TABLE IF NOT EXISTS events(
+  peer TEXT NOT NULL, uuid TEXT NOT NULL, kind TEXT NOT NULL, peer_type TEXT NOT NULL,
+  recv_time BIGINT NOT NULL);
+CREATE INDEX IF NOT EXISTS events_by_time ON events(recv_time);
+CREATE TABLE IF NOT EXISTS gaps(
+  start_time BIGINT NOT NULL, end_time BIGINT NOT NULL, dropped BIGINT NOT NULL);
+CREATE TABLE IF NOT EXISTS sessions(
+  id BIGSERIAL PRIMARY KEY, started BIGINT NOT NULL, last_seen BIGINT NOT NULL, ended BIGINT);
+)";
+
+// Partitions are made for today and this many days ahead.
+constexpr int kDaysAhead = 2;
+
+struct ResultDeleter {
+    void operator()(PGresult* r) const { PQclear(r); }
+};
+using Result = std::unique_ptr<PGresult, ResultDeleter>;
+
+class PgRow : public Row {
+public:
+    explicit PgRow(PGresult* r) : result(r) {}
+    bool isNull(int c) const override { return PQgetisnull(result, 0, c); }
+    int64_t getInt(int c) const override { return std::strtoll(PQgetvalue(result, 0, c), nullptr, 10); }
+    double getReal(int c) const override { return std::strtod(PQgetvalue(result, 0, c), nullptr); }
+    std::string getText(int c) const override
+    {
+        return std::string(PQgetvalue(result, 0, c), PQgetlength(result, 0, c));
+    }
+
+private:
+    PGresult* result;
+};
+
+// "?" placeholders become "$1", "$2", ... (the queries hold no literal "?").
+std::string numbered(const std::string& sql)
+{
+    std::string out;
+    int n = 0;
+    for (char c : sql) {
+        if (c == '?')
+            out += "$" + std::to_string(++n);
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string realText(double v)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
+// COPY text format: backslash, tab, newline and carriage return escaped.
+void appendField(std::string& out, const std::string& text)
+{
+    for (char c : text) {
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            default: out += c;
+        }
+    }
+}
+
+void appendInt(std::string& out, int64_t v)
+{
+    out += std::to_string(v);
+}
+
+void appendTime(std::string& out, Micros t)
+{
+    if (t == kNoTime)
+        out += "\\N";
+    else
+        appendInt(out, t);
+}
+
+std::string partitionName(Micros day)
+{
+    std::time_t seconds = static_cast<std::time_t>(day / 1000000);
+    std::tm tm{};
+    gmtime_r(&seconds, &tm);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "samples_%04d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    return buf;
+}
+
+}  // namespace
+
+std::string describePostgres(const std::string& url)
+{
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(url.c_str(), &error);
+    if (!options) {
+        PQfreemem(error);
+        return "postgresql (unreadable connection string)";
+    }
+    std::string user, host, port, dbname;
+    for (PQconninfoOption* o = options; o->keyword; ++o) {
+        if (!o->val)
+            continue;
+        std::string key = o->keyword;
+        if (key == "user")
+            user = o->val;
+        else if (key == "host")
+            host = o->val;
+        else if (key == "port")
+            port = o->val;
+        else if (key == "dbname")
+            dbname = o->val;
+    }
+    PQconninfoFree(options);
+    std::string text = "postgresql://";
+    if (!user.empty())
+        text += user + "@";
+    if (!host.empty() && host[0] != '/')
+        text += host;
+    if (!port.empty())
+        text += ":" + port;
+    text += "/" + dbname;
+    if (!host.empty() && host[0] == '/')
+        text += "?host=" + host;
+    return text;
+}
+
+PgStore::PgStore(const std::string& url, bool create) : description(describePostgres(url))
+{
+    // The connection string may name its own connect_timeout; else 5 s.
+    const char* keys[] = {"connect_timeout", "dbname", nullptr};
+    const char* values[] = {"5", url.c_str(), nullptr};
+    conn = PQconnectdbParams(keys, values, 1);
+    if (!conn || PQstatus(conn) != CONNECTION_OK) {
+        std::string error = conn ? PQerrorMessage(conn) : "out of memory";
+        while (!error.empty() && (error.back() == '\n' || error.back() == ' '))
+            error.pop_back();
+        for (char& c : error)
+            if (c == '\n')
+                c = ' ';
+        PQfinish(conn);
+        conn = nullptr;
+        throw DatabaseError("cannot connect to " + description + ": " + error);
+    }
+    try {
+        exec("SET client_min_messages = warning");
+        exec("SET client_encoding = 'UTF8'");
+        if (create) {
+            exec(kSchema);
+            std::set<Micros> days;
+            Micros today = dayStart(nowMicros());
+            for (int d = 0; d <= kDaysAhead; ++d)
+                days.insert(today + d * kDay);
+            ensurePartitions(days);
+        } else {
+            bool hasSchema = false;
+            query("SELECT 1 FROM pg_tables WHERE tablename = 'series' AND schemaname = current_schema()", {},
+                  [&](const Row&) { hasSchema = true; });
+            if (!hasSchema)
+                throw DatabaseError(description + " holds no history");
+        }
+    } catch (...) {
+        PQfinish(conn);
+        conn = nullptr;
+        throw;
+    }
+}
+
+PgStore::~PgStore()
+{
+    PQfinish(conn);
+}
+
+void PgStore::fail(const std::string& what, PGresult* result)
+{
+    std::string error = result ? PQresultErrorMessage(result) : PQerrorMessage(conn);
+    while (!error.empty() && (error.back() == '\n' || error.back() == ' '))
+        error.pop_back();
+    for (char& c : error)
+        if (c == '\n')
+            c = ' ';
+    throw DatabaseError(description + ": " + what + ": " + error);
+}
+
+void PgStore::exec(const std::string& sql)
+{
+    Result r(PQexec(conn, sql.c_str()));
+    ExecStatusType status = PQresultStatus(r.get());
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+        fail("statement", r.get());
+}
+
+void PgStore::query(const std::string& sql, const std::vector<Param>& params,
+                    const std::function<void(const Row&)>& each)
+{
+    std::vector<std::string> texts(params.size());
+    std::vector<const char*> values(params.size());
+    for (size_t i = 0; i < params.size(); ++i) {
+        const Param& p = params[i];
+        if (auto v = std::get_if<int64_t>(&p))
+            texts[i] = std::to_string(*v);
+        else if (auto d = std::get_if<double>(&p))
+            texts[i] = realText(*d);
+        else if (auto s = std::get_if<std::string>(&p))
+            texts[i] = *s;
+        values[i] = std::holds_alternative<std::nullptr_t>(p) ? nullptr : texts[i].c_str();
+    }
+    std::string text = numbered(sql);
+    if (!PQsendQueryParams(conn, text.c_str(), static_cast<int>(params.size()), nullptr, values.data(), nullptr,
+                           nullptr, 0))
+        fail("query");
+    PQsetSingleRowMode(conn);
+    std::string error;
+    // Every result is read to the end, also after an error or an exception of
+    // `each`, so that the connection stays usable.
+    std::exception_ptr thrown;
+    while (PGresult* raw = PQgetResult(conn)) {
+        Result r(raw);
+        ExecStatusType status = PQresultStatus(raw);
+        if (status == PGRES_SINGLE_TUPLE && !thrown && error.empty()) {
+            try {
+                each(PgRow(raw));
+            } catch (...) {
+                thrown = std::current_exception();
+            }
+        } else if (status != PGRES_SINGLE_TUPLE && status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK &&
+                   error.empty()) {
+            error = PQresultErrorMessage(raw);
+        }
+    }
+    if (thrown)
+        std::rethrow_exception(thrown);
+    if (!error.empty() || PQstatus(conn) != CONNECTION_OK) {
+        while (!error.empty() && (error.back() == '\n' || error.back() == ' '))
+            error.pop_back();
+        throw DatabaseError(description + ": " + (error.empty() ? std::string(PQerrorMessage(conn)) : error));
+    }
+}
+
+void PgStore::ensurePartitions(const std::set<Micros>& days)
+{
+    for (Micros day : days) {
+        if (partitions.count(day))
+            continue;
+        // The name and bounds are numbers of ours, never peer text.
+        exec("CREATE TABLE IF NOT EXISTS " + partitionName(day) + " PARTITION OF samples FOR VALUES FROM (" +
+             std::to_string(day) + ") TO (" + std::to_string(day + kDay) + ")");
+        partitions.insert(day);
+    }
+}
+
+int64_t PgStore::seriesId(const Sample& sample, std::unordered_map<std::string, SeriesKey>& added)
+{
+    std::string key = sample.peer + '\0' + sample.property;
+    auto cached = added.find(key);
+    if (cached == added.end()) {
+        cached = seriesCache.find(key);
+        if (cached != seriesCache.end() && cached->second.type == sample.value.type &&
+            cached->second.unit == sample.unit)
+            return cached->second.id;
+    } else if (cached->second.type == sample.value.type && cached->second.unit == sample.unit) {
+        return cached->second.id;
+    }
+    int64_t id = 0;
+    query("INSERT INTO series(peer, property, type, unit) VALUES(?, ?, ?, ?) "
+          "ON CONFLICT(peer, property) DO UPDATE SET type = excluded.type, unit = excluded.unit RETURNING id",
+          {sample.peer, sample.property, static_cast<int64_t>(sample.value.type), sample.unit},
+          [&](const Row& row) { id = row.getInt(0); });
+    added[key] = SeriesKey{id, sample.value.type, sample.unit};
+    return id;
+}
+
+void PgStore::copy(const std::string& sql, const std::string& data)
+{
+    if (data.empty())
+        return;
+    Result start(PQexec(conn, sql.c_str()));
+    if (PQresultStatus(start.get()) != PGRES_COPY_IN)
+        fail("copy", start.get());
+    constexpr size_t kChunk = 1 << 20;
+    for (size_t offset = 0; offset < data.size(); offset += kChunk) {
+        size_t n = std::min(kChunk, data.size() - offset);
+        if (PQputCopyData(conn, data.data() + offset, static_cast<int>(n)) != 1) {
+            PQputCopyEnd(conn, "write failed");
+            while (PGresult* r = PQgetResult(conn))
+                PQclear(r);
+            fail("copy");
+        }
+    }
+    if (PQputCopyEnd(conn, nullptr) != 1)
+        fail("copy");
+    std::string error;
+    while (PGresult* raw = PQgetResult(conn)) {
+        Result r(raw);
+        if (PQresultStatus(raw) != PGRES_COMMAND_OK && error.empty())
+            error = PQresultErrorMessage(raw);
+    }
+    if (!error.empty()) {
+        while (!error.empty() && (error.back() == '\n' || error.back() == ' '))
+            error.pop_back();
+        throw DatabaseError(description + ": copy: " + error);
+    }
+}
+
+void PgStore::write(const std::vector<Record>& records, Session& session)
+{
+    if (PQstatus(conn) != CONNECTION_OK)
+        fail("connection");
+    std::set<Micros> days;
+    for (const Record& record : records)
+        if (auto s = std::get_if<Sample>(&record))
+            days.insert(dayStart(s->recvTime));
+    Micros today = dayStart(nowMicros());
+    days.insert(today + kDaysAhead * kDay);
+    ensurePartitions(days);
+
+    std::unordered_map<std::string, SeriesKey> added;
+    int64_t sessionId = session.id;
+    exec("BEGIN");
+    try {
+        if (sessionId == 0)
+            query("INSERT INTO sessions(started, last_seen) VALUES(?, ?) RETURNING id",
+                  {session.started, session.lastSeen}, [&](const Row& row) { sessionId = row.getInt(0); });
+        std::string samples, status, logs, events, gaps;
+        for (const Record& record : records) {
+            if (auto s = std::get_if<Sample>(&record)) {
+                appendInt(samples, seriesId(*s, added));
+                samples += '\t';
+                appendInt(samples, s->recvTime);
+                samples += '\t';
+                appendTime(samples, s->sendTime);
+                samples += '\t';
+                appendInt(samples, s->value.type);
+                samples += '\t';
+                appendInt(samples, s->source);
+                samples += '\t';
+                StoredValue v = storedValue(s->value);
+                v.hasInt ? appendInt(samples, v.i) : (void)(samples += "\\N");
+                samples += '\t';
+                v.hasReal ? (void)(samples += realText(v.r)) : (void)(samples += "\\N");
+                samples += '\t';
+                v.hasText ? appendField(samples, *v.text) : (void)(samples += "\\N");
+                samples += '\n';
+            } else if (auto c = std::get_if<StatusChange>(&record)) {
+                appendField(status, c->peer);
+                status += '\t' + std::to_string(c->recvTime) + '\t' + std::to_string(c->value) + '\t';
+                appendField(status, c->name);
+                status += '\n';
+            } else if (auto l = std::get_if<LogRecord>(&record)) {
+                appendField(logs, l->peer);
+                logs += '\t' + std::to_string(l->recvTime) + '\t';
+                appendTime(logs, l->time);
+                logs += '\t';
+                appendField(logs, l->logger);
+                logs += '\t' + std::to_string(l->level) + '\t';
+                appendField(logs, l->text);
+                logs += '\n';
+            } else if (auto e = std::get_if<PeerEvent>(&record)) {
+                for (const std::string* field : {&e->peer, &e->uuid, &e->kind, &e->peerType}) {
+                    appendField(events, *field);
+                    events += '\t';
+                }
+                events += std::to_string(e->recvTime) + '\n';
+            } else if (auto g = std::get_if<Gap>(&record)) {
+                gaps += std::to_string(g->start) + '\t' + std::to_string(g->end) + '\t' +
+                        std::to_string(g->dropped) + '\n';
+            }
+        }
+        copy("COPY samples(series, recv_time, send_time, type, source, value_int, value_real, value_text) "
+             "FROM STDIN",
+             samples);
+        copy("COPY status(peer, recv_time, value, name) FROM STDIN", status);
+        copy("COPY logs(peer, recv_time, time, logger, level, text) FROM STDIN", logs);
+        copy("COPY events(peer, uuid, kind, peer_type, recv_time) FROM STDIN", events);
+        copy("COPY gaps(start_time, end_time, dropped) FROM STDIN", gaps);
+        query("UPDATE sessions SET last_seen = ?, ended = ? WHERE id = ?",
+              {session.lastSeen, session.ended == kNoTime ? Param(nullptr) : Param(session.ended), sessionId},
+              [](const Row&) {});
+        exec("COMMIT");
+    } catch (...) {
+        if (PQstatus(conn) == CONNECTION_OK) {
+            Result r(PQexec(conn, "ROLLBACK"));
+        }
+        throw;
+    }
+    session.id = sessionId;
+    for (auto& [key, value] : added)
+        seriesCache[key] = value;
+}
+
+void PgStore::expire(Micros before)
+{
+    // Whole days go with their partition; the rest row by row.
+    std::vector<std::string> old;
+    query("SELECT c.relname FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid "
+          "WHERE i.inhparent = 'samples'::regclass",
+          {}, [&](const Row& row) { old.push_back(row.getText(0)); });
+    for (const std::string& name : old) {
+        int y, m, d;
+        if (name.size() != 16 || std::sscanf(name.c_str(), "samples_%4d%2d%2d", &y, &m, &d) != 3)
+            continue;
+        std::tm tm{};
+        tm.tm_year = y - 1900;
+        tm.tm_mon = m - 1;
+        tm.tm_mday = d;
+        Micros day = static_cast<Micros>(timegm(&tm)) * 1000000;
+        if (day + kDay <= before) {
+            exec("DROP TABLE IF EXISTS " + partitionName(day));
+            partitions.erase(day);
+        }
+    }
+    exec("BEGIN");
+    try {
+        const char* statements[] = {
+            "DELETE FROM samples WHERE recv_time < ?", "DELETE FROM status WHERE recv_time < ?",
+            "DELETE FROM logs WHERE recv_time < ?",    "DELETE FROM events WHERE recv_time < ?",
+            "DELETE FROM gaps WHERE end_time < ?",
+        };
+        for (const char* sql : statements)
+            query(sql, {before}, [](const Row&) {});
+        exec("COMMIT");
+    } catch (...) {
+        Result r(PQexec(conn, "ROLLBACK"));
+        throw;
+    }
+}
+
+}  // namespace corvo::history::detail

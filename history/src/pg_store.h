@@ -1,0 +1,46 @@
+// The scale-out backend: PostgreSQL through libpq, the same logical schema
+// with the samples table partitioned by day (partitions made ahead of time),
+// rows written with COPY inside one transaction per batch.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <set>
+#include <string>
+#include <unordered_map>
+
+#include "sql_store.h"
+
+namespace corvo::history::detail {
+
+class PgStore : public SqlStore {
+public:
+    PgStore(const std::string& url, bool create);
+    ~PgStore() override;
+
+    std::string backend() const override { return description; }
+    void write(const std::vector<Record>& records, Session& session) override;
+    void expire(Micros before) override;
+
+protected:
+    void query(const std::string& sql, const std::vector<Param>& params,
+               const std::function<void(const Row&)>& each) override;
+
+private:
+    void exec(const std::string& sql);
+    [[noreturn]] void fail(const std::string& what, PGresult* result = nullptr);
+    // Creates the day partitions that hold `days` (day starts), if missing.
+    void ensurePartitions(const std::set<Micros>& days);
+    int64_t seriesId(const Sample& sample, std::unordered_map<std::string, SeriesKey>& added);
+    void copy(const std::string& sql, const std::string& data);
+
+    std::string description;
+    PGconn* conn = nullptr;
+    std::set<Micros> partitions;
+    std::unordered_map<std::string, SeriesKey> seriesCache;
+};
+
+// Names a PostgreSQL database without its password.
+std::string describePostgres(const std::string& url);
+
+}  // namespace corvo::history::detail

@@ -1,0 +1,45 @@
+// The embedded backend: one SQLite file in WAL mode, written in batched
+// transactions that are durable when they commit (synchronous=FULL).
+#pragma once
+
+#include <sqlite3.h>
+
+#include <string>
+#include <unordered_map>
+
+#include "sql_store.h"
+
+namespace corvo::history::detail {
+
+class SqliteStore : public SqlStore {
+public:
+    SqliteStore(const std::string& path, bool create);
+    ~SqliteStore() override;
+
+    std::string backend() const override;
+    void write(const std::vector<Record>& records, Session& session) override;
+    void expire(Micros before) override;
+
+protected:
+    void query(const std::string& sql, const std::vector<Param>& params,
+               const std::function<void(const Row&)>& each) override;
+
+private:
+    void close();
+    void exec(const char* sql);
+    sqlite3_stmt* prepare(const char* sql);
+    [[noreturn]] void fail(const std::string& what);
+    int64_t seriesId(const Sample& sample, std::unordered_map<std::string, SeriesKey>& added);
+
+    std::string path;
+    sqlite3* db = nullptr;
+    std::unordered_map<std::string, SeriesKey> seriesCache;
+    sqlite3_stmt* insertSample = nullptr;
+    sqlite3_stmt* insertStatus = nullptr;
+    sqlite3_stmt* insertLog = nullptr;
+    sqlite3_stmt* insertEvent = nullptr;
+    sqlite3_stmt* insertGap = nullptr;
+    sqlite3_stmt* upsertSeries = nullptr;
+};
+
+}  // namespace corvo::history::detail

@@ -1,0 +1,251 @@
+// The write thread: batches from the bounded buffer, one transaction each,
+// reconnection with back-off, drops counted and recorded as gaps.
+#include "corvo/history/writer.h"
+
+#include <algorithm>
+
+#include "corvo/history/timeexpr.h"
+
+namespace corvo::history {
+
+namespace {
+
+constexpr auto kHeartbeat = std::chrono::seconds(1);
+constexpr Micros kExpireEvery = 3600LL * 1000000;
+
+}  // namespace
+
+Writer::Writer(std::string db, WriterOptions options, Micros sessionStart)
+    : db(std::move(db)), description(Store::describe(this->db)), options(options)
+{
+    session.started = sessionStart ? sessionStart : nowMicros();
+    session.lastSeen = session.started;
+    thread = std::thread([this] { run(); });
+}
+
+Writer::~Writer()
+{
+    if (thread.joinable())
+        stop(std::chrono::seconds(5));
+}
+
+Micros Writer::now() const
+{
+    return nowMicros();
+}
+
+void Writer::message(std::string text)
+{
+    // Called with the mutex held.
+    if (messages.size() >= options.maxMessages)
+        messages.pop_front();
+    messages.push_back(std::move(text));
+}
+
+std::vector<std::string> Writer::takeMessages()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::string> out(std::make_move_iterator(messages.begin()), std::make_move_iterator(messages.end()));
+    messages.clear();
+    return out;
+}
+
+void Writer::closeDropRun(Micros /*now*/)
+{
+    // Called with the mutex held. The gap record itself is exempt from the
+    // bounds (at most one per run of drops).
+    if (dropRunCount == 0)
+        return;
+    Gap gap;
+    gap.start = dropRunStart;
+    gap.end = dropRunEnd;
+    gap.dropped = dropRunCount;
+    gap.reason = "dropped";
+    message("Buffer full: dropped " + std::to_string(dropRunCount) + " rows received between " +
+            isoTime(dropRunStart) + " and " + isoTime(dropRunEnd));
+    bufferBytes += recordBytes(gap);
+    buffer.push_back(gap);
+    dropRunCount = 0;
+}
+
+bool Writer::push(Record record)
+{
+    size_t bytes = recordBytes(record);
+    std::lock_guard<std::mutex> lock(mutex);
+    if (stopping) {
+        ++dropped;
+        return false;
+    }
+    if (buffer.size() + inFlightRows >= options.maxRows || bufferBytes + bytes > options.maxBytes) {
+        ++dropped;
+        Micros t = recordTime(record);
+        if (dropRunCount == 0) {
+            dropRunStart = t;
+            message("Buffer full (" + std::to_string(buffer.size() + inFlightRows) + " rows waiting): dropping rows");
+        }
+        ++dropRunCount;
+        dropRunEnd = t;
+        return false;
+    }
+    closeDropRun(now());
+    bufferBytes += bytes;
+    buffer.push_back(std::move(record));
+    if (buffer.size() >= options.batchRows)
+        wake.notify_one();
+    return true;
+}
+
+void Writer::flush()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    flushRequested = true;
+    wake.notify_one();
+}
+
+bool Writer::stop(std::chrono::milliseconds timeout)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!thread.joinable())
+            return leftAtStop == 0;
+        stopping = true;
+        stopDeadline = std::chrono::steady_clock::now() + timeout;
+        closeDropRun(now());
+        wake.notify_one();
+    }
+    thread.join();
+    return leftAtStop == 0;
+}
+
+WriterStats Writer::stats() const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    WriterStats s;
+    s.written = written;
+    s.dropped = dropped;
+    s.buffered = buffer.size() + inFlightRows;
+    s.bufferedBytes = bufferBytes;
+    s.connected = connected;
+    Micros oldest = inFlightRows ? oldestInFlight : (buffer.empty() ? kNoTime : recordTime(buffer.front()));
+    s.lag = oldest == kNoTime ? 0 : std::max<Micros>(0, nowMicros() - oldest);
+    return s;
+}
+
+bool Writer::ensureOpen()
+{
+    if (store)
+        return true;
+    try {
+        std::unique_ptr<Store> opened = Store::open(db, true);
+        std::lock_guard<std::mutex> lock(mutex);
+        store = std::move(opened);
+        if (!lastError.empty())
+            message("Database " + description + " is back");
+        lastError.clear();
+        return true;
+    } catch (const std::exception& e) {
+        std::lock_guard<std::mutex> lock(mutex);
+        connected = false;
+        if (e.what() != lastError)
+            message(std::string("Database unavailable, buffering: ") + e.what());
+        lastError = e.what();
+        return false;
+    }
+}
+
+bool Writer::writeBatch(std::vector<Record>& batch, bool last)
+{
+    Session attempt = session;
+    attempt.lastSeen = now();
+    if (last)
+        attempt.ended = attempt.lastSeen;
+    try {
+        store->write(batch, attempt);
+        session = attempt;
+        return true;
+    } catch (const std::exception& e) {
+        store.reset();
+        std::lock_guard<std::mutex> lock(mutex);
+        connected = false;
+        if (e.what() != lastError)
+            message(std::string("Database write failed, buffering: ") + e.what());
+        lastError = e.what();
+        return false;
+    }
+}
+
+void Writer::run()
+{
+    using Clock = std::chrono::steady_clock;
+    std::unique_lock<std::mutex> lock(mutex);
+    Clock::time_point lastWrite = Clock::now();
+    auto backoff = options.retryMin;
+    while (true) {
+        if (inFlight.empty()) {
+            Clock::time_point due = lastWrite + (buffer.empty() ? kHeartbeat : options.interval);
+            wake.wait_until(lock, due, [&] {
+                return stopping || flushRequested || buffer.size() >= options.batchRows;
+            });
+            size_t n = std::min(options.batchRows, buffer.size());
+            inFlight.reserve(n);
+            for (size_t i = 0; i < n; ++i) {
+                inFlight.push_back(std::move(buffer.front()));
+                buffer.pop_front();
+            }
+            inFlightRows = n;
+            oldestInFlight = n ? recordTime(inFlight.front()) : kNoTime;
+            if (buffer.empty())
+                flushRequested = false;
+        }
+        bool last = stopping && buffer.empty();
+        bool due = !inFlight.empty() || last || Clock::now() - lastWrite >= kHeartbeat;
+        if (!due)
+            continue;
+        lock.unlock();
+        bool ok = ensureOpen() && writeBatch(inFlight, last);
+        if (ok && options.retention > 0 && (lastExpire == kNoTime || now() - lastExpire >= kExpireEvery)) {
+            lastExpire = now();
+            try {
+                store->expire(lastExpire - options.retention);
+            } catch (const std::exception& e) {
+                std::lock_guard<std::mutex> relock(mutex);
+                message(std::string("Retention failed: ") + e.what());
+            }
+        }
+        lock.lock();
+        if (ok) {
+            connected = true;
+            written += static_cast<int64_t>(inFlight.size());
+            size_t bytes = 0;
+            for (const Record& r : inFlight)
+                bytes += recordBytes(r);
+            bufferBytes -= std::min(bufferBytes, bytes);
+            inFlight.clear();
+            inFlightRows = 0;
+            oldestInFlight = kNoTime;
+            lastWrite = Clock::now();
+            backoff = options.retryMin;
+            drained.notify_all();
+            if (last)
+                return;
+            continue;
+        }
+        if (stopping && Clock::now() >= stopDeadline) {
+            leftAtStop = static_cast<int64_t>(inFlight.size() + buffer.size());
+            dropped += leftAtStop;
+            message("Stopped with " + std::to_string(leftAtStop) + " rows not written: database unavailable");
+            inFlight.clear();
+            buffer.clear();
+            inFlightRows = 0;
+            bufferBytes = 0;
+            return;
+        }
+        Clock::time_point retryAt = Clock::now() + backoff;
+        if (stopping)
+            retryAt = std::min(retryAt, stopDeadline);
+        wake.wait_until(lock, retryAt, [&] { return stopping && Clock::now() >= stopDeadline; });
+        backoff = std::min(backoff * 2, options.retryMax);
+    }
+}
+
+}  // namespace corvo::history

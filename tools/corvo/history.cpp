@@ -1,0 +1,268 @@
+// corvo history: reads the archiver's database directly (no network) and
+// prints samples, aggregates, log records, status changes or gaps.
+#include "history.h"
+
+#include <corvo/confmanager.h>
+#include <corvo/history/store.h>
+#include <corvo/history/timeexpr.h>
+
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+
+#include "tool.h"
+
+namespace corvo::tool {
+
+namespace {
+
+namespace h = corvo::history;
+namespace po = boost::program_options;
+
+enum class Format { Text, Json, Csv };
+
+const char* const kLevels[] = {"trace", "debug", "info", "warn", "error"};
+
+std::string levelName(int level)
+{
+    return level >= 0 && level < 5 ? kLevels[level] : std::to_string(level);
+}
+
+std::string csvField(const std::string& text)
+{
+    if (text.find_first_of(",\"\n\r") == std::string::npos)
+        return text;
+    std::string out = "\"";
+    for (char c : text)
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+std::string realText(double v)
+{
+    return h::Value::ofReal(v).toString();
+}
+
+std::string realJson(double v)
+{
+    return h::Value::ofReal(v).toJson();
+}
+
+struct Query {
+    std::vector<std::string> args;  // after "history"
+    bool log = false, status = false, gaps = false;
+    Format format = Format::Text;
+    h::Micros since = 0, until = 0, every = 0;
+    std::string db;
+};
+
+int fail(int status, const std::string& message)
+{
+    std::cerr << "corvo: " << message << std::endl;
+    return status;
+}
+
+void printSamples(h::Store& store, const Query& q)
+{
+    const std::string& peer = q.args[0];
+    const std::string& property = q.args[1];
+    if (q.format == Format::Csv)
+        std::cout << "time,value\n";
+    store.samples(peer, property, q.since, q.until, [&](const h::Point& p) {
+        switch (q.format) {
+            case Format::Text: std::cout << h::isoTime(p.time) << "  " << p.value.toString() << '\n'; break;
+            case Format::Json:
+                std::cout << "{\"time\": \"" << h::isoTime(p.time) << "\", \"value\": " << p.value.toJson()
+                          << ", \"sent\": "
+                          << (p.sendTime == h::kNoTime ? "null" : "\"" + h::isoTime(p.sendTime) + "\"")
+                          << ", \"source\": \"" << (p.source == h::SOURCE_INFO ? "info" : "broadcast") << "\"}\n";
+                break;
+            case Format::Csv:
+                std::cout << h::isoTime(p.time) << ',' << csvField(p.value.toString()) << '\n';
+                break;
+        }
+    });
+}
+
+void printBuckets(h::Store& store, const Query& q)
+{
+    auto buckets = store.aggregate(q.args[0], q.args[1], q.since, q.until, q.every);
+    if (q.format == Format::Csv)
+        std::cout << "time,min,mean,max,count\n";
+    for (const h::Bucket& b : buckets) {
+        switch (q.format) {
+            case Format::Text:
+                std::cout << h::isoTime(b.start) << "  " << realText(b.min) << "  " << realText(b.mean) << "  "
+                          << realText(b.max) << "  " << b.count << '\n';
+                break;
+            case Format::Json:
+                std::cout << "{\"time\": \"" << h::isoTime(b.start) << "\", \"min\": " << realJson(b.min)
+                          << ", \"mean\": " << realJson(b.mean) << ", \"max\": " << realJson(b.max)
+                          << ", \"count\": " << b.count << "}\n";
+                break;
+            case Format::Csv:
+                std::cout << h::isoTime(b.start) << ',' << realText(b.min) << ',' << realText(b.mean) << ','
+                          << realText(b.max) << ',' << b.count << '\n';
+                break;
+        }
+    }
+}
+
+void printLogs(h::Store& store, const Query& q)
+{
+    std::string peer = q.args.empty() ? "" : q.args[0];
+    if (q.format == Format::Csv)
+        std::cout << "time,peer,logger,level,text,sent\n";
+    store.logs(peer, q.since, q.until, [&](const h::LogRecord& r) {
+        switch (q.format) {
+            case Format::Text:
+                std::cout << h::isoTime(r.recvTime) << "  " << r.peer << "  [" << levelName(r.level) << "]  " << r.text
+                          << '\n';
+                break;
+            case Format::Json:
+                std::cout << "{\"time\": \"" << h::isoTime(r.recvTime) << "\", \"peer\": " << h::jsonString(r.peer)
+                          << ", \"logger\": " << h::jsonString(r.logger) << ", \"level\": \"" << levelName(r.level)
+                          << "\", \"text\": " << h::jsonString(r.text) << ", \"sent\": "
+                          << (r.time == h::kNoTime ? "null" : "\"" + h::isoTime(r.time) + "\"") << "}\n";
+                break;
+            case Format::Csv:
+                std::cout << h::isoTime(r.recvTime) << ',' << csvField(r.peer) << ',' << csvField(r.logger) << ','
+                          << levelName(r.level) << ',' << csvField(r.text) << ',' << h::isoTime(r.time) << '\n';
+                break;
+        }
+    });
+}
+
+void printStatuses(h::Store& store, const Query& q)
+{
+    if (q.format == Format::Csv)
+        std::cout << "time,value,name\n";
+    store.statuses(q.args[0], q.since, q.until, [&](const h::StatusChange& s) {
+        switch (q.format) {
+            case Format::Text: std::cout << h::isoTime(s.recvTime) << "  " << s.value << "  " << s.name << '\n'; break;
+            case Format::Json:
+                std::cout << "{\"time\": \"" << h::isoTime(s.recvTime) << "\", \"value\": " << s.value
+                          << ", \"name\": " << h::jsonString(s.name) << "}\n";
+                break;
+            case Format::Csv: std::cout << h::isoTime(s.recvTime) << ',' << s.value << ',' << csvField(s.name) << '\n';
+        }
+    });
+}
+
+void printGaps(h::Store& store, const Query& q)
+{
+    if (q.format == Format::Csv)
+        std::cout << "start,end,reason,dropped\n";
+    for (const h::Gap& g : store.gaps(q.since, q.until)) {
+        switch (q.format) {
+            case Format::Text:
+                std::cout << h::isoTime(g.start) << "  " << h::isoTime(g.end) << "  " << g.reason;
+                if (g.dropped)
+                    std::cout << " (" << g.dropped << " rows)";
+                std::cout << '\n';
+                break;
+            case Format::Json:
+                std::cout << "{\"start\": \"" << h::isoTime(g.start) << "\", \"end\": \"" << h::isoTime(g.end)
+                          << "\", \"reason\": \"" << g.reason << "\", \"dropped\": " << g.dropped << "}\n";
+                break;
+            case Format::Csv:
+                std::cout << h::isoTime(g.start) << ',' << h::isoTime(g.end) << ',' << g.reason << ',' << g.dropped
+                          << '\n';
+        }
+    }
+}
+
+std::string configuredDatabase(const std::string& archiverName)
+{
+    ConfManager conf;
+    conf.load(archiverName);
+    std::string db = conf.get(archiverName, "db", "");
+    return db.empty() ? h::Store::defaultDatabase() : db;
+}
+
+}  // namespace
+
+void addHistoryOptions(OptionParser& parser)
+{
+    parser.addOption<std::string>("since", 0, "history: from this time (default 1d: one day ago)");
+    parser.addOption<std::string>("until", 0, "history: up to this time (default now)");
+    parser.addOption<std::string>("every", 0, "history: min, mean, max, count per interval (e.g. 1m)");
+    parser.addSwitch("csv", 0, "history: CSV output");
+    parser.addOption<std::string>("db", 0, "history: database path or postgresql:// URL");
+    parser.addSwitch("log", 0, "history: log records [of PEER]");
+    parser.addSwitch("status", 0, "history: status changes of PEER");
+    parser.addSwitch("gaps", 0, "history: times with dropped rows or no archiver");
+}
+
+int runHistory(const std::vector<std::string>& words, const po::variables_map& vm)
+{
+    Query q;
+    q.args.assign(words.begin() + 1, words.end());
+    auto has = [&](const char* key) { return vm.count(key) != 0; };
+    auto flag = [&](const char* key) { return has(key) && vm[key].as<bool>(); };
+    q.log = flag("log");
+    q.status = flag("status");
+    q.gaps = flag("gaps");
+    bool json = flag("json"), csv = flag("csv");
+    if (json && csv)
+        return fail(EXIT_USAGE, "--json and --csv exclude each other");
+    q.format = json ? Format::Json : csv ? Format::Csv : Format::Text;
+    if (q.log + q.status + q.gaps > 1)
+        return fail(EXIT_USAGE, "--log, --status and --gaps exclude each other");
+    const char* form = q.log      ? "history --log [PEER] [--since T] [--until T]"
+                       : q.status ? "history --status PEER [--since T] [--until T]"
+                       : q.gaps   ? "history --gaps [--since T] [--until T]"
+                                  : "history PEER PROPERTY [--since T] [--until T] [--every D] [--json|--csv]";
+    size_t wanted = q.log ? q.args.size() : q.status ? 1 : q.gaps ? 0 : 2;
+    if (q.args.size() != wanted || (q.log && q.args.size() > 1))
+        return fail(EXIT_USAGE, std::string("usage: corvo ") + form);
+
+    h::Micros now = h::nowMicros();
+    std::string sinceText = has("since") ? vm["since"].as<std::string>() : "1d";
+    std::string untilText = has("until") ? vm["until"].as<std::string>() : "now";
+    auto since = h::parseTimePoint(sinceText, now);
+    if (!since)
+        return fail(EXIT_USAGE, "bad time for --since: \"" + sinceText + "\"");
+    auto until = h::parseTimePoint(untilText, now);
+    if (!until)
+        return fail(EXIT_USAGE, "bad time for --until: \"" + untilText + "\"");
+    if (*until <= *since)
+        return fail(EXIT_USAGE, "--until must be later than --since");
+    q.since = *since;
+    // The end is inclusive for the operator: --until now includes now.
+    q.until = *until + 1;
+    if (has("every")) {
+        std::string everyText = vm["every"].as<std::string>();
+        auto every = h::parseDuration(everyText);
+        if (!every)
+            return fail(EXIT_USAGE, "bad interval for --every: \"" + everyText + "\"");
+        if (q.log || q.status || q.gaps)
+            return fail(EXIT_USAGE, "--every applies to samples only");
+        q.every = *every;
+    }
+    q.db = has("db") ? vm["db"].as<std::string>() : configuredDatabase("archiver");
+
+    try {
+        std::unique_ptr<h::Store> store = h::Store::open(q.db, false);
+        if (q.log)
+            printLogs(*store, q);
+        else if (q.status)
+            printStatuses(*store, q);
+        else if (q.gaps)
+            printGaps(*store, q);
+        else if (q.every)
+            printBuckets(*store, q);
+        else
+            printSamples(*store, q);
+    } catch (const h::NotFoundError& e) {
+        std::cout.flush();
+        return fail(EXIT_NOT_FOUND, e.what());
+    } catch (const h::DatabaseError& e) {
+        std::cout.flush();
+        return fail(EXIT_DATABASE, e.what());
+    }
+    std::cout.flush();
+    return EXIT_OK;
+}
+
+}  // namespace corvo::tool
