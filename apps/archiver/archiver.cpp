@@ -45,9 +45,12 @@ history::Value storedValue(const Property& property)
 {
     using history::Value;
     switch (property.type) {
-        case Property::INT: return Value::ofInt(property.intValue);
-        case Property::DOUBLE: return Value::ofReal(property.doubleValue);
-        case Property::STRING: return Value::ofText(history::cleanText(property.strValue));
+        case Property::INT:
+            return Value::ofInt(property.intValue);
+        case Property::DOUBLE:
+            return Value::ofReal(property.doubleValue);
+        case Property::STRING:
+            return Value::ofText(history::cleanText(property.strValue));
         case Property::STR_LIST: {
             std::string json = "[";
             for (size_t i = 0; i < property.strList.size(); ++i)
@@ -66,7 +69,8 @@ history::Value storedValue(const Property& property)
                 json += (i ? ", " : "") + jsonNumber(property.doubleList[i]);
             return Value::ofList(property.type, json + "]");
         }
-        default: return Value::ofList(property.type, "null");
+        default:
+            return Value::ofList(property.type, "null");
     }
 }
 
@@ -118,8 +122,7 @@ void Archiver::beforeInit()
     if (!retention.empty()) {
         auto micros = history::parseDuration(retention);
         if (!micros) {
-            std::cerr << "archiver: --retention wants a duration such as 30d, not \"" << retention << "\""
-                      << std::endl;
+            std::cerr << "archiver: --retention wants a duration such as 30d, not \"" << retention << "\"" << std::endl;
             std::exit(1);
         }
         writerOptions.retention = *micros;
@@ -221,8 +224,8 @@ void Archiver::onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log)
 {
     history::LogRecord r;
     r.peer = history::cleanText(peer->name);
-    r.time = log.has_timestamp() ? history::peerTime(log.timestamp().seconds(), log.timestamp().nanos())
-                                 : history::kNoTime;
+    r.time =
+        log.has_timestamp() ? history::peerTime(log.timestamp().seconds(), log.timestamp().nanos()) : history::kNoTime;
     r.logger = history::cleanText(log.logger());
     r.level = static_cast<int>(log.level());
     r.text = history::cleanText(log.message());

@@ -88,11 +88,20 @@ void appendField(std::string& out, const std::string& text)
 {
     for (char c : text) {
         switch (c) {
-            case '\\': out += "\\\\"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            default: out += c;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            default:
+                out += c;
         }
     }
 }
@@ -175,6 +184,10 @@ PgStore::PgStore(const std::string& url, bool create) : description(describePost
         conn = nullptr;
         throw DatabaseError("cannot connect to " + description + ": " + error);
     }
+    // Server notices (a shutdown in progress, ...) show as errors where they
+    // matter; they are not printed on the program's standard error.
+    PQsetNoticeProcessor(
+        conn, [](void*, const char*) {}, nullptr);
     try {
         exec("SET client_min_messages = warning");
         exec("SET client_encoding = 'UTF8'");
@@ -186,6 +199,8 @@ PgStore::PgStore(const std::string& url, bool create) : description(describePost
                 days.insert(today + d * kDay);
             ensurePartitions(days);
         } else {
+            // Readers (the tools, the web console) never change the history.
+            exec("SET default_transaction_read_only = on");
             bool hasSchema = false;
             query("SELECT 1 FROM pg_tables WHERE tablename = 'series' AND schemaname = current_schema()", {},
                   [&](const Row&) { hasSchema = true; });
@@ -395,8 +410,8 @@ void PgStore::write(const std::vector<Record>& records, Session& session)
                 }
                 events += std::to_string(e->recvTime) + '\n';
             } else if (auto g = std::get_if<Gap>(&record)) {
-                gaps += std::to_string(g->start) + '\t' + std::to_string(g->end) + '\t' +
-                        std::to_string(g->dropped) + '\n';
+                gaps +=
+                    std::to_string(g->start) + '\t' + std::to_string(g->end) + '\t' + std::to_string(g->dropped) + '\n';
             }
         }
         copy("COPY samples(series, recv_time, send_time, type, source, value_int, value_real, value_text) "

@@ -16,13 +16,20 @@ bool isNumeric(int type)
 std::string typeName(int type)
 {
     switch (type) {
-        case TYPE_INT: return "int";
-        case TYPE_STRING: return "string";
-        case TYPE_DOUBLE: return "double";
-        case TYPE_STR_LIST: return "str_list";
-        case TYPE_INT_LIST: return "int_list";
-        case TYPE_DOUBLE_LIST: return "double_list";
-        default: return "type " + std::to_string(type);
+        case TYPE_INT:
+            return "int";
+        case TYPE_STRING:
+            return "string";
+        case TYPE_DOUBLE:
+            return "double";
+        case TYPE_STR_LIST:
+            return "str_list";
+        case TYPE_INT_LIST:
+            return "int_list";
+        case TYPE_DOUBLE_LIST:
+            return "double_list";
+        default:
+            return "type " + std::to_string(type);
     }
 }
 
@@ -83,19 +90,26 @@ std::string realText(double v)
 std::string Value::toString() const
 {
     switch (type) {
-        case TYPE_INT: return std::to_string(intValue);
-        case TYPE_DOUBLE: return realText(realValue);
-        default: return text;
+        case TYPE_INT:
+            return std::to_string(intValue);
+        case TYPE_DOUBLE:
+            return realText(realValue);
+        default:
+            return text;
     }
 }
 
 std::string Value::toJson() const
 {
     switch (type) {
-        case TYPE_INT: return std::to_string(intValue);
-        case TYPE_DOUBLE: return std::isfinite(realValue) ? realText(realValue) : "null";
-        case TYPE_STRING: return jsonString(text);
-        default: return text;
+        case TYPE_INT:
+            return std::to_string(intValue);
+        case TYPE_DOUBLE:
+            return std::isfinite(realValue) ? realText(realValue) : "null";
+        case TYPE_STRING:
+            return jsonString(text);
+        default:
+            return text;
     }
 }
 
@@ -104,10 +118,12 @@ bool Value::operator==(const Value& other) const
     if (type != other.type)
         return false;
     switch (type) {
-        case TYPE_INT: return intValue == other.intValue;
+        case TYPE_INT:
+            return intValue == other.intValue;
         case TYPE_DOUBLE:
             return realValue == other.realValue || (std::isnan(realValue) && std::isnan(other.realValue));
-        default: return text == other.text;
+        default:
+            return text == other.text;
     }
 }
 
@@ -228,11 +244,21 @@ std::string jsonString(const std::string& text)
     std::string out = "\"";
     for (unsigned char c : text) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char buf[8];

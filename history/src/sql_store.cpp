@@ -30,12 +30,15 @@ StoredValue storedValue(const Value& value)
 Value loadValue(int type, const Row& row, int intColumn)
 {
     switch (type) {
-        case TYPE_INT: return Value::ofInt(row.isNull(intColumn) ? 0 : row.getInt(intColumn));
+        case TYPE_INT:
+            return Value::ofInt(row.isNull(intColumn) ? 0 : row.getInt(intColumn));
         case TYPE_DOUBLE:
             return Value::ofReal(row.isNull(intColumn + 1) ? std::numeric_limits<double>::quiet_NaN()
                                                            : row.getReal(intColumn + 1));
-        case TYPE_STRING: return Value::ofText(row.isNull(intColumn + 2) ? "" : row.getText(intColumn + 2));
-        default: return Value::ofList(type, row.isNull(intColumn + 2) ? "[]" : row.getText(intColumn + 2));
+        case TYPE_STRING:
+            return Value::ofText(row.isNull(intColumn + 2) ? "" : row.getText(intColumn + 2));
+        default:
+            return Value::ofList(type, row.isNull(intColumn + 2) ? "[]" : row.getText(intColumn + 2));
     }
 }
 
@@ -104,8 +107,7 @@ std::vector<Bucket> SqlStore::aggregate(const std::string& peer, const std::stri
 {
     SeriesInfo info = series(peer, property);
     if (!isNumeric(info.type))
-        throw NotFoundError("property " + peer + " " + property + " holds " + typeName(info.type) +
-                            ", not numbers");
+        throw NotFoundError("property " + peer + " " + property + " holds " + typeName(info.type) + ", not numbers");
     if (every < 1)
         every = 1;
     std::vector<Bucket> buckets;
@@ -173,7 +175,8 @@ void SqlStore::statuses(const std::string& peer, Micros since, Micros until,
 void SqlStore::events(const std::string& peer, Micros since, Micros until,
                       const std::function<void(const PeerEvent&)>& each)
 {
-    std::string sql = "SELECT peer, uuid, kind, peer_type, recv_time FROM events WHERE recv_time >= ? AND recv_time < ?";
+    std::string sql =
+        "SELECT peer, uuid, kind, peer_type, recv_time FROM events WHERE recv_time >= ? AND recv_time < ?";
     std::vector<Param> params{since, until};
     if (!peer.empty()) {
         sql += " AND peer = ?";

@@ -35,8 +35,8 @@ std::unique_ptr<Store> Store::open(const std::string& db, bool create)
     return std::make_unique<detail::SqliteStore>(db, create);
 }
 
-std::vector<Point> Store::samplesList(const std::string& peer, const std::string& property, Micros since,
-                                      Micros until, size_t maxRows)
+std::vector<Point> Store::samplesList(const std::string& peer, const std::string& property, Micros since, Micros until,
+                                      size_t maxRows)
 {
     std::vector<Point> points;
     samples(peer, property, since, until, [&](const Point& p) {

@@ -18,12 +18,18 @@ constexpr double kMaxDurationMicros = 1000.0 * 366 * 86400 * 1e6;
 std::optional<Micros> unitMicros(char unit)
 {
     switch (unit) {
-        case 's': return 1000000;
-        case 'm': return 60LL * 1000000;
-        case 'h': return 3600LL * 1000000;
-        case 'd': return 86400LL * 1000000;
-        case 'w': return 7LL * 86400 * 1000000;
-        default: return std::nullopt;
+        case 's':
+            return 1000000;
+        case 'm':
+            return 60LL * 1000000;
+        case 'h':
+            return 3600LL * 1000000;
+        case 'd':
+            return 86400LL * 1000000;
+        case 'w':
+            return 7LL * 86400 * 1000000;
+        default:
+            return std::nullopt;
     }
 }
 
@@ -87,8 +93,8 @@ std::optional<Micros> parseTimePoint(const std::string& text, Micros now)
     tm.tm_hour = m[4].matched ? std::stoi(m[4].str()) : 0;
     tm.tm_min = m[5].matched ? std::stoi(m[5].str()) : 0;
     tm.tm_sec = m[6].matched ? std::stoi(m[6].str()) : 0;
-    if (tm.tm_year < 70 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
-        tm.tm_min > 59 || tm.tm_sec > 60)
+    if (tm.tm_year < 70 || tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 ||
+        tm.tm_sec > 60)
         return std::nullopt;
     int mday = tm.tm_mday;
     std::time_t seconds;

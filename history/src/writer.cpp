@@ -61,8 +61,8 @@ void Writer::closeDropRun(Micros /*now*/)
     gap.end = dropRunEnd;
     gap.dropped = dropRunCount;
     gap.reason = "dropped";
-    message("Buffer full: dropped " + std::to_string(dropRunCount) + " rows received between " +
-            isoTime(dropRunStart) + " and " + isoTime(dropRunEnd));
+    message("Buffer full: dropped " + std::to_string(dropRunCount) + " rows received between " + isoTime(dropRunStart) +
+            " and " + isoTime(dropRunEnd));
     bufferBytes += recordBytes(gap);
     buffer.push_back(gap);
     dropRunCount = 0;
@@ -183,9 +183,8 @@ void Writer::run()
     while (true) {
         if (inFlight.empty()) {
             Clock::time_point due = lastWrite + (buffer.empty() ? kHeartbeat : options.interval);
-            wake.wait_until(lock, due, [&] {
-                return stopping || flushRequested || buffer.size() >= options.batchRows;
-            });
+            wake.wait_until(lock, due,
+                            [&] { return stopping || flushRequested || buffer.size() >= options.batchRows; });
             size_t n = std::min(options.batchRows, buffer.size());
             inFlight.reserve(n);
             for (size_t i = 0; i < n; ++i) {

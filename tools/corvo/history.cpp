@@ -70,7 +70,9 @@ void printSamples(h::Store& store, const Query& q)
         std::cout << "time,value\n";
     store.samples(peer, property, q.since, q.until, [&](const h::Point& p) {
         switch (q.format) {
-            case Format::Text: std::cout << h::isoTime(p.time) << "  " << p.value.toString() << '\n'; break;
+            case Format::Text:
+                std::cout << h::isoTime(p.time) << "  " << p.value.toString() << '\n';
+                break;
             case Format::Json:
                 std::cout << "{\"time\": \"" << h::isoTime(p.time) << "\", \"value\": " << p.value.toJson()
                           << ", \"sent\": "
@@ -122,8 +124,9 @@ void printLogs(h::Store& store, const Query& q)
             case Format::Json:
                 std::cout << "{\"time\": \"" << h::isoTime(r.recvTime) << "\", \"peer\": " << h::jsonString(r.peer)
                           << ", \"logger\": " << h::jsonString(r.logger) << ", \"level\": \"" << levelName(r.level)
-                          << "\", \"text\": " << h::jsonString(r.text) << ", \"sent\": "
-                          << (r.time == h::kNoTime ? "null" : "\"" + h::isoTime(r.time) + "\"") << "}\n";
+                          << "\", \"text\": " << h::jsonString(r.text)
+                          << ", \"sent\": " << (r.time == h::kNoTime ? "null" : "\"" + h::isoTime(r.time) + "\"")
+                          << "}\n";
                 break;
             case Format::Csv:
                 std::cout << h::isoTime(r.recvTime) << ',' << csvField(r.peer) << ',' << csvField(r.logger) << ','
@@ -139,12 +142,15 @@ void printStatuses(h::Store& store, const Query& q)
         std::cout << "time,value,name\n";
     store.statuses(q.args[0], q.since, q.until, [&](const h::StatusChange& s) {
         switch (q.format) {
-            case Format::Text: std::cout << h::isoTime(s.recvTime) << "  " << s.value << "  " << s.name << '\n'; break;
+            case Format::Text:
+                std::cout << h::isoTime(s.recvTime) << "  " << s.value << "  " << s.name << '\n';
+                break;
             case Format::Json:
                 std::cout << "{\"time\": \"" << h::isoTime(s.recvTime) << "\", \"value\": " << s.value
                           << ", \"name\": " << h::jsonString(s.name) << "}\n";
                 break;
-            case Format::Csv: std::cout << h::isoTime(s.recvTime) << ',' << s.value << ',' << csvField(s.name) << '\n';
+            case Format::Csv:
+                std::cout << h::isoTime(s.recvTime) << ',' << s.value << ',' << csvField(s.name) << '\n';
         }
     });
 }

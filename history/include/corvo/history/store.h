@@ -103,8 +103,8 @@ public:
 
     // Convenience: all points in a vector, at most `maxRows` (DatabaseError
     // beyond).
-    std::vector<Point> samplesList(const std::string& peer, const std::string& property, Micros since,
-                                   Micros until, size_t maxRows = 10000000);
+    std::vector<Point> samplesList(const std::string& peer, const std::string& property, Micros since, Micros until,
+                                   size_t maxRows = 10000000);
 };
 
 }  // namespace corvo::history

@@ -38,11 +38,11 @@ struct WriterOptions {
 };
 
 struct WriterStats {
-    int64_t written = 0;   // rows committed
-    int64_t dropped = 0;   // rows lost (buffer full, or left at stop)
-    size_t buffered = 0;   // rows waiting
+    int64_t written = 0;  // rows committed
+    int64_t dropped = 0;  // rows lost (buffer full, or left at stop)
+    size_t buffered = 0;  // rows waiting
     size_t bufferedBytes = 0;
-    Micros lag = 0;        // age of the oldest waiting row; 0 when none
+    Micros lag = 0;  // age of the oldest waiting row; 0 when none
     bool connected = false;
 };
 
