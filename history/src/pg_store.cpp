@@ -49,17 +49,18 @@ using Result = std::unique_ptr<PGresult, ResultDeleter>;
 
 class PgRow : public Row {
 public:
-    explicit PgRow(PGresult* r) : result(r) {}
-    bool isNull(int c) const override { return PQgetisnull(result, 0, c); }
-    int64_t getInt(int c) const override { return std::strtoll(PQgetvalue(result, 0, c), nullptr, 10); }
-    double getReal(int c) const override { return std::strtod(PQgetvalue(result, 0, c), nullptr); }
+    PgRow(PGresult* r, int row) : result(r), row(row) {}
+    bool isNull(int c) const override { return PQgetisnull(result, row, c); }
+    int64_t getInt(int c) const override { return std::strtoll(PQgetvalue(result, row, c), nullptr, 10); }
+    double getReal(int c) const override { return std::strtod(PQgetvalue(result, row, c), nullptr); }
     std::string getText(int c) const override
     {
-        return std::string(PQgetvalue(result, 0, c), PQgetlength(result, 0, c));
+        return std::string(PQgetvalue(result, row, c), PQgetlength(result, row, c));
     }
 
 private:
     PGresult* result;
+    int row;
 };
 
 // "?" placeholders become "$1", "$2", ... (the queries hold no literal "?").
@@ -254,34 +255,43 @@ void PgStore::query(const std::string& sql, const std::vector<Param>& params,
         values[i] = std::holds_alternative<std::nullptr_t>(p) ? nullptr : texts[i].c_str();
     }
     std::string text = numbered(sql);
-    if (!PQsendQueryParams(conn, text.c_str(), static_cast<int>(params.size()), nullptr, values.data(), nullptr,
-                           nullptr, 0))
-        fail("query");
-    PQsetSingleRowMode(conn);
-    std::string error;
-    // Every result is read to the end, also after an error or an exception of
-    // `each`, so that the connection stays usable.
-    std::exception_ptr thrown;
-    while (PGresult* raw = PQgetResult(conn)) {
-        Result r(raw);
-        ExecStatusType status = PQresultStatus(raw);
-        if (status == PGRES_SINGLE_TUPLE && !thrown && error.empty()) {
-            try {
-                each(PgRow(raw));
-            } catch (...) {
-                thrown = std::current_exception();
-            }
-        } else if (status != PGRES_SINGLE_TUPLE && status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK &&
-                   error.empty()) {
-            error = PQresultErrorMessage(raw);
-        }
+    int n = static_cast<int>(params.size());
+    // Outside a transaction a SELECT is read through a cursor, kFetchRows at
+    // a time, so that large results stream in bounded memory.
+    bool cursor = sql.rfind("SELECT", 0) == 0 && PQtransactionStatus(conn) == PQTRANS_IDLE;
+    if (!cursor) {
+        Result r(PQexecParams(conn, text.c_str(), n, nullptr, values.data(), nullptr, nullptr, 0));
+        ExecStatusType status = PQresultStatus(r.get());
+        if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
+            fail("query", r.get());
+        for (int row = 0, rows = PQntuples(r.get()); row < rows; ++row)
+            each(PgRow(r.get(), row));
+        return;
     }
-    if (thrown)
-        std::rethrow_exception(thrown);
-    if (!error.empty() || PQstatus(conn) != CONNECTION_OK) {
-        while (!error.empty() && (error.back() == '\n' || error.back() == ' '))
-            error.pop_back();
-        throw DatabaseError(description + ": " + (error.empty() ? std::string(PQerrorMessage(conn)) : error));
+    constexpr int kFetchRows = 20000;
+    exec("BEGIN");
+    try {
+        Result declared(PQexecParams(conn, ("DECLARE history_rows NO SCROLL CURSOR FOR " + text).c_str(), n, nullptr,
+                                     values.data(), nullptr, nullptr, 0));
+        if (PQresultStatus(declared.get()) != PGRES_COMMAND_OK)
+            fail("query", declared.get());
+        const std::string fetch = "FETCH " + std::to_string(kFetchRows) + " FROM history_rows";
+        while (true) {
+            Result r(PQexec(conn, fetch.c_str()));
+            if (PQresultStatus(r.get()) != PGRES_TUPLES_OK)
+                fail("query", r.get());
+            int rows = PQntuples(r.get());
+            for (int row = 0; row < rows; ++row)
+                each(PgRow(r.get(), row));
+            if (rows < kFetchRows)
+                break;
+        }
+        exec("COMMIT");
+    } catch (...) {
+        if (PQstatus(conn) == CONNECTION_OK) {
+            Result r(PQexec(conn, "ROLLBACK"));
+        }
+        throw;
     }
 }
 

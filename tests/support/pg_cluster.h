@@ -23,7 +23,8 @@ public:
 
     static bool installed() { return access((std::string(kBin) + "/initdb").c_str(), X_OK) == 0; }
 
-    PgCluster() : dir("corvo-pg")
+    // `durable`: keep the server's fsync (benchmarks); tests turn it off.
+    explicit PgCluster(bool durable = false) : dir("corvo-pg"), durable(durable)
     {
         port = 20000 + getpid() % 20000;
         chmod(dir.path().c_str(), 0755);
@@ -50,8 +51,8 @@ public:
 
     bool start()
     {
-        std::string options = "-c listen_addresses='' -c unix_socket_directories='" + home +
-                              "' -c fsync=off -c full_page_writes=off -p " + std::to_string(port);
+        std::string options = "-c listen_addresses='' -c unix_socket_directories='" + home + "' -p " +
+                              std::to_string(port) + (durable ? "" : " -c fsync=off -c full_page_writes=off");
         return run({std::string(kBin) + "/pg_ctl", "-D", home + "/data", "-o", options, "-l", home + "/server.log",
                     "-w", "-t", "120", "start"},
                    true) == 0;
@@ -109,6 +110,7 @@ private:
     TempDir dir;
     std::string home;
     int port = 0;
+    bool durable = false;
     bool ready = false;
 };
 

@@ -1,0 +1,255 @@
+// bench_history: how fast the history takes rows and answers queries.
+//   ingest: rows pushed into the archiver's Writer as fast as it accepts them
+//           (100 series of doubles), until all are committed; count in must
+//           equal count out.
+//   query:  24 hours of one-second samples (86,400 rows) of one series among
+//           others, read back whole and as 1-minute aggregates.
+//   flood:  (with --flood) a daemon broadcasting as fast as it can, recorded
+//           by a real corvo-archiver; broadcasts sent against rows stored.
+// Both backends; PostgreSQL in a throwaway cluster (fsync on). Run it inside
+// a network namespace: scripts/in-netns.sh build/release/bench/history/bench_history
+#include <corvo/daemon.h>
+#include <corvo/history/store.h>
+#include <corvo/history/timeexpr.h>
+#include <corvo/history/writer.h>
+#include <corvo/peer.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "support/pg_cluster.h"
+#include "support/temp_dir.h"
+#include "system/process.h"
+
+namespace h = corvo::history;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+long peakRssKb()
+{
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+double seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+int64_t countRows(const std::string& db, int series)
+{
+    auto store = h::Store::open(db, false);
+    int64_t n = 0;
+    for (int s = 0; s < series; ++s)
+        store->samples("bench", "p" + std::to_string(s), 0, INT64_MAX, [&](const h::Point&) { ++n; });
+    return n;
+}
+
+bool ingest(const std::string& name, const std::string& db, int64_t rows)
+{
+    const int series = 100;
+    h::WriterOptions options;
+    h::Writer writer(db, options);
+    h::Micros t = h::nowMicros();
+    auto start = Clock::now();
+    int64_t pushed = 0, refused = 0;
+    for (int64_t i = 0; i < rows; ++i) {
+        h::Sample s;
+        s.peer = "bench";
+        s.property = "p" + std::to_string(i % series);
+        s.unit = "K";
+        s.value = h::Value::ofReal(static_cast<double>(i) * 0.5);
+        s.recvTime = t + i;
+        s.sendTime = t + i - 50;
+        // A full buffer is waited out here: the benchmark measures the
+        // sustained rate, not the drop policy.
+        while (!writer.push(s)) {
+            ++refused;
+            std::this_thread::sleep_for(1ms);
+        }
+        ++pushed;
+    }
+    while (writer.stats().written < rows)
+        std::this_thread::sleep_for(2ms);
+    double elapsed = seconds(Clock::now() - start);
+    writer.stop(60s);
+    int64_t out = countRows(db, series);
+    std::printf("%-10s ingest: %lld rows in %.2f s = %.0f rows/s; in %lld, out %lld%s; buffer-full waits %lld; "
+                "peak RSS %ld kB\n",
+                name.c_str(), static_cast<long long>(rows), elapsed, rows / elapsed, static_cast<long long>(pushed),
+                static_cast<long long>(out), out == pushed ? "" : " MISMATCH", static_cast<long long>(refused),
+                peakRssKb());
+    return out == pushed;
+}
+
+void query(const std::string& name, const std::string& db)
+{
+    const h::Micros day0 = (h::nowMicros() / 86400000000LL - 1) * 86400000000LL;
+    {
+        auto store = h::Store::open(db, true);
+        h::Session session{0, day0, day0, h::kNoTime};
+        std::vector<h::Record> batch;
+        for (int i = 0; i < 86400; ++i) {
+            h::Sample s;
+            s.peer = "bench";
+            s.property = "day";
+            s.value = h::Value::ofReal(20.0 + (i % 600) / 100.0);
+            s.recvTime = day0 + static_cast<h::Micros>(i) * 1000000;
+            batch.push_back(std::move(s));
+            if (batch.size() == 20000) {
+                store->write(batch, session);
+                batch.clear();
+            }
+        }
+        store->write(batch, session);
+    }
+    auto store = h::Store::open(db, false);
+    for (int round = 0; round < 3; ++round) {
+        auto start = Clock::now();
+        size_t n = 0;
+        double sum = 0;
+        store->samples("bench", "day", day0, day0 + 86400000000LL, [&](const h::Point& p) {
+            ++n;
+            sum += p.value.realValue;
+        });
+        double rowsMs = seconds(Clock::now() - start) * 1000;
+        start = Clock::now();
+        auto buckets = store->aggregate("bench", "day", day0, day0 + 86400000000LL, 60000000);
+        double aggMs = seconds(Clock::now() - start) * 1000;
+        std::printf("%-10s query: %zu rows in %.1f ms; %zu one-minute aggregates in %.1f ms\n", name.c_str(), n, rowsMs,
+                    buckets.size(), aggMs);
+    }
+}
+
+// A daemon with one DOUBLE property that it sets as fast as the loop turns.
+class Flooder : public corvo::Daemon {
+public:
+    explicit Flooder(int64_t total) : Daemon("flooder"), total(total)
+    {
+        createProperty("value", corvo::Property::DOUBLE, "flood", false);
+    }
+    void onIdle() override
+    {
+        if (!armed) {
+            if (go && std::chrono::steady_clock::now() > goAt)
+                armed = true;
+            return;
+        }
+        for (int i = 0; i < 500 && sent < total; ++i)
+            properties.at("value")->setValue(static_cast<double>(++sent));
+        if (sent >= total && !finished) {
+            finished = true;
+            doneAt = Clock::now();
+        }
+        if (finished && Clock::now() - doneAt > 1s)
+            stop();
+    }
+    void onInfo(std::shared_ptr<corvo::Peer>) override {}
+    void onEnter(std::shared_ptr<corvo::Peer> peer) override
+    {
+        Daemon::onEnter(peer);
+        if (peer->name == "archiver") {
+            go = true;
+            goAt = std::chrono::steady_clock::now() + 2s;  // the archiver has our Info by then
+        }
+    }
+    int64_t total, sent = 0;
+    bool go = false, armed = false, finished = false;
+    std::chrono::steady_clock::time_point goAt;
+    Clock::time_point doneAt;
+};
+
+void flood(const std::string& name, const std::string& db, int64_t total, const std::string& dir)
+{
+    std::string site = "bench" + std::to_string(getpid());
+    corvotest::Child archiver =
+        corvotest::spawn({ARCHIVER_PATH, "-i", "lo", "-s", site, "--db", db}, dir, {{"HOME", dir}});
+    Flooder flooder(total);
+    std::vector<std::string> args{"flooder", "-i", "lo", "-s", site};
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    auto start = Clock::now();
+    flooder.run(static_cast<int>(args.size()), argv.data());
+    double sendSeconds = seconds(flooder.doneAt - start) - 2.0;
+    kill(archiver.pid, SIGTERM);
+    corvotest::waitFor(archiver.pid, 120s);
+    double elapsedToFlushed = seconds(Clock::now() - start) - 2.0;
+    int64_t out = 0;
+    h::Micros first = 0, last = 0;
+    h::Store::open(db, false)->samples("flooder", "value", 0, INT64_MAX, [&](const h::Point& p) {
+        if (p.source != h::SOURCE_BROADCAST)
+            return;
+        if (!out++)
+            first = p.time;
+        last = p.time;
+    });
+    double receiveSeconds = (last - first) / 1e6;
+    std::printf("%-10s flood: %lld broadcasts sent in %.2f s (%.0f/s); %lld stored (%s), received by the archiver "
+                "over %.2f s (%.0f/s); %.2f s from the first until the archiver exited\n",
+                name.c_str(), static_cast<long long>(total), sendSeconds, total / sendSeconds,
+                static_cast<long long>(out), out == total ? "all" : "MISSING", receiveSeconds, out / receiveSeconds,
+                elapsedToFlushed);
+    std::string err = corvotest::readFile(archiver.outPath);
+    size_t at = err.find("History flushed");
+    if (at != std::string::npos)
+        std::printf("%-10s archiver: %s\n", name.c_str(), err.substr(at, err.find('\n', at) - at).c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int64_t rows = 1000000;
+    int64_t floodCount = 0;
+    std::string only;
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--rows") && i + 1 < argc)
+            rows = std::atoll(argv[++i]);
+        else if (!std::strcmp(argv[i], "--flood") && i + 1 < argc)
+            floodCount = std::atoll(argv[++i]);
+        else if (!std::strcmp(argv[i], "sqlite") || !std::strcmp(argv[i], "postgresql"))
+            only = argv[i];
+        else {
+            std::fprintf(stderr, "usage: bench_history [sqlite|postgresql] [--rows N] [--flood N]\n");
+            return 1;
+        }
+    }
+    // The flood daemon runs in this process: its configuration file goes to
+    // a temporary HOME, not the user's.
+    corvotest::TempDir home{"corvo-bench-home"};
+    setenv("HOME", home.path().c_str(), 1);
+    bool ok = true;
+    if (only.empty() || only == "sqlite") {
+        corvotest::TempDir dir{"corvo-bench-history"};
+        ok &= ingest("sqlite", dir / "ingest.db", rows);
+        query("sqlite", dir / "query.db");
+        if (floodCount)
+            flood("sqlite", dir / "flood.db", floodCount, dir.path());
+    }
+    if ((only.empty() || only == "postgresql") && corvotest::PgCluster::installed()) {
+        corvotest::PgCluster cluster(true);
+        if (!cluster.ok() || !cluster.createDatabase("ingest") || !cluster.createDatabase("query") ||
+            !cluster.createDatabase("flood")) {
+            std::fprintf(stderr, "bench_history: the PostgreSQL cluster did not start\n");
+            return 1;
+        }
+        ok &= ingest("postgresql", cluster.url("ingest"), rows);
+        query("postgresql", cluster.url("query"));
+        corvotest::TempDir dir{"corvo-bench-history"};
+        if (floodCount)
+            flood("postgresql", cluster.url("flood"), floodCount, dir.path());
+    }
+    return ok ? 0 : 1;
+}

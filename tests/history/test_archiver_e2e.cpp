@@ -1,0 +1,240 @@
+// The archiver end to end, for both backends, in a network namespace: the
+// simulated camera changes a property on request and logs; the archiver
+// records; `corvo history` returns exactly what was sent, in order. The
+// archiver is killed mid-stream (what it committed survives) and stopped
+// with SIGTERM (it flushes); with PostgreSQL the server also goes away and
+// comes back while values are sent.
+#include <corvo/history/store.h>
+#include <corvo/history/timeexpr.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <functional>
+#include <sstream>
+
+#include "support/pg_cluster.h"
+#include "support/temp_dir.h"
+#include "system/observer.h"
+#include "system/process.h"
+
+namespace h = corvo::history;
+using namespace std::chrono_literals;
+
+namespace {
+
+class ArchiverE2E : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override
+    {
+        site = "hist" + std::to_string(getpid());
+        if (GetParam() == "sqlite") {
+            db = dir / "history.db";
+        } else {
+            if (!corvotest::PgCluster::installed())
+                GTEST_SKIP() << "PostgreSQL 15 is not installed";
+            cluster = std::make_unique<corvotest::PgCluster>();
+            ASSERT_TRUE(cluster->ok()) << cluster->serverLog();
+            ASSERT_TRUE(cluster->createDatabase("e2e"));
+            db = cluster->url("e2e");
+        }
+        camera = spawn({SIMCAM_PATH, "-i", "lo", "-s", site});
+        observer = std::make_unique<corvotest::Observer>(site);
+        cameraPeer = observer->waitForInfo("camera", 60s);
+        ASSERT_TRUE(cameraPeer) << camera.err();
+    }
+
+    void TearDown() override
+    {
+        for (pid_t pid : {archiver.pid, camera.pid}) {
+            if (pid > 0) {
+                kill(pid, SIGINT);
+                corvotest::waitFor(pid, 30s);
+            }
+        }
+    }
+
+    corvotest::Child spawn(const std::vector<std::string>& argv)
+    {
+        return corvotest::spawn(argv, dir.path(), {{"HOME", dir.path()}});
+    }
+
+    // Starts an archiver and waits until it has recorded the camera's Info
+    // (so that every later broadcast reaches a described peer).
+    void startArchiver()
+    {
+        size_t infoBefore = infoSamples();
+        archiver = spawn({ARCHIVER_PATH, "-i", "lo", "-s", site, "--db", db});
+        ASSERT_TRUE(waitFor([&] { return infoSamples() > infoBefore; })) << archiver.err();
+    }
+
+    // Samples of camera/expotime from the camera's Info, as stored now.
+    size_t infoSamples()
+    {
+        size_t n = 0;
+        forEachStored([&](const h::Point& p) { n += p.source == h::SOURCE_INFO; });
+        return n;
+    }
+
+    std::vector<double> storedBroadcasts()
+    {
+        std::vector<double> values;
+        forEachStored([&](const h::Point& p) {
+            if (p.source == h::SOURCE_BROADCAST)
+                values.push_back(p.value.realValue);
+        });
+        return values;
+    }
+
+    void forEachStored(const std::function<void(const h::Point&)>& each)
+    {
+        try {
+            h::Store::open(db, false)->samples("camera", "expotime", 0, INT64_MAX, each);
+        } catch (const std::exception&) {
+            // not there yet
+        }
+    }
+
+    // Asks the camera to take each value and waits for its confirmations.
+    void send(int from, int to)
+    {
+        corvo::Property expotime = cameraPeer->properties.at("expotime");
+        size_t before = observer->countProperties("expotime");
+        for (int i = from; i <= to; ++i) {
+            expotime.doubleValue = i;
+            observer->net.changeProperty(cameraPeer, &expotime);
+            sent.push_back(i);
+        }
+        size_t want = before + static_cast<size_t>(to - from + 1);
+        ASSERT_TRUE(observer->waitUntil([&] { return observer->countProperties("expotime") >= want; }, 60s));
+    }
+
+    bool waitFor(const std::function<bool()>& done)
+    {
+        auto deadline = std::chrono::steady_clock::now() + 60s;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            observer->drainFor(20ms);
+        }
+        return true;
+    }
+
+    // Runs `corvo history ...` and returns its exit status and output.
+    int tool(const std::vector<std::string>& args, std::string& out)
+    {
+        std::vector<std::string> argv{TOOL_PATH, "history", "--db", db};
+        argv.insert(argv.end(), args.begin(), args.end());
+        corvotest::Child child = spawn(argv);
+        int status = corvotest::waitFor(child.pid, 60s);
+        out = child.out();
+        return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    corvotest::TempDir dir{"corvo-archiver-e2e"};
+    std::unique_ptr<corvotest::PgCluster> cluster;
+    std::string site;
+    std::string db;
+    corvotest::Child camera, archiver;
+    std::unique_ptr<corvotest::Observer> observer;
+    std::shared_ptr<corvo::Peer> cameraPeer;
+    std::vector<double> sent;
+};
+
+std::vector<double> sequence(int from, int to)
+{
+    std::vector<double> v;
+    for (int i = from; i <= to; ++i)
+        v.push_back(i);
+    return v;
+}
+
+TEST_P(ArchiverE2E, records_exactly_what_was_sent_across_a_crash_a_restart_and_a_database_outage)
+{
+    // A first archiver records 1..40, then is killed without warning: what
+    // it had committed is there.
+    startArchiver();
+    send(1, 40);
+    ASSERT_TRUE(waitFor([&] { return storedBroadcasts().size() == 40; })) << archiver.err();
+    kill(archiver.pid, SIGKILL);
+    corvotest::waitFor(archiver.pid, 30s);
+    EXPECT_EQ(storedBroadcasts(), sequence(1, 40));
+
+    // A second archiver records 41..80; with PostgreSQL the server goes away
+    // meanwhile and comes back: the buffer keeps the rows.
+    startArchiver();
+    if (cluster) {
+        ASSERT_TRUE(cluster->stop("immediate"));
+    }
+    send(41, 80);
+    if (cluster) {
+        observer->drainFor(500ms);
+        ASSERT_TRUE(cluster->start());
+    }
+    ASSERT_TRUE(waitFor([&] { return storedBroadcasts().size() == 80; })) << archiver.err();
+    kill(archiver.pid, SIGTERM);
+    int status = corvotest::waitFor(archiver.pid, 60s);
+    archiver.pid = -1;
+    EXPECT_TRUE(corvotest::exitedWith(status, 0)) << archiver.err();
+    EXPECT_NE(archiver.out().find("History flushed"), std::string::npos) << archiver.out();
+    if (cluster) {
+        EXPECT_NE(archiver.out().find("buffering"), std::string::npos) << "the outage was noticed";
+    }
+
+    // Nobody records 81..90; a third archiver records 91..100.
+    send(81, 90);
+    startArchiver();
+    send(91, 100);
+    kill(archiver.pid, SIGINT);
+    ASSERT_TRUE(corvotest::exitedWith(corvotest::waitFor(archiver.pid, 60s), 0)) << archiver.err();
+    archiver.pid = -1;
+
+    std::vector<double> expected = sequence(1, 80);
+    for (double v : sequence(91, 100))
+        expected.push_back(v);
+    std::string out;
+    ASSERT_EQ(tool({"camera", "expotime", "--since", "1h", "--json"}, out), 0) << out;
+    std::vector<double> fromTool;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("\"source\": \"broadcast\"") == std::string::npos)
+            continue;
+        size_t at = line.find("\"value\": ");
+        ASSERT_NE(at, std::string::npos) << line;
+        fromTool.push_back(std::stod(line.substr(at + 9)));
+    }
+    EXPECT_EQ(fromTool, expected);
+
+    // The two times without an archiver are gaps.
+    ASSERT_EQ(tool({"--gaps", "--since", "1h"}, out), 0);
+    size_t notRecording = 0;
+    for (size_t at = out.find("not recording"); at != std::string::npos; at = out.find("not recording", at + 1))
+        ++notRecording;
+    EXPECT_EQ(notRecording, 2u) << out;
+
+    // The camera's log records and status are there too.
+    ASSERT_EQ(tool({"--log", "camera", "--since", "1h"}, out), 0);
+    EXPECT_NE(out.find("Peer archiver has entered"), std::string::npos) << out;
+    ASSERT_EQ(tool({"--status", "camera", "--since", "1h"}, out), 0);
+    EXPECT_NE(out.find("IDLE"), std::string::npos) << out;
+
+    // Errors: one line each, documented statuses.
+    EXPECT_EQ(tool({"camera", "nothing"}, out), 3);
+    EXPECT_EQ(tool({"nobody", "expotime"}, out), 3);
+    EXPECT_EQ(tool({"camera", "expotime", "--since", "someday"}, out), 2);
+    EXPECT_EQ(tool({"camera", "expotime", "--every", "1m", "--since", "1h"}, out), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, ArchiverE2E, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return info.param; });
+
+TEST(ArchiverTool, an_unreachable_database_is_status_6)
+{
+    corvotest::TempDir dir{"corvo-archiver-e2e"};
+    corvotest::Child child = corvotest::spawn({TOOL_PATH, "history", "camera", "x", "--db", dir / "none.db"},
+                                              dir.path(), {{"HOME", dir.path()}});
+    EXPECT_TRUE(corvotest::exitedWith(corvotest::waitFor(child.pid, 60s), 6));
+    std::string err = child.err();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+}
+
+}  // namespace
