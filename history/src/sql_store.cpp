@@ -52,10 +52,11 @@ SeriesInfo SqlStore::series(const std::string& peer, const std::string& property
 {
     SeriesInfo info;
     bool found = false;
-    query("SELECT type, unit FROM series WHERE peer = ? AND property = ?", {peer, property}, [&](const Row& row) {
+    query("SELECT id, type, unit FROM series WHERE peer = ? AND property = ?", {peer, property}, [&](const Row& row) {
         found = true;
-        info.type = static_cast<int>(row.getInt(0));
-        info.unit = row.getText(1);
+        info.id = row.getInt(0);
+        info.type = static_cast<int>(row.getInt(1));
+        info.unit = row.getText(2);
     });
     if (!found) {
         if (!knowsPeer(peer))
@@ -87,12 +88,12 @@ bool SqlStore::knowsPeer(const std::string& peer)
 void SqlStore::samples(const std::string& peer, const std::string& property, Micros since, Micros until,
                        const std::function<void(const Point&)>& each)
 {
-    series(peer, property);  // NotFoundError for what was never seen
-    query("SELECT s.recv_time, s.send_time, s.source, s.type, s.value_int, s.value_real, s.value_text "
-          "FROM samples s JOIN series r ON r.id = s.series "
-          "WHERE r.peer = ? AND r.property = ? AND s.recv_time >= ? AND s.recv_time < ? "
-          "ORDER BY s.recv_time",
-          {peer, property, since, until}, [&](const Row& row) {
+    // One series by its id: the (series, recv_time) index gives the order
+    // without a sort.
+    SeriesInfo info = series(peer, property);  // NotFoundError for what was never seen
+    query("SELECT recv_time, send_time, source, type, value_int, value_real, value_text FROM samples "
+          "WHERE series = ? AND recv_time >= ? AND recv_time < ? ORDER BY recv_time",
+          {info.id, since, until}, [&](const Row& row) {
               Point p;
               p.time = row.getInt(0);
               p.sendTime = row.isNull(1) ? kNoTime : row.getInt(1);
@@ -111,13 +112,12 @@ std::vector<Bucket> SqlStore::aggregate(const std::string& peer, const std::stri
     if (every < 1)
         every = 1;
     std::vector<Bucket> buckets;
-    query("SELECT (s.recv_time / ?) * ? AS t, min(COALESCE(s.value_real, s.value_int)), "
-          "avg(COALESCE(s.value_real, s.value_int)), max(COALESCE(s.value_real, s.value_int)), "
-          "count(COALESCE(s.value_real, s.value_int)) "
-          "FROM samples s JOIN series r ON r.id = s.series "
-          "WHERE r.peer = ? AND r.property = ? AND s.recv_time >= ? AND s.recv_time < ? "
+    query("SELECT (recv_time / ?) * ? AS t, min(COALESCE(value_real, value_int)), "
+          "avg(COALESCE(value_real, value_int)), max(COALESCE(value_real, value_int)), "
+          "count(COALESCE(value_real, value_int)) "
+          "FROM samples WHERE series = ? AND recv_time >= ? AND recv_time < ? "
           "GROUP BY t ORDER BY t",
-          {every, every, peer, property, since, until}, [&](const Row& row) {
+          {every, every, info.id, since, until}, [&](const Row& row) {
               const double nan = std::numeric_limits<double>::quiet_NaN();
               Bucket b;
               b.start = row.getInt(0);

@@ -51,6 +51,7 @@ struct Bucket {
 };
 
 struct SeriesInfo {
+    int64_t id = 0;
     std::string peer;
     std::string property;
     int type = TYPE_INT;
