@@ -393,8 +393,13 @@ int main(int argc, char** argv)
     if (!zreRtt.empty() && !bareRtt.empty())
         printf("%-28s %.2fx\n", "p50 ratio", percentile(zreRtt, 0.5) / percentile(bareRtt, 0.5));
 
-    report("SHOUT throughput", zreShouts(pair));
-    report("bare ZeroMQ throughput", bareThroughput());
+    Throughput shouts = zreShouts(pair);
+    Throughput bare = bareThroughput();
+    report("SHOUT throughput", shouts);
+    report("bare ZeroMQ throughput", bare);
+    if (shouts.seconds > 0 && bare.seconds > 0 && bare.received > 0)
+        printf("%-28s %.2fx\n", "SHOUT / bare rate",
+               (double(shouts.received) / shouts.seconds) / (double(bare.received) / bare.seconds));
 
     printf("%-28s %.3f %% of a core\n", "idle node CPU", idleCpuPercent());
     return 0;

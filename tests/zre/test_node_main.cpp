@@ -15,9 +15,15 @@ int main(int argc, char** argv)
     zyre_set_interval(node, 100);
     if (zyre_start(node) != 0)
         return 1;
-    // Reads and drops events so the node never backs up.
-    while (zyre_event_t* event = zyre_event_new(node))
+    // Reads and drops events so the node never backs up. SIGTERM may reach
+    // any thread of the process: the flag is checked between short waits.
+    while (!zsys_interrupted) {
+        zmq_pollitem_t item = {zsock_resolve(zyre_socket(node)), 0, ZMQ_POLLIN, 0};
+        if (zmq_poll(&item, 1, 100) <= 0)
+            continue;
+        zyre_event_t* event = zyre_event_new(node);
         zyre_event_destroy(&event);
+    }
     zyre_destroy(&node);
     return 0;
 }

@@ -66,6 +66,11 @@ constexpr int64_t kVerifyTimeoutMs = 500;
 constexpr int kMaxWarnings = 20;
 constexpr int64_t kWarningWindowMs = 10000;
 constexpr int kMaxDrainBatch = 256;
+// After reading beacons, the node reads the next ones only this much later,
+// in one go: with a hundred peers beaconing each second, a dozen wake-ups
+// a second instead of a hundred. Delays no message, only discovery, by at
+// most this much.
+constexpr int64_t kBeaconRestMs = 80;
 // At stop, how long to wait for peers to confirm that they have handled
 // what was sent to them, and how long the mailboxes may still send after.
 constexpr int64_t kStopFlushMs = 300;
@@ -301,7 +306,8 @@ private:
         fds[n++] = {pipeFd_, POLLIN, 0};
         if (running_) {
             fds[n++] = {inboxFd_, POLLIN, 0};
-            fds[n++] = {beaconFd_, POLLIN, 0};
+            // Resting, the socket is left out (poll skips a negative one).
+            fds[n++] = {now() < beaconRestUntil_ ? -1 : beaconFd_, POLLIN, 0};
         }
         if (!backlog_.empty())
             fds[n++] = {outboxFd_, POLLIN, 0};
@@ -313,8 +319,10 @@ private:
         pipeBusy_ = pipeBusy_ || (fds[0].revents & ready);
         if (running_) {
             inboxBusy_ = inboxBusy_ || (fds[1].revents & ready);
-            if (fds[2].revents & ready)
+            if (fds[2].revents & ready) {
                 receiveBeacons();
+                beaconRestUntil_ = now() + kBeaconRestMs;
+            }
         }
         if (!backlog_.empty() && (fds[n - 1].revents & ready))
             outboxBusy_ = true;
@@ -324,8 +332,11 @@ private:
     {
         if (!running_)
             return -1;
+        int64_t t = now();
         int64_t next = std::min({nextBeaconAt_, nextCheckAt_, nextVerifyAt_});
-        return int(std::clamp<int64_t>(next - now(), 0, 1000000));
+        if (beaconRestUntil_ > t)
+            next = std::min(next, beaconRestUntil_);
+        return int(std::clamp<int64_t>(next - t, 0, 1000000));
     }
 
     void onTimers()
@@ -1336,6 +1347,7 @@ private:
     int64_t nextCheckAt_ = 0;
     int64_t checkInterval_ = 1000;
     int64_t nextVerifyAt_ = kNever;
+    int64_t beaconRestUntil_ = 0;
     size_t maxPeers_ = kMaxPeers;
     size_t pendingTotal_ = 0;
     std::unordered_map<uint32_t, size_t> pendingBySource_;

@@ -1,0 +1,326 @@
+// A site at scale: starts N example daemons and M clients on loopback, and
+// prints how long the site takes to converge (every client holds every
+// daemon's Info) after the last program started, the idle CPU of each
+// daemon per thread (the network's threads apart from the application
+// thread), and memory per daemon (Pss, RSS), with 100 peers and alone.
+// Then the same for N bare ZRE nodes that whisper one record to every peer
+// that joins. Starts nodes, so run it in a network namespace:
+//   scripts/in-netns.sh build/.../bench_scale [DAEMONS [CLIENTS [IDLE_SECONDS]]]
+// The program plays the client ("client") and the bare node ("node") too.
+#include <corvo/network.h>
+#include <corvo/peer.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zyre.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const char* kSite = "scale";
+
+int64_t epochMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// ---- the client: counts the daemons whose Info it holds -----------------
+
+class InfoCounter : public corvo::EventCallback {
+public:
+    explicit InfoCounter(size_t daemons) : daemons_(daemons) {}
+    void onInfo(std::shared_ptr<corvo::Peer> peer) override
+    {
+        if (peer->name.rfind("d", 0) == 0 && seen_.insert(peer->name).second && seen_.size() == daemons_) {
+            std::printf("converged %lld\n", static_cast<long long>(epochMs()));
+            std::fflush(stdout);
+        }
+    }
+
+private:
+    size_t daemons_;
+    std::set<std::string> seen_;
+};
+
+int runClient(size_t daemons, int port)
+{
+    InfoCounter counter(daemons);
+    corvo::Network net(&counter, false);
+    net.setName("c" + std::to_string(getpid()));
+    net.setPort(port);
+    net.setInterface("lo");
+    net.siteGroup = kSite;
+    net.propGroup = std::string(kSite) + "-prop";
+    net.logGroup = std::string(kSite) + "-log";
+    net.setClient(true);
+    net.setType("client");
+    net.join(kSite);
+    net.start();
+    while (true)
+        if (net.poll(1000))
+            net.recv();
+}
+
+// ---- the bare node: whispers one record to every peer that joins --------
+
+int runNode(size_t nodes, int port)
+{
+    zyre_t* node = zyre_new(nullptr);
+    zyre_set_interface(node, "lo");
+    zyre_set_port(node, port);
+    zyre_join(node, kSite);
+    if (zyre_start(node) != 0)
+        return 1;
+    std::set<std::string> heard;
+    bool reported = false;
+    while (zyre_event_t* event = zyre_event_new(node)) {
+        std::string type = zyre_event_type(event);
+        if (type == "JOIN") {
+            zmsg_t* msg = zmsg_new();
+            zmsg_addstr(msg, "record");
+            zyre_whisper(node, zyre_event_peer_uuid(event), &msg);
+        } else if (type == "WHISPER") {
+            heard.insert(zyre_event_peer_uuid(event));
+        }
+        if (!reported && heard.size() + 1 == nodes) {
+            std::printf("converged %lld\n", static_cast<long long>(epochMs()));
+            std::fflush(stdout);
+            reported = true;
+        }
+        zyre_event_destroy(&event);
+    }
+    zyre_destroy(&node);
+    return 0;
+}
+
+// ---- the parent --------------------------------------------------------
+
+struct Child {
+    pid_t pid = -1;
+    std::string out;
+};
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+Child spawn(const std::vector<std::string>& argv, const std::string& dir)
+{
+    static int counter = 0;
+    Child child;
+    child.out = dir + "/p" + std::to_string(counter++) + ".out";
+    child.pid = fork();
+    if (child.pid == 0) {
+        int out = open(child.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(out, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        setenv("HOME", dir.c_str(), 1);
+        setenv("CORVO_CONF_PATH", (dir + "/conf").c_str(), 1);
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return child;
+}
+
+void stopAll(std::vector<Child>& children)
+{
+    for (auto& c : children)
+        kill(c.pid, SIGKILL);
+    for (auto& c : children)
+        waitpid(c.pid, nullptr, 0);
+    children.clear();
+}
+
+// The time each child printed "converged", or -1.
+int64_t convergedAt(const Child& c)
+{
+    std::string text = readFile(c.out);
+    size_t at = text.find("converged ");
+    return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + 10);
+}
+
+// CPU time in nanoseconds of each thread of a process, by thread id
+// (schedstat: finer than the clock ticks of stat).
+std::map<int, long long> threadCpuNs(pid_t pid)
+{
+    std::map<int, long long> cpu;
+    std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(taskDir.c_str());
+    if (!dir)
+        return cpu;
+    while (dirent* entry = readdir(dir)) {
+        int tid = std::atoi(entry->d_name);
+        if (tid > 0)
+            cpu[tid] = std::atoll(readFile(taskDir + "/" + entry->d_name + "/schedstat").c_str());
+    }
+    closedir(dir);
+    return cpu;
+}
+
+long statusKb(pid_t pid, const char* file, const char* field)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + file);
+    std::string line;
+    std::string key = std::string(field) + ":";
+    while (std::getline(in, line))
+        if (line.compare(0, key.size(), key) == 0)
+            return std::atol(line.c_str() + key.size());
+    return -1;
+}
+
+struct Figures {
+    double convergeMs = -1;
+    double networkCpuMean = 0, networkCpuMax = 0;  // % of a core, threads other than the main one
+    double mainCpuMean = 0, wholeCpuMean = 0;
+    double pssMeanMb = 0, pssMaxMb = 0, rssMeanMb = 0;
+};
+
+// Idle CPU over `seconds`, and memory, of every child.
+void measureIdle(const std::vector<Child>& children, int seconds, Figures& f)
+{
+    std::vector<std::map<int, long long>> before;
+    for (const auto& c : children)
+        before.push_back(threadCpuNs(c.pid));
+    auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (size_t i = 0; i < children.size(); ++i) {
+        auto after = threadCpuNs(children[i].pid);
+        long long network = 0, main = 0;
+        for (const auto& [tid, ns] : after) {
+            long long used = ns - (before[i].count(tid) ? before[i][tid] : 0);
+            (tid == children[i].pid ? main : network) += used;
+        }
+        double networkPct = 100.0 * double(network) / 1e9 / elapsed;
+        double mainPct = 100.0 * double(main) / 1e9 / elapsed;
+        f.networkCpuMean += networkPct / double(children.size());
+        f.networkCpuMax = std::max(f.networkCpuMax, networkPct);
+        f.mainCpuMean += mainPct / double(children.size());
+        f.wholeCpuMean += (networkPct + mainPct) / double(children.size());
+        double pss = double(statusKb(children[i].pid, "smaps_rollup", "Pss")) / 1024.0;
+        double rss = double(statusKb(children[i].pid, "status", "VmRSS")) / 1024.0;
+        f.pssMeanMb += pss / double(children.size());
+        f.pssMaxMb = std::max(f.pssMaxMb, pss);
+        f.rssMeanMb += rss / double(children.size());
+    }
+}
+
+// Starts the programs, waits until every watcher reported convergence,
+// measures; `watchers` are the children whose "converged" line counts.
+Figures runSite(const std::vector<std::vector<std::string>>& programs, size_t watchersFrom, size_t measuredCount,
+                int idleSeconds, const std::string& dir)
+{
+    Figures f;
+    std::vector<Child> children;
+    for (const auto& argv : programs)
+        children.push_back(spawn(argv, dir));
+    int64_t lastStart = epochMs();
+    auto deadline = std::chrono::steady_clock::now() + 180s;
+    int64_t last = -1;
+    while (std::chrono::steady_clock::now() < deadline) {
+        last = 0;
+        for (size_t i = watchersFrom; i < children.size() && last >= 0; ++i) {
+            int64_t t = convergedAt(children[i]);
+            last = t < 0 ? -1 : std::max(last, t);
+        }
+        if (last >= 0)
+            break;
+        std::this_thread::sleep_for(50ms);
+    }
+    if (watchersFrom >= children.size())
+        f.convergeMs = -2;  // nobody to converge with
+    else
+        f.convergeMs = last < 0 ? -1 : double(last - lastStart);
+    std::this_thread::sleep_for(3s);  // settles
+    std::vector<Child> measured(children.begin(), children.begin() + long(measuredCount));
+    measureIdle(measured, idleSeconds, f);
+    stopAll(children);
+    return f;
+}
+
+void print(const char* what, size_t n, const Figures& f)
+{
+    std::printf("%s (%zu):\n", what, n);
+    if (f.convergeMs >= 0)
+        std::printf("  converged %.0f ms after the last start\n", f.convergeMs);
+    else if (f.convergeMs == -1)
+        std::printf("  did not converge within 180 s\n");
+    std::printf("  idle CPU, threads other than the main one: mean %.3f %%, max %.3f %% of a core\n", f.networkCpuMean,
+                f.networkCpuMax);
+    std::printf("  idle CPU, main thread: mean %.3f %%; whole process: mean %.3f %%\n", f.mainCpuMean, f.wholeCpuMean);
+    std::printf("  memory: Pss mean %.1f MB (max %.1f MB), RSS mean %.1f MB\n", f.pssMeanMb, f.pssMaxMb, f.rssMeanMb);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    signal(SIGPIPE, SIG_IGN);
+    std::string self = "/proc/self/exe";
+    char path[4096] = {};
+    if (readlink("/proc/self/exe", path, sizeof path - 1) > 0)
+        self = path;
+    if (argc >= 4 && std::strcmp(argv[1], "client") == 0)
+        return runClient(size_t(std::atoi(argv[2])), std::atoi(argv[3]));
+    if (argc >= 4 && std::strcmp(argv[1], "node") == 0)
+        return runNode(size_t(std::atoi(argv[2])), std::atoi(argv[3]));
+
+    size_t daemons = argc > 1 ? size_t(std::atoi(argv[1])) : 100;
+    size_t clients = argc > 2 ? size_t(std::atoi(argv[2])) : 10;
+    int idle = argc > 3 ? std::atoi(argv[3]) : 10;
+    char dirTemplate[] = "/tmp/corvo-scale-XXXXXX";
+    std::string dir = mkdtemp(dirTemplate);
+    int port = 5670;
+
+    auto daemonArgv = [&](size_t i, int p) {
+        char name[32];
+        std::snprintf(name, sizeof name, "d%03zu", i);
+        return std::vector<std::string>{
+            CORVO_EXAMPLE_DAEMON, "--interface", "lo", "--port", std::to_string(p), "--site", kSite, "--name", name};
+    };
+
+    // One daemon alone: the figure with no peers.
+    Figures alone = runSite({daemonArgv(0, port + 1)}, 1, 1, idle, dir);
+    print("one daemon, no peers", 1, alone);
+
+    std::vector<std::vector<std::string>> site;
+    for (size_t i = 0; i < daemons; ++i)
+        site.push_back(daemonArgv(i, port));
+    for (size_t i = 0; i < clients; ++i)
+        site.push_back({self, "client", std::to_string(daemons), std::to_string(port)});
+    print("daemons, with clients", daemons, runSite(site, daemons, daemons, idle, dir));
+
+    std::vector<std::vector<std::string>> bare;
+    for (size_t i = 0; i < daemons; ++i)
+        bare.push_back({self, "node", std::to_string(daemons), std::to_string(port + 2)});
+    print("bare nodes", daemons, runSite(bare, 0, daemons, idle, dir));
+
+    std::string cleanup = "rm -rf '" + dir + "'";
+    return std::system(cleanup.c_str()) == 0 ? 0 : 1;
+}
