@@ -344,11 +344,38 @@ TEST_F(ZreWire, MalformedBeaconsAreIgnored)
     handshake();                                              // and the node still discovers properly
 }
 
+// A leaving beacon is checked with a PING; a peer that does not answer (as
+// this one) is dropped after the check's short deadline.
 TEST_F(ZreWire, LeavingBeaconDropsThePeerAtOnce)
 {
     handshake();
     peer_->beacon(0);
-    EXPECT_TRUE(node_->waitFor(isEvent("EXIT", peer_->uuidText()), 1000));
+    EXPECT_TRUE(node_->waitFor(isEvent("EXIT", peer_->uuidText()), 3000));
+}
+
+// Whispers go straight to the mailbox when no command waits for the actor,
+// and through the actor when one does: either way, in the order given.
+TEST_F(ZreWire, JoinsAndWhispersLeaveInTheOrderGiven)
+{
+    handshake();
+    constexpr int kRounds = 300;
+    for (int i = 0; i < kRounds; ++i) {
+        zyre_join(node_->get(), ("g" + std::to_string(i)).c_str());
+        node_->whisper(peer_->uuidText(), {std::to_string(i)});
+    }
+    Message m;
+    std::string identity;
+    std::vector<std::string> content;
+    for (int i = 0; i < kRounds; ++i) {
+        ASSERT_TRUE(peer_->receive(identity, m, content));
+        EXPECT_EQ(m.id, MessageId::Join);
+        EXPECT_EQ(m.group, "g" + std::to_string(i));
+        EXPECT_EQ(m.sequence, 2 + 2 * i);
+        ASSERT_TRUE(peer_->receive(identity, m, content));
+        EXPECT_EQ(m.id, MessageId::Whisper);
+        EXPECT_EQ(content, std::vector<std::string>{std::to_string(i)});
+        EXPECT_EQ(m.sequence, 3 + 2 * i);
+    }
 }
 
 // At stop, a peer that was sent something is pinged after it, and the node

@@ -164,6 +164,16 @@ public:
             std::memcpy(zmq_msg_data(&frames_.back()), data, size);
     }
     void add(const std::string& text) { add(text.data(), text.size()); }
+    // Takes over a czmq frame, sharing its bytes (freed with the last copy).
+    void adopt(zframe_t* frame)
+    {
+        frames_.emplace_back();
+        if (zmq_msg_init_data(&frames_.back(), zframe_data(frame), zframe_size(frame), destroyFrame, frame) != 0) {
+            zmq_msg_init_size(&frames_.back(), zframe_size(frame));
+            std::memcpy(zmq_msg_data(&frames_.back()), zframe_data(frame), zframe_size(frame));
+            zframe_destroy(&frame);
+        }
+    }
     // Takes over frame `i` of `from` (left empty there).
     void take(Parts& from, size_t i)
     {
@@ -238,6 +248,12 @@ public:
     }
 
 private:
+    static void destroyFrame(void*, void* hint)
+    {
+        auto* frame = static_cast<zframe_t*>(hint);
+        zframe_destroy(&frame);
+    }
+
     // Reads the remaining frames of a message (already whole inside libzmq)
     // without keeping them.
     bool discardRest(void* socket)
@@ -259,11 +275,14 @@ class Node {
 public:
     Node(zsock_t* pipe, const ActorArgs& args)
         : pipe_(pipe), outbox_(args.outbox), pipeFd_(zsock_fd(pipe)), outboxFd_(zsock_fd(args.outbox)),
-          uuid_(args.uuid), uuidText_(uuidToString(args.uuid)), dropped_(args.dropped), context_(zsys_init())
+          uuid_(args.uuid), uuidText_(uuidToString(args.uuid)), dropped_(args.dropped), direct_(*args.direct),
+          context_(zsys_init())
     {}
 
     ~Node()
     {
+        std::lock_guard<std::mutex> hold(direct_.lock);
+        direct_.node = nullptr;
         shutDown(false);
         backlog_.clear();
         zsock_destroy(&outbox_);
@@ -278,22 +297,72 @@ public:
     // wake-up on the path of every message.
     void run()
     {
+        {
+            std::lock_guard<std::mutex> hold(direct_.lock);
+            direct_.node = this;
+        }
         zsock_signal(pipe_, 0);
         while (!terminated_) {
-            if (pipeBusy_)
-                pipeBusy_ = drainPipe();
-            if (terminated_)
-                break;
-            if (running_ && inboxBusy_)
-                drainInbox();
-            if (outboxBusy_) {
-                outboxBusy_ = false;
-                zsock_events(outbox_);  // takes in the reader's progress
-                flushBacklog();
+            {
+                // Everything but the wait runs under the lock that the
+                // direct sends of the API take.
+                std::lock_guard<std::mutex> hold(direct_.lock);
+                if (pipeBusy_)
+                    pipeBusy_ = drainPipe();
+                if (terminated_)
+                    break;
+                if (running_ && inboxBusy_)
+                    drainInbox();
+                if (running_ && beaconBusy_) {
+                    beaconBusy_ = false;
+                    receiveBeacons();
+                    beaconRestUntil_ = now() + kBeaconRestMs;
+                }
+                if (outboxBusy_ || !backlog_.empty()) {
+                    outboxBusy_ = false;
+                    zsock_events(outbox_);  // takes in the reader's progress
+                    flushBacklog();
+                }
+                onTimers();
             }
-            onTimers();
             waitForActivity();
         }
+    }
+
+    // ---- the direct sends (API thread, under direct_.lock) ----------------
+
+    bool whisperNow(const char* uuidText, zmsg_t* msg)
+    {
+        auto uuid = uuidFromString(uuidText);
+        Peer* peer = uuid ? findPeer(*uuid) : nullptr;
+        if (!peer) {
+            trace("whisper to unknown peer %s dropped", uuidText);
+            return true;
+        }
+        Parts content = framesOf(msg);
+        Message m;
+        m.id = MessageId::Whisper;
+        sendOrDrop(*peer, m, &content, 0);
+        return true;
+    }
+
+    bool shoutNow(const char* group, zmsg_t* msg)
+    {
+        Parts content = framesOf(msg);
+        Message m;
+        m.id = MessageId::Shout;
+        m.group = group;
+        forEachPeer([&](Peer& peer) { return peer.groups.count(m.group) == 0 || send(peer, m, &content, 0); });
+        return true;
+    }
+
+    // The frames of `msg`, taken over without copying their contents.
+    static Parts framesOf(zmsg_t* msg)
+    {
+        Parts parts;
+        while (zframe_t* frame = zmsg_pop(msg))
+            parts.adopt(frame);
+        return parts;
     }
 
 private:
@@ -307,11 +376,11 @@ private:
         if (running_) {
             fds[n++] = {inboxFd_, POLLIN, 0};
             // Resting, the socket is left out (poll skips a negative one).
-            fds[n++] = {now() < beaconRestUntil_ ? -1 : beaconFd_, POLLIN, 0};
+            fds[n++] = {now() < beaconRestUntil_ || beaconBusy_ ? -1 : beaconFd_, POLLIN, 0};
         }
         if (!backlog_.empty())
             fds[n++] = {outboxFd_, POLLIN, 0};
-        bool busy = pipeBusy_ || (running_ && inboxBusy_);
+        bool busy = pipeBusy_ || (running_ && (inboxBusy_ || beaconBusy_));
         int rc = poll(fds, nfds_t(n), busy ? 0 : pollTimeout());
         if (rc <= 0)
             return;  // timeout, or EINTR: the timers are checked again
@@ -319,10 +388,7 @@ private:
         pipeBusy_ = pipeBusy_ || (fds[0].revents & ready);
         if (running_) {
             inboxBusy_ = inboxBusy_ || (fds[1].revents & ready);
-            if (fds[2].revents & ready) {
-                receiveBeacons();
-                beaconRestUntil_ = now() + kBeaconRestMs;
-            }
+            beaconBusy_ = beaconBusy_ || (fds[2].revents & ready);
         }
         if (!backlog_.empty() && (fds[n - 1].revents & ready))
             outboxBusy_ = true;
@@ -377,6 +443,8 @@ private:
         if (msg.size() == 0)
             return;
         std::string cmd = msg.text(0);
+        if (cmd != "$TERM")
+            direct_.queued.fetch_sub(1);
         if (cmd == "$TERM") {
             terminated_ = true;
         } else if (cmd == "START") {
@@ -1328,6 +1396,7 @@ private:
     Uuid uuid_;
     std::string uuidText_;
     std::atomic<uint64_t>* dropped_;
+    Direct& direct_;
     void* context_;
     Config config_;
     Interface iface_;
@@ -1348,6 +1417,7 @@ private:
     int64_t checkInterval_ = 1000;
     int64_t nextVerifyAt_ = kNever;
     int64_t beaconRestUntil_ = 0;
+    bool beaconBusy_ = false;
     size_t maxPeers_ = kMaxPeers;
     size_t pendingTotal_ = 0;
     std::unordered_map<uint32_t, size_t> pendingBySource_;
@@ -1366,6 +1436,30 @@ private:
 };
 
 }  // namespace
+
+bool directWhisper(Direct& direct, const char* uuid, zmsg_t** msg)
+{
+    if (direct.queued.load() != 0)
+        return false;
+    std::lock_guard<std::mutex> hold(direct.lock);
+    if (!direct.node || direct.queued.load() != 0)
+        return false;
+    static_cast<Node*>(direct.node)->whisperNow(uuid, *msg);
+    zmsg_destroy(msg);
+    return true;
+}
+
+bool directShout(Direct& direct, const char* group, zmsg_t** msg)
+{
+    if (direct.queued.load() != 0)
+        return false;
+    std::lock_guard<std::mutex> hold(direct.lock);
+    if (!direct.node || direct.queued.load() != 0)
+        return false;
+    static_cast<Node*>(direct.node)->shoutNow(group, *msg);
+    zmsg_destroy(msg);
+    return true;
+}
 
 void runNodeActor(zsock_t* pipe, void* args)
 {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "zre_codec.hpp"
@@ -29,11 +30,28 @@ struct Config {
     bool verbose = false;
 };
 
+// The way around the actor pipe for WHISPER and SHOUT: the calling thread
+// sends straight into the peers' mailboxes, under the lock that the actor
+// holds whenever it is not waiting. Only while no command waits in the
+// pipe, so that everything still leaves in the order it was handed over.
+struct Direct {
+    std::mutex lock;
+    std::atomic<int> queued{0};  // commands sent to the actor, not yet handled ($TERM aside)
+    void* node = nullptr;        // the actor's node while it exists; under `lock`
+};
+
+// Send `msg`'s frames (taken over and destroyed when true is returned) to
+// peer `uuid` / the members of `group`. False: not possible now, use the
+// pipe (msg untouched).
+bool directWhisper(Direct& direct, const char* uuid, zmsg_t** msg);
+bool directShout(Direct& direct, const char* group, zmsg_t** msg);
+
 struct ActorArgs {
     Uuid uuid{};
     zsock_t* outbox = nullptr;  // actor side of the event pipe; owned by the actor
     // Events the actor dropped because the application did not read them.
     std::atomic<uint64_t>* dropped = nullptr;
+    Direct* direct = nullptr;
 };
 
 // zactor entry point. `args` is an ActorArgs*, owned by the caller until the

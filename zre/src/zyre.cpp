@@ -82,6 +82,7 @@ struct _zyre_t {
     zre::Config config;
     bool started = false;
     std::atomic<uint64_t> droppedEvents{0};
+    zre::Direct direct;
     // Sends on the actor pipe may come from several threads (a log sink).
     std::mutex pipeLock;
 };
@@ -122,7 +123,7 @@ zyre_t* zyre_new(const char* name)
         zsock_destroy(&back);
         return nullptr;
     }
-    zre::ActorArgs args{self->uuid, back, &self->droppedEvents};
+    zre::ActorArgs args{self->uuid, back, &self->droppedEvents, &self->direct};
     self->actor = zactor_new(zre::runNodeActor, &args);
     if (!self->actor) {
         zsock_destroy(&self->events);
@@ -221,7 +222,9 @@ int zyre_start(zyre_t* self)
     zmsg_t* msg = zmsg_new();
     zmsg_addstr(msg, "START");
     zmsg_addmem(msg, &config, sizeof config);
+    self->direct.queued.fetch_add(1);
     if (zmsg_send(&msg, self->actor) != 0) {
+        self->direct.queued.fetch_sub(1);
         zmsg_destroy(&msg);
         delete config;
         return -1;
@@ -236,8 +239,11 @@ void zyre_stop(zyre_t* self)
     std::lock_guard<std::mutex> lock(self->pipeLock);
     if (!self->started)
         return;
+    self->direct.queued.fetch_add(1);
     if (zstr_send(self->actor, "STOP") == 0)
         zsock_wait(self->actor);
+    else
+        self->direct.queued.fetch_sub(1);
     self->started = false;
 }
 
@@ -259,7 +265,10 @@ int sendCommand(zyre_t* self, const char* command, const char* argument, zmsg_t*
     std::lock_guard<std::mutex> lock(self->pipeLock);
     void* pipe = zsock_resolve(self->actor);
     bool content = msg && zmsg_size(msg) > 0;
+    // Counted before it is sent: the actor may handle it at once.
+    self->direct.queued.fetch_add(1);
     int rc = zmq_send(pipe, command, std::strlen(command), ZMQ_SNDMORE);
+    bool firstSent = rc >= 0;
     if (rc >= 0)
         rc = zmq_send(pipe, argument, std::strlen(argument), content ? ZMQ_SNDMORE : 0);
     while (rc >= 0 && content) {
@@ -269,6 +278,8 @@ int sendCommand(zyre_t* self, const char* command, const char* argument, zmsg_t*
         zframe_destroy(&frame);
     }
     zmsg_destroy(&msg);
+    if (rc < 0 && !firstSent)
+        self->direct.queued.fetch_sub(1);
     return rc < 0 ? -1 : 0;
 }
 
@@ -294,6 +305,8 @@ int zyre_whisper(zyre_t* self, const char* peer, zmsg_t** msg_p)
 {
     if (!msg_p || !*msg_p)
         return -1;
+    if (self && peer && zre::directWhisper(self->direct, peer, msg_p))
+        return 0;
     return sendCommand(self, "WHISPER", peer, msg_p);
 }
 
@@ -305,6 +318,8 @@ int zyre_shout(zyre_t* self, const char* group, zmsg_t** msg_p)
         zmsg_destroy(msg_p);
         return -1;
     }
+    if (self && group && zre::directShout(self->direct, group, msg_p))
+        return 0;
     return sendCommand(self, "SHOUT", group, msg_p);
 }
 
