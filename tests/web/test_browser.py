@@ -41,6 +41,15 @@ def need(var):
     return value
 
 
+def end_with_parent():
+    """A child program gets SIGTERM when the test process dies (a test
+    killed by its timeout leaves nothing running)."""
+    import ctypes
+
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL("libc.so.6", use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+
+
 def wait_for(condition, timeout=30.0, what="condition"):
     """Polls `condition` until it returns something true."""
     deadline = time.monotonic() + timeout
@@ -64,7 +73,8 @@ class Programs:
 
     def start(self, name, argv, env=None):
         log = open(os.path.join(self.work, name + ".out"), "wb")
-        self.procs[name] = subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT, env=env or os.environ.copy())
+        self.procs[name] = subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT, env=env or os.environ.copy(),
+                                            preexec_fn=end_with_parent)
         log.close()
         return self.procs[name]
 
@@ -237,6 +247,8 @@ class TestReadOnlyConsole:
 
     def test_a_page_of_another_origin_cannot_open_the_socket(self, site, browser):
         class Page(http.server.BaseHTTPRequestHandler):
+            timeout = 10  # a browser's idle preconnection must not hold the server
+
             def do_GET(self):
                 body = b"<!doctype html><title>other</title>"
                 self.send_response(200)
@@ -248,7 +260,8 @@ class TestReadOnlyConsole:
             def log_message(self, *args):
                 pass
 
-        server = http.server.HTTPServer(("127.0.0.1", 0), Page)
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
+        server.daemon_threads = True
         thread = threading.Thread(target=server.serve_forever, daemon=True)
         thread.start()
         try:

@@ -500,7 +500,7 @@ function drawPlot() {
       return;
     }
     plotted.chart = new uPlot(
-      {width, height: 220, scales: {x: {time: true, range: timeRange}}, series: [{}, {label: plotted.name, stroke: "#2b6cb0", width: 1.5, points: {show: data[0].length < 60}}], legend: {show: true}},
+      {width, height: 220, scales: {x: {time: true, range: timeRange}}, series: [{}, {label: plotted.name, stroke: "#2b6cb0", width: 1.5, points: {show: data[0].length < 60}, paths: uPlot.paths.stepped({align: 1})}], legend: {show: true}},
       data,
       ui.plot,
     );
