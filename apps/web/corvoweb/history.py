@@ -26,6 +26,15 @@ class History:
             return await loop.run_in_executor(None, self._series, peer, prop, since, until)
 
     def _series(self, peer, prop, since, until):
+        try:
+            return self._read(peer, prop, since, until)
+        except Exception as e:
+            # A property the archive never recorded has no past to show.
+            if type(e).__name__ == "NotFoundError":
+                return []
+            raise
+
+    def _read(self, peer, prop, since, until):
         every = (until - since) / MAX_POINTS
         if every >= 1.0:
             rows = self.archive.aggregate(peer, prop, since, until, every)

@@ -249,7 +249,10 @@ class Gateway:
         peer = self.hub.peers.get(request["peer"], {}).get("name", request["peer"])
         until = time.time()
         since = until - request["span"]
-        points = await self.history.series(peer, request["prop"], since, until)
+        try:
+            points = await self.history.series(peer, request["prop"], since, until)
+        except Exception as e:
+            raise Refused("the archive cannot be read: %s" % (str(e)[:200] or type(e).__name__))
         return {"peer": request["peer"], "prop": request["prop"], "points": points}
 
 
