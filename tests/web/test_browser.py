@@ -126,10 +126,16 @@ def site():
     try:
         p.start("camera", [need("CORVO_SIMCAM")] + NET, env)
         p.start("wheel", [need("CORVO_EXAMPLE_DAEMON")] + NET, env)
+        archive = []
+        p.db = None
+        if os.environ.get("CORVO_ARCHIVER"):
+            p.db = os.path.join(work, "history.db")
+            p.start("archiver", [os.environ["CORVO_ARCHIVER"]] + NET + ["--db", p.db], env)
+            archive = ["--history", p.db]
         web = need("CORVO_WEB")
         p.start("web-ro", [web] + NET + ["--name", "web-ro", "--http-port", str(READ_ONLY_HTTP), "--image-root", images], env)
         p.start("web-rw", [web] + NET + ["--name", "web-rw", "--http-port", str(WRITE_HTTP), "--allow-write",
-                                         "--image-root", images], env)
+                                         "--image-root", images] + archive, env)
         for port in (READ_ONLY_HTTP, WRITE_HTTP):
             wait_for(lambda: gateway_up(port), 60, "the gateway on port %d" % port)
         assert p.corvo("get", "camera", "model").returncode == 0
@@ -346,6 +352,32 @@ class TestWritingConsole:
             20, "values in the plot")
         assert n >= 3
         artifact(browser, "plot")
+
+
+    def test_a_plot_starts_from_the_archive(self, site, browser):
+        if not site.db:
+            pytest.skip("no corvo-archiver")
+        open_console(browser, WRITE_HTTP)
+        if not browser.execute_script("return hello.history"):
+            pytest.skip("the gateway has no archive (corvo.history not importable)")
+        for v in ("4.25", "5.25", "6.25"):
+            assert site.corvo("set", "wheel", "focus", v).returncode == 0
+        assert site.corvo("cmd", "archiver", "flush").returncode == 0
+        # A fresh page knows no live values of before it opened: what it
+        # plots of them comes from the archive.
+        open_console(browser, WRITE_HTTP)
+        row = card(browser, "wheel").find_element(By.CSS_SELECTOR, 'tr[data-prop="focus"]')
+
+        def archived():
+            row.find_element(By.CSS_SELECTOR, "button.plot-btn").click()
+            note = wait_for(lambda: "archived" in browser.find_element(By.ID, "plot-note").text
+                            and browser.find_element(By.ID, "plot-note").text, 20, "the archive's answer")
+            values = browser.execute_script("return plotted.history.v")
+            return {4.25, 5.25, 6.25} <= set(values) and note
+
+        note = wait_for(archived, 60, "the archived values in the plot")
+        assert int(note.split()[0]) >= 3
+        artifact(browser, "plot-with-archive")
 
 
 class TestLiveness:
