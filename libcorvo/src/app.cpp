@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "corvo/diagnostics.h"
 #include "corvo/property.h"
 #include "corvo/version.h"
 
@@ -85,7 +86,7 @@ int App::startLoop()
     network->start();
     if (!network->isStarted()) {
         // A program that cannot reach its peers would run deaf and mute.
-        std::cerr << "Cannot start the network node; " << name << " stops" << std::endl;
+        diagnose(Diagnostic::Error, Diagnostic::Stderr, "Cannot start the network node; " + name + " stops");
         return -1;
     }
 
@@ -150,10 +151,10 @@ void App::reportException(const char* what)
             errorReporter(text);
             return;
         } catch (...) {
-            // fall back to standard error
+            // fall back to the library's diagnostics
         }
     }
-    std::cerr << text << std::endl;
+    diagnose(Diagnostic::Error, Diagnostic::Stderr, text);
 }
 
 void App::zyreProcess(uv_idle_t* handle)

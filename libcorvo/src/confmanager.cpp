@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "corvo/diagnostics.h"
 #include "corvo/misc.h"
 
 namespace corvo {
@@ -122,10 +123,10 @@ std::string ConfManager::getPath(std::string fileName)
         return std::string();
     }
     std::string path = confDirs.back() + "/" + fileName;
-    std::clog << "search conf " << path << "\n";
+    diagnose(Diagnostic::Debug, Diagnostic::Stderr, "search conf " + path);
     struct stat st;
     int result = stat(path.c_str(), &st);
-    std::clog << "exist: " << result << "\n";
+    diagnose(Diagnostic::Debug, Diagnostic::Stderr, "exist: " + std::to_string(result));
     return result == 0 ? path : std::string();
 }
 
@@ -154,7 +155,7 @@ void ConfManager::load(std::string name)
         }
     }
     if (path.empty()) {
-        std::cout << "Creating new config file for " << name << ".conf" << std::endl;
+        diagnose(Diagnostic::Info, Diagnostic::Stdout, "Creating new config file for " + name + ".conf");
         create(name);
         return;
     }
@@ -171,7 +172,8 @@ void ConfManager::load(std::string name)
         }
         size_t equals = line.find('=');
         if (equals == std::string::npos) {
-            std::cout << "Error loading " << path << ":" << lineNumber << std::endl;
+            diagnose(Diagnostic::Warning, Diagnostic::Stdout,
+                     "Error loading " + path + ":" + std::to_string(lineNumber));
             continue;
         }
         std::string key = line.substr(0, equals);
@@ -208,7 +210,7 @@ void ConfManager::set(std::string name, std::string key, std::string value)
 {
     auto config = configs.find(name);
     if (config == configs.end()) {
-        std::cout << "Config section " << name << " is not loaded when setting" << std::endl;
+        diagnose(Diagnostic::Warning, Diagnostic::Stdout, "Config section " + name + " is not loaded when setting");
         return;
     }
     config->second[key] = value;
@@ -222,7 +224,7 @@ void ConfManager::save(std::string name)
     auto config = configs.find(name);
     std::string text = configText(config == configs.end() ? nullptr : &config->second);
     if (!replaceFile(path.empty() ? path : resolveTarget(path), text)) {
-        std::cout << "Can't write to file " << path << std::endl;
+        diagnose(Diagnostic::Error, Diagnostic::Stdout, "Can't write to file " + path);
     }
     dirty.erase(name);
 }

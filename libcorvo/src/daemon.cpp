@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "corvo/diagnostics.h"
 #include "corvo/message.h"
 #include "corvo/misc.h"
 #include "corvo/peer.h"
@@ -17,6 +18,31 @@
 namespace corvo {
 
 namespace {
+
+// Diagnostics of the library as records of a daemon's logger (console and
+// the site's log group). The sink holds the logger, so it stays valid for as
+// long as it can be called.
+DiagnosticSink loggerSink(std::shared_ptr<spdlog::logger> log)
+{
+    return [log](const Diagnostic& diagnostic) {
+        spdlog::level::level_enum level = spdlog::level::err;
+        switch (diagnostic.level) {
+            case Diagnostic::Debug:
+                level = spdlog::level::debug;
+                break;
+            case Diagnostic::Info:
+                level = spdlog::level::info;
+                break;
+            case Diagnostic::Warning:
+                level = spdlog::level::warn;
+                break;
+            case Diagnostic::Error:
+                level = spdlog::level::err;
+                break;
+        }
+        log->log(level, "{}", diagnostic.text);
+    };
+}
 
 int64_t nowNanoseconds()
 {
@@ -128,8 +154,8 @@ void Daemon::beforeInit()
         try {
             it->second->setValueString(value);
         } catch (const std::exception& e) {
-            std::cerr << "Configuration " << name << ": cannot set " << key << " to \"" << value << "\": " << e.what()
-                      << std::endl;
+            diagnose(Diagnostic::Warning, Diagnostic::Stderr,
+                     "Configuration " + name + ": cannot set " + key + " to \"" + value + "\": " + e.what());
         }
     }
 }
@@ -139,6 +165,7 @@ void Daemon::beforeLoop()
     bool debug = optionParser.vm["debug"].as<bool>();
     logger.init(name, debug ? spdlog::level::debug : spdlog::level::info, network.get());
     errorReporter = [this](const std::string& text) { logger->error("{}", text); };
+    diagnosticRedirect = std::make_unique<DiagnosticRedirect>(loggerSink(logger.logger));
     network->setClient(false);
     network->setType(defaultName);
     logger->info("Start looping...");
@@ -224,8 +251,9 @@ void Daemon::onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::P
 
     int64_t sent = change.has_send_ts() ? change.send_ts().seconds() * 1000000000LL + change.send_ts().nanos() : 0;
     int64_t delayUs = (nowNanoseconds() - sent) / 1000;
-    std::clog << "onPropertyCommand: " << peer->name << ", delayus: " << delayUs
-              << ", msg: " << change.ShortDebugString() << std::endl;
+    diagnose(Diagnostic::Info, Diagnostic::Stderr,
+             "onPropertyCommand: " + peer->name + ", delayus: " + std::to_string(delayUs) +
+                 ", msg: " + change.ShortDebugString());
 
     corvo::proto::PropertyChange request = change;
     property->updateFromPB(request);
@@ -239,27 +267,28 @@ void Daemon::doDaemon()
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid < 0) {
-        std::cerr << "Fail to fork" << std::endl;
+        diagnose(Diagnostic::Error, Diagnostic::Stderr, "Fail to fork");
         std::exit(1);
     }
     if (pid > 0)
         std::exit(0);
 
     if (setsid() == -1)
-        std::cerr << "failed to become a session leader whiledaemonising(errno=" << errno << ")" << std::endl;
+        diagnose(Diagnostic::Warning, Diagnostic::Stderr,
+                 "failed to become a session leader whiledaemonising(errno=" + std::to_string(errno) + ")");
     signal(SIGHUP, SIG_IGN);
 
     std::cerr.flush();
     std::fflush(nullptr);
     pid = fork();
     if (pid < 0) {
-        std::cerr << "Fail to fork" << std::endl;
+        diagnose(Diagnostic::Error, Diagnostic::Stderr, "Fail to fork");
         std::exit(1);
     }
     if (pid > 0)
         std::exit(0);
 
-    std::cout << "Fork to background" << std::endl;
+    diagnose(Diagnostic::Info, Diagnostic::Stdout, "Fork to background");
     int fd = open("/dev/null", O_RDWR);
     dup2(fd, STDIN_FILENO);
     dup2(fd, STDOUT_FILENO);

@@ -16,6 +16,7 @@
 #include <regex>
 #include <sstream>
 
+#include "corvo/diagnostics.h"
 #include "corvo/misc.h"
 
 namespace corvo {
@@ -250,7 +251,7 @@ std::vector<FitsHdrMap> parseFitsHdrFile(std::string path)
 {
     std::vector<FitsHdrMap> result;
     if (access(path.c_str(), F_OK) != 0) {
-        std::cout << "ERROR: Can't open FITS header file." << std::endl;
+        diagnose(Diagnostic::Error, Diagnostic::Stdout, "ERROR: Can't open FITS header file.");
         return result;
     }
     std::ifstream file(path);
@@ -282,7 +283,8 @@ std::vector<FitsHdrMap> parseFitsHdrFile(std::string path)
         if (text.size() <= kMaxTemplateLine && std::regex_match(text, match, cardPattern)) {
             result.push_back(FitsHdrMap{match[2].str(), match[3].str(), match[1].str(), match[4].str()});
         } else {
-            std::cout << path << ":" << card.first << " Wrong syntax" << std::endl;
+            diagnose(Diagnostic::Warning, Diagnostic::Stdout,
+                     path + ":" + std::to_string(card.first) + " Wrong syntax");
         }
     }
     return result;

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "corvo/diagnostics.h"
+
 namespace corvo {
 
 namespace {
@@ -82,13 +84,14 @@ std::string formatStackLine(const char* symbolLine)
 
 void printStackTrace()
 {
-    std::fputs("stack trace:\n", stderr);
+    std::string trace = "stack trace:\n";
 
     void* addresses[kMaxFrames];
     int count = backtrace(addresses, kMaxFrames);
     char** symbols = count > 0 ? backtrace_symbols(addresses, count) : nullptr;
     if (!symbols) {
-        std::fputs("  <empty, possibly corrupt>\n", stderr);
+        trace += "  <empty, possibly corrupt>";
+        diagnose(Diagnostic::Debug, Diagnostic::Stderr, std::move(trace));
         return;
     }
 
@@ -96,10 +99,14 @@ void printStackTrace()
     char* demangleBuf = static_cast<char*>(std::malloc(demangleSize));
     // Frame 0 is this function itself.
     for (int i = 1; i < count; ++i) {
-        std::fputs(formatFrame(symbols[i], &demangleBuf, &demangleSize).c_str(), stderr);
+        trace += formatFrame(symbols[i], &demangleBuf, &demangleSize);
     }
     std::free(demangleBuf);
     std::free(symbols);
+    // Every frame line ends with a newline; the diagnostic adds the last.
+    if (!trace.empty() && trace.back() == '\n')
+        trace.pop_back();
+    diagnose(Diagnostic::Debug, Diagnostic::Stderr, std::move(trace));
 }
 
 std::vector<std::string> split(std::string text, char delimiter)

@@ -10,6 +10,7 @@
 #include <iostream>
 #include <mutex>
 
+#include "corvo/diagnostics.h"
 #include "corvo/message.h"
 #include "corvo/peer.h"
 #include "corvo/property.h"
@@ -154,7 +155,7 @@ void Network::start()
     if (zyre_start(node) != 0) {
         // Without sockets nothing can be sent; say so instead of failing
         // silently, and keep dropping sends.
-        std::cerr << "zyre_start failed: the network node is not running" << std::endl;
+        diagnose(Diagnostic::Error, Diagnostic::Stderr, "zyre_start failed: the network node is not running");
         return;
     }
     void* socket = zsock_resolve(zyre_socket(node));
@@ -240,7 +241,7 @@ void Network::sendOne(zmsg_t* msg, std::shared_ptr<Peer> peer)
     }
     int rc = zyre_whisper(node, peer->uuid.c_str(), &msg);
     if (rc != 0)
-        std::cout << rc << std::endl;
+        diagnose(Diagnostic::Warning, Diagnostic::Stdout, std::to_string(rc));
 }
 
 void Network::sendStatus(unsigned int status)
@@ -400,7 +401,7 @@ void Network::handleEvent(const NetworkEvent& event)
                 auto command = decode<corvo::proto::Command>(payload);
                 int64_t sent = command.has_send_ts() ? toNanoseconds(command.send_ts()) : 0;
                 int64_t delayUs = (nowNanoseconds() - sent) / 1000;
-                std::cout << "CommandDelay: " << delayUs << "us" << std::endl;
+                diagnose(Diagnostic::Info, Diagnostic::Stdout, "CommandDelay: " + std::to_string(delayUs) + "us");
                 callback->onCommand(peer, command);
                 break;
             }

@@ -4,6 +4,8 @@
 
 #include <iostream>
 
+#include "corvo/diagnostics.h"
+
 namespace corvo {
 
 namespace {
@@ -27,7 +29,7 @@ bool Peer::verifyCommand(std::vector<std::string> command)
     // An empty vector names no command, so no command is found.
     auto it = command.empty() ? commands.end() : commands.find(command[0]);
     if (it == commands.end()) {
-        std::cerr << "command not found" << std::endl;
+        diagnose(Diagnostic::Warning, Diagnostic::Stderr, "command not found");
         return false;
     }
     return it->second.verify(std::move(command));

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <type_traits>
 
+#include "corvo/diagnostics.h"
 #include "corvo/message.h"
 #include "corvo/misc.h"
 #include "corvo/network.h"  // EventCallback only; no network code is called from here
@@ -153,7 +154,7 @@ void Property::setValue(std::string v)
 void Property::setValue(double v)
 {
     if (type != DOUBLE) {
-        std::cout << name << std::endl;
+        diagnose(Diagnostic::Error, Diagnostic::Stdout, name);
         throw CorvoTypeError();
     }
     doubleValue = v;

@@ -191,8 +191,9 @@ TEST_F(SystemTest, PropertyChangeRequestGivesExactlyOneBroadcast)
     EXPECT_EQ(observer.countProperties("filters"), 0u);
     EXPECT_EQ(wheel->properties.at("label").toString(), "Ha");
     EXPECT_EQ(wheel->properties.at("filters").strList.size(), 6u);
-    std::string trace = daemon.err();
-    EXPECT_NE(trace.find("onPropertyCommand: observer, delayus: "), std::string::npos) << trace;
+    // The daemon's diagnostics are records of its logger (on standard output).
+    std::string trace = daemon.out();
+    EXPECT_NE(trace.find("[info] onPropertyCommand: observer, delayus: "), std::string::npos) << trace;
     EXPECT_EQ(trace.find("filters"), std::string::npos) << trace;
 }
 
@@ -273,7 +274,7 @@ TEST_F(SystemTest, VersionHelpAndBadOptions)
 
     // An interface that does not exist: the daemon says so and ends.
     EXPECT_TRUE(corvotest::exitedWith(runToEnd({kDaemon, "--interface", "nosuch0", "--site", site}, &run), 1));
-    EXPECT_NE(run.err().find("Cannot start the network node; wheel stops"), std::string::npos) << run.err();
+    EXPECT_NE(run.out().find("[error] Cannot start the network node; wheel stops"), std::string::npos) << run.out();
 }
 
 // The parent of process `pid`, or -1.

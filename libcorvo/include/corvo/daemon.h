@@ -15,6 +15,7 @@
 #include "corvo/app.h"
 #include "corvo/command.h"
 #include "corvo/confmanager.h"
+#include "corvo/diagnostics.h"
 #include "corvo/logger.h"
 #include "corvo/property.h"
 
@@ -69,6 +70,10 @@ protected:
     bool daemonMode = false;
     std::map<unsigned int, std::string> statusList;
     unsigned int status = 0;
+
+private:
+    // The library's own messages go to this daemon's logger while it runs.
+    std::unique_ptr<DiagnosticRedirect> diagnosticRedirect;
 };
 
 }  // namespace corvo
