@@ -4,10 +4,29 @@
 # v0/v1 is added and v0 gets 10.77.0.1/24 (a broadcast-capable interface for
 # discovery tests).
 #   in-netns.sh [--veth] COMMAND [ARGS...]
+#
+# As root the namespace is made directly (unshare -n). An ordinary user gets
+# one inside a user namespace (unshare -rn) where the kernel allows it; the
+# command then runs under the user's own uid and gid again. Where no
+# namespace can be made, it exits with status 77 (the skip status of the
+# CTest network tests) and says why.
 set -euo pipefail
+readonly SKIP=77
+
 if [ "${1:-}" != "--inside" ]; then
-  exec unshare -n -- "$0" --inside "$@"
+  if [ "$(id -u)" -eq 0 ]; then
+    exec unshare -n -- "$0" --inside root "$@"
+  fi
+  if ! unshare -rn true 2>/dev/null; then
+    echo "in-netns: skipped: this kernel gives an ordinary user no network namespace" \
+         "(user namespaces are disabled); run as root, or allow them" \
+         "(sysctl user.max_user_namespaces, kernel.unprivileged_userns_clone)" >&2
+    exit $SKIP
+  fi
+  exec unshare -rn -- "$0" --inside "$(id -u):$(id -g)" "$@"
 fi
+shift
+owner=$1
 shift
 veth=0
 if [ "${1:-}" = "--veth" ]; then veth=1; shift; fi
@@ -18,4 +37,9 @@ if [ $veth = 1 ]; then
   ip link set v0 up
   ip link set v1 up
 fi
-exec "$@"
+if [ "$owner" = root ]; then
+  exec "$@"
+fi
+# Back to the caller's own identity (programs such as PostgreSQL refuse to
+# run as root, even a mapped one).
+exec unshare --map-user="${owner%%:*}" --map-group="${owner##*:}" -- "$@"
