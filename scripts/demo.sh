@@ -175,6 +175,8 @@ if [ $web = 1 ]; then
   trap 'true' INT
   wait "$web_pid" || true
   trap 'exit 130' INT
+  kill -INT "$web_pid" 2>/dev/null || true
+  wait "$web_pid" 2>/dev/null || true
   web_pid=''
 fi
 

@@ -417,6 +417,10 @@ class TestGonePeers:
             hub.peer_left("cam%d" % i)
         assert "cam3" in hub.peers and not hub.peers["cam3"]["gone"]
         assert sum(1 for p in hub.peers.values() if p["gone"]) == 3
+        # A tool that leaves is taken off at once.
+        hub.peer_entered({"id": "tool", "name": "tool", "client": True})
+        hub.peer_left("tool")
+        assert "tool" not in hub.peers
 
 
 class TestHistoryHook:

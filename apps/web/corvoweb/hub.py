@@ -71,6 +71,10 @@ class Hub:
         peer = self.peers.get(pid)
         if peer is None or peer.get("gone"):
             return
+        if peer.get("client"):
+            # A tool that left had no values that could look live.
+            self._drop(pid)
+            return
         peer["gone"] = True
         peer["goneAt"] = time.time()
         self.gone_order.append(pid)

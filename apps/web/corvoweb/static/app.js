@@ -244,7 +244,8 @@ function showPeer(desc) {
   }
   entry.card = card;
   if (old) old.card.replaceWith(card);
-  else ui.peers.append(card);
+  else if (desc.client) ui.peers.append(card);
+  else ui.peers.insertBefore(card, ui.peers.querySelector("article.peer.client")); // daemons first
   peers.set(desc.id, entry);
   showStatus(desc.id, desc.status, desc.statusName);
   card.classList.toggle("gone", !!desc.gone);
