@@ -66,15 +66,20 @@ constexpr int64_t kVerifyTimeoutMs = 500;
 constexpr int kMaxWarnings = 20;
 constexpr int64_t kWarningWindowMs = 10000;
 constexpr int kMaxDrainBatch = 256;
-// After reading beacons, the node reads the next ones only this much later,
-// in one go: with a hundred peers beaconing each second, a dozen wake-ups
-// a second instead of a hundred. Delays no message, only discovery, by at
-// most this much.
+// A node that has read beacons more than kBeaconReadsWithoutRest times in
+// the current second reads the next ones only kBeaconRestMs later, in one
+// go: with a hundred peers beaconing each second, a dozen or two wake-ups a
+// second instead of a hundred. Delays no message, only the discovery of a
+// new peer in a large site, by at most that much.
+constexpr int kBeaconReadsWithoutRest = 5;
 constexpr int64_t kBeaconRestMs = 80;
 // At stop, how long to wait for peers to confirm that they have handled
 // what was sent to them, and how long the mailboxes may still send after.
 constexpr int64_t kStopFlushMs = 300;
 constexpr int kStopLingerMs = 300;
+// After a mailbox closes, how long before a new one connects to the same
+// endpoint (see noteClosed).
+constexpr int64_t kReconnectPauseMs = 300;
 // Batches of inbox messages handled before a peer that left is dropped.
 constexpr int kMaxDrainBeforeLeave = 64;
 
@@ -316,7 +321,7 @@ public:
                 if (running_ && beaconBusy_) {
                     beaconBusy_ = false;
                     receiveBeacons();
-                    beaconRestUntil_ = now() + kBeaconRestMs;
+                    restFromBeacons();
                 }
                 if (outboxBusy_ || !backlog_.empty()) {
                     outboxBusy_ = false;
@@ -327,6 +332,19 @@ public:
             }
             waitForActivity();
         }
+    }
+
+    // Only a node that reads beacons often rests between reads: a few
+    // peers' beacons are taken at once, a hundred peers' in batches.
+    void restFromBeacons()
+    {
+        int64_t t = now();
+        if (t >= beaconWindowEnd_) {
+            beaconWindowEnd_ = t + 1000;
+            beaconReadsInWindow_ = 0;
+        }
+        if (++beaconReadsInWindow_ > kBeaconReadsWithoutRest)
+            beaconRestUntil_ = t + kBeaconRestMs;
     }
 
     // ---- the direct sends (API thread, under direct_.lock) ----------------
@@ -595,6 +613,7 @@ private:
             if (Peer* peer = findPeer(uuid))
                 zmq_setsockopt(peer->mailbox, ZMQ_LINGER, &kStopLingerMs, sizeof kStopLingerMs);
         peers_.clear();
+        closedAt_.clear();
         pendingTotal_ = 0;
         pendingBySource_.clear();
         nextVerifyAt_ = kNever;
@@ -729,7 +748,7 @@ private:
             return;
         }
         std::string endpoint = "tcp://" + addressText(sender) + ":" + std::to_string(beacon.port);
-        if (!admit(sender.s_addr, beacon.uuid))
+        if (recentlyClosed(endpoint) || !admit(sender.s_addr, beacon.uuid))
             return;
         dropPeerAt(endpoint);
         connectPeer(beacon.uuid, endpoint, sender.s_addr);
@@ -906,7 +925,26 @@ private:
         if (report && peer.ready)
             emitPeerEvent("EXIT", peer);
         setPending(peer, false);
+        noteClosed(peer.endpoint);
         peers_.erase(it);
+    }
+
+    // Inboxes take no hand-over of an identity: a new mailbox to an
+    // endpoint whose old one (under the same identity) may still be open
+    // there waits a little, until the next beacon after kReconnectPauseMs.
+    void noteClosed(const std::string& endpoint)
+    {
+        int64_t t = now();
+        for (auto it = closedAt_.begin(); it != closedAt_.end();)
+            it = t - it->second >= kReconnectPauseMs ? closedAt_.erase(it) : std::next(it);
+        if (closedAt_.size() < kMaxPeers)
+            closedAt_[endpoint] = t;
+    }
+
+    bool recentlyClosed(const std::string& endpoint) const
+    {
+        auto it = closedAt_.find(endpoint);
+        return it != closedAt_.end() && now() - it->second < kReconnectPauseMs;
     }
 
     // Sends one message with the peer's next sequence number, followed by
@@ -1157,9 +1195,22 @@ private:
                 verify(*peer);
                 return;
             }
-            trace("peer %s said HELLO again", peer->uuidText.c_str());  // it restarted: forget the old one
-            removePeer(uuid, true);
-            peer = nullptr;
+            // It dropped us and greets again: the old incarnation leaves, and
+            // it is greeted afresh over the same mailbox. A new connection
+            // under our identity could meet the old one still open at its
+            // inbox and be parked there.
+            trace("peer %s said HELLO again", peer->uuidText.c_str());
+            emitPeerEvent("EXIT", *peer);
+            peer->ready = false;
+            peer->groups.clear();
+            peer->verifyDeadline = 0;
+            peer->contender.reset();
+            peer->pingsUnanswered = 0;
+            peer->sentSequence = 0;
+            if (!send(*peer, hello())) {
+                removePeer(uuid, false);
+                return;
+            }
         }
         // A peer that greets first has shown nothing but that HELLO: it stays
         // pending (counted, expiring) until it answers a PING at the
@@ -1417,6 +1468,9 @@ private:
     int64_t checkInterval_ = 1000;
     int64_t nextVerifyAt_ = kNever;
     int64_t beaconRestUntil_ = 0;
+    int64_t beaconWindowEnd_ = 0;
+    int beaconReadsInWindow_ = 0;
+    std::unordered_map<std::string, int64_t> closedAt_;  // endpoint -> when its mailbox closed
     bool beaconBusy_ = false;
     size_t maxPeers_ = kMaxPeers;
     size_t pendingTotal_ = 0;
