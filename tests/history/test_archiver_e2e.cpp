@@ -184,6 +184,9 @@ TEST_P(ArchiverE2E, records_exactly_what_was_sent_across_a_crash_a_restart_and_a
     send(81, 90);
     startArchiver();
     send(91, 100);
+    // The observer having seen a value does not mean the archiver has: the
+    // last ones may still be on their way to it when the signal comes.
+    ASSERT_TRUE(waitFor([&] { return storedBroadcasts().size() == 90; })) << archiver.err();
     kill(archiver.pid, SIGINT);
     ASSERT_TRUE(corvotest::exitedWith(corvotest::waitFor(archiver.pid, 60s), 0)) << archiver.err();
     archiver.pid = -1;
