@@ -185,6 +185,11 @@ bool Network::poll(int timeout)
     return rc > 0 && (item.revents & ZMQ_POLLIN);
 }
 
+void* Network::eventSocket() const
+{
+    return started ? zsock_resolve(zyre_socket(node)) : nullptr;
+}
+
 bool Network::pollout()
 {
     zmq_pollitem_t item = {zsock_resolve(zyre_socket(node)), 0, ZMQ_POLLOUT, 0};

@@ -79,6 +79,9 @@ public:
 
     bool poll(int timeout);
     bool pollout();
+    // The node's event socket (a libzmq socket handle), for a program that
+    // waits on it together with sources of its own; null when not started.
+    void* eventSocket() const;
 
     void join(const std::string& group);
     void leave(const std::string& group);
