@@ -1,0 +1,601 @@
+"""State shared by the blocking and the asyncio Site: the table of peers kept
+from the node's events, the waiters of pending requests, and the bounded
+event streams behind ``watch`` and ``logs``.
+
+Events arrive on the package's loop thread in batches; everything else runs
+on the caller's thread. One lock guards the table and the waiter lists; no
+Python code of the user runs under it.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import collections
+import concurrent.futures
+import math
+import threading
+from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
+
+from . import _corvo
+from ._errors import CorvoError, NotFoundError, RefusedError
+from ._events import (LOG_LEVELS, CommandInfo, Info, LogEvent, PeerEvent, PeerInfo, PropertyEvent,
+                      PropertyInfo, StatusEvent)
+
+#: Events a watch or logs stream holds at most by default; beyond it the
+#: oldest is dropped and counted in ``dropped``.
+DEFAULT_QUEUE_SIZE = 10000
+
+TYPE_CODES = {"int": 0, "str": 1, "float": 2, "list[str]": 4, "list[int]": 5, "list[float]": 6}
+
+
+class _Peer:
+    __slots__ = ("uuid", "name", "type", "client", "address", "member", "described", "status",
+                 "properties", "commands", "statuses")
+
+    def __init__(self, uuid: str, name: str):
+        self.uuid = uuid
+        self.name = name
+        self.type = ""
+        self.client = False
+        self.address = ""
+        self.member = False
+        self.described = False
+        self.status = 0
+        self.properties: Dict[str, list] = {}  # name -> [type, value, unit, description, writable, limits, choices]
+        self.commands: Dict[str, tuple] = {}
+        self.statuses: Dict[int, str] = {}
+
+    def peer_info(self) -> PeerInfo:
+        return PeerInfo(self.name, self.uuid, self.type, self.client, self.status, self.statuses.get(self.status))
+
+    def info(self) -> Info:
+        properties = {
+            name: PropertyInfo(name, p[0], _copy(p[1]), p[2], p[3], p[4], p[5], dict(p[6]))
+            for name, p in self.properties.items()
+        }
+        commands = {name: CommandInfo(name, c[0], list(c[1])) for name, c in self.commands.items()}
+        return Info(self.name, properties, commands, dict(self.statuses), self.status)
+
+
+def _copy(value):
+    return list(value) if isinstance(value, list) else value
+
+
+class EventStream:
+    """A bounded queue of events, read by iteration (blocking or ``async
+    for``) or handed to a callback. When full, the oldest event is dropped
+    and counted in ``dropped``. ``close()`` ends the iteration."""
+
+    def __init__(self, core: "SiteCore", accept: Callable[[Any], bool], maxsize: int,
+                 callback: Optional[Callable[[Any], Any]] = None):
+        if maxsize < 1:
+            raise ValueError("queue_size must be at least 1")
+        self._core = core
+        self._accept = accept
+        self._events: collections.deque = collections.deque()
+        self._maxsize = maxsize
+        self._callback = callback
+        self._cond = threading.Condition(threading.Lock())
+        self._waker: Optional[Tuple[asyncio.AbstractEventLoop, asyncio.Future]] = None
+        self._closed = False
+        self._is_log = False
+        self.dropped = 0
+        """Events dropped because the queue was full."""
+
+    # -- producer side (loop thread) --
+    def _push(self, event) -> None:
+        if self._callback is not None:
+            self._core._run_callback(self._callback, event)
+            return
+        with self._cond:
+            if self._closed:
+                return
+            if len(self._events) >= self._maxsize:
+                self._events.popleft()
+                self.dropped += 1
+            self._events.append(event)
+            self._cond.notify()
+            waker, self._waker = self._waker, None
+        if waker is not None:
+            _wake(waker)
+
+    # -- consumer side --
+    def close(self) -> None:
+        """Stops the stream; a waiting iteration ends."""
+        self._core._remove_stream(self)
+        with self._cond:
+            self._closed = True
+            self._events.clear()
+            self._cond.notify_all()
+            waker, self._waker = self._waker, None
+        if waker is not None:
+            _wake(waker)
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def get(self, timeout: Optional[float] = None):
+        """The next event; TimeoutError after ``timeout`` seconds, StopIteration
+        once closed and empty."""
+        with self._cond:
+            if not self._cond.wait_for(lambda: self._events or self._closed, timeout):
+                raise TimeoutError("no event within %g s" % timeout)
+            if self._events:
+                return self._events.popleft()
+            raise StopIteration
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        if _corvo.on_loop_thread():
+            raise CorvoError("cannot wait for events on the library's thread; use a callback")
+        while True:
+            try:
+                # Waits in slices so that Ctrl-C reaches the main thread.
+                return self.get(0.25)
+            except TimeoutError:
+                continue
+
+    def __aiter__(self):
+        return self
+
+    async def __anext__(self):
+        while True:
+            loop = asyncio.get_running_loop()
+            with self._cond:
+                if self._events:
+                    return self._events.popleft()
+                if self._closed:
+                    raise StopAsyncIteration
+                future = loop.create_future()
+                self._waker = (loop, future)
+            try:
+                await future
+            finally:
+                with self._cond:
+                    if self._waker is not None and self._waker[1] is future:
+                        self._waker = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        self.close()
+
+
+def _wake(waker) -> None:
+    loop, future = waker
+
+    def resolve():
+        if not future.done():
+            future.set_result(None)
+    try:
+        loop.call_soon_threadsafe(resolve)
+    except RuntimeError:
+        pass  # the event loop has closed
+
+
+class _Waiter:
+    """A pending request: ``check(kind, event)`` returns None to keep
+    waiting, or a callable that settles the future."""
+    __slots__ = ("check", "future")
+
+    def __init__(self, check, future):
+        self.check = check
+        self.future = future
+
+
+class SiteCore:
+    """One node on a site and what it knows; see Site for the public face."""
+
+    def __init__(self, site: str, port: int, interface: Optional[str], name: Optional[str]):
+        self.site = site
+        self._lock = threading.Lock()
+        self._peers: Dict[str, _Peer] = {}
+        self._waiters: List[_Waiter] = []
+        self._streams: List[EventStream] = []
+        self._log_streams = 0
+        self._closed = False
+        self._node = _corvo.SiteNode(site, int(port), interface or "", name or "", self._on_events)
+
+    @property
+    def uuid(self) -> str:
+        return self._node.uuid
+
+    def close(self) -> None:
+        with self._lock:
+            if self._closed:
+                return
+            self._closed = True
+            waiters, self._waiters = self._waiters, []
+            streams, self._streams = self._streams, []
+        self._node.close()
+        for waiter in waiters:
+            _settle(waiter.future, error=CorvoError("the site has been closed"))
+        for stream in streams:
+            stream.close()
+
+    # ------------------------------------------------------------ events
+    def _on_events(self, batch) -> None:
+        deliveries = []
+        settled = []
+        with self._lock:
+            for event in batch:
+                out = self._apply(event)
+                if out is not None:
+                    deliveries.append(out)
+                if self._waiters:
+                    keep = []
+                    for waiter in self._waiters:
+                        if waiter.future.done():
+                            continue
+                        action = waiter.check(event[0], event)
+                        if action is None:
+                            keep.append(waiter)
+                        else:
+                            settled.append(action)
+                    self._waiters = keep
+            streams = list(self._streams)
+        for action in settled:
+            action()
+        for event in deliveries:
+            for stream in streams:
+                if stream._accept(event):
+                    stream._push(event)
+
+    def _apply(self, event):
+        kind, uuid = event[0], event[1]
+        peer = self._peers.get(uuid)
+        if kind == "enter":
+            _, _, name, ptype, client, address = event
+            if peer is None:
+                peer = self._peers[uuid] = _Peer(uuid, name)
+            peer.name, peer.type, peer.client, peer.address = name, ptype, client, address
+            peer.member = True
+            return PeerEvent(peer.name, "enter")
+        if kind == "info":
+            _, _, name, properties, commands, statuses, status = event
+            if peer is None:
+                peer = self._peers[uuid] = _Peer(uuid, name)
+            peer.properties = {n: list(p) for n, p in properties.items()}
+            peer.commands = commands
+            peer.statuses = statuses
+            peer.status = status
+            peer.described = True
+            return PeerEvent(peer.name, "info") if peer.member else None
+        if peer is None:
+            return None
+        if kind == "exit":
+            del self._peers[uuid]
+            return PeerEvent(peer.name, "exit") if peer.member else None
+        if kind == "property":
+            _, _, name, value, time = event
+            entry = peer.properties.get(name)
+            if entry is None:
+                return None
+            entry[1] = value
+            return PropertyEvent(peer.name, name, _copy(value), entry[0], entry[2], time)
+        if kind == "status":
+            peer.status = event[2]
+            return StatusEvent(peer.name, event[2], peer.statuses.get(event[2]))
+        if kind == "log":
+            _, _, time, logger, level, text = event
+            level_name = LOG_LEVELS[level] if 0 <= level < len(LOG_LEVELS) else str(level)
+            return LogEvent(peer.name, time, logger, level_name, text)
+        return None
+
+    def _run_callback(self, callback, event) -> None:
+        try:
+            result = callback(event)
+            if asyncio.iscoroutine(result):
+                from . import _runner
+                _runner.submit(result)
+        except Exception:  # a failing callback must not stop the others
+            import traceback
+            traceback.print_exc()
+
+    # ------------------------------------------------------------ peers
+    def _find(self, name_or_uuid: str) -> Optional[_Peer]:
+        found = None
+        for peer in self._peers.values():
+            if not peer.member or (peer.name != name_or_uuid and peer.uuid != name_or_uuid):
+                continue
+            if found is None or (not found.described and peer.described):
+                found = peer
+        return found
+
+    def peers(self) -> List[PeerInfo]:
+        with self._lock:
+            members = [p for p in self._peers.values() if p.member]
+            return sorted((p.peer_info() for p in members), key=lambda p: (p.name, p.uuid))
+
+    def described(self, name_or_uuid: str) -> concurrent.futures.Future:
+        """A future of the described peer (its _Peer), settled as soon as it
+        is a member with its description."""
+        future: concurrent.futures.Future = concurrent.futures.Future()
+
+        def ready() -> Optional[_Peer]:
+            peer = self._find(name_or_uuid)
+            return peer if peer is not None and (peer.described or peer.client) else None
+
+        def check(kind, event):
+            if kind not in ("enter", "info"):
+                return None
+            peer = ready()
+            return None if peer is None else (lambda: _settle(future, peer))
+
+        with self._lock:
+            self._require_open()
+            peer = ready()
+            if peer is None:
+                self._add_waiter(_Waiter(check, future))
+        if peer is not None:
+            _settle(future, peer)
+        return future
+
+    def not_described_error(self, name_or_uuid: str, timeout: float) -> Exception:
+        with self._lock:
+            peer = self._find(name_or_uuid)
+        if peer is None:
+            return NotFoundError("no peer %s on site %s (waited %g s)" % (name_or_uuid, self.site, timeout))
+        return TimeoutError("%s did not describe itself within %g s" % (name_or_uuid, timeout))
+
+    def snapshot(self, peer: _Peer) -> Info:
+        with self._lock:
+            if peer.client:
+                raise NotFoundError("%s is a client: it has no properties or commands" % peer.name)
+            return peer.info()
+
+    def value(self, peer: _Peer, prop: str):
+        with self._lock:
+            entry = self._property(peer, prop)
+            return _copy(entry[1])
+
+    def _property(self, peer: _Peer, prop: str) -> list:
+        if peer.client:
+            raise NotFoundError("%s is a client: it has no properties or commands" % peer.name)
+        entry = peer.properties.get(prop)
+        if entry is None:
+            raise NotFoundError("%s has no property '%s'" % (peer.name, prop))
+        return entry
+
+    # ------------------------------------------------------------ requests
+    def request_change(self, peer: _Peer, prop: str, value) -> concurrent.futures.Future:
+        """Checks `value` against the property's declaration, sends the change
+        request and returns a future of the confirmed value."""
+        with self._lock:
+            entry = self._property(peer, prop)
+            ptype, writable, limits, choices = entry[0], entry[4], entry[5], entry[6]
+        if not writable:
+            raise RefusedError("property '%s' of %s is read-only" % (prop, peer.name))
+        wanted = check_value(prop, ptype, value, limits, choices)
+        future: concurrent.futures.Future = concurrent.futures.Future()
+        uuid = peer.uuid
+
+        def check(kind, event):
+            if event[1] != uuid:
+                return None
+            if kind == "property" and event[2] == prop and _same(event[3], wanted):
+                return lambda: _settle(future, _copy(event[3]))
+            if kind == "exit":
+                return lambda: _settle(future, error=CorvoError("%s left before confirming %s" % (peer.name, prop)))
+            return None
+
+        with self._lock:
+            self._require_open()
+            self._add_waiter(_Waiter(check, future))
+        self._node.change(uuid, prop, TYPE_CODES[ptype], wanted)
+        return future
+
+    def send_command(self, peer: _Peer, name: str, args: Iterable[Any],
+                     wait: Optional[str]) -> Optional[concurrent.futures.Future]:
+        """Checks the arguments against the command's declaration, sends it,
+        and with `wait` returns a future of that property's next value."""
+        with self._lock:
+            if peer.client:
+                raise NotFoundError("%s is a client: it has no properties or commands" % peer.name)
+            command = peer.commands.get(name)
+            if command is None:
+                raise NotFoundError("%s has no command '%s'" % (peer.name, name))
+            declared = list(command[1])
+            if wait is not None:
+                self._property(peer, wait)
+        words = [name] + command_words(name, declared, list(args))
+        future = None
+        if wait is not None:
+            future = concurrent.futures.Future()
+            uuid = peer.uuid
+
+            def check(kind, event):
+                if event[1] != uuid:
+                    return None
+                if kind == "property" and event[2] == wait:
+                    return lambda: _settle(future, _copy(event[3]))
+                if kind == "exit":
+                    return lambda: _settle(future, error=CorvoError("%s left before %s changed" % (peer.name, wait)))
+                return None
+
+            with self._lock:
+                self._require_open()
+                self._add_waiter(_Waiter(check, future))
+        self._node.command(peer.uuid, words)
+        return future
+
+    def stream(self, peers: Tuple[str, ...], logs: bool, callback, queue_size: Optional[int]) -> EventStream:
+        wanted = set(peers)
+        log_kind = LogEvent
+
+        def accept(event) -> bool:
+            if (type(event) is log_kind) != logs:
+                return False
+            return not wanted or event.peer in wanted
+
+        stream = EventStream(self, accept, queue_size or DEFAULT_QUEUE_SIZE, callback)
+        stream._is_log = logs
+        with self._lock:
+            self._require_open()
+            self._streams.append(stream)
+            if logs:
+                self._log_streams += 1
+                first = self._log_streams == 1
+        if logs and first:
+            self._node.receive_logs(True)
+        return stream
+
+    def _remove_stream(self, stream: EventStream) -> None:
+        with self._lock:
+            if stream not in self._streams:
+                return
+            self._streams.remove(stream)
+            if stream._is_log:
+                self._log_streams -= 1
+
+    # ------------------------------------------------------------ helpers
+    def _add_waiter(self, waiter: _Waiter) -> None:
+        self._waiters.append(waiter)
+        # A cancelled or timed-out request leaves no waiter behind.
+        waiter.future.add_done_callback(lambda f: self._drop_waiter(waiter))
+
+    def _drop_waiter(self, waiter: _Waiter) -> None:
+        with self._lock:
+            try:
+                self._waiters.remove(waiter)
+            except ValueError:
+                pass
+
+    def _require_open(self) -> None:
+        if self._closed:
+            raise CorvoError("the site has been closed")
+
+    def pending_requests(self) -> int:
+        with self._lock:
+            return len(self._waiters)
+
+
+def _settle(future: concurrent.futures.Future, result=None, error: Optional[BaseException] = None) -> None:
+    try:
+        if error is not None:
+            future.set_exception(error)
+        else:
+            future.set_result(result)
+    except concurrent.futures.InvalidStateError:
+        pass  # cancelled or timed out meanwhile
+
+
+def _same(a, b) -> bool:
+    if isinstance(a, float) and isinstance(b, float) and math.isnan(a) and math.isnan(b):
+        return True
+    return a == b
+
+
+def _is_int(value) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _is_number(value) -> bool:
+    return _is_int(value) or isinstance(value, float)
+
+
+def check_value(prop: str, ptype: str, value, limits, choices):
+    """The value to send for `value`, or TypeError / ValueError / RefusedError
+    as the operator's tool refuses it."""
+    if ptype == "int":
+        if isinstance(value, str) and choices:
+            for number, label in choices.items():
+                if label == value:
+                    value = number
+                    break
+            else:
+                raise RefusedError("refused %s = %s: not one of the choices %s" % (prop, value, _choice_text(choices)))
+        if not _is_int(value):
+            raise TypeError("%s is an int property, not %s" % (prop, type(value).__name__))
+        if not -2**63 <= value < 2**63:
+            raise ValueError("%s: %d does not fit 64 bits" % (prop, value))
+        if limits is not None and not limits[0] <= value <= limits[1]:
+            raise RefusedError("refused %s = %d: outside the limits [%d, %d]" % (prop, value, limits[0], limits[1]))
+        if choices and value not in choices:
+            raise RefusedError("refused %s = %d: not one of the choices %s" % (prop, value, _choice_text(choices)))
+        return value
+    if ptype == "float":
+        if not _is_number(value):
+            raise TypeError("%s is a float property, not %s" % (prop, type(value).__name__))
+        value = float(value)
+        if not math.isfinite(value):
+            raise ValueError("%s: %r is not a finite number" % (prop, value))
+        if limits is not None and not limits[0] <= value <= limits[1]:
+            raise RefusedError("refused %s = %r: outside the limits [%r, %r]" % (prop, value, limits[0], limits[1]))
+        return value
+    if ptype == "str":
+        if not isinstance(value, str):
+            raise TypeError("%s is a str property, not %s" % (prop, type(value).__name__))
+        return value
+    if ptype in ("list[int]", "list[float]", "list[str]"):
+        if not isinstance(value, (list, tuple)):
+            raise TypeError("%s is a %s property, not %s" % (prop, ptype, type(value).__name__))
+        item_ok = {"list[int]": _is_int, "list[float]": _is_number, "list[str]": lambda v: isinstance(v, str)}[ptype]
+        if not all(item_ok(v) for v in value):
+            raise TypeError("%s is a %s property" % (prop, ptype))
+        if ptype == "list[float]":
+            return [float(v) for v in value]
+        return list(value)
+    raise CorvoError("%s has a type this package does not know (%s)" % (prop, ptype))
+
+
+def _choice_text(choices) -> str:
+    return ", ".join("%d=%s" % item for item in sorted(choices.items()))
+
+
+def command_words(name: str, declared: List[Tuple[str, str]], args: List[Any]) -> List[str]:
+    """The command's arguments as the words sent, checked against the
+    declared argument types."""
+    if len(args) != len(declared):
+        usage = " ".join("<%s:%s>" % a for a in declared) or "no arguments"
+        raise TypeError("command '%s' takes %s, got %d argument%s"
+                        % (name, usage, len(args), "" if len(args) == 1 else "s"))
+    words = []
+    for (argname, atype), value in zip(declared, args):
+        words.append(_arg_word(name, argname, atype, value))
+    return words
+
+
+def _arg_word(command: str, argname: str, atype: str, value) -> str:
+    where = "argument %s of '%s'" % (argname, command)
+    if atype == "int":
+        if isinstance(value, str):
+            try:
+                value = int(value.strip())
+            except ValueError:
+                raise ValueError("%s: '%s' is not an integer" % (where, value)) from None
+        if not _is_int(value):
+            raise TypeError("%s takes an int, not %s" % (where, type(value).__name__))
+        return str(value)
+    if atype == "float":
+        if isinstance(value, str):
+            try:
+                value = float(value)
+            except ValueError:
+                raise ValueError("%s: '%s' is not a finite number" % (where, value)) from None
+        if not _is_number(value):
+            raise TypeError("%s takes a number, not %s" % (where, type(value).__name__))
+        if not math.isfinite(value):
+            raise ValueError("%s: %r is not a finite number" % (where, value))
+        return repr(float(value))
+    if atype == "bool":
+        if isinstance(value, bool):
+            return "true" if value else "false"
+        if isinstance(value, str) and value.strip().lower() in ("true", "false", "1", "0"):
+            return value.strip().lower()
+        if value in (0, 1) and _is_int(value):
+            return str(value)
+        raise TypeError("%s takes a bool (true, false, 1, 0), not %r" % (where, value))
+    if not isinstance(value, str):
+        value = str(value)
+    return value

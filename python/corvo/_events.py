@@ -1,0 +1,100 @@
+"""Records the package hands out: descriptions of peers and the events of
+``watch`` and ``logs``."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Optional, Tuple
+
+__all__ = [
+    "PeerInfo", "PropertyInfo", "CommandInfo", "Info",
+    "PropertyEvent", "StatusEvent", "LogEvent", "PeerEvent",
+    "LOG_LEVELS",
+]
+
+#: Log record levels by number, as on the wire.
+LOG_LEVELS = ("trace", "debug", "info", "warn", "error")
+
+
+@dataclass(frozen=True)
+class PeerInfo:
+    """A member of the site."""
+    name: str
+    uuid: str
+    type: str
+    client: bool
+    status: int
+    status_name: Optional[str]
+
+
+@dataclass(frozen=True)
+class PropertyInfo:
+    """A property as its daemon describes it. ``type`` is one of "int",
+    "float", "str", "list[int]", "list[float]", "list[str]"; ``limits`` is
+    (min, max) for int and float properties, else None; ``choices`` maps the
+    values of an int property to their labels."""
+    name: str
+    type: str
+    value: Any
+    unit: str
+    description: str
+    writable: bool
+    limits: Optional[Tuple[Any, Any]]
+    choices: Dict[int, str] = field(default_factory=dict)
+
+
+@dataclass(frozen=True)
+class CommandInfo:
+    """A command and its typed arguments: [(argname, type)], type one of
+    "str", "int", "float", "bool"."""
+    name: str
+    description: str
+    args: List[Tuple[str, str]]
+
+
+@dataclass(frozen=True)
+class Info:
+    """Everything a daemon says about itself, with current values."""
+    name: str
+    properties: Dict[str, PropertyInfo]
+    commands: Dict[str, CommandInfo]
+    statuses: Dict[int, str]
+    status: int
+
+
+@dataclass(frozen=True)
+class PropertyEvent:
+    """A property broadcast. ``time`` is when it was received (seconds since
+    the epoch)."""
+    peer: str
+    name: str
+    value: Any
+    type: str
+    unit: str
+    time: float
+
+
+@dataclass(frozen=True)
+class StatusEvent:
+    """A daemon's new status; ``name`` is None for a value it did not name."""
+    peer: str
+    value: int
+    name: Optional[str]
+
+
+@dataclass(frozen=True)
+class LogEvent:
+    """A daemon's log record; ``time`` is the daemon's (seconds since the
+    epoch); ``level`` is "trace", "debug", "info", "warn" or "error"."""
+    peer: str
+    time: float
+    logger: str
+    level: str
+    text: str
+
+
+@dataclass(frozen=True)
+class PeerEvent:
+    """A peer entered the site, left it, or described itself ("info")."""
+    peer: str
+    kind: str

@@ -1,0 +1,251 @@
+#include "daemon_host.h"
+
+#include <pybind11/stl.h>
+
+#include <iostream>
+#include <stdexcept>
+
+#include "corvo/misc.h"
+#include "corvo/peer.h"
+
+namespace corvo::python {
+
+namespace {
+
+// An exception that leaves a Python handler: corvo.ArgumentError becomes the
+// library's argument error, everything else an error with Python's text.
+[[noreturn]] void rethrowFromPython(py::error_already_set& error)
+{
+    py::object argumentError = py::module_::import("corvo._errors").attr("ArgumentError");
+    if (error.matches(argumentError))
+        throw CorvoArgError();
+    throw std::runtime_error(describePythonError(error));
+}
+
+}  // namespace
+
+DaemonHost::DaemonHost(std::string name) : Daemon(std::move(name)) {}
+
+DaemonHost::~DaemonHost()
+{
+    if (started)
+        shutdown();
+}
+
+void DaemonHost::declareProperty(const std::string& name, Property::Type type, const std::string& unit,
+                                 const std::string& description, bool writable, py::object limits, py::dict choices,
+                                 py::object initial)
+{
+    if (properties.count(name))
+        throw std::invalid_argument("property " + name + " declared twice");
+    createProperty(name, type, unit, description, writable);
+    Property& property = *properties[name];
+    if (!limits.is_none()) {
+        auto bounds = limits.cast<std::pair<py::object, py::object>>();
+        if (type == Property::INT) {
+            property.valueMin = bounds.first.cast<long>();
+            property.valueMax = bounds.second.cast<long>();
+        } else if (type == Property::DOUBLE) {
+            property.valueMin = bounds.first.cast<double>();
+            property.valueMax = bounds.second.cast<double>();
+        } else {
+            throw std::invalid_argument("limits need an int or float property");
+        }
+    }
+    for (auto item : choices)
+        property.addChoice(item.first.cast<int>(), item.second.cast<std::string>());
+    if (!initial.is_none())
+        TypedValue(type, initial).assignTo(property, false);
+}
+
+void DaemonHost::declareCommand(const std::string& name, const std::string& description,
+                                const std::vector<std::pair<std::string, int>>& args, py::object handler)
+{
+    if (commands.count(name))
+        throw std::invalid_argument("command " + name + " declared twice");
+    PyRefPtr function = holdPython(std::move(handler));
+    createCommand(
+        name,
+        [function](std::vector<std::string> words) {
+            py::gil_scoped_acquire gil;
+            try {
+                py::list values;
+                for (const std::string& word : words)
+                    values.append(peerText(word));
+                function->get()(values);
+            } catch (py::error_already_set& error) {
+                rethrowFromPython(error);
+            }
+        },
+        description);
+    CommandDef& def = commands[name];
+    for (const auto& [argName, type] : args)
+        def.args.push_back({static_cast<ArgType>(type), argName});
+}
+
+void DaemonHost::declareStatus(int value, const std::string& text)
+{
+    addStatusStr(value, text);
+}
+
+void DaemonHost::setChangeHandler(py::object handler)
+{
+    changeHandler = holdPython(std::move(handler));
+}
+
+bool DaemonHost::parseCommandLine(const std::vector<std::string>& argv)
+{
+    std::vector<const char*> args;
+    for (const std::string& arg : argv)
+        args.push_back(arg.c_str());
+    optionParser.parseArgs(static_cast<int>(args.size()), args.data());
+    processOptions();
+    bool background = daemonMode;
+    daemonMode = false;  // the package forks before its threads start
+    return background;
+}
+
+void DaemonHost::start()
+{
+    beforeInit();
+    initSocket();
+    beforeLoop();
+    network->start();
+    if (!network->isStarted())
+        throw std::runtime_error("Cannot start the network node; " + name + " stops");
+    started = true;
+    LoopThread::instance().addNode(this);
+}
+
+void DaemonHost::shutdown()
+{
+    if (!started)
+        return;
+    started = false;
+    LoopThread::instance().removeNode(this);
+    stop();  // cleanup(): "Stop and clean up"
+    network.reset();
+}
+
+void DaemonHost::setValue(const std::string& property, const TypedValue& value)
+{
+    auto it = properties.find(property);
+    if (it == properties.end())
+        throw std::invalid_argument("no property " + property);
+    value.assignTo(*it->second, true);
+}
+
+py::object DaemonHost::value(const std::string& property) const
+{
+    auto it = properties.find(property);
+    if (it == properties.end())
+        throw py::key_error(property);
+    return propertyValue(*it->second);
+}
+
+Property::Type DaemonHost::propertyType(const std::string& property) const
+{
+    auto it = properties.find(property);
+    if (it == properties.end())
+        throw py::key_error(property);
+    return it->second->type;
+}
+
+void DaemonHost::log(int level, const std::string& text)
+{
+    auto spdLevel = static_cast<spdlog::level::level_enum>(level);
+    if (logger.logger)
+        logger->log(spdLevel, "{}", text);
+    else
+        std::cerr << text << std::endl;
+}
+
+std::vector<FitsHdrItem> DaemonHost::templateCards(const std::string& templatePath)
+{
+    std::string path = templatePath;
+    if (!path.empty() && path[0] != '/') {
+        std::string found = confManager.getPath(path);
+        if (!found.empty())
+            path = found;
+    }
+    std::vector<FitsHdrItem> cards;
+    for (const FitsHdrMap& entry : parseFitsHdrFile(path)) {
+        const Property* property = nullptr;
+        if (entry.component == name) {
+            auto own = getProperty(entry.property);
+            property = own.get();
+        } else if (network) {
+            for (const auto& [uuid, peer] : network->peers) {
+                auto it = peer->properties.find(entry.property);
+                if (peer->name == entry.component && it != peer->properties.end()) {
+                    property = &it->second;
+                    break;
+                }
+            }
+        }
+        if (!property)
+            continue;
+        FitsHdrItem card;
+        card.key = entry.key;
+        card.comment = entry.comment;
+        if (property->type == Property::STRING) {
+            card.type = TSTRING;
+            card.strValue = property->strValue;
+        } else if (property->type == Property::DOUBLE) {
+            card.type = TDOUBLE;
+            card.doubleValue = property->doubleValue;
+        } else if (property->type == Property::INT) {
+            card.type = TLONGLONG;
+            card.longValue = property->intValue;
+        } else {
+            continue;
+        }
+        cards.push_back(std::move(card));
+    }
+    return cards;
+}
+
+void* DaemonHost::socket()
+{
+    return started && network ? network->eventSocket() : nullptr;
+}
+
+void DaemonHost::drain()
+{
+    for (int handled = 0; started && handled < kMaxEventsPerTurn && network->poll(0); ++handled) {
+        // As in every daemon: a failing handler is logged and the next event
+        // goes on.
+        try {
+            network->recv();
+        } catch (const std::exception& e) {
+            reportException(e.what());
+        } catch (...) {
+            reportException("unknown exception");
+        }
+    }
+}
+
+void DaemonHost::onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change)
+{
+    auto it = properties.find(change.name());
+    if (it == properties.end() || !it->second->writable)
+        return;
+    if (!changeHandler) {
+        Daemon::onPropertyCommand(peer, change);
+        return;
+    }
+    // The requested value, read by the property's own type from a detached
+    // copy; only the handler decides what becomes of it.
+    Property requested = *it->second;
+    requested.master = nullptr;
+    corvo::proto::PropertyChange request = change;
+    requested.updateFromPB(request);
+    py::gil_scoped_acquire gil;
+    try {
+        changeHandler->get()(peerText(change.name()), propertyValue(requested), peer->uuid, peerText(peer->name));
+    } catch (py::error_already_set& error) {
+        throw std::runtime_error(describePythonError(error));
+    }
+}
+
+}  // namespace corvo::python

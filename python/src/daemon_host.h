@@ -1,0 +1,75 @@
+// The device-server side of the Python package: a library daemon whose
+// properties, commands and status names a Python class declares, and whose
+// command handlers and change requests are answered by Python code.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "corvo/daemon.h"
+#include "corvo/image.h"
+#include "loop_thread.h"
+#include "py_util.h"
+
+namespace corvo::python {
+
+class DaemonHost : public Daemon, public LoopNode {
+public:
+    // Events handled per loop turn at most, so posted calls keep their turn
+    // under a flood of requests.
+    static constexpr int kMaxEventsPerTurn = 4096;
+
+    explicit DaemonHost(std::string name);
+    ~DaemonHost() override;
+
+    // Declarations: before start(), from one thread.
+    void declareProperty(const std::string& name, Property::Type type, const std::string& unit,
+                         const std::string& description, bool writable, py::object limits, py::dict choices,
+                         py::object initial);
+    // `handler` receives the arguments as a list of str; raising
+    // corvo.ArgumentError makes the daemon log "Wrong argument" as a C++
+    // daemon does.
+    void declareCommand(const std::string& name, const std::string& description,
+                        const std::vector<std::pair<std::string, int>>& args, py::object handler);
+    void declareStatus(int value, const std::string& text);
+    // Called for every accepted change request as handler(name, value,
+    // peer_uuid, peer_name), on the loop thread with the GIL.
+    void setChangeHandler(py::object handler);
+
+    // Reads the command line (may end the process: --help, bad options).
+    // True when --daemon was given.
+    bool parseCommandLine(const std::vector<std::string>& argv);
+    void daemonize() { doDaemon(); }
+    const std::string& componentName() const { return name; }
+    const std::string& siteName() const { return site; }
+
+    // Loop thread only.
+    void start();
+    void shutdown();
+    void setValue(const std::string& property, const TypedValue& value);
+    py::object value(const std::string& property) const;  // with the GIL
+    void log(int level, const std::string& text);
+    void setStatus(unsigned int value) { changeStatus(value); }
+    Property::Type propertyType(const std::string& property) const;
+    bool running() const { return started; }
+    // The header cards a header template file gives from the current values
+    // of this daemon's properties and of the peers it knows (STRING, DOUBLE
+    // and INT properties). A relative path is looked up in the
+    // configuration directories.
+    std::vector<FitsHdrItem> templateCards(const std::string& templatePath);
+
+    void* socket() override;
+    void drain() override;
+
+    void onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change) override;
+
+private:
+    PyRefPtr changeHandler;
+    bool started = false;
+};
+
+}  // namespace corvo::python

@@ -1,0 +1,234 @@
+// corvo._corvo: the C++ half of the Python package. Every object here lives
+// on the package's loop thread; the methods carry each call there and never
+// wait for it while holding the GIL.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "daemon_host.h"
+#include "image_io.h"
+#include "loop_thread.h"
+#include "site_node.h"
+
+namespace py = pybind11;
+using corvo::Property;
+using corvo::python::DaemonHost;
+using corvo::python::LoopThread;
+using corvo::python::SiteNode;
+using corvo::python::SiteOptions;
+using corvo::python::TypedValue;
+
+namespace {
+
+// Runs `task` on the loop thread with the GIL released while waiting.
+void callOnLoop(const LoopThread::Task& task)
+{
+    LoopThread& loop = LoopThread::instance();
+    if (loop.onLoopThread()) {
+        task();
+        return;
+    }
+    py::gil_scoped_release release;
+    loop.call(task);
+}
+
+// Queues `task` without waiting (in order with every other call); runs it at
+// once on the loop thread.
+void postToLoop(LoopThread::Task task)
+{
+    LoopThread& loop = LoopThread::instance();
+    if (loop.onLoopThread()) {
+        task();
+        return;
+    }
+    if (!loop.post(std::move(task)))
+        throw std::runtime_error("the library's loop thread is not accepting calls (stopped or overloaded)");
+}
+
+Property::Type propertyType(int code)
+{
+    switch (code) {
+        case Property::INT:
+        case Property::DOUBLE:
+        case Property::STRING:
+        case Property::INT_LIST:
+        case Property::DOUBLE_LIST:
+        case Property::STR_LIST:
+            return static_cast<Property::Type>(code);
+        default:
+            throw py::value_error("unknown property type code " + std::to_string(code));
+    }
+}
+
+// The Python face of a site node. Dropping it closes the node on the loop
+// thread without waiting.
+class SiteHandle {
+public:
+    SiteHandle(const SiteOptions& options, py::object sink) : node(std::make_shared<SiteNode>(options, std::move(sink)))
+    {
+        auto started = node;
+        try {
+            callOnLoop([started] { started->start(); });
+        } catch (...) {
+            dropNode();
+            throw;
+        }
+    }
+    ~SiteHandle() { dropNode(); }
+
+    std::string uuid() const { return node ? node->uuid() : std::string(); }
+
+    void close()
+    {
+        if (!node)
+            return;
+        auto closing = std::move(node);
+        callOnLoop([closing] { closing->close(); });
+        releaseOnLoop(std::move(closing));
+    }
+
+    void change(const std::string& peerUuid, const std::string& name, int type, py::handle value)
+    {
+        auto sending = live();
+        auto typed = std::make_shared<TypedValue>(propertyType(type), value);
+        postToLoop([sending, peerUuid, name, typed] { sending->changeProperty(peerUuid, name, *typed); });
+    }
+
+    void command(const std::string& peerUuid, const std::vector<std::string>& words)
+    {
+        auto sending = live();
+        postToLoop([sending, peerUuid, words] { sending->sendCommand(peerUuid, words); });
+    }
+
+    void receiveLogs(bool on)
+    {
+        auto target = live();
+        postToLoop([target, on] { target->receiveLogs(on); });
+    }
+
+private:
+    std::shared_ptr<SiteNode> live() const
+    {
+        if (!node)
+            throw std::runtime_error("the site has been closed");
+        return node;
+    }
+
+    // The last reference is dropped on the loop thread, where the node lives.
+    static void releaseOnLoop(std::shared_ptr<SiteNode> last)
+    {
+        auto* holder = new std::shared_ptr<SiteNode>(std::move(last));
+        if (!LoopThread::instance().post([holder] {
+                (*holder)->close();
+                delete holder;
+            })) {
+            delete holder;  // the loop has ended: nothing runs any more
+        }
+    }
+
+    void dropNode()
+    {
+        if (node)
+            releaseOnLoop(std::move(node));
+    }
+
+    std::shared_ptr<SiteNode> node;
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_corvo, m)
+{
+    m.doc() = "C++ core of the corvo package (use the corvo package, not this module)";
+
+    m.def("loop_running", [] { return true; });
+    m.def("shutdown", [] {
+        py::gil_scoped_release release;
+        LoopThread::instance().shutdown();
+    });
+    m.def("on_loop_thread", [] { return LoopThread::instance().onLoopThread(); });
+    m.attr("MAX_PENDING_CALLS") = LoopThread::kMaxPendingTasks;
+    m.attr("MAX_EVENT_BATCH") = SiteNode::kMaxBatch;
+
+    py::class_<SiteHandle>(m, "SiteNode")
+        .def(py::init([](const std::string& site, int port, const std::string& interface, const std::string& name,
+                         py::object sink) {
+                 SiteOptions options;
+                 options.site = site;
+                 options.port = port;
+                 options.interface = interface;
+                 options.name = name;
+                 return std::make_unique<SiteHandle>(options, std::move(sink));
+             }),
+             py::arg("site"), py::arg("port"), py::arg("interface"), py::arg("name"), py::arg("sink"))
+        .def_property_readonly("uuid", &SiteHandle::uuid)
+        .def("close", &SiteHandle::close)
+        .def("change", &SiteHandle::change)
+        .def("command", &SiteHandle::command)
+        .def("receive_logs", &SiteHandle::receiveLogs);
+
+    py::class_<DaemonHost, std::shared_ptr<DaemonHost>>(m, "DaemonHost")
+        .def(py::init<std::string>())
+        .def("declare_property",
+             [](DaemonHost& host, const std::string& name, int type, const std::string& unit,
+                const std::string& description, bool writable, py::object limits, py::dict choices,
+                py::object initial) {
+                 host.declareProperty(name, propertyType(type), unit, description, writable, std::move(limits),
+                                      std::move(choices), std::move(initial));
+             })
+        .def("declare_command", &DaemonHost::declareCommand)
+        .def("declare_status", &DaemonHost::declareStatus)
+        .def("set_change_handler", &DaemonHost::setChangeHandler)
+        .def("parse_command_line", &DaemonHost::parseCommandLine, py::call_guard<py::gil_scoped_release>())
+        .def("daemonize", &DaemonHost::daemonize, py::call_guard<py::gil_scoped_release>())
+        .def_property_readonly("name", &DaemonHost::componentName)
+        .def_property_readonly("site", &DaemonHost::siteName)
+        .def("start", [](std::shared_ptr<DaemonHost> host) { callOnLoop([host] { host->start(); }); })
+        .def("shutdown", [](std::shared_ptr<DaemonHost> host) { callOnLoop([host] { host->shutdown(); }); })
+        .def("values",
+             [](std::shared_ptr<DaemonHost> host, const std::vector<std::string>& names) {
+                 // Read on the loop thread, converted here with the GIL.
+                 std::vector<std::shared_ptr<Property>> copies;
+                 callOnLoop([&] {
+                     for (const auto& name : names) {
+                         auto property = host->getProperty(name);
+                         copies.push_back(property ? std::make_shared<Property>(*property) : nullptr);
+                     }
+                 });
+                 py::dict values;
+                 for (size_t i = 0; i < names.size(); ++i)
+                     values[py::str(names[i])] =
+                         copies[i] ? corvo::python::propertyValue(*copies[i]) : py::object(py::none());
+                 return values;
+             })
+        .def("set_value",
+             [](std::shared_ptr<DaemonHost> host, const std::string& name, int type, py::handle value) {
+                 auto typed = std::make_shared<TypedValue>(propertyType(type), value);
+                 postToLoop([host, name, typed] { host->setValue(name, *typed); });
+             })
+        .def("set_status", [](std::shared_ptr<DaemonHost> host,
+                              unsigned int value) { postToLoop([host, value] { host->setStatus(value); }); })
+        .def("log", [](std::shared_ptr<DaemonHost> host, int level,
+                       const std::string& text) { postToLoop([host, level, text] { host->log(level, text); }); })
+        .def("save_image", [](std::shared_ptr<DaemonHost> host, const std::string& path, const py::array& array,
+                              const py::dict& header, const std::string& templatePath) {
+            auto cards = corvo::python::headerCards(header);
+            if (!templatePath.empty()) {
+                std::vector<corvo::FitsHdrItem> fromTemplate;
+                callOnLoop([&] { fromTemplate = host->templateCards(templatePath); });
+                cards.insert(cards.begin(), fromTemplate.begin(), fromTemplate.end());
+            }
+            corvo::python::writeFits(path, array, cards);
+        });
+
+    m.def(
+        "write_fits",
+        [](const std::string& path, const py::array& array, const py::dict& header) {
+            corvo::python::writeFits(path, array, corvo::python::headerCards(header));
+        },
+        py::arg("path"), py::arg("array"), py::arg("header") = py::dict());
+    m.def("read_fits", &corvo::python::readFits, py::arg("path"));
+}

@@ -1,0 +1,289 @@
+#include "site_node.h"
+
+#include <pybind11/stl.h>
+
+#include <chrono>
+#include <iostream>
+
+#include "corvo/message.h"
+
+namespace corvo::python {
+
+namespace {
+
+double secondsSinceEpoch(std::chrono::system_clock::time_point time)
+{
+    return std::chrono::duration<double>(time.time_since_epoch()).count();
+}
+
+const char* typeName(Property::Type type)
+{
+    switch (type) {
+        case Property::INT:
+            return "int";
+        case Property::DOUBLE:
+            return "float";
+        case Property::STRING:
+            return "str";
+        case Property::INT_LIST:
+            return "list[int]";
+        case Property::DOUBLE_LIST:
+            return "list[float]";
+        case Property::STR_LIST:
+            return "list[str]";
+        default:
+            return "unknown";
+    }
+}
+
+const char* argTypeName(ArgType type)
+{
+    switch (type) {
+        case ARG_STRING:
+            return "str";
+        case ARG_INT:
+            return "int";
+        case ARG_DOUBLE:
+            return "float";
+        case ARG_BOOL:
+            return "bool";
+        default:
+            return "unknown";
+    }
+}
+
+py::object limitsOf(const Property& property)
+{
+    if (property.type == Property::INT)
+        return py::make_tuple(boost::get<long>(&property.valueMin) ? *boost::get<long>(&property.valueMin) : 0L,
+                              boost::get<long>(&property.valueMax) ? *boost::get<long>(&property.valueMax) : 0L);
+    if (property.type == Property::DOUBLE) {
+        auto asDouble = [](const Property::Limit& limit) {
+            const double* d = boost::get<double>(&limit);
+            return d ? *d : static_cast<double>(boost::get<long>(limit));
+        };
+        return py::make_tuple(asDouble(property.valueMin), asDouble(property.valueMax));
+    }
+    return py::none();
+}
+
+}  // namespace
+
+// One event, kept as C++ data until the batch is handed over under the GIL.
+struct SiteNode::Event {
+    enum Kind { ENTER, INFO, EXIT, PROPERTY, STATUS, LOG } kind;
+    std::shared_ptr<Peer> peer;
+    std::string uuid;
+    Property property;  // PROPERTY
+    unsigned int status = 0;
+    corvo::proto::Log log;
+};
+
+SiteNode::SiteNode(const SiteOptions& options, py::object sink) : options(options), sink(holdPython(std::move(sink))) {}
+
+SiteNode::~SiteNode()
+{
+    close();
+}
+
+void SiteNode::start()
+{
+    network = std::make_unique<Network>(this, false);
+    if (!options.name.empty())
+        network->setName(options.name);
+    network->setPort(options.port);
+    if (!options.interface.empty())
+        network->setInterface(options.interface);
+    network->siteGroup = options.site;
+    network->logGroup = options.site + "-log";
+    network->propGroup = options.site + "-prop";
+    network->join(options.site);
+    network->setClient(true);
+    network->setRecvValue(true);
+    network->setType("client");
+    network->start();
+    if (!network->isStarted()) {
+        network.reset();
+        throw std::runtime_error("cannot start the network node (interface " +
+                                 (options.interface.empty() ? std::string("default") : options.interface) + ")");
+    }
+    nodeUuid = network->getUUID();
+    LoopThread::instance().addNode(this);
+}
+
+void SiteNode::close()
+{
+    if (!network)
+        return;
+    LoopThread::instance().removeNode(this);
+    batch.clear();
+    network.reset();  // leaves the site at once
+}
+
+void SiteNode::receiveLogs(bool on)
+{
+    // Joined once and never left: a daemon takes a peer's LEAVE of any group
+    // for its exit, and would then ignore its commands.
+    if (network && on && !logsOn) {
+        network->setRecvLog(true);
+        logsOn = true;
+    }
+}
+
+std::shared_ptr<Peer> SiteNode::findPeer(const std::string& peerUuid) const
+{
+    if (!network)
+        return nullptr;
+    auto it = network->peers.find(peerUuid);
+    return it == network->peers.end() ? nullptr : it->second;
+}
+
+bool SiteNode::changeProperty(const std::string& peerUuid, const std::string& name, const TypedValue& value)
+{
+    auto peer = findPeer(peerUuid);
+    if (!peer)
+        return false;
+    auto it = peer->properties.find(name);
+    if (it == peer->properties.end())
+        return false;
+    Property requested = it->second;  // a detached copy: it publishes nothing
+    requested.master = nullptr;
+    try {
+        value.assignTo(requested, false);
+    } catch (const std::exception&) {
+        return false;  // the peer redescribed the property with another type
+    }
+    network->changeProperty(peer, &requested);
+    return true;
+}
+
+bool SiteNode::sendCommand(const std::string& peerUuid, const std::vector<std::string>& words)
+{
+    auto peer = findPeer(peerUuid);
+    if (!peer || words.empty())
+        return false;
+    // Stamped with the sending time, so the daemon can tell the transit delay.
+    network->sendOne(ProtobufToZMsg(genCommandPB(words)), peer);
+    return true;
+}
+
+void* SiteNode::socket()
+{
+    return network ? network->eventSocket() : nullptr;
+}
+
+void SiteNode::drain()
+{
+    while (network && batch.size() < kMaxBatch && network->poll(0)) {
+        try {
+            network->recv();
+        } catch (const std::exception& e) {
+            std::cerr << "corvo: site " << options.site << ": " << e.what() << std::endl;
+        }
+    }
+    deliver();
+}
+
+void SiteNode::deliver()
+{
+    if (batch.empty())
+        return;
+    std::vector<std::shared_ptr<Event>> events;
+    events.swap(batch);
+    py::gil_scoped_acquire gil;
+    try {
+        py::list list;
+        for (const auto& event : events) {
+            const Peer& peer = *event->peer;
+            switch (event->kind) {
+                case Event::ENTER:
+                    list.append(py::make_tuple("enter", event->uuid, peerText(peer.name), peerText(peer.type),
+                                               peer.client, peerText(peer.address)));
+                    break;
+                case Event::INFO: {
+                    py::tuple description = describePeer(peer);
+                    list.append(py::make_tuple("info", event->uuid, peerText(peer.name), description[0], description[1],
+                                               description[2], peer.status));
+                    break;
+                }
+                case Event::EXIT:
+                    list.append(py::make_tuple("exit", event->uuid));
+                    break;
+                case Event::PROPERTY:
+                    list.append(py::make_tuple("property", event->uuid, peerText(event->property.name),
+                                               propertyValue(event->property),
+                                               secondsSinceEpoch(event->property.timestamp)));
+                    break;
+                case Event::STATUS:
+                    list.append(py::make_tuple("status", event->uuid, event->status));
+                    break;
+                case Event::LOG: {
+                    const auto& ts = event->log.timestamp();
+                    double time = static_cast<double>(ts.seconds()) + ts.nanos() * 1e-9;
+                    list.append(py::make_tuple("log", event->uuid, time, peerText(event->log.logger()),
+                                               static_cast<int>(event->log.level()), peerText(event->log.message())));
+                    break;
+                }
+            }
+        }
+        sink->get()(list);
+    } catch (py::error_already_set& e) {
+        std::cerr << "corvo: site event handler: " << describePythonError(e) << std::endl;
+    }
+}
+
+void SiteNode::onEnter(std::shared_ptr<Peer> peer)
+{
+    batch.push_back(std::make_shared<Event>(Event{Event::ENTER, peer, peer->uuid, {}, 0, {}}));
+}
+
+void SiteNode::onExit(std::shared_ptr<Peer> peer)
+{
+    batch.push_back(std::make_shared<Event>(Event{Event::EXIT, peer, peer->uuid, {}, 0, {}}));
+}
+
+void SiteNode::onInfo(std::shared_ptr<Peer> peer)
+{
+    batch.push_back(std::make_shared<Event>(Event{Event::INFO, peer, peer->uuid, {}, 0, {}}));
+}
+
+void SiteNode::onProperty(std::shared_ptr<Peer> peer, const Property& property)
+{
+    batch.push_back(std::make_shared<Event>(Event{Event::PROPERTY, peer, peer->uuid, property, 0, {}}));
+}
+
+void SiteNode::onStatus(std::shared_ptr<Peer> peer, unsigned int status)
+{
+    batch.push_back(std::make_shared<Event>(Event{Event::STATUS, peer, peer->uuid, {}, status, {}}));
+}
+
+void SiteNode::onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log)
+{
+    batch.push_back(std::make_shared<Event>(Event{Event::LOG, peer, peer->uuid, {}, 0, log}));
+}
+
+py::tuple describePeer(const Peer& peer)
+{
+    py::dict properties;
+    for (const auto& [name, property] : peer.properties) {
+        py::dict choices;
+        for (const auto& [value, text] : property.choices)
+            choices[py::int_(value)] = peerText(text);
+        properties[peerText(name)] =
+            py::make_tuple(typeName(property.type), propertyValue(property), peerText(property.egu),
+                           peerText(property.description), property.writable, limitsOf(property), choices);
+    }
+    py::dict commands;
+    for (const auto& [name, def] : peer.commands) {
+        py::list args;
+        for (const auto& arg : def.args)
+            args.append(py::make_tuple(peerText(arg.name), argTypeName(arg.type)));
+        commands[peerText(name)] = py::make_tuple(peerText(def.description), args);
+    }
+    py::dict statuses;
+    for (const auto& [value, text] : peer.statusNames)
+        statuses[py::int_(value)] = peerText(text);
+    return py::make_tuple(properties, commands, statuses);
+}
+
+}  // namespace corvo::python

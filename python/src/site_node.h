@@ -1,0 +1,84 @@
+// The operator side of the Python package: a client node on a site that
+// reports what it hears to Python in batches, and sends property change
+// requests and commands on behalf of Python threads.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "corvo/network.h"
+#include "corvo/peer.h"
+#include "loop_thread.h"
+#include "py_util.h"
+
+namespace corvo::python {
+
+struct SiteOptions {
+    std::string site = "corvo";
+    int port = 5670;
+    std::string interface;  // empty: the node's choice
+    std::string name;
+};
+
+// Lives on the loop thread; its Python face (module.cpp) carries every call
+// there. Events are handed to the Python callable `sink` as a list of tuples
+// once per drained batch, taking the GIL once per batch:
+//   ("enter", uuid, name, type, client, address)
+//   ("info", uuid, name, properties, commands, statuses, status)
+//   ("exit", uuid)
+//   ("property", uuid, name, value, time)
+//   ("status", uuid, value)
+//   ("log", uuid, time, logger, level, text)
+class SiteNode : public EventCallback, public LoopNode {
+public:
+    // Events handled per batch at most, so that a flood cannot hold the GIL
+    // or the loop indefinitely; the rest waits in the node's bounded queue.
+    static constexpr std::size_t kMaxBatch = 4096;
+
+    SiteNode(const SiteOptions& options, py::object sink);
+    ~SiteNode() override;
+
+    // Loop thread only.
+    void start();
+    void close();
+    std::string uuid() const { return nodeUuid; }
+    // Joins the site's log group (on true; false is ignored, see the source).
+    void receiveLogs(bool on);
+    // Sends a change request for `name` holding `value` (a copy of the
+    // peer's property carries it). False when the peer or the property is
+    // unknown, or the property's type is not the value's.
+    bool changeProperty(const std::string& peerUuid, const std::string& name, const TypedValue& value);
+    bool sendCommand(const std::string& peerUuid, const std::vector<std::string>& words);
+
+    void* socket() override;
+    void drain() override;
+
+    void onEnter(std::shared_ptr<Peer> peer) override;
+    void onExit(std::shared_ptr<Peer> peer) override;
+    void onInfo(std::shared_ptr<Peer> peer) override;
+    void onProperty(std::shared_ptr<Peer> peer, const Property& property) override;
+    void onStatus(std::shared_ptr<Peer> peer, unsigned int status) override;
+    void onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log) override;
+
+private:
+    struct Event;
+    void deliver();
+    std::shared_ptr<Peer> findPeer(const std::string& peerUuid) const;
+
+    SiteOptions options;
+    PyRefPtr sink;
+    std::unique_ptr<Network> network;
+    std::string nodeUuid;
+    std::vector<std::shared_ptr<Event>> batch;
+    bool logsOn = false;
+};
+
+// The Python forms of a peer's description: {name: (type, value, unit,
+// description, writable, limits, choices)}, {name: (description,
+// [(argname, type)])}, {value: name}.
+py::tuple describePeer(const Peer& peer);
+
+}  // namespace corvo::python

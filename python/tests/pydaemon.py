@@ -1,0 +1,59 @@
+"""The Python daemon the tests talk to: one property of each type, limits and
+choices, a command that fails, a slow async command, and a command that sets
+a property from its handler."""
+
+import asyncio
+import sys
+
+import corvo
+
+
+class Tester(corvo.Daemon):
+    name = "pyd"
+    statuses = {1: "BUSY", 2: "FAULT"}
+
+    count = corvo.Property(int, description="a counter", writable=True, limits=(0, 100))
+    gain = corvo.Property(float, unit="e/ADU", description="gain", writable=True, default=1.5)
+    label = corvo.Property(str, description="a label", writable=True, default="none")
+    mode = corvo.Property(int, description="mode", writable=True, choices={0: "OFF", 1: "ON"})
+    names = corvo.Property(list[str], description="names", default=["a", "b"])
+    offsets = corvo.Property(list[int], unit="steps", description="offsets", default=[1, -2])
+    temps = corvo.Property(list[float], unit="C", description="temperatures", writable=True)
+    ticks = corvo.Property(int, description="slow command ticks")
+    picky = corvo.Property(str, description="refuses 'no'", writable=True)
+
+    @picky.on_change
+    def _picky(self, value):
+        if value == "no":
+            raise corvo.RefusedError("no is not welcome")
+        return value.upper()
+
+    @corvo.command(description="add to the counter")
+    def add(self, amount: int):
+        # A handler that calls back into the library.
+        self.count = self.count + amount
+
+    @corvo.command(description="set several properties")
+    def configure(self, gain: float, label: str, on: bool):
+        self.gain = gain
+        self.label = label
+        self.mode = 1 if on else 0
+
+    @corvo.command(description="fails")
+    def fail(self):
+        raise RuntimeError("the handler failed on purpose")
+
+    @corvo.command(description="slow, asynchronous")
+    async def slow(self, seconds: float):
+        self.status = "BUSY"
+        await asyncio.sleep(seconds)
+        self.ticks = self.ticks + 1
+        self.status = "IDLE"
+
+    @corvo.command(description="ends the daemon")
+    def quit(self):
+        self.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(Tester().run())

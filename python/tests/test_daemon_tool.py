@@ -1,0 +1,149 @@
+"""A Python daemon seen from the C++ operator tool and from the Python
+client: description, set (confirmed, refused), commands, watch; handler
+exceptions are logged and the daemon goes on; a slow async handler stalls
+nothing; Ctrl-C stops it cleanly."""
+
+import json
+import os
+import signal
+import time
+
+import pytest
+
+import corvo
+from conftest import net_options, program, read_log, wait_until
+
+T = 30.0
+
+
+@pytest.fixture
+def pyd(children, site_args):
+    return children.python("pydaemon.py", *net_options(site_args))
+
+
+def tool(children, site_args, *args, timeout=T):
+    return children.run([program("CORVO_TOOL")] + net_options(site_args) + ["-t", str(timeout)] + list(args),
+                        timeout=timeout * 3 + 30)
+
+
+def test_tool_info_get_set(pyd, children, site_args):
+    r = tool(children, site_args, "--json", "info", "pyd")
+    assert r.returncode == 0, r.stderr
+    info = json.loads(r.stdout)
+    assert info["type"] == "pyd" and not info["client"]
+    props = {p["name"]: p for p in info["properties"]}
+    assert props["gain"]["value"] == 1.5 and props["gain"]["unit"] == "e/ADU"
+    assert props["names"]["value"] == ["a", "b"]
+    assert props["offsets"]["value"] == [1, -2]
+    cmds = {c["name"]: c for c in info["commands"]}
+    assert [(a["name"], a["type"]) for a in cmds["configure"]["args"]] == [
+        ("gain", "double"), ("label", "string"), ("on", "bool")]
+    statuses = {s["value"]: s["text"] for s in info["status_values"]}
+    assert statuses == {0: "IDLE", 1: "BUSY", 2: "FAULT"}
+
+    r = tool(children, site_args, "set", "pyd", "gain", "2.25")
+    assert r.returncode == 0, r.stderr
+    assert float(r.stdout) == 2.25
+    r = tool(children, site_args, "set", "pyd", "temps", "1.5,2.5")
+    assert r.returncode == 0, r.stderr
+    # The tool refuses what the declaration excludes.
+    assert tool(children, site_args, "set", "pyd", "count", "101").returncode == 5
+    assert tool(children, site_args, "set", "pyd", "mode", "7").returncode == 5
+    assert tool(children, site_args, "set", "pyd", "names", "x").returncode == 5
+    r = tool(children, site_args, "set", "pyd", "mode", "ON")
+    assert r.returncode == 0, r.stderr
+    r = tool(children, site_args, "get", "pyd", "gain")
+    assert r.returncode == 0 and float(r.stdout) == 2.25
+
+
+def test_tool_commands_and_watch(pyd, children, site_args):
+    watch = children.start([program("CORVO_TOOL")] + net_options(site_args) +
+                           ["-t", str(T * 2), "-c", "3", "watch", "pyd"], "watch")
+    # The watcher must be listening before the changes are made.
+    wait_until(lambda: "pyd" in tool(children, site_args, "peers").stdout, what="the daemon")
+    time.sleep(1.0)
+    r = tool(children, site_args, "--wait", "count", "cmd", "pyd", "add", "5")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "5"
+    r = tool(children, site_args, "cmd", "pyd", "configure", "3.5", "hello", "true")
+    assert r.returncode == 0, r.stderr
+    watch.wait(timeout=T * 3)
+    out = read_log(watch)
+    assert "count" in out and ("gain" in out or "label" in out), out
+    with corvo.Site(**site_args) as s:
+        assert s.get("pyd", "gain", timeout=T) == 3.5
+        assert s.get("pyd", "label") == "hello"
+        assert s.get("pyd", "mode") == 1
+
+
+def test_handler_exception_is_logged_and_daemon_goes_on(pyd, site_args):
+    try:
+        handler_exception_is_logged(pyd, site_args)
+    except Exception:
+        print(read_log(pyd))
+        raise
+
+
+def handler_exception_is_logged(pyd, site_args):
+    with corvo.Site(**site_args) as s:
+        s.wait_for("pyd", timeout=T)
+        with s.logs("pyd") as logs:
+            time.sleep(0.5)  # the log group join travels before the command
+            s.command("pyd", "fail")
+            # Not an integer: the client refuses it, a raw peer sends it.
+            with pytest.raises(ValueError):
+                s.command("pyd", "add", "x1")
+            s._core._node.command(s.wait_for("pyd").uuid, ["add", "x1"])
+            texts = []
+            deadline = time.monotonic() + T
+            while time.monotonic() < deadline and not (
+                    any("failed on purpose" in t for t in texts) and any("Wrong argument" in t for t in texts)):
+                try:
+                    texts.append(logs.get(1.0).text)
+                except TimeoutError:
+                    pass
+        assert any(t.startswith("Unhandled exception in event handling: ") and "failed on purpose" in t
+                   for t in texts), texts
+        assert any(t.startswith("Wrong argument. Received: add x1") for t in texts), texts
+        # Still serving.
+        assert s.command("pyd", "add", 2, wait="count", timeout=T) == 2
+
+
+def test_change_handler_refuses_and_transforms(pyd, site_args):
+    with corvo.Site(**site_args) as s:
+        s.wait_for("pyd", timeout=T)
+        # The handler stores the value upper-cased: the set of "yes" is not
+        # confirmed as sent, the broadcast carries "YES".
+        with pytest.raises(TimeoutError):
+            s.set("pyd", "picky", "yes", timeout=2.0)
+        assert s.get("pyd", "picky") == "YES"
+        assert s.set("pyd", "picky", "OK", timeout=T) == "OK"
+        # A refusal leaves the value alone (and is logged by the daemon).
+        with pytest.raises((corvo.RefusedError, TimeoutError)):
+            s.set("pyd", "picky", "no", timeout=2.0)
+        assert s.get("pyd", "picky") == "OK"
+
+
+def test_slow_async_handler_stalls_nothing(pyd, site_args):
+    with corvo.Site(**site_args) as s:
+        s.wait_for("pyd", timeout=T)
+        with s.watch("pyd") as events:
+            s.command("pyd", "slow", 8.0)
+            # While the slow command runs, sets are confirmed and commands run.
+            wait_until(lambda: s.peers() and s.peers()[0].status_name == "BUSY", what="BUSY")
+            assert s.set("pyd", "gain", 7.0, timeout=T) == 7.0
+            assert s.command("pyd", "add", 1, wait="count", timeout=T) == 1
+            assert s.get("pyd", "ticks") == 0  # the slow command has not finished
+            wait_until(lambda: s.get("pyd", "ticks") == 1, timeout=T + 10, what="the slow command")
+
+
+def test_ctrl_c_stops_cleanly(pyd, site_args):
+    with corvo.Site(**site_args) as s:
+        s.wait_for("pyd", timeout=T)
+        pyd.send_signal(signal.SIGINT)
+        assert pyd.wait(timeout=T) == 0
+        # It left the site at once rather than expiring.
+        wait_until(lambda: not s.peers(), timeout=10, what="the daemon leaving")
+    log = read_log(pyd)
+    assert "Stop and clean up" in log
+    assert "Traceback" not in log
