@@ -24,5 +24,5 @@ def write_fits(path: str, array, header: Optional[Dict[str, Any]] = None) -> Non
 
 def read_fits(path: str) -> Tuple[Any, Dict[str, str]]:
     """The primary image of a FITS file, read with cfitsio, as a numpy array
-    of its pixel type, and its header cards as {key: value text}."""
+    of its pixel type, and its header cards as {key: value text} (strings without their quotes)."""
     return _corvo.read_fits(str(path))

@@ -6,6 +6,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "py_util.h"
+
 namespace corvo::python {
 
 namespace {
@@ -80,6 +82,22 @@ struct FitsCloser {
     char text[FLEN_STATUS] = {0};
     fits_get_errstatus(status, text);
     throw std::runtime_error(what + ": " + text);
+}
+
+// 'O''Brien   ' -> O'Brien: quotes doubled inside, trailing blanks dropped.
+std::string unquote(const char* value)
+{
+    std::string text;
+    for (const char* c = value + 1; *c; ++c) {
+        if (*c == '\'') {
+            if (c[1] != '\'')
+                break;
+            ++c;
+        }
+        text += *c;
+    }
+    text.erase(text.find_last_not_of(' ') + 1);
+    return text;
 }
 
 }  // namespace
@@ -170,7 +188,8 @@ py::tuple readFits(const std::string& path)
         char key[FLEN_KEYWORD] = {0}, value[FLEN_VALUE] = {0}, comment[FLEN_COMMENT] = {0};
         if (fits_read_keyn(file.get(), i, key, value, comment, &status))
             break;
-        header[py::str(key)] = py::str(value);
+        // A quoted string is given without its quotes and padding.
+        header[py::str(key)] = peerText(value[0] == '\'' ? unquote(value) : std::string(value));
     }
     return py::make_tuple(pixels, header);
 }

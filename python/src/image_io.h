@@ -24,7 +24,8 @@ std::vector<FitsHdrItem> headerCards(const py::dict& header);
 void writeFits(const std::string& path, const py::array& array, const std::vector<FitsHdrItem>& cards);
 
 // The primary image of a FITS file as an array of its pixel type, and its
-// header cards as {key: value text}.
+// header cards as {key: value text}
+// (strings without their quotes).
 py::tuple readFits(const std::string& path);
 
 }  // namespace corvo::python

@@ -1,0 +1,64 @@
+#!/usr/bin/python3
+"""An observing script: sets the simulated camera's exposure time, takes a
+sequence of exposures, waits for each file and prints pixel statistics.
+
+    corvo-simcam --site lab --interface lo &        # with camera.conf set up
+    examples/python/observe.py --site lab --interface lo --count 3 --exptime 0.5
+"""
+
+import argparse
+import os
+import sys
+import time
+
+import numpy as np
+
+import corvo
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--site", default="corvo")
+    parser.add_argument("--port", type=int, default=5670)
+    parser.add_argument("--interface", default=None)
+    parser.add_argument("--camera", default="camera")
+    parser.add_argument("--count", type=int, default=3)
+    parser.add_argument("--exptime", type=float, default=1.0)
+    args = parser.parse_args(argv)
+
+    with corvo.Site(site=args.site, port=args.port, interface=args.interface, name="observe") as site:
+        info = site.info(args.camera, timeout=10)
+        print("%s: %s, %dx%d, %s" % (args.camera, site.get(args.camera, "model"), site.get(args.camera, "imgw"),
+                                      site.get(args.camera, "imgh"),
+                                      info.properties["datatype"].choices.get(site.get(args.camera, "datatype"))))
+        site.set(args.camera, "expotime", args.exptime)
+        for n in range(1, args.count + 1):
+            # The camera broadcasts "filename" when it saves the image.
+            path = site.command(args.camera, "expose", wait="filename", timeout=args.exptime + 30)
+            deadline = time.monotonic() + 30
+            while not os.path.exists(path) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            # The name is broadcast just before the file is written: wait
+            # until the camera is back to IDLE, so the file is complete.
+            while site.peers() and _status(site, args.camera) != "IDLE" and time.monotonic() < deadline:
+                time.sleep(0.05)
+            pixels, header = corvo.read_fits(path)
+            data = pixels.astype(np.float64)
+            print("%d/%d %s  mean %.2f  std %.2f  min %g  max %g  median %.1f"
+                  % (n, args.count, os.path.basename(path), data.mean(), data.std(), data.min(), data.max(),
+                     np.median(data)))
+    return 0
+
+
+def _status(site, name):
+    for peer in site.peers():
+        if peer.name == name:
+            return peer.status_name
+    return None
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except KeyboardInterrupt:
+        sys.exit(130)

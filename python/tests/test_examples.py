@@ -1,0 +1,51 @@
+"""The Python examples: the focuser daemon driven by the C++ tool, and the
+observing script against the simulated camera."""
+
+import os
+import sys
+
+import pytest
+
+import corvo
+from conftest import net_options, program, read_log
+
+EXAMPLES = os.environ.get("CORVO_EXAMPLES_DIR", os.path.join(os.path.dirname(__file__), "../../examples/python"))
+T = 30.0
+
+
+def test_focuser_moves_and_answers_meanwhile(children, site_args):
+    children.start([sys.executable, os.path.join(EXAMPLES, "focuser.py")] + net_options(site_args), "focuser")
+    tool = [program("CORVO_TOOL")] + net_options(site_args) + ["-t", str(T)]
+    r = children.run(tool + ["cmd", "focuser", "move", "5"])
+    assert r.returncode == 0, r.stderr
+    with corvo.Site(**site_args) as s:
+        # While it moves (10 steps of 50 ms), other requests are answered.
+        assert s.set("focuser", "mode", "TEMP", timeout=T) == 1
+        positions = []
+        with s.watch("focuser") as events:
+            while True:
+                ev = events.get(T)
+                if isinstance(ev, corvo.PropertyEvent) and ev.name == "position":
+                    positions.append(ev.value)
+                    if ev.value == 5.0:
+                        break
+        assert positions == sorted(positions)
+        # A change request moves too, and is confirmed at the end of the move.
+        assert s.set("focuser", "position", 6.0, timeout=T) == 6.0
+        r = children.run(tool + ["set", "focuser", "position", "51"])
+        assert r.returncode == 5  # outside the limits
+
+
+def test_observing_script(children, site_args, work_dir):
+    images = os.path.join(work_dir, "images")
+    with open(os.path.join(children.conf, "camera.conf"), "w") as conf:
+        conf.write("imgw = 40\nimgh = 30\ndatatype = 20\nfilepattern = %s/obs_%%H%%M%%S.fits\n" % images)
+    children.start([program("CORVO_SIMCAM")] + net_options(site_args), "simcam")
+    args = ["--site", site_args["site"], "--port", str(site_args["port"]), "--interface", "lo",
+            "--count", "2", "--exptime", "0.05"]
+    r = children.run([sys.executable, os.path.join(EXAMPLES, "observe.py")] + args, timeout=120)
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.splitlines()
+    assert "40x30, UINT16" in lines[0]
+    stats = [line for line in lines[1:] if " mean " in line]
+    assert len(stats) == 2 and stats[0].startswith("1/2 ") and stats[1].startswith("2/2 ")
