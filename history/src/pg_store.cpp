@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 
@@ -47,12 +48,39 @@ struct ResultDeleter {
 };
 using Result = std::unique_ptr<PGresult, ResultDeleter>;
 
+// Results come in binary form (no number to text and back): integers of 2,
+// 4 or 8 bytes and float8 in network byte order, text as its bytes.
 class PgRow : public Row {
 public:
     PgRow(PGresult* r, int row) : result(r), row(row) {}
     bool isNull(int c) const override { return PQgetisnull(result, row, c); }
-    int64_t getInt(int c) const override { return std::strtoll(PQgetvalue(result, row, c), nullptr, 10); }
-    double getReal(int c) const override { return std::strtod(PQgetvalue(result, row, c), nullptr); }
+    int64_t getInt(int c) const override
+    {
+        const auto* p = reinterpret_cast<const unsigned char*>(PQgetvalue(result, row, c));
+        int length = PQgetlength(result, row, c);
+        uint64_t v = 0;
+        for (int i = 0; i < length && i < 8; ++i)
+            v = (v << 8) | p[i];
+        switch (length) {
+            case 2:
+                return static_cast<int16_t>(v);
+            case 4:
+                return static_cast<int32_t>(v);
+            case 8:
+                return static_cast<int64_t>(v);
+            default:
+                return 0;
+        }
+    }
+    double getReal(int c) const override
+    {
+        if (PQgetlength(result, row, c) != 8)
+            return static_cast<double>(getInt(c));
+        uint64_t bits = static_cast<uint64_t>(getInt(c));
+        double v;
+        std::memcpy(&v, &bits, sizeof v);
+        return v;
+    }
     std::string getText(int c) const override
     {
         return std::string(PQgetvalue(result, row, c), PQgetlength(result, row, c));
@@ -260,7 +288,7 @@ void PgStore::query(const std::string& sql, const std::vector<Param>& params,
     // a time, so that large results stream in bounded memory.
     bool cursor = sql.rfind("SELECT", 0) == 0 && PQtransactionStatus(conn) == PQTRANS_IDLE;
     if (!cursor) {
-        Result r(PQexecParams(conn, text.c_str(), n, nullptr, values.data(), nullptr, nullptr, 0));
+        Result r(PQexecParams(conn, text.c_str(), n, nullptr, values.data(), nullptr, nullptr, 1));
         ExecStatusType status = PQresultStatus(r.get());
         if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK)
             fail("query", r.get());
@@ -271,8 +299,8 @@ void PgStore::query(const std::string& sql, const std::vector<Param>& params,
     constexpr int kFetchRows = 20000;
     exec("BEGIN");
     try {
-        Result declared(PQexecParams(conn, ("DECLARE history_rows NO SCROLL CURSOR FOR " + text).c_str(), n, nullptr,
-                                     values.data(), nullptr, nullptr, 0));
+        Result declared(PQexecParams(conn, ("DECLARE history_rows BINARY NO SCROLL CURSOR FOR " + text).c_str(), n,
+                                     nullptr, values.data(), nullptr, nullptr, 0));
         if (PQresultStatus(declared.get()) != PGRES_COMMAND_OK)
             fail("query", declared.get());
         const std::string fetch = "FETCH " + std::to_string(kFetchRows) + " FROM history_rows";
