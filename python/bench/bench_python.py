@@ -45,7 +45,7 @@ def round_trips():
     wheel = start([os.path.join(build, "examples/device/corvo-example-daemon")] + NET)
     try:
         out = subprocess.run([os.path.join(build, "python/bench/bench_python_broadcaster"), "rtt", SITE["site"],
-                              "wheel", "focus", str(ROUND_TRIPS)], capture_output=True, text=True, timeout=300)
+                              str(SITE["port"]), "wheel", "focus", str(ROUND_TRIPS)], capture_output=True, text=True, timeout=300)
         cpp_median, cpp_mean = map(float, out.stdout.split())
         with corvo.Site(**SITE) as s:
             s.wait_for("wheel", timeout=30)

@@ -2,7 +2,7 @@
 //   bench_python_broadcaster daemon [program options]
 //     a daemon "caster": command "burst N" broadcasts "counter" = 1..N as
 //     fast as the library sends.
-//   bench_python_broadcaster rtt SITE PEER PROPERTY COUNT
+//   bench_python_broadcaster rtt SITE PORT PEER PROPERTY COUNT
 //     a C++ client on interface lo: COUNT change requests of the DOUBLE
 //     property, each waiting for its confirming broadcast; prints the median
 //     and mean round trip in microseconds.
@@ -41,9 +41,10 @@ public:
 
 class RoundTrips : public corvo::EventCallback {
 public:
-    RoundTrips(const std::string& site) : net(this, false)
+    RoundTrips(const std::string& site, int port) : net(this, false)
     {
         net.setName("bench-rtt");
+        net.setPort(port);
         net.setInterface("lo");
         net.siteGroup = site;
         net.propGroup = site + "-prop";
@@ -81,9 +82,10 @@ public:
     double last = -1;
 };
 
-int runRoundTrips(const std::string& site, const std::string& peerName, const std::string& property, int count)
+int runRoundTrips(const std::string& site, int port, const std::string& peerName, const std::string& property,
+                  int count)
 {
-    RoundTrips client(site);
+    RoundTrips client(site, port);
     client.watched = property;
     if (!client.pump(30, [&] { return client.described && client.described->name == peerName; })) {
         std::fprintf(stderr, "no peer %s\n", peerName.c_str());
@@ -121,8 +123,8 @@ int main(int argc, char** argv)
         Caster caster;
         return caster.run(argc - 1, argv + 1) == 0 ? 0 : 1;
     }
-    if (argc == 6 && std::strcmp(argv[1], "rtt") == 0)
-        return runRoundTrips(argv[2], argv[3], argv[4], std::atoi(argv[5]));
-    std::fprintf(stderr, "usage: %s daemon [options] | rtt SITE PEER PROPERTY COUNT\n", argv[0]);
+    if (argc == 7 && std::strcmp(argv[1], "rtt") == 0)
+        return runRoundTrips(argv[2], std::atoi(argv[3]), argv[4], argv[5], std::atoi(argv[6]));
+    std::fprintf(stderr, "usage: %s daemon [options] | rtt SITE PORT PEER PROPERTY COUNT\n", argv[0]);
     return 2;
 }
