@@ -41,6 +41,8 @@ App::App(std::string name) : optionParser(name), defaultName(name)
     optionParser.addOption<std::string>("name", 'n', "component name");
     optionParser.addSwitch("debug", 'd', "debug mode (verbose zyre)");
     optionParser.addSwitch("version", 'v', "print version");
+    optionParser.addOption<std::string>("key", 'k', "secured site: own identity (secret key NAME or file path)");
+    optionParser.addOption<std::string>("keys", 0, "secured site: directory of trusted identities");
 }
 
 int App::run(int argc, char** argv)
@@ -63,6 +65,30 @@ void App::processOptions()
     }
     name = vm.count("name") ? vm["name"].as<std::string>() : defaultName;
     site = vm.count("site") ? vm["site"].as<std::string>() : "corvo";
+    loadKeys();
+}
+
+void App::loadKeys()
+{
+    const auto& vm = optionParser.vm;
+    if (!vm.count("key")) {
+        if (vm.count("keys")) {
+            std::cerr << name << ": --keys needs --key (the program's own identity)" << std::endl;
+            std::exit(1);
+        }
+        return;
+    }
+    KeyDirectory directory(vm.count("keys") ? vm["keys"].as<std::string>() : KeyDirectory::defaultPath());
+    try {
+        keyPair = KeyDirectory::readSecret(directory.secretPath(vm["key"].as<std::string>()));
+        std::vector<std::string> problems;
+        trustedIdentities = directory.identities(&problems);
+        for (const auto& problem : problems)
+            std::cerr << name << ": key directory: " << problem << std::endl;
+    } catch (const KeyError& e) {
+        std::cerr << name << ": " << e.what() << std::endl;
+        std::exit(1);
+    }
 }
 
 void App::initSocket()
@@ -71,6 +97,14 @@ void App::initSocket()
     bool debug = vm["debug"].as<bool>();
     network = std::make_shared<Network>(this, debug);
     network->setName(name);
+    if (isSecured()) {
+        try {
+            network->setSecurity(keyPair, trustedIdentities);
+        } catch (const KeyError& e) {
+            std::cerr << name << ": " << e.what() << std::endl;
+            std::exit(1);
+        }
+    }
     network->setPort(vm.count("port") ? vm["port"].as<int>() : kDefaultPort);
     if (vm.count("interface"))
         network->setInterface(vm["interface"].as<std::string>());

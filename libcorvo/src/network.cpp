@@ -20,6 +20,8 @@ namespace corvo {
 namespace {
 
 constexpr int kEventQueueHighWaterMark = 5000;
+// The ENTER header in which a secured node names the identity a peer proved.
+constexpr const char* kIdentityHeader = "X-CORVO-IDENTITY";
 
 int64_t nowNanoseconds()
 {
@@ -148,6 +150,26 @@ void Network::setType(std::string type)
 void Network::setVerbose()
 {
     zyre_set_verbose(node);
+}
+
+void Network::setSecurity(const KeyPair& own, const std::vector<Identity>& trusted)
+{
+#ifdef CORVO_SECURED_SITES
+    if (zyre_set_curve_keypair(node, own.publicKey.c_str(), own.secretKey.c_str()) != 0)
+        throw KeyError("the key pair of " + own.identity + " is refused (does the messaging library have CURVE?)");
+    for (const Identity& identity : trusted) {
+        std::string names;
+        for (const auto& name : identity.names)
+            names += name + ",";
+        if (zyre_trust_key(node, identity.publicKey.c_str(), identity.name.c_str(), names.c_str()) != 0)
+            throw KeyError("cannot trust the key of " + identity.name);
+    }
+    secured = true;
+#else
+    (void)own;
+    (void)trusted;
+    throw KeyError("secured sites need the bundled ZRE node (built with -DCORVO_ZYRE=BUNDLED)");
+#endif
 }
 
 void Network::start()
@@ -303,7 +325,7 @@ void Network::recv()
     if (event.type == "ENTER") {
         event.peerName = copyOrEmpty(zyre_event_peer_name(raw));
         event.peerAddress = copyOrEmpty(zyre_event_peer_addr(raw));
-        for (const char* key : {"client", "type"}) {
+        for (const char* key : {"client", "type", kIdentityHeader}) {
             if (const char* value = zyre_event_header(raw, key))
                 event.headers.emplace(key, value);
         }
@@ -376,6 +398,9 @@ void Network::handleEvent(const NetworkEvent& event)
         const std::string* peerType = meaningfulHeader(event, "type");
         peer->client = client != nullptr;
         peer->type = peerType ? *peerType : std::string();
+        // Only the node of a secured site puts this header in an ENTER event.
+        auto identity = event.headers.find(kIdentityHeader);
+        peer->identity = secured && identity != event.headers.end() ? identity->second : std::string();
     } else if (type == "JOIN") {
         if (event.group == siteGroup)
             callback->onEnter(peer);

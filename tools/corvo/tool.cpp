@@ -87,6 +87,8 @@ CorvoTool::CorvoTool() : Client("corvo", false)
     optionParser.addOption<long>("count", 'c', "watch, log: stop after this many records");
     optionParser.addOption<std::string>("wait", 'w', "cmd: wait for the peer's next broadcast of this property");
     addHistoryOptions(optionParser);
+    optionParser.addOption<std::string>("names", 0, "keys new: component names the identity may announce");
+    optionParser.addOption<std::string>("groups", 0, "keys new: groups of the identity");
 }
 
 int CorvoTool::main(int argc, char** argv)
@@ -129,6 +131,8 @@ int CorvoTool::main(int argc, char** argv)
         optionParser.parseArgs(nargs, args.data());  // a bad option ends the process
         return runHistory(line.words, optionParser.vm);
     }
+    if (subcommand == "keys")
+        return runKeys(line.words, keysOptions(nargs, args.data()));
     int status = EXIT_USAGE;
     task = makeTask(line.words, status);
     if (!task)
@@ -136,6 +140,19 @@ int CorvoTool::main(int argc, char** argv)
     run(nargs, args.data());
     std::cout.flush();
     return exitStatus;
+}
+
+KeysOptions CorvoTool::keysOptions(int argc, char** argv)
+{
+    optionParser.parseArgs(argc, argv);
+    const po::variables_map& vm = optionParser.vm;
+    KeysOptions options;
+    auto text = [&](const char* key) { return vm.count(key) ? vm[key].as<std::string>() : std::string(); };
+    options.directory = text("keys");
+    options.names = text("names");
+    options.groups = text("groups");
+    options.json = vm.count("json") && vm["json"].as<bool>();
+    return options;
 }
 
 void CorvoTool::processOptions()

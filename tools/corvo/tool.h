@@ -31,6 +31,13 @@ using Clock = std::chrono::steady_clock;
 
 class CorvoTool;
 
+struct KeysOptions {
+    std::string directory;  // --keys, else the default key directory
+    std::string names;      // --names: comma-separated name patterns
+    std::string groups;     // --groups: comma-separated group names
+    bool json = false;
+};
+
 // One subcommand's work, driven by the tool's event loop.
 class Task {
 public:
@@ -97,6 +104,9 @@ public:
     void onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log) override;
 
 private:
+    // The options of corvo keys, read without starting the program.
+    KeysOptions keysOptions(int argc, char** argv);
+
     std::unique_ptr<Task> task;
     std::string subcommand;
     ToolOptions opts;
@@ -116,6 +126,9 @@ std::unique_ptr<Task> makeTask(const std::vector<std::string>& words, int& statu
 
 // Writes the subcommands and exit statuses to `out`.
 void printUsage(std::FILE* out);
+
+// corvo keys new NAME / corvo keys list; returns the exit status.
+int runKeys(const std::vector<std::string>& words, const KeysOptions& options);
 
 // Prints the header cards of a FITS file; returns the exit status.
 int dumpFitsHeader(const std::string& path);

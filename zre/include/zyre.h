@@ -48,6 +48,23 @@ void zyre_set_evasive_timeout(zyre_t* self, int interval);
 /* Silence after which a peer is dropped and reported EXIT (30000 ms). */
 void zyre_set_expired_timeout(zyre_t* self, int interval);
 
+/* Secured sites (this node only, not zyre's API) -------------------------
+
+   With a key pair the node is secured: its beacon carries its public key,
+   every mailbox connection is CURVE-encrypted, and only peers whose key was
+   given with zyre_trust_key get a session. A secured and an open node do
+   not talk to each other; each logs why on standard error. Keys are Z85
+   text (40 characters). Both take effect at zyre_start(); 0, or -1 for a
+   malformed key or a messaging library without CURVE. */
+int zyre_set_curve_keypair(zyre_t* self, const char* public_key, const char* secret_key);
+/* Trusts `public_key` as `identity`, which may announce the names matching
+   one of the comma-separated shell patterns in `names`. -1 also when the
+   key or the identity is already trusted. */
+int zyre_trust_key(zyre_t* self, const char* public_key, const char* identity, const char* names);
+/* On a secured node, ENTER events carry the identity that the peer proved
+   as this header; the node drops any header of this name that peers send. */
+#define ZYRE_IDENTITY_HEADER "X-CORVO-IDENTITY"
+
 /* Starts discovery; 0 on success, -1 when the interface or the sockets
    cannot be set up. */
 int zyre_start(zyre_t* self);

@@ -121,6 +121,8 @@ struct Peer {
     // far has been answered before `verifyDeadline`.
     int64_t verifyDeadline = 0;
     std::optional<Message> contender;  // a HELLO under its UUID from elsewhere
+    std::string identity;              // secured site: whose key the peer proved
+    CurveKey serverKey{};              // secured site: the key its inbox must prove
 
     ~Peer()
     {
@@ -553,6 +555,8 @@ private:
         // and silence the peer's own connection for good. A peer that
         // reconnects does so after its old connection has closed.
         zsock_set_router_handover(inbox_, 0);
+        if (config_.curve && !secureInbox())
+            return false;
         std::string address = addressText(iface_.address);
         if (zmq_bind(zsock_resolve(inbox_), ("tcp://" + address + ":*").c_str()) != 0) {
             trace("cannot bind inbox on %s: %s", address.c_str(), zmq_strerror(errno));
@@ -567,6 +571,22 @@ private:
         inboxFd_ = zsock_fd(inbox_);
         inboxBusy_ = true;
         return inboxPort_ != 0;
+    }
+
+    // The inbox as CURVE server; the ZAP handler decides who gets a session.
+    bool secureInbox()
+    {
+        void* handle = zsock_resolve(inbox_);
+        int on = 1;
+        const CurveSetup& curve = *config_.curve;
+        if (zmq_setsockopt(handle, ZMQ_CURVE_SERVER, &on, sizeof on) != 0 ||
+            zmq_setsockopt(handle, ZMQ_CURVE_SECRETKEY, curve.secretKey.data(), curve.secretKey.size()) != 0 ||
+            zmq_setsockopt(handle, ZMQ_ZAP_DOMAIN, uuidText_.data(), uuidText_.size()) != 0) {
+            warn("cannot secure the inbox: %s", zmq_strerror(errno));
+            return false;
+        }
+        zapRegistered_ = registerZapDomain(uuidText_, curve.trust);
+        return zapRegistered_;
     }
 
     bool openBeacon()
@@ -595,6 +615,9 @@ private:
     void closeSockets()
     {
         zsock_destroy(&inbox_);
+        if (zapRegistered_)
+            unregisterZapDomain(uuidText_);
+        zapRegistered_ = false;
         inboxFd_ = -1;
         inboxBusy_ = false;
         if (beaconFd_ >= 0)
@@ -678,7 +701,13 @@ private:
     {
         if (beaconFd_ < 0)
             return;
-        BeaconBytes bytes = encodeBeacon(Beacon{uuid_, port});
+        std::vector<uint8_t> bytes;
+        if (config_.curve) {
+            bytes = encodeSecureBeacon(Beacon{uuid_, port}, config_.curve->publicKey);
+        } else {
+            BeaconBytes plain = encodeBeacon(Beacon{uuid_, port});
+            bytes.assign(plain.begin(), plain.end());
+        }
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(uint16_t(config_.port));
@@ -707,10 +736,39 @@ private:
             if (!fromOwnInterface(header))
                 continue;
             auto beacon = parseBeacon(buffer, size_t(n));
-            if (!beacon || beacon->uuid == uuid_)
+            auto secure = parseSecureBeacon(buffer, size_t(n));
+            Uuid sender = beacon ? beacon->uuid : secure ? secure->beacon.uuid : Uuid{};
+            if ((!beacon && !secure) || sender == uuid_)
                 continue;
-            handleBeacon(*beacon, from.sin_addr);
+            if (config_.curve) {
+                if (beacon)
+                    refuseBeacon(sender, from.sin_addr, "it is open and this node is secured");
+                else if (trustedKey(secure->key, sender, from.sin_addr))
+                    handleBeacon(secure->beacon, from.sin_addr, &secure->key);
+            } else if (secure) {
+                refuseBeacon(sender, from.sin_addr, "it is secured and this node is open");
+            } else {
+                handleBeacon(*beacon, from.sin_addr);
+            }
         }
+    }
+
+    void refuseBeacon(const Uuid& uuid, in_addr sender, const char* why)
+    {
+        std::string text = uuidToString(uuid);
+        refusals_.once(text, "zre " + printable(config_.name) + " [" + uuidText_.substr(0, 6) +
+                                 "]: not talking to peer " + text + " at " + addressText(sender) + ": " + why);
+    }
+
+    bool trustedKey(const CurveKey& key, const Uuid& uuid, in_addr sender)
+    {
+        if (config_.curve->trust->byKey(key))
+            return true;
+        std::string keyText = curveKeyToText(key);
+        refusals_.once(keyText, "zre " + printable(config_.name) + " [" + uuidText_.substr(0, 6) +
+                                    "]: not connecting to peer " + uuidToString(uuid) + " at " + addressText(sender) +
+                                    ": key " + keyText + " is not trusted");
+        return false;
     }
 
     // With an interface given, only beacons that arrived on it count.
@@ -728,7 +786,8 @@ private:
         return false;
     }
 
-    void handleBeacon(const Beacon& beacon, in_addr sender)
+    // On a secured node `key` is the key the beacon carried.
+    void handleBeacon(const Beacon& beacon, in_addr sender, const CurveKey* key = nullptr)
     {
         Peer* peer = findPeer(beacon.uuid);
         if (beacon.port == 0) {
@@ -751,7 +810,7 @@ private:
         if (recentlyClosed(endpoint) || !admit(sender.s_addr, beacon.uuid))
             return;
         dropPeerAt(endpoint);
-        connectPeer(beacon.uuid, endpoint, sender.s_addr);
+        connectPeer(beacon.uuid, endpoint, sender.s_addr, key);
     }
 
     // A new UUID on an endpoint that a known peer had: that peer restarted.
@@ -853,9 +912,10 @@ private:
             trace("peer %s did not answer: gone", peer->uuidText.c_str());
             std::optional<Message> contender = std::move(peer->contender);
             uint32_t source = peer->source;
+            std::string identity = peer->identity;  // a contender proved the same one
             removePeer(uuid, true);
             if (contender)
-                handleHello(uuid, *contender, source);
+                handleHello(uuid, *contender, source, identity);
         }
     }
 
@@ -869,7 +929,9 @@ private:
 
     // Creates the peer (pending until its HELLO), connects its mailbox and
     // greets it with HELLO. Null when no socket could be made.
-    Peer* connectPeer(const Uuid& uuid, const std::string& endpoint, uint32_t source)
+    // On a secured node `serverKey` is the key the peer's inbox must prove.
+    Peer* connectPeer(const Uuid& uuid, const std::string& endpoint, uint32_t source,
+                      const CurveKey* serverKey = nullptr)
     {
         void* mailbox = zmq_socket(context_, ZMQ_DEALER);
         if (!mailbox) {
@@ -889,6 +951,10 @@ private:
         zmq_setsockopt(mailbox, ZMQ_ROUTING_ID, identity.data(), identity.size());
         zmq_setsockopt(mailbox, ZMQ_LINGER, &linger, sizeof linger);
         zmq_setsockopt(mailbox, ZMQ_SNDHWM, &kMailboxHwm, sizeof kMailboxHwm);
+        if (config_.curve && !secureMailbox(mailbox, serverKey))
+            return nullptr;
+        if (serverKey)
+            peer->serverKey = *serverKey;
         if (zmq_connect(mailbox, endpoint.c_str()) != 0) {
             warn("cannot connect to %s: %s", endpoint.c_str(), zmq_strerror(errno));
             return nullptr;
@@ -902,6 +968,18 @@ private:
             return nullptr;
         }
         return raw;
+    }
+
+    bool secureMailbox(void* handle, const CurveKey* serverKey)
+    {
+        const CurveSetup& curve = *config_.curve;
+        if (!serverKey || zmq_setsockopt(handle, ZMQ_CURVE_SERVERKEY, serverKey->data(), serverKey->size()) != 0 ||
+            zmq_setsockopt(handle, ZMQ_CURVE_PUBLICKEY, curve.publicKey.data(), curve.publicKey.size()) != 0 ||
+            zmq_setsockopt(handle, ZMQ_CURVE_SECRETKEY, curve.secretKey.data(), curve.secretKey.size()) != 0) {
+            warn("cannot secure a mailbox: %s", zmq_strerror(errno));
+            return false;
+        }
+        return true;
     }
 
     Message hello() const
@@ -1125,12 +1203,16 @@ private:
                 dropOffender(*uuid, "sent a HELLO of %zu bytes", msg.bytes(1));
                 return;
             }
-            handleHello(*uuid, m, sourceOf(msg, m));
+            handleHello(*uuid, m, sourceOf(msg, m), provenIdentity(msg));
             return;
         }
         Peer* peer = findPeer(*uuid);
         if (!peer || !peer->ready) {
             trace("%s from unknown peer %s ignored", messageIdName(m.id), uuidToString(*uuid).c_str());
+            return;
+        }
+        if (config_.curve && provenIdentity(msg) != peer->identity) {
+            trace("%s as %s from another key ignored", messageIdName(m.id), peer->uuidText.c_str());
             return;
         }
         if (m.sequence != uint16_t(peer->wantSequence + 1)) {
@@ -1174,7 +1256,44 @@ private:
         removePeer(uuid, true);
     }
 
-    void handleHello(const Uuid& uuid, const Message& m, uint32_t source)
+    // The identity whose key the sender proved in the handshake (the ZAP
+    // handler's User-Id); empty on an open node.
+    std::string provenIdentity(Parts& msg)
+    {
+        if (!config_.curve || msg.size() < 2)
+            return "";
+        const char* user = zmq_msg_gets(&msg[1], "User-Id");
+        return user ? user : "";
+    }
+
+    // On a secured node: the identity may announce the name, and a UUID
+    // that another identity holds is not taken over.
+    bool acceptIdentity(const Uuid& uuid, const Message& m, const std::string& identity)
+    {
+        const TrustedIdentity* trusted = config_.curve->trust->byIdentity(identity);
+        std::string text = uuidToString(uuid);
+        if (!trusted) {
+            refusals_.once(text, "zre " + printable(config_.name) + ": HELLO from " + text +
+                                     " without a trusted key ignored");
+            return false;
+        }
+        if (!trusted->mayAnnounce(m.name)) {
+            refusals_.once(text + "name", "zre " + printable(config_.name) + ": peer " + text + " (identity " +
+                                              identity + ") may not announce the name '" + printable(m.name) +
+                                              "': ignored");
+            return false;
+        }
+        Peer* peer = findPeer(uuid);
+        if (peer && peer->ready && peer->identity != identity) {
+            refusals_.once(text + identity, "zre " + printable(config_.name) + ": identity " + identity +
+                                                " uses the UUID " + text + " of identity " + peer->identity +
+                                                ": ignored");
+            return false;
+        }
+        return true;
+    }
+
+    void handleHello(const Uuid& uuid, const Message& m, uint32_t source, const std::string& identity)
     {
         if (m.sequence != 1 || !isValidEndpoint(m.endpoint)) {
             trace("bad HELLO from %s dropped", uuidToString(uuid).c_str());
@@ -1184,6 +1303,8 @@ private:
             dropOffender(uuid, "is in %zu groups", m.groups.size());
             return;
         }
+        if (config_.curve && !acceptIdentity(uuid, m, identity))
+            return;
         Peer* peer = findPeer(uuid);
         if (peer && peer->ready) {
             if (peer->endpoint != m.endpoint) {
@@ -1215,22 +1336,36 @@ private:
         // A peer that greets first has shown nothing but that HELLO: it stays
         // pending (counted, expiring) until it answers a PING at the
         // endpoint it announced. One found by its beacon is done now.
+        const CurveKey* key = config_.curve ? &config_.curve->trust->byIdentity(identity)->key : nullptr;
+        if (peer && key && peer->serverKey != *key) {
+            // Found through a beacon that carried another identity's key.
+            trace("peer %s proved another key than its beacon's", peer->uuidText.c_str());
+            removePeer(uuid, false);
+            peer = nullptr;
+        }
         bool greetedFirst = !peer;
         if (greetedFirst) {
             if (!admit(source, uuid))
                 return;
             dropPeerAt(m.endpoint);
-            peer = connectPeer(uuid, m.endpoint, source);
+            peer = connectPeer(uuid, m.endpoint, source, key);
             if (!peer)
                 return;
         } else {
             setPending(*peer, false);
         }
+        peer->identity = identity;
         peer->ready = true;
         peer->wantSequence = 1;
         peer->lastSeen = now();
         peer->name = m.name;
         peer->headers = m.headers;
+        // Only this node says which identity a peer proved.
+        peer->headers.erase(std::remove_if(peer->headers.begin(), peer->headers.end(),
+                                           [](const auto& header) { return header.first == kIdentityHeader; }),
+                            peer->headers.end());
+        if (config_.curve)
+            peer->headers.emplace_back(kIdentityHeader, identity);
         peer->status = m.status;
         peer->endpoint = m.endpoint;
         trace("ENTER %s '%s' at %s", peer->uuidText.c_str(), peer->name.c_str(), m.endpoint.c_str());
@@ -1452,6 +1587,8 @@ private:
     Config config_;
     Interface iface_;
     bool running_ = false;
+    bool zapRegistered_ = false;
+    RefusalLog refusals_;
     bool terminated_ = false;
 
     zsock_t* inbox_ = nullptr;

@@ -6,10 +6,12 @@
 
 #include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "zre_codec.hpp"
+#include "zre_curve.hpp"
 
 namespace zre {
 
@@ -28,6 +30,8 @@ struct Config {
     int evasiveTimeout = kDefaultEvasive;
     int expiredTimeout = kDefaultExpired;
     bool verbose = false;
+    // Set on a secured node: its key pair and the keys it trusts.
+    std::shared_ptr<const CurveSetup> curve;
 };
 
 // The way around the actor pipe for WHISPER and SHOUT: the calling thread

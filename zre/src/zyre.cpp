@@ -9,7 +9,9 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 
 #include "zre_codec.hpp"
@@ -80,6 +82,9 @@ struct _zyre_t {
     zre::Uuid uuid{};
     std::string uuidText;
     zre::Config config;
+    std::optional<zre::CurveKey> publicKey;
+    std::optional<zre::CurveKey> secretKey;
+    std::shared_ptr<zre::TrustTable> trust = std::make_shared<zre::TrustTable>();
     bool started = false;
     std::atomic<uint64_t> droppedEvents{0};
     zre::Direct direct;
@@ -213,12 +218,54 @@ void zyre_set_expired_timeout(zyre_t* self, int interval)
         self->config.expiredTimeout = interval;
 }
 
+int zyre_set_curve_keypair(zyre_t* self, const char* public_key, const char* secret_key)
+{
+    if (!zmq_has("curve") || !public_key || !secret_key)
+        return -1;
+    auto publicKey = zre::curveKeyFromText(public_key);
+    auto secretKey = zre::curveKeyFromText(secret_key);
+    if (!publicKey || !secretKey)
+        return -1;
+    std::lock_guard<std::mutex> lock(self->pipeLock);
+    self->publicKey = publicKey;
+    self->secretKey = secretKey;
+    return 0;
+}
+
+int zyre_trust_key(zyre_t* self, const char* public_key, const char* identity, const char* names)
+{
+    if (!public_key || !identity || !*identity || std::strlen(identity) > zre::kMaxStringSize)
+        return -1;
+    auto key = zre::curveKeyFromText(public_key);
+    if (!key)
+        return -1;
+    zre::TrustedIdentity entry;
+    entry.identity = identity;
+    entry.key = *key;
+    std::stringstream list(names ? names : "");
+    for (std::string pattern; std::getline(list, pattern, ',');) {
+        pattern.erase(0, pattern.find_first_not_of(" \t"));
+        pattern.erase(pattern.find_last_not_of(" \t") + 1);
+        if (!pattern.empty())
+            entry.names.push_back(pattern);
+    }
+    std::lock_guard<std::mutex> lock(self->pipeLock);
+    return self->trust->add(std::move(entry)) ? 0 : -1;
+}
+
 int zyre_start(zyre_t* self)
 {
     std::lock_guard<std::mutex> lock(self->pipeLock);
     if (self->started)
         return 0;
     auto* config = new zre::Config(self->config);
+    if (self->publicKey && self->secretKey) {
+        auto curve = std::make_shared<zre::CurveSetup>();
+        curve->publicKey = *self->publicKey;
+        curve->secretKey = *self->secretKey;
+        curve->trust = std::make_shared<const zre::TrustTable>(*self->trust);
+        config->curve = curve;
+    }
     zmsg_t* msg = zmsg_new();
     zmsg_addstr(msg, "START");
     zmsg_addmem(msg, &config, sizeof config);

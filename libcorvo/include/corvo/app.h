@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "corvo/keys.h"
 #include "corvo/network.h"
 #include "corvo/option_parser.h"
 
@@ -32,6 +33,10 @@ public:
     std::shared_ptr<Network> getNetwork() const { return network; }
     const std::string& getName() const { return name; }
     const std::string& getSite() const { return site; }
+    // True when the program was given --key: it runs on a secured site.
+    bool isSecured() const { return !keyPair.identity.empty(); }
+    // The program's own identity on a secured site, else empty.
+    const std::string& getIdentity() const { return keyPair.identity; }
 
     virtual void processOptions();
     virtual void beforeInit() {}
@@ -44,6 +49,9 @@ public:
 
 protected:
     void initSocket();
+    // Reads --key and --keys; a key that cannot be used ends the process
+    // with status 1 and says why.
+    void loadKeys();
     int startLoop();
     // Handles every network event already pending (each poll waits at most
     // 5 ms). Exceptions from handlers are logged and the next event goes on.
@@ -58,6 +66,9 @@ protected:
     uv_loop_t* loop = nullptr;
     std::string name;
     std::string site;
+    // --key and --keys: own key pair and the trusted identities (secured site).
+    KeyPair keyPair;
+    std::vector<Identity> trustedIdentities;
     std::shared_ptr<uv_idle_t> idleHandle;
     std::shared_ptr<uv_signal_t> signalHandle;
     // Set by roles that have a logger of their own (the daemon).

@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "corvo/keys.h"
 #include "corvo/proto/command.pb.h"
 #include "corvo/proto/info.pb.h"
 #include "corvo/proto/log.pb.h"
@@ -72,6 +73,11 @@ public:
     void setClient(bool client);
     void setType(std::string type);
     void setVerbose();
+    // Secures the node (must precede start): its own key pair and the
+    // identities it trusts. Throws KeyError when the keys are refused or the
+    // library was built without the bundled ZRE node.
+    void setSecurity(const KeyPair& own, const std::vector<Identity>& trusted);
+    bool isSecured() const { return secured; }
 
     void start();
     void stop();
@@ -125,6 +131,7 @@ private:
     std::unordered_set<std::string> groups;
     EventCallback* callback = nullptr;
     bool started = false;
+    bool secured = false;
 };
 
 }  // namespace corvo

@@ -29,6 +29,9 @@ public:
     std::string type;
     std::string address;
     bool client = false;
+    // On a secured site: the identity whose key the peer proved (empty on an
+    // open site, where nothing proves who a peer is).
+    std::string identity;
     unsigned int status = 0;
     std::map<std::string, CommandDef> commands;
     std::map<std::string, Property> properties;

@@ -1,0 +1,324 @@
+// Access rules and the lock of a daemon (see access.h for the grammar).
+#include "corvo/access.h"
+
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <sstream>
+
+namespace corvo {
+
+namespace {
+
+std::string trim(const std::string& text)
+{
+    size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return "";
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// Words separated by commas and/or blanks.
+std::vector<std::string> words(const std::string& text)
+{
+    std::string spaced = text;
+    std::replace(spaced.begin(), spaced.end(), ',', ' ');
+    std::istringstream in(spaced);
+    std::vector<std::string> out;
+    for (std::string word; in >> word;)
+        out.push_back(word);
+    return out;
+}
+
+bool validWho(const std::string& who)
+{
+    if (who == "*")
+        return true;
+    std::string name = who[0] == '@' ? who.substr(1) : who;
+    if (name.empty() || name.size() > 64 || name[0] == '.')
+        return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+               c == '-';
+    });
+}
+
+bool validPattern(const std::string& pattern)
+{
+    return !pattern.empty() && pattern.size() <= 1024 &&
+           std::all_of(pattern.begin(), pattern.end(), [](char c) { return c > ' ' && c < 127; });
+}
+
+std::optional<Right> rightFromWord(const std::string& word)
+{
+    if (word == "set")
+        return Right::Set;
+    if (word == "run")
+        return Right::Run;
+    if (word == "lock")
+        return Right::Lock;
+    if (word == "override")
+        return Right::Override;
+    return std::nullopt;
+}
+
+std::string utcText(AccessControl::Clock::time_point when)
+{
+    std::time_t t = AccessControl::Clock::to_time_t(when);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+}  // namespace
+
+const char* rightName(Right right)
+{
+    switch (right) {
+        case Right::Set:
+            return "set";
+        case Right::Run:
+            return "run";
+        case Right::Lock:
+            return "lock";
+        case Right::Override:
+            return "override";
+    }
+    return "?";
+}
+
+AccessRules AccessRules::parse(const std::string& text, const std::string& source)
+{
+    AccessRules result;
+    std::istringstream in(text);
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        auto fail = [&](const std::string& why) {
+            throw AccessError(source + ":" + std::to_string(number) + ": " + why);
+        };
+        size_t hash = line.find('#');
+        if (hash != std::string::npos)
+            line.resize(hash);
+        line = trim(line);
+        if (line.empty())
+            continue;
+        if (result.rules.size() + result.localGroups.size() >= kMaxRules)
+            fail("more than " + std::to_string(kMaxRules) + " rules");
+        std::vector<std::string> parts = words(line);
+        if (parts.size() > kMaxWordsPerRule)
+            fail("more than " + std::to_string(kMaxWordsPerRule) + " words");
+        if (parts[0] == "group") {
+            size_t equals = line.find('=');
+            if (equals == std::string::npos)
+                fail("expected: group NAME = WHO, ...");
+            std::vector<std::string> name = words(line.substr(5, equals - 5));
+            std::vector<std::string> members = words(line.substr(equals + 1));
+            if (name.size() != 1 || !validWho(name[0]) || name[0][0] == '@' || name[0] == "*")
+                fail("a group needs one name");
+            for (const auto& member : members)
+                if (!validWho(member) || member == "*")
+                    fail("'" + member + "' is not an identity or @group");
+            result.localGroups[name[0]].insert(members.begin(), members.end());
+            continue;
+        }
+        if (parts[0] != "allow")
+            fail("a rule starts with 'allow' or 'group'");
+        Rule rule;
+        size_t i = 1;
+        std::optional<Right> right;
+        for (; i < parts.size() && !(right = rightFromWord(parts[i])); ++i) {
+            if (!validWho(parts[i]))
+                fail("'" + parts[i] + "' is not an identity, @group or *");
+            rule.who.push_back(parts[i]);
+        }
+        if (!right)
+            fail("missing right: set, run, lock or override");
+        if (rule.who.empty())
+            fail("missing who: an identity, @group or *");
+        rule.right = *right;
+        rule.patterns.assign(parts.begin() + long(i) + 1, parts.end());
+        bool named = rule.right == Right::Set || rule.right == Right::Run;
+        if (named && rule.patterns.empty())
+            fail(std::string("'") + rightName(rule.right) + "' needs the names it grants (patterns)");
+        if (!named && !rule.patterns.empty())
+            fail(std::string("'") + rightName(rule.right) + "' takes no names");
+        for (const auto& pattern : rule.patterns)
+            if (!validPattern(pattern))
+                fail("'" + pattern + "' is not a valid pattern");
+        result.rules.push_back(std::move(rule));
+    }
+    return result;
+}
+
+AccessRules AccessRules::load(const std::string& path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        throw AccessError(path + ": " + std::strerror(errno));
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || size_t(info.st_size) > kMaxFileSize) {
+        close(fd);
+        throw AccessError(path + ": not a regular file of at most " + std::to_string(kMaxFileSize) + " bytes");
+    }
+    std::string text(size_t(info.st_size), '\0');
+    size_t got = 0;
+    while (got < text.size()) {
+        ssize_t n = read(fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += size_t(n);
+    }
+    close(fd);
+    text.resize(got);
+    return parse(text, path);
+}
+
+bool AccessRules::matchesWho(const Rule& rule, const std::string& identity,
+                             const std::vector<std::string>& groups) const
+{
+    for (const auto& who : rule.who) {
+        if (who == "*" || who == identity)
+            return true;
+        if (who[0] != '@')
+            continue;
+        std::string group = who.substr(1);
+        if (std::find(groups.begin(), groups.end(), group) != groups.end())
+            return true;
+        auto local = localGroups.find(group);
+        if (local == localGroups.end())
+            continue;
+        if (local->second.count(identity))
+            return true;
+        for (const auto& g : groups)  // a group of the key directory inside a local group
+            if (local->second.count("@" + g))
+                return true;
+    }
+    return false;
+}
+
+bool AccessRules::allows(const std::string& identity, const std::vector<std::string>& groups, Right right,
+                         const std::string& name) const
+{
+    for (const Rule& rule : rules) {
+        if (rule.right != right || !matchesWho(rule, identity, groups))
+            continue;
+        if (rule.patterns.empty())
+            return true;
+        for (const auto& pattern : rule.patterns)
+            if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0)
+                return true;
+    }
+    return false;
+}
+
+void AccessControl::configure(bool secured, std::optional<AccessRules> accessRules,
+                              std::map<std::string, std::vector<std::string>> groupsByIdentity)
+{
+    if (!secured && accessRules)
+        throw AccessError("access rules need a secured site (--key): on an open site no identity can be proven");
+    isSecured = secured;
+    rules = std::move(accessRules);
+    groups = std::move(groupsByIdentity);
+    current.reset();
+}
+
+bool AccessControl::allowed(const std::string& identity, Right right, const std::string& name) const
+{
+    if (!isSecured || !rules)
+        return true;
+    auto found = groups.find(identity);
+    static const std::vector<std::string> none;
+    return rules->allows(identity, found == groups.end() ? none : found->second, right, name);
+}
+
+std::string AccessControl::lockedOut(const std::string& identity, Clock::time_point now) const
+{
+    const Lock* held = lock(now);
+    if (!held || held->holder == identity)
+        return "";
+    return "locked by " + held->holder + " until " + utcText(held->until);
+}
+
+std::string AccessControl::checkWrite(const std::string& identity, const std::string& property, Clock::time_point now)
+{
+    if (!allowed(identity, Right::Set, property))
+        return identity + " may not set " + property;
+    return lockedOut(identity, now);
+}
+
+std::string AccessControl::checkCommand(const std::string& identity, const std::string& command, bool safety,
+                                        Clock::time_point now)
+{
+    if (!allowed(identity, Right::Run, command))
+        return identity + " may not run " + command;
+    return safety ? "" : lockedOut(identity, now);
+}
+
+std::string AccessControl::takeLock(const std::string& identity, std::chrono::seconds lease, Clock::time_point now,
+                                    std::string& broken)
+{
+    broken.clear();
+    if (!isSecured)
+        return "locks need a secured site: on an open site no identity can be proven";
+    if (lease.count() <= 0 || lease > kMaxLease)
+        return "a lease lasts 1 to " + std::to_string(kMaxLease.count()) + " seconds";
+    if (!allowed(identity, Right::Lock, ""))
+        return identity + " may not lock";
+    const Lock* held = lock(now);
+    if (held && held->holder != identity) {
+        if (!allowed(identity, Right::Override, ""))
+            return lockedOut(identity, now);
+        broken = held->holder;
+    }
+    current = Lock{identity, now + lease};
+    return "";
+}
+
+std::string AccessControl::releaseLock(const std::string& identity, Clock::time_point now, std::string& broken)
+{
+    broken.clear();
+    if (!isSecured)
+        return "locks need a secured site: on an open site no identity can be proven";
+    const Lock* held = lock(now);
+    if (!held)
+        return "not locked";
+    if (held->holder != identity) {
+        if (!allowed(identity, Right::Override, ""))
+            return lockedOut(identity, now);
+        broken = held->holder;
+    }
+    current.reset();
+    return "";
+}
+
+bool AccessControl::expire(Clock::time_point now)
+{
+    if (!current || now < current->until)
+        return false;
+    current.reset();
+    return true;
+}
+
+const Lock* AccessControl::lock(Clock::time_point now) const
+{
+    return current && now < current->until ? &*current : nullptr;
+}
+
+std::string AccessControl::describeLock(Clock::time_point now) const
+{
+    const Lock* held = lock(now);
+    return held ? held->holder + " until " + utcText(held->until) : "";
+}
+
+}  // namespace corvo

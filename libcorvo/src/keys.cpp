@@ -1,0 +1,321 @@
+// Key pairs and identity files of secured sites (see keys.h for the formats).
+#include "corvo/keys.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zmq.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+
+namespace corvo {
+
+namespace {
+
+constexpr size_t kZ85KeySize = 40;
+constexpr size_t kMaxNameSize = 64;
+
+std::string trim(const std::string& text)
+{
+    size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return "";
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// "key = value" lines; '#' starts a comment line.
+std::map<std::string, std::string> parseLines(const std::string& text, const std::string& what)
+{
+    std::map<std::string, std::string> values;
+    size_t start = 0;
+    int number = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = trim(text.substr(start, end - start));
+        ++number;
+        start = end + 1;
+        if (line.empty() || line[0] == '#')
+            continue;
+        size_t equals = line.find('=');
+        if (equals == std::string::npos)
+            throw KeyError(what + ":" + std::to_string(number) + ": expected key = value");
+        std::string key = trim(line.substr(0, equals));
+        if (values.count(key))
+            throw KeyError(what + ":" + std::to_string(number) + ": '" + key + "' given twice");
+        values[key] = trim(line.substr(equals + 1));
+    }
+    return values;
+}
+
+std::vector<std::string> splitList(const std::string& text)
+{
+    std::vector<std::string> items;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos)
+            comma = text.size();
+        std::string item = trim(text.substr(start, comma - start));
+        if (!item.empty())
+            items.push_back(item);
+        start = comma + 1;
+    }
+    return items;
+}
+
+std::string joinList(const std::vector<std::string>& items)
+{
+    std::string text;
+    for (const auto& item : items)
+        text += (text.empty() ? "" : ", ") + item;
+    return text;
+}
+
+bool validKey(const std::string& z85)
+{
+    uint8_t raw[32];
+    return z85.size() == kZ85KeySize && zmq_z85_decode(raw, z85.c_str()) != nullptr;
+}
+
+// Patterns of names: printable, no separators of the list or the line.
+bool validPattern(const std::string& pattern)
+{
+    if (pattern.empty() || pattern.size() > 255)
+        return false;
+    return std::all_of(pattern.begin(), pattern.end(),
+                       [](char c) { return c > ' ' && c < 127 && c != ',' && c != '#' && c != '='; });
+}
+
+struct FileCloser {
+    int fd;
+    ~FileCloser()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// Reads a whole file without following a symbolic link; `check` sees its
+// status before anything is read.
+template <typename Check>
+std::string readBounded(const std::string& path, Check check)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        throw KeyError(path + ": " + std::strerror(errno));
+    FileCloser closer{fd};
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        throw KeyError(path + ": not a regular file");
+    if (size_t(info.st_size) > KeyDirectory::kMaxFileSize)
+        throw KeyError(path + ": larger than " + std::to_string(KeyDirectory::kMaxFileSize) + " bytes");
+    check(info);
+    std::string text(size_t(info.st_size), '\0');
+    size_t got = 0;
+    while (got < text.size()) {
+        ssize_t n = read(fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += size_t(n);
+    }
+    text.resize(got);
+    return text;
+}
+
+void writeNew(const std::string& path, const std::string& text, mode_t mode)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0)
+        throw KeyError(path + ": " + std::strerror(errno));
+    FileCloser closer{fd};
+    if (fchmod(fd, mode) != 0 || write(fd, text.data(), text.size()) != ssize_t(text.size())) {
+        std::string why = std::strerror(errno);
+        unlink(path.c_str());
+        throw KeyError(path + ": " + why);
+    }
+}
+
+void makeDirectories(const std::string& path)
+{
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        std::string part = path.substr(0, slash);
+        if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+            throw KeyError(part + ": " + std::strerror(errno));
+        if (slash == std::string::npos)
+            return;
+    }
+}
+
+}  // namespace
+
+KeyDirectory::KeyDirectory(std::string path) : dir(std::move(path)) {}
+
+std::string KeyDirectory::defaultPath()
+{
+    if (const char* env = std::getenv("CORVO_KEY_DIR"); env && *env)
+        return env;
+    const char* home = std::getenv("HOME");
+    return std::string(home ? home : "") + "/.config/corvo/keys";
+}
+
+bool KeyDirectory::validName(const std::string& name)
+{
+    if (name.empty() || name.size() > kMaxNameSize || name[0] == '.')
+        return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+               c == '-';
+    });
+}
+
+KeyPair KeyDirectory::create(const std::string& identity, std::vector<std::string> names,
+                             std::vector<std::string> groups)
+{
+    if (!validName(identity))
+        throw KeyError("'" + identity + "' is not a valid identity name (letters, digits, '.', '_', '-')");
+    if (names.empty())
+        names.push_back(identity);
+    for (const auto& pattern : names)
+        if (!validPattern(pattern))
+            throw KeyError("'" + pattern + "' is not a valid name pattern");
+    for (const auto& group : groups)
+        if (!validName(group))
+            throw KeyError("'" + group + "' is not a valid group name");
+    char publicKey[kZ85KeySize + 1] = {};
+    char secretKey[kZ85KeySize + 1] = {};
+    if (zmq_curve_keypair(publicKey, secretKey) != 0)
+        throw KeyError(std::string("cannot make a key pair: ") + zmq_strerror(errno));
+    KeyPair pair{identity, publicKey, secretKey};
+
+    makeDirectories(dir);
+    std::string secretFile = dir + "/" + identity + ".key";
+    std::string identityFile = dir + "/" + identity + ".id";
+    struct stat info {};
+    if (lstat(identityFile.c_str(), &info) == 0)
+        throw KeyError(identityFile + ": exists");
+    writeNew(secretFile,
+             "# secret key of " + identity + ": keep it owner-only\nidentity = " + identity +
+                 "\npublic = " + pair.publicKey + "\nsecret = " + pair.secretKey + "\n",
+             0600);
+    try {
+        writeNew(identityFile,
+                 "# identity " + identity + "\npublic = " + pair.publicKey + "\nnames = " + joinList(names) +
+                     "\ngroups = " + joinList(groups) + "\n",
+                 0644);
+    } catch (...) {
+        unlink(secretFile.c_str());
+        throw;
+    }
+    return pair;
+}
+
+Identity KeyDirectory::parseIdentity(const std::string& name, const std::string& text)
+{
+    auto values = parseLines(text, name + ".id");
+    Identity identity;
+    identity.name = name;
+    for (const auto& [key, value] : values) {
+        if (key == "public")
+            identity.publicKey = value;
+        else if (key == "names")
+            identity.names = splitList(value);
+        else if (key == "groups")
+            identity.groups = splitList(value);
+        else
+            throw KeyError(name + ".id: unknown key '" + key + "'");
+    }
+    if (!validKey(identity.publicKey))
+        throw KeyError(name + ".id: 'public' is not a 40-character Z85 key");
+    for (const auto& pattern : identity.names)
+        if (!validPattern(pattern))
+            throw KeyError(name + ".id: '" + pattern + "' is not a valid name pattern");
+    for (const auto& group : identity.groups)
+        if (!validName(group))
+            throw KeyError(name + ".id: '" + group + "' is not a valid group name");
+    return identity;
+}
+
+std::vector<Identity> KeyDirectory::identities(std::vector<std::string>* problems) const
+{
+    auto report = [&](const std::string& text) {
+        if (problems)
+            problems->push_back(text);
+    };
+    std::vector<Identity> found;
+    std::unique_ptr<DIR, int (*)(DIR*)> handle(opendir(dir.c_str()), &closedir);
+    if (!handle) {
+        report(dir + ": " + std::strerror(errno));
+        return found;
+    }
+    while (dirent* entry = readdir(handle.get())) {
+        std::string file = entry->d_name;
+        if (file.size() <= 3 || file.compare(file.size() - 3, 3, ".id") != 0)
+            continue;
+        std::string name = file.substr(0, file.size() - 3);
+        if (!validName(name)) {
+            report(file + ": not a valid identity name");
+            continue;
+        }
+        if (found.size() >= kMaxIdentities) {
+            report(dir + ": more than " + std::to_string(kMaxIdentities) + " identities; the rest are ignored");
+            break;
+        }
+        try {
+            found.push_back(parseIdentity(name, readBounded(dir + "/" + file, [](const struct stat&) {})));
+        } catch (const KeyError& e) {
+            report(e.what());
+        }
+    }
+    std::sort(found.begin(), found.end(), [](const Identity& a, const Identity& b) { return a.name < b.name; });
+    // A key listed twice cannot tell which identity it proves.
+    std::map<std::string, int> uses;
+    for (const auto& identity : found)
+        ++uses[identity.publicKey];
+    std::vector<Identity> unique;
+    for (auto& identity : found) {
+        if (uses[identity.publicKey] > 1)
+            report(identity.name + ".id: its key is also another identity's; both are ignored");
+        else
+            unique.push_back(std::move(identity));
+    }
+    return unique;
+}
+
+std::string KeyDirectory::secretPath(const std::string& nameOrPath) const
+{
+    if (nameOrPath.find('/') != std::string::npos)
+        return nameOrPath;
+    return dir + "/" + nameOrPath + ".key";
+}
+
+KeyPair KeyDirectory::readSecret(const std::string& path)
+{
+    std::string text = readBounded(path, [&](const struct stat& info) {
+        if (info.st_uid != geteuid())
+            throw KeyError(path + ": the secret key belongs to another user");
+        if (info.st_mode & 077)
+            throw KeyError(path + ": the secret key is accessible to others (chmod 600 it)");
+    });
+    auto values = parseLines(text, path);
+    KeyPair pair{values["identity"], values["public"], values["secret"]};
+    if (!validName(pair.identity))
+        throw KeyError(path + ": 'identity' is missing or not a valid name");
+    if (!validKey(pair.publicKey) || !validKey(pair.secretKey))
+        throw KeyError(path + ": 'public' and 'secret' must be 40-character Z85 keys");
+    char derived[kZ85KeySize + 1] = {};
+    if (zmq_curve_public(derived, pair.secretKey.c_str()) != 0 || pair.publicKey != derived)
+        throw KeyError(path + ": the public key does not belong to the secret key");
+    return pair;
+}
+
+}  // namespace corvo

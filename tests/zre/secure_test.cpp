@@ -1,0 +1,241 @@
+// Secured nodes: CURVE sessions only between trusted keys, the identity a
+// peer proved on its ENTER event, names an identity may not announce, and
+// secured and open nodes that refuse each other. Run in a namespace (v0).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "zre_codec.hpp"
+#include "zre_curve.hpp"
+#include "zre_test_util.hpp"
+
+using namespace zretest;
+
+namespace {
+
+struct Keys {
+    std::string publicKey;
+    std::string secretKey;
+    Keys()
+    {
+        char pub[41], sec[41];
+        zmq_curve_keypair(pub, sec);
+        publicKey = pub;
+        secretKey = sec;
+    }
+};
+
+NodeOptions options(int port)
+{
+    NodeOptions o;
+    o.port = port;
+    return o;
+}
+
+void secure(TestNode& node, const Keys& keys)
+{
+    ASSERT_EQ(zyre_set_curve_keypair(node.get(), keys.publicKey.c_str(), keys.secretKey.c_str()), 0);
+}
+
+void trust(TestNode& node, const Keys& keys, const char* identity, const char* names)
+{
+    ASSERT_EQ(zyre_trust_key(node.get(), keys.publicKey.c_str(), identity, names), 0);
+}
+
+TEST(ZreSecure, TrustedPeersTalkAndEnterCarriesTheProvenIdentity)
+{
+    Keys ka, kb;
+    NodeOptions o = options(freshPort());
+    TestNode a("alpha", o);
+    o.headers = {{ZYRE_IDENTITY_HEADER, "admin"}};  // a claim the node must drop
+    TestNode b("beta-1", o);
+    secure(a, ka);
+    secure(b, kb);
+    for (TestNode* n : {&a, &b}) {
+        trust(*n, ka, "alice", "alpha");
+        trust(*n, kb, "bob", "beta-*, other");
+    }
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    auto enterB = a.waitFor(isEvent("ENTER", b.uuid()), 5000);
+    auto enterA = b.waitFor(isEvent("ENTER", a.uuid()), 5000);
+    ASSERT_TRUE(enterB);
+    ASSERT_TRUE(enterA);
+    EXPECT_EQ(enterB->headers.at(ZYRE_IDENTITY_HEADER), "bob");
+    EXPECT_EQ(enterA->headers.at(ZYRE_IDENTITY_HEADER), "alice");
+
+    b.whisper(a.uuid(), {"secret", "frames"});
+    auto got = a.waitFor(isEvent("WHISPER", b.uuid()), 5000);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->frames, (std::vector<std::string>{"secret", "frames"}));
+}
+
+TEST(ZreSecure, UntrustedKeyGetsNoSessionEitherWay)
+{
+    Keys ka, km;
+    NodeOptions o = options(freshPort());
+    TestNode a("alpha", o);
+    TestNode m("mallory", o);
+    secure(a, ka);
+    secure(m, km);
+    trust(a, ka, "alice", "alpha");
+    // Mallory trusts alpha and so connects to it; alpha does not trust her.
+    trust(m, ka, "alice", "alpha");
+    trust(m, km, "mallory", "mallory");
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(m.start());
+    m.drain(2500);
+    a.drain(100);
+    EXPECT_FALSE(a.saw(isEvent("ENTER"))) << "alpha accepted an untrusted key";
+    EXPECT_FALSE(m.saw(isEvent("ENTER"))) << "mallory got a session";
+}
+
+TEST(ZreSecure, TrustedKeyCannotAnnounceANameItsIdentityLacks)
+{
+    Keys ka, ke;
+    NodeOptions o = options(freshPort());
+    TestNode a("alpha", o);
+    TestNode poser("mount", o);  // eve's key, posing as the mount
+    TestNode honest("eve", o);   // eve's key, under her own name
+    for (TestNode* n : {&a, &poser, &honest}) {
+        secure(*n, n == &a ? ka : ke);
+        trust(*n, ka, "alice", "alpha");
+        trust(*n, ke, "eve", "eve");
+    }
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(poser.start());
+    ASSERT_TRUE(honest.start());
+    ASSERT_TRUE(a.waitFor(isEvent("ENTER", honest.uuid()), 5000));
+    a.drain(1500);
+    EXPECT_FALSE(a.saw(isEvent("ENTER", poser.uuid())));
+}
+
+TEST(ZreSecure, SecuredAndOpenNodesDoNotMeet)
+{
+    Keys ks, kt;
+    NodeOptions o = options(freshPort());
+    TestNode open("open", o);
+    TestNode s("secured", o);
+    TestNode t("secured2", o);
+    for (TestNode* n : {&s, &t}) {
+        secure(*n, n == &s ? ks : kt);
+        trust(*n, ks, "s", "secured");
+        trust(*n, kt, "t", "secured2");
+    }
+    ASSERT_TRUE(open.start());
+    ASSERT_TRUE(s.start());
+    ASSERT_TRUE(t.start());
+    // The two secured nodes meet: the site works, time enough has passed.
+    ASSERT_TRUE(s.waitFor(isEvent("ENTER", t.uuid()), 5000));
+    open.drain(1000);
+    s.drain(100);
+    EXPECT_FALSE(open.saw(isEvent("ENTER")));
+    EXPECT_FALSE(s.saw(isEvent("ENTER", open.uuid())));
+}
+
+TEST(ZreSecure, OpenNodeDropsAPeersIdentityHeader)
+{
+    NodeOptions o = options(freshPort());
+    TestNode a("alpha", o);
+    o.headers = {{ZYRE_IDENTITY_HEADER, "admin"}, {"type", "x"}};
+    TestNode b("beta", o);
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    auto enter = a.waitFor(isEvent("ENTER", b.uuid()), 5000);
+    ASSERT_TRUE(enter);
+    EXPECT_EQ(enter->headers.count(ZYRE_IDENTITY_HEADER), 0u);
+    EXPECT_EQ(enter->headers.at("type"), "x");
+}
+
+// A trusted identity that connects with another peer's UUID as its mailbox
+// identity: nothing it sends is taken as that peer's.
+TEST(ZreSecure, StolenUuidGainsNothing)
+{
+    Keys ka, kv, ke;
+    NodeOptions o = options(freshPort());
+    TestNode a("alpha", o);
+    TestNode victim("mount", o);
+    for (TestNode* n : {&a, &victim}) {
+        secure(*n, n == &a ? ka : kv);
+        trust(*n, ka, "alice", "alpha");
+        trust(*n, kv, "mount", "mount");
+        trust(*n, ke, "eve", "*");
+    }
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(victim.start());
+    auto enterA = victim.waitFor(isEvent("ENTER", a.uuid()), 5000);
+    ASSERT_TRUE(enterA);
+    ASSERT_TRUE(a.waitFor(isEvent("ENTER", victim.uuid()), 5000));
+
+    zsock_t* eve = zsock_new(ZMQ_DEALER);
+    void* handle = zsock_resolve(eve);
+    auto serverKey = zre::curveKeyFromText(ka.publicKey);
+    ASSERT_TRUE(serverKey);
+    zmq_setsockopt(handle, ZMQ_CURVE_SERVERKEY, serverKey->data(), serverKey->size());
+    zmq_setsockopt(handle, ZMQ_CURVE_PUBLICKEY, ke.publicKey.c_str(), 40);
+    zmq_setsockopt(handle, ZMQ_CURVE_SECRETKEY, ke.secretKey.c_str(), 40);
+    auto victimUuid = zre::uuidFromString(victim.uuid());
+    ASSERT_TRUE(victimUuid);
+    auto identity = zre::identityOf(*victimUuid);
+    zmq_setsockopt(handle, ZMQ_ROUTING_ID, identity.data(), identity.size());
+    ASSERT_EQ(zsock_connect(eve, "%s", enterA->addr.c_str()), 0);
+    // A HELLO naming itself "mount", then whispers with the next sequence
+    // numbers the victim would use.
+    zre::Message hello;
+    hello.id = zre::MessageId::Hello;
+    hello.sequence = 1;
+    hello.endpoint = "tcp://10.77.0.1:1";
+    hello.name = "mount";
+    for (uint16_t seq = 1; seq < 6; ++seq) {
+        zre::Message m = hello;
+        if (seq > 1) {
+            m = zre::Message{};
+            m.id = zre::MessageId::Whisper;
+            m.sequence = seq;
+        }
+        auto bytes = zre::encodeMessage(m);
+        ASSERT_TRUE(bytes);
+        zmsg_t* msg = zmsg_new();
+        zmsg_addmem(msg, bytes->data(), bytes->size());
+        if (seq > 1)
+            zmsg_addstr(msg, "stolen");
+        zmsg_send(&msg, eve);
+    }
+    a.drain(1500);
+    zsock_destroy(&eve);
+    EXPECT_EQ(a.count([](const Event& e) { return e.type == "WHISPER"; }), 0u);
+    EXPECT_EQ(a.count(isEvent("ENTER", victim.uuid())), 1u);
+}
+
+TEST(ZreSecure, MalformedKeysAreRefused)
+{
+    TestNode a("alpha", options(freshPort()));
+    Keys k;
+    EXPECT_EQ(zyre_set_curve_keypair(a.get(), "short", k.secretKey.c_str()), -1);
+    EXPECT_EQ(zyre_set_curve_keypair(a.get(), k.publicKey.c_str(), nullptr), -1);
+    EXPECT_EQ(zyre_trust_key(a.get(), "x", "alice", "a"), -1);
+    EXPECT_EQ(zyre_trust_key(a.get(), k.publicKey.c_str(), "", "a"), -1);
+    EXPECT_EQ(zyre_trust_key(a.get(), k.publicKey.c_str(), "alice", "a"), 0);
+    EXPECT_EQ(zyre_trust_key(a.get(), k.publicKey.c_str(), "bob", "b"), -1) << "one key, two identities";
+}
+
+TEST(ZreSecure, SecureBeaconRoundTripsAndRejectsOtherSizes)
+{
+    zre::Beacon beacon{zre::Uuid{1, 2, 3}, 4242};
+    zre::CurveKey key{};
+    key[0] = 9;
+    key[31] = 7;
+    auto bytes = zre::encodeSecureBeacon(beacon, key);
+    ASSERT_EQ(bytes.size(), zre::kSecureBeaconSize);
+    auto parsed = zre::parseSecureBeacon(bytes.data(), bytes.size());
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->beacon.uuid, beacon.uuid);
+    EXPECT_EQ(parsed->beacon.port, 4242);
+    EXPECT_EQ(parsed->key, key);
+    EXPECT_FALSE(zre::parseSecureBeacon(bytes.data(), bytes.size() - 1));
+    EXPECT_FALSE(zre::parseBeacon(bytes.data(), bytes.size())) << "an open node must not take it for a beacon";
+    bytes[0] = 'X';
+    EXPECT_FALSE(zre::parseSecureBeacon(bytes.data(), bytes.size()));
+}
+
+}  // namespace

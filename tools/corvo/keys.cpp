@@ -1,0 +1,87 @@
+// corvo keys: makes key pairs and lists the trusted identities of a secured
+// site's key directory. Works on files only; no network node is started.
+#include <iostream>
+
+#include "corvo/keys.h"
+#include "text.h"
+#include "tool.h"
+
+namespace corvo::tool {
+
+namespace {
+
+std::vector<std::string> splitComma(const std::string& text)
+{
+    std::vector<std::string> items;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos)
+            comma = text.size();
+        std::string item = text.substr(start, comma - start);
+        if (!item.empty())
+            items.push_back(item);
+        start = comma + 1;
+    }
+    return items;
+}
+
+std::string joined(const std::vector<std::string>& items, const char* separator)
+{
+    std::string text;
+    for (const auto& item : items)
+        text += (text.empty() ? "" : separator) + item;
+    return text;
+}
+
+std::string jsonList(const std::vector<std::string>& items)
+{
+    std::string text = "[";
+    for (const auto& item : items)
+        text += (text.size() > 1 ? "," : "") + jsonString(item);
+    return text + "]";
+}
+
+int listIdentities(const KeyDirectory& directory, bool json)
+{
+    std::vector<std::string> problems;
+    auto identities = directory.identities(&problems);
+    for (const auto& problem : problems)
+        std::cerr << "corvo: " << problem << std::endl;
+    for (const auto& identity : identities) {
+        if (json)
+            std::cout << "{\"identity\":" << jsonString(identity.name)
+                      << ",\"public\":" << jsonString(identity.publicKey) << ",\"names\":" << jsonList(identity.names)
+                      << ",\"groups\":" << jsonList(identity.groups) << "}\n";
+        else
+            std::cout << identity.name << "  " << identity.publicKey << "  names: " << joined(identity.names, ",")
+                      << (identity.groups.empty() ? "" : "  groups: " + joined(identity.groups, ",")) << "\n";
+    }
+    std::cout.flush();
+    return EXIT_OK;
+}
+
+}  // namespace
+
+int runKeys(const std::vector<std::string>& words, const KeysOptions& options)
+{
+    KeyDirectory directory(options.directory.empty() ? KeyDirectory::defaultPath() : options.directory);
+    if (words.size() == 2 && words[1] == "list")
+        return listIdentities(directory, options.json);
+    if (words.size() == 3 && words[1] == "new") {
+        try {
+            KeyPair pair = directory.create(words[2], splitComma(options.names), splitComma(options.groups));
+            std::cout << "identity " << pair.identity << ": public key " << pair.publicKey << "\n"
+                      << "  " << directory.path() << "/" << pair.identity << ".id (copy it to every host of the site)\n"
+                      << "  " << directory.secretPath(pair.identity) << " (secret, owner-only)" << std::endl;
+            return EXIT_OK;
+        } catch (const KeyError& e) {
+            std::cerr << "corvo: " << e.what() << std::endl;
+            return EXIT_REFUSED;
+        }
+    }
+    std::cerr << "corvo: usage: corvo keys new NAME [--names LIST] [--groups LIST] | corvo keys list" << std::endl;
+    return EXIT_USAGE;
+}
+
+}  // namespace corvo::tool
