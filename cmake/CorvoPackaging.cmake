@@ -1,0 +1,102 @@
+# Debian packages, one per install component, made with CPack:
+#   cmake -S . -B build/deb -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF
+#   cmake --build build/deb && (cd build/deb && cpack -G DEB)
+# Component -> package:
+#   runtime  libcorvo1        the shared library
+#   dev      libcorvo-dev     headers, CMake package, pkg-config file
+#   corvo    corvo            corvo, corvo-simcam, the examples, the systemd unit
+#   history  libcorvo-history the history library (when built)
+#   python   python3-corvo    the Python package (when built)
+#   archiver corvo-archiver   the archiver (apps/archiver)
+#   web      corvo-web        the web console (apps/web)
+# Library dependencies come from dpkg-shlibdeps; the others are listed here.
+set(CPACK_PACKAGE_NAME corvo)
+set(CPACK_PACKAGE_VENDOR "libcorvo")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "framework for distributed instrument control")
+set(CPACK_PACKAGE_CONTACT "libcorvo maintainers <corvo-maintainers@example.org>")
+set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY "=")
+# Packages built here depend on each other's libraries: dpkg-shlibdeps finds
+# them in the staging folders of the other components.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+    ${CMAKE_BINARY_DIR}/libcorvo ${CMAKE_BINARY_DIR}/history)
+
+set(_exact "(= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libcorvo${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "framework for distributed instrument control - shared library
+ Device servers, tools, typed properties, commands and FITS images on a
+ ZRE peer network.")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libcorvo-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
+    "libcorvo${PROJECT_VERSION_MAJOR} ${_exact}, libzmq3-dev, libczmq-dev, libprotobuf-dev, libuv1-dev, libspdlog-dev, libfmt-dev, libboost-program-options-dev, libcfitsio-dev")
+set(CPACK_COMPONENT_DEV_DESCRIPTION "framework for distributed instrument control - development files
+ Headers, CMake package (find_package(corvo)) and pkg-config file.")
+
+set(CPACK_DEBIAN_CORVO_PACKAGE_NAME corvo)
+# dpkg-shlibdeps knows nothing of the libraries built here: they are named.
+set(_own_libs "libcorvo${PROJECT_VERSION_MAJOR} ${_exact}")
+if(TARGET corvo_history)
+  string(APPEND _own_libs ", libcorvo-history ${_exact}")
+endif()
+set(CPACK_DEBIAN_CORVO_PACKAGE_DEPENDS "${_own_libs}")
+set(CPACK_COMPONENT_CORVO_DESCRIPTION "framework for distributed instrument control - programs
+ The operator tool corvo, the simulated camera corvo-simcam, the example
+ device and tool, and a systemd template unit for daemons.")
+
+set(CPACK_DEBIAN_HISTORY_PACKAGE_NAME libcorvo-history)
+set(CPACK_DEBIAN_HISTORY_PACKAGE_SECTION libs)
+set(CPACK_COMPONENT_HISTORY_DESCRIPTION "framework for distributed instrument control - history library
+ Storage and queries of archived property values, logs and status
+ (SQLite and PostgreSQL).")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-corvo)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "libcorvo${PROJECT_VERSION_MAJOR} ${_exact}, python3")
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION "framework for distributed instrument control - Python package
+ The corvo module: a client of the instrument network from Python.")
+
+set(CPACK_DEBIAN_ARCHIVER_PACKAGE_DEPENDS "${_own_libs}")
+set(CPACK_COMPONENT_ARCHIVER_DESCRIPTION "framework for distributed instrument control - archiver
+ Records the values, logs and status of a site into a history database.")
+set(CPACK_DEBIAN_WEB_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_WEB_PACKAGE_DEPENDS "python3-corvo ${_exact}, python3-aiohttp, python3-astropy, python3-pil")
+set(CPACK_COMPONENT_WEB_DESCRIPTION "framework for distributed instrument control - web console
+ A browser console for the devices of a site.")
+
+set(CPACK_STRIP_FILES ON)
+# Shared libraries register with ldconfig through a trigger.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
+set(CPACK_DEBIAN_HISTORY_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
+
+# Every package carries the copyright file and a changelog, as Debian asks;
+# only for the components this build has (a folder that is not built makes
+# no package).
+set(_names_runtime ${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME})
+set(_names_dev libcorvo-dev)
+set(_names_corvo corvo)
+set(_names_history libcorvo-history)
+set(_names_python python3-corvo)
+set(_names_archiver corvo-archiver)
+set(_names_web corvo-web)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in ${CMAKE_BINARY_DIR}/packaging/changelog @ONLY)
+execute_process(COMMAND gzip -9nkf ${CMAKE_BINARY_DIR}/packaging/changelog)
+get_cmake_property(_components COMPONENTS)
+foreach(_component IN LISTS _components)
+  if(NOT DEFINED _names_${_component})
+    message(WARNING "install component '${_component}' has no Debian package name in CorvoPackaging.cmake")
+    continue()
+  endif()
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
+          DESTINATION share/doc/${_names_${_component}} COMPONENT ${_component})
+endforeach()
+include(CPack)

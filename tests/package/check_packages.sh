@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# check_packages.sh BUILD_DIR WORK_DIR VERSION: makes the Debian packages of
+# BUILD_DIR with CPack in WORK_DIR, extracts them, checks what each holds and
+# depends on, that the programs start from the extracted tree without
+# LD_LIBRARY_PATH, and that lintian reports no errors.
+set -uo pipefail
+build=$1 work=$2 version=$3
+major=${version%%.*}
+rm -rf "$work" && mkdir -p "$work"
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+(cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" >cpack.log 2>&1) \
+  || { tail -40 "$work/cpack.log"; fail "cpack failed"; }
+deb() { ls "$work"/"$1"_"$version"_*.deb 2>/dev/null | head -1; }
+files() { dpkg-deb -c "$1" | awk '{print $6}' | sed 's|^\./|/|'; }
+depends() { dpkg-deb -f "$1" Depends; }
+has_file() { grep -qE "$2" <<<"$(files "$1")" || fail "$(basename "$1") lacks $2"; }
+lacks_file() { ! grep -qE "$2" <<<"$(files "$1")" || fail "$(basename "$1") holds $2"; }
+depends_on() { grep -qE "(^|, )$2" <<<"$(depends "$1")" || fail "$(basename "$1") does not depend on $2: $(depends "$1")"; }
+
+runtime=$(deb libcorvo$major) dev=$(deb libcorvo-dev) programs=$(deb corvo)
+for p in "$runtime" "$dev" "$programs"; do [ -n "$p" ] || fail "missing package: $(ls "$work")"; done
+
+# The runtime library: the SONAME link and the library, nothing for
+# development; its dependencies found by dpkg-shlibdeps; a shlibs file.
+has_file "$runtime" "/libcorvo\.so\.$major$"
+has_file "$runtime" "/libcorvo\.so\.$version$"
+lacks_file "$runtime" "/libcorvo\.so$|/include/"
+for lib in libzmq5 libczmq4 libprotobuf libuv1 libspdlog libfmt libboost-program-options libcfitsio libc6; do
+  depends_on "$runtime" "$lib"
+done
+dpkg-deb -I "$runtime" shlibs | grep -q "libcorvo $major libcorvo$major" || fail "no shlibs entry"
+
+# Development files: headers (generated ones too), the link, the CMake
+# package and the pkg-config file; the matching runtime and the -dev
+# packages the headers include.
+for f in "/include/corvo/daemon\.h$" "/include/corvo/export\.h$" "/include/corvo/version\.h$" \
+         "/include/corvo/proto/property\.pb\.h$" "/libcorvo\.so$" "/cmake/corvo/corvoConfig\.cmake$" \
+         "/pkgconfig/corvo\.pc$"; do
+  has_file "$dev" "$f"
+done
+depends_on "$dev" "libcorvo$major \(= $version\)"
+for lib in libzmq3-dev libczmq-dev libprotobuf-dev libspdlog-dev libcfitsio-dev; do depends_on "$dev" "$lib"; done
+
+# The programs and the service unit.
+for f in "/bin/corvo$" "/bin/corvo-simcam$" "/systemd/system/corvo@\.service$"; do has_file "$programs" "$f"; done
+depends_on "$programs" "libcorvo$major \(= $version\)"
+lacks_file "$programs" "/libcorvo\.so"
+
+# Optional parts, when this build has them.
+archiver=$(deb corvo-archiver)
+if [ -n "$archiver" ]; then
+  has_file "$archiver" "/bin/corvo-archiver$"
+  depends_on "$archiver" "libcorvo$major"
+fi
+history=$(deb libcorvo-history)
+if [ -n "$history" ]; then
+  has_file "$history" "/libcorvo_history\.so\.$major$"
+  depends_on "$history" "libsqlite3"
+  depends_on "$history" "libpq5"
+  # The programs are linked with it, and dpkg-shlibdeps cannot know it.
+  depends_on "$programs" "libcorvo-history \(= $version\)"
+  [ -z "$archiver" ] || depends_on "$archiver" "libcorvo-history \(= $version\)"
+fi
+
+# Every package of the build in one tree: the programs find the library
+# through their run path.
+mkdir "$work/root"
+for p in "$work"/*.deb; do dpkg-deb -x "$p" "$work/root"; done
+out=$(env -u LD_LIBRARY_PATH "$work/root/usr/bin/corvo" --version) || fail "corvo does not start: $out"
+[ "$out" = "corvo v$version" ] || fail "corvo --version: $out"
+
+if command -v lintian >/dev/null; then
+  if ! lintian --fail-on error --suppress-tags binary-without-manpage "$work"/*.deb >"$work/lintian.log" 2>&1; then
+    cat "$work/lintian.log"
+    fail "lintian reports errors"
+  fi
+else
+  echo "lintian not installed: not run"
+fi
+echo "packages: $(cd "$work" && ls *.deb | tr '\n' ' ')"
