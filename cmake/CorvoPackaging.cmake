@@ -61,7 +61,7 @@ set(CPACK_COMPONENT_HISTORY_DESCRIPTION "framework for distributed instrument co
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-corvo)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
-set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "libcorvo${PROJECT_VERSION_MAJOR} ${_exact}, python3")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${_own_libs}, python3")
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION "framework for distributed instrument control - Python package
  The corvo module: a client of the instrument network from Python.")
 
