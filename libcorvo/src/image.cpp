@@ -6,13 +6,20 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <random>
 #include <regex>
 #include <sstream>
 
@@ -34,21 +41,6 @@ const char* const kCreateError = "Error occured during creating FITS file.";
 const char* const kHeaderError = "Error occured during updating FITS header";
 const char* const kDataError = "Error occured during writing FITS data";
 const char* const kCloseError = "Error occured during closing FITS file";
-
-// The in-memory datatype of a pixel buffer; 0 for an unknown image type.
-// The floating-point types are not in fits_type_map: their buffers hold
-// float and double.
-int bufferDatatype(int imageType)
-{
-    auto it = fits_type_map.find(imageType);
-    if (it != fits_type_map.end())
-        return it->second;
-    if (imageType == FLOAT_IMG)
-        return TFLOAT;
-    if (imageType == DOUBLE_IMG)
-        return TDOUBLE;
-    return 0;
-}
 
 }  // namespace
 
@@ -72,59 +64,306 @@ std::string getFitsTime()
     return formatFitsTime(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
 }
 
+namespace {
+
+constexpr uint64_t kFitsBlock = 2880;
+// Pixels are converted and written in pieces of this size.
+constexpr size_t kWriteChunk = 4 << 20;
+constexpr int kMaxNumberedNames = 100000;
+
+uint64_t roundUpToBlock(uint64_t bytes)
+{
+    return (bytes + kFitsBlock - 1) / kFitsBlock * kFitsBlock;
+}
+
+size_t pixelBytes(int imageType)
+{
+    switch (imageType) {
+        case BYTE_IMG:
+        case SBYTE_IMG:
+            return 1;
+        case SHORT_IMG:
+        case USHORT_IMG:
+            return 2;
+        case LONG_IMG:
+        case ULONG_IMG:
+        case FLOAT_IMG:
+            return 4;
+        case DOUBLE_IMG:
+            return 8;
+        default:
+            return 0;
+    }
+}
+
+// FITS stores big-endian integers; the unsigned types as signed values with
+// an offset (BZERO), which is flipping the top bit.
+template <class Word, Word kFlip>
+void toFitsOrder(const void* in, uint8_t* out, size_t count)
+{
+    const auto* from = static_cast<const uint8_t*>(in);
+    for (size_t i = 0; i < count; ++i) {
+        Word w;
+        std::memcpy(&w, from + i * sizeof(Word), sizeof(Word));
+        w ^= kFlip;
+        if constexpr (sizeof(Word) == 2)
+            w = __builtin_bswap16(w);
+        else if constexpr (sizeof(Word) == 4)
+            w = __builtin_bswap32(w);
+        else if constexpr (sizeof(Word) == 8)
+            w = __builtin_bswap64(w);
+        std::memcpy(out + i * sizeof(Word), &w, sizeof(Word));
+    }
+}
+
+// Converts `count` pixels of `imageType` from the caller's buffer into FITS
+// bytes; false when the bytes can be written as they are.
+bool convertPixels(int imageType, const void* in, uint8_t* out, size_t count)
+{
+    switch (imageType) {
+        case BYTE_IMG:
+            return false;
+        case SBYTE_IMG:
+            toFitsOrder<uint8_t, 0x80>(in, out, count);
+            return true;
+        case SHORT_IMG:
+            toFitsOrder<uint16_t, 0>(in, out, count);
+            return true;
+        case USHORT_IMG:
+            toFitsOrder<uint16_t, 0x8000>(in, out, count);
+            return true;
+        case LONG_IMG:
+        case FLOAT_IMG:
+            toFitsOrder<uint32_t, 0>(in, out, count);
+            return true;
+        case ULONG_IMG:
+            toFitsOrder<uint32_t, 0x80000000u>(in, out, count);
+            return true;
+        case DOUBLE_IMG:
+            toFitsOrder<uint64_t, 0>(in, out, count);
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::string randomSuffix()
+{
+    static thread_local std::mt19937_64 rng(
+        std::random_device{}() ^ static_cast<uint64_t>(getpid()) << 32 ^
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    char text[24];
+    std::snprintf(text, sizeof(text), "%016llx", static_cast<unsigned long long>(rng()));
+    return text;
+}
+
+bool entryExists(int directoryFd, const std::string& name)
+{
+    struct stat st;
+    return fstatat(directoryFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+}
+
+// Moves `from` to `to` in one directory, failing with EEXIST when `to`
+// exists.
+int renameNoReplace(int directoryFd, const char* from, const char* to)
+{
+#ifdef RENAME_NOREPLACE
+    if (renameat2(directoryFd, from, directoryFd, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+#endif
+    // File systems without the flag: a hard link is never made over an
+    // existing name.
+    if (linkat(directoryFd, from, directoryFd, to, 0) != 0)
+        return -1;
+    unlinkat(directoryFd, from, 0);
+    return 0;
+}
+
+}  // namespace
+
+std::string Image::nextFreeName(int directoryFd, const std::string& name)
+{
+    if (!entryExists(directoryFd, name))
+        return name;
+    const auto dot = name.rfind('.');
+    const bool hasExtension = dot != std::string::npos && dot > 0;
+    const std::string stem = hasExtension ? name.substr(0, dot) : name;
+    const std::string extension = hasExtension ? name.substr(dot) : "";
+    for (int n = 1; n <= kMaxNumberedNames; ++n) {
+        const std::string candidate = stem + "_" + std::to_string(n) + extension;
+        if (!entryExists(directoryFd, candidate))
+            return candidate;
+    }
+    throw CorvoError(kCreateError);
+}
+
 Image::Image(std::string filename, ImageType type, int width, int height)
     : width(width), height(height), type(type), filename(filename)
 {
     const auto slash = filename.rfind('/');
-    if (slash != std::string::npos && slash > 0) {
-        const std::string dir = filename.substr(0, slash);
-        // A directory that cannot be made shows up as the failure to create
-        // the file.
-        if (!direxist(dir.c_str()))
+    std::string dir = ".";
+    if (slash != std::string::npos) {
+        dir = slash == 0 ? "/" : filename.substr(0, slash);
+        directory = filename.substr(0, slash + 1);
+        // A directory that cannot be made shows up as the failure to open it.
+        if (slash > 0 && !direxist(dir.c_str()))
             _mkdir(dir.c_str());
     }
+    name = slash == std::string::npos ? filename : filename.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..")
+        throw CorvoError(kCreateError);
+    directoryFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directoryFd < 0)
+        throw CorvoError(kCreateError);
+    try {
+        createHeader();
+        createTemporary();
+    } catch (...) {
+        releaseHeader();
+        ::close(directoryFd);
+        throw;
+    }
+}
 
+Image::Image(int dirFd, const std::string& dirPath, const std::string& fileName, ImageType type, int width, int height,
+             bool replaceExisting)
+    : width(width), height(height), type(type), name(fileName), replace(replaceExisting)
+{
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+        throw CorvoError(kCreateError);
+    directory = dirPath.empty() || dirPath.back() == '/' ? dirPath : dirPath + "/";
+    filename = directory + name;
+    directoryFd = fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+    if (directoryFd < 0)
+        throw CorvoError(kCreateError);
+    try {
+        createHeader();
+        createTemporary();
+    } catch (...) {
+        releaseHeader();
+        ::close(directoryFd);
+        throw;
+    }
+}
+
+void Image::createHeader()
+{
     int status = 0;
-    const std::string replacing = "!" + filename;
-    if (ffinit(&fptr, replacing.c_str(), &status) != 0) {
+    if (ffimem(&fptr, &headerMemory, &headerMemorySize, kFitsBlock, realloc, &status) != 0) {
         fptr = nullptr;
         throw CorvoError(kCreateError);
     }
-
     status = 0;
     LONGLONG axes[2] = {width, height};
-    if (ffcrimll(fptr, type, 2, axes, &status) != 0) {
-        // No half-made file stays behind.
-        int ignored = 0;
-        ffdelt(fptr, &ignored);
-        fptr = nullptr;
+    if (pixelBytes(type) == 0 || width < 0 || height < 0 || ffcrimll(fptr, type, 2, axes, &status) != 0) {
+        ffcmsg();
         throw CorvoError(kCreateError);
     }
-
     status = 0;
     std::string now = getFitsTime();
     ffpky(fptr, TSTRING, "DATE", const_cast<char*>(now.c_str()), "date of file creation", &status);
+}
+
+void Image::createTemporary()
+{
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        temporaryName = ".corvo-" + randomSuffix() + ".part";
+        fd = openat(directoryFd, temporaryName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        temporaryName.clear();
+        throw CorvoError(kCreateError);
+    }
+}
+
+void Image::releaseHeader()
+{
+    if (fptr != nullptr) {
+        int status = 0;
+        ffclos(fptr, &status);
+        ffcmsg();
+        fptr = nullptr;
+    }
+    std::free(headerMemory);
+    headerMemory = nullptr;
+    headerMemorySize = 0;
 }
 
 Image::~Image()
 {
     if (fptr == nullptr)
         return;
+    try {
+        close();
+    } catch (...) {
+        // close() has removed what it could not complete.
+    }
+}
+
+void Image::discard()
+{
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+    if (!temporaryName.empty()) {
+        unlinkat(directoryFd, temporaryName.c_str(), 0);
+        temporaryName.clear();
+    }
+    if (directoryFd >= 0) {
+        ::close(directoryFd);
+        directoryFd = -1;
+    }
+    releaseHeader();
+}
+
+std::string Image::headerBlocks()
+{
+    char* cards = nullptr;
+    int count = 0;
     int status = 0;
-    ffclos(fptr, &status);
-    fptr = nullptr;
+    if (ffhdr2str(fptr, 0, nullptr, 0, &cards, &count, &status) != 0) {
+        ffcmsg();
+        throw CorvoError(kDataError);
+    }
+    std::string header(cards);
+    fffree(cards, &status);
+    header.resize(roundUpToBlock(header.size()), ' ');
+    return header;
+}
+
+void Image::writeAll(const void* bytes, size_t size, uint64_t offset)
+{
+    const auto* from = static_cast<const uint8_t*>(bytes);
+    while (size > 0) {
+        const ssize_t written = pwrite(fd, from, size, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            throw CorvoError(kDataError);
+        from += written;
+        size -= static_cast<size_t>(written);
+        offset += static_cast<uint64_t>(written);
+    }
 }
 
 namespace {
 
-// One card through ffuky; `value` points to data of `datatype`.
+// One card through ffuky; `value` points to data of `datatype`. A refused
+// card leaves the header as it was.
 void updateCard(fitsfile* fptr, int datatype, const std::string& key, void* value, const std::string& comment)
 {
     if (fptr == nullptr)
         throw CorvoError(kHeaderError);
     int status = 0;
-    if (ffuky(fptr, datatype, key.c_str(), value, comment.c_str(), &status) != 0)
+    if (ffuky(fptr, datatype, key.c_str(), value, comment.c_str(), &status) != 0) {
+        ffcmsg();
         throw CorvoError(kHeaderError);
+    }
 }
 
 }  // namespace
@@ -194,28 +433,101 @@ void Image::writeHeaders(std::vector<FitsHdrItem> items)
 
 void Image::writeData(void* data, bool stats)
 {
-    const int datatype = bufferDatatype(type);
-    if (fptr == nullptr || datatype == 0)
+    if (fptr == nullptr || fd < 0 || data == nullptr)
         throw CorvoError(kDataError);
-    const LONGLONG elements = static_cast<LONGLONG>(width) * static_cast<LONGLONG>(height);
-    LONGLONG first[2] = {1, 1};
-    int status = 0;
-    if (ffppxll(fptr, datatype, first, elements, data, &status) != 0)
-        throw CorvoError(kDataError);
+    const std::string header = headerBlocks();
+    const size_t bytesPerPixel = pixelBytes(type);
+    const uint64_t count = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+    const size_t perChunk = kWriteChunk / bytesPerPixel;
+    std::vector<uint8_t> chunk;
+    // Until the pixels are all written, the file is not one to complete.
+    incomplete = true;
+    writeAll(header.data(), header.size(), 0);
+    uint64_t offset = header.size();
+    const auto* pixels = static_cast<const uint8_t*>(data);
+    for (uint64_t done = 0; done < count;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(perChunk, count - done));
+        const uint8_t* from = pixels + done * bytesPerPixel;
+        if (chunk.empty() && type != BYTE_IMG)
+            chunk.resize(std::min<uint64_t>(perChunk, count) * bytesPerPixel);
+        if (convertPixels(type, from, chunk.data(), n))
+            writeAll(chunk.data(), n * bytesPerPixel, offset);
+        else
+            writeAll(from, n * bytesPerPixel, offset);
+        offset += static_cast<uint64_t>(n) * bytesPerPixel;
+        done += n;
+    }
+    dataWritten = true;
+    incomplete = false;
+    dataOffset = header.size();
     if (stats)
         computeStats();
 }
 
 void Image::computeStats() {}
 
+void Image::completeFile()
+{
+    const std::string header = headerBlocks();
+    const uint64_t dataBytes = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * pixelBytes(type);
+    if (dataWritten && header.size() != dataOffset) {
+        // Cards added after the pixels made the header longer: move the
+        // pixels up, last piece first.
+        std::vector<uint8_t> piece(kWriteChunk);
+        uint64_t left = dataBytes;
+        while (left > 0) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), left));
+            left -= n;
+            if (pread(fd, piece.data(), n, static_cast<off_t>(dataOffset + left)) != static_cast<ssize_t>(n))
+                throw CorvoError(kCloseError);
+            writeAll(piece.data(), n, header.size() + left);
+        }
+    }
+    writeAll(header.data(), header.size(), 0);
+    // Pixels never written read as zeros, as cfitsio leaves them; the data
+    // unit is padded with zeros to whole blocks.
+    const uint64_t total = header.size() + roundUpToBlock(dataBytes);
+    if (ftruncate(fd, static_cast<off_t>(total)) != 0)
+        throw CorvoError(kCloseError);
+    const int closing = fd;
+    fd = -1;
+    if (::close(closing) != 0)
+        throw CorvoError(kCloseError);
+}
+
+void Image::giveName()
+{
+    if (replace) {
+        if (renameat(directoryFd, temporaryName.c_str(), directoryFd, name.c_str()) != 0)
+            throw CorvoError(kCloseError);
+    } else {
+        std::string target = nextFreeName(directoryFd, name);
+        // Another writer may take a name between the look and the rename.
+        while (renameNoReplace(directoryFd, temporaryName.c_str(), target.c_str()) != 0) {
+            if (errno != EEXIST)
+                throw CorvoError(kCloseError);
+            target = nextFreeName(directoryFd, target);
+        }
+        name = target;
+        filename = directory + name;
+    }
+    temporaryName.clear();
+}
+
 void Image::close()
 {
-    int status = 0;
-    ffclos(fptr, &status);
-    // cfitsio releases the handle even when the close fails.
-    fptr = nullptr;
-    if (status != 0)
+    if (fptr == nullptr)
         throw CorvoError(kCloseError);
+    try {
+        if (incomplete)
+            throw CorvoError(kCloseError);
+        completeFile();
+        giveName();
+    } catch (const CorvoError&) {
+        discard();
+        throw CorvoError(kCloseError);
+    }
+    discard();
 }
 
 namespace {

@@ -50,12 +50,28 @@ CORVO_API std::string getFitsTime();
 // The same text for a time given in nanoseconds since the epoch.
 CORVO_API std::string formatFitsTime(int64_t nanosSinceEpoch);
 
+// An image file is written under a temporary name in its directory and
+// takes its own name only when it is complete (close()); a file that cannot
+// be completed is removed. cfitsio composes the header in memory; the pixels
+// are converted to the FITS byte order here and written straight to the file.
+// Names are plain file names: cfitsio's extended syntax ("!", "mem://",
+// "name(template)", ...) has no meaning in them.
 class CORVO_API Image {
 public:
-    // Creates the file (replacing one of the same name, making missing
-    // directories) with its primary image and a "DATE" card.
+    // An image named `filename` (making missing directories), replacing a
+    // file of the same name when it is closed; its header has the primary
+    // image cards and a "DATE" card.
     Image(std::string filename, ImageType type, int width, int height);
-    // Closes the file if close() was not called.
+    // An image named `name` (a single path component) in the open directory
+    // `directoryFd` (duplicated; the caller keeps its own), whose path is
+    // `directory`. The temporary file is created there without following
+    // symbolic links. With `replace` false an existing name is never
+    // overwritten: close() gives the image the next free numbered name
+    // (nextFreeName) and `filename` follows.
+    Image(int directoryFd, const std::string& directory, const std::string& name, ImageType type, int width, int height,
+          bool replace);
+    // Completes the file if close() was not called; if that fails the
+    // temporary file is removed.
     ~Image();
     Image(const Image&) = delete;
     Image& operator=(const Image&) = delete;
@@ -70,16 +86,51 @@ public:
 
     // Writes all width x height pixels; `data` holds the buffer type of the
     // image type (fits_type_map; float for FLOAT_IMG, double for DOUBLE_IMG).
-    // Throws CorvoError when cfitsio reports a failure.
+    // Throws CorvoError when the file cannot be written.
     void writeData(void* data, bool stats);
     void computeStats();
+    // Completes the file and gives it its name. On failure the temporary file
+    // is removed and CorvoError thrown.
     void close();
+    // Abandons the image: the temporary file is removed, no file takes the
+    // name. Does nothing after close().
+    void discard();
+
+    // `name` if no entry of that name exists in `directoryFd`, else the first
+    // free of name_1.ext, name_2.ext, ... (the counter goes before the last
+    // extension). Throws CorvoError when none of the first 100000 is free.
+    static std::string nextFreeName(int directoryFd, const std::string& name);
 
     int width;
     int height;
     ImageType type;
+    // The header being composed (an in-memory cfitsio file); null once the
+    // image is closed or discarded.
     fitsfile* fptr = nullptr;
     std::string filename;
+
+private:
+    void createHeader();
+    void createTemporary();
+    // The header as it stands: whole 2880-byte blocks.
+    std::string headerBlocks();
+    void writeAll(const void* bytes, size_t size, uint64_t offset);
+    void completeFile();
+    void giveName();
+    void releaseHeader();
+
+    int directoryFd = -1;
+    std::string directory;  // with a trailing '/', or empty
+    std::string name;
+    std::string temporaryName;
+    int fd = -1;
+    bool replace = true;
+    bool dataWritten = false;
+    bool incomplete = false;  // a pixel write failed
+    uint64_t dataOffset = 0;  // where the pixels start, once written
+    // The in-memory file of the header: cfitsio keeps the addresses of both.
+    void* headerMemory = nullptr;
+    size_t headerMemorySize = 0;
 };
 
 // One card line of a header template: the value of `component`'s property
