@@ -81,7 +81,8 @@ model = SimCam demo
 imgw = 512
 imgh = 384
 expotime = 0.5
-filepattern = $tmp/images/dark_%y%m%d_%H%M%S.fits
+imageroot = $tmp/images
+filepattern = dark_%y%m%d_%H%M%S.fits
 CONF
 cat >"$CORVO_CONF_PATH/fitshdr.txt" <<'HDR'
 // extra FITS header cards: KEYWORD => component:property "comment"

@@ -110,6 +110,7 @@ void compareWriters(const std::string& dir)
     camera.prop("imgw").setValue(static_cast<long>(kWidth));
     camera.prop("imgh").setValue(static_cast<long>(kHeight));
     camera.prop("expotime").setValue(1.0);
+    camera.prop("imageroot").setValue(dir);
     camera.prop("filepattern").setValue(dir + "/save.fits");
 
     // saveImage prints the configuration search on the log stream.
@@ -195,8 +196,8 @@ private:
 void exposeLatency(const std::string& dir, const std::string& simcam)
 {
     std::ofstream(dir + "/conf/camera.conf") << "imgw = 1024\nimgh = 1024\ndatatype = 20\nexpotime = 0\n"
-                                                "filepattern = "
-                                             << dir << "/expose.fits\n";
+                                                "imageroot = "
+                                             << dir << "\nfilepattern = " << dir << "/expose.fits\n";
     std::ofstream(dir + "/conf/fitshdr.txt") << "EXPTIME => camera:expotime \"exposure time\"\n";
 
     pid_t pid = fork();

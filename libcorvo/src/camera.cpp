@@ -1,53 +1,21 @@
 #include "corvo/camera.h"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <iostream>
 
+#include "corvo/file_pattern.h"
+#include "corvo/image_root.h"
 #include "corvo/misc.h"
 #include "corvo/peer.h"
 
 namespace corvo {
 
 namespace {
-
-// Two digits with a leading zero.
-std::string twoDigits(int value)
-{
-    char text[16];
-    std::snprintf(text, sizeof(text), "%02d", value);
-    return text;
-}
-
-// The clock field that "%<code>" names; false for codes that yield nothing.
-bool clockField(char code, const std::tm& now, std::string& out)
-{
-    switch (code) {
-        case '%':
-            out += '%';
-            return true;
-        case 'H':
-            out += twoDigits(now.tm_hour);
-            return true;
-        case 'M':
-            out += twoDigits(now.tm_min);
-            return true;
-        case 'S':
-            out += twoDigits(now.tm_sec);
-            return true;
-        case 'd':
-            out += twoDigits(now.tm_mday);
-            return true;
-        case 'm':
-            out += twoDigits(now.tm_mon + 1);
-            return true;
-        case 'y':
-            out += std::to_string(now.tm_year + 1900);
-            return true;
-        default:
-            return false;
-    }
-}
 
 // Image axes are C ints in the writer; wider values would be truncated.
 int axisLength(long value)
@@ -56,6 +24,28 @@ int axisLength(long value)
         throw CorvoError("Error occured during creating FITS file.");
     return static_cast<int>(value);
 }
+
+int64_t steadyNanos()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int64_t systemNanos()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// Closes a directory descriptor on every path out of saveImage.
+struct DirectoryGuard {
+    int fd;
+    ~DirectoryGuard()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
 
 }  // namespace
 
@@ -81,6 +71,8 @@ Camera::Camera() : Daemon("camera")
     createProperty("filename", Property::STRING, "last image filename", false);
     createProperty("current", Property::DOUBLE, "A", "a test current value", true);
     createProperty("temperature", Property::DOUBLE, "DC", "a test temp value", true);
+    // Set by the configuration file only: peers may read but not move it.
+    createProperty("imageroot", Property::STRING, "directory that holds every image", false);
 
     addStatusStr(1, "EXPOSE");
     addStatusStr(2, "READOUT");
@@ -128,6 +120,54 @@ void Camera::beforeLoop()
 
 void Camera::onIdle() {}
 
+void Camera::onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change)
+{
+    if (change.name() == "filepattern" && change.has_strval()) {
+        std::string reason;
+        if (!checkFilePattern(change.strval().value(), reason)) {
+            warn("Refused \"filepattern\" from " + (peer ? peer->name : std::string("?")) + ": " + reason);
+            return;
+        }
+    }
+    Daemon::onPropertyCommand(std::move(peer), change);
+}
+
+void Camera::warn(const std::string& text)
+{
+    if (logger.logger)
+        logger->warn("{}", text);
+    else
+        std::cerr << text << std::endl;
+}
+
+void Camera::exposureStarted()
+{
+    exposureStart = steadyNanos();
+    exposureSeconds = -1;
+    properties.at("starttime")->setValue(formatFitsTime(systemNanos()));
+}
+
+void Camera::exposureEnded()
+{
+    exposureSeconds = static_cast<double>(steadyNanos() - exposureStart) / 1e9;
+}
+
+std::string Camera::imageRoot() const
+{
+    return ImageRoot(properties.at("imageroot")->getValue<std::string>()).path();
+}
+
+bool Camera::checkFilePattern(const std::string& pattern, std::string& reason) const
+{
+    if (pattern.empty())
+        return true;
+    const time_t now = time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::string directory, file;
+    return ImageRoot(imageRoot()).place(expandFilePattern(pattern, local), directory, file, reason);
+}
+
 const Property* Camera::findProperty(const std::string& component, const std::string& property) const
 {
     if (component == name) {
@@ -151,41 +191,19 @@ const Property* Camera::findProperty(const std::string& component, const std::st
 
 std::string Camera::expandFilePattern(const std::string& pattern, const std::tm& now) const
 {
-    std::string out;
-    size_t i = 0;
-    while (i < pattern.size()) {
-        const char c = pattern[i];
-        if (c == '%') {
-            // A % at the very end yields nothing.
-            if (i + 1 < pattern.size())
-                clockField(pattern[i + 1], now, out);
-            i += 2;
-        } else if (c == '$') {
-            if (i + 1 >= pattern.size() || pattern[i + 1] != '{') {
-                i += 2;
-                continue;
+    return corvo::expandFilePattern(
+        pattern, now, [this](const std::string& component, const std::string& property, std::string& text) {
+            const Property* found = findProperty(component, property);
+            if (!found)
+                return false;
+            // An INT whose value is not one of its choices has no text.
+            try {
+                text = found->toString();
+                return true;
+            } catch (const std::out_of_range&) {
+                return false;
             }
-            const size_t colon = pattern.find(':', i + 2);
-            if (colon == std::string::npos)
-                break;
-            const size_t close = pattern.find('}', colon + 1);
-            if (close == std::string::npos)
-                break;
-            const std::string component = pattern.substr(i + 2, colon - (i + 2));
-            const std::string property = pattern.substr(colon + 1, close - (colon + 1));
-            if (const Property* found = findProperty(component, property)) {
-                // An INT whose value is not one of its choices has no text.
-                try {
-                    out += found->toString();
-                } catch (const std::out_of_range&) {}
-            }
-            i = close + 1;
-        } else {
-            out += c;
-            ++i;
-        }
-    }
-    return out;
+        });
 }
 
 std::vector<FitsHdrItem> Camera::buildHeaderCards(const std::vector<FitsHdrMap>& entries) const
@@ -226,8 +244,18 @@ void Camera::saveImage(void* data)
     const time_t now = time(nullptr);
     std::tm local{};
     localtime_r(&now, &local);
-    const std::string fileName = expandFilePattern(pattern, local);
-    properties.at("filename")->setValue(fileName);
+    const std::string expanded = expandFilePattern(pattern, local);
+
+    const ImageRoot root(imageRoot());
+    std::string directory, file, reason;
+    if (!root.place(expanded, directory, file, reason))
+        throw CorvoError("Image name refused: " + reason);
+    DirectoryGuard dir{root.openDirectory(directory)};
+    if (dir.fd < 0)
+        throw CorvoError("Error occured during creating FITS file.");
+    const std::string directoryPath = root.path() + "/" + (directory.empty() ? "" : directory + "/");
+    file = Image::nextFreeName(dir.fd, file);
+    properties.at("filename")->setValue(directoryPath + file);
 
     const auto cards = buildHeaderCards(parseFitsHdrFile(confManager.getPath("fitshdr.txt")));
 
@@ -237,10 +265,27 @@ void Camera::saveImage(void* data)
     if (datatype < INT_MIN || datatype > INT_MAX)
         throw CorvoError("Error occured during creating FITS file.");
     const auto type = static_cast<ImageType>(datatype);
-    Image image(fileName, type, width, height);
-    image.writeHeaders(cards);
-    image.writeData(data, true);
-    image.close();
+    Image image(dir.fd, directoryPath, file, type, width, height, false);
+    for (const auto& card : cards) {
+        // A card cfitsio cannot write (a NaN, a bad keyword) never costs the
+        // image.
+        try {
+            image.writeHeader(card);
+        } catch (const CorvoError& e) {
+            warn("Header card " + card.key + " skipped: " + e.what());
+        }
+    }
+    if (exposureSeconds >= 0)
+        image.writeHeader("EXPTIME", exposureSeconds, "exposure time [s], measured");
+    try {
+        image.writeData(data, true);
+        image.close();
+    } catch (...) {
+        image.discard();
+        throw;
+    }
+    if (image.filename != directoryPath + file)
+        properties.at("filename")->setValue(image.filename);
 }
 
 }  // namespace corvo

@@ -1,12 +1,16 @@
 // The camera daemon without a running network: its tables, file-name
 // patterns, header cards from own and peer properties, and saved images.
+#include <dirent.h>
 #include <fitsio.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <regex>
 #include <string>
 #include <vector>
@@ -192,8 +196,9 @@ TEST_F(CameraTest, PropertiesWithUnitsDescriptionsAndAccess)
         {"filename", Property::STRING, "", "last image filename", false},
         {"current", Property::DOUBLE, "A", "a test current value", true},
         {"temperature", Property::DOUBLE, "DC", "a test temp value", true},
+        {"imageroot", Property::STRING, "", "directory that holds every image", false},
     };
-    EXPECT_EQ(camera.props().size(), 10u);
+    EXPECT_EQ(camera.props().size(), 11u);
     for (const auto& e : expected) {
         SCOPED_TRACE(e.name);
         ASSERT_TRUE(camera.props().count(e.name));
@@ -387,6 +392,7 @@ TEST_F(CameraTest, EmptyPatternWritesNothing)
 {
     TestCamera camera;
     camera.configure();
+    camera.prop("imageroot").setValue(dir);
     camera.prop("filename").setValue(std::string("previous.fits"));
     std::vector<uint16_t> data(4);
     CaptureStdout();
@@ -407,6 +413,7 @@ TEST_F(CameraTest, SavedImageCarriesTemplateCards)
                   "BADLINE\n");
     TestCamera camera;
     camera.configure();
+    camera.prop("imageroot").setValue(dir);
     camera.attachNetwork();
     Property big = makeProperty("steps", Property::INT);
     big.intValue = (1LL << 32) + 5;
@@ -455,6 +462,7 @@ TEST_F(CameraTest, MissingTemplateGivesOnlyTheMandatoryCards)
 {
     TestCamera camera;
     camera.configure();
+    camera.prop("imageroot").setValue(dir);
     camera.prop("imgw").setValue(2L);
     camera.prop("imgh").setValue(2L);
     camera.prop("filepattern").setValue(dir + "/bare.fits");
@@ -467,11 +475,14 @@ TEST_F(CameraTest, MissingTemplateGivesOnlyTheMandatoryCards)
     EXPECT_EQ(keywords(dir + "/bare.fits"), mandatory);
 }
 
-TEST_F(CameraTest, FailedWriteLeavesTheNewFilename)
+// The directory cannot be made below a plain file: nothing is announced and
+// no file is left.
+TEST_F(CameraTest, DirectoryThatCannotBeMadeAnnouncesNothing)
 {
     std::ofstream(dir + "/plain").put('x');
     TestCamera camera;
     camera.configure();
+    camera.prop("imageroot").setValue(dir);
     camera.prop("imgw").setValue(2L);
     camera.prop("imgh").setValue(2L);
     camera.prop("filepattern").setValue(dir + "/plain/sub/x.fits");
@@ -484,13 +495,16 @@ TEST_F(CameraTest, FailedWriteLeavesTheNewFilename)
         EXPECT_STREQ(e.what(), "Error occured during creating FITS file.");
     }
     GetCapturedStdout();
-    EXPECT_EQ(camera.prop("filename").getValue<std::string>(), dir + "/plain/sub/x.fits");
+    EXPECT_EQ(camera.prop("filename").getValue<std::string>(), "");
+    struct stat st;
+    EXPECT_NE(stat((dir + "/plain/sub").c_str(), &st), 0);
 }
 
 TEST_F(CameraTest, ImageSizeBeyondTheWriterIsRefused)
 {
     TestCamera camera;
     camera.configure();
+    camera.prop("imageroot").setValue(dir);
     camera.prop("imgw").setValue((1L << 32) + 2);
     camera.prop("imgh").setValue(2L);
     camera.prop("filepattern").setValue(dir + "/wide.fits");
@@ -506,6 +520,7 @@ TEST_F(CameraTest, EveryDatatypeIsSaved)
 {
     TestCamera camera;
     camera.configure();
+    camera.prop("imageroot").setValue(dir);
     camera.prop("imgw").setValue(2L);
     camera.prop("imgh").setValue(1L);
     const std::pair<ImageType, int> types[] = {{IMAGE_UINT8, TBYTE},    {IMAGE_INT8, TSBYTE},   {IMAGE_INT16, TSHORT},
@@ -586,4 +601,152 @@ TEST_F(CameraTest, EveryDatatypeIsSaved)
         EXPECT_EQ(back[0], values[0]);
         EXPECT_EQ(back[1], values[1]);
     }
+}
+
+// --- Hostile names and values ----------------------------------------------------
+
+namespace {
+
+std::vector<std::string> listDir(const std::string& path)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(path.c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+proto::PropertyChange patternRequest(const std::string& value)
+{
+    proto::PropertyChange change;
+    change.set_name("filepattern");
+    change.mutable_strval()->set_value(value);
+    return change;
+}
+
+}  // namespace
+
+TEST_F(CameraTest, PeerValuesCannotAddDirectoriesOrSyntax)
+{
+    TestCamera camera;
+    camera.configure();
+    camera.attachNetwork();
+    Property object = makeProperty("object", Property::STRING);
+    object.strValue = "../../etc/x(tpl)[1] !mem://";
+    camera.addPeer("mount", "uuid-m", {object});
+    EXPECT_EQ(camera.expandFilePattern("o_${mount:object}.fits", fixedTime()), "o_.._.._etc_x_tpl__1___mem___.fits");
+}
+
+TEST_F(CameraTest, NanCardIsSkippedAndThePixelsKept)
+{
+    writeTemplate("EXPTIME => camera:expotime \"exposure time\"\n"
+                  "CCD-TEMP => camera:temperature \"sensor\"\n"
+                  "INSTRUME => camera:model \"camera model\"\n");
+    TestCamera camera;
+    camera.configure();
+    camera.prop("imageroot").setValue(dir);
+    camera.prop("temperature").setValue(std::nan(""));
+    camera.prop("expotime").setValue(std::numeric_limits<double>::infinity());
+    camera.prop("model").setValue(std::string("SIM"));
+    camera.prop("imgw").setValue(3L);
+    camera.prop("imgh").setValue(2L);
+    camera.prop("filepattern").setValue(std::string("nan.fits"));
+    std::vector<uint16_t> data = {1, 2, 3, 65535, 0, 32768};
+    testing::internal::CaptureStderr();
+    camera.saveImage(data.data());
+    const std::string warnings = testing::internal::GetCapturedStderr();
+    EXPECT_NE(warnings.find("Header card CCD-TEMP skipped"), std::string::npos) << warnings;
+    EXPECT_NE(warnings.find("Header card EXPTIME skipped"), std::string::npos) << warnings;
+
+    const std::string file = dir + "/nan.fits";
+    EXPECT_EQ(camera.prop("filename").getValue<std::string>(), file);
+    EXPECT_EQ(readCard(file, "INSTRUME").value, "'SIM     '");
+    EXPECT_FALSE(readCard(file, "CCD-TEMP").found);
+    fitsfile* fptr = nullptr;
+    int status = 0;
+    ASSERT_EQ(ffopen(&fptr, file.c_str(), READONLY, &status), 0);
+    std::vector<uint16_t> back(6);
+    long first[2] = {1, 1};
+    ffgpxv(fptr, TUSHORT, first, 6, nullptr, back.data(), nullptr, &status);
+    ffclos(fptr, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(back, data);
+}
+
+TEST_F(CameraTest, SavesInTheSameSecondBothSurvive)
+{
+    TestCamera camera;
+    camera.configure();
+    camera.prop("imageroot").setValue(dir + "/images");
+    camera.prop("imgw").setValue(2L);
+    camera.prop("imgh").setValue(1L);
+    camera.prop("filepattern").setValue(std::string("night/img.fits"));
+    std::vector<std::string> announced;
+    for (uint16_t i = 0; i < 3; ++i) {
+        std::vector<uint16_t> data = {i, i};
+        testing::internal::CaptureStdout();
+        camera.saveImage(data.data());
+        testing::internal::GetCapturedStdout();
+        announced.push_back(camera.prop("filename").getValue<std::string>());
+    }
+    const std::string night = dir + "/images/night/";
+    EXPECT_EQ(announced, (std::vector<std::string>{night + "img.fits", night + "img_1.fits", night + "img_2.fits"}));
+    EXPECT_EQ(listDir(night), (std::vector<std::string>{"img.fits", "img_1.fits", "img_2.fits"}));
+}
+
+TEST_F(CameraTest, NamesOutsideTheRootAreNeverWritten)
+{
+    TestCamera camera;
+    camera.configure();
+    const std::string root = dir + "/images";
+    camera.prop("imageroot").setValue(root);
+    camera.prop("imgw").setValue(2L);
+    camera.prop("imgh").setValue(1L);
+    mkdir(root.c_str(), 0755);
+    mkdir((dir + "/outside").c_str(), 0755);
+    ASSERT_EQ(symlink((dir + "/outside").c_str(), (root + "/link").c_str()), 0);
+    std::vector<uint16_t> data = {1, 2};
+    for (const std::string& pattern : {dir + "/outside/a.fits", std::string("../outside/b.fits"),
+                                       std::string("link/c.fits"), root + "/../outside/d.fits"}) {
+        SCOPED_TRACE(pattern);
+        camera.prop("filepattern").setValue(pattern);
+        testing::internal::CaptureStdout();
+        EXPECT_THROW(camera.saveImage(data.data()), CorvoError);
+        testing::internal::GetCapturedStdout();
+    }
+    EXPECT_EQ(listDir(dir + "/outside"), std::vector<std::string>{});
+    EXPECT_EQ(listDir(root), std::vector<std::string>{"link"});
+    EXPECT_EQ(camera.prop("filename").getValue<std::string>(), "");
+}
+
+// A peer's request for a pattern that leaves the root changes nothing; one
+// inside it is applied.
+TEST_F(CameraTest, PatternLeavingTheRootIsRefusedWhenSet)
+{
+    TestCamera camera;
+    camera.configure();
+    camera.attachNetwork();
+    camera.prop("imageroot").setValue(dir + "/images");
+    camera.prop("filepattern").setValue(std::string("ok.fits"));
+    auto peer = std::make_shared<Peer>("intruder", "uuid-i", "tcp://127.0.0.1:1");
+    for (const std::string& bad : {std::string("../x.fits"), std::string("/etc/x.fits"), dir + "/x.fits",
+                                   std::string("a/../../x.fits"), std::string("night/")}) {
+        SCOPED_TRACE(bad);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        camera.onPropertyCommand(peer, patternRequest(bad));
+        const std::string output = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+        EXPECT_EQ(camera.prop("filepattern").getValue<std::string>(), "ok.fits");
+        EXPECT_NE(output.find("intruder"), std::string::npos) << output;
+    }
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    camera.onPropertyCommand(peer, patternRequest(dir + "/images/%y/new.fits"));
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(camera.prop("filepattern").getValue<std::string>(), dir + "/images/%y/new.fits");
 }
