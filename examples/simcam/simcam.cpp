@@ -73,7 +73,13 @@ void SimCam::doExpose()
     exposing = true;
     changeStatus(EXPOSE);
     logger->info("Exposure of {} s started", seconds);
-    uv_timer_start(timer.get(), exposureTimerFired, static_cast<uint64_t>(std::llround(seconds * 1000)), 0);
+    // libuv counts a timer from the time cached at the start of the loop
+    // turn; the exposure starts now.
+    uv_update_time(loop);
+    exposureStarted();
+    // The loop counts whole milliseconds of a truncated clock: one more
+    // keeps an exposure from ending up to a millisecond early.
+    uv_timer_start(timer.get(), exposureTimerFired, static_cast<uint64_t>(std::ceil(seconds * 1000)) + 1, 0);
 }
 
 void SimCam::exposureTimerFired(uv_timer_t* timer)
@@ -88,6 +94,7 @@ void SimCam::exposureTimerFired(uv_timer_t* timer)
 
 void SimCam::readOut()
 {
+    exposureEnded();
     exposing = false;
     changeStatus(READOUT);
     try {

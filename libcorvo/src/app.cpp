@@ -1,5 +1,6 @@
 #include "corvo/app.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -14,6 +15,10 @@ namespace {
 
 constexpr int kDefaultPort = 5670;
 constexpr int kPollTimeoutMs = 5;
+// One loop turn handles at most this many network events, and stops taking
+// more once its time is up (kPollTimeoutMs, or earlier when a timer is due),
+// so that a steady stream of messages never starves timers or onIdle.
+constexpr int kMaxEventsPerTurn = 1000;
 
 // Properties publish their changes through the network of the application
 // that owns them; a property of an application without a network yet (while
@@ -162,9 +167,36 @@ std::string App::version() const
     return "corvo v" CORVO_VERSION_STRING;
 }
 
+int App::msUntilNextTimer()
+{
+    if (!loop || !idleHandle)
+        return kPollTimeoutMs;
+    // libuv reports no wait while an idle handle is active; without it the
+    // wait is the time to the next timer (-1: none).
+    uv_idle_stop(idleHandle.get());
+    uv_update_time(loop);
+    const int timeout = uv_backend_timeout(loop);
+    uv_idle_start(idleHandle.get(), zyreProcess);
+    return timeout < 0 ? kPollTimeoutMs : std::min(timeout, kPollTimeoutMs);
+}
+
 void App::drainNetwork()
 {
-    while (network->poll(kPollTimeoutMs)) {
+    const uint64_t start = uv_hrtime();
+    const uint64_t deadline = start + static_cast<uint64_t>(msUntilNextTimer()) * 1000000;
+    for (int handled = 0; handled < kMaxEventsPerTurn; ++handled) {
+        const uint64_t now = handled == 0 ? start : uv_hrtime();
+        if (now > deadline)
+            break;
+        // Whole milliseconds, rounded up so a turn never spins without
+        // waiting; the first event of a turn is awaited even when a timer is
+        // due now (zero wait).
+        const int wait = static_cast<int>((deadline - now + 999999) / 1000000);
+        if (!network->poll(wait))
+            break;
+        // Handlers that start timers count from now.
+        if (loop)
+            uv_update_time(loop);
         // A failing handler must neither unwind through libuv nor end the
         // program: report it and go on with the next event.
         try {

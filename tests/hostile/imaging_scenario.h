@@ -1,0 +1,196 @@
+// Shared by the imaging hostile tests: child programs with their output in a
+// file, and a client that runs a scenario of steps (an action, then a
+// condition awaited with a deadline) against corvo-simcam.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "corvo/client.h"
+#include "corvo/peer.h"
+#include "corvo/property.h"
+
+namespace imagingtest {
+
+using Clock = std::chrono::steady_clock;
+
+inline std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A child program on loopback, ended with SIGINT (SIGKILL after 10 s).
+class ChildProcess {
+public:
+    ChildProcess(std::vector<std::string> argv, const std::string& logFile)
+    {
+        argv.insert(argv.begin() + 1, {"--interface", "lo"});
+        pid = fork();
+        if (pid == 0) {
+            int fd = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, 1);
+            dup2(fd, 2);
+            std::vector<char*> args;
+            for (auto& arg : argv)
+                args.push_back(const_cast<char*>(arg.c_str()));
+            args.push_back(nullptr);
+            execv(args[0], args.data());
+            _exit(127);
+        }
+    }
+    ~ChildProcess() { stop(); }
+    bool alive() const { return pid > 0 && kill(pid, 0) == 0; }
+    pid_t id() const { return pid; }
+
+    void stop()
+    {
+        if (pid <= 0)
+            return;
+        kill(pid, SIGINT);
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        int status = 0;
+        while (waitpid(pid, &status, WNOHANG) == 0) {
+            if (Clock::now() > deadline) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        pid = 0;
+    }
+
+private:
+    pid_t pid = -1;
+};
+
+struct Step {
+    std::string name;
+    std::function<void()> action;
+    std::function<bool()> done;
+    std::chrono::milliseconds timeout{20000};
+};
+
+class ScenarioClient : public corvo::Client {
+public:
+    ScenarioClient() : Client("imagingtest") {}
+
+    void beforeLoop() override
+    {
+        Client::beforeLoop();
+        network->setRecvLog(true);
+    }
+    void onStatus(std::shared_ptr<corvo::Peer> peer, unsigned int status) override
+    {
+        if (peer->name == "camera")
+            statuses.push_back({status, Clock::now()});
+    }
+    void onLog(std::shared_ptr<corvo::Peer> peer, const corvo::proto::Log& log) override
+    {
+        if (peer->name == "camera")
+            logs.push_back(log.message());
+    }
+    void onProperty(std::shared_ptr<corvo::Peer> peer, const corvo::Property& property) override
+    {
+        if (peer->name == "camera") {
+            changes.push_back({property.name, property.toString()});
+            changeTimes.push_back(Clock::now());
+        }
+    }
+    void onIdle() override
+    {
+        if (current >= steps.size()) {
+            stop();
+            return;
+        }
+        Step& step = steps[current];
+        if (!started) {
+            started = true;
+            stepStart = Clock::now();
+            if (step.action)
+                step.action();
+        }
+        if (step.done()) {
+            ++current;
+            started = false;
+        } else if (Clock::now() - stepStart > step.timeout) {
+            failure = "step \"" + step.name + "\" timed out";
+            stop();
+        }
+    }
+
+    std::shared_ptr<corvo::Peer> peer(const std::string& peerName) const
+    {
+        for (const auto& entry : network->peers)
+            if (entry.second->name == peerName)
+                return entry.second;
+        return nullptr;
+    }
+    bool cameraReady() const
+    {
+        auto cam = peer("camera");
+        return cam && cam->properties.count("filepattern") && cam->commands.count("expose");
+    }
+    void command(const std::string& name) { network->sendCommand(peer("camera"), name, {}); }
+    void requestString(const std::string& name, const std::string& value)
+    {
+        auto cam = peer("camera");
+        corvo::Property change = cam->properties.at(name);
+        change.strValue = value;
+        network->changeProperty(cam, &change);
+    }
+    std::string value(const std::string& name) const
+    {
+        auto cam = peer("camera");
+        if (!cam || !cam->properties.count(name))
+            return "";
+        return cam->properties.at(name).toString();
+    }
+    bool hasLog(const std::string& text) const
+    {
+        return std::any_of(logs.begin(), logs.end(), [&](const std::string& l) { return l.find(text) == 0; });
+    }
+    // Filenames broadcast from index `from` of the changes on.
+    std::vector<std::string> filenamesAfter(size_t from) const
+    {
+        std::vector<std::string> names;
+        for (size_t i = from; i < changes.size(); ++i)
+            if (changes[i].first == "filename")
+                names.push_back(changes[i].second);
+        return names;
+    }
+    // True once the statuses from `from` on hold EXPOSE, READOUT, IDLE.
+    bool exposureDone(size_t from) const
+    {
+        std::vector<unsigned int> seen;
+        for (size_t i = from; i < statuses.size(); ++i)
+            seen.push_back(statuses[i].first);
+        return seen.size() >= 3 &&
+               std::vector<unsigned int>(seen.end() - 3, seen.end()) == std::vector<unsigned int>{1, 2, 0};
+    }
+
+    std::vector<Step> steps;
+    size_t current = 0;
+    bool started = false;
+    Clock::time_point stepStart;
+    std::string failure;
+    std::vector<std::pair<unsigned int, Clock::time_point>> statuses;
+    std::vector<std::string> logs;
+    std::vector<std::pair<std::string, std::string>> changes;
+    std::vector<Clock::time_point> changeTimes;  // when each change arrived
+};
+
+}  // namespace imagingtest
