@@ -182,6 +182,13 @@ int App::msUntilNextTimer()
 
 void App::drainNetwork()
 {
+    if (!idleHandle) {
+        // Outside the loop (a one-shot client's work) nothing else waits:
+        // everything pending is handled, until 5 ms pass without an event.
+        while (network->poll(kPollTimeoutMs))
+            handleOneEvent();
+        return;
+    }
     const uint64_t start = uv_hrtime();
     const uint64_t deadline = start + static_cast<uint64_t>(msUntilNextTimer()) * 1000000;
     for (int handled = 0; handled < kMaxEventsPerTurn; ++handled) {
@@ -195,17 +202,21 @@ void App::drainNetwork()
         if (!network->poll(wait))
             break;
         // Handlers that start timers count from now.
-        if (loop)
-            uv_update_time(loop);
-        // A failing handler must neither unwind through libuv nor end the
-        // program: report it and go on with the next event.
-        try {
-            network->recv();
-        } catch (const std::exception& e) {
-            reportException(e.what());
-        } catch (...) {
-            reportException("unknown exception");
-        }
+        uv_update_time(loop);
+        handleOneEvent();
+    }
+}
+
+void App::handleOneEvent()
+{
+    // A failing handler must neither unwind through libuv nor end the
+    // program: report it and go on with the next event.
+    try {
+        network->recv();
+    } catch (const std::exception& e) {
+        reportException(e.what());
+    } catch (...) {
+        reportException("unknown exception");
     }
 }
 

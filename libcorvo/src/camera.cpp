@@ -8,6 +8,7 @@
 #include <ctime>
 #include <iostream>
 
+#include "corvo/diagnostics.h"
 #include "corvo/file_pattern.h"
 #include "corvo/image_root.h"
 #include "corvo/misc.h"
@@ -137,7 +138,7 @@ void Camera::warn(const std::string& text)
     if (logger.logger)
         logger->warn("{}", text);
     else
-        std::cerr << text << std::endl;
+        diagnose(Diagnostic::Warning, Diagnostic::Stderr, text);
 }
 
 void Camera::exposureStarted()

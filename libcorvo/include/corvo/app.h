@@ -55,11 +55,13 @@ protected:
     int startLoop();
     // Handles the network events of one loop turn: waits at most 5 ms for
     // them, less when a timer is due sooner, and takes at most 1000 events
-    // or until that time is up. Exceptions from handlers are logged and the
+    // or until that time is up. Called before the loop runs, it handles
+    // everything pending until 5 ms pass without an event. Exceptions from handlers are logged and the
     // next event goes on.
     void drainNetwork();
     // The time to the loop's next timer in milliseconds, at most 5.
     int msUntilNextTimer();
+    void handleOneEvent();
     // Reports an exception that escaped a handler or hook called from the
     // loop: through errorReporter when one is set, else on standard error.
     void reportException(const char* what);
