@@ -71,6 +71,16 @@ constexpr uint64_t kFitsBlock = 2880;
 constexpr size_t kWriteChunk = 4 << 20;
 constexpr int kMaxNumberedNames = 100000;
 
+// The in-memory file holds only the header. cfitsio would grow it to the
+// whole data unit (and zero it) when it is closed: growth past this size is
+// refused, so closing it costs no memory.
+constexpr size_t kMaxHeaderMemory = 4 << 20;
+
+void* headerRealloc(void* memory, size_t size)
+{
+    return size > kMaxHeaderMemory ? nullptr : std::realloc(memory, size);
+}
+
 uint64_t roundUpToBlock(uint64_t bytes)
 {
     return (bytes + kFitsBlock - 1) / kFitsBlock * kFitsBlock;
@@ -251,7 +261,7 @@ Image::Image(int dirFd, const std::string& dirPath, const std::string& fileName,
 void Image::createHeader()
 {
     int status = 0;
-    if (ffimem(&fptr, &headerMemory, &headerMemorySize, kFitsBlock, realloc, &status) != 0) {
+    if (ffimem(&fptr, &headerMemory, &headerMemorySize, kFitsBlock, headerRealloc, &status) != 0) {
         fptr = nullptr;
         throw CorvoError(kCreateError);
     }

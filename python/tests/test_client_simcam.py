@@ -17,6 +17,7 @@ def camera(children, site_args, work_dir):
     images = os.path.join(work_dir, "images")
     with open(os.path.join(children.conf, "camera.conf"), "w") as conf:
         conf.write("imgw = 64\nimgh = 48\ndatatype = 16\nexpotime = 0.05\n")
+        conf.write("imageroot = %s\n" % images)
         conf.write("filepattern = %s/img_%%H%%M%%S_${camera:expotime}.fits\n" % images)
     proc = children.start([program("CORVO_SIMCAM")] + net_options(site_args), "simcam")
     return proc

@@ -39,7 +39,7 @@ def test_focuser_moves_and_answers_meanwhile(children, site_args):
 def test_observing_script(children, site_args, work_dir):
     images = os.path.join(work_dir, "images")
     with open(os.path.join(children.conf, "camera.conf"), "w") as conf:
-        conf.write("imgw = 40\nimgh = 30\ndatatype = 20\nfilepattern = %s/obs_%%H%%M%%S.fits\n" % images)
+        conf.write("imgw = 40\nimgh = 30\ndatatype = 20\nimageroot = %s\nfilepattern = %s/obs_%%H%%M%%S.fits\n" % (images, images))
     children.start([program("CORVO_SIMCAM")] + net_options(site_args), "simcam")
     args = ["--site", site_args["site"], "--port", str(site_args["port"]), "--interface", "lo",
             "--count", "2", "--exptime", "0.05"]

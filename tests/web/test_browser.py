@@ -118,7 +118,7 @@ def site():
     for d in (env["HOME"], env["CORVO_CONF_PATH"], images):
         os.makedirs(d)
     with open(os.path.join(env["CORVO_CONF_PATH"], "camera.conf"), "w") as f:
-        f.write("model = WebCam\nimgw = 320\nimgh = 240\nexpotime = 0.5\nfilepattern = %s/img_%%H%%M%%S.fits\n" % images)
+        f.write("model = WebCam\nimgw = 320\nimgh = 240\nexpotime = 0.5\nimageroot = %s\nfilepattern = %s/img_%%H%%M%%S.fits\n" % (images, images))
     with open(os.path.join(env["CORVO_CONF_PATH"], "fitshdr.txt"), "w") as f:
         f.write('EXPTIME => camera:expotime "exposure time [s]"\nINSTRUME => camera:model "camera model"\n')
     p = Programs(work)
