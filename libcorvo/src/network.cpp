@@ -212,6 +212,15 @@ void* Network::eventSocket() const
     return started ? zsock_resolve(zyre_socket(node)) : nullptr;
 }
 
+uint64_t Network::droppedEvents() const
+{
+#ifdef ZRE_HAS_DROPPED_EVENTS
+    return node ? zyre_dropped_events(node) : 0;
+#else
+    return 0;
+#endif
+}
+
 bool Network::pollout()
 {
     zmq_pollitem_t item = {zsock_resolve(zyre_socket(node)), 0, ZMQ_POLLOUT, 0};

@@ -7,6 +7,7 @@
 
 #include <czmq.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -88,6 +89,10 @@ public:
     // The node's event socket (a libzmq socket handle), for a program that
     // waits on it together with sources of its own; null when not started.
     void* eventSocket() const;
+    // Events the node dropped because this program read them too slowly
+    // (it holds up to 100,000 unread events or 64 MiB, then counts and
+    // warns); always 0 with a ZRE library that does not count them.
+    uint64_t droppedEvents() const;
 
     void join(const std::string& group);
     void leave(const std::string& group);
