@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -206,15 +207,47 @@ std::string ConfManager::get(std::string name, std::string key, std::string defa
     return value->second;
 }
 
-void ConfManager::set(std::string name, std::string key, std::string value)
+namespace {
+
+bool hasOuterSpace(const std::string& text)
+{
+    return !text.empty() && (std::isspace(static_cast<unsigned char>(text.front())) ||
+                             std::isspace(static_cast<unsigned char>(text.back())));
+}
+
+}  // namespace
+
+std::string ConfManager::storableProblem(const std::string& key, const std::string& value)
+{
+    if (key.empty())
+        return "the key is empty";
+    if (key.front() == '#' || key.find_first_of("=\n") != std::string::npos)
+        return "the key starts with '#' or holds '=' or a line break";
+    if (hasOuterSpace(key))
+        return "the key starts or ends with white space";
+    if (value.find_first_of("#\n") != std::string::npos)
+        return "the value holds '#' or a line break";
+    if (hasOuterSpace(value))
+        return "the value starts or ends with white space";
+    return std::string();
+}
+
+bool ConfManager::set(std::string name, std::string key, std::string value)
 {
     auto config = configs.find(name);
     if (config == configs.end()) {
         diagnose(Diagnostic::Warning, Diagnostic::Stdout, "Config section " + name + " is not loaded when setting");
-        return;
+        return false;
+    }
+    std::string problem = storableProblem(key, value);
+    if (!problem.empty()) {
+        diagnose(Diagnostic::Error, Diagnostic::Stderr,
+                 "Config " + name + ": cannot store " + escapeControl(key) + ": " + problem);
+        return false;
     }
     config->second[key] = value;
     dirty.insert(name);
+    return true;
 }
 
 void ConfManager::save(std::string name)
@@ -222,6 +255,17 @@ void ConfManager::save(std::string name)
     auto recorded = paths.find(name);
     std::string path = recorded == paths.end() ? std::string() : recorded->second;
     auto config = configs.find(name);
+    if (config != configs.end()) {
+        for (const auto& [key, value] : config->second) {
+            std::string problem = storableProblem(key, value);
+            if (!problem.empty()) {
+                diagnose(Diagnostic::Error, Diagnostic::Stderr,
+                         "Config " + name + " not saved: cannot store " + escapeControl(key) + ": " + problem);
+                dirty.erase(name);
+                return;
+            }
+        }
+    }
     std::string text = configText(config == configs.end() ? nullptr : &config->second);
     if (!replaceFile(path.empty() ? path : resolveTarget(path), text)) {
         diagnose(Diagnostic::Error, Diagnostic::Stdout, "Can't write to file " + path);

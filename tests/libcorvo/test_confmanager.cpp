@@ -372,3 +372,55 @@ TEST_F(ConfTest, GetPathLooksOnlyInLastDirectory)
     EXPECT_EQ(conf.getPath("fitshdr.txt"), "");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
+
+// The file format has no escapes: a pair either reads back exactly as it was
+// set, or set and save refuse it.
+TEST_F(ConfTest, ValuesThatWouldNotReadBackAreRefusedNeverTruncated)
+{
+    ConfManager conf;
+    std::string path = extra + "/cam.conf";
+    writeFile(path, "url = http://host/a\n");
+    conf.load("cam");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(conf.set("cam", "url", "http://host/a#fragment"));
+    EXPECT_FALSE(conf.set("cam", "note", "two\nlines"));
+    EXPECT_FALSE(conf.set("cam", "pad", " padded"));
+    EXPECT_FALSE(conf.set("cam", "pad", "padded\t"));
+    EXPECT_FALSE(conf.set("cam", "a=b", "1"));
+    EXPECT_FALSE(conf.set("cam", "#key", "1"));
+    EXPECT_FALSE(conf.set("cam", "", "1"));
+    EXPECT_FALSE(conf.set("cam", " key", "1"));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Config cam: cannot store url: the value holds '#' or a line break"), std::string::npos) << err;
+    EXPECT_EQ(conf.get("cam", "url", ""), "http://host/a");
+    EXPECT_TRUE(conf.dirty.empty());
+
+    // What can be stored reads back byte for byte.
+    const ConfManager::Config storable = {{"url", "http://host/a?b=c&d=e"},
+                                          {"label", "H alpha = 656 nm \xc2\xb0"},
+                                          {"in#side", "x"},
+                                          {"cr", "a\rb"},
+                                          {"empty", ""},
+                                          {"spaced key", "inner  spaces"}};
+    for (const auto& [key, value] : storable)
+        EXPECT_TRUE(conf.set("cam", key, value)) << key;
+    conf.save("cam");
+    ConfManager again;
+    again.load("cam");
+    EXPECT_EQ(again.configs.at("cam"), storable);
+}
+
+TEST_F(ConfTest, SaveRefusesAValuePutInThroughTheMapAndKeepsTheFile)
+{
+    ConfManager conf;
+    std::string path = extra + "/cam.conf";
+    writeFile(path, "width = 640\n");
+    conf.load("cam");
+    conf.get("cam")["pattern"] = "img#%d\n";
+    testing::internal::CaptureStderr();
+    conf.save("cam");
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Config cam not saved: cannot store pattern"), std::string::npos) << err;
+    EXPECT_EQ(readFile(path), "width = 640\n");
+    EXPECT_EQ(listDir(extra), std::set<std::string>{"cam.conf"});
+}

@@ -27,9 +27,21 @@ public:
     void load(std::string name);
     Config& get(std::string name);
     std::string get(std::string name, std::string key, std::string defaultValue);
-    void set(std::string name, std::string key, std::string value);
+    // Stores the value; false (with a message on standard error) when the
+    // configuration is not loaded or the pair would not read back as it is
+    // (see storableProblem), and then nothing changes.
+    bool set(std::string name, std::string key, std::string value);
     // Replaces the file atomically; on failure the old file stays intact.
+    // A configuration holding a pair that would not read back is not
+    // written at all: the message names the key.
     void save(std::string name);
+
+    // Why the line "key = value" would not load back as exactly this key and
+    // value, or empty when it would. The file format has no escapes, so a
+    // value cannot hold '#' or a line feed, nor start or end with white
+    // space; a key cannot be empty, start with '#', hold '=' or a line feed,
+    // nor start or end with white space.
+    static std::string storableProblem(const std::string& key, const std::string& value);
     void saveAll();
 
     std::unordered_map<std::string, Config> configs;
