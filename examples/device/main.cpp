@@ -27,6 +27,12 @@ public:
         createProperty("temps", corvo::Property::DOUBLE_LIST, "C", "motor temperatures", false);
 
         properties["filters"]->setValueString("L,R,G,B,Ha,OIII");
+        // Limits: a change request outside them is refused with its reason,
+        // before anything changes.
+        properties["slot"]->valueMin = 0L;
+        properties["slot"]->valueMax = 5L;
+        properties["focus"]->valueMin = -100.0;
+        properties["focus"]->valueMax = 100.0;
 
         addStatusStr(MOVING, "MOVING");
         addStatusStr(FAULT, "FAULT");

@@ -1,5 +1,9 @@
 #include "corvo/command.h"
 
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
 #include "corvo/message.h"
 #include "corvo/misc.h"
 
@@ -25,6 +29,77 @@ bool CommandDef::verify(std::vector<std::string> command)
         return false;
     }
     return command[0] == name;
+}
+
+namespace {
+
+std::string trimmedCopy(std::string text)
+{
+    trim(text);
+    return text;
+}
+
+bool readsAsInteger(const std::string& text)
+{
+    std::string t = trimmedCopy(text);
+    if (t.empty()) {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    std::strtoll(t.c_str(), &end, 10);
+    return errno != ERANGE && end == t.c_str() + t.size();
+}
+
+bool readsAsFiniteNumber(const std::string& text)
+{
+    std::string t = trimmedCopy(text);
+    if (t.empty()) {
+        return false;
+    }
+    char* end = nullptr;
+    double value = std::strtod(t.c_str(), &end);
+    return end == t.c_str() + t.size() && std::isfinite(value);
+}
+
+bool readsAsBoolean(const std::string& text)
+{
+    std::string t = trimmedCopy(text);
+    for (char& c : t) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return t == "true" || t == "false" || t == "1" || t == "0";
+}
+
+}  // namespace
+
+std::string checkArgument(ArgType type, const std::string& text)
+{
+    switch (type) {
+        case ARG_INT:
+            return readsAsInteger(text) ? "" : "not an integer";
+        case ARG_DOUBLE:
+            return readsAsFiniteNumber(text) ? "" : "not a finite number";
+        case ARG_BOOL:
+            return readsAsBoolean(text) ? "" : "not a boolean (true, false, 1, 0)";
+        default:
+            return "";
+    }
+}
+
+std::string CommandDef::checkArgs(const std::vector<std::string>& given) const
+{
+    if (given.size() != args.size()) {
+        return "'" + name + "' takes " + std::to_string(args.size()) + " argument" + (args.size() == 1 ? "" : "s") +
+               ", got " + std::to_string(given.size());
+    }
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string problem = checkArgument(args[i].type, given[i]);
+        if (!problem.empty()) {
+            return "argument " + std::to_string(i + 1) + " (" + args[i].name + ") of '" + name + "' is " + problem;
+        }
+    }
+    return std::string();
 }
 
 std::vector<std::string> extractCommandPB(corvo::proto::Command command)

@@ -44,18 +44,41 @@ DiagnosticSink loggerSink(std::shared_ptr<spdlog::logger> log)
     };
 }
 
-int64_t nowNanoseconds()
+// Peer text quoted in a log record or an answer is cut to this many bytes.
+constexpr size_t kQuotedTextBytes = 256;
+// Arguments echoed in the answer to a refused command, in bytes.
+constexpr size_t kEchoedArgsBytes = 4096;
+
+std::string clipped(const std::string& text, size_t bytes = kQuotedTextBytes)
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
+    if (text.size() <= bytes)
+        return text;
+    return text.substr(0, bytes) + "...";
 }
 
+// Each word followed by one space; cut when long.
 std::string receivedText(const std::vector<std::string>& words)
 {
     std::string text;
-    for (const auto& word : words)
+    for (const auto& word : words) {
         text += word + " ";
+        if (text.size() > kQuotedTextBytes)
+            return clipped(text);
+    }
     return text;
+}
+
+// "<uuid>/<kind>/<name>": by peer and kind, with the name to report.
+std::string throttleKey(const Peer& peer, const char* kind)
+{
+    return peer.uuid + "/" + kind + "/" + peer.name;
+}
+
+std::string nameInThrottleKey(const std::string& key)
+{
+    size_t first = key.find('/');
+    size_t second = first == std::string::npos ? first : key.find('/', first + 1);
+    return second == std::string::npos ? key : key.substr(second + 1);
 }
 
 }  // namespace
@@ -173,6 +196,7 @@ void Daemon::beforeLoop()
 
 void Daemon::cleanup()
 {
+    writeThrottleSummaries(peerErrors.flush());
     if (logger.logger)
         logger->info("Stop and clean up");
 }
@@ -220,24 +244,107 @@ void Daemon::sendInfo(std::shared_ptr<Peer> peer)
     network->sendOne(ProtobufToZMsg(composeInfo()), std::move(peer));
 }
 
-void Daemon::onCommand(std::shared_ptr<Peer> /*peer*/, const corvo::proto::Command& command)
+void Daemon::handleCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command)
 {
-    std::vector<std::string> words = extractCommandPB(command);
-    auto it = commands.find(words[0]);
-    if (it != commands.end()) {
-        // A copy, so that a function that changes the command table does not
-        // pull the running definition from under itself.
-        CommandDef def = it->second;
-        try {
-            if (words.size() - 1 != def.args.size())
-                throw CorvoArgError();
-            def.func(std::vector<std::string>(words.begin() + 1, words.end()));
-            return;
-        } catch (const CorvoArgError&) {
-            // reported below
-        }
+    writeThrottleSummaries(peerErrors.expire());
+    auto it = commands.find(command.cmd_name());
+    if (it == commands.end())
+        return refuseCommand(peer, command, "unknown command '" + clipped(command.cmd_name()) + "'");
+    std::string problem = it->second.checkArgs(std::vector<std::string>(command.args().begin(), command.args().end()));
+    if (!problem.empty())
+        return refuseCommand(peer, command, problem);
+    onCommand(peer, command);
+}
+
+void Daemon::handlePropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change)
+{
+    writeThrottleSummaries(peerErrors.expire());
+    auto it = properties.find(change.name());
+    if (it == properties.end())
+        return refuseProperty(peer, change.name(), "no property '" + clipped(change.name()) + "'");
+    if (!it->second->writable)
+        return refuseProperty(peer, change.name(), "property '" + change.name() + "' is read-only");
+    std::string problem = it->second->checkRequest(change);
+    if (!problem.empty())
+        return refuseProperty(peer, change.name(), problem);
+    onPropertyCommand(peer, change);
+}
+
+void Daemon::refuseProperty(std::shared_ptr<Peer> peer, const std::string& property, const std::string& reason)
+{
+    if (peer)
+        logPeerError(*peer, "property",
+                     "Refused change of " + clipped(property) + " from " + peer->name + ": " + clipped(reason));
+    if (!peer || !network)
+        return;
+    corvo::proto::Response response;
+    response.set_error(clipped(reason));
+    auto it = properties.find(property);
+    if (it != properties.end())
+        *response.mutable_property_data() = it->second->serialize();
+    else
+        response.mutable_property_data()->set_name(clipped(property));
+    network->sendResponse(peer->uuid, response);
+}
+
+void Daemon::refuseCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command, const std::string& reason)
+{
+    if (peer)
+        logPeerError(*peer, "command",
+                     "Wrong argument. Received: " + receivedText(extractCommandPB(command)) + "(from " + peer->name +
+                         ": " + clipped(reason) + ")");
+    if (!peer || !network)
+        return;
+    corvo::proto::Response response;
+    response.set_error(clipped(reason));
+    corvo::proto::Command* echo = response.mutable_command();
+    echo->set_cmd_name(clipped(command.cmd_name()));
+    *echo->mutable_send_ts() = command.send_ts();
+    size_t echoed = 0;
+    for (const std::string& arg : command.args()) {
+        echoed += arg.size();
+        if (echoed > kEchoedArgsBytes)
+            break;
+        echo->add_args(arg);
     }
-    logger->error("Wrong argument. Received: {}", receivedText(words));
+    network->sendResponse(peer->uuid, response);
+}
+
+void Daemon::logPeerError(const Peer& peer, const char* kind, const std::string& text)
+{
+    LogThrottle::Decision decision = peerErrors.admit(throttleKey(peer, kind));
+    if (!logger.logger)
+        return;
+    if (decision.repeated)
+        logger->error("Last message from {} repeated {} times", escapeControl(peer.name), decision.repeated);
+    if (decision.write)
+        logger->error("{}", escapeControl(text));
+}
+
+void Daemon::writeThrottleSummaries(const std::vector<LogThrottle::Summary>& summaries)
+{
+    if (!logger.logger)
+        return;
+    for (const LogThrottle::Summary& summary : summaries)
+        logger->error("Last message from {} repeated {} times", escapeControl(nameInThrottleKey(summary.key)),
+                      summary.repeated);
+}
+
+void Daemon::onCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command)
+{
+    auto it = commands.find(command.cmd_name());
+    if (it == commands.end())
+        return refuseCommand(peer, command, "unknown command '" + clipped(command.cmd_name()) + "'");
+    // A copy, so that a function that changes the command table does not
+    // pull the running definition from under itself.
+    CommandDef def = it->second;
+    if (static_cast<size_t>(command.args_size()) != def.args.size())
+        return refuseCommand(peer, command, def.checkArgs({command.args().begin(), command.args().end()}));
+    try {
+        def.func(std::vector<std::string>(command.args().begin(), command.args().end()));
+    } catch (const CorvoArgError&) {
+        refuseCommand(peer, command, "'" + def.name + "' refused its arguments");
+    }
 }
 
 void Daemon::onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change)
@@ -248,15 +355,19 @@ void Daemon::onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::P
     std::shared_ptr<Property> property = it->second;
     if (!property->writable)
         return;
+    // Checked again for callers that come here directly, not through the
+    // network's handlePropertyCommand.
+    std::string problem = property->checkRequest(change);
+    if (!problem.empty())
+        return refuseProperty(peer, change.name(), problem);
 
-    int64_t sent = change.has_send_ts() ? change.send_ts().seconds() * 1000000000LL + change.send_ts().nanos() : 0;
-    int64_t delayUs = (nowNanoseconds() - sent) / 1000;
+    int64_t delayUs = sendDelayMicroseconds(change.send_ts().seconds(), change.send_ts().nanos());
     diagnose(Diagnostic::Info, Diagnostic::Stderr,
-             "onPropertyCommand: " + peer->name + ", delayus: " + std::to_string(delayUs) +
-                 ", msg: " + change.ShortDebugString());
+             "onPropertyCommand: " + escapeControl(peer->name) + ", delayus: " + std::to_string(delayUs) +
+                 ", msg: " + escapeControl(clipped(change.ShortDebugString(), 4096)));
 
-    corvo::proto::PropertyChange request = change;
-    property->updateFromPB(request);
+    // Only the value: limits and choices are never a requester's to set.
+    property->applyRequest(change);
     property->sendProperty();
 }
 

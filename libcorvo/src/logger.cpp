@@ -1,5 +1,6 @@
 #include "corvo/logger.h"
 
+#include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/ansicolor_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 #include <unistd.h>
@@ -7,10 +8,41 @@
 #include <cstdio>
 #include <ctime>
 
+#include "corvo/misc.h"
 #include "corvo/network.h"
 #include "corvo/proto/log.pb.h"
 
 namespace corvo {
+
+namespace {
+
+// Console formatter that writes every control character of a record's text
+// as an escape: records quote peers' names and values, which must not drive
+// the terminal. The network record keeps the text as it is.
+class EscapingFormatter : public spdlog::formatter {
+public:
+    void format(const spdlog::details::log_msg& msg, spdlog::memory_buf_t& dest) override
+    {
+        std::string_view payload(msg.payload.data(), msg.payload.size());
+        std::string escaped = escapeControl(payload);
+        if (escaped == payload) {
+            inner.format(msg, dest);
+            return;
+        }
+        spdlog::details::log_msg copy = msg;
+        copy.payload = spdlog::string_view_t(escaped.data(), escaped.size());
+        inner.format(copy, dest);
+        // The colour sink reads where the level is from the record it passed.
+        msg.color_range_start = copy.color_range_start;
+        msg.color_range_end = copy.color_range_end;
+    }
+    std::unique_ptr<spdlog::formatter> clone() const override { return std::make_unique<EscapingFormatter>(); }
+
+private:
+    spdlog::pattern_formatter inner;
+};
+
+}  // namespace
 
 ZyreSink::ZyreSink(Network* network) : network(network) {}
 
@@ -49,6 +81,7 @@ void Logger::init(std::string name, spdlog::level::level_enum level, Network* ne
         if (!terminal)
             useColor = false;
     }
+    console->set_formatter(std::make_unique<EscapingFormatter>());
     auto networkSink = std::make_shared<ZyreSink>(network);
 
     logger = std::make_shared<spdlog::logger>(this->name, spdlog::sinks_init_list{console, networkSink});

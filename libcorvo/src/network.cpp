@@ -3,6 +3,7 @@
 #include <zmq.h>
 #include <zyre.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 
 #include "corvo/diagnostics.h"
 #include "corvo/message.h"
+#include "corvo/misc.h"
 #include "corvo/peer.h"
 #include "corvo/property.h"
 
@@ -22,17 +24,6 @@ namespace {
 constexpr int kEventQueueHighWaterMark = 5000;
 // The ENTER header in which a secured node names the identity a peer proved.
 constexpr const char* kIdentityHeader = "X-CORVO-IDENTITY";
-
-int64_t nowNanoseconds()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-int64_t toNanoseconds(const google::protobuf::Timestamp& ts)
-{
-    return ts.seconds() * 1000000000LL + ts.nanos();
-}
 
 // A zyre header is "true" when present, non-empty and not starting with '0'.
 const std::string* meaningfulHeader(const NetworkEvent& event, const char* key)
@@ -320,6 +311,16 @@ void Network::changeProperty(std::shared_ptr<Peer> peer, Property* property)
     sendOne(ProtobufToZMsg(change), std::move(peer));
 }
 
+void Network::sendResponse(const std::string& peerUuid, const corvo::proto::Response& response)
+{
+    zmsg_t* msg = ProtobufToZMsg(response);
+    if (!started || peerUuid.empty()) {
+        zmsg_destroy(&msg);
+        return;
+    }
+    zyre_whisper(node, peerUuid.c_str(), &msg);
+}
+
 void Network::recv()
 {
     std::unique_ptr<zyre_event_t, ZyreEventDeleter> zevent(zyre_event_new(node));
@@ -364,6 +365,79 @@ Payload lastFrame(zmsg_t* msg)
     return payload;
 }
 
+std::string tooLong(const char* what, size_t size, size_t bound)
+{
+    return std::string(what) + " of " + std::to_string(size) + " bytes (at most " + std::to_string(bound) + ")";
+}
+
+std::string tooMany(const char* what, size_t count, size_t bound)
+{
+    return std::to_string(count) + " " + what + " (at most " + std::to_string(bound) + ")";
+}
+
+// Why an Info breaks the bounds of network.h and property.h, or empty.
+std::string infoViolation(const corvo::proto::Info& info)
+{
+    size_t properties = info.properties_size(), commands = info.commands_size(), statuses = info.status_list_size();
+    if (properties > kMaxInfoEntries)
+        return tooMany("properties", properties, kMaxInfoEntries);
+    if (commands > kMaxInfoEntries)
+        return tooMany("commands", commands, kMaxInfoEntries);
+    if (statuses > kMaxInfoEntries)
+        return tooMany("status names", statuses, kMaxInfoEntries);
+    for (const auto& record : info.properties()) {
+        if (record.name().size() > kMaxNameBytes || record.egu().size() > kMaxNameBytes)
+            return tooLong("a property name or unit", std::max(record.name().size(), record.egu().size()),
+                           kMaxNameBytes);
+        if (record.description().size() > kMaxDescriptionBytes)
+            return tooLong("a property description", record.description().size(), kMaxDescriptionBytes);
+        std::string bounds = boundsViolation(record);
+        if (!bounds.empty())
+            return "property " + record.name() + ": " + bounds;
+    }
+    for (const auto& command : info.commands()) {
+        if (command.cmd_name().size() > kMaxNameBytes)
+            return tooLong("a command name", command.cmd_name().size(), kMaxNameBytes);
+        if (command.description().size() > kMaxDescriptionBytes)
+            return tooLong("a command description", command.description().size(), kMaxDescriptionBytes);
+        if (static_cast<size_t>(command.args_size()) > kMaxCommandArgs)
+            return tooMany("arguments of one command", command.args_size(), kMaxCommandArgs);
+        for (const auto& arg : command.args())
+            if (arg.argname().size() > kMaxNameBytes)
+                return tooLong("an argument name", arg.argname().size(), kMaxNameBytes);
+    }
+    for (const auto& meta : info.status_list())
+        if (meta.text().size() > kMaxDescriptionBytes)
+            return tooLong("a status text", meta.text().size(), kMaxDescriptionBytes);
+    return std::string();
+}
+
+// Why merging `info` into what is known of `peer` would make its tables
+// outgrow kMaxInfoEntries, or empty.
+std::string mergeViolation(const Peer& peer, const corvo::proto::Info& info)
+{
+    auto grownSize = [](const auto& table, const auto& records, auto keyOf) {
+        size_t size = table.size();
+        for (const auto& record : records)
+            size += table.count(keyOf(record)) ? 0 : 1;  // repeated new keys only overcount
+        return size;
+    };
+    if (grownSize(peer.properties, info.properties(), [](const auto& r) { return r.name(); }) > kMaxInfoEntries ||
+        grownSize(peer.commands, info.commands(), [](const auto& r) { return r.cmd_name(); }) > kMaxInfoEntries ||
+        grownSize(peer.statusNames, info.status_list(), [](const auto& r) { return r.status(); }) > kMaxInfoEntries)
+        return "descriptions adding up to more than " + std::to_string(kMaxInfoEntries) + " entries of one kind";
+    return std::string();
+}
+
+std::string logViolation(const corvo::proto::Log& log)
+{
+    if (log.logger().size() > kMaxNameBytes)
+        return tooLong("a logger name", log.logger().size(), kMaxNameBytes);
+    if (log.message().size() > kMaxDescriptionBytes)
+        return tooLong("a log message", log.message().size(), kMaxDescriptionBytes);
+    return std::string();
+}
+
 template <class Record>
 Record decode(const Payload& payload)
 {
@@ -383,7 +457,10 @@ void Network::handleEvent(const NetworkEvent& event)
             return;
         found = peers.emplace(event.peerUuid, std::make_shared<Peer>(event.peerName, event.peerUuid, event.peerAddress))
                     .first;
+        found->second->enterOrder = ++enterCount;
     }
+    // Anything but the node's own report of silence shows the peer alive.
+    found->second->silent = event.type == "EVASIVE" || event.type == "SILENT";
 
     // Peers that use a group outside this site belong to another site.
     if (!event.group.empty() && event.group != siteGroup && event.group != propGroup && event.group != logGroup) {
@@ -416,14 +493,22 @@ void Network::handleEvent(const NetworkEvent& event)
     } else if (type == "SHOUT" || type == "WHISPER") {
         if (!event.msg)
             return;
+        size_t frames = zmsg_size(event.msg);
+        if (frames > kMaxMessageFrames)
+            return dropPeer(event.peerUuid, tooMany("frames in one message", frames, kMaxMessageFrames));
         // GetMessageType gives 0 for a message without frames or with an
         // empty first frame; 0 is ignored like every unknown tag.
         MessageType tag = GetMessageType(event.msg);
         Payload payload = lastFrame(event.msg);
         switch (tag) {
-            case MSG_LOG:
-                callback->onLog(peer, decode<corvo::proto::Log>(payload));
+            case MSG_LOG: {
+                auto log = decode<corvo::proto::Log>(payload);
+                std::string violation = logViolation(log);
+                if (!violation.empty())
+                    return dropPeer(event.peerUuid, violation);
+                callback->onLog(peer, log);
                 break;
+            }
             case MSG_PROPERTY_CHANGE:
                 updateProperty(peer, decode<corvo::proto::PropertyChange>(payload));
                 break;
@@ -438,15 +523,28 @@ void Network::handleEvent(const NetworkEvent& event)
             }
             case MSG_COMMAND: {
                 auto command = decode<corvo::proto::Command>(payload);
-                int64_t sent = command.has_send_ts() ? toNanoseconds(command.send_ts()) : 0;
-                int64_t delayUs = (nowNanoseconds() - sent) / 1000;
+                int64_t delayUs = sendDelayMicroseconds(command.send_ts().seconds(), command.send_ts().nanos());
                 diagnose(Diagnostic::Info, Diagnostic::Stdout, "CommandDelay: " + std::to_string(delayUs) + "us");
-                callback->onCommand(peer, command);
+                callback->handleCommand(peer, command);
                 break;
             }
-            case MSG_INFO:
-                parseInfo(peer, decode<corvo::proto::Info>(payload));
+            case MSG_INFO: {
+                auto info = decode<corvo::proto::Info>(payload);
+                std::string violation = infoViolation(info);
+                if (violation.empty())
+                    violation = mergeViolation(*peer, info);
+                if (!violation.empty())
+                    return dropPeer(event.peerUuid, violation);
+                parseInfo(peer, std::move(info));
                 break;
+            }
+            case MSG_RESPONSE: {
+                // An answer that does not parse answers nothing.
+                corvo::proto::Response response;
+                if (response.ParseFromArray(payload.data, static_cast<int>(payload.size)))
+                    callback->onResponse(peer, response);
+                break;
+            }
             default:
                 break;
         }
@@ -471,14 +569,52 @@ void Network::parseInfo(std::shared_ptr<Peer> peer, corvo::proto::Info info)
 void Network::updateProperty(std::shared_ptr<Peer> peer, corvo::proto::PropertyChange change)
 {
     if (change.command()) {
-        callback->onPropertyCommand(peer, change);
+        // A request is checked, and refused when too large, by its receiver.
+        callback->handlePropertyCommand(peer, change);
         return;
     }
     auto it = peer->properties.find(change.name());
     if (it == peer->properties.end())
         return;  // only properties described in the peer's Info are kept
+    std::string violation = boundsViolation(change);
+    if (!violation.empty())
+        return dropPeer(peer->uuid, "property " + change.name() + ": " + violation);
     it->second.updateFromPB(change);
     callback->onProperty(peer, it->second);
+}
+
+std::vector<std::shared_ptr<Peer>> Network::peersNamed(const std::string& name) const
+{
+    std::vector<std::shared_ptr<Peer>> named;
+    for (const auto& entry : peers)
+        if (entry.second->name == name)
+            named.push_back(entry.second);
+    std::sort(named.begin(), named.end(), [](const auto& a, const auto& b) { return a->enterOrder > b->enterOrder; });
+    return named;
+}
+
+std::shared_ptr<Peer> Network::findPeer(const std::string& nameOrUuid) const
+{
+    auto byUuid = peers.find(nameOrUuid);
+    if (byUuid != peers.end())
+        return byUuid->second;
+    std::vector<std::shared_ptr<Peer>> named = peersNamed(nameOrUuid);
+    for (const auto& peer : named)
+        if (!peer->silent)
+            return peer;
+    return named.empty() ? nullptr : named.front();
+}
+
+void Network::dropPeer(const std::string& uuid, const std::string& why)
+{
+    auto found = peers.find(uuid);
+    if (found == peers.end())
+        return;
+    std::shared_ptr<Peer> peer = found->second;
+    peers.erase(found);
+    diagnose(Diagnostic::Warning, Diagnostic::Stderr,
+             "Dropped peer " + escapeControl(peer->name) + " (" + escapeControl(uuid) + "): " + escapeControl(why));
+    callback->onExit(peer);
 }
 
 }  // namespace corvo

@@ -71,20 +71,66 @@ bool isAbove(long v, const Limit& limit)
     return static_cast<double>(v) > boost::get<double>(limit);
 }
 
-// Microseconds from `sent` to `now`, computed wide so that a peer's absurd
-// time stamp cannot overflow.
 int64_t microsecondsSince(const google::protobuf::Timestamp& sent, std::chrono::system_clock::time_point now)
 {
-    __int128 nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
-    __int128 sentNs = static_cast<__int128>(sent.seconds()) * 1000000000 + sent.nanos();
-    __int128 delay = (nowNs - sentNs) / 1000;
-    if (delay > std::numeric_limits<int64_t>::max()) {
-        return std::numeric_limits<int64_t>::max();
+    return sendDelayMicroseconds(sent.seconds(), sent.nanos(), now);
+}
+
+bool fitsInt32(int64_t value)
+{
+    return value >= std::numeric_limits<int32_t>::min() && value <= std::numeric_limits<int32_t>::max();
+}
+
+std::string tooMany(const char* what, size_t count, size_t bound)
+{
+    return std::to_string(count) + " " + what + " (at most " + std::to_string(bound) + ")";
+}
+
+std::string tooLong(const char* what, size_t size)
+{
+    return what + std::string(" of ") + std::to_string(size) + " bytes (at most " +
+           std::to_string(kMaxPropertyStringBytes) + ")";
+}
+
+// The oneof case that carries a value of `type`.
+int valueCaseOf(Property::Type type)
+{
+    switch (type) {
+        case Property::INT:
+            return corvo::proto::PropertyChange::kIntval;
+        case Property::STRING:
+            return corvo::proto::PropertyChange::kStrval;
+        case Property::DOUBLE:
+            return corvo::proto::PropertyChange::kDoubleval;
+        case Property::STR_LIST:
+            return corvo::proto::PropertyChange::kStrlist;
+        case Property::INT_LIST:
+            return corvo::proto::PropertyChange::kIntlist;
+        case Property::DOUBLE_LIST:
+            return corvo::proto::PropertyChange::kDoublelist;
+        default:
+            return -1;
     }
-    if (delay < std::numeric_limits<int64_t>::min()) {
-        return std::numeric_limits<int64_t>::min();
+}
+
+const char* kindName(int valueCase)
+{
+    switch (valueCase) {
+        case corvo::proto::PropertyChange::kIntval:
+            return "int";
+        case corvo::proto::PropertyChange::kStrval:
+            return "string";
+        case corvo::proto::PropertyChange::kDoubleval:
+            return "double";
+        case corvo::proto::PropertyChange::kStrlist:
+            return "string list";
+        case corvo::proto::PropertyChange::kIntlist:
+            return "int list";
+        case corvo::proto::PropertyChange::kDoublelist:
+            return "double list";
+        default:
+            return "no value";
     }
-    return static_cast<int64_t>(delay);
 }
 
 template <class T>
@@ -412,7 +458,11 @@ void Property::updateFromPB(M& msg)
             valueMin = static_cast<long>(value.value_min());
             valueMax = static_cast<long>(value.value_max());
             for (const corvo::proto::PropertyChoice& choice : value.choices()) {
-                choices[static_cast<int32_t>(choice.choice_val())] = choice.choice_string();
+                auto key = static_cast<int32_t>(choice.choice_val());
+                // Choices accumulate over messages: new keys stop at the bound.
+                if (choices.size() < kMaxPropertyChoices || choices.count(key)) {
+                    choices[key] = choice.choice_string();
+                }
             }
             break;
         }
@@ -439,6 +489,125 @@ void Property::updateFromPB(M& msg)
             break;
     }
 }
+
+std::string Property::checkRequest(const corvo::proto::PropertyChange& change) const
+{
+    int expected = valueCaseOf(type);
+    if (change.property_type_case() != expected) {
+        return std::string("a value of kind ") + kindName(change.property_type_case()) + " for a property of type " +
+               kindName(expected);
+    }
+    std::string bounds = boundsViolation(change);
+    if (!bounds.empty()) {
+        return bounds;
+    }
+    switch (type) {
+        case INT: {
+            int64_t v = change.intval().value();
+            if (isBelow(v, valueMin) || isAbove(v, valueMax)) {
+                return std::to_string(v) + " is outside the limits [" + std::to_string(limitAsInt(valueMin)) + ", " +
+                       std::to_string(limitAsInt(valueMax)) + "]";
+            }
+            if (!choices.empty() && (!fitsInt32(v) || !choices.count(static_cast<int32_t>(v)))) {
+                return std::to_string(v) + " is not one of the choices";
+            }
+            return std::string();
+        }
+        case DOUBLE: {
+            double v = change.doubleval().value();
+            if (!std::isfinite(v)) {
+                return "the value is not a finite number";
+            }
+            if (v < limitAsDouble(valueMin) || v > limitAsDouble(valueMax)) {
+                std::ostringstream out;
+                out << v << " is outside the limits [" << limitAsDouble(valueMin) << ", " << limitAsDouble(valueMax)
+                    << "]";
+                return out.str();
+            }
+            return std::string();
+        }
+        case DOUBLE_LIST:
+            for (double v : change.doublelist().values()) {
+                if (!std::isfinite(v)) {
+                    return "the list holds a value that is not a finite number";
+                }
+            }
+            return std::string();
+        default:
+            return std::string();
+    }
+}
+
+void Property::applyRequest(const corvo::proto::PropertyChange& change)
+{
+    if (change.property_type_case() != valueCaseOf(type)) {
+        return;  // another kind carries no value for this property
+    }
+    timestamp = std::chrono::system_clock::now();
+    delayUs = microsecondsSince(change.send_ts(), timestamp);
+    switch (type) {
+        case INT:
+            intValue = change.intval().value();
+            break;
+        case STRING:
+            strValue = change.strval().value();
+            break;
+        case DOUBLE:
+            doubleValue = change.doubleval().value();
+            break;
+        case STR_LIST:
+            strList.assign(change.strlist().values().begin(), change.strlist().values().end());
+            break;
+        case INT_LIST:
+            intList.assign(change.intlist().values().begin(), change.intlist().values().end());
+            break;
+        case DOUBLE_LIST:
+            doubleList.assign(change.doublelist().values().begin(), change.doublelist().values().end());
+            break;
+        default:
+            break;
+    }
+}
+
+template <class M>
+std::string boundsViolation(const M& msg)
+{
+    if (msg.has_strval() && msg.strval().value().size() > kMaxPropertyStringBytes) {
+        return tooLong("a string", msg.strval().value().size());
+    }
+    if (msg.has_intval()) {
+        const auto& values = msg.intval().choices();
+        if (static_cast<size_t>(values.size()) > kMaxPropertyChoices) {
+            return tooMany("choices", values.size(), kMaxPropertyChoices);
+        }
+        for (const corvo::proto::PropertyChoice& choice : values) {
+            if (choice.choice_string().size() > kMaxPropertyStringBytes) {
+                return tooLong("a choice label", choice.choice_string().size());
+            }
+        }
+    }
+    if (msg.has_strlist()) {
+        const auto& values = msg.strlist().values();
+        if (static_cast<size_t>(values.size()) > kMaxPropertyListItems) {
+            return tooMany("list items", values.size(), kMaxPropertyListItems);
+        }
+        for (const std::string& item : values) {
+            if (item.size() > kMaxPropertyStringBytes) {
+                return tooLong("a list item", item.size());
+            }
+        }
+    }
+    if (msg.has_intlist() && static_cast<size_t>(msg.intlist().values_size()) > kMaxPropertyListItems) {
+        return tooMany("list items", msg.intlist().values_size(), kMaxPropertyListItems);
+    }
+    if (msg.has_doublelist() && static_cast<size_t>(msg.doublelist().values_size()) > kMaxPropertyListItems) {
+        return tooMany("list items", msg.doublelist().values_size(), kMaxPropertyListItems);
+    }
+    return std::string();
+}
+
+template std::string boundsViolation<corvo::proto::Property>(const corvo::proto::Property&);
+template std::string boundsViolation<corvo::proto::PropertyChange>(const corvo::proto::PropertyChange&);
 
 template void Property::setPBValue<corvo::proto::Property>(corvo::proto::Property&) const;
 template void Property::setPBValue<corvo::proto::PropertyChange>(corvo::proto::PropertyChange&) const;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -199,18 +200,22 @@ TEST_F(DaemonCommands, ArgumentsArriveInOrder)
 TEST_F(DaemonCommands, AWrongNumberOfArgumentsIsLoggedAndNotExecuted)
 {
     std::string out = dispatch({"move", "5"});
-    EXPECT_NE(out.find("[error] Wrong argument. Received: move 5 \n"), std::string::npos) << out;
+    EXPECT_NE(out.find("[error] Wrong argument. Received: move 5 (from client: 'move' takes 2 arguments, got 1)\n"),
+              std::string::npos)
+        << out;
     out = dispatch({"move", "x", "5", "6"});
-    EXPECT_NE(out.find("Wrong argument. Received: move x 5 6 \n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Wrong argument. Received: move x 5 6 (from client: "), std::string::npos) << out;
     out = dispatch({"stop", "now"});
-    EXPECT_NE(out.find("Wrong argument. Received: stop now \n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Wrong argument. Received: stop now (from client: 'stop' takes 0 arguments, got 1)\n"),
+              std::string::npos)
+        << out;
     EXPECT_TRUE(received.empty());
 }
 
 TEST_F(DaemonCommands, AnUnknownNameIsAWrongArgumentAndAddsNothing)
 {
     std::string out = dispatch({"x", "5"});
-    EXPECT_NE(out.find("Wrong argument. Received: x 5 \n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Wrong argument. Received: x 5 (from client: unknown command 'x')\n"), std::string::npos) << out;
     EXPECT_EQ(daemon.commands.size(), 3u);
     EXPECT_EQ(daemon.composeInfo().commands_size(), 3);
 }
@@ -218,7 +223,9 @@ TEST_F(DaemonCommands, AnUnknownNameIsAWrongArgumentAndAddsNothing)
 TEST_F(DaemonCommands, AFunctionRejectingItsArgumentsIsAWrongArgument)
 {
     std::string out = dispatch({"picky", "z"});
-    EXPECT_NE(out.find("Wrong argument. Received: picky z \n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Wrong argument. Received: picky z (from client: 'picky' refused its arguments)\n"),
+              std::string::npos)
+        << out;
 }
 
 TEST_F(DaemonCommands, OtherExceptionsLeaveTheDispatch)
@@ -291,6 +298,178 @@ TEST_F(DaemonPropertyRequests, ReadOnlyAndUnknownPropertiesAreLeftAlone)
     EXPECT_EQ(daemon.getProperty("serial")->toString(), "");
     EXPECT_FALSE(daemon.getProperty("nothere"));
     EXPECT_TRUE(BroadcastCounter::names.empty());
+}
+
+// Requests as the network hands them over: checked before the overridable
+// handlers run.
+class DaemonRequestChecks : public ::testing::Test {
+protected:
+    class Overriding : public TestDaemon {
+    public:
+        void onPropertyCommand(std::shared_ptr<corvo::Peer> peer, const corvo::proto::PropertyChange& change) override
+        {
+            ++overrideCalls;
+            TestDaemon::onPropertyCommand(peer, change);
+        }
+        void onCommand(std::shared_ptr<corvo::Peer> peer, const corvo::proto::Command& command) override
+        {
+            ++overrideCalls;
+            TestDaemon::onCommand(peer, command);
+        }
+        int overrideCalls = 0;
+    };
+
+    void SetUp() override
+    {
+        daemon.createProperty("gain", corvo::Property::INT, "gain", true);
+        daemon.createProperty("exposure", corvo::Property::DOUBLE, "s", "exposure", true);
+        daemon.createProperty("serial", corvo::Property::STRING, "serial number", false);
+        daemon.getProperty("gain")->valueMin = 0L;
+        daemon.getProperty("gain")->valueMax = 16L;
+        daemon.getProperty("gain")->addChoice(1, "low");
+        daemon.getProperty("gain")->addChoice(4, "high");
+        daemon.getProperty("exposure")->valueMin = 0.0;
+        daemon.getProperty("exposure")->valueMax = 60.0;
+        daemon.createCommand(
+            "move", [this](std::vector<std::string> args) { moves.push_back(args); }, "", 2, corvo::ARG_INT, "slot",
+            corvo::ARG_DOUBLE, "focus");
+        daemon.prepare();
+    }
+
+    // Hands the request over as the network does; returns what was logged.
+    std::string handle(const corvo::proto::PropertyChange& change, std::shared_ptr<corvo::Peer> from = somePeer())
+    {
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        daemon.handlePropertyCommand(from, change);
+        ::testing::internal::GetCapturedStderr();
+        return ::testing::internal::GetCapturedStdout();
+    }
+    std::string handle(const corvo::proto::Command& command, std::shared_ptr<corvo::Peer> from = somePeer())
+    {
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        daemon.handleCommand(from, command);
+        std::string err = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.find("stack trace"), std::string::npos) << err;
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    static corvo::proto::PropertyChange change(const std::string& name)
+    {
+        corvo::proto::PropertyChange c;
+        c.set_name(name);
+        c.set_command(true);
+        return c;
+    }
+
+    static size_t count(const std::string& text, const std::string& what)
+    {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    }
+
+    Overriding daemon;
+    BroadcastCounter broadcasts;
+    std::vector<std::vector<std::string>> moves;
+};
+
+TEST_F(DaemonRequestChecks, RefusedChangesLeaveEverythingAsItWasAndAreLoggedOnceWithTheRequester)
+{
+    auto nan = change("exposure");
+    nan.mutable_doubleval()->set_value(std::nan(""));
+    auto inf = change("exposure");
+    inf.mutable_doubleval()->set_value(INFINITY);
+    auto outside = change("gain");
+    outside.mutable_intval()->set_value(99);
+    auto notAChoice = change("gain");
+    notAChoice.mutable_intval()->set_value(2);
+    auto wrongKind = change("gain");
+    wrongKind.mutable_strval()->set_value("4");
+    auto readOnly = change("serial");
+    readOnly.mutable_strval()->set_value("forged");
+    auto unknown = change("nothere");
+    unknown.mutable_intval()->set_value(1);
+
+    auto requester = std::make_shared<corvo::Peer>("intruder", "UUID-I", "");
+    for (const auto* request : {&nan, &inf, &outside, &notAChoice, &wrongKind, &readOnly, &unknown}) {
+        std::string out = handle(*request, requester);
+        EXPECT_EQ(count(out, "[error] Refused change of " + request->name() + " from intruder: "), 1u) << out;
+        // A new requester for each: the rate limit is tested below.
+        requester = std::make_shared<corvo::Peer>("intruder", requester->uuid + "x", "");
+    }
+    EXPECT_EQ(daemon.overrideCalls, 0);
+    EXPECT_TRUE(BroadcastCounter::names.empty());
+    EXPECT_EQ(daemon.getProperty("gain")->intValue, 0);
+    EXPECT_EQ(daemon.getProperty("exposure")->doubleValue, 0.0);
+    EXPECT_EQ(daemon.getProperty("serial")->strValue, "");
+    EXPECT_EQ(daemon.getProperty("gain")->choices.size(), 2u);
+    EXPECT_FALSE(daemon.getProperty("nothere"));
+}
+
+TEST_F(DaemonRequestChecks, AcceptedChangesReachTheOverrideWithTheirValueOnly)
+{
+    auto request = change("gain");
+    request.mutable_intval()->set_value(4);
+    request.mutable_intval()->set_value_max(1000000);
+    auto* forged = request.mutable_intval()->add_choices();
+    forged->set_choice_val(7);
+    forged->set_choice_string("forged");
+    handle(request);
+    EXPECT_EQ(daemon.overrideCalls, 1);
+    EXPECT_EQ(daemon.getProperty("gain")->intValue, 4);
+    EXPECT_EQ(boost::get<long>(daemon.getProperty("gain")->valueMax), 16);
+    EXPECT_EQ(daemon.getProperty("gain")->choices.count(7), 0u);
+    EXPECT_EQ(BroadcastCounter::names, std::vector<std::string>{"gain"});
+}
+
+TEST_F(DaemonRequestChecks, CommandsWithUnknownNamesOrArgumentsThatDoNotFitAreRefused)
+{
+    corvo::proto::Command unknown = commandRecord({"launch"});
+    EXPECT_NE(handle(unknown).find("(from client: unknown command 'launch')"), std::string::npos);
+    EXPECT_NE(handle(commandRecord({"move", "3"})).find("'move' takes 2 arguments, got 1"), std::string::npos);
+    EXPECT_NE(handle(commandRecord({"move", "3.5", "1"})).find("argument 1 (slot) of 'move' is not an integer"),
+              std::string::npos);
+    EXPECT_NE(handle(commandRecord({"move", "3", "nan"})).find("argument 2 (focus) of 'move' is not a finite number"),
+              std::string::npos);
+    EXPECT_TRUE(moves.empty());
+    EXPECT_EQ(daemon.overrideCalls, 0);
+    handle(commandRecord({"move", " 3", "-1.5e0"}));
+    EXPECT_EQ(daemon.overrideCalls, 1);
+    ASSERT_EQ(moves.size(), 1u);
+    EXPECT_EQ(moves[0], (std::vector<std::string>{" 3", "-1.5e0"}));
+}
+
+TEST_F(DaemonRequestChecks, ErrorsOfOnePeerAreRateLimitedAndCounted)
+{
+    ::testing::internal::CaptureStdout();
+    auto peer = somePeer();
+    for (int i = 0; i < 2000; ++i)
+        daemon.handleCommand(peer, commandRecord({"bogus", std::to_string(i)}));
+    std::string out = ::testing::internal::GetCapturedStdout();
+    // Another peer still gets its first records written.
+    auto other = std::make_shared<corvo::Peer>("other", "UUID-O", "");
+    out += handle(commandRecord({"bogus"}), other);
+    EXPECT_EQ(count(out, "Wrong argument. Received: bogus "), 6u) << out;  // 5 + 1
+    EXPECT_EQ(count(out, "(from other: "), 1u);
+    EXPECT_LT(out.size(), 2000u);  // about 150 bytes a record
+
+    // Held back records are counted when the daemon stops.
+    ::testing::internal::CaptureStdout();
+    daemon.cleanup();
+    out = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("[error] Last message from client repeated 1995 times"), std::string::npos) << out;
+}
+
+TEST_F(DaemonRequestChecks, PeerTextInTheConsoleLogIsEscaped)
+{
+    auto evil = std::make_shared<corvo::Peer>("evil\x1b]0;owned\x07", "UUID-E", "");
+    std::string out = handle(commandRecord({"\x1b[2Jwipe\nfake line"}), evil);
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+    EXPECT_NE(out.find("Received: \\x1b[2Jwipe\\nfake line (from evil\\x1b]0;owned\\x07: "), std::string::npos) << out;
+    EXPECT_EQ(count(out, "\n"), 1u) << out;
 }
 
 // Configuration values are applied to properties of the same name.

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -219,4 +221,60 @@ TEST(Trim, StripsIsspaceSet)
     std::string s = " \t\v\f\r\nkey = v \r\n";
     corvo::trim(s);
     EXPECT_EQ(s, "key = v");
+}
+
+TEST(StackTrace, ArgumentErrorsComeFromPeersAndPrintNone)
+{
+    testing::internal::CaptureStderr();
+    try {
+        throw corvo::CorvoArgError();
+    } catch (const corvo::CorvoError&) {}
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(SendDelay, ExtremeTimeStampsClampInsteadOfOverflowing)
+{
+    using namespace std::chrono;
+    system_clock::time_point now(seconds(1800000000));
+    EXPECT_EQ(corvo::sendDelayMicroseconds(1800000000 - 2, 500000000, now), 1500000);
+    EXPECT_EQ(corvo::sendDelayMicroseconds(1800000000, 1000, now), -1);  // truncated toward zero: -1.000 us
+    EXPECT_EQ(corvo::sendDelayMicroseconds(1800000000, 1999, now), -1);
+    EXPECT_EQ(corvo::sendDelayMicroseconds(0, 0, now), 1800000000LL * 1000000);
+    const int64_t max = std::numeric_limits<int64_t>::max(), min = std::numeric_limits<int64_t>::min();
+    EXPECT_EQ(corvo::sendDelayMicroseconds(max, 999999999, now), min);
+    EXPECT_EQ(corvo::sendDelayMicroseconds(min, -999999999, now), max);
+    EXPECT_EQ(corvo::sendDelayMicroseconds(min, max, now), max);
+    EXPECT_EQ(corvo::sendDelayMicroseconds(max, min, now), min);
+    // Just inside the range: 2^63 - 1 microseconds is about 292,000 years.
+    EXPECT_EQ(corvo::sendDelayMicroseconds(1800000000 - 9223372036854LL, -775807000, now), max);
+}
+
+TEST(EscapeControl, ControlsBecomeEscapesAndTextStays)
+{
+    using corvo::escapeControl;
+    EXPECT_EQ(escapeControl("plain text: 1.5 mm, [a, b]"), "plain text: 1.5 mm, [a, b]");
+    EXPECT_EQ(escapeControl("a\nb\rc\td"), "a\\nb\\rc\\td");
+    EXPECT_EQ(escapeControl("\x1b[2J\x1b]0;title\x07"), "\\x1b[2J\\x1b]0;title\\x07");
+    EXPECT_EQ(escapeControl(std::string("nul\0end", 7)), "nul\\x00end");
+    EXPECT_EQ(escapeControl("del\x7f"), "del\\x7f");
+    // UTF-8 text is kept; the C1 controls (CSI is U+009B) are escaped.
+    EXPECT_EQ(escapeControl("Hα 656nm °C €"), "Hα 656nm °C €");
+    EXPECT_EQ(escapeControl("\xc2\x9b"
+                            "31m"),
+              "\\u009b31m");
+    EXPECT_EQ(escapeControl("\xc2\x85"), "\\u0085");
+    EXPECT_EQ(escapeControl("\xc2\xa0"), "\xc2\xa0");  // no-break space is text
+    EXPECT_EQ(escapeControl("\xf0\x9f\x94\xad"), "\xf0\x9f\x94\xad");
+    // Bytes that are not UTF-8: a lone CSI byte, a cut sequence, an overlong
+    // form of '/', a surrogate, a code point above U+10FFFF.
+    EXPECT_EQ(escapeControl("\x9b"
+                            "2J"),
+              "\\x9b2J");
+    EXPECT_EQ(escapeControl("cut\xe2\x82"), "cut\\xe2\\x82");
+    EXPECT_EQ(escapeControl("\xc0\xaf"), "\\xc0\\xaf");
+    EXPECT_EQ(escapeControl("\xed\xa0\x80"), "\\xed\\xa0\\x80");
+    EXPECT_EQ(escapeControl("\xf4\x90\x80\x80"), "\\xf4\\x90\\x80\\x80");
+    // Escaping is idempotent: printed text never changes when printed again.
+    std::string once = escapeControl("\x1b\x9b\xc2\x9b\n");
+    EXPECT_EQ(escapeControl(once), once);
 }

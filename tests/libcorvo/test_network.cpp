@@ -2,6 +2,7 @@
 // events made in the test (the node is never started, so nothing is sent).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -66,6 +67,12 @@ struct Recorder : corvo::EventCallback {
         record("propertyCommand", peer);
     }
     void onInfo(std::shared_ptr<corvo::Peer> peer) override { record("info", peer); }
+    void onResponse(std::shared_ptr<corvo::Peer> peer, const corvo::proto::Response& response) override
+    {
+        lastResponse = response;
+        record("response", peer);
+    }
+    corvo::proto::Response lastResponse;
 };
 
 // Owns the messages handed to events.
@@ -430,3 +437,165 @@ TEST(NetworkDefaults, AnApplicationThatOverridesNothingIgnoresEveryEvent)
 }
 
 }  // namespace
+
+TEST_F(NetworkEvents, AnswersReachTheCallbackWhenTheyParse)
+{
+    enter("A");
+    corvo::proto::Response refusal;
+    refusal.set_error("2 is not one of the choices");
+    refusal.mutable_property_data()->set_name("gain");
+    Message answer = Message::framed(refusal);
+    event("WHISPER", "A", "", answer.msg);
+    ASSERT_EQ(recorder.calls, std::vector<std::string>{"response"});
+    EXPECT_EQ(recorder.lastResponse.error(), "2 is not one of the choices");
+    EXPECT_EQ(recorder.lastResponse.property_data().name(), "gain");
+
+    uint8_t tag = corvo::MSG_RESPONSE, garbage[] = {0xff, 0xff, 0xff};
+    Message broken;
+    broken.frame(&tag, 1).frame(garbage, sizeof garbage);
+    event("WHISPER", "A", "", broken.msg);
+    EXPECT_EQ(recorder.calls.size(), 1u);
+}
+
+// A peer breaking a bound on what it sends is dropped: it leaves the table
+// with an exit, and nothing it sent reaches a callback.
+class NetworkBounds : public NetworkEvents {
+protected:
+    void expectDropped(const std::string& uuid, const std::string& why)
+    {
+        EXPECT_EQ(peers().count(uuid), 0u);
+        ASSERT_FALSE(recorder.calls.empty());
+        EXPECT_EQ(recorder.calls.back(), "exit");
+        EXPECT_NE(stderrText.find("Dropped peer name-" + uuid + " (" + uuid + "): " + why), std::string::npos)
+            << stderrText;
+    }
+    std::unordered_map<std::string, std::shared_ptr<corvo::Peer>>& peers() { return net.peers; }
+    std::string stderrText;
+};
+
+TEST_F(NetworkBounds, AMessageOfTooManyFramesDropsItsSender)
+{
+    enter("A");
+    enter("B");
+    Message many;
+    uint8_t tag = corvo::MSG_STATUS;
+    uint32_t status = 9;
+    many.frame(&tag, 1);
+    for (size_t i = 0; i < corvo::kMaxMessageFrames; ++i)
+        many.frame(&status, 4);
+    ::testing::internal::CaptureStderr();
+    event("SHOUT", "A", "lab", many.msg);
+    stderrText = ::testing::internal::GetCapturedStderr();
+    expectDropped("A", std::to_string(corvo::kMaxMessageFrames + 1) + " frames in one message");
+    EXPECT_EQ(recorder.calls, std::vector<std::string>{"exit"});
+    // Later messages of the dropped peer are ignored; others are unaffected.
+    Message fine;
+    fine.frame(&tag, 1).frame(&status, 4);
+    event("SHOUT", "A", "lab", fine.msg);
+    event("SHOUT", "B", "lab", fine.msg);
+    EXPECT_EQ(recorder.calls, (std::vector<std::string>{"exit", "status"}));
+    EXPECT_EQ(peer("B")->status, 9u);
+}
+
+TEST_F(NetworkBounds, DescriptionsBeyondTheBoundsDropTheirSender)
+{
+    enter("A");
+    corvo::proto::Info choices;
+    auto* mode = choices.add_properties();
+    mode->set_name("mode");
+    mode->set_type(corvo::proto::Property::INT);
+    for (size_t i = 0; i <= corvo::kMaxPropertyChoices; ++i)
+        mode->mutable_intval()->add_choices()->set_choice_val(static_cast<int64_t>(i));
+    Message m = Message::framed(choices);
+    ::testing::internal::CaptureStderr();
+    event("WHISPER", "A", "", m.msg);
+    stderrText = ::testing::internal::GetCapturedStderr();
+    expectDropped("A", "property mode: 1025 choices (at most 1024)");
+
+    // Many Infos, each within the bound, that add up beyond it.
+    enter("B");
+    ::testing::internal::CaptureStderr();
+    for (int round = 0; round < 3; ++round) {
+        corvo::proto::Info info;
+        for (size_t i = 0; i < corvo::kMaxInfoEntries / 2 + 1; ++i)
+            info.add_commands()->set_cmd_name("c" + std::to_string(round) + "-" + std::to_string(i));
+        Message part = Message::framed(info);
+        event("WHISPER", "B", "", part.msg);
+    }
+    stderrText = ::testing::internal::GetCapturedStderr();
+    expectDropped("B", "descriptions adding up to more than 4096 entries of one kind");
+    EXPECT_EQ(std::count(recorder.calls.begin(), recorder.calls.end(), "info"), 1);
+}
+
+TEST_F(NetworkBounds, OversizedBroadcastsAndLogRecordsDropTheirSender)
+{
+    enter("A");
+    Message info = Message::framed(sampleInfo());
+    event("WHISPER", "A", "", info.msg);
+    corvo::proto::PropertyChange change;
+    change.set_name("exposure");
+    for (size_t i = 0; i <= corvo::kMaxPropertyListItems; ++i)
+        change.mutable_doublelist()->add_values(1);
+    Message broadcast = Message::framed(change);
+    ::testing::internal::CaptureStderr();
+    event("SHOUT", "A", "lab-prop", broadcast.msg);
+    stderrText = ::testing::internal::GetCapturedStderr();
+    expectDropped("A", "property exposure: 16385 list items");
+
+    enter("B");
+    corvo::proto::Log log;
+    log.set_message(std::string(corvo::kMaxDescriptionBytes + 1, 'x'));
+    Message record = Message::framed(log);
+    ::testing::internal::CaptureStderr();
+    event("SHOUT", "B", "lab-log", record.msg);
+    stderrText = ::testing::internal::GetCapturedStderr();
+    expectDropped("B", "a log message of 65537 bytes");
+}
+
+TEST_F(NetworkBounds, APeerNameFromTheNetworkIsEscapedWhenReported)
+{
+    NetworkEvent e;
+    e.type = "ENTER";
+    e.peerUuid = "E";
+    e.peerName = "evil\x1b[2J";
+    net.handleEvent(e);
+    Message many;
+    for (size_t i = 0; i <= corvo::kMaxMessageFrames; ++i)
+        many.frame("x", 1);
+    ::testing::internal::CaptureStderr();
+    event("WHISPER", "E", "", many.msg);
+    stderrText = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(stderrText.find("Dropped peer evil\\x1b[2J (E)"), std::string::npos) << stderrText;
+}
+
+// Which of several peers of one name a request goes to.
+TEST_F(NetworkEvents, RequestsByNameGoToTheNewestPeerThatIsNotSilent)
+{
+    auto named = [&](const std::string& uuid, const std::string& name) {
+        NetworkEvent e;
+        e.type = "ENTER";
+        e.peerUuid = uuid;
+        e.peerName = name;
+        net.handleEvent(e);
+    };
+    named("OLD", "camera");
+    named("NEW", "camera");
+    named("X", "wheel");
+    EXPECT_EQ(net.findPeer("camera")->uuid, "NEW");
+    EXPECT_EQ(net.findPeer("OLD")->uuid, "OLD");  // a UUID names exactly one
+    EXPECT_EQ(net.findPeer("nobody"), nullptr);
+    ASSERT_EQ(net.peersNamed("camera").size(), 2u);
+    EXPECT_EQ(net.peersNamed("camera")[1]->uuid, "OLD");
+
+    // The newest falls silent: the older, still heard from, is preferred.
+    event("EVASIVE", "NEW");
+    EXPECT_TRUE(peer("NEW")->silent);
+    EXPECT_EQ(net.findPeer("camera")->uuid, "OLD");
+    // Both silent: the newest again.
+    event("EVASIVE", "OLD");
+    EXPECT_EQ(net.findPeer("camera")->uuid, "NEW");
+    // Anything heard from a peer shows it alive.
+    event("JOIN", "OLD", "lab");
+    EXPECT_FALSE(peer("OLD")->silent);
+    EXPECT_EQ(net.findPeer("camera")->uuid, "OLD");
+}

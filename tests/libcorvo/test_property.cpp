@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -558,4 +559,166 @@ TEST_F(PropertyTest, DefaultConstructed)
     EXPECT_TRUE(p.name.empty());
     EXPECT_EQ(boost::get<long>(p.valueMin), 0);
     EXPECT_EQ(boost::get<long>(p.valueMax), 0);
+}
+
+// Change requests from peers: checkRequest decides, applyRequest takes only
+// the value.
+class PropertyRequests : public PropertyTest {
+protected:
+    static proto::PropertyChange intRequest(int64_t value)
+    {
+        proto::PropertyChange change;
+        change.set_name("gain");
+        change.set_command(true);
+        change.mutable_intval()->set_value(value);
+        return change;
+    }
+    static proto::PropertyChange doubleRequest(double value)
+    {
+        proto::PropertyChange change;
+        change.set_name("exposure");
+        change.set_command(true);
+        change.mutable_doubleval()->set_value(value);
+        return change;
+    }
+};
+
+TEST_F(PropertyRequests, AValueOfAnotherKindIsRefused)
+{
+    Property gain("gain", Property::INT, "", true, nullptr);
+    proto::PropertyChange asString;
+    asString.mutable_strval()->set_value("5");
+    EXPECT_EQ(gain.checkRequest(asString), "a value of kind string for a property of type int");
+    proto::PropertyChange none;
+    EXPECT_EQ(gain.checkRequest(none), "a value of kind no value for a property of type int");
+    Property label("label", Property::STRING, "", true, nullptr);
+    EXPECT_NE(label.checkRequest(intRequest(5)), "");
+    proto::PropertyChange emptyString;
+    emptyString.mutable_strval();
+    EXPECT_EQ(label.checkRequest(emptyString), "");  // an empty string is a string
+}
+
+TEST_F(PropertyRequests, NonFiniteAndOutOfLimitDoublesAreRefused)
+{
+    Property exposure("exposure", Property::DOUBLE, "", true, nullptr);
+    // The default limits are the whole range of finite numbers.
+    EXPECT_EQ(exposure.checkRequest(doubleRequest(1e308)), "");
+    EXPECT_EQ(exposure.checkRequest(doubleRequest(std::nan(""))), "the value is not a finite number");
+    EXPECT_NE(exposure.checkRequest(doubleRequest(INFINITY)), "");
+    EXPECT_NE(exposure.checkRequest(doubleRequest(-INFINITY)), "");
+    exposure.valueMin = 0.0;
+    exposure.valueMax = 3600.0;
+    EXPECT_EQ(exposure.checkRequest(doubleRequest(0.0)), "");
+    EXPECT_EQ(exposure.checkRequest(doubleRequest(3600.0)), "");
+    EXPECT_EQ(exposure.checkRequest(doubleRequest(3600.5)), "3600.5 is outside the limits [0, 3600]");
+    EXPECT_NE(exposure.checkRequest(doubleRequest(-1e-9)), "");
+
+    Property temps("temps", Property::DOUBLE_LIST, "", true, nullptr);
+    proto::PropertyChange list;
+    list.mutable_doublelist()->add_values(1.0);
+    list.mutable_doublelist()->add_values(std::nan(""));
+    EXPECT_NE(temps.checkRequest(list), "");
+}
+
+TEST_F(PropertyRequests, IntegersMustKeepLimitsAndChoices)
+{
+    Property gain("gain", Property::INT, "", true, nullptr);
+    gain.valueMin = 0L;
+    gain.valueMax = 16L;
+    EXPECT_EQ(gain.checkRequest(intRequest(16)), "");
+    EXPECT_EQ(gain.checkRequest(intRequest(17)), "17 is outside the limits [0, 16]");
+    EXPECT_NE(gain.checkRequest(intRequest(-1)), "");
+    gain.addChoice(1, "low");
+    gain.addChoice(4, "high");
+    EXPECT_EQ(gain.checkRequest(intRequest(4)), "");
+    EXPECT_EQ(gain.checkRequest(intRequest(2)), "2 is not one of the choices");
+    // A value that narrows to a choice (2^32 + 1 -> 1) is still none of them.
+    gain.valueMax = std::numeric_limits<long>::max();
+    EXPECT_NE(gain.checkRequest(intRequest((int64_t(1) << 32) + 1)), "");
+}
+
+TEST_F(PropertyRequests, AnAcceptedRequestSetsTheValueOnlyNeverLimitsOrChoices)
+{
+    Property gain("gain", Property::INT, "", true, &owner);
+    gain.valueMin = 0L;
+    gain.valueMax = 16L;
+    gain.addChoice(1, "low");
+    gain.addChoice(4, "high");
+    proto::PropertyChange change = intRequest(4);
+    change.mutable_intval()->set_value_min(-1000);
+    change.mutable_intval()->set_value_max(1000);
+    for (int i = 0; i < 100; ++i) {
+        auto* choice = change.mutable_intval()->add_choices();
+        choice->set_choice_val(100 + i);
+        choice->set_choice_string("forged");
+    }
+    ASSERT_EQ(gain.checkRequest(change), "");
+    gain.applyRequest(change);
+    EXPECT_EQ(gain.intValue, 4);
+    EXPECT_EQ(boost::get<long>(gain.valueMin), 0);
+    EXPECT_EQ(boost::get<long>(gain.valueMax), 16);
+    EXPECT_EQ(gain.choices, (std::map<int32_t, std::string>{{1, "low"}, {4, "high"}}));
+    EXPECT_TRUE(broadcasts.empty());  // the daemon broadcasts, not the property
+
+    Property exposure("exposure", Property::DOUBLE, "", true, nullptr);
+    exposure.valueMin = 0.0;
+    exposure.valueMax = 10.0;
+    proto::PropertyChange d = doubleRequest(2.5);
+    d.mutable_doubleval()->set_value_max(1e9);
+    gain.applyRequest(d);  // another kind is not even read
+    EXPECT_EQ(gain.intValue, 4);
+    exposure.applyRequest(d);
+    EXPECT_EQ(exposure.doubleValue, 2.5);
+    EXPECT_EQ(boost::get<double>(exposure.valueMax), 10.0);
+}
+
+TEST_F(PropertyRequests, SizesBeyondTheBoundsAreRefusedWhole)
+{
+    Property label("label", Property::STRING, "", true, nullptr);
+    proto::PropertyChange text;
+    text.mutable_strval()->set_value(std::string(kMaxPropertyStringBytes, 'x'));
+    EXPECT_EQ(label.checkRequest(text), "");
+    text.mutable_strval()->set_value(std::string(kMaxPropertyStringBytes + 1, 'x'));
+    EXPECT_NE(label.checkRequest(text), "");
+
+    Property names("names", Property::STR_LIST, "", true, nullptr);
+    proto::PropertyChange list;
+    for (size_t i = 0; i <= kMaxPropertyListItems; ++i)
+        list.mutable_strlist()->add_values("a");
+    EXPECT_EQ(names.checkRequest(list), std::to_string(kMaxPropertyListItems + 1) + " list items (at most " +
+                                            std::to_string(kMaxPropertyListItems) + ")");
+    proto::PropertyChange longItem;
+    longItem.mutable_strlist()->add_values(std::string(kMaxPropertyStringBytes + 1, 'y'));
+    EXPECT_NE(names.checkRequest(longItem), "");
+
+    Property steps("steps", Property::INT_LIST, "", true, nullptr);
+    proto::PropertyChange ints;
+    for (size_t i = 0; i <= kMaxPropertyListItems; ++i)
+        ints.mutable_intlist()->add_values(1);
+    EXPECT_NE(steps.checkRequest(ints), "");
+    ints.mutable_intlist()->mutable_values()->RemoveLast();
+    EXPECT_EQ(steps.checkRequest(ints), "");
+}
+
+TEST_F(PropertyRequests, ChoicesOfAPeersCopyStopGrowingAtTheBound)
+{
+    // Every broadcast may bring new keys; a peer's copy keeps at most the bound.
+    Property copy("mode", Property::INT, "", false, nullptr);
+    for (int round = 0; round < 3; ++round) {
+        proto::PropertyChange change;
+        for (size_t i = 0; i < kMaxPropertyChoices; ++i) {
+            auto* choice = change.mutable_intval()->add_choices();
+            choice->set_choice_val(static_cast<int64_t>(round * kMaxPropertyChoices + i));
+            choice->set_choice_string("c");
+        }
+        copy.updateFromPB(change);
+    }
+    EXPECT_EQ(copy.choices.size(), kMaxPropertyChoices);
+    // Known keys still take new labels.
+    proto::PropertyChange relabel;
+    auto* choice = relabel.mutable_intval()->add_choices();
+    choice->set_choice_val(0);
+    choice->set_choice_string("zero");
+    copy.updateFromPB(relabel);
+    EXPECT_EQ(copy.choices.at(0), "zero");
 }

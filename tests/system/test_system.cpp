@@ -152,7 +152,7 @@ TEST_F(SystemTest, WrongCommandsAreLoggedToTheLogGroup)
     observer.sendCommand(wheel, {"move", "3"});            // too few
     observer.sendCommand(wheel, {"move", "1", "2", "3"});  // too many
     observer.sendCommand(wheel, {"fly", "5"});             // unknown
-    observer.sendCommand(wheel, {"move", "x", "1"});       // the function rejects it
+    observer.sendCommand(wheel, {"move", "x", "1"});       // not an integer
     observer.sendCommand(wheel, {"home"});                 // fine: marks the end
     // "home" sets the focus last, after every log record of the commands.
     ASSERT_TRUE(observer.waitUntil([&] { return observer.countProperties("focus") == 1; }, 3s));
@@ -164,9 +164,13 @@ TEST_F(SystemTest, WrongCommandsAreLoggedToTheLogGroup)
             EXPECT_EQ(log.logger, "wheel");
         }
     }
-    EXPECT_EQ(errors,
-              (std::vector<std::string>{"Wrong argument. Received: move 3 ", "Wrong argument. Received: move 1 2 3 ",
-                                        "Wrong argument. Received: fly 5 ", "Wrong argument. Received: move x 1 "}));
+    // The received words, then the requester and the reason of the refusal.
+    EXPECT_EQ(errors, (std::vector<std::string>{
+                          "Wrong argument. Received: move 3 (from observer: 'move' takes 2 arguments, got 1)",
+                          "Wrong argument. Received: move 1 2 3 (from observer: 'move' takes 2 arguments, got 3)",
+                          "Wrong argument. Received: fly 5 (from observer: unknown command 'fly')",
+                          "Wrong argument. Received: move x 1 (from observer: argument 1 (slot) of 'move' is not an "
+                          "integer)"}));
     EXPECT_EQ(observer.countLogs("move 0 0"), 1u);
     EXPECT_EQ(observer.countProperties("slot"), 1u);  // only "home" moved
 }

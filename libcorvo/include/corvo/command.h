@@ -35,12 +35,20 @@ public:
     // True when `command` names this command and holds at least one value per
     // declared argument. Values are not checked against their types.
     bool verify(std::vector<std::string> command);
+    // Why `args` (the arguments without the command name) cannot be passed
+    // to this command, or empty when they fit: one per declared argument,
+    // and each readable as its declared type (an INT a whole integer, a
+    // DOUBLE a finite number, a BOOL true, false, 1 or 0).
+    std::string checkArgs(const std::vector<std::string>& args) const;
 
     std::string name;
     std::string description;
     std::vector<Arg_t> args;
     std::function<void(std::vector<std::string>)> func;
 };
+
+// Empty when `text` can be read as an argument of `type`, else why not.
+CORVO_API std::string checkArgument(ArgType type, const std::string& text);
 
 // {cmd_name, args...}
 CORVO_API std::vector<std::string> extractCommandPB(corvo::proto::Command command);

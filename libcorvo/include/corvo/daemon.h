@@ -16,6 +16,7 @@
 #include "corvo/command.h"
 #include "corvo/confmanager.h"
 #include "corvo/diagnostics.h"
+#include "corvo/log_throttle.h"
 #include "corvo/logger.h"
 #include "corvo/property.h"
 
@@ -30,6 +31,21 @@ public:
     void onExit(std::shared_ptr<Peer> peer) override;
     void onCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command) override;
     void onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change) override;
+    // Every request from the network passes here first. A command must be
+    // known and its arguments must fit its declaration; a change request
+    // must name a writable property and pass Property::checkRequest. A
+    // request that fails is refused (below) and reaches neither onCommand
+    // nor onPropertyCommand.
+    void handleCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command) final;
+    void handlePropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change) final;
+    // Refuse a request: log it with the requester's name (at most a few
+    // records per requester and kind in 10 s, then "repeated N times") and
+    // whisper the requester a Response whose `error` is `reason`. For a
+    // property, `property_data` holds its name and unchanged value; for a
+    // command, `command` holds the command as received (arguments cut to a
+    // few KiB).
+    void refuseProperty(std::shared_ptr<Peer> peer, const std::string& property, const std::string& reason);
+    void refuseCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command, const std::string& reason);
     void onInfo(std::shared_ptr<Peer> peer) override;
     void processOptions() override;
     void beforeInit() override;
@@ -74,6 +90,12 @@ protected:
 private:
     // The library's own messages go to this daemon's logger while it runs.
     std::unique_ptr<DiagnosticRedirect> diagnosticRedirect;
+
+    // Writes an error record caused by `peer`, rate-limited per peer and kind.
+    void logPeerError(const Peer& peer, const char* kind, const std::string& text);
+    void writeThrottleSummaries(const std::vector<LogThrottle::Summary>& summaries);
+
+    LogThrottle peerErrors;
 };
 
 }  // namespace corvo

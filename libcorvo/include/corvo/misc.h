@@ -5,8 +5,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <cstdint>
 #include <exception>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace corvo {
@@ -19,6 +22,10 @@ namespace detail {
 // (demangled when possible) and offset, or the whole line when it cannot be
 // split into those three parts. Ends with a newline.
 CORVO_API std::string formatStackLine(const char* symbolLine);
+// Length (2 to 4) of the valid multi-byte UTF-8 sequence that starts at
+// text[i], or 0 when there is none (overlong forms, surrogates and code
+// points above U+10FFFF are invalid).
+CORVO_API size_t utf8SequenceLength(std::string_view text, size_t i);
 }  // namespace detail
 
 // Base of the library's exceptions. Constructing one prints the stack trace of
@@ -30,6 +37,11 @@ public:
     const char* what() const noexcept override { return message.c_str(); }
 
 protected:
+    // For errors that describe bad input rather than a fault of the program:
+    // no stack trace, so that a peer cannot fill a console with them.
+    struct NoTrace {};
+    CorvoError(std::string message, NoTrace) : message(std::move(message)) {}
+
     std::string message;
 };
 
@@ -40,11 +52,26 @@ public:
     explicit CorvoTypeError(std::string message) : CorvoError(std::move(message)) {}
 };
 
-// Command arguments that do not fit the command's definition.
+// Command arguments that do not fit the command's definition. They come from
+// a peer, so constructing one prints no stack trace.
 class CORVO_API CorvoArgError : public CorvoError {
 public:
-    CorvoArgError() : CorvoError("Argument Error") {}
+    CorvoArgError() : CorvoError("Argument Error", NoTrace{}) {}
 };
+
+// Microseconds from a peer's send time (seconds and nanoseconds since the
+// epoch, as the peer stamped it) to `now`. Computed wide, so that any pair of
+// 64-bit values gives a result: a delay beyond the range of int64_t is
+// clamped to its ends. The one place where a send delay is computed.
+CORVO_API int64_t sendDelayMicroseconds(int64_t sentSeconds, int64_t sentNanos,
+                                        std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
+
+// `text` with every byte that could drive a terminal written as an escape:
+// C0 controls and DEL as \n, \r, \t or \xNN, the C1 controls (UTF-8
+// U+0080..U+009F) as \u0080..\u009f, and bytes that are not valid UTF-8 as
+// \xNN. Printable text, valid multi-byte UTF-8 included, is unchanged.
+// Everything received from the network goes through it before it is printed.
+CORVO_API std::string escapeControl(std::string_view text);
 
 // Strips white space (isspace) from the start of `s`, in place.
 inline void ltrim(std::string& s)

@@ -54,10 +54,41 @@ public:
     virtual void onPropertyCommand(std::shared_ptr<Peer> /*peer*/, const corvo::proto::PropertyChange& /*change*/) {}
     virtual void onPropertyError(std::string /*name*/) {}
     virtual void onInfo(std::shared_ptr<Peer> /*peer*/) {}
+    // A peer's answer to a request of ours (tag 5). A non-empty `error`
+    // means the request was refused, for that reason.
+    virtual void onResponse(std::shared_ptr<Peer> /*peer*/, const corvo::proto::Response& /*response*/) {}
+
+    // Where the network hands over a peer's command and change request. A
+    // daemon checks them here before its onCommand and onPropertyCommand
+    // run; by default they are passed on unchecked.
+    virtual void handleCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command)
+    {
+        onCommand(std::move(peer), command);
+    }
+    virtual void handlePropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change)
+    {
+        onPropertyCommand(std::move(peer), change);
+    }
 
 protected:
     ~EventCallback() = default;
 };
+
+// Bounds on what a peer's message may hold. A peer whose message breaks one
+// is dropped: it leaves the peer table (onExit is called), the reason is
+// written once to standard error, and its later messages are ignored.
+// - kMaxMessageFrames: frames of one message (ours have two: tag, payload);
+// - kMaxInfoEntries: properties, commands and status names of one Info;
+// - kMaxCommandArgs: arguments declared by one command of an Info;
+// - kMaxNameBytes: a property, command, argument or status name, a unit, a
+//   logger name;
+// - kMaxDescriptionBytes: a description, a status text, a log message.
+// Property values and choices have their own bounds (property.h).
+constexpr size_t kMaxMessageFrames = 16;
+constexpr size_t kMaxInfoEntries = 4096;
+constexpr size_t kMaxCommandArgs = 256;
+constexpr size_t kMaxNameBytes = 1024;
+constexpr size_t kMaxDescriptionBytes = 64 * 1024;
 
 class CORVO_API Network {
 public:
@@ -109,6 +140,8 @@ public:
     void sendCommand(std::shared_ptr<Peer> peer, std::string name, std::vector<std::string> args);
     void sendProperty(Property* property);
     void changeProperty(std::shared_ptr<Peer> peer, Property* property);
+    // Whispers an answer (tag 5) to the peer with this UUID.
+    void sendResponse(const std::string& peerUuid, const corvo::proto::Response& response);
 
     // Takes one event from the node and handles it.
     void recv();
@@ -117,6 +150,14 @@ public:
     void handleEvent(const NetworkEvent& event);
     void parseInfo(std::shared_ptr<Peer> peer, corvo::proto::Info info);
     void updateProperty(std::shared_ptr<Peer> peer, corvo::proto::PropertyChange change);
+
+    // The peer a request for `nameOrUuid` should go to: the peer with that
+    // UUID; else, of the peers with that name, the newest that is not silent
+    // (a restarted program's dead twin may linger until it expires), or the
+    // newest when all are silent; null when there is none.
+    std::shared_ptr<Peer> findPeer(const std::string& nameOrUuid) const;
+    // Every known peer with this name, newest first.
+    std::vector<std::shared_ptr<Peer>> peersNamed(const std::string& name) const;
 
     bool isStarted() const { return started; }
     const std::unordered_set<std::string>& joinedGroups() const { return groups; }
@@ -132,11 +173,15 @@ private:
     // Exit handler: releases every node still alive when the process ends.
     static void releaseLiveNodes();
 
+    // Drops a peer that broke a bound, as described above.
+    void dropPeer(const std::string& uuid, const std::string& why);
+
     zyre_t* node = nullptr;
     std::unordered_set<std::string> groups;
     EventCallback* callback = nullptr;
     bool started = false;
     bool secured = false;
+    uint64_t enterCount = 0;
 };
 
 }  // namespace corvo

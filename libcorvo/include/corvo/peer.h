@@ -3,6 +3,7 @@
 
 #include "corvo/export.h"
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -33,6 +34,12 @@ public:
     // open site, where nothing proves who a peer is).
     std::string identity;
     unsigned int status = 0;
+    // Order of arrival among the peers a node has seen: a later ENTER has a
+    // larger number. 0 for a peer not made by a node.
+    uint64_t enterOrder = 0;
+    // True once the node reported the peer silent (an EVASIVE event) and
+    // nothing was heard from it since: a reason to think it dead.
+    bool silent = false;
     std::map<std::string, CommandDef> commands;
     std::map<std::string, Property> properties;
     std::map<unsigned int, std::string> statusNames;

@@ -29,6 +29,22 @@ using PropertyBroadcaster = void (*)(EventCallback* owner, Property* property);
 extern CORVO_API PropertyBroadcaster propertyBroadcaster;
 }  // namespace detail
 
+// Bounds on what one property holds when its data comes from a peer (a
+// change request, a broadcast, or the Info that describes it). Data beyond
+// them is refused, never truncated.
+// - a string value, and each string of a STR_LIST: kMaxPropertyStringBytes;
+// - the items of a list: kMaxPropertyListItems;
+// - the choices of an INT: kMaxPropertyChoices, each label at most
+//   kMaxPropertyStringBytes.
+constexpr size_t kMaxPropertyStringBytes = 64 * 1024;
+constexpr size_t kMaxPropertyListItems = 16 * 1024;
+constexpr size_t kMaxPropertyChoices = 1024;
+
+// Why the value data of `msg` breaks the bounds above, or empty when it keeps
+// them. M is corvo::proto::Property or corvo::proto::PropertyChange.
+template <class M>
+CORVO_API std::string boundsViolation(const M& msg);
+
 // Value type -> property type that holds it: long -> INT, double -> DOUBLE,
 // std::string -> STRING.
 extern CORVO_API const std::unordered_map<std::type_index, corvo::proto::Property_PropertyType> property_typemap;
@@ -80,6 +96,16 @@ public:
 
     corvo::proto::Property serialize() const;
     corvo::proto::PropertyChange genPropertyChangePB() const;
+
+    // Why a peer's change request cannot be applied, or empty when it can:
+    // the value must be of this property's kind, within the size bounds,
+    // finite, inside the limits and, for an INT with choices, one of them.
+    // Limits and choices carried by the request play no part.
+    std::string checkRequest(const corvo::proto::PropertyChange& change) const;
+    // Takes the value of a request that checkRequest accepted, with its
+    // receive time and delay; never the limits or choices it carries. A
+    // request of another kind changes nothing.
+    void applyRequest(const corvo::proto::PropertyChange& change);
 
     // M is corvo::proto::Property or corvo::proto::PropertyChange.
     template <class M>
