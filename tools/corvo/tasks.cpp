@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "corvo/message.h"
+#include "corvo/misc.h"
 #include "corvo/network.h"
 #include "text.h"
 #include "tool.h"
@@ -19,10 +20,16 @@ using std::chrono::milliseconds;
 constexpr milliseconds kSettleTime{300};
 // How long a sent message is given to leave before the node is stopped.
 constexpr milliseconds kLingerTime{250};
+// Of several peers with one name, how long the described ones wait for the
+// others to describe themselves before those count as gone.
+constexpr milliseconds kTwinGrace{1000};
 
+// Everything printed that holds text from the network goes through
+// escapeControl (text mode) or jsonString (JSON mode), so that no peer can
+// drive the operator's terminal.
 void fail(CorvoTool& tool, int status, const std::string& message)
 {
-    std::cerr << "corvo: " << message << std::endl;
+    std::cerr << "corvo: " << escapeControl(message) << std::endl;
     tool.finish(status);
 }
 
@@ -53,7 +60,12 @@ std::string nowText()
 // column is not padded.
 class Table {
 public:
-    void add(std::vector<std::string> row) { rows.push_back(std::move(row)); }
+    void add(std::vector<std::string> row)
+    {
+        for (std::string& cell : row)
+            cell = escapeControl(cell);
+        rows.push_back(std::move(row));
+    }
 
     void print(std::ostream& out, const std::string& indent = "") const
     {
@@ -198,16 +210,8 @@ public:
             step(tool);
             return;
         }
-        peer = tool.describedPeer(peerName);
-        if (!peer && acceptsClients()) {
-            auto known = tool.knownPeer(peerName);
-            if (known && known->client)
-                peer = known;
-        }
-        if (peer) {
-            ready(tool);
+        if (choosePeer(tool) || tool.finished())
             return;
-        }
         if (Clock::now() < tool.deadline())
             return;
         if (auto known = tool.knownPeer(peerName)) {
@@ -230,6 +234,42 @@ public:
     }
 
 protected:
+    // Picks the peer once it is known which one is meant and calls ready().
+    // Two described peers of one name are ambiguous: the run ends, listing
+    // their UUIDs. A described peer whose namesakes stay silent past a grace
+    // time is taken (they are most likely the remains of a restart).
+    bool choosePeer(CorvoTool& tool)
+    {
+        auto found = tool.candidates(peerName);
+        std::vector<std::shared_ptr<Peer>> usable;
+        for (const auto& p : found)
+            if (tool.hasInfo(*p) || (acceptsClients() && p->client))
+                usable.push_back(p);
+        if (usable.size() > 1) {
+            std::string uuids;
+            for (const auto& p : usable)
+                uuids += (uuids.empty() ? "" : ", ") + p->uuid;
+            fail(tool, EXIT_USAGE,
+                 std::to_string(usable.size()) + " peers are named " + peerName + ": " + uuids +
+                     "; name one by its UUID");
+            return false;
+        }
+        if (usable.empty())
+            return false;
+        auto now = Clock::now();
+        if (found.size() > 1 && now < tool.deadline()) {
+            if (!graceStarted) {
+                graceStarted = true;
+                graceEnd = now + kTwinGrace;
+            }
+            if (now < graceEnd)
+                return false;
+        }
+        peer = usable.front();
+        ready(tool);
+        return true;
+    }
+
     virtual bool acceptsClients() const { return false; }
     virtual void ready(CorvoTool& tool) = 0;
     virtual void step(CorvoTool& /*tool*/) {}
@@ -261,12 +301,14 @@ protected:
         if (tool.options().json)
             std::cout << propertyJson(from, property) << '\n';
         else
-            std::cout << valueText(property) << '\n';
+            std::cout << escapeControl(valueText(property)) << '\n';
         tool.finish(EXIT_OK);
     }
 
     std::string peerName;
     std::shared_ptr<Peer> peer;
+    bool graceStarted = false;
+    Clock::time_point graceEnd;
     bool waitingForPeer = false;
     double timeoutSeconds = 0;
     Clock::time_point waitDeadline;
@@ -291,11 +333,12 @@ private:
     void printText()
     {
         const Peer& p = *peer;
-        std::cout << p.name << " (" << (p.type.empty() ? "no type" : "type " + p.type) << ", " << roleText(p) << ") at "
-                  << p.address << ", uuid " << p.uuid << '\n';
+        std::cout << escapeControl(p.name + " (" + (p.type.empty() ? "no type" : "type " + p.type) + ", " +
+                                   roleText(p) + ") at " + p.address + ", uuid " + p.uuid)
+                  << '\n';
         if (p.client)
             return;
-        std::cout << "status: " << statusText(p, p.status) << " (" << p.status << ")\n";
+        std::cout << "status: " << escapeControl(statusText(p, p.status)) << " (" << p.status << ")\n";
         std::cout << "properties:\n";
         Table props;
         props.add({"NAME", "TYPE", "VALUE", "UNIT", "ACCESS", "DESCRIPTION"});
@@ -373,7 +416,7 @@ protected:
         if (tool.options().json)
             std::cout << propertyJson(*peer, *p) << '\n';
         else
-            std::cout << valueText(*p) << '\n';
+            std::cout << escapeControl(valueText(*p)) << '\n';
         tool.finish(EXIT_OK);
     }
 
@@ -419,6 +462,14 @@ protected:
         if (!lastSeen.empty())
             message += " (last value broadcast: " + lastSeen + ")";
         fail(tool, EXIT_TIMEOUT, message);
+    }
+
+    void onResponse(CorvoTool& tool, Peer& from, const corvo::proto::Response& response) override
+    {
+        if (!waitingForPeer || !fromPeer(from) || response.error().empty() || !response.has_property_data() ||
+            response.property_data().name() != name)
+            return;
+        fail(tool, EXIT_REFUSED, peer->name + " refused " + name + " = " + text + ": " + response.error());
     }
 
     void onProperty(CorvoTool& tool, Peer& from, const Property& property) override
@@ -476,6 +527,7 @@ protected:
             return fail(tool, EXIT_NOT_FOUND, peer->name + " does not accept '" + name + "'");
         // Stamped with the sending time, so the daemon can tell the transit delay.
         tool.net().sendOne(ProtobufToZMsg(genCommandPB(words)), peer);
+        sent = true;
         sentAt = Clock::now();
         timeoutSeconds = tool.options().timeout;
         if (!waitName.empty())
@@ -496,7 +548,7 @@ protected:
                                  .done()
                           << '\n';
             else
-                std::cout << "sent " << words[0] << " to " << peer->name << '\n';
+                std::cout << escapeControl("sent " + words[0] + " to " + peer->name) << '\n';
             return tool.finish(EXIT_OK);
         }
         if (waitExpired())
@@ -512,6 +564,13 @@ protected:
         finishWithValue(tool, from, property);
     }
 
+    void onResponse(CorvoTool& tool, Peer& from, const corvo::proto::Response& response) override
+    {
+        if (!sent || !fromPeer(from) || response.error().empty() || response.command().cmd_name() != words[0])
+            return;
+        fail(tool, EXIT_REFUSED, peer->name + " refused " + words[0] + ": " + response.error());
+    }
+
 private:
     std::vector<std::string> quoted() const
     {
@@ -523,6 +582,7 @@ private:
 
     std::vector<std::string> words;
     std::string waitName;
+    bool sent = false;
     Clock::time_point sentAt;
 };
 
@@ -561,7 +621,7 @@ protected:
 
     void emit(CorvoTool& tool, const std::string& line, bool counts = true)
     {
-        std::cout << line << std::endl;
+        std::cout << escapeControl(line) << std::endl;
         if (!counts)
             return;
         ++printed;
@@ -729,11 +789,13 @@ void printUsage(std::FILE* out)
                "exit status:\n"
                "  0  success (watch and log: also when interrupted with SIGINT)\n"
                "  1  bad option, or --help (the option parser's)\n"
-               "  2  usage error: wrong subcommand or arguments, value that does not parse\n"
+               "  2  usage error: wrong subcommand or arguments, value that does not parse,\n"
+               "     a name that two live peers share (their UUIDs are listed)\n"
                "  3  peer, property, command or file not found\n"
                "  4  not confirmed in time (no description, no confirming broadcast,\n"
                "     too few records within --timeout), or interrupted\n"
-               "  5  refused: read-only property, value outside its limits or choices\n"
+               "  5  refused: read-only property, value outside its limits or choices,\n"
+               "     or a request the peer refused (its reason is printed)\n"
                "  6  history: the database cannot be opened or read\n"
                "\n",
                out);

@@ -314,32 +314,38 @@ std::string checkArg(ArgType type, const std::string& text)
 std::string jsonString(const std::string& text)
 {
     std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
+    size_t i = 0;
+    while (i < text.size()) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        char buf[8];
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7f) {
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (size_t length = detail::utf8SequenceLength(text, i)) {
+            unsigned char second = static_cast<unsigned char>(text[i + 1]);
+            if (c == 0xc2 && second < 0xa0) {  // C1 control
+                std::snprintf(buf, sizeof buf, "\\u%04x", second);
+                out += buf;
+            } else {
+                out.append(text, i, length);
+            }
+            i += length;
+            continue;
+        } else {
+            out += "\\ufffd";  // not UTF-8: JSON text must be
         }
+        ++i;
     }
     return out + "\"";
 }

@@ -245,6 +245,22 @@ std::shared_ptr<Peer> CorvoTool::knownPeer(const std::string& nameOrUuid) const
     return found;
 }
 
+std::vector<std::shared_ptr<Peer>> CorvoTool::candidates(const std::string& nameOrUuid) const
+{
+    auto byUuid = network->peers.find(nameOrUuid);
+    if (byUuid != network->peers.end() && members.count(nameOrUuid))
+        return {byUuid->second};
+    std::vector<std::shared_ptr<Peer>> named, answering;
+    for (const auto& peer : network->peersNamed(nameOrUuid)) {
+        if (!members.count(peer->uuid))
+            continue;
+        named.push_back(peer);
+        if (!peer->silent)
+            answering.push_back(peer);
+    }
+    return answering.empty() ? named : answering;
+}
+
 std::shared_ptr<Peer> CorvoTool::describedPeer(const std::string& nameOrUuid) const
 {
     std::shared_ptr<Peer> peer = knownPeer(nameOrUuid);
@@ -295,6 +311,12 @@ void CorvoTool::onStatus(std::shared_ptr<Peer> peer, unsigned int status)
 {
     if (!done && task)
         task->onStatus(*this, *peer, status);
+}
+
+void CorvoTool::onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Response& response)
+{
+    if (!done && task)
+        task->onResponse(*this, *peer, response);
 }
 
 void CorvoTool::onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log)

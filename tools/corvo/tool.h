@@ -51,6 +51,7 @@ public:
     virtual void onLog(CorvoTool& /*tool*/, Peer& /*peer*/, const corvo::proto::Log& /*log*/) {}
     virtual void onEnter(CorvoTool& /*tool*/, Peer& /*peer*/) {}
     virtual void onExit(CorvoTool& /*tool*/, Peer& /*peer*/) {}
+    virtual void onResponse(CorvoTool& /*tool*/, Peer& /*peer*/, const corvo::proto::Response& /*response*/) {}
     // SIGINT before the task finished: the exit status to end with.
     virtual int interruptedStatus() const { return EXIT_TIMEOUT; }
 };
@@ -81,6 +82,10 @@ public:
     std::shared_ptr<Peer> describedPeer(const std::string& nameOrUuid) const;
     // Like describedPeer, without requiring the description.
     std::shared_ptr<Peer> knownPeer(const std::string& nameOrUuid) const;
+    // The members that `nameOrUuid` may mean: the one with that UUID, else
+    // those with that name, newest first. Members the node reported silent
+    // are left out while another one answers.
+    std::vector<std::shared_ptr<Peer>> candidates(const std::string& nameOrUuid) const;
     // The members of the site seen so far (entered and not left).
     std::vector<std::shared_ptr<Peer>> sitePeers() const;
     bool hasInfo(const Peer& peer) const { return described.count(peer.uuid) != 0; }
@@ -102,6 +107,7 @@ public:
     void onProperty(std::shared_ptr<Peer> peer, const Property& property) override;
     void onStatus(std::shared_ptr<Peer> peer, unsigned int status) override;
     void onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log) override;
+    void onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Response& response) override;
 
 private:
     // The options of corvo keys, read without starting the program.
