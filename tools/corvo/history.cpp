@@ -5,6 +5,7 @@
 #include <corvo/confmanager.h>
 #include <corvo/history/store.h>
 #include <corvo/history/timeexpr.h>
+#include <corvo/misc.h>
 
 #include <cmath>
 #include <cstdio>
@@ -71,7 +72,7 @@ void printSamples(h::Store& store, const Query& q)
     store.samples(peer, property, q.since, q.until, [&](const h::Point& p) {
         switch (q.format) {
             case Format::Text:
-                std::cout << h::isoTime(p.time) << "  " << p.value.toString() << '\n';
+                std::cout << h::isoTime(p.time) << "  " << escapeControl(p.value.toString()) << '\n';
                 break;
             case Format::Json:
                 std::cout << "{\"time\": \"" << h::isoTime(p.time) << "\", \"value\": " << p.value.toJson()
@@ -118,8 +119,9 @@ void printLogs(h::Store& store, const Query& q)
     store.logs(peer, q.since, q.until, [&](const h::LogRecord& r) {
         switch (q.format) {
             case Format::Text:
-                std::cout << h::isoTime(r.recvTime) << "  " << r.peer << "  [" << levelName(r.level) << "]  " << r.text
-                          << '\n';
+                // Archived text came from peers: no control character reaches the terminal.
+                std::cout << h::isoTime(r.recvTime) << "  " << escapeControl(r.peer) << "  [" << levelName(r.level)
+                          << "]  " << escapeControl(r.text) << '\n';
                 break;
             case Format::Json:
                 std::cout << "{\"time\": \"" << h::isoTime(r.recvTime) << "\", \"peer\": " << h::jsonString(r.peer)
@@ -143,7 +145,7 @@ void printStatuses(h::Store& store, const Query& q)
     store.statuses(q.args[0], q.since, q.until, [&](const h::StatusChange& s) {
         switch (q.format) {
             case Format::Text:
-                std::cout << h::isoTime(s.recvTime) << "  " << s.value << "  " << s.name << '\n';
+                std::cout << h::isoTime(s.recvTime) << "  " << s.value << "  " << escapeControl(s.name) << '\n';
                 break;
             case Format::Json:
                 std::cout << "{\"time\": \"" << h::isoTime(s.recvTime) << "\", \"value\": " << s.value
