@@ -222,20 +222,21 @@ TEST_F(HostileRequests, TwentyThousandWrongCommandsKeepTheLogBoundedAndTheDaemon
     attacker->sendCommand(wheel, {"move", "3", "1.5"});
     ASSERT_TRUE(attacker->waitUntil([&] { return attacker->countProperties("slot") >= 1; }, 30s)) << daemon.err();
 
-    size_t errorRecords = 0, logBytes = 0;
+    size_t errorRecords = 0, errorBytes = 0;
     for (const auto& log : attacker->logs) {
-        logBytes += log.message.size();
-        if (log.level == corvo::proto::Log::ERROR)
+        if (log.level == corvo::proto::Log::ERROR) {
             ++errorRecords;
+            errorBytes += log.message.size();
+        }
     }
     // A few records per kind and window of 10 s, plus the counts.
     EXPECT_LE(errorRecords, 200u);
-    EXPECT_LE(logBytes, 40000u);
+    EXPECT_LE(errorBytes, 40000u);
     std::string err = daemon.err();
     EXPECT_EQ(err.find("stack trace"), std::string::npos);
     EXPECT_LT(err.size(), 10000u);
-    // The console: one "CommandDelay" line per command, a few records.
-    EXPECT_LT(daemon.out().size(), size_t(kCommands) * 40);
+    // The console: one "CommandDelay" record per command, a few errors.
+    EXPECT_LT(daemon.out().size(), size_t(kCommands) * 100);
 }
 
 TEST_F(HostileRequests, AbsurdSendTimesAreHarmless)
