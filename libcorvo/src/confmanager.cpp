@@ -219,10 +219,10 @@ bool hasOuterSpace(const std::string& text)
 
 std::string ConfManager::storableProblem(const std::string& key, const std::string& value)
 {
-    if (key.empty())
-        return "the key is empty";
-    if (key.front() == '#' || key.find_first_of("=\n") != std::string::npos)
-        return "the key starts with '#' or holds '=' or a line break";
+    if (!key.empty() && key.front() == '#')
+        return "the key starts with '#'";
+    if (key.find_first_of("=\n") != std::string::npos)
+        return "the key holds '=' or a line break";
     if (hasOuterSpace(key))
         return "the key starts or ends with white space";
     if (value.find_first_of("#\n") != std::string::npos)

@@ -1,8 +1,14 @@
 #include "corvo/message.h"
 
+#include <google/protobuf/stubs/logging.h>
+
 #include <chrono>
+#include <mutex>
 
 #include "corvo/command.h"
+#include "corvo/diagnostics.h"
+#include "corvo/log_throttle.h"
+#include "corvo/misc.h"
 #include "corvo/property.h"
 
 namespace corvo {
@@ -28,6 +34,31 @@ MessageType GetMessageType(zmsg_t* msg)
 }
 
 namespace {
+
+// protobuf writes a line to standard error for every string field holding
+// invalid UTF-8 that it parses, and a peer chooses what we parse: its lines go
+// through the library's diagnostics instead, at most a few per 10 s.
+void throttledProtobufLog(google::protobuf::LogLevel level, const char* /*file*/, int /*line*/,
+                          const std::string& message)
+{
+    static std::mutex lock;
+    static LogThrottle throttle;
+    LogThrottle::Decision decision;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        decision = throttle.admit("protobuf");
+    }
+    if (decision.repeated)
+        diagnose(Diagnostic::Warning, Diagnostic::Stderr,
+                 "protobuf: last message repeated " + std::to_string(decision.repeated) + " times");
+    if (decision.write || level == google::protobuf::LOGLEVEL_FATAL)
+        diagnose(level >= google::protobuf::LOGLEVEL_ERROR ? Diagnostic::Error : Diagnostic::Warning,
+                 Diagnostic::Stderr, "protobuf: " + escapeControl(message));
+}
+
+struct InstallProtobufLogHandler {
+    InstallProtobufLogHandler() { google::protobuf::SetLogHandler(&throttledProtobufLog); }
+} installProtobufLogHandler;
 
 zmsg_t* newTaggedMessage(MessageType type)
 {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <string>
 
@@ -216,4 +218,24 @@ TEST(CreateInfo, ComposesPropertiesCommandsAndSortedStatusList)
     proto::Info decoded;
     ASSERT_TRUE(decoded.ParseFromArray(data, static_cast<int>(size)));
     EXPECT_EQ(decoded.SerializeAsString(), info.SerializeAsString());
+}
+
+// protobuf reports every string field with invalid UTF-8 it parses; a peer
+// choosing such input must not be able to fill a console with it.
+TEST(ProtobufLog, ReportsOfInvalidTextAreRateLimited)
+{
+    corvo::proto::Command command;
+    command.set_cmd_name("ok");
+    std::string bytes = command.SerializeAsString();
+    bytes[bytes.size() - 1] = '\xff';  // the name's last byte: no longer UTF-8
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 1000; ++i) {
+        corvo::proto::Command parsed;
+        parsed.ParseFromString(bytes);
+    }
+    std::string err = testing::internal::GetCapturedStderr();
+    size_t lines = std::count(err.begin(), err.end(), '\n');
+    EXPECT_GE(lines, 1u) << "the first report still shows";
+    EXPECT_LE(lines, 5u) << err;
+    EXPECT_EQ(err.find("[libprotobuf"), std::string::npos) << err;
 }

@@ -39,8 +39,8 @@ public:
     // Why the line "key = value" would not load back as exactly this key and
     // value, or empty when it would. The file format has no escapes, so a
     // value cannot hold '#' or a line feed, nor start or end with white
-    // space; a key cannot be empty, start with '#', hold '=' or a line feed,
-    // nor start or end with white space.
+    // space; a key cannot start with '#', hold '=' or a line feed, nor start
+    // or end with white space (an empty key reads back as one).
     static std::string storableProblem(const std::string& key, const std::string& value);
     void saveAll();
 
