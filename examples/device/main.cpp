@@ -31,8 +31,6 @@ public:
         // before anything changes.
         properties["slot"]->valueMin = 0L;
         properties["slot"]->valueMax = 5L;
-        properties["focus"]->valueMin = -100.0;
-        properties["focus"]->valueMax = 100.0;
 
         addStatusStr(MOVING, "MOVING");
         addStatusStr(FAULT, "FAULT");
