@@ -126,7 +126,8 @@ void Camera::onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::P
     if (change.name() == "filepattern" && change.has_strval()) {
         std::string reason;
         if (!checkFilePattern(change.strval().value(), reason)) {
-            warn("Refused \"filepattern\" from " + (peer ? peer->name : std::string("?")) + ": " + reason);
+            // Logged once with the requester's name and answered at once.
+            refuseProperty(std::move(peer), "filepattern", reason);
             return;
         }
     }

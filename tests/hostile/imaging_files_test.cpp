@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -137,9 +138,20 @@ TEST(HostileImaging, ImagesStayInsideTheRootWhole)
                          return client.cameraReady() && m && m->properties.count("airmass");
                      }});
     steps.push_back(exposeStep("with a NaN card"));
-    for (const auto& bad : refused)
-        steps.push_back(
-            {"refuse " + bad, [&client, bad] { client.requestString("filepattern", bad); }, [] { return true; }});
+    // Each refusal is answered to the requester at once, with the reason.
+    for (const auto& bad : refused) {
+        auto answered = std::make_shared<size_t>(0);
+        steps.push_back({"refuse " + bad,
+                         [&client, bad, answered] {
+                             *answered = client.refusals.size();
+                             client.requestString("filepattern", bad);
+                         },
+                         [&client, answered] {
+                             return client.refusals.size() > *answered &&
+                                    client.refusals.back().first == "filepattern" &&
+                                    !client.refusals.back().second.empty();
+                         }});
+    }
     steps.push_back(setPattern("named/${mount:object}.fits"));
     steps.push_back(exposeStep("peer value in the name"));
     for (const std::string& name :

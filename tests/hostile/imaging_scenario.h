@@ -110,6 +110,11 @@ public:
             changeTimes.push_back(Clock::now());
         }
     }
+    void onResponse(std::shared_ptr<corvo::Peer> peer, const corvo::proto::Response& response) override
+    {
+        if (peer->name == "camera" && !response.error().empty() && response.has_property_data())
+            refusals.push_back({response.property_data().name(), response.error()});
+    }
     void onIdle() override
     {
         if (current >= steps.size()) {
@@ -131,6 +136,9 @@ public:
             stop();
         }
     }
+
+    // Refusals the camera answered: (property, reason).
+    std::vector<std::pair<std::string, std::string>> refusals;
 
     std::shared_ptr<corvo::Peer> peer(const std::string& peerName) const
     {
