@@ -71,7 +71,9 @@ out=$(env -u LD_LIBRARY_PATH "$work/root/usr/bin/corvo" --version) || fail "corv
 [ "$out" = "corvo v$version" ] || fail "corvo --version: $out"
 
 if command -v lintian >/dev/null; then
-  if ! lintian --fail-on error --suppress-tags binary-without-manpage "$work"/*.deb >"$work/lintian.log" 2>&1; then
+  # lintian keeps its scratch files in TMPDIR: here, not in /tmp.
+  mkdir -p "$work/tmp"
+  if ! TMPDIR="$work/tmp" lintian --fail-on error --suppress-tags binary-without-manpage "$work"/*.deb >"$work/lintian.log" 2>&1; then
     cat "$work/lintian.log"
     fail "lintian reports errors"
   fi
