@@ -216,26 +216,14 @@ void Daemon::onInfo(std::shared_ptr<Peer> /*peer*/) {}
 
 corvo::proto::Info Daemon::composeInfo() const
 {
+    // The same record as createInfo, built from the daemon's own containers
+    // without copying its properties.
     corvo::proto::Info info;
     for (const auto& entry : properties)
         *info.add_properties() = entry.second->serialize();
-    for (const auto& entry : commands) {
-        const CommandDef& def = entry.second;
-        auto* desc = info.add_commands();
-        desc->set_cmd_name(def.name);
-        desc->set_description(def.description);
-        for (const auto& arg : def.args) {
-            auto* argDesc = desc->add_args();
-            argDesc->set_type(static_cast<corvo::proto::ArgDesc_ArgType>(arg.type));
-            argDesc->set_argname(arg.name);
-        }
-    }
-    for (const auto& entry : statusList) {
-        auto* meta = info.add_status_list();
-        meta->set_status(entry.first);
-        meta->set_text(entry.second);
-    }
-    info.set_status(status);
+    for (const auto& entry : commands)
+        addCommandDesc(info, entry.second);
+    setStatusDesc(info, statusList, status);
     return info;
 }
 

@@ -120,29 +120,38 @@ void setTimestampNow(google::protobuf::Timestamp* ts)
     ts->set_nanos(static_cast<int32_t>(ns % 1000000000));
 }
 
-corvo::proto::Info createInfo(std::vector<Property> properties, std::vector<CommandDef> commands,
-                              std::map<unsigned int, std::string> statusNames, unsigned int status)
+void addCommandDesc(corvo::proto::Info& info, const CommandDef& command)
 {
-    corvo::proto::Info info;
-    for (const Property& property : properties) {
-        *info.add_properties() = property.serialize();
+    corvo::proto::CommandDesc* desc = info.add_commands();
+    desc->set_cmd_name(command.name);
+    desc->set_description(command.description);
+    for (const CommandDef::Arg_t& arg : command.args) {
+        corvo::proto::ArgDesc* argDesc = desc->add_args();
+        argDesc->set_type(static_cast<corvo::proto::ArgDesc_ArgType>(arg.type));
+        argDesc->set_argname(arg.name);
     }
-    for (const CommandDef& command : commands) {
-        corvo::proto::CommandDesc* desc = info.add_commands();
-        desc->set_cmd_name(command.name);
-        desc->set_description(command.description);
-        for (const CommandDef::Arg_t& arg : command.args) {
-            corvo::proto::ArgDesc* argDesc = desc->add_args();
-            argDesc->set_type(static_cast<corvo::proto::ArgDesc_ArgType>(arg.type));
-            argDesc->set_argname(arg.name);
-        }
-    }
+}
+
+void setStatusDesc(corvo::proto::Info& info, const std::map<unsigned int, std::string>& statusNames,
+                   unsigned int status)
+{
     for (const auto& entry : statusNames) {
         corvo::proto::StatusMeta* meta = info.add_status_list();
         meta->set_status(entry.first);
         meta->set_text(entry.second);
     }
     info.set_status(status);
+}
+
+corvo::proto::Info createInfo(std::vector<Property> properties, std::vector<CommandDef> commands,
+                              std::map<unsigned int, std::string> statusNames, unsigned int status)
+{
+    corvo::proto::Info info;
+    for (const Property& property : properties)
+        *info.add_properties() = property.serialize();
+    for (const CommandDef& command : commands)
+        addCommandDesc(info, command);
+    setStatusDesc(info, statusNames, status);
     return info;
 }
 

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "corvo/daemon.h"
+#include "corvo/message.h"
 #include "corvo/misc.h"
 #include "corvo/peer.h"
 #include "support/temp_dir.h"
@@ -131,6 +132,27 @@ TEST(DaemonTables, InfoListsPropertiesByNameCommandsWithArgumentsAndStatusByValu
     EXPECT_EQ(info.status_list(0).status(), 0u);
     EXPECT_EQ(info.status_list(1).status(), 1u);
     EXPECT_EQ(info.status_list(2).status(), 5u);
+}
+
+TEST(DaemonTables, InfoIsTheRecordCreateInfoComposesFromTheSameTables)
+{
+    TestDaemon daemon;
+    daemon.createProperty("gain", corvo::Property::DOUBLE, "dB", "amplifier gain", true);
+    daemon.createCommand(
+        "move", [](std::vector<std::string>) {}, "move by", 2, corvo::ARG_INT, "steps", corvo::ARG_BOOL, "fast");
+    daemon.addStatusStr(7, "MOVING");
+    daemon.changeStatus(7);
+
+    std::vector<corvo::Property> properties;
+    for (const auto& entry : daemon.properties)
+        properties.push_back(*entry.second);
+    std::vector<corvo::CommandDef> commands;
+    for (const auto& entry : daemon.commands)
+        commands.push_back(entry.second);
+    corvo::proto::Info expected = corvo::createInfo(properties, commands, daemon.statusList, daemon.getStatus());
+    corvo::proto::Info composed = daemon.composeInfo();
+    EXPECT_EQ(composed.SerializeAsString(), expected.SerializeAsString());
+    EXPECT_EQ(composed.status(), 7u);
 }
 
 TEST(DaemonStatus, ChangesAreLoggedWithTheirText)

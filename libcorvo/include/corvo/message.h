@@ -68,6 +68,14 @@ CORVO_API void zmsg_destroy_(zmsg_t** msg);
 // the remaining nanoseconds.
 CORVO_API void setTimestampNow(google::protobuf::Timestamp* ts);
 
+// Appends the description of `command` (name, description, typed arguments)
+// to `info`. Daemon::composeInfo and createInfo both describe commands here.
+CORVO_API void addCommandDesc(corvo::proto::Info& info, const CommandDef& command);
+
+// Appends the status names by value to `info` and sets its current status.
+CORVO_API void setStatusDesc(corvo::proto::Info& info, const std::map<unsigned int, std::string>& statusNames,
+                             unsigned int status);
+
 // Composes the Info record by which a daemon describes itself.
 CORVO_API corvo::proto::Info createInfo(std::vector<Property> properties, std::vector<CommandDef> commands,
                                         std::map<unsigned int, std::string> statusNames, unsigned int status);
