@@ -445,3 +445,109 @@ class TestHistoryHook:
                 await ws.close()
 
         run(body())
+
+
+class TestArchiveOpenedLazily:
+    """The archive is opened at the first plot, again after a failure, but
+    not more often than once every RETRY_SECONDS."""
+
+    def test_open_waits_for_a_plot_retries_after_the_pause_and_is_kept(self):
+        from corvoweb.history import RETRY_SECONDS, Archive, Unavailable
+
+        now = [100.0]
+        opened = []
+        exists = [False]
+
+        class Series:
+            async def series(self, peer, prop, since, until):
+                return [[since, 1.0]]
+
+        def opener(db):
+            opened.append(db)
+            if not exists[0]:
+                raise RuntimeError("no such file")
+            return Series()
+
+        async def body():
+            archive = Archive("/x/history.db", opener=opener, clock=lambda: now[0])
+            assert opened == []  # nothing at start
+            with pytest.raises(Unavailable, match="cannot be opened: no such file"):
+                await archive.series("camera", "t", 0, 1)
+            exists[0] = True
+            # Within the pause: the last reason, no new attempt.
+            now[0] += RETRY_SECONDS / 2
+            with pytest.raises(Unavailable, match="no such file"):
+                await archive.series("camera", "t", 0, 1)
+            assert len(opened) == 1
+            # Many plots at once after the pause: one attempt.
+            now[0] += RETRY_SECONDS
+            results = await asyncio.gather(*(archive.series("camera", "t", 5, 6) for _ in range(5)))
+            assert results == [[[5, 1.0]]] * 5 and len(opened) == 2
+            await archive.series("camera", "t", 0, 1)
+            assert len(opened) == 2
+
+        run(body())
+
+    def test_the_page_gets_the_reason_and_the_plot_works_once_the_archive_exists(self, tmp_path):
+        from corvoweb.history import Archive
+
+        db = tmp_path / "history.db"
+
+        class Series:
+            async def series(self, peer, prop, since, until):
+                return [[until, 7.0]]
+
+        def opener(path):
+            if not db.exists():
+                raise RuntimeError("cannot open %s" % path)
+            return Series()
+
+        now = [0.0]
+
+        async def body():
+            async with Running(history=Archive(str(db), opener=opener, clock=lambda: now[0])) as g:
+                ws = await g.socket()
+                hello = (await receive_until(ws, lambda m: m["type"] == "state"))[0]
+                assert hello["history"] is True
+                ask = {"id": 1, "op": "history", "peer": "camera", "prop": "temperature", "span": 60}
+                await ws.send_str(json.dumps(ask))
+                reply = (await receive_until(ws, lambda m: m["type"] == "reply"))[-1]
+                assert not reply["ok"] and "cannot be opened" in reply["error"] and str(db) in reply["error"]
+                db.write_bytes(b"")
+                now[0] += 60
+                await ws.send_str(json.dumps(dict(ask, id=2)))
+                reply = (await receive_until(ws, lambda m: m["type"] == "reply"))[-1]
+                assert reply["ok"] and [p[1] for p in reply["points"]] == [7.0]
+                await ws.close()
+
+        run(body())
+
+    def test_without_the_python_binding_the_reason_says_so(self, monkeypatch):
+        from corvoweb.history import Archive, Unavailable
+
+        monkeypatch.setitem(__import__("sys").modules, "corvo.history", None)
+        with pytest.raises(Unavailable, match="corvo.history is not installed"):
+            run(Archive("/x.db").series("p", "v", 0, 1))
+
+    def test_few_recorded_values_come_as_they_are_many_as_interval_means(self):
+        from corvoweb.history import MAX_POINTS, History
+
+        class Recorded:
+            def __init__(self, n):
+                self.times = [1000.0 + i * 0.001 for i in range(n)]
+
+            def aggregate(self, peer, prop, since, until, every):
+                rows = {}
+                for t, v in self.samples(peer, prop, since, until):
+                    rows.setdefault(since + (t - since) // every * every, []).append(v)
+                return [(k, min(v), sum(v) / len(v), max(v), len(v)) for k, v in sorted(rows.items())]
+
+            def samples(self, peer, prop, since, until):
+                return [(t, 2.0 * (i % 2)) for i, t in enumerate(self.times)]  # 0, 2, 0, 2, ...
+
+        history = History.__new__(History)
+        history.archive = Recorded(3)  # three values within a millisecond or two
+        assert history._read("p", "x", 0.0, 3600.0) == [[1000.0, 0.0], [1000.001, 2.0], [1000.002, 0.0]]
+        history.archive = Recorded(3 * MAX_POINTS)
+        points = history._read("p", "x", 0.0, 3600.0)
+        assert 0 < len(points) <= MAX_POINTS and all(0.9 < v < 1.1 for _, v in points)

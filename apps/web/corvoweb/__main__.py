@@ -86,11 +86,8 @@ async def serve(options):
     from .server import Gateway
     from .site import SiteAdapter
 
-    log = logging.getLogger("corvo-web")
     hub = Hub(max_rate=options.max_rate)
-    history, why = open_history(options.history)
-    if history is None and options.history:
-        log.warning("plots show live values only: %s", why)
+    history = open_history(options.history)
     previews = Previews(options.image_root, options.image_max_bytes, hub.publish)
     adapter = SiteAdapter(options.site, options.port, options.interface, options.name)
     gateway = Gateway(hub, adapter, options, previews, history)

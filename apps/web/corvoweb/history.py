@@ -1,14 +1,28 @@
 """Plots start from the archive: values of a property over a span of time
 through `corvo.history`, off the event loop.
 
-Bounds: a series has at most `MAX_POINTS` points; longer spans are asked for
-as aggregates (the mean of each interval).
+The archive is opened at the first plot, not at start: the archiver may
+create its database after the gateway starts. An archive that cannot be
+opened is tried again at the next plot, at most once every `RETRY_SECONDS`
+(plots in between get the last reason at once).
+
+Bounds: a series has at most `MAX_POINTS` points: the recorded values when
+the span holds no more, else the mean of each of `MAX_POINTS` intervals.
 """
 
 import asyncio
+import logging
 import math
+import time
 
 MAX_POINTS = 2000
+RETRY_SECONDS = 2.0
+
+log = logging.getLogger("corvo-web")
+
+
+class Unavailable(Exception):
+    """The archive cannot be opened now; the text says why."""
 
 
 class History:
@@ -35,12 +49,13 @@ class History:
             raise
 
     def _read(self, peer, prop, since, until):
-        every = (until - since) / MAX_POINTS
-        if every >= 1.0:
-            rows = self.archive.aggregate(peer, prop, since, until, every)
-            points = [[_seconds(r[0]), r[2]] for r in rows]
-        else:
+        # The recorded values themselves when there are few enough, else the
+        # mean of each of MAX_POINTS intervals.
+        rows = self.archive.aggregate(peer, prop, since, until, max((until - since) / MAX_POINTS, 1e-3))
+        if sum(r[4] for r in rows) <= MAX_POINTS:
             points = [[_seconds(t), v] for t, v in self.archive.samples(peer, prop, since, until)]
+        else:
+            points = [[_seconds(r[0]), r[2]] for r in rows]
         points = [[t, float(v)] for t, v in points if _number(v)]
         return points[-MAX_POINTS:]
 
@@ -53,13 +68,50 @@ def _seconds(t):
     return t.timestamp() if hasattr(t, "timestamp") else float(t)
 
 
+class Archive:
+    """The archive named by --history, opened lazily (see the module text)."""
+
+    def __init__(self, db, opener=None, clock=time.monotonic):
+        self.db = db
+        self._opener = opener or History
+        self._clock = clock
+        self._history = None
+        self._why = None
+        self._failed_at = None
+        self._lock = None
+
+    async def series(self, peer, prop, since, until):
+        history = await self._open()
+        return await history.series(peer, prop, since, until)
+
+    async def _open(self):
+        if self._history is not None:
+            return self._history
+        if self._lock is None:
+            self._lock = asyncio.Lock()
+        async with self._lock:  # one attempt at a time, however many plots ask
+            if self._history is not None:
+                return self._history
+            if self._failed_at is not None and self._clock() - self._failed_at < RETRY_SECONDS:
+                raise Unavailable(self._why)
+            loop = asyncio.get_running_loop()
+            try:
+                self._history = await loop.run_in_executor(None, self._opener, self.db)
+            except ImportError:
+                self._fail("the Python package corvo.history is not installed")
+            except Exception as e:
+                self._fail("the archive %s cannot be opened: %s" % (self.db, str(e)[:200] or type(e).__name__))
+            return self._history
+
+    def _fail(self, why):
+        if why != self._why:
+            log.warning("plots show live values only: %s", why)
+        self._why = why
+        self._failed_at = self._clock()
+        raise Unavailable(why)
+
+
 def open_history(db):
-    """A History, or None with the reason when there is no archive."""
-    if not db:
-        return None, "no --history given"
-    try:
-        return History(db), None
-    except ImportError:
-        return None, "the Python package corvo.history is not installed"
-    except Exception as e:
-        return None, "the archive %s cannot be opened: %s" % (db, e)
+    """The archive for plots (opened at the first plot), or None when no
+    --history was given."""
+    return Archive(db) if db else None

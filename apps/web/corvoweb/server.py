@@ -18,6 +18,7 @@ from urllib.parse import urlsplit
 
 from aiohttp import WSMsgType, web
 
+from .history import Unavailable
 from .hub import json_safe
 from .site import Refused
 
@@ -251,6 +252,8 @@ class Gateway:
         since = until - request["span"]
         try:
             points = await self.history.series(peer, request["prop"], since, until)
+        except Unavailable as e:
+            raise Refused(str(e))
         except Exception as e:
             raise Refused("the archive cannot be read: %s" % (str(e)[:200] or type(e).__name__))
         return {"peer": request["peer"], "prop": request["prop"], "points": points}
