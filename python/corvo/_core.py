@@ -13,6 +13,7 @@ import asyncio
 import collections
 import concurrent.futures
 import math
+import os
 import threading
 from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
 
@@ -29,7 +30,7 @@ TYPE_CODES = {"int": 0, "str": 1, "float": 2, "list[str]": 4, "list[int]": 5, "l
 
 
 class _Peer:
-    __slots__ = ("uuid", "name", "type", "client", "address", "member", "described", "status",
+    __slots__ = ("uuid", "name", "type", "client", "address", "identity", "member", "described", "status",
                  "properties", "commands", "statuses")
 
     def __init__(self, uuid: str, name: str):
@@ -38,6 +39,7 @@ class _Peer:
         self.type = ""
         self.client = False
         self.address = ""
+        self.identity = ""
         self.member = False
         self.described = False
         self.status = 0
@@ -46,7 +48,8 @@ class _Peer:
         self.statuses: Dict[int, str] = {}
 
     def peer_info(self) -> PeerInfo:
-        return PeerInfo(self.name, self.uuid, self.type, self.client, self.status, self.statuses.get(self.status))
+        return PeerInfo(self.name, self.uuid, self.type, self.client, self.status, self.statuses.get(self.status),
+                        self.identity)
 
     def info(self) -> Info:
         properties = {
@@ -196,7 +199,8 @@ class _Waiter:
 class SiteCore:
     """One node on a site and what it knows; see Site for the public face."""
 
-    def __init__(self, site: str, port: int, interface: Optional[str], name: Optional[str]):
+    def __init__(self, site: str, port: int, interface: Optional[str], name: Optional[str],
+                 key: Optional[str] = None, keys: Optional[str] = None):
         self.site = site
         self._lock = threading.Lock()
         self._peers: Dict[str, _Peer] = {}
@@ -204,7 +208,8 @@ class SiteCore:
         self._streams: List[EventStream] = []
         self._log_streams = 0
         self._closed = False
-        self._node = _corvo.SiteNode(site, int(port), interface or "", name or "", self._on_events)
+        self._node = _corvo.SiteNode(site, int(port), interface or "", name or "", self._on_events,
+                                     _path_text(key), _path_text(keys))
 
     @property
     def uuid(self) -> str:
@@ -255,10 +260,11 @@ class SiteCore:
         kind, uuid = event[0], event[1]
         peer = self._peers.get(uuid)
         if kind == "enter":
-            _, _, name, ptype, client, address = event
+            _, _, name, ptype, client, address, identity = event
             if peer is None:
                 peer = self._peers[uuid] = _Peer(uuid, name)
             peer.name, peer.type, peer.client, peer.address = name, ptype, client, address
+            peer.identity = identity
             peer.member = True
             return PeerEvent(peer.name, "enter")
         if kind == "info":
@@ -478,6 +484,11 @@ class SiteCore:
     def pending_requests(self) -> int:
         with self._lock:
             return len(self._waiters)
+
+
+def _path_text(value) -> str:
+    """A key name or path (str or os.PathLike) as the node takes it."""
+    return "" if value is None else os.fspath(value)
 
 
 def _settle(future: concurrent.futures.Future, result=None, error: Optional[BaseException] = None) -> None:

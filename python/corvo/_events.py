@@ -18,13 +18,15 @@ LOG_LEVELS = ("trace", "debug", "info", "warn", "error")
 
 @dataclass(frozen=True)
 class PeerInfo:
-    """A member of the site."""
+    """A member of the site. ``identity`` is the identity whose key the peer
+    proved on a secured site, "" on an open site."""
     name: str
     uuid: str
     type: str
     client: bool
     status: int
     status_name: Optional[str]
+    identity: str = ""
 
 
 @dataclass(frozen=True)

@@ -45,11 +45,18 @@ class Site:
     method may be called from any thread. ``timeout`` is in seconds: waiting
     for the peer's description takes at most that long, and so does waiting
     for the confirmation that follows.
+
+    On a secured site, ``key`` is this client's identity: a key name in the
+    key directory or the path of a secret key file, as a program's ``--key``
+    takes it; ``keys`` is the directory of trusted identities (``--keys``;
+    by default $CORVO_KEY_DIR, else ~/.config/corvo/keys). Without ``name``
+    the client then announces its identity's name, which every identity may
+    announce. A key that cannot be used raises CorvoError with the reason.
     """
 
     def __init__(self, site: str = "corvo", port: int = 5670, interface: Optional[str] = None,
-                 name: Optional[str] = None):
-        self._core = SiteCore(site, port, interface, name)
+                 name: Optional[str] = None, key: Optional[str] = None, keys: Optional[str] = None):
+        self._core = SiteCore(site, port, interface, name, key, keys)
 
     @property
     def site(self) -> str:

@@ -30,8 +30,8 @@ class Site:
     """A client on a site, for asyncio programs; see corvo.Site."""
 
     def __init__(self, site: str = "corvo", port: int = 5670, interface: Optional[str] = None,
-                 name: Optional[str] = None):
-        self._args = (site, port, interface, name)
+                 name: Optional[str] = None, key: Optional[str] = None, keys: Optional[str] = None):
+        self._args = (site, port, interface, name, key, keys)
         self._core: Optional[SiteCore] = None
 
     async def open(self) -> "Site":

@@ -144,6 +144,17 @@ PYBIND11_MODULE(_corvo, m)
 {
     m.doc() = "C++ core of the corvo package (use the corvo package, not this module)";
 
+    // A key that cannot be used is the package's CorvoError with the reason.
+    py::register_exception_translator([](std::exception_ptr error) {
+        try {
+            if (error)
+                std::rethrow_exception(error);
+        } catch (const corvo::KeyError& e) {
+            py::object corvoError = py::module_::import("corvo._errors").attr("CorvoError");
+            PyErr_SetString(corvoError.ptr(), e.what());
+        }
+    });
+
     m.def("loop_running", [] { return true; });
     m.def("shutdown", [] {
         py::gil_scoped_release release;
@@ -155,15 +166,20 @@ PYBIND11_MODULE(_corvo, m)
 
     py::class_<SiteHandle>(m, "SiteNode")
         .def(py::init([](const std::string& site, int port, const std::string& interface, const std::string& name,
-                         py::object sink) {
+                         py::object sink, const std::string& key, const std::string& keys) {
                  SiteOptions options;
                  options.site = site;
                  options.port = port;
                  options.interface = interface;
                  options.name = name;
+                 if (!key.empty())
+                     corvo::python::loadSecurity(options, key, keys);
+                 else if (!keys.empty())
+                     throw py::value_error("keys needs key (the program's own identity)");
                  return std::make_unique<SiteHandle>(options, std::move(sink));
              }),
-             py::arg("site"), py::arg("port"), py::arg("interface"), py::arg("name"), py::arg("sink"))
+             py::arg("site"), py::arg("port"), py::arg("interface"), py::arg("name"), py::arg("sink"),
+             py::arg("key") = "", py::arg("keys") = "")
         .def_property_readonly("uuid", &SiteHandle::uuid)
         .def("close", &SiteHandle::close)
         .def("change", &SiteHandle::change)

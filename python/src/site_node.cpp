@@ -91,6 +91,8 @@ void SiteNode::start()
     network = std::make_unique<Network>(this, false);
     if (!options.name.empty())
         network->setName(options.name);
+    else if (!options.keyPair.identity.empty())
+        network->setName(options.keyPair.identity);  // a name the identity may announce by default
     network->setPort(options.port);
     if (!options.interface.empty())
         network->setInterface(options.interface);
@@ -100,6 +102,8 @@ void SiteNode::start()
     network->join(options.site);
     network->setClient(true);
     network->setRecvValue(true);
+    if (!options.keyPair.identity.empty())
+        network->setSecurity(options.keyPair, options.trusted);
     network->setType("client");
     network->start();
     if (!network->isStarted()) {
@@ -198,7 +202,7 @@ void SiteNode::deliver()
             switch (event->kind) {
                 case Event::ENTER:
                     list.append(py::make_tuple("enter", event->uuid, peerText(peer.name), peerText(peer.type),
-                                               peer.client, peerText(peer.address)));
+                                               peer.client, peerText(peer.address), peerText(peer.identity)));
                     break;
                 case Event::INFO: {
                     py::tuple description = describePeer(peer);
@@ -260,6 +264,16 @@ void SiteNode::onStatus(std::shared_ptr<Peer> peer, unsigned int status)
 void SiteNode::onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log)
 {
     batch.push_back(std::make_shared<Event>(Event{Event::LOG, peer, peer->uuid, {}, 0, log}));
+}
+
+void loadSecurity(SiteOptions& options, const std::string& key, const std::string& keys)
+{
+    KeyDirectory directory(keys.empty() ? KeyDirectory::defaultPath() : keys);
+    options.keyPair = KeyDirectory::readSecret(directory.secretPath(key));
+    std::vector<std::string> problems;
+    options.trusted = directory.identities(&problems);
+    for (const auto& problem : problems)
+        std::cerr << "corvo: key directory: " << problem << std::endl;
 }
 
 py::tuple describePeer(const Peer& peer)

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "corvo/keys.h"
 #include "corvo/network.h"
 #include "corvo/peer.h"
 #include "loop_thread.h"
@@ -21,12 +22,22 @@ struct SiteOptions {
     int port = 5670;
     std::string interface;  // empty: the node's choice
     std::string name;
+    // A secured site: the node's own key pair (identity non-empty) and the
+    // identities it trusts. Empty identity: an open site.
+    KeyPair keyPair;
+    std::vector<Identity> trusted;
 };
+
+// Reads the secret key `key` (a name in the key directory, or a path) and
+// the trusted identities of `keys` (the default key directory when empty),
+// as a program's --key and --keys do. Problems with single identity files
+// are written to standard error; a key that cannot be used throws KeyError.
+void loadSecurity(SiteOptions& options, const std::string& key, const std::string& keys);
 
 // Lives on the loop thread; its Python face (module.cpp) carries every call
 // there. Events are handed to the Python callable `sink` as a list of tuples
 // once per drained batch, taking the GIL once per batch:
-//   ("enter", uuid, name, type, client, address)
+//   ("enter", uuid, name, type, client, address, identity)
 //   ("info", uuid, name, properties, commands, statuses, status)
 //   ("exit", uuid)
 //   ("property", uuid, name, value, time)

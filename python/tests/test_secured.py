@@ -1,0 +1,140 @@
+"""The package on a secured site: a client with a trusted key talks to a C++
+daemon and sees the identity it proved; a client with an untrusted key sees
+nothing; a Python daemon started with --key/--keys serves the C++ tool; keys
+that cannot be used are refused with the reason."""
+
+import asyncio
+import os
+import time
+
+import pytest
+
+import corvo
+from conftest import net_options, program, read_log, wait_until
+
+T = 30.0
+
+
+def make_key(children, directory, identity, names=None):
+    args = [program("CORVO_TOOL"), "--keys", directory, "keys", "new", identity]
+    if names:
+        args += ["--names", names]
+    r = children.run(args)
+    assert r.returncode == 0, r.stderr
+
+
+def public_key(directory, identity):
+    with open(os.path.join(directory, identity + ".id")) as f:
+        for line in f:
+            key, _, value = line.partition("=")
+            if key.strip() == "public":
+                return value.strip()
+    raise AssertionError("no public key for " + identity)
+
+
+@pytest.fixture
+def keys(children, work_dir):
+    """A trusted key directory (wheel, pyd, alice) and, apart, mallory's key
+    whose own directory trusts the daemons but whom the daemons do not know."""
+    trusted = os.path.join(work_dir, "keys")
+    make_key(children, trusted, "wheel")
+    make_key(children, trusted, "pyd")
+    make_key(children, trusted, "alice", "alice,py-*,corvo*")
+    outsider = os.path.join(work_dir, "outsider")
+    make_key(children, outsider, "mallory")
+    for identity in ("wheel", "pyd"):
+        with open(os.path.join(trusted, identity + ".id")) as src, \
+                open(os.path.join(outsider, identity + ".id"), "w") as dst:
+            dst.write(src.read())
+    return trusted, outsider
+
+
+@pytest.fixture
+def secured_wheel(children, site_args, keys):
+    trusted, _ = keys
+    return children.start([program("CORVO_EXAMPLE_DAEMON")] + net_options(site_args) +
+                          ["--key", "wheel", "--keys", trusted], "wheel")
+
+
+def test_trusted_client_works_and_untrusted_sees_nothing(secured_wheel, site_args, keys):
+    trusted, outsider = keys
+    with corvo.Site(**site_args, key="alice", keys=trusted, name="py-alice") as s:
+        info = s.info("wheel", timeout=T)
+        assert "slot" in info.properties
+        assert s.set("wheel", "slot", 3, timeout=T) == 3
+        (peer,) = [p for p in s.peers() if p.name == "wheel"]
+        assert peer.identity == "wheel"
+        # The same key by its file's path.
+        with corvo.Site(**site_args, key=os.path.join(trusted, "alice.key"), keys=trusted,
+                        name="py-alice2") as by_path:
+            assert by_path.get("wheel", "slot", timeout=T) == 3
+        with corvo.Site(**site_args, key="mallory", keys=outsider, name="mallory") as m:
+            with pytest.raises(corvo.NotFoundError):
+                m.info("wheel", timeout=3.0)
+            assert m.peers() == []
+        # The daemon says locally why it refused; the trusted client goes on.
+        mallory_key = public_key(outsider, "mallory")
+        wait_until(lambda: mallory_key + " is not trusted" in read_log(secured_wheel),
+                   what="the daemon's refusal of the untrusted key")
+        assert s.set("wheel", "slot", 1, timeout=T) == 1
+
+
+def test_open_client_and_secured_daemon_do_not_meet(secured_wheel, site_args, keys):
+    trusted, _ = keys
+    with corvo.Site(**site_args, key="alice", keys=trusted, name="py-alice") as s:
+        s.wait_for("wheel", timeout=T)  # positive control: the daemon is up
+        with corvo.Site(**site_args) as open_site:
+            with pytest.raises(corvo.NotFoundError):
+                open_site.info("wheel", timeout=3.0)
+        # And the secured client never sees the open one.
+        assert all(p.identity for p in s.peers())
+
+
+def test_asyncio_site_on_a_secured_site(secured_wheel, site_args, keys):
+    trusted, _ = keys
+
+    async def main():
+        async with corvo.aio.Site(**site_args, key="alice", keys=trusted, name="py-alice") as s:
+            await s.wait_for("wheel", timeout=T)
+            assert await s.set("wheel", "slot", 2, timeout=T) == 2
+            return await s.peers()
+    peers = asyncio.run(main())
+    assert [(p.name, p.identity) for p in peers] == [("wheel", "wheel")]
+
+
+def test_python_daemon_with_key_serves_the_tool(children, site_args, keys):
+    trusted, _ = keys
+    children.python("pydaemon.py", *net_options(site_args), "--key", "pyd", "--keys", trusted)
+    tool = [program("CORVO_TOOL")] + net_options(site_args) + ["-t", str(T)]
+    r = children.run(tool + ["--key", "alice", "--keys", trusted, "set", "pyd", "gain", "4.5"], timeout=T * 3)
+    assert r.returncode == 0, r.stderr
+    assert float(r.stdout) == 4.5
+    with corvo.Site(**site_args, key="alice", keys=trusted) as s:  # named "alice"
+        assert s.get("pyd", "gain", timeout=T) == 4.5
+        (peer,) = [p for p in s.peers() if p.name == "pyd"]
+        assert peer.identity == "pyd"
+    # The open tool does not reach the secured Python daemon.
+    r = children.run(tool[:-1] + ["3", "get", "pyd", "gain"], timeout=T * 3)
+    assert r.returncode != 0
+
+
+def test_unusable_keys_are_refused(children, site_args, keys, work_dir):
+    trusted, _ = keys
+    with pytest.raises(corvo.CorvoError, match="nobody"):
+        corvo.Site(**site_args, key="nobody", keys=trusted)
+    readable = os.path.join(trusted, "alice.key")
+    os.chmod(readable, 0o644)
+    try:
+        with pytest.raises(corvo.CorvoError):
+            corvo.Site(**site_args, key="alice", keys=trusted)
+    finally:
+        os.chmod(readable, 0o600)
+    with pytest.raises(ValueError, match="key"):
+        corvo.Site(**site_args, keys=trusted)
+    # A Python daemon refuses to start with a key others can read, as a C++
+    # program does (status 1, with the reason).
+    os.chmod(readable, 0o640)
+    proc = children.python("pydaemon.py", *net_options(site_args), "--key", readable, "--keys", trusted,
+                           log_name="badkey")
+    assert proc.wait(timeout=T) == 1
+    assert "alice.key" in read_log(proc)
