@@ -46,6 +46,16 @@ public:
                 move({"0", "0"});
             },
             "go to slot 0");
+        // A safety command: on a secured site a lock never blocks it (the
+        // access rules still decide who may run it).
+        createCommand(
+            "stop",
+            [this](std::vector<std::string>) {
+                logger->warn("stopped");
+                changeStatus(0);  // IDLE
+            },
+            "stop the wheel and the focuser now");
+        markSafetyCommand("stop");
     }
 
 private:

@@ -28,6 +28,8 @@ SimCam::SimCam() : timer(std::make_unique<uv_timer_t>()), rng(std::random_device
 
     createCommand(
         "abort", [this](std::vector<std::string>) { doAbort(); }, "abort the exposure in progress");
+    // A lock never blocks an abort.
+    markSafetyCommand("abort");
 }
 
 void SimCam::beforeLoop()

@@ -1,6 +1,7 @@
 #include "corvo/daemon.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 
 #include "corvo/diagnostics.h"
 #include "corvo/message.h"
@@ -73,6 +75,10 @@ std::string throttleKey(const Peer& peer, const char* kind)
 {
     return peer.uuid + "/" + kind + "/" + peer.name;
 }
+
+// The built-in commands and property of a secured daemon.
+const char* const kLockName = "lock";
+const char* const kUnlockName = "unlock";
 
 std::string nameInThrottleKey(const std::string& key)
 {
@@ -165,6 +171,8 @@ void Daemon::processOptions()
 
 void Daemon::beforeInit()
 {
+    // Before going to the background, so that a refusal reaches the terminal.
+    loadAccessRules();
     if (daemonMode)
         doDaemon();
     confManager.load(name);
@@ -181,6 +189,9 @@ void Daemon::beforeInit()
                      "Configuration " + name + ": cannot set " + key + " to \"" + value + "\": " + e.what());
         }
     }
+    // After the configuration: no file sets the lock.
+    if (access.secured())
+        addLockInterface();
 }
 
 void Daemon::beforeLoop()
@@ -191,12 +202,24 @@ void Daemon::beforeLoop()
     diagnosticRedirect = std::make_unique<DiagnosticRedirect>(loggerSink(logger.logger));
     network->setClient(false);
     network->setType(defaultName);
+    if (access.secured() && loop) {
+        lockTimer = std::make_unique<uv_timer_t>();
+        uv_timer_init(loop, lockTimer.get());
+        lockTimer->data = this;
+        lockTimerOpen = true;
+    }
     logger->info("Start looping...");
 }
 
 void Daemon::cleanup()
 {
     writeThrottleSummaries(peerErrors.flush());
+    writeAuditSummaries(auditRecords.flush());
+    if (lockTimerOpen) {
+        uv_timer_stop(lockTimer.get());
+        uv_close(reinterpret_cast<uv_handle_t*>(lockTimer.get()), nullptr);
+        lockTimerOpen = false;
+    }
     if (logger.logger)
         logger->info("Stop and clean up");
 }
@@ -235,18 +258,34 @@ void Daemon::sendInfo(std::shared_ptr<Peer> peer)
 void Daemon::handleCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command)
 {
     writeThrottleSummaries(peerErrors.expire());
+    writeAuditSummaries(auditRecords.expire());
     auto it = commands.find(command.cmd_name());
     if (it == commands.end())
         return refuseCommand(peer, command, "unknown command '" + clipped(command.cmd_name()) + "'");
-    std::string problem = it->second.checkArgs(std::vector<std::string>(command.args().begin(), command.args().end()));
+    std::vector<std::string> args(command.args().begin(), command.args().end());
+    std::string problem = it->second.checkArgs(args);
     if (!problem.empty())
         return refuseCommand(peer, command, problem);
+    if (!peer)
+        return onCommand(peer, command);
+    if (access.secured() && (command.cmd_name() == kLockName || command.cmd_name() == kUnlockName))
+        return handleLockCommand(peer, command);
+    std::string what = "run " + receivedText(extractCommandPB(command));
+    if (what.back() == ' ')
+        what.pop_back();
+    std::string reason = accessProblem(*peer, true, command.cmd_name());
+    if (!reason.empty()) {
+        audit(*peer, false, what, reason);
+        return answerCommandRefusal(*peer, command, reason);
+    }
+    audit(*peer, true, what);
     onCommand(peer, command);
 }
 
 void Daemon::handlePropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change)
 {
     writeThrottleSummaries(peerErrors.expire());
+    writeAuditSummaries(auditRecords.expire());
     auto it = properties.find(change.name());
     if (it == properties.end())
         return refuseProperty(peer, change.name(), "no property '" + clipped(change.name()) + "'");
@@ -255,15 +294,51 @@ void Daemon::handlePropertyCommand(std::shared_ptr<Peer> peer, const corvo::prot
     std::string problem = it->second->checkRequest(change);
     if (!problem.empty())
         return refuseProperty(peer, change.name(), problem);
+    if (!peer)
+        return onPropertyCommand(peer, change);
+    // The requested value as text, from a copy that publishes nothing.
+    Property requested = *it->second;
+    requested.master = nullptr;
+    requested.applyRequest(change);
+    std::string what = "set " + change.name() + " = " + clipped(requested.toString()) + " (was " +
+                       clipped(it->second->toString()) + ")";
+    std::string reason = accessProblem(*peer, false, change.name());
+    if (!reason.empty()) {
+        audit(*peer, false, what, reason);
+        return answerPropertyRefusal(*peer, change.name(), reason);
+    }
+    audit(*peer, true, what);
     onPropertyCommand(peer, change);
+}
+
+std::string Daemon::accessProblem(const Peer& peer, bool command, const std::string& name)
+{
+    if (!access.secured())
+        return "";
+    if (peer.identity.empty())
+        return "no proven identity";
+    auto now = AccessControl::Clock::now();
+    return command ? access.checkCommand(peer.identity, name, isSafetyCommand(name), now)
+                   : access.checkWrite(peer.identity, name, now);
+}
+
+void Daemon::markSafetyCommand(const std::string& command)
+{
+    safetyCommands.insert(command);
 }
 
 void Daemon::refuseProperty(std::shared_ptr<Peer> peer, const std::string& property, const std::string& reason)
 {
-    if (peer)
-        logPeerError(*peer, "property",
-                     "Refused change of " + clipped(property) + " from " + peer->name + ": " + clipped(reason));
-    if (!peer || !network)
+    if (!peer)
+        return;
+    logPeerError(*peer, "property",
+                 "Refused change of " + clipped(property) + " from " + shownName(*peer) + ": " + clipped(reason));
+    answerPropertyRefusal(*peer, property, reason);
+}
+
+void Daemon::answerPropertyRefusal(const Peer& peer, const std::string& property, const std::string& reason)
+{
+    if (!network)
         return;
     corvo::proto::Response response;
     response.set_error(clipped(reason));
@@ -272,16 +347,22 @@ void Daemon::refuseProperty(std::shared_ptr<Peer> peer, const std::string& prope
         *response.mutable_property_data() = it->second->serialize();
     else
         response.mutable_property_data()->set_name(clipped(property));
-    network->sendResponse(peer->uuid, response);
+    network->sendResponse(peer.uuid, response);
 }
 
 void Daemon::refuseCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command, const std::string& reason)
 {
-    if (peer)
-        logPeerError(*peer, "command",
-                     "Wrong argument. Received: " + receivedText(extractCommandPB(command)) + "(from " + peer->name +
-                         ": " + clipped(reason) + ")");
-    if (!peer || !network)
+    if (!peer)
+        return;
+    logPeerError(*peer, "command",
+                 "Wrong argument. Received: " + receivedText(extractCommandPB(command)) + "(from " + shownName(*peer) +
+                     ": " + clipped(reason) + ")");
+    answerCommandRefusal(*peer, command, reason);
+}
+
+void Daemon::answerCommandRefusal(const Peer& peer, const corvo::proto::Command& command, const std::string& reason)
+{
+    if (!network)
         return;
     corvo::proto::Response response;
     response.set_error(clipped(reason));
@@ -295,7 +376,161 @@ void Daemon::refuseCommand(std::shared_ptr<Peer> peer, const corvo::proto::Comma
             break;
         echo->add_args(arg);
     }
-    network->sendResponse(peer->uuid, response);
+    network->sendResponse(peer.uuid, response);
+}
+
+std::string Daemon::shownName(const Peer& peer) const
+{
+    if (!access.secured())
+        return peer.name;
+    return peer.name + " [" + (peer.identity.empty() ? "no identity" : peer.identity) + "]";
+}
+
+std::string Daemon::requester(const Peer& peer) const
+{
+    std::string where = clipped(peer.name) + " at " + (peer.address.empty() ? "?" : clipped(peer.address));
+    if (!access.secured())
+        return where;
+    return (peer.identity.empty() ? "no identity" : peer.identity) + " (" + where + ")";
+}
+
+void Daemon::audit(const Peer& peer, bool accepted, const std::string& what, const std::string& reason, bool notable)
+{
+    LogThrottle::Decision decision =
+        auditRecords.admit(peer.uuid + "/" + (accepted ? "accepted" : "refused") + "/" + peer.name);
+    if (!logger.logger)
+        return;
+    if (decision.repeated)
+        logger->info("audit: last record of {} repeated {} times", escapeControl(peer.name), decision.repeated);
+    if (!decision.write)
+        return;
+    std::string text = std::string("audit: ") + (accepted ? "accepted " : "refused ") + what + " by " + requester(peer);
+    if (!reason.empty())
+        text += (accepted ? ", " : ": ") + clipped(reason);
+    if (accepted && !notable)
+        logger->info("{}", escapeControl(text));
+    else
+        logger->warn("{}", escapeControl(text));
+}
+
+void Daemon::writeAuditSummaries(const std::vector<LogThrottle::Summary>& summaries)
+{
+    if (!logger.logger)
+        return;
+    for (const LogThrottle::Summary& summary : summaries)
+        logger->info("audit: last record of {} repeated {} times", escapeControl(nameInThrottleKey(summary.key)),
+                     summary.repeated);
+}
+
+// ---------------------------------------------------------------- locks
+
+void Daemon::loadAccessRules()
+{
+    std::string path;
+    for (auto dir = confManager.confDirs.rbegin(); dir != confManager.confDirs.rend() && path.empty(); ++dir) {
+        struct stat info {};
+        std::string candidate = *dir + "/" + name + ".rules";
+        if (lstat(candidate.c_str(), &info) == 0)
+            path = candidate;
+    }
+    std::optional<AccessRules> rules;
+    std::map<std::string, std::vector<std::string>> groups;
+    for (const Identity& identity : trustedIdentities)
+        groups[identity.name] = identity.groups;
+    try {
+        if (!path.empty() && !isSecured())
+            throw AccessError("access rules " + path +
+                              " need a secured site (--key): on an open site no identity can be proven");
+        if (!path.empty())
+            rules = AccessRules::load(path);
+        access.configure(isSecured(), std::move(rules), std::move(groups));
+    } catch (const AccessError& e) {
+        std::cerr << name << ": " << e.what() << "; " << name << " does not start" << std::endl;
+        std::exit(1);
+    }
+    if (access.hasRules())
+        diagnose(Diagnostic::Info, Diagnostic::Stdout, "Access rules of " + name + " from " + path);
+    else if (isSecured())
+        diagnose(Diagnostic::Info, Diagnostic::Stdout,
+                 "No access rules for " + name + ": every trusted identity has every right");
+}
+
+void Daemon::addLockInterface()
+{
+    if (properties.count(kLockName) || commands.count(kLockName) || commands.count(kUnlockName))
+        diagnose(Diagnostic::Warning, Diagnostic::Stderr,
+                 name + ": on a secured site \"lock\" and \"unlock\" are the daemon's own; the program's are replaced");
+    commands.erase(kLockName);
+    commands.erase(kUnlockName);
+    createProperty(kLockName, Property::STRING, "exclusive control: IDENTITY until TIME, empty when free", false);
+    // Handled by handleLockCommand before any function could run.
+    createCommand(
+        kLockName, [](std::vector<std::string>) {}, "take or renew exclusive control for SECONDS (0: 15 min)", 1,
+        ARG_INT, "seconds");
+    createCommand(
+        kUnlockName, [](std::vector<std::string>) {}, "release exclusive control");
+}
+
+void Daemon::handleLockCommand(const std::shared_ptr<Peer>& peer, const corvo::proto::Command& command)
+{
+    auto now = AccessControl::Clock::now();
+    const std::string& identity = peer->identity;
+    std::string reason, broken, what;
+    if (command.cmd_name() == kLockName) {
+        long long seconds = -1;
+        try {
+            seconds = std::stoll(command.args(0));
+        } catch (const std::exception&) {
+            // refused below as a lease out of range
+        }
+        std::chrono::seconds lease = seconds == 0 ? AccessControl::kDefaultLease : std::chrono::seconds(seconds);
+        if (seconds < 0 || seconds > AccessControl::kMaxLease.count())
+            lease = std::chrono::seconds(-1);
+        what = "lock for " + std::to_string(lease.count()) + " s";
+        reason = identity.empty() ? "no proven identity" : access.takeLock(identity, lease, now, broken);
+    } else {
+        what = "unlock";
+        reason = identity.empty() ? "no proven identity" : access.releaseLock(identity, now, broken);
+    }
+    if (!reason.empty()) {
+        audit(*peer, false, what, reason);
+        return answerCommandRefusal(*peer, command, reason);
+    }
+    audit(*peer, true, what, broken.empty() ? "" : "breaking the lock of " + broken, !broken.empty());
+    publishLock();
+}
+
+void Daemon::publishLock()
+{
+    auto now = AccessControl::Clock::now();
+    const Lock* held = access.lock(now);
+    lockHolder = held ? held->holder : "";
+    if (auto property = getProperty(kLockName))
+        property->setValue(access.describeLock(now));
+    armLockTimer();
+}
+
+void Daemon::armLockTimer()
+{
+    if (!lockTimerOpen)
+        return;
+    uv_timer_stop(lockTimer.get());
+    auto now = AccessControl::Clock::now();
+    const Lock* held = access.lock(now);
+    if (!held)
+        return;
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(held->until - now).count() + 1;
+    uv_timer_start(lockTimer.get(), onLockTimer, static_cast<uint64_t>(std::max<long long>(ms, 1)), 0);
+}
+
+void Daemon::onLockTimer(uv_timer_t* timer)
+{
+    auto* daemon = static_cast<Daemon*>(timer->data);
+    if (!daemon->access.expire(AccessControl::Clock::now()))
+        return daemon->armLockTimer();  // woke a little early
+    if (daemon->logger.logger)
+        daemon->logger->info("audit: the lock of {} expired", escapeControl(daemon->lockHolder));
+    daemon->publishLock();
 }
 
 void Daemon::logPeerError(const Peer& peer, const char* kind, const std::string& text)

@@ -25,7 +25,28 @@
 //
 // Without a rules file an open site behaves as it always did and a secured
 // site grants every right to every trusted identity. A rules file on an open
-// site is an error: no identity can be proven there.
+// site is an error: no identity can be proven there, and the daemon does not
+// start (status 1, with the reason); so does a secured daemon whose rules
+// file cannot be read or parsed.
+//
+// Locks. A secured daemon has the read-only property "lock" ("" when free,
+// else "IDENTITY until YYYY-MM-DDTHH:MM:SSZ", broadcast whenever the lock is
+// taken, renewed, released, broken or expires) and the commands "lock
+// SECONDS" (0: 15 minutes, at most 24 hours; the holder renews by locking
+// again) and "unlock". While the lock is held, writes and commands of every
+// other identity are refused, except the daemon's safety commands
+// (Daemon::markSafetyCommand). A timer of the daemon's loop ends the lease.
+//
+// Audit. Every request that passes the checks of its form is written as
+// "audit: accepted WHAT by WHO" (info) or "audit: refused WHAT by WHO:
+// REASON" (warning) to the daemon's log, which the site's log group and the
+// archiver keep. WHAT is "set NAME = NEW (was OLD)" or "run COMMAND ARGS",
+// "lock for N s", "unlock"; WHO is "IDENTITY (NAME at ADDRESS)" on a secured
+// site, "NAME at ADDRESS" on an open one. A broken lock is a warning naming
+// the former holder; an expired lease is recorded too. A malformed request
+// keeps its error record (with the identity on a secured site). Per peer,
+// at most 20 accepted and 20 refused records are written in 10 s; the rest
+// are counted ("audit: last record of NAME repeated N times").
 #pragma once
 
 #include <chrono>

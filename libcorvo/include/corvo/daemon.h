@@ -8,10 +8,12 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "corvo/access.h"
 #include "corvo/app.h"
 #include "corvo/command.h"
 #include "corvo/confmanager.h"
@@ -46,6 +48,16 @@ public:
     // few KiB).
     void refuseProperty(std::shared_ptr<Peer> peer, const std::string& property, const std::string& reason);
     void refuseCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command, const std::string& reason);
+
+    // Marks a command as a safety command (abort, stop): a lock never
+    // blocks it. The access rules still decide who may run it.
+    void markSafetyCommand(const std::string& command);
+    bool isSafetyCommand(const std::string& command) const { return safetyCommands.count(command) != 0; }
+    // Who may change what, and the lock (see access.h). On a secured site
+    // the daemon has the read-only property "lock" ("" when free, else
+    // "IDENTITY until YYYY-MM-DDTHH:MM:SSZ") and the commands "lock"
+    // (lease seconds, 0: 15 min) and "unlock", handled here.
+    const AccessControl& accessControl() const { return access; }
     void onInfo(std::shared_ptr<Peer> peer) override;
     void processOptions() override;
     void beforeInit() override;
@@ -91,11 +103,45 @@ private:
     // The library's own messages go to this daemon's logger while it runs.
     std::unique_ptr<DiagnosticRedirect> diagnosticRedirect;
 
+    // Reads NAME.rules from the configuration directories; a rules file on
+    // an open site, or one that cannot be used, ends the program (status 1).
+    void loadAccessRules();
+    // The "lock" property and the "lock"/"unlock" commands (secured site).
+    void addLockInterface();
+    void handleLockCommand(const std::shared_ptr<Peer>& peer, const corvo::proto::Command& command);
+    // Broadcasts the "lock" property and sets the timer to its expiry.
+    void publishLock();
+    void armLockTimer();
+    static void onLockTimer(uv_timer_t* timer);
+    // The requester as audit records name it: its identity on a secured
+    // site, its name and address always.
+    std::string requester(const Peer& peer) const;
+    // The requester in refusal records: its name, with the identity on a
+    // secured site.
+    std::string shownName(const Peer& peer) const;
+    // One audit record: accepted (info) or refused (warning), at most
+    // kAuditBurst per peer and kind in 10 s, then counted. `notable`
+    // writes an accepted record as a warning (a broken lock).
+    void audit(const Peer& peer, bool accepted, const std::string& what, const std::string& reason = "",
+               bool notable = false);
+    void writeAuditSummaries(const std::vector<LogThrottle::Summary>& summaries);
+    // The reason to refuse a valid request by rights or by the lock, or "".
+    std::string accessProblem(const Peer& peer, bool command, const std::string& name);
+    void answerPropertyRefusal(const Peer& peer, const std::string& property, const std::string& reason);
+    void answerCommandRefusal(const Peer& peer, const corvo::proto::Command& command, const std::string& reason);
+
     // Writes an error record caused by `peer`, rate-limited per peer and kind.
     void logPeerError(const Peer& peer, const char* kind, const std::string& text);
     void writeThrottleSummaries(const std::vector<LogThrottle::Summary>& summaries);
 
     LogThrottle peerErrors;
+    static constexpr size_t kAuditBurst = 20;
+    LogThrottle auditRecords{kAuditBurst};
+    AccessControl access;
+    std::set<std::string> safetyCommands;
+    std::unique_ptr<uv_timer_t> lockTimer;
+    bool lockTimerOpen = false;
+    std::string lockHolder;  // of the lock last published, for its expiry record
 };
 
 }  // namespace corvo

@@ -1,0 +1,283 @@
+// A daemon's access decisions: rules loaded from its configuration
+// directory, refusals by rights and by the lock, the built-in "lock" and
+// "unlock" commands, safety commands, and the audit records of every request.
+// Without a running network: requests are handed over as the network does.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "corvo/daemon.h"
+#include "corvo/peer.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+class GuardedDaemon : public corvo::Daemon {
+public:
+    GuardedDaemon() : Daemon("guarded")
+    {
+        createProperty("slot", corvo::Property::INT, "slot", true);
+        createProperty("label", corvo::Property::STRING, "label", true);
+        createCommand(
+            "move", [this](std::vector<std::string> args) { ran.push_back("move " + args[0]); }, "", 1, corvo::ARG_INT,
+            "slot");
+        createCommand(
+            "stop", [this](std::vector<std::string>) { ran.push_back("stop"); }, "");
+        markSafetyCommand("stop");
+    }
+
+    // Options, keys (an identity when `secured`) and the start-up hooks up
+    // to the loop; the logger writes to standard output.
+    void prepare(bool secured, std::map<std::string, std::vector<std::string>> groups = {})
+    {
+        const char* args[] = {"guarded"};
+        optionParser.parseArgs(1, const_cast<char**>(args));
+        processOptions();
+        if (secured)
+            keyPair.identity = "guarded";
+        for (auto& [identity, its] : groups)
+            trustedIdentities.push_back({identity, "", {}, its});
+        beforeInit();
+        network = std::make_shared<corvo::Network>(this, false);
+        logger.init(name, spdlog::level::info, network.get());
+    }
+
+    std::vector<std::string> ran;
+};
+
+std::shared_ptr<corvo::Peer> peerOf(const std::string& identity, const std::string& name = "tool")
+{
+    auto peer = std::make_shared<corvo::Peer>(name, "UUID-" + identity + "-" + name, "tcp://127.0.0.1:4000");
+    peer->identity = identity;
+    return peer;
+}
+
+corvo::proto::Command command(std::vector<std::string> words)
+{
+    corvo::proto::Command record;
+    record.set_cmd_name(words[0]);
+    for (size_t i = 1; i < words.size(); ++i)
+        record.add_args(words[i]);
+    return record;
+}
+
+corvo::proto::PropertyChange setSlot(long value)
+{
+    corvo::proto::PropertyChange change;
+    change.set_name("slot");
+    change.set_command(true);
+    change.mutable_intval()->set_value(value);
+    return change;
+}
+
+size_t count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+class DaemonAccess : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        confDir = dir / "conf";
+        mkdir(confDir.c_str(), 0755);
+        setenv("HOME", dir.path().c_str(), 1);
+        setenv("CORVO_CONF_PATH", confDir.c_str(), 1);
+        // After the environment: the daemon finds its directories when made.
+        daemon = std::make_unique<GuardedDaemon>();
+    }
+
+    void writeRules(const std::string& text) { std::ofstream(confDir + "/guarded.rules") << text; }
+
+    std::string handle(const std::shared_ptr<corvo::Peer>& peer, const corvo::proto::PropertyChange& change)
+    {
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
+        daemon->handlePropertyCommand(peer, change);
+        ::testing::internal::GetCapturedStderr();
+        return ::testing::internal::GetCapturedStdout();
+    }
+    std::string handle(const std::shared_ptr<corvo::Peer>& peer, const corvo::proto::Command& record)
+    {
+        ::testing::internal::CaptureStdout();
+        daemon->handleCommand(peer, record);
+        return ::testing::internal::GetCapturedStdout();
+    }
+
+    long slot() const { return daemon->getProperty("slot")->intValue; }
+    std::string lock() const { return daemon->getProperty("lock")->strValue; }
+
+    corvotest::TempDir dir{"corvo-access"};
+    std::string confDir;
+    std::unique_ptr<GuardedDaemon> daemon;
+};
+
+TEST_F(DaemonAccess, RightsDecideWritesAndCommandsAndEveryDecisionIsAudited)
+{
+    writeRules("allow alice set slot\n"
+               "allow alice, @ops run move\n"
+               "allow * run stop\n");
+    daemon->prepare(true, {{"alice", {}}, {"bob", {}}, {"carol", {"ops"}}});
+    ASSERT_TRUE(daemon->accessControl().hasRules());
+
+    std::string out = handle(peerOf("bob"), setSlot(3));
+    EXPECT_EQ(slot(), 0);
+    EXPECT_NE(out.find("[warning] audit: refused set slot = 3 (was 0) by bob (tool at tcp://127.0.0.1:4000): bob may "
+                       "not set slot"),
+              std::string::npos)
+        << out;
+    out = handle(peerOf("alice"), setSlot(3));
+    EXPECT_EQ(slot(), 3);
+    EXPECT_NE(out.find("[info] audit: accepted set slot = 3 (was 0) by alice (tool at tcp://127.0.0.1:4000)"),
+              std::string::npos)
+        << out;
+    // A property no rule names is nobody's to write.
+    corvo::proto::PropertyChange label;
+    label.set_name("label");
+    label.set_command(true);
+    label.mutable_strval()->set_value("Ha");
+    out = handle(peerOf("alice"), label);
+    EXPECT_EQ(daemon->getProperty("label")->strValue, "");
+    EXPECT_NE(out.find("refused set label = Ha (was ) by alice"), std::string::npos) << out;
+
+    out = handle(peerOf("bob"), command({"move", "2"}));
+    EXPECT_NE(out.find("audit: refused run move 2 by bob (tool at tcp://127.0.0.1:4000): bob may not run move"),
+              std::string::npos)
+        << out;
+    handle(peerOf("carol"), command({"move", "4"}));  // through the group of her identity file
+    handle(peerOf("bob"), command({"stop"}));
+    EXPECT_EQ(daemon->ran, (std::vector<std::string>{"move 4", "stop"}));
+
+    // A peer without a proven identity gets nothing on a secured site.
+    out = handle(peerOf(""), command({"stop"}));
+    EXPECT_NE(out.find("refused run stop by no identity (tool at tcp://127.0.0.1:4000): no proven identity"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(daemon->ran.size(), 2u);
+    // Malformed requests keep their error record, which names the identity.
+    out = handle(peerOf("bob"), command({"move"}));
+    EXPECT_NE(out.find("(from tool [bob]: 'move' takes 1 argument, got 0)"), std::string::npos) << out;
+}
+
+TEST_F(DaemonAccess, ALockShutsOutOthersButNotSafetyCommandsAndOnlyOverrideBreaksIt)
+{
+    writeRules("allow alice, bob set *\n"
+               "allow alice, bob run *\n"
+               "allow alice, bob, admin lock\n"
+               "allow admin override\n");
+    daemon->prepare(true);
+    EXPECT_EQ(lock(), "");
+
+    handle(peerOf("alice"), command({"lock", "60"}));
+    EXPECT_EQ(lock().rfind("alice until 20", 0), 0u) << lock();
+    handle(peerOf("alice", "other-program"), setSlot(1));  // the identity holds it, whatever the program
+    EXPECT_EQ(slot(), 1);
+
+    std::string out = handle(peerOf("bob"), setSlot(2));
+    EXPECT_EQ(slot(), 1);
+    EXPECT_NE(out.find("by bob (tool at tcp://127.0.0.1:4000): locked by alice until 20"), std::string::npos) << out;
+    handle(peerOf("bob"), command({"move", "5"}));
+    handle(peerOf("bob"), command({"stop"}));  // a safety command
+    EXPECT_EQ(daemon->ran, std::vector<std::string>{"stop"});
+    out = handle(peerOf("bob"), command({"unlock"}));
+    EXPECT_NE(out.find("refused unlock by bob"), std::string::npos) << out;
+    out = handle(peerOf("bob"), command({"lock", "0"}));
+    EXPECT_NE(out.find("refused lock for 900 s by bob"), std::string::npos) << out;
+    EXPECT_EQ(lock().rfind("alice until", 0), 0u);
+
+    out = handle(peerOf("admin"), command({"lock", "30"}));
+    EXPECT_NE(out.find("[warning] audit: accepted lock for 30 s by admin (tool at tcp://127.0.0.1:4000), breaking "
+                       "the lock of alice"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(lock().rfind("admin until", 0), 0u);
+    handle(peerOf("admin"), command({"unlock"}));
+    EXPECT_EQ(lock(), "");
+    out = handle(peerOf("admin"), command({"unlock"}));
+    EXPECT_NE(out.find("refused unlock by admin (tool at tcp://127.0.0.1:4000): not locked"), std::string::npos);
+
+    handle(peerOf("bob"), setSlot(2));
+    EXPECT_EQ(slot(), 2);
+    // Leases out of range are refused, and change nothing.
+    for (std::string lease : {"-5", "86401", "99999999999999999999"}) {
+        out = handle(peerOf("bob"), command({"lock", lease}));
+        EXPECT_EQ(lock(), "") << lease << ": " << out;
+    }
+    EXPECT_EQ(count(out, "refused lock"), 0u);  // not an integer: refused before any lock decision
+    out = handle(peerOf("bob"), command({"lock", "86401"}));
+    EXPECT_NE(out.find("refused lock for -1 s by bob (tool at tcp://127.0.0.1:4000): a lease lasts 1 to 86400 seconds"),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(DaemonAccess, WithoutRulesASecuredSiteGrantsEveryRightAndAnOpenSiteIsUnchanged)
+{
+    daemon->prepare(true);
+    EXPECT_FALSE(daemon->accessControl().hasRules());
+    corvo::proto::Info info = daemon->composeInfo();
+    std::set<std::string> names;
+    for (const auto& c : info.commands())
+        names.insert(c.cmd_name());
+    EXPECT_EQ(names, (std::set<std::string>{"lock", "move", "stop", "unlock"}));
+    ASSERT_TRUE(daemon->getProperty("lock"));
+    EXPECT_FALSE(daemon->getProperty("lock")->writable);
+    handle(peerOf("anyone"), command({"lock", "10"}));
+    EXPECT_EQ(lock().rfind("anyone until", 0), 0u);
+    handle(peerOf("someone"), setSlot(4));
+    EXPECT_EQ(slot(), 0);
+    handle(peerOf("anyone"), setSlot(4));
+    EXPECT_EQ(slot(), 4);
+
+    GuardedDaemon open;
+    open.prepare(false);
+    EXPECT_FALSE(open.getProperty("lock"));
+    EXPECT_EQ(open.composeInfo().commands_size(), 2);
+    ::testing::internal::CaptureStdout();
+    open.handleCommand(peerOf("", "client"), command({"lock", "10"}));
+    open.handlePropertyCommand(peerOf("", "client"), setSlot(5));
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(open.getProperty("slot")->intValue, 5);
+    EXPECT_NE(out.find("unknown command 'lock'"), std::string::npos) << out;
+    // On an open site the audit names the program and its address.
+    EXPECT_NE(out.find("[info] audit: accepted set slot = 5 (was 0) by client at tcp://127.0.0.1:4000"),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(DaemonAccess, AuditRecordsOfAFloodingPeerAreBoundedAndCounted)
+{
+    daemon->prepare(true);
+    auto peer = peerOf("alice");
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+    for (int i = 0; i < 500; ++i)
+        daemon->handlePropertyCommand(peer, setSlot(i % 6));
+    ::testing::internal::GetCapturedStderr();
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(slot(), 499 % 6);
+    EXPECT_EQ(count(out, "audit: accepted set slot"), 20u);
+    ::testing::internal::CaptureStdout();
+    daemon->cleanup();
+    out = ::testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("audit: last record of tool repeated 480 times"), std::string::npos) << out;
+}
+
+TEST_F(DaemonAccess, RulesThatCannotBeUsedStopTheDaemon)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // the node's threads
+    writeRules("allow alice set slot\n");
+    EXPECT_EXIT(GuardedDaemon().prepare(false), ::testing::ExitedWithCode(1),
+                "access rules .*guarded.rules need a secured site");
+    writeRules("allow alice fly slot\n");
+    EXPECT_EXIT(GuardedDaemon().prepare(true), ::testing::ExitedWithCode(1), "guarded.rules:1: missing right");
+    remove((confDir + "/guarded.rules").c_str());
+    symlink("/etc/passwd", (confDir + "/guarded.rules").c_str());
+    EXPECT_EXIT(GuardedDaemon().prepare(true), ::testing::ExitedWithCode(1), "guarded.rules");
+}
+
+}  // namespace
