@@ -37,6 +37,7 @@ class FakeSite:
         self.commands = []
         self.ready = asyncio.Event()
         self.refuse = None
+        self.refuse_identities = set()
 
     async def run(self, hub):
         self.hub = hub
@@ -46,16 +47,34 @@ class FakeSite:
         self.ready.set()
         await asyncio.Event().wait()
 
-    async def set(self, pid, prop, text):
+    async def set(self, pid, prop, text, site=None):
         from corvoweb.site import Refused
 
-        self.sets.append((pid, prop, text))
+        self.sets.append((pid, prop, text) + ((site.identity,) if site else ()))
         if self.refuse:
             raise Refused(self.refuse)
         value = float(text)
         self.hub.property_changed(pid, prop, value)
         return value
 
-    async def command(self, pid, name, args):
-        self.commands.append((pid, name, list(args)))
+    async def command(self, pid, name, args, site=None):
+        from corvoweb.site import Refused
+
+        self.commands.append((pid, name, list(args)) + ((site.identity,) if site else ()))
+        if site and site.identity in self.refuse_identities:
+            raise Refused("refused: %s has no right to run %s" % (site.identity, name))
         return None
+
+
+class FakeNode:
+    """What Writers opens per identity in tests: records its life."""
+
+    def __init__(self, identity, log):
+        self.identity, self.log = identity, log
+
+    async def open(self):
+        self.log.append(("open", self.identity))
+        return self
+
+    async def close(self):
+        self.log.append(("close", self.identity))

@@ -7,7 +7,7 @@ import math
 import types
 
 import pytest
-from aiohttp import ClientSession, WSServerHandshakeError, web
+from aiohttp import ClientSession, CookieJar, WSServerHandshakeError, web
 
 from corvoweb.__main__ import OptionError, parse_options
 from corvoweb.hub import Hub, json_safe
@@ -23,8 +23,9 @@ def run(coro):
 class Running:
     """A gateway on a free loopback port with a FakeSite behind it."""
 
-    def __init__(self, allow_write=False, max_rate=10.0, peers=None, history=None):
+    def __init__(self, allow_write=False, max_rate=10.0, peers=None, history=None, login=None):
         self.allow_write = allow_write
+        self.login = login
         self.history = history
         self.max_rate = max_rate
         self.fake = FakeSite([camera()] if peers is None else peers)
@@ -40,12 +41,12 @@ class Running:
         options = types.SimpleNamespace(
             bind="127.0.0.1", http_port=self.port, allow_write=self.allow_write, image_root=None,
             allow_host=None, site="test")
-        self.gateway = Gateway(self.hub, self.fake, options, history=self.history)
+        self.gateway = Gateway(self.hub, self.fake, options, history=self.history, login=self.login)
         self.runner = web.AppRunner(self.gateway.app())
         await self.runner.setup()
         await web.TCPSite(self.runner, "127.0.0.1", self.port).start()
         await asyncio.wait_for(self.fake.ready.wait(), 20)
-        self.session = ClientSession()
+        self.session = ClientSession(cookie_jar=CookieJar(unsafe=True))  # cookies of 127.0.0.1 too
         self.origin = "http://127.0.0.1:%d" % self.port
         return self
 

@@ -2,6 +2,10 @@
 
     corvo-web --site lab                       # http://127.0.0.1:8080
     corvo-web --site lab --allow-write --image-root /data
+    corvo-web --site lab --key console --users /etc/corvo/web-users \
+              --bind 0.0.0.0 --allow-write     # login; each user acts as their identity
+    corvo-web adduser --users FILE NAME [--identity KEY]
+    corvo-web deluser --users FILE NAME
 """
 
 import argparse
@@ -49,6 +53,17 @@ def parse_options(argv):
     p.add_argument(
         "--allow-host", action="append", help="another name the console is reached by (Host header); repeatable"
     )
+    p.add_argument("--key", help="the console's own key (name or path) on a secured site")
+    p.add_argument("--keys", metavar="DIR", help="key directory (default $CORVO_KEY_DIR or ~/.config/corvo/keys)")
+    p.add_argument("--users", metavar="FILE",
+                   help="user file: browsers must log in, and each user's writes go out under their own identity "
+                   "(see corvo-web adduser)")
+    p.add_argument("--session-idle", type=float, default=1800.0,
+                   help="seconds without a request (and no open page) after which a login ends (default 1800)")
+    p.add_argument("--session-lifetime", type=float, default=12 * 3600.0,
+                   help="seconds after which a login ends in any case (default 43200)")
+    p.add_argument("--max-identities", type=int, default=16,
+                   help="identities acting at once, one site node each (default 16)")
     options = p.parse_args(argv)
     check_options(options)
     return options
@@ -65,6 +80,10 @@ def check_options(options):
         raise OptionError("--image-max-bytes must be positive")
     if options.max_rate < 0:
         raise OptionError("--max-rate must not be negative")
+    if not 0 < options.session_idle <= options.session_lifetime:
+        raise OptionError("--session-idle must be positive and not above --session-lifetime")
+    if not 0 < options.max_identities <= 1000:
+        raise OptionError("--max-identities must be between 1 and 1000")
     if options.allow_write and not is_loopback(options.bind) and not login_enabled(options):
         raise OptionError(
             "refused: --allow-write on the non-loopback address %s needs the console's login" % options.bind
@@ -72,9 +91,26 @@ def check_options(options):
 
 
 def login_enabled(options):
-    """Whether browsers must log in. The console has no login yet, so writes
-    are only ever offered on loopback."""
-    return False
+    """Whether browsers must log in (a user file was given)."""
+    return bool(getattr(options, "users", None))
+
+
+def make_login(options, adapter):
+    from types import SimpleNamespace
+
+    from .sessions import LoginLimiter, Sessions
+    from .users import load_users
+    from .writers import Writers
+
+    users = load_users(options.users)
+    if not users:
+        logging.getLogger("corvo-web").warning("the user file %s lists nobody: no one can log in", options.users)
+    return SimpleNamespace(
+        users=users,
+        sessions=Sessions(idle=options.session_idle, lifetime=options.session_lifetime),
+        limiter=LoginLimiter(),
+        writers=Writers(adapter.make_site, limit=options.max_identities),
+    )
 
 
 async def serve(options):
@@ -89,15 +125,18 @@ async def serve(options):
     hub = Hub(max_rate=options.max_rate)
     history = open_history(options.history)
     previews = Previews(options.image_root, options.image_max_bytes, hub.publish)
-    adapter = SiteAdapter(options.site, options.port, options.interface, options.name)
-    gateway = Gateway(hub, adapter, options, previews, history)
+    adapter = SiteAdapter(options.site, options.port, options.interface, options.name, key=options.key,
+                          keys=options.keys)
+    login = make_login(options, adapter) if login_enabled(options) else None
+    gateway = Gateway(hub, adapter, options, previews, history, login)
     runner = web.AppRunner(gateway.app(), access_log=None)
     await runner.setup()
     site = web.TCPSite(runner, options.bind, options.http_port)
     await site.start()
     host = options.bind if ":" not in options.bind else "[%s]" % options.bind
-    print("corvo-web: console on http://%s:%d/ (site %s%s)"
-          % (host, options.http_port, options.site, ", writes allowed" if options.allow_write else ""),
+    print("corvo-web: console on http://%s:%d/ (site %s%s%s)"
+          % (host, options.http_port, options.site, ", writes allowed" if options.allow_write else "",
+             ", login required" if login else ""),
           flush=True)
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
@@ -110,8 +149,13 @@ async def serve(options):
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if argv and argv[0] in ("adduser", "deluser"):
+        from .users import manage
+
+        return manage(argv)
     try:
-        options = parse_options(sys.argv[1:] if argv is None else argv)
+        options = parse_options(argv)
     except OptionError as e:
         print("corvo-web: %s" % e, file=sys.stderr)
         return 1
@@ -119,9 +163,11 @@ def main(argv=None):
         level=logging.DEBUG if options.debug else logging.INFO,
         format="%(asctime)s %(name)s %(levelname)s %(message)s",
     )
+    from .users import UserFileError
+
     try:
         asyncio.run(serve(options))
-    except OSError as e:
+    except (OSError, UserFileError) as e:
         print("corvo-web: %s" % e, file=sys.stderr)
         return 1
     return 0

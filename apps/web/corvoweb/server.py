@@ -5,6 +5,12 @@ another site reaching it through a rebound DNS name is refused), and a
 WebSocket must come from a page of the gateway (its Origin). Browser messages
 are untrusted: each is at most `MAX_MESSAGE` bytes, its fields are checked,
 and a browser has at most `MAX_IN_FLIGHT` requests waiting at once.
+
+With a user file (login on), everything but the login page and the static
+files needs a session (sessions.py); a logged-in person's writes and commands
+go out under their own identity (writers.py). Login and logout are POSTs from
+a page of the gateway (Origin checked), at most `MAX_LOGIN_BODY` bytes; at
+most `MAX_CHECKS` password checks run at once.
 """
 
 import asyncio
@@ -20,7 +26,9 @@ from aiohttp import WSMsgType, web
 
 from .history import Unavailable
 from .hub import json_safe
+from .sessions import COOKIE
 from .site import Refused
+from .users import check_password, dummy_hash
 
 log = logging.getLogger("corvo-web")
 
@@ -30,6 +38,10 @@ MAX_IN_FLIGHT = 8
 MAX_NAME = 256
 MAX_ARGS = 32
 HEARTBEAT = 0.5  # seconds between heartbeats; the page calls 1.5 s of silence stale
+MAX_LOGIN_BODY = 4096
+MAX_CHECKS = 2
+SESSION_ENDED = 4001  # WebSocket close code: log in again
+OPEN_PATHS = ("/login", "/static/")
 
 
 def is_loopback(host):
@@ -74,13 +86,21 @@ def origin_matches(origin, host):
 
 
 class Gateway:
-    def __init__(self, hub, adapter, options, previews=None, history=None):
+    def __init__(self, hub, adapter, options, previews=None, history=None, login=None):
+        """`login`: None (no login), or an object with `users` {name: User},
+        `sessions` (Sessions), `limiter` (LoginLimiter) and `writers`
+        (Writers)."""
         self.hub = hub
         self.adapter = adapter
         self.options = options
         self.previews = previews
         self.history = history
+        self.login = login
+        self.sockets = {}  # session key -> (session, set of WebSockets opened under it)
         self.hosts = allowed_hosts(options.bind, options.http_port, options.allow_host or ())
+        if login:
+            login.sessions.ended.append(self._session_ended)
+            self._checks = asyncio.Semaphore(MAX_CHECKS)
         if previews:
             hub.listeners.append(self._property_seen)
 
@@ -89,8 +109,13 @@ class Gateway:
             self.previews.file_changed(pid, value)
 
     def app(self):
-        app = web.Application(middlewares=[self._check_host], client_max_size=MAX_MESSAGE)
+        app = web.Application(middlewares=[self._check_host, self._check_session], client_max_size=MAX_MESSAGE)
         app.router.add_get("/", self._index)
+        if self.login:
+            app.router.add_get("/login", self._login_page)
+            app.router.add_post("/login", self._log_in)
+            app.router.add_post("/logout", self._log_out)
+            app.router.add_get("/whoami", self._whoami)
         app.router.add_get("/ws", self._socket)
         app.router.add_get("/image/{seq:[0-9]{1,12}}.png", self._image)
         app.router.add_static("/static/", STATIC, follow_symlinks=False)
@@ -109,6 +134,8 @@ class Gateway:
         await asyncio.gather(*self._tasks, return_exceptions=True)
         for client in list(self.hub.clients):
             self.hub.detach(client)
+        if self.login:
+            await self.login.writers.close()
 
     async def _run_site(self):
         # The site connection is kept: if it ends, the browsers see the site
@@ -126,9 +153,24 @@ class Gateway:
             await asyncio.sleep(2.0)
 
     async def _beat(self):
+        beats = 0
         while True:
             await asyncio.sleep(HEARTBEAT)
             self.hub.heartbeat()
+            beats += 1
+            if self.login and beats % 10 == 0:
+                self._check_open_sessions()
+
+    def _check_open_sessions(self):
+        # An open page keeps its session from going idle; its lifetime
+        # still ends it (and its sockets).
+        for session, _ in list(self.sockets.values()):
+            if self.login.sessions.alive(session):
+                self.login.sessions.touch(session)
+
+    def _session_ended(self, session):
+        for ws in self.sockets.pop(session.key, (None, ()))[1]:
+            asyncio.ensure_future(ws.close(code=SESSION_ENDED, message=b"logged out"))
 
     @web.middleware
     async def _check_host(self, request, handler):
@@ -146,8 +188,75 @@ class Gateway:
         )
         return response
 
+    @web.middleware
+    async def _check_session(self, request, handler):
+        if self.login is None or request.path.startswith(OPEN_PATHS):
+            return await handler(request)
+        session = self.login.sessions.find(request.cookies.get(COOKIE))
+        if session is None:
+            if request.path == "/" and request.method == "GET":
+                raise web.HTTPSeeOther("/login")
+            return web.json_response({"error": "log in first"}, status=401)
+        request["session"] = session
+        return await handler(request)
+
     async def _index(self, request):
         return web.FileResponse(STATIC / "index.html", headers={"Cache-Control": "no-cache"})
+
+    async def _login_page(self, request):
+        return web.FileResponse(STATIC / "login.html", headers={"Cache-Control": "no-cache"})
+
+    async def _whoami(self, request):
+        session = request["session"]
+        return web.json_response({"user": session.user, "identity": session.identity})
+
+    def _same_origin(self, request):
+        host = request.headers.get("Host", "").lower()
+        return origin_matches(request.headers.get("Origin"), host)
+
+    async def _log_in(self, request):
+        if not self._same_origin(request):
+            return web.json_response({"error": "refused: the Origin is not this gateway"}, status=403)
+        try:
+            body = await request.content.read(MAX_LOGIN_BODY + 1)
+            form = json.loads(body) if len(body) <= MAX_LOGIN_BODY else None
+            name, password = form["user"], form["password"]
+            if not isinstance(name, str) or not isinstance(password, str) or not 0 < len(name) <= MAX_NAME:
+                raise ValueError
+        except (ValueError, TypeError, KeyError):
+            return web.json_response({"error": "send {\"user\": ..., \"password\": ...}"}, status=400)
+        address = "addr:" + (request.remote or "?")
+        account = "user:" + name
+        limiter = self.login.limiter
+        wait = limiter.wait(address, account)
+        if wait > 0:
+            log.warning("login of %r from %s refused: too many failures", name[:64], request.remote)
+            return web.json_response({"error": "too many failed logins; try again in %d s" % (int(wait) + 1)},
+                                     status=429, headers={"Retry-After": str(int(wait) + 1)})
+        user = self.login.users.get(name)
+        async with self._checks:
+            stored = user.stored if user else dummy_hash()
+            good = await asyncio.get_running_loop().run_in_executor(None, check_password, stored, password)
+        if not (good and user):
+            limiter.failed(address, account)
+            log.warning("failed login of %r from %s", name[:64], request.remote)
+            return web.json_response({"error": "wrong user name or password"}, status=401)
+        limiter.succeeded(account)
+        token, session = self.login.sessions.open(user.name, user.identity)
+        log.info("%s logged in from %s (identity %s)", user.name, request.remote, user.identity)
+        response = web.json_response({"user": user.name, "identity": user.identity})
+        response.set_cookie(COOKIE, token, httponly=True, samesite="Strict", path="/",
+                            max_age=int(self.login.sessions.lifetime))
+        return response
+
+    async def _log_out(self, request):
+        if not self._same_origin(request):
+            return web.json_response({"error": "refused: the Origin is not this gateway"}, status=403)
+        self.login.sessions.close(request.cookies.get(COOKIE))
+        log.info("%s logged out", request["session"].user)
+        response = web.json_response({"ok": True})
+        response.del_cookie(COOKIE, path="/")
+        return response
 
     async def _image(self, request):
         png = self.previews.png(int(request.match_info["seq"])) if self.previews else None
@@ -155,10 +264,13 @@ class Gateway:
             raise web.HTTPNotFound(text="no such preview\n")
         return web.Response(body=png, content_type="image/png", headers={"Cache-Control": "max-age=3600"})
 
-    def hello(self):
+    def hello(self, session=None):
         return {
             "type": "hello",
             "write": bool(self.options.allow_write),
+            "login": self.login is not None,
+            "user": session.user if session else None,
+            "identity": session.identity if session else None,
             "history": self.history is not None,
             "site": self.options.site,
             "heartbeat": HEARTBEAT,
@@ -170,9 +282,12 @@ class Gateway:
         if not origin_matches(request.headers.get("Origin"), host):
             log.warning("refused a WebSocket from Origin %r", request.headers.get("Origin", "")[:200])
             return web.Response(status=403, text="refused: the Origin is not this gateway\n")
+        session = request.get("session")
         ws = web.WebSocketResponse(max_msg_size=MAX_MESSAGE, heartbeat=10.0, compress=False)
         await ws.prepare(request)
-        outbox = self.hub.attach(self.hello())
+        if session is not None:
+            self.sockets.setdefault(session.key, (session, set()))[1].add(ws)
+        outbox = self.hub.attach(self.hello(session))
         if self.previews:
             for message in self.previews.latest.values():
                 outbox.put(message)
@@ -182,10 +297,16 @@ class Gateway:
             async for msg in ws:
                 if msg.type != WSMsgType.TEXT:
                     break
-                self._serve(msg.data, outbox, pending)
+                self._serve(msg.data, outbox, pending, session)
                 if outbox.closed:
                     break
         finally:
+            if session is not None:
+                mine = self.sockets.get(session.key)
+                if mine is not None:
+                    mine[1].discard(ws)
+                    if not mine[1]:
+                        del self.sockets[session.key]
             self.hub.detach(outbox)
             writer.cancel()
             for task in pending:
@@ -211,7 +332,7 @@ class Gateway:
             if not ws.closed:
                 await ws.close(code=1013 if outbox.overflowed else 1000)
 
-    def _serve(self, text, outbox, pending):
+    def _serve(self, text, outbox, pending, session=None):
         request = parse_request(text)
         if "error" in request:
             outbox.put({"type": "reply", "id": request.get("id"), "ok": False, "error": request["error"]})
@@ -219,21 +340,23 @@ class Gateway:
         if len(pending) >= MAX_IN_FLIGHT:
             outbox.put({"type": "reply", "id": request["id"], "ok": False, "error": "too many requests at once"})
             return
-        task = asyncio.ensure_future(self._answer(request, outbox))
+        task = asyncio.ensure_future(self._answer(request, outbox, session))
         pending.add(task)
         task.add_done_callback(pending.discard)
 
-    async def _answer(self, request, outbox):
+    async def _answer(self, request, outbox, session=None):
         op = request["op"]
         reply = {"type": "reply", "id": request["id"], "op": op}
         try:
             if op in ("set", "cmd") and not self.options.allow_write:
                 raise Refused("the gateway was started without --allow-write")
             if op == "set":
-                value = await self.adapter.set(request["peer"], request["prop"], request["value"])
+                value = await self._act(session, lambda site: self.adapter.set(
+                    request["peer"], request["prop"], request["value"], site))
                 reply.update(ok=True, value=value)
             elif op == "cmd":
-                result = await self.adapter.command(request["peer"], request["name"], request["args"])
+                result = await self._act(session, lambda site: self.adapter.command(
+                    request["peer"], request["name"], request["args"], site))
                 reply.update(ok=True, value=result)
             elif op == "history":
                 reply.update(ok=True, **await self._history(request))
@@ -243,6 +366,16 @@ class Gateway:
             log.exception("request %s failed", op)
             reply.update(ok=False, error="failed: %s" % type(e).__name__)
         outbox.put(json_safe(reply))
+
+    async def _act(self, session, action):
+        """A write or command: under the session's own identity when login
+        is on, else through the gateway's own node."""
+        if self.login is None:
+            return await action(None)
+        if session is None or not self.login.sessions.alive(session):
+            raise Refused("the session has ended; log in again")
+        self.login.sessions.touch(session)
+        return await self.login.writers.run(session.identity, action)
 
     async def _history(self, request):
         if self.history is None:

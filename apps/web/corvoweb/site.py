@@ -74,19 +74,35 @@ def _choices(choices):
 
 
 class SiteAdapter:
-    def __init__(self, site="corvo", port=5670, interface=None, name=None, timeout=5.0):
+    def __init__(self, site="corvo", port=5670, interface=None, name=None, timeout=5.0, key=None, keys=None):
         self.options = dict(site=site, port=port, interface=interface, name=name)
+        self.keys = dict(key=key, keys=keys) if key else {}
         self.timeout = timeout
         self.site = None
         self.hub = None
+
+    @property
+    def _errors(self):
+        import corvo
+
+        return (corvo.CorvoError,)
+
+    def make_site(self, identity):
+        """An unopened node acting as `identity`: named after it, with its
+        key from the key directory on a secured site."""
+        import corvo.aio
+
+        options = dict(self.options, name=identity)
+        if self.keys:
+            options.update(key=identity, keys=self.keys["keys"])
+        return corvo.aio.Site(**options)
 
     async def run(self, hub):
         import corvo
         import corvo.aio
 
         self.hub = hub
-        self._errors = (corvo.CorvoError,)
-        async with corvo.aio.Site(**self.options) as site:
+        async with corvo.aio.Site(**self.options, **self.keys) as site:
             self.site = site
             hub.site_state(True)
             try:
@@ -162,33 +178,42 @@ class SiteAdapter:
         finally:
             self._resyncing = False
 
-    async def set(self, pid, prop, text):
+    async def set(self, pid, prop, text, site=None):
         """Sets `prop` from the text typed in the page, parsed for the
         property's type; the package checks writability, limits and choices
-        as the `corvo` tool does."""
-        site = self._require()
+        as the `corvo` tool does. `site`: the node to send it from (a
+        logged-in identity's), else the gateway's own."""
+        site = site or self._require()
         peer = self.hub.peers.get(pid) if self.hub else None
         declared = (peer or {}).get("properties", {}).get(prop)
         if declared is None:
             raise Refused("%s has no property '%s'" % (pid, prop))
         value = parse_text(declared["type"], text, declared.get("choices"))
         try:
+            await self._meet(site, pid)
             return await site.set(pid, prop, value, timeout=self.timeout)
         except (TimeoutError, asyncio.TimeoutError) as e:
             raise Refused(str(e) or "no confirmation within %g s" % self.timeout)
         except (ValueError, TypeError, KeyError) + self._errors as e:
             raise Refused(_reason(e))
 
-    async def command(self, pid, name, args):
+    async def command(self, pid, name, args, site=None):
         """Runs a command with the arguments typed in the page (checked
-        against the declared ones by the package)."""
-        site = self._require()
+        against the declared ones by the package); `site` as for set."""
+        site = site or self._require()
         try:
+            await self._meet(site, pid)
             return await site.command(pid, name, *args, timeout=self.timeout)
         except (TimeoutError, asyncio.TimeoutError) as e:
             raise Refused(str(e) or "no answer within %g s" % self.timeout)
         except (ValueError, TypeError, KeyError) + self._errors as e:
             raise Refused(_reason(e))
+
+    async def _meet(self, site, pid):
+        # A node made for an identity may have joined just now: it waits
+        # longer to discover the peer than a request waits for its answer.
+        if site is not self.site:
+            await site.wait_for(pid, timeout=3 * self.timeout)
 
     def _require(self):
         if self.site is None:

@@ -4,6 +4,7 @@
 "use strict";
 
 const STALE_AFTER_MS = 1500; // the gateway beats every 0.5 s
+const SESSION_ENDED = 4001; // the gateway's close code: log in again
 const MAX_LOG_ROWS = 500;
 const MAX_PLOT_POINTS = 5000;
 const LEVELS = {trace: 0, debug: 1, info: 2, warn: 3, warning: 3, err: 4, error: 4, critical: 5, off: 6};
@@ -15,6 +16,8 @@ const ui = {
   level: document.getElementById("log-level"),
   conn: document.getElementById("conn"),
   mode: document.getElementById("mode"),
+  userBox: document.getElementById("user-box"),
+  userName: document.getElementById("user-name"),
   site: document.getElementById("site-name"),
   banner: document.getElementById("stale-banner"),
   count: document.getElementById("peer-count"),
@@ -108,14 +111,34 @@ function connect() {
     }
     updateStale();
   };
-  ws.onclose = () => {
+  ws.onclose = (event) => {
     ws = null;
     for (const cb of waiting.values()) cb({ok: false, error: "the connection to the gateway closed"});
     waiting.clear();
     updateStale();
+    if (event.code === SESSION_ENDED) {
+      location.replace("/login");
+      return;
+    }
+    if (hello.login) checkSession();
     setTimeout(connect, reconnectDelay);
     reconnectDelay = Math.min(reconnectDelay * 2, 5000);
   };
+}
+
+// A socket refused for want of a session cannot say so: ask the gateway.
+function checkSession() {
+  fetch("/whoami", {cache: "no-store"}).then((r) => {
+    if (r.status === 401) location.replace("/login");
+  }, () => {});
+}
+
+async function logOut() {
+  try {
+    await fetch("/logout", {method: "POST"});
+  } finally {
+    location.replace("/login");
+  }
 }
 
 function send(request, callback) {
@@ -165,6 +188,8 @@ function handle(m) {
       ui.mode.textContent = m.write ? "writes allowed" : "read only";
       ui.mode.className = "badge " + (m.write ? "warn" : "");
       document.body.classList.toggle("can-write", !!m.write);
+      ui.userBox.hidden = !m.login;
+      if (m.login) ui.userName.textContent = m.user + (m.identity && m.identity !== m.user ? " as " + m.identity : "");
       break;
     case "state":
       siteAlive = !!m.alive;
@@ -231,6 +256,8 @@ function showPeer(desc) {
     status,
     el("span", {class: "badge gone-badge", text: "gone"}),
   );
+  entry.lock = el("span", {class: "badge lock-badge", "data-role": "lock", hidden: true});
+  head.append(entry.lock);
   card.append(head);
   entry.status = status;
   if (!desc.client) {
@@ -248,6 +275,7 @@ function showPeer(desc) {
   else ui.peers.insertBefore(card, ui.peers.querySelector("article.peer.client")); // daemons first
   peers.set(desc.id, entry);
   showStatus(desc.id, desc.status, desc.statusName);
+  showLock(entry);
   card.classList.toggle("gone", !!desc.gone);
   for (const [name, prop] of Object.entries(desc.properties || {})) {
     if (isNumeric(prop) && typeof prop.value === "number") record(desc.id, name, prop.value, gatewayNow());
@@ -368,7 +396,19 @@ function showValue(id, name, value, time) {
     cell.classList.add("flash");
   }
   if (isNumeric(prop) && typeof value === "number") record(id, name, value, time || gatewayNow());
+  if (name === "lock") showLock(entry);
   if (entry.cam) updateCamera(entry);
+}
+
+// A secured daemon's "lock" property names its holder ("IDENTITY until
+// TIME"), empty when free.
+function showLock(entry) {
+  const lock = (entry.desc.properties || {}).lock;
+  const holder = lock && typeof lock.value === "string" ? lock.value : "";
+  entry.lock.hidden = holder === "";
+  entry.lock.textContent = holder ? "\u{1F512} locked by " + holder : "";
+  entry.lock.title = holder ? "writes and commands of others are refused while " + holder.split(" ")[0] + " holds the lock" : "";
+  entry.card.classList.toggle("locked", holder !== "");
 }
 
 function showStatus(id, value, name) {
@@ -621,3 +661,5 @@ function showImage(m) {
 }
 
 connect();
+
+document.getElementById("logout").addEventListener("click", logOut);

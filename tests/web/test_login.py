@@ -1,0 +1,313 @@
+"""The console's login: the user file, sessions, bounded login attempts, and
+each logged-in person's writes going out under their own identity (against
+the stand-in site; the browser test does it on a real secured site)."""
+
+import asyncio
+import io
+import json
+import os
+import stat
+import types
+
+import pytest
+from aiohttp import WSServerHandshakeError
+
+from corvoweb.__main__ import OptionError, main, parse_options
+from corvoweb.sessions import COOKIE, MAX_SESSIONS, LoginLimiter, Sessions
+from corvoweb.site import Refused
+from corvoweb.users import UserFileError, User, check_password, hash_password, load_users, manage, parse_users
+from corvoweb.writers import Writers
+from fake_site import FakeNode
+from test_gateway import Running, receive_until, run
+
+
+class Clock:
+    def __init__(self):
+        self.now = 1000.0
+
+    def __call__(self):
+        return self.now
+
+
+class TestUserFile:
+    def test_passwords_are_stored_hashed_salted_and_checked(self):
+        stored = hash_password("s3cret words")
+        assert "s3cret" not in stored and stored.startswith("scrypt$")
+        assert check_password(stored, "s3cret words")
+        assert not check_password(stored, "s3cret word") and not check_password(stored, "")
+        assert hash_password("s3cret words") != stored  # a fresh salt each time
+        assert not check_password(stored, "x" * 5000)  # bounded before any hashing
+
+    def test_bad_lines_are_refused_with_their_line(self):
+        good = hash_password("pw")
+        users = parse_users("# comment\n\nalice alice %s\nbob observer %s\n" % (good, good))
+        assert users["bob"].identity == "observer"
+        bad = [
+            ("alice %s" % good, ":1: expected NAME IDENTITY HASH"),
+            ("alice ../alice %s" % good, ":1: bad user or identity name"),
+            ("alice .hidden %s" % good, ":1: bad user or identity name"),
+            ("alice alice plaintext", ":1: not an scrypt hash"),
+            # Forged cost parameters: a login must not cost gigabytes.
+            ("alice alice " + good.replace("$16384$8$", "$1073741824$8$"), "out of bounds"),
+            ("alice alice " + good.replace("$16384$", "$16385$"), "out of bounds"),
+            ("alice alice %s\nalice alice %s" % (good, good), ":2: user alice listed twice"),
+        ]
+        for text, why in bad:
+            with pytest.raises(UserFileError, match=why.replace("$", r"\$")):
+                parse_users(text)
+
+    def test_adduser_and_deluser_keep_an_owner_only_file_without_plain_passwords(self, tmp_path):
+        path = str(tmp_path / "users")
+        assert manage(["adduser", "--users", path, "alice", "--identity", "alice-key"],
+                      stdin=io.StringIO("open sesame\n")) == 0
+        assert manage(["adduser", "--users", path, "bob"], stdin=io.StringIO("other\n")) == 0
+        assert stat.S_IMODE(os.stat(path).st_mode) == 0o600
+        assert "open sesame" not in open(path).read()
+        users = load_users(path)
+        assert users["alice"].identity == "alice-key" and users["bob"].identity == "bob"
+        assert check_password(users["alice"].stored, "open sesame")
+        # A new password replaces the old one.
+        assert manage(["adduser", "--users", path, "alice", "--identity", "alice-key"],
+                      stdin=io.StringIO("changed\n")) == 0
+        assert check_password(load_users(path)["alice"].stored, "changed")
+        assert manage(["deluser", "--users", path, "bob"]) == 0
+        assert set(load_users(path)) == {"alice"}
+        assert manage(["deluser", "--users", path, "bob"]) == 1
+        assert manage(["adduser", "--users", path, "carol"], stdin=io.StringIO("\n")) == 1  # no empty password
+        assert main(["adduser", "--users", path, "../x"]) == 1
+
+    def test_an_oversized_or_unreadable_file_is_refused(self, tmp_path):
+        big = tmp_path / "big"
+        big.write_bytes(b"#" * (2 * 1024 * 1024))
+        with pytest.raises(UserFileError, match="larger than"):
+            load_users(str(big))
+        with pytest.raises(UserFileError, match="cannot read"):
+            load_users(str(tmp_path / "missing"))
+
+
+class TestSessionsAndAttempts:
+    def test_a_session_ends_when_idle_after_its_lifetime_or_at_logout(self):
+        clock = Clock()
+        sessions = Sessions(idle=100, lifetime=1000, clock=clock)
+        ended = []
+        sessions.ended.append(lambda s: ended.append(s.user))
+        token, session = sessions.open("alice", "alice")
+        assert len(token) >= 40 and sessions.find(token) is session
+        assert sessions.find(token + "x") is None and sessions.find("") is None and sessions.find("a" * 10000) is None
+        clock.now += 99
+        assert sessions.find(token) is session  # used: idle time restarts
+        clock.now += 99
+        assert sessions.find(token) is session
+        clock.now += 101
+        assert sessions.find(token) is None and ended == ["alice"]
+        # Used all along, it still ends after its lifetime.
+        token, session = sessions.open("bob", "bob")
+        for _ in range(20):
+            clock.now += 60
+            sessions.touch(session)
+        assert not sessions.alive(session) and sessions.find(token) is None
+        token, _ = sessions.open("carol", "carol")
+        sessions.close(token)
+        assert sessions.find(token) is None and ended == ["alice", "bob", "carol"]
+
+    def test_sessions_are_bounded_the_oldest_going_first(self):
+        sessions = Sessions()
+        first, _ = sessions.open("u0", "u0")
+        tokens = [sessions.open("u%d" % i, "u")[0] for i in range(1, MAX_SESSIONS + 1)]
+        assert len(sessions) == MAX_SESSIONS
+        assert sessions.find(first) is None and sessions.find(tokens[-1]) is not None
+
+    def test_failed_logins_are_limited_per_address_and_per_user(self):
+        clock = Clock()
+        limiter = LoginLimiter(clock=clock, max_failures=3, window=60)
+        for _ in range(3):
+            assert limiter.wait("addr:a", "user:alice") == 0
+            limiter.failed("addr:a", "user:alice")
+        assert limiter.wait("addr:a", "user:bob") > 0  # the address is blocked
+        assert limiter.wait("addr:b", "user:alice") > 0  # so is the user, from anywhere
+        assert limiter.wait("addr:b", "user:bob") == 0
+        limiter.succeeded("user:alice")  # someone else's success does not free the address
+        assert limiter.wait("addr:a", "user:carol") > 0
+        clock.now += 61
+        assert limiter.wait("addr:a", "user:alice") == 0
+
+
+def login_setup(max_identities=4):
+    users = {"alice": User("alice", "alice-key", hash_password("alice pw")),
+             "bob": User("bob", "observer", hash_password("bob pw"))}
+    nodes = []
+    clock = Clock()
+    login = types.SimpleNamespace(
+        users=users, sessions=Sessions(), limiter=LoginLimiter(clock=clock),
+        writers=Writers(lambda identity: FakeNode(identity, nodes), limit=max_identities))
+    return login, nodes, clock
+
+
+async def log_in(g, user, password, origin=None):
+    headers = {"Origin": g.origin if origin is None else origin}
+    async with g.session.post(g.url("/login"), data=json.dumps({"user": user, "password": password}),
+                              headers=headers) as r:
+        return r.status, await r.json(), r.headers.getall("Set-Cookie", [])
+
+
+class TestLoginAtTheGateway:
+    def test_everything_but_the_login_page_needs_a_session(self):
+        login, _, _ = login_setup()
+
+        async def body():
+            async with Running(allow_write=True, login=login) as g:
+                async with g.session.get(g.url("/"), allow_redirects=False) as r:
+                    assert r.status == 303 and r.headers["Location"] == "/login"
+                for path in ("/whoami", "/image/1.png"):
+                    async with g.session.get(g.url(path)) as r:
+                        assert r.status == 401, path
+                with pytest.raises(WSServerHandshakeError) as e:
+                    await g.socket()
+                assert e.value.status == 401
+                for path in ("/login", "/static/login.js", "/static/style.css"):
+                    async with g.session.get(g.url(path)) as r:
+                        assert r.status == 200, path
+                # A forged or stale cookie is no session.
+                g.session.cookie_jar.update_cookies({COOKIE: "forged"})
+                async with g.session.get(g.url("/whoami")) as r:
+                    assert r.status == 401
+
+        run(body())
+
+    def test_login_sets_a_strict_httponly_cookie_and_refuses_wrong_passwords_and_other_origins(self):
+        login, _, _ = login_setup()
+
+        async def body():
+            async with Running(allow_write=True, login=login) as g:
+                assert (await log_in(g, "alice", "alice pw", origin="http://evil.example"))[0] == 403
+                status, reply, cookies = await log_in(g, "alice", "wrong")
+                assert status == 401 and reply["error"] == "wrong user name or password" and not cookies
+                status, reply, _ = await log_in(g, "nobody", "alice pw")
+                assert status == 401 and reply["error"] == "wrong user name or password"
+                async with g.session.post(g.url("/login"), data="x" * 10000, headers={"Origin": g.origin}) as r:
+                    assert r.status == 400
+                status, reply, cookies = await log_in(g, "alice", "alice pw")
+                assert status == 200 and reply == {"user": "alice", "identity": "alice-key"}
+                cookie = [c for c in cookies if c.startswith(COOKIE + "=")][0]
+                assert "HttpOnly" in cookie and "SameSite=Strict" in cookie and "Path=/" in cookie
+                ws = await g.socket()
+                hello = (await receive_until(ws, lambda m: m["type"] == "state"))[0]
+                assert hello["login"] and hello["user"] == "alice" and hello["identity"] == "alice-key"
+                await ws.close()
+
+        run(body())
+
+    def test_repeated_failures_are_refused_without_checking_the_password(self):
+        login, _, clock = login_setup()
+
+        async def body():
+            async with Running(login=login) as g:
+                for _ in range(5):
+                    assert (await log_in(g, "alice", "guess"))[0] == 401
+                status, reply, cookies = await log_in(g, "alice", "alice pw")  # right, but too late
+                assert status == 429 and "too many failed logins" in reply["error"] and not cookies
+                clock.now += 61
+                assert (await log_in(g, "alice", "alice pw"))[0] == 200
+
+        run(body())
+
+    def test_each_users_writes_go_out_under_their_own_identity(self):
+        login, nodes, _ = login_setup()
+
+        async def body():
+            async with Running(allow_write=True, login=login) as g:
+                await log_in(g, "alice", "alice pw")
+                ws_alice = await g.socket()
+                await receive_until(ws_alice, lambda m: m["type"] == "state")
+                await ws_alice.send_str(json.dumps({"id": 1, "op": "set", "peer": "camera", "prop": "expotime",
+                                                    "value": "2.5"}))
+                reply = (await receive_until(ws_alice, lambda m: m["type"] == "reply"))[-1]
+                assert reply["ok"] and g.fake.sets[-1] == ("camera", "expotime", "2.5", "alice-key")
+                # Bob, in another browser: his own identity, and his refusal shows.
+                g.session.cookie_jar.clear()
+                await log_in(g, "bob", "bob pw")
+                ws_bob = await g.socket()
+                await receive_until(ws_bob, lambda m: m["type"] == "state")
+                g.fake.refuse_identities.add("observer")
+                await ws_bob.send_str(json.dumps({"id": 2, "op": "cmd", "peer": "camera", "name": "expose", "args": []}))
+                reply = (await receive_until(ws_bob, lambda m: m["type"] == "reply"))[-1]
+                assert not reply["ok"] and reply["error"] == "refused: observer has no right to run expose"
+                assert g.fake.commands[-1] == ("camera", "expose", [], "observer")
+                assert ("open", "alice-key") in nodes and ("open", "observer") in nodes
+                assert sorted(login.writers.identities()) == ["alice-key", "observer"]
+                # Bob logs out: his page is told (close code 4001), his cookie is dead.
+                async with g.session.post(g.url("/logout"), headers={"Origin": g.origin}) as r:
+                    assert r.status == 200
+                frame = await asyncio.wait_for(ws_bob.receive(), 20)
+                while frame.type.name == "TEXT":
+                    frame = await asyncio.wait_for(ws_bob.receive(), 20)
+                assert ws_bob.close_code == 4001
+                async with g.session.get(g.url("/whoami")) as r:
+                    assert r.status == 401
+                await ws_alice.close()
+            assert ("close", "alice-key") in nodes  # the gateway's end closes the nodes
+
+        run(body())
+
+
+class TestIdentityNodes:
+    def test_nodes_are_made_lazily_shared_bounded_and_closed_when_idle(self):
+        made = []
+        clock = Clock()
+
+        async def body():
+            writers = Writers(lambda identity: FakeNode(identity, made), limit=2, idle=100, clock=clock)
+            assert made == []
+            assert await writers.run("a", lambda site: asyncio.sleep(0, site.identity)) == "a"
+            await writers.run("a", lambda site: asyncio.sleep(0))
+            assert made == [("open", "a")]  # shared
+            release = asyncio.Event()
+            busy = asyncio.ensure_future(writers.run("b", lambda site: release.wait()))
+            await asyncio.sleep(0.05)
+            clock.now += 10
+            await writers.run("c", lambda site: asyncio.sleep(0))  # room made: idle "a" closed
+            await asyncio.sleep(0)
+            assert ("close", "a") in made and writers.identities() == ["b", "c"]
+            release2 = asyncio.Event()
+            busy2 = asyncio.ensure_future(writers.run("c", lambda site: release2.wait()))
+            await asyncio.sleep(0.05)
+            with pytest.raises(Refused, match="too many identities acting at once"):
+                await writers.run("d", lambda site: asyncio.sleep(0))
+            release.set()
+            release2.set()
+            await asyncio.gather(busy, busy2)
+            await writers.close()
+            assert ("close", "b") in made and ("close", "c") in made
+
+        run(body())
+
+    def test_a_node_that_cannot_join_is_refused_with_the_reason_and_tried_again(self):
+        attempts = []
+
+        class Failing(FakeNode):
+            async def open(self):
+                attempts.append(self.identity)
+                if len(attempts) == 1:
+                    raise RuntimeError("no key named %s" % self.identity)
+                return self
+
+        async def body():
+            writers = Writers(lambda identity: Failing(identity, []), limit=2)
+            with pytest.raises(Refused, match="cannot act as ghost: no key named ghost"):
+                await writers.run("ghost", lambda site: asyncio.sleep(0))
+            assert await writers.run("ghost", lambda site: asyncio.sleep(0, "ok")) == "ok"
+            await writers.close()
+
+        run(body())
+
+
+class TestOptions:
+    def test_allow_write_on_a_network_address_needs_the_login(self):
+        with pytest.raises(OptionError, match="needs the console's login"):
+            parse_options(["--bind", "0.0.0.0", "--allow-write"])
+        options = parse_options(["--bind", "0.0.0.0", "--allow-write", "--users", "/x/users"])
+        assert options.users == "/x/users"
+        with pytest.raises(OptionError):
+            parse_options(["--users", "u", "--session-idle", "0"])
+        with pytest.raises(OptionError):
+            parse_options(["--users", "u", "--max-identities", "0"])
