@@ -239,14 +239,18 @@ class SiteCore:
                     deliveries.append(out)
                 if self._waiters:
                     keep = []
+                    # A refusal answers one request: the oldest it matches.
+                    taken = False
+                    one_answer = event[0] == "refused"
                     for waiter in self._waiters:
                         if waiter.future.done():
                             continue
-                        action = waiter.check(event[0], event)
+                        action = None if taken else waiter.check(event[0], event)
                         if action is None:
                             keep.append(waiter)
                         else:
                             settled.append(action)
+                            taken = one_answer
                     self._waiters = keep
             streams = list(self._streams)
         for action in settled:
@@ -391,6 +395,9 @@ class SiteCore:
                 return None
             if kind == "property" and event[2] == prop and _same(event[3], wanted):
                 return lambda: _settle(future, _copy(event[3]))
+            if kind == "refused" and event[2] == "property" and event[3] == prop:
+                return lambda: _settle(future, error=RefusedError(
+                    event[4], "%s refused %s = %r: %s" % (peer.name, prop, wanted, event[4])))
             if kind == "exit":
                 return lambda: _settle(future, error=CorvoError("%s left before confirming %s" % (peer.name, prop)))
             return None
@@ -402,9 +409,11 @@ class SiteCore:
         return future
 
     def send_command(self, peer: _Peer, name: str, args: Iterable[Any],
-                     wait: Optional[str]) -> Optional[concurrent.futures.Future]:
+                     wait: Optional[str]) -> concurrent.futures.Future:
         """Checks the arguments against the command's declaration, sends it,
-        and with `wait` returns a future of that property's next value."""
+        and returns a future that fails with RefusedError on the peer's
+        refusal; with `wait` it is settled by that property's next value,
+        else never by success (the caller gives up waiting)."""
         with self._lock:
             if peer.client:
                 raise NotFoundError("%s is a client: it has no properties or commands" % peer.name)
@@ -415,23 +424,26 @@ class SiteCore:
             if wait is not None:
                 self._property(peer, wait)
         words = [name] + command_words(name, declared, list(args))
-        future = None
-        if wait is not None:
-            future = concurrent.futures.Future()
-            uuid = peer.uuid
+        future: concurrent.futures.Future = concurrent.futures.Future()
+        uuid = peer.uuid
 
-            def check(kind, event):
-                if event[1] != uuid:
-                    return None
-                if kind == "property" and event[2] == wait:
-                    return lambda: _settle(future, _copy(event[3]))
-                if kind == "exit":
-                    return lambda: _settle(future, error=CorvoError("%s left before %s changed" % (peer.name, wait)))
+        def check(kind, event):
+            if event[1] != uuid:
                 return None
+            if kind == "refused" and event[2] == "command" and event[3] == name:
+                return lambda: _settle(future, error=RefusedError(
+                    event[4], "%s refused %s: %s" % (peer.name, name, event[4])))
+            if wait is None:
+                return None
+            if kind == "property" and event[2] == wait:
+                return lambda: _settle(future, _copy(event[3]))
+            if kind == "exit":
+                return lambda: _settle(future, error=CorvoError("%s left before %s changed" % (peer.name, wait)))
+            return None
 
-            with self._lock:
-                self._require_open()
-                self._add_waiter(_Waiter(check, future))
+        with self._lock:
+            self._require_open()
+            self._add_waiter(_Waiter(check, future))
         self._node.command(peer.uuid, words)
         return future
 

@@ -163,7 +163,9 @@ def command(function: Optional[Callable] = None, *, name: Optional[str] = None, 
     The arguments' annotations (str, int, float, bool) give their declared
     types; unannotated arguments are str. The method may be ``async def``:
     it then runs on the package's asyncio thread and stalls nothing else.
-    Raising corvo.ArgumentError makes the daemon log "Wrong argument"."""
+    Raising corvo.ArgumentError makes the daemon log "Wrong argument";
+    raising corvo.RefusedError(reason) answers the requester with a refusal
+    carrying that reason (the C++ tool then exits with status 5)."""
     def wrap(f):
         return _Command(f, name, description)
     return wrap(function) if function is not None else wrap
@@ -250,13 +252,19 @@ class Daemon:
         bound_call = self._command_runner(cmd)
         self._host.declare_command(cmd.name, cmd.description, [(a[0], a[2]) for a in cmd.args], bound_call)
 
-    def _command_runner(self, cmd: _Command) -> Callable[[List[str]], None]:
-        def run(words: List[str]) -> None:
+    def _command_runner(self, cmd: _Command) -> Callable[[List[str], str], None]:
+        def run(words: List[str], requester: str) -> None:
             values = cmd.convert(words)
-            if cmd.is_async:
-                _runner.submit(cmd.function(self, *values), on_error=self._report)
-            else:
-                cmd.function(self, *values)
+            if not cmd.is_async:
+                cmd.function(self, *values)  # RefusedError: answered by the library
+                return
+
+            async def answer():
+                try:
+                    await cmd.function(self, *values)
+                except RefusedError as error:
+                    self._host.refuse_command(requester, [cmd.name] + list(words), error.reason)
+            _runner.submit(answer(), on_error=self._report)
         return run
 
     def _report(self, error: BaseException) -> None:
@@ -305,17 +313,19 @@ class Daemon:
         return self._host.name
 
     # ------------------------------------------------------------ requests
-    def _refuse(self, name: str, value, peer_name: str, reason: str) -> None:
-        self.log.warning("Refused %s = %r from %s: %s" % (name, value, peer_name, reason))
-
     def _on_change_request(self, name: str, value, peer_uuid: str, peer_name: str) -> None:
+        # The library has checked writability, type, limits and choices;
+        # checked again here so that a handler only ever sees a fitting value.
         prop = self._declared.get(name)
         if prop is None or not prop.writable:
             return
+        # The requester is answered (and the refusal logged) by the library.
+        def refuse(reason: str) -> None:
+            self._host.refuse_property(peer_uuid, name, reason)
         try:
             value = check_value(name, prop.type, value, prop.limits, prop.choices)
         except (RefusedError, TypeError, ValueError) as error:
-            return self._refuse(name, value, peer_name, str(error))
+            return refuse(str(error))
         if prop.handler is None:
             return self._set(name, value)
         if inspect.iscoroutinefunction(prop.handler):
@@ -323,14 +333,14 @@ class Daemon:
                 try:
                     result = await prop.handler(self, value)
                 except RefusedError as error:
-                    return self._refuse(name, value, peer_name, error.reason)
+                    return refuse(error.reason)
                 self._set(name, value if result is None else result)
             _runner.submit(answer(), on_error=self._report)
             return
         try:
             result = prop.handler(self, value)
         except RefusedError as error:
-            return self._refuse(name, value, peer_name, error.reason)
+            return refuse(error.reason)
         self._set(name, value if result is None else result)
 
     def save_image(self, array, path: str, header: Optional[Dict[str, Any]] = None,

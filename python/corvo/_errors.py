@@ -9,10 +9,13 @@ class CorvoError(Exception):
 
 class RefusedError(CorvoError):
     """A request was refused: read-only property, value outside the limits or
-    choices, or a refusal answered by the peer. ``reason`` says why."""
+    choices, or a refusal answered by the peer. ``reason`` says why (for a
+    peer's refusal: the peer's own words); the message also names the peer
+    and the request. Raised in a Python daemon's handler it refuses the
+    request: the requester is answered with ``reason``."""
 
-    def __init__(self, reason: str):
-        super().__init__(reason)
+    def __init__(self, reason: str, message: str = ""):
+        super().__init__(message or reason)
         self.reason = reason
 
 

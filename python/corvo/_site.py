@@ -37,6 +37,28 @@ def wait_future(future: concurrent.futures.Future, timeout: Optional[float], wha
         future.cancel()
 
 
+#: Seconds a command without ``wait`` waits for a refusal, as the operator
+#: tool does.
+LINGER = 0.25
+
+
+class _NoRefusal(Exception):
+    pass
+
+
+def linger_for_refusal(future: concurrent.futures.Future, linger: float) -> None:
+    """None after `linger` seconds, or the refusal that settles `future`
+    before."""
+    if linger <= 0 or _corvo.on_loop_thread():
+        future.cancel()  # no waiting on the library's thread
+        return None
+    try:
+        wait_future(future, linger, _NoRefusal)
+    except _NoRefusal:
+        pass
+    return None
+
+
 class Site:
     """A client on a site: discovers the programs of the site, reads and
     writes their properties, runs their commands and follows their events.
@@ -114,14 +136,18 @@ class Site:
         return wait_future(future, timeout, lambda: TimeoutError(
             "%s did not confirm %s within %g s" % (target.name, prop, timeout)))
 
-    def command(self, peer: str, name: str, *args: Any, wait: Optional[str] = None, timeout: float = 5.0) -> Any:
+    def command(self, peer: str, name: str, *args: Any, wait: Optional[str] = None, timeout: float = 5.0,
+                linger: float = LINGER) -> Any:
         """Runs command `name` of `peer` with `args`, checked against the
         declared arguments. With ``wait="prop"`` waits for the next broadcast
-        of that property and returns its value; else returns None once sent."""
+        of that property and returns its value. Else nothing confirms a
+        command: it returns None after `linger` seconds (0.25 by default, 0
+        not to wait) unless the peer refuses it first. A refusal raises
+        RefusedError with the peer's reason."""
         target = self._described(peer, timeout)
         future = self._core.send_command(target, name, args, wait)
-        if future is None:
-            return None
+        if wait is None:
+            return linger_for_refusal(future, linger)
         return wait_future(future, timeout, lambda: TimeoutError(
             "no broadcast of %s from %s within %g s after %s" % (wait, target.name, timeout, name)))
 

@@ -12,6 +12,7 @@ from typing import Any, Callable, List, Optional
 
 from ._core import EventStream, SiteCore, _Peer
 from ._events import Info, PeerInfo
+from ._site import LINGER
 
 __all__ = ["Site"]
 
@@ -90,10 +91,17 @@ class Site:
             "%s did not confirm %s within %g s" % (target.name, prop, timeout)))
 
     async def command(self, peer: str, name: str, *args: Any, wait: Optional[str] = None,
-                      timeout: float = 5.0) -> Any:
+                      timeout: float = 5.0, linger: float = LINGER) -> Any:
+        """As corvo.Site.command."""
         target = await self._described(peer, timeout)
         future = self.core.send_command(target, name, args, wait)
-        if future is None:
+        if wait is None:
+            if linger > 0:
+                try:
+                    await asyncio.wait_for(asyncio.wrap_future(future), linger)
+                except asyncio.TimeoutError:
+                    pass
+            future.cancel()
             return None
         return await _wait(future, timeout, lambda: TimeoutError(
             "no broadcast of %s from %s within %g s after %s" % (wait, target.name, timeout, name)))

@@ -12,13 +12,23 @@ namespace corvo::python {
 
 namespace {
 
+// corvo.RefusedError raised by a command handler, carried to onCommand,
+// which answers the requester with its reason.
+class HandlerRefusal : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // An exception that leaves a Python handler: corvo.ArgumentError becomes the
-// library's argument error, everything else an error with Python's text.
+// library's argument error, corvo.RefusedError a refusal, everything else an
+// error with Python's text.
 [[noreturn]] void rethrowFromPython(py::error_already_set& error)
 {
-    py::object argumentError = py::module_::import("corvo._errors").attr("ArgumentError");
-    if (error.matches(argumentError))
+    py::module_ errors = py::module_::import("corvo._errors");
+    if (error.matches(errors.attr("ArgumentError")))
         throw CorvoArgError();
+    if (error.matches(errors.attr("RefusedError")))
+        throw HandlerRefusal(py::str(error.value().attr("reason")).cast<std::string>());
     throw std::runtime_error(describePythonError(error));
 }
 
@@ -66,13 +76,13 @@ void DaemonHost::declareCommand(const std::string& name, const std::string& desc
     PyRefPtr function = holdPython(std::move(handler));
     createCommand(
         name,
-        [function](std::vector<std::string> words) {
+        [this, function](std::vector<std::string> words) {
             py::gil_scoped_acquire gil;
             try {
                 py::list values;
                 for (const std::string& word : words)
                     values.append(peerText(word));
-                function->get()(values);
+                function->get()(values, requester);
             } catch (py::error_already_set& error) {
                 rethrowFromPython(error);
             }
@@ -223,6 +233,48 @@ void DaemonHost::drain()
             reportException("unknown exception");
         }
     }
+}
+
+std::shared_ptr<Peer> DaemonHost::peerByUuid(const std::string& peerUuid) const
+{
+    if (!network)
+        return nullptr;
+    auto it = network->peers.find(peerUuid);
+    return it == network->peers.end() ? nullptr : it->second;
+}
+
+void DaemonHost::refusePropertyTo(const std::string& peerUuid, const std::string& property, const std::string& reason)
+{
+    if (auto peer = peerByUuid(peerUuid))
+        return refuseProperty(peer, property, reason);
+    log(spdlog::level::warn, "Refused change of " + property + " from a peer that has left: " + reason);
+}
+
+void DaemonHost::refuseCommandTo(const std::string& peerUuid, const std::vector<std::string>& words,
+                                 const std::string& reason)
+{
+    if (words.empty())
+        return;
+    if (auto peer = peerByUuid(peerUuid))
+        return refuseCommand(peer, genCommandPB(words), reason);
+    log(spdlog::level::warn, "Refused " + words[0] + " from a peer that has left: " + reason);
+}
+
+void DaemonHost::onCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command)
+{
+    // One requester at a time: a handler finishes on the loop thread before
+    // the next event is read.
+    requester = peer ? peer->uuid : std::string();
+    try {
+        Daemon::onCommand(peer, command);
+    } catch (const HandlerRefusal& refusal) {
+        requester.clear();
+        return refuseCommand(peer, command, refusal.what());
+    } catch (...) {
+        requester.clear();
+        throw;
+    }
+    requester.clear();
 }
 
 void DaemonHost::onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change)

@@ -30,9 +30,10 @@ public:
     void declareProperty(const std::string& name, Property::Type type, const std::string& unit,
                          const std::string& description, bool writable, py::object limits, py::dict choices,
                          py::object initial);
-    // `handler` receives the arguments as a list of str; raising
-    // corvo.ArgumentError makes the daemon log "Wrong argument" as a C++
-    // daemon does.
+    // `handler(args, requester_uuid)` receives the arguments as a list of
+    // str; raising corvo.ArgumentError makes the daemon log "Wrong argument"
+    // as a C++ daemon does, corvo.RefusedError answers the requester with a
+    // refusal carrying its reason.
     void declareCommand(const std::string& name, const std::string& description,
                         const std::vector<std::pair<std::string, int>>& args, py::object handler);
     void declareStatus(int value, const std::string& text);
@@ -65,10 +66,20 @@ public:
     void* socket() override;
     void drain() override;
 
+    // Answers the peer with this UUID with a refusal (logged by the library).
+    // A peer that has left meanwhile is only logged.
+    void refusePropertyTo(const std::string& peerUuid, const std::string& property, const std::string& reason);
+    void refuseCommandTo(const std::string& peerUuid, const std::vector<std::string>& words, const std::string& reason);
+
+    void onCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command) override;
     void onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change) override;
 
 private:
+    std::shared_ptr<Peer> peerByUuid(const std::string& peerUuid) const;
+
     PyRefPtr changeHandler;
+    // The peer whose command is being handled (empty between commands).
+    std::string requester;
     bool started = false;
 };
 

@@ -225,6 +225,16 @@ PYBIND11_MODULE(_corvo, m)
                  auto typed = std::make_shared<TypedValue>(propertyType(type), value);
                  postToLoop([host, name, typed] { host->setValue(name, *typed); });
              })
+        .def("refuse_property",
+             [](std::shared_ptr<DaemonHost> host, const std::string& peerUuid, const std::string& name,
+                const std::string& reason) {
+                 postToLoop([host, peerUuid, name, reason] { host->refusePropertyTo(peerUuid, name, reason); });
+             })
+        .def("refuse_command",
+             [](std::shared_ptr<DaemonHost> host, const std::string& peerUuid, const std::vector<std::string>& words,
+                const std::string& reason) {
+                 postToLoop([host, peerUuid, words, reason] { host->refuseCommandTo(peerUuid, words, reason); });
+             })
         .def("set_status", [](std::shared_ptr<DaemonHost> host,
                               unsigned int value) { postToLoop([host, value] { host->setStatus(value); }); })
         .def("log", [](std::shared_ptr<DaemonHost> host, int level,

@@ -71,12 +71,18 @@ py::object limitsOf(const Property& property)
 
 // One event, kept as C++ data until the batch is handed over under the GIL.
 struct SiteNode::Event {
-    enum Kind { ENTER, INFO, EXIT, PROPERTY, STATUS, LOG } kind;
+    enum Kind { ENTER, INFO, EXIT, PROPERTY, STATUS, LOG, REFUSED } kind;
     std::shared_ptr<Peer> peer;
     std::string uuid;
     Property property;  // PROPERTY
     unsigned int status = 0;
     corvo::proto::Log log;
+    // REFUSED: what was refused ("property" or "command"), its name, why.
+    std::string refusedKind;
+    std::string refusedName;
+    std::string reason;
+
+    Event(Kind kind, std::shared_ptr<Peer> from) : kind(kind), peer(std::move(from)), uuid(peer->uuid) {}
 };
 
 SiteNode::SiteNode(const SiteOptions& options, py::object sink) : options(options), sink(holdPython(std::move(sink))) {}
@@ -221,6 +227,10 @@ void SiteNode::deliver()
                 case Event::STATUS:
                     list.append(py::make_tuple("status", event->uuid, event->status));
                     break;
+                case Event::REFUSED:
+                    list.append(py::make_tuple("refused", event->uuid, event->refusedKind, peerText(event->refusedName),
+                                               peerText(event->reason)));
+                    break;
                 case Event::LOG: {
                     const auto& ts = event->log.timestamp();
                     double time = static_cast<double>(ts.seconds()) + ts.nanos() * 1e-9;
@@ -238,32 +248,38 @@ void SiteNode::deliver()
 
 void SiteNode::onEnter(std::shared_ptr<Peer> peer)
 {
-    batch.push_back(std::make_shared<Event>(Event{Event::ENTER, peer, peer->uuid, {}, 0, {}}));
+    batch.push_back(std::make_shared<Event>(Event::ENTER, peer));
 }
 
 void SiteNode::onExit(std::shared_ptr<Peer> peer)
 {
-    batch.push_back(std::make_shared<Event>(Event{Event::EXIT, peer, peer->uuid, {}, 0, {}}));
+    batch.push_back(std::make_shared<Event>(Event::EXIT, peer));
 }
 
 void SiteNode::onInfo(std::shared_ptr<Peer> peer)
 {
-    batch.push_back(std::make_shared<Event>(Event{Event::INFO, peer, peer->uuid, {}, 0, {}}));
+    batch.push_back(std::make_shared<Event>(Event::INFO, peer));
 }
 
 void SiteNode::onProperty(std::shared_ptr<Peer> peer, const Property& property)
 {
-    batch.push_back(std::make_shared<Event>(Event{Event::PROPERTY, peer, peer->uuid, property, 0, {}}));
+    auto event = std::make_shared<Event>(Event::PROPERTY, peer);
+    event->property = property;
+    batch.push_back(std::move(event));
 }
 
 void SiteNode::onStatus(std::shared_ptr<Peer> peer, unsigned int status)
 {
-    batch.push_back(std::make_shared<Event>(Event{Event::STATUS, peer, peer->uuid, {}, status, {}}));
+    auto event = std::make_shared<Event>(Event::STATUS, peer);
+    event->status = status;
+    batch.push_back(std::move(event));
 }
 
 void SiteNode::onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log)
 {
-    batch.push_back(std::make_shared<Event>(Event{Event::LOG, peer, peer->uuid, {}, 0, log}));
+    auto event = std::make_shared<Event>(Event::LOG, peer);
+    event->log = log;
+    batch.push_back(std::move(event));
 }
 
 void loadSecurity(SiteOptions& options, const std::string& key, const std::string& keys)
@@ -274,6 +290,24 @@ void loadSecurity(SiteOptions& options, const std::string& key, const std::strin
     options.trusted = directory.identities(&problems);
     for (const auto& problem : problems)
         std::cerr << "corvo: key directory: " << problem << std::endl;
+}
+
+void SiteNode::onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Response& response)
+{
+    if (response.error().empty())
+        return;
+    auto event = std::make_shared<Event>(Event::REFUSED, peer);
+    if (response.has_property_data()) {
+        event->refusedKind = "property";
+        event->refusedName = response.property_data().name();
+    } else if (response.has_command()) {
+        event->refusedKind = "command";
+        event->refusedName = response.command().cmd_name();
+    } else {
+        return;  // answers nothing this node could have asked
+    }
+    event->reason = response.error();
+    batch.push_back(std::move(event));
 }
 
 py::tuple describePeer(const Peer& peer)

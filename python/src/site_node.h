@@ -43,6 +43,7 @@ void loadSecurity(SiteOptions& options, const std::string& key, const std::strin
 //   ("property", uuid, name, value, time)
 //   ("status", uuid, value)
 //   ("log", uuid, time, logger, level, text)
+//   ("refused", uuid, kind, name, reason)  kind "property" or "command"
 class SiteNode : public EventCallback, public LoopNode {
 public:
     // Events handled per batch at most, so that a flood cannot hold the GIL
@@ -73,6 +74,8 @@ public:
     void onProperty(std::shared_ptr<Peer> peer, const Property& property) override;
     void onStatus(std::shared_ptr<Peer> peer, unsigned int status) override;
     void onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log) override;
+    // Only refusals are reported: nothing else answers this node's requests.
+    void onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Response& response) override;
 
 private:
     struct Event;

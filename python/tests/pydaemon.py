@@ -28,6 +28,25 @@ class Tester(corvo.Daemon):
             raise corvo.RefusedError("no is not welcome")
         return value.upper()
 
+    careful = corvo.Property(int, description="refuses odd values after a while", writable=True)
+
+    @careful.on_change
+    async def _careful(self, value):
+        await asyncio.sleep(0.05)
+        if value % 2:
+            raise corvo.RefusedError("odd values are not welcome")
+
+    @corvo.command(description="refuses every code but 42")
+    def guarded(self, code: int):
+        if code != 42:
+            raise corvo.RefusedError("wrong code %d" % code)
+        self.count = 42
+
+    @corvo.command(description="refuses after a while, asynchronously")
+    async def parked(self, seconds: float):
+        await asyncio.sleep(seconds)
+        raise corvo.RefusedError("parked for good")
+
     @corvo.command(description="add to the counter")
     def add(self, amount: int):
         # A handler that calls back into the library.

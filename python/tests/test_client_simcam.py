@@ -62,6 +62,18 @@ def test_set_confirms_and_refuses(camera, site_args):
         assert s.get("camera", "expotime") == 1.0
 
 
+def test_refusal_by_the_daemon_is_raised_at_once(camera, site_args):
+    # A file pattern leaving the image root: only the camera can tell, and
+    # it answers with a refusal, which ends the wait (not a timeout).
+    with corvo.Site(**site_args) as s:
+        before = s.get("camera", "filepattern", timeout=T)
+        with pytest.raises(corvo.RefusedError) as refused:
+            s.set("camera", "filepattern", "/etc/escape_%H%M%S.fits", timeout=T)
+        assert refused.value.reason and "camera" in str(refused.value)
+        assert s._core.pending_requests() == 0
+        assert s.get("camera", "filepattern") == before
+
+
 def test_command_waits_for_the_file(camera, site_args):
     with corvo.Site(**site_args) as s:
         s.set("camera", "expotime", 0.01, timeout=T)

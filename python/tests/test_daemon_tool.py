@@ -3,6 +3,7 @@ client: description, set (confirmed, refused), commands, watch; handler
 exceptions are logged and the daemon goes on; a slow async handler stalls
 nothing; Ctrl-C stops it cleanly."""
 
+import asyncio
 import json
 import os
 import signal
@@ -118,10 +119,55 @@ def test_change_handler_refuses_and_transforms(pyd, site_args):
             s.set("pyd", "picky", "yes", timeout=2.0)
         assert s.get("pyd", "picky") == "YES"
         assert s.set("pyd", "picky", "OK", timeout=T) == "OK"
-        # A refusal leaves the value alone (and is logged by the daemon).
-        with pytest.raises((corvo.RefusedError, TimeoutError)):
-            s.set("pyd", "picky", "no", timeout=2.0)
+        # A refusal reaches the client as one, with the handler's reason,
+        # and leaves the value alone.
+        with pytest.raises(corvo.RefusedError, match="no is not welcome") as refused:
+            s.set("pyd", "picky", "no", timeout=T)
+        assert refused.value.reason == "no is not welcome"
         assert s.get("pyd", "picky") == "OK"
+
+
+def test_refusals_of_a_python_daemon_reach_the_client(pyd, site_args):
+    with corvo.Site(**site_args) as s:
+        s.wait_for("pyd", timeout=T)
+        # Sync and async change handlers.
+        with pytest.raises(corvo.RefusedError) as refused:
+            s.set("pyd", "careful", 3, timeout=T)
+        assert refused.value.reason == "odd values are not welcome"
+        assert s.set("pyd", "careful", 4, timeout=T) == 4
+        # Sync command handler: refused at once, or run.
+        with pytest.raises(corvo.RefusedError) as refused:
+            s.command("pyd", "guarded", 7, linger=T)
+        assert refused.value.reason == "wrong code 7"
+        assert s.command("pyd", "guarded", 42, wait="count", timeout=T) == 42
+        # Async command handler refusing after its work started.
+        with pytest.raises(corvo.RefusedError, match="parked for good"):
+            s.command("pyd", "parked", 0.1, linger=T)
+        # An accepted command is not mistaken for a refused one.
+        assert s.command("pyd", "add", 1, linger=0.3) is None
+        assert s._core.pending_requests() == 0
+
+    async def from_asyncio():
+        async with corvo.aio.Site(**site_args) as a:
+            with pytest.raises(corvo.RefusedError, match="wrong code 1"):
+                await a.command("pyd", "guarded", 1, linger=T, timeout=T)
+            with pytest.raises(corvo.RefusedError, match="no is not welcome"):
+                await a.set("pyd", "picky", "no", timeout=T)
+            assert a.core.pending_requests() == 0
+    asyncio.run(from_asyncio())
+
+
+def test_tool_sees_a_python_daemons_refusals(pyd, children, site_args):
+    r = tool(children, site_args, "set", "pyd", "picky", "no")
+    assert r.returncode == 5, (r.returncode, r.stderr)
+    assert "no is not welcome" in r.stderr
+    r = tool(children, site_args, "cmd", "pyd", "guarded", "5")
+    assert r.returncode == 5, (r.returncode, r.stderr)
+    assert "wrong code 5" in r.stderr
+    r = tool(children, site_args, "cmd", "pyd", "guarded", "42")
+    assert r.returncode == 0, r.stderr
+    # The refusal is logged by the daemon with the requester's name.
+    assert "Refused change of picky from" in read_log(pyd)
 
 
 def test_slow_async_handler_stalls_nothing(pyd, site_args):
