@@ -406,7 +406,7 @@ function showLock(entry) {
   const lock = (entry.desc.properties || {}).lock;
   const holder = lock && typeof lock.value === "string" ? lock.value : "";
   entry.lock.hidden = holder === "";
-  entry.lock.textContent = holder ? "\u{1F512} locked by " + holder : "";
+  entry.lock.textContent = holder ? "locked by " + holder : "";
   entry.lock.title = holder ? "writes and commands of others are refused while " + holder.split(" ")[0] + " holds the lock" : "";
   entry.card.classList.toggle("locked", holder !== "");
 }
