@@ -71,6 +71,17 @@ bool isAbove(long v, const Limit& limit)
     return static_cast<double>(v) > boost::get<double>(limit);
 }
 
+// "[min, max]" as the limits are held: integers for an INT, "%g" for a DOUBLE.
+std::string limitPairText(Property::Type type, const Limit& min, const Limit& max)
+{
+    if (type == Property::INT) {
+        return "[" + std::to_string(limitAsInt(min)) + ", " + std::to_string(limitAsInt(max)) + "]";
+    }
+    std::ostringstream out;
+    out << "[" << limitAsDouble(min) << ", " << limitAsDouble(max) << "]";
+    return out.str();
+}
+
 int64_t microsecondsSince(const google::protobuf::Timestamp& sent, std::chrono::system_clock::time_point now)
 {
     return sendDelayMicroseconds(sent.seconds(), sent.nanos(), now);
@@ -347,6 +358,59 @@ std::string Property::toString() const
     }
 }
 
+bool Property::hasLimits() const
+{
+    if (type == INT) {
+        int64_t lo = limitAsInt(valueMin), hi = limitAsInt(valueMax);
+        if (lo == 0 && hi == 0) {
+            return false;
+        }
+        return lo <= hi && (lo != std::numeric_limits<int64_t>::min() || hi != std::numeric_limits<int64_t>::max());
+    }
+    if (type == DOUBLE) {
+        double lo = limitAsDouble(valueMin), hi = limitAsDouble(valueMax);
+        if (lo == 0.0 && hi == 0.0) {
+            return false;
+        }
+        return lo <= hi && (lo > std::numeric_limits<double>::lowest() || hi < std::numeric_limits<double>::max());
+    }
+    return false;
+}
+
+std::string Property::limitsText() const
+{
+    return hasLimits() ? limitPairText(type, valueMin, valueMax) : std::string();
+}
+
+std::string Property::choicesText() const
+{
+    std::string out;
+    for (const auto& choice : choices) {
+        if (!out.empty()) {
+            out += ", ";
+        }
+        out += std::to_string(choice.first) + "=" + choice.second;
+    }
+    return out;
+}
+
+std::string Property::checkValue() const
+{
+    if (type == INT) {
+        if (!choices.empty() && (!fitsInt32(intValue) || !choices.count(static_cast<int32_t>(intValue)))) {
+            return "value is none of the choices " + choicesText();
+        }
+        if (hasLimits() && (intValue < limitAsInt(valueMin) || intValue > limitAsInt(valueMax))) {
+            return "value outside the limits " + limitsText();
+        }
+    }
+    if (type == DOUBLE && hasLimits() &&
+        (doubleValue < limitAsDouble(valueMin) || doubleValue > limitAsDouble(valueMax))) {
+        return "value outside the limits " + limitsText();
+    }
+    return std::string();
+}
+
 void Property::sendProperty()
 {
     if (master && detail::propertyBroadcaster) {
@@ -505,8 +569,7 @@ std::string Property::checkRequest(const corvo::proto::PropertyChange& change) c
         case INT: {
             int64_t v = change.intval().value();
             if (isBelow(v, valueMin) || isAbove(v, valueMax)) {
-                return std::to_string(v) + " is outside the limits [" + std::to_string(limitAsInt(valueMin)) + ", " +
-                       std::to_string(limitAsInt(valueMax)) + "]";
+                return std::to_string(v) + " is outside the limits " + limitPairText(type, valueMin, valueMax);
             }
             if (!choices.empty() && (!fitsInt32(v) || !choices.count(static_cast<int32_t>(v)))) {
                 return std::to_string(v) + " is not one of the choices";
@@ -520,8 +583,7 @@ std::string Property::checkRequest(const corvo::proto::PropertyChange& change) c
             }
             if (v < limitAsDouble(valueMin) || v > limitAsDouble(valueMax)) {
                 std::ostringstream out;
-                out << v << " is outside the limits [" << limitAsDouble(valueMin) << ", " << limitAsDouble(valueMax)
-                    << "]";
+                out << v << " is outside the limits " << limitPairText(type, valueMin, valueMax);
                 return out.str();
             }
             return std::string();

@@ -561,6 +561,46 @@ TEST_F(PropertyTest, DefaultConstructed)
     EXPECT_EQ(boost::get<long>(p.valueMax), 0);
 }
 
+// What a tool shows and checks before it asks a daemon for a value: the same
+// limit text a refused request carries, and only limits that say something.
+TEST_F(PropertyTest, LimitsChoicesAndTheValueCheckAsATaskShowsThem)
+{
+    Property exposure("exposure", Property::DOUBLE, "", true, nullptr);
+    EXPECT_FALSE(exposure.hasLimits());  // the whole range of finite numbers
+    EXPECT_EQ(exposure.limitsText(), "");
+    exposure.valueMin = -0.5;
+    exposure.valueMax = 2.5;
+    EXPECT_TRUE(exposure.hasLimits());
+    EXPECT_EQ(exposure.limitsText(), "[-0.5, 2.5]");
+    exposure.doubleValue = 3.0;
+    EXPECT_EQ(exposure.checkValue(), "value outside the limits [-0.5, 2.5]");
+    proto::PropertyChange request;
+    request.mutable_doubleval()->set_value(3.0);
+    EXPECT_EQ(exposure.checkRequest(request), "3 is outside the limits " + exposure.limitsText());
+
+    Property gain("gain", Property::INT, "", true, nullptr);
+    for (auto pair : {std::make_pair(0L, 0L), std::make_pair(5L, 1L)}) {  // unset, inverted
+        gain.valueMin = pair.first;
+        gain.valueMax = pair.second;
+        gain.intValue = 3;
+        EXPECT_FALSE(gain.hasLimits()) << pair.first << "," << pair.second;
+        EXPECT_EQ(gain.checkValue(), "");
+    }
+    gain.valueMin = 1.5;  // a limit of the other kind is read as an integer
+    gain.valueMax = 16L;
+    EXPECT_EQ(gain.limitsText(), "[1, 16]");
+    gain.intValue = 17;
+    EXPECT_EQ(gain.checkValue(), "value outside the limits [1, 16]");
+    gain.addChoice(8, "high");
+    gain.addChoice(2, "low");
+    EXPECT_EQ(gain.choicesText(), "2=low, 8=high");
+    gain.intValue = (int64_t(1) << 32) + 2;  // narrows to a choice, is none
+    EXPECT_EQ(gain.checkValue(), "value is none of the choices 2=low, 8=high");
+    gain.intValue = 8;
+    EXPECT_EQ(gain.checkValue(), "");
+    EXPECT_EQ(gain.toString(), "high");
+}
+
 // Change requests from peers: checkRequest decides, applyRequest takes only
 // the value.
 class PropertyRequests : public PropertyTest {

@@ -53,16 +53,16 @@ TEST(ToolParseValue, IntegerChoicesAcceptLabels)
     std::string error;
     ASSERT_TRUE(parseValue(p, "INT16", error));
     EXPECT_EQ(p.intValue, 16);
-    EXPECT_EQ(checkValue(p), "");
+    EXPECT_EQ(p.checkValue(), "");
     ASSERT_TRUE(parseValue(p, "20", error));
-    EXPECT_EQ(valueText(p), "UINT16");
+    EXPECT_EQ(p.toString(), "UINT16");
     // A number that is no choice parses but is refused.
     ASSERT_TRUE(parseValue(p, "12", error));
-    EXPECT_NE(checkValue(p).find("none of the choices"), std::string::npos);
-    EXPECT_EQ(valueText(p), "12");  // no exception for a value outside the choices
+    EXPECT_NE(p.checkValue().find("none of the choices"), std::string::npos);
+    EXPECT_EQ(p.toString(), "12");  // no exception for a value outside the choices
     // 2^32 + 16 narrowed would be 16: must not count as a choice.
     ASSERT_TRUE(parseValue(p, "4294967312", error));
-    EXPECT_NE(checkValue(p), "");
+    EXPECT_NE(p.checkValue(), "");
     EXPECT_FALSE(parseValue(p, "int16", error));
     EXPECT_NE(error.find("16=INT16, 20=UINT16"), std::string::npos);
 }
@@ -120,36 +120,36 @@ TEST(ToolCheckValue, LimitsAreInclusive)
     std::string error;
     for (const char* ok : {"0", "10", "5"}) {
         ASSERT_TRUE(parseValue(p, ok, error));
-        EXPECT_EQ(checkValue(p), "") << ok;
+        EXPECT_EQ(p.checkValue(), "") << ok;
     }
     for (const char* bad : {"-1", "11"}) {
         ASSERT_TRUE(parseValue(p, bad, error));
-        EXPECT_NE(checkValue(p).find("[0, 10]"), std::string::npos) << bad;
+        EXPECT_NE(p.checkValue().find("[0, 10]"), std::string::npos) << bad;
     }
 
     Property d = detached(Property::DOUBLE);
     d.valueMin = -5.0;
     d.valueMax = 5.0;
     d.doubleValue = 5.0;
-    EXPECT_EQ(checkValue(d), "");
+    EXPECT_EQ(d.checkValue(), "");
     d.doubleValue = 5.5;
-    EXPECT_NE(checkValue(d), "");
-    EXPECT_EQ(limitsText(d), "[-5, 5]");
+    EXPECT_NE(d.checkValue(), "");
+    EXPECT_EQ(d.limitsText(), "[-5, 5]");
 }
 
 TEST(ToolCheckValue, FullRangeOrUnsetLimitsDeclareNothing)
 {
     Property fresh = detached(Property::INT);  // the type's full range
     fresh.intValue = LONG_MAX;
-    EXPECT_EQ(limitsText(fresh), "");
-    EXPECT_EQ(checkValue(fresh), "");
+    EXPECT_EQ(fresh.limitsText(), "");
+    EXPECT_EQ(fresh.checkValue(), "");
     Property unset = withIntLimits(0, 0);  // a description without limits
     unset.intValue = 7;
-    EXPECT_EQ(checkValue(unset), "");
+    EXPECT_EQ(unset.checkValue(), "");
     Property freshDouble = detached(Property::DOUBLE);
     freshDouble.doubleValue = DBL_MAX;
-    EXPECT_EQ(limitsText(freshDouble), "");
-    EXPECT_EQ(checkValue(freshDouble), "");
+    EXPECT_EQ(freshDouble.limitsText(), "");
+    EXPECT_EQ(freshDouble.checkValue(), "");
 }
 
 TEST(ToolSameValue, ComparesTheTypedValue)

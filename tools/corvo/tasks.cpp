@@ -121,8 +121,8 @@ std::string propertyJson(const Peer& peer, const Property& p)
 {
     JsonObject o;
     o.str("peer", peer.name).str("name", p.name).str("type", typeName(p.type)).field("value", jsonValue(p));
-    o.str("text", valueText(p)).str("unit", p.egu).str("description", p.description).boolean("writable", p.writable);
-    std::string limits = limitsText(p);
+    o.str("text", p.toString()).str("unit", p.egu).str("description", p.description).boolean("writable", p.writable);
+    std::string limits = p.limitsText();
     if (!limits.empty())
         o.str("limits", limits);
     if (!p.choices.empty()) {
@@ -301,7 +301,7 @@ protected:
         if (tool.options().json)
             std::cout << propertyJson(from, property) << '\n';
         else
-            std::cout << escapeControl(valueText(property)) << '\n';
+            std::cout << escapeControl(property.toString()) << '\n';
         tool.finish(EXIT_OK);
     }
 
@@ -344,12 +344,12 @@ private:
         props.add({"NAME", "TYPE", "VALUE", "UNIT", "ACCESS", "DESCRIPTION"});
         for (const auto& [name, prop] : p.properties) {
             std::string description = prop.description;
-            std::string limits = limitsText(prop), choices = choicesText(prop);
+            std::string limits = prop.limitsText(), choices = prop.choicesText();
             if (!limits.empty())
                 description += "; limits " + limits;
             if (!choices.empty())
                 description += "; choices " + choices;
-            props.add({name, typeName(prop.type), valueText(prop), prop.egu.empty() ? "-" : prop.egu,
+            props.add({name, typeName(prop.type), prop.toString(), prop.egu.empty() ? "-" : prop.egu,
                        prop.writable ? "rw" : "ro", description});
         }
         props.print(std::cout, "  ");
@@ -416,7 +416,7 @@ protected:
         if (tool.options().json)
             std::cout << propertyJson(*peer, *p) << '\n';
         else
-            std::cout << escapeControl(valueText(*p)) << '\n';
+            std::cout << escapeControl(p->toString()) << '\n';
         tool.finish(EXIT_OK);
     }
 
@@ -446,7 +446,7 @@ protected:
         std::string error;
         if (!parseValue(requested, text, error))
             return fail(tool, EXIT_USAGE, "bad value for " + name + " (" + typeName(requested.type) + "): " + error);
-        std::string refusal = checkValue(requested);
+        std::string refusal = requested.checkValue();
         if (!refusal.empty())
             return fail(tool, EXIT_REFUSED, "refused " + name + " = " + text + ": " + refusal);
         tool.net().changeProperty(peer, &requested);
@@ -479,7 +479,7 @@ protected:
         if (!sameValue(property, requested)) {
             // Another broadcast of the same property (a concurrent change);
             // keep waiting for the one that carries our value.
-            lastSeen = valueText(property);
+            lastSeen = property.toString();
             return;
         }
         finishWithValue(tool, from, property);
@@ -648,13 +648,13 @@ public:
                            .str("peer", peer.name)
                            .str("name", p.name)
                            .field("value", jsonValue(p))
-                           .str("text", valueText(p))
+                           .str("text", p.toString())
                            .str("unit", p.egu)
                            .done());
             return;
         }
         std::string unit = p.egu.empty() ? "" : " " + p.egu;
-        emit(tool, nowText() + " " + peer.name + " " + p.name + " = " + valueText(p) + unit);
+        emit(tool, nowText() + " " + peer.name + " " + p.name + " = " + p.toString() + unit);
     }
 
     void onStatus(CorvoTool& tool, Peer& peer, unsigned int status) override

@@ -21,45 +21,6 @@ std::string trimmed(std::string text)
     return text;
 }
 
-double limitAsDouble(const Property::Limit& limit)
-{
-    if (const long* v = boost::get<long>(&limit))
-        return static_cast<double>(*v);
-    return boost::get<double>(limit);
-}
-
-long limitAsLong(const Property::Limit& limit)
-{
-    if (const long* v = boost::get<long>(&limit))
-        return *v;
-    double d = boost::get<double>(limit);
-    if (std::isnan(d))
-        return 0;
-    if (d <= static_cast<double>(LONG_MIN))
-        return LONG_MIN;
-    if (d >= static_cast<double>(LONG_MAX))
-        return LONG_MAX;
-    return static_cast<long>(d);
-}
-
-// Limits that say nothing: the type's full range, a pair a peer left unset
-// (both zero), or an inverted pair.
-bool hasIntLimits(const Property& p)
-{
-    long lo = limitAsLong(p.valueMin), hi = limitAsLong(p.valueMax);
-    if (lo == 0 && hi == 0)
-        return false;
-    return lo <= hi && (lo != LONG_MIN || hi != LONG_MAX);
-}
-
-bool hasDoubleLimits(const Property& p)
-{
-    double lo = limitAsDouble(p.valueMin), hi = limitAsDouble(p.valueMax);
-    if (lo == 0.0 && hi == 0.0)
-        return false;
-    return lo <= hi && (lo > -DBL_MAX || hi < DBL_MAX);
-}
-
 std::vector<std::string> listPieces(const std::string& text)
 {
     if (text.empty())
@@ -134,45 +95,6 @@ std::string argTypeName(ArgType type)
     }
 }
 
-std::string valueText(const Property& property)
-{
-    if (property.type == Property::INT) {
-        auto it = property.choices.find(static_cast<int32_t>(property.intValue));
-        if (property.choices.empty() || it == property.choices.end())
-            return std::to_string(property.intValue);
-        return it->second;
-    }
-    try {
-        return property.toString();
-    } catch (const std::exception&) {
-        return "";
-    }
-}
-
-std::string limitsText(const Property& property)
-{
-    if (property.type == Property::INT && hasIntLimits(property))
-        return "[" + std::to_string(limitAsLong(property.valueMin)) + ", " +
-               std::to_string(limitAsLong(property.valueMax)) + "]";
-    if (property.type == Property::DOUBLE && hasDoubleLimits(property)) {
-        char buf[96];
-        std::snprintf(buf, sizeof buf, "[%g, %g]", limitAsDouble(property.valueMin), limitAsDouble(property.valueMax));
-        return buf;
-    }
-    return "";
-}
-
-std::string choicesText(const Property& property)
-{
-    std::string out;
-    for (const auto& [key, label] : property.choices) {
-        if (!out.empty())
-            out += ", ";
-        out += std::to_string(key) + "=" + label;
-    }
-    return out;
-}
-
 bool parseInt64(const std::string& text, long& value)
 {
     std::string t = trimmed(text);
@@ -217,7 +139,7 @@ bool parseValue(Property& property, const std::string& text, std::string& error)
             if (!parseInt64(text, v)) {
                 error = "'" + text + "' is not an integer";
                 if (!property.choices.empty())
-                    error += " nor one of " + choicesText(property);
+                    error += " nor one of " + property.choicesText();
                 return false;
             }
             property.intValue = v;
@@ -246,23 +168,6 @@ bool parseValue(Property& property, const std::string& text, std::string& error)
             error = "a property of " + typeName(property.type) + " cannot be set";
             return false;
     }
-}
-
-std::string checkValue(const Property& property)
-{
-    if (property.type == Property::INT) {
-        if (!property.choices.empty() && (property.intValue < INT32_MIN || property.intValue > INT32_MAX ||
-                                          !property.choices.count(static_cast<int32_t>(property.intValue))))
-            return "value is none of the choices " + choicesText(property);
-        if (hasIntLimits(property) &&
-            (property.intValue < limitAsLong(property.valueMin) || property.intValue > limitAsLong(property.valueMax)))
-            return "value outside the limits " + limitsText(property);
-    }
-    if (property.type == Property::DOUBLE && hasDoubleLimits(property) &&
-        (property.doubleValue < limitAsDouble(property.valueMin) ||
-         property.doubleValue > limitAsDouble(property.valueMax)))
-        return "value outside the limits " + limitsText(property);
-    return "";
 }
 
 bool sameValue(const Property& a, const Property& b)

@@ -16,24 +16,14 @@ namespace corvo::tool {
 std::string typeName(Property::Type type);
 std::string argTypeName(ArgType type);
 
-// The value as text; an INT whose value is none of its choices shows the
-// number instead of failing.
-std::string valueText(const Property& property);
-
-// "[min, max]" when the property declares limits narrower than its type's
-// full range, else the empty string.
-std::string limitsText(const Property& property);
-// "10=INT8, 8=UINT8, ..." in ascending key order; empty without choices.
-std::string choicesText(const Property& property);
+// Values, limits and choices are shown as Property renders them (toString,
+// limitsText, choicesText) and checked by Property::checkValue.
 
 // Parses an operator's text into the value of `property` (a local copy: no
 // broadcast, no owner involved). The whole text must parse: "12abc" is no
 // integer. An INT with choices also takes a choice label. On failure returns
 // false and describes the problem in `error`; the value is then unspecified.
 bool parseValue(Property& property, const std::string& text, std::string& error);
-
-// Empty when the value respects the declared limits and choices, else why not.
-std::string checkValue(const Property& property);
 
 // Whether two properties of the same type hold the same value.
 bool sameValue(const Property& a, const Property& b);

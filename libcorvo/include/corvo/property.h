@@ -89,6 +89,19 @@ public:
     // value, or the number when the value is none of the choices.
     std::string toString() const;
 
+    // True when an INT or DOUBLE declares limits narrower than its type's
+    // full range. A pair that a peer left unset (both zero) and an inverted
+    // pair declare none.
+    bool hasLimits() const;
+    // "[min, max]" when hasLimits(), else empty.
+    std::string limitsText() const;
+    // "10=INT8, 8=UINT8, ..." in ascending value order; empty without choices.
+    std::string choicesText() const;
+    // Why the current value is none of the choices or outside the limits
+    // (only those hasLimits() accepts), or empty when it respects both. A
+    // tool checks the value it is about to request with this.
+    std::string checkValue() const;
+
     // Broadcasts the current value through the owner's network, if any.
     void sendProperty();
     // Tells the owner that the value is outside its limits or choices.
