@@ -12,17 +12,11 @@
 #include <ctime>
 #include <sstream>
 
+#include "corvo/misc.h"
+
 namespace corvo {
 
 namespace {
-
-std::string trim(const std::string& text)
-{
-    size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos)
-        return "";
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
 
 // Words separated by commas and/or blanks.
 std::vector<std::string> words(const std::string& text)
@@ -108,7 +102,7 @@ AccessRules AccessRules::parse(const std::string& text, const std::string& sourc
         size_t hash = line.find('#');
         if (hash != std::string::npos)
             line.resize(hash);
-        line = trim(line);
+        line = trimmed(line);
         if (line.empty())
             continue;
         if (result.rules.size() + result.localGroups.size() >= kMaxRules)

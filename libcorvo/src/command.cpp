@@ -33,15 +33,9 @@ bool CommandDef::verify(std::vector<std::string> command)
 
 namespace {
 
-std::string trimmedCopy(std::string text)
-{
-    trim(text);
-    return text;
-}
-
 bool readsAsInteger(const std::string& text)
 {
-    std::string t = trimmedCopy(text);
+    std::string t = trimmed(text);
     if (t.empty()) {
         return false;
     }
@@ -53,7 +47,7 @@ bool readsAsInteger(const std::string& text)
 
 bool readsAsFiniteNumber(const std::string& text)
 {
-    std::string t = trimmedCopy(text);
+    std::string t = trimmed(text);
     if (t.empty()) {
         return false;
     }
@@ -64,7 +58,7 @@ bool readsAsFiniteNumber(const std::string& text)
 
 bool readsAsBoolean(const std::string& text)
 {
-    std::string t = trimmedCopy(text);
+    std::string t = trimmed(text);
     for (char& c : t) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }

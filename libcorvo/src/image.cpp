@@ -546,12 +546,6 @@ namespace {
 // and would exhaust the stack. A FITS card holds 80 characters.
 constexpr size_t kMaxTemplateLine = 4096;
 
-void strip(std::string& line)
-{
-    rtrim(line);
-    ltrim(line);
-}
-
 bool isIgnoredLine(const std::string& line)
 {
     return line.empty() || line.compare(0, 2, "//") == 0;
@@ -590,7 +584,7 @@ std::vector<FitsHdrMap> parseFitsHdrFile(std::string path)
     std::smatch match;
     while (std::getline(file, line)) {
         ++lineNumber;
-        strip(line);
+        trim(line);
         if (isIgnoredLine(line))
             continue;
         if (line.size() <= kMaxTemplateLine && std::regex_match(line, match, macroPattern))

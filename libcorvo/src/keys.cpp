@@ -14,20 +14,14 @@
 #include <map>
 #include <memory>
 
+#include "corvo/misc.h"
+
 namespace corvo {
 
 namespace {
 
 constexpr size_t kZ85KeySize = 40;
 constexpr size_t kMaxNameSize = 64;
-
-std::string trim(const std::string& text)
-{
-    size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos)
-        return "";
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
 
 // "key = value" lines; '#' starts a comment line.
 std::map<std::string, std::string> parseLines(const std::string& text, const std::string& what)
@@ -39,7 +33,7 @@ std::map<std::string, std::string> parseLines(const std::string& text, const std
         size_t end = text.find('\n', start);
         if (end == std::string::npos)
             end = text.size();
-        std::string line = trim(text.substr(start, end - start));
+        std::string line = trimmed(text.substr(start, end - start));
         ++number;
         start = end + 1;
         if (line.empty() || line[0] == '#')
@@ -47,10 +41,10 @@ std::map<std::string, std::string> parseLines(const std::string& text, const std
         size_t equals = line.find('=');
         if (equals == std::string::npos)
             throw KeyError(what + ":" + std::to_string(number) + ": expected key = value");
-        std::string key = trim(line.substr(0, equals));
+        std::string key = trimmed(line.substr(0, equals));
         if (values.count(key))
             throw KeyError(what + ":" + std::to_string(number) + ": '" + key + "' given twice");
-        values[key] = trim(line.substr(equals + 1));
+        values[key] = trimmed(line.substr(equals + 1));
     }
     return values;
 }
@@ -63,7 +57,7 @@ std::vector<std::string> splitList(const std::string& text)
         size_t comma = text.find(',', start);
         if (comma == std::string::npos)
             comma = text.size();
-        std::string item = trim(text.substr(start, comma - start));
+        std::string item = trimmed(text.substr(start, comma - start));
         if (!item.empty())
             items.push_back(item);
         start = comma + 1;

@@ -221,6 +221,9 @@ TEST(Trim, StripsIsspaceSet)
     std::string s = " \t\v\f\r\nkey = v \r\n";
     corvo::trim(s);
     EXPECT_EQ(s, "key = v");
+    EXPECT_EQ(corvo::trimmed(" \t a b\r"), "a b");
+    EXPECT_EQ(corvo::trimmed(" \t\r\n"), "");
+    EXPECT_EQ(corvo::trimmed(""), "");
 }
 
 TEST(StackTrace, ArgumentErrorsComeFromPeersAndPrintNone)

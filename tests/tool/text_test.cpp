@@ -180,6 +180,11 @@ TEST(ToolCheckArg, ChecksDeclaredTypes)
     EXPECT_NE(checkArg(corvo::ARG_BOOL, "maybe"), "");
     EXPECT_EQ(checkArg(corvo::ARG_STRING, ""), "");
     EXPECT_EQ(checkArg(static_cast<corvo::ArgType>(9), "anything"), "");
+    EXPECT_EQ(checkArg(corvo::ARG_INT, "one"), "'one' is not an integer");
+    // What the tool lets through is what the daemon's own check accepts.
+    for (const char* text : {" 7 ", "1e3", "nan", "-0", "yes", "False", "9223372036854775808"})
+        for (corvo::ArgType type : {corvo::ARG_INT, corvo::ARG_DOUBLE, corvo::ARG_BOOL})
+            EXPECT_EQ(checkArg(type, text).empty(), corvo::checkArgument(type, text).empty()) << text << " " << type;
 }
 
 TEST(ToolJson, EscapesAndRendersValues)

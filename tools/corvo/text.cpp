@@ -15,12 +15,6 @@ namespace corvo::tool {
 
 namespace {
 
-std::string trimmed(std::string text)
-{
-    trim(text);
-    return text;
-}
-
 std::vector<std::string> listPieces(const std::string& text)
 {
     if (text.empty())
@@ -194,26 +188,9 @@ bool sameValue(const Property& a, const Property& b)
 
 std::string checkArg(ArgType type, const std::string& text)
 {
-    switch (type) {
-        case ARG_INT: {
-            long v;
-            return parseInt64(text, v) ? "" : "'" + text + "' is not an integer";
-        }
-        case ARG_DOUBLE: {
-            double v;
-            return parseFiniteDouble(text, v) ? "" : "'" + text + "' is not a finite number";
-        }
-        case ARG_BOOL: {
-            std::string t = trimmed(text);
-            for (char& c : t)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (t == "true" || t == "false" || t == "1" || t == "0")
-                return "";
-            return "'" + text + "' is not a boolean (true, false, 1, 0)";
-        }
-        default:
-            return "";
-    }
+    // The daemon checks with the same function: what the tool lets pass, it accepts.
+    std::string problem = checkArgument(type, text);
+    return problem.empty() ? problem : "'" + text + "' is " + problem;
 }
 
 std::string jsonString(const std::string& text)

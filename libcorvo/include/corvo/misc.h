@@ -85,10 +85,18 @@ inline void rtrim(std::string& s)
     s.erase(std::find_if(s.rbegin(), s.rend(), [](unsigned char c) { return !std::isspace(c); }).base(), s.end());
 }
 
+// Strips white space (isspace) from both ends of `s`, in place.
 inline void trim(std::string& s)
 {
     rtrim(s);
     ltrim(s);
+}
+
+// A copy of `s` without white space (isspace) at either end.
+inline std::string trimmed(std::string s)
+{
+    trim(s);
+    return s;
 }
 
 // Splits at every `delimiter`; empty pieces are kept except after a trailing
