@@ -22,9 +22,9 @@
 #include <string>
 #include <thread>
 
+#include "support/child_process.h"
 #include "support/pg_cluster.h"
 #include "support/temp_dir.h"
-#include "system/process.h"
 
 namespace h = corvo::history;
 using Clock = std::chrono::steady_clock;

@@ -163,7 +163,7 @@ int main(int argc, char** argv)
         recordedError.push_back(std::fabs(recorded - kExposure));
         observedError.push_back(std::fabs(observed[i] - kExposure));
     }
-    std::string sent = slurp(dir + "/flood.log");
+    std::string sent = readFile(dir + "/flood.log");
     const auto at = sent.find("flood sent ");
     const long long floodCount = at == std::string::npos ? -1 : std::atoll(sent.c_str() + at + 11);
 

@@ -24,55 +24,15 @@
 #include "corvo/client.h"
 #include "corvo/peer.h"
 #include "corvo/property.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 using namespace corvo;
 using Clock = std::chrono::steady_clock;
+using corvotest::ChildProcess;
+using corvotest::readFile;
 
 namespace {
-
-// A child program, ended with SIGINT (and SIGKILL after a deadline).
-class ChildProcess {
-public:
-    ChildProcess(const std::string& path, const std::string& logFile)
-    {
-        pid = fork();
-        if (pid == 0) {
-            int fd = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            execl(path.c_str(), path.c_str(), "--interface", "lo", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-    }
-    ~ChildProcess() { stop(); }
-
-    // Exit status after SIGINT, or -1 when it had to be killed.
-    int stop()
-    {
-        if (pid <= 0)
-            return exitCode;
-        kill(pid, SIGINT);
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (Clock::now() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                pid = 0;
-                return exitCode = -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        pid = 0;
-        exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return exitCode;
-    }
-
-private:
-    pid_t pid = -1;
-    int exitCode = -1;
-};
 
 // One step of the scenario: an action, then a condition to wait for.
 struct Step {
@@ -207,12 +167,6 @@ struct FitsFile {
     fitsfile* fptr = nullptr;
 };
 
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 }  // namespace
 
 TEST(CameraEndToEnd, ExposeSavesImageWithCardsFromCameraAndPeer)
@@ -242,8 +196,8 @@ TEST(CameraEndToEnd, ExposeSavesImageWithCardsFromCameraAndPeer)
                                                "TAGS => mount:tags \"list: no card\"\n";
     std::ofstream(dir + "/plain").put('x');
 
-    ChildProcess mount(PEER_DAEMON_PATH, dir + "/mount.log");
-    ChildProcess camera(SIMCAM_PATH, dir + "/camera.log");
+    ChildProcess mount({PEER_DAEMON_PATH, "--interface", "lo"}, dir + "/mount.log");
+    ChildProcess camera({SIMCAM_PATH, "--interface", "lo"}, dir + "/camera.log");
 
     TestClient client;
     size_t mark = 0, statusMark = 0;
@@ -317,7 +271,7 @@ TEST(CameraEndToEnd, ExposeSavesImageWithCardsFromCameraAndPeer)
 
     const char* argv[] = {"camtest", "--interface", "lo"};
     client.run(3, const_cast<char**>(argv));
-    ASSERT_EQ(client.failure, "") << "camera log:\n" << slurp(dir + "/camera.log");
+    ASSERT_EQ(client.failure, "") << "camera log:\n" << readFile(dir + "/camera.log");
 
     // The first exposure: its broadcasts.
     starttime = client.changeAfter(mark, "starttime", firstEnd);
@@ -369,6 +323,6 @@ TEST(CameraEndToEnd, ExposeSavesImageWithCardsFromCameraAndPeer)
     EXPECT_GT(sorted.front(), 0);
 
     // Both daemons end cleanly on SIGINT.
-    EXPECT_EQ(camera.stop(), 0) << slurp(dir + "/camera.log");
-    EXPECT_EQ(mount.stop(), 0) << slurp(dir + "/mount.log");
+    EXPECT_EQ(camera.stop(), 0) << readFile(dir + "/camera.log");
+    EXPECT_EQ(mount.stop(), 0) << readFile(dir + "/mount.log");
 }

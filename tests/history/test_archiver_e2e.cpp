@@ -12,10 +12,10 @@
 #include <functional>
 #include <sstream>
 
+#include "support/child_process.h"
 #include "support/pg_cluster.h"
 #include "support/temp_dir.h"
 #include "system/observer.h"
-#include "system/process.h"
 
 namespace h = corvo::history;
 using namespace std::chrono_literals;
@@ -127,7 +127,7 @@ protected:
         corvotest::Child child = spawn(argv);
         int status = corvotest::waitFor(child.pid, 60s);
         out = child.out();
-        return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return corvotest::exitCode(status);
     }
 
     corvotest::TempDir dir{"corvo-archiver-e2e"};

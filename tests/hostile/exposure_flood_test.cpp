@@ -88,12 +88,12 @@ TEST(HostileImaging, ExposureLengthHoldsUnderAFlood)
     const char* argv[] = {"imagingtest", "--interface", "lo"};
     client.run(3, const_cast<char**>(argv));
     flood.stop();
-    ASSERT_EQ(client.failure, "") << "camera log:\n" << slurp(dir + "/camera.log");
+    ASSERT_EQ(client.failure, "") << "camera log:\n" << readFile(dir + "/camera.log");
     EXPECT_TRUE(camera.alive());
 
     // The flood really ran: about 3,000 a second for the whole scenario.
     std::smatch sent;
-    const std::string floodLog = slurp(dir + "/flood.log");
+    const std::string floodLog = readFile(dir + "/flood.log");
     ASSERT_TRUE(std::regex_search(floodLog, sent, std::regex("flood sent (\\d+)"))) << floodLog;
     EXPECT_GT(std::stoll(sent[1]), 3000LL * kExposures * kExposure);
 

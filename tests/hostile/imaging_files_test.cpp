@@ -175,8 +175,8 @@ TEST(HostileImaging, ImagesStayInsideTheRootWhole)
 
     const char* argv[] = {"imagingtest", "--interface", "lo"};
     client.run(3, const_cast<char**>(argv));
-    ASSERT_EQ(client.failure, "") << "camera log:\n" << slurp(dir + "/camera.log");
-    EXPECT_TRUE(camera.alive()) << slurp(dir + "/camera.log");
+    ASSERT_EQ(client.failure, "") << "camera log:\n" << readFile(dir + "/camera.log");
+    EXPECT_TRUE(camera.alive()) << readFile(dir + "/camera.log");
 
     // No refused pattern was ever taken.
     for (const auto& change : client.changes) {
@@ -206,7 +206,7 @@ TEST(HostileImaging, ImagesStayInsideTheRootWhole)
     for (const auto& path : expected) {
         SCOPED_TRACE(path);
         EXPECT_EQ(checkImage(path), "");
-        EXPECT_EQ(slurp(path).find("SECRET"), std::string::npos);
+        EXPECT_EQ(readFile(path).find("SECRET"), std::string::npos);
     }
     // The NaN card was skipped, the others written.
     EXPECT_EQ(cardValue(root + "/first.fits", "AIRMASS"), "<missing>");

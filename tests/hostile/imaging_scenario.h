@@ -21,60 +21,27 @@
 #include "corvo/client.h"
 #include "corvo/peer.h"
 #include "corvo/property.h"
+#include "support/child_process.h"
 
 namespace imagingtest {
 
 using Clock = std::chrono::steady_clock;
 
-inline std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using corvotest::readFile;
 
 // A child program on loopback, ended with SIGINT (SIGKILL after 10 s).
-class ChildProcess {
+class ChildProcess : public corvotest::ChildProcess {
 public:
     ChildProcess(std::vector<std::string> argv, const std::string& logFile)
-    {
-        argv.insert(argv.begin() + 1, {"--interface", "lo"});
-        pid = fork();
-        if (pid == 0) {
-            int fd = open(logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            std::vector<char*> args;
-            for (auto& arg : argv)
-                args.push_back(const_cast<char*>(arg.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
-    }
-    ~ChildProcess() { stop(); }
-    bool alive() const { return pid > 0 && kill(pid, 0) == 0; }
-    pid_t id() const { return pid; }
-
-    void stop()
-    {
-        if (pid <= 0)
-            return;
-        kill(pid, SIGINT);
-        const auto deadline = Clock::now() + std::chrono::seconds(10);
-        int status = 0;
-        while (waitpid(pid, &status, WNOHANG) == 0) {
-            if (Clock::now() > deadline) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        pid = 0;
-    }
+        : corvotest::ChildProcess(onLoopback(std::move(argv)), logFile)
+    {}
 
 private:
-    pid_t pid = -1;
+    static std::vector<std::string> onLoopback(std::vector<std::string> argv)
+    {
+        argv.insert(argv.begin() + 1, {"--interface", "lo"});
+        return argv;
+    }
 };
 
 struct Step {

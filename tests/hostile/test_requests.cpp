@@ -12,9 +12,9 @@
 #include <limits>
 #include <string>
 
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "system/observer.h"
-#include "system/process.h"
 
 using namespace std::chrono_literals;
 using corvotest::Child;
@@ -71,11 +71,7 @@ protected:
 
     std::map<std::string, std::string> env() const { return {{"HOME", dir}, {"CORVO_CONF_PATH", dir + "/conf"}}; }
 
-    bool daemonRunning()
-    {
-        int status = 0;
-        return waitpid(daemon.pid, &status, WNOHANG) == 0;
-    }
+    bool daemonRunning() { return corvotest::running(daemon.pid); }
 
     // The answer to the next request, or a default record after the timeout.
     corvo::proto::Response nextResponse()
@@ -101,7 +97,7 @@ protected:
         int status = corvotest::waitFor(tool.pid, 60s);
         out = tool.out();
         err = tool.err();
-        return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return corvotest::exitCode(status);
     }
 
     corvotest::TempDir tmp{"corvo-hostile"};

@@ -264,12 +264,6 @@ private:
 
 // ---- the program under attack, from /proc --------------------------------
 
-inline bool alive(pid_t pid)
-{
-    int status = 0;
-    return waitpid(pid, &status, WNOHANG) == 0;
-}
-
 // A field of /proc/PID/status in kB (VmRSS, VmHWM), or -1.
 inline long statusKb(pid_t pid, const std::string& field)
 {

@@ -29,7 +29,7 @@ TEST(BeaconFlood, DaemonSurvivesAndExpiresPendingPeers)
     // Far beyond the 1,024 sockets that once aborted the program.
     floodBeacons(port, 3000);
     ASSERT_TRUE(friendPeer.answersPing(10000ms)) << "established peer lost during the flood";
-    ASSERT_TRUE(alive(daemon.pid)) << daemon.err();
+    ASSERT_TRUE(corvotest::running(daemon.pid)) << daemon.err();
     // At most 256 pending peers, each costing a socket and a connection.
     EXPECT_LT(openDescriptors(daemon.pid), baseline + 256 * 3 + 32);
     EXPECT_TRUE(waitUntil([&] { return daemon.err().find("too many pending peers") != std::string::npos; }, 5000ms))
@@ -39,7 +39,7 @@ TEST(BeaconFlood, DaemonSurvivesAndExpiresPendingPeers)
     EXPECT_TRUE(waitUntil([&] { return openDescriptors(daemon.pid) <= baseline + 8; }, 20000ms))
         << openDescriptors(daemon.pid) << " descriptors, " << baseline << " before";
     EXPECT_TRUE(friendPeer.answersPing(5000ms));
-    EXPECT_TRUE(alive(daemon.pid));
+    EXPECT_TRUE(corvotest::running(daemon.pid));
 }
 
 TEST(BeaconFlood, HellosFromFreshIdentitiesAreCappedToo)
@@ -78,7 +78,7 @@ TEST(BeaconFlood, HellosFromFreshIdentitiesAreCappedToo)
         }
     }
     EXPECT_TRUE(friendPeer.answersPing(10000ms));
-    EXPECT_TRUE(alive(daemon.pid)) << daemon.err();
+    EXPECT_TRUE(corvotest::running(daemon.pid)) << daemon.err();
     EXPECT_TRUE(waitUntil([&] { return daemon.err().find("too many") != std::string::npos; }, 5000ms)) << daemon.err();
     for (void* s : sockets)
         zmq_close(s);
@@ -114,7 +114,7 @@ TEST(BeaconFlood, HonestCrowdFromOneHostJoinsAtOnce)
     for (auto& p : crowd)
         answered += p->answersPing(10000ms) ? 1 : 0;
     EXPECT_EQ(answered, crowd.size());
-    EXPECT_TRUE(alive(daemon.pid));
+    EXPECT_TRUE(corvotest::running(daemon.pid));
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ protected:
     {
         EXPECT_TRUE(bystander.answersPing(20000ms)) << daemon.err();
         EXPECT_FALSE(attacker.answersPing(1000ms));
-        EXPECT_TRUE(alive(daemon.pid)) << daemon.err();
+        EXPECT_TRUE(corvotest::running(daemon.pid)) << daemon.err();
     }
 
     Victims victims;

@@ -46,7 +46,7 @@ TEST_F(SpoofedLeaving, ForgedLeavingBeaconsDoNotDropALivePeer)
     }
     watcher->drain(1500);  // the checks' deadlines pass
     EXPECT_FALSE(watcher->saw(isEvent("EXIT", victimUuid)));
-    EXPECT_TRUE(alive(victim.pid));
+    EXPECT_TRUE(corvotest::running(victim.pid));
 }
 
 TEST_F(SpoofedLeaving, ForgedHelloUnderAKnownUuidDoesNotEvict)

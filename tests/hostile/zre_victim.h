@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/temp_dir.h"
-#include "system/process.h"
 #include "zre_attacker.h"
 
 namespace zreattack {

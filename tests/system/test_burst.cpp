@@ -11,7 +11,7 @@
 
 #include "corvo/daemon.h"
 #include "observer.h"
-#include "process.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 using namespace std::chrono_literals;

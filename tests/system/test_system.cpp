@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "observer.h"
-#include "process.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 using namespace std::chrono_literals;
