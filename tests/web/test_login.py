@@ -208,6 +208,13 @@ class TestLoginAtTheGateway:
                 assert status == 429 and "too many failed logins" in reply["error"] and not cookies
                 clock.now += 61
                 assert (await log_in(g, "alice", "alice pw"))[0] == 200
+                # Guesses sent all at once cannot pass the limit while their
+                # checks run: at most 5 are checked.
+                clock.now += 61
+                answers = await asyncio.gather(*(log_in(g, "bob", "guess %d" % i) for i in range(20)))
+                statuses = sorted(a[0] for a in answers)
+                assert statuses.count(401) <= 5 and set(statuses) <= {401, 429, 503}, statuses
+                assert statuses.count(429) >= 10
 
         run(body())
 

@@ -10,7 +10,7 @@ With a user file (login on), everything but the login page and the static
 files needs a session (sessions.py); a logged-in person's writes and commands
 go out under their own identity (writers.py). Login and logout are POSTs from
 a page of the gateway (Origin checked), at most `MAX_LOGIN_BODY` bytes; at
-most `MAX_CHECKS` password checks run at once.
+most `MAX_CHECKS` password checks run at once and `MAX_WAITING_CHECKS` wait.
 """
 
 import asyncio
@@ -40,6 +40,7 @@ MAX_ARGS = 32
 HEARTBEAT = 0.5  # seconds between heartbeats; the page calls 1.5 s of silence stale
 MAX_LOGIN_BODY = 4096
 MAX_CHECKS = 2
+MAX_WAITING_CHECKS = 32
 SESSION_ENDED = 4001  # WebSocket close code: log in again
 OPEN_PATHS = ("/login", "/static/")
 
@@ -101,6 +102,7 @@ class Gateway:
         if login:
             login.sessions.ended.append(self._session_ended)
             self._checks = asyncio.Semaphore(MAX_CHECKS)
+            self._waiting_checks = 0
         if previews:
             hub.listeners.append(self._property_seen)
 
@@ -233,15 +235,24 @@ class Gateway:
             log.warning("login of %r from %s refused: too many failures", name[:64], request.remote)
             return web.json_response({"error": "too many failed logins; try again in %d s" % (int(wait) + 1)},
                                      status=429, headers={"Retry-After": str(int(wait) + 1)})
+        if self._waiting_checks >= MAX_WAITING_CHECKS:
+            return web.json_response({"error": "too many logins at once; try again shortly"}, status=503)
+        # Counted as failed before the check, so that attempts sent at once
+        # cannot all pass the limit while their checks are running.
+        limiter.failed(address, account)
         user = self.login.users.get(name)
-        async with self._checks:
-            stored = user.stored if user else dummy_hash()
-            good = await asyncio.get_running_loop().run_in_executor(None, check_password, stored, password)
+        self._waiting_checks += 1
+        try:
+            async with self._checks:
+                stored = user.stored if user else dummy_hash()
+                good = await asyncio.get_running_loop().run_in_executor(None, check_password, stored, password)
+        finally:
+            self._waiting_checks -= 1
         if not (good and user):
-            limiter.failed(address, account)
             log.warning("failed login of %r from %s", name[:64], request.remote)
             return web.json_response({"error": "wrong user name or password"}, status=401)
         limiter.succeeded(account)
+        limiter.forget_last(address)
         token, session = self.login.sessions.open(user.name, user.identity)
         log.info("%s logged in from %s (identity %s)", user.name, request.remote, user.identity)
         response = web.json_response({"user": user.name, "identity": user.identity})

@@ -133,3 +133,10 @@ class LoginLimiter:
     def succeeded(self, *keys):
         for key in keys:
             self._failures.pop(key, None)
+
+    def forget_last(self, key):
+        """Takes back the latest failure of `key` (an attempt counted before
+        its check that then succeeded)."""
+        times = self._failures.get(key)
+        if times:
+            times.pop()
