@@ -51,6 +51,16 @@ std::string roleText(const Peer& peer)
     return peer.client ? "client" : "daemon";
 }
 
+// The holder of a secured daemon's lock and its lease end, `none` when free
+// or when the peer has no lock.
+std::string lockText(const Peer& peer, const std::string& none)
+{
+    auto it = peer.properties.find("lock");
+    if (it == peer.properties.end() || it->second.type != Property::STRING || it->second.strValue.empty())
+        return none;
+    return it->second.strValue;
+}
+
 std::string nowText()
 {
     return timeText(std::chrono::system_clock::now());
@@ -174,25 +184,38 @@ private:
             return;
         }
         Table table;
-        table.add({"NAME", "TYPE", "ROLE", "STATUS", "ADDRESS"});
-        for (const auto& p : peers)
-            table.add({p->name, p->type.empty() ? "-" : p->type, roleText(*p), status(tool, *p), p->address});
+        // On a secured site: who each peer proved to be, and who holds its lock.
+        bool secured = tool.isSecured();
+        std::vector<std::string> header{"NAME", "TYPE", "ROLE", "STATUS", "ADDRESS"};
+        if (secured)
+            header.insert(header.end(), {"IDENTITY", "LOCK"});
+        table.add(header);
+        for (const auto& p : peers) {
+            std::vector<std::string> row{p->name, p->type.empty() ? "-" : p->type, roleText(*p), status(tool, *p),
+                                         p->address};
+            if (secured)
+                row.insert(row.end(), {p->identity.empty() ? "-" : p->identity, lockText(*p, "-")});
+            table.add(row);
+        }
         table.print(std::cout);
     }
 
     void printJson(CorvoTool& tool, const std::vector<std::shared_ptr<Peer>>& peers)
     {
         std::vector<std::string> items;
-        for (const auto& p : peers)
-            items.push_back(JsonObject()
-                                .str("name", p->name)
-                                .str("uuid", p->uuid)
-                                .str("type", p->type)
-                                .boolean("client", p->client)
-                                .number("status", p->status)
-                                .str("status_text", status(tool, *p))
-                                .str("address", p->address)
-                                .done());
+        for (const auto& p : peers) {
+            JsonObject item;
+            item.str("name", p->name)
+                .str("uuid", p->uuid)
+                .str("type", p->type)
+                .boolean("client", p->client)
+                .number("status", p->status)
+                .str("status_text", status(tool, *p))
+                .str("address", p->address);
+            if (tool.isSecured())
+                item.str("identity", p->identity).str("lock", lockText(*p, ""));
+            items.push_back(item.done());
+        }
         std::cout << jsonArray(items) << '\n';
     }
 };
@@ -325,7 +348,7 @@ protected:
 
     void ready(CorvoTool& tool) override
     {
-        tool.options().json ? printJson() : printText();
+        tool.options().json ? printJson(tool) : printText();
         tool.finish(EXIT_OK);
     }
 
@@ -339,6 +362,10 @@ private:
         if (p.client)
             return;
         std::cout << "status: " << escapeControl(statusText(p, p.status)) << " (" << p.status << ")\n";
+        if (!p.identity.empty()) {
+            std::cout << "identity: " << escapeControl(p.identity) << '\n';
+            std::cout << "lock: " << escapeControl(lockText(p, p.properties.count("lock") ? "free" : "none")) << '\n';
+        }
         std::cout << "properties:\n";
         Table props;
         props.add({"NAME", "TYPE", "VALUE", "UNIT", "ACCESS", "DESCRIPTION"});
@@ -367,7 +394,7 @@ private:
         statuses.print(std::cout, "  ");
     }
 
-    void printJson()
+    void printJson(CorvoTool& tool)
     {
         const Peer& p = *peer;
         std::vector<std::string> props, cmds, statuses;
@@ -385,19 +412,20 @@ private:
         }
         for (const auto& [value, text] : p.statusNames)
             statuses.push_back(JsonObject().number("value", value).str("text", text).done());
-        std::cout << JsonObject()
-                         .str("name", p.name)
-                         .str("uuid", p.uuid)
-                         .str("type", p.type)
-                         .boolean("client", p.client)
-                         .str("address", p.address)
-                         .number("status", p.status)
-                         .str("status_text", statusText(p, p.status))
-                         .field("properties", jsonArray(props))
-                         .field("commands", jsonArray(cmds))
-                         .field("status_values", jsonArray(statuses))
-                         .done()
-                  << '\n';
+        JsonObject out;
+        out.str("name", p.name)
+            .str("uuid", p.uuid)
+            .str("type", p.type)
+            .boolean("client", p.client)
+            .str("address", p.address)
+            .number("status", p.status)
+            .str("status_text", statusText(p, p.status));
+        if (tool.isSecured())
+            out.str("identity", p.identity).str("lock", lockText(p, ""));
+        out.field("properties", jsonArray(props))
+            .field("commands", jsonArray(cmds))
+            .field("status_values", jsonArray(statuses));
+        std::cout << out.done() << '\n';
     }
 };
 
@@ -586,6 +614,109 @@ private:
     Clock::time_point sentAt;
 };
 
+// ---------------------------------------------------------- lock, unlock
+
+// Takes, renews (run again) or, with --hold, keeps renewing the lock of a
+// secured daemon; `unlock` releases it. A daemon confirms by broadcasting
+// its "lock" property, refuses with a Response.
+class LockTask : public PeerTask {
+public:
+    LockTask(std::string peerName, bool take) : PeerTask(std::move(peerName)), take(take) {}
+
+    int interruptedStatus() const override { return holding ? EXIT_OK : EXIT_TIMEOUT; }
+
+    void onIdle(CorvoTool& tool) override
+    {
+        // An open tool would not even see a secured daemon.
+        if (!tool.isSecured())
+            return fail(tool, EXIT_USAGE, "locks need a secured site: give --key");
+        PeerTask::onIdle(tool);
+    }
+
+    void onInterrupt(CorvoTool& tool) override
+    {
+        if (!holding || !peer)
+            return;
+        // The lock is released as the holder leaves.
+        tool.net().sendOne(ProtobufToZMsg(genCommandPB({"unlock"})), peer);
+        std::cout << escapeControl("released the lock of " + peer->name) << std::endl;
+        released = true;
+    }
+    bool lingers() const override { return released; }
+
+protected:
+    void ready(CorvoTool& tool) override
+    {
+        if (!peer->commands.count(command()) || !peer->properties.count("lock"))
+            return fail(tool, EXIT_NOT_FOUND, peer->name + " offers no lock (not a secured daemon)");
+        mine = tool.getIdentity() + " until ";
+        send(tool);
+    }
+
+    void step(CorvoTool& tool) override
+    {
+        if (waitingForPeer) {
+            if (waitExpired())
+                fail(tool, EXIT_TIMEOUT,
+                     peer->name + " did not confirm " + command() + " within " + secondsText(timeoutSeconds));
+            return;
+        }
+        if (holding && Clock::now() >= renewAt)
+            send(tool);
+    }
+
+    void onProperty(CorvoTool& tool, Peer& from, const Property& property) override
+    {
+        if (!fromPeer(from) || property.name != "lock" || property.type != Property::STRING)
+            return;
+        bool ours = property.strValue.rfind(mine, 0) == 0;
+        if (holding && !waitingForPeer && !ours) {
+            std::string by = property.strValue.empty() ? "released" : "taken by " + property.strValue;
+            return fail(tool, EXIT_REFUSED, "lost the lock of " + peer->name + ": " + by);
+        }
+        if (!waitingForPeer || ours != take)
+            return;
+        waitingForPeer = false;
+        if (!take) {
+            std::cout << escapeControl("unlocked " + peer->name) << '\n';
+            return tool.finish(EXIT_OK);
+        }
+        std::cout << escapeControl(peer->name + " locked by " + property.strValue) << std::endl;
+        if (!tool.options().hold)
+            return tool.finish(EXIT_OK);
+        holding = true;
+        // Renewed at half the lease, so that a late answer never lets it end.
+        renewAt = Clock::now() + std::chrono::milliseconds(tool.options().leaseSeconds * 500);
+    }
+
+    void onResponse(CorvoTool& tool, Peer& from, const corvo::proto::Response& response) override
+    {
+        if (!waitingForPeer || !fromPeer(from) || response.error().empty() ||
+            response.command().cmd_name() != command())
+            return;
+        fail(tool, EXIT_REFUSED, peer->name + " refused " + command() + ": " + response.error());
+    }
+
+private:
+    std::string command() const { return take ? "lock" : "unlock"; }
+
+    void send(CorvoTool& tool)
+    {
+        std::vector<std::string> words{command()};
+        if (take)
+            words.push_back(std::to_string(tool.options().leaseSeconds));
+        tool.net().sendOne(ProtobufToZMsg(genCommandPB(words)), peer);
+        timeoutSeconds = tool.options().timeout;
+        startWaiting();
+    }
+
+    bool take;
+    std::string mine;  // the start of the lock property while we hold it
+    bool holding = false;
+    bool released = false;
+    Clock::time_point renewAt;
+};
+
 // ------------------------------------------------------ watch and log
 
 // Follows events until SIGINT, until --count records were printed, or until
@@ -753,6 +884,11 @@ std::unique_ptr<Task> makeTask(const std::vector<std::string>& words, int& statu
         return rest.size() >= 2
                    ? std::make_unique<CmdTask>(rest[0], std::vector<std::string>(rest.begin() + 1, rest.end()))
                    : usage("cmd PEER COMMAND [ARG...]");
+    if (sub == "lock")
+        return rest.size() == 1 ? std::make_unique<LockTask>(rest[0], true)
+                                : usage("lock PEER [--for DURATION] [--hold]");
+    if (sub == "unlock")
+        return rest.size() == 1 ? std::make_unique<LockTask>(rest[0], false) : usage("unlock PEER");
     if (sub == "watch")
         return std::make_unique<WatchTask>(rest);
     if (sub == "log")
@@ -775,6 +911,11 @@ void printUsage(std::FILE* out)
                "                              its next broadcast of PROPERTY and print it)\n"
                "  watch [PEER...]             prints property and status changes until interrupted\n"
                "  log [PEER...]               follows the site's log records until interrupted\n"
+               "  lock PEER                   takes or renews exclusive control of a daemon of a secured\n"
+               "                              site (--for DURATION: lease, e.g. 90s, 30m, 2h; default\n"
+               "                              15m; --hold: renews until interrupted, then releases)\n"
+               "  unlock PEER                 releases it (an identity with the override right breaks\n"
+               "                              another's lock)\n"
                "  fitshdr FILE                prints the header cards of a FITS file\n"
                "  history PEER PROPERTY       recorded samples (--since, --until, --every, --csv, --db);\n"
                "  history --log [PEER]        recorded log records; --status PEER: status changes;\n"
@@ -795,7 +936,8 @@ void printUsage(std::FILE* out)
                "  4  not confirmed in time (no description, no confirming broadcast,\n"
                "     too few records within --timeout), or interrupted\n"
                "  5  refused: read-only property, value outside its limits or choices,\n"
-               "     or a request the peer refused (its reason is printed)\n"
+               "     or a request the peer refused (its reason is printed: no right,\n"
+               "     locked by another identity, ...); a held lock lost\n"
                "  6  history: the database cannot be opened or read\n"
                "\n",
                out);

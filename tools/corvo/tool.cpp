@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iostream>
+#include <thread>
 
 #include "corvo/network.h"
 #include "history.h"
@@ -73,6 +74,26 @@ bool splitCommandLine(const po::options_description& desc, int argc, char** argv
     }
 }
 
+}  // namespace
+
+long parseDuration(const std::string& text)
+{
+    size_t used = 0;
+    long value = 0;
+    try {
+        value = std::stol(text, &used);
+    } catch (const std::exception&) {
+        return -1;
+    }
+    std::string unit = text.substr(used);
+    long scale = unit.empty() || unit == "s" ? 1 : unit == "m" ? 60 : unit == "h" ? 3600 : 0;
+    if (scale == 0 || value <= 0 || value > 86400 / scale || !std::isdigit(static_cast<unsigned char>(text[0])))
+        return -1;
+    return value * scale;
+}
+
+namespace {
+
 void usageError(const std::string& message)
 {
     std::cerr << "corvo: " << message << " (try --help)" << std::endl;
@@ -87,6 +108,8 @@ CorvoTool::CorvoTool() : Client("corvo", false)
     optionParser.addOption<long>("count", 'c', "watch, log: stop after this many records");
     optionParser.addOption<std::string>("wait", 'w', "cmd: wait for the peer's next broadcast of this property");
     addHistoryOptions(optionParser);
+    optionParser.addOption<std::string>("for", 0, "lock: lease (90, 90s, 30m, 2h; at most 24h)");
+    optionParser.addSwitch("hold", 0, "lock: renew until interrupted, then release");
     optionParser.addOption<std::string>("names", 0, "keys new: component names the identity may announce");
     optionParser.addOption<std::string>("groups", 0, "keys new: groups of the identity");
 }
@@ -179,6 +202,21 @@ void CorvoTool::processOptions()
             std::exit(EXIT_USAGE);
         }
     }
+    if (vm.count("for") || vm["hold"].as<bool>()) {
+        if (subcommand != "lock") {
+            usageError("--for and --hold apply to lock only");
+            std::exit(EXIT_USAGE);
+        }
+        opts.hold = vm["hold"].as<bool>();
+        opts.leaseSeconds = opts.hold ? 60 : 0;
+        if (vm.count("for")) {
+            opts.leaseSeconds = parseDuration(vm["for"].as<std::string>());
+            if (opts.leaseSeconds <= 0) {
+                usageError("--for wants a duration of 1 s to 24 h (90, 90s, 30m, 2h)");
+                std::exit(EXIT_USAGE);
+            }
+        }
+    }
     if (vm.count("wait")) {
         opts.waitProperty = vm["wait"].as<std::string>();
         if (subcommand != "cmd") {
@@ -225,6 +263,11 @@ void CorvoTool::cleanup()
     if (done)
         return;
     // SIGINT before the subcommand finished.
+    if (task) {
+        task->onInterrupt(*this);
+        if (task->lingers())
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
     done = true;
     exitStatus = task ? task->interruptedStatus() : EXIT_OK;
     if (exitStatus != EXIT_OK)

@@ -54,6 +54,10 @@ public:
     virtual void onResponse(CorvoTool& /*tool*/, Peer& /*peer*/, const corvo::proto::Response& /*response*/) {}
     // SIGINT before the task finished: the exit status to end with.
     virtual int interruptedStatus() const { return EXIT_TIMEOUT; }
+    // SIGINT before the task finished: last words to peers.
+    virtual void onInterrupt(CorvoTool& /*tool*/) {}
+    // After onInterrupt: give what it sent time to leave.
+    virtual bool lingers() const { return false; }
 };
 
 // Settings of one run, from the command line.
@@ -63,6 +67,8 @@ struct ToolOptions {
     bool json = false;
     long count = 0;            // watch/log: stop after this many records (0: never)
     std::string waitProperty;  // cmd: wait for this property's next broadcast
+    long leaseSeconds = 0;     // lock --for (0: the daemon's default; --hold: 60)
+    bool hold = false;         // lock --hold
 };
 
 class CorvoTool : public Client {
@@ -129,6 +135,9 @@ private:
 // On a usage error prints one line to standard error and returns null with
 // `status` set.
 std::unique_ptr<Task> makeTask(const std::vector<std::string>& words, int& status);
+
+// Seconds of a duration "90", "90s", "30m" or "2h" (1 s to 24 h), else -1.
+long parseDuration(const std::string& text);
 
 // Writes the subcommands and exit statuses to `out`.
 void printUsage(std::FILE* out);
