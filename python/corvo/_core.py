@@ -189,11 +189,18 @@ def _wake(waker) -> None:
 class _Waiter:
     """A pending request: ``check(kind, event)`` returns None to keep
     waiting, or a callable that settles the future."""
-    __slots__ = ("check", "future")
+    __slots__ = ("check", "future", "core")
 
-    def __init__(self, check, future):
+    def __init__(self, check, future, core=None):
         self.check = check
         self.future = future
+        self.core = core
+
+    def drop(self, future) -> None:
+        """Done callback of the future: a settled, cancelled or timed-out
+        request leaves no waiter behind."""
+        if future.cancelled() and self.core is not None:
+            self.core._drop_waiter(self)
 
 
 class SiteCore:
@@ -204,7 +211,8 @@ class SiteCore:
         self.site = site
         self._lock = threading.Lock()
         self._peers: Dict[str, _Peer] = {}
-        self._waiters: List[_Waiter] = []
+        # Pending requests, oldest first (a dict: removal in constant time).
+        self._waiters: Dict[_Waiter, None] = {}
         self._streams: List[EventStream] = []
         self._log_streams = 0
         self._closed = False
@@ -220,7 +228,7 @@ class SiteCore:
             if self._closed:
                 return
             self._closed = True
-            waiters, self._waiters = self._waiters, []
+            waiters, self._waiters = list(self._waiters), {}
             streams, self._streams = self._streams, []
         self._node.close()
         for waiter in waiters:
@@ -233,26 +241,37 @@ class SiteCore:
         deliveries = []
         settled = []
         with self._lock:
-            for event in batch:
-                out = self._apply(event)
-                if out is not None:
-                    deliveries.append(out)
-                if self._waiters:
-                    keep = []
-                    # A refusal answers one request: the oldest it matches.
-                    taken = False
-                    one_answer = event[0] == "refused"
-                    for waiter in self._waiters:
-                        if waiter.future.done():
-                            continue
-                        action = None if taken else waiter.check(event[0], event)
-                        if action is None:
-                            keep.append(waiter)
-                        else:
-                            settled.append(action)
-                            taken = one_answer
-                    self._waiters = keep
             streams = list(self._streams)
+            waiters = self._waiters
+            for event in batch:
+                kind = event[0]
+                if kind == "property":
+                    # The common case, kept short: store the value, and make
+                    # an event object only when a stream wants events.
+                    peer = self._peers.get(event[1])
+                    entry = None if peer is None else peer.properties.get(event[2])
+                    if entry is None:
+                        continue
+                    entry[1] = event[3]
+                    if streams:
+                        deliveries.append(PropertyEvent(peer.name, event[2], _copy(event[3]), entry[0], entry[2],
+                                                        event[4]))
+                else:
+                    out = self._apply(kind, event)
+                    if out is not None:
+                        deliveries.append(out)
+                if waiters:
+                    # A refusal answers one request: the oldest it matches.
+                    one_answer = kind == "refused"
+                    for waiter in list(waiters):
+                        if waiter.future.done():
+                            continue  # cancelled: its done callback drops it
+                        action = waiter.check(kind, event)
+                        if action is not None:
+                            del waiters[waiter]
+                            settled.append(action)
+                            if one_answer:
+                                break
         for action in settled:
             action()
         for event in deliveries:
@@ -260,8 +279,8 @@ class SiteCore:
                 if stream._accept(event):
                     stream._push(event)
 
-    def _apply(self, event):
-        kind, uuid = event[0], event[1]
+    def _apply(self, kind, event):
+        uuid = event[1]
         peer = self._peers.get(uuid)
         if kind == "enter":
             _, _, name, ptype, client, address, identity = event
@@ -286,13 +305,6 @@ class SiteCore:
         if kind == "exit":
             del self._peers[uuid]
             return PeerEvent(peer.name, "exit") if peer.member else None
-        if kind == "property":
-            _, _, name, value, time = event
-            entry = peer.properties.get(name)
-            if entry is None:
-                return None
-            entry[1] = value
-            return PropertyEvent(peer.name, name, _copy(value), entry[0], entry[2], time)
         if kind == "status":
             peer.status = event[2]
             return StatusEvent(peer.name, event[2], peer.statuses.get(event[2]))
@@ -326,6 +338,14 @@ class SiteCore:
         with self._lock:
             members = [p for p in self._peers.values() if p.member]
             return sorted((p.peer_info() for p in members), key=lambda p: (p.name, p.uuid))
+
+    def described_now(self, name_or_uuid: str) -> Optional[_Peer]:
+        """The peer if it is a member with its description already, else
+        None (then wait with described())."""
+        with self._lock:
+            self._require_open()
+            peer = self._find(name_or_uuid)
+            return peer if peer is not None and (peer.described or peer.client) else None
 
     def described(self, name_or_uuid: str) -> concurrent.futures.Future:
         """A future of the described peer (its _Peer), settled as soon as it
@@ -381,12 +401,6 @@ class SiteCore:
     def request_change(self, peer: _Peer, prop: str, value) -> concurrent.futures.Future:
         """Checks `value` against the property's declaration, sends the change
         request and returns a future of the confirmed value."""
-        with self._lock:
-            entry = self._property(peer, prop)
-            ptype, writable, limits, choices = entry[0], entry[4], entry[5], entry[6]
-        if not writable:
-            raise RefusedError("property '%s' of %s is read-only" % (prop, peer.name))
-        wanted = check_value(prop, ptype, value, limits, choices)
         future: concurrent.futures.Future = concurrent.futures.Future()
         uuid = peer.uuid
 
@@ -402,8 +416,14 @@ class SiteCore:
                 return lambda: _settle(future, error=CorvoError("%s left before confirming %s" % (peer.name, prop)))
             return None
 
+        # One lock for the checks and the waiter: this is the hot path of set.
         with self._lock:
             self._require_open()
+            entry = self._property(peer, prop)
+            ptype, writable, limits, choices = entry[0], entry[4], entry[5], entry[6]
+            if not writable:
+                raise RefusedError("property '%s' of %s is read-only" % (prop, peer.name))
+            wanted = check_value(prop, ptype, value, limits, choices)
             self._add_waiter(_Waiter(check, future))
         self._node.change(uuid, prop, TYPE_CODES[ptype], wanted)
         return future
@@ -478,16 +498,14 @@ class SiteCore:
 
     # ------------------------------------------------------------ helpers
     def _add_waiter(self, waiter: _Waiter) -> None:
-        self._waiters.append(waiter)
+        waiter.core = self
+        self._waiters[waiter] = None
         # A cancelled or timed-out request leaves no waiter behind.
-        waiter.future.add_done_callback(lambda f: self._drop_waiter(waiter))
+        waiter.future.add_done_callback(waiter.drop)
 
     def _drop_waiter(self, waiter: _Waiter) -> None:
         with self._lock:
-            try:
-                self._waiters.remove(waiter)
-            except ValueError:
-                pass
+            self._waiters.pop(waiter, None)
 
     def _require_open(self) -> None:
         if self._closed:
@@ -510,7 +528,9 @@ def _settle(future: concurrent.futures.Future, result=None, error: Optional[Base
         else:
             future.set_result(result)
     except concurrent.futures.InvalidStateError:
-        pass  # cancelled or timed out meanwhile
+        return  # cancelled or timed out meanwhile
+    # Blocking callers wait on the package's event count (see wait_future).
+    _corvo.completed()
 
 
 def _same(a, b) -> bool:

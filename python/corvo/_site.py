@@ -27,12 +27,15 @@ def wait_future(future: concurrent.futures.Future, timeout: Optional[float], wha
     deadline = None if timeout is None else time.monotonic() + timeout
     try:
         while True:
+            # An event count: whatever settles the future after this read
+            # moves the generation, so the wait below cannot miss it.
+            seen = _corvo.completion_generation()
+            if future.done():
+                return future.result()
             left = _SLICE if deadline is None else min(_SLICE, deadline - time.monotonic())
-            try:
-                return future.result(max(left, 0))
-            except concurrent.futures.TimeoutError:
-                if deadline is not None and time.monotonic() >= deadline:
-                    raise what() from None
+            if left <= 0:
+                raise what()
+            _corvo.wait_completion(seen, left)
     finally:
         future.cancel()
 
@@ -108,6 +111,9 @@ class Site:
         return self._core.peers()
 
     def _described(self, peer: str, timeout: float) -> _Peer:
+        known = self._core.described_now(peer)
+        if known is not None:
+            return known
         future = self._core.described(peer)
         return wait_future(future, timeout, lambda: self._core.not_described_error(peer, timeout))
 

@@ -73,6 +73,9 @@ class Site:
 
     async def _described(self, peer: str, timeout: float) -> _Peer:
         core = self.core
+        known = core.described_now(peer)
+        if known is not None:
+            return known
         return await _wait(core.described(peer), timeout, lambda: core.not_described_error(peer, timeout))
 
     async def wait_for(self, peer: str, timeout: float = 5.0) -> PeerInfo:

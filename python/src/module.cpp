@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "completions.h"
 #include "daemon_host.h"
 #include "image_io.h"
 #include "loop_thread.h"
@@ -160,6 +161,12 @@ PYBIND11_MODULE(_corvo, m)
         py::gil_scoped_release release;
         LoopThread::instance().shutdown();
     });
+    using corvo::python::Completions;
+    m.def("completion_generation", [] { return Completions::instance().generation(); });
+    m.def(
+        "wait_completion", [](uint64_t seen, double seconds) { return Completions::instance().wait(seen, seconds); },
+        py::call_guard<py::gil_scoped_release>());
+    m.def("completed", [] { Completions::instance().completed(); });
     m.def("on_loop_thread", [] { return LoopThread::instance().onLoopThread(); });
     m.attr("MAX_PENDING_CALLS") = LoopThread::kMaxPendingTasks;
     m.attr("MAX_EVENT_BATCH") = SiteNode::kMaxBatch;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <iostream>
 
+#include "completions.h"
 #include "corvo/message.h"
 
 namespace corvo::python {
@@ -200,6 +201,9 @@ void SiteNode::deliver()
         return;
     std::vector<std::shared_ptr<Event>> events;
     events.swap(batch);
+    // Requests completed by the sink wake their waiters after the GIL is
+    // released (destruction runs in reverse order).
+    Completions::Deferral deferral;
     py::gil_scoped_acquire gil;
     try {
         py::list list;

@@ -153,6 +153,12 @@ def test_refusals_of_a_python_daemon_reach_the_client(pyd, site_args):
                 await a.command("pyd", "guarded", 1, linger=T, timeout=T)
             with pytest.raises(corvo.RefusedError, match="no is not welcome"):
                 await a.set("pyd", "picky", "no", timeout=T)
+            # Two requests for one property in flight: the refusal answers
+            # the one it refuses (the oldest), not both.
+            odd, even = await asyncio.gather(a.set("pyd", "careful", 5, timeout=T),
+                                             a.set("pyd", "careful", 6, timeout=T), return_exceptions=True)
+            assert isinstance(odd, corvo.RefusedError), odd
+            assert even == 6
             assert a.core.pending_requests() == 0
     asyncio.run(from_asyncio())
 
