@@ -1,7 +1,7 @@
 // Figures of the ZRE node: discovery time, WHISPER round trip, SHOUT
 // throughput, idle CPU, and the same round trip and throughput over a bare
 // ZeroMQ DEALER-to-ROUTER pair as the floor. Starts nodes, so run it in a
-// network namespace:  scripts/in-netns.sh build/.../bench_zre [INTERFACE [rtt [TURNS]]]
+// network namespace:  scripts/in-netns.sh build/.../bench_zre [INTERFACE [rtt|shout [TURNS]]]
 #include <sys/resource.h>
 #include <zyre.h>
 
@@ -359,9 +359,48 @@ int roundTripsInTurns(int turns)
     return 0;
 }
 
+// SHOUT throughput only, ZRE and bare in turns, for the same reason.
+int shoutsInTurns(int turns)
+{
+    Pair pair;
+    connect(pair);
+    if (pair.discoveryMs < 0) {
+        printf("nodes did not discover each other\n");
+        return 1;
+    }
+    double zreRate = 0, bareRate = 0, zreCpu = 0, bareCpu = 0;
+    long lost = 0, zreCount = 0, bareCount = 0;
+    for (int i = 0; i < turns; ++i) {
+        double t0 = cpuSeconds();
+        Throughput z = zreShouts(pair);
+        double t1 = cpuSeconds();
+        Throughput b = bareThroughput();
+        zreCpu += t1 - t0;
+        bareCpu += cpuSeconds() - t1;
+        if (z.seconds <= 0 || b.seconds <= 0)
+            return 1;
+        double zr = double(z.received) / z.seconds, br = double(b.received) / b.seconds;
+        printf("turn %d: SHOUT %8.0f msg/s  bare %8.0f msg/s  ratio %.2fx  lost %ld (events dropped so far %llu)\n", i,
+               zr, br, zr / br, z.sent - z.received, (unsigned long long)zyre_dropped_events(pair.b));
+        zreRate += zr;
+        bareRate += br;
+        lost += z.sent - z.received;
+        zreCount += z.received;
+        bareCount += b.received;
+    }
+    printf("%-28s %9.0f msg/s   lost %ld in all turns\n", "SHOUT throughput (mean)", zreRate / turns, lost);
+    printf("%-28s %9.0f msg/s\n", "bare ZeroMQ (mean)", bareRate / turns);
+    printf("%-28s %.2fx\n", "SHOUT / bare rate", zreRate / bareRate);
+    // CPU of all threads per message (the idle waits of the turn included).
+    printf("%-28s SHOUT %.2f us   bare %.2f us\n", "CPU per message", 1e6 * zreCpu / double(std::max(1L, zreCount)),
+           1e6 * bareCpu / double(std::max(1L, bareCount)));
+    return 0;
+}
+
 }  // namespace
 
-// bench_zre [INTERFACE [rtt [TURNS]]]: "rtt" measures only round trips.
+// bench_zre [INTERFACE [rtt|shout [TURNS]]]: "rtt" measures only round
+// trips, "shout" only SHOUT throughput.
 int main(int argc, char** argv)
 {
     if (argc > 1)
@@ -369,6 +408,8 @@ int main(int argc, char** argv)
     printf("bench_zre on interface %s\n", iface.c_str());
     if (argc > 2 && std::string(argv[2]) == "rtt")
         return roundTripsInTurns(std::max(1, argc > 3 ? std::atoi(argv[3]) : 6));
+    if (argc > 2 && std::string(argv[2]) == "shout")
+        return shoutsInTurns(std::max(1, argc > 3 ? std::atoi(argv[3]) : 4));
 
     std::vector<double> discovery;
     for (int i = 0; i < 5; ++i) {

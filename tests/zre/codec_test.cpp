@@ -108,6 +108,32 @@ TEST(ZreMessage, ShortMessagesAreByteExact)
     EXPECT_EQ(encoded(m), (Bytes{0xAA, 0xA1, 7, 2, 0x12, 0x34}));
 }
 
+// A sender reuses one buffer: what it held before (a long HELLO, a refused
+// message) leaves no trace in the next message.
+TEST(ZreMessage, EncodingIntoAReusedBufferGivesTheSameBytes)
+{
+    Message hello;
+    hello.id = MessageId::Hello;
+    hello.endpoint = "tcp://10.77.0.1:49152";
+    hello.name = std::string(200, 'n');
+    hello.headers = {{"type", std::string(500, 't')}};
+    Message shout;
+    shout.id = MessageId::Shout;
+    shout.sequence = 7;
+    shout.group = "g";
+    Message overlong = shout;
+    overlong.group = std::string(256, 'x');
+
+    Bytes buffer;
+    ASSERT_TRUE(encodeMessageInto(hello, buffer));
+    EXPECT_EQ(buffer, encoded(hello));
+    ASSERT_TRUE(encodeMessageInto(shout, buffer));
+    EXPECT_EQ(buffer, (Bytes{0xAA, 0xA1, 3, 2, 0, 7, 1, 'g'}));
+    EXPECT_FALSE(encodeMessageInto(overlong, buffer));
+    ASSERT_TRUE(encodeMessageInto(shout, buffer));
+    EXPECT_EQ(buffer, encoded(shout));
+}
+
 TEST(ZreMessage, RoundTripsEveryField)
 {
     Message m;

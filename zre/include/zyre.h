@@ -3,8 +3,8 @@
 
     A node runs a background actor that owns the discovery beacon, the ROUTER
     inbox and one DEALER mailbox per peer. The API talks to the actor over a
-    pipe; events come back on the socket that zyre_socket() returns, one
-    multi-frame message per event, read with zyre_event_new().            */
+    pipe; events wait in a queue and are read with zyre_event_new(); the
+    socket that zyre_socket() returns is readable while one waits.         */
 #ifndef CORVO_ZRE_ZYRE_H_INCLUDED
 #define CORVO_ZRE_ZYRE_H_INCLUDED
 

@@ -104,8 +104,10 @@ private:
     bool ok_ = true;
 };
 
+// Writes into a given buffer, emptied first, so that a sender can reuse one.
 class Writer {
 public:
+    explicit Writer(std::vector<uint8_t>& out) : out_(out) { out_.clear(); }
     void number1(uint8_t v) { out_.push_back(v); }
     void number2(uint16_t v)
     {
@@ -136,10 +138,9 @@ public:
         out_.insert(out_.end(), s.begin(), s.end());
     }
     bool ok() const { return ok_; }
-    std::vector<uint8_t>& bytes() { return out_; }
 
 private:
-    std::vector<uint8_t> out_;
+    std::vector<uint8_t>& out_;
     bool ok_ = true;
 };
 
@@ -280,7 +281,16 @@ DecodeError decodeMessage(const uint8_t* data, size_t size, Message& out)
 
 std::optional<std::vector<uint8_t>> encodeMessage(const Message& message)
 {
-    Writer out;
+    std::vector<uint8_t> bytes;
+    bytes.reserve(64);  // every message but a large HELLO
+    if (!encodeMessageInto(message, bytes))
+        return std::nullopt;
+    return bytes;
+}
+
+bool encodeMessageInto(const Message& message, std::vector<uint8_t>& bytes)
+{
+    Writer out(bytes);
     out.number1(kSignature0);
     out.number1(kSignature1);
     out.number1(uint8_t(message.id));
@@ -320,9 +330,7 @@ std::optional<std::vector<uint8_t>> encodeMessage(const Message& message)
         case MessageId::Goodbye:
             break;
     }
-    if (!out.ok())
-        return std::nullopt;
-    return std::move(out.bytes());
+    return out.ok();
 }
 
 std::array<uint8_t, kIdentitySize> identityOf(const Uuid& uuid)

@@ -79,6 +79,9 @@ DecodeError decodeMessage(const uint8_t* data, size_t size, Message& out);
 
 // Encodes `message`; empty when a string field is longer than 255 bytes.
 std::optional<std::vector<uint8_t>> encodeMessage(const Message& message);
+// The same into `out` (replacing what it held), so that a sender can reuse
+// one buffer; false (and `out` unspecified) when a string is too long.
+bool encodeMessageInto(const Message& message, std::vector<uint8_t>& out);
 
 // The 17-byte mailbox identity of a node: 0x01 then its UUID.
 std::array<uint8_t, kIdentitySize> identityOf(const Uuid& uuid);

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <set>
 #include <unordered_map>
@@ -43,11 +42,14 @@ constexpr size_t kMaxFrames = 1024;
 constexpr size_t kMaxHelloSize = 64 << 10;
 // Groups one peer may belong to; a peer that joins more is dropped.
 constexpr size_t kMaxGroupsPerPeer = 1024;
-// Events (of every kind) queued inside the actor while the application does
-// not read, and their total bytes; beyond either, events are dropped and
-// counted (zyre_dropped_events) and a warning is printed.
-constexpr size_t kMaxBacklog = 100000;
-constexpr size_t kMaxBacklogBytes = 64 << 20;
+// Events (of every kind) waiting for the application to read them, and
+// their total bytes; beyond either, events are dropped and counted
+// (zyre_dropped_events) and a warning is printed.
+constexpr size_t kMaxQueuedEvents = 110000;
+constexpr size_t kMaxQueuedBytes = 64 << 20;
+// What an event costs beyond its content bytes, for the bound above.
+constexpr size_t kEventOverhead = 256;
+constexpr size_t kFrameOverhead = 64;
 // Peers that have not yet said HELLO (discovered by a beacon, or greeted by
 // a HELLO just now): at most this many in total and per source address, and
 // each expires this soon. A beacon alone costs no socket beyond this.
@@ -66,6 +68,9 @@ constexpr int64_t kVerifyTimeoutMs = 500;
 constexpr int kMaxWarnings = 20;
 constexpr int64_t kWarningWindowMs = 10000;
 constexpr int kMaxDrainBatch = 256;
+// Frames of the application up to this size are copied when sent, not
+// shared: libzmq keeps up to 33 bytes inside its message, allocating nothing.
+constexpr size_t kCopiedFrameSize = 32;
 // A node that has read beacons more than kBeaconReadsWithoutRest times in
 // the current second reads the next ones only kBeaconRestMs later, in one
 // go: with a hundred peers beaconing each second, a dozen or two wake-ups a
@@ -145,13 +150,6 @@ public:
     Parts(Parts&& other) noexcept : frames_(std::move(other.frames_)) { other.frames_.clear(); }
 
     size_t size() const { return frames_.size(); }
-    size_t totalBytes() const
-    {
-        size_t total = 0;
-        for (const auto& f : frames_)
-            total += zmq_msg_size(const_cast<zmq_msg_t*>(&f));
-        return total + frames_.size() * sizeof(zmq_msg_t);
-    }
     zmq_msg_t& operator[](size_t i) { return frames_[i]; }
     const uint8_t* data(size_t i) { return static_cast<const uint8_t*>(zmq_msg_data(&frames_[i])); }
     size_t bytes(size_t i) { return zmq_msg_size(&frames_[i]); }
@@ -172,8 +170,15 @@ public:
     }
     void add(const std::string& text) { add(text.data(), text.size()); }
     // Takes over a czmq frame, sharing its bytes (freed with the last copy).
+    // A small one is copied: libzmq holds it in place, and nothing is left
+    // to free on another thread.
     void adopt(zframe_t* frame)
     {
+        if (zframe_size(frame) <= kCopiedFrameSize) {
+            add(zframe_data(frame), zframe_size(frame));
+            zframe_destroy(&frame);
+            return;
+        }
         frames_.emplace_back();
         if (zmq_msg_init_data(&frames_.back(), zframe_data(frame), zframe_size(frame), destroyFrame, frame) != 0) {
             zmq_msg_init_size(&frames_.back(), zframe_size(frame));
@@ -181,14 +186,6 @@ public:
             zframe_destroy(&frame);
         }
     }
-    // Takes over frame `i` of `from` (left empty there).
-    void take(Parts& from, size_t i)
-    {
-        frames_.emplace_back();
-        zmq_msg_init(&frames_.back());
-        zmq_msg_move(&frames_.back(), &from.frames_[i]);
-    }
-
     // One whole message without waiting; false when none is there. Frames
     // beyond `maxFrames` are read and discarded, and `overflowed()` is set.
     bool receive(void* socket, size_t maxFrames = SIZE_MAX)
@@ -281,9 +278,8 @@ private:
 class Node {
 public:
     Node(zsock_t* pipe, const ActorArgs& args)
-        : pipe_(pipe), outbox_(args.outbox), pipeFd_(zsock_fd(pipe)), outboxFd_(zsock_fd(args.outbox)),
-          uuid_(args.uuid), uuidText_(uuidToString(args.uuid)), dropped_(args.dropped), direct_(*args.direct),
-          context_(zsys_init())
+        : pipe_(pipe), events_(*args.events), pipeFd_(zsock_fd(pipe)), uuid_(args.uuid),
+          uuidText_(uuidToString(args.uuid)), dropped_(args.dropped), direct_(*args.direct), context_(zsys_init())
     {}
 
     ~Node()
@@ -291,8 +287,6 @@ public:
         std::lock_guard<std::mutex> hold(direct_.lock);
         direct_.node = nullptr;
         shutDown(false);
-        backlog_.clear();
-        zsock_destroy(&outbox_);
     }
 
     // The descriptor of a ZeroMQ socket signals only that something changed
@@ -325,11 +319,6 @@ public:
                     receiveBeacons();
                     restFromBeacons();
                 }
-                if (outboxBusy_ || !backlog_.empty()) {
-                    outboxBusy_ = false;
-                    zsock_events(outbox_);  // takes in the reader's progress
-                    flushBacklog();
-                }
                 onTimers();
             }
             waitForActivity();
@@ -359,30 +348,32 @@ public:
             trace("whisper to unknown peer %s dropped", uuidText);
             return true;
         }
-        Parts content = framesOf(msg);
+        takeFrames(msg, outgoing_);
         Message m;
         m.id = MessageId::Whisper;
-        sendOrDrop(*peer, m, &content, 0);
+        sendOrDrop(*peer, m, &outgoing_, 0);
+        outgoing_.clear();
         return true;
     }
 
     bool shoutNow(const char* group, zmsg_t* msg)
     {
-        Parts content = framesOf(msg);
+        takeFrames(msg, outgoing_);
         Message m;
         m.id = MessageId::Shout;
         m.group = group;
-        forEachPeer([&](Peer& peer) { return peer.groups.count(m.group) == 0 || send(peer, m, &content, 0); });
+        forEachPeer([&](Peer& peer) { return peer.groups.count(m.group) == 0 || send(peer, m, &outgoing_, 0); });
+        outgoing_.clear();
         return true;
     }
 
-    // The frames of `msg`, taken over without copying their contents.
-    static Parts framesOf(zmsg_t* msg)
+    // The frames of `msg`, taken over into `parts` (emptied first; reused,
+    // so that its storage is allocated once).
+    static void takeFrames(zmsg_t* msg, Parts& parts)
     {
-        Parts parts;
+        parts.clear();
         while (zframe_t* frame = zmsg_pop(msg))
             parts.adopt(frame);
-        return parts;
     }
 
 private:
@@ -390,7 +381,7 @@ private:
 
     void waitForActivity()
     {
-        pollfd fds[4];
+        pollfd fds[3];
         int n = 0;
         fds[n++] = {pipeFd_, POLLIN, 0};
         if (running_) {
@@ -398,8 +389,6 @@ private:
             // Resting, the socket is left out (poll skips a negative one).
             fds[n++] = {now() < beaconRestUntil_ || beaconBusy_ ? -1 : beaconFd_, POLLIN, 0};
         }
-        if (!backlog_.empty())
-            fds[n++] = {outboxFd_, POLLIN, 0};
         bool busy = pipeBusy_ || (running_ && (inboxBusy_ || beaconBusy_));
         int rc = poll(fds, nfds_t(n), busy ? 0 : pollTimeout());
         if (rc <= 0)
@@ -410,8 +399,6 @@ private:
             inboxBusy_ = inboxBusy_ || (fds[1].revents & ready);
             beaconBusy_ = beaconBusy_ || (fds[2].revents & ready);
         }
-        if (!backlog_.empty() && (fds[n - 1].revents & ready))
-            outboxBusy_ = true;
     }
 
     int pollTimeout() const
@@ -643,10 +630,11 @@ private:
         closeSockets();
         running_ = false;
         if (report) {
-            Parts event;
-            event.add("STOP");
-            event.add(uuidText_);
-            event.add(config_.name);
+            QueuedEvent event;
+            event.type = "STOP";
+            event.setPeerUuid(uuidText_);
+            event.peerName = config_.name;
+            event.bytes = kEventOverhead;
             emit(std::move(event));
         }
         trace("stopped");
@@ -1031,12 +1019,11 @@ private:
     {
         noteSent(peer, message.id);
         message.sequence = ++peer.sentSequence;
-        auto bytes = encodeMessage(message);
-        if (!bytes)
+        if (!encodeMessageInto(message, encoded_))
             return false;
         void* handle = peer.mailbox;
         bool more = content && content->size() > from;
-        if (zmq_send(handle, bytes->data(), bytes->size(), ZMQ_DONTWAIT | (more ? ZMQ_SNDMORE : 0)) < 0) {
+        if (zmq_send(handle, encoded_.data(), encoded_.size(), ZMQ_DONTWAIT | (more ? ZMQ_SNDMORE : 0)) < 0) {
             warn("peer %s dropped: cannot send to it (%s)", peer.uuidText.c_str(), zmq_strerror(errno));
             return false;
         }
@@ -1452,75 +1439,58 @@ private:
 
     // ---- events ----------------------------------------------------------
 
-    static Parts peerEvent(const char* type, const Peer& peer)
+    static QueuedEvent peerEvent(const char* type, const Peer& peer, const std::string* group = nullptr)
     {
-        Parts event;
-        event.add(type, std::strlen(type));
-        event.add(peer.uuidText);
-        event.add(peer.name);
+        QueuedEvent event;
+        event.type = type;
+        event.setPeerUuid(peer.uuidText);
+        event.peerName = peer.name;
+        event.bytes = kEventOverhead;
+        if (group) {
+            event.group = *group;
+            event.hasGroup = true;
+        }
         return event;
     }
 
     void emitPeerEvent(const char* type, const Peer& peer, const std::string* group = nullptr)
     {
-        Parts event = peerEvent(type, peer);
-        if (group)
-            event.add(*group);
-        emit(std::move(event));
+        emit(peerEvent(type, peer, group));
     }
 
     void emitEnter(const Peer& peer)
     {
-        Parts event = peerEvent("ENTER", peer);
-        event.add(peer.endpoint);
-        for (const auto& [key, value] : peer.headers) {
-            event.add(key);
-            event.add(value);
-        }
+        QueuedEvent event = peerEvent("ENTER", peer);
+        event.enter = std::make_unique<decltype(event.enter)::element_type>(peer.endpoint, peer.headers);
+        for (const auto& [key, value] : peer.headers)
+            event.bytes += key.size() + value.size() + kFrameOverhead;
         emit(std::move(event));
     }
 
     // The content frames (2.. of the received `msg`) move into the event.
     void emitContent(const char* type, const Peer& peer, const std::string* group, Parts& msg)
     {
-        Parts event = peerEvent(type, peer);
-        if (group)
-            event.add(*group);
-        for (size_t i = 2; i < msg.size(); ++i)
-            event.take(msg, i);
+        QueuedEvent event = peerEvent(type, peer, group);
+        event.hasContent = true;
+        for (size_t i = 2; i < msg.size(); ++i) {
+            event.bytes += msg.bytes(i) + kFrameOverhead;
+            event.content.add(msg[i]);
+        }
         emit(std::move(event));
     }
 
-    // Never blocks: events the application has not made room for wait here,
-    // up to kMaxBacklog events and kMaxBacklogBytes; beyond, they are counted
-    // and dropped.
-    void emit(Parts&& event)
+    // Never blocks: up to kMaxQueuedEvents events and kMaxQueuedBytes wait
+    // for the application; beyond, they are counted and dropped.
+    void emit(QueuedEvent&& event)
     {
-        if (backlog_.empty() && event.send(zsock_resolve(outbox_)))
-            return;
-        size_t bytes = event.totalBytes();
-        if (backlog_.size() >= kMaxBacklog || backlogBytes_ + bytes > kMaxBacklogBytes) {
+        if (!events_.push(std::move(event), kMaxQueuedEvents, kMaxQueuedBytes)) {
             if (droppedNow_++ == 0)
                 warn("the application does not read events: dropping them");
             if (dropped_)
                 dropped_->fetch_add(1, std::memory_order_relaxed);
             return;
         }
-        backlogBytes_ += bytes;
-        backlog_.push_back(std::move(event));
-    }
-
-    void flushBacklog()
-    {
-        void* outbox = zsock_resolve(outbox_);
-        while (!backlog_.empty()) {
-            size_t bytes = backlog_.front().totalBytes();
-            if (!backlog_.front().send(outbox))
-                break;
-            backlogBytes_ -= bytes;
-            backlog_.pop_front();
-        }
-        if (backlog_.empty() && droppedNow_ > 0) {
+        if (droppedNow_ > 0) {
             warn("the application reads events again; %llu were dropped", static_cast<unsigned long long>(droppedNow_));
             droppedNow_ = 0;
         }
@@ -1576,9 +1546,8 @@ private:
     static constexpr int64_t kNever = INT64_MAX;
 
     zsock_t* pipe_;
-    zsock_t* outbox_;
+    EventQueue& events_;
     int pipeFd_;
-    int outboxFd_;
     Uuid uuid_;
     std::string uuidText_;
     std::atomic<uint64_t>* dropped_;
@@ -1596,7 +1565,6 @@ private:
     // Sockets that may hold more than their descriptors tell (see run()).
     bool pipeBusy_ = true;
     bool inboxBusy_ = false;
-    bool outboxBusy_ = false;
     uint16_t inboxPort_ = 0;
     std::string endpoint_;
     int beaconFd_ = -1;
@@ -1612,7 +1580,6 @@ private:
     size_t maxPeers_ = kMaxPeers;
     size_t pendingTotal_ = 0;
     std::unordered_map<uint32_t, size_t> pendingBySource_;
-    size_t backlogBytes_ = 0;
     uint64_t droppedNow_ = 0;
     int64_t warningWindowEnd_ = 0;
     int warningsInWindow_ = 0;
@@ -1621,9 +1588,10 @@ private:
     std::set<std::string> ownGroups_;
     uint8_t status_ = 0;
     std::unordered_map<Uuid, PeerPtr, UuidHash> peers_;
-    std::deque<Parts> backlog_;
     Parts command_;
     Parts received_;
+    Parts outgoing_;                // content of a direct send
+    std::vector<uint8_t> encoded_;  // first frame of the message being sent
 };
 
 }  // namespace

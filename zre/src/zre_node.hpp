@@ -12,6 +12,7 @@
 
 #include "zre_codec.hpp"
 #include "zre_curve.hpp"
+#include "zre_events.hpp"
 
 namespace zre {
 
@@ -52,7 +53,7 @@ bool directShout(Direct& direct, const char* group, zmsg_t** msg);
 
 struct ActorArgs {
     Uuid uuid{};
-    zsock_t* outbox = nullptr;  // actor side of the event pipe; owned by the actor
+    EventQueue* events = nullptr;  // where the actor puts its events; outlives the actor
     // Events the actor dropped because the application did not read them.
     std::atomic<uint64_t>* dropped = nullptr;
     Direct* direct = nullptr;
@@ -68,11 +69,8 @@ void runNodeActor(zsock_t* pipe, void* args);
 //   "JOIN" group | "LEAVE" group
 //   "WHISPER" uuid content...  | "SHOUT" group content...
 //   "$TERM"
-// Events on the outbox, one message each:
-//   "ENTER" uuid name address (key value)...
-//   "EXIT"|"EVASIVE"|"STOP" uuid name
-//   "JOIN"|"LEAVE" uuid name group
-//   "WHISPER" uuid name content...
-//   "SHOUT" uuid name group content...
+// Events go into the EventQueue, built as zyre_event_t:
+//   ENTER (peer, address, headers), EXIT, EVASIVE, STOP,
+//   JOIN and LEAVE (group), WHISPER (content), SHOUT (group, content).
 
 }  // namespace zre

@@ -1,5 +1,5 @@
 // The C API of the node: a thin front that forwards calls to the actor and
-// turns the actor's event messages into zyre_event_t.
+// hands out the events the actor queued.
 #include "zyre.h"
 
 #include <unistd.h>
@@ -15,13 +15,10 @@
 #include <string>
 
 #include "zre_codec.hpp"
+#include "zre_events.hpp"
 #include "zre_node.hpp"
 
 namespace {
-
-// Room for events on each side of the event pipe; the actor keeps any
-// surplus itself, so a slow reader never blocks the node.
-constexpr int kEventPipeHwm = 10000;
 
 zre::Uuid randomUuid()
 {
@@ -42,43 +39,11 @@ void setUpMessaging()
     std::call_once(once, [] { zsys_init(); });
 }
 
-// The pipe that carries events from the actor to the application.
-bool createEventPipe(zsock_t** front, zsock_t** back)
-{
-    static std::atomic<unsigned> counter{0};
-    std::string endpoint = "inproc://zre-events-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-    *back = zsock_new(ZMQ_PAIR);
-    *front = zsock_new(ZMQ_PAIR);
-    if (!*back || !*front)
-        return false;
-    zsock_set_sndhwm(*back, kEventPipeHwm);
-    zsock_set_rcvhwm(*front, kEventPipeHwm);
-    zsock_set_linger(*back, 0);
-    zsock_set_linger(*front, 0);
-    return zsock_bind(*back, "%s", endpoint.c_str()) == 0 && zsock_connect(*front, "%s", endpoint.c_str()) == 0;
-}
-
-// Reads one frame of an event as text; `more` tells whether frames follow.
-bool receiveText(void* socket, std::string& out, bool& more)
-{
-    zmq_msg_t frame;
-    zmq_msg_init(&frame);
-    if (zmq_msg_recv(&frame, socket, 0) < 0) {
-        zmq_msg_close(&frame);
-        more = false;
-        return false;
-    }
-    out.assign(static_cast<const char*>(zmq_msg_data(&frame)), zmq_msg_size(&frame));
-    more = zmq_msg_more(&frame);
-    zmq_msg_close(&frame);
-    return true;
-}
-
 }  // namespace
 
 struct _zyre_t {
     zactor_t* actor = nullptr;
-    zsock_t* events = nullptr;
+    zre::EventQueue events;
     zre::Uuid uuid{};
     std::string uuidText;
     zre::Config config;
@@ -90,24 +55,6 @@ struct _zyre_t {
     zre::Direct direct;
     // Sends on the actor pipe may come from several threads (a log sink).
     std::mutex pipeLock;
-};
-
-struct _zyre_event_t {
-    std::string type;
-    std::string peerUuid;
-    std::string peerName;
-    std::string peerAddr;
-    std::string group;
-    bool hasAddr = false;
-    bool hasGroup = false;
-    zhash_t* headers = nullptr;
-    zmsg_t* msg = nullptr;
-
-    ~_zyre_event_t()
-    {
-        zhash_destroy(&headers);
-        zmsg_destroy(&msg);
-    }
 };
 
 extern "C" {
@@ -122,19 +69,12 @@ zyre_t* zyre_new(const char* name)
     if (self->config.name.size() > zre::kMaxStringSize)
         self->config.name.resize(zre::kMaxStringSize);
 
-    zsock_t* back = nullptr;
-    if (!createEventPipe(&self->events, &back)) {
-        zsock_destroy(&self->events);
-        zsock_destroy(&back);
+    if (!self->events.ok())
         return nullptr;
-    }
-    zre::ActorArgs args{self->uuid, back, &self->droppedEvents, &self->direct};
+    zre::ActorArgs args{self->uuid, &self->events, &self->droppedEvents, &self->direct};
     self->actor = zactor_new(zre::runNodeActor, &args);
-    if (!self->actor) {
-        zsock_destroy(&self->events);
-        zsock_destroy(&back);
+    if (!self->actor)
         return nullptr;
-    }
     return self.release();
 }
 
@@ -146,7 +86,6 @@ void zyre_destroy(zyre_t** self_p)
     if (self->started)
         zyre_stop(self);
     zactor_destroy(&self->actor);
-    zsock_destroy(&self->events);
     delete self;
     *self_p = nullptr;
 }
@@ -372,7 +311,7 @@ int zyre_shout(zyre_t* self, const char* group, zmsg_t** msg_p)
 
 zsock_t* zyre_socket(zyre_t* self)
 {
-    return self->events;
+    return self->events.socket();
 }
 
 uint64_t zyre_dropped_events(zyre_t* self)
@@ -382,37 +321,7 @@ uint64_t zyre_dropped_events(zyre_t* self)
 
 zyre_event_t* zyre_event_new(zyre_t* node)
 {
-    void* socket = zsock_resolve(node->events);
-    auto event = std::make_unique<_zyre_event_t>();
-    bool more = true;
-    if (!receiveText(socket, event->type, more))
-        return nullptr;  // interrupted
-    if (more)
-        receiveText(socket, event->peerUuid, more);
-    if (more)
-        receiveText(socket, event->peerName, more);
-    if (event->type == "ENTER") {
-        event->hasAddr = more && receiveText(socket, event->peerAddr, more);
-        event->headers = zhash_new();
-        zhash_autofree(event->headers);
-        std::string key, value;
-        while (more && receiveText(socket, key, more) && more && receiveText(socket, value, more))
-            zhash_update(event->headers, key.c_str(), const_cast<char*>(value.c_str()));
-    } else if (event->type == "JOIN" || event->type == "LEAVE" || event->type == "SHOUT") {
-        event->hasGroup = more && receiveText(socket, event->group, more);
-    }
-    if (event->type == "WHISPER" || event->type == "SHOUT")
-        event->msg = zmsg_new();
-    while (more) {
-        zframe_t* frame = zframe_recv(socket);
-        if (!frame)
-            break;
-        more = zframe_more(frame);
-        if (event->msg)
-            zmsg_append(event->msg, &frame);
-        zframe_destroy(&frame);
-    }
-    return event.release();
+    return node->events.pop(true);
 }
 
 void zyre_event_destroy(zyre_event_t** self_p)
@@ -425,11 +334,11 @@ void zyre_event_destroy(zyre_event_t** self_p)
 
 const char* zyre_event_type(zyre_event_t* self)
 {
-    return self->type.c_str();
+    return self->type;
 }
 const char* zyre_event_peer_uuid(zyre_event_t* self)
 {
-    return self->peerUuid.c_str();
+    return self->peerUuid;
 }
 const char* zyre_event_peer_name(zyre_event_t* self)
 {

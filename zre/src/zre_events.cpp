@@ -1,0 +1,182 @@
+#include "zre_events.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+namespace zre {
+
+namespace {
+
+// A batch vector that grew beyond this many events (a flood the reader fell
+// behind on) is released once read, not kept at that size.
+constexpr size_t kKeptCapacity = 4096;
+
+}  // namespace
+
+Content& Content::operator=(Content&& other) noexcept
+{
+    if (this != &other) {
+        clear();
+        takeFrom(other);
+    }
+    return *this;
+}
+
+void Content::add(zmq_msg_t& frame)
+{
+    zmq_msg_t* slot;
+    if (count_ < kInline) {
+        slot = &inline_[count_];
+    } else {
+        more_.emplace_back();
+        slot = &more_.back();
+    }
+    zmq_msg_init(slot);
+    zmq_msg_move(slot, &frame);
+    ++count_;
+}
+
+void Content::clear()
+{
+    for (size_t i = 0; i < count_; ++i)
+        zmq_msg_close(&at(i));
+    more_.clear();
+    count_ = 0;
+}
+
+void Content::takeFrom(Content& other)
+{
+    for (size_t i = 0; i < std::min(other.count_, kInline); ++i) {
+        zmq_msg_init(&inline_[i]);
+        zmq_msg_move(&inline_[i], &other.inline_[i]);
+    }
+    more_ = std::move(other.more_);
+    count_ = other.count_;
+    other.more_.clear();
+    other.count_ = 0;
+}
+
+void QueuedEvent::setPeerUuid(const std::string& text)
+{
+    size_t n = std::min(text.size(), sizeof peerUuid - 1);
+    std::memcpy(peerUuid, text.data(), n);
+    peerUuid[n] = '\0';
+}
+
+EventQueue::EventQueue()
+{
+    static std::atomic<unsigned> counter{0};
+    std::string endpoint = "inproc://zre-events-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    back_ = zsock_new(ZMQ_PAIR);
+    front_ = zsock_new(ZMQ_PAIR);
+    if (!back_ || !front_)
+        return;
+    zsock_set_linger(back_, 0);
+    zsock_set_linger(front_, 0);
+    if (zsock_bind(back_, "%s", endpoint.c_str()) != 0 || zsock_connect(front_, "%s", endpoint.c_str()) != 0) {
+        zsock_destroy(&back_);
+        zsock_destroy(&front_);
+    }
+}
+
+EventQueue::~EventQueue()
+{
+    incoming_.clear();
+    batch_.clear();
+    zsock_destroy(&front_);
+    zsock_destroy(&back_);
+}
+
+bool EventQueue::push(QueuedEvent&& event, size_t maxEvents, size_t maxBytes)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    if (waiting_ > 0 && (waiting_ >= maxEvents || bytes_ + event.bytes > maxBytes))
+        return false;
+    bytes_ += event.bytes;
+    ++waiting_;
+    incoming_.push_back(std::move(event));
+    // A token that could not be sent before is sent with the next event.
+    if (!signalled_)
+        signalled_ = sendToken();
+    return true;
+}
+
+_zyre_event_t* EventQueue::pop(bool wait)
+{
+    QueuedEvent next;
+    while (!takeNext(next)) {
+        if (!wait)
+            return nullptr;
+        zmq_pollitem_t item = {zsock_resolve(front_), 0, ZMQ_POLLIN, 0};
+        if (zmq_poll(&item, 1, -1) < 0)
+            return nullptr;  // interrupted
+    }
+    return build(next);
+}
+
+bool EventQueue::takeNext(QueuedEvent& out)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    if (next_ == batch_.size()) {
+        if (batch_.capacity() > kKeptCapacity)
+            std::vector<QueuedEvent>().swap(batch_);
+        batch_.clear();
+        next_ = 0;
+        batch_.swap(incoming_);
+    }
+    bool taken = next_ < batch_.size();
+    if (taken) {
+        out = std::move(batch_[next_++]);
+        bytes_ -= out.bytes;
+        --waiting_;
+    }
+    // The token leaves the socket with the last event.
+    if (waiting_ == 0 && signalled_)
+        signalled_ = !receiveToken();
+    return taken;
+}
+
+_zyre_event_t* EventQueue::build(QueuedEvent& queued)
+{
+    auto event = std::make_unique<_zyre_event_t>();
+    event->type = queued.type;
+    std::memcpy(event->peerUuid, queued.peerUuid, sizeof event->peerUuid);
+    event->peerName = std::move(queued.peerName);
+    event->group = std::move(queued.group);
+    event->hasGroup = queued.hasGroup;
+    if (queued.enter) {
+        event->peerAddr = std::move(queued.enter->first);
+        event->hasAddr = true;
+        event->headers = zhash_new();
+        zhash_autofree(event->headers);
+        for (const auto& [key, value] : queued.enter->second)
+            zhash_update(event->headers, key.c_str(), const_cast<char*>(value.c_str()));
+    }
+    if (queued.hasContent) {
+        event->msg = zmsg_new();
+        for (size_t i = 0; i < queued.content.size(); ++i) {
+            zmq_msg_t& frame = queued.content.at(i);
+            zframe_t* copy = zframe_new(zmq_msg_data(&frame), zmq_msg_size(&frame));
+            zmsg_append(event->msg, &copy);
+        }
+    }
+    return event.release();
+}
+
+// Both run under lock_. The token is sent by the node's side and received
+// by the application's, each socket only while the lock is held.
+bool EventQueue::sendToken()
+{
+    return zmq_send(zsock_resolve(back_), "", 0, ZMQ_DONTWAIT) == 0;
+}
+
+bool EventQueue::receiveToken()
+{
+    char none;
+    return zmq_recv(zsock_resolve(front_), &none, sizeof none, ZMQ_DONTWAIT) >= 0;
+}
+
+}  // namespace zre

@@ -1,0 +1,133 @@
+// The events a node hands to the application, and the queue that carries
+// them from the node's thread to the application's.
+#pragma once
+
+#include <czmq.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+// A UUID as text: 32 hexadecimal characters and the terminating zero.
+using UuidText = char[33];
+
+// One event as zyre_event_new() returns it.
+struct _zyre_event_t {
+    const char* type = "";  // a string literal
+    UuidText peerUuid = {};
+    std::string peerName;
+    std::string peerAddr;
+    std::string group;
+    bool hasAddr = false;
+    bool hasGroup = false;
+    zhash_t* headers = nullptr;  // ENTER only
+    zmsg_t* msg = nullptr;       // WHISPER and SHOUT only
+
+    _zyre_event_t() = default;
+    _zyre_event_t(const _zyre_event_t&) = delete;
+    _zyre_event_t& operator=(const _zyre_event_t&) = delete;
+    ~_zyre_event_t()
+    {
+        zhash_destroy(&headers);
+        zmsg_destroy(&msg);
+    }
+};
+
+namespace zre {
+
+// The content frames of a WHISPER or SHOUT, moved from the inbox without
+// copying. The first two (a tagged message) are held in place.
+class Content {
+public:
+    Content() = default;
+    ~Content() { clear(); }
+    Content(Content&& other) noexcept { takeFrom(other); }
+    Content& operator=(Content&& other) noexcept;
+    Content(const Content&) = delete;
+    Content& operator=(const Content&) = delete;
+
+    size_t size() const { return count_; }
+    zmq_msg_t& at(size_t i) { return i < kInline ? inline_[i] : more_[i - kInline]; }
+    // Takes over `frame` (left empty).
+    void add(zmq_msg_t& frame);
+    void clear();
+
+private:
+    void takeFrom(Content& other);
+
+    static constexpr size_t kInline = 2;
+    zmq_msg_t inline_[kInline];
+    // zmq_msg_t holds no pointer into itself, so the vector may relocate it.
+    std::vector<zmq_msg_t> more_;
+    size_t count_ = 0;
+};
+
+// An event as the node's thread queues it: plain data, made into a
+// zyre_event_t on the reading thread. So the allocations of an event are
+// made and freed on one thread, and the node's thread makes none for a
+// WHISPER or SHOUT of up to two frames.
+struct QueuedEvent {
+    const char* type = "";  // a string literal
+    UuidText peerUuid = {};
+    std::string peerName;
+    std::string group;
+    bool hasGroup = false;
+    // ENTER: the peer's address and headers.
+    std::unique_ptr<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> enter;
+    bool hasContent = false;  // WHISPER and SHOUT
+    Content content;
+    size_t bytes = 0;  // what it counts against the queue's bound
+
+    void setPeerUuid(const std::string& text);
+};
+
+// Events wait in a queue under a lock, not as messages in a socket: one
+// hand-over per event instead of a message of up to a dozen frames each
+// way. The application still polls a ZeroMQ socket: it holds one token
+// message exactly while the queue holds an event, so it is readable then
+// and only then (level-triggered, as zmq_poll and ZMQ_EVENTS expect).
+// One thread reads (zyre_event_new), as with any ZeroMQ socket.
+class EventQueue {
+public:
+    EventQueue();
+    ~EventQueue();
+    EventQueue(const EventQueue&) = delete;
+    EventQueue& operator=(const EventQueue&) = delete;
+
+    // Whether the sockets could be made.
+    bool ok() const { return front_ && back_; }
+    // The application's socket.
+    zsock_t* socket() const { return front_; }
+
+    // Queues `event` unless `maxEvents` events or `maxBytes` bytes already
+    // wait (one event always fits into an empty queue). False when refused.
+    bool push(QueuedEvent&& event, size_t maxEvents, size_t maxBytes);
+    // The next event; with `wait`, waits for it. Null when none is there
+    // (without `wait`) or the wait was interrupted.
+    _zyre_event_t* pop(bool wait);
+
+private:
+    bool takeNext(QueuedEvent& out);
+    bool sendToken();
+    bool receiveToken();
+    static _zyre_event_t* build(QueuedEvent& queued);
+
+    zsock_t* front_ = nullptr;  // application side
+    zsock_t* back_ = nullptr;   // node side
+    std::mutex lock_;
+    // The node appends to `incoming_`; the reader takes a whole batch at a
+    // time by swapping it with `batch_`, so that neither allocates per
+    // event once both have grown.
+    std::vector<QueuedEvent> incoming_;
+    std::vector<QueuedEvent> batch_;
+    size_t next_ = 0;  // first untaken event of batch_
+    size_t waiting_ = 0;
+    size_t bytes_ = 0;
+    bool signalled_ = false;  // the token was sent and not yet taken back
+};
+
+}  // namespace zre
