@@ -2,13 +2,18 @@
 // loopback. Run it through scripts/in-netns.sh:
 //   scripts/in-netns.sh build/bench/system/bench_system
 // The same program plays the daemon ("daemon" mode) and a bare ZRE echo node
-// ("echo" mode); the default mode is the client that measures.
+// ("echo" mode); the default mode is the client that measures. "secure"
+// compares a secured site (CURVE, keys made with `corvo keys new`) with an
+// open one, in alternating rounds:
+//   scripts/in-netns.sh build/bench/system/bench_system secure [ROUNDS]
 #include <corvo/command.h>
 #include <corvo/daemon.h>
+#include <corvo/keys.h>
 #include <corvo/message.h>
 #include <corvo/network.h>
 #include <corvo/peer.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -147,11 +152,19 @@ std::vector<std::string> daemonArgs(const std::string& name)
     return {"daemon", "--interface", "lo", "--site", kSite, "--name", name};
 }
 
+// The key pair and trusted identities of a secured client; none: open.
+struct Security {
+    corvo::KeyPair own;
+    std::vector<corvo::Identity> trusted;
+};
+
 class BenchClient : public corvo::EventCallback {
 public:
-    BenchClient() : net(this, false)
+    explicit BenchClient(const Security* security = nullptr) : net(this, false)
     {
         net.setName("bench-client");
+        if (security)
+            net.setSecurity(security->own, security->trusted);
         net.setInterface("lo");
         net.siteGroup = kSite;
         net.propGroup = std::string(kSite) + "-prop";
@@ -368,6 +381,160 @@ int runClient(bool quick)
     return 0;
 }
 
+// ---- secure mode: the same exchanges on a secured and an open site -----------
+
+// A key directory of its own, removed at the end.
+class KeyDir {
+public:
+    KeyDir()
+    {
+        std::string pattern =
+            (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + std::string("/bench-keysXXXXXX");
+        std::vector<char> buffer(pattern.begin(), pattern.end());
+        buffer.push_back('\0');
+        if (mkdtemp(buffer.data()))
+            path = buffer.data();
+    }
+    ~KeyDir()
+    {
+        if (!path.empty())
+            std::system(("rm -rf '" + path + "'").c_str());
+    }
+    std::string path;
+};
+
+// `corvo keys new NAME --names NAMES` with the tool built beside this
+// program; false when it is missing or fails.
+bool corvoKeysNew(const std::string& dir, const std::string& name, const std::string& names)
+{
+    char self[PATH_MAX] = {};
+    if (readlink("/proc/self/exe", self, sizeof self - 1) <= 0)
+        return false;
+    std::string tool = std::string(self);
+    tool = tool.substr(0, tool.rfind('/')) + "/../../tools/corvo/corvo";
+    std::string command =
+        "'" + tool + "' keys new " + name + " --names '" + names + "' --keys '" + dir + "' >/dev/null";
+    return std::system(command.c_str()) == 0;
+}
+
+struct SiteFigures {
+    double infoMs = 0;      // daemon start until the client holds its Info
+    Percentiles rtt{0, 0};  // property change request until the broadcast value is applied
+    double cmdUs = 0;       // command from the client to the daemon's function (p50)
+    double rate = 0;        // broadcasts applied per second
+    long lost = 0;
+};
+
+// One round: a client and a daemon, started afresh, secured or open.
+bool measureSite(const KeyDir* keys, int samples, SiteFigures& out)
+{
+    Security security;
+    std::vector<std::string> args = daemonArgs("benchd");
+    if (keys) {
+        security.own = corvo::KeyDirectory::readSecret(keys->path + "/bench-client.key");
+        security.trusted = corvo::KeyDirectory(keys->path).identities();
+        args.insert(args.end(), {"--key", "benchd", "--keys", keys->path});
+    }
+    BenchClient client(keys ? &security : nullptr);
+    client.waitingFor = "benchd";
+    auto start = Clock::now();
+    pid_t daemon = spawnSelf(args);
+    bool ok = client.pump([&] { return client.infoAt > start; }, 20s);
+    auto peer = client.peerNamed("benchd");
+    if (!ok || !peer) {
+        std::fprintf(stderr, "no Info from the %s daemon\n", keys ? "secured" : "open");
+        stopProcess(daemon);
+        return false;
+    }
+    out.infoMs = std::chrono::duration<double, std::milli>(client.infoAt - start).count();
+
+    for (int i = 1; i <= samples / 4; ++i) {
+        client.command(peer, {"ping", std::to_string(i), std::to_string(systemNowNs())});
+        client.pump([&] { return client.lastValue["ack"] == i; }, 5s);
+    }
+    client.command(peer, {"report"});
+    client.pump([&] { return !client.report.empty(); }, 5s);
+    double cmdP99 = 0;
+    std::sscanf(client.report.c_str(), "%lf %lf", &out.cmdUs, &cmdP99);
+    out.cmdUs /= 1000;
+
+    std::vector<double> propRtt;
+    corvo::Property request = peer->properties.at("value");
+    for (int i = 1; i <= samples + 100; ++i) {
+        request.intValue = i;
+        auto sent = Clock::now();
+        client.net.changeProperty(peer, &request);
+        client.pump([&] { return peer->properties.at("value").intValue == i; }, 5s);
+        if (i > 100)
+            propRtt.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+    }
+    out.rtt = percentilesUs(propRtt);
+
+    long received = 0;
+    double seconds = 0;
+    for (int b = 0; b < kBursts / 2; ++b) {
+        long before = client.propertyCount["counter"];
+        auto t0 = Clock::now();
+        client.command(peer, {"burst", std::to_string(kBurst)});
+        client.pump([&] { return client.propertyCount["counter"] - before == kBurst; }, 10s);
+        seconds += std::chrono::duration<double>(Clock::now() - t0).count();
+        received += client.propertyCount["counter"] - before;
+    }
+    out.rate = received / seconds;
+    out.lost = kBurst * (kBursts / 2) - received;
+    stopProcess(daemon);
+    return true;
+}
+
+int runSecure(int rounds)
+{
+    KeyDir keys;
+    if (keys.path.empty() || !corvoKeysNew(keys.path, "benchd", "benchd") ||
+        !corvoKeysNew(keys.path, "bench-client", "bench-client")) {
+        std::fprintf(stderr, "cannot make the keys with corvo keys new\n");
+        return 1;
+    }
+    std::vector<SiteFigures> open, secured;
+    for (int r = 0; r < rounds; ++r) {
+        for (bool secure : {false, true}) {
+            SiteFigures figures;
+            if (!measureSite(secure ? &keys : nullptr, kSamples / 2, figures))
+                return 1;
+            (secure ? secured : open).push_back(figures);
+            std::printf("round %d %-8s Info %6.1f ms   request RTT p50 %6.1f us p99 %7.1f us   command %6.1f us   "
+                        "broadcasts %7.0f /s (lost %ld)\n",
+                        r, secure ? "secured" : "open", figures.infoMs, figures.rtt.p50, figures.rtt.p99, figures.cmdUs,
+                        figures.rate, figures.lost);
+            std::fflush(stdout);
+        }
+    }
+    auto median = [](const std::vector<SiteFigures>& all, auto field) {
+        std::vector<double> values;
+        for (const auto& f : all)
+            values.push_back(field(f));
+        std::sort(values.begin(), values.end());
+        return values[values.size() / 2];
+    };
+    struct Row {
+        const char* what;
+        double (*field)(const SiteFigures&);
+        const char* unit;
+    };
+    const Row rows[] = {
+        {"daemon start -> client Info", [](const SiteFigures& f) { return f.infoMs; }, "ms"},
+        {"request round trip p50", [](const SiteFigures& f) { return f.rtt.p50; }, "us"},
+        {"request round trip p99", [](const SiteFigures& f) { return f.rtt.p99; }, "us"},
+        {"command to its function p50", [](const SiteFigures& f) { return f.cmdUs; }, "us"},
+        {"broadcasts applied", [](const SiteFigures& f) { return f.rate; }, "/s"},
+    };
+    std::printf("\nmedians of %d rounds        %12s %12s   secured/open\n", rounds, "open", "secured");
+    for (const Row& row : rows) {
+        double o = median(open, row.field), s = median(secured, row.field);
+        std::printf("%-28s %9.1f %-2s %9.1f %-2s   %.2fx\n", row.what, o, row.unit, s, row.unit, s / o);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -376,6 +543,8 @@ int main(int argc, char** argv)
         return runDaemon(argc - 1, argv + 1);
     if (argc > 1 && std::strcmp(argv[1], "echo") == 0)
         return runEcho();
+    if (argc > 1 && std::strcmp(argv[1], "secure") == 0)
+        return runSecure(std::max(1, argc > 2 ? std::atoi(argv[2]) : 3));
     bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
     return runClient(quick);
 }
