@@ -122,8 +122,8 @@ TEST(ZreEvents, ContentFramesArriveWholeWhateverTheirNumberAndSize)
         const auto& frames = messages[i];
         EXPECT_TRUE(b.waitFor([&](const Event& e) { return e.type == "WHISPER" && e.frames == frames; }, 10000))
             << "whisper " << i << " of " << frames.size() << " frames";
-        EXPECT_TRUE(b.waitFor([&](const Event& e) { return e.type == "SHOUT" && e.group == "g" && e.frames == frames; },
-                              10000))
+        EXPECT_TRUE(
+            b.waitFor([&](const Event& e) { return e.type == "SHOUT" && e.group == "g" && e.frames == frames; }, 10000))
             << "shout " << i << " of " << frames.size() << " frames";
     }
     EXPECT_EQ(b.count(isEvent("WHISPER")), messages.size());
