@@ -5,8 +5,12 @@
 // thread), and memory per daemon (Pss, RSS), with 100 peers and alone.
 // Then the same for N bare ZRE nodes that whisper one record to every peer
 // that joins. Starts nodes, so run it in a network namespace:
-//   scripts/in-netns.sh build/.../bench_scale [DAEMONS [CLIENTS [IDLE_SECONDS]]]
+//   scripts/in-netns.sh build/.../bench_scale [DAEMONS [CLIENTS [IDLE_SECONDS [secure]]]]
+// With "secure" the daemons and clients form a secured site (CURVE; one
+// identity made with `corvo keys new`, which every program uses), and the
+// bare nodes are left out.
 // The program plays the client ("client") and the bare node ("node") too.
+#include <corvo/keys.h>
 #include <corvo/network.h>
 #include <corvo/peer.h>
 #include <dirent.h>
@@ -59,11 +63,14 @@ private:
     std::set<std::string> seen_;
 };
 
-int runClient(size_t daemons, int port)
+// `keys`: the key directory of a secured site, else empty.
+int runClient(size_t daemons, int port, const std::string& keys)
 {
     InfoCounter counter(daemons);
     corvo::Network net(&counter, false);
     net.setName("c" + std::to_string(getpid()));
+    if (!keys.empty())
+        net.setSecurity(corvo::KeyDirectory::readSecret(keys + "/scale.key"), corvo::KeyDirectory(keys).identities());
     net.setPort(port);
     net.setInterface("lo");
     net.siteGroup = kSite;
@@ -287,22 +294,39 @@ int main(int argc, char** argv)
     if (readlink("/proc/self/exe", path, sizeof path - 1) > 0)
         self = path;
     if (argc >= 4 && std::strcmp(argv[1], "client") == 0)
-        return runClient(size_t(std::atoi(argv[2])), std::atoi(argv[3]));
+        return runClient(size_t(std::atoi(argv[2])), std::atoi(argv[3]), argc > 4 ? argv[4] : "");
     if (argc >= 4 && std::strcmp(argv[1], "node") == 0)
         return runNode(size_t(std::atoi(argv[2])), std::atoi(argv[3]));
 
     size_t daemons = argc > 1 ? size_t(std::atoi(argv[1])) : 100;
     size_t clients = argc > 2 ? size_t(std::atoi(argv[2])) : 10;
     int idle = argc > 3 ? std::atoi(argv[3]) : 10;
+    bool secure = argc > 4 && std::strcmp(argv[4], "secure") == 0;
     char dirTemplate[] = "/tmp/corvo-scale-XXXXXX";
     std::string dir = mkdtemp(dirTemplate);
     int port = 5670;
 
+    // One identity for every program of the secured site, made by the
+    // corvo tool built beside this program.
+    std::string keys = secure ? dir + "/keys" : "";
+    if (secure) {
+        std::string tool = self.substr(0, self.rfind('/')) + "/../../tools/corvo/corvo";
+        std::string make = "'" + tool + "' keys new scale --names '*' --keys '" + keys + "' >/dev/null";
+        if (std::system(make.c_str()) != 0) {
+            std::fprintf(stderr, "cannot make the keys with %s\n", tool.c_str());
+            return 1;
+        }
+        std::printf("secured site (CURVE)\n");
+    }
+
     auto daemonArgv = [&](size_t i, int p) {
         char name[32];
         std::snprintf(name, sizeof name, "d%03zu", i);
-        return std::vector<std::string>{
+        std::vector<std::string> argv{
             CORVO_EXAMPLE_DAEMON, "--interface", "lo", "--port", std::to_string(p), "--site", kSite, "--name", name};
+        if (secure)
+            argv.insert(argv.end(), {"--key", "scale", "--keys", keys});
+        return argv;
     };
 
     // One daemon alone: the figure with no peers.
@@ -313,13 +337,15 @@ int main(int argc, char** argv)
     for (size_t i = 0; i < daemons; ++i)
         site.push_back(daemonArgv(i, port));
     for (size_t i = 0; i < clients; ++i)
-        site.push_back({self, "client", std::to_string(daemons), std::to_string(port)});
+        site.push_back({self, "client", std::to_string(daemons), std::to_string(port), keys});
     print("daemons, with clients", daemons, runSite(site, daemons, daemons, idle, dir));
 
-    std::vector<std::vector<std::string>> bare;
-    for (size_t i = 0; i < daemons; ++i)
-        bare.push_back({self, "node", std::to_string(daemons), std::to_string(port + 2)});
-    print("bare nodes", daemons, runSite(bare, 0, daemons, idle, dir));
+    if (!secure) {
+        std::vector<std::vector<std::string>> bare;
+        for (size_t i = 0; i < daemons; ++i)
+            bare.push_back({self, "node", std::to_string(daemons), std::to_string(port + 2)});
+        print("bare nodes", daemons, runSite(bare, 0, daemons, idle, dir));
+    }
 
     std::string cleanup = "rm -rf '" + dir + "'";
     return std::system(cleanup.c_str()) == 0 ? 0 : 1;
