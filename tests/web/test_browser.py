@@ -198,6 +198,8 @@ class TestReadOnlyConsole:
         assert value_text(browser, "wheel", "filters") == "L, R, G, B, Ha, OIII"
         assert "filter slot in the beam" in wheel.text
         assert "MOVING" in wheel.find_element(By.CSS_SELECTOR, ".statuses").text
+        assert wheel.find_elements(By.CSS_SELECTOR, '[data-role="identity"]') == []  # an open site proves none
+        assert not wheel.find_element(By.CSS_SELECTOR, '[data-role="lock"]').is_displayed()
         cam = card(browser, "camera")
         assert cam.find_element(By.CSS_SELECTOR, '[data-role="status"]').text == "IDLE"
         assert "UINT16" in value_text(browser, "camera", "datatype")

@@ -137,6 +137,9 @@ class TestLoginOnASecuredSite:
         log_in(browser, "alice", PASSWORDS["alice"])
         wait_for(lambda: browser.find_element(By.ID, "conn").text == "live", 30, "the console, live")
         assert browser.find_element(By.ID, "user-name").text == "alice"
+        # Each peer's proven identity is on its card.
+        wait_for(lambda: card(browser, "wheel").find_element(By.CSS_SELECTOR, '[data-role="identity"]').text
+                 == "key wheel", 20, "the wheel's identity")
         cookie = [c for c in browser.get_cookies() if c["name"] == "corvo_session"][0]
         assert cookie["httpOnly"] and cookie["sameSite"] == "Strict"
         assert browser.execute_script("return document.cookie") == ""

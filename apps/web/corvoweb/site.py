@@ -57,6 +57,7 @@ def describe(peer_info, info):
         "uuid": str(_field(peer_info, "uuid", "") or ""),
         "type": str(_field(peer_info, "type", "") or ""),
         "client": bool(_field(peer_info, "client", False)),
+        "identity": str(_field(peer_info, "identity", "") or ""),
         "status": status,
         "statusName": statuses.get(str(status), _field(peer_info, "status_name", str(status))),
         "statuses": statuses,

@@ -256,6 +256,8 @@ function showPeer(desc) {
     status,
     el("span", {class: "badge gone-badge", text: "gone"}),
   );
+  // On a secured site: the identity the peer's key proves.
+  if (desc.identity) head.append(el("span", {class: "identity muted", "data-role": "identity", text: "key " + desc.identity, title: "proven identity"}));
   entry.lock = el("span", {class: "badge lock-badge", "data-role": "lock", hidden: true});
   head.append(entry.lock);
   card.append(head);
