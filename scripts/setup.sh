@@ -19,7 +19,7 @@ groups[build]="build-essential cmake ninja-build pkg-config git ccache
 groups[web]="python3-aiohttp python3-astropy python3-pil"
 groups[check]="libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format-14 libclang-rt-14-dev iproute2 util-linux
-  python3-pytest python3-pytest-asyncio python3-selenium chromium chromium-driver
+  python3-pytest python3-pytest-asyncio python3-selenium chromium chromium-driver openssl
   postgresql-15 fitsverify"
 groups[package]="doxygen lintian dpkg-dev systemd"
 

@@ -24,6 +24,7 @@ from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.common.keys import Keys  # noqa: E402
 
 HTTP = 8183
+HTTPS = 8184
 PASSWORDS = {"alice": "alice's long secret", "bob": "bob's other secret"}
 RULES = "allow alice set *\nallow alice run *\nallow alice lock\nallow tester set *\n"
 
@@ -65,6 +66,12 @@ def secured():
         p.start("wheel", [need("CORVO_EXAMPLE_DAEMON"), "--key", "wheel"] + NET, env)
         p.start("web", [web] + NET + ["--name", "web", "--key", "web", "--users", users, "--allow-write",
                                       "--http-port", str(HTTP)], env)
+        cert, key = os.path.join(work, "cert.pem"), os.path.join(work, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                        "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=60)
+        p.start("web-tls", [web] + NET + ["--name", "web", "--key", "web", "--users", users, "--allow-write",
+                                          "--http-port", str(HTTPS), "--tls-cert", cert, "--tls-key", key], env)
         wait_for(lambda: gateway_up(HTTP), 60, "the gateway")  # / leads to /login
         got = p.corvo("get", "wheel", "lock")
         assert got.returncode == 0 and got.stdout.strip() in ("", '""'), (got.stdout, got.stderr)
@@ -84,7 +91,8 @@ def browser(secured):
     options = webdriver.ChromeOptions()
     options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
     for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--no-first-run",
-              "--disable-extensions", "--user-data-dir=" + os.path.join(secured.work, "chromium")):
+              "--disable-extensions", "--user-data-dir=" + os.path.join(secured.work, "chromium"),
+              "--ignore-certificate-errors"):  # the HTTPS gateway's certificate is made by the test
         options.add_argument(a)
     driver = webdriver.Chrome(service=Service(shutil.which("chromedriver") or "/usr/bin/chromedriver"),
                               options=options)
@@ -96,8 +104,8 @@ def browser(secured):
         driver.quit()
 
 
-def log_in(driver, user, password):
-    driver.get("http://127.0.0.1:%d/" % HTTP)
+def log_in(driver, user, password, base="http://127.0.0.1:%d" % HTTP):
+    driver.get(base + "/")
     wait_for(lambda: driver.current_url.endswith("/login"), 30, "the login page")
     field = wait_for(lambda: driver.find_element(By.ID, "login-user"), 20, "the login form")
     field.clear()
@@ -182,3 +190,16 @@ class TestLoginOnASecuredSite:
         assert secured.corvo("get", "wheel", "focus").stdout == before
         assert value_text(browser, "wheel", "focus") != "9.5"
         artifact(browser, "login-bob-refused")
+
+    def test_over_https_the_console_logs_in_and_is_live(self, secured, browser):
+        base = "https://127.0.0.1:%d" % HTTPS
+        wait_for(lambda: subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:%d" % HTTPS],
+                                        input="", capture_output=True, timeout=20).returncode == 0,
+                 60, "the HTTPS gateway")
+        log_in(browser, "alice", PASSWORDS["alice"], base)
+        wait_for(lambda: browser.find_element(By.ID, "conn").text == "live", 30, "the console over wss")
+        assert browser.current_url.startswith("https://")
+        cookie = [c for c in browser.get_cookies() if c["name"] == "corvo_session"][0]
+        assert cookie["secure"] and cookie["httpOnly"]
+        wait_for(lambda: value_text(browser, "wheel", "focus") != "", 30, "the wheel's values")
+        artifact(browser, "login-https")

@@ -23,8 +23,9 @@ def run(coro):
 class Running:
     """A gateway on a free loopback port with a FakeSite behind it."""
 
-    def __init__(self, allow_write=False, max_rate=10.0, peers=None, history=None, login=None):
+    def __init__(self, allow_write=False, max_rate=10.0, peers=None, history=None, login=None, tls=None):
         self.allow_write = allow_write
+        self.tls = tls  # (certificate, key) files: HTTPS
         self.login = login
         self.history = history
         self.max_rate = max_rate
@@ -40,14 +41,25 @@ class Running:
         sock.close()
         options = types.SimpleNamespace(
             bind="127.0.0.1", http_port=self.port, allow_write=self.allow_write, image_root=None,
-            allow_host=None, site="test")
+            allow_host=None, site="test", tls_cert=self.tls and self.tls[0], tls_key=self.tls and self.tls[1])
+        self.scheme = "https" if self.tls else "http"
         self.gateway = Gateway(self.hub, self.fake, options, history=self.history, login=self.login)
         self.runner = web.AppRunner(self.gateway.app())
         await self.runner.setup()
-        await web.TCPSite(self.runner, "127.0.0.1", self.port).start()
+        from corvoweb.__main__ import tls_context
+
+        await web.TCPSite(self.runner, "127.0.0.1", self.port, ssl_context=tls_context(options)).start()
         await asyncio.wait_for(self.fake.ready.wait(), 20)
-        self.session = ClientSession(cookie_jar=CookieJar(unsafe=True))  # cookies of 127.0.0.1 too
-        self.origin = "http://127.0.0.1:%d" % self.port
+        connector = None
+        if self.tls:
+            import ssl
+
+            from aiohttp import TCPConnector
+
+            connector = TCPConnector(ssl=ssl.create_default_context(cafile=self.tls[0]))
+        # (cookies of 127.0.0.1 too)
+        self.session = ClientSession(cookie_jar=CookieJar(unsafe=True), connector=connector)
+        self.origin = "%s://127.0.0.1:%d" % (self.scheme, self.port)
         return self
 
     async def __aexit__(self, *exc):
@@ -55,7 +67,7 @@ class Running:
         await self.runner.cleanup()
 
     def url(self, path="/"):
-        return "http://127.0.0.1:%d%s" % (self.port, path)
+        return "%s://127.0.0.1:%d%s" % (self.scheme, self.port, path)
 
     async def socket(self, origin=None, host=None):
         headers = {"Origin": self.origin if origin is None else origin}

@@ -257,6 +257,48 @@ class TestLoginAtTheGateway:
         run(body())
 
 
+class TestHttps:
+    def test_login_over_tls_gives_a_secure_cookie_and_wants_https_origins(self, tmp_path):
+        import shutil
+        import subprocess
+
+        openssl = shutil.which("openssl")
+        assert openssl, "openssl is installed by scripts/setup.sh"
+        cert, key = str(tmp_path / "cert.pem"), str(tmp_path / "key.pem")
+        subprocess.run([openssl, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                        "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                        "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=60)
+        login, _, _ = login_setup()
+
+        async def body():
+            async with Running(allow_write=True, login=login, tls=(cert, key)) as g:
+                assert g.url().startswith("https://")
+                # The page of the same host over plain http is another origin.
+                assert (await log_in(g, "alice", "alice pw", origin="http://127.0.0.1:%d" % g.port))[0] == 403
+                status, _, cookies = await log_in(g, "alice", "alice pw")
+                assert status == 200
+                cookie = [c for c in cookies if c.startswith(COOKIE + "=")][0]
+                assert "Secure" in cookie and "HttpOnly" in cookie
+                ws = await g.socket()
+                hello = (await receive_until(ws, lambda m: m["type"] == "state"))[0]
+                assert hello["user"] == "alice"
+                await ws.close()
+                with pytest.raises(WSServerHandshakeError):
+                    await g.socket(origin="http://127.0.0.1:%d" % g.port)
+
+        run(body())
+
+    def test_a_certificate_that_cannot_be_used_is_refused(self, tmp_path):
+        from corvoweb.__main__ import tls_context
+
+        (tmp_path / "bad.pem").write_text("not a certificate")
+        options = parse_options(["--tls-cert", str(tmp_path / "bad.pem"), "--tls-key", str(tmp_path / "bad.pem")])
+        with pytest.raises(OptionError, match="cannot use the certificate"):
+            tls_context(options)
+        with pytest.raises(OptionError, match="go together"):
+            parse_options(["--tls-cert", "x"])
+
+
 class TestIdentityNodes:
     def test_nodes_are_made_lazily_shared_bounded_and_closed_when_idle(self):
         made = []

@@ -64,6 +64,8 @@ def parse_options(argv):
                    help="seconds after which a login ends in any case (default 43200)")
     p.add_argument("--max-identities", type=int, default=16,
                    help="identities acting at once, one site node each (default 16)")
+    p.add_argument("--tls-cert", metavar="FILE", help="serve HTTPS with this certificate chain (PEM)")
+    p.add_argument("--tls-key", metavar="FILE", help="the certificate's private key (PEM)")
     options = p.parse_args(argv)
     check_options(options)
     return options
@@ -84,6 +86,8 @@ def check_options(options):
         raise OptionError("--session-idle must be positive and not above --session-lifetime")
     if not 0 < options.max_identities <= 1000:
         raise OptionError("--max-identities must be between 1 and 1000")
+    if bool(options.tls_cert) != bool(options.tls_key):
+        raise OptionError("--tls-cert and --tls-key go together")
     if options.allow_write and not is_loopback(options.bind) and not login_enabled(options):
         raise OptionError(
             "refused: --allow-write on the non-loopback address %s needs the console's login" % options.bind
@@ -113,6 +117,21 @@ def make_login(options, adapter):
     )
 
 
+def tls_context(options):
+    """The server's TLS context, or None for plain HTTP."""
+    if not options.tls_cert:
+        return None
+    import ssl
+
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    try:
+        context.load_cert_chain(options.tls_cert, options.tls_key)
+    except (OSError, ssl.SSLError) as e:
+        raise OptionError("cannot use the certificate %s and key %s: %s" % (options.tls_cert, options.tls_key, e))
+    return context
+
+
 async def serve(options):
     from aiohttp import web
 
@@ -129,13 +148,14 @@ async def serve(options):
                           keys=options.keys)
     login = make_login(options, adapter) if login_enabled(options) else None
     gateway = Gateway(hub, adapter, options, previews, history, login)
+    tls = tls_context(options)
     runner = web.AppRunner(gateway.app(), access_log=None)
     await runner.setup()
-    site = web.TCPSite(runner, options.bind, options.http_port)
+    site = web.TCPSite(runner, options.bind, options.http_port, ssl_context=tls)
     await site.start()
     host = options.bind if ":" not in options.bind else "[%s]" % options.bind
-    print("corvo-web: console on http://%s:%d/ (site %s%s%s)"
-          % (host, options.http_port, options.site, ", writes allowed" if options.allow_write else "",
+    print("corvo-web: console on %s://%s:%d/ (site %s%s%s)"
+          % ("https" if tls else "http", host, options.http_port, options.site, ", writes allowed" if options.allow_write else "",
              ", login required" if login else ""),
           flush=True)
     stop = asyncio.Event()
@@ -167,7 +187,7 @@ def main(argv=None):
 
     try:
         asyncio.run(serve(options))
-    except (OSError, UserFileError) as e:
+    except (OSError, UserFileError, OptionError) as e:
         print("corvo-web: %s" % e, file=sys.stderr)
         return 1
     return 0

@@ -54,8 +54,9 @@ def is_loopback(host):
         return False
 
 
-def allowed_hosts(bind, port, extra=()):
-    """The Host header values that name this gateway."""
+def allowed_hosts(bind, port, extra=(), default_port=80):
+    """The Host header values that name this gateway (`default_port`: the
+    scheme's, which a Host header may leave out)."""
     names = {bind}
     if is_loopback(bind):
         names |= {"localhost", "127.0.0.1", "[::1]"}
@@ -67,23 +68,24 @@ def allowed_hosts(bind, port, extra=()):
         if ":" in n and not n.startswith("["):
             n = "[" + n + "]"
         result.add(("%s:%d" % (n, port)).lower())
-        if port == 80:
+        if port == default_port:
             result.add(n.lower())
     return result
 
 
-def origin_matches(origin, host):
-    """True if `origin` is the http origin of the page served as `host`."""
+def origin_matches(origin, host, scheme="http"):
+    """True if `origin` is the `scheme` origin of the page served as `host`."""
     if not origin:
         return False
     try:
         parts = urlsplit(origin)
     except ValueError:
         return False
-    if parts.scheme != "http" or parts.path not in ("", "/") or parts.query or parts.username:
+    if parts.scheme != scheme or parts.path not in ("", "/") or parts.query or parts.username:
         return False
     netloc = parts.netloc.lower()
-    return netloc == host or (":" not in netloc.rsplit("]", 1)[-1] and netloc + ":80" == host)
+    default = ":443" if scheme == "https" else ":80"
+    return netloc == host or (":" not in netloc.rsplit("]", 1)[-1] and netloc + default == host)
 
 
 class Gateway:
@@ -98,7 +100,9 @@ class Gateway:
         self.history = history
         self.login = login
         self.sockets = {}  # session key -> (session, set of WebSockets opened under it)
-        self.hosts = allowed_hosts(options.bind, options.http_port, options.allow_host or ())
+        self.scheme = "https" if getattr(options, "tls_cert", None) else "http"
+        self.hosts = allowed_hosts(options.bind, options.http_port, options.allow_host or (),
+                                   443 if self.scheme == "https" else 80)
         if login:
             login.sessions.ended.append(self._session_ended)
             self._checks = asyncio.Semaphore(MAX_CHECKS)
@@ -214,7 +218,7 @@ class Gateway:
 
     def _same_origin(self, request):
         host = request.headers.get("Host", "").lower()
-        return origin_matches(request.headers.get("Origin"), host)
+        return origin_matches(request.headers.get("Origin"), host, self.scheme)
 
     async def _log_in(self, request):
         if not self._same_origin(request):
@@ -257,7 +261,7 @@ class Gateway:
         log.info("%s logged in from %s (identity %s)", user.name, request.remote, user.identity)
         response = web.json_response({"user": user.name, "identity": user.identity})
         response.set_cookie(COOKIE, token, httponly=True, samesite="Strict", path="/",
-                            max_age=int(self.login.sessions.lifetime))
+                            max_age=int(self.login.sessions.lifetime), secure=self.scheme == "https")
         return response
 
     async def _log_out(self, request):
@@ -290,7 +294,7 @@ class Gateway:
 
     async def _socket(self, request):
         host = request.headers.get("Host", "").lower()
-        if not origin_matches(request.headers.get("Origin"), host):
+        if not origin_matches(request.headers.get("Origin"), host, self.scheme):
             log.warning("refused a WebSocket from Origin %r", request.headers.get("Origin", "")[:200])
             return web.Response(status=403, text="refused: the Origin is not this gateway\n")
         session = request.get("session")
