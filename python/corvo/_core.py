@@ -450,7 +450,7 @@ class SiteCore:
         def check(kind, event):
             if event[1] != uuid:
                 return None
-            if kind == "refused" and event[2] == "command" and event[3] == name:
+            if kind == "refused" and event[2] == "command" and event[3] == name and _echoes(event[5], words):
                 return lambda: _settle(future, error=RefusedError(
                     event[4], "%s refused %s: %s" % (peer.name, name, event[4])))
             if wait is None:
@@ -514,6 +514,15 @@ class SiteCore:
     def pending_requests(self) -> int:
         with self._lock:
             return len(self._waiters)
+
+
+def _echoes(echoed: List[str], words: List[str]) -> bool:
+    """True when a refusal's echoed arguments can be those of `words` (the
+    command and its arguments as sent): a peer may cut the echo short, so a
+    refusal of the same command with other arguments (an earlier request's)
+    is told apart as far as the echo goes."""
+    sent = words[1:]
+    return len(echoed) <= len(sent) and sent[:len(echoed)] == echoed
 
 
 def _path_text(value) -> str:

@@ -82,6 +82,7 @@ struct SiteNode::Event {
     std::string refusedKind;
     std::string refusedName;
     std::string reason;
+    std::vector<std::string> echoedArgs;  // REFUSED command: its arguments as echoed
 
     Event(Kind kind, std::shared_ptr<Peer> from) : kind(kind), peer(std::move(from)), uuid(peer->uuid) {}
 };
@@ -231,10 +232,13 @@ void SiteNode::deliver()
                 case Event::STATUS:
                     list.append(py::make_tuple("status", event->uuid, event->status));
                     break;
-                case Event::REFUSED:
+                case Event::REFUSED: {
+                    py::list args;
+                    for (const auto& arg : event->echoedArgs)
+                        args.append(peerText(arg));
                     list.append(py::make_tuple("refused", event->uuid, event->refusedKind, peerText(event->refusedName),
-                                               peerText(event->reason)));
-                    break;
+                                               peerText(event->reason), args));
+                } break;
                 case Event::LOG: {
                     const auto& ts = event->log.timestamp();
                     double time = static_cast<double>(ts.seconds()) + ts.nanos() * 1e-9;
@@ -307,6 +311,7 @@ void SiteNode::onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Respon
     } else if (response.has_command()) {
         event->refusedKind = "command";
         event->refusedName = response.command().cmd_name();
+        event->echoedArgs.assign(response.command().args().begin(), response.command().args().end());
     } else {
         return;  // answers nothing this node could have asked
     }

@@ -43,7 +43,9 @@ void loadSecurity(SiteOptions& options, const std::string& key, const std::strin
 //   ("property", uuid, name, value, time)
 //   ("status", uuid, value)
 //   ("log", uuid, time, logger, level, text)
-//   ("refused", uuid, kind, name, reason)  kind "property" or "command"
+//   ("refused", uuid, kind, name, reason, args)  kind "property" or
+//       "command"; args: the refused command's arguments as the peer
+//       echoed them (possibly cut short), [] for a property
 class SiteNode : public EventCallback, public LoopNode {
 public:
     // Events handled per batch at most, so that a flood cannot hold the GIL

@@ -3,9 +3,7 @@ daemon and sees the identity it proved; a client with an untrusted key sees
 nothing; a Python daemon started with --key/--keys serves the C++ tool; keys
 that cannot be used are refused with the reason."""
 
-import asyncio
 import os
-import time
 
 import pytest
 
@@ -90,15 +88,13 @@ def test_open_client_and_secured_daemon_do_not_meet(secured_wheel, site_args, ke
         assert all(p.identity for p in s.peers())
 
 
-def test_asyncio_site_on_a_secured_site(secured_wheel, site_args, keys):
+@pytest.mark.asyncio
+async def test_asyncio_site_on_a_secured_site(secured_wheel, site_args, keys):
     trusted, _ = keys
-
-    async def main():
-        async with corvo.aio.Site(**site_args, key="alice", keys=trusted, name="py-alice") as s:
-            await s.wait_for("wheel", timeout=T)
-            assert await s.set("wheel", "slot", 2, timeout=T) == 2
-            return await s.peers()
-    peers = asyncio.run(main())
+    async with corvo.aio.Site(**site_args, key="alice", keys=trusted, name="py-alice") as s:
+        await s.wait_for("wheel", timeout=T)
+        assert await s.set("wheel", "slot", 2, timeout=T) == 2
+        peers = await s.peers()
     assert [(p.name, p.identity) for p in peers] == [("wheel", "wheel")]
 
 

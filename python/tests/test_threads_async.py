@@ -8,6 +8,7 @@ import threading
 import time
 
 import pytest
+import pytest_asyncio
 
 import corvo
 from conftest import net_options, program, wait_until
@@ -123,37 +124,76 @@ def test_memory_is_flat_over_10000_calls(wheel, site_args):
         assert grown < 5000, "RSS grew by %d KB" % grown
 
 
-def test_asyncio_timeout_and_cancellation(wheel, site_args):
-    async def main():
-        async with corvo.aio.Site(**site_args) as s:
-            await s.wait_for("wheel", timeout=T)
-            with pytest.raises(TimeoutError):
-                await s.command("wheel", "home", wait="temps", timeout=0.5)
-            task = asyncio.create_task(s.command("wheel", "home", wait="temps", timeout=T))
-            await asyncio.sleep(0.3)
-            task.cancel()
-            with pytest.raises(asyncio.CancelledError):
-                await task
-            assert s.core.pending_requests() == 0
-            with pytest.raises(corvo.NotFoundError):
-                await s.get("nobody", "x", timeout=0.3)
-            assert await s.set("wheel", "slot", 2, timeout=T) == 2
-            # The daemon follows with its label: async iteration sees events.
-            stream = s.watch("wheel")
-            task = asyncio.create_task(s.command("wheel", "move", 4, 1.25))
-            seen = {}
-            async for event in stream:
-                if isinstance(event, corvo.PropertyEvent):
-                    seen[event.name] = event.value
-                if seen.get("focus") == 1.25:
-                    break
-            stream.close()
-            await task
-            assert seen["slot"] == 4 and seen["label"] == "Ha"
-            # A closed stream ends its iteration.
-            async for _ in stream:
-                pytest.fail("a closed stream yielded")
-    asyncio.run(asyncio.wait_for(main(), 120))
+@pytest_asyncio.fixture
+async def aio_site(site_args):
+    async with corvo.aio.Site(**site_args) as s:
+        yield s
+
+
+@pytest.mark.asyncio
+async def test_asyncio_timeout_and_cancellation(wheel, aio_site):
+    s = aio_site
+    await s.wait_for("wheel", timeout=T)
+    with pytest.raises(TimeoutError):
+        await s.command("wheel", "home", wait="temps", timeout=0.5)
+    task = asyncio.create_task(s.command("wheel", "home", wait="temps", timeout=T))
+    await asyncio.sleep(0.3)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert s.core.pending_requests() == 0
+    with pytest.raises(corvo.NotFoundError):
+        await s.get("nobody", "x", timeout=0.3)
+    assert await s.set("wheel", "slot", 2, timeout=T) == 2
+
+
+@pytest.mark.asyncio
+async def test_asyncio_iteration_of_events(wheel, aio_site):
+    s = aio_site
+    await s.wait_for("wheel", timeout=T)
+    # The daemon follows a move with its label: async iteration sees events.
+    stream = s.watch("wheel")
+    task = asyncio.create_task(s.command("wheel", "move", 4, 1.25))
+    seen = {}
+
+    async def follow():
+        async for event in stream:
+            if isinstance(event, corvo.PropertyEvent):
+                seen[event.name] = event.value
+            if seen.get("focus") == 1.25:
+                break
+    await asyncio.wait_for(follow(), 120)
+    stream.close()
+    await task
+    assert seen["slot"] == 4 and seen["label"] == "Ha"
+    # A closed stream ends its iteration.
+    async for _ in stream:
+        pytest.fail("a closed stream yielded")
+
+
+@pytest.mark.asyncio
+async def test_asyncio_cancelled_linger_and_closed_site(wheel, site_args):
+    s = corvo.aio.Site(**site_args)
+    await s.open()
+    await s.wait_for("wheel", timeout=T)
+    # A command waiting out its linger, cancelled: nothing is left waiting.
+    task = asyncio.create_task(s.command("wheel", "home", linger=T))
+    await asyncio.sleep(0.2)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert s.core.pending_requests() == 0
+    # Closing fails a pending request instead of leaving it hanging.
+    waiting = asyncio.create_task(s.command("wheel", "home", wait="temps", timeout=T))
+    while s.core.pending_requests() == 0:
+        await asyncio.sleep(0.01)
+    core = s.core
+    await s.close()
+    with pytest.raises(corvo.CorvoError, match="closed"):
+        await waiting
+    assert core.pending_requests() == 0
+    with pytest.raises(corvo.CorvoError):
+        await s.get("wheel", "slot")
 
 
 def test_closing_fails_pending_requests(wheel, site_args):
