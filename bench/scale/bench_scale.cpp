@@ -50,6 +50,15 @@ int64_t epochMs()
 class InfoCounter : public corvo::EventCallback {
 public:
     explicit InfoCounter(size_t daemons) : daemons_(daemons) {}
+    // When every daemon has entered: the part of the convergence time that
+    // is discovery, apart from the exchange of Info that follows.
+    void onEnter(std::shared_ptr<corvo::Peer> peer) override
+    {
+        if (peer->name.rfind("d", 0) == 0 && entered_.insert(peer->name).second && entered_.size() == daemons_) {
+            std::printf("entered %lld\n", static_cast<long long>(epochMs()));
+            std::fflush(stdout);
+        }
+    }
     void onInfo(std::shared_ptr<corvo::Peer> peer) override
     {
         if (peer->name.rfind("d", 0) == 0 && seen_.insert(peer->name).second && seen_.size() == daemons_) {
@@ -61,6 +70,7 @@ public:
 private:
     size_t daemons_;
     std::set<std::string> seen_;
+    std::set<std::string> entered_;
 };
 
 // `keys`: the key directory of a secured site, else empty.
@@ -164,12 +174,12 @@ void stopAll(std::vector<Child>& children)
     children.clear();
 }
 
-// The time each child printed "converged", or -1.
-int64_t convergedAt(const Child& c)
+// The time a child printed `what` ("converged", "entered"), or -1.
+int64_t reportedAt(const Child& c, const std::string& what = "converged")
 {
     std::string text = readFile(c.out);
-    size_t at = text.find("converged ");
-    return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + 10);
+    size_t at = text.find(what + " ");
+    return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + what.size() + 1);
 }
 
 // CPU time in nanoseconds of each thread of a process, by thread id
@@ -203,6 +213,8 @@ long statusKb(pid_t pid, const char* file, const char* field)
 
 struct Figures {
     double convergeMs = -1;
+    double enteredMs = -1;                         // clients only: all daemons entered
+    double startCpuSec = 0;                        // CPU of all the programs from their start until convergence
     double networkCpuMean = 0, networkCpuMax = 0;  // % of a core, threads other than the main one
     double mainCpuMean = 0, wholeCpuMean = 0;
     double pssMeanMb = 0, pssMaxMb = 0, rssMeanMb = 0;
@@ -253,7 +265,7 @@ Figures runSite(const std::vector<std::vector<std::string>>& programs, size_t wa
     while (std::chrono::steady_clock::now() < deadline) {
         last = 0;
         for (size_t i = watchersFrom; i < children.size() && last >= 0; ++i) {
-            int64_t t = convergedAt(children[i]);
+            int64_t t = reportedAt(children[i]);
             last = t < 0 ? -1 : std::max(last, t);
         }
         if (last >= 0)
@@ -264,6 +276,14 @@ Figures runSite(const std::vector<std::vector<std::string>>& programs, size_t wa
         f.convergeMs = -2;  // nobody to converge with
     else
         f.convergeMs = last < 0 ? -1 : double(last - lastStart);
+    int64_t lastEntered = -1;
+    for (size_t i = watchersFrom; i < children.size(); ++i)
+        lastEntered = std::max(lastEntered, reportedAt(children[i], "entered"));
+    if (lastEntered >= 0)
+        f.enteredMs = double(lastEntered - lastStart);
+    for (const auto& c : children)
+        for (const auto& [tid, ns] : threadCpuNs(c.pid))
+            f.startCpuSec += double(ns) / 1e9;
     std::this_thread::sleep_for(3s);  // settles
     std::vector<Child> measured(children.begin(), children.begin() + long(measuredCount));
     measureIdle(measured, idleSeconds, f);
@@ -276,6 +296,10 @@ void print(const char* what, size_t n, const Figures& f)
     std::printf("%s (%zu):\n", what, n);
     if (f.convergeMs >= 0)
         std::printf("  converged %.0f ms after the last start\n", f.convergeMs);
+    if (f.enteredMs >= 0)
+        std::printf("  every daemon had entered at every client %.0f ms after the last start\n", f.enteredMs);
+    if (f.convergeMs >= 0)
+        std::printf("  CPU of all programs from their start until then: %.2f s\n", f.startCpuSec);
     else if (f.convergeMs == -1)
         std::printf("  did not converge within 180 s\n");
     std::printf("  idle CPU, threads other than the main one: mean %.3f %%, max %.3f %% of a core\n", f.networkCpuMean,
