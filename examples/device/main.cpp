@@ -7,10 +7,8 @@
 // Try it:  corvo-example-daemon --site lab
 //          corvo-example-client --site lab --target wheel --command "move 3 12.5"
 #include <corvo/daemon.h>
-#include <corvo/misc.h>
 
 #include <string>
-#include <vector>
 
 class FilterWheel : public corvo::Daemon {
 public:
@@ -26,31 +24,29 @@ public:
         createProperty("offsets", corvo::Property::INT_LIST, "steps", "focus offsets by slot", false);
         createProperty("temps", corvo::Property::DOUBLE_LIST, "C", "motor temperatures", false);
 
-        properties["filters"]->setValueString("L,R,G,B,Ha,OIII");
+        // getProperty finds a declared property (nullptr for a name that is
+        // not); properties["..."] would insert an empty entry on a typo.
+        getProperty("filters")->setValueString("L,R,G,B,Ha,OIII");
         // Limits: a change request outside them is refused with its reason,
         // before anything changes.
-        properties["slot"]->valueMin = 0L;
-        properties["slot"]->valueMax = 5L;
+        getProperty("slot")->valueMin = 0L;
+        getProperty("slot")->valueMax = 5L;
 
         addStatusStr(MOVING, "MOVING");
         addStatusStr(FAULT, "FAULT");
 
-        // A command receives its arguments as text and converts them itself;
-        // corvo::CorvoArgError makes the daemon log "Wrong argument".
+        // A command's argument types come from its handler's parameters (long,
+        // double, bool, std::string), with one name each. Requests that do not
+        // fit are refused with the reason before the handler runs.
+        createCommand("move", [this](long slot, double focus) { move(slot, focus); }, "put a filter in and focus",
+                      {"slot", "focus"});
         createCommand(
-            "move", [this](std::vector<std::string> args) { move(args); }, "put a filter in and focus", 2,
-            corvo::ARG_INT, "slot", corvo::ARG_DOUBLE, "focus");
-        createCommand(
-            "home",
-            [this](std::vector<std::string>) {
-                move({"0", "0"});
-            },
-            "go to slot 0");
+            "home", [this] { move(0, 0.0); }, "go to slot 0");
         // A safety command: on a secured site a lock never blocks it (the
         // access rules still decide who may run it).
         createCommand(
             "stop",
-            [this](std::vector<std::string>) {
+            [this] {
                 logger->warn("stopped");
                 changeStatus(0);  // IDLE
             },
@@ -59,28 +55,20 @@ public:
     }
 
 private:
-    void move(const std::vector<std::string>& args)
+    void move(long slot, double focus)
     {
-        long slot;
-        double focus;
-        try {
-            slot = std::stol(args[0]);
-            focus = std::stod(args[1]);
-        } catch (const std::exception&) {
-            throw corvo::CorvoArgError();
-        }
-        const auto& names = properties["filters"]->strList;
+        const auto& names = getProperty("filters")->strList;
         if (slot < 0 || slot >= static_cast<long>(names.size())) {
             logger->warn("there is no slot {}", slot);
             changeStatus(FAULT);
             return;
         }
-        logger->info("move {} {}", args[0], args[1]);
+        logger->info("move {} {}", slot, focus);
         changeStatus(MOVING);
         // Every setValue is broadcast to the site's property group at once.
-        properties["slot"]->setValue(slot);
-        properties["label"]->setValue(names[slot]);
-        properties["focus"]->setValue(focus);
+        getProperty("slot")->setValue(slot);
+        getProperty("label")->setValue(names[slot]);
+        getProperty("focus")->setValue(focus);
         changeStatus(0);  // IDLE
     }
 };

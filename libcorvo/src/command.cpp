@@ -33,7 +33,8 @@ bool CommandDef::verify(std::vector<std::string> command)
 
 namespace {
 
-bool readsAsInteger(const std::string& text)
+// Strict whole-text readings; false when `text` is not one.
+bool readInteger(const std::string& text, long& value)
 {
     std::string t = trimmed(text);
     if (t.empty()) {
@@ -41,44 +42,90 @@ bool readsAsInteger(const std::string& text)
     }
     errno = 0;
     char* end = nullptr;
-    std::strtoll(t.c_str(), &end, 10);
-    return errno != ERANGE && end == t.c_str() + t.size();
+    long long v = std::strtoll(t.c_str(), &end, 10);
+    if (errno == ERANGE || end != t.c_str() + t.size()) {
+        return false;
+    }
+    value = static_cast<long>(v);
+    return true;
 }
 
-bool readsAsFiniteNumber(const std::string& text)
+bool readFiniteNumber(const std::string& text, double& value)
 {
     std::string t = trimmed(text);
     if (t.empty()) {
         return false;
     }
     char* end = nullptr;
-    double value = std::strtod(t.c_str(), &end);
-    return end == t.c_str() + t.size() && std::isfinite(value);
+    double v = std::strtod(t.c_str(), &end);
+    if (end != t.c_str() + t.size() || !std::isfinite(v)) {
+        return false;
+    }
+    value = v;
+    return true;
 }
 
-bool readsAsBoolean(const std::string& text)
+bool readBoolean(const std::string& text, bool& value)
 {
     std::string t = trimmed(text);
     for (char& c : t) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
-    return t == "true" || t == "false" || t == "1" || t == "0";
+    if (t == "true" || t == "1") {
+        value = true;
+        return true;
+    }
+    if (t == "false" || t == "0") {
+        value = false;
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
 
 std::string checkArgument(ArgType type, const std::string& text)
 {
+    long integer;
+    double number;
+    bool boolean;
     switch (type) {
         case ARG_INT:
-            return readsAsInteger(text) ? "" : "not an integer";
+            return readInteger(text, integer) ? "" : "not an integer";
         case ARG_DOUBLE:
-            return readsAsFiniteNumber(text) ? "" : "not a finite number";
+            return readFiniteNumber(text, number) ? "" : "not a finite number";
         case ARG_BOOL:
-            return readsAsBoolean(text) ? "" : "not a boolean (true, false, 1, 0)";
+            return readBoolean(text, boolean) ? "" : "not a boolean (true, false, 1, 0)";
         default:
             return "";
     }
+}
+
+long readIntArgument(const std::string& text)
+{
+    long value = 0;
+    if (!readInteger(text, value)) {
+        throw CorvoArgError();
+    }
+    return value;
+}
+
+double readDoubleArgument(const std::string& text)
+{
+    double value = 0;
+    if (!readFiniteNumber(text, value)) {
+        throw CorvoArgError();
+    }
+    return value;
+}
+
+bool readBoolArgument(const std::string& text)
+{
+    bool value = false;
+    if (!readBoolean(text, value)) {
+        throw CorvoArgError();
+    }
+    return value;
 }
 
 std::string CommandDef::checkArgs(const std::vector<std::string>& given) const

@@ -50,6 +50,13 @@ public:
 // Empty when `text` can be read as an argument of `type`, else why not.
 CORVO_API std::string checkArgument(ArgType type, const std::string& text);
 
+// The value of an argument that checkArgument accepts for ARG_INT,
+// ARG_DOUBLE or ARG_BOOL (surrounding white space ignored, a BOOL in any
+// case). Throws CorvoArgError for text it does not accept.
+CORVO_API long readIntArgument(const std::string& text);
+CORVO_API double readDoubleArgument(const std::string& text);
+CORVO_API bool readBoolArgument(const std::string& text);
+
 // {cmd_name, args...}
 CORVO_API std::vector<std::string> extractCommandPB(corvo::proto::Command command);
 

@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "corvo/log_throttle.h"
 #include "corvo/logger.h"
 #include "corvo/property.h"
+#include "corvo/typed_command.h"
 
 namespace corvo {
 
@@ -84,6 +86,21 @@ public:
     void createCommand(std::string name, std::function<void(std::vector<std::string>)> func, std::string description,
                        int nargs, ...);
 
+    // A command whose handler takes typed values (long, double, bool,
+    // std::string), one name per parameter; see corvo/typed_command.h.
+    //   createCommand("move", [this](long slot, double focus) {...}, "move", {"slot", "focus"});
+    template <class F, size_t N>
+    void createCommand(std::string name, F handler, std::string description, const char* const (&argNames)[N])
+    {
+        addCommand(typedCommand(std::move(name), std::move(handler), std::move(description), argNames));
+    }
+    // The same for a handler without parameters: createCommand("home", [this] {...}, "go home").
+    template <class F, class = std::enable_if_t<std::is_invocable_v<F&>>>
+    void createCommand(std::string name, F handler, std::string description)
+    {
+        addCommand(typedCommand(std::move(name), std::move(handler), std::move(description)));
+    }
+
     // Moves the process into the background (double fork).
     void doDaemon();
 
@@ -100,6 +117,9 @@ protected:
     unsigned int status = 0;
 
 private:
+    // Declares `def`, replacing a command of the same name.
+    void addCommand(CommandDef def) { commands[def.name] = std::move(def); }
+
     // The library's own messages go to this daemon's logger while it runs.
     std::unique_ptr<DiagnosticRedirect> diagnosticRedirect;
 
