@@ -6,6 +6,16 @@
 #   bash scripts/setup.sh GROUP...   named groups (see below)
 # Idempotent: packages already present are skipped, and the package lists are
 # refreshed only when something has to be installed.
+#
+# Offline machines: every fetch is bounded in time and in retries, also where
+# the route swallows packets rather than refusing them. A name lookup gives
+# up after 2 s and one more try (unless RES_OPTIONS says otherwise); apt
+# waits 15 s for a connection or for data and tries a file 3 times, and a
+# package list that cannot be fetched stops the setup with a message; npm is
+# first asked to reach its registry within 15 s. Measured in a namespace
+# whose default route swallows everything: apt about 75 s when even name
+# lookups vanish, about 20 s when only connections do; npm under 15 s.
+# CORVO_NPM_DIR: where the interoperability peer goes (default build/npm).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -40,6 +50,9 @@ for g in "${wanted[@]}"; do
   packages+=(${groups[$g]})
 done
 
+# Name lookups that fail in seconds where the resolver cannot be reached.
+lookup=${RES_OPTIONS:-"timeout:2 attempts:2"}
+
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
@@ -58,20 +71,27 @@ if [ ${#missing[@]} -gt 0 ]; then
   # must not create and start a default cluster of its own.
   mkdir -p /etc/postgresql-common/createcluster.d
   echo "create_main_cluster = false" > /etc/postgresql-common/createcluster.d/corvo-no-main.conf
-  # Bounded in time and retries, so an offline machine fails fast.
-  apt_opts=(-o Acquire::Retries=2 -o Acquire::http::Timeout=20 -o Acquire::https::Timeout=20)
-  timeout 600 apt-get "${apt_opts[@]}" update -qq
-  timeout 1800 apt-get "${apt_opts[@]}" install -y -qq --no-install-recommends "${missing[@]}"
+  apt_opts=(-o Acquire::Retries=2 -o Acquire::http::Timeout=15 -o Acquire::https::Timeout=15)
+  if ! RES_OPTIONS=$lookup timeout 600 apt-get "${apt_opts[@]}" update -qq --error-on=any; then
+    echo "setup: the package lists could not be fetched (no network, or a package source is" \
+         "unreachable); ${missing[*]} not installed" >&2
+    exit 1
+  fi
+  RES_OPTIONS=$lookup timeout 1800 apt-get "${apt_opts[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
 # The independent ZRE peer of the interoperability test (optional): only for
 # the test suite, bounded in time, skipped with a message when unreachable.
 if [[ " ${wanted[*]} " == *" check "* ]] && command -v npm >/dev/null 2>&1; then
-  interop="$here/build/npm"
+  interop="${CORVO_NPM_DIR:-$here/build/npm}"
   if [ ! -f "$interop/node_modules/zyre.js/package.json" ]; then
     mkdir -p "$interop"
-    (cd "$interop" && timeout 120 npm install --silent --no-audit --no-fund --ignore-scripts \
-      --fetch-retries=1 --fetch-timeout=20000 zyre.js@1.3.0 >/dev/null) \
+    # npm's own timeouts do not cover a connection that is never answered
+    # (the kernel gives up after about two minutes, per try): a bounded ping
+    # tells first whether the registry (or the configured proxy) answers.
+    (cd "$interop" && RES_OPTIONS=$lookup timeout 15 npm ping --fetch-retries=0 >/dev/null 2>&1 \
+      && RES_OPTIONS=$lookup timeout 120 npm install --silent --no-audit --no-fund --ignore-scripts \
+        --fetch-retries=1 --fetch-timeout=20000 zyre.js@1.3.0 >/dev/null) \
       || echo "setup: zyre.js could not be installed; the interoperability test will be skipped" >&2
   fi
   # Its ZeroMQ binding ships binaries only up to Node.js 18; on a newer one

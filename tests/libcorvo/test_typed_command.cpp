@@ -65,12 +65,11 @@ struct Received {
 
 void declareTyped(Wheel& wheel, Received& got)
 {
-    wheel.createCommand(
-        "move",
-        [&got](long slot, double focus, bool fast, const std::string& label) {
-            got = {slot, focus, fast, label, got.calls + 1};
-        },
-        "put a filter in", {"slot", "focus", "fast", "label"});
+    wheel.createCommand("move",
+                        [&got](long slot, double focus, bool fast, const std::string& label) {
+                            got = {slot, focus, fast, label, got.calls + 1};
+                        },
+                        "put a filter in", {"slot", "focus", "fast", "label"});
     wheel.createCommand(
         "home", [&got] { ++got.calls; }, "go to slot 0");
 }
