@@ -184,6 +184,12 @@ TEST_F(DaemonAccess, ALockShutsOutOthersButNotSafetyCommandsAndOnlyOverrideBreak
     handle(peerOf("bob"), command({"move", "5"}));
     handle(peerOf("bob"), command({"stop"}));  // a safety command
     EXPECT_EQ(daemon->ran, std::vector<std::string>{"stop"});
+    // A safety command passes the lock, not the rules.
+    out = handle(peerOf("carol"), command({"stop"}));
+    EXPECT_NE(out.find("refused run stop by carol (tool at tcp://127.0.0.1:4000): carol may not run stop"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(daemon->ran, std::vector<std::string>{"stop"});
     out = handle(peerOf("bob"), command({"unlock"}));
     EXPECT_NE(out.find("refused unlock by bob"), std::string::npos) << out;
     out = handle(peerOf("bob"), command({"lock", "0"}));
