@@ -100,6 +100,17 @@ class Programs:
             self.stop(name)
 
 
+def keep_outputs(work, prefix):
+    """The programs' output beside the screenshots, for a failure's story."""
+    folder = os.environ.get("CORVO_WEB_ARTIFACTS")
+    if not folder:
+        return
+    os.makedirs(folder, exist_ok=True)
+    for name in os.listdir(work):
+        if name.endswith(".out"):
+            shutil.copyfile(os.path.join(work, name), os.path.join(folder, "%s-%s.txt" % (prefix, name[:-4])))
+
+
 def gateway_up(port):
     try:
         with urllib.request.urlopen("http://127.0.0.1:%d/" % port, timeout=2) as r:
@@ -142,6 +153,7 @@ def site():
         yield p
     finally:
         p.stop_all()
+        keep_outputs(work, "browser")
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -16,7 +16,7 @@ import tempfile
 
 import pytest
 
-from test_browser import NET, Programs, artifact, card, gateway_up, need, value_text, wait_for
+from test_browser import NET, Programs, artifact, card, gateway_up, keep_outputs, need, value_text, wait_for
 
 from selenium import webdriver  # noqa: E402  (test_browser skips without selenium)
 from selenium.webdriver.chrome.service import Service  # noqa: E402
@@ -83,6 +83,7 @@ def secured():
                 os.environ.pop(k, None)
             else:
                 os.environ[k] = v
+        keep_outputs(work, "login")
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -143,6 +143,7 @@ class SiteAdapter:
                 # The package's queue overflowed: events were lost, so the
                 # state is read afresh instead of trusted.
                 dropped = events.dropped
+                log.warning("%d events of the site were lost: reading it afresh", dropped)
                 self._resync_soon()
             kind = type(ev).__name__
             peer = str(_field(ev, "peer", ""))
@@ -154,6 +155,7 @@ class SiteAdapter:
                 record = {k: _field(ev, k) for k in ("time", "logger", "level", "text")}
                 self.hub.log(peer, record)
             elif kind == "PeerEvent":
+                log.info("peer %s: %s", peer[:256], str(_field(ev, "kind"))[:32])
                 if _field(ev, "kind") == "exit":
                     self.hub.peer_left(peer)
                 else:
