@@ -25,24 +25,18 @@
 #include "corvo/peer.h"
 #include "corvo/property.h"
 #include "support/child_process.h"
+#include "support/scenario.h"
 #include "support/temp_dir.h"
 
 using namespace corvo;
 using Clock = std::chrono::steady_clock;
 using corvotest::ChildProcess;
 using corvotest::readFile;
+using corvotest::Step;
 
 namespace {
 
-// One step of the scenario: an action, then a condition to wait for.
-struct Step {
-    std::string name;
-    std::function<void()> action;
-    std::function<bool()> done;
-    std::chrono::milliseconds timeout{8000};
-};
-
-class TestClient : public Client {
+class TestClient : public Client, public corvotest::Scenario {
 public:
     TestClient() : Client("camtest") {}
 
@@ -70,24 +64,8 @@ public:
 
     void onIdle() override
     {
-        if (current >= steps.size()) {
+        if (!advance())
             stop();
-            return;
-        }
-        Step& step = steps[current];
-        if (!started) {
-            started = true;
-            stepStart = Clock::now();
-            if (step.action)
-                step.action();
-        }
-        if (step.done()) {
-            ++current;
-            started = false;
-        } else if (Clock::now() - stepStart > step.timeout) {
-            failure = "step \"" + step.name + "\" timed out";
-            stop();
-        }
     }
 
     std::shared_ptr<Peer> peer(const std::string& peerName) const
@@ -123,12 +101,6 @@ public:
     {
         return std::vector<unsigned int>(statuses.begin() + std::min(from, statuses.size()), statuses.end()) == tail;
     }
-
-    std::vector<Step> steps;
-    size_t current = 0;
-    bool started = false;
-    Clock::time_point stepStart;
-    std::string failure;
 
     std::vector<unsigned int> statuses;
     std::vector<std::string> logs;

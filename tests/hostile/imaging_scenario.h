@@ -22,12 +22,14 @@
 #include "corvo/peer.h"
 #include "corvo/property.h"
 #include "support/child_process.h"
+#include "support/scenario.h"
 
 namespace imagingtest {
 
 using Clock = std::chrono::steady_clock;
 
 using corvotest::readFile;
+using corvotest::Step;
 
 // A child program on loopback, ended with SIGINT (SIGKILL after 10 s).
 class ChildProcess : public corvotest::ChildProcess {
@@ -44,14 +46,7 @@ private:
     }
 };
 
-struct Step {
-    std::string name;
-    std::function<void()> action;
-    std::function<bool()> done;
-    std::chrono::milliseconds timeout{20000};
-};
-
-class ScenarioClient : public corvo::Client {
+class ScenarioClient : public corvo::Client, public corvotest::Scenario {
 public:
     ScenarioClient() : Client("imagingtest") {}
 
@@ -84,24 +79,8 @@ public:
     }
     void onIdle() override
     {
-        if (current >= steps.size()) {
+        if (!advance())
             stop();
-            return;
-        }
-        Step& step = steps[current];
-        if (!started) {
-            started = true;
-            stepStart = Clock::now();
-            if (step.action)
-                step.action();
-        }
-        if (step.done()) {
-            ++current;
-            started = false;
-        } else if (Clock::now() - stepStart > step.timeout) {
-            failure = "step \"" + step.name + "\" timed out";
-            stop();
-        }
     }
 
     // Refusals the camera answered: (property, reason).
@@ -157,11 +136,6 @@ public:
                std::vector<unsigned int>(seen.end() - 3, seen.end()) == std::vector<unsigned int>{1, 2, 0};
     }
 
-    std::vector<Step> steps;
-    size_t current = 0;
-    bool started = false;
-    Clock::time_point stepStart;
-    std::string failure;
     std::vector<std::pair<unsigned int, Clock::time_point>> statuses;
     std::vector<std::string> logs;
     std::vector<std::pair<std::string, std::string>> changes;
