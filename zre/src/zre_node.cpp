@@ -56,6 +56,12 @@ constexpr size_t kFrameOverhead = 64;
 constexpr size_t kMaxPending = 256;
 constexpr size_t kMaxPendingPerAddress = 128;
 constexpr int64_t kPendingTimeoutMs = 5000;
+// On a secured node a pending peer first needs a CURVE handshake each way,
+// about three times the CPU of an open greeting. A site of a hundred
+// secured programs started together takes longer than the open lifetime
+// on two cores; peers forgotten then are greeted and handshaken again,
+// which only adds to the load.
+constexpr int64_t kSecurePendingTimeoutMs = 20000;
 // Peers of one node in total; also held under the process's descriptor
 // limit (three descriptors a peer) and libzmq's socket limit.
 constexpr size_t kMaxPeers = 1000;
@@ -1048,12 +1054,14 @@ private:
             removePeer(Uuid(peer.uuid), true);
     }
 
+    int64_t pendingLifetime() const { return config_.curve ? kSecurePendingTimeoutMs : kPendingTimeoutMs; }
+
     void checkPeers(int64_t t)
     {
         std::vector<Uuid> expired;
         std::vector<Uuid> evasive;
         for (auto& [uuid, peer] : peers_) {
-            if (peer->pending && t >= peer->createdAt + kPendingTimeoutMs)
+            if (peer->pending && t >= peer->createdAt + pendingLifetime())
                 expired.push_back(uuid);
             else if (t >= peer->lastSeen + config_.expiredTimeout)
                 expired.push_back(uuid);
