@@ -117,12 +117,20 @@ bool DaemonHost::parseCommandLine(const std::vector<std::string>& argv)
 
 void DaemonHost::start()
 {
+    timers = std::make_unique<uv_loop_t>();
+    if (uv_loop_init(timers.get()) != 0) {
+        timers.reset();
+        throw std::runtime_error("Cannot make the timer loop; " + name + " stops");
+    }
+    loop = timers.get();
     beforeInit();
     initSocket();
     beforeLoop();
     network->start();
-    if (!network->isStarted())
+    if (!network->isStarted()) {
+        closeTimers();
         throw std::runtime_error("Cannot start the network node; " + name + " stops");
+    }
     started = true;
     LoopThread::instance().addNode(this);
 }
@@ -135,6 +143,7 @@ void DaemonHost::shutdown()
     LoopThread::instance().removeNode(this);
     stop();  // cleanup(): "Stop and clean up"
     network.reset();
+    closeTimers();
 }
 
 void DaemonHost::setValue(const std::string& property, const TypedValue& value)
@@ -213,6 +222,24 @@ std::vector<FitsHdrItem> DaemonHost::templateCards(const std::string& templatePa
         cards.push_back(std::move(card));
     }
     return cards;
+}
+
+void DaemonHost::idle()
+{
+    if (started && timers)
+        uv_run(timers.get(), UV_RUN_NOWAIT);
+}
+
+void DaemonHost::closeTimers()
+{
+    if (!timers)
+        return;
+    // Handles closed by cleanup() finish their close here.
+    uv_run(timers.get(), UV_RUN_NOWAIT);
+    loop = nullptr;
+    if (uv_loop_close(timers.get()) != 0)
+        timers.release();  // a handle is still open: leak the loop rather than free it under the handle
+    timers.reset();
 }
 
 void* DaemonHost::socket()

@@ -5,7 +5,10 @@
 
 #include <pybind11/pybind11.h>
 
+#include <uv.h>
+
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,6 +68,8 @@ public:
 
     void* socket() override;
     void drain() override;
+    // Runs the daemon's due libuv timers (the lock's expiry).
+    void idle() override;
 
     // Answers the peer with this UUID with a refusal (logged by the library).
     // A peer that has left meanwhile is only logged.
@@ -75,9 +80,13 @@ public:
     void onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change) override;
 
 private:
+    void closeTimers();
     std::shared_ptr<Peer> peerByUuid(const std::string& peerUuid) const;
 
     PyRefPtr changeHandler;
+    // The libuv loop of the daemon's timers, run once per loop-thread turn
+    // (the package's loop thread waits on the network, not on libuv).
+    std::unique_ptr<uv_loop_t> timers;
     // The peer whose command is being handled (empty between commands).
     std::string requester;
     bool started = false;

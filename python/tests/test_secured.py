@@ -32,12 +32,13 @@ def public_key(directory, identity):
 
 @pytest.fixture
 def keys(children, work_dir):
-    """A trusted key directory (wheel, pyd, alice) and, apart, mallory's key
+    """A trusted key directory (wheel, pyd, alice, bob) and, apart, mallory's key
     whose own directory trusts the daemons but whom the daemons do not know."""
     trusted = os.path.join(work_dir, "keys")
     make_key(children, trusted, "wheel")
     make_key(children, trusted, "pyd")
     make_key(children, trusted, "alice", "alice,py-*,corvo*")
+    make_key(children, trusted, "bob")
     outsider = os.path.join(work_dir, "outsider")
     make_key(children, outsider, "mallory")
     for identity in ("wheel", "pyd"):
@@ -98,6 +99,27 @@ async def test_asyncio_site_on_a_secured_site(secured_wheel, site_args, keys):
     assert [(p.name, p.identity) for p in peers] == [("wheel", "wheel")]
 
 
+def test_lock_of_another_identity_refuses_set(secured_wheel, site_args, keys):
+    trusted, _ = keys
+    with corvo.Site(**site_args, key="bob", keys=trusted) as bob, \
+            corvo.Site(**site_args, key="alice", keys=trusted) as alice:
+        assert alice.get("wheel", "lock", timeout=T) == ""
+        # Taken with the daemon's own command; the "lock" broadcast confirms it.
+        held = bob.command("wheel", "lock", 600, wait="lock", timeout=T)
+        assert held.startswith("bob until ")
+        wait_until(lambda: alice.get("wheel", "lock").startswith("bob until "), what="alice seeing the lock")
+        with pytest.raises(corvo.RefusedError) as refused:
+            alice.set("wheel", "slot", 2, timeout=T)
+        assert refused.value.reason.startswith("locked by bob until "), refused.value.reason
+        with pytest.raises(corvo.RefusedError, match="locked by bob"):
+            alice.command("wheel", "home", linger=T)
+        # The holder goes on; once released, alice may write again.
+        assert bob.set("wheel", "slot", 3, timeout=T) == 3
+        assert bob.command("wheel", "unlock", wait="lock", timeout=T) == ""
+        wait_until(lambda: alice.get("wheel", "lock") == "", what="alice seeing the release")
+        assert alice.set("wheel", "slot", 2, timeout=T) == 2
+
+
 def test_python_daemon_with_key_serves_the_tool(children, site_args, keys):
     trusted, _ = keys
     children.python("pydaemon.py", *net_options(site_args), "--key", "pyd", "--keys", trusted)
@@ -112,6 +134,21 @@ def test_python_daemon_with_key_serves_the_tool(children, site_args, keys):
     # The open tool does not reach the secured Python daemon.
     r = children.run(tool[:-1] + ["3", "get", "pyd", "gain"], timeout=T * 3)
     assert r.returncode != 0
+
+
+def test_lock_on_a_python_daemon_refuses_and_expires(children, site_args, keys):
+    trusted, _ = keys
+    children.python("pydaemon.py", *net_options(site_args), "--key", "pyd", "--keys", trusted)
+    with corvo.Site(**site_args, key="bob", keys=trusted) as bob, \
+            corvo.Site(**site_args, key="alice", keys=trusted) as alice:
+        assert bob.command("pyd", "lock", 3, wait="lock", timeout=T).startswith("bob until ")
+        wait_until(lambda: alice.get("pyd", "lock", timeout=T) != "", what="alice seeing the lock")
+        with pytest.raises(corvo.RefusedError, match="locked by bob"):
+            alice.set("pyd", "gain", 2.0, timeout=T)
+        # The lease runs out with nothing else happening: the daemon's timer
+        # broadcasts the free lock.
+        wait_until(lambda: alice.get("pyd", "lock") == "", timeout=T, what="the lock's expiry")
+        assert alice.set("pyd", "gain", 2.0, timeout=T) == 2.0
 
 
 def test_unusable_keys_are_refused(children, site_args, keys, work_dir):
