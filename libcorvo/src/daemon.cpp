@@ -507,27 +507,30 @@ void Daemon::publishLock()
     lockHolder = held ? held->holder : "";
     if (auto property = getProperty(kLockName))
         property->setValue(access.describeLock(now));
-    armLockTimer();
+    armLockTimer(now);
 }
 
-void Daemon::armLockTimer()
+void Daemon::armLockTimer(AccessControl::Clock::time_point now)
 {
     if (!lockTimerOpen)
         return;
     uv_timer_stop(lockTimer.get());
-    auto now = AccessControl::Clock::now();
+    // The same `now` as the caller's decision: a lock that was in force then
+    // gets its timer, even when its lease ends while we get here.
     const Lock* held = access.lock(now);
     if (!held)
         return;
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(held->until - now).count() + 1;
+    // Rounded up and a little more: the loop's clock counts whole ms.
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(held->until - now).count() + 2;
     uv_timer_start(lockTimer.get(), onLockTimer, static_cast<uint64_t>(std::max<long long>(ms, 1)), 0);
 }
 
 void Daemon::onLockTimer(uv_timer_t* timer)
 {
     auto* daemon = static_cast<Daemon*>(timer->data);
-    if (!daemon->access.expire(AccessControl::Clock::now()))
-        return daemon->armLockTimer();  // woke a little early
+    auto now = AccessControl::Clock::now();
+    if (!daemon->access.expire(now))
+        return daemon->armLockTimer(now);  // woke a little early
     if (daemon->logger.logger)
         daemon->logger->info("audit: the lock of {} expired", escapeControl(daemon->lockHolder));
     daemon->publishLock();

@@ -44,7 +44,33 @@ public:
         logger.init(name, spdlog::level::info, network.get());
     }
 
+    // The daemon's timers on the default loop, as before the loop starts.
+    void startLoopTimers()
+    {
+        loop = uv_default_loop();
+        beforeLoop();
+    }
+
     std::vector<std::string> ran;
+};
+
+// Counts what properties publish while a test runs.
+struct BroadcastCounter {
+    std::vector<std::string> names;
+    static inline BroadcastCounter* current = nullptr;
+    corvo::detail::PropertyBroadcaster saved = corvo::detail::propertyBroadcaster;
+    BroadcastCounter()
+    {
+        current = this;
+        corvo::detail::propertyBroadcaster = [](corvo::EventCallback*, corvo::Property* p) {
+            current->names.push_back(p->name);
+        };
+    }
+    ~BroadcastCounter()
+    {
+        corvo::detail::propertyBroadcaster = saved;
+        current = nullptr;
+    }
 };
 
 std::shared_ptr<corvo::Peer> peerOf(const std::string& identity, const std::string& name = "tool")
@@ -219,6 +245,26 @@ TEST_F(DaemonAccess, ALockShutsOutOthersButNotSafetyCommandsAndOnlyOverrideBreak
     EXPECT_NE(out.find("refused lock for -1 s by bob (tool at tcp://127.0.0.1:4000): a lease lasts 1 to 86400 seconds"),
               std::string::npos)
         << out;
+}
+
+TEST_F(DaemonAccess, TheLoopEndsALeaseAndPublishesTheFreeLock)
+{
+    daemon->prepare(true);
+    daemon->startLoopTimers();
+    handle(peerOf("alice"), command({"lock", "1"}));
+    EXPECT_EQ(lock().rfind("alice until", 0), 0u);
+    BroadcastCounter broadcasts;
+    // Only the lease timer keeps the loop alive: it runs until the lease ended.
+    ::testing::internal::CaptureStdout();
+    uv_run(uv_default_loop(), UV_RUN_DEFAULT);
+    std::string out = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(lock(), "");
+    EXPECT_EQ(broadcasts.names, std::vector<std::string>{"lock"});
+    EXPECT_NE(out.find("[info] audit: the lock of alice expired"), std::string::npos) << out;
+    handle(peerOf("bob"), setSlot(2));
+    EXPECT_EQ(slot(), 2);
+    daemon->cleanup();
+    uv_run(uv_default_loop(), UV_RUN_NOWAIT);  // the timer's close
 }
 
 TEST_F(DaemonAccess, WithoutRulesASecuredSiteGrantsEveryRightAndAnOpenSiteIsUnchanged)

@@ -131,7 +131,7 @@ private:
     void handleLockCommand(const std::shared_ptr<Peer>& peer, const corvo::proto::Command& command);
     // Broadcasts the "lock" property and sets the timer to its expiry.
     void publishLock();
-    void armLockTimer();
+    void armLockTimer(AccessControl::Clock::time_point now);
     static void onLockTimer(uv_timer_t* timer);
     // The requester as audit records name it: its identity on a secured
     // site, its name and address always.
