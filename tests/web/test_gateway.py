@@ -564,3 +564,74 @@ class TestArchiveOpenedLazily:
         history.archive = Recorded(3 * MAX_POINTS)
         points = history._read("p", "x", 0.0, 3600.0)
         assert 0 < len(points) <= MAX_POINTS and all(0.9 < v < 1.1 for _, v in points)
+
+
+class TestSiteAdapter:
+    def test_a_peer_entering_while_the_first_peers_are_described_is_not_missed(self, monkeypatch):
+        """The adapter against a stand-in corvo.aio.Site whose second peer
+        enters while the first one's description is being asked for."""
+        import sys
+
+        from corvoweb.site import SiteAdapter
+
+        class Stream:
+            def __init__(self):
+                self.queue = asyncio.Queue()
+                self.dropped = 0
+
+            def __aiter__(self):
+                return self
+
+            async def __anext__(self):
+                return await self.queue.get()
+
+        class PeerEvent:
+            def __init__(self, peer, kind):
+                self.peer, self.kind = peer, kind
+
+        class Site:
+            def __init__(self, **options):
+                self.present = [{"name": "camera", "uuid": "c", "type": "camera", "client": False}]
+                self.streams = []
+
+            async def __aenter__(self):
+                return self
+
+            async def __aexit__(self, *exc):
+                pass
+
+            def watch(self):
+                self.streams.append(Stream())
+                return self.streams[-1]
+
+            logs = watch
+
+            async def peers(self):
+                return list(self.present)
+
+            async def info(self, name, timeout):
+                if name == "camera" and len(self.present) == 1:
+                    self.present.append({"name": "wheel", "uuid": "w", "type": "wheel", "client": False})
+                    for stream in self.streams:
+                        stream.queue.put_nowait(PeerEvent("wheel", "enter"))
+                    await asyncio.sleep(0.05)
+                return {"name": name, "properties": {}, "commands": {}, "statuses": {}, "status": 0}
+
+        corvo = types.ModuleType("corvo")
+        corvo.CorvoError = RuntimeError
+        corvo.aio = types.ModuleType("corvo.aio")
+        corvo.aio.Site = Site
+        monkeypatch.setitem(sys.modules, "corvo", corvo)
+        monkeypatch.setitem(sys.modules, "corvo.aio", corvo.aio)
+
+        async def body():
+            hub = Hub()
+            task = asyncio.ensure_future(SiteAdapter().run(hub))
+            deadline = asyncio.get_running_loop().time() + 10
+            while set(hub.peers) != {"camera", "wheel"} and asyncio.get_running_loop().time() < deadline:
+                await asyncio.sleep(0.02)
+            task.cancel()
+            await asyncio.gather(task, return_exceptions=True)
+            assert set(hub.peers) == {"camera", "wheel"}
+
+        run(body())

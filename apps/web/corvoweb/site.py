@@ -107,12 +107,18 @@ class SiteAdapter:
             self.site = site
             hub.site_state(True)
             try:
-                for peer in await site.peers():
-                    await self._describe(_field(peer, "name"), peer)
-                await asyncio.gather(self._follow(site.watch()), self._follow(site.logs()))
+                # Subscribed before the peers are listed: a peer that enters
+                # while the others are being described is not missed.
+                changes, logs = site.watch(), site.logs()
+                await asyncio.gather(self._describe_all(await site.peers()), self._follow(changes),
+                                     self._follow(logs))
             finally:
                 hub.site_state(False)
                 self.site = None
+
+    async def _describe_all(self, peers):
+        for peer in peers:
+            await self._describe(_field(peer, "name"), peer)
 
     async def _present(self, name):
         for p in await self.site.peers():
