@@ -113,8 +113,9 @@ class Property:
 
 
 class _Command:
-    def __init__(self, function: Callable, name: Optional[str], description: str):
+    def __init__(self, function: Callable, name: Optional[str], description: str, safety: bool = False):
         self.function = function
+        self.safety = safety
         self.name = name or function.__name__
         self.description = description or (inspect.getdoc(function) or "").split("\n")[0]
         self.args: List[Tuple[str, str, int]] = []
@@ -158,16 +159,20 @@ def _parse_arg(kind: str, word: str):
     return word
 
 
-def command(function: Optional[Callable] = None, *, name: Optional[str] = None, description: str = ""):
+def command(function: Optional[Callable] = None, *, name: Optional[str] = None, description: str = "",
+            safety: bool = False):
     """Declares a method of a Daemon subclass as a command peers can run.
     The arguments' annotations (str, int, float, bool) give their declared
     types; unannotated arguments are str. The method may be ``async def``:
     it then runs on the package's asyncio thread and stalls nothing else.
     Raising corvo.ArgumentError makes the daemon log "Wrong argument";
     raising corvo.RefusedError(reason) answers the requester with a refusal
-    carrying that reason (the C++ tool then exits with status 5)."""
+    carrying that reason (the C++ tool then exits with status 5).
+    ``safety=True`` marks a safety command (abort, stop): on a secured site
+    another identity's lock never blocks it; the access rules still decide
+    who may run it."""
     def wrap(f):
-        return _Command(f, name, description)
+        return _Command(f, name, description, safety)
     return wrap(function) if function is not None else wrap
 
 
@@ -251,6 +256,8 @@ class Daemon:
         self._commands[cmd.name] = cmd
         bound_call = self._command_runner(cmd)
         self._host.declare_command(cmd.name, cmd.description, [(a[0], a[2]) for a in cmd.args], bound_call)
+        if cmd.safety:
+            self._host.mark_safety_command(cmd.name)
 
     def _command_runner(self, cmd: _Command) -> Callable[[List[str], str], None]:
         def run(words: List[str], requester: str) -> None:

@@ -69,6 +69,10 @@ class Tester(corvo.Daemon):
         self.ticks = self.ticks + 1
         self.status = "IDLE"
 
+    @corvo.command(description="stops whatever runs", safety=True)
+    def abort(self):
+        self.label = "aborted"
+
     @corvo.command(description="ends the daemon")
     def quit(self):
         self.stop()

@@ -141,10 +141,17 @@ def test_lock_on_a_python_daemon_refuses_and_expires(children, site_args, keys):
     children.python("pydaemon.py", *net_options(site_args), "--key", "pyd", "--keys", trusted)
     with corvo.Site(**site_args, key="bob", keys=trusted) as bob, \
             corvo.Site(**site_args, key="alice", keys=trusted) as alice:
-        assert bob.command("pyd", "lock", 3, wait="lock", timeout=T).startswith("bob until ")
+        # A long lease while the checks run (a loaded machine is slow), then
+        # renewed short to see it expire.
+        assert bob.command("pyd", "lock", 600, wait="lock", timeout=T).startswith("bob until ")
         wait_until(lambda: alice.get("pyd", "lock", timeout=T) != "", what="alice seeing the lock")
         with pytest.raises(corvo.RefusedError, match="locked by bob"):
             alice.set("pyd", "gain", 2.0, timeout=T)
+        with pytest.raises(corvo.RefusedError, match="locked by bob"):
+            alice.command("pyd", "add", 1, linger=T)
+        # A safety command passes the lock.
+        assert alice.command("pyd", "abort", wait="label", timeout=T) == "aborted"
+        assert bob.command("pyd", "lock", 2, wait="lock", timeout=T).startswith("bob until ")
         # The lease runs out with nothing else happening: the daemon's timer
         # broadcasts the free lock.
         wait_until(lambda: alice.get("pyd", "lock") == "", timeout=T, what="the lock's expiry")
