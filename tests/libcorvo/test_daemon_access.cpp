@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "corvo/daemon.h"
@@ -96,6 +97,16 @@ corvo::proto::PropertyChange setSlot(long value)
     change.set_command(true);
     change.mutable_intval()->set_value(value);
     return change;
+}
+
+// A death test's child runs the test again up to its statement and leaves
+// through exit(), past the destructors: its temporary directory goes with an
+// exit handler.
+std::string childDir;
+void removeChildDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(childDir, ignored);
 }
 
 size_t count(const std::string& text, const std::string& what)
@@ -322,14 +333,18 @@ TEST_F(DaemonAccess, AuditRecordsOfAFloodingPeerAreBoundedAndCounted)
 TEST_F(DaemonAccess, RulesThatCannotBeUsedStopTheDaemon)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");  // the node's threads
+    auto start = [this](bool secured) {
+        childDir = dir.path();
+        std::atexit(removeChildDir);
+        GuardedDaemon().prepare(secured);
+    };
     writeRules("allow alice set slot\n");
-    EXPECT_EXIT(GuardedDaemon().prepare(false), ::testing::ExitedWithCode(1),
-                "access rules .*guarded.rules need a secured site");
+    EXPECT_EXIT(start(false), ::testing::ExitedWithCode(1), "access rules .*guarded.rules need a secured site");
     writeRules("allow alice fly slot\n");
-    EXPECT_EXIT(GuardedDaemon().prepare(true), ::testing::ExitedWithCode(1), "guarded.rules:1: missing right");
+    EXPECT_EXIT(start(true), ::testing::ExitedWithCode(1), "guarded.rules:1: missing right");
     remove((confDir + "/guarded.rules").c_str());
     symlink("/etc/passwd", (confDir + "/guarded.rules").c_str());
-    EXPECT_EXIT(GuardedDaemon().prepare(true), ::testing::ExitedWithCode(1), "guarded.rules");
+    EXPECT_EXIT(start(true), ::testing::ExitedWithCode(1), "guarded.rules");
 }
 
 }  // namespace
