@@ -5,12 +5,13 @@
 # (hold, expiry, renewal, override), safety commands, names that a key may not
 # announce, and that an open site behaves as before. Runs inside a network
 # namespace of its own (see CMakeLists.txt).
-#   access_test.sh CORVO EXAMPLE_DAEMON SIMCAM
+#   access_test.sh CORVO EXAMPLE_DAEMON SIMCAM [ARCHIVER]
 set -uo pipefail
 
 corvo=$1
 wheel=$2
 simcam=$3
+archiver=${4:-}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/corvo-access-XXXXXX") || exit 1
 export HOME=$work/home CORVO_CONF_PATH=$work/conf CORVO_KEY_DIR=$work/keys
@@ -78,6 +79,7 @@ start() {
 
 echo "== keys and rules"
 "$corvo" keys new wheel >/dev/null || fail "keys new wheel"
+"$corvo" keys new archiver >/dev/null || fail "keys new archiver"
 "$corvo" keys new camera >/dev/null || fail "keys new camera"
 for who in alice bob admin; do
   "$corvo" keys new "$who" --names corvo >/dev/null || fail "keys new $who"
@@ -116,6 +118,12 @@ filepattern = $work/images/t.fits
 CONF
 start camera.log "$simcam" "${net[@]}" --key camera
 start log.out "$corvo" "${net[@]}" --key admin log wheel
+if [ -n "$archiver" ]; then
+  start archiver.log "$archiver" "${net[@]}" --key archiver --db "$work/history.db"
+  archiver_pid=$last_pid
+  as alice 0 "archiver on the secured site" info archiver
+  out_has "identity: archiver"
+fi
 as alice 0 "set" set wheel slot 2
 out_is "2"
 as alice 0 "cmd" --wait focus cmd wheel move 3 1.5
@@ -152,6 +160,20 @@ wait_for "$work/wheel.log" "audit: refused run home by bob (corvo at tcp://"
 as bob 0 "command with the right" --wait focus cmd wheel move 1 2.5
 as alice 0 "slot" get wheel slot
 out_is "1"
+
+if [ -n "$archiver" ]; then
+  echo "== the archiver records the audit under its own identity"
+  # Stopped with SIGINT, it writes everything it holds before it ends.
+  kill -INT "$archiver_pid"
+  wait "$archiver_pid" 2>/dev/null
+  as - 0 "archived audit" history --db "$work/history.db" --log wheel --since 1h
+  out_has "audit: refused set slot = 4 (was 3) by bob"
+  out_has "audit: accepted set slot = 2 (was 0) by alice"
+  as - 0 "archived values" history --db "$work/history.db" --csv wheel slot --since 1h
+  # Alice's 2, then 3 and Bob's 1 by the move command.
+  [ "$(cut -d, -f2 "$work/out" | grep -xE '[0-9]+' | tr '\n' ' ')" = "0 2 3 1 " ] ||
+    fail "archived slot values: $(cat "$work/out")"
+fi
 
 echo "== a name the key may not announce gains nothing"
 start impostor.log "$wheel" "${net[@]}" --key bob --name wheel
