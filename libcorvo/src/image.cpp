@@ -227,14 +227,7 @@ Image::Image(std::string filename, ImageType type, int width, int height)
     directoryFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (directoryFd < 0)
         throw CorvoError(kCreateError);
-    try {
-        createHeader();
-        createTemporary();
-    } catch (...) {
-        releaseHeader();
-        ::close(directoryFd);
-        throw;
-    }
+    createFiles();
 }
 
 Image::Image(int dirFd, const std::string& dirPath, const std::string& fileName, ImageType type, int width, int height,
@@ -248,6 +241,11 @@ Image::Image(int dirFd, const std::string& dirPath, const std::string& fileName,
     directoryFd = fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
     if (directoryFd < 0)
         throw CorvoError(kCreateError);
+    createFiles();
+}
+
+void Image::createFiles()
+{
     try {
         createHeader();
         createTemporary();

@@ -249,17 +249,10 @@ void* DaemonHost::socket()
 
 void DaemonHost::drain()
 {
-    for (int handled = 0; started && handled < kMaxEventsPerTurn && network->poll(0); ++handled) {
-        // As in every daemon: a failing handler is logged and the next event
-        // goes on.
-        try {
-            network->recv();
-        } catch (const std::exception& e) {
-            reportException(e.what());
-        } catch (...) {
-            reportException("unknown exception");
-        }
-    }
+    // As in every daemon: a failing handler is logged and the next event
+    // goes on.
+    for (int handled = 0; started && handled < kMaxEventsPerTurn && network->poll(0); ++handled)
+        handleOneEvent();
 }
 
 std::shared_ptr<Peer> DaemonHost::peerByUuid(const std::string& peerUuid) const

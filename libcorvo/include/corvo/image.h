@@ -110,6 +110,9 @@ public:
     std::string filename;
 
 private:
+    // The header and the temporary file; on failure both are released and
+    // the directory closed.
+    void createFiles();
     void createHeader();
     void createTemporary();
     // The header as it stands: whole 2880-byte blocks.
