@@ -1,7 +1,8 @@
 // Figures of the ZRE node: discovery time, WHISPER round trip, SHOUT
 // throughput, idle CPU, and the same round trip and throughput over a bare
 // ZeroMQ DEALER-to-ROUTER pair as the floor. Starts nodes, so run it in a
-// network namespace:  scripts/in-netns.sh build/.../bench_zre [INTERFACE [rtt|shout [TURNS]]]
+// network namespace:
+//   scripts/in-netns.sh build/.../bench_zre [INTERFACE [rtt|shout [TURNS [MESSAGES]]]]
 #include <sys/resource.h>
 #include <zyre.h>
 
@@ -20,7 +21,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kRounds = 2000;
-constexpr int kShouts = 200000;
+// Messages of one SHOUT turn (and of its bare floor); the third argument
+// of the shout mode changes it.
+long shouts = 200000;
 constexpr size_t kPayload = 32;
 constexpr int kIdleSeconds = 10;
 
@@ -175,15 +178,15 @@ Throughput zreShouts(Pair& pair)
         }
     });
     auto start = Clock::now();
-    for (int i = 0; i < kShouts; ++i) {
+    for (long i = 0; i < shouts; ++i) {
         zmsg_t* msg = twoFrames(2, kPayload);
         zyre_shout(pair.a, "bench", &msg);
     }
-    t.sent = kShouts;
+    t.sent = shouts;
     // Wait until everything arrived or nothing more comes for two seconds.
     long seen = -1;
     auto quietSince = Clock::now();
-    while (received < kShouts && Clock::now() - quietSince < std::chrono::seconds(2)) {
+    while (received < shouts && Clock::now() - quietSince < std::chrono::seconds(2)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         if (received != seen) {
             seen = received;
@@ -281,7 +284,7 @@ Throughput bareThroughput()
     std::atomic<long> received{0};
     Clock::time_point lastAt;
     std::thread sink([&] {
-        while (received < kShouts && readable(bare.router, 2000)) {
+        while (received < shouts && readable(bare.router, 2000)) {
             zmsg_t* msg = zmsg_recv(bare.router);
             zmsg_destroy(&msg);
             ++received;
@@ -289,11 +292,11 @@ Throughput bareThroughput()
         }
     });
     auto start = Clock::now();
-    for (int i = 0; i < kShouts; ++i) {
+    for (long i = 0; i < shouts; ++i) {
         zmsg_t* msg = twoFrames(2, kPayload);
         zmsg_send(&msg, bare.dealer);
     }
-    t.sent = kShouts;
+    t.sent = shouts;
     sink.join();
     t.received = received;
     t.seconds = std::chrono::duration<double>(lastAt - start).count();
@@ -399,8 +402,8 @@ int shoutsInTurns(int turns)
 
 }  // namespace
 
-// bench_zre [INTERFACE [rtt|shout [TURNS]]]: "rtt" measures only round
-// trips, "shout" only SHOUT throughput.
+// bench_zre [INTERFACE [rtt|shout [TURNS [MESSAGES]]]]: "rtt" measures only
+// round trips, "shout" only SHOUT throughput (MESSAGES a turn).
 int main(int argc, char** argv)
 {
     if (argc > 1)
@@ -408,6 +411,8 @@ int main(int argc, char** argv)
     printf("bench_zre on interface %s\n", iface.c_str());
     if (argc > 2 && std::string(argv[2]) == "rtt")
         return roundTripsInTurns(std::max(1, argc > 3 ? std::atoi(argv[3]) : 6));
+    if (argc > 4)
+        shouts = std::max(1L, std::atol(argv[4]));
     if (argc > 2 && std::string(argv[2]) == "shout")
         return shoutsInTurns(std::max(1, argc > 3 ? std::atoi(argv[3]) : 4));
 

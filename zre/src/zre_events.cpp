@@ -104,6 +104,12 @@ bool EventQueue::push(QueuedEvent&& event, size_t maxEvents, size_t maxBytes)
     return true;
 }
 
+bool EventQueue::holdsAtLeast(size_t events, size_t bytes)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return waiting_ >= events || bytes_ >= bytes;
+}
+
 _zyre_event_t* EventQueue::pop(bool wait)
 {
     QueuedEvent next;

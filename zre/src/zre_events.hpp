@@ -106,6 +106,8 @@ public:
     // Queues `event` unless `maxEvents` events or `maxBytes` bytes already
     // wait (one event always fits into an empty queue). False when refused.
     bool push(QueuedEvent&& event, size_t maxEvents, size_t maxBytes);
+    // Whether at least `events` events or `bytes` bytes wait.
+    bool holdsAtLeast(size_t events, size_t bytes);
     // The next event; with `wait`, waits for it. Null when none is there
     // (without `wait`) or the wait was interrupted.
     _zyre_event_t* pop(bool wait);

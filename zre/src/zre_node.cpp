@@ -26,9 +26,17 @@ namespace {
 // Bounds on what peers and the application can make the node hold. Each is
 // listed with its reason in zre/README.md.
 
-// Unsent messages a mailbox may hold before the peer counts as unreachable
-// and is dropped (reported as EXIT and logged).
+// Unsent messages a mailbox may hold. A send to a full mailbox waits for
+// room, up to kFullMailboxWaitMs; a peer that makes none in that time
+// counts as unreachable and is dropped (reported as EXIT and logged). So a
+// peer that reads more slowly than it is sent to slows the sender down
+// instead of losing messages, and one that stops reading holds it up once,
+// for that long, after at least this many messages.
 constexpr int kMailboxHwm = 100000;
+constexpr int64_t kFullMailboxWaitMs = 1000;
+// While waiting for room, the mailbox's signal is rechecked this often
+// (it tells of libzmq's commands, room among them, but not reliably twice).
+constexpr int kRoomPollMs = 1;
 // Messages libzmq queues per connected peer on the inbox; beyond it the
 // sender's connection is pushed back by TCP.
 constexpr int kInboxHwm = 100000;
@@ -47,6 +55,18 @@ constexpr size_t kMaxGroupsPerPeer = 1024;
 // (zyre_dropped_events) and a warning is printed.
 constexpr size_t kMaxQueuedEvents = 110000;
 constexpr size_t kMaxQueuedBytes = 64 << 20;
+// Before that, at this many events or bytes, the node stops reading its
+// inbox until the application has read some: peers are pushed back (their
+// messages wait in the inbox, then in TCP, then in their mailboxes) instead
+// of events being dropped. The margin up to the bound takes what the
+// messages read in one go may still bring.
+constexpr size_t kPauseReadingEvents = kMaxQueuedEvents - 10000;
+constexpr size_t kPauseReadingBytes = kMaxQueuedBytes - (16 << 20);
+// While paused, how often the node looks whether the application has made
+// room (it is not told).
+constexpr int kPausedRecheckMs = 2;
+// Messages read between two checks for room (each check takes a lock).
+constexpr int kEventsBetweenRoomChecks = 16;
 // What an event costs beyond its content bytes, for the bound above.
 constexpr size_t kEventOverhead = 256;
 constexpr size_t kFrameOverhead = 64;
@@ -99,6 +119,15 @@ int64_t now()
     return zclock_mono();
 }
 
+// Waits up to `maxMs` (at most kRoomPollMs) for `fd` to signal.
+void waitForSignal(int fd, int64_t maxMs)
+{
+    pollfd signal = {fd, POLLIN, 0};
+    poll(&signal, 1, int(std::clamp<int64_t>(maxMs, 0, kRoomPollMs)));
+}
+
+enum class SendOutcome { Sent, Full, Failed };
+
 struct UuidHash {
     size_t operator()(const Uuid& u) const
     {
@@ -149,7 +178,7 @@ using PeerPtr = std::unique_ptr<Peer>;
 // relocate its elements.
 class Parts {
 public:
-    Parts() { frames_.reserve(8); }
+    Parts() = default;
     ~Parts() { clear(); }
     Parts(const Parts&) = delete;
     Parts& operator=(const Parts&) = delete;
@@ -175,6 +204,7 @@ public:
             std::memcpy(zmq_msg_data(&frames_.back()), data, size);
     }
     void add(const std::string& text) { add(text.data(), text.size()); }
+    void swap(Parts& other) { frames_.swap(other.frames_); }
     // Takes over a czmq frame, sharing its bytes (freed with the last copy).
     // A small one is copied: libzmq holds it in place, and nothing is left
     // to free on another thread.
@@ -281,6 +311,14 @@ private:
     bool overflowed_ = false;
 };
 
+// A message that waits for room in the mailboxes of `peers`, on the
+// application's thread and outside the node's lock.
+struct BlockedSend {
+    std::vector<Uuid> peers;
+    Message message;
+    Parts content;
+};
+
 class Node {
 public:
     Node(zsock_t* pipe, const ActorArgs& args)
@@ -346,31 +384,73 @@ public:
 
     // ---- the direct sends (API thread, under direct_.lock) ----------------
 
-    bool whisperNow(const char* uuidText, zmsg_t* msg)
+    // Sends `msg` to the peer, or to the members of the group, whose
+    // mailboxes have room now; those whose mailbox is full are left in
+    // `blocked`, with the message and its content, for sendBlocked.
+    void whisperNow(const char* uuidText, zmsg_t* msg, BlockedSend& blocked)
     {
         auto uuid = uuidFromString(uuidText);
         Peer* peer = uuid ? findPeer(*uuid) : nullptr;
         if (!peer) {
             trace("whisper to unknown peer %s dropped", uuidText);
-            return true;
+            return;
         }
         takeFrames(msg, outgoing_);
         Message m;
         m.id = MessageId::Whisper;
-        sendOrDrop(*peer, m, &outgoing_, 0);
-        outgoing_.clear();
-        return true;
+        if (!sendNow(*peer, m, blocked))
+            removePeer(Uuid(peer->uuid), true);
+        keepForBlocked(m, blocked);
     }
 
-    bool shoutNow(const char* group, zmsg_t* msg)
+    void shoutNow(const char* group, zmsg_t* msg, BlockedSend& blocked)
     {
         takeFrames(msg, outgoing_);
         Message m;
         m.id = MessageId::Shout;
         m.group = group;
-        forEachPeer([&](Peer& peer) { return peer.groups.count(m.group) == 0 || send(peer, m, &outgoing_, 0); });
-        outgoing_.clear();
-        return true;
+        std::vector<Uuid> failed;
+        for (auto& [uuid, peer] : peers_)
+            if (peer->groups.count(m.group) && !sendNow(*peer, m, blocked))
+                failed.push_back(uuid);
+        for (const Uuid& uuid : failed)
+            removePeer(uuid, true);
+        keepForBlocked(m, blocked);
+    }
+
+    // Sends to the blocked peers still there that have room now; when
+    // `deadline` has passed, drops those still full. The descriptor to wait
+    // on for the next try, or -1 when none is left.
+    int sendBlocked(BlockedSend& blocked, int64_t deadline)
+    {
+        bool late = now() >= deadline;
+        std::vector<Uuid> waiting;
+        for (const Uuid& uuid : blocked.peers) {
+            Peer* peer = findPeer(uuid);
+            if (!peer)
+                continue;  // gone meanwhile
+            SendOutcome outcome = trySend(*peer, blocked.message, &blocked.content, 0);
+            if (outcome == SendOutcome::Full && !late) {
+                waiting.push_back(uuid);
+                continue;
+            }
+            if (outcome == SendOutcome::Full)
+                warnFull(*peer);
+            if (outcome != SendOutcome::Sent)
+                removePeer(uuid, true);
+        }
+        blocked.peers.swap(waiting);
+        return blockedSignal(blocked);
+    }
+
+    // The descriptor to wait on for the first blocked peer; -1 when none
+    // is left.
+    int blockedSignal(BlockedSend& blocked)
+    {
+        Peer* next = blocked.peers.empty() ? nullptr : findPeer(blocked.peers.front());
+        if (!next)
+            blocked.peers.clear();
+        return next ? roomSignal(*next) : -1;
     }
 
     // The frames of `msg`, taken over into `parts` (emptied first; reused,
@@ -383,6 +463,27 @@ public:
     }
 
 private:
+    // A direct send; a peer whose mailbox is full is noted in `blocked`.
+    // False: the peer is to be dropped.
+    bool sendNow(Peer& peer, const Message& message, BlockedSend& blocked)
+    {
+        SendOutcome outcome = trySend(peer, message, &outgoing_, 0);
+        if (outcome == SendOutcome::Full)
+            blocked.peers.push_back(peer.uuid);
+        return outcome != SendOutcome::Failed;
+    }
+
+    // The message stays with the blocked peers, beyond this call and the lock.
+    void keepForBlocked(const Message& message, BlockedSend& blocked)
+    {
+        if (blocked.peers.empty()) {
+            outgoing_.clear();
+            return;
+        }
+        blocked.message = message;
+        blocked.content.swap(outgoing_);
+    }
+
     // ---- polling ---------------------------------------------------------
 
     void waitForActivity()
@@ -391,12 +492,15 @@ private:
         int n = 0;
         fds[n++] = {pipeFd_, POLLIN, 0};
         if (running_) {
-            fds[n++] = {inboxFd_, POLLIN, 0};
-            // Resting, the socket is left out (poll skips a negative one).
+            // Paused or resting, a socket is left out (poll skips a negative one).
+            fds[n++] = {readingPaused_ ? -1 : inboxFd_, POLLIN, 0};
             fds[n++] = {now() < beaconRestUntil_ || beaconBusy_ ? -1 : beaconFd_, POLLIN, 0};
         }
-        bool busy = pipeBusy_ || (running_ && (inboxBusy_ || beaconBusy_));
-        int rc = poll(fds, nfds_t(n), busy ? 0 : pollTimeout());
+        bool busy = pipeBusy_ || (running_ && ((inboxBusy_ && !readingPaused_) || beaconBusy_));
+        int timeout = busy ? 0 : pollTimeout();
+        if (readingPaused_ && !busy)
+            timeout = std::min(timeout < 0 ? kPausedRecheckMs : timeout, kPausedRecheckMs);
+        int rc = poll(fds, nfds_t(n), timeout);
         if (rc <= 0)
             return;  // timeout, or EINTR: the timers are checked again
         const short ready = POLLIN | POLLERR | POLLHUP;
@@ -1020,20 +1124,60 @@ private:
     }
 
     // Sends one message with the peer's next sequence number, followed by
-    // copies of the frames `from`.. of `content`, if given.
-    bool send(Peer& peer, Message message, Parts* content = nullptr, size_t from = 0)
+    // copies of the frames `from`.. of `content`, if given. Full: the
+    // mailbox has no room; nothing was sent, and the number is not used.
+    SendOutcome trySend(Peer& peer, Message message, Parts* content = nullptr, size_t from = 0)
     {
-        noteSent(peer, message.id);
-        message.sequence = ++peer.sentSequence;
+        message.sequence = uint16_t(peer.sentSequence + 1);
         if (!encodeMessageInto(message, encoded_))
-            return false;
+            return SendOutcome::Failed;
         void* handle = peer.mailbox;
         bool more = content && content->size() > from;
         if (zmq_send(handle, encoded_.data(), encoded_.size(), ZMQ_DONTWAIT | (more ? ZMQ_SNDMORE : 0)) < 0) {
+            if (errno == EAGAIN)
+                return SendOutcome::Full;
             warn("peer %s dropped: cannot send to it (%s)", peer.uuidText.c_str(), zmq_strerror(errno));
-            return false;
+            return SendOutcome::Failed;
         }
-        return !more || content->sendCopies(handle, from);
+        ++peer.sentSequence;
+        noteSent(peer, message.id);
+        // The rest of a message whose first frame was taken is never refused for room.
+        return !more || content->sendCopies(handle, from) ? SendOutcome::Sent : SendOutcome::Failed;
+    }
+
+    // Sends on the node's thread; a full mailbox is waited for until
+    // `deadline` (0: kFullMailboxWaitMs from now), the node standing still
+    // meanwhile. False: the peer is to be dropped.
+    bool send(Peer& peer, const Message& message, Parts* content = nullptr, size_t from = 0, int64_t deadline = 0)
+    {
+        if (deadline == 0)
+            deadline = now() + kFullMailboxWaitMs;
+        while (true) {
+            SendOutcome outcome = trySend(peer, message, content, from);
+            if (outcome != SendOutcome::Full)
+                return outcome == SendOutcome::Sent;
+            int64_t left = deadline - now();
+            if (left <= 0) {
+                warnFull(peer);
+                return false;
+            }
+            waitForSignal(roomSignal(peer), left);
+        }
+    }
+
+    void warnFull(const Peer& peer)
+    {
+        warn("peer %s dropped: its mailbox stayed full (%d messages) for %lld ms", peer.uuidText.c_str(), kMailboxHwm,
+             static_cast<long long>(kFullMailboxWaitMs));
+    }
+
+    // The descriptor that signals, among libzmq's other news of the
+    // mailbox, that it has room again; -1 if there is none.
+    static int roomSignal(const Peer& peer)
+    {
+        int fd = -1;
+        size_t size = sizeof fd;
+        return zmq_getsockopt(peer.mailbox, ZMQ_FD, &fd, &size) == 0 ? fd : -1;
     }
 
     // A PING answered means everything sent before it was handled.
@@ -1047,7 +1191,7 @@ private:
         }
     }
 
-    // Sends and drops the peer (EXIT) when its mailbox would block.
+    // Sends and drops the peer (EXIT) when that fails (see send).
     void sendOrDrop(Peer& peer, const Message& message, Parts* content = nullptr, size_t from = 0)
     {
         if (!send(peer, message, content, from))
@@ -1108,7 +1252,8 @@ private:
         m.id = id;
         m.group = group;
         m.status = status_;
-        forEachPeer([&](Peer& peer) { return send(peer, m); });
+        int64_t deadline = now() + kFullMailboxWaitMs;  // for all of them
+        forEachPeer([&](Peer& peer) { return send(peer, m, nullptr, 0, deadline); });
     }
 
     // `msg` is the command: "WHISPER", uuid, content frames.
@@ -1131,7 +1276,8 @@ private:
         Message m;
         m.id = MessageId::Shout;
         m.group = group;
-        forEachPeer([&](Peer& peer) { return peer.groups.count(group) == 0 || send(peer, m, &msg, 2); });
+        int64_t deadline = now() + kFullMailboxWaitMs;  // for all of them
+        forEachPeer([&](Peer& peer) { return peer.groups.count(group) == 0 || send(peer, m, &msg, 2, deadline); });
     }
 
     // Runs `sendTo` on every peer; peers whose send failed are dropped after.
@@ -1148,7 +1294,8 @@ private:
 
     // ---- inbox -----------------------------------------------------------
 
-    // Handles up to one batch of waiting messages; returns how many.
+    // Handles up to one batch of waiting messages; returns how many. Reads
+    // none while the application has too many events still to read.
     int drainInbox()
     {
         if (!inbox_)
@@ -1157,6 +1304,10 @@ private:
         int handled = 0;
         bool empty = false;
         for (; handled < kMaxDrainBatch && running_; ++handled) {
+            if (handled % kEventsBetweenRoomChecks == 0 && !roomForEvents()) {
+                inboxBusy_ = true;
+                return handled;
+            }
             // Identity, first frame and the content frames.
             if (!received_.receive(inbox, kMaxFrames + 2)) {
                 empty = true;
@@ -1487,6 +1638,17 @@ private:
         emit(std::move(event));
     }
 
+    // Whether the application has room for the events of more messages;
+    // notes when reading the inbox pauses and resumes.
+    bool roomForEvents()
+    {
+        bool full = events_.holdsAtLeast(kPauseReadingEvents, kPauseReadingBytes);
+        if (full != readingPaused_)
+            trace(full ? "the application is behind with its events: reading paused" : "reading resumed");
+        readingPaused_ = full;
+        return !full;
+    }
+
     // Never blocks: up to kMaxQueuedEvents events and kMaxQueuedBytes wait
     // for the application; beyond, they are counted and dropped.
     void emit(QueuedEvent&& event)
@@ -1573,6 +1735,7 @@ private:
     // Sockets that may hold more than their descriptors tell (see run()).
     bool pipeBusy_ = true;
     bool inboxBusy_ = false;
+    bool readingPaused_ = false;  // the application has too many events to read
     uint16_t inboxPort_ = 0;
     std::string endpoint_;
     int beaconFd_ = -1;
@@ -1602,17 +1765,35 @@ private:
     std::vector<uint8_t> encoded_;  // first frame of the message being sent
 };
 
+// What did not fit at once is sent as the mailboxes make room, waiting
+// without the lock, so that the node goes on reading and sending meanwhile.
+void finishDirectSend(Direct& direct, std::unique_lock<std::mutex>& hold, BlockedSend& blocked)
+{
+    int64_t deadline = now() + kFullMailboxWaitMs;
+    int signal = static_cast<Node*>(direct.node)->blockedSignal(blocked);
+    while (signal >= 0) {
+        hold.unlock();
+        waitForSignal(signal, deadline - now());
+        hold.lock();
+        if (!direct.node)
+            return;  // the node ended meanwhile
+        signal = static_cast<Node*>(direct.node)->sendBlocked(blocked, deadline);
+    }
+}
+
 }  // namespace
 
 bool directWhisper(Direct& direct, const char* uuid, zmsg_t** msg)
 {
     if (direct.queued.load() != 0)
         return false;
-    std::lock_guard<std::mutex> hold(direct.lock);
+    std::unique_lock<std::mutex> hold(direct.lock);
     if (!direct.node || direct.queued.load() != 0)
         return false;
-    static_cast<Node*>(direct.node)->whisperNow(uuid, *msg);
+    BlockedSend blocked;
+    static_cast<Node*>(direct.node)->whisperNow(uuid, *msg, blocked);
     zmsg_destroy(msg);
+    finishDirectSend(direct, hold, blocked);
     return true;
 }
 
@@ -1620,11 +1801,13 @@ bool directShout(Direct& direct, const char* group, zmsg_t** msg)
 {
     if (direct.queued.load() != 0)
         return false;
-    std::lock_guard<std::mutex> hold(direct.lock);
+    std::unique_lock<std::mutex> hold(direct.lock);
     if (!direct.node || direct.queued.load() != 0)
         return false;
-    static_cast<Node*>(direct.node)->shoutNow(group, *msg);
+    BlockedSend blocked;
+    static_cast<Node*>(direct.node)->shoutNow(group, *msg, blocked);
     zmsg_destroy(msg);
+    finishDirectSend(direct, hold, blocked);
     return true;
 }
 

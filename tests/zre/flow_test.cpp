@@ -1,0 +1,152 @@
+// Flow control between two nodes: a peer that reads more slowly than it is
+// sent to pushes the sender back instead of losing messages, and one that
+// stops reading holds the sender up only for a while. Run through the
+// namespace runner with a veth pair (v0).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "zre_test_util.hpp"
+
+using namespace zretest;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// More than every buffer between two nodes holds together: the reader's
+// unread events (paused at 100,000), its inbox (100,000 a connection), the
+// sender's mailbox (100,000) and what TCP takes in between.
+constexpr long kBeyondAllBuffers = 600000;
+
+// What a reader made of the numbered messages it got.
+struct Tally {
+    long received = 0;
+    long outOfOrder = 0;  // messages whose number was not the next one
+};
+
+zmsg_t* numbered(long i)
+{
+    zmsg_t* msg = zmsg_new();
+    zmsg_addstr(msg, "\x01");
+    zmsg_addmem(msg, &i, sizeof i);
+    return msg;
+}
+
+// Reads `node`'s events until `total` numbered messages (SHOUT or WHISPER)
+// arrived or none came for `quiet`.
+Tally readNumbered(zyre_t* node, long total, std::chrono::milliseconds quiet)
+{
+    Tally tally;
+    zmq_pollitem_t item = {zsock_resolve(zyre_socket(node)), 0, ZMQ_POLLIN, 0};
+    auto lastArrival = Clock::now();
+    while (tally.received < total && Clock::now() - lastArrival < quiet) {
+        if (zmq_poll(&item, 1, 50) <= 0)
+            continue;
+        zyre_event_t* e = zyre_event_new(node);
+        zmsg_t* msg = e ? zyre_event_msg(e) : nullptr;
+        if (msg && zmsg_size(msg) == 2 && zframe_size(zmsg_last(msg)) == sizeof(long)) {
+            long i;
+            std::memcpy(&i, zframe_data(zmsg_last(msg)), sizeof i);
+            tally.outOfOrder += i != tally.received;
+            ++tally.received;
+            lastArrival = Clock::now();
+        }
+        zyre_event_destroy(&e);
+    }
+    return tally;
+}
+
+// Waits until `sent` has not moved for `still` (the sender is held up) or
+// has reached `total`.
+void waitUntilHeldUpOrDone(const std::atomic<long>& sent, long total, std::chrono::milliseconds still)
+{
+    long last = -1;
+    auto since = Clock::now();
+    while (sent.load() < total) {
+        std::this_thread::sleep_for(5ms);
+        long now = sent.load();
+        if (now != last) {
+            last = now;
+            since = Clock::now();
+        } else if (Clock::now() - since >= still) {
+            return;
+        }
+    }
+}
+
+class ZreFlow : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        NodeOptions o;
+        o.port = freshPort();
+        sender = std::make_unique<TestNode>("sender", o);
+        reader = std::make_unique<TestNode>("reader", o);
+        zyre_join(reader->get(), "g");
+        ASSERT_TRUE(sender->start());
+        ASSERT_TRUE(reader->start());
+        ASSERT_TRUE(sender->waitFor(isEvent("JOIN", reader->uuid(), "g"), 5000));
+        ASSERT_TRUE(reader->waitFor(isEvent("ENTER", sender->uuid()), 5000));
+    }
+
+    std::unique_ptr<TestNode> sender;
+    std::unique_ptr<TestNode> reader;
+};
+
+// The reader reads nothing until the sender is held up, then reads all:
+// nothing is lost, nothing dropped, and the peers keep each other.
+TEST_F(ZreFlow, AReaderThatFallsBehindGetsEverythingInOrder)
+{
+    std::atomic<long> sent{0};
+    std::thread shouter([&] {
+        for (long i = 0; i < kBeyondAllBuffers; ++i, ++sent) {
+            zmsg_t* msg = numbered(i);
+            zyre_shout(sender->get(), "g", &msg);
+        }
+    });
+    // Well inside the time a sender waits for room.
+    waitUntilHeldUpOrDone(sent, kBeyondAllBuffers, 100ms);
+    long beforeReading = sent.load();
+    Tally tally = readNumbered(reader->get(), kBeyondAllBuffers, 20s);
+    shouter.join();
+
+    EXPECT_LT(beforeReading, kBeyondAllBuffers) << "the sender was never held up";
+    EXPECT_EQ(tally.received, kBeyondAllBuffers);
+    EXPECT_EQ(tally.outOfOrder, 0);
+    EXPECT_EQ(zyre_dropped_events(reader->get()), 0u);
+    sender->drain(200);
+    EXPECT_FALSE(sender->saw(isEvent("EXIT", reader->uuid())));
+}
+
+// A reader that stops reading holds the sender up only for a while: then
+// it is dropped (EXIT), and the sender's calls return. What the reader gets
+// later is a gapless beginning of what was sent, none of it dropped.
+TEST_F(ZreFlow, AReaderThatStopsReadingIsDroppedAndTheSenderGoesOn)
+{
+    std::atomic<bool> dropped{false};
+    std::string readerId = reader->uuid();
+    // Stops at the drop: the reader may come back, a new peer then.
+    std::thread whisperer([&] {
+        for (long i = 0; i < kBeyondAllBuffers && !dropped; ++i) {
+            zmsg_t* msg = numbered(i);
+            zyre_whisper(sender->get(), readerId.c_str(), &msg);
+        }
+    });
+    auto exit = sender->waitFor(isEvent("EXIT", readerId), 60000);
+    dropped = true;
+    whisperer.join();
+    ASSERT_TRUE(exit);
+
+    Tally tally = readNumbered(reader->get(), kBeyondAllBuffers, 3s);
+    EXPECT_GE(tally.received, 100000);  // at least the unread events the reader holds
+    EXPECT_LT(tally.received, kBeyondAllBuffers);
+    EXPECT_EQ(tally.outOfOrder, 0);
+    EXPECT_EQ(zyre_dropped_events(reader->get()), 0u);
+}
+
+}  // namespace
