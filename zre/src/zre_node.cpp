@@ -104,6 +104,14 @@ constexpr size_t kCopiedFrameSize = 32;
 // new peer in a large site, by at most that much.
 constexpr int kBeaconReadsWithoutRest = 5;
 constexpr int64_t kBeaconRestMs = 80;
+// A settled node (no new peer for kSettledAfterMs) rests longer, as long as
+// a read takes fewer than kMaxBeaconsForLongRest beacons (the socket's
+// buffer holds a few hundred): beacons of known peers only show that they
+// are still there, and a newcomer greets the node over TCP as soon as it
+// has read the node's beacon itself.
+constexpr int64_t kSettledAfterMs = 5000;
+constexpr int64_t kSettledBeaconRestMs = 400;
+constexpr int kMaxBeaconsForLongRest = 64;
 // At stop, how long to wait for peers to confirm that they have handled
 // what was sent to them, and how long the mailboxes may still send after.
 constexpr int64_t kStopFlushMs = 300;
@@ -360,8 +368,7 @@ public:
                     drainInbox();
                 if (running_ && beaconBusy_) {
                     beaconBusy_ = false;
-                    receiveBeacons();
-                    restFromBeacons();
+                    restFromBeacons(receiveBeacons());
                 }
                 onTimers();
             }
@@ -371,15 +378,17 @@ public:
 
     // Only a node that reads beacons often rests between reads: a few
     // peers' beacons are taken at once, a hundred peers' in batches.
-    void restFromBeacons()
+    void restFromBeacons(int beaconsRead)
     {
         int64_t t = now();
         if (t >= beaconWindowEnd_) {
             beaconWindowEnd_ = t + 1000;
             beaconReadsInWindow_ = 0;
         }
-        if (++beaconReadsInWindow_ > kBeaconReadsWithoutRest)
-            beaconRestUntil_ = t + kBeaconRestMs;
+        if (++beaconReadsInWindow_ <= kBeaconReadsWithoutRest)
+            return;
+        bool settled = t - lastNewPeerAt_ >= kSettledAfterMs && beaconsRead < kMaxBeaconsForLongRest;
+        beaconRestUntil_ = t + (settled ? kSettledBeaconRestMs : kBeaconRestMs);
     }
 
     // ---- the direct sends (API thread, under direct_.lock) ----------------
@@ -615,7 +624,8 @@ private:
         int shortest = std::min(config_.evasiveTimeout, config_.expiredTimeout);
         checkInterval_ = std::clamp<int64_t>(shortest / 4, 10, 1000);
         running_ = true;
-        nextBeaconAt_ = now();  // first beacon at once
+        lastNewPeerAt_ = now();  // not settled before its first peers came
+        nextBeaconAt_ = now();   // first beacon at once
         nextCheckAt_ = now() + checkInterval_;
         trace("started on %s (%s), inbox %s, beacon port %d", iface_.name.c_str(), addressText(iface_.address).c_str(),
               endpoint_.c_str(), config_.port);
@@ -814,9 +824,11 @@ private:
             trace("beacon not sent: %s", strerror(errno));
     }
 
-    void receiveBeacons()
+    // Returns how many were read.
+    int receiveBeacons()
     {
-        for (int i = 0; i < kMaxDrainBatch; ++i) {
+        int i = 0;
+        for (; i < kMaxDrainBatch; ++i) {
             uint8_t buffer[64];
             sockaddr_in from{};
             alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
@@ -849,6 +861,7 @@ private:
                 handleBeacon(*beacon, from.sin_addr);
             }
         }
+        return i;
     }
 
     void refuseBeacon(const Uuid& uuid, in_addr sender, const char* why)
@@ -1060,6 +1073,7 @@ private:
         trace("connecting to %s at %s", peer->uuidText.c_str(), endpoint.c_str());
         Peer* raw = peer.get();
         peers_[uuid] = std::move(peer);
+        lastNewPeerAt_ = raw->createdAt;
         setPending(*raw, true);
         if (!send(*raw, hello())) {
             removePeer(uuid, false);
@@ -1744,6 +1758,7 @@ private:
     int64_t checkInterval_ = 1000;
     int64_t nextVerifyAt_ = kNever;
     int64_t beaconRestUntil_ = 0;
+    int64_t lastNewPeerAt_ = 0;  // the last time a peer was made
     int64_t beaconWindowEnd_ = 0;
     int beaconReadsInWindow_ = 0;
     std::unordered_map<std::string, int64_t> closedAt_;  // endpoint -> when its mailbox closed
