@@ -99,12 +99,19 @@ protected:
 };
 
 // The reader reads nothing until the sender is held up, then reads all:
-// nothing is lost, nothing dropped, and the peers keep each other.
-TEST_F(ZreFlow, AReaderThatFallsBehindGetsEverythingInOrder)
+// nothing is lost, nothing dropped, and the peers keep each other. The
+// shouts are sent from the application's thread, or (behind a command to
+// the node, which they must not overtake) from the node's own thread.
+class ZreFlowBothWays : public ZreFlow, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ZreFlowBothWays, AReaderThatFallsBehindGetsEverythingInOrder)
 {
+    bool throughNode = GetParam();
     std::atomic<long> sent{0};
     std::thread shouter([&] {
         for (long i = 0; i < kBeyondAllBuffers; ++i, ++sent) {
+            if (throughNode)
+                zyre_join(sender->get(), "other");  // a command (a no-op after the first)
             zmsg_t* msg = numbered(i);
             zyre_shout(sender->get(), "g", &msg);
         }
@@ -122,6 +129,9 @@ TEST_F(ZreFlow, AReaderThatFallsBehindGetsEverythingInOrder)
     sender->drain(200);
     EXPECT_FALSE(sender->saw(isEvent("EXIT", reader->uuid())));
 }
+
+INSTANTIATE_TEST_SUITE_P(ZreFlow, ZreFlowBothWays, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "FromTheNodesThread" : "FromTheApplication"; });
 
 // A reader that stops reading holds the sender up only for a while: then
 // it is dropped (EXIT), and the sender's calls return. What the reader gets

@@ -360,6 +360,7 @@ public:
                 // Everything but the wait runs under the lock that the
                 // direct sends of the API take.
                 std::lock_guard<std::mutex> hold(direct_.lock);
+                sendDeadline_ = now() + kFullMailboxWaitMs;
                 if (pipeBusy_)
                     pipeBusy_ = drainPipe();
                 if (terminated_)
@@ -775,7 +776,7 @@ private:
                 continue;
             Message ping;
             ping.id = MessageId::Ping;
-            if (!peer->unconfirmed || send(*peer, ping))
+            if (!peer->unconfirmed || trySend(*peer, ping) == SendOutcome::Sent)
                 waiting.push_back(uuid);
         }
         if (waiting.empty())
@@ -1159,18 +1160,17 @@ private:
         return !more || content->sendCopies(handle, from) ? SendOutcome::Sent : SendOutcome::Failed;
     }
 
-    // Sends on the node's thread; a full mailbox is waited for until
-    // `deadline` (0: kFullMailboxWaitMs from now), the node standing still
-    // meanwhile. False: the peer is to be dropped.
-    bool send(Peer& peer, const Message& message, Parts* content = nullptr, size_t from = 0, int64_t deadline = 0)
+    // Sends on the node's thread. A full mailbox is waited for, the node
+    // standing still meanwhile, but one turn of the node's loop waits at
+    // most kFullMailboxWaitMs in all (sendDeadline_). False: the peer is to
+    // be dropped.
+    bool send(Peer& peer, const Message& message, Parts* content = nullptr, size_t from = 0)
     {
-        if (deadline == 0)
-            deadline = now() + kFullMailboxWaitMs;
         while (true) {
             SendOutcome outcome = trySend(peer, message, content, from);
             if (outcome != SendOutcome::Full)
                 return outcome == SendOutcome::Sent;
-            int64_t left = deadline - now();
+            int64_t left = sendDeadline_ - now();
             if (left <= 0) {
                 warnFull(peer);
                 return false;
@@ -1266,8 +1266,7 @@ private:
         m.id = id;
         m.group = group;
         m.status = status_;
-        int64_t deadline = now() + kFullMailboxWaitMs;  // for all of them
-        forEachPeer([&](Peer& peer) { return send(peer, m, nullptr, 0, deadline); });
+        forEachPeer([&](Peer& peer) { return send(peer, m); });
     }
 
     // `msg` is the command: "WHISPER", uuid, content frames.
@@ -1290,8 +1289,7 @@ private:
         Message m;
         m.id = MessageId::Shout;
         m.group = group;
-        int64_t deadline = now() + kFullMailboxWaitMs;  // for all of them
-        forEachPeer([&](Peer& peer) { return peer.groups.count(group) == 0 || send(peer, m, &msg, 2, deadline); });
+        forEachPeer([&](Peer& peer) { return peer.groups.count(group) == 0 || send(peer, m, &msg, 2); });
     }
 
     // Runs `sendTo` on every peer; peers whose send failed are dropped after.
@@ -1750,6 +1748,7 @@ private:
     bool pipeBusy_ = true;
     bool inboxBusy_ = false;
     bool readingPaused_ = false;  // the application has too many events to read
+    int64_t sendDeadline_ = 0;    // waits for room in this turn of the loop end then
     uint16_t inboxPort_ = 0;
     std::string endpoint_;
     int beaconFd_ = -1;
