@@ -1,6 +1,9 @@
 // Forged leaving beacons and a forged HELLO under a live program's UUID:
 // a watching node must keep the victim. A program that really leaves is
 // still dropped at once, not after the 30 s of silence.
+#include <chrono>
+#include <thread>
+
 #include "zre_test_util.hpp"
 #include "zre_victim.h"
 
@@ -69,6 +72,39 @@ TEST_F(SpoofedLeaving, RealLeavingIsStillSeenAtOnce)
     victims.end(victim, SIGTERM);  // the node stops: leaving beacon
     // Far below the 30 s after which a silent peer expires.
     EXPECT_TRUE(watcher->waitFor(isEvent("EXIT", victimUuid), 10000));
+}
+
+// A watcher whose program is behind with its events reads nothing from its
+// peers for a while, the answer to its check included: the check waits
+// until it reads again, and the flooding but live peer stays.
+TEST_F(SpoofedLeaving, AWatcherThatIsBehindKeepsAPeerWhoseLeavingIsForged)
+{
+    const long kShouts = 150000;  // beyond the 100,000 unread events at which reading pauses
+    zretest::NodeOptions o;
+    o.iface = "lo";
+    o.port = port;
+    zretest::TestNode flooder("flooder", o);
+    zyre_join(watcher->get(), "flood");
+    ASSERT_TRUE(flooder.start());
+    ASSERT_TRUE(flooder.waitFor(isEvent("JOIN", watcher->uuid(), "flood"), 20000));
+    for (long i = 0; i < kShouts; ++i)
+        flooder.shout("flood", {"\x01", "x"});
+
+    BeaconSender forger;
+    for (int i = 0; i < 5; ++i) {
+        // Broadcast: every node on the port gets it (a unicast only one).
+        forger.send("127.255.255.255", port, *zre::uuidFromString(flooder.uuid()), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // the checks' deadlines pass, nothing read
+
+    long shouts = 0;
+    watcher->waitFor(
+        [&](const zretest::Event& e) { return e.type == "SHOUT" && e.group == "flood" && ++shouts == kShouts; },
+        120000);
+    watcher->drain(200);
+    EXPECT_EQ(shouts, kShouts);
+    EXPECT_FALSE(watcher->saw(isEvent("EXIT", flooder.uuid())));
 }
 
 }  // namespace

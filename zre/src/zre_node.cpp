@@ -1017,6 +1017,12 @@ private:
             return;
         // What a peer sent before it went may still wait in the inbox.
         for (int i = 0; i < kMaxDrainBeforeLeave && drainInbox() > 0; ++i) {}
+        if (readingPaused_) {
+            // Its answer, too, may wait unread while the application is
+            // behind: nobody is taken for gone before the node reads again.
+            nextVerifyAt_ = std::min(nextVerifyAt_, now() + kPausedRecheckMs);
+            return;
+        }
         for (const Uuid& uuid : gone) {
             Peer* peer = findPeer(uuid);
             if (!peer || peer->verifyDeadline == 0)
