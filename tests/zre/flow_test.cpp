@@ -19,9 +19,9 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 // More than every buffer between two nodes holds together: the reader's
-// unread events (paused at 100,000), its inbox (100,000 a connection), the
-// sender's mailbox (100,000) and what TCP takes in between.
-constexpr long kBeyondAllBuffers = 600000;
+// unread events (paused at 100,000), its inbox (1,000 a connection), the
+// sender's mailbox (1,000) and what TCP takes in between.
+constexpr long kBeyondAllBuffers = 400000;
 
 // What a reader made of the numbered messages it got.
 struct Tally {

@@ -31,15 +31,17 @@ namespace {
 // counts as unreachable and is dropped (reported as EXIT and logged). So a
 // peer that reads more slowly than it is sent to slows the sender down
 // instead of losing messages, and one that stops reading holds it up once,
-// for that long, after at least this many messages.
-constexpr int kMailboxHwm = 100000;
+// for that long. Kept small because libzmq hands room back to a full
+// queue in halves of it: a mailbox of 100,000 made a reader slower than
+// 50,000 messages a second look unreachable.
+constexpr int kMailboxHwm = 1000;
 constexpr int64_t kFullMailboxWaitMs = 1000;
 // While waiting for room, the mailbox's signal is rechecked this often
 // (it tells of libzmq's commands, room among them, but not reliably twice).
 constexpr int kRoomPollMs = 1;
 // Messages libzmq queues per connected peer on the inbox; beyond it the
-// sender's connection is pushed back by TCP.
-constexpr int kInboxHwm = 100000;
+// sender's connection is pushed back by TCP. Small for the same reason.
+constexpr int kInboxHwm = 1000;
 // Largest single frame the inbox accepts (libzmq closes a connection that
 // announces a larger one before reading it).
 constexpr int64_t kMaxFrameSize = 16 << 20;
@@ -1017,9 +1019,10 @@ private:
             return;
         // What a peer sent before it went may still wait in the inbox.
         for (int i = 0; i < kMaxDrainBeforeLeave && drainInbox() > 0; ++i) {}
-        if (readingPaused_) {
+        if (readingPaused_ || now() - resumedAt_ < kVerifyTimeoutMs) {
             // Its answer, too, may wait unread while the application is
-            // behind: nobody is taken for gone before the node reads again.
+            // behind, and then behind what came before it: nobody is taken
+            // for gone before the node has read again for a while.
             nextVerifyAt_ = std::min(nextVerifyAt_, now() + kPausedRecheckMs);
             return;
         }
@@ -1663,6 +1666,8 @@ private:
         bool full = events_.holdsAtLeast(kPauseReadingEvents, kPauseReadingBytes);
         if (full != readingPaused_)
             trace(full ? "the application is behind with its events: reading paused" : "reading resumed");
+        if (readingPaused_ && !full)
+            resumedAt_ = now();
         readingPaused_ = full;
         return !full;
     }
@@ -1753,8 +1758,9 @@ private:
     // Sockets that may hold more than their descriptors tell (see run()).
     bool pipeBusy_ = true;
     bool inboxBusy_ = false;
-    bool readingPaused_ = false;  // the application has too many events to read
-    int64_t sendDeadline_ = 0;    // waits for room in this turn of the loop end then
+    bool readingPaused_ = false;         // the application has too many events to read
+    int64_t resumedAt_ = INT64_MIN / 2;  // when reading last resumed
+    int64_t sendDeadline_ = 0;           // waits for room in this turn of the loop end then
     uint16_t inboxPort_ = 0;
     std::string endpoint_;
     int beaconFd_ = -1;
