@@ -76,6 +76,20 @@ TEST(ZreSecure, TrustedPeersTalkAndEnterCarriesTheProvenIdentity)
     EXPECT_EQ(got->frames, (std::vector<std::string>{"secret", "frames"}));
 }
 
+// The last secured node's end takes the process's authentication handler
+// down; one started right after makes a new one, at the same endpoint.
+TEST(ZreSecure, ASecuredNodeStartsRightAfterTheLastOneStopped)
+{
+    Keys k;
+    NodeOptions o = options(freshPort());
+    for (int i = 0; i < 200; ++i) {  // it failed now and then on a busy machine
+        TestNode node("again", o);
+        secure(node, k);
+        trust(node, k, "alice", "again");
+        ASSERT_TRUE(node.start()) << "start " << i;
+    }
+}
+
 TEST(ZreSecure, UntrustedKeyGetsNoSessionEitherWay)
 {
     Keys ka, km;

@@ -3,6 +3,7 @@
 #include <czmq.h>
 #include <fnmatch.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -173,10 +174,25 @@ void answerZap(zsock_t* socket, zmsg_t* request)
 }
 
 // `args` is a bool* set to whether the handler could bind, before it signals.
+// The endpoint of a handler that just ended stays taken until libzmq's
+// reaper thread has closed its socket, later on a busy machine: a new
+// handler tries again for a while.
+bool bindZapEndpoint(zsock_t* socket)
+{
+    constexpr int kRetryMs = 10, kMaxWaitMs = 2000;
+    for (int waited = 0;; waited += kRetryMs) {
+        if (zmq_bind(zsock_resolve(socket), kZapEndpoint) == 0)
+            return true;
+        if (errno != EADDRINUSE || waited >= kMaxWaitMs)
+            return false;
+        zclock_sleep(kRetryMs);
+    }
+}
+
 void runZapHandler(zsock_t* pipe, void* args)
 {
     zsock_t* socket = zsock_new(ZMQ_REP);
-    bool bound = socket && zsock_bind(socket, "%s", kZapEndpoint) == 0;
+    bool bound = socket && bindZapEndpoint(socket);
     *static_cast<bool*>(args) = bound;
     zsock_signal(pipe, 0);
     if (!bound) {
