@@ -455,14 +455,13 @@ public:
         return blockedSignal(blocked);
     }
 
-    // The descriptor to wait on for the first blocked peer; -1 when none
-    // is left.
+    // The descriptor to wait on for the first blocked peer still there
+    // (those gone are forgotten); -1 when none is left.
     int blockedSignal(BlockedSend& blocked)
     {
-        Peer* next = blocked.peers.empty() ? nullptr : findPeer(blocked.peers.front());
-        if (!next)
-            blocked.peers.clear();
-        return next ? roomSignal(*next) : -1;
+        auto gone = [&](const Uuid& uuid) { return findPeer(uuid) == nullptr; };
+        blocked.peers.erase(std::remove_if(blocked.peers.begin(), blocked.peers.end(), gone), blocked.peers.end());
+        return blocked.peers.empty() ? -1 : roomSignal(*findPeer(blocked.peers.front()));
     }
 
     // The frames of `msg`, taken over into `parts` (emptied first; reused,
@@ -1760,7 +1759,7 @@ private:
     bool inboxBusy_ = false;
     bool readingPaused_ = false;         // the application has too many events to read
     int64_t resumedAt_ = INT64_MIN / 2;  // when reading last resumed
-    int64_t sendDeadline_ = 0;           // waits for room in this turn of the loop end then
+    int64_t sendDeadline_ = 0;           // when this turn of the loop stops waiting for room
     uint16_t inboxPort_ = 0;
     std::string endpoint_;
     int beaconFd_ = -1;
