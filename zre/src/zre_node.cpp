@@ -421,12 +421,7 @@ public:
         Message m;
         m.id = MessageId::Shout;
         m.group = group;
-        std::vector<Uuid> failed;
-        for (auto& [uuid, peer] : peers_)
-            if (peer->groups.count(m.group) && !sendNow(*peer, m, blocked))
-                failed.push_back(uuid);
-        for (const Uuid& uuid : failed)
-            removePeer(uuid, true);
+        forEachPeer([&](Peer& peer) { return peer.groups.count(m.group) == 0 || sendNow(peer, m, blocked); });
         keepForBlocked(m, blocked);
     }
 
