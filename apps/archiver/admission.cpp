@@ -44,8 +44,7 @@ constexpr size_t kMaxReports = 100;
 
 RateBudget::RateBudget(double rate, double burstSeconds)
     : rate(rate), capacity(rate * burstSeconds), tokens(rate * burstSeconds)
-{
-}
+{}
 
 bool RateBudget::take(double amount, Clock::time_point now)
 {

@@ -50,11 +50,11 @@ Fingerprint fingerprint(const Property& property);
 size_t valueBytes(const Property& property);
 
 struct BudgetLimits {
-    double rows = 1000;            // samples and status changes a second
-    double bytes = 1024 * 1024;    // of their values and names
-    double logs = 20;              // log records a second
-    double logBytes = 64 * 1024;   // of their text
-    double burstSeconds = 2.0;     // saved up at most (logs: five times this)
+    double rows = 1000;           // samples and status changes a second
+    double bytes = 1024 * 1024;   // of their values and names
+    double logs = 20;             // log records a second
+    double logBytes = 64 * 1024;  // of their text
+    double burstSeconds = 2.0;    // saved up at most (logs: five times this)
 };
 
 // A run of drops of one peer, ended when nothing was dropped for a while.

@@ -18,7 +18,7 @@ namespace h = corvo::history;
 namespace {
 
 // Rows one call returns at most (a longer span is an error, not a stall).
-constexpr size_t kMaxRows = 2000000;
+constexpr size_t kMaxRows = h::kMaxListRows;
 
 double toSeconds(h::Micros t)
 {
@@ -86,15 +86,19 @@ public:
         return out;
     }
 
-    py::list aggregate(const std::string& peer, const std::string& property, double since, double until, double every)
+    // every <= 0 with points > 0: the interval for at most that many points.
+    py::list aggregate(const std::string& peer, const std::string& property, double since, double until, double every,
+                       int64_t points)
     {
-        if (!(every > 0))
+        if (!(every > 0) && points <= 0)
             throw py::value_error("every must be a positive number of seconds");
         std::vector<h::Bucket> buckets;
         {
             py::gil_scoped_release release;
             std::lock_guard<std::mutex> lock(mutex);
-            h::Micros from = toMicros(since), to = toMicros(until), step = std::max<h::Micros>(1, toMicros(every));
+            h::Micros from = toMicros(since), to = toMicros(until);
+            h::Micros step =
+                points > 0 ? h::Store::everyForPoints(from, to, points) : std::max<h::Micros>(1, toMicros(every));
             if (to > from && (to - from) / step >= static_cast<h::Micros>(kMaxRows))
                 throw h::DatabaseError("too many intervals: ask for a longer interval");
             buckets = open().aggregate(peer, property, from, to, step);
@@ -102,6 +106,22 @@ public:
         py::list out;
         for (const h::Bucket& b : buckets)
             out.append(py::make_tuple(toSeconds(b.start), b.min, b.mean, b.max, b.count));
+        return out;
+    }
+
+    // (peer, property, type, unit, first, last, count)
+    py::list list(const std::string& peer)
+    {
+        std::vector<h::SeriesSummary> all;
+        {
+            py::gil_scoped_release release;
+            std::lock_guard<std::mutex> lock(mutex);
+            all = open().list(peer);
+        }
+        py::list out;
+        for (const h::SeriesSummary& s : all)
+            out.append(py::make_tuple(s.peer, s.property, h::typeName(s.type), s.unit, toSeconds(s.first),
+                                      toSeconds(s.last), s.count));
         return out;
     }
 
@@ -181,6 +201,7 @@ PYBIND11_MODULE(_history, m)
         .def("close", &History::close)
         .def("samples", &History::samples)
         .def("aggregate", &History::aggregate)
+        .def("list", &History::list)
         .def("logs", &History::logs)
         .def("status", &History::status)
         .def("gaps", &History::gaps);

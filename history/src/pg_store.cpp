@@ -38,6 +38,11 @@ CREATE TABLE IF NOT EXISTS gaps(
   start_time BIGINT NOT NULL, end_time BIGINT NOT NULL, dropped BIGINT NOT NULL);
 CREATE TABLE IF NOT EXISTS sessions(
   id BIGSERIAL PRIMARY KEY, started BIGINT NOT NULL, last_seen BIGINT NOT NULL, ended BIGINT);
+CREATE TABLE IF NOT EXISTS rollups(
+  series BIGINT NOT NULL, tier BIGINT NOT NULL, bucket BIGINT NOT NULL, vmin DOUBLE PRECISION,
+  vmax DOUBLE PRECISION, vsum DOUBLE PRECISION, n BIGINT NOT NULL, vlast DOUBLE PRECISION,
+  last_time BIGINT NOT NULL, PRIMARY KEY(series, tier, bucket));
+CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 )";
 
 // Partitions are made for today and this many days ahead.
@@ -221,7 +226,15 @@ PgStore::PgStore(const std::string& url, bool create) : description(describePost
         exec("SET client_min_messages = warning");
         exec("SET client_encoding = 'UTF8'");
         if (create) {
-            exec(kSchema);
+            exec("BEGIN");
+            try {
+                exec(kSchema);
+                buildRollups();
+                exec("COMMIT");
+            } catch (...) {
+                Result r(PQexec(conn, "ROLLBACK"));
+                throw;
+            }
             std::set<Micros> days;
             Micros today = dayStart(nowMicros());
             for (int d = 0; d <= kDaysAhead; ++d)
@@ -401,6 +414,7 @@ void PgStore::write(const std::vector<Record>& records, Session& session)
     ensurePartitions(days);
 
     std::unordered_map<std::string, SeriesKey> added;
+    Rollups rollups;
     int64_t sessionId = session.id;
     exec("BEGIN");
     try {
@@ -410,7 +424,11 @@ void PgStore::write(const std::vector<Record>& records, Session& session)
         std::string samples, status, logs, events, gaps;
         for (const Record& record : records) {
             if (auto s = std::get_if<Sample>(&record)) {
-                appendInt(samples, seriesId(*s, added));
+                int64_t series = seriesId(*s, added);
+                double number;
+                if (sampleNumber(*s, number))
+                    addToRollups(rollups, series, s->recvTime, number);
+                appendInt(samples, series);
                 samples += '\t';
                 appendInt(samples, s->recvTime);
                 samples += '\t';
@@ -459,6 +477,7 @@ void PgStore::write(const std::vector<Record>& records, Session& session)
         copy("COPY logs(peer, recv_time, time, logger, level, text) FROM STDIN", logs);
         copy("COPY events(peer, uuid, kind, peer_type, recv_time) FROM STDIN", events);
         copy("COPY gaps(start_time, end_time, dropped) FROM STDIN", gaps);
+        writeRollups(rollups);
         query("UPDATE sessions SET last_seen = ?, ended = ? WHERE id = ?",
               {session.lastSeen, session.ended == kNoTime ? Param(nullptr) : Param(session.ended), sessionId},
               [](const Row&) {});
@@ -507,6 +526,8 @@ int64_t PgStore::expire(Micros before)
         for (const char* sql : statements)
             query(std::string("WITH gone AS (") + sql + " RETURNING 1) SELECT count(*) FROM gone", {before},
                   [&](const Row& row) { deleted += row.getInt(0); });
+        // Roll-up buckets go with the rows they began with.
+        query("DELETE FROM rollups WHERE bucket < ?", {before}, [](const Row&) {});
         exec("COMMIT");
     } catch (...) {
         Result r(PQexec(conn, "ROLLBACK"));

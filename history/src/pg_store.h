@@ -23,6 +23,7 @@ public:
     int64_t expire(Micros before) override;
 
 protected:
+    bool postgres() const override { return true; }
     void query(const std::string& sql, const std::vector<Param>& params,
                const std::function<void(const Row&)>& each) override;
 

@@ -103,6 +103,138 @@ void SqlStore::samples(const std::string& peer, const std::string& property, Mic
           });
 }
 
+void Partial::add(Micros t, double v)
+{
+    if (count == 0) {
+        min = max = v;
+    } else {
+        min = std::min(min, v);
+        max = std::max(max, v);
+    }
+    sum += v;
+    ++count;
+    if (lastTime == kNoTime || t >= lastTime) {
+        last = v;
+        lastTime = t;
+    }
+}
+
+void Partial::merge(const Partial& o)
+{
+    if (o.count == 0)
+        return;
+    if (count == 0) {
+        *this = o;
+        return;
+    }
+    min = std::min(min, o.min);
+    max = std::max(max, o.max);
+    sum += o.sum;
+    count += o.count;
+    if (o.lastTime >= lastTime) {
+        last = o.last;
+        lastTime = o.lastTime;
+    }
+}
+
+bool sampleNumber(const Sample& sample, double& out)
+{
+    if (sample.value.type == TYPE_INT) {
+        out = static_cast<double>(sample.value.intValue);
+        return true;
+    }
+    if (sample.value.type == TYPE_DOUBLE && !std::isnan(sample.value.realValue)) {
+        out = sample.value.realValue;
+        return true;
+    }
+    return false;
+}
+
+namespace {
+
+Micros floorTo(Micros t, Micros step)
+{
+    Micros q = t / step * step;
+    return q > t ? q - step : q;
+}
+
+}  // namespace
+
+void addToRollups(Rollups& rollups, int64_t series, Micros t, double v)
+{
+    for (Micros tier : kRollupTiers)
+        rollups[RollupKey{series, tier, floorTo(t, tier)}].add(t, v);
+}
+
+void SqlStore::writeRollups(const Rollups& rollups)
+{
+    const std::string least = postgres() ? "LEAST" : "min";
+    const std::string greatest = postgres() ? "GREATEST" : "max";
+    const std::string sql =
+        "INSERT INTO rollups(series, tier, bucket, vmin, vmax, vsum, n, vlast, last_time) "
+        "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT(series, tier, bucket) DO UPDATE SET "
+        "vmin = " +
+        least + "(rollups.vmin, excluded.vmin), vmax = " + greatest +
+        "(rollups.vmax, excluded.vmax), "
+        "vsum = rollups.vsum + excluded.vsum, n = rollups.n + excluded.n, "
+        "vlast = CASE WHEN excluded.last_time >= rollups.last_time THEN excluded.vlast ELSE rollups.vlast END, "
+        "last_time = " +
+        greatest + "(rollups.last_time, excluded.last_time)";
+    for (const auto& [key, p] : rollups)
+        query(sql, {key.series, key.tier, key.bucket, p.min, p.max, p.sum, p.count, p.last, p.lastTime},
+              [](const Row&) {});
+}
+
+void SqlStore::buildRollups()
+{
+    bool built = false;
+    query("SELECT 1 FROM meta WHERE key = 'rollups'", {}, [&](const Row&) { built = true; });
+    if (built)
+        return;
+    query("DELETE FROM rollups", {}, [](const Row&) {});
+    // Per series and bucket: min, max, sum, count, and the last value (the
+    // row numbered 1 from the latest); NaN is NULL and left out.
+    for (Micros tier : kRollupTiers)
+        query(
+            "INSERT INTO rollups(series, tier, bucket, vmin, vmax, vsum, n, vlast, last_time) "
+            "SELECT series, CAST(? AS BIGINT), b, min(v), max(v), sum(v), count(*), max(CASE WHEN rn = 1 THEN v END), "
+            "max(recv_time) FROM (SELECT series, recv_time, (recv_time / ?) * ? AS b, "
+            "COALESCE(value_real, value_int) AS v, row_number() OVER (PARTITION BY series, (recv_time / ?) * ? "
+            "ORDER BY recv_time DESC) AS rn FROM samples WHERE type IN (0, 2) "
+            "AND COALESCE(value_real, value_int) IS NOT NULL) AS numbers GROUP BY series, b",
+            {tier, tier, tier, tier, tier}, [](const Row&) {});
+    query("INSERT INTO meta(key, value) VALUES('rollups', 'complete')", {}, [](const Row&) {});
+    rollupsKnownReady = true;
+}
+
+bool SqlStore::rollupsReady()
+{
+    if (rollupsKnownReady)
+        return true;
+    try {
+        query("SELECT value FROM meta WHERE key = 'rollups'", {},
+              [&](const Row& row) { rollupsKnownReady = row.getText(0) == "complete"; });
+    } catch (const DatabaseError&) {
+        // an archive from before the roll-ups: no meta table
+    }
+    return rollupsKnownReady;
+}
+
+void SqlStore::foldSamples(int64_t series, Micros since, Micros until, const std::function<void(Micros, double)>& each)
+{
+    if (since >= until)
+        return;
+    query("SELECT recv_time, value_int, value_real, type FROM samples "
+          "WHERE series = ? AND recv_time >= ? AND recv_time < ? ORDER BY recv_time",
+          {series, since, until}, [&](const Row& row) {
+              int type = static_cast<int>(row.getInt(3));
+              if (type == TYPE_INT && !row.isNull(1))
+                  each(row.getInt(0), static_cast<double>(row.getInt(1)));
+              else if (type == TYPE_DOUBLE && !row.isNull(2))
+                  each(row.getInt(0), row.getReal(2));
+          });
+}
+
 std::vector<Bucket> SqlStore::aggregate(const std::string& peer, const std::string& property, Micros since,
                                         Micros until, Micros every)
 {
@@ -111,23 +243,79 @@ std::vector<Bucket> SqlStore::aggregate(const std::string& peer, const std::stri
         throw NotFoundError("property " + peer + " " + property + " holds " + typeName(info.type) + ", not numbers");
     if (every < 1)
         every = 1;
+    std::map<Micros, Partial> intervals;
+    auto foldOne = [&](Micros t, double v) { intervals[floorTo(t, every)].add(t, v); };
+    Micros tier = 0;
+    if (rollupsReady())
+        for (Micros t : kRollupTiers)
+            if (t <= every && every % t == 0)
+                tier = t;
+    // Whole tier buckets inside the span come from the roll-ups; the ragged
+    // ends from the samples.
+    Micros from = tier ? floorTo(since, tier) + (floorTo(since, tier) < since ? tier : 0) : until;
+    Micros to = tier ? floorTo(until, tier) : until;
+    if (!tier || from >= to) {
+        foldSamples(info.id, since, until, foldOne);
+    } else {
+        foldSamples(info.id, since, from, foldOne);
+        query("SELECT bucket, vmin, vmax, vsum, n, vlast, last_time FROM rollups "
+              "WHERE series = ? AND tier = ? AND bucket >= ? AND bucket < ? ORDER BY bucket",
+              {info.id, tier, from, to}, [&](const Row& row) {
+                  Partial p;
+                  p.min = row.getReal(1);
+                  p.max = row.getReal(2);
+                  p.sum = row.getReal(3);
+                  p.count = row.getInt(4);
+                  p.last = row.getReal(5);
+                  p.lastTime = row.getInt(6);
+                  intervals[floorTo(row.getInt(0), every)].merge(p);
+              });
+        foldSamples(info.id, to, until, foldOne);
+    }
     std::vector<Bucket> buckets;
-    query("SELECT (recv_time / ?) * ? AS t, min(COALESCE(value_real, value_int)), "
-          "avg(COALESCE(value_real, value_int)), max(COALESCE(value_real, value_int)), "
-          "count(COALESCE(value_real, value_int)) "
-          "FROM samples WHERE series = ? AND recv_time >= ? AND recv_time < ? "
-          "GROUP BY t ORDER BY t",
-          {every, every, info.id, since, until}, [&](const Row& row) {
-              const double nan = std::numeric_limits<double>::quiet_NaN();
-              Bucket b;
-              b.start = row.getInt(0);
-              b.min = row.isNull(1) ? nan : row.getReal(1);
-              b.mean = row.isNull(2) ? nan : row.getReal(2);
-              b.max = row.isNull(3) ? nan : row.getReal(3);
-              b.count = row.getInt(4);
-              buckets.push_back(b);
-          });
+    buckets.reserve(intervals.size());
+    for (const auto& [start, p] : intervals) {
+        if (p.count == 0)
+            continue;
+        Bucket b;
+        b.start = start;
+        b.min = p.min;
+        b.max = p.max;
+        b.mean = p.sum / static_cast<double>(p.count);
+        b.count = p.count;
+        b.last = p.last;
+        buckets.push_back(b);
+    }
     return buckets;
+}
+
+std::vector<SeriesSummary> SqlStore::list(const std::string& peer)
+{
+    if (!peer.empty() && !knowsPeer(peer))
+        throw NotFoundError("unknown peer " + peer);
+    std::string sql =
+        "SELECT s.peer, s.property, s.type, s.unit, (SELECT min(recv_time) FROM samples WHERE series = s.id), "
+        "(SELECT max(recv_time) FROM samples WHERE series = s.id), "
+        "(SELECT count(*) FROM samples WHERE series = s.id) FROM series s";
+    std::vector<Param> params;
+    if (!peer.empty()) {
+        sql += " WHERE s.peer = ?";
+        params.emplace_back(peer);
+    }
+    sql += " ORDER BY s.peer, s.property";
+    std::vector<SeriesSummary> out;
+    query(sql, params, [&](const Row& row) {
+        SeriesSummary s;
+        s.peer = row.getText(0);
+        s.property = row.getText(1);
+        s.type = static_cast<int>(row.getInt(2));
+        s.unit = row.getText(3);
+        s.first = row.isNull(4) ? kNoTime : row.getInt(4);
+        s.last = row.isNull(5) ? kNoTime : row.getInt(5);
+        s.count = row.getInt(6);
+        out.push_back(s);
+    });
+    return out;
 }
 
 void SqlStore::logs(const std::string& peer, Micros since, Micros until,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <variant>
 #include <vector>
@@ -11,6 +12,31 @@
 #include "corvo/history/store.h"
 
 namespace corvo::history::detail {
+
+// What a roll-up bucket holds, and what a query folds into its intervals.
+struct Partial {
+    double min = 0, max = 0, sum = 0;
+    int64_t count = 0;
+    double last = 0;
+    Micros lastTime = kNoTime;
+    void add(Micros t, double v);
+    void merge(const Partial& other);
+};
+
+struct RollupKey {
+    int64_t series;
+    Micros tier;
+    Micros bucket;
+    bool operator<(const RollupKey& o) const
+    {
+        return series != o.series ? series < o.series : tier != o.tier ? tier < o.tier : bucket < o.bucket;
+    }
+};
+// The roll-up buckets a batch adds to, per tier.
+using Rollups = std::map<RollupKey, Partial>;
+// The number a numeric sample contributes; false for text, lists and NaN.
+bool sampleNumber(const Sample& sample, double& out);
+void addToRollups(Rollups& rollups, int64_t series, Micros t, double v);
 
 using Param = std::variant<std::nullptr_t, int64_t, double, std::string>;
 
@@ -39,8 +65,20 @@ public:
                 const std::function<void(const PeerEvent&)>& each) override;
     std::vector<Gap> gaps(Micros since, Micros until) override;
     bool knowsPeer(const std::string& peer) override;
+    std::vector<SeriesSummary> list(const std::string& peer) override;
 
 protected:
+    virtual bool postgres() const = 0;
+    // Adds a batch's buckets to the stored roll-ups (inside the batch's
+    // transaction).
+    void writeRollups(const Rollups& rollups);
+    // Builds the roll-ups of an archive written before they existed, once
+    // (inside a transaction of the caller's), and marks them complete.
+    void buildRollups();
+    // Whether the roll-ups cover every sample (an archive not yet opened by
+    // an archiver that keeps them has none).
+    bool rollupsReady();
+
     // Runs one statement; "?" marks the parameters. Throws DatabaseError.
     virtual void query(const std::string& sql, const std::vector<Param>& params,
                        const std::function<void(const Row&)>& each) = 0;
@@ -52,6 +90,10 @@ protected:
         int type;
         std::string unit;
     };
+
+private:
+    void foldSamples(int64_t series, Micros since, Micros until, const std::function<void(Micros, double)>& each);
+    bool rollupsKnownReady = false;
 };
 
 // The stored form of a value: integer, real and text columns (NULL when

@@ -33,6 +33,10 @@ CREATE TABLE IF NOT EXISTS gaps(
   start_time INTEGER NOT NULL, end_time INTEGER NOT NULL, dropped INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS sessions(
   id INTEGER PRIMARY KEY, started INTEGER NOT NULL, last_seen INTEGER NOT NULL, ended INTEGER);
+CREATE TABLE IF NOT EXISTS rollups(
+  series INTEGER NOT NULL, tier INTEGER NOT NULL, bucket INTEGER NOT NULL, vmin REAL, vmax REAL, vsum REAL,
+  n INTEGER NOT NULL, vlast REAL, last_time INTEGER NOT NULL, PRIMARY KEY(series, tier, bucket)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 )";
 
 void makeParents(const std::string& path)
@@ -89,7 +93,15 @@ SqliteStore::SqliteStore(const std::string& path, bool create) : path(path)
         if (create) {
             exec("PRAGMA journal_mode=WAL");
             exec("PRAGMA synchronous=FULL");
-            exec(kSchema);
+            exec("BEGIN IMMEDIATE");
+            try {
+                exec(kSchema);
+                buildRollups();
+                exec("COMMIT");
+            } catch (...) {
+                sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+                throw;
+            }
         } else {
             bool hasSchema = false;
             query("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'series'", {},
@@ -211,6 +223,7 @@ int64_t SqliteStore::seriesId(const Sample& sample, std::unordered_map<std::stri
 void SqliteStore::write(const std::vector<Record>& records, Session& session)
 {
     std::unordered_map<std::string, SeriesKey> added;
+    Rollups rollups;
     int64_t sessionId = session.id;
     auto step = [&](sqlite3_stmt* stmt) {
         if (sqlite3_step(stmt) != SQLITE_DONE)
@@ -232,7 +245,11 @@ void SqliteStore::write(const std::vector<Record>& records, Session& session)
         for (const Record& record : records) {
             if (auto s = std::get_if<Sample>(&record)) {
                 sqlite3_stmt* st = insertSample;
-                sqlite3_bind_int64(st, 1, seriesId(*s, added));
+                int64_t series = seriesId(*s, added);
+                double number;
+                if (sampleNumber(*s, number))
+                    addToRollups(rollups, series, s->recvTime, number);
+                sqlite3_bind_int64(st, 1, series);
                 sqlite3_bind_int64(st, 2, s->recvTime);
                 bindTime(st, 3, s->sendTime);
                 sqlite3_bind_int(st, 4, s->value.type);
@@ -270,6 +287,7 @@ void SqliteStore::write(const std::vector<Record>& records, Session& session)
                 step(insertGap);
             }
         }
+        writeRollups(rollups);
         sqlite3_stmt* stmt = prepare("UPDATE sessions SET last_seen = ?, ended = ? WHERE id = ?");
         sqlite3_bind_int64(stmt, 1, session.lastSeen);
         bindTime(stmt, 2, session.ended);
@@ -304,6 +322,8 @@ int64_t SqliteStore::expire(Micros before)
             query(sql, {before}, [](const Row&) {});
             deleted += sqlite3_changes(db);
         }
+        // Roll-up buckets go with the rows they began with.
+        query("DELETE FROM rollups WHERE bucket < ?", {before}, [](const Row&) {});
         exec("COMMIT");
     } catch (...) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);

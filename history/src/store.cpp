@@ -1,6 +1,7 @@
 // Choosing the backend by the form of the database name.
 #include "corvo/history/store.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "pg_store.h"
@@ -33,6 +34,21 @@ std::unique_ptr<Store> Store::open(const std::string& db, bool create)
     if (isPostgres(db))
         return std::make_unique<detail::PgStore>(db, create);
     return std::make_unique<detail::SqliteStore>(db, create);
+}
+
+Micros Store::everyForPoints(Micros since, Micros until, int64_t points)
+{
+    if (points < 1)
+        points = 1;
+    Micros span = until > since ? until - since : 1;
+    Micros every = span / points + (span % points != 0);
+    Micros tier = 0;
+    for (Micros t : kRollupTiers)
+        if (t <= every)
+            tier = t;
+    if (tier)
+        every = (every + tier - 1) / tier * tier;
+    return std::max<Micros>(every, 1);
 }
 
 std::vector<Point> Store::samplesList(const std::string& peer, const std::string& property, Micros since, Micros until,

@@ -4,6 +4,8 @@
     h = corvo.history.open("/data/corvo/history.db")   # or "postgresql://..."
     h.samples("camera", "temperature", since="2h")     # [(time, value), ...]
     h.aggregate("camera", "temperature", "1d", "now", 60)  # [(t, min, mean, max, count), ...]
+    h.aggregate("camera", "temperature", "365d", points=1000)  # at most 1,000 intervals
+    h.series("camera")                # [(peer, property, type, unit, first, last, count), ...]
     h.logs(peer=None, since="1h")     # [(time, peer, logger, level, text, sent), ...]
     h.status("camera", since="1d")    # [(time, value, name), ...]
     h.gaps(since="7d")                # [(start, end, reason, dropped), ...]
@@ -11,8 +13,9 @@
 Times are seconds since the Unix epoch (float). `since` and `until` also take
 a datetime or a time expression as `corvo history` reads it ("2h" is two
 hours ago, "now", "2026-12-08T01:30Z"); `every` takes seconds, a timedelta or
-a duration ("1m"). Samples come in receive order, `since` inclusive, `until`
-inclusive. Values: int, float (NaN when the sender's value was NaN), str,
+a duration ("1m"); `points` instead asks for at most that many intervals (an
+interval the archiver's roll-ups answer quickly). Samples come in receive
+order, `since` inclusive, `until` exclusive. Values: int, float (NaN when the sender's value was NaN), str,
 lists as lists. A peer or property never recorded raises
 corvo.NotFoundError; a database that cannot be read raises DatabaseError (a
 corvo.CorvoError). At most 2,000,000 rows come back from one call; ask for a
@@ -72,8 +75,8 @@ def _span(since, until):
     now = _time.time()
     start = _time_point(since if since is not None else "1d", now, "since")
     end = _time_point(until, now, "until")
-    # `until` is inclusive, as in the tool.
-    return start, end + 1e-6
+    # `until` is exclusive, as in the tool.
+    return start, end
 
 
 def _call(fn, *args):
@@ -99,8 +102,17 @@ class History:
     def samples(self, peer, prop, since=None, until=None):
         return _call(self._h.samples, peer, prop, *_span(since, until))
 
-    def aggregate(self, peer, prop, since=None, until=None, every=60.0):
-        return _call(self._h.aggregate, peer, prop, *_span(since, until), _duration(every))
+    def aggregate(self, peer, prop, since=None, until=None, every=60.0, points=None):
+        if points is not None:
+            if isinstance(points, bool) or not isinstance(points, int) or points < 1:
+                raise ValueError("points: a positive number, not %r" % (points,))
+            return _call(self._h.aggregate, peer, prop, *_span(since, until), 0.0, points)
+        return _call(self._h.aggregate, peer, prop, *_span(since, until), _duration(every), 0)
+
+    def series(self, peer=None):
+        """The recorded series (of one peer): (peer, property, type, unit,
+        first, last, count), by peer and property."""
+        return _call(self._h.list, peer or "")
 
     def logs(self, peer=None, since=None, until=None):
         return _call(self._h.logs, peer or "", *_span(since, until))

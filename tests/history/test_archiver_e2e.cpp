@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <sstream>
 
@@ -206,6 +208,40 @@ TEST_P(ArchiverE2E, records_exactly_what_was_sent_across_a_crash_a_restart_and_a
         fromTool.push_back(std::stod(line.substr(at + 9)));
     }
     EXPECT_EQ(fromTool, expected);
+
+    // Round values print as written (10, not 1e+01), in every format.
+    ASSERT_EQ(tool({"camera", "expotime", "--since", "1h"}, out), 0);
+    EXPECT_NE(out.find("  10\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("  100\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("e+"), std::string::npos) << out;
+    ASSERT_EQ(tool({"camera", "expotime", "--since", "1h", "--csv"}, out), 0);
+    EXPECT_NE(out.find(",10\n"), std::string::npos) << out;
+
+    // --until is exclusive: a span ending at a sample's time leaves it out.
+    std::vector<h::Point> stored;
+    forEachStored([&](const h::Point& p) {
+        if (p.source == h::SOURCE_BROADCAST)
+            stored.push_back(p);
+    });
+    ASSERT_GE(stored.size(), 3u);
+    auto at = [](h::Micros t) {
+        char text[40];
+        std::snprintf(text, sizeof text, "@%lld.%06lld", static_cast<long long>(t / 1000000),
+                      static_cast<long long>(t % 1000000));
+        return std::string(text);
+    };
+    ASSERT_EQ(tool({"camera", "expotime", "--since", at(stored[0].time), "--until", at(stored[2].time), "--csv"}, out),
+              0);
+    EXPECT_EQ(out, "time,value\n" + h::isoTime(stored[0].time) + ",1\n" + h::isoTime(stored[1].time) + ",2\n");
+
+    // --list names what was recorded, with its span and count; --points
+    // bounds the number of intervals.
+    ASSERT_EQ(tool({"--list", "camera", "--csv"}, out), 0);
+    EXPECT_NE(out.find("camera,expotime,double,"), std::string::npos) << out;
+    EXPECT_EQ(out.find("archiver,"), std::string::npos) << out;
+    ASSERT_EQ(tool({"camera", "expotime", "--since", "1h", "--points", "3", "--csv"}, out), 0);
+    EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 4) << out;
+    EXPECT_EQ(out.rfind("time,min,mean,max,count,last\n", 0), 0u) << out;
 
     // The two times without an archiver are gaps.
     ASSERT_EQ(tool({"--gaps", "--since", "1h"}, out), 0);

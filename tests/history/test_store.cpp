@@ -4,7 +4,13 @@
 #include <corvo/history/timeexpr.h>
 #include <gtest/gtest.h>
 
+#include <libpq-fe.h>
+#include <sqlite3.h>
+
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <map>
 #include <memory>
 
 #include "support/pg_cluster.h"
@@ -67,6 +73,52 @@ protected:
                                  h::Micros until = INT64_MAX)
     {
         return store->samplesList(peer, property, since, until);
+    }
+
+    // SQL straight to the database, outside the Store.
+    void rawExec(const std::string& sql)
+    {
+        if (GetParam() == "sqlite") {
+            sqlite3* raw = nullptr;
+            ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+            EXPECT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(raw);
+            sqlite3_close(raw);
+        } else {
+            PGconn* conn = PQconnectdb(db.c_str());
+            PGresult* r = PQexec(conn, sql.c_str());
+            EXPECT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQerrorMessage(conn);
+            PQclear(r);
+            PQfinish(conn);
+        }
+    }
+
+    // A count; for SQLite, pg_tables is read as sqlite_master.
+    int64_t rawCount(std::string sql)
+    {
+        int64_t n = -1;
+        if (GetParam() == "sqlite") {
+            size_t at = sql.find("pg_tables WHERE tablename");
+            if (at != std::string::npos)
+                sql.replace(at, 25, "sqlite_master WHERE name");
+            sqlite3* raw = nullptr;
+            sqlite3_open(db.c_str(), &raw);
+            sqlite3_exec(
+                raw, sql.c_str(),
+                [](void* out, int, char** values, char**) {
+                    *static_cast<int64_t*>(out) = std::atoll(values[0]);
+                    return 0;
+                },
+                &n, nullptr);
+            sqlite3_close(raw);
+        } else {
+            PGconn* conn = PQconnectdb(db.c_str());
+            PGresult* r = PQexec(conn, sql.c_str());
+            if (PQresultStatus(r) == PGRES_TUPLES_OK)
+                n = std::atoll(PQgetvalue(r, 0, 0));
+            PQclear(r);
+            PQfinish(conn);
+        }
+        return n;
     }
 
     corvotest::TempDir dir{"corvo-history"};
@@ -236,6 +288,141 @@ TEST_P(StoreTest, expire_deletes_what_is_older)
     auto got = points("cam", "t");
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].value, h::Value::ofInt(2));
+}
+
+// A series over three days in batches that share roll-up buckets, with
+// values that make min, max, mean and last differ: the same answer whatever
+// the interval and however the span cuts the buckets.
+class RollupTest : public StoreTest {
+protected:
+    void fill()
+    {
+        std::vector<h::Record> batch;
+        uint64_t state = 12345;
+        for (int i = 0; i < 3 * 24 * 60; ++i) {
+            state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+            double v = static_cast<double>(state >> 40) / 1000.0;
+            h::Micros t = day0 + static_cast<h::Micros>(i) * 60000000 + 17000000 + (i % 7) * 1000000;
+            batch.push_back(
+                sample("cam", "temp", i % 97 == 0 ? h::Value::ofReal(std::nan("")) : h::Value::ofReal(v), t));
+            if (i % 3 == 0)
+                batch.push_back(sample("cam", "temp", h::Value::ofReal(-v), t + 1000));
+            if (batch.size() >= 500) {
+                store->write(batch, session);
+                batch.clear();
+            }
+        }
+        store->write(batch, session);
+    }
+
+    // min, mean, max, count and last computed here from the samples.
+    std::vector<h::Bucket> expected(h::Micros since, h::Micros until, h::Micros every)
+    {
+        std::map<h::Micros, std::vector<double>> by;
+        for (const h::Point& p : points("cam", "temp", since, until))
+            if (!std::isnan(p.value.realValue))
+                by[p.time / every * every].push_back(p.value.realValue);
+        std::vector<h::Bucket> out;
+        for (const auto& [start, values] : by) {
+            h::Bucket b;
+            b.start = start;
+            b.min = *std::min_element(values.begin(), values.end());
+            b.max = *std::max_element(values.begin(), values.end());
+            double sum = 0;
+            for (double v : values)
+                sum += v;
+            b.mean = sum / values.size();
+            b.count = static_cast<int64_t>(values.size());
+            b.last = values.back();
+            out.push_back(b);
+        }
+        return out;
+    }
+
+    void expectSame(h::Micros since, h::Micros until, h::Micros every)
+    {
+        auto got = store->aggregate("cam", "temp", since, until, every);
+        auto want = expected(since, until, every);
+        ASSERT_EQ(got.size(), want.size()) << "every " << every;
+        for (size_t i = 0; i < got.size(); ++i) {
+            EXPECT_EQ(got[i].start, want[i].start);
+            EXPECT_EQ(got[i].count, want[i].count) << "bucket " << i << " every " << every;
+            EXPECT_DOUBLE_EQ(got[i].min, want[i].min);
+            EXPECT_DOUBLE_EQ(got[i].max, want[i].max);
+            EXPECT_NEAR(got[i].mean, want[i].mean, 1e-6 * (1 + std::fabs(want[i].mean)));
+            EXPECT_DOUBLE_EQ(got[i].last, want[i].last);
+        }
+    }
+
+    void expectAllSame()
+    {
+        const h::Micros minute = 60000000, hour = 60 * minute, day = 24 * hour;
+        for (h::Micros every : std::vector<h::Micros>{minute, 5 * minute, hour, 6 * hour, day, 90 * 1000000LL, 7})
+            expectSame(day0, day0 + 3 * day, every);
+        // Spans that cut buckets of every tier.
+        expectSame(day0 + 7 * hour + 13 * minute + 5, day0 + 2 * day + 5 * hour + 59 * minute, hour);
+        expectSame(day0 + 90 * minute + 30000000, day0 + 2 * day + 1, day);
+        expectSame(day0 + 3 * minute, day0 + 4 * minute, minute);
+    }
+
+    const h::Micros day0 = kT0 / 86400000000LL * 86400000000LL;
+};
+
+TEST_P(RollupTest, aggregates_from_roll_ups_equal_those_from_the_samples)
+{
+    fill();
+    expectAllSame();
+    // A point budget picks an interval the roll-ups answer.
+    h::Micros every = h::Store::everyForPoints(day0, day0 + 3 * 86400000000LL, 50);
+    EXPECT_EQ(every % 3600000000LL, 0);
+    EXPECT_LE(store->aggregate("cam", "temp", day0, day0 + 3 * 86400000000LL, every).size(), 50u);
+    EXPECT_EQ(h::Store::everyForPoints(0, 365 * 86400000000LL, 1000), 9 * 3600000000LL);
+    EXPECT_EQ(h::Store::everyForPoints(0, 30000000, 1000), 30000);
+    // The hourly roll-ups are what answers an hourly query.
+    rawExec("UPDATE rollups SET vmax = 1e300 WHERE tier = 3600000000");
+    auto hourly = store->aggregate("cam", "temp", day0, day0 + 86400000000LL, 3600000000LL);
+    ASSERT_EQ(hourly.size(), 24u);
+    EXPECT_EQ(hourly[5].max, 1e300);
+}
+
+// An archive written before the roll-ups existed: readers get the same
+// answers from the samples; the archiver builds the roll-ups once when it
+// opens it.
+TEST_P(RollupTest, an_archive_without_roll_ups_is_read_and_then_migrated)
+{
+    fill();
+    store.reset();
+    rawExec("DROP TABLE rollups; DROP TABLE meta;");
+    store = h::Store::open(db, false);
+    expectAllSame();
+    EXPECT_EQ(rawCount("SELECT count(*) FROM pg_tables WHERE tablename = 'rollups'"), 0);
+    store = h::Store::open(db, true);
+    EXPECT_GT(rawCount("SELECT count(*) FROM rollups WHERE tier = 60000000"), 3 * 24 * 60 - 100);
+    EXPECT_EQ(rawCount("SELECT count(*) FROM rollups WHERE tier = 86400000000"), 3);
+    store = h::Store::open(db, false);
+    expectAllSame();
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, RollupTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return info.param; });
+
+// --list: every series with its first and last time and count.
+TEST_P(StoreTest, list_names_every_series_with_its_span_and_count)
+{
+    store->write({sample("cam", "temp", h::Value::ofReal(1), kT0), sample("cam", "temp", h::Value::ofReal(2), kT0 + 9),
+                  sample("cam", "name", h::Value::ofText("x"), kT0 + 5),
+                  sample("wheel", "pos", h::Value::ofInt(3), kT0 + 7)},
+                 session);
+    auto all = store->list("");
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0].peer + " " + all[0].property, "cam name");
+    EXPECT_EQ(all[1].property, "temp");
+    EXPECT_EQ(all[1].first, kT0);
+    EXPECT_EQ(all[1].last, kT0 + 9);
+    EXPECT_EQ(all[1].count, 2);
+    EXPECT_EQ(all[2].peer, "wheel");
+    EXPECT_EQ(store->list("wheel").size(), 1u);
+    EXPECT_THROW(store->list("nobody"), h::NotFoundError);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StoreTest, ::testing::Values("sqlite", "postgresql"),

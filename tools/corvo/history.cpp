@@ -51,7 +51,8 @@ std::string realJson(double v)
 
 struct Query {
     std::vector<std::string> args;  // after "history"
-    bool log = false, status = false, gaps = false;
+    bool log = false, status = false, gaps = false, list = false;
+    int64_t points = 0;
     Format format = Format::Text;
     h::Micros since = 0, until = 0, every = 0;
     std::string db;
@@ -91,21 +92,21 @@ void printBuckets(h::Store& store, const Query& q)
 {
     auto buckets = store.aggregate(q.args[0], q.args[1], q.since, q.until, q.every);
     if (q.format == Format::Csv)
-        std::cout << "time,min,mean,max,count\n";
+        std::cout << "time,min,mean,max,count,last\n";
     for (const h::Bucket& b : buckets) {
         switch (q.format) {
             case Format::Text:
                 std::cout << h::isoTime(b.start) << "  " << realText(b.min) << "  " << realText(b.mean) << "  "
-                          << realText(b.max) << "  " << b.count << '\n';
+                          << realText(b.max) << "  " << b.count << "  " << realText(b.last) << '\n';
                 break;
             case Format::Json:
                 std::cout << "{\"time\": \"" << h::isoTime(b.start) << "\", \"min\": " << realJson(b.min)
                           << ", \"mean\": " << realJson(b.mean) << ", \"max\": " << realJson(b.max)
-                          << ", \"count\": " << b.count << "}\n";
+                          << ", \"count\": " << b.count << ", \"last\": " << realJson(b.last) << "}\n";
                 break;
             case Format::Csv:
                 std::cout << h::isoTime(b.start) << ',' << realText(b.min) << ',' << realText(b.mean) << ','
-                          << realText(b.max) << ',' << b.count << '\n';
+                          << realText(b.max) << ',' << b.count << ',' << realText(b.last) << '\n';
                 break;
         }
     }
@@ -180,6 +181,33 @@ void printGaps(h::Store& store, const Query& q)
     }
 }
 
+void printList(h::Store& store, const Query& q)
+{
+    std::string peer = q.args.empty() ? "" : q.args[0];
+    if (q.format == Format::Csv)
+        std::cout << "peer,property,type,unit,first,last,count\n";
+    for (const h::SeriesSummary& s : store.list(peer)) {
+        switch (q.format) {
+            case Format::Text:
+                std::cout << escapeControl(s.peer) << "  " << escapeControl(s.property) << "  " << h::typeName(s.type)
+                          << (s.unit.empty() ? "" : " [" + escapeControl(s.unit) + "]") << "  " << h::isoTime(s.first)
+                          << "  " << h::isoTime(s.last) << "  " << s.count << '\n';
+                break;
+            case Format::Json:
+                std::cout << "{\"peer\": " << h::jsonString(s.peer) << ", \"property\": " << h::jsonString(s.property)
+                          << ", \"type\": \"" << h::typeName(s.type) << "\", \"unit\": " << h::jsonString(s.unit)
+                          << ", \"first\": " << (s.first == h::kNoTime ? "null" : "\"" + h::isoTime(s.first) + "\"")
+                          << ", \"last\": " << (s.last == h::kNoTime ? "null" : "\"" + h::isoTime(s.last) + "\"")
+                          << ", \"count\": " << s.count << "}\n";
+                break;
+            case Format::Csv:
+                std::cout << csvField(s.peer) << ',' << csvField(s.property) << ',' << h::typeName(s.type) << ','
+                          << csvField(s.unit) << ',' << h::isoTime(s.first) << ',' << h::isoTime(s.last) << ','
+                          << s.count << '\n';
+        }
+    }
+}
+
 std::string configuredDatabase(const std::string& archiverName)
 {
     ConfManager conf;
@@ -193,8 +221,10 @@ std::string configuredDatabase(const std::string& archiverName)
 void addHistoryOptions(OptionParser& parser)
 {
     parser.addOption<std::string>("since", 0, "history: from this time (default 1d: one day ago)");
-    parser.addOption<std::string>("until", 0, "history: up to this time (default now)");
-    parser.addOption<std::string>("every", 0, "history: min, mean, max, count per interval (e.g. 1m)");
+    parser.addOption<std::string>("until", 0, "history: up to this time, exclusive (default now)");
+    parser.addOption<std::string>("every", 0, "history: min, mean, max, count, last per interval (e.g. 1m)");
+    parser.addOption<long>("points", 0, "history: aggregates in at most this many intervals");
+    parser.addSwitch("list", 0, "history: the recorded series [of PEER]");
     parser.addSwitch("csv", 0, "history: CSV output");
     parser.addOption<std::string>("db", 0, "history: database path or postgresql:// URL");
     parser.addSwitch("log", 0, "history: log records [of PEER]");
@@ -211,18 +241,21 @@ int runHistory(const std::vector<std::string>& words, const po::variables_map& v
     q.log = flag("log");
     q.status = flag("status");
     q.gaps = flag("gaps");
+    q.list = flag("list");
     bool json = flag("json"), csv = flag("csv");
     if (json && csv)
         return fail(EXIT_USAGE, "--json and --csv exclude each other");
     q.format = json ? Format::Json : csv ? Format::Csv : Format::Text;
-    if (q.log + q.status + q.gaps > 1)
-        return fail(EXIT_USAGE, "--log, --status and --gaps exclude each other");
+    if (q.log + q.status + q.gaps + q.list > 1)
+        return fail(EXIT_USAGE, "--log, --status, --gaps and --list exclude each other");
     const char* form = q.log      ? "history --log [PEER] [--since T] [--until T]"
                        : q.status ? "history --status PEER [--since T] [--until T]"
                        : q.gaps   ? "history --gaps [--since T] [--until T]"
-                                  : "history PEER PROPERTY [--since T] [--until T] [--every D] [--json|--csv]";
-    size_t wanted = q.log ? q.args.size() : q.status ? 1 : q.gaps ? 0 : 2;
-    if (q.args.size() != wanted || (q.log && q.args.size() > 1))
+                       : q.list
+                           ? "history --list [PEER]"
+                           : "history PEER PROPERTY [--since T] [--until T] [--every D | --points N] [--json|--csv]";
+    size_t wanted = q.log || q.list ? q.args.size() : q.status ? 1 : q.gaps ? 0 : 2;
+    if (q.args.size() != wanted || ((q.log || q.list) && q.args.size() > 1))
         return fail(EXIT_USAGE, std::string("usage: corvo ") + form);
 
     h::Micros now = h::nowMicros();
@@ -237,14 +270,25 @@ int runHistory(const std::vector<std::string>& words, const po::variables_map& v
     if (*until <= *since)
         return fail(EXIT_USAGE, "--until must be later than --since");
     q.since = *since;
-    // The end is inclusive for the operator: --until now includes now.
-    q.until = *until + 1;
+    // The end is exclusive, as in every history query.
+    q.until = *until;
+    bool sampleOnly = q.log || q.status || q.gaps || q.list;
+    if (has("every") && has("points"))
+        return fail(EXIT_USAGE, "--every and --points exclude each other");
+    if (has("points")) {
+        long points = vm["points"].as<long>();
+        if (points < 1 || points > 10000000)
+            return fail(EXIT_USAGE, "--points wants a number from 1 to 10000000");
+        if (sampleOnly)
+            return fail(EXIT_USAGE, "--points applies to samples only");
+        q.every = h::Store::everyForPoints(q.since, q.until, points);
+    }
     if (has("every")) {
         std::string everyText = vm["every"].as<std::string>();
         auto every = h::parseDuration(everyText);
         if (!every)
             return fail(EXIT_USAGE, "bad interval for --every: \"" + everyText + "\"");
-        if (q.log || q.status || q.gaps)
+        if (sampleOnly)
             return fail(EXIT_USAGE, "--every applies to samples only");
         q.every = *every;
     }
@@ -258,6 +302,8 @@ int runHistory(const std::vector<std::string>& words, const po::variables_map& v
             printStatuses(*store, q);
         else if (q.gaps)
             printGaps(*store, q);
+        else if (q.list)
+            printList(*store, q);
         else if (q.every)
             printBuckets(*store, q);
         else

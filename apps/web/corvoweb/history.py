@@ -34,7 +34,8 @@ class History:
         self.lock = asyncio.Lock()  # one query at a time
 
     async def series(self, peer, prop, since, until):
-        """[[time, value], ...] of a numeric property, oldest first."""
+        """[[time, value], ...] of a numeric property, oldest first; `until`
+        exclusive (as in corvo.history)."""
         loop = asyncio.get_running_loop()
         async with self.lock:
             return await loop.run_in_executor(None, self._series, peer, prop, since, until)

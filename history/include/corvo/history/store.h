@@ -48,7 +48,24 @@ struct Bucket {
     Micros start = 0;
     double min = 0, mean = 0, max = 0;
     int64_t count = 0;
+    double last = 0;  // the last value received in the interval
 };
+
+// One recorded series with the span and number of its samples.
+struct SeriesSummary {
+    std::string peer;
+    std::string property;
+    int type = TYPE_INT;
+    std::string unit;
+    Micros first = kNoTime;  // receive times of the first and last sample
+    Micros last = kNoTime;
+    int64_t count = 0;
+};
+
+// The roll-up tiers kept as the archiver writes: 1 minute, 1 hour, 1 day.
+constexpr Micros kRollupTiers[] = {60LL * 1000000, 3600LL * 1000000, 86400LL * 1000000};
+// At most this many rows come back from samplesList.
+constexpr size_t kMaxListRows = 2000000;
 
 struct SeriesInfo {
     int64_t id = 0;
@@ -88,9 +105,19 @@ public:
     virtual void samples(const std::string& peer, const std::string& property, Micros since, Micros until,
                          const std::function<void(const Point&)>& each) = 0;
     // Per interval of `every` microseconds (aligned to the epoch): min, mean,
-    // max and count of the numeric samples. Not numeric: NotFoundError.
+    // max, count and last of the numeric samples (NaN is left out). Not
+    // numeric: NotFoundError. Whole intervals of the coarsest roll-up tier
+    // that divides `every` are read from the roll-ups, the rest from the
+    // samples; the result is the same either way.
     virtual std::vector<Bucket> aggregate(const std::string& peer, const std::string& property, Micros since,
                                           Micros until, Micros every) = 0;
+    // The interval for at most `points` buckets over the span: the span
+    // divided by `points`, rounded up to a multiple of the coarsest roll-up
+    // tier not longer than it (so that the roll-ups answer).
+    static Micros everyForPoints(Micros since, Micros until, int64_t points);
+    // Every series of `peer` (every peer when empty) with its first and last
+    // time and its number of samples, by peer and property.
+    virtual std::vector<SeriesSummary> list(const std::string& peer) = 0;
     // Every peer when `peer` is empty.
     virtual void logs(const std::string& peer, Micros since, Micros until,
                       const std::function<void(const LogRecord&)>& each) = 0;
@@ -105,7 +132,7 @@ public:
     // Convenience: all points in a vector, at most `maxRows` (DatabaseError
     // beyond).
     std::vector<Point> samplesList(const std::string& peer, const std::string& property, Micros since, Micros until,
-                                   size_t maxRows = 10000000);
+                                   size_t maxRows = kMaxListRows);
 };
 
 }  // namespace corvo::history
