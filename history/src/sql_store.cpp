@@ -192,6 +192,34 @@ void SqlStore::buildRollups()
     if (built)
         return;
     query("DELETE FROM rollups", {}, [](const Row&) {});
+    fillRollups();
+    query("INSERT INTO meta(key, value) VALUES('rollups', 'complete')", {}, [](const Row&) {});
+    rollupsKnownReady = true;
+}
+
+void SqlStore::fillRollupsBySeries()
+{
+    std::vector<int64_t> ids;
+    query("SELECT id FROM series ORDER BY id", {}, [&](const Row& row) { ids.push_back(row.getInt(0)); });
+    constexpr size_t kPendingBuckets = 20000;
+    for (int64_t id : ids) {
+        Rollups pending;
+        // Writing while the samples are read: a bucket written in part is
+        // merged with the rest by the upsert.
+        foldSamples(id, std::numeric_limits<Micros>::min(), std::numeric_limits<Micros>::max(),
+                    [&](Micros t, double v) {
+                        addToRollups(pending, id, t, v);
+                        if (pending.size() >= kPendingBuckets) {
+                            writeRollups(pending);
+                            pending.clear();
+                        }
+                    });
+        writeRollups(pending);
+    }
+}
+
+void SqlStore::fillRollups()
+{
     // Per series and bucket: min, max, sum, count, and the last value (the
     // row numbered 1 from the latest); NaN is NULL and left out.
     for (Micros tier : kRollupTiers)
@@ -203,8 +231,6 @@ void SqlStore::buildRollups()
             "ORDER BY recv_time DESC) AS rn FROM samples WHERE type IN (0, 2) "
             "AND COALESCE(value_real, value_int) IS NOT NULL) AS numbers GROUP BY series, b",
             {tier, tier, tier, tier, tier}, [](const Row&) {});
-    query("INSERT INTO meta(key, value) VALUES('rollups', 'complete')", {}, [](const Row&) {});
-    rollupsKnownReady = true;
 }
 
 bool SqlStore::rollupsReady()

@@ -75,6 +75,12 @@ protected:
     // Builds the roll-ups of an archive written before they existed, once
     // (inside a transaction of the caller's), and marks them complete.
     void buildRollups();
+    // Computes the roll-ups from the samples (the table is empty): by default
+    // in one SQL statement per tier (PostgreSQL's window functions stream).
+    virtual void fillRollups();
+    // Folds one series' numeric samples in time order; a backend whose
+    // statements may overlap fills the roll-ups with it.
+    void fillRollupsBySeries();
     // Whether the roll-ups cover every sample (an archive not yet opened by
     // an archiver that keeps them has none).
     bool rollupsReady();
