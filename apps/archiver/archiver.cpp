@@ -25,25 +25,6 @@ constexpr const char* kDefaultRetention = "365d";
 // Writing stops when less than this is free where the database lies.
 constexpr const char* kDefaultMinFree = "1G";
 
-// "0", "4096", "500K", "500M", "2G", "1T" (powers of 1024).
-std::optional<uint64_t> parseSize(const std::string& text)
-{
-    if (text.empty() || text.size() > 24)
-        return std::nullopt;
-    char* end = nullptr;
-    double number = std::strtod(text.c_str(), &end);
-    std::string unit(end);
-    double scale = unit.empty()  ? 1
-                   : unit == "K" ? 1024.0
-                   : unit == "M" ? 1048576.0
-                   : unit == "G" ? 1073741824.0
-                   : unit == "T" ? 1099511627776.0
-                                 : -1;
-    if (end == text.c_str() || scale < 0 || !(number >= 0) || number * scale > 1e18)
-        return std::nullopt;
-    return static_cast<uint64_t>(number * scale);
-}
-
 std::string jsonNumber(double v)
 {
     return history::Value::ofReal(v).toJson();
@@ -166,7 +147,7 @@ void Archiver::beforeInit()
     }
     std::string minFree =
         vm.count("min-free") ? vm["min-free"].as<std::string>() : confManager.get(name, "min-free", "");
-    auto floor = parseSize(minFree.empty() ? kDefaultMinFree : minFree);
+    auto floor = history::parseSize(minFree.empty() ? kDefaultMinFree : minFree);
     if (!floor) {
         std::cerr << "archiver: --min-free wants a size such as 2G, 500M or 0, not \"" << minFree << "\"" << std::endl;
         std::exit(1);

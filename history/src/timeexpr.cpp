@@ -35,6 +35,24 @@ std::optional<Micros> unitMicros(char unit)
 
 }  // namespace
 
+std::optional<uint64_t> parseSize(const std::string& text)
+{
+    static const std::regex form(R"(([0-9]{1,19}(?:\.[0-9]{0,6})?)([KMGT]?))");
+    std::smatch m;
+    if (text.size() > 32 || !std::regex_match(text, m, form))
+        return std::nullopt;
+    const std::string unit = m[2].str();
+    const double scale = unit.empty()  ? 1.0
+                         : unit == "K" ? 1024.0
+                         : unit == "M" ? 1048576.0
+                         : unit == "G" ? 1073741824.0
+                                       : 1099511627776.0;
+    const double bytes = std::strtod(m[1].str().c_str(), nullptr) * scale;
+    if (!(bytes <= 1e18))
+        return std::nullopt;
+    return static_cast<uint64_t>(bytes);
+}
+
 Micros nowMicros()
 {
     using namespace std::chrono;

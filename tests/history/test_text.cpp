@@ -100,3 +100,18 @@ TEST(TimeExpressions, points_in_time)
                             "1969-12-31", "@", "@-5", "2026-12-08Z+1"})
         EXPECT_FALSE(h::parseTimePoint(bad, now)) << bad;
 }
+
+namespace {
+
+TEST(TimeExpressions, sizes)
+{
+    EXPECT_EQ(h::parseSize("0"), 0u);
+    EXPECT_EQ(h::parseSize("4096"), 4096u);
+    EXPECT_EQ(h::parseSize("500K"), 500u * 1024);
+    EXPECT_EQ(h::parseSize("1.5G"), 1536u << 20);
+    EXPECT_EQ(h::parseSize("2T"), 2ULL << 40);
+    for (const char* bad : {"", "-1", "1g", "G", "1 G", "1e9", "nan", "1.5.5M", "99999999999T", "1GB"})
+        EXPECT_FALSE(h::parseSize(bad)) << bad;
+}
+
+}  // namespace

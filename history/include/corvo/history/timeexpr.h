@@ -5,6 +5,7 @@
 // seconds since the epoch).
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -17,5 +18,8 @@ std::optional<Micros> parseDuration(const std::string& text);
 // A point in time; a bare duration counts back from `now`.
 std::optional<Micros> parseTimePoint(const std::string& text, Micros now);
 Micros nowMicros();
+// A size in bytes: "0", "4096", "1.5G"; suffixes K, M, G, T are powers of
+// 1024. Nothing for anything else, or beyond 10^18 bytes.
+std::optional<uint64_t> parseSize(const std::string& text);
 
 }  // namespace corvo::history
