@@ -28,8 +28,7 @@ NET = ["--interface", "lo", "--port", str(PORT), "--site", SITE]
 MARKUP = '<img src=x onerror="window.__pwned=1"><script>window.__pwned=2</script>'
 
 selenium = pytest.importorskip("selenium")
-from selenium import webdriver  # noqa: E402
-from selenium.webdriver.chrome.service import Service  # noqa: E402
+import chromium  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.common.keys import Keys  # noqa: E402
 
@@ -159,20 +158,8 @@ def site():
 
 @pytest.fixture(scope="module")
 def browser(site):
-    options = webdriver.ChromeOptions()
-    options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
-    profile = os.path.join(site.work, "chromium")
-    for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-              "--no-first-run", "--disable-extensions", "--user-data-dir=" + profile):
-        options.add_argument(a)
-    driver = webdriver.Chrome(service=Service(shutil.which("chromedriver") or "/usr/bin/chromedriver"),
-                              options=options)
-    driver.set_page_load_timeout(60)
-    driver.set_window_size(1400, 900)
-    try:
+    with chromium.driver(os.path.join(site.work, "chromium")) as driver:
         yield driver
-    finally:
-        driver.quit()
 
 
 def artifact(driver, name):
