@@ -64,14 +64,14 @@ def driver(profile, extra_flags=(), size=(1400, 900)):
         shutil.rmtree(scratch, ignore_errors=True)
 
 
-def plain(url, profile, action, budget_ms=5000, size=(1400, 900), timeout=90):
-    """A plain `chromium --headless` run on `url` (no WebDriver), the page
-    running on its own timers for `budget_ms` of virtual time; `action`:
+def plain(url, profile, action, size=(1400, 900), timeout=90):
+    """A plain `chromium --headless` run on `url` (no WebDriver, no waiting
+    flags): what it shows is the page at its load event. `action`:
     "--screenshot=FILE" or "--dump-dom". Returns the finished process."""
     scratch = short_scratch_dir()
     try:
         argv = [binary(), *QUIET_FLAGS, "--user-data-dir=" + profile, "--hide-scrollbars",
-                "--window-size=%d,%d" % size, "--virtual-time-budget=%d" % budget_ms, action, url]
+                "--window-size=%d,%d" % size, action, url]
         return subprocess.run(argv, capture_output=True, text=True, timeout=timeout,
                               env=dict(os.environ, TMPDIR=scratch))
     finally:
