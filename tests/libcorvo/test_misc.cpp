@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "corvo/misc.h"
+#include "support/captured_output.h"
 #include "support/temp_dir.h"
 
 using corvo::split;
@@ -181,11 +182,11 @@ TEST(Errors, MessagesAndWhat)
 
 TEST(StackTrace, ConstructionWritesTraceToStandardError)
 {
-    testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics captured;
     try {
         throw corvo::CorvoError("caught");
     } catch (const corvo::CorvoError&) {}
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string err = captured.stderrText();
     ASSERT_EQ(err.rfind("stack trace:\n", 0), 0u) << err;
     // Frame lines follow, each indented by two spaces, at most 63 of them.
     std::string frames = err.substr(std::string("stack trace:\n").size());
@@ -228,11 +229,11 @@ TEST(Trim, StripsIsspaceSet)
 
 TEST(StackTrace, ArgumentErrorsComeFromPeersAndPrintNone)
 {
-    testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics captured;
     try {
         throw corvo::CorvoArgError();
     } catch (const corvo::CorvoError&) {}
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(captured.text(), "");
 }
 
 TEST(SendDelay, ExtremeTimeStampsClampInsteadOfOverflowing)
