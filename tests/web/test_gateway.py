@@ -99,6 +99,23 @@ async def receive_until(ws, wanted, timeout=20):
     return seen
 
 
+async def receive_until_async(ws, wanted, timeout=20):
+    """As receive_until, with a coroutine `wanted`."""
+    seen = []
+
+    async def loop():
+        while True:
+            frame = await ws.receive()
+            assert frame.type.name == "TEXT", frame
+            for m in json.loads(frame.data):
+                seen.append(m)
+                if await wanted(m):
+                    return
+
+    await asyncio.wait_for(loop(), timeout)
+    return seen
+
+
 class TestWhoMayConnect:
     def test_socket_from_foreign_or_missing_origin_is_refused(self):
         async def body():
@@ -297,6 +314,25 @@ class TestABrowserBehind:
 
         run(body())
 
+    def test_a_page_that_stops_acknowledging_is_given_up_after_max_lag(self):
+        now = [0.0]
+
+        async def body():
+            box = Outbox(min_interval=0, window=2, max_lag=30.0, clock=lambda: now[0])
+            box.put_latest("k", 0)
+            seq, _ = await box.take()
+            box.acked(seq)
+            box.put_latest("k", 1)
+            await box.take()
+            now[0] += 29.0
+            box.put_heartbeat({"type": "hb"})
+            assert not box.overflowed
+            now[0] += 2.0
+            box.put_heartbeat({"type": "hb"})
+            assert box.overflowed and await box.take() == (None, [])
+
+        run(body())
+
     def test_a_client_that_never_acknowledges_is_not_held_back(self):
         async def body():
             box = Outbox(min_interval=0, window=2)
@@ -459,6 +495,73 @@ class TestWhatBrowsersMayAsk:
                     if frame.type.name in ("CLOSE", "CLOSED", "CLOSING", "ERROR"):
                         break
                 assert ws.closed or frame.type.name != "TEXT"
+
+        run(body())
+
+
+class TestHostileBrowserMessages:
+    """What a browser sends is untrusted: mutated requests of every kind
+    never raise in the parser and never upset the gateway."""
+
+    SEEDS = [
+        {"id": 1, "op": "set", "peer": "camera", "prop": "expotime", "value": "3"},
+        {"id": 2, "op": "cmd", "peer": "camera", "name": "expose", "args": []},
+        {"id": 3, "op": "history", "peer": "camera", "prop": "temperature", "since": 1e9, "until": 1.1e9,
+         "points": 100},
+        {"op": "ack", "seq": 4},
+    ]
+    ODD = [None, True, -1, 2**64, 1e308, float("inf"), "", "x" * 300, [], {}, [1, "a"], {"a": 1}, "\u0000", -0.0]
+
+    def mutations(self, rng, count):
+        import copy
+
+        for _ in range(count):
+            request = copy.deepcopy(rng.choice(self.SEEDS))
+            for _ in range(rng.randint(1, 3)):
+                key = rng.choice(list(request) + ["op", "id", "seq", "extra"])
+                if rng.random() < 0.2:
+                    request.pop(key, None)
+                else:
+                    request[key] = rng.choice(self.ODD)
+            text = json.dumps(request, allow_nan=True)
+            if rng.random() < 0.2:
+                cut = rng.randint(0, len(text))
+                text = text[:cut] + rng.choice(["", "}", "]", "\\", "\x00", "\ud800"]) + text[cut:]
+            yield text
+
+    def test_mutated_requests_never_raise_in_the_parser(self):
+        import random
+
+        rng = random.Random(2026)
+        for text in self.mutations(rng, 5000):
+            result = parse_request(text)
+            assert isinstance(result, dict) and ("error" in result or "op" in result), (text, result)
+
+    def test_a_stream_of_them_leaves_the_gateway_serving(self):
+        import random
+
+        rng = random.Random(7)
+
+        async def body():
+            async with Running(allow_write=True) as g:
+                ws = await g.socket()
+                await receive_until(ws, lambda m: m["type"] == "state")
+                for text in self.mutations(rng, 300):
+                    # (A text frame carries UTF-8: a lone surrogate cannot be sent as text.)
+                    await ws.send_str(text.encode("utf-8", "replace").decode("utf-8"))
+                await asyncio.sleep(0.5)  # the requests still running finish (at most 8 at once)
+                await ws.send_str(json.dumps({"id": 99, "op": "set", "peer": "camera", "prop": "expotime",
+                                              "value": "2"}))
+                # (A mutated "ack" may have turned the window on: answered as a page does.)
+
+                async def acked(m):
+                    if m["type"] == "seq":
+                        await ws.send_str(json.dumps({"op": "ack", "seq": m["n"]}))
+                    return m["type"] == "reply" and m["id"] == 99
+
+                replies = await receive_until_async(ws, acked, 60)
+                assert replies[-1]["ok"] and replies[-1]["value"] == 2.0, replies[-1]
+                await ws.close()
 
         run(body())
 

@@ -11,7 +11,8 @@ acknowledges is sent batches as fast as its socket takes them.
 
 Bounds: at most `max_queue` ordered messages and `max_pending` properties
 with a value waiting; log records are left out (and counted) once half the
-queue is taken. A client that falls further behind is marked overflowed;
+queue is taken. A client that falls further behind, or that has left a
+batch unacknowledged for `max_lag` seconds, is marked overflowed;
 the server then closes its socket, and the page reconnects and starts again
 from a full state (nothing is silently lost).
 """
@@ -24,11 +25,13 @@ HEARTBEAT_KEY = ("\0hb",)
 
 
 class Outbox:
-    def __init__(self, min_interval=0.1, max_queue=5000, max_pending=20000, window=2, clock=time.monotonic):
+    def __init__(self, min_interval=0.1, max_queue=5000, max_pending=20000, window=2, max_lag=30.0,
+                 clock=time.monotonic):
         self.min_interval = min_interval
         self.max_queue = max_queue
         self.max_pending = max_pending
         self.window = window
+        self.max_lag = max_lag
         self.clock = clock
         self.overflowed = False
         self.closed = False
@@ -79,7 +82,11 @@ class Outbox:
 
     def put_heartbeat(self, message):
         """A heartbeat: the newest replaces one not yet sent; it carries
-        this client's lag when it goes out."""
+        this client's lag when it goes out. A client stuck for `max_lag`
+        is given up (its page reconnects to a full state)."""
+        if self._acking and self.lag() > self.max_lag:
+            self._overflow()
+            return
         self.put_latest(HEARTBEAT_KEY, message)
 
     def forget(self, key_prefix):

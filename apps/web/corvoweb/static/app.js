@@ -44,6 +44,7 @@ let clockOffset = 0; // gateway time minus this browser's time, seconds
 let nextId = 1;
 let reconnectDelay = 500;
 let lastClose = null; // code of the last socket close
+let goneAway = false; // the gateway said it was stopping, and no socket opened since
 let lag = 0; // seconds this page is behind, as the gateway measured it
 const waiting = new Map(); // request id -> callback(reply)
 const peers = new Map(); // peer id -> {desc, card, values: Map, cam}
@@ -120,6 +121,7 @@ function connect() {
   }
   ws.onopen = () => {
     reconnectDelay = 500;
+    goneAway = false;
   };
   ws.onmessage = (event) => {
     lastHeard = Date.now();
@@ -137,7 +139,11 @@ function connect() {
         console.error("message", m && m.type, e);
       }
     }
-    flushValues();
+    try {
+      flushValues();
+    } catch (e) {
+      console.error("drawing values", e);
+    }
     // Handled: the gateway may send the next batch (it holds the newest
     // values meanwhile).
     const last = batch[batch.length - 1];
@@ -147,6 +153,7 @@ function connect() {
   ws.onclose = (event) => {
     ws = null;
     lastClose = event.code;
+    if (event.code === GOING_AWAY) goneAway = true;
     lag = 0;
     for (const cb of waiting.values()) cb({ok: false, error: "the connection to the gateway closed"});
     waiting.clear();
@@ -215,7 +222,7 @@ function updateStale() {
   } else {
     setConn("good", "live");
   }
-  if (!connected && lastClose === GOING_AWAY) ui.banner.textContent = "The gateway has stopped: every value shown may be out of date.";
+  if (!connected && goneAway) ui.banner.textContent = "The gateway has stopped: every value shown may be out of date.";
 }
 setInterval(updateStale, 250);
 
