@@ -576,6 +576,26 @@ class TestABusySite:
                 browser.close()
             browser.switch_to.window(windows[0])
 
+    def test_a_page_that_cannot_keep_up_says_how_far_behind_it_is(self, site, browser):
+        open_console(browser, READ_ONLY_HTTP)
+        wait_for(lambda: value_text(browser, "flood", "p100") is not None, 30, "the flood daemon")
+        # Every batch now costs the page 0.8 s of work.
+        browser.execute_script("""
+            const drawn = flushValues;
+            flushValues = function () {
+              const until = Date.now() + 800;
+              while (Date.now() < until) {}
+              drawn();
+            };""")
+        done = site.corvo("cmd", "flood", "wave", "50", "8")
+        assert done.returncode == 0, done.stderr
+        badge = browser.find_element(By.ID, "conn")
+        text = wait_for(lambda: badge.text.startswith("behind by") and badge.text, 30, "the page to own up")
+        assert int(text.split()[2]) >= 1 and "behind by" in browser.find_element(By.ID, "stale-banner").text
+        artifact(browser, "behind")
+        open_console(browser, READ_ONLY_HTTP)  # a fresh page keeps up again
+        wait_for(lambda: site.corvo("get", "flood", "p1").stdout.strip() == "400", 60, "the wave's end")
+
     # Timed in the page when it has drawn a batch (not by a timer of its own).
     WATCH = """
         window.__final = null; window.__liveBehind = 0; window.__maxLag = 0;
