@@ -7,8 +7,10 @@
 1. relay: a daemon broadcasts its property at a set rate for 5 s (and once
    as fast as it can); the gateway (throttle off, --max-rate 0) relays to 10
    WebSocket clients. Gives broadcasts per second received by each client,
-   the share lost, and the delay from the daemon's broadcast to a client's
-   receipt (each value is the wall-clock time of its broadcast).
+   how many it received (a client that is behind gets only the newest value:
+   fewer than were broadcast is by design), and the delay from the daemon's
+   broadcast to a client's receipt (each value is the wall-clock time of its
+   broadcast).
 2. browser: one broadcast every 0.3 s; headless Chromium shows the console
    with the default throttle; the delay from the broadcast to the page
    having updated its value (measured in the page, after the update).
