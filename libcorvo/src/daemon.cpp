@@ -157,6 +157,19 @@ void Daemon::createCommand(std::string name, std::function<void(std::vector<std:
     createCommand(std::move(name), std::move(func), std::move(description));
 }
 
+void Daemon::publish(const Property& property)
+{
+    // Before the network exists (while the configuration is applied) a
+    // change publishes nothing.
+    if (network)
+        network->sendProperty(&property);
+}
+
+void Daemon::outOfRange(const Property& property)
+{
+    onPropertyError(property.name);
+}
+
 std::shared_ptr<Property> Daemon::getProperty(const std::string& name) const
 {
     auto it = properties.find(name);
@@ -296,11 +309,7 @@ void Daemon::handlePropertyCommand(std::shared_ptr<Peer> peer, const corvo::prot
         return refuseProperty(peer, change.name(), problem);
     if (!peer)
         return onPropertyCommand(peer, change);
-    // The requested value as text, from a copy that publishes nothing.
-    Property requested = *it->second;
-    requested.master = nullptr;
-    requested.applyRequest(change);
-    std::string what = "set " + change.name() + " = " + clipped(requested.toString()) + " (was " +
+    std::string what = "set " + change.name() + " = " + clipped(it->second->requestedText(change)) + " (was " +
                        clipped(it->second->toString()) + ")";
     std::string reason = accessProblem(*peer, false, change.name());
     if (!reason.empty()) {

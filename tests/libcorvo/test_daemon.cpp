@@ -17,18 +17,16 @@
 
 namespace {
 
-// Counts what properties publish while a test runs.
+// Counts what the test daemon's properties publish while a test runs.
 struct BroadcastCounter {
     static inline std::vector<std::string> names;
-    corvo::detail::PropertyBroadcaster saved = corvo::detail::propertyBroadcaster;
+    static inline bool active = false;
     BroadcastCounter()
     {
         names.clear();
-        corvo::detail::propertyBroadcaster = [](corvo::EventCallback*, corvo::Property* p) {
-            names.push_back(p->name);
-        };
+        active = true;
     }
-    ~BroadcastCounter() { corvo::detail::propertyBroadcaster = saved; }
+    ~BroadcastCounter() { active = false; }
 };
 
 class TestDaemon : public corvo::Daemon {
@@ -44,6 +42,13 @@ public:
         processOptions();
         network = std::make_shared<corvo::Network>(this, false);
         logger.init(name, spdlog::level::info, network.get());
+    }
+
+    void publish(const corvo::Property& property) override
+    {
+        if (BroadcastCounter::active)
+            BroadcastCounter::names.push_back(property.name);
+        Daemon::publish(property);
     }
 
     using Daemon::beforeInit;

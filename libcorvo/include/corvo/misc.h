@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "corvo/timestamp.h"
+
 namespace corvo {
 
 // Writes a symbolised stack trace of the caller to standard error.
@@ -58,13 +60,6 @@ class CORVO_API CorvoArgError : public CorvoError {
 public:
     CorvoArgError() : CorvoError("Argument Error", NoTrace{}) {}
 };
-
-// Microseconds from a peer's send time (seconds and nanoseconds since the
-// epoch, as the peer stamped it) to `now`. Computed wide, so that any pair of
-// 64-bit values gives a result: a delay beyond the range of int64_t is
-// clamped to its ends. The one place where a send delay is computed.
-CORVO_API int64_t sendDelayMicroseconds(int64_t sentSeconds, int64_t sentNanos,
-                                        std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 
 // `text` with every byte that could drive a terminal written as an escape:
 // C0 controls and DEL as \n, \r, \t or \xNN, the C1 controls (UTF-8
