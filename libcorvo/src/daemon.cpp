@@ -597,9 +597,10 @@ void Daemon::onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::P
         return refuseProperty(peer, change.name(), problem);
 
     int64_t delayUs = sendDelayMicroseconds(change.send_ts().seconds(), change.send_ts().nanos());
+    // A request handed over without a peer (the program's own) names none.
     diagnose(Diagnostic::Info, Diagnostic::Stderr,
-             "onPropertyCommand: " + escapeControl(peer->name) + ", delayus: " + std::to_string(delayUs) +
-                 ", msg: " + escapeControl(clipped(change.ShortDebugString(), 4096)));
+             "onPropertyCommand: " + (peer ? escapeControl(peer->name) : std::string("(local)")) + ", delayus: " +
+                 std::to_string(delayUs) + ", msg: " + escapeControl(clipped(change.ShortDebugString(), 4096)));
 
     // Only the value: limits and choices are never a requester's to set.
     property->applyRequest(change);

@@ -403,6 +403,21 @@ protected:
     std::vector<std::vector<std::string>> moves;
 };
 
+TEST_F(DaemonRequestChecks, AChangeHandedOverWithoutAPeerIsAppliedAndPublished)
+{
+    // The program's own request (no peer): checked, applied and published,
+    // and the record names no requester instead of reading a null peer.
+    auto request = change("gain");
+    request.mutable_intval()->set_value(4);
+    ::testing::internal::CaptureStderr();
+    daemon.handlePropertyCommand(nullptr, request);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(daemon.getProperty("gain")->getValue<long>(), 4);
+    EXPECT_EQ(daemon.overrideCalls, 1);
+    EXPECT_EQ(BroadcastCounter::names, std::vector<std::string>{"gain"});
+    EXPECT_NE(err.find("(local)"), std::string::npos) << err;
+}
+
 TEST_F(DaemonRequestChecks, RefusedChangesLeaveEverythingAsItWasAndAreLoggedOnceWithTheRequester)
 {
     auto nan = change("exposure");
