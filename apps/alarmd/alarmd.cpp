@@ -102,7 +102,8 @@ void Alarmd::declareInterface()
     addStatusStr(STATUS_MINOR, "MINOR");
     addStatusStr(STATUS_MAJOR, "MAJOR");
     createCommand(
-        "ack", [this](std::vector<std::string> a) {
+        "ack",
+        [this](std::vector<std::string> a) {
             operatorCommand([&](const std::string& by) { return engine->ack(a[0], by, now()); });
         },
         "acknowledge alarms (RULE: a name or a shell pattern)", 1, ARG_STRING, "rule");
@@ -114,20 +115,23 @@ void Alarmd::declareInterface()
                 return operatorCommand([&](const std::string&) { return "bad duration \"" + a[1] + "\""; });
             operatorCommand([&](const std::string& by) { return engine->shelve(a[0], seconds, a[2], by, now()); });
         },
-        "suppress a rule until DURATION has passed (at most the configured maximum)", 3, ARG_STRING, "rule",
-        ARG_STRING, "duration", ARG_STRING, "reason");
+        "suppress a rule until DURATION has passed (at most the configured maximum)", 3, ARG_STRING, "rule", ARG_STRING,
+        "duration", ARG_STRING, "reason");
     createCommand(
-        "unshelve", [this](std::vector<std::string> a) {
+        "unshelve",
+        [this](std::vector<std::string> a) {
             operatorCommand([&](const std::string& by) { return engine->unshelve(a[0], by, now()); });
         },
         "end a shelve now", 1, ARG_STRING, "rule");
     createCommand(
-        "disable", [this](std::vector<std::string> a) {
+        "disable",
+        [this](std::vector<std::string> a) {
             operatorCommand([&](const std::string& by) { return engine->disable(a[0], "", by, now()); });
         },
         "take rules out of service (maintenance)", 1, ARG_STRING, "rule");
     createCommand(
-        "enable", [this](std::vector<std::string> a) {
+        "enable",
+        [this](std::vector<std::string> a) {
             operatorCommand([&](const std::string& by) { return engine->enable(a[0], by, now()); });
         },
         "put disabled rules back in service", 1, ARG_STRING, "rule");
@@ -317,8 +321,8 @@ void Alarmd::onIdle()
 void Alarmd::logTransition(const Transition& t)
 {
     const Rule& rule = engine->rules()[t.rule];
-    std::string text = "alarm " + rule.name + " [" + severityName(rule.severity) + "]: " + stateName(t.from) +
-                       " -> " + stateName(t.to) + " (" + t.why + ")";
+    std::string text = "alarm " + rule.name + " [" + severityName(rule.severity) + "]: " + stateName(t.from) + " -> " +
+                       stateName(t.to) + " (" + t.why + ")";
     if (t.entered && !rule.guidance.empty())
         text += "; guidance: " + rule.guidance;
     if (t.entered && rule.severity == Severity::Major)

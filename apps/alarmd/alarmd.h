@@ -45,7 +45,7 @@ public:
 private:
     struct ActionJob {
         size_t rule = 0;
-        size_t index = 0;     // in the rule's actions
+        size_t index = 0;      // in the rule's actions
         uint64_t episode = 0;  // of the rule's alarm it belongs to
         std::string peer;
         std::vector<std::string> words;
@@ -82,7 +82,7 @@ private:
     std::unique_ptr<Notifier> notifier;
     std::unordered_map<std::string, std::set<std::string>> present;  // peer name -> UUIDs
     std::deque<ActionJob> actions;
-    std::vector<uint64_t> episodes;  // per rule: alarms raised so far
+    std::vector<uint64_t> episodes;       // per rule: alarms raised so far
     std::map<size_t, std::string> shown;  // JSON of every rule that is not normal
     bool publishWanted = true;
     std::chrono::steady_clock::time_point lastTick, lastPublish, lastSave;

@@ -31,8 +31,8 @@ const char* stateName(State state)
 
 std::optional<State> stateFromName(const std::string& name)
 {
-    for (State s : {State::Normal, State::Unacked, State::Acked, State::ReturnedUnacked, State::Shelved,
-                    State::Disabled})
+    for (State s :
+         {State::Normal, State::Unacked, State::Acked, State::ReturnedUnacked, State::Shelved, State::Disabled})
         if (name == stateName(s))
             return s;
     return std::nullopt;
@@ -183,19 +183,16 @@ std::optional<bool> Engine::tripsOn(size_t i, const Observation& v) const
     return std::nullopt;
 }
 
-void Engine::propertyValue(const std::string& peer, const std::string& property, const Observation& value,
-                           double now)
+void Engine::propertyValue(const std::string& peer, const std::string& property, const Observation& value, double now)
 {
     auto it = byProperty.find(propertyKey(peer, property));
     if (it == byProperty.end())
         return;
     for (size_t i : it->second) {
-        states[i].value = value.text;
+        showValue(i, value.text);
         auto trips = tripsOn(i, value);
         if (trips)
             evaluate(i, *trips, now);
-        else
-            changed.insert(i);  // the value is shown even when it cannot be compared
     }
 }
 
@@ -207,7 +204,7 @@ void Engine::peerStatus(const std::string& peer, unsigned int value, const std::
     for (size_t i : it->second) {
         const Rule& rule = set.rules[i];
         bool equal = rule.text == name || rule.text == std::to_string(value);
-        states[i].value = name.empty() ? std::to_string(value) : name;
+        showValue(i, name.empty() ? std::to_string(value) : name);
         evaluate(i, rule.op == Op::Equal ? equal : !equal, now);
     }
 }
@@ -250,12 +247,19 @@ void Engine::evaluatePresence(size_t i, double now)
     // condition can hold: at start no peer has been discovered yet.
     if (states[i].restored && !p.present && !gone)
         return;
-    std::string value = !p.present ? "gone" : p.silent ? "silent" : "present";
-    if (states[i].value != value) {
-        states[i].value = value;
-        changed.insert(i);
-    }
+    showValue(i, !p.present ? "gone" : p.silent ? "silent" : "present");
     evaluate(i, gone || quiet, now);
+}
+
+void Engine::showValue(size_t i, const std::string& value)
+{
+    RuleState& s = states[i];
+    if (s.value == value)
+        return;
+    s.value = value;
+    // Published for the rules that are shown (not normal) only.
+    if (s.state != State::Normal)
+        changed.insert(i);
 }
 
 void Engine::evaluate(size_t i, bool trippedNow, double now)
@@ -402,8 +406,8 @@ std::string Engine::ack(const std::string& pattern, const std::string& by, doubl
     return done ? "" : "nothing to acknowledge in \"" + pattern + "\"";
 }
 
-std::string Engine::shelve(const std::string& pattern, double seconds, const std::string& reason,
-                           const std::string& by, double now)
+std::string Engine::shelve(const std::string& pattern, double seconds, const std::string& reason, const std::string& by,
+                           double now)
 {
     if (!(seconds > 0))
         return "a shelve needs a duration above 0";
@@ -547,8 +551,8 @@ std::string Engine::toJson(size_t i) const
     out += ",\"actions\":[";
     for (size_t k = 0; k < s.actions.size(); ++k) {
         const ActionOutcome& a = s.actions[k];
-        out += std::string(k ? "," : "") + "{\"peer\":" + jsonString(a.peer) +
-               ",\"command\":" + jsonString(a.command) + ",\"outcome\":" + jsonString(a.outcome) + "}";
+        out += std::string(k ? "," : "") + "{\"peer\":" + jsonString(a.peer) + ",\"command\":" + jsonString(a.command) +
+               ",\"outcome\":" + jsonString(a.outcome) + "}";
     }
     return out + "]}";
 }

@@ -125,6 +125,7 @@ private:
     };
 
     std::vector<size_t> matching(const std::string& pattern) const;
+    void showValue(size_t rule, const std::string& value);
     void evaluate(size_t rule, bool trippedNow, double now);
     void refresh(size_t rule, double now);
     void activeChanged(size_t rule, double now);

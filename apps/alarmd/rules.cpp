@@ -6,11 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <cctype>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -400,8 +400,8 @@ private:
         if (words[1] == "in" || words[1] == "outside") {
             rule.kind = words[1] == "in" ? ConditionKind::Inside : ConditionKind::Outside;
             size_t dots = words[2].find("..");
-            if (words.size() != 3 || dots == std::string::npos ||
-                !parseNumber(words[2].substr(0, dots), rule.low) || !parseNumber(words[2].substr(dots + 2), rule.high))
+            if (words.size() != 3 || dots == std::string::npos || !parseNumber(words[2].substr(0, dots), rule.low) ||
+                !parseNumber(words[2].substr(dots + 2), rule.high))
                 fail(words[1] + " wants a range LOW..HIGH of numbers (such as 0..10)");
             if (rule.low > rule.high)
                 fail("range " + words[2] + " is empty (LOW above HIGH)");
@@ -429,11 +429,13 @@ private:
         bool limit = rule.kind == ConditionKind::Inside || rule.kind == ConditionKind::Outside ||
                      (rule.kind == ConditionKind::Compare && rule.op != Op::Equal && rule.op != Op::NotEqual);
         if (rule.deadband > 0 && !limit)
-            throw RulesError(source + ":" + std::to_string(deadbandLine) + ": deadband needs a numeric limit (<, <=, "
-                             ">, >=, in, outside) in rule " + rule.name);
-        if (rule.kind == ConditionKind::Outside && rule.deadband * 2 > rule.high - rule.low)
-            throw RulesError(source + ":" + std::to_string(deadbandLine) + ": deadband wider than half the range in rule " +
+            throw RulesError(source + ":" + std::to_string(deadbandLine) +
+                             ": deadband needs a numeric limit (<, <=, "
+                             ">, >=, in, outside) in rule " +
                              rule.name);
+        if (rule.kind == ConditionKind::Outside && rule.deadband * 2 > rule.high - rule.low)
+            throw RulesError(source + ":" + std::to_string(deadbandLine) +
+                             ": deadband wider than half the range in rule " + rule.name);
         current = nullptr;
     }
 

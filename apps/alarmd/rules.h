@@ -19,12 +19,12 @@ const char* severityName(Severity severity);
 
 // What a rule watches and when it holds.
 enum class ConditionKind {
-    Compare,   // PEER.PROPERTY OP VALUE
-    Inside,    // PEER.PROPERTY in LOW..HIGH
-    Outside,   // PEER.PROPERTY outside LOW..HIGH
-    Status,    // PEER status OP NAME|NUMBER (OP is == or !=)
-    Gone,      // PEER gone for DURATION: not on the site
-    Silent,    // PEER silent for DURATION: gone, or reported silent by the node
+    Compare,  // PEER.PROPERTY OP VALUE
+    Inside,   // PEER.PROPERTY in LOW..HIGH
+    Outside,  // PEER.PROPERTY outside LOW..HIGH
+    Status,   // PEER status OP NAME|NUMBER (OP is == or !=)
+    Gone,     // PEER gone for DURATION: not on the site
+    Silent,   // PEER silent for DURATION: gone, or reported silent by the node
 };
 
 enum class Op { Less, LessEqual, Greater, GreaterEqual, Equal, NotEqual };

@@ -55,7 +55,8 @@ TEST(AlarmRules, ReadsEveryKindOfRuleAndSetting)
     EXPECT_EQ(set.actionRetries, 5);
     EXPECT_EQ(set.notifyFor(Severity::Major).webhook, "http://127.0.0.1:8080/alarm");
     EXPECT_TRUE(set.notifyFor(Severity::Minor).webhook.empty());
-    EXPECT_EQ(set.notifyFor(Severity::Minor).command, (std::vector<std::string>{"/usr/local/bin/page", "--to", "night"}));
+    EXPECT_EQ(set.notifyFor(Severity::Minor).command,
+              (std::vector<std::string>{"/usr/local/bin/page", "--to", "night"}));
     ASSERT_EQ(set.rules.size(), 8u);
 
     const Rule& rain = set.rules[0];
