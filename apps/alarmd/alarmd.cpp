@@ -21,6 +21,7 @@ using Steady = std::chrono::steady_clock;
 
 constexpr auto kTickEvery = std::chrono::milliseconds(100);
 constexpr auto kPublishEvery = std::chrono::milliseconds(20);
+constexpr auto kListEvery = std::chrono::seconds(1);
 constexpr auto kSaveEvery = std::chrono::milliseconds(500);
 // An action's peer is looked for again after this; a command that no
 // refusal answered within kConfirmSeconds counts as done (daemons confirm
@@ -92,6 +93,9 @@ void Alarmd::declareInterface()
     createProperty("alarms", Property::STR_LIST,
                    "every rule that is not normal, one JSON object each (rule, state, severity, value, since, "
                    "guidance, actions)",
+                   false);
+    createProperty("changes", Property::STR_LIST,
+                   "the rules whose state changed since the last broadcast, one JSON object each (as in alarms)",
                    false);
     createProperty("rules", Property::INT, "rules loaded", false);
     createProperty("major", Property::INT, "major alarms raised (unacknowledged, acknowledged or latched)", false);
@@ -207,7 +211,13 @@ void Alarmd::beforeLoop()
                  statePath);
     makeParents(statePath);
     lastTick = lastPublish = lastSave = Steady::now();
-    publish(true);
+    for (size_t i = 0; i < engine->rules().size(); ++i)
+        if (engine->state(i).state != State::Normal)
+            shown.emplace(i, engine->toJson(i));
+    engine->takeChanged();
+    listDirty = true;
+    broadcastList();
+    publishCounts(true);
 }
 
 void Alarmd::onCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command)
@@ -314,6 +324,8 @@ void Alarmd::onIdle()
     handleTransitions();
     if (steadyNow - lastPublish >= kPublishEvery)
         publish(false);
+    if (listDirty && steadyNow - lastListBroadcast >= kListEvery)
+        broadcastList();
     if (steadyNow - lastSave >= kSaveEvery)
         saveState(false);
 }
@@ -386,8 +398,7 @@ void Alarmd::setOutcome(const ActionJob& job, const std::string& outcome)
         logger->info("{}", text);
     else
         logger->warn("{}", text);
-    shown.erase(job.rule);  // shown again with the new outcome
-    publishWanted = true;
+    engine->markChanged(job.rule);
 }
 
 void Alarmd::runActions()
@@ -456,16 +467,29 @@ void Alarmd::publish(bool force)
         return;
     publishWanted = false;
     lastPublish = Steady::now();
-    for (size_t i : changed)
-        shown.erase(i);
-    long major = 0, minor = 0, unacked = 0, shelvedCount = 0, disabledCount = 0;
-    auto& list = properties.at("alarms")->strList;
     std::vector<std::string> items;
-    items.reserve(list.size() + changed.size());
-    for (size_t i = 0; i < engine->rules().size(); ++i) {
+    for (size_t i : changed) {
+        std::string json = engine->toJson(i);
+        shown.erase(i);
+        if (engine->state(i).state != State::Normal)
+            shown.emplace(i, json);
+        if (items.size() < kMaxPropertyListItems)
+            items.push_back(std::move(json));
+    }
+    if (!items.empty()) {
+        auto changes = properties.at("changes");
+        changes->strList = std::move(items);
+        changes->sendProperty();
+        listDirty = true;
+    }
+    publishCounts(force);
+}
+
+void Alarmd::publishCounts(bool force)
+{
+    long major = 0, minor = 0, unacked = 0, shelvedCount = 0, disabledCount = 0;
+    for (const auto& [i, json] : shown) {
         const RuleState& s = engine->state(i);
-        if (s.state == State::Normal)
-            continue;
         if (s.state == State::Shelved)
             ++shelvedCount;
         else if (s.state == State::Disabled)
@@ -474,19 +498,6 @@ void Alarmd::publish(bool force)
             ++(engine->rules()[i].severity == Severity::Major ? major : minor);
         if (s.state == State::Unacked || s.state == State::ReturnedUnacked)
             ++unacked;
-        auto it = shown.find(i);
-        if (it == shown.end())
-            it = shown.emplace(i, engine->toJson(i)).first;
-        items.push_back(it->second);
-    }
-    for (auto it = shown.begin(); it != shown.end();)
-        it = engine->state(it->first).state == State::Normal ? shown.erase(it) : std::next(it);
-    if (items.size() > kMaxPropertyListItems)
-        items.resize(kMaxPropertyListItems);
-    auto alarms = properties.at("alarms");
-    if (force || items != alarms->strList) {
-        alarms->strList = std::move(items);
-        alarms->sendProperty();
     }
     auto update = [this, force](const char* propertyName, long value) {
         auto p = properties.at(propertyName);
@@ -501,6 +512,34 @@ void Alarmd::publish(bool force)
     unsigned int wanted = major ? STATUS_MAJOR : minor ? STATUS_MINOR : 0;
     if (wanted != status)
         changeStatus(wanted);
+}
+
+void Alarmd::refreshList()
+{
+    if (!listDirty)
+        return;
+    listDirty = false;
+    auto& list = properties.at("alarms")->strList;
+    list.clear();
+    for (const auto& [i, json] : shown) {
+        if (list.size() >= kMaxPropertyListItems)
+            break;
+        list.push_back(json);
+    }
+}
+
+void Alarmd::broadcastList()
+{
+    lastListBroadcast = Steady::now();
+    refreshList();
+    properties.at("alarms")->sendProperty();
+}
+
+void Alarmd::sendInfo(std::shared_ptr<Peer> peer)
+{
+    // The Info carries the current list even between its broadcasts.
+    refreshList();
+    Daemon::sendInfo(std::move(peer));
 }
 
 void Alarmd::saveState(bool force)

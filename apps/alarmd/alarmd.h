@@ -41,6 +41,7 @@ public:
     void onStatus(std::shared_ptr<Peer> peer, unsigned int status) override;
     void onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Response& response) override;
     void onCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command) override;
+    void sendInfo(std::shared_ptr<Peer> peer) override;
 
 private:
     struct ActionJob {
@@ -74,7 +75,12 @@ private:
     void queueActions(size_t rule);
     void runActions();
     void setOutcome(const ActionJob& job, const std::string& outcome);
+    // Broadcasts "changes" and the counts (at most every 20 ms); the whole
+    // "alarms" list at most once a second.
     void publish(bool force);
+    void publishCounts(bool force);
+    void refreshList();
+    void broadcastList();
 
     std::string rulesPath;
     std::string statePath;
@@ -85,7 +91,8 @@ private:
     std::vector<uint64_t> episodes;       // per rule: alarms raised so far
     std::map<size_t, std::string> shown;  // JSON of every rule that is not normal
     bool publishWanted = true;
-    std::chrono::steady_clock::time_point lastTick, lastPublish, lastSave;
+    bool listDirty = true;
+    std::chrono::steady_clock::time_point lastTick, lastPublish, lastSave, lastListBroadcast;
     std::string savedText;
     std::shared_ptr<Peer> commandPeer;
     const corvo::proto::Command* commandBeingRun = nullptr;

@@ -104,6 +104,8 @@ public:
 
     // The transitions since the last call, in order.
     std::vector<Transition> takeTransitions();
+    // Publishes the rule again (an action's outcome changed).
+    void markChanged(size_t rule) { changed.insert(rule); }
     // Rules whose state changed since the last call (for publishing).
     std::set<size_t> takeChanged();
 

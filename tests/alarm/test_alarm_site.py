@@ -149,9 +149,20 @@ def test_rain_closes_the_dome_and_parks_the_mount(site):
     log = site.log("alarmd")
     assert "alarm rain [major]: normal -> unacked (condition holds: weather.rain >= 1)" in log
 
+    # The operator's view.
+    listed = json.loads(site.corvo("--json", "alarms").stdout)
+    assert [a["rule"] for a in listed] == ["rain"]
+    text = site.corvo("alarms").stdout
+    assert "unacked  major  rain  weather.rain >= 1  value 1" in text
+    assert "    Rain: the dome closes and the mount parks." in text
+    assert "    action dome close: done" in text
+
     # Acknowledged, then cleared: back to normal, and the counts with it.
-    site.corvo("cmd", "alarmd", "ack", "rain")
+    assert site.corvo("alarms", "ack", "rain").stdout.strip() == "acknowledged rain"
     wait_for("acked", lambda: site.alarm_state("rain") == "acked")
+    assert "acked  major  rain" in site.corvo("alarms").stdout
+    refused = site.corvo("alarms", "ack", "rain", check=False)
+    assert refused.returncode == 5 and "nothing to acknowledge" in refused.stderr
     site.set("weather", "rain", 0)
     wait_for("normal", lambda: site.alarms() == {})
     assert site.get("alarmd", "major") == 0
@@ -200,7 +211,7 @@ def test_a_shelve_expires_on_time(site):
     too_long = site.corvo("cmd", "alarmd", "shelve", "wind", "2h", "", check=False)
     assert too_long.returncode == 5 and "at most 1 min" in too_long.stderr
     shelved_at = time.monotonic()
-    site.corvo("cmd", "alarmd", "shelve", "wind", "4s", "anemometer iced")
+    site.corvo("alarms", "shelve", "wind", "4s", "anemometer", "iced")
     alarm = wait_for("shelved", lambda: (lambda a: a if a["state"] == "shelved" else None)(site.alarms()["wind"]))
     assert alarm["reason"] == "anemometer iced"
     assert alarm["shelved_until"].endswith("Z")
