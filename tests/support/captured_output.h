@@ -33,13 +33,11 @@ public:
     // The sink holds the list by a shared pointer: a diagnostic reported on
     // another thread just as this object ends still has somewhere to go.
     CapturedDiagnostics()
-        : state_(std::make_shared<State>()),
-          redirect_([state = state_](const corvo::Diagnostic& d) {
+        : state_(std::make_shared<State>()), redirect_([state = state_](const corvo::Diagnostic& d) {
               std::lock_guard<std::mutex> lock(state->mutex);
               state->received.push_back(d);
           })
-    {
-    }
+    {}
 
     // Every diagnostic received since the start or the last take/clear.
     std::vector<corvo::Diagnostic> diagnostics() const
