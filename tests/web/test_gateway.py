@@ -663,6 +663,24 @@ class TestTimeRanges:
             assert "error" in parse_request(text), text
         run(body())
 
+    def test_the_point_budget_goes_to_an_archive_that_takes_one(self):
+        from corvoweb.history import History
+
+        asked = []
+
+        class Budgeted:
+            def aggregate(self, peer, prop, since=None, until=None, every=60.0, points=None):
+                asked.append((every, points))
+                return [(since + i, 0.0, float(i), 2.0, 10) for i in range(points)]
+
+            def samples(self, peer, prop, since, until):
+                raise AssertionError("too many values to read them all")
+
+        history = History.__new__(History)
+        history.archive = Budgeted()
+        points = history._read("p", "x", 0.0, 31536000.0, 500)
+        assert asked == [(60.0, 500)] and len(points) == 500
+
     def test_an_archived_range_keeps_only_values_before_its_end(self):
         from corvoweb.history import History
 

@@ -13,6 +13,7 @@ archive answers those from its roll-ups where it keeps them).
 """
 
 import asyncio
+import inspect
 import logging
 import math
 import time
@@ -54,13 +55,21 @@ class History:
     def _read(self, peer, prop, since, until, budget):
         # The recorded values themselves when there are few enough, else the
         # mean of each of `budget` intervals.
-        rows = self.archive.aggregate(peer, prop, since, until, max((until - since) / budget, 1e-3))
+        rows = self._aggregate(peer, prop, since, until, budget)
         if sum(r[4] for r in rows) <= budget:
             points = [[_seconds(t), v] for t, v in self.archive.samples(peer, prop, since, until)]
         else:
             points = [[_seconds(r[0]), r[2]] for r in rows]
         points = [[t, float(v)] for t, v in points if _number(v) and since <= t < until]
         return points[-budget:]
+
+
+    def _aggregate(self, peer, prop, since, until, budget):
+        # The archive picks intervals its roll-ups answer when it takes a
+        # point budget; an older package is given the interval.
+        if "points" in inspect.signature(self.archive.aggregate).parameters:
+            return self.archive.aggregate(peer, prop, since, until, points=budget)
+        return self.archive.aggregate(peer, prop, since, until, max((until - since) / budget, 1e-3))
 
 
 def _number(v):
