@@ -113,7 +113,10 @@ class Outbox:
 
     def lag(self):
         """Seconds this client is behind: how long its oldest unacknowledged
-        batch has waited, else how long the last one took."""
+        batch has waited, else how long the last one took (0 for a client
+        that does not acknowledge: nothing tells)."""
+        if not self._acking:
+            return 0.0
         if self._unacked:
             return max(self._last_lag, self.clock() - self._unacked[0][1])
         return self._last_lag
