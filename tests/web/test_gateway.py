@@ -333,6 +333,24 @@ class TestABrowserBehind:
 
         run(body())
 
+    def test_the_first_batch_the_whole_state_is_no_lag(self):
+        now = [0.0]
+
+        async def body():
+            box = Outbox(min_interval=0, clock=lambda: now[0])
+            box.put({"type": "state"})
+            seq, _ = await box.take()
+            now[0] += 3.0  # a page drawing a large site
+            box.acked(seq)
+            assert box.lag() == 0.0
+            box.put_latest("k", 1)
+            seq, _ = await box.take()
+            now[0] += 1.5
+            box.acked(seq)
+            assert box.lag() == pytest.approx(1.5)
+
+        run(body())
+
     def test_a_client_that_never_acknowledges_is_not_held_back(self):
         async def body():
             box = Outbox(min_interval=0, window=2)

@@ -102,8 +102,11 @@ class Outbox:
         self._acking = True
         now = self.clock()
         while self._unacked and self._unacked[0][0] <= seq:
-            _, sent = self._unacked.popleft()
-            self._last_lag = now - sent
+            first, sent = self._unacked.popleft()
+            # (The first batch, the whole state, costs a page its one-off
+            # drawing: the lag is of keeping up with the changes after it.)
+            if first > 1:
+                self._last_lag = now - sent
         self._wake.set()
 
     @property
