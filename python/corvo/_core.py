@@ -255,7 +255,7 @@ class SiteCore:
                     entry[1] = event[3]
                     if streams:
                         deliveries.append(PropertyEvent(peer.name, event[2], _copy(event[3]), entry[0], entry[2],
-                                                        event[4]))
+                                                        event[4], event[5]))
                 else:
                     out = self._apply(kind, event)
                     if out is not None:
@@ -478,12 +478,19 @@ class SiteCore:
         self._node.command(peer.uuid, words)
         return future
 
-    def stream(self, peers: Tuple[str, ...], logs: bool, callback, queue_size: Optional[int]) -> EventStream:
+    def stream(self, peers: Tuple[str, ...], logs: bool, callback, queue_size: Optional[int],
+               props: Tuple[str, ...] = ()) -> EventStream:
+        """A stream of the events of `peers` (all when empty); with `props`,
+        only the broadcasts of those properties."""
         wanted = set(peers)
+        wanted_props = set(props)
         log_kind = LogEvent
+        property_kind = PropertyEvent
 
         def accept(event) -> bool:
             if (type(event) is log_kind) != logs:
+                return False
+            if wanted_props and (type(event) is not property_kind or event.name not in wanted_props):
                 return False
             return not wanted or event.peer in wanted
 

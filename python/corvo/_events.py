@@ -66,14 +66,16 @@ class Info:
 
 @dataclass(frozen=True)
 class PropertyEvent:
-    """A property broadcast. ``time`` is when it was received (seconds since
-    the epoch)."""
+    """A property broadcast. ``time`` is when it was received, ``sent`` when
+    the sender sent it (by the sender's clock; None when the message carried
+    no send time), both in seconds since the epoch."""
     peer: str
     name: str
     value: Any
     type: str
     unit: str
     time: float
+    sent: Optional[float] = None
 
 
 @dataclass(frozen=True)

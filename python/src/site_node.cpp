@@ -17,6 +17,17 @@ double secondsSinceEpoch(std::chrono::system_clock::time_point time)
     return std::chrono::duration<double>(time.time_since_epoch()).count();
 }
 
+// The sender's time of sending a property broadcast (its clock): the
+// receive time less the delay the library measured from the message's send
+// time; None when the message carried no send time.
+py::object sentTime(const Property& property)
+{
+    double sent = secondsSinceEpoch(property.timestamp) - static_cast<double>(property.delayUs) * 1e-6;
+    if (sent < 1.0)
+        return py::none();
+    return py::float_(sent);
+}
+
 const char* typeName(Property::Type type)
 {
     switch (type) {
@@ -226,9 +237,9 @@ void SiteNode::deliver()
                     list.append(py::make_tuple("exit", event->uuid));
                     break;
                 case Event::PROPERTY:
-                    list.append(py::make_tuple("property", event->uuid, peerText(event->property.name),
-                                               propertyValue(event->property),
-                                               secondsSinceEpoch(event->property.timestamp)));
+                    list.append(py::make_tuple(
+                        "property", event->uuid, peerText(event->property.name), propertyValue(event->property),
+                        secondsSinceEpoch(event->property.timestamp), sentTime(event->property)));
                     break;
                 case Event::STATUS:
                     list.append(py::make_tuple("status", event->uuid, event->status));

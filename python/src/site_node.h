@@ -40,7 +40,8 @@ void loadSecurity(SiteOptions& options, const std::string& key, const std::strin
 //   ("enter", uuid, name, type, client, address, identity)
 //   ("info", uuid, name, properties, commands, statuses, status)
 //   ("exit", uuid)
-//   ("property", uuid, name, value, time)
+//   ("property", uuid, name, value, time, sent)  time: received; sent: the
+//       sender's send time (its clock), None when the message had none
 //   ("status", uuid, value)
 //   ("log", uuid, time, logger, level, text)
 //   ("refused", uuid, kind, name, reason, args)  kind "property" or
