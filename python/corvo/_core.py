@@ -116,6 +116,7 @@ class EventStream:
 
     @property
     def closed(self) -> bool:
+        """True once close() was called (or the site closed)."""
         return self._closed
 
     def get(self, timeout: Optional[float] = None):

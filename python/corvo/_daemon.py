@@ -1,25 +1,5 @@
-"""Device servers in Python: a class declares its properties, commands and
-status names; ``run()`` reads the same command line and configuration file
-as a C++ daemon and serves until Ctrl-C (or SIGTERM, or ``stop()``).
-
-::
-
-    class Focuser(corvo.Daemon):
-        name = "focuser"
-        statuses = {1: "MOVING"}
-        position = corvo.Property(float, unit="mm", description="focuser position",
-                                  writable=True, limits=(0.0, 50.0))
-
-        @corvo.command(description="move to a position")
-        async def move(self, target: float):
-            self.status = "MOVING"
-            await asyncio.sleep(1)
-            self.position = target
-            self.status = "IDLE"
-
-    if __name__ == "__main__":
-        Focuser().run()
-"""
+"""Device servers in Python: corvo.Daemon, corvo.Property and
+corvo.command. The Daemon class's docstring shows a whole device server."""
 
 from __future__ import annotations
 
@@ -279,7 +259,28 @@ class _DaemonRunner(Runner):
 
 
 class Daemon:
-    """Base of a device server; see the module's docstring.
+    """Base of a device server: a class declares its properties, commands
+    and status names; ``run()`` reads the same command line and
+    configuration file as a C++ daemon and serves until Ctrl-C (or SIGTERM,
+    or ``stop()``).
+
+    ::
+
+        class Focuser(corvo.Daemon):
+            name = "focuser"
+            statuses = {1: "MOVING"}
+            position = corvo.Property(float, unit="mm", description="focuser position",
+                                      writable=True, limits=(0.0, 50.0))
+
+            @corvo.command(description="move to a position")
+            async def move(self, target: float):
+                self.status = "MOVING"
+                await asyncio.sleep(1)
+                self.position = target
+                self.status = "IDLE"
+
+        if __name__ == "__main__":
+            Focuser().run()
 
     Class attributes: ``name`` (the component's default name and its type;
     the class name in lower case when absent), ``statuses`` ({value: name};

@@ -134,10 +134,12 @@ class Site:
 
     def set(self, peer: str, prop: str, value: Any, timeout: float = 5.0) -> Any:
         """Asks `peer` to change `prop` to `value` and waits for the broadcast
-        that confirms it; returns the confirmed value. RefusedError when the
-        property is read-only, the value outside its limits or choices, or the
-        peer refuses; TypeError / ValueError for a value that does not fit the
-        type; TimeoutError when no confirmation comes within `timeout`."""
+        that confirms it; returns the value the peer applied (a daemon's
+        handler may apply another one). RefusedError when the property is
+        read-only, the value outside its limits or choices, or the peer
+        refuses; WrongTypeError / WrongValueError (a TypeError / ValueError)
+        for a value that does not fit the type; TimeoutError when no
+        confirmation comes within `timeout`."""
         target = self._described(peer, timeout)
         future = self._core.request_change(target, prop, value)
         return wait_future(future, timeout, lambda: TimeoutError(
