@@ -1,12 +1,13 @@
 """Watching single properties, device proxies with attribute access
 (blocking and asyncio), and the sender's time on every value event."""
 
+import signal
 import time
 
 import pytest
 
 import corvo
-from conftest import net_options
+from conftest import net_options, wait_until
 
 T = 30.0
 
@@ -97,3 +98,67 @@ async def test_asyncio_device_and_property_watch(pyd, site_args):
             dev.gain = 1.0
         with pytest.raises(corvo.RefusedError, match="wrong code 1"):
             await dev.guarded(1, linger=T)
+
+
+def test_silent_peers_are_flagged_and_reported(site_args):
+    # The node's events as the library hands them over: a peer enters, goes
+    # silent, is heard again, goes silent and leaves.
+    uuid = "5" * 32
+    with corvo.Site(**site_args) as s:
+        core = s._core
+        with s.watch() as events:
+            core._on_events([("enter", uuid, "cam", "camera", False, "tcp://127.0.0.1:1", "")])
+            assert not s.peers()[0].silent
+            core._on_events([("silent", uuid, True), ("silent", uuid, True)])
+            assert s.peers()[0].silent
+            core._on_events([("silent", uuid, False)])
+            assert not s.peers()[0].silent
+            core._on_events([("silent", uuid, True), ("exit", uuid)])
+            assert s.peers() == []
+            kinds = [events.get(T).kind for _ in range(5)]
+        assert kinds == ["enter", "silent", "back", "silent", "exit"]
+
+
+def test_a_stopped_daemon_is_flagged_silent_then_back(pyd, site_args):
+    with corvo.Site(**site_args) as s:
+        s.wait_for("pyd", timeout=T)
+        with s.watch("pyd") as events:
+            pyd.send_signal(signal.SIGSTOP)  # silent without closing anything
+            try:
+                wait_for_peer_event(events, "silent")
+                assert [p.silent for p in s.peers() if p.name == "pyd"] == [True]
+            finally:
+                pyd.send_signal(signal.SIGCONT)
+            # Heard again with its next message.
+            assert s.set("pyd", "gain", 6.5, timeout=T) == 6.5
+            wait_for_peer_event(events, "back")
+            assert [p.silent for p in s.peers() if p.name == "pyd"] == [False]
+
+
+def wait_for_peer_event(events, kind):
+    deadline = time.monotonic() + T
+    while time.monotonic() < deadline:
+        try:
+            event = events.get(1.0)
+        except TimeoutError:
+            continue
+        if isinstance(event, corvo.PeerEvent) and event.kind == kind:
+            return event
+    pytest.fail("no %s event" % kind)
+
+
+def test_async_callbacks_running_at_once_are_bounded(pyd, site_args):
+    import asyncio
+    started = []
+
+    async def slow(event):
+        started.append(event)
+        await asyncio.sleep(3600)
+
+    with corvo.Site(**site_args) as s:
+        s.wait_for("pyd", timeout=T)
+        with s.watch("pyd", "gain", callback=slow, queue_size=2) as stream:
+            for gain in (2.0, 3.0, 4.0, 5.0, 6.0):
+                s.set("pyd", "gain", gain, timeout=T)
+            wait_until(lambda: stream.dropped == 3, timeout=T, what="three dropped events")
+            assert [e.value for e in started] == [2.0, 3.0]
