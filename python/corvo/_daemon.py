@@ -499,7 +499,9 @@ class Daemon:
     def _hook(self, hook: Callable) -> None:
         result = hook()
         if inspect.iscoroutine(result):
-            asyncio.run_coroutine_threadsafe(result, _runner.loop()).result()
+            future = asyncio.run_coroutine_threadsafe(result, _runner.loop())
+            if not _runner.on_thread():  # else it runs after the calling handler
+                future.result()
 
     def start(self, argv: Optional[List[str]] = None) -> None:
         """Reads the command line (``sys.argv`` when None), the configuration
@@ -547,6 +549,8 @@ class Daemon:
         if loop is None:
             return
         future = asyncio.run_coroutine_threadsafe(self._runner.cancel_all(SHUTDOWN_GRACE), loop)
+        if _runner.on_thread():
+            return  # called from an async handler: waiting here would block the loop it needs
         try:
             future.result(SHUTDOWN_GRACE + 1.0)
         except concurrent.futures.TimeoutError:
