@@ -16,8 +16,8 @@ unit, description, writable, limits, choices}}, commands {name:
 
 Silent peers: a peer the node has not heard from within its evasive time is
 "silent" until heard again or gone. The package tells it as a flag `silent`
-on its PeerInfo and as PeerEvent kinds "silent" and "back" (or "alive"); a
-package without them leaves every peer not silent, and the page shows none.
+on its PeerInfo and as PeerEvent kinds "silent" and "back"; an older
+package without them leaves every peer not silent.
 """
 
 import asyncio
@@ -27,7 +27,7 @@ log = logging.getLogger("corvo-web")
 
 
 # PeerEvent kinds about a peer's silence: whether it is silent now.
-SILENT_KINDS = {"silent": True, "evasive": True, "back": False, "alive": False, "active": False}
+SILENT_KINDS = {"silent": True, "back": False}
 
 
 class Refused(Exception):
