@@ -654,6 +654,21 @@ class TestLiveness:
         wait_for(lambda: browser.find_element(By.ID, "conn").text == "live", 30, "live again")
         print("stale shown %.2f s after the gateway stopped" % took)
 
+    def test_a_daemon_that_goes_silent_is_greyed_then_back(self, site, browser):
+        open_console(browser, READ_ONLY_HTTP)
+        wait_for(lambda: "silent" not in card(browser, "flood").get_attribute("class"), 30, "the flood daemon heard")
+        site.procs["flood"].send_signal(signal.SIGSTOP)  # as a cut cable: no word, nothing closed
+        try:
+            wait_for(lambda: "silent" in card(browser, "flood").get_attribute("class"), 25, "the card greyed")
+            assert card(browser, "flood").find_element(By.CSS_SELECTOR, ".silent-badge").is_displayed()
+            assert "gone" not in card(browser, "flood").get_attribute("class")
+            artifact(browser, "daemon-silent")
+        finally:
+            site.procs["flood"].send_signal(signal.SIGCONT)
+        # Heard again: a broadcast of it reaches the gateway.
+        assert site.corvo("cmd", "flood", "wave", "2", "1").returncode == 0
+        wait_for(lambda: "silent" not in card(browser, "flood").get_attribute("class"), 25, "the card back")
+
     def test_a_daemon_stopped_with_sigint_is_shown_gone(self, site, browser):
         open_console(browser, READ_ONLY_HTTP)
         wait_for(lambda: "gone" not in card(browser, "wheel").get_attribute("class"), 30, "the wheel present")
