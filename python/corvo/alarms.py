@@ -9,7 +9,7 @@
 
 The objects come from the daemon's properties "alarms" (every rule that is
 not normal; the description has it current, broadcasts follow at most once a
-second) and "changes" (the rules that changed, every 20 ms at most); their
+second) and "changes" (the rules that changed, every 5 ms at most); their
 fields are described in apps/alarmd/README.md. Acknowledging and shelving
 are the daemon's commands: ``site.command("alarmd", "ack", "rain")``.
 """
