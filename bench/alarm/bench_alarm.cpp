@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -23,7 +24,6 @@
 #include <map>
 #include <memory>
 #include <random>
-#include <cstdint>
 #include <sstream>
 #include <string>
 #include <thread>
