@@ -228,7 +228,7 @@ void Alarmd::onCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& 
     commandPeer.reset();
     commandBeingRun = nullptr;
     handleTransitions();
-    saveState(true);
+    saveState(false);  // at once, and only when something changed (no fsync per repeated request)
 }
 
 std::string Alarmd::requesterName() const

@@ -495,10 +495,16 @@ protected:
 
     void onResponse(CorvoTool& tool, Peer& from, const corvo::proto::Response& response) override
     {
-        if (!waitingForPeer || !fromPeer(from) || response.error().empty() || !response.has_property_data() ||
+        if (!waitingForPeer || !fromPeer(from) || !response.has_property_data() ||
             response.property_data().name() != name)
             return;
-        fail(tool, EXIT_REFUSED, peer->name + " refused " + name + " = " + text + ": " + response.error());
+        if (!response.error().empty())
+            return fail(tool, EXIT_REFUSED, peer->name + " refused " + name + " = " + text + ": " + response.error());
+        // The daemon applied another value than requested: the one it has
+        // just broadcast (on the same connection, so already seen).
+        auto applied = from.properties.find(name);
+        if (applied != from.properties.end())
+            finishWithValue(tool, from, applied->second);
     }
 
     void onProperty(CorvoTool& tool, Peer& from, const Property& property) override
