@@ -2,8 +2,8 @@
 // webhook nobody answers, and the bound of the queue.
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,8 +19,7 @@ using Clock = std::chrono::steady_clock;
 TEST(AlarmHook, ReportsExitStatusAndGetsTheJsonOnItsInput)
 {
     std::string why;
-    EXPECT_TRUE(runHook({"/bin/sh", "-c", "grep -q '\"to\":\"unacked\"'"}, "{\"to\":\"unacked\"}\n", 5000, why))
-        << why;
+    EXPECT_TRUE(runHook({"/bin/sh", "-c", "grep -q '\"to\":\"unacked\"'"}, "{\"to\":\"unacked\"}\n", 5000, why)) << why;
     EXPECT_FALSE(runHook({"/bin/sh", "-c", "exit 3"}, "{}", 5000, why));
     EXPECT_EQ(why, "exit status 3");
     EXPECT_FALSE(runHook({"/nonexistent/hook"}, "{}", 5000, why));
