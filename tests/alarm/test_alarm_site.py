@@ -396,3 +396,23 @@ def test_python_reads_alarms_and_follows_their_changes(site):
         reader.join(5)
     assert corvo.alarms.Alarm.from_json("not json") is None
     assert corvo.alarms.Alarm.from_json('{"rule": 3, "state": "x"}') is None
+
+
+def test_transitions_are_in_the_sites_history(site):
+    archiver = os.environ.get("CORVO_ARCHIVER")
+    if not archiver:
+        pytest.skip("CORVO_ARCHIVER not set")
+    db = site.work / "history.db"
+    site.start("archiver", [archiver, "--db", str(db)])
+    site.device("weather")
+    site.alarmd("rule wind\n    when weather.wind > 10\n")
+    wait_for("rules", lambda: site.get("alarmd", "rules") == 1)
+    site.set("weather", "wind", 20)
+    site.wait_state("wind", "unacked")
+    site.corvo("alarms", "ack", "wind")
+    site.wait_state("wind", "acked")
+    time.sleep(1)
+    site.stop("archiver")  # writes what it holds
+    history = site.corvo("history", "--log", "alarmd", "--since", "1h", "--db", str(db)).stdout
+    assert "alarm wind [minor]: normal -> unacked (condition holds: weather.wind > 10)" in history, history
+    assert "alarm wind [minor]: unacked -> acked (acknowledged by corvo)" in history, history
