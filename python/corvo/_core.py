@@ -31,7 +31,7 @@ TYPE_CODES = {"int": 0, "str": 1, "float": 2, "list[str]": 4, "list[int]": 5, "l
 
 class _Peer:
     __slots__ = ("uuid", "name", "type", "client", "address", "identity", "member", "described", "status",
-                 "properties", "commands", "statuses")
+                 "properties", "commands", "statuses", "silent")
 
     def __init__(self, uuid: str, name: str):
         self.uuid = uuid
@@ -43,13 +43,14 @@ class _Peer:
         self.member = False
         self.described = False
         self.status = 0
+        self.silent = False
         self.properties: Dict[str, list] = {}  # name -> [type, value, unit, description, writable, limits, choices]
         self.commands: Dict[str, tuple] = {}
         self.statuses: Dict[int, str] = {}
 
     def peer_info(self) -> PeerInfo:
         return PeerInfo(self.name, self.uuid, self.type, self.client, self.status, self.statuses.get(self.status),
-                        self.identity)
+                        self.identity, self.silent)
 
     def info(self) -> Info:
         properties = {
@@ -82,13 +83,14 @@ class EventStream:
         self._waker: Optional[Tuple[asyncio.AbstractEventLoop, asyncio.Future]] = None
         self._closed = False
         self._is_log = False
+        self._running_callbacks = 0
         self.dropped = 0
         """Events dropped because the queue was full."""
 
     # -- producer side (loop thread) --
     def _push(self, event) -> None:
         if self._callback is not None:
-            self._core._run_callback(self._callback, event)
+            self._run_callback(event)
             return
         with self._cond:
             if self._closed:
@@ -101,6 +103,30 @@ class EventStream:
             waker, self._waker = self._waker, None
         if waker is not None:
             _wake(waker)
+
+    def _run_callback(self, event) -> None:
+        try:
+            result = self._callback(event)
+        except Exception:  # a failing callback must not stop the others
+            import traceback
+            traceback.print_exc()
+            return
+        if not asyncio.iscoroutine(result):
+            return
+        # An async callback's coroutines still running are bounded by the
+        # stream's queue size: beyond, the event is dropped and counted.
+        with self._cond:
+            if self._running_callbacks >= self._maxsize:
+                self.dropped += 1
+                result.close()
+                return
+            self._running_callbacks += 1
+        from . import _runner
+        _runner.submit(result).add_done_callback(self._callback_done)
+
+    def _callback_done(self, _future) -> None:
+        with self._cond:
+            self._running_callbacks -= 1
 
     # -- consumer side --
     def close(self) -> None:
@@ -116,6 +142,7 @@ class EventStream:
 
     @property
     def closed(self) -> bool:
+        """True once close() was called (or the site closed)."""
         return self._closed
 
     def get(self, timeout: Optional[float] = None):
@@ -255,7 +282,7 @@ class SiteCore:
                     entry[1] = event[3]
                     if streams:
                         deliveries.append(PropertyEvent(peer.name, event[2], _copy(event[3]), entry[0], entry[2],
-                                                        event[4]))
+                                                        event[4], event[5]))
                 else:
                     out = self._apply(kind, event)
                     if out is not None:
@@ -306,6 +333,14 @@ class SiteCore:
         if kind == "exit":
             del self._peers[uuid]
             return PeerEvent(peer.name, "exit") if peer.member else None
+        if kind == "silent":
+            # ("silent", uuid, flag): not heard for the evasive time, or
+            # heard again. Reported only on a change.
+            silent = bool(event[2])
+            if silent == peer.silent:
+                return None
+            peer.silent = silent
+            return PeerEvent(peer.name, "silent" if silent else "back") if peer.member else None
         if kind == "status":
             peer.status = event[2]
             return StatusEvent(peer.name, event[2], peer.statuses.get(event[2]))
@@ -314,16 +349,6 @@ class SiteCore:
             level_name = LOG_LEVELS[level] if 0 <= level < len(LOG_LEVELS) else str(level)
             return LogEvent(peer.name, time, logger, level_name, text)
         return None
-
-    def _run_callback(self, callback, event) -> None:
-        try:
-            result = callback(event)
-            if asyncio.iscoroutine(result):
-                from . import _runner
-                _runner.submit(result)
-        except Exception:  # a failing callback must not stop the others
-            import traceback
-            traceback.print_exc()
 
     # ------------------------------------------------------------ peers
     def _find(self, name_or_uuid: str) -> Optional[_Peer]:
@@ -478,12 +503,19 @@ class SiteCore:
         self._node.command(peer.uuid, words)
         return future
 
-    def stream(self, peers: Tuple[str, ...], logs: bool, callback, queue_size: Optional[int]) -> EventStream:
+    def stream(self, peers: Tuple[str, ...], logs: bool, callback, queue_size: Optional[int],
+               props: Tuple[str, ...] = ()) -> EventStream:
+        """A stream of the events of `peers` (all when empty); with `props`,
+        only the broadcasts of those properties."""
         wanted = set(peers)
+        wanted_props = set(props)
         log_kind = LogEvent
+        property_kind = PropertyEvent
 
         def accept(event) -> bool:
             if (type(event) is log_kind) != logs:
+                return False
+            if wanted_props and (type(event) is not property_kind or event.name not in wanted_props):
                 return False
             return not wanted or event.peer in wanted
 

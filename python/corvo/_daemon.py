@@ -1,25 +1,5 @@
-"""Device servers in Python: a class declares its properties, commands and
-status names; ``run()`` reads the same command line and configuration file
-as a C++ daemon and serves until Ctrl-C (or SIGTERM, or ``stop()``).
-
-::
-
-    class Focuser(corvo.Daemon):
-        name = "focuser"
-        statuses = {1: "MOVING"}
-        position = corvo.Property(float, unit="mm", description="focuser position",
-                                  writable=True, limits=(0.0, 50.0))
-
-        @corvo.command(description="move to a position")
-        async def move(self, target: float):
-            self.status = "MOVING"
-            await asyncio.sleep(1)
-            self.position = target
-            self.status = "IDLE"
-
-    if __name__ == "__main__":
-        Focuser().run()
-"""
+"""Device servers in Python: corvo.Daemon, corvo.Property and
+corvo.command. The Daemon class's docstring shows a whole device server."""
 
 from __future__ import annotations
 
@@ -279,7 +259,28 @@ class _DaemonRunner(Runner):
 
 
 class Daemon:
-    """Base of a device server; see the module's docstring.
+    """Base of a device server: a class declares its properties, commands
+    and status names; ``run()`` reads the same command line and
+    configuration file as a C++ daemon and serves until Ctrl-C (or SIGTERM,
+    or ``stop()``).
+
+    ::
+
+        class Focuser(corvo.Daemon):
+            name = "focuser"
+            statuses = {1: "MOVING"}
+            position = corvo.Property(float, unit="mm", description="focuser position",
+                                      writable=True, limits=(0.0, 50.0))
+
+            @corvo.command(description="move to a position")
+            async def move(self, target: float):
+                self.status = "MOVING"
+                await asyncio.sleep(1)
+                self.position = target
+                self.status = "IDLE"
+
+        if __name__ == "__main__":
+            Focuser().run()
 
     Class attributes: ``name`` (the component's default name and its type;
     the class name in lower case when absent), ``statuses`` ({value: name};
@@ -498,7 +499,9 @@ class Daemon:
     def _hook(self, hook: Callable) -> None:
         result = hook()
         if inspect.iscoroutine(result):
-            asyncio.run_coroutine_threadsafe(result, _runner.loop()).result()
+            future = asyncio.run_coroutine_threadsafe(result, _runner.loop())
+            if not _runner.on_thread():  # else it runs after the calling handler
+                future.result()
 
     def start(self, argv: Optional[List[str]] = None) -> None:
         """Reads the command line (``sys.argv`` when None), the configuration
@@ -546,6 +549,8 @@ class Daemon:
         if loop is None:
             return
         future = asyncio.run_coroutine_threadsafe(self._runner.cancel_all(SHUTDOWN_GRACE), loop)
+        if _runner.on_thread():
+            return  # called from an async handler: waiting here would block the loop it needs
         try:
             future.result(SHUTDOWN_GRACE + 1.0)
         except concurrent.futures.TimeoutError:

@@ -78,6 +78,7 @@ class Gate:
         self._lock = threading.Lock()
         self._pending: Deque[Job] = collections.deque()
         self._working = False  # a worker runs (a request runs or waits)
+        self._admitted = 0
         self._current: Optional[asyncio.Task] = None
         self._closed = False
 
@@ -87,15 +88,19 @@ class Gate:
         with self._lock:
             if self._closed:
                 raise RefusedError("shutting down")
-            if self.policy == "refuse" and self._working:
+            # Admitted and not yet ended: the running request (or the next to
+            # run, before the worker took it) and those waiting.
+            if self.policy == "refuse" and self._admitted:
                 raise RefusedError("busy: %s is running" % self.what)
-            if self.policy == "queue" and self._working and len(self._pending) >= self.queue:
-                raise RefusedError("busy: %d requests of %s wait already" % (len(self._pending), self.what))
+            if self.policy == "queue" and self._admitted > self.queue:
+                raise RefusedError("busy: %d requests of %s wait already" % (self._admitted - 1, self.what))
             if self.policy == "cancel":
                 superseded = list(self._pending)
                 self._pending.clear()
+                self._admitted -= len(superseded)
                 running = self._current
             self._pending.append(job)
+            self._admitted += 1
             start = not self._working
             self._working = True
         for old in superseded:
@@ -114,6 +119,8 @@ class Gate:
             self._pending.clear()
         for job in waiting:
             job.refuse("shutting down")
+        with self._lock:
+            self._admitted -= len(waiting)
 
     async def _work(self) -> None:
         while True:
@@ -130,12 +137,20 @@ class Gate:
                 # the shutdown); it answers and reports its own errors.
                 await asyncio.wait({task})
             except asyncio.CancelledError:
-                # The worker itself was cancelled: its request goes with it.
+                # The worker itself was cancelled: its request goes with it,
+                # and the ones waiting are refused.
                 task.cancel()
                 with self._lock:
+                    waiting = list(self._pending)
+                    self._pending.clear()
+                    self._admitted = 0
                     self._working = False
                     self._current = None
+                for other in waiting:
+                    other.refuse("shutting down")
                 raise
+            with self._lock:
+                self._admitted -= 1
 
 
 class Runner:

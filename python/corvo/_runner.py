@@ -52,6 +52,12 @@ def submit(coroutine: Coroutine, on_error: Optional[Callable[[BaseException], An
     return future
 
 
+def on_thread() -> bool:
+    """True on the package's asyncio thread (in async handlers)."""
+    with _lock:
+        return _thread is not None and _thread is threading.current_thread()
+
+
 def current() -> Optional[asyncio.AbstractEventLoop]:
     """The loop if it has been started, else None (without starting it)."""
     with _lock:

@@ -70,6 +70,21 @@ class Tester(corvo.Daemon):
     async def grip(self):
         await self._hold("grip")
 
+    @corvo.command(description="the latest request wins", policy="cancel")
+    async def chase(self, target: int, seconds: float):
+        self.log.info("chasing %d", target)
+        try:
+            await asyncio.sleep(seconds)
+        except asyncio.CancelledError:
+            self.log.info("chase %d cancelled", target)
+            raise corvo.RefusedError("cancelled by a newer chase")
+        self.count = target
+
+    @corvo.command(description="counts in turn, two waiting at most", policy="queue", queue=2)
+    async def tally(self, amount: int):
+        await asyncio.sleep(0.3)
+        self.count = self.count + amount
+
     @corvo.command(description="refuses every code but 42")
     def guarded(self, code: int):
         if code != 42:
