@@ -92,9 +92,11 @@ class AlarmEvents:
 
     @property
     def dropped(self) -> int:
+        """Broadcasts dropped because the queue was full."""
         return self._stream.dropped
 
     def close(self) -> None:
+        """Ends the stream; a waiting iteration ends."""
         self._stream.close()
 
     def __enter__(self) -> "AlarmEvents":
