@@ -20,7 +20,7 @@ namespace {
 using Steady = std::chrono::steady_clock;
 
 constexpr auto kTickEvery = std::chrono::milliseconds(100);
-constexpr auto kPublishEvery = std::chrono::milliseconds(20);
+constexpr auto kPublishEvery = std::chrono::milliseconds(5);
 constexpr auto kListEvery = std::chrono::seconds(1);
 constexpr auto kSaveEvery = std::chrono::milliseconds(500);
 // An action's peer is looked for again after this; a command that no
@@ -228,7 +228,7 @@ void Alarmd::onCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& 
     commandPeer.reset();
     commandBeingRun = nullptr;
     handleTransitions();
-    saveState(true);
+    saveState(false);  // at once, and only when something changed (no fsync per repeated request)
 }
 
 std::string Alarmd::requesterName() const

@@ -75,7 +75,7 @@ private:
     void queueActions(size_t rule);
     void runActions();
     void setOutcome(const ActionJob& job, const std::string& outcome);
-    // Broadcasts "changes" and the counts (at most every 20 ms); the whole
+    // Broadcasts "changes" and the counts (at most every 5 ms); the whole
     // "alarms" list at most once a second.
     void publish(bool force);
     void publishCounts(bool force);

@@ -94,7 +94,7 @@ bool inAlarm(State s)
 
 }  // namespace
 
-Engine::Engine(RuleSet rules, double now) : set(std::move(rules)), states(set.rules.size()), startTime(now)
+Engine::Engine(RuleSet rules, double now) : set(std::move(rules)), states(set.rules.size())
 {
     for (size_t i = 0; i < set.rules.size(); ++i) {
         const Rule& rule = set.rules[i];

@@ -147,7 +147,6 @@ private:
     std::set<size_t> shelved;
     std::vector<Transition> transitions;
     std::set<size_t> changed;
-    double startTime = 0;
 };
 
 // A JSON string literal.

@@ -180,6 +180,16 @@ class Site:
         `timeout` applies to each of its calls."""
         return Device(self, peer, timeout)
 
+    def alarms(self, timeout: float = 5.0) -> list:
+        """The alarms of corvo-alarmd that are not normal (see corvo.alarms)."""
+        from .alarms import alarms
+        return alarms(self, timeout)
+
+    def alarm_events(self, queue_size: Optional[int] = None):
+        """Each change of an alarm's state, as corvo.alarms.Alarm objects."""
+        from .alarms import AlarmEvents
+        return AlarmEvents(self, queue_size=queue_size)
+
     def logs(self, *peers: str, callback: Optional[Callable[[Any], Any]] = None,
              queue_size: Optional[int] = None) -> EventStream:
         """Log records of `peers` (all when none given), as ``watch``."""

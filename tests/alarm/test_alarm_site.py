@@ -368,3 +368,51 @@ def test_secured_site_rights_and_locks(site):
     log = site.log("alarmd")
     assert "audit: accepted run ack rain by alice" in log
     assert "audit: refused run ack rain by observer" in log
+
+
+def test_python_reads_alarms_and_follows_their_changes(site):
+    corvo = pytest.importorskip("corvo")
+    site.device("weather")
+    site.alarmd("rule wind\n    when weather.wind > 10\n    guidance Batten down.\n")
+    wait_for("rules", lambda: site.get("alarmd", "rules") == 1)
+    with corvo.Site(site.name, interface="lo") as client:
+        assert client.alarms(timeout=10) == []
+        events = client.alarm_events()
+        seen = []
+        reader = threading.Thread(target=lambda: seen.extend(events), daemon=True)
+        reader.start()
+        time.sleep(0.5)
+        site.set("weather", "wind", 20)
+        wait_for("the raise event", lambda: [a for a in seen if a.rule == "wind" and a.state == "unacked"])
+        alarm = wait_for("site.alarms()", lambda: client.alarms())[0]
+        assert (alarm.rule, alarm.state, alarm.severity, alarm.guidance) == ("wind", "unacked", "minor", "Batten down.")
+        assert alarm.value == "20" and alarm.active
+        client.command("alarmd", "ack", "wind")
+        acked = wait_for("the ack event", lambda: [a for a in seen if a.state == "acked"])[0]
+        assert acked.by
+        site.set("weather", "wind", 1)
+        wait_for("back to normal", lambda: [a for a in seen if a.state == "normal"])
+        events.close()
+        reader.join(5)
+    assert corvo.alarms.Alarm.from_json("not json") is None
+    assert corvo.alarms.Alarm.from_json('{"rule": 3, "state": "x"}') is None
+
+
+def test_transitions_are_in_the_sites_history(site):
+    archiver = os.environ.get("CORVO_ARCHIVER")
+    if not archiver:
+        pytest.skip("CORVO_ARCHIVER not set")
+    db = site.work / "history.db"
+    site.start("archiver", [archiver, "--db", str(db)])
+    site.device("weather")
+    site.alarmd("rule wind\n    when weather.wind > 10\n")
+    wait_for("rules", lambda: site.get("alarmd", "rules") == 1)
+    site.set("weather", "wind", 20)
+    site.wait_state("wind", "unacked")
+    site.corvo("alarms", "ack", "wind")
+    site.wait_state("wind", "acked")
+    time.sleep(1)
+    site.stop("archiver")  # writes what it holds
+    history = site.corvo("history", "--log", "alarmd", "--since", "1h", "--db", str(db)).stdout
+    assert "alarm wind [minor]: normal -> unacked (condition holds: weather.wind > 10)" in history, history
+    assert "alarm wind [minor]: unacked -> acked (acknowledged by corvo)" in history, history
