@@ -78,7 +78,6 @@ public:
                 // Everything but the wait runs under the lock that the
                 // direct sends of the API take.
                 std::lock_guard<std::mutex> hold(direct_.lock());
-                mailboxes_.startTurn(now());
                 if (pipeBusy_)
                     pipeBusy_ = drainPipe();
                 if (terminated_)
@@ -89,6 +88,8 @@ public:
                     beaconBusy_ = false;
                     beacons_.receive(*this);
                 }
+                if (running_ && mailboxes_.hasBacklog())
+                    flushBacklogs();
                 onTimers();
             }
             waitForActivity();
@@ -100,10 +101,11 @@ private:
 
     void waitForActivity()
     {
-        pollfd fds[3];
+        pollfd fds[4];
         int n = 0;
         int64_t t = now();
         fds[n++] = {pipeFd_, POLLIN, 0};
+        fds[n++] = {directPath_.wakeFd(), POLLIN, 0};
         if (running_) {
             // Paused or resting, a socket is left out (poll skips a negative one).
             fds[n++] = {outbox_.readingPaused() ? -1 : inbox_.fd(), POLLIN, 0};
@@ -113,14 +115,18 @@ private:
         int timeout = busy ? 0 : pollTimeout(t);
         if (outbox_.readingPaused() && !busy)
             timeout = std::min(timeout < 0 ? kPausedRecheckMs : timeout, kPausedRecheckMs);
+        if (running_ && mailboxes_.hasBacklog() && !busy)
+            timeout = std::min(timeout < 0 ? Mailboxes::kBacklogRecheckMs : timeout, Mailboxes::kBacklogRecheckMs);
         int rc = poll(fds, nfds_t(n), timeout);
         if (rc <= 0)
             return;  // timeout, or EINTR: the timers are checked again
         const short ready = POLLIN | POLLERR | POLLHUP;
         pipeBusy_ = pipeBusy_ || (fds[0].revents & ready);
+        if (fds[1].revents & ready)
+            directPath_.woken();  // a backlog to flush, which the loop does anyway
         if (running_) {
-            inboxBusy_ = inboxBusy_ || (fds[1].revents & ready);
-            beaconBusy_ = beaconBusy_ || (fds[2].revents & ready);
+            inboxBusy_ = inboxBusy_ || (fds[2].revents & ready);
+            beaconBusy_ = beaconBusy_ || (fds[3].revents & ready);
         }
     }
 
@@ -144,6 +150,14 @@ private:
         }
         if (t >= admission_.nextCheckAt())
             checkVerifications(t);
+    }
+
+    // What waits beyond full mailboxes goes on as they make room; a peer
+    // whose mailbox failed or stayed full is dropped.
+    void flushBacklogs()
+    {
+        for (const Uuid& uuid : mailboxes_.flush(roster_.table(), now()))
+            roster_.remove(uuid, true);
     }
 
     // ---- commands from the API -------------------------------------------
@@ -280,10 +294,10 @@ private:
     {
         int64_t t = now();
         std::vector<Uuid> waiting = roster_.table().select([&](Peer& peer) {
-            bool pending = peer.unconfirmed || peer.pingsUnanswered > 0;
+            bool pending = peer.unconfirmed || peer.pingsUnanswered > 0 || !peer.backlog.empty();
             if (!peer.ready || !pending || t >= peer.lastSeen + config_.evasiveTimeout)
                 return false;
-            return !peer.unconfirmed || mailboxes_.trySend(peer, Roster::ping()) == SendOutcome::Sent;
+            return !(peer.unconfirmed || !peer.backlog.empty()) || mailboxes_.send(peer, Roster::ping());
         });
         if (waiting.empty())
             return waiting;
@@ -293,13 +307,17 @@ private:
             int64_t left = deadline - now();
             if (left <= 0)
                 break;
+            if (mailboxes_.hasBacklog()) {
+                flushBacklogs();
+                left = std::min<int64_t>(left, Mailboxes::kBacklogRecheckMs);
+            }
             zmq_pollitem_t item = {inbox_.handle(), 0, ZMQ_POLLIN, 0};
             if (zmq_poll(&item, 1, long(left)) < 0 && errno != EINTR)
                 break;
             drainInbox();
             auto confirmed = [&](const Uuid& uuid) {
                 Peer* peer = roster_.find(uuid);
-                return !peer || peer->pingsUnanswered == 0;
+                return !peer || (peer->pingsUnanswered == 0 && peer->backlog.empty());
             };
             waiting.erase(std::remove_if(waiting.begin(), waiting.end(), confirmed), waiting.end());
         }

@@ -44,6 +44,7 @@ void Roster::remove(const Uuid& uuid, bool report)
     if (report && peer->ready)
         outbox_.peerEvent("EXIT", *peer);
     admission_.setPending(*peer, false);
+    mailboxes_.forget(*peer);
     mailboxes_.noteClosed(peer->endpoint);
     peers_.erase(Uuid(uuid));
 }
