@@ -90,6 +90,10 @@ public:
                 }
                 if (running_ && mailboxes_.hasBacklog())
                     flushBacklogs();
+                if (running_ && monitorBusy_) {
+                    monitorBusy_ = false;
+                    inbox_.readMonitor();
+                }
                 onTimers();
             }
             waitForActivity();
@@ -101,7 +105,7 @@ private:
 
     void waitForActivity()
     {
-        pollfd fds[4];
+        pollfd fds[5];
         int n = 0;
         int64_t t = now();
         fds[n++] = {pipeFd_, POLLIN, 0};
@@ -110,6 +114,7 @@ private:
             // Paused or resting, a socket is left out (poll skips a negative one).
             fds[n++] = {outbox_.readingPaused() ? -1 : inbox_.fd(), POLLIN, 0};
             fds[n++] = {beaconBusy_ ? -1 : beacons_.pollFd(t), POLLIN, 0};
+            fds[n++] = {inbox_.monitorFd(), POLLIN, 0};
         }
         bool busy = pipeBusy_ || (running_ && ((inboxBusy_ && !outbox_.readingPaused()) || beaconBusy_));
         int timeout = busy ? 0 : pollTimeout(t);
@@ -127,6 +132,7 @@ private:
         if (running_) {
             inboxBusy_ = inboxBusy_ || (fds[2].revents & ready);
             beaconBusy_ = beaconBusy_ || (fds[3].revents & ready);
+            monitorBusy_ = monitorBusy_ || (fds[4].revents & ready);
         }
     }
 
@@ -235,6 +241,7 @@ private:
             return -1;
         }
         inboxBusy_ = true;
+        monitorBusy_ = true;  // read once, so that its descriptor signals news
         admission_.configure(curve, peerBudget());
         mailboxes_.configure(curve);
         greeting_.configure(curve);
@@ -578,6 +585,7 @@ private:
     bool pipeBusy_ = true;
     bool inboxBusy_ = false;
     bool beaconBusy_ = false;
+    bool monitorBusy_ = false;
     int64_t nextCheckAt_ = 0;
     int64_t checkInterval_ = 1000;
 
