@@ -41,8 +41,8 @@ bool Inbox::open(const Interface& iface, const CurveSetup* curve)
     port_ = colon == std::string::npos ? 0 : uint16_t(atoi(bound.c_str() + colon + 1));
     endpoint_ = "tcp://" + address + ":" + std::to_string(port_);
     fd_ = zsock_fd(socket_);
-    if (curve_ && !openMonitor())
-        log_.warn("no monitor of the inbox: connections without CURVE go unlogged");
+    if (!openMonitor())
+        log_.warn("no monitor of the inbox: closed connections and refused handshakes go unnoticed");
     return port_ != 0;
 }
 
@@ -93,10 +93,11 @@ bool Inbox::openMonitor()
     return true;
 }
 
-void Inbox::readMonitor()
+std::vector<int> Inbox::readMonitor()
 {
+    std::vector<int> closed;
     if (!monitor_)
-        return;
+        return closed;
     void* pair = zsock_resolve(monitor_);
     Parts event;
     // Each event: its number and value, then the endpoint (of the inbox).
@@ -106,14 +107,15 @@ void Inbox::readMonitor()
             uint32_t value;
             std::memcpy(&number, event.data(0), sizeof number);
             std::memcpy(&value, event.data(0) + 2, sizeof value);
-            onMonitorEvent(number, value);
+            onMonitorEvent(number, value, closed);
         }
     }
+    return closed;
 }
 
 // libzmq names no connection in a failed handshake: the failure is that of
 // the next connection that closes (a failed handshake closes it at once).
-void Inbox::onMonitorEvent(uint16_t event, uint32_t value)
+void Inbox::onMonitorEvent(uint16_t event, uint32_t value, std::vector<int>& closed)
 {
     int fd = int(value);
     switch (event) {
@@ -138,7 +140,10 @@ void Inbox::onMonitorEvent(uint16_t event, uint32_t value)
                 break;
             if (failedHandshakes_ > 0) {
                 --failedHandshakes_;
-                logFailure(it->second);
+                if (curve_)
+                    logFailure(it->second);
+            } else if (closed.size() < kMaxWatchedConnections) {
+                closed.push_back(fd);
             }
             accepted_.erase(it);
             break;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "zre_codec.hpp"
 #include "zre_curve.hpp"
@@ -51,12 +52,16 @@ public:
     // The identity whose key the sender proved in the handshake (the ZAP
     // handler's User-Id); empty on an open node.
     std::string provenIdentity(Parts& msg) const;
-    // Secured node: the monitor of the inbox's connections, to log those
-    // that fail their handshake without CURVE (or with a broken one), with
-    // the source address, throttled; -1 on an open node. `readMonitor` takes what
-    // waits there.
+    // The monitor of the inbox's connections: `readMonitor` takes what
+    // waits there and returns the descriptors of the connections that
+    // closed after a good handshake (a peer's mailbox to this node: the
+    // peer may have died; see connectionOf). On a secured node those that failed their
+    // handshake without CURVE (or with a broken one) are logged with the
+    // source address, throttled. -1 when there is no monitor.
     int monitorFd() const { return monitorFd_; }
-    void readMonitor();
+    std::vector<int> readMonitor();
+    // The connection (descriptor) a received message came in on.
+    static int connectionOf(Parts& msg) { return msg.size() ? zmq_msg_get(&msg[0], ZMQ_SRCFD) : -1; }
 
     // The IPv4 address the message came from (as the connection reports
     // it), else the one its HELLO claims.
@@ -72,7 +77,7 @@ public:
 private:
     bool secure();
     bool openMonitor();
-    void onMonitorEvent(uint16_t event, uint32_t value);
+    void onMonitorEvent(uint16_t event, uint32_t value, std::vector<int>& closed);
     void logFailure(const std::string& address);
 
     std::string uuidText_;

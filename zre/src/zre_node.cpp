@@ -92,7 +92,8 @@ public:
                     flushBacklogs();
                 if (running_ && monitorBusy_) {
                     monitorBusy_ = false;
-                    inbox_.readMonitor();
+                    for (int fd : inbox_.readMonitor())
+                        roster_.connectionClosed(fd);
                 }
                 onTimers();
             }
@@ -351,7 +352,7 @@ private:
         }
         if (peer) {
             if (peer->ready)
-                peer->lastSeen = now();
+                roster_.heardFrom(*peer);
             return;
         }
         std::string endpoint = "tcp://" + addressText(sender) + ":" + std::to_string(beacon.port);
@@ -493,6 +494,8 @@ private:
                 return;
             }
             greeting_.handle(*uuid, m, Inbox::sourceOf(msg, m), inbox_.provenIdentity(msg));
+            if (Peer* greeted = roster_.find(*uuid))
+                greeted->connection = Inbox::connectionOf(msg);
             return;
         }
         Peer* peer = roster_.find(*uuid);
@@ -513,8 +516,8 @@ private:
         peer->wantSequence = m.sequence;
         if (m.id != MessageId::Whisper && m.id != MessageId::Shout)
             log_.trace("%s from %s (seq %u)", messageIdName(m.id), peer->uuidText.c_str(), unsigned(m.sequence));
-        peer->lastSeen = now();
-        peer->nextPingAt = 0;
+        roster_.heardFrom(*peer);
+        peer->connection = Inbox::connectionOf(msg);
         dispatch(*peer, m, msg);
     }
 
