@@ -19,7 +19,7 @@ std::optional<GossipMessage> decode(const Bytes& bytes)
 
 const char* kKey = "rq:zC[ZpX]ep4Ph*gw7qk5GIl-A(+!2m[T{Q6hpU";  // 40 Z85 characters
 
-TEST(ZreGossip, CommandsWithoutFieldsAreFourBytes)
+TEST(ZreGossipCodec, CommandsWithoutFieldsAreFourBytes)
 {
     for (GossipId id : {GossipId::Hello, GossipId::Ping, GossipId::Pong, GossipId::Invalid}) {
         GossipMessage m;
@@ -33,7 +33,7 @@ TEST(ZreGossip, CommandsWithoutFieldsAreFourBytes)
     }
 }
 
-TEST(ZreGossip, PublishLayoutAndRoundTrip)
+TEST(ZreGossipCodec, PublishLayoutAndRoundTrip)
 {
     GossipMessage m;
     m.id = GossipId::Publish;
@@ -53,15 +53,15 @@ TEST(ZreGossip, PublishLayoutAndRoundTrip)
     EXPECT_EQ(back->ttlMs, 0x01020304u);
 }
 
-TEST(ZreGossip, RefusesWhatIsNotOneWholeValidMessage)
+TEST(ZreGossipCodec, RefusesWhatIsNotOneWholeValidMessage)
 {
     EXPECT_FALSE(decode({}));
-    EXPECT_FALSE(decode({0xAA, 0xA1, 1, 1}));       // signature
-    EXPECT_FALSE(decode({0xAA, 0xA0, 0, 1}));       // id
-    EXPECT_FALSE(decode({0xAA, 0xA0, 6, 1}));       // id
-    EXPECT_FALSE(decode({0xAA, 0xA0, 1, 2}));       // version
-    EXPECT_FALSE(decode({0xAA, 0xA0, 3, 1, 0}));    // bytes after a PING
-    EXPECT_FALSE(decode({0xAA, 0xA0, 2, 1}));       // PUBLISH without its fields
+    EXPECT_FALSE(decode({0xAA, 0xA1, 1, 1}));          // signature
+    EXPECT_FALSE(decode({0xAA, 0xA0, 0, 1}));          // id
+    EXPECT_FALSE(decode({0xAA, 0xA0, 6, 1}));          // id
+    EXPECT_FALSE(decode({0xAA, 0xA0, 1, 2}));          // version
+    EXPECT_FALSE(decode({0xAA, 0xA0, 3, 1, 0}));       // bytes after a PING
+    EXPECT_FALSE(decode({0xAA, 0xA0, 2, 1}));          // PUBLISH without its fields
     EXPECT_FALSE(decode({0xAA, 0xA0, 2, 1, 5, 'a'}));  // key cut short
     // A value announcing 4 GiB, and one just beyond the bound.
     EXPECT_FALSE(decode({0xAA, 0xA0, 2, 1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0}));
@@ -81,7 +81,7 @@ TEST(ZreGossip, RefusesWhatIsNotOneWholeValidMessage)
     EXPECT_FALSE(decode(whole));
 }
 
-TEST(ZreGossip, EncodingRefusesFieldsBeyondTheirBounds)
+TEST(ZreGossipCodec, EncodingRefusesFieldsBeyondTheirBounds)
 {
     GossipMessage m;
     m.id = GossipId::Publish;
@@ -92,7 +92,7 @@ TEST(ZreGossip, EncodingRefusesFieldsBeyondTheirBounds)
     EXPECT_FALSE(encodeGossip(m));
 }
 
-TEST(ZreGossip, TuplesAsZyrePublishesThem)
+TEST(ZreGossipCodec, TuplesAsZyrePublishesThem)
 {
     GossipTuple tuple;
     for (size_t i = 0; i < tuple.uuid.size(); ++i)
@@ -113,14 +113,14 @@ TEST(ZreGossip, TuplesAsZyrePublishesThem)
     EXPECT_EQ(back->publicKey, kKey);
 }
 
-TEST(ZreGossip, TuplesThatNameNoReachableMailboxAreRefused)
+TEST(ZreGossipCodec, TuplesThatNameNoReachableMailboxAreRefused)
 {
     GossipMessage m;
     m.id = GossipId::Publish;
     m.key = "A0A1A2A3A4A5A6A7A8A9AAABACADAEAF";
-    for (const char* value : {"", "tcp://host.example:5670", "tcp://10.0.0.7:0", "udp://10.0.0.7:5670",
-                              "tcp://10.0.0.7:5670|short", "tcp://10.0.0.7:5670|rq:zC[ZpX]ep4Ph*gw7qk5GIl-A(+!2m[T{Q6h\"U",
-                              "tcp://10.0.0.7:5670|"}) {
+    for (const char* value :
+         {"", "tcp://host.example:5670", "tcp://10.0.0.7:0", "udp://10.0.0.7:5670", "tcp://10.0.0.7:5670|short",
+          "tcp://10.0.0.7:5670|rq:zC[ZpX]ep4Ph*gw7qk5GIl-A(+!2m[T{Q6h\"U", "tcp://10.0.0.7:5670|"}) {
         m.value = value;
         EXPECT_FALSE(parseTuple(m)) << value;
     }
@@ -131,7 +131,7 @@ TEST(ZreGossip, TuplesThatNameNoReachableMailboxAreRefused)
     EXPECT_TRUE(parseTuple(m));
 }
 
-TEST(ZreGossip, RandomBytesNeverDecodeIntoSomethingThatEncodesDifferently)
+TEST(ZreGossipCodec, RandomBytesNeverDecodeIntoSomethingThatEncodesDifferently)
 {
     std::mt19937 random(7);
     for (int i = 0; i < 20000; ++i) {

@@ -69,6 +69,12 @@ int zyre_trust_key(zyre_t* self, const char* public_key, const char* identity, c
 /* Starts discovery; 0 on success, -1 when the interface or the sockets
    cannot be set up. */
 int zyre_start(zyre_t* self);
+/* Gossip discovery beside the beacons (off unless one of these is called
+   before zyre_start()): bind a gossip endpoint others connect to, and
+   connect to another node's (up to 16). Endpoints are "tcp://A.B.C.D:PORT".
+   Tuples are bounded (1,000) and expire (see zre/README.md). */
+void zyre_gossip_bind(zyre_t* self, const char* format, ...);
+void zyre_gossip_connect(zyre_t* self, const char* format, ...);
 /* Delivers what was handed to the node before (peers that were sent
    something confirm it by answering a PING; at most 300 ms), then sends
    the leaving beacon, drops every peer and emits STOP. */

@@ -1,5 +1,6 @@
 #include "zre_node.hpp"
 
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/resource.h>
 
@@ -13,6 +14,7 @@
 #include "zre_clock.hpp"
 #include "zre_direct_path.hpp"
 #include "zre_event_outbox.hpp"
+#include "zre_gossip.hpp"
 #include "zre_greeting.hpp"
 #include "zre_groups.hpp"
 #include "zre_iface.hpp"
@@ -46,14 +48,14 @@ constexpr int kStopLingerMs = 300;
 // Batches of inbox messages handled before a peer that left is dropped.
 constexpr int kMaxDrainBeforeLeave = 64;
 
-class Node final : public BeaconListener {
+class Node final : public BeaconListener, public GossipListener {
 public:
     Node(zsock_t* pipe, const ActorArgs& args)
         : pipe_(pipe), pipeFd_(zsock_fd(pipe)), uuid_(args.uuid), direct_(*args.direct), context_(zsys_init()),
           log_(uuidToString(args.uuid)), outbox_(*args.events, args.dropped, log_), beacons_(uuid_, log_),
           admission_(log_), inbox_(log_.uuidText(), log_), mailboxes_(context_, uuid_, log_),
           roster_(mailboxes_, admission_, outbox_, beacons_, log_), directPath_(roster_, mailboxes_, log_),
-          greeting_(roster_, admission_, mailboxes_, outbox_, log_, [this] { return hello(); })
+          greeting_(roster_, admission_, mailboxes_, outbox_, log_, [this] { return hello(); }), gossip_(log_)
     {}
 
     ~Node()
@@ -90,6 +92,8 @@ public:
                 }
                 if (running_ && mailboxes_.hasBacklog())
                     flushBacklogs();
+                if (running_ && gossip_.active())
+                    gossip_.work(*this, now());
                 if (running_ && monitorBusy_) {
                     monitorBusy_ = false;
                     for (int fd : inbox_.readMonitor())
@@ -106,7 +110,7 @@ private:
 
     void waitForActivity()
     {
-        pollfd fds[5];
+        pollfd fds[5 + 1 + GossipDiscovery::kMaxServers];
         int n = 0;
         int64_t t = now();
         fds[n++] = {pipeFd_, POLLIN, 0};
@@ -116,6 +120,10 @@ private:
             fds[n++] = {outbox_.readingPaused() ? -1 : inbox_.fd(), POLLIN, 0};
             fds[n++] = {beaconBusy_ ? -1 : beacons_.pollFd(t), POLLIN, 0};
             fds[n++] = {inbox_.monitorFd(), POLLIN, 0};
+            gossipFds_.clear();
+            gossip_.descriptors(gossipFds_);
+            for (int fd : gossipFds_)
+                fds[n++] = {fd, POLLIN, 0};
         }
         bool busy = pipeBusy_ || (running_ && ((inboxBusy_ && !outbox_.readingPaused()) || beaconBusy_));
         int timeout = busy ? 0 : pollTimeout(t);
@@ -142,6 +150,8 @@ private:
         if (!running_)
             return -1;
         int64_t next = std::min({beacons_.nextWake(t), nextCheckAt_, admission_.nextCheckAt()});
+        if (gossip_.active())
+            next = std::min(next, t + GossipDiscovery::kPingMs);
         return int(std::clamp<int64_t>(next - t, 0, 1000000));
     }
 
@@ -153,6 +163,11 @@ private:
         beacons_.onTimer(t, inbox_.port());
         if (t >= nextCheckAt_) {
             roster_.checkSilence(t, config_.evasiveTimeout, config_.expiredTimeout);
+            if (gossip_.active())
+                roster_.table().forEach([&](Peer& peer) {
+                    if (peer.ready)
+                        gossip_.peerAlive(peer.uuid, t);
+                });
             nextCheckAt_ = t + checkInterval_;
         }
         if (t >= admission_.nextCheckAt())
@@ -241,6 +256,11 @@ private:
             beacons_.close();
             return -1;
         }
+        if (!openGossip()) {
+            inbox_.close();
+            beacons_.close();
+            return -1;
+        }
         inboxBusy_ = true;
         monitorBusy_ = true;  // read once, so that its descriptor signals news
         admission_.configure(curve, peerBudget());
@@ -254,6 +274,18 @@ private:
                    addressText(iface->address).c_str(), inbox_.endpoint().c_str(), config_.port);
         onTimers();
         return 0;
+    }
+
+    bool openGossip()
+    {
+        if (config_.gossipBind.empty() && config_.gossipConnect.empty())
+            return true;
+        GossipTuple own;
+        own.uuid = uuid_;
+        own.endpoint = inbox_.endpoint();
+        if (config_.curve)
+            own.publicKey = curveKeyToText(config_.curve->publicKey);
+        return gossip_.open(config_.gossipBind, config_.gossipConnect, own);
     }
 
     // A peer costs a socket and about three descriptors (mailbox signal,
@@ -287,6 +319,7 @@ private:
         inbox_.close();
         inboxBusy_ = false;
         beacons_.close();
+        gossip_.close();
         running_ = false;
         if (report)
             outbox_.stop(log_.uuidText(), config_.name);
@@ -360,6 +393,33 @@ private:
             return;
         roster_.dropAt(endpoint);
         roster_.connect(beacon.uuid, endpoint, sender.s_addr, key, hello());
+    }
+
+    // A tuple names a mailbox as a beacon would: the HELLO over it decides
+    // who the peer is. On a secured node only a trusted key is connected to.
+    void onTuple(const GossipTuple& tuple) override
+    {
+        if (tuple.uuid == uuid_)
+            return;
+        if (Peer* peer = roster_.find(tuple.uuid)) {
+            if (peer->ready && peer->endpoint == tuple.endpoint)
+                roster_.heardFrom(*peer);
+            return;
+        }
+        std::optional<CurveKey> key;
+        if (!tuple.publicKey.empty())
+            key = curveKeyFromText(tuple.publicKey);
+        if (bool(config_.curve) != bool(key) || (key && !config_.curve->trust->byKey(*key))) {
+            log_.trace("gossip tuple of %s ignored: its key does not fit this node", uuidToString(tuple.uuid).c_str());
+            return;
+        }
+        in_addr address{};
+        std::string host = tuple.endpoint.substr(6, tuple.endpoint.rfind(':') - 6);
+        inet_pton(AF_INET, host.c_str(), &address);
+        if (mailboxes_.recentlyClosed(tuple.endpoint) || !admission_.admit(address.s_addr, tuple.uuid, roster_.size()))
+            return;
+        roster_.dropAt(tuple.endpoint);
+        roster_.connect(tuple.uuid, tuple.endpoint, address.s_addr, key ? &*key : nullptr, hello());
     }
 
     // ---- checking that a peer lives ------------------------------------
@@ -603,6 +663,8 @@ private:
     Roster roster_;
     DirectPath directPath_;  // what the application's thread may touch
     Greeting greeting_;
+    GossipDiscovery gossip_;
+    std::vector<int> gossipFds_;
 
     Parts command_;
     Parts received_;
