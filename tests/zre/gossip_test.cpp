@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "zre_gossip_codec.hpp"
 #include "zre_test_util.hpp"
 
 using namespace zretest;
@@ -74,6 +75,59 @@ TEST(ZreGossip, WithoutGossipNodesOnOtherBeaconPortsStayApart)
     ASSERT_TRUE(b.start());
     a.drain(1500);
     EXPECT_FALSE(a.saw(isEvent("ENTER", b.uuid())));
+}
+
+// A hostile gossip client floods the rendezvous with forged tuples: random
+// UUIDs at endpoints where nobody listens, and a live peer's UUID at another
+// endpoint. The live peer stays, and a node that comes later still meets
+// the rendezvous (its greeting is admitted: pending peers learnt from
+// gossip are counted apart).
+TEST(ZreGossip, ForgedTuplesNeitherEvictNorExhaust)
+{
+    Site site;
+    int rendezvousPort = freshPort();
+    std::string endpoint = gossipEndpoint(rendezvousPort);
+    TestNode& rendezvous = site.add("rendezvous");
+    zyre_gossip_bind(rendezvous.get(), "%s", endpoint.c_str());
+    TestNode& b = site.add("beta");
+    zyre_gossip_connect(b.get(), "%s", endpoint.c_str());
+    ASSERT_TRUE(rendezvous.start());
+    ASSERT_TRUE(b.start());
+    ASSERT_TRUE(site.allSeeAll(8000));
+
+    zsock_t* forger = zsock_new(ZMQ_DEALER);
+    ASSERT_EQ(zsock_connect(forger, "%s", endpoint.c_str()), 0);
+    auto send = [&](const zre::GossipMessage& m) {
+        auto bytes = zre::encodeGossip(m);
+        zframe_t* frame = zframe_new(bytes->data(), bytes->size());
+        zframe_send(&frame, forger, 0);
+    };
+    zre::GossipMessage hello;
+    hello.id = zre::GossipId::Hello;
+    send(hello);
+    zre::GossipTuple stolen;
+    stolen.uuid = *zre::uuidFromString(b.uuid());
+    stolen.endpoint = "tcp://10.77.0.1:9";
+    send(*zre::publishTuple(stolen, 0));
+    for (int i = 0; i < 3000; ++i) {
+        zre::GossipTuple forged;
+        for (size_t k = 0; k < forged.uuid.size(); ++k)
+            forged.uuid[k] = uint8_t(i * 31 + k * 7 + (k == 0 ? i >> 8 : 0));
+        forged.uuid[15] = uint8_t(i);
+        forged.uuid[14] = uint8_t(i >> 8);
+        forged.endpoint = "tcp://10.77.0.1:" + std::to_string(1 + i % 1000);
+        send(*zre::publishTuple(forged, 600000));
+    }
+    rendezvous.drain(2000);
+    zsock_destroy(&forger);
+    EXPECT_FALSE(rendezvous.saw(isEvent("EXIT", b.uuid())));
+
+    TestNode& c = site.add("gamma");
+    zyre_gossip_connect(c.get(), "%s", endpoint.c_str());
+    ASSERT_TRUE(c.start());
+    EXPECT_TRUE(c.waitFor(isEvent("ENTER", rendezvous.uuid()), 20000));
+    EXPECT_TRUE(rendezvous.waitFor(isEvent("ENTER", c.uuid()), 5000));
+    EXPECT_FALSE(rendezvous.saw(isEvent("EXIT", b.uuid())));
 }
 
 }  // namespace

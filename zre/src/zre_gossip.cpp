@@ -61,6 +61,7 @@ bool GossipDiscovery::open(const std::string& bind, const std::vector<std::strin
     }
     nextPingAt_ = now() + kPingMs;
     nextRefreshAt_ = now() + kRefreshMs;
+    nextRedeliverAt_ = now() + kRedeliverMs;
     return true;
 }
 
@@ -121,6 +122,10 @@ void GossipDiscovery::work(GossipListener& listener, int64_t t)
     if (t >= nextRefreshAt_) {
         nextRefreshAt_ = t + kRefreshMs;
         relay(own_, nullptr, nullptr);
+    }
+    if (t >= nextRedeliverAt_) {
+        nextRedeliverAt_ = t + kRedeliverMs;
+        redeliver(listener);
     }
 }
 
@@ -208,6 +213,18 @@ bool GossipDiscovery::store(const GossipMessage& publish, int64_t t)
     }
     tuples_[publish.key] = Tuple{publish.value, expiresAt};
     return true;
+}
+
+void GossipDiscovery::redeliver(GossipListener& listener)
+{
+    GossipMessage publish;
+    publish.id = GossipId::Publish;
+    for (const auto& [key, tuple] : tuples_) {
+        publish.key = key;
+        publish.value = tuple.value;
+        if (auto parsed = parseTuple(publish))
+            listener.onTuple(*parsed);
+    }
 }
 
 void GossipDiscovery::peerAlive(const Uuid& uuid, int64_t t)

@@ -44,6 +44,10 @@ public:
     // silent for kClientTimeoutMs (its next message gets INVALID).
     static constexpr int64_t kPingMs = 1000;
     static constexpr int64_t kClientTimeoutMs = 3000;
+    // Every tuple held is handed to the node again this often: one the
+    // node could not take (its bounds on pending peers were reached, or
+    // the mailbox did not answer) is tried again.
+    static constexpr int64_t kRedeliverMs = 2000;
 
     explicit GossipDiscovery(NodeLog& log) : log_(log) {}
     ~GossipDiscovery() { close(); }
@@ -86,15 +90,17 @@ private:
     void sendToServer(Server& server, const GossipMessage& message);
     void greet(Server& server);
     void expire(int64_t t);
+    void redeliver(GossipListener& listener);
 
     NodeLog& log_;
     zsock_t* server_ = nullptr;
-    std::vector<Server> clients_;  // the servers this node is a client of
+    std::vector<Server> clients_;              // the servers this node is a client of
     std::map<std::string, Client> connected_;  // by identity, at the bound endpoint
     std::map<std::string, Tuple> tuples_;
     GossipMessage own_;
     int64_t nextPingAt_ = 0;
     int64_t nextRefreshAt_ = 0;
+    int64_t nextRedeliverAt_ = 0;
 };
 
 }  // namespace zre

@@ -1,6 +1,5 @@
 #include "zre_node.hpp"
 
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/resource.h>
 
@@ -45,6 +44,9 @@ constexpr int kMaxDrainBatch = 256;
 // what was sent to them, and how long the mailboxes may still send after.
 constexpr int64_t kStopFlushMs = 300;
 constexpr int kStopLingerMs = 300;
+// Pending peers learnt from gossip count as from this one source address
+// (255.255.255.255, never a peer's), so within the per-address bound.
+constexpr uint32_t kGossipSource = 0xFFFFFFFF;
 // Batches of inbox messages handled before a peer that left is dropped.
 constexpr int kMaxDrainBeforeLeave = 64;
 
@@ -413,13 +415,13 @@ private:
             log_.trace("gossip tuple of %s ignored: its key does not fit this node", uuidToString(tuple.uuid).c_str());
             return;
         }
-        in_addr address{};
-        std::string host = tuple.endpoint.substr(6, tuple.endpoint.rfind(':') - 6);
-        inet_pton(AF_INET, host.c_str(), &address);
-        if (mailboxes_.recentlyClosed(tuple.endpoint) || !admission_.admit(address.s_addr, tuple.uuid, roster_.size()))
+        // Counted apart from the addresses of beacons and greetings: the
+        // endpoint of a tuple is anyone's claim, and forged ones must not use
+        // up what peers at that address may have.
+        if (mailboxes_.recentlyClosed(tuple.endpoint) || !admission_.admit(kGossipSource, tuple.uuid, roster_.size()))
             return;
         roster_.dropAt(tuple.endpoint);
-        roster_.connect(tuple.uuid, tuple.endpoint, address.s_addr, key ? &*key : nullptr, hello());
+        roster_.connect(tuple.uuid, tuple.endpoint, kGossipSource, key ? &*key : nullptr, hello());
     }
 
     // ---- checking that a peer lives ------------------------------------
