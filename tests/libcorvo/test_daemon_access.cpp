@@ -11,9 +11,18 @@
 
 #include "corvo/daemon.h"
 #include "corvo/peer.h"
+#include "support/captured_output.h"
 #include "support/temp_dir.h"
 
 namespace {
+
+// Counts what properties publish while a test runs.
+struct BroadcastCounter {
+    std::vector<std::string> names;
+    static inline BroadcastCounter* current = nullptr;
+    BroadcastCounter() { current = this; }
+    ~BroadcastCounter() { current = nullptr; }
+};
 
 class GuardedDaemon : public corvo::Daemon {
 public:
@@ -52,26 +61,14 @@ public:
         beforeLoop();
     }
 
-    std::vector<std::string> ran;
-};
+    void publish(const corvo::Property& property) override
+    {
+        if (BroadcastCounter::current)
+            BroadcastCounter::current->names.push_back(property.name);
+        Daemon::publish(property);
+    }
 
-// Counts what properties publish while a test runs.
-struct BroadcastCounter {
-    std::vector<std::string> names;
-    static inline BroadcastCounter* current = nullptr;
-    corvo::detail::PropertyBroadcaster saved = corvo::detail::propertyBroadcaster;
-    BroadcastCounter()
-    {
-        current = this;
-        corvo::detail::propertyBroadcaster = [](corvo::EventCallback*, corvo::Property* p) {
-            current->names.push_back(p->name);
-        };
-    }
-    ~BroadcastCounter()
-    {
-        corvo::detail::propertyBroadcaster = saved;
-        current = nullptr;
-    }
+    std::vector<std::string> ran;
 };
 
 std::shared_ptr<corvo::Peer> peerOf(const std::string& identity, const std::string& name = "tool")
@@ -133,17 +130,16 @@ protected:
 
     std::string handle(const std::shared_ptr<corvo::Peer>& peer, const corvo::proto::PropertyChange& change)
     {
-        ::testing::internal::CaptureStdout();
-        ::testing::internal::CaptureStderr();
+        corvotest::CapturedDiagnostics quiet;
+        corvotest::CapturedStream console(STDOUT_FILENO);  // the daemon's log
         daemon->handlePropertyCommand(peer, change);
-        ::testing::internal::GetCapturedStderr();
-        return ::testing::internal::GetCapturedStdout();
+        return console.take();
     }
     std::string handle(const std::shared_ptr<corvo::Peer>& peer, const corvo::proto::Command& record)
     {
-        ::testing::internal::CaptureStdout();
+        corvotest::CapturedStream console(STDOUT_FILENO);  // the daemon's log
         daemon->handleCommand(peer, record);
-        return ::testing::internal::GetCapturedStdout();
+        return console.take();
     }
 
     long slot() const { return daemon->getProperty("slot")->intValue; }
@@ -266,9 +262,12 @@ TEST_F(DaemonAccess, TheLoopEndsALeaseAndPublishesTheFreeLock)
     EXPECT_EQ(lock().rfind("alice until", 0), 0u);
     BroadcastCounter broadcasts;
     // Only the lease timer keeps the loop alive: it runs until the lease ended.
-    ::testing::internal::CaptureStdout();
-    uv_run(uv_default_loop(), UV_RUN_DEFAULT);
-    std::string out = ::testing::internal::GetCapturedStdout();
+    std::string out;
+    {
+        corvotest::CapturedStream console(STDOUT_FILENO);
+        uv_run(uv_default_loop(), UV_RUN_DEFAULT);
+        out = console.take();
+    }
     EXPECT_EQ(lock(), "");
     EXPECT_EQ(broadcasts.names, std::vector<std::string>{"lock"});
     EXPECT_NE(out.find("[info] audit: the lock of alice expired"), std::string::npos) << out;
@@ -300,10 +299,13 @@ TEST_F(DaemonAccess, WithoutRulesASecuredSiteGrantsEveryRightAndAnOpenSiteIsUnch
     open.prepare(false);
     EXPECT_FALSE(open.getProperty("lock"));
     EXPECT_EQ(open.composeInfo().commands_size(), 2);
-    ::testing::internal::CaptureStdout();
-    open.handleCommand(peerOf("", "client"), command({"lock", "10"}));
-    open.handlePropertyCommand(peerOf("", "client"), setSlot(5));
-    std::string out = ::testing::internal::GetCapturedStdout();
+    std::string out;
+    {
+        corvotest::CapturedStream console(STDOUT_FILENO);
+        open.handleCommand(peerOf("", "client"), command({"lock", "10"}));
+        open.handlePropertyCommand(peerOf("", "client"), setSlot(5));
+        out = console.take();
+    }
     EXPECT_EQ(open.getProperty("slot")->intValue, 5);
     EXPECT_NE(out.find("unknown command 'lock'"), std::string::npos) << out;
     // On an open site the audit names the program and its address.
@@ -316,17 +318,21 @@ TEST_F(DaemonAccess, AuditRecordsOfAFloodingPeerAreBoundedAndCounted)
 {
     daemon->prepare(true);
     auto peer = peerOf("alice");
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    for (int i = 0; i < 500; ++i)
-        daemon->handlePropertyCommand(peer, setSlot(i % 6));
-    ::testing::internal::GetCapturedStderr();
-    std::string out = ::testing::internal::GetCapturedStdout();
+    std::string out;
+    {
+        corvotest::CapturedDiagnostics quiet;
+        corvotest::CapturedStream console(STDOUT_FILENO);
+        for (int i = 0; i < 500; ++i)
+            daemon->handlePropertyCommand(peer, setSlot(i % 6));
+        out = console.take();
+    }
     EXPECT_EQ(slot(), 499 % 6);
     EXPECT_EQ(count(out, "audit: accepted set slot"), 20u);
-    ::testing::internal::CaptureStdout();
-    daemon->cleanup();
-    out = ::testing::internal::GetCapturedStdout();
+    {
+        corvotest::CapturedStream console(STDOUT_FILENO);
+        daemon->cleanup();
+        out = console.take();
+    }
     EXPECT_NE(out.find("audit: last record of tool repeated 480 times"), std::string::npos) << out;
 }
 

@@ -12,6 +12,7 @@
 #include "corvo/network.h"
 #include "corvo/peer.h"
 #include "corvo/property.h"
+#include "support/captured_output.h"
 
 using corvo::NetworkEvent;
 
@@ -323,9 +324,9 @@ TEST_F(NetworkEvents, CommandsPrintTheirDelayFirst)
     auto before =
         std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
             .count();
-    ::testing::internal::CaptureStdout();
+    corvotest::CapturedDiagnostics captured;
     event("WHISPER", "A", "", m.msg);
-    std::string out = ::testing::internal::GetCapturedStdout();
+    std::string out = captured.takeStdout();
 
     ASSERT_EQ(recorder.calls, std::vector<std::string>{"command"});
     EXPECT_EQ(recorder.lastCommand.cmd_name(), "expose");
@@ -337,9 +338,8 @@ TEST_F(NetworkEvents, CommandsPrintTheirDelayFirst)
 
     // A fresh stamp gives a small delay.
     Message stamped = Message::framed(corvo::genCommandPB({"expose", "1"}));
-    ::testing::internal::CaptureStdout();
     event("WHISPER", "A", "", stamped.msg);
-    out = ::testing::internal::GetCapturedStdout();
+    out = captured.takeStdout();
     delay = std::stoll(out.substr(14));
     EXPECT_GE(delay, 0);
     EXPECT_LT(delay, 10LL * 1000000);
@@ -471,6 +471,8 @@ protected:
     }
     std::unordered_map<std::string, std::shared_ptr<corvo::Peer>>& peers() { return net.peers; }
     std::string stderrText;
+    // What the network reports about the peers it drops.
+    corvotest::CapturedDiagnostics captured;
 };
 
 TEST_F(NetworkBounds, AMessageOfTooManyFramesDropsItsSender)
@@ -483,9 +485,9 @@ TEST_F(NetworkBounds, AMessageOfTooManyFramesDropsItsSender)
     many.frame(&tag, 1);
     for (size_t i = 0; i < corvo::kMaxMessageFrames; ++i)
         many.frame(&status, 4);
-    ::testing::internal::CaptureStderr();
+    captured.clear();
     event("SHOUT", "A", "lab", many.msg);
-    stderrText = ::testing::internal::GetCapturedStderr();
+    stderrText = captured.takeStderr();
     expectDropped("A", std::to_string(corvo::kMaxMessageFrames + 1) + " frames in one message");
     EXPECT_EQ(recorder.calls, std::vector<std::string>{"exit"});
     // Later messages of the dropped peer are ignored; others are unaffected.
@@ -507,14 +509,14 @@ TEST_F(NetworkBounds, DescriptionsBeyondTheBoundsDropTheirSender)
     for (size_t i = 0; i <= corvo::kMaxPropertyChoices; ++i)
         mode->mutable_intval()->add_choices()->set_choice_val(static_cast<int64_t>(i));
     Message m = Message::framed(choices);
-    ::testing::internal::CaptureStderr();
+    captured.clear();
     event("WHISPER", "A", "", m.msg);
-    stderrText = ::testing::internal::GetCapturedStderr();
+    stderrText = captured.takeStderr();
     expectDropped("A", "property mode: 1025 choices (at most 1024)");
 
     // Many Infos, each within the bound, that add up beyond it.
     enter("B");
-    ::testing::internal::CaptureStderr();
+    captured.clear();
     for (int round = 0; round < 3; ++round) {
         corvo::proto::Info info;
         for (size_t i = 0; i < corvo::kMaxInfoEntries / 2 + 1; ++i)
@@ -522,7 +524,7 @@ TEST_F(NetworkBounds, DescriptionsBeyondTheBoundsDropTheirSender)
         Message part = Message::framed(info);
         event("WHISPER", "B", "", part.msg);
     }
-    stderrText = ::testing::internal::GetCapturedStderr();
+    stderrText = captured.takeStderr();
     expectDropped("B", "descriptions adding up to more than 4096 entries of one kind");
     EXPECT_EQ(std::count(recorder.calls.begin(), recorder.calls.end(), "info"), 1);
 }
@@ -537,18 +539,18 @@ TEST_F(NetworkBounds, OversizedBroadcastsAndLogRecordsDropTheirSender)
     for (size_t i = 0; i <= corvo::kMaxPropertyListItems; ++i)
         change.mutable_doublelist()->add_values(1);
     Message broadcast = Message::framed(change);
-    ::testing::internal::CaptureStderr();
+    captured.clear();
     event("SHOUT", "A", "lab-prop", broadcast.msg);
-    stderrText = ::testing::internal::GetCapturedStderr();
+    stderrText = captured.takeStderr();
     expectDropped("A", "property exposure: 16385 list items");
 
     enter("B");
     corvo::proto::Log log;
     log.set_message(std::string(corvo::kMaxDescriptionBytes + 1, 'x'));
     Message record = Message::framed(log);
-    ::testing::internal::CaptureStderr();
+    captured.clear();
     event("SHOUT", "B", "lab-log", record.msg);
-    stderrText = ::testing::internal::GetCapturedStderr();
+    stderrText = captured.takeStderr();
     expectDropped("B", "a log message of 65537 bytes");
 }
 
@@ -562,9 +564,9 @@ TEST_F(NetworkBounds, APeerNameFromTheNetworkIsEscapedWhenReported)
     Message many;
     for (size_t i = 0; i <= corvo::kMaxMessageFrames; ++i)
         many.frame("x", 1);
-    ::testing::internal::CaptureStderr();
+    captured.clear();
     event("WHISPER", "E", "", many.msg);
-    stderrText = ::testing::internal::GetCapturedStderr();
+    stderrText = captured.takeStderr();
     EXPECT_NE(stderrText.find("Dropped peer evil\\x1b[2J (E)"), std::string::npos) << stderrText;
 }
 
