@@ -314,27 +314,83 @@ pid_t spawnNode(const std::string& name, int port)
     return pid;
 }
 
-TEST(ZreNodes, KilledNodeIsEvasiveThenExpires)
+// The node starts as its peer and its ENTER is awaited; -1 on failure (the
+// child killed).
+struct Child {
+    pid_t pid = -1;
+    std::string uuid;
+    ~Child()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+    bool start(TestNode& a, int port)
+    {
+        pid = spawnNode("victim", port);
+        auto enter = a.waitFor([](const Event& e) { return e.type == "ENTER" && e.name == "victim"; }, 5000);
+        if (enter)
+            uuid = enter->uuid;
+        return pid > 0 && enter;
+    }
+    void killNow()
+    {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+};
+
+double secondsSince(std::chrono::steady_clock::time_point t)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+// A killed program's connections close: its peers check it at once and
+// report it gone long before the expiry (30 s), without EVASIVE first.
+TEST(ZreNodes, KilledNodeIsGoneWithinTwoSeconds)
 {
     NodeOptions o = options(freshPort());
-    o.evasive = 300;
-    o.expired = 900;
     TestNode a("alpha", o);
     ASSERT_TRUE(a.start());
-    pid_t child = spawnNode("victim", o.port);
-    ASSERT_GT(child, 0);
-    auto enter = a.waitFor([](const Event& e) { return e.type == "ENTER" && e.name == "victim"; }, 5000);
-    if (!enter)
-        kill(child, SIGKILL);
-    ASSERT_TRUE(enter);
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
+    Child child;
+    ASSERT_TRUE(child.start(a, o.port));
+    a.drain(300);  // settled
+    child.killNow();
     auto killedAt = std::chrono::steady_clock::now();
-    EXPECT_TRUE(a.waitFor(isEvent("EVASIVE", enter->uuid), 3000));
-    EXPECT_TRUE(a.waitFor(isEvent("EXIT", enter->uuid), 3000));
-    auto took = std::chrono::steady_clock::now() - killedAt;
+    ASSERT_TRUE(a.waitFor(isEvent("EXIT", child.uuid), 5000));
+    EXPECT_LT(secondsSince(killedAt), 2.0);
+    EXPECT_FALSE(a.saw(isEvent("SILENT", child.uuid)));
+}
+
+// A stopped program (as after a cut cable: nothing closes) is SILENT at the
+// evasive timeout, ALIVE when it goes on, and gone at the expiry when it
+// stays stopped.
+TEST(ZreNodes, StoppedNodeIsSilentAliveAgainThenExpires)
+{
+    NodeOptions o = options(freshPort());
+    o.evasive = 400;
+    o.expired = 1500;
+    TestNode a("alpha", o);
+    ASSERT_TRUE(a.start());
+    Child child;
+    ASSERT_TRUE(child.start(a, o.port));
+
+    kill(child.pid, SIGSTOP);
+    ASSERT_TRUE(a.waitFor(isEvent("SILENT", child.uuid), 3000));
+    EXPECT_FALSE(a.saw(isEvent("EXIT", child.uuid)));
+    kill(child.pid, SIGCONT);
+    ASSERT_TRUE(a.waitFor(isEvent("ALIVE", child.uuid), 3000));
+    EXPECT_EQ(a.count(isEvent("SILENT", child.uuid)), 1u);
+
+    kill(child.pid, SIGSTOP);
+    auto stoppedAt = std::chrono::steady_clock::now();
+    ASSERT_TRUE(a.waitFor(isEvent("EXIT", child.uuid), 5000));
+    EXPECT_EQ(a.count(isEvent("SILENT", child.uuid)), 2u);
     // Not before the expiry timeout (less the last beacon's age).
-    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 900 - 150);
+    EXPECT_GE(secondsSince(stoppedAt), 1.5 - 0.15);
+    kill(child.pid, SIGCONT);
 }
 
 }  // namespace

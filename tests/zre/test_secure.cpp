@@ -227,6 +227,44 @@ TEST(ZreSecure, StolenUuidGainsNothing)
     EXPECT_EQ(a.count(isEvent("ENTER", victim.uuid())), 1u);
 }
 
+// Connections without CURVE to a secured node are refused with a trace:
+// one warning naming the source address, however many attempts follow
+// within a minute.
+TEST(ZreSecure, ConnectionsWithoutCurveAreLoggedWithTheirSourceThrottled)
+{
+    Keys ka, kb;
+    NodeOptions o = options(freshPort());
+    TestNode a("alpha", o);
+    TestNode b("beta", o);
+    secure(a, ka);
+    secure(b, kb);
+    for (TestNode* n : {&a, &b}) {
+        trust(*n, ka, "alice", "alpha");
+        trust(*n, kb, "bob", "beta");
+    }
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    auto enterA = b.waitFor(isEvent("ENTER", a.uuid()), 5000);
+    ASSERT_TRUE(enterA);
+
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 20; ++i) {
+        zsock_t* plain = zsock_new(ZMQ_DEALER);
+        zsock_set_linger(plain, 0);
+        ASSERT_EQ(zsock_connect(plain, "%s", enterA->addr.c_str()), 0);
+        zstr_send(plain, "let me in");
+        a.drain(100);
+        zsock_destroy(&plain);
+    }
+    a.drain(500);
+    std::string said = testing::internal::GetCapturedStderr();
+    const std::string line = "refused a connection from 10.77.0.1: it did not start a CURVE handshake";
+    size_t first = said.find(line);
+    EXPECT_NE(first, std::string::npos) << said;
+    EXPECT_EQ(said.find(line, first + 1), std::string::npos) << said;
+    EXPECT_FALSE(a.saw([](const Event& e) { return e.type == "WHISPER"; }));
+}
+
 // A trusted peer whose CURVE handshake does not finish (its inbox accepts
 // the connection and never answers) stays pending on a secured node well
 // beyond the 5 s of an open node: a hundred secured programs started

@@ -43,7 +43,8 @@ void zyre_set_port(zyre_t* self, int port_nbr);
 void zyre_set_interface(zyre_t* self, const char* value);
 /* Beacon interval in milliseconds, 1000 by default. */
 void zyre_set_interval(zyre_t* self, size_t interval);
-/* Silence after which a peer is pinged and reported EVASIVE (5000 ms). */
+/* Silence (no message, no beacon) after which a peer is pinged and
+   reported EVASIVE, and SILENT the first time (5000 ms). */
 void zyre_set_evasive_timeout(zyre_t* self, int interval);
 /* Silence after which a peer is dropped and reported EXIT (30000 ms). */
 void zyre_set_expired_timeout(zyre_t* self, int interval);
@@ -68,6 +69,12 @@ int zyre_trust_key(zyre_t* self, const char* public_key, const char* identity, c
 /* Starts discovery; 0 on success, -1 when the interface or the sockets
    cannot be set up. */
 int zyre_start(zyre_t* self);
+/* Gossip discovery beside the beacons (off unless one of these is called
+   before zyre_start()): bind a gossip endpoint others connect to, and
+   connect to another node's (up to 16). Endpoints are "tcp://A.B.C.D:PORT".
+   Tuples are bounded (1,000) and expire (see zre/README.md). */
+void zyre_gossip_bind(zyre_t* self, const char* format, ...);
+void zyre_gossip_connect(zyre_t* self, const char* format, ...);
 /* Delivers what was handed to the node before (peers that were sent
    something confirm it by answering a PING; at most 300 ms), then sends
    the leaving beacon, drops every peer and emits STOP. */
@@ -96,7 +103,16 @@ uint64_t zyre_dropped_events(zyre_t* self);
 zyre_event_t* zyre_event_new(zyre_t* node);
 void zyre_event_destroy(zyre_event_t** self_p);
 
-/* "ENTER", "EXIT", "JOIN", "LEAVE", "WHISPER", "SHOUT", "EVASIVE", "STOP" */
+/* "ENTER", "EXIT", "JOIN", "LEAVE", "WHISPER", "SHOUT", "EVASIVE", "SILENT",
+   "ALIVE", "STOP".
+   Liveness of a peer between ENTER and EXIT:
+   - SILENT: nothing heard from it for the evasive timeout; once per
+     silence (EVASIVE repeats at every check). It stays a peer until it is
+     heard from again (ALIVE) or the expired timeout passes (EXIT).
+   - ALIVE: a peer reported SILENT was heard from again.
+   - EXIT also comes at once (within about 0.5 s) for a peer whose
+     connection to this node closed and that does not answer a check:
+     a killed program. */
 const char* zyre_event_type(zyre_event_t* self);
 const char* zyre_event_peer_uuid(zyre_event_t* self);
 const char* zyre_event_peer_name(zyre_event_t* self);

@@ -102,8 +102,7 @@ bool Admission::acceptIdentity(const Peer* known, const Uuid& uuid, const Messag
     }
     if (!trusted->mayAnnounce(hello.name)) {
         log_.refuse(text + "name", node + ": peer " + text + " (identity " + identity +
-                                       ") may not announce the name '" + NodeLog::printable(hello.name) +
-                                       "': ignored");
+                                       ") may not announce the name '" + NodeLog::printable(hello.name) + "': ignored");
         return false;
     }
     if (known && known->ready && known->identity != identity) {

@@ -1,5 +1,5 @@
 // The way around the actor pipe for WHISPER and SHOUT: the application's
-// thread sends straight into the peers' mailboxes. What it may touch of the
+// thread sends straight into the peers' mailboxes, and never waits there. What it may touch of the
 // node is the narrow DirectSends interface, and only under Direct's lock,
 // which the node's thread holds whenever it is not waiting. Only while no
 // command waits in the pipe, so that everything still leaves in the order
@@ -9,38 +9,19 @@
 #include <czmq.h>
 
 #include <atomic>
-#include <cstdint>
 #include <mutex>
-#include <vector>
-
-#include "zre_codec.hpp"
-#include "zre_parts.hpp"
 
 namespace zre {
 
-// A message that waits for room in the mailboxes of `peers`, on the
-// application's thread and outside the node's lock.
-struct BlockedSend {
-    std::vector<Uuid> peers;
-    Message message;
-    Parts content;
-};
-
-// What the node lets the application's thread do, under Direct's lock.
+// What the node lets the application's thread do, under Direct's lock. A
+// send never waits: what does not fit into a peer's mailbox waits in that
+// peer's backlog (see Mailboxes).
 class DirectSends {
 public:
     // Sends `msg`'s frames (taken over) to the peer / the members of the
-    // group whose mailboxes have room now; those whose mailbox is full are
-    // left in `blocked`, with the message and its content.
-    virtual void whisperNow(const char* uuid, zmsg_t* msg, BlockedSend& blocked) = 0;
-    virtual void shoutNow(const char* group, zmsg_t* msg, BlockedSend& blocked) = 0;
-    // Sends to the blocked peers still there that have room now; when
-    // `deadline` has passed, drops those still full. The descriptor to wait
-    // on for the next try, or -1 when none is left.
-    virtual int sendBlocked(BlockedSend& blocked, int64_t deadline) = 0;
-    // The descriptor to wait on for the first blocked peer still there
-    // (those gone are forgotten); -1 when none is left.
-    virtual int blockedSignal(BlockedSend& blocked) = 0;
+    // group.
+    virtual void whisperNow(const char* uuid, zmsg_t* msg) = 0;
+    virtual void shoutNow(const char* group, zmsg_t* msg) = 0;
 
 protected:
     ~DirectSends() = default;
@@ -74,10 +55,9 @@ public:
 private:
     enum class Kind { Whisper, Shout };
     bool send(Kind kind, const char* target, zmsg_t** msg);
-    void finish(std::unique_lock<std::mutex>& hold, BlockedSend& blocked);
 
     std::mutex lock_;
-    std::atomic<int> queued_{0};  // commands sent to the actor, not yet handled ($TERM aside)
+    std::atomic<int> queued_{0};   // commands sent to the actor, not yet handled ($TERM aside)
     DirectSends* node_ = nullptr;  // under `lock_`
 };
 

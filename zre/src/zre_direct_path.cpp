@@ -1,8 +1,9 @@
 #include "zre_direct_path.hpp"
 
-#include <algorithm>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
-#include "zre_clock.hpp"
+#include <cstdint>
 
 namespace zre {
 
@@ -18,7 +19,17 @@ void takeFrames(zmsg_t* msg, Parts& parts)
 
 }  // namespace
 
-void DirectPath::whisperNow(const char* uuidText, zmsg_t* msg, BlockedSend& blocked)
+DirectPath::DirectPath(Roster& roster, Mailboxes& mailboxes, NodeLog& log)
+    : roster_(roster), mailboxes_(mailboxes), log_(log), wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+{}
+
+DirectPath::~DirectPath()
+{
+    if (wake_ >= 0)
+        close(wake_);
+}
+
+void DirectPath::whisperNow(const char* uuidText, zmsg_t* msg)
 {
     auto uuid = uuidFromString(uuidText);
     Peer* peer = uuid ? roster_.find(*uuid) : nullptr;
@@ -29,66 +40,37 @@ void DirectPath::whisperNow(const char* uuidText, zmsg_t* msg, BlockedSend& bloc
     takeFrames(msg, outgoing_);
     Message m;
     m.id = MessageId::Whisper;
-    if (!sendNow(*peer, m, blocked))
-        roster_.remove(Uuid(peer->uuid), true);
-    keepForBlocked(m, blocked);
+    roster_.sendOrDrop(*peer, m, &outgoing_, 0);
+    outgoing_.clear();
+    wakeIfBacklogged();
 }
 
-void DirectPath::shoutNow(const char* group, zmsg_t* msg, BlockedSend& blocked)
+void DirectPath::shoutNow(const char* group, zmsg_t* msg)
 {
     takeFrames(msg, outgoing_);
     Message m;
     m.id = MessageId::Shout;
     m.group = group;
-    roster_.sendToEach([&](Peer& peer) { return peer.groups.count(m.group) == 0 || sendNow(peer, m, blocked); });
-    keepForBlocked(m, blocked);
+    roster_.sendToEach(
+        [&](Peer& peer) { return peer.groups.count(m.group) == 0 || mailboxes_.send(peer, m, &outgoing_, 0); });
+    outgoing_.clear();
+    wakeIfBacklogged();
 }
 
-int DirectPath::sendBlocked(BlockedSend& blocked, int64_t deadline)
+void DirectPath::wakeIfBacklogged()
 {
-    bool late = now() >= deadline;
-    std::vector<Uuid> waiting;
-    for (const Uuid& uuid : blocked.peers) {
-        Peer* peer = roster_.find(uuid);
-        if (!peer)
-            continue;  // gone meanwhile
-        SendOutcome outcome = mailboxes_.trySend(*peer, blocked.message, &blocked.content, 0);
-        if (outcome == SendOutcome::Full && !late) {
-            waiting.push_back(uuid);
-            continue;
-        }
-        if (outcome == SendOutcome::Full)
-            mailboxes_.warnFull(*peer);
-        if (outcome != SendOutcome::Sent)
-            roster_.remove(uuid, true);
-    }
-    blocked.peers.swap(waiting);
-    return blockedSignal(blocked);
-}
-
-int DirectPath::blockedSignal(BlockedSend& blocked)
-{
-    auto gone = [&](const Uuid& uuid) { return roster_.find(uuid) == nullptr; };
-    blocked.peers.erase(std::remove_if(blocked.peers.begin(), blocked.peers.end(), gone), blocked.peers.end());
-    return blocked.peers.empty() ? -1 : Mailboxes::roomSignal(*roster_.find(blocked.peers.front()));
-}
-
-bool DirectPath::sendNow(Peer& peer, const Message& message, BlockedSend& blocked)
-{
-    SendOutcome outcome = mailboxes_.trySend(peer, message, &outgoing_, 0);
-    if (outcome == SendOutcome::Full)
-        blocked.peers.push_back(peer.uuid);
-    return outcome != SendOutcome::Failed;
-}
-
-void DirectPath::keepForBlocked(const Message& message, BlockedSend& blocked)
-{
-    if (blocked.peers.empty()) {
-        outgoing_.clear();
+    if (!mailboxes_.hasBacklog() || wake_ < 0)
         return;
-    }
-    blocked.message = message;
-    blocked.content.swap(outgoing_);
+    uint64_t one = 1;
+    ssize_t written = write(wake_, &one, sizeof one);
+    (void)written;  // a full counter already wakes the node
+}
+
+void DirectPath::woken()
+{
+    uint64_t count = 0;
+    ssize_t taken = read(wake_, &count, sizeof count);
+    (void)taken;
 }
 
 }  // namespace zre

@@ -1,6 +1,7 @@
 // The node's side of the direct sends: all that the application's thread
 // touches of the node, the peers' table and their mailboxes, under
-// Direct's lock.
+// Direct's lock. It never waits: what finds a mailbox full waits in that
+// peer's backlog, and the node's thread is woken to send it on.
 #pragma once
 
 #include "zre_direct.hpp"
@@ -12,26 +13,27 @@ namespace zre {
 
 class DirectPath final : public DirectSends {
 public:
-    DirectPath(Roster& roster, Mailboxes& mailboxes, NodeLog& log)
-        : roster_(roster), mailboxes_(mailboxes), log_(log)
-    {}
+    DirectPath(Roster& roster, Mailboxes& mailboxes, NodeLog& log);
+    ~DirectPath();
+    DirectPath(const DirectPath&) = delete;
+    DirectPath& operator=(const DirectPath&) = delete;
 
-    void whisperNow(const char* uuid, zmsg_t* msg, BlockedSend& blocked) override;
-    void shoutNow(const char* group, zmsg_t* msg, BlockedSend& blocked) override;
-    int sendBlocked(BlockedSend& blocked, int64_t deadline) override;
-    int blockedSignal(BlockedSend& blocked) override;
+    void whisperNow(const char* uuid, zmsg_t* msg) override;
+    void shoutNow(const char* group, zmsg_t* msg) override;
+
+    // The node's thread polls this descriptor: readable after a direct
+    // send left something in a backlog. `woken` takes the signal back.
+    int wakeFd() const { return wake_; }
+    void woken();
 
 private:
-    // A direct send; a peer whose mailbox is full is noted in `blocked`.
-    // False: the peer is to be dropped.
-    bool sendNow(Peer& peer, const Message& message, BlockedSend& blocked);
-    // The message stays with the blocked peers, beyond this call and the lock.
-    void keepForBlocked(const Message& message, BlockedSend& blocked);
+    void wakeIfBacklogged();
 
     Roster& roster_;
     Mailboxes& mailboxes_;
     NodeLog& log_;
     Parts outgoing_;  // content of a direct send; reused, so allocated once
+    int wake_ = -1;   // an eventfd
 };
 
 }  // namespace zre

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "zre_codec.hpp"
 #include "zre_curve.hpp"
@@ -50,12 +52,33 @@ public:
     // The identity whose key the sender proved in the handshake (the ZAP
     // handler's User-Id); empty on an open node.
     std::string provenIdentity(Parts& msg) const;
+    // The monitor of the inbox's connections: `readMonitor` takes what
+    // waits there and returns the descriptors of the connections that
+    // closed after a good handshake (a peer's mailbox to this node: the
+    // peer may have died; see connectionOf). On a secured node those that failed their
+    // handshake without CURVE (or with a broken one) are logged with the
+    // source address, throttled. -1 when there is no monitor.
+    int monitorFd() const { return monitorFd_; }
+    std::vector<int> readMonitor();
+    // The connection (descriptor) a received message came in on.
+    static int connectionOf(Parts& msg) { return msg.size() ? zmq_msg_get(&msg[0], ZMQ_SRCFD) : -1; }
+
     // The IPv4 address the message came from (as the connection reports
     // it), else the one its HELLO claims.
     static uint32_t sourceOf(Parts& msg, const Message& hello);
 
+    // Connections accepted and not yet closed whose source address is
+    // remembered for the log, and how often one source address is named
+    // (then a count of the attempts not named follows).
+    static constexpr size_t kMaxWatchedConnections = 256;
+    static constexpr int64_t kFailureLogWindowMs = 60000;
+    static constexpr size_t kMaxFailureSources = 256;
+
 private:
     bool secure();
+    bool openMonitor();
+    void onMonitorEvent(uint16_t event, uint32_t value, std::vector<int>& closed);
+    void logFailure(const std::string& address);
 
     std::string uuidText_;
     NodeLog& log_;
@@ -65,6 +88,15 @@ private:
     uint16_t port_ = 0;
     std::string endpoint_;
     bool zapRegistered_ = false;
+    zsock_t* monitor_ = nullptr;
+    int monitorFd_ = -1;
+    std::unordered_map<int, std::string> accepted_;  // descriptor -> source address
+    size_t failedHandshakes_ = 0;                    // not yet matched to a closed connection
+    struct FailureLog {
+        int64_t loggedAt = 0;
+        size_t unlogged = 0;
+    };
+    std::unordered_map<std::string, FailureLog> failures_;  // by source address
 };
 
 }  // namespace zre

@@ -1,7 +1,5 @@
 #include "zre_mailboxes.hpp"
 
-#include <poll.h>
-
 #include <algorithm>
 #include <cerrno>
 
@@ -66,36 +64,81 @@ SendOutcome Mailboxes::trySend(Peer& peer, Message message, Parts* content, size
 
 bool Mailboxes::send(Peer& peer, const Message& message, Parts* content, size_t from)
 {
-    while (true) {
+    if (peer.backlog.empty()) {
         SendOutcome outcome = trySend(peer, message, content, from);
         if (outcome != SendOutcome::Full)
             return outcome == SendOutcome::Sent;
-        int64_t left = sendDeadline_ - now();
-        if (left <= 0) {
-            warnFull(peer);
-            return false;
-        }
-        waitForSignal(roomSignal(peer), left);
     }
+    return queue(peer, message, content, from);
 }
 
-void Mailboxes::warnFull(const Peer& peer)
+bool Mailboxes::queue(Peer& peer, const Message& message, Parts* content, size_t from)
 {
-    log_.warn("peer %s dropped: its mailbox stayed full (%d messages) for %lld ms", peer.uuidText.c_str(), kMailboxHwm,
-              static_cast<long long>(kFullMailboxWaitMs));
+    Outgoing out;
+    out.message = message;
+    size_t frames = content && content->size() > from ? content->size() - from : 0;
+    out.bytes = sizeof(Outgoing) + frames * kFrameOverhead + (frames ? out.content.addCopies(*content, from) : 0);
+    bool fits = peer.backlog.size() < kMaxBacklog && peer.backlogBytes + out.bytes <= kMaxBacklogBytes &&
+                backlogBytes_ + out.bytes <= kMaxBacklogBytesInAll;
+    if (!fits) {
+        log_.warn("peer %s dropped: it does not read, and %zu messages (%zu bytes) for it wait beyond its mailbox",
+                  peer.uuidText.c_str(), peer.backlog.size() + 1, peer.backlogBytes + out.bytes);
+        return false;
+    }
+    if (peer.backlog.empty()) {
+        peer.stuckSince = now();
+        backlogged_.push_back(peer.uuid);
+    }
+    peer.backlogBytes += out.bytes;
+    backlogBytes_ += out.bytes;
+    peer.backlog.push_back(std::move(out));
+    return true;
 }
 
-int Mailboxes::roomSignal(const Peer& peer)
+std::vector<Uuid> Mailboxes::flush(PeerTable& peers, int64_t t)
 {
-    int fd = -1;
-    size_t size = sizeof fd;
-    return zmq_getsockopt(peer.mailbox, ZMQ_FD, &fd, &size) == 0 ? fd : -1;
+    std::vector<Uuid> drop;
+    std::vector<Uuid> waiting;
+    for (const Uuid& uuid : backlogged_) {
+        Peer* peer = peers.find(uuid);
+        if (!peer || peer->backlog.empty())
+            continue;
+        if (!drain(*peer, t))
+            drop.push_back(uuid);
+        else if (!peer->backlog.empty())
+            waiting.push_back(uuid);
+    }
+    backlogged_.swap(waiting);
+    return drop;
 }
 
-void Mailboxes::waitForSignal(int fd, int64_t maxMs)
+bool Mailboxes::drain(Peer& peer, int64_t t)
 {
-    pollfd signal = {fd, POLLIN, 0};
-    poll(&signal, 1, int(std::clamp<int64_t>(maxMs, 0, kRoomPollMs)));
+    while (!peer.backlog.empty()) {
+        Outgoing& out = peer.backlog.front();
+        SendOutcome outcome = trySend(peer, out.message, &out.content, 0);
+        if (outcome == SendOutcome::Failed)
+            return false;
+        if (outcome == SendOutcome::Full)
+            break;
+        peer.stuckSince = t;
+        peer.backlogBytes -= out.bytes;
+        backlogBytes_ -= out.bytes;
+        peer.backlog.pop_front();
+    }
+    if (peer.backlog.empty() || t - peer.stuckSince < kFullMailboxWaitMs)
+        return true;
+    log_.warn("peer %s dropped: its mailbox stayed full (%d messages, %zu more waiting) for %lld ms",
+              peer.uuidText.c_str(), kMailboxHwm, peer.backlog.size(), static_cast<long long>(kFullMailboxWaitMs));
+    return false;
+}
+
+void Mailboxes::forget(Peer& peer)
+{
+    backlogBytes_ -= peer.backlogBytes;
+    peer.backlogBytes = 0;
+    peer.backlog.clear();
+    backlogged_.erase(std::remove(backlogged_.begin(), backlogged_.end(), peer.uuid), backlogged_.end());
 }
 
 void Mailboxes::noteSent(Peer& peer, MessageId id)

@@ -20,19 +20,28 @@ enum class SendOutcome { Sent, Full, Failed };
 
 class Mailboxes {
 public:
-    // Unsent messages a mailbox may hold. A send to a full mailbox waits for
-    // room, up to kFullMailboxWaitMs; a peer that makes none in that time
-    // counts as unreachable and is dropped (reported as EXIT and logged).
-    // So a peer that reads more slowly than it is sent to slows the sender
-    // down instead of losing messages, and one that stops reading holds it
-    // up once, for that long. Kept small because libzmq hands room back to
-    // a full queue in halves of it: a mailbox of 100,000 made a reader
-    // slower than 50,000 messages a second look unreachable.
+    // Unsent messages a mailbox (libzmq's queue) may hold. Kept small
+    // because libzmq hands room back to a full queue in halves of it: a
+    // mailbox of 100,000 made a reader slower than 50,000 messages a second
+    // look unreachable.
     static constexpr int kMailboxHwm = 1000;
+    // Beyond the mailbox, messages wait in the peer's backlog, never the
+    // sending thread: at most kMaxBacklog messages and kMaxBacklogBytes per
+    // peer, and kMaxBacklogBytesInAll over all peers (content bytes plus
+    // what a queued message and its frames cost: sizeof(Outgoing) and
+    // kFrameOverhead a frame). Large enough that a sender faster than an
+    // honest reader for a burst of some 100,000 small messages loses none. A send that
+    // does not fit drops that peer alone (EXIT, one warning with the count
+    // of what it lost), as does a backlog from which nothing went out for
+    // kFullMailboxWaitMs: the peer stopped reading.
+    static constexpr size_t kMaxBacklog = 100000;
+    static constexpr size_t kMaxBacklogBytes = 48 << 20;
+    static constexpr size_t kMaxBacklogBytesInAll = 96 << 20;
+    static constexpr size_t kFrameOverhead = 64;
     static constexpr int64_t kFullMailboxWaitMs = 1000;
-    // While waiting for room, the mailbox's signal is rechecked this often
-    // (it tells of libzmq's commands, room among them, but not reliably twice).
-    static constexpr int kRoomPollMs = 1;
+    // While a backlog waits, the node looks for room this often (libzmq
+    // does not reliably tell).
+    static constexpr int kBacklogRecheckMs = 2;
     // After a mailbox closes, how long before a new one connects to the
     // same endpoint (see noteClosed).
     static constexpr int64_t kReconnectPauseMs = 300;
@@ -53,29 +62,33 @@ public:
     // copies of the frames `from`.. of `content`, if given. Full: the
     // mailbox has no room; nothing was sent, and the number is not used.
     SendOutcome trySend(Peer& peer, Message message, Parts* content = nullptr, size_t from = 0);
-    // Sends on the node's thread. A full mailbox is waited for, the node
-    // standing still meanwhile, but one turn of the node's loop waits at
-    // most kFullMailboxWaitMs in all (see startTurn). False: the peer is to
-    // be dropped.
+    // Sends, or queues in the peer's backlog behind what waits there
+    // already; never waits. False: the peer is to be dropped (logged).
     bool send(Peer& peer, const Message& message, Parts* content = nullptr, size_t from = 0);
-    void startTurn(int64_t t) { sendDeadline_ = t + kFullMailboxWaitMs; }
-    void warnFull(const Peer& peer);
-
-    // The descriptor that signals, among libzmq's other news of the
-    // mailbox, that it has room again; -1 if there is none.
-    static int roomSignal(const Peer& peer);
-    // Waits up to `maxMs` (at most kRoomPollMs) for `fd` to signal.
-    static void waitForSignal(int fd, int64_t maxMs);
+    // Sends what waits in the backlogs as the mailboxes have room; returns
+    // the peers to drop (logged): their mailbox failed, or stayed full.
+    std::vector<Uuid> flush(PeerTable& peers, int64_t t);
+    bool hasBacklog() const { return !backlogged_.empty(); }
+    // The peer is going: its backlog no longer counts.
+    void forget(Peer& peer);
 
     // Inboxes take no hand-over of an identity: a new mailbox to an
     // endpoint whose old one (under the same identity) may still be open
     // there waits a little, until the next beacon after kReconnectPauseMs.
     void noteClosed(const std::string& endpoint);
     bool recentlyClosed(const std::string& endpoint) const;
-    void clear() { closedAt_.clear(); }
+    void clear()
+    {
+        closedAt_.clear();
+        backlogged_.clear();
+        backlogBytes_ = 0;
+    }
 
 private:
     bool secure(void* handle, const CurveKey* serverKey);
+    bool queue(Peer& peer, const Message& message, Parts* content, size_t from);
+    // False: the peer is to be dropped.
+    bool drain(Peer& peer, int64_t t);
     // A PING answered means everything sent before it was handled.
     static void noteSent(Peer& peer, MessageId id);
 
@@ -83,8 +96,10 @@ private:
     Uuid uuid_;
     NodeLog& log_;
     const CurveSetup* curve_ = nullptr;
-    int64_t sendDeadline_ = 0;  // when this turn of the loop stops waiting for room
-    std::vector<uint8_t> encoded_;  // first frame of the message being sent
+    // Peers whose backlog is not empty, and the bytes of all backlogs.
+    std::vector<Uuid> backlogged_;
+    size_t backlogBytes_ = 0;
+    std::vector<uint8_t> encoded_;                       // first frame of the message being sent
     std::unordered_map<std::string, int64_t> closedAt_;  // endpoint -> when its mailbox closed
 };
 

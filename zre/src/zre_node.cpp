@@ -13,6 +13,7 @@
 #include "zre_clock.hpp"
 #include "zre_direct_path.hpp"
 #include "zre_event_outbox.hpp"
+#include "zre_gossip.hpp"
 #include "zre_greeting.hpp"
 #include "zre_groups.hpp"
 #include "zre_iface.hpp"
@@ -43,17 +44,20 @@ constexpr int kMaxDrainBatch = 256;
 // what was sent to them, and how long the mailboxes may still send after.
 constexpr int64_t kStopFlushMs = 300;
 constexpr int kStopLingerMs = 300;
+// Pending peers learnt from gossip count as from this one source address
+// (255.255.255.255, never a peer's), so within the per-address bound.
+constexpr uint32_t kGossipSource = 0xFFFFFFFF;
 // Batches of inbox messages handled before a peer that left is dropped.
 constexpr int kMaxDrainBeforeLeave = 64;
 
-class Node final : public BeaconListener {
+class Node final : public BeaconListener, public GossipListener {
 public:
     Node(zsock_t* pipe, const ActorArgs& args)
         : pipe_(pipe), pipeFd_(zsock_fd(pipe)), uuid_(args.uuid), direct_(*args.direct), context_(zsys_init()),
           log_(uuidToString(args.uuid)), outbox_(*args.events, args.dropped, log_), beacons_(uuid_, log_),
           admission_(log_), inbox_(log_.uuidText(), log_), mailboxes_(context_, uuid_, log_),
           roster_(mailboxes_, admission_, outbox_, beacons_, log_), directPath_(roster_, mailboxes_, log_),
-          greeting_(roster_, admission_, mailboxes_, outbox_, log_, [this] { return hello(); })
+          greeting_(roster_, admission_, mailboxes_, outbox_, log_, [this] { return hello(); }), gossip_(log_)
     {}
 
     ~Node()
@@ -78,7 +82,6 @@ public:
                 // Everything but the wait runs under the lock that the
                 // direct sends of the API take.
                 std::lock_guard<std::mutex> hold(direct_.lock());
-                mailboxes_.startTurn(now());
                 if (pipeBusy_)
                     pipeBusy_ = drainPipe();
                 if (terminated_)
@@ -88,6 +91,15 @@ public:
                 if (running_ && beaconBusy_) {
                     beaconBusy_ = false;
                     beacons_.receive(*this);
+                }
+                if (running_ && mailboxes_.hasBacklog())
+                    flushBacklogs();
+                if (running_ && gossip_.active())
+                    gossip_.work(*this, now());
+                if (running_ && monitorBusy_) {
+                    monitorBusy_ = false;
+                    for (int fd : inbox_.readMonitor())
+                        roster_.connectionClosed(fd);
                 }
                 onTimers();
             }
@@ -100,27 +112,38 @@ private:
 
     void waitForActivity()
     {
-        pollfd fds[3];
+        pollfd fds[5 + 1 + GossipDiscovery::kMaxServers];
         int n = 0;
         int64_t t = now();
         fds[n++] = {pipeFd_, POLLIN, 0};
+        fds[n++] = {directPath_.wakeFd(), POLLIN, 0};
         if (running_) {
             // Paused or resting, a socket is left out (poll skips a negative one).
             fds[n++] = {outbox_.readingPaused() ? -1 : inbox_.fd(), POLLIN, 0};
             fds[n++] = {beaconBusy_ ? -1 : beacons_.pollFd(t), POLLIN, 0};
+            fds[n++] = {inbox_.monitorFd(), POLLIN, 0};
+            gossipFds_.clear();
+            gossip_.descriptors(gossipFds_);
+            for (int fd : gossipFds_)
+                fds[n++] = {fd, POLLIN, 0};
         }
         bool busy = pipeBusy_ || (running_ && ((inboxBusy_ && !outbox_.readingPaused()) || beaconBusy_));
         int timeout = busy ? 0 : pollTimeout(t);
         if (outbox_.readingPaused() && !busy)
             timeout = std::min(timeout < 0 ? kPausedRecheckMs : timeout, kPausedRecheckMs);
+        if (running_ && mailboxes_.hasBacklog() && !busy)
+            timeout = std::min(timeout < 0 ? Mailboxes::kBacklogRecheckMs : timeout, Mailboxes::kBacklogRecheckMs);
         int rc = poll(fds, nfds_t(n), timeout);
         if (rc <= 0)
             return;  // timeout, or EINTR: the timers are checked again
         const short ready = POLLIN | POLLERR | POLLHUP;
         pipeBusy_ = pipeBusy_ || (fds[0].revents & ready);
+        if (fds[1].revents & ready)
+            directPath_.woken();  // a backlog to flush, which the loop does anyway
         if (running_) {
-            inboxBusy_ = inboxBusy_ || (fds[1].revents & ready);
-            beaconBusy_ = beaconBusy_ || (fds[2].revents & ready);
+            inboxBusy_ = inboxBusy_ || (fds[2].revents & ready);
+            beaconBusy_ = beaconBusy_ || (fds[3].revents & ready);
+            monitorBusy_ = monitorBusy_ || (fds[4].revents & ready);
         }
     }
 
@@ -129,6 +152,8 @@ private:
         if (!running_)
             return -1;
         int64_t next = std::min({beacons_.nextWake(t), nextCheckAt_, admission_.nextCheckAt()});
+        if (gossip_.active())
+            next = std::min(next, t + GossipDiscovery::kPingMs);
         return int(std::clamp<int64_t>(next - t, 0, 1000000));
     }
 
@@ -140,10 +165,23 @@ private:
         beacons_.onTimer(t, inbox_.port());
         if (t >= nextCheckAt_) {
             roster_.checkSilence(t, config_.evasiveTimeout, config_.expiredTimeout);
+            if (gossip_.active())
+                roster_.table().forEach([&](Peer& peer) {
+                    if (peer.ready)
+                        gossip_.peerAlive(peer.uuid, t);
+                });
             nextCheckAt_ = t + checkInterval_;
         }
         if (t >= admission_.nextCheckAt())
             checkVerifications(t);
+    }
+
+    // What waits beyond full mailboxes goes on as they make room; a peer
+    // whose mailbox failed or stayed full is dropped.
+    void flushBacklogs()
+    {
+        for (const Uuid& uuid : mailboxes_.flush(roster_.table(), now()))
+            roster_.remove(uuid, true);
     }
 
     // ---- commands from the API -------------------------------------------
@@ -220,7 +258,13 @@ private:
             beacons_.close();
             return -1;
         }
+        if (!openGossip()) {
+            inbox_.close();
+            beacons_.close();
+            return -1;
+        }
         inboxBusy_ = true;
+        monitorBusy_ = true;  // read once, so that its descriptor signals news
         admission_.configure(curve, peerBudget());
         mailboxes_.configure(curve);
         greeting_.configure(curve);
@@ -232,6 +276,18 @@ private:
                    addressText(iface->address).c_str(), inbox_.endpoint().c_str(), config_.port);
         onTimers();
         return 0;
+    }
+
+    bool openGossip()
+    {
+        if (config_.gossipBind.empty() && config_.gossipConnect.empty())
+            return true;
+        GossipTuple own;
+        own.uuid = uuid_;
+        own.endpoint = inbox_.endpoint();
+        if (config_.curve)
+            own.publicKey = curveKeyToText(config_.curve->publicKey);
+        return gossip_.open(config_.gossipBind, config_.gossipConnect, own);
     }
 
     // A peer costs a socket and about three descriptors (mailbox signal,
@@ -265,6 +321,7 @@ private:
         inbox_.close();
         inboxBusy_ = false;
         beacons_.close();
+        gossip_.close();
         running_ = false;
         if (report)
             outbox_.stop(log_.uuidText(), config_.name);
@@ -280,10 +337,10 @@ private:
     {
         int64_t t = now();
         std::vector<Uuid> waiting = roster_.table().select([&](Peer& peer) {
-            bool pending = peer.unconfirmed || peer.pingsUnanswered > 0;
+            bool pending = peer.unconfirmed || peer.pingsUnanswered > 0 || !peer.backlog.empty();
             if (!peer.ready || !pending || t >= peer.lastSeen + config_.evasiveTimeout)
                 return false;
-            return !peer.unconfirmed || mailboxes_.trySend(peer, Roster::ping()) == SendOutcome::Sent;
+            return !(peer.unconfirmed || !peer.backlog.empty()) || mailboxes_.send(peer, Roster::ping());
         });
         if (waiting.empty())
             return waiting;
@@ -293,13 +350,17 @@ private:
             int64_t left = deadline - now();
             if (left <= 0)
                 break;
+            if (mailboxes_.hasBacklog()) {
+                flushBacklogs();
+                left = std::min<int64_t>(left, Mailboxes::kBacklogRecheckMs);
+            }
             zmq_pollitem_t item = {inbox_.handle(), 0, ZMQ_POLLIN, 0};
             if (zmq_poll(&item, 1, long(left)) < 0 && errno != EINTR)
                 break;
             drainInbox();
             auto confirmed = [&](const Uuid& uuid) {
                 Peer* peer = roster_.find(uuid);
-                return !peer || peer->pingsUnanswered == 0;
+                return !peer || (peer->pingsUnanswered == 0 && peer->backlog.empty());
             };
             waiting.erase(std::remove_if(waiting.begin(), waiting.end(), confirmed), waiting.end());
         }
@@ -326,7 +387,7 @@ private:
         }
         if (peer) {
             if (peer->ready)
-                peer->lastSeen = now();
+                roster_.heardFrom(*peer);
             return;
         }
         std::string endpoint = "tcp://" + addressText(sender) + ":" + std::to_string(beacon.port);
@@ -334,6 +395,33 @@ private:
             return;
         roster_.dropAt(endpoint);
         roster_.connect(beacon.uuid, endpoint, sender.s_addr, key, hello());
+    }
+
+    // A tuple names a mailbox as a beacon would: the HELLO over it decides
+    // who the peer is. On a secured node only a trusted key is connected to.
+    void onTuple(const GossipTuple& tuple) override
+    {
+        if (tuple.uuid == uuid_)
+            return;
+        if (Peer* peer = roster_.find(tuple.uuid)) {
+            if (peer->ready && peer->endpoint == tuple.endpoint)
+                roster_.heardFrom(*peer);
+            return;
+        }
+        std::optional<CurveKey> key;
+        if (!tuple.publicKey.empty())
+            key = curveKeyFromText(tuple.publicKey);
+        if (bool(config_.curve) != bool(key) || (key && !config_.curve->trust->byKey(*key))) {
+            log_.trace("gossip tuple of %s ignored: its key does not fit this node", uuidToString(tuple.uuid).c_str());
+            return;
+        }
+        // Counted apart from the addresses of beacons and greetings: the
+        // endpoint of a tuple is anyone's claim, and forged ones must not use
+        // up what peers at that address may have.
+        if (mailboxes_.recentlyClosed(tuple.endpoint) || !admission_.admit(kGossipSource, tuple.uuid, roster_.size()))
+            return;
+        roster_.dropAt(tuple.endpoint);
+        roster_.connect(tuple.uuid, tuple.endpoint, kGossipSource, key ? &*key : nullptr, hello());
     }
 
     // ---- checking that a peer lives ------------------------------------
@@ -468,6 +556,8 @@ private:
                 return;
             }
             greeting_.handle(*uuid, m, Inbox::sourceOf(msg, m), inbox_.provenIdentity(msg));
+            if (Peer* greeted = roster_.find(*uuid))
+                greeted->connection = Inbox::connectionOf(msg);
             return;
         }
         Peer* peer = roster_.find(*uuid);
@@ -488,8 +578,8 @@ private:
         peer->wantSequence = m.sequence;
         if (m.id != MessageId::Whisper && m.id != MessageId::Shout)
             log_.trace("%s from %s (seq %u)", messageIdName(m.id), peer->uuidText.c_str(), unsigned(m.sequence));
-        peer->lastSeen = now();
-        peer->nextPingAt = 0;
+        roster_.heardFrom(*peer);
+        peer->connection = Inbox::connectionOf(msg);
         dispatch(*peer, m, msg);
     }
 
@@ -560,6 +650,7 @@ private:
     bool pipeBusy_ = true;
     bool inboxBusy_ = false;
     bool beaconBusy_ = false;
+    bool monitorBusy_ = false;
     int64_t nextCheckAt_ = 0;
     int64_t checkInterval_ = 1000;
 
@@ -574,6 +665,8 @@ private:
     Roster roster_;
     DirectPath directPath_;  // what the application's thread may touch
     Greeting greeting_;
+    GossipDiscovery gossip_;
+    std::vector<int> gossipFds_;
 
     Parts command_;
     Parts received_;

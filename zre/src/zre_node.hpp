@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "zre_codec.hpp"
 #include "zre_curve.hpp"
@@ -32,6 +33,10 @@ struct Config {
     int evasiveTimeout = kDefaultEvasive;
     int expiredTimeout = kDefaultExpired;
     bool verbose = false;
+    // Gossip discovery beside the beacons: an endpoint to bind, endpoints
+    // to connect to; off when both are empty.
+    std::string gossipBind;
+    std::vector<std::string> gossipConnect;
     // Set on a secured node: its key pair and the keys it trusts.
     std::shared_ptr<const CurveSetup> curve;
 };

@@ -45,6 +45,19 @@ public:
             std::memcpy(zmq_msg_data(&frames_.back()), data, size);
     }
     void add(const std::string& text) { add(text.data(), text.size()); }
+    // Appends copies of frames `from`..end of `other` (shared, not
+    // duplicated, when large); returns their bytes.
+    size_t addCopies(Parts& other, size_t from)
+    {
+        size_t bytes = 0;
+        for (size_t i = from; i < other.size(); ++i) {
+            frames_.emplace_back();
+            zmq_msg_init(&frames_.back());
+            zmq_msg_copy(&frames_.back(), &other[i]);
+            bytes += other.bytes(i);
+        }
+        return bytes;
+    }
     void swap(Parts& other) { frames_.swap(other.frames_); }
     // Takes over a czmq frame, sharing its bytes (freed with the last copy).
     // A small one is copied: libzmq holds it in place, and nothing is left

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <set>
@@ -15,6 +16,7 @@
 
 #include "zre_codec.hpp"
 #include "zre_curve.hpp"
+#include "zre_parts.hpp"
 
 namespace zre {
 
@@ -25,6 +27,14 @@ struct UuidHash {
         std::memcpy(&h, u.data(), sizeof h);
         return h;
     }
+};
+
+// A message that waits for room in a peer's mailbox; its sequence number is
+// given when it goes out.
+struct Outgoing {
+    Message message;
+    Parts content;
+    size_t bytes = 0;  // what it counts against the bounds
 };
 
 struct Peer {
@@ -44,10 +54,17 @@ struct Peer {
     uint16_t sentSequence = 0;
     bool unconfirmed = false;  // sent something since the last PING
     int pingsUnanswered = 0;
+    // What waits for room in the mailbox, in order, and since when no
+    // message of it went out (0: nothing waits).
+    std::deque<Outgoing> backlog;
+    size_t backlogBytes = 0;
+    int64_t stuckSince = 0;
 
     // The inbox side: what the peer sent.
     uint16_t wantSequence = 0;
     int64_t nextPingAt = 0;
+    bool silent = false;  // reported SILENT, not heard from since
+    int connection = -1;  // descriptor of its mailbox's connection to the inbox
 
     // Groups: the peer's own and its status counter.
     std::set<std::string> groups;

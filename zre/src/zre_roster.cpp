@@ -44,6 +44,7 @@ void Roster::remove(const Uuid& uuid, bool report)
     if (report && peer->ready)
         outbox_.peerEvent("EXIT", *peer);
     admission_.setPending(*peer, false);
+    mailboxes_.forget(*peer);
     mailboxes_.noteClosed(peer->endpoint);
     peers_.erase(Uuid(uuid));
 }
@@ -97,8 +98,39 @@ void Roster::checkSilence(int64_t t, int64_t evasiveMs, int64_t expiredMs)
         if (!peer)
             continue;
         peer->nextPingAt = t + evasiveMs;
+        if (!peer->silent) {
+            peer->silent = true;
+            outbox_.peerEvent("SILENT", *peer);
+        }
         outbox_.peerEvent("EVASIVE", *peer);
         sendOrDrop(*peer, ping());
+    }
+}
+
+}  // namespace zre
+
+namespace zre {
+
+void Roster::heardFrom(Peer& peer)
+{
+    peer.lastSeen = now();
+    peer.nextPingAt = 0;
+    if (!peer.silent)
+        return;
+    peer.silent = false;
+    outbox_.peerEvent("ALIVE", peer);
+}
+
+void Roster::connectionClosed(int fd)
+{
+    std::vector<Uuid> on = peers_.select([&](const Peer& peer) { return peer.ready && peer.connection == fd; });
+    for (const Uuid& uuid : on) {
+        Peer* peer = peers_.find(uuid);
+        peer->connection = -1;
+        if (peer->backlog.empty()) {
+            log_.trace("connection of peer %s closed: checking it", peer->uuidText.c_str());
+            verify(*peer);
+        }
     }
 }
 

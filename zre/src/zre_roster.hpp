@@ -57,8 +57,17 @@ public:
     // answers every PING in time (see Admission).
     void verify(Peer& peer);
     // Expires peers silent (or pending) too long, and PINGs those silent
-    // for `evasiveMs` (EVASIVE for the application).
+    // for `evasiveMs` (EVASIVE for the application each time, and SILENT
+    // the first time).
     void checkSilence(int64_t t, int64_t evasiveMs, int64_t expiredMs);
+    // The peer was heard from (a message or a beacon); ALIVE for the
+    // application if it had been reported SILENT.
+    void heardFrom(Peer& peer);
+    // The connection `fd` to the inbox closed: the peer whose messages
+    // came in on it may have died, and is checked (a PING to answer in
+    // time), unless messages wait for its mailbox (the backlog's own rule
+    // drops it if it is dead).
+    void connectionClosed(int fd);
 
     static Message ping();
 

@@ -16,6 +16,7 @@
 
 #include "zre_codec.hpp"
 #include "zre_events.hpp"
+#include "zre_gossip.hpp"
 #include "zre_node.hpp"
 
 namespace {
@@ -190,6 +191,40 @@ int zyre_trust_key(zyre_t* self, const char* public_key, const char* identity, c
     }
     std::lock_guard<std::mutex> lock(self->pipeLock);
     return self->trust->add(std::move(entry)) ? 0 : -1;
+}
+
+namespace {
+
+std::string formatted(const char* format, va_list args)
+{
+    char* text = zsys_vprintf(format, args);
+    std::string out = text ? text : "";
+    zstr_free(&text);
+    return out;
+}
+
+}  // namespace
+
+void zyre_gossip_bind(zyre_t* self, const char* format, ...)
+{
+    if (!format)
+        return;
+    va_list args;
+    va_start(args, format);
+    self->config.gossipBind = formatted(format, args);
+    va_end(args);
+}
+
+void zyre_gossip_connect(zyre_t* self, const char* format, ...)
+{
+    if (!format)
+        return;
+    va_list args;
+    va_start(args, format);
+    std::string endpoint = formatted(format, args);
+    va_end(args);
+    if (self->config.gossipConnect.size() < zre::GossipDiscovery::kMaxServers)
+        self->config.gossipConnect.push_back(endpoint);
 }
 
 int zyre_start(zyre_t* self)
