@@ -10,18 +10,19 @@ using namespace corvo;
 
 namespace {
 
-class QuietOwner : public EventCallback {};
+// Does what the network does with a change, short of handing it to zyre:
+// build the record, serialise it and frame it.
+class QuietOwner : public PropertyOwner {
+public:
+    void publish(const Property& property) override
+    {
+        zmsg_t* msg = ProtobufToZMsg(property.genPropertyChangePB());
+        benchmark::DoNotOptimize(msg);
+        zmsg_destroy(&msg);
+    }
+};
 
-// What the network does with a change, short of handing it to zyre: build
-// the record, serialise it and frame it.
-void frameAndDrop(EventCallback*, Property* property)
-{
-    zmsg_t* msg = ProtobufToZMsg(property->genPropertyChangePB());
-    benchmark::DoNotOptimize(msg);
-    zmsg_destroy(&msg);
-}
-
-Property intProperty(EventCallback* owner)
+Property intProperty(PropertyOwner* owner)
 {
     Property p("binning", Property::INT, "pixel binning", true, owner, "px");
     p.addChoice(1, "1x1");
@@ -34,13 +35,11 @@ void BM_PropertyChangeEndToEnd(benchmark::State& state)
 {
     QuietOwner owner;
     Property p("exposure", Property::DOUBLE, "exposure time", true, &owner, "s");
-    detail::propertyBroadcaster = frameAndDrop;
     double v = 0;
     for (auto _ : state) {
         p.setValue(v);
         v += 0.5;
     }
-    detail::propertyBroadcaster = nullptr;
 }
 BENCHMARK(BM_PropertyChangeEndToEnd);
 
@@ -48,12 +47,10 @@ void BM_IntChoicePropertyChangeEndToEnd(benchmark::State& state)
 {
     QuietOwner owner;
     Property p = intProperty(&owner);
-    detail::propertyBroadcaster = frameAndDrop;
     long v = 0;
     for (auto _ : state) {
         p.setValue(1L << (v++ & 1));
     }
-    detail::propertyBroadcaster = nullptr;
 }
 BENCHMARK(BM_IntChoicePropertyChangeEndToEnd);
 

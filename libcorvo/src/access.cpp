@@ -155,27 +155,11 @@ AccessRules AccessRules::parse(const std::string& text, const std::string& sourc
 
 AccessRules AccessRules::load(const std::string& path)
 {
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        throw AccessError(path + ": " + std::strerror(errno));
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || size_t(info.st_size) > kMaxFileSize) {
-        close(fd);
-        throw AccessError(path + ": not a regular file of at most " + std::to_string(kMaxFileSize) + " bytes");
+    try {
+        return parse(readSmallFile(path, kMaxFileSize), path);
+    } catch (const FileError& e) {
+        throw AccessError(e.what());
     }
-    std::string text(size_t(info.st_size), '\0');
-    size_t got = 0;
-    while (got < text.size()) {
-        ssize_t n = read(fd, text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += size_t(n);
-    }
-    close(fd);
-    text.resize(got);
-    return parse(text, path);
 }
 
 bool AccessRules::matchesWho(const Rule& rule, const std::string& identity,

@@ -6,7 +6,6 @@
 #include <iostream>
 
 #include "corvo/diagnostics.h"
-#include "corvo/property.h"
 #include "corvo/version.h"
 
 namespace corvo {
@@ -19,22 +18,6 @@ constexpr int kPollTimeoutMs = 5;
 // more once its time is up (kPollTimeoutMs, or earlier when a timer is due),
 // so that a steady stream of messages never starves timers or onIdle.
 constexpr int kMaxEventsPerTurn = 1000;
-
-// Properties publish their changes through the network of the application
-// that owns them; a property of an application without a network yet (while
-// the configuration is applied) publishes nothing.
-void broadcastThroughOwner(EventCallback* owner, Property* property)
-{
-    App* app = dynamic_cast<App*>(owner);
-    if (!app)
-        return;
-    if (auto network = app->getNetwork())
-        network->sendProperty(property);
-}
-
-struct InstallBroadcaster {
-    InstallBroadcaster() { detail::propertyBroadcaster = &broadcastThroughOwner; }
-} installBroadcaster;
 
 }  // namespace
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "corvo/message.h"
+#include "corvo/timestamp.h"
 #include "corvo/misc.h"
 
 namespace corvo {

@@ -157,6 +157,19 @@ void Daemon::createCommand(std::string name, std::function<void(std::vector<std:
     createCommand(std::move(name), std::move(func), std::move(description));
 }
 
+void Daemon::publish(const Property& property)
+{
+    // Before the network exists (while the configuration is applied) a
+    // change publishes nothing.
+    if (network)
+        network->sendProperty(&property);
+}
+
+void Daemon::outOfRange(const Property& property)
+{
+    onPropertyError(property.name);
+}
+
 std::shared_ptr<Property> Daemon::getProperty(const std::string& name) const
 {
     auto it = properties.find(name);
@@ -296,11 +309,7 @@ void Daemon::handlePropertyCommand(std::shared_ptr<Peer> peer, const corvo::prot
         return refuseProperty(peer, change.name(), problem);
     if (!peer)
         return onPropertyCommand(peer, change);
-    // The requested value as text, from a copy that publishes nothing.
-    Property requested = *it->second;
-    requested.master = nullptr;
-    requested.applyRequest(change);
-    std::string what = "set " + change.name() + " = " + clipped(requested.toString()) + " (was " +
+    std::string what = "set " + change.name() + " = " + clipped(it->second->requestedText(change)) + " (was " +
                        clipped(it->second->toString()) + ")";
     std::string reason = accessProblem(*peer, false, change.name());
     if (!reason.empty()) {
@@ -588,9 +597,10 @@ void Daemon::onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::P
         return refuseProperty(peer, change.name(), problem);
 
     int64_t delayUs = sendDelayMicroseconds(change.send_ts().seconds(), change.send_ts().nanos());
+    // A request handed over without a peer (the program's own) names none.
     diagnose(Diagnostic::Info, Diagnostic::Stderr,
-             "onPropertyCommand: " + escapeControl(peer->name) + ", delayus: " + std::to_string(delayUs) +
-                 ", msg: " + escapeControl(clipped(change.ShortDebugString(), 4096)));
+             "onPropertyCommand: " + (peer ? escapeControl(peer->name) : std::string("(local)")) + ", delayus: " +
+                 std::to_string(delayUs) + ", msg: " + escapeControl(clipped(change.ShortDebugString(), 4096)));
 
     // Only the value: limits and choices are never a requester's to set.
     property->applyRequest(change);

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 
@@ -49,22 +50,6 @@ std::map<std::string, std::string> parseLines(const std::string& text, const std
     return values;
 }
 
-std::vector<std::string> splitList(const std::string& text)
-{
-    std::vector<std::string> items;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t comma = text.find(',', start);
-        if (comma == std::string::npos)
-            comma = text.size();
-        std::string item = trimmed(text.substr(start, comma - start));
-        if (!item.empty())
-            items.push_back(item);
-        start = comma + 1;
-    }
-    return items;
-}
-
 std::string joinList(const std::vector<std::string>& items)
 {
     std::string text;
@@ -97,33 +82,14 @@ struct FileCloser {
     }
 };
 
-// Reads a whole file without following a symbolic link; `check` sees its
-// status before anything is read.
-template <typename Check>
-std::string readBounded(const std::string& path, Check check)
+// A key or identity file, read as every small file of the library is.
+std::string readKeyFile(const std::string& path, const std::function<void(const struct stat&)>& check = {})
 {
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        throw KeyError(path + ": " + std::strerror(errno));
-    FileCloser closer{fd};
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-        throw KeyError(path + ": not a regular file");
-    if (size_t(info.st_size) > KeyDirectory::kMaxFileSize)
-        throw KeyError(path + ": larger than " + std::to_string(KeyDirectory::kMaxFileSize) + " bytes");
-    check(info);
-    std::string text(size_t(info.st_size), '\0');
-    size_t got = 0;
-    while (got < text.size()) {
-        ssize_t n = read(fd, text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        got += size_t(n);
+    try {
+        return readSmallFile(path, KeyDirectory::kMaxFileSize, check);
+    } catch (const FileError& e) {
+        throw KeyError(e.what());
     }
-    text.resize(got);
-    return text;
 }
 
 void writeNew(const std::string& path, const std::string& text, mode_t mode)
@@ -265,7 +231,7 @@ std::vector<Identity> KeyDirectory::identities(std::vector<std::string>* problem
             break;
         }
         try {
-            found.push_back(parseIdentity(name, readBounded(dir + "/" + file, [](const struct stat&) {})));
+            found.push_back(parseIdentity(name, readKeyFile(dir + "/" + file)));
         } catch (const KeyError& e) {
             report(e.what());
         }
@@ -294,7 +260,7 @@ std::string KeyDirectory::secretPath(const std::string& nameOrPath) const
 
 KeyPair KeyDirectory::readSecret(const std::string& path)
 {
-    std::string text = readBounded(path, [&](const struct stat& info) {
+    std::string text = readKeyFile(path, [&](const struct stat& info) {
         if (info.st_uid != geteuid())
             throw KeyError(path + ": the secret key belongs to another user");
         if (info.st_mode & 077)

@@ -112,14 +112,6 @@ void zmsg_destroy_(zmsg_t** msg)
     *msg = nullptr;
 }
 
-void setTimestampNow(google::protobuf::Timestamp* ts)
-{
-    auto now = std::chrono::system_clock::now().time_since_epoch();
-    int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count();
-    ts->set_seconds(ns / 1000000000);
-    ts->set_nanos(static_cast<int32_t>(ns % 1000000000));
-}
-
 void addCommandDesc(corvo::proto::Info& info, const CommandDef& command)
 {
     corvo::proto::CommandDesc* desc = info.add_commands();

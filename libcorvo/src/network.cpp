@@ -297,14 +297,14 @@ void Network::sendCommand(std::shared_ptr<Peer> peer, std::string name, std::vec
     sendOne(ProtobufToZMsg(command), std::move(peer));
 }
 
-void Network::sendProperty(Property* property)
+void Network::sendProperty(const Property* property)
 {
     corvo::proto::PropertyChange change = property->genPropertyChangePB();
     change.set_command(false);
     sendGroup(ProtobufToZMsg(change), propGroup);
 }
 
-void Network::changeProperty(std::shared_ptr<Peer> peer, Property* property)
+void Network::changeProperty(std::shared_ptr<Peer> peer, const Property* property)
 {
     corvo::proto::PropertyChange change = property->genPropertyChangePB();
     change.set_command(true);

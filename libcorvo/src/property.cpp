@@ -7,15 +7,10 @@
 #include <type_traits>
 
 #include "corvo/diagnostics.h"
-#include "corvo/message.h"
 #include "corvo/misc.h"
-#include "corvo/network.h"  // EventCallback only; no network code is called from here
+#include "corvo/timestamp.h"
 
 namespace corvo {
-
-namespace detail {
-PropertyBroadcaster propertyBroadcaster = nullptr;
-}  // namespace detail
 
 const std::unordered_map<std::type_index, corvo::proto::Property_PropertyType> property_typemap = {
     {std::type_index(typeid(long)), Property::INT},
@@ -178,7 +173,7 @@ std::string strListToString(const std::vector<std::string>& values)
 
 Property::Property() : timestamp(std::chrono::system_clock::now()) {}
 
-Property::Property(std::string name, Type type, std::string description, bool writable, EventCallback* master,
+Property::Property(std::string name, Type type, std::string description, bool writable, PropertyOwner* master,
                    std::string egu)
     : description(std::move(description)), name(std::move(name)), egu(std::move(egu)), type(type), writable(writable),
       timestamp(std::chrono::system_clock::now()), master(master)
@@ -413,16 +408,27 @@ std::string Property::checkValue() const
 
 void Property::sendProperty()
 {
-    if (master && detail::propertyBroadcaster) {
-        detail::propertyBroadcaster(master, this);
+    if (master) {
+        master->publish(*this);
     }
 }
 
 void Property::notifyMaster()
 {
     if (master) {
-        master->onPropertyError(name);
+        master->outOfRange(*this);
     }
+}
+
+std::string Property::requestedText(const corvo::proto::PropertyChange& change) const
+{
+    // Only what toString reads: the type and, for an INT, its choices.
+    Property requested(name, type, std::string(), false, nullptr);
+    if (type == INT) {
+        requested.choices = choices;
+    }
+    requested.applyRequest(change);
+    return requested.toString();
 }
 
 corvo::proto::Property Property::serialize() const

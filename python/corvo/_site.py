@@ -8,7 +8,7 @@ from typing import Any, Callable, List, Optional
 
 from . import _corvo
 from ._core import EventStream, SiteCore, _Peer
-from ._errors import CorvoError
+from ._errors import CorvoError, TimeoutError
 from ._events import Info, PeerInfo
 
 __all__ = ["Site"]

@@ -11,6 +11,7 @@ import concurrent.futures
 from typing import Any, Callable, List, Optional
 
 from ._core import EventStream, SiteCore, _Peer
+from ._errors import CorvoError, TimeoutError
 from ._events import Info, PeerInfo
 from ._site import LINGER
 
@@ -57,7 +58,6 @@ class Site:
     @property
     def core(self) -> SiteCore:
         if self._core is None:
-            from ._errors import CorvoError
             raise CorvoError("the site is not open (use async with)")
         return self._core
 

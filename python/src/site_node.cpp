@@ -72,13 +72,14 @@ py::object limitsOf(const Property& property)
 
 // One event, kept as C++ data until the batch is handed over under the GIL.
 struct SiteNode::Event {
-    enum Kind { ENTER, INFO, EXIT, PROPERTY, STATUS, LOG, REFUSED } kind;
+    enum Kind { ENTER, INFO, EXIT, PROPERTY, STATUS, LOG, REFUSED, APPLIED } kind;
     std::shared_ptr<Peer> peer;
     std::string uuid;
     Property property;  // PROPERTY
     unsigned int status = 0;
     corvo::proto::Log log;
-    // REFUSED: what was refused ("property" or "command"), its name, why.
+    // REFUSED: what was refused ("property" or "command"), its name, why;
+    // APPLIED: the property (in refusedName).
     std::string refusedKind;
     std::string refusedName;
     std::string reason;
@@ -239,6 +240,9 @@ void SiteNode::deliver()
                     list.append(py::make_tuple("refused", event->uuid, event->refusedKind, peerText(event->refusedName),
                                                peerText(event->reason), args));
                 } break;
+                case Event::APPLIED:
+                    list.append(py::make_tuple("applied", event->uuid, peerText(event->refusedName)));
+                    break;
                 case Event::LOG: {
                     const auto& ts = event->log.timestamp();
                     double time = static_cast<double>(ts.seconds()) + ts.nanos() * 1e-9;
@@ -302,8 +306,14 @@ void loadSecurity(SiteOptions& options, const std::string& key, const std::strin
 
 void SiteNode::onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Response& response)
 {
-    if (response.error().empty())
+    if (response.error().empty()) {
+        if (!response.has_property_data())
+            return;
+        auto event = std::make_shared<Event>(Event::APPLIED, peer);
+        event->refusedName = response.property_data().name();
+        batch.push_back(std::move(event));
         return;
+    }
     auto event = std::make_shared<Event>(Event::REFUSED, peer);
     if (response.has_property_data()) {
         event->refusedKind = "property";

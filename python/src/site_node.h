@@ -46,6 +46,9 @@ void loadSecurity(SiteOptions& options, const std::string& key, const std::strin
 //   ("refused", uuid, kind, name, reason, args)  kind "property" or
 //       "command"; args: the refused command's arguments as the peer
 //       echoed them (possibly cut short), [] for a property
+//   ("applied", uuid, name)  the peer applied this node's change request of
+//       property `name` as another value than requested: the one it
+//       broadcast last (the broadcast comes first on the same connection)
 class SiteNode : public EventCallback, public LoopNode {
 public:
     // Events handled per batch at most, so that a flood cannot hold the GIL
@@ -76,7 +79,7 @@ public:
     void onProperty(std::shared_ptr<Peer> peer, const Property& property) override;
     void onStatus(std::shared_ptr<Peer> peer, unsigned int status) override;
     void onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log) override;
-    // Only refusals are reported: nothing else answers this node's requests.
+    // Refusals and confirmations of a change applied as another value.
     void onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Response& response) override;
 
 private:

@@ -18,18 +18,16 @@
 
 namespace {
 
-// Counts what properties publish while a test runs.
+// Counts what the test daemon's properties publish while a test runs.
 struct BroadcastCounter {
     static inline std::vector<std::string> names;
-    corvo::detail::PropertyBroadcaster saved = corvo::detail::propertyBroadcaster;
+    static inline bool active = false;
     BroadcastCounter()
     {
         names.clear();
-        corvo::detail::propertyBroadcaster = [](corvo::EventCallback*, corvo::Property* p) {
-            names.push_back(p->name);
-        };
+        active = true;
     }
-    ~BroadcastCounter() { corvo::detail::propertyBroadcaster = saved; }
+    ~BroadcastCounter() { active = false; }
 };
 
 class TestDaemon : public corvo::Daemon {
@@ -45,6 +43,13 @@ public:
         processOptions();
         network = std::make_shared<corvo::Network>(this, false);
         logger.init(name, spdlog::level::info, network.get());
+    }
+
+    void publish(const corvo::Property& property) override
+    {
+        if (BroadcastCounter::active)
+            BroadcastCounter::names.push_back(property.name);
+        Daemon::publish(property);
     }
 
     using Daemon::beforeInit;
@@ -405,6 +410,21 @@ protected:
     BroadcastCounter broadcasts;
     std::vector<std::vector<std::string>> moves;
 };
+
+TEST_F(DaemonRequestChecks, AChangeHandedOverWithoutAPeerIsAppliedAndPublished)
+{
+    // The program's own request (no peer): checked, applied and published,
+    // and the record names no requester instead of reading a null peer.
+    auto request = change("gain");
+    request.mutable_intval()->set_value(4);
+    ::testing::internal::CaptureStderr();
+    daemon.handlePropertyCommand(nullptr, request);
+    std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(daemon.getProperty("gain")->getValue<long>(), 4);
+    EXPECT_EQ(daemon.overrideCalls, 1);
+    EXPECT_EQ(BroadcastCounter::names, std::vector<std::string>{"gain"});
+    EXPECT_NE(err.find("(local)"), std::string::npos) << err;
+}
 
 TEST_F(DaemonRequestChecks, RefusedChangesLeaveEverythingAsItWasAndAreLoggedOnceWithTheRequester)
 {

@@ -16,6 +16,14 @@
 
 namespace {
 
+// Counts what properties publish while a test runs.
+struct BroadcastCounter {
+    std::vector<std::string> names;
+    static inline BroadcastCounter* current = nullptr;
+    BroadcastCounter() { current = this; }
+    ~BroadcastCounter() { current = nullptr; }
+};
+
 class GuardedDaemon : public corvo::Daemon {
 public:
     GuardedDaemon() : Daemon("guarded")
@@ -53,26 +61,14 @@ public:
         beforeLoop();
     }
 
-    std::vector<std::string> ran;
-};
+    void publish(const corvo::Property& property) override
+    {
+        if (BroadcastCounter::current)
+            BroadcastCounter::current->names.push_back(property.name);
+        Daemon::publish(property);
+    }
 
-// Counts what properties publish while a test runs.
-struct BroadcastCounter {
-    std::vector<std::string> names;
-    static inline BroadcastCounter* current = nullptr;
-    corvo::detail::PropertyBroadcaster saved = corvo::detail::propertyBroadcaster;
-    BroadcastCounter()
-    {
-        current = this;
-        corvo::detail::propertyBroadcaster = [](corvo::EventCallback*, corvo::Property* p) {
-            current->names.push_back(p->name);
-        };
-    }
-    ~BroadcastCounter()
-    {
-        corvo::detail::propertyBroadcaster = saved;
-        current = nullptr;
-    }
+    std::vector<std::string> ran;
 };
 
 std::shared_ptr<corvo::Peer> peerOf(const std::string& identity, const std::string& name = "tool")

@@ -227,6 +227,93 @@ TEST(Trim, StripsIsspaceSet)
     EXPECT_EQ(corvo::trimmed(""), "");
 }
 
+TEST(Errors, EveryLibraryErrorIsACorvoErrorAndOnlyProgramFaultsPrintATrace)
+{
+    auto printsTrace = [](auto makeAndThrow) {
+        testing::internal::CaptureStderr();
+        try {
+            makeAndThrow();
+        } catch (const corvo::CorvoError&) {
+        } catch (...) {
+            ADD_FAILURE() << "not a CorvoError";
+        }
+        return testing::internal::GetCapturedStderr().find("stack trace:") != std::string::npos;
+    };
+    EXPECT_TRUE(printsTrace([] { throw corvo::CorvoTypeError(); }));
+    EXPECT_TRUE(printsTrace([] { throw corvo::CorvoError("fault"); }));
+    EXPECT_FALSE(printsTrace([] { throw corvo::KeyError("k.id: bad"); }));
+    EXPECT_FALSE(printsTrace([] { throw corvo::AccessError("r.rules:3: bad"); }));
+    EXPECT_FALSE(printsTrace([] { throw corvo::FileError("f: bad"); }));
+    EXPECT_FALSE(printsTrace([] { throw corvo::CorvoError("input", corvo::CorvoError::Trace::Omit); }));
+    // Callers that catch the standard base still catch them all.
+    try {
+        throw corvo::KeyError("key");
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "key");
+    }
+}
+
+TEST(SplitList, TrimsItemsAndDropsEmptyOnes)
+{
+    EXPECT_EQ(corvo::splitList(" a, b ,,c ,"), (Words{"a", "b", "c"}));
+    EXPECT_EQ(corvo::splitList(""), Words{});
+    EXPECT_EQ(corvo::splitList(" , "), Words{});
+    EXPECT_EQ(corvo::splitList("mount-*"), Words{"mount-*"});
+}
+
+class ReadSmallFile : public testing::Test {
+protected:
+    std::string write(const std::string& name, const std::string& text)
+    {
+        std::string path = dir.path() + "/" + name;
+        std::ofstream(path) << text;
+        return path;
+    }
+    // The message of the FileError that reading `path` throws, or "".
+    std::string refusal(const std::string& path, size_t bound = 64)
+    {
+        try {
+            corvo::readSmallFile(path, bound);
+        } catch (const corvo::FileError& e) {
+            return e.what();
+        }
+        return "";
+    }
+    TempDir dir{"crv-read"};
+};
+
+TEST_F(ReadSmallFile, ReadsAFileWithinTheBoundWhole)
+{
+    EXPECT_EQ(corvo::readSmallFile(write("a", "line\n"), 5), "line\n");
+    EXPECT_EQ(corvo::readSmallFile(write("e", ""), 0), "");
+}
+
+TEST_F(ReadSmallFile, RefusesWhatIsNotASmallRegularFileNamingThePath)
+{
+    std::string big = write("big", std::string(65, 'x'));
+    EXPECT_EQ(refusal(big), big + ": larger than 64 bytes");
+    std::string link = dir.path() + "/link";
+    ASSERT_EQ(symlink(write("target", "x").c_str(), link.c_str()), 0);
+    EXPECT_EQ(refusal(link).rfind(link + ": ", 0), 0u);
+    EXPECT_EQ(refusal(dir.path()), dir.path() + ": not a regular file");
+    std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(refusal(fifo), fifo + ": not a regular file");  // and does not block
+    EXPECT_EQ(refusal(dir.path() + "/none"), dir.path() + "/none: No such file or directory");
+}
+
+TEST_F(ReadSmallFile, TheCheckSeesTheStatusBeforeAnythingIsRead)
+{
+    std::string path = write("k", "secret");
+    chmod(path.c_str(), 0640);
+    EXPECT_THROW(corvo::readSmallFile(path, 64,
+                                      [](const struct stat& info) {
+                                          if (info.st_mode & 077)
+                                              throw corvo::KeyError("open to others");
+                                      }),
+                 corvo::KeyError);
+}
+
 TEST(StackTrace, ArgumentErrorsComeFromPeersAndPrintNone)
 {
     corvotest::CapturedDiagnostics captured;

@@ -18,22 +18,21 @@ using namespace corvo;
 
 namespace {
 
-// Records the names reported through onPropertyError.
-class Owner : public EventCallback {
-public:
-    void onPropertyError(std::string name) override { errors.push_back(name); }
-    std::vector<std::string> errors;
-};
-
 // Every broadcast, as the change record the network would send.
 std::vector<proto::PropertyChange> broadcasts;
-std::vector<EventCallback*> broadcastOwners;
+std::vector<PropertyOwner*> broadcastOwners;
 
-void recordBroadcast(EventCallback* owner, Property* property)
-{
-    broadcastOwners.push_back(owner);
-    broadcasts.push_back(property->genPropertyChangePB());
-}
+// Records what its properties publish and the names of those out of range.
+class Owner : public PropertyOwner {
+public:
+    void publish(const Property& property) override
+    {
+        broadcastOwners.push_back(this);
+        broadcasts.push_back(property.genPropertyChangePB());
+    }
+    void outOfRange(const Property& property) override { errors.push_back(property.name); }
+    std::vector<std::string> errors;
+};
 
 class PropertyTest : public testing::Test {
 protected:
@@ -41,9 +40,7 @@ protected:
     {
         broadcasts.clear();
         broadcastOwners.clear();
-        detail::propertyBroadcaster = recordBroadcast;
     }
-    void TearDown() override { detail::propertyBroadcaster = nullptr; }
 
     // Type errors print a stack trace; keep it out of the test output.
     // Returns what was reported for standard output.
@@ -132,13 +129,22 @@ TEST_F(PropertyTest, SettersStoreAndBroadcastThroughOwner)
     EXPECT_EQ(unowned.getValue<std::string>(), "x");
 }
 
-TEST_F(PropertyTest, NoBroadcasterInstalledMeansNoBroadcast)
+TEST_F(PropertyTest, RequestedTextShowsTheRequestWithoutApplyingIt)
 {
-    detail::propertyBroadcaster = nullptr;
-    Property p("n", Property::INT, "", false, &owner);
-    p.setValue(5L);
-    EXPECT_EQ(p.getValue<long>(), 5);
+    Property mode("mode", Property::INT, "", true, &owner);
+    mode.addChoice(1, "FAST");
+    mode.addChoice(2, "SLOW");
+    mode.setValue(1L);
+    broadcasts.clear();
+    proto::PropertyChange change;
+    change.set_name("mode");
+    change.set_command(true);
+    change.mutable_intval()->set_value(2);
+    EXPECT_EQ(mode.requestedText(change), "SLOW");
+    EXPECT_EQ(mode.toString(), "FAST");
     EXPECT_TRUE(broadcasts.empty());
+    change.mutable_intval()->set_value(7);
+    EXPECT_EQ(mode.requestedText(change), "7");
 }
 
 TEST_F(PropertyTest, LongOnDoubleStoresDouble)

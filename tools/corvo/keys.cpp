@@ -3,28 +3,13 @@
 #include <iostream>
 
 #include "corvo/keys.h"
+#include "corvo/text.h"
 #include "text.h"
 #include "tool.h"
 
 namespace corvo::tool {
 
 namespace {
-
-std::vector<std::string> splitComma(const std::string& text)
-{
-    std::vector<std::string> items;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t comma = text.find(',', start);
-        if (comma == std::string::npos)
-            comma = text.size();
-        std::string item = text.substr(start, comma - start);
-        if (!item.empty())
-            items.push_back(item);
-        start = comma + 1;
-    }
-    return items;
-}
 
 std::string joined(const std::vector<std::string>& items, const char* separator)
 {
@@ -70,7 +55,7 @@ int runKeys(const std::vector<std::string>& words, const KeysOptions& options)
         return listIdentities(directory, options.json);
     if (words.size() == 3 && words[1] == "new") {
         try {
-            KeyPair pair = directory.create(words[2], splitComma(options.names), splitComma(options.groups));
+            KeyPair pair = directory.create(words[2], splitList(options.names), splitList(options.groups));
             std::cout << "identity " << pair.identity << ": public key " << pair.publicKey << "\n"
                       << "  " << directory.path() << "/" << pair.identity << ".id (copy it to every host of the site)\n"
                       << "  " << directory.secretPath(pair.identity) << " (secret, owner-only)" << std::endl;

@@ -57,14 +57,10 @@
 #include <string>
 #include <vector>
 
+#include "corvo/errors.h"  // AccessError
 #include "corvo/export.h"
 
 namespace corvo {
-
-class CORVO_API AccessError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 enum class Right { Set, Run, Lock, Override };
 

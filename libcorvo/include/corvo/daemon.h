@@ -26,7 +26,7 @@
 
 namespace corvo {
 
-class CORVO_API Daemon : public App {
+class CORVO_API Daemon : public App, public PropertyOwner {
 public:
     explicit Daemon(std::string name);
     virtual ~Daemon();
@@ -103,6 +103,12 @@ public:
 
     // Moves the process into the background (double fork).
     void doDaemon();
+
+    /// Broadcasts a change of one of this daemon's properties to the
+    /// property group (nothing before the network exists).
+    void publish(const Property& property) override;
+    /// Reports a value outside its limits or choices through onPropertyError.
+    void outOfRange(const Property& property) override;
 
     unsigned int getStatus() const { return status; }
     std::shared_ptr<Property> getProperty(const std::string& name) const;

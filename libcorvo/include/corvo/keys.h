@@ -22,19 +22,13 @@
 /// and names are bounded and a bad file is skipped with a message.
 #pragma once
 
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "corvo/errors.h"  // KeyError
 #include "corvo/export.h"
 
 namespace corvo {
-
-/// A key or identity file that cannot be used; the text says which and why.
-class CORVO_API KeyError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 /// A program's own CURVE key pair, read from its secret key file.
 struct KeyPair {

@@ -18,6 +18,7 @@
 #include "corvo/proto/info.pb.h"
 #include "corvo/proto/log.pb.h"
 #include "corvo/proto/property.pb.h"
+#include "corvo/timestamp.h"  // setTimestampNow, for the users of the framing
 
 namespace corvo {
 
@@ -66,10 +67,6 @@ CORVO_API size_t getDataFromZMsg(zmsg_t* msg, unsigned char** data);
 
 /// Destroys the message and nulls the handle.
 CORVO_API void zmsg_destroy_(zmsg_t** msg);
-
-/// Stamps `ts` with the current system time: whole seconds since the epoch and
-/// the remaining nanoseconds.
-CORVO_API void setTimestampNow(google::protobuf::Timestamp* ts);
 
 /// Appends the description of `command` (name, description, typed arguments)
 /// to `info`. Daemon::composeInfo and createInfo both describe commands here.

@@ -138,8 +138,8 @@ public:
     void sendStatus(unsigned int status);
     void sendLog(const corvo::proto::Log& log);
     void sendCommand(std::shared_ptr<Peer> peer, std::string name, std::vector<std::string> args);
-    void sendProperty(Property* property);
-    void changeProperty(std::shared_ptr<Peer> peer, Property* property);
+    void sendProperty(const Property* property);
+    void changeProperty(std::shared_ptr<Peer> peer, const Property* property);
     // Whispers an answer (tag 5) to the peer with this UUID.
     void sendResponse(const std::string& peerUuid, const corvo::proto::Response& response);
 

@@ -1,5 +1,7 @@
-// A named, typed value that a daemon publishes, and the copies that peers
-// keep of it. Every local change is broadcast at once.
+/// @file
+/// A named, typed value that a daemon publishes, and the copies that peers
+/// keep of it. Every local change is published at once through the
+/// property's owner.
 #pragma once
 
 #include "corvo/export.h"
@@ -18,42 +20,58 @@
 
 namespace corvo {
 
-class EventCallback;
 class Property;
 
-namespace detail {
-// How a property reaches its owner's network: installed by the application
-// layer, which knows how an owner holds its network node. Null means changes
-// are not published (a property without an application).
-using PropertyBroadcaster = void (*)(EventCallback* owner, Property* property);
-extern CORVO_API PropertyBroadcaster propertyBroadcaster;
-}  // namespace detail
+/// What a property needs of the program that owns it: a way to publish its
+/// value, and someone to tell when a value breaks its limits or choices.
+/// `Daemon` implements it; a property without an owner (a peer's copy, a
+/// value being composed) publishes nothing.
+class CORVO_API PropertyOwner {
+public:
+    /// Broadcasts the current value of `property` (a property of this owner).
+    virtual void publish(const Property& property) = 0;
+    /// `property` now holds a value outside its limits or choices; the value
+    /// is kept. By default nothing is done.
+    virtual void outOfRange(const Property& /*property*/) {}
 
-// Bounds on what one property holds when its data comes from a peer (a
-// change request, a broadcast, or the Info that describes it). Data beyond
-// them is refused, never truncated.
-// - a string value, and each string of a STR_LIST: kMaxPropertyStringBytes;
-// - the items of a list: kMaxPropertyListItems;
-// - the choices of an INT: kMaxPropertyChoices, each label at most
-//   kMaxPropertyStringBytes.
+protected:
+    ~PropertyOwner() = default;
+};
+
+/// Bounds on what one property holds when its data comes from a peer (a
+/// change request, a broadcast, or the Info that describes it). Data beyond
+/// them is refused, never truncated.
+/// - a string value, and each string of a STR_LIST: kMaxPropertyStringBytes;
+/// - the items of a list: kMaxPropertyListItems;
+/// - the choices of an INT: kMaxPropertyChoices, each label at most
+///   kMaxPropertyStringBytes.
+/// Bytes of one string value, list item or choice label.
 constexpr size_t kMaxPropertyStringBytes = 64 * 1024;
+/// Items of one list value.
 constexpr size_t kMaxPropertyListItems = 16 * 1024;
+/// Choices of one INT property.
 constexpr size_t kMaxPropertyChoices = 1024;
 
-// Why the value data of `msg` breaks the bounds above, or empty when it keeps
-// them. M is corvo::proto::Property or corvo::proto::PropertyChange.
+/// Why the value data of `msg` breaks the bounds above, or empty when it keeps
+/// them. M is corvo::proto::Property or corvo::proto::PropertyChange.
 template <class M>
 CORVO_API std::string boundsViolation(const M& msg);
 
-// Value type -> property type that holds it: long -> INT, double -> DOUBLE,
-// std::string -> STRING.
+/// Value type -> property type that holds it: long -> INT, double -> DOUBLE,
+/// std::string -> STRING.
 extern CORVO_API const std::unordered_map<std::type_index, corvo::proto::Property_PropertyType> property_typemap;
 
+/// One typed value with its description, limits, choices and unit. A
+/// daemon's own properties have the daemon as `master` and publish every
+/// change; the copies a node keeps of peers' properties have none.
 class CORVO_API Property {
 public:
+    /// The value's type, as on the wire.
     using Type = corvo::proto::Property_PropertyType;
+    /// A limit: an integer for INT, a real number for DOUBLE.
     using Limit = boost::variant<long, double>;
 
+    /// The six value types.
     static constexpr Type INT = corvo::proto::Property_PropertyType_INT;
     static constexpr Type STRING = corvo::proto::Property_PropertyType_STRING;
     static constexpr Type DOUBLE = corvo::proto::Property_PropertyType_DOUBLE;
@@ -61,85 +79,106 @@ public:
     static constexpr Type INT_LIST = corvo::proto::Property_PropertyType_INT_LIST;
     static constexpr Type DOUBLE_LIST = corvo::proto::Property_PropertyType_DOUBLE_LIST;
 
+    /// An INT named "" without owner.
     Property();
-    Property(std::string name, Type type, std::string description, bool writable, EventCallback* master,
+    /// A property of `master` (null: no owner); INT and DOUBLE start with
+    /// their type's full range as limits.
+    Property(std::string name, Type type, std::string description, bool writable, PropertyOwner* master,
              std::string egu = "");
-    // A peer's property, as described in its Info.
+    /// A peer's property, as described in its Info.
     explicit Property(corvo::proto::Property msg);
 
-    // Typed setters: store, broadcast, then check limits and choices.
-    // The type must match, else CorvoTypeError and nothing changes.
+    /// Typed setters: store, broadcast, then check limits and choices.
+    /// The type must match, else CorvoTypeError and nothing changes.
     void setValue(std::string v);
     void setValue(const char* v) { setValue(std::string(v)); }
     void setValue(double v);
     void setValue(long v);
     void setValue(int v) { setValue(static_cast<long>(v)); }
 
-    // T is long, double or std::string; the type must match.
+    /// T is long, double or std::string; the type must match.
     template <class T>
     T getValue() const;
 
+    /// Names the INT value `value` (CorvoTypeError for other types).
     void addChoice(int value, std::string text);
 
-    // Parses `text` by the property's type (configuration values). Scalars
-    // go through setValue; lists are replaced silently, and only when every
-    // piece parses. Unparsable text throws as std::stoll / std::stod do.
+    /// Parses `text` by the property's type (configuration values). Scalars
+    /// go through setValue; lists are replaced silently, and only when every
+    /// piece parses. Unparsable text throws as std::stoll / std::stod do.
     void setValueString(std::string text);
-    // The value as text; an INT with choices shows the text of its current
-    // value, or the number when the value is none of the choices.
+    /// The value as text; an INT with choices shows the text of its current
+    /// value, or the number when the value is none of the choices.
     std::string toString() const;
 
-    // True when an INT or DOUBLE declares limits narrower than its type's
-    // full range. A pair that a peer left unset (both zero) and an inverted
-    // pair declare none.
+    /// True when an INT or DOUBLE declares limits narrower than its type's
+    /// full range. A pair that a peer left unset (both zero) and an inverted
+    /// pair declare none.
     bool hasLimits() const;
-    // "[min, max]" when hasLimits(), else empty.
+    /// "[min, max]" when hasLimits(), else empty.
     std::string limitsText() const;
-    // "10=INT8, 8=UINT8, ..." in ascending value order; empty without choices.
+    /// "10=INT8, 8=UINT8, ..." in ascending value order; empty without choices.
     std::string choicesText() const;
-    // Why the current value is none of the choices or outside the limits
-    // (only those hasLimits() accepts), or empty when it respects both. A
-    // tool checks the value it is about to request with this.
+    /// Why the current value is none of the choices or outside the limits
+    /// (only those hasLimits() accepts), or empty when it respects both. A
+    /// tool checks the value it is about to request with this.
     std::string checkValue() const;
 
-    // Broadcasts the current value through the owner's network, if any.
+    /// Broadcasts the current value through the owner's network, if any.
     void sendProperty();
-    // Tells the owner that the value is outside its limits or choices.
+    /// Tells the owner that the value is outside its limits or choices.
     void notifyMaster();
 
+    /// The description and value as an Info entry.
     corvo::proto::Property serialize() const;
+    /// The value as a broadcast (`command` false), stamped now.
     corvo::proto::PropertyChange genPropertyChangePB() const;
 
-    // Why a peer's change request cannot be applied, or empty when it can:
-    // the value must be of this property's kind, within the size bounds,
-    // finite, inside the limits and, for an INT with choices, one of them.
-    // Limits and choices carried by the request play no part.
+    /// Why a peer's change request cannot be applied, or empty when it can:
+    /// the value must be of this property's kind, within the size bounds,
+    /// finite, inside the limits and, for an INT with choices, one of them.
+    /// Limits and choices carried by the request play no part.
     std::string checkRequest(const corvo::proto::PropertyChange& change) const;
-    // Takes the value of a request that checkRequest accepted, with its
-    // receive time and delay; never the limits or choices it carries. A
-    // request of another kind changes nothing.
+    /// The value `change` requests, shown as toString() would show it once
+    /// applied; nothing of this property changes.
+    std::string requestedText(const corvo::proto::PropertyChange& change) const;
+    /// Takes the value of a request that checkRequest accepted, with its
+    /// receive time and delay; never the limits or choices it carries. A
+    /// request of another kind changes nothing.
     void applyRequest(const corvo::proto::PropertyChange& change);
 
-    // M is corvo::proto::Property or corvo::proto::PropertyChange.
+    /// Writes the value (with limits and choices) into `msg`; M is
+    /// corvo::proto::Property or corvo::proto::PropertyChange.
     template <class M>
     void setPBValue(M& msg) const;
+    /// Takes the value, limits and choices of `msg` (a peer's broadcast or
+    /// Info), with the receive time and, for a change, its delay.
     template <class M>
     void updateFromPB(M& msg);
 
+    /// INT value -> its name.
     std::map<int32_t, std::string> choices;
+    /// Upper and lower limit (INT and DOUBLE).
     Limit valueMax;
     Limit valueMin;
+    /// The value of a STR_LIST, INT_LIST, DOUBLE_LIST.
     std::vector<std::string> strList;
     std::vector<int64_t> intList;
     std::vector<double> doubleList;
+    /// What the value means, its name, its unit, its type, and whether
+    /// peers may request changes.
     std::string description;
     std::string name;
     std::string egu;
     Type type = INT;
     bool writable = false;
+    /// When the value was last set or received, and the delay of the
+    /// message that carried it (microseconds; 0 for a local value).
     std::chrono::system_clock::time_point timestamp;
     int64_t delayUs = 0;
-    EventCallback* master = nullptr;
+    /// The owner that publishes changes; null for none. Not owned.
+    PropertyOwner* master = nullptr;
+    /// The value of an INT, DOUBLE, STRING.
     int64_t intValue = 0;
     double doubleValue = 0.0;
     std::string strValue;
