@@ -417,9 +417,9 @@ TEST_F(DaemonRequestChecks, AChangeHandedOverWithoutAPeerIsAppliedAndPublished)
     // and the record names no requester instead of reading a null peer.
     auto request = change("gain");
     request.mutable_intval()->set_value(4);
-    ::testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics captured;
     daemon.handlePropertyCommand(nullptr, request);
-    std::string err = ::testing::internal::GetCapturedStderr();
+    std::string err = captured.stderrText();
     EXPECT_EQ(daemon.getProperty("gain")->getValue<long>(), 4);
     EXPECT_EQ(daemon.overrideCalls, 1);
     EXPECT_EQ(BroadcastCounter::names, std::vector<std::string>{"gain"});

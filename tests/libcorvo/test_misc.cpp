@@ -230,14 +230,14 @@ TEST(Trim, StripsIsspaceSet)
 TEST(Errors, EveryLibraryErrorIsACorvoErrorAndOnlyProgramFaultsPrintATrace)
 {
     auto printsTrace = [](auto makeAndThrow) {
-        testing::internal::CaptureStderr();
+        corvotest::CapturedDiagnostics captured;
         try {
             makeAndThrow();
         } catch (const corvo::CorvoError&) {
         } catch (...) {
             ADD_FAILURE() << "not a CorvoError";
         }
-        return testing::internal::GetCapturedStderr().find("stack trace:") != std::string::npos;
+        return captured.stderrText().find("stack trace:") != std::string::npos;
     };
     EXPECT_TRUE(printsTrace([] { throw corvo::CorvoTypeError(); }));
     EXPECT_TRUE(printsTrace([] { throw corvo::CorvoError("fault"); }));

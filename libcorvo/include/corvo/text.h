@@ -21,9 +21,10 @@ CORVO_API size_t utf8SequenceLength(std::string_view text, size_t i);
 }  // namespace detail
 
 /// `text` with every byte that could drive a terminal written as an escape:
-/// C0 controls and DEL as \n, \r, \t or \xNN, the C1 controls (UTF-8
-/// U+0080..U+009F) as \u0080..\u009f, and bytes that are not valid UTF-8 as
-/// \xNN. Printable text, valid multi-byte UTF-8 included, is unchanged.
+/// C0 controls and DEL as `\n`, `\r`, `\t` or `\xNN`, the C1 controls
+/// (UTF-8 U+0080..U+009F) as `\u0080`..`\u009f`, and bytes that are not
+/// valid UTF-8 as `\xNN`. Printable text, valid multi-byte UTF-8 included, is
+/// unchanged.
 /// Everything received from the network goes through it before it is printed.
 CORVO_API std::string escapeControl(std::string_view text);
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# check_packages.sh BUILD_DIR WORK_DIR VERSION: makes the Debian packages of
+# test_packages.sh BUILD_DIR WORK_DIR VERSION: makes the Debian packages of
 # BUILD_DIR with CPack in WORK_DIR, extracts them, checks what each holds and
 # depends on, that the programs start from the extracted tree without
 # LD_LIBRARY_PATH, and that lintian reports no errors.

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# verify_unit.sh TEMPLATE: verifies an instance of the template unit (a
+# test_unit.sh TEMPLATE: verifies an instance of the template unit (a
 # template itself cannot be verified), and that it runs the daemon in the
 # foreground under the instance name and stops it with SIGINT.
 set -uo pipefail
