@@ -178,17 +178,7 @@ const Property* Camera::findProperty(const std::string& component, const std::st
     }
     if (!network)
         return nullptr;
-    // Of several peers with the same name, the first that has the property
-    // answers.
-    for (const auto& entry : network->peers) {
-        const auto& peer = entry.second;
-        if (!peer || peer->name != component)
-            continue;
-        auto it = peer->properties.find(property);
-        if (it != peer->properties.end())
-            return &it->second;
-    }
-    return nullptr;
+    return network->peers().findProperty(component, property);
 }
 
 std::string Camera::expandFilePattern(const std::string& pattern, const std::tm& now) const
@@ -210,31 +200,9 @@ std::string Camera::expandFilePattern(const std::string& pattern, const std::tm&
 
 std::vector<FitsHdrItem> Camera::buildHeaderCards(const std::vector<FitsHdrMap>& entries) const
 {
-    std::vector<FitsHdrItem> cards;
-    for (const auto& entry : entries) {
-        const Property* property = findProperty(entry.component, entry.property);
-        if (!property)
-            continue;
-        FitsHdrItem card;
-        card.key = entry.key;
-        card.comment = entry.comment;
-        if (property->type == Property::STRING) {
-            card.type = TSTRING;
-            card.strValue = property->getValue<std::string>();
-        } else if (property->type == Property::DOUBLE) {
-            card.type = TDOUBLE;
-            card.doubleValue = property->getValue<double>();
-        } else if (property->type == Property::INT) {
-            // The whole 64-bit value: a 32-bit card would keep only its low
-            // half.
-            card.type = TLONGLONG;
-            card.longValue = property->getValue<long>();
-        } else {
-            continue;
-        }
-        cards.push_back(std::move(card));
-    }
-    return cards;
+    return headerCards(entries, [this](const std::string& component, const std::string& property) {
+        return findProperty(component, property);
+    });
 }
 
 void Camera::saveImage(void* data)

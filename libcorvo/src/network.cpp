@@ -451,24 +451,21 @@ Record decode(const Payload& payload)
 
 void Network::handleEvent(const NetworkEvent& event)
 {
-    auto found = peers.find(event.peerUuid);
-    if (found == peers.end()) {
+    std::shared_ptr<Peer> peer = table.byUuid(event.peerUuid);
+    if (!peer) {
         if (event.type != "ENTER")
             return;
-        found = peers.emplace(event.peerUuid, std::make_shared<Peer>(event.peerName, event.peerUuid, event.peerAddress))
-                    .first;
-        found->second->enterOrder = ++enterCount;
+        peer = table.add(std::make_shared<Peer>(event.peerName, event.peerUuid, event.peerAddress));
     }
     // Anything but the node's own report of silence shows the peer alive.
-    found->second->silent = event.type == "EVASIVE" || event.type == "SILENT";
+    peer->silent = event.type == "EVASIVE" || event.type == "SILENT";
 
     // Peers that use a group outside this site belong to another site.
     if (!event.group.empty() && event.group != siteGroup && event.group != propGroup && event.group != logGroup) {
-        peers.erase(found);
+        table.remove(event.peerUuid);
         return;
     }
 
-    std::shared_ptr<Peer> peer = found->second;
     const std::string& type = event.type;
 
     if (type == "LEAVE" || type == "EXIT") {
@@ -476,7 +473,7 @@ void Network::handleEvent(const NetworkEvent& event)
         struct EraseOnExit {
             Network* self;
             const std::string& uuid;
-            ~EraseOnExit() { self->peers.erase(uuid); }
+            ~EraseOnExit() { self->table.remove(uuid); }
         } erase{this, event.peerUuid};
         callback->onExit(peer);
     } else if (type == "ENTER") {
@@ -583,35 +580,11 @@ void Network::updateProperty(std::shared_ptr<Peer> peer, corvo::proto::PropertyC
     callback->onProperty(peer, it->second);
 }
 
-std::vector<std::shared_ptr<Peer>> Network::peersNamed(const std::string& name) const
-{
-    std::vector<std::shared_ptr<Peer>> named;
-    for (const auto& entry : peers)
-        if (entry.second->name == name)
-            named.push_back(entry.second);
-    std::sort(named.begin(), named.end(), [](const auto& a, const auto& b) { return a->enterOrder > b->enterOrder; });
-    return named;
-}
-
-std::shared_ptr<Peer> Network::findPeer(const std::string& nameOrUuid) const
-{
-    auto byUuid = peers.find(nameOrUuid);
-    if (byUuid != peers.end())
-        return byUuid->second;
-    std::vector<std::shared_ptr<Peer>> named = peersNamed(nameOrUuid);
-    for (const auto& peer : named)
-        if (!peer->silent)
-            return peer;
-    return named.empty() ? nullptr : named.front();
-}
-
 void Network::dropPeer(const std::string& uuid, const std::string& why)
 {
-    auto found = peers.find(uuid);
-    if (found == peers.end())
+    std::shared_ptr<Peer> peer = table.remove(uuid);
+    if (!peer)
         return;
-    std::shared_ptr<Peer> peer = found->second;
-    peers.erase(found);
     diagnose(Diagnostic::Warning, Diagnostic::Stderr,
              "Dropped peer " + escapeControl(peer->name) + " (" + escapeControl(uuid) + "): " + escapeControl(why));
     callback->onExit(peer);

@@ -146,8 +146,7 @@ std::shared_ptr<Peer> SiteNode::findPeer(const std::string& peerUuid) const
 {
     if (!network)
         return nullptr;
-    auto it = network->peers.find(peerUuid);
-    return it == network->peers.end() ? nullptr : it->second;
+    return network->peers().byUuid(peerUuid);
 }
 
 bool SiteNode::changeProperty(const std::string& peerUuid, const std::string& name, const TypedValue& value)

@@ -45,10 +45,17 @@ public:
     }
     void addPeer(const std::string& peerName, const std::string& uuid, std::vector<Property> props)
     {
-        auto peer = std::make_shared<Peer>(peerName, uuid, "tcp://127.0.0.1:1");
+        // As the node learns of a peer: it enters, then describes itself.
+        NetworkEvent enter;
+        enter.type = "ENTER";
+        enter.peerUuid = uuid;
+        enter.peerName = peerName;
+        enter.peerAddress = "tcp://127.0.0.1:1";
+        network->handleEvent(enter);
+        corvo::proto::Info info;
         for (auto& p : props)
-            peer->properties[p.name] = p;
-        network->peers[uuid] = peer;
+            *info.add_properties() = p.serialize();
+        network->parseInfo(network->peers().byUuid(uuid), info);
     }
     Property& prop(const std::string& key) { return *properties.at(key); }
     const std::map<std::string, std::shared_ptr<Property>>& props() const { return properties; }

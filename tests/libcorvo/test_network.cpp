@@ -128,11 +128,7 @@ protected:
         event("ENTER", uuid, "", nullptr, std::move(headers));
     }
 
-    std::shared_ptr<corvo::Peer> peer(const std::string& uuid)
-    {
-        auto it = net.peers.find(uuid);
-        return it == net.peers.end() ? nullptr : it->second;
-    }
+    std::shared_ptr<corvo::Peer> peer(const std::string& uuid) { return net.peers().byUuid(uuid); }
 
     corvo::proto::Info sampleInfo()
     {
@@ -171,7 +167,7 @@ TEST_F(NetworkEvents, EventsOfUnknownPeersAreIgnored)
     status.frame(&tag, 1).frame(&value, 4);
     event("SHOUT", "A", "lab", status.msg);
     EXPECT_TRUE(recorder.calls.empty());
-    EXPECT_TRUE(net.peers.empty());
+    EXPECT_TRUE(net.peers().empty());
 }
 
 TEST_F(NetworkEvents, EnterCreatesThePeerAndReadsItsHeaders)
@@ -433,7 +429,7 @@ TEST(NetworkDefaults, AnApplicationThatOverridesNothingIgnoresEveryEvent)
     e.type = "EXIT";
     e.group.clear();
     net.handleEvent(e);
-    EXPECT_TRUE(net.peers.empty());
+    EXPECT_TRUE(net.peers().empty());
 }
 
 }  // namespace
@@ -463,13 +459,12 @@ class NetworkBounds : public NetworkEvents {
 protected:
     void expectDropped(const std::string& uuid, const std::string& why)
     {
-        EXPECT_EQ(peers().count(uuid), 0u);
+        EXPECT_EQ(net.peers().byUuid(uuid), nullptr);
         ASSERT_FALSE(recorder.calls.empty());
         EXPECT_EQ(recorder.calls.back(), "exit");
         EXPECT_NE(stderrText.find("Dropped peer name-" + uuid + " (" + uuid + "): " + why), std::string::npos)
             << stderrText;
     }
-    std::unordered_map<std::string, std::shared_ptr<corvo::Peer>>& peers() { return net.peers; }
     std::string stderrText;
 };
 

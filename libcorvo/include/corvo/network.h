@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "corvo/keys.h"
+#include "corvo/peer_table.h"
 #include "corvo/proto/command.pb.h"
 #include "corvo/proto/info.pb.h"
 #include "corvo/proto/log.pb.h"
@@ -151,18 +152,16 @@ public:
     void parseInfo(std::shared_ptr<Peer> peer, corvo::proto::Info info);
     void updateProperty(std::shared_ptr<Peer> peer, corvo::proto::PropertyChange change);
 
-    // The peer a request for `nameOrUuid` should go to: the peer with that
-    // UUID; else, of the peers with that name, the newest that is not silent
-    // (a restarted program's dead twin may linger until it expires), or the
-    // newest when all are silent; null when there is none.
-    std::shared_ptr<Peer> findPeer(const std::string& nameOrUuid) const;
-    // Every known peer with this name, newest first.
-    std::vector<std::shared_ptr<Peer>> peersNamed(const std::string& name) const;
+    // The known peers, and the lookups everyone uses (see PeerTable).
+    const PeerTable& peers() const { return table; }
+    // The peer a request for `nameOrUuid` should go to: peers().find().
+    std::shared_ptr<Peer> findPeer(const std::string& nameOrUuid) const { return table.find(nameOrUuid); }
+    // Every known peer with this name, newest first: peers().named().
+    std::vector<std::shared_ptr<Peer>> peersNamed(const std::string& name) const { return table.named(name); }
 
     bool isStarted() const { return started; }
     const std::unordered_set<std::string>& joinedGroups() const { return groups; }
 
-    std::unordered_map<std::string, std::shared_ptr<Peer>> peers;
     std::string siteGroup;
     std::string propGroup;
     std::string logGroup;
@@ -177,11 +176,11 @@ private:
     void dropPeer(const std::string& uuid, const std::string& why);
 
     zyre_t* node = nullptr;
+    PeerTable table;
     std::unordered_set<std::string> groups;
     EventCallback* callback = nullptr;
     bool started = false;
     bool secured = false;
-    uint64_t enterCount = 0;
 };
 
 }  // namespace corvo
