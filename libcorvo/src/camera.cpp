@@ -92,8 +92,11 @@ Camera::Camera() : Daemon("camera")
 
 void Camera::startExposure()
 {
-    properties.at("starttime")->setValue(getFitsTime());
     doExpose();
+    // A device that reports the true start (exposureStarted) sets
+    // "starttime" itself, once; for the others the request is the start.
+    if (!reportsExposureStart)
+        properties.at("starttime")->setValue(getFitsTime());
 }
 
 void Camera::switchPower()
@@ -144,6 +147,7 @@ void Camera::warn(const std::string& text)
 
 void Camera::exposureStarted()
 {
+    reportsExposureStart = true;
     exposureStart = steadyNanos();
     exposureSeconds = -1;
     properties.at("starttime")->setValue(formatFitsTime(systemNanos()));
@@ -205,11 +209,13 @@ std::vector<FitsHdrItem> Camera::buildHeaderCards(const std::vector<FitsHdrMap>&
     });
 }
 
-void Camera::saveImage(void* data)
+bool Camera::saveImage(void* data)
 {
     const std::string pattern = properties.at("filepattern")->getValue<std::string>();
-    if (pattern.empty())
-        return;
+    if (pattern.empty()) {
+        warn("no file pattern: image not saved");
+        return false;
+    }
 
     const time_t now = time(nullptr);
     std::tm local{};
@@ -256,6 +262,7 @@ void Camera::saveImage(void* data)
     }
     if (image.filename != directoryPath + file)
         properties.at("filename")->setValue(image.filename);
+    return true;
 }
 
 }  // namespace corvo

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <regex>
@@ -403,9 +404,50 @@ TEST_F(CameraTest, EmptyPatternWritesNothing)
     camera.prop("filename").setValue(std::string("previous.fits"));
     std::vector<uint16_t> data(4);
     CaptureStdout();
-    camera.saveImage(data.data());
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(camera.saveImage(data.data()));
+    std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_NE(err.find("no file pattern: image not saved"), std::string::npos) << err;
     EXPECT_EQ(camera.prop("filename").getValue<std::string>(), "previous.fits");
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
+        EXPECT_NE(entry.path().extension(), ".fits") << entry.path();
+}
+
+// A device that reports the true start of its exposures.
+class StartReportingCamera : public TestCamera {
+public:
+    void publish(const Property& property) override
+    {
+        if (property.name == "starttime")
+            starttimes.push_back(property.strValue);
+        TestCamera::publish(property);
+    }
+    std::vector<std::string> starttimes;
+    bool refuse = false;
+
+protected:
+    void doExpose() override
+    {
+        if (!refuse)
+            exposureStarted();
+    }
+};
+
+TEST_F(CameraTest, StarttimeIsBroadcastOncePerExposureAtItsTrueStart)
+{
+    StartReportingCamera camera;
+    camera.configure();
+    camera.startExposure();
+    ASSERT_EQ(camera.starttimes.size(), 1u);
+    EXPECT_FALSE(camera.starttimes[0].empty());
+    // A refused request (an exposure already running) does not move it.
+    camera.refuse = true;
+    camera.startExposure();
+    EXPECT_EQ(camera.starttimes.size(), 1u);
+    camera.refuse = false;
+    camera.startExposure();
+    EXPECT_EQ(camera.starttimes.size(), 2u);
 }
 
 TEST_F(CameraTest, SavedImageCarriesTemplateCards)

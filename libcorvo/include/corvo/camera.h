@@ -27,7 +27,9 @@ public:
 
     // Writes one image from a buffer of "imgw" x "imgh" pixels of the type
     // in "datatype", named by "filepattern" below the image root
-    // ("imageroot"); does nothing when the pattern is empty. An existing file
+    // ("imageroot"). With an empty pattern nothing is written: a warning "no
+    // file pattern: image not saved" is logged, "filename" keeps its value
+    // and the result is false; else it is true. An existing file
     // is never replaced: the image takes the next free numbered name.
     // "filename" is set (and broadcast) to the full path before the file is
     // written, and again should the name change on the way. A header card
@@ -35,7 +37,7 @@ public:
     // name only when complete, and one that cannot be completed is removed.
     // A name outside the root, errors of the image writer and of the
     // property types are thrown.
-    void saveImage(void* data);
+    bool saveImage(void* data);
 
     void beforeLoop() override;
     void onIdle() override;
@@ -61,8 +63,9 @@ public:
 
 protected:
     // A device calls these when an exposure really starts and ends (by the
-    // clock, not by its request): the start sets "starttime", and the next
-    // saved image carries the measured length as EXPTIME.
+    // clock, not by its request): the start sets "starttime" (broadcast once
+    // per exposure; startExposure then leaves it alone), and the next saved
+    // image carries the measured length as EXPTIME.
     void exposureStarted();
     void exposureEnded();
     // The measured length of the last exposure in seconds; negative when
@@ -79,7 +82,8 @@ protected:
 private:
     void warn(const std::string& text);
 
-    int64_t exposureStart = 0;  // steady clock, nanoseconds
+    int64_t exposureStart = 0;          // steady clock, nanoseconds
+    bool reportsExposureStart = false;  // the device calls exposureStarted
     double exposureSeconds = -1;
 };
 
