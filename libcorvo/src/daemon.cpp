@@ -282,10 +282,11 @@ void Daemon::handleCommand(std::shared_ptr<Peer> peer, const corvo::proto::Comma
     if (what.back() == ' ')
         what.pop_back();
     AccessGuard::Answer answer = guard.mayRun(*peer, command.cmd_name());
-    guard.record(*peer, answer.allowed(), what, answer.reason);
-    if (!answer.allowed())
+    if (!answer.allowed()) {
+        guard.record(*peer, false, what, answer.reason);
         return answerCommandRefusal(*peer, command, answer.reason);
-    onCommand(peer, command);
+    }
+    auditOutcome(*peer, what, [&] { onCommand(peer, command); });
 }
 
 void Daemon::handlePropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change)
@@ -305,10 +306,42 @@ void Daemon::handlePropertyCommand(std::shared_ptr<Peer> peer, const corvo::prot
     std::string what = "set " + change.name() + " = " + clipped(it->second->requestedText(change)) + " (was " +
                        clipped(it->second->toString()) + ")";
     AccessGuard::Answer answer = guard.mayWrite(*peer, change.name());
-    guard.record(*peer, answer.allowed(), what, answer.reason);
-    if (!answer.allowed())
+    if (!answer.allowed()) {
+        guard.record(*peer, false, what, answer.reason);
         return answerPropertyRefusal(*peer, change.name(), answer.reason);
-    onPropertyCommand(peer, change);
+    }
+    auditOutcome(*peer, what, [&] { onPropertyCommand(peer, change); });
+}
+
+void Daemon::auditOutcome(const Peer& peer, const std::string& what, const std::function<void()>& handler)
+{
+    // A refusal by the handler (an override's own check) is the outcome:
+    // the request is audited once, as refused, never first as accepted.
+    struct Watch {
+        Daemon* daemon;
+        bool outer;
+        std::string outerReason;
+        ~Watch()
+        {
+            daemon->watchingRefusals = outer;
+            daemon->watchedRefusal = std::move(outerReason);
+        }
+    } watch{this, watchingRefusals, std::move(watchedRefusal)};
+    watchingRefusals = true;
+    watchedRefusal.clear();
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        guard.record(peer, false, what, std::string("the handler failed: ") + e.what());
+        throw;
+    }
+    guard.record(peer, watchedRefusal.empty(), what, watchedRefusal);
+}
+
+void Daemon::noteRefusal(const std::string& reason)
+{
+    if (watchingRefusals && watchedRefusal.empty())
+        watchedRefusal = reason.empty() ? "refused" : reason;
 }
 
 void Daemon::markSafetyCommand(const std::string& command)
@@ -318,6 +351,7 @@ void Daemon::markSafetyCommand(const std::string& command)
 
 void Daemon::refuseProperty(std::shared_ptr<Peer> peer, const std::string& property, const std::string& reason)
 {
+    noteRefusal(reason);
     if (!peer)
         return;
     logPeerError(*peer, "property",
@@ -341,6 +375,7 @@ void Daemon::answerPropertyRefusal(const Peer& peer, const std::string& property
 
 void Daemon::refuseCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command, const std::string& reason)
 {
+    noteRefusal(reason);
     if (!peer)
         return;
     logPeerError(*peer, "command",
@@ -472,15 +507,35 @@ void Daemon::onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::P
     if (!problem.empty())
         return refuseProperty(peer, change.name(), problem);
 
-    int64_t delayUs = sendDelayMicroseconds(change.send_ts().seconds(), change.send_ts().nanos());
-    // A request handed over without a peer (the program's own) names none.
-    diagnose(Diagnostic::Info, Diagnostic::Stderr,
-             "onPropertyCommand: " + (peer ? escapeControl(peer->name) : std::string("(local)")) + ", delayus: " +
-                 std::to_string(delayUs) + ", msg: " + escapeControl(clipped(change.ShortDebugString(), 4096)));
+    writeRequestLine(peer.get(), change);
 
     // Only the value: limits and choices are never a requester's to set.
     property->applyRequest(change);
     property->sendProperty();
+}
+
+void Daemon::writeRequestLine(const Peer* peer, const corvo::proto::PropertyChange& change)
+{
+    for (const LogThrottle::Summary& summary : requestLines.expire())
+        diagnose(Diagnostic::Info, Diagnostic::Stderr,
+                 "onPropertyCommand: last line of " + escapeControl(nameInThrottleKey(summary.key)) + " repeated " +
+                     std::to_string(summary.repeated) + " times");
+    // A request handed over without a peer (the program's own) names none.
+    std::string who = peer ? peer->name : std::string("(local)");
+    LogThrottle::Decision decision = requestLines.admit((peer ? peer->uuid : who) + "/request/" + who);
+    if (decision.repeated)
+        diagnose(Diagnostic::Info, Diagnostic::Stderr,
+                 "onPropertyCommand: last line of " + escapeControl(who) + " repeated " +
+                     std::to_string(decision.repeated) + " times");
+    if (!decision.write)
+        return;
+    std::string delay;
+    if (hasSendTime(change.send_ts()))
+        delay =
+            ", delayus: " + std::to_string(sendDelayMicroseconds(change.send_ts().seconds(), change.send_ts().nanos()));
+    diagnose(Diagnostic::Info, Diagnostic::Stderr,
+             "onPropertyCommand: " + escapeControl(who) + delay +
+                 ", msg: " + escapeControl(clipped(change.ShortDebugString(), 4096)));
 }
 
 void Daemon::doDaemon()

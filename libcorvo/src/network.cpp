@@ -438,6 +438,36 @@ std::string logViolation(const corvo::proto::Log& log)
     return std::string();
 }
 
+// The fixed cost counted per kept entry, label and list item.
+constexpr size_t kEntryCost = 64;
+
+size_t keptBytesOf(const Property& property)
+{
+    size_t bytes = kEntryCost + property.name.size() + property.description.size() + property.egu.size() +
+                   property.strValue.size();
+    for (const auto& choice : property.choices)
+        bytes += kEntryCost + choice.second.size();
+    for (const auto& item : property.strList)
+        bytes += kEntryCost + item.size();
+    bytes += (property.intList.size() + property.doubleList.size()) * sizeof(int64_t);
+    return bytes;
+}
+
+size_t keptBytesOf(const Peer& peer)
+{
+    size_t bytes = 0;
+    for (const auto& entry : peer.properties)
+        bytes += keptBytesOf(entry.second);
+    for (const auto& entry : peer.commands) {
+        bytes += kEntryCost + entry.second.name.size() + entry.second.description.size();
+        for (const auto& arg : entry.second.args)
+            bytes += kEntryCost + arg.name.size();
+    }
+    for (const auto& entry : peer.statusNames)
+        bytes += kEntryCost + entry.second.size();
+    return bytes;
+}
+
 template <class Record>
 Record decode(const Payload& payload)
 {
@@ -497,6 +527,9 @@ void Network::handleEvent(const NetworkEvent& event)
         // empty first frame; 0 is ignored like every unknown tag.
         MessageType tag = GetMessageType(event.msg);
         Payload payload = lastFrame(event.msg);
+        // The decoder takes sizes as int: anything near 2 GiB would throw.
+        if (payload.size > kMaxPayloadBytes)
+            return dropPeer(event.peerUuid, tooLong("a payload", payload.size, kMaxPayloadBytes));
         switch (tag) {
             case MSG_LOG: {
                 auto log = decode<corvo::proto::Log>(payload);
@@ -520,8 +553,7 @@ void Network::handleEvent(const NetworkEvent& event)
             }
             case MSG_COMMAND: {
                 auto command = decode<corvo::proto::Command>(payload);
-                int64_t delayUs = sendDelayMicroseconds(command.send_ts().seconds(), command.send_ts().nanos());
-                diagnose(Diagnostic::Info, Diagnostic::Stdout, "CommandDelay: " + std::to_string(delayUs) + "us");
+                writeCommandDelay(*peer, command);
                 callback->handleCommand(peer, command);
                 break;
             }
@@ -548,6 +580,27 @@ void Network::handleEvent(const NetworkEvent& event)
     }
 }
 
+void Network::writeCommandDelay(const Peer& peer, const corvo::proto::Command& command)
+{
+    for (const LogThrottle::Summary& summary : commandLines.expire())
+        diagnose(Diagnostic::Info, Diagnostic::Stdout,
+                 "CommandDelay: last line of " + escapeControl(summary.key.substr(summary.key.find('/') + 1)) +
+                     " repeated " + std::to_string(summary.repeated) + " times");
+    // Without a send time there is no delay to tell (it would count from
+    // the epoch).
+    if (!hasSendTime(command.send_ts()))
+        return;
+    LogThrottle::Decision decision = commandLines.admit(peer.uuid + "/" + peer.name);
+    if (decision.repeated)
+        diagnose(Diagnostic::Info, Diagnostic::Stdout,
+                 "CommandDelay: last line of " + escapeControl(peer.name) + " repeated " +
+                     std::to_string(decision.repeated) + " times");
+    if (!decision.write)
+        return;
+    int64_t delayUs = sendDelayMicroseconds(command.send_ts().seconds(), command.send_ts().nanos());
+    diagnose(Diagnostic::Info, Diagnostic::Stdout, "CommandDelay: " + std::to_string(delayUs) + "us");
+}
+
 void Network::parseInfo(std::shared_ptr<Peer> peer, corvo::proto::Info info)
 {
     for (const auto& record : info.properties())
@@ -560,6 +613,9 @@ void Network::parseInfo(std::shared_ptr<Peer> peer, corvo::proto::Info info)
     for (const auto& meta : info.status_list())
         peer->statusNames.insert_or_assign(meta.status(), meta.text());
     peer->status = info.status();
+    table.account(*peer, keptBytesOf(*peer));
+    if (overBytes(*peer))
+        return;
     callback->onInfo(peer);
 }
 
@@ -576,8 +632,23 @@ void Network::updateProperty(std::shared_ptr<Peer> peer, corvo::proto::PropertyC
     std::string violation = boundsViolation(change);
     if (!violation.empty())
         return dropPeer(peer->uuid, "property " + change.name() + ": " + violation);
+    size_t before = keptBytesOf(it->second);
     it->second.updateFromPB(change);
+    table.account(*peer, peer->keptBytes - std::min(peer->keptBytes, before) + keptBytesOf(it->second));
+    if (overBytes(*peer))
+        return;
     callback->onProperty(peer, it->second);
+}
+
+bool Network::overBytes(Peer& peer)
+{
+    if (peer.keptBytes > kMaxPeerBytes)
+        dropPeer(peer.uuid, "descriptions and values of more than " + std::to_string(kMaxPeerBytes) + " bytes");
+    else if (table.keptBytes() > kMaxAllPeersBytes)
+        dropPeer(peer.uuid, "all peers together keep more than " + std::to_string(kMaxAllPeersBytes) + " bytes");
+    else
+        return false;
+    return true;
 }
 
 void Network::dropPeer(const std::string& uuid, const std::string& why)

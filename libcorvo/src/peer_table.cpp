@@ -58,6 +58,8 @@ const Property* PeerTable::findProperty(const std::string& component, const std:
 std::shared_ptr<Peer> PeerTable::add(std::shared_ptr<Peer> peer)
 {
     peer->enterOrder = ++added;
+    remove(peer->uuid);  // a replaced entry's bytes are no longer kept
+    bytes += peer->keptBytes;
     entries[peer->uuid] = peer;
     return peer;
 }
@@ -69,7 +71,14 @@ std::shared_ptr<Peer> PeerTable::remove(const std::string& uuid)
         return nullptr;
     std::shared_ptr<Peer> peer = std::move(it->second);
     entries.erase(it);
+    bytes -= std::min(bytes, peer->keptBytes);
     return peer;
+}
+
+void PeerTable::account(Peer& peer, size_t kept)
+{
+    bytes = bytes - std::min(bytes, peer.keptBytes) + kept;
+    peer.keptBytes = kept;
 }
 
 }  // namespace corvo

@@ -138,6 +138,14 @@ private:
     /// Where the access guard's records and lock changes go: the logger and
     /// the "lock" property.
     void writeAccessRecord(bool warning, const std::string& text);
+    /// Runs the handler of an accepted request and audits its outcome:
+    /// refused when the handler refused it (refuseProperty, refuseCommand)
+    /// or threw, else accepted.
+    void auditOutcome(const Peer& peer, const std::string& what, const std::function<void()>& handler);
+    /// Remembers the first refusal while auditOutcome runs a handler.
+    void noteRefusal(const std::string& reason);
+    bool watchingRefusals = false;
+    std::string watchedRefusal;
     void showLock(const std::string& lock);
     void answerPropertyRefusal(const Peer& peer, const std::string& property, const std::string& reason);
     void answerCommandRefusal(const Peer& peer, const corvo::proto::Command& command, const std::string& reason);
@@ -147,6 +155,11 @@ private:
     void writeThrottleSummaries(const std::vector<LogThrottle::Summary>& summaries);
 
     LogThrottle peerErrors;
+    // The console line of each applied change request: at most 20 per
+    // requester in 10 s, then counted; the delay only when the request
+    // carries a send time.
+    void writeRequestLine(const Peer* peer, const corvo::proto::PropertyChange& change);
+    LogThrottle requestLines{20};
     /// Rights, the lock and the audit trail.
     AccessGuard guard;
 };

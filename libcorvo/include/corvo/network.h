@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "corvo/keys.h"
+#include "corvo/log_throttle.h"
 #include "corvo/peer_table.h"
 #include "corvo/proto/command.pb.h"
 #include "corvo/proto/info.pb.h"
@@ -95,6 +96,14 @@ constexpr size_t kMaxInfoEntries = 4096;
 constexpr size_t kMaxCommandArgs = 256;
 constexpr size_t kMaxNameBytes = 1024;
 constexpr size_t kMaxDescriptionBytes = 64 * 1024;
+/// Bytes the node keeps for one peer: its Info entries (names, descriptions,
+/// units, choice labels, command and status texts) and its property values,
+/// each counted with a fixed cost of 64 bytes per entry, label and list item
+/// on top of its text. A peer that grows beyond it is dropped.
+constexpr size_t kMaxPeerBytes = 16 * 1024 * 1024;
+/// Bytes the node keeps for all peers together; the peer whose message would
+/// take the total beyond it is dropped.
+constexpr size_t kMaxAllPeersBytes = 256 * 1024 * 1024;
 
 /// The node of one program on the peer network (see the file's description).
 /// Single-threaded: every call comes from the application thread.
@@ -210,11 +219,18 @@ private:
     /// Exit handler: releases every node still alive when the process ends.
     static void releaseLiveNodes();
 
+    // The "CommandDelay" line of a command, throttled per requester.
+    void writeCommandDelay(const Peer& peer, const corvo::proto::Command& command);
+    /// Recounts what `peer` keeps; drops it (true) when it breaks a bound.
+    bool overBytes(Peer& peer);
     /// Drops a peer that broke a bound, as described above.
     void dropPeer(const std::string& uuid, const std::string& why);
 
     zyre_t* node = nullptr;
     PeerTable table;
+    // The "CommandDelay" console line: at most kAuditBurst-like 20 per
+    // requester in 10 s, then counted.
+    LogThrottle commandLines{20};
     std::unordered_set<std::string> groups;
     EventCallback* callback = nullptr;
     bool started = false;

@@ -47,6 +47,9 @@ public:
     std::map<std::string, CommandDef> commands;       ///< its commands by name, from its Info
     std::map<std::string, Property> properties;       ///< copies of its properties by name
     std::map<unsigned int, std::string> statusNames;  ///< its status names by value
+    /// Bytes its tables above hold, as the node counts them (texts, values,
+    /// list items and a fixed cost per entry); bounded by kMaxPeerBytes.
+    size_t keptBytes = 0;
 };
 
 }  // namespace corvo

@@ -64,11 +64,20 @@ public:
     /// Forgets the peer with this UUID; returns it, or null when unknown.
     std::shared_ptr<Peer> remove(const std::string& uuid);
     /// Forgets every peer.
-    void clear() { entries.clear(); }
+    void clear()
+    {
+        entries.clear();
+        bytes = 0;
+    }
+    /// Sets what `peer` (a peer of this table) keeps to `kept` bytes.
+    void account(Peer& peer, size_t kept);
+    /// Bytes all known peers keep together (the sum of Peer::keptBytes).
+    size_t keptBytes() const { return bytes; }
 
 private:
     Entries entries;
     uint64_t added = 0;
+    size_t bytes = 0;
 };
 
 }  // namespace corvo
