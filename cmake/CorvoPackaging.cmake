@@ -9,6 +9,7 @@
 #   python   python3-corvo    the Python package (when built)
 #   archiver corvo-archiver   the archiver (apps/archiver)
 #   web      corvo-web        the web console (apps/web)
+#   alarmd   corvo-alarmd     the alarm daemon (apps/alarmd)
 # Library dependencies come from dpkg-shlibdeps; the others are listed here.
 set(CPACK_PACKAGE_NAME corvo)
 set(CPACK_PACKAGE_VENDOR "libcorvo")
@@ -68,6 +69,9 @@ set(CPACK_COMPONENT_PYTHON_DESCRIPTION "framework for distributed instrument con
 set(CPACK_DEBIAN_ARCHIVER_PACKAGE_DEPENDS "${_own_libs}")
 set(CPACK_COMPONENT_ARCHIVER_DESCRIPTION "framework for distributed instrument control - archiver
  Records the values, logs and status of a site into a history database.")
+set(CPACK_DEBIAN_ALARMD_PACKAGE_DEPENDS "${_own_libs}")
+set(CPACK_COMPONENT_ALARMD_DESCRIPTION "framework for distributed instrument control - alarm daemon
+ Watches a site against alarm rules, runs safety actions and notifies.")
 set(CPACK_DEBIAN_WEB_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_WEB_PACKAGE_DEPENDS "python3-corvo ${_exact}, python3-aiohttp, python3-astropy, python3-pil")
 set(CPACK_COMPONENT_WEB_DESCRIPTION "framework for distributed instrument control - web console
@@ -88,6 +92,7 @@ set(_names_history libcorvo-history)
 set(_names_python python3-corvo)
 set(_names_archiver corvo-archiver)
 set(_names_web corvo-web)
+set(_names_alarmd corvo-alarmd)
 configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/changelog.in ${CMAKE_BINARY_DIR}/packaging/changelog @ONLY)
 execute_process(COMMAND gzip -9nkf ${CMAKE_BINARY_DIR}/packaging/changelog)
 get_cmake_property(_components COMPONENTS)

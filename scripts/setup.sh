@@ -31,7 +31,7 @@ groups[check]="libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format-14 libclang-rt-14-dev iproute2 util-linux
   python3-pytest python3-pytest-asyncio python3-selenium chromium chromium-driver openssl
   postgresql-15 fitsverify"
-groups[package]="doxygen lintian dpkg-dev systemd"
+groups[package]="doxygen graphviz lintian dpkg-dev systemd"
 
 wanted=(build web)
 if [ $# -gt 0 ]; then

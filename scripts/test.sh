@@ -3,6 +3,7 @@
 # build, and one with AddressSanitizer and UndefinedBehaviorSanitizer that
 # halt on the first report. Then a short fuzzing run of the ZRE decoders and
 # the end-to-end demo. Network tests run in network namespaces of their own.
+# The API reference of the normal build must build without warnings.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -24,6 +25,9 @@ run_suite() {
 
 echo "== normal build =="
 run_suite build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+echo "== API reference =="
+bash scripts/check-docs.sh build/release
 
 echo "== sanitizer build =="
 export ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1

@@ -3,11 +3,13 @@
 #include "archiver.h"
 
 #include <corvo/history/timeexpr.h>
+#include <corvo/misc.h>
 #include <corvo/peer.h>
 
 #include <cmath>
 #include <csignal>
 #include <iostream>
+#include <optional>
 
 namespace corvo::archiver {
 
@@ -18,6 +20,29 @@ using history::Micros;
 constexpr auto kPublishEvery = std::chrono::seconds(1);
 // SIGINT and SIGTERM wait this long for the database to take what is left.
 constexpr auto kStopTimeout = std::chrono::seconds(10);
+// Rows older than a year are deleted unless the configuration says otherwise.
+constexpr const char* kDefaultRetention = "365d";
+// Writing stops when less than this is free where the database lies.
+constexpr const char* kDefaultMinFree = "1G";
+
+// "0", "4096", "500K", "500M", "2G", "1T" (powers of 1024).
+std::optional<uint64_t> parseSize(const std::string& text)
+{
+    if (text.empty() || text.size() > 24)
+        return std::nullopt;
+    char* end = nullptr;
+    double number = std::strtod(text.c_str(), &end);
+    std::string unit(end);
+    double scale = unit.empty()  ? 1
+                   : unit == "K" ? 1024.0
+                   : unit == "M" ? 1048576.0
+                   : unit == "G" ? 1073741824.0
+                   : unit == "T" ? 1099511627776.0
+                                 : -1;
+    if (end == text.c_str() || scale < 0 || !(number >= 0) || number * scale > 1e18)
+        return std::nullopt;
+    return static_cast<uint64_t>(number * scale);
+}
 
 std::string jsonNumber(double v)
 {
@@ -79,13 +104,22 @@ Archiver::Archiver() : Daemon("archiver")
     optionParser.addOption<std::string>("db", 0, "history database: a file path or a postgresql:// URL");
     optionParser.addOption<long>("buffer", 0, "rows kept while the database is unavailable (default 500000)");
     optionParser.addOption<std::string>("retention", 0, "delete rows older than this (for example 30d)");
+    optionParser.addOption<std::string>("min-free", 0, "stop writing below this free space (default 1G; 0: never)");
+    optionParser.addOption<std::string>("free-path", 0,
+                                        "directory whose free space is watched (default: the database's)");
+    optionParser.addOption<double>("peer-rows", 0, "samples and status changes a second per peer (default 1000)");
+    optionParser.addOption<double>("peer-bytes", 0, "bytes of values a second per peer (default 1048576)");
+    optionParser.addOption<double>("peer-logs", 0, "log records a second per peer (default 20)");
+    optionParser.addOption<double>("peer-log-bytes", 0, "bytes of log text a second per peer (default 65536)");
     createProperty("backend", Property::STRING, "history database (without credentials)", false);
     createProperty("written", Property::INT, "rows written", false);
     createProperty("dropped", Property::INT, "rows lost because the buffer was full", false);
     createProperty("buffered", Property::INT, "rows waiting to be written", false);
     createProperty("lag", Property::DOUBLE, "s", "age of the oldest row waiting to be written", false);
+    createProperty("overbudget", Property::INT, "rows not recorded because their peer was over its budget", false);
     addStatusStr(STATUS_RECORDING, "RECORDING");
     addStatusStr(STATUS_BUFFERING, "BUFFERING");
+    addStatusStr(STATUS_LOW_SPACE, "LOW_SPACE");
     createCommand(
         "flush", [this](std::vector<std::string>) { writer->flush(); }, "write buffered rows now");
 }
@@ -119,15 +153,53 @@ void Archiver::beforeInit()
     }
     std::string retention =
         vm.count("retention") ? vm["retention"].as<std::string>() : confManager.get(name, "retention", "");
-    if (!retention.empty()) {
+    if (retention.empty())
+        retention = kDefaultRetention;
+    if (retention != "forever") {
         auto micros = history::parseDuration(retention);
         if (!micros) {
-            std::cerr << "archiver: --retention wants a duration such as 30d, not \"" << retention << "\"" << std::endl;
+            std::cerr << "archiver: --retention wants a duration such as 30d, or forever, not \"" << retention << "\""
+                      << std::endl;
             std::exit(1);
         }
         writerOptions.retention = *micros;
     }
+    std::string minFree =
+        vm.count("min-free") ? vm["min-free"].as<std::string>() : confManager.get(name, "min-free", "");
+    auto floor = parseSize(minFree.empty() ? kDefaultMinFree : minFree);
+    if (!floor) {
+        std::cerr << "archiver: --min-free wants a size such as 2G, 500M or 0, not \"" << minFree << "\"" << std::endl;
+        std::exit(1);
+    }
+    writerOptions.minFree = *floor;
+    writerOptions.freePath =
+        vm.count("free-path") ? vm["free-path"].as<std::string>() : confManager.get(name, "free-path", "");
+    if (writerOptions.freePath.empty())
+        writerOptions.freePath = history::databaseDirectory(db);
+    budgetLimits.rows = limitOption("peer-rows", budgetLimits.rows);
+    budgetLimits.bytes = limitOption("peer-bytes", budgetLimits.bytes);
+    budgetLimits.logs = limitOption("peer-logs", budgetLimits.logs);
+    budgetLimits.logBytes = limitOption("peer-log-bytes", budgetLimits.logBytes);
+    admission = Admission(budgetLimits);
     writer = std::make_unique<history::Writer>(db, writerOptions, startTime);
+}
+
+double Archiver::limitOption(const char* key, double fallback)
+{
+    const auto& vm = optionParser.vm;
+    std::string text = confManager.get(name, key, "");
+    double value = fallback;
+    if (vm.count(key))
+        value = vm[key].as<double>();
+    else if (!text.empty())
+        value = std::strtod(text.c_str(), nullptr);
+    else
+        return fallback;
+    if (!(value >= 1 && value <= 1e12)) {
+        std::cerr << "archiver: --" << key << " wants a number from 1 to 1e12" << std::endl;
+        std::exit(1);
+    }
+    return value;
 }
 
 void Archiver::beforeLoop()
@@ -159,14 +231,18 @@ void Archiver::record(history::Record record)
         writer->push(std::move(record));
 }
 
-void Archiver::recordSample(const Peer& peer, const Property& property, int source)
+void Archiver::recordSample(const Peer& peer, const Property& property, int source, Micros received)
 {
+    // Checked before any copy of the value: a peer that repeats itself or
+    // is over its budget costs little.
+    if (admission.sample(peer.uuid, peer.name, property, Clock::now()) != Admission::RECORD)
+        return;
     history::Sample s;
     s.peer = history::cleanText(peer.name);
     s.property = history::cleanText(property.name);
     s.unit = history::cleanText(property.egu);
     s.value = storedValue(property);
-    s.recvTime = receiveTime();
+    s.recvTime = received;
     s.sendTime = source == history::SOURCE_BROADCAST ? sendTime(property) : history::kNoTime;
     s.source = source;
     record(std::move(s));
@@ -187,6 +263,7 @@ void Archiver::onEnter(std::shared_ptr<Peer> peer)
 void Archiver::onExit(std::shared_ptr<Peer> peer)
 {
     Daemon::onExit(peer);
+    admission.forget(peer->uuid, Clock::now());
     history::PeerEvent e;
     e.peer = history::cleanText(peer->name);
     e.uuid = history::cleanText(peer->uuid);
@@ -198,30 +275,47 @@ void Archiver::onExit(std::shared_ptr<Peer> peer)
 
 void Archiver::onInfo(std::shared_ptr<Peer> peer)
 {
-    for (const auto& [propertyName, property] : peer->properties)
-        recordSample(*peer, property, history::SOURCE_INFO);
-    onStatus(peer, peer->status);
+    // Every value of one Info arrived with it; only the new and the changed
+    // ones are recorded (an Info repeating the old values adds nothing).
+    Micros received = receiveTime();
+    for (const auto& [propertyName, property] : peer->properties) {
+        recordSample(*peer, property, history::SOURCE_INFO, received);
+        received = receiveTime();
+    }
+    recordStatus(*peer, peer->status, received);
 }
 
 void Archiver::onProperty(std::shared_ptr<Peer> peer, const Property& property)
 {
-    recordSample(*peer, property, history::SOURCE_BROADCAST);
+    recordSample(*peer, property, history::SOURCE_BROADCAST, receiveTime());
 }
 
 void Archiver::onStatus(std::shared_ptr<Peer> peer, unsigned int value)
 {
+    recordStatus(*peer, value, receiveTime());
+}
+
+void Archiver::recordStatus(const Peer& peer, unsigned int value, Micros received)
+{
+    auto it = peer.statusNames.find(value);
+    size_t bytes = peer.name.size() + (it != peer.statusNames.end() ? it->second.size() : 0) + 16;
+    if (admission.status(peer.uuid, peer.name, value, bytes, Clock::now()) != Admission::RECORD)
+        return;
     history::StatusChange c;
-    c.peer = history::cleanText(peer->name);
+    c.peer = history::cleanText(peer.name);
     c.value = value;
-    auto it = peer->statusNames.find(value);
-    if (it != peer->statusNames.end())
+    if (it != peer.statusNames.end())
         c.name = history::cleanText(it->second);
-    c.recvTime = receiveTime();
+    c.recvTime = received;
     record(std::move(c));
 }
 
 void Archiver::onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log)
 {
+    Micros received = receiveTime();
+    size_t bytes = peer->name.size() + log.logger().size() + log.message().size() + 16;
+    if (admission.log(peer->uuid, peer->name, bytes, Clock::now()) != Admission::RECORD)
+        return;
     history::LogRecord r;
     r.peer = history::cleanText(peer->name);
     r.time =
@@ -229,8 +323,46 @@ void Archiver::onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log)
     r.logger = history::cleanText(log.logger());
     r.level = static_cast<int>(log.level());
     r.text = history::cleanText(log.message());
+    r.recvTime = received;
+    record(std::move(r));
+}
+
+void Archiver::recordOwnLog(corvo::proto::Log::LogLevel level, const std::string& text)
+{
+    if (level >= corvo::proto::Log::ERROR)
+        logger->error("{}", text);
+    else if (level >= corvo::proto::Log::WARN)
+        logger->warn("{}", text);
+    else
+        logger->info("{}", text);
+    // The archiver does not receive its own log broadcasts: its records are
+    // kept here, so that `corvo history --log` shows them.
+    history::LogRecord r;
+    r.peer = history::cleanText(name);
+    r.time = history::nowMicros();
+    r.logger = "archiver";
+    r.level = static_cast<int>(level);
+    r.text = history::cleanText(text);
     r.recvTime = receiveTime();
     record(std::move(r));
+}
+
+void Archiver::reportDrops()
+{
+    for (const DropReport& r : admission.takeReports(Clock::now())) {
+        std::string peerName = escapeControl(r.peer);
+        if (r.started)
+            recordOwnLog(corvo::proto::Log::WARN,
+                         "Peer " + peerName + " is over its budget (" +
+                             std::to_string(static_cast<long long>(budgetLimits.rows)) + " rows, " +
+                             std::to_string(static_cast<long long>(budgetLimits.bytes)) + " bytes, " +
+                             std::to_string(static_cast<long long>(budgetLimits.logs)) +
+                             " log records a second): its rows are dropped");
+        else
+            recordOwnLog(corvo::proto::Log::WARN,
+                         "Peer " + peerName + ": " + std::to_string(r.rows) + " rows dropped over its budget between " +
+                             history::isoTime(toMicros(r.first)) + " and " + history::isoTime(toMicros(r.last)));
+    }
 }
 
 void Archiver::logWriterMessages()
@@ -250,12 +382,18 @@ void Archiver::publishStats()
     update("written", static_cast<long>(s.written));
     update("dropped", static_cast<long>(s.dropped));
     update("buffered", static_cast<long>(s.buffered));
+    update("overbudget", static_cast<long>(admission.dropped()));
     double lag = std::round(s.lag / 1000.0) / 1000.0;
     auto lagProperty = properties.at("lag");
     if (lagProperty->doubleValue != lag)
         lagProperty->setValue(lag);
-    unsigned int wanted = s.connected ? STATUS_RECORDING : STATUS_BUFFERING;
-    if (status != wanted && (s.connected || s.buffered > 0 || status == STATUS_RECORDING))
+    // BUFFERING only once the database has refused rows: the first write,
+    // due within a fraction of a second of the start, is no outage.
+    unsigned int wanted = s.lowSpace    ? STATUS_LOW_SPACE
+                          : s.connected ? STATUS_RECORDING
+                          : s.failing   ? STATUS_BUFFERING
+                                        : status;
+    if (status != wanted)
         changeStatus(wanted);
 }
 
@@ -268,6 +406,7 @@ void Archiver::onIdle()
         return;
     lastPublish = now;
     logWriterMessages();
+    reportDrops();
     publishStats();
 }
 
@@ -279,6 +418,8 @@ void Archiver::cleanup()
     stopped = true;
     // Closed here so that the loop holds no handle of ours when it ends.
     uv_close(reinterpret_cast<uv_handle_t*>(&termSignal), nullptr);
+    admission.endRuns();
+    reportDrops();
     bool complete = writer->stop(kStopTimeout);
     logWriterMessages();
     history::WriterStats s = writer->stats();

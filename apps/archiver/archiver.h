@@ -12,6 +12,8 @@
 #include <corvo/daemon.h>
 #include <corvo/history/writer.h>
 
+#include "admission.h"
+
 namespace corvo::archiver {
 
 class Archiver : public Daemon {
@@ -33,17 +35,25 @@ public:
 
     static constexpr unsigned int STATUS_RECORDING = 1;
     static constexpr unsigned int STATUS_BUFFERING = 2;
+    static constexpr unsigned int STATUS_LOW_SPACE = 3;
 
 private:
     // Receive times are strictly increasing, so that they order the rows.
     history::Micros receiveTime();
     void record(history::Record record);
-    void recordSample(const Peer& peer, const Property& property, int source);
+    void recordSample(const Peer& peer, const Property& property, int source, history::Micros received);
+    void recordStatus(const Peer& peer, unsigned int value, history::Micros received);
+    // A record of the archiver's own, logged and kept in the history.
+    void recordOwnLog(corvo::proto::Log::LogLevel level, const std::string& text);
     void publishStats();
     void logWriterMessages();
+    void reportDrops();
+    double limitOption(const char* key, double fallback);
 
     std::string db;
     history::WriterOptions writerOptions;
+    BudgetLimits budgetLimits;
+    Admission admission;
     std::unique_ptr<history::Writer> writer;
     history::Micros startTime = 0;
     history::Micros lastReceive = 0;

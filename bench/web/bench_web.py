@@ -7,11 +7,20 @@
 1. relay: a daemon broadcasts its property at a set rate for 5 s (and once
    as fast as it can); the gateway (throttle off, --max-rate 0) relays to 10
    WebSocket clients. Gives broadcasts per second received by each client,
-   the share lost, and the delay from the daemon's broadcast to a client's
-   receipt (each value is the wall-clock time of its broadcast).
+   how many it received (a client that is behind gets only the newest value:
+   fewer than were broadcast is by design), and the delay from the daemon's
+   broadcast to a client's receipt (each value is the wall-clock time of its
+   broadcast).
 2. browser: one broadcast every 0.3 s; headless Chromium shows the console
    with the default throttle; the delay from the broadcast to the page
    having updated its value (measured in the page, after the update).
+3. wave: three pages (headless Chromium windows) show a daemon whose 100
+   properties change 50 times a second for 10 s; the delay from the wave's
+   end to each page showing every final value, and the largest lag the
+   gateway reported to a page. Alternating with a light wave (1 Hz, 2 s) as
+   the floor of the same run.
+4. sigint: a gateway with three pages open (and, as the floor, with none)
+   gets SIGINT: the time until it has exited.
 """
 
 import argparse
@@ -26,6 +35,8 @@ import sys
 import tempfile
 import time
 import urllib.request
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "web"))
 
 NET = ["--interface", "lo", "--port", "5670", "--site", "bench"]
 
@@ -67,7 +78,7 @@ class Bench:
         while time.monotonic() < deadline:
             try:
                 urllib.request.urlopen("http://127.0.0.1:%d/" % port, timeout=2).close()
-                return
+                return self.procs[-1]
             except OSError:
                 time.sleep(0.2)
         sys.exit("bench_web: the gateway did not start")
@@ -189,6 +200,104 @@ def browser_latency(bench, port, samples):
           % (pct(delays, 50), pct(delays, 90), max(delays), len(delays)))
 
 
+WATCH_WAVE = """
+    window.__final = null; window.__maxLag = 0;
+    const want = arguments[0];
+    if (window.__watch) clearInterval(window.__watch);
+    window.__watch = setInterval(() => {
+      window.__maxLag = Math.max(window.__maxLag, lag);
+      if (window.__final) return;
+      const cells = document.querySelectorAll('article.peer[data-peer="flood"] span.value[data-prop^="p"]');
+      if (cells.length === 100 && [...cells].every((e) => e.textContent === want)) window.__final = Date.now() / 1000;
+    }, 20);"""
+
+
+def open_pages(driver, port, count):
+    windows = [driver.current_window_handle]
+    for _ in range(count - 1):
+        driver.switch_to.new_window("window")
+        windows.append(driver.current_window_handle)
+    for w in windows:
+        driver.switch_to.window(w)
+        driver.get("http://127.0.0.1:%d/" % port)
+        deadline = time.monotonic() + 60
+        while not driver.execute_script("return peers.has('flood') && document.getElementById('conn').textContent === 'live'"):
+            if time.monotonic() > deadline:
+                sys.exit("bench_web: a page never showed the daemon")
+            time.sleep(0.2)
+    return windows
+
+
+def one_wave(bench, driver, windows, rate, seconds):
+    final = str(int(rate * seconds + 0.5))
+    for w in windows:
+        driver.switch_to.window(w)
+        driver.execute_script(WATCH_WAVE, final)
+    before = bench.corvo("get", "flood", "waveend").stdout.strip()
+    if bench.corvo("cmd", "flood", "wave", str(rate), str(seconds)).returncode != 0:
+        sys.exit("bench_web: wave refused")
+    deadline = time.monotonic() + seconds + 60
+    while True:
+        end = bench.corvo("get", "flood", "waveend").stdout.strip()
+        if end and end != before:
+            break
+        if time.monotonic() > deadline:
+            sys.exit("bench_web: the wave never ended")
+        time.sleep(0.2)
+    delays, lags = [], []
+    for w in windows:
+        driver.switch_to.window(w)
+        while not driver.execute_script("return window.__final"):
+            if time.monotonic() > deadline:
+                sys.exit("bench_web: a page never showed the final values")
+            time.sleep(0.05)
+        delays.append(driver.execute_script("return window.__final") - float(end))
+        lags.append(driver.execute_script("return window.__maxLag"))
+    return delays, lags
+
+
+def wave_pages(bench, port, rounds):
+    import chromium
+
+    with chromium.driver(os.path.join(bench.work, "chromium-wave"), ["--disable-background-timer-throttling",
+                                                                      "--disable-renderer-backgrounding"]) as driver:
+        windows = open_pages(driver, port, 3)
+        heavy, light, lags = [], [], []
+        for _ in range(rounds):
+            light += one_wave(bench, driver, windows, 1, 2)[0]
+            d, l = one_wave(bench, driver, windows, 50, 10)
+            heavy += d
+            lags += l
+    print("wave: 100 properties at 50 Hz for 10 s, 3 pages, default throttle (%d rounds, alternating with 1 Hz for 2 s)"
+          % rounds)
+    print("  wave end to every final value shown, s: max %.3f, median %.3f (floor: max %.3f, median %.3f); "
+          "ratio of medians %.1f" % (max(heavy), statistics.median(heavy), max(light), statistics.median(light),
+                                    statistics.median(heavy) / max(1e-3, statistics.median(light))))
+    print("  largest lag the gateway reported to a page: %.2f s" % max(lags))
+
+
+def sigint_exit(bench, port, rounds):
+    import chromium
+
+    times = {"3 pages open": [], "no page": []}
+    with chromium.driver(os.path.join(bench.work, "chromium-stop")) as driver:
+        for _ in range(rounds):
+            for case in times:
+                proc = bench.gateway(port)
+                windows = open_pages(driver, port, 3) if case == "3 pages open" else []
+                sent = time.monotonic()
+                proc.send_signal(signal.SIGINT)
+                proc.wait(120)
+                times[case].append(time.monotonic() - sent)
+                for w in windows[1:]:
+                    driver.switch_to.window(w)
+                    driver.close()
+                if windows:
+                    driver.switch_to.window(windows[0])
+    print("sigint: gateway exit after SIGINT, s (%d rounds, alternating): %s" % (rounds, "; ".join(
+        "%s: max %.2f, median %.2f" % (k, max(v), statistics.median(v)) for k, v in times.items())))
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("build")
@@ -196,19 +305,31 @@ def main():
     p.add_argument("--rates", default="500,1000,2000,4000", help="paced rates, 5 s each")
     p.add_argument("--clients", type=int, default=10)
     p.add_argument("--samples", type=int, default=30)
+    p.add_argument("--rounds", type=int, default=2, help="rounds of the wave and sigint measures")
+    p.add_argument("--only", help="comma-separated parts: relay, browser, wave, sigint")
     args = p.parse_args()
+    parts = set((args.only or "relay,browser,wave,sigint").split(","))
     bench = Bench(args.build)
     try:
-        bench.start([find(bench.build, "bench", "web", "bench_web_flood")] + NET)
+        flood = os.path.join(bench.build, "bench", "web", "bench_web_flood")
+        if not os.path.exists(flood):
+            flood = find(bench.build, "tests", "web", "web_test_flood")
+        bench.start([flood] + NET)
         bench.gateway(8191, "--max-rate", "0")
         bench.gateway(8192)
         if bench.corvo("get", "flood", "stamp").returncode != 0:
             sys.exit("bench_web: the flood daemon did not come up")
         print("load: " + open("/proc/loadavg").read().strip())
-        for rate in [float(r) for r in args.rates.split(",") if r]:
-            asyncio.run(relay(bench, 8191, int(rate * 5), args.clients, rate))
-        asyncio.run(relay(bench, 8191, args.count, args.clients))
-        browser_latency(bench, 8192, args.samples)
+        if "relay" in parts:
+            for rate in [float(r) for r in args.rates.split(",") if r]:
+                asyncio.run(relay(bench, 8191, int(rate * 5), args.clients, rate))
+            asyncio.run(relay(bench, 8191, args.count, args.clients))
+        if "browser" in parts:
+            browser_latency(bench, 8192, args.samples)
+        if "wave" in parts:
+            wave_pages(bench, 8192, args.rounds)
+        if "sigint" in parts:
+            sigint_exit(bench, 8193, args.rounds)
         print("load: " + open("/proc/loadavg").read().strip())
     finally:
         bench.close()

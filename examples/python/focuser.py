@@ -45,7 +45,9 @@ class Focuser(corvo.Daemon):
         # confirmed when the move ends.
         await self._go(value)
 
-    @corvo.command(description="move to a position [mm]")
+    # One move at a time: a move requested while one runs is refused
+    # ("busy: move is running"); "stop" it first, or set "position".
+    @corvo.command(description="move to a position [mm]", policy="refuse")
     async def move(self, target: float):
         if not 0.0 <= target <= 50.0:
             raise corvo.ArgumentError("target %g mm is outside 0..50" % target)

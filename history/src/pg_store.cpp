@@ -474,8 +474,9 @@ void PgStore::write(const std::vector<Record>& records, Session& session)
         seriesCache[key] = value;
 }
 
-void PgStore::expire(Micros before)
+int64_t PgStore::expire(Micros before)
 {
+    int64_t deleted = 0;
     // Whole days go with their partition; the rest row by row.
     std::vector<std::string> old;
     query("SELECT c.relname FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid "
@@ -491,6 +492,7 @@ void PgStore::expire(Micros before)
         tm.tm_mday = d;
         Micros day = static_cast<Micros>(timegm(&tm)) * 1000000;
         if (day + kDay <= before) {
+            query("SELECT count(*) FROM " + partitionName(day), {}, [&](const Row& row) { deleted += row.getInt(0); });
             exec("DROP TABLE IF EXISTS " + partitionName(day));
             partitions.erase(day);
         }
@@ -503,12 +505,14 @@ void PgStore::expire(Micros before)
             "DELETE FROM gaps WHERE end_time < ?",
         };
         for (const char* sql : statements)
-            query(sql, {before}, [](const Row&) {});
+            query(std::string("WITH gone AS (") + sql + " RETURNING 1) SELECT count(*) FROM gone", {before},
+                  [&](const Row& row) { deleted += row.getInt(0); });
         exec("COMMIT");
     } catch (...) {
         Result r(PQexec(conn, "ROLLBACK"));
         throw;
     }
+    return deleted;
 }
 
 }  // namespace corvo::history::detail

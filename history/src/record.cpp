@@ -1,9 +1,11 @@
 // Values, records and the text helpers every backend and the tools share.
 #include "corvo/history/record.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 namespace corvo::history {
@@ -73,16 +75,23 @@ std::string realText(double v)
         return "nan";
     if (std::isinf(v))
         return v > 0 ? "inf" : "-inf";
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.17g", v);
-    // The shortest form that reads back the same.
-    for (int precision = 1; precision < 17; ++precision) {
-        char shorter[32];
-        std::snprintf(shorter, sizeof shorter, "%.*g", precision, v);
-        if (std::strtod(shorter, nullptr) == v)
-            return shorter;
+    // The fewest significant digits that read back the same ...
+    char digits[40];
+    int precision = 1;
+    for (; precision < 17; ++precision) {
+        std::snprintf(digits, sizeof digits, "%.*e", precision - 1, v);
+        if (std::strtod(digits, nullptr) == v)
+            break;
     }
-    return buf;
+    std::snprintf(digits, sizeof digits, "%.*e", precision - 1, v);
+    int exponent = std::atoi(std::strchr(digits, 'e') + 1);
+    // ... written without an exponent when that is no longer than 17 digits
+    // before the point or 5 zeros after it (10, 1000000, 0.00012).
+    if (exponent < -5 || exponent >= 17)
+        return digits;
+    char fixed[64];
+    std::snprintf(fixed, sizeof fixed, "%.*f", std::max(0, precision - 1 - exponent), v);
+    return fixed;
 }
 
 }  // namespace

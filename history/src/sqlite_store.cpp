@@ -290,8 +290,9 @@ void SqliteStore::write(const std::vector<Record>& records, Session& session)
         seriesCache[key] = value;
 }
 
-void SqliteStore::expire(Micros before)
+int64_t SqliteStore::expire(Micros before)
 {
+    int64_t deleted = 0;
     exec("BEGIN IMMEDIATE");
     try {
         const char* statements[] = {
@@ -299,13 +300,16 @@ void SqliteStore::expire(Micros before)
             "DELETE FROM logs WHERE recv_time < ?",    "DELETE FROM events WHERE recv_time < ?",
             "DELETE FROM gaps WHERE end_time < ?",
         };
-        for (const char* sql : statements)
+        for (const char* sql : statements) {
             query(sql, {before}, [](const Row&) {});
+            deleted += sqlite3_changes(db);
+        }
         exec("COMMIT");
     } catch (...) {
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
+    return deleted;
 }
 
 }  // namespace corvo::history::detail

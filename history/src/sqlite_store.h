@@ -18,7 +18,7 @@ public:
 
     std::string backend() const override;
     void write(const std::vector<Record>& records, Session& session) override;
-    void expire(Micros before) override;
+    int64_t expire(Micros before) override;
 
 protected:
     void query(const std::string& sql, const std::vector<Param>& params,

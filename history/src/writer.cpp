@@ -2,7 +2,11 @@
 // reconnection with back-off, drops counted and recorded as gaps.
 #include "corvo/history/writer.h"
 
+#include <sys/statvfs.h>
+
 #include <algorithm>
+#include <cinttypes>
+#include <limits>
 
 #include "corvo/history/timeexpr.h"
 
@@ -12,8 +16,33 @@ namespace {
 
 constexpr auto kHeartbeat = std::chrono::seconds(1);
 constexpr Micros kExpireEvery = 3600LL * 1000000;
+// While writing is stopped for want of space, the space is looked at this often.
+constexpr auto kSpaceCheckEvery = std::chrono::seconds(1);
+
+std::string mebibytes(uint64_t bytes)
+{
+    return std::to_string(bytes >> 20) + " MiB";
+}
 
 }  // namespace
+
+uint64_t availableBytes(const std::string& path)
+{
+    struct statvfs st {};
+    if (statvfs(path.c_str(), &st) != 0)
+        return std::numeric_limits<uint64_t>::max();
+    return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+}
+
+std::string databaseDirectory(const std::string& db)
+{
+    if (Store::isPostgres(db))
+        return "";
+    size_t slash = db.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : db.substr(0, slash);
+}
 
 Writer::Writer(std::string db, WriterOptions options, Micros sessionStart)
     : db(std::move(db)), description(Store::describe(this->db)), options(options)
@@ -126,9 +155,27 @@ WriterStats Writer::stats() const
     s.buffered = buffer.size() + inFlightRows;
     s.bufferedBytes = bufferBytes;
     s.connected = connected;
+    s.failing = !lastError.empty();
+    s.lowSpace = spaceLow;
     Micros oldest = inFlightRows ? oldestInFlight : (buffer.empty() ? kNoTime : recordTime(buffer.front()));
     s.lag = oldest == kNoTime ? 0 : std::max<Micros>(0, nowMicros() - oldest);
     return s;
+}
+
+bool Writer::enoughSpace()
+{
+    if (options.minFree == 0 || options.freePath.empty())
+        return true;
+    uint64_t free = options.freeSpace ? options.freeSpace(options.freePath) : availableBytes(options.freePath);
+    bool low = free < options.minFree;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (low && !spaceLow)
+        message("Free space on " + options.freePath + " is " + mebibytes(free) + ", below the floor of " +
+                mebibytes(options.minFree) + ": writing stopped, rows wait in the buffer");
+    else if (!low && spaceLow)
+        message("Free space on " + options.freePath + " is " + mebibytes(free) + " again: writing resumed");
+    spaceLow = low;
+    return !low;
 }
 
 bool Writer::ensureOpen()
@@ -174,6 +221,21 @@ bool Writer::writeBatch(std::vector<Record>& batch, bool last)
     }
 }
 
+void Writer::expire()
+{
+    lastExpire = now();
+    Micros before = lastExpire - options.retention;
+    try {
+        int64_t deleted = store->expire(before);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (deleted > 0)
+            message("Retention: deleted " + std::to_string(deleted) + " rows received before " + isoTime(before));
+    } catch (const std::exception& e) {
+        std::lock_guard<std::mutex> lock(mutex);
+        message(std::string("Retention failed: ") + e.what());
+    }
+}
+
 void Writer::run()
 {
     using Clock = std::chrono::steady_clock;
@@ -201,16 +263,10 @@ void Writer::run()
         if (!due)
             continue;
         lock.unlock();
-        bool ok = ensureOpen() && writeBatch(inFlight, last);
-        if (ok && options.retention > 0 && (lastExpire == kNoTime || now() - lastExpire >= kExpireEvery)) {
-            lastExpire = now();
-            try {
-                store->expire(lastExpire - options.retention);
-            } catch (const std::exception& e) {
-                std::lock_guard<std::mutex> relock(mutex);
-                message(std::string("Retention failed: ") + e.what());
-            }
-        }
+        bool space = enoughSpace();
+        bool ok = space && ensureOpen() && writeBatch(inFlight, last);
+        if (ok && options.retention > 0 && (lastExpire == kNoTime || now() - lastExpire >= kExpireEvery))
+            expire();
         lock.lock();
         if (ok) {
             connected = true;
@@ -239,11 +295,12 @@ void Writer::run()
             bufferBytes = 0;
             return;
         }
-        Clock::time_point retryAt = Clock::now() + backoff;
+        Clock::time_point retryAt = Clock::now() + (space ? backoff : std::chrono::milliseconds(kSpaceCheckEvery));
         if (stopping)
             retryAt = std::min(retryAt, stopDeadline);
         wake.wait_until(lock, retryAt, [&] { return stopping && Clock::now() >= stopDeadline; });
-        backoff = std::min(backoff * 2, options.retryMax);
+        if (space)
+            backoff = std::min(backoff * 2, options.retryMax);
     }
 }
 

@@ -120,6 +120,9 @@ void Camera::beforeLoop()
     // Peers' property copies must follow their owners: header cards and
     // file names read them.
     network->setRecvValue(true);
+    // Peers see where images go, not an empty setting that means the default.
+    if (properties.at("imageroot")->getValue<std::string>().empty())
+        properties.at("imageroot")->setValue(imageRoot());
 }
 
 void Camera::onIdle() {}

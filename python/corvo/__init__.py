@@ -1,30 +1,44 @@
 """corvo: distributed instrument control from Python.
 
-Operator side::
+Operator side (corvo.Site, blocking; corvo.aio.Site, asyncio)::
 
     import corvo
     with corvo.Site(site="lab") as s:
         print(s.get("wheel", "slot"))
-        s.set("wheel", "focus", 12.5)
+        s.set("wheel", "focus", 12.5)          # returns the value applied
+        cam = s.device("camera")               # attribute access
+        cam.expotime = 2.0
+        cam.expose(wait="filename")
+        for event in s.watch("camera", "temperature"):
+            print(event.value, event.sent, event.time)
 
-Device servers derive from corvo.Daemon; see its docstring. The package owns
-one thread on which the library runs; every call from any thread is carried
-there.
+Device servers derive from corvo.Daemon, whose docstring shows a whole
+one; properties are corvo.Property, commands methods decorated with
+corvo.command.
+
+Errors all derive from corvo.CorvoError: RefusedError, NotFoundError,
+ArgumentError, and corvo.TimeoutError, WrongTypeError, WrongValueError,
+which are also the built-in TimeoutError, TypeError and ValueError.
+
+The package owns one thread on which the library runs; every call from any
+thread is carried there.
 """
 
-from ._errors import ArgumentError, CorvoError, NotFoundError, RefusedError
+from ._errors import (ArgumentError, CorvoError, NotFoundError, RefusedError, TimeoutError, WrongTypeError,
+                      WrongValueError)
 from ._events import (CommandInfo, Info, LogEvent, PeerEvent, PeerInfo, PropertyEvent, PropertyInfo,
                       StatusEvent)
 from ._core import EventStream
-from ._site import Site
+from ._site import Device, Site
 from ._daemon import Daemon, Property, command
 from ._image import read_fits, write_fits
 from . import aio
 
 __all__ = [
-    "Site", "aio", "EventStream", "Daemon", "Property", "command",
+    "Site", "Device", "aio", "EventStream", "Daemon", "Property", "command",
     "write_fits", "read_fits",
-    "CorvoError", "RefusedError", "NotFoundError", "ArgumentError",
+    # corvo.TimeoutError stays out: a star import must not shadow the built-in.
+    "CorvoError", "RefusedError", "NotFoundError", "ArgumentError", "WrongTypeError", "WrongValueError",
     "PeerInfo", "Info", "PropertyInfo", "CommandInfo",
     "PropertyEvent", "StatusEvent", "LogEvent", "PeerEvent",
 ]

@@ -18,7 +18,7 @@ import threading
 from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
 
 from . import _corvo
-from ._errors import CorvoError, NotFoundError, RefusedError
+from ._errors import CorvoError, NotFoundError, RefusedError, TimeoutError, WrongTypeError, WrongValueError
 from ._events import (LOG_LEVELS, CommandInfo, Info, LogEvent, PeerEvent, PeerInfo, PropertyEvent,
                       PropertyInfo, StatusEvent)
 
@@ -31,7 +31,7 @@ TYPE_CODES = {"int": 0, "str": 1, "float": 2, "list[str]": 4, "list[int]": 5, "l
 
 class _Peer:
     __slots__ = ("uuid", "name", "type", "client", "address", "identity", "member", "described", "status",
-                 "properties", "commands", "statuses")
+                 "properties", "commands", "statuses", "silent")
 
     def __init__(self, uuid: str, name: str):
         self.uuid = uuid
@@ -43,13 +43,14 @@ class _Peer:
         self.member = False
         self.described = False
         self.status = 0
+        self.silent = False
         self.properties: Dict[str, list] = {}  # name -> [type, value, unit, description, writable, limits, choices]
         self.commands: Dict[str, tuple] = {}
         self.statuses: Dict[int, str] = {}
 
     def peer_info(self) -> PeerInfo:
         return PeerInfo(self.name, self.uuid, self.type, self.client, self.status, self.statuses.get(self.status),
-                        self.identity)
+                        self.identity, self.silent)
 
     def info(self) -> Info:
         properties = {
@@ -72,7 +73,7 @@ class EventStream:
     def __init__(self, core: "SiteCore", accept: Callable[[Any], bool], maxsize: int,
                  callback: Optional[Callable[[Any], Any]] = None):
         if maxsize < 1:
-            raise ValueError("queue_size must be at least 1")
+            raise WrongValueError("queue_size must be at least 1")
         self._core = core
         self._accept = accept
         self._events: collections.deque = collections.deque()
@@ -82,13 +83,14 @@ class EventStream:
         self._waker: Optional[Tuple[asyncio.AbstractEventLoop, asyncio.Future]] = None
         self._closed = False
         self._is_log = False
+        self._running_callbacks = 0
         self.dropped = 0
         """Events dropped because the queue was full."""
 
     # -- producer side (loop thread) --
     def _push(self, event) -> None:
         if self._callback is not None:
-            self._core._run_callback(self._callback, event)
+            self._run_callback(event)
             return
         with self._cond:
             if self._closed:
@@ -101,6 +103,30 @@ class EventStream:
             waker, self._waker = self._waker, None
         if waker is not None:
             _wake(waker)
+
+    def _run_callback(self, event) -> None:
+        try:
+            result = self._callback(event)
+        except Exception:  # a failing callback must not stop the others
+            import traceback
+            traceback.print_exc()
+            return
+        if not asyncio.iscoroutine(result):
+            return
+        # An async callback's coroutines still running are bounded by the
+        # stream's queue size: beyond, the event is dropped and counted.
+        with self._cond:
+            if self._running_callbacks >= self._maxsize:
+                self.dropped += 1
+                result.close()
+                return
+            self._running_callbacks += 1
+        from . import _runner
+        _runner.submit(result).add_done_callback(self._callback_done)
+
+    def _callback_done(self, _future) -> None:
+        with self._cond:
+            self._running_callbacks -= 1
 
     # -- consumer side --
     def close(self) -> None:
@@ -116,6 +142,7 @@ class EventStream:
 
     @property
     def closed(self) -> bool:
+        """True once close() was called (or the site closed)."""
         return self._closed
 
     def get(self, timeout: Optional[float] = None):
@@ -255,14 +282,15 @@ class SiteCore:
                     entry[1] = event[3]
                     if streams:
                         deliveries.append(PropertyEvent(peer.name, event[2], _copy(event[3]), entry[0], entry[2],
-                                                        event[4]))
+                                                        event[4], event[5]))
                 else:
                     out = self._apply(kind, event)
                     if out is not None:
                         deliveries.append(out)
                 if waiters:
-                    # A refusal answers one request: the oldest it matches.
-                    one_answer = kind == "refused"
+                    # A refusal or a confirmation answers one request: the
+                    # oldest it matches.
+                    one_answer = kind == "refused" or kind == "applied"
                     for waiter in list(waiters):
                         if waiter.future.done():
                             continue  # cancelled: its done callback drops it
@@ -305,6 +333,14 @@ class SiteCore:
         if kind == "exit":
             del self._peers[uuid]
             return PeerEvent(peer.name, "exit") if peer.member else None
+        if kind == "silent":
+            # ("silent", uuid, flag): not heard for the evasive time, or
+            # heard again. Reported only on a change.
+            silent = bool(event[2])
+            if silent == peer.silent:
+                return None
+            peer.silent = silent
+            return PeerEvent(peer.name, "silent" if silent else "back") if peer.member else None
         if kind == "status":
             peer.status = event[2]
             return StatusEvent(peer.name, event[2], peer.statuses.get(event[2]))
@@ -313,16 +349,6 @@ class SiteCore:
             level_name = LOG_LEVELS[level] if 0 <= level < len(LOG_LEVELS) else str(level)
             return LogEvent(peer.name, time, logger, level_name, text)
         return None
-
-    def _run_callback(self, callback, event) -> None:
-        try:
-            result = callback(event)
-            if asyncio.iscoroutine(result):
-                from . import _runner
-                _runner.submit(result)
-        except Exception:  # a failing callback must not stop the others
-            import traceback
-            traceback.print_exc()
 
     # ------------------------------------------------------------ peers
     def _find(self, name_or_uuid: str) -> Optional[_Peer]:
@@ -409,6 +435,11 @@ class SiteCore:
                 return None
             if kind == "property" and event[2] == prop and _same(event[3], wanted):
                 return lambda: _settle(future, _copy(event[3]))
+            if kind == "applied" and event[2] == prop:
+                # Applied as another value, broadcast just before: that one.
+                entry = peer.properties.get(prop)
+                applied = None if entry is None else _copy(entry[1])
+                return lambda: _settle(future, applied)
             if kind == "refused" and event[2] == "property" and event[3] == prop:
                 return lambda: _settle(future, error=RefusedError(
                     event[4], "%s refused %s = %r: %s" % (peer.name, prop, wanted, event[4])))
@@ -422,8 +453,13 @@ class SiteCore:
             entry = self._property(peer, prop)
             ptype, writable, limits, choices = entry[0], entry[4], entry[5], entry[6]
             if not writable:
-                raise RefusedError("property '%s' of %s is read-only" % (prop, peer.name))
-            wanted = check_value(prop, ptype, value, limits, choices)
+                raise RefusedError("read-only", "property '%s' of %s is read-only" % (prop, peer.name))
+            try:
+                wanted = check_value(prop, ptype, value, limits, choices)
+            except RefusedError as refused:
+                # Refused here, before asking: the message names the peer.
+                raise RefusedError(refused.reason, "refused %s %s = %r: %s"
+                                   % (peer.name, prop, value, refused.reason)) from None
             self._add_waiter(_Waiter(check, future))
         self._node.change(uuid, prop, TYPE_CODES[ptype], wanted)
         return future
@@ -467,12 +503,19 @@ class SiteCore:
         self._node.command(peer.uuid, words)
         return future
 
-    def stream(self, peers: Tuple[str, ...], logs: bool, callback, queue_size: Optional[int]) -> EventStream:
+    def stream(self, peers: Tuple[str, ...], logs: bool, callback, queue_size: Optional[int],
+               props: Tuple[str, ...] = ()) -> EventStream:
+        """A stream of the events of `peers` (all when empty); with `props`,
+        only the broadcasts of those properties."""
         wanted = set(peers)
+        wanted_props = set(props)
         log_kind = LogEvent
+        property_kind = PropertyEvent
 
         def accept(event) -> bool:
             if (type(event) is log_kind) != logs:
+                return False
+            if wanted_props and (type(event) is not property_kind or event.name not in wanted_props):
                 return False
             return not wanted or event.peer in wanted
 
@@ -556,9 +599,37 @@ def _is_number(value) -> bool:
     return _is_int(value) or isinstance(value, float)
 
 
+def plain_value(value):
+    """`value` with numpy scalars (and a one-dimensional array, for a list)
+    made the Python int, float or list they equal exactly; ValueError for a
+    numpy number that no Python number equals (a long double's extra
+    digits). Anything else is returned as it is, for the type checks."""
+    dtype = getattr(value, "dtype", None)
+    shape = getattr(value, "shape", None)
+    if dtype is None or not hasattr(value, "tolist"):
+        return value
+    if shape == ():
+        kind = dtype.kind
+        if kind in "iu":
+            return int(value)
+        if kind == "b":
+            return bool(value)
+        if kind == "f":
+            number = float(value)
+            if number == value or number != number:
+                return number
+            raise WrongValueError("%r has no exact float value" % (value,))
+        return value  # bool, complex, text: the type checks decide
+    if len(shape) == 1:
+        return [plain_value(item) for item in value]
+    return value
+
+
 def check_value(prop: str, ptype: str, value, limits, choices):
     """The value to send for `value`, or TypeError / ValueError / RefusedError
-    as the operator's tool refuses it."""
+    as the operator's tool refuses it. numpy scalars are taken as the
+    numbers they equal exactly."""
+    value = plain_value(value)
     if ptype == "int":
         if isinstance(value, str) and choices:
             for number, label in choices.items():
@@ -566,39 +637,44 @@ def check_value(prop: str, ptype: str, value, limits, choices):
                     value = number
                     break
             else:
-                raise RefusedError("refused %s = %s: not one of the choices %s" % (prop, value, _choice_text(choices)))
+                raise _refusal(prop, value, "not one of the choices %s" % _choice_text(choices))
         if not _is_int(value):
-            raise TypeError("%s is an int property, not %s" % (prop, type(value).__name__))
+            raise WrongTypeError("%s is an int property, not %s" % (prop, type(value).__name__))
         if not -2**63 <= value < 2**63:
-            raise ValueError("%s: %d does not fit 64 bits" % (prop, value))
+            raise WrongValueError("%s: %d does not fit 64 bits" % (prop, value))
         if limits is not None and not limits[0] <= value <= limits[1]:
-            raise RefusedError("refused %s = %d: outside the limits [%d, %d]" % (prop, value, limits[0], limits[1]))
+            raise _refusal(prop, value, "outside the limits [%d, %d]" % (limits[0], limits[1]))
         if choices and value not in choices:
-            raise RefusedError("refused %s = %d: not one of the choices %s" % (prop, value, _choice_text(choices)))
+            raise _refusal(prop, value, "not one of the choices %s" % _choice_text(choices))
         return value
     if ptype == "float":
         if not _is_number(value):
-            raise TypeError("%s is a float property, not %s" % (prop, type(value).__name__))
+            raise WrongTypeError("%s is a float property, not %s" % (prop, type(value).__name__))
         value = float(value)
         if not math.isfinite(value):
-            raise ValueError("%s: %r is not a finite number" % (prop, value))
+            raise WrongValueError("%s: %r is not a finite number" % (prop, value))
         if limits is not None and not limits[0] <= value <= limits[1]:
-            raise RefusedError("refused %s = %r: outside the limits [%r, %r]" % (prop, value, limits[0], limits[1]))
+            raise _refusal(prop, value, "outside the limits [%r, %r]" % (limits[0], limits[1]))
         return value
     if ptype == "str":
         if not isinstance(value, str):
-            raise TypeError("%s is a str property, not %s" % (prop, type(value).__name__))
+            raise WrongTypeError("%s is a str property, not %s" % (prop, type(value).__name__))
         return value
     if ptype in ("list[int]", "list[float]", "list[str]"):
         if not isinstance(value, (list, tuple)):
-            raise TypeError("%s is a %s property, not %s" % (prop, ptype, type(value).__name__))
+            raise WrongTypeError("%s is a %s property, not %s" % (prop, ptype, type(value).__name__))
+        value = [plain_value(v) for v in value]
         item_ok = {"list[int]": _is_int, "list[float]": _is_number, "list[str]": lambda v: isinstance(v, str)}[ptype]
         if not all(item_ok(v) for v in value):
-            raise TypeError("%s is a %s property" % (prop, ptype))
+            raise WrongTypeError("%s is a %s property" % (prop, ptype))
         if ptype == "list[float]":
             return [float(v) for v in value]
         return list(value)
     raise CorvoError("%s has a type this package does not know (%s)" % (prop, ptype))
+
+
+def _refusal(prop: str, value, reason: str) -> RefusedError:
+    return RefusedError(reason, "refused %s = %r: %s" % (prop, value, reason))
 
 
 def _choice_text(choices) -> str:
@@ -610,7 +686,7 @@ def command_words(name: str, declared: List[Tuple[str, str]], args: List[Any]) -
     declared argument types."""
     if len(args) != len(declared):
         usage = " ".join("<%s:%s>" % a for a in declared) or "no arguments"
-        raise TypeError("command '%s' takes %s, got %d argument%s"
+        raise WrongTypeError("command '%s' takes %s, got %d argument%s"
                         % (name, usage, len(args), "" if len(args) == 1 else "s"))
     words = []
     for (argname, atype), value in zip(declared, args):
@@ -620,25 +696,26 @@ def command_words(name: str, declared: List[Tuple[str, str]], args: List[Any]) -
 
 def _arg_word(command: str, argname: str, atype: str, value) -> str:
     where = "argument %s of '%s'" % (argname, command)
+    value = plain_value(value)
     if atype == "int":
         if isinstance(value, str):
             try:
                 value = int(value.strip())
             except ValueError:
-                raise ValueError("%s: '%s' is not an integer" % (where, value)) from None
+                raise WrongValueError("%s: '%s' is not an integer" % (where, value)) from None
         if not _is_int(value):
-            raise TypeError("%s takes an int, not %s" % (where, type(value).__name__))
+            raise WrongTypeError("%s takes an int, not %s" % (where, type(value).__name__))
         return str(value)
     if atype == "float":
         if isinstance(value, str):
             try:
                 value = float(value)
             except ValueError:
-                raise ValueError("%s: '%s' is not a finite number" % (where, value)) from None
+                raise WrongValueError("%s: '%s' is not a finite number" % (where, value)) from None
         if not _is_number(value):
-            raise TypeError("%s takes a number, not %s" % (where, type(value).__name__))
+            raise WrongTypeError("%s takes a number, not %s" % (where, type(value).__name__))
         if not math.isfinite(value):
-            raise ValueError("%s: %r is not a finite number" % (where, value))
+            raise WrongValueError("%s: %r is not a finite number" % (where, value))
         return repr(float(value))
     if atype == "bool":
         if isinstance(value, bool):
@@ -647,7 +724,7 @@ def _arg_word(command: str, argname: str, atype: str, value) -> str:
             return value.strip().lower()
         if value in (0, 1) and _is_int(value):
             return str(value)
-        raise TypeError("%s takes a bool (true, false, 1, 0), not %r" % (where, value))
+        raise WrongTypeError("%s takes a bool (true, false, 1, 0), not %r" % (where, value))
     if not isinstance(value, str):
         value = str(value)
     return value

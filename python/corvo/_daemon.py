@@ -1,40 +1,23 @@
-"""Device servers in Python: a class declares its properties, commands and
-status names; ``run()`` reads the same command line and configuration file
-as a C++ daemon and serves until Ctrl-C (or SIGTERM, or ``stop()``).
-
-::
-
-    class Focuser(corvo.Daemon):
-        name = "focuser"
-        statuses = {1: "MOVING"}
-        position = corvo.Property(float, unit="mm", description="focuser position",
-                                  writable=True, limits=(0.0, 50.0))
-
-        @corvo.command(description="move to a position")
-        async def move(self, target: float):
-            self.status = "MOVING"
-            await asyncio.sleep(1)
-            self.position = target
-            self.status = "IDLE"
-
-    if __name__ == "__main__":
-        Focuser().run()
-"""
+"""Device servers in Python: corvo.Daemon, corvo.Property and
+corvo.command. The Daemon class's docstring shows a whole device server."""
 
 from __future__ import annotations
 
 import asyncio
+import concurrent.futures
 import inspect
 import math
 import signal
 import sys
 import threading
 import typing
+import weakref
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from . import _corvo, _runner
-from ._core import TYPE_CODES, check_value
-from ._errors import ArgumentError, CorvoError, RefusedError
+from ._core import TYPE_CODES, _same, check_value
+from ._gate import Gate, Job, Runner, check_policy
+from ._errors import ArgumentError, CorvoError, RefusedError, WrongTypeError, WrongValueError
 
 __all__ = ["Daemon", "Property", "command"]
 
@@ -42,6 +25,12 @@ _TYPE_NAMES = {int: "int", float: "float", str: "str"}
 _LIST_NAMES = {int: "list[int]", float: "list[float]", str: "list[str]"}
 _ARG_TYPES = {str: ("str", 0), int: ("int", 1), float: ("float", 2), bool: ("bool", 3)}
 _DEFAULTS = {"int": 0, "float": 0.0, "str": "", "list[int]": [], "list[float]": [], "list[str]": []}
+
+
+def _same_value(a, b) -> bool:
+    if isinstance(a, list) and isinstance(b, list):
+        return len(a) == len(b) and all(_same(x, y) for x, y in zip(a, b))
+    return _same(a, b)
 
 
 def _type_name(declared) -> str:
@@ -53,7 +42,7 @@ def _type_name(declared) -> str:
         (item,) = typing.get_args(declared) or (None,)
         if item in _LIST_NAMES:
             return _LIST_NAMES[item]
-    raise TypeError("a property's type is int, float, str, list[int], list[float] or list[str], not %r"
+    raise WrongTypeError("a property's type is int, float, str, list[int], list[float] or list[str], not %r"
                     % (declared,))
 
 
@@ -62,30 +51,37 @@ class Property:
 
     ``corvo.Property(float, unit="mm", description="...", writable=True,
     limits=(0, 50), default=0.0)``; ``choices={0: "OFF", 1: "ON"}`` for an
-    int. Reading the attribute gives the current value; assigning it stores
-    and broadcasts at once. A peer's change request to a writable property is
-    applied unless a handler registered with ``@prop.on_change`` refuses it
-    (raise corvo.RefusedError) or returns another value to apply; an
-    ``async def`` handler runs on the package's asyncio thread and the value
-    is applied when it returns.
+    int; ``list[int]``, ``list[float]`` or ``list[str]`` for a list
+    property (``default=[1, 2]``; assign a list or tuple). Reading the
+    attribute gives the current value (a copy, for a list); assigning it
+    stores and broadcasts at once. A peer's change request to a writable
+    property is applied unless a handler registered with ``@prop.on_change``
+    refuses it (raise corvo.RefusedError) or returns another value to apply;
+    the requester's ``set`` then returns the value applied. An ``async def``
+    handler runs on the package's asyncio thread and the value is applied
+    when it returns; ``policy`` and ``queue`` say what happens to requests
+    that arrive while it runs (default: up to 8 wait their turn; see
+    corvo.command).
     """
 
     def __init__(self, type, *, default: Any = None, unit: str = "", description: str = "",
                  writable: bool = False, limits: Optional[Tuple[Any, Any]] = None,
-                 choices: Optional[Dict[int, str]] = None):
+                 choices: Optional[Dict[int, str]] = None, policy: str = "queue", queue: Optional[int] = None):
         self.type = _type_name(type)
+        self.policy = policy
+        self.queue = check_policy(policy, queue)
         self.unit = unit
         self.description = description
         self.writable = writable
         if limits is not None:
             if self.type not in ("int", "float"):
-                raise TypeError("limits need an int or float property")
+                raise WrongTypeError("limits need an int or float property")
             limits = (limits[0], limits[1])
             if limits[0] > limits[1]:
-                raise ValueError("limits (%r, %r): the minimum is above the maximum" % limits)
+                raise WrongValueError("limits (%r, %r): the minimum is above the maximum" % limits)
         self.limits = limits
         if choices and self.type != "int":
-            raise TypeError("choices need an int property")
+            raise WrongTypeError("choices need an int property")
         self.choices = dict(choices or {})
         self.default = _DEFAULTS[self.type] if default is None else check_value("default", self.type, default,
                                                                                  None, None)
@@ -113,9 +109,12 @@ class Property:
 
 
 class _Command:
-    def __init__(self, function: Callable, name: Optional[str], description: str, safety: bool = False):
+    def __init__(self, function: Callable, name: Optional[str], description: str, safety: bool = False,
+                 policy: str = "refuse", queue: Optional[int] = None):
         self.function = function
         self.safety = safety
+        self.policy = policy
+        self.queue = check_policy(policy, queue)
         self.name = name or function.__name__
         self.description = description or (inspect.getdoc(function) or "").split("\n")[0]
         self.args: List[Tuple[str, str, int]] = []
@@ -123,10 +122,10 @@ class _Command:
         parameters = list(inspect.signature(function).parameters.values())[1:]  # after self
         for parameter in parameters:
             if parameter.kind not in (parameter.POSITIONAL_ONLY, parameter.POSITIONAL_OR_KEYWORD):
-                raise TypeError("command %s: only plain positional arguments are supported" % self.name)
+                raise WrongTypeError("command %s: only plain positional arguments are supported" % self.name)
             kind = hints.get(parameter.name, str)
             if kind not in _ARG_TYPES:
-                raise TypeError("command %s: argument %s must be str, int, float or bool"
+                raise WrongTypeError("command %s: argument %s must be str, int, float or bool"
                                 % (self.name, parameter.name))
             self.args.append((parameter.name,) + _ARG_TYPES[kind])
         self.is_async = inspect.iscoroutinefunction(function)
@@ -147,7 +146,7 @@ def _parse_arg(kind: str, word: str):
     if kind == "float":
         value = float(word)
         if not math.isfinite(value):
-            raise ValueError(word)
+            raise WrongValueError(word)
         return value
     if kind == "bool":
         text = word.strip().lower()
@@ -155,12 +154,12 @@ def _parse_arg(kind: str, word: str):
             return True
         if text in ("false", "0"):
             return False
-        raise ValueError(word)
+        raise WrongValueError(word)
     return word
 
 
 def command(function: Optional[Callable] = None, *, name: Optional[str] = None, description: str = "",
-            safety: bool = False):
+            safety: bool = False, policy: str = "refuse", queue: Optional[int] = None):
     """Declares a method of a Daemon subclass as a command peers can run.
     The arguments' annotations (str, int, float, bool) give their declared
     types; unannotated arguments are str. The method may be ``async def``:
@@ -170,9 +169,22 @@ def command(function: Optional[Callable] = None, *, name: Optional[str] = None, 
     carrying that reason (the C++ tool then exits with status 5).
     ``safety=True`` marks a safety command (abort, stop): on a secured site
     another identity's lock never blocks it; the access rules still decide
-    who may run it."""
+    who may run it.
+
+    An ``async def`` command runs one request at a time; ``policy`` says
+    what becomes of a request that arrives meanwhile:
+
+    - ``"refuse"`` (default): refused with "busy: NAME is running";
+    - ``"queue"``: waits its turn, up to ``queue`` requests (default 8, at
+      most 1000); beyond, refused;
+    - ``"cancel"``: cancels the running request (its handler sees
+      asyncio.CancelledError and may answer, e.g. raise RefusedError) and
+      runs when it has ended; a newer request supersedes one still waiting.
+
+    A plain ``def`` command runs to its end on the library's thread before
+    the next request is read, so it never overlaps itself."""
     def wrap(f):
-        return _Command(f, name, description, safety)
+        return _Command(f, name, description, safety, policy, queue)
     return wrap(function) if function is not None else wrap
 
 
@@ -200,14 +212,88 @@ class _Log:
         self._emit(4, message, args)
 
 
+#: Seconds the handlers still running at shutdown get, in all, to end after
+#: their cancellation.
+SHUTDOWN_GRACE = 5.0
+
+
+class _DaemonRunner(Runner):
+    """Runs a daemon's requests on the package's asyncio thread, keeping
+    them in the order they started, for the shutdown."""
+
+    def __init__(self, daemon: "Daemon"):
+        self._daemon = weakref.ref(daemon)
+        self.tasks: Dict[asyncio.Task, None] = {}  # asyncio thread only; insertion order
+
+    def start(self, coroutine):
+        daemon = self._daemon()
+        return _runner.submit(coroutine, on_error=None if daemon is None else daemon._report)
+
+    def task(self, coroutine) -> asyncio.Task:
+        task = asyncio.get_running_loop().create_task(coroutine)
+        self.track(task)
+        return task
+
+    def track(self, task: asyncio.Task) -> None:
+        self.tasks[task] = None
+        task.add_done_callback(lambda t: self.tasks.pop(t, None))
+
+    def cancel(self, task: asyncio.Task) -> None:
+        loop = _runner.current()
+        if loop is not None:
+            loop.call_soon_threadsafe(task.cancel)
+
+    async def cancel_all(self, grace: float) -> None:
+        """Cancels the running handlers one by one in the order they
+        started, letting each end (its ``finally`` may still set
+        properties), within `grace` seconds in all."""
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + grace
+        for task in list(self.tasks):
+            if task.done():
+                continue
+            task.cancel()
+            left = deadline - loop.time()
+            if left > 0:
+                await asyncio.wait({task}, timeout=left)
+
+
 class Daemon:
-    """Base of a device server; see the module's docstring.
+    """Base of a device server: a class declares its properties, commands
+    and status names; ``run()`` reads the same command line and
+    configuration file as a C++ daemon and serves until Ctrl-C (or SIGTERM,
+    or ``stop()``).
+
+    ::
+
+        class Focuser(corvo.Daemon):
+            name = "focuser"
+            statuses = {1: "MOVING"}
+            position = corvo.Property(float, unit="mm", description="focuser position",
+                                      writable=True, limits=(0.0, 50.0))
+
+            @corvo.command(description="move to a position")
+            async def move(self, target: float):
+                self.status = "MOVING"
+                await asyncio.sleep(1)
+                self.position = target
+                self.status = "IDLE"
+
+        if __name__ == "__main__":
+            Focuser().run()
 
     Class attributes: ``name`` (the component's default name and its type;
     the class name in lower case when absent), ``statuses`` ({value: name};
     0 is "IDLE"). Properties are corvo.Property attributes, commands methods
     decorated with corvo.command. Hooks: ``on_start()`` after joining the
     site, ``on_stop()`` before leaving (either may be ``async def``).
+
+    ``run()`` serves until SIGINT (Ctrl-C, also when started in the
+    background of a shell), SIGTERM or ``stop()``. On the way out, the
+    ``async def`` handlers still running (and the coroutines of ``spawn``)
+    are cancelled one by one in the order they started; their ``finally``
+    blocks may still set properties, which are broadcast. Then
+    ``on_stop()`` runs and the daemon leaves the site.
     """
 
     name: Optional[str] = None
@@ -223,6 +309,8 @@ class Daemon:
         self._status_names = {0: "IDLE"}
         self._stopped = threading.Event()
         self._running = False
+        self._runner = _DaemonRunner(self)
+        self._gates: Dict[str, Gate] = {}  # by command name, and "property NAME"
         self.log = _Log(self)
         self._declare()
 
@@ -248,12 +336,17 @@ class Daemon:
 
     def _declare_property(self, prop: Property) -> None:
         self._declared[prop.name] = prop
+        if prop.handler is not None and inspect.iscoroutinefunction(prop.handler):
+            self._gates["property " + prop.name] = Gate("changes of %s" % prop.name, prop.policy, prop.queue,
+                                                        self._runner)
         self._values[prop.name] = prop.default
         self._host.declare_property(prop.name, TYPE_CODES[prop.type], prop.unit, prop.description,
                                     prop.writable, prop.limits, prop.choices, prop.default)
 
     def _declare_command(self, cmd: _Command) -> None:
         self._commands[cmd.name] = cmd
+        if cmd.is_async:
+            self._gates[cmd.name] = Gate(cmd.name, cmd.policy, cmd.queue, self._runner)
         bound_call = self._command_runner(cmd)
         self._host.declare_command(cmd.name, cmd.description, [(a[0], a[2]) for a in cmd.args], bound_call)
         if cmd.safety:
@@ -266,12 +359,18 @@ class Daemon:
                 cmd.function(self, *values)  # RefusedError: answered by the library
                 return
 
+            def refuse(reason: str) -> None:
+                self._host.refuse_command(requester, [cmd.name] + list(words), reason)
+
             async def answer():
                 try:
                     await cmd.function(self, *values)
                 except RefusedError as error:
-                    self._host.refuse_command(requester, [cmd.name] + list(words), error.reason)
-            _runner.submit(answer(), on_error=self._report)
+                    refuse(error.reason)
+                except Exception as error:  # logged; the daemon goes on
+                    self._report(error)
+            # Admitted or refused here (RefusedError: answered by the library).
+            self._gates[cmd.name].admit(Job(answer, refuse))
         return run
 
     def _report(self, error: BaseException) -> None:
@@ -308,9 +407,9 @@ class Daemon:
                     value = number
                     break
             else:
-                raise ValueError("no status named %r" % value)
+                raise WrongValueError("no status named %r" % value)
         if value not in self._status_names:
-            raise ValueError("status %r is not declared" % (value,))
+            raise WrongValueError("status %r is not declared" % (value,))
         self._status = value
         self._host.set_status(value)
 
@@ -332,7 +431,7 @@ class Daemon:
         try:
             value = check_value(name, prop.type, value, prop.limits, prop.choices)
         except (RefusedError, TypeError, ValueError) as error:
-            return refuse(str(error))
+            return refuse(error.reason if isinstance(error, RefusedError) else str(error))
         if prop.handler is None:
             return self._set(name, value)
         if inspect.iscoroutinefunction(prop.handler):
@@ -341,14 +440,34 @@ class Daemon:
                     result = await prop.handler(self, value)
                 except RefusedError as error:
                     return refuse(error.reason)
-                self._set(name, value if result is None else result)
-            _runner.submit(answer(), on_error=self._report)
+                except Exception as error:  # logged; the daemon goes on
+                    return self._report(error)
+                self._apply(name, value, result, peer_uuid, refuse)
+            try:
+                self._gates["property " + name].admit(Job(answer, refuse))
+            except RefusedError as error:
+                refuse(error.reason)
             return
         try:
             result = prop.handler(self, value)
         except RefusedError as error:
             return refuse(error.reason)
-        self._set(name, value if result is None else result)
+        self._apply(name, value, result, peer_uuid, refuse)
+
+    def _apply(self, name: str, requested, result, peer_uuid: str, refuse: Callable[[str], None]) -> None:
+        """Stores what a change handler decided: the requested value (None
+        returned) or the one it returned. A value applied otherwise than
+        requested is confirmed to the requester after its broadcast, so its
+        ``set`` returns it instead of waiting for a broadcast of its own."""
+        prop = self._declared[name]
+        try:
+            applied = requested if result is None else check_value(name, prop.type, result, None, None)
+        except (TypeError, ValueError) as error:
+            self._report(error)
+            return refuse("the handler returned an unfit value: %s" % error)
+        self._set(name, applied)
+        if not _same_value(applied, requested):
+            self._host.confirm_property(peer_uuid, name)
 
     def save_image(self, array, path: str, header: Optional[Dict[str, Any]] = None,
                    template: Optional[str] = None) -> None:
@@ -362,8 +481,14 @@ class Daemon:
     # ------------------------------------------------------------ life
     def spawn(self, coroutine) -> "asyncio.Future":
         """Runs a coroutine on the package's asyncio thread (for periodic
-        work); an exception it raises is logged."""
-        return _runner.submit(coroutine, on_error=self._report)
+        work); an exception it raises is logged. It is cancelled at shutdown
+        with the handlers."""
+        tracker = self._runner
+
+        async def tracked():
+            tracker.track(asyncio.current_task())
+            return await coroutine
+        return _runner.submit(tracked(), on_error=self._report)
 
     def on_start(self) -> Any:
         """Called once the daemon is on the site."""
@@ -374,7 +499,9 @@ class Daemon:
     def _hook(self, hook: Callable) -> None:
         result = hook()
         if inspect.iscoroutine(result):
-            asyncio.run_coroutine_threadsafe(result, _runner.loop()).result()
+            future = asyncio.run_coroutine_threadsafe(result, _runner.loop())
+            if not _runner.on_thread():  # else it runs after the calling handler
+                future.result()
 
     def start(self, argv: Optional[List[str]] = None) -> None:
         """Reads the command line (``sys.argv`` when None), the configuration
@@ -403,23 +530,43 @@ class Daemon:
         self._stopped.set()
 
     def shutdown(self) -> None:
-        """Leaves the site (``run()`` does it on the way out)."""
+        """Cancels the running handlers in the order they started (see the
+        class's docstring), calls ``on_stop()`` and leaves the site
+        (``run()`` does it on the way out)."""
         if not self._running:
             return
         self._running = False
         try:
+            for gate in self._gates.values():
+                gate.close()
+            self._cancel_handlers()
             self._hook(self.on_stop)
         finally:
             self._host.shutdown()
 
+    def _cancel_handlers(self) -> None:
+        loop = _runner.current()
+        if loop is None:
+            return
+        future = asyncio.run_coroutine_threadsafe(self._runner.cancel_all(SHUTDOWN_GRACE), loop)
+        if _runner.on_thread():
+            return  # called from an async handler: waiting here would block the loop it needs
+        try:
+            future.result(SHUTDOWN_GRACE + 1.0)
+        except concurrent.futures.TimeoutError:
+            future.cancel()
+
     def run(self, argv: Optional[List[str]] = None) -> int:
         """Starts, serves until Ctrl-C, SIGTERM or stop(), and leaves the site
         cleanly. Returns 0 (the exit status)."""
-        previous = None
+        previous = {}
         if threading.current_thread() is threading.main_thread():
             def terminate(signum, frame):
                 raise KeyboardInterrupt
-            previous = signal.signal(signal.SIGTERM, terminate)
+            previous[signal.SIGTERM] = signal.signal(signal.SIGTERM, terminate)
+            # Explicitly: CPython leaves SIGINT ignored in a process started
+            # in the background of a shell script.
+            previous[signal.SIGINT] = signal.signal(signal.SIGINT, signal.default_int_handler)
         try:
             self.start(argv)
             while not self._stopped.wait(0.25):
@@ -427,7 +574,12 @@ class Daemon:
         except KeyboardInterrupt:
             pass
         finally:
-            self.shutdown()
-            if previous is not None:
-                signal.signal(signal.SIGTERM, previous)
+            # A second signal does not cut the shutdown short.
+            for signum in previous:
+                signal.signal(signum, signal.SIG_IGN)
+            try:
+                self.shutdown()
+            finally:
+                for signum, handler in previous.items():
+                    signal.signal(signum, handler)
         return 0

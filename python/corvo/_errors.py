@@ -1,10 +1,15 @@
-"""The package's exceptions. Timeouts raise the built-in TimeoutError."""
+"""The package's exceptions. Every error the package raises derives from
+CorvoError; those that answer to a built-in kind also derive from it, so
+``except TimeoutError`` and ``except ValueError`` keep working."""
 
-__all__ = ["CorvoError", "RefusedError", "NotFoundError", "ArgumentError"]
+import builtins
+
+__all__ = ["CorvoError", "RefusedError", "NotFoundError", "ArgumentError", "TimeoutError", "WrongTypeError",
+           "WrongValueError"]
 
 
 class CorvoError(Exception):
-    """Base of every error the corvo package raises (except TimeoutError)."""
+    """Base of every error the corvo package raises."""
 
 
 class RefusedError(CorvoError):
@@ -27,3 +32,18 @@ class ArgumentError(CorvoError, ValueError):
     """Command arguments that do not fit the command. Raised in a daemon's
     command handler it makes the daemon log "Wrong argument", as a C++ daemon
     does."""
+
+
+class TimeoutError(CorvoError, builtins.TimeoutError):
+    """No description, confirmation or event arrived in time (also a built-in
+    TimeoutError)."""
+
+
+class WrongTypeError(CorvoError, builtins.TypeError):
+    """A value of a type the property, argument or declaration does not take
+    (also a built-in TypeError)."""
+
+
+class WrongValueError(CorvoError, builtins.ValueError):
+    """A value of the right type that does not fit: not finite, beyond 64
+    bits, not a number (also a built-in ValueError)."""

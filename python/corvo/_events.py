@@ -19,7 +19,9 @@ LOG_LEVELS = ("trace", "debug", "info", "warn", "error")
 @dataclass(frozen=True)
 class PeerInfo:
     """A member of the site. ``identity`` is the identity whose key the peer
-    proved on a secured site, "" on an open site."""
+    proved on a secured site, "" on an open site. ``silent`` is True while
+    the peer has not been heard for the network's evasive time (it may be
+    gone: its values are not current); it leaves the site at expiry."""
     name: str
     uuid: str
     type: str
@@ -27,6 +29,7 @@ class PeerInfo:
     status: int
     status_name: Optional[str]
     identity: str = ""
+    silent: bool = False
 
 
 @dataclass(frozen=True)
@@ -66,14 +69,16 @@ class Info:
 
 @dataclass(frozen=True)
 class PropertyEvent:
-    """A property broadcast. ``time`` is when it was received (seconds since
-    the epoch)."""
+    """A property broadcast. ``time`` is when it was received, ``sent`` when
+    the sender sent it (by the sender's clock; None when the message carried
+    no send time), both in seconds since the epoch."""
     peer: str
     name: str
     value: Any
     type: str
     unit: str
     time: float
+    sent: Optional[float] = None
 
 
 @dataclass(frozen=True)
@@ -97,6 +102,8 @@ class LogEvent:
 
 @dataclass(frozen=True)
 class PeerEvent:
-    """A peer entered the site, left it, or described itself ("info")."""
+    """Something happened to a peer: ``kind`` is "enter", "exit" (it left,
+    or was found gone), "info" (it described itself), "silent" (not heard
+    for the evasive time) or "back" (heard again after being silent)."""
     peer: str
     kind: str

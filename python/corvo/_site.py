@@ -3,15 +3,16 @@
 from __future__ import annotations
 
 import concurrent.futures
+import functools
 import time
-from typing import Any, Callable, List, Optional
+from typing import Any, Callable, Iterable, List, Optional, Tuple
 
 from . import _corvo
 from ._core import EventStream, SiteCore, _Peer
-from ._errors import CorvoError
+from ._errors import CorvoError, TimeoutError, WrongTypeError
 from ._events import Info, PeerInfo
 
-__all__ = ["Site"]
+__all__ = ["Site", "Device"]
 
 # Blocking waits are taken in slices so that Ctrl-C reaches the main thread.
 _SLICE = 0.25
@@ -133,10 +134,12 @@ class Site:
 
     def set(self, peer: str, prop: str, value: Any, timeout: float = 5.0) -> Any:
         """Asks `peer` to change `prop` to `value` and waits for the broadcast
-        that confirms it; returns the confirmed value. RefusedError when the
-        property is read-only, the value outside its limits or choices, or the
-        peer refuses; TypeError / ValueError for a value that does not fit the
-        type; TimeoutError when no confirmation comes within `timeout`."""
+        that confirms it; returns the value the peer applied (a daemon's
+        handler may apply another one). RefusedError when the property is
+        read-only, the value outside its limits or choices, or the peer
+        refuses; WrongTypeError / WrongValueError (a TypeError / ValueError)
+        for a value that does not fit the type; TimeoutError when no
+        confirmation comes within `timeout`."""
         target = self._described(peer, timeout)
         future = self._core.request_change(target, prop, value)
         return wait_future(future, timeout, lambda: TimeoutError(
@@ -157,15 +160,101 @@ class Site:
         return wait_future(future, timeout, lambda: TimeoutError(
             "no broadcast of %s from %s within %g s after %s" % (wait, target.name, timeout, name)))
 
-    def watch(self, *peers: str, callback: Optional[Callable[[Any], Any]] = None,
-              queue_size: Optional[int] = None) -> EventStream:
-        """Property, status and peer events of `peers` (all when none given):
-        an iterable stream, or with `callback` each event is handed to it (on
-        the library's thread: it must not block; an ``async def`` callback runs
-        on the package's asyncio thread). Close the stream to stop."""
-        return self._core.stream(peers, False, callback, queue_size)
+    def watch(self, peer: Optional[str] = None, *props: str, peers: Iterable[str] = (),
+              callback: Optional[Callable[[Any], Any]] = None, queue_size: Optional[int] = None) -> EventStream:
+        """Events as they come: an iterable stream, or with `callback` each
+        event is handed to it (on the library's thread: it must not block;
+        an ``async def`` callback runs on the package's asyncio thread).
+        Close the stream to stop.
+
+        ``watch()``: property, status and peer events of every peer;
+        ``watch("camera")``: those of one peer (``peers=[...]`` for several);
+        ``watch("camera", "expotime", ...)``: only the broadcasts
+        (PropertyEvent) of those properties of that peer."""
+        return self._core.stream(_peer_names(peer, peers), False, callback, queue_size, props)
+
+    def device(self, peer: str, timeout: float = 5.0) -> "Device":
+        """A proxy of `peer` with attribute access: ``cam.expotime`` reads a
+        property, ``cam.expotime = 2.0`` sets it (waiting for the
+        confirmation), ``cam.expose(wait="filename")`` runs a command.
+        `timeout` applies to each of its calls."""
+        return Device(self, peer, timeout)
 
     def logs(self, *peers: str, callback: Optional[Callable[[Any], Any]] = None,
              queue_size: Optional[int] = None) -> EventStream:
         """Log records of `peers` (all when none given), as ``watch``."""
         return self._core.stream(peers, True, callback, queue_size)
+
+
+def _peer_names(peer: Optional[str], peers: Iterable[str]) -> Tuple[str, ...]:
+    names = tuple(peers)
+    if peer is not None:
+        names = (peer,) + names
+    for name in names:
+        if not isinstance(name, str):
+            raise WrongTypeError("a peer's name or UUID, not %r" % (name,))
+    return names
+
+
+class Device:
+    """A peer seen as an object (see Site.device). Its own attributes
+    (``peer``, ``info()``, ``get()``, ``set()``, ``command()``, ``watch()``)
+    come first; any other name is the peer's property, else its command.
+    ``dev["name"]`` always reads a property, ``dev["name"] = v`` sets it."""
+
+    def __init__(self, site: Site, peer: str, timeout: float):
+        object.__setattr__(self, "_site", site)
+        object.__setattr__(self, "peer", peer)
+        object.__setattr__(self, "_timeout", timeout)
+
+    def info(self) -> Info:
+        """The peer's description, with current values."""
+        return self._site.info(self.peer, self._timeout)
+
+    def get(self, prop: str) -> Any:
+        """The current value of property `prop`."""
+        return self._site.get(self.peer, prop, self._timeout)
+
+    def set(self, prop: str, value: Any) -> Any:
+        """Sets property `prop`; returns the value the peer applied."""
+        return self._site.set(self.peer, prop, value, self._timeout)
+
+    def command(self, name: str, *args: Any, wait: Optional[str] = None, linger: float = LINGER) -> Any:
+        """Runs command `name`, as Site.command."""
+        return self._site.command(self.peer, name, *args, wait=wait, timeout=self._timeout, linger=linger)
+
+    def watch(self, *props: str, callback: Optional[Callable[[Any], Any]] = None,
+              queue_size: Optional[int] = None) -> EventStream:
+        """The peer's events, or only the broadcasts of `props`, as Site.watch."""
+        return self._site.watch(self.peer, *props, callback=callback, queue_size=queue_size)
+
+    def __getattr__(self, name: str) -> Any:
+        if name.startswith("_"):
+            raise AttributeError(name)
+        described = self._site._described(self.peer, self._timeout)
+        if name in described.properties:
+            return self._site._core.value(described, name)
+        if name in described.commands:
+            return functools.partial(self.command, name)
+        raise AttributeError("%s has no property or command '%s'" % (self.peer, name))
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        if name.startswith("_") or name == "peer" or name in type(self).__dict__:
+            raise AttributeError("%s is the proxy's own attribute: use dev[%r] = value" % (name, name))
+        self.set(name, value)
+
+    def __getitem__(self, prop: str) -> Any:
+        return self.get(prop)
+
+    def __setitem__(self, prop: str, value: Any) -> None:
+        self.set(prop, value)
+
+    def __dir__(self):
+        names = set(type(self).__dict__) | {"peer"}
+        described = self._site._core.described_now(self.peer)
+        if described is not None:
+            names |= set(described.properties) | set(described.commands)
+        return sorted(n for n in names if not n.startswith("_"))
+
+    def __repr__(self) -> str:
+        return "<corvo device %s>" % self.peer

@@ -8,13 +8,15 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
-from typing import Any, Callable, List, Optional
+import functools
+from typing import Any, Callable, Iterable, List, Optional
 
 from ._core import EventStream, SiteCore, _Peer
+from ._errors import CorvoError, TimeoutError
 from ._events import Info, PeerInfo
-from ._site import LINGER
+from ._site import LINGER, _peer_names
 
-__all__ = ["Site"]
+__all__ = ["Site", "Device"]
 
 
 async def _wait(future: concurrent.futures.Future, timeout: Optional[float], what: Callable[[], Exception]):
@@ -28,7 +30,9 @@ async def _wait(future: concurrent.futures.Future, timeout: Optional[float], wha
 
 
 class Site:
-    """A client on a site, for asyncio programs; see corvo.Site."""
+    """A client on a site, for asyncio programs: the methods of corvo.Site
+    as coroutines. ``async with corvo.aio.Site(site="lab") as s:`` joins
+    and leaves; arguments as corvo.Site's."""
 
     def __init__(self, site: str = "corvo", port: int = 5670, interface: Optional[str] = None,
                  name: Optional[str] = None, key: Optional[str] = None, keys: Optional[str] = None):
@@ -56,17 +60,19 @@ class Site:
 
     @property
     def core(self) -> SiteCore:
+        """The shared state behind the site (CorvoError before open())."""
         if self._core is None:
-            from ._errors import CorvoError
             raise CorvoError("the site is not open (use async with)")
         return self._core
 
     @property
     def uuid(self) -> str:
+        """This node's UUID on the site."""
         return self.core.uuid
 
     async def peers(self, wait: float = 0.0) -> List[PeerInfo]:
-        """The members of the site seen so far, after waiting `wait` seconds."""
+        """The members of the site seen so far, sorted by name, after
+        waiting `wait` seconds for discovery."""
         if wait > 0:
             await asyncio.sleep(wait)
         return self.core.peers()
@@ -79,15 +85,23 @@ class Site:
         return await _wait(core.described(peer), timeout, lambda: core.not_described_error(peer, timeout))
 
     async def wait_for(self, peer: str, timeout: float = 5.0) -> PeerInfo:
+        """Waits until `peer` (name or UUID) has described itself;
+        NotFoundError if no such peer appeared within `timeout`."""
         return (await self._described(peer, timeout)).peer_info()
 
     async def info(self, peer: str, timeout: float = 5.0) -> Info:
+        """The description of `peer`: properties with current values,
+        commands, status names, status."""
         return self.core.snapshot(await self._described(peer, timeout))
 
     async def get(self, peer: str, prop: str, timeout: float = 5.0) -> Any:
+        """The current value of `peer`'s property `prop`. NotFoundError for
+        an unknown peer or property."""
         return self.core.value(await self._described(peer, timeout), prop)
 
     async def set(self, peer: str, prop: str, value: Any, timeout: float = 5.0) -> Any:
+        """Asks `peer` to change `prop` to `value`; returns the value it
+        applied (its confirming broadcast). Errors as corvo.Site.set."""
         target = await self._described(peer, timeout)
         future = self.core.request_change(target, prop, value)
         return await _wait(future, timeout, lambda: TimeoutError(
@@ -95,7 +109,9 @@ class Site:
 
     async def command(self, peer: str, name: str, *args: Any, wait: Optional[str] = None,
                       timeout: float = 5.0, linger: float = LINGER) -> Any:
-        """As corvo.Site.command."""
+        """Runs command `name` of `peer`, as corvo.Site.command: with
+        ``wait="prop"`` returns that property's next broadcast value, else
+        None after `linger` seconds without a refusal."""
         target = await self._described(peer, timeout)
         future = self.core.send_command(target, name, args, wait)
         if wait is None:
@@ -109,11 +125,69 @@ class Site:
         return await _wait(future, timeout, lambda: TimeoutError(
             "no broadcast of %s from %s within %g s after %s" % (wait, target.name, timeout, name)))
 
-    def watch(self, *peers: str, callback: Optional[Callable[[Any], Any]] = None,
-              queue_size: Optional[int] = None) -> EventStream:
-        """As corvo.Site.watch; iterate with ``async for``."""
-        return self.core.stream(peers, False, callback, queue_size)
+    def watch(self, peer: Optional[str] = None, *props: str, peers: Iterable[str] = (),
+              callback: Optional[Callable[[Any], Any]] = None, queue_size: Optional[int] = None) -> EventStream:
+        """Events as corvo.Site.watch (of every peer, of `peer`, or only the
+        broadcasts of `props` of `peer`); iterate with ``async for``."""
+        return self.core.stream(_peer_names(peer, peers), False, callback, queue_size, props)
 
     def logs(self, *peers: str, callback: Optional[Callable[[Any], Any]] = None,
              queue_size: Optional[int] = None) -> EventStream:
+        """Log records of `peers` (all when none given), as ``watch``."""
         return self.core.stream(peers, True, callback, queue_size)
+
+    async def device(self, peer: str, timeout: float = 5.0) -> "Device":
+        """A proxy of `peer` once it has described itself (see Device)."""
+        await self._described(peer, timeout)
+        return Device(self, peer, timeout)
+
+
+class Device:
+    """A peer seen as an object, for asyncio programs. ``dev.expotime`` is
+    the property's current value as last broadcast (no waiting);
+    ``await dev.set("expotime", 2.0)`` sets it; ``await
+    dev.expose(wait="filename")`` runs a command. Assigning an attribute is
+    refused: a set must be awaited."""
+
+    def __init__(self, site: Site, peer: str, timeout: float):
+        object.__setattr__(self, "_site", site)
+        object.__setattr__(self, "peer", peer)
+        object.__setattr__(self, "_timeout", timeout)
+
+    async def info(self) -> Info:
+        """The peer's description, with current values."""
+        return await self._site.info(self.peer, self._timeout)
+
+    async def get(self, prop: str) -> Any:
+        """The current value of property `prop`."""
+        return await self._site.get(self.peer, prop, self._timeout)
+
+    async def set(self, prop: str, value: Any) -> Any:
+        """Sets property `prop`; returns the value the peer applied."""
+        return await self._site.set(self.peer, prop, value, self._timeout)
+
+    async def command(self, name: str, *args: Any, wait: Optional[str] = None, linger: float = LINGER) -> Any:
+        """Runs command `name`, as Site.command."""
+        return await self._site.command(self.peer, name, *args, wait=wait, timeout=self._timeout, linger=linger)
+
+    def watch(self, *props: str, callback: Optional[Callable[[Any], Any]] = None,
+              queue_size: Optional[int] = None) -> EventStream:
+        """The peer's events, or only the broadcasts of `props`."""
+        return self._site.watch(self.peer, *props, callback=callback, queue_size=queue_size)
+
+    def __getattr__(self, name: str) -> Any:
+        if name.startswith("_"):
+            raise AttributeError(name)
+        core = self._site.core
+        described = core.described_now(self.peer)
+        if described is not None and name in described.properties:
+            return core.value(described, name)
+        if described is not None and name in described.commands:
+            return functools.partial(self.command, name)
+        raise AttributeError("%s has no property or command '%s' (yet)" % (self.peer, name))
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        raise AttributeError("await dev.set(%r, value) to set a property" % name)
+
+    def __repr__(self) -> str:
+        return "<corvo asyncio device %s>" % self.peer

@@ -251,6 +251,17 @@ void DaemonHost::refuseCommandTo(const std::string& peerUuid, const std::vector<
     log(spdlog::level::warn, "Refused " + words[0] + " from a peer that has left: " + reason);
 }
 
+void DaemonHost::confirmPropertyTo(const std::string& peerUuid, const std::string& property)
+{
+    auto peer = peerByUuid(peerUuid);
+    auto it = properties.find(property);
+    if (!peer || !network || it == properties.end())
+        return;
+    corvo::proto::Response response;
+    *response.mutable_property_data() = it->second->serialize();
+    network->sendResponse(peer->uuid, response);
+}
+
 void DaemonHost::onCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command)
 {
     // One requester at a time: a handler finishes on the loop thread before

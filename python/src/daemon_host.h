@@ -75,6 +75,11 @@ public:
     // A peer that has left meanwhile is only logged.
     void refusePropertyTo(const std::string& peerUuid, const std::string& property, const std::string& reason);
     void refuseCommandTo(const std::string& peerUuid, const std::vector<std::string>& words, const std::string& reason);
+    // Tells the peer with this UUID that its change request of `property`
+    // was applied as the value just broadcast, which is not the requested
+    // one (a Response without error carrying the property). Sent after the
+    // broadcast on the same connection, so the requester already holds it.
+    void confirmPropertyTo(const std::string& peerUuid, const std::string& property);
 
     void onCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command) override;
     void onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change) override;

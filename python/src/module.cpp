@@ -145,14 +145,32 @@ PYBIND11_MODULE(_corvo, m)
 {
     m.doc() = "C++ core of the corvo package (use the corvo package, not this module)";
 
-    // A key that cannot be used is the package's CorvoError with the reason.
+    // Every error of the library reaches Python as the package's CorvoError
+    // (a key that cannot be used, a node that cannot start, a call after
+    // shutdown); type and value errors as its subclasses that are also the
+    // built-in ones. Python's own errors and MemoryError pass unchanged.
     py::register_exception_translator([](std::exception_ptr error) {
+        auto raise = [](const char* kind, const char* text) {
+            py::object type = py::module_::import("corvo._errors").attr(kind);
+            PyErr_SetString(type.ptr(), text);
+        };
         try {
             if (error)
                 std::rethrow_exception(error);
-        } catch (const corvo::KeyError& e) {
-            py::object corvoError = py::module_::import("corvo._errors").attr("CorvoError");
-            PyErr_SetString(corvoError.ptr(), e.what());
+        } catch (const py::error_already_set&) {
+            throw;
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const py::type_error& e) {
+            raise("WrongTypeError", e.what());
+        } catch (const py::value_error& e) {
+            raise("WrongValueError", e.what());
+        } catch (const py::builtin_exception&) {
+            throw;
+        } catch (const std::invalid_argument& e) {
+            raise("WrongValueError", e.what());
+        } catch (const std::exception& e) {
+            raise("CorvoError", e.what());
         }
     });
 
@@ -242,6 +260,10 @@ PYBIND11_MODULE(_corvo, m)
              [](std::shared_ptr<DaemonHost> host, const std::string& peerUuid, const std::vector<std::string>& words,
                 const std::string& reason) {
                  postToLoop([host, peerUuid, words, reason] { host->refuseCommandTo(peerUuid, words, reason); });
+             })
+        .def("confirm_property",
+             [](std::shared_ptr<DaemonHost> host, const std::string& peerUuid, const std::string& name) {
+                 postToLoop([host, peerUuid, name] { host->confirmPropertyTo(peerUuid, name); });
              })
         .def("set_status", [](std::shared_ptr<DaemonHost> host,
                               unsigned int value) { postToLoop([host, value] { host->setStatus(value); }); })

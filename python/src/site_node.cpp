@@ -17,6 +17,17 @@ double secondsSinceEpoch(std::chrono::system_clock::time_point time)
     return std::chrono::duration<double>(time.time_since_epoch()).count();
 }
 
+// The sender's time of sending a property broadcast (its clock): the
+// receive time less the delay the library measured from the message's send
+// time; None when the message carried no send time.
+py::object sentTime(const Property& property)
+{
+    double sent = secondsSinceEpoch(property.timestamp) - static_cast<double>(property.delayUs) * 1e-6;
+    if (sent < 1.0)
+        return py::none();
+    return py::float_(sent);
+}
+
 const char* typeName(Property::Type type)
 {
     switch (type) {
@@ -72,13 +83,15 @@ py::object limitsOf(const Property& property)
 
 // One event, kept as C++ data until the batch is handed over under the GIL.
 struct SiteNode::Event {
-    enum Kind { ENTER, INFO, EXIT, PROPERTY, STATUS, LOG, REFUSED } kind;
+    enum Kind { ENTER, INFO, EXIT, PROPERTY, STATUS, LOG, REFUSED, APPLIED, SILENT } kind;
     std::shared_ptr<Peer> peer;
     std::string uuid;
     Property property;  // PROPERTY
     unsigned int status = 0;
+    bool silent = false;  // SILENT: silent now, or heard again
     corvo::proto::Log log;
-    // REFUSED: what was refused ("property" or "command"), its name, why.
+    // REFUSED: what was refused ("property" or "command"), its name, why;
+    // APPLIED: the property (in refusedName).
     std::string refusedKind;
     std::string refusedName;
     std::string reason;
@@ -192,7 +205,35 @@ void SiteNode::drain()
             std::cerr << "corvo: site " << options.site << ": " << e.what() << std::endl;
         }
     }
+    noticeSilence();
     deliver();
+}
+
+void SiteNode::noticeSilence()
+{
+    if (!network)
+        return;
+    for (auto it = reportedSilent.begin(); it != reportedSilent.end();) {
+        auto peer = network->peers().byUuid(*it);
+        if (!peer) {
+            it = reportedSilent.erase(it);  // gone: its exit says so
+            continue;
+        }
+        if (!peer->silent) {
+            auto event = std::make_shared<Event>(Event::SILENT, peer);
+            batch.push_back(std::move(event));
+            it = reportedSilent.erase(it);
+            continue;
+        }
+        ++it;
+    }
+    for (const auto& [uuid, peer] : network->peers()) {
+        if (peer->silent && reportedSilent.insert(uuid).second) {
+            auto event = std::make_shared<Event>(Event::SILENT, peer);
+            event->silent = true;
+            batch.push_back(std::move(event));
+        }
+    }
 }
 
 void SiteNode::deliver()
@@ -224,9 +265,9 @@ void SiteNode::deliver()
                     list.append(py::make_tuple("exit", event->uuid));
                     break;
                 case Event::PROPERTY:
-                    list.append(py::make_tuple("property", event->uuid, peerText(event->property.name),
-                                               propertyValue(event->property),
-                                               secondsSinceEpoch(event->property.timestamp)));
+                    list.append(py::make_tuple(
+                        "property", event->uuid, peerText(event->property.name), propertyValue(event->property),
+                        secondsSinceEpoch(event->property.timestamp), sentTime(event->property)));
                     break;
                 case Event::STATUS:
                     list.append(py::make_tuple("status", event->uuid, event->status));
@@ -238,6 +279,12 @@ void SiteNode::deliver()
                     list.append(py::make_tuple("refused", event->uuid, event->refusedKind, peerText(event->refusedName),
                                                peerText(event->reason), args));
                 } break;
+                case Event::SILENT:
+                    list.append(py::make_tuple("silent", event->uuid, event->silent));
+                    break;
+                case Event::APPLIED:
+                    list.append(py::make_tuple("applied", event->uuid, peerText(event->refusedName)));
+                    break;
                 case Event::LOG: {
                     const auto& ts = event->log.timestamp();
                     double time = static_cast<double>(ts.seconds()) + ts.nanos() * 1e-9;
@@ -301,8 +348,14 @@ void loadSecurity(SiteOptions& options, const std::string& key, const std::strin
 
 void SiteNode::onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Response& response)
 {
-    if (response.error().empty())
+    if (response.error().empty()) {
+        if (!response.has_property_data())
+            return;
+        auto event = std::make_shared<Event>(Event::APPLIED, peer);
+        event->refusedName = response.property_data().name();
+        batch.push_back(std::move(event));
         return;
+    }
     auto event = std::make_shared<Event>(Event::REFUSED, peer);
     if (response.has_property_data()) {
         event->refusedKind = "property";

@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,12 +41,18 @@ void loadSecurity(SiteOptions& options, const std::string& key, const std::strin
 //   ("enter", uuid, name, type, client, address, identity)
 //   ("info", uuid, name, properties, commands, statuses, status)
 //   ("exit", uuid)
-//   ("property", uuid, name, value, time)
+//   ("property", uuid, name, value, time, sent)  time: received; sent: the
+//       sender's send time (its clock), None when the message had none
 //   ("status", uuid, value)
 //   ("log", uuid, time, logger, level, text)
 //   ("refused", uuid, kind, name, reason, args)  kind "property" or
 //       "command"; args: the refused command's arguments as the peer
 //       echoed them (possibly cut short), [] for a property
+//   ("silent", uuid, flag)  the peer was not heard for the evasive time
+//       (flag true) or was heard again (false); see noticeSilence()
+//   ("applied", uuid, name)  the peer applied this node's change request of
+//       property `name` as another value than requested: the one it
+//       broadcast last (the broadcast comes first on the same connection)
 class SiteNode : public EventCallback, public LoopNode {
 public:
     // Events handled per batch at most, so that a flood cannot hold the GIL
@@ -76,12 +83,17 @@ public:
     void onProperty(std::shared_ptr<Peer> peer, const Property& property) override;
     void onStatus(std::shared_ptr<Peer> peer, unsigned int status) override;
     void onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log) override;
-    // Only refusals are reported: nothing else answers this node's requests.
+    // Refusals and confirmations of a change applied as another value.
     void onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Response& response) override;
 
 private:
     struct Event;
     void deliver();
+    // The library marks a peer silent (Peer::silent) without a callback:
+    // compared after each drain with what was reported, a change becomes a
+    // "silent" event. Only silent peers are remembered (at most the
+    // library's bounded peer table).
+    void noticeSilence();
     std::shared_ptr<Peer> findPeer(const std::string& peerUuid) const;
 
     SiteOptions options;
@@ -90,6 +102,7 @@ private:
     std::string nodeUuid;
     std::vector<std::shared_ptr<Event>> batch;
     bool logsOn = false;
+    std::set<std::string> reportedSilent;
 };
 
 // The Python forms of a peer's description: {name: (type, value, unit,

@@ -36,6 +36,55 @@ class Tester(corvo.Daemon):
         if value % 2:
             raise corvo.RefusedError("odd values are not welcome")
 
+    clamped = corvo.Property(float, unit="mm", description="applies at most 10", writable=True)
+
+    @clamped.on_change
+    async def _clamp(self, value):
+        await asyncio.sleep(0.01)
+        return min(value, 10.0)
+
+    @corvo.command(description="sets values given as numpy scalars")
+    def numpy_values(self):
+        import numpy
+        self.gain = numpy.float32(0.25)
+        self.count = numpy.int64(3)
+        self.temps = numpy.array([1.5, 2.5], numpy.float32)
+
+    released = corvo.Property(list[str], description="held handlers that ended")
+
+    async def _hold(self, tag):
+        self.log.info("holding %s", tag)
+        try:
+            await asyncio.sleep(3600)
+        finally:
+            # A finally block may still wait and set properties.
+            await asyncio.sleep(0.05)
+            self.released = self.released + [tag]
+            self.log.info("released %s", tag)
+
+    @corvo.command(description="holds until cancelled")
+    async def hold(self):
+        await self._hold("hold")
+
+    @corvo.command(description="holds too, until cancelled")
+    async def grip(self):
+        await self._hold("grip")
+
+    @corvo.command(description="the latest request wins", policy="cancel")
+    async def chase(self, target: int, seconds: float):
+        self.log.info("chasing %d", target)
+        try:
+            await asyncio.sleep(seconds)
+        except asyncio.CancelledError:
+            self.log.info("chase %d cancelled", target)
+            raise corvo.RefusedError("cancelled by a newer chase")
+        self.count = target
+
+    @corvo.command(description="counts in turn, two waiting at most", policy="queue", queue=2)
+    async def tally(self, amount: int):
+        await asyncio.sleep(0.3)
+        self.count = self.count + amount
+
     @corvo.command(description="refuses every code but 42")
     def guarded(self, code: int):
         if code != 42:

@@ -3,11 +3,12 @@ observing script against the simulated camera."""
 
 import os
 import sys
+import time
 
 import pytest
 
 import corvo
-from conftest import net_options, program, read_log
+from conftest import net_options, program, read_log, wait_until
 
 EXAMPLES = os.environ.get("CORVO_EXAMPLES_DIR", os.path.join(os.path.dirname(__file__), "../../examples/python"))
 T = 30.0
@@ -49,3 +50,46 @@ def test_observing_script(children, site_args, work_dir):
     assert "40x30, UINT16" in lines[0]
     stats = [line for line in lines[1:] if " mean " in line]
     assert len(stats) == 2 and stats[0].startswith("1/2 ") and stats[1].startswith("2/2 ")
+
+
+def _vm_kb(pid, field):
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise AssertionError("no %s for %d" % (field, pid))
+
+
+def test_focuser_under_a_flood_of_moves(children, site_args):
+    """300,000 "move 1" requests: the focuser's memory stays bounded, two
+    moves never run at once (a move that arrives while one runs is refused),
+    and an honest request is answered after the flood."""
+    focuser = children.start([sys.executable, os.path.join(EXAMPLES, "focuser.py")] + net_options(site_args),
+                             "focuser")
+    here = os.path.dirname(os.path.abspath(__file__))
+    with corvo.Site(**site_args) as s:
+        s.wait_for("focuser", timeout=T)
+        assert s.command("focuser", "move", 1.0, wait="target", timeout=T) == 1.0
+        before = _vm_kb(focuser.pid, "VmHWM")
+        flood = children.run([sys.executable, os.path.join(here, "flood_client.py"), site_args["site"],
+                              str(site_args["port"]), "focuser", "300000", "120", "move", "1"], timeout=900)
+        assert flood.returncode == 0, flood.stderr
+        sent, refused, busy = (int(w) for w in flood.stdout.split()[1::2])
+        assert sent == 300000 and busy > 0, flood.stdout
+        # Answered after the flood: a change request, then a real move.
+        assert s.set("focuser", "mode", "TEMP", timeout=T) == 1
+        # A move of the flood may still be running: refused as busy then.
+        deadline = time.monotonic() + T
+        while True:
+            try:
+                s.command("focuser", "move", 3.0, linger=1.0)
+                break
+            except corvo.RefusedError as refused:
+                assert refused.reason.startswith("busy") and time.monotonic() < deadline, refused
+        wait_until(lambda: s.get("focuser", "position") == 3.0, timeout=T, what="the honest move")
+        grown_mb = (_vm_kb(focuser.pid, "VmHWM") - before) / 1024
+        print("flood: %s; VmHWM %d kB before, grown by %.1f MB" % (flood.stdout.strip(), before, grown_mb))
+    log = read_log(focuser)
+    # No move was ever cut short by another.
+    assert "stopped at" not in log
+    assert grown_mb < 128, "the focuser grew by %.0f MB" % grown_mb

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 namespace h = corvo::history;
 
@@ -36,6 +37,41 @@ TEST(ValueText, json_and_text_forms)
     EXPECT_EQ(h::Value::ofReal(-INFINITY).toJson(), "null");
     EXPECT_EQ(h::Value::ofText("a\"b\x01").toJson(), "\"a\\\"b\\u0001\"");
     EXPECT_EQ(std::strtod(h::Value::ofReal(1.0 / 3).toString().c_str(), nullptr), 1.0 / 3);
+}
+
+// Round numbers read as people write them, and every double reads back
+// exactly from its shortest text.
+TEST(ValueText, doubles_print_as_the_shortest_text_that_reads_back)
+{
+    const std::pair<double, const char*> cases[] = {
+        {10, "10"},
+        {1e6, "1000000"},
+        {-1e6, "-1000000"},
+        {0, "0"},
+        {2.5, "2.5"},
+        {100.25, "100.25"},
+        {1e16, "10000000000000000"},
+        {1e17, "1e+17"},
+        {1.5e300, "1.5e+300"},
+        {0.00012, "0.00012"},
+        {1.2e-6, "1.2e-06"},
+        {123456.789, "123456.789"},
+    };
+    for (const auto& [v, text] : cases) {
+        EXPECT_EQ(h::Value::ofReal(v).toString(), text);
+        EXPECT_EQ(h::Value::ofReal(v).toJson(), text);
+    }
+    uint64_t state = 88172645463325252ULL;
+    for (int i = 0; i < 20000; ++i) {
+        state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+        double v;
+        std::memcpy(&v, &state, sizeof v);
+        if (!std::isfinite(v))
+            continue;
+        std::string text = h::Value::ofReal(v).toString();
+        EXPECT_EQ(std::strtod(text.c_str(), nullptr), v) << text;
+        EXPECT_LE(text.size(), 24u) << text;
+    }
 }
 
 TEST(TimeExpressions, durations)

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -155,6 +156,92 @@ TEST(Writer, a_postgresql_server_that_stops_and_starts_again_costs_no_rows)
     ASSERT_TRUE(writer.stop(60s));
     EXPECT_EQ(writer.stats().dropped, 0);
     EXPECT_EQ(storedValues(db), range(0, 3000));
+}
+
+}  // namespace
+
+namespace {
+
+// The free-space floor: writing stops below it (rows wait, the database is
+// left as it was), and resumes with everything when space comes back.
+TEST(Writer, stops_below_the_free_space_floor_and_resumes_when_space_returns)
+{
+    corvotest::TempDir dir{"corvo-writer"};
+    std::string db = dir / "h.db";
+    std::atomic<uint64_t> free{100u << 20};
+    h::WriterOptions o = fastOptions();
+    o.minFree = 64u << 20;
+    o.freePath = dir.path();
+    o.freeSpace = [&](const std::string& path) {
+        EXPECT_EQ(path, dir.path());
+        return free.load();
+    };
+    h::Writer writer(db, o);
+    for (int i = 0; i < 10; ++i)
+        writer.push(sample(i));
+    ASSERT_TRUE(waitFor([&] { return writer.stats().written == 10; }));
+
+    free = 10u << 20;
+    for (int i = 10; i < 20; ++i)
+        writer.push(sample(i));
+    ASSERT_TRUE(waitFor([&] { return writer.stats().lowSpace; }));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(writer.stats().written, 10);
+    EXPECT_EQ(writer.stats().buffered, 10u);
+    EXPECT_EQ(storedValues(db), range(0, 10));
+    bool told = false;
+    for (const std::string& m : writer.takeMessages())
+        told |= m.find("below the floor") != std::string::npos;
+    EXPECT_TRUE(told);
+
+    free = 65u << 20;
+    ASSERT_TRUE(waitFor([&] { return writer.stats().written == 20; }));
+    EXPECT_FALSE(writer.stats().lowSpace);
+    EXPECT_TRUE(writer.stop(10s));
+    EXPECT_EQ(storedValues(db), range(0, 20));
+    told = false;
+    for (const std::string& m : writer.takeMessages())
+        told |= m.find("writing resumed") != std::string::npos;
+    EXPECT_TRUE(told);
+}
+
+TEST(Writer, the_real_free_space_is_read_where_the_database_lies)
+{
+    EXPECT_EQ(h::databaseDirectory("/var/lib/corvo/history.db"), "/var/lib/corvo");
+    EXPECT_EQ(h::databaseDirectory("history.db"), ".");
+    EXPECT_EQ(h::databaseDirectory("/h.db"), "/");
+    EXPECT_EQ(h::databaseDirectory("postgresql://u@h/db"), "");
+    EXPECT_GT(h::availableBytes("/"), 0u);
+    EXPECT_EQ(h::availableBytes("/no/such/dir"), UINT64_MAX);
+}
+
+// Retention deletes what is older and says how much.
+TEST(Writer, retention_deletes_old_rows_with_a_message)
+{
+    corvotest::TempDir dir{"corvo-writer"};
+    std::string db = dir / "h.db";
+    {
+        auto store = h::Store::open(db, true);
+        h::Session session{0, 1000, 1000, h::kNoTime};
+        std::vector<h::Record> old;
+        for (int i = 0; i < 5; ++i) {
+            h::Sample s = sample(i);
+            s.recvTime = 1000 + i;  // 1970
+            old.push_back(s);
+        }
+        store->write(old, session);
+    }
+    h::WriterOptions o = fastOptions();
+    o.retention = 86400LL * 1000000;
+    h::Writer writer(db, o);
+    writer.push(sample(100));
+    ASSERT_TRUE(waitFor([&] { return writer.stats().written == 1; }));
+    EXPECT_TRUE(writer.stop(10s));
+    EXPECT_EQ(storedValues(db), std::vector<int64_t>{100});
+    bool told = false;
+    for (const std::string& m : writer.takeMessages())
+        told |= m.find("Retention: deleted 5 rows") != std::string::npos;
+    EXPECT_TRUE(told);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "corvo/app.h"
+#include "support/captured_output.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -163,9 +164,9 @@ TEST(AppStop, AFailingCleanupIsReportedAndStopCompletes)
 {
     TestApp app;
     app.throwInCleanup = true;
-    ::testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics captured;
     EXPECT_NO_THROW(app.stop());
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Unhandled exception in event handling: cleanup failed\n");
+    EXPECT_EQ(captured.stderrText(), "Unhandled exception in event handling: cleanup failed\n");
 }
 
 TEST(AppErrors, ExceptionsGoToTheRoleReporterWhenThereIsOne)
@@ -178,9 +179,9 @@ TEST(AppErrors, ExceptionsGoToTheRoleReporterWhenThereIsOne)
 
     // A reporter that fails itself falls back to standard error.
     app.errorReporter = [](const std::string&) { throw std::runtime_error("logger gone"); };
-    ::testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics captured;
     app.reportException("boom");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Unhandled exception in event handling: boom\n");
+    EXPECT_EQ(captured.stderrText(), "Unhandled exception in event handling: boom\n");
 }
 
 }  // namespace

@@ -20,11 +20,10 @@
 #include "corvo/command.h"
 #include "corvo/misc.h"
 #include "corvo/peer.h"
+#include "support/captured_output.h"
 #include "support/temp_dir.h"
 
 using namespace corvo;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -403,12 +402,11 @@ TEST_F(CameraTest, EmptyPatternWritesNothing)
     camera.prop("imageroot").setValue(dir);
     camera.prop("filename").setValue(std::string("previous.fits"));
     std::vector<uint16_t> data(4);
-    CaptureStdout();
-    testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics captured;
     EXPECT_FALSE(camera.saveImage(data.data()));
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(GetCapturedStdout(), "");
-    EXPECT_NE(err.find("no file pattern: image not saved"), std::string::npos) << err;
+    EXPECT_EQ(captured.stdoutText(), "");
+    EXPECT_NE(captured.stderrText().find("no file pattern: image not saved"), std::string::npos)
+        << captured.stderrText();
     EXPECT_EQ(camera.prop("filename").getValue<std::string>(), "previous.fits");
     for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
         EXPECT_NE(entry.path().extension(), ".fits") << entry.path();
@@ -478,9 +476,9 @@ TEST_F(CameraTest, SavedImageCarriesTemplateCards)
     camera.prop("filepattern").setValue(dir + "/img/${camera:expotime}_%%.fits");
 
     std::vector<int32_t> data = {1, -2, 3, -4, 5, 2147483647};
-    CaptureStdout();
+    corvotest::CapturedDiagnostics captured;
     camera.saveImage(data.data());
-    const std::string output = GetCapturedStdout();
+    const std::string output = captured.stdoutText();
 
     const std::string file = dir + "/img/1.500000_%.fits";
     EXPECT_EQ(camera.prop("filename").getValue<std::string>(), file);
@@ -516,9 +514,9 @@ TEST_F(CameraTest, MissingTemplateGivesOnlyTheMandatoryCards)
     camera.prop("imgh").setValue(2L);
     camera.prop("filepattern").setValue(dir + "/bare.fits");
     std::vector<uint16_t> data = {0, 1, 65535, 7};
-    CaptureStdout();
+    corvotest::CapturedDiagnostics captured;
     camera.saveImage(data.data());
-    EXPECT_EQ(GetCapturedStdout(), "ERROR: Can't open FITS header file.\n");
+    EXPECT_EQ(captured.stdoutText(), "ERROR: Can't open FITS header file.\n");
     const std::vector<std::string> mandatory = {"SIMPLE",  "BITPIX",  "NAXIS", "NAXIS1", "NAXIS2", "EXTEND",
                                                 "COMMENT", "COMMENT", "BZERO", "BSCALE", "DATE"};
     EXPECT_EQ(keywords(dir + "/bare.fits"), mandatory);
@@ -536,14 +534,15 @@ TEST_F(CameraTest, DirectoryThatCannotBeMadeAnnouncesNothing)
     camera.prop("imgh").setValue(2L);
     camera.prop("filepattern").setValue(dir + "/plain/sub/x.fits");
     std::vector<uint16_t> data(4);
-    CaptureStdout();
-    try {
-        camera.saveImage(data.data());
-        ADD_FAILURE() << "no exception";
-    } catch (const CorvoError& e) {
-        EXPECT_STREQ(e.what(), "Error occured during creating FITS file.");
+    {
+        corvotest::CapturedDiagnostics quiet;
+        try {
+            camera.saveImage(data.data());
+            ADD_FAILURE() << "no exception";
+        } catch (const CorvoError& e) {
+            EXPECT_STREQ(e.what(), "Error occured during creating FITS file.");
+        }
     }
-    GetCapturedStdout();
     EXPECT_EQ(camera.prop("filename").getValue<std::string>(), "");
     struct stat st;
     EXPECT_NE(stat((dir + "/plain/sub").c_str(), &st), 0);
@@ -558,9 +557,10 @@ TEST_F(CameraTest, ImageSizeBeyondTheWriterIsRefused)
     camera.prop("imgh").setValue(2L);
     camera.prop("filepattern").setValue(dir + "/wide.fits");
     std::vector<uint16_t> data(4);
-    CaptureStdout();
-    EXPECT_THROW(camera.saveImage(data.data()), CorvoError);
-    GetCapturedStdout();
+    {
+        corvotest::CapturedDiagnostics quiet;
+        EXPECT_THROW(camera.saveImage(data.data()), CorvoError);
+    }
     struct stat st;
     EXPECT_NE(stat((dir + "/wide.fits").c_str(), &st), 0);
 }
@@ -632,9 +632,10 @@ TEST_F(CameraTest, EveryDatatypeIsSaved)
                 pixels[1] = 100;
                 break;
         }
-        CaptureStdout();
-        camera.saveImage(pixels);
-        GetCapturedStdout();
+        {
+            corvotest::CapturedDiagnostics quiet;
+            camera.saveImage(pixels);
+        }
 
         const std::string file = camera.prop("filename").getValue<std::string>();
         fitsfile* fptr = nullptr;
@@ -705,9 +706,9 @@ TEST_F(CameraTest, NanCardIsSkippedAndThePixelsKept)
     camera.prop("imgh").setValue(2L);
     camera.prop("filepattern").setValue(std::string("nan.fits"));
     std::vector<uint16_t> data = {1, 2, 3, 65535, 0, 32768};
-    testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics captured;
     camera.saveImage(data.data());
-    const std::string warnings = testing::internal::GetCapturedStderr();
+    const std::string warnings = captured.stderrText();
     EXPECT_NE(warnings.find("Header card CCD-TEMP skipped"), std::string::npos) << warnings;
     EXPECT_NE(warnings.find("Header card EXPTIME skipped"), std::string::npos) << warnings;
 
@@ -737,9 +738,10 @@ TEST_F(CameraTest, SavesInTheSameSecondBothSurvive)
     std::vector<std::string> announced;
     for (uint16_t i = 0; i < 3; ++i) {
         std::vector<uint16_t> data = {i, i};
-        testing::internal::CaptureStdout();
-        camera.saveImage(data.data());
-        testing::internal::GetCapturedStdout();
+        {
+            corvotest::CapturedDiagnostics quiet;
+            camera.saveImage(data.data());
+        }
         announced.push_back(camera.prop("filename").getValue<std::string>());
     }
     const std::string night = dir + "/images/night/";
@@ -763,9 +765,10 @@ TEST_F(CameraTest, NamesOutsideTheRootAreNeverWritten)
                                        std::string("link/c.fits"), root + "/../outside/d.fits"}) {
         SCOPED_TRACE(pattern);
         camera.prop("filepattern").setValue(pattern);
-        testing::internal::CaptureStdout();
-        EXPECT_THROW(camera.saveImage(data.data()), CorvoError);
-        testing::internal::GetCapturedStdout();
+        {
+            corvotest::CapturedDiagnostics quiet;
+            EXPECT_THROW(camera.saveImage(data.data()), CorvoError);
+        }
     }
     EXPECT_EQ(listDir(dir + "/outside"), std::vector<std::string>{});
     EXPECT_EQ(listDir(root), std::vector<std::string>{"link"});
@@ -785,17 +788,21 @@ TEST_F(CameraTest, PatternLeavingTheRootIsRefusedWhenSet)
     for (const std::string& bad : {std::string("../x.fits"), std::string("/etc/x.fits"), dir + "/x.fits",
                                    std::string("a/../../x.fits"), std::string("night/")}) {
         SCOPED_TRACE(bad);
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
-        camera.onPropertyCommand(peer, patternRequest(bad));
-        const std::string output = testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
+        // The refusal goes to the camera's log, which writes to the console.
+        std::string output;
+        {
+            corvotest::CapturedDiagnostics captured;
+            corvotest::CapturedStream console(STDOUT_FILENO);
+            camera.onPropertyCommand(peer, patternRequest(bad));
+            output = console.take() + captured.text();
+        }
         EXPECT_EQ(camera.prop("filepattern").getValue<std::string>(), "ok.fits");
         EXPECT_NE(output.find("intruder"), std::string::npos) << output;
     }
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    camera.onPropertyCommand(peer, patternRequest(dir + "/images/%y/new.fits"));
-    testing::internal::GetCapturedStdout();
-    testing::internal::GetCapturedStderr();
+    {
+        corvotest::CapturedDiagnostics quiet;
+        corvotest::CapturedStream console(STDOUT_FILENO);
+        camera.onPropertyCommand(peer, patternRequest(dir + "/images/%y/new.fits"));
+    }
     EXPECT_EQ(camera.prop("filepattern").getValue<std::string>(), dir + "/images/%y/new.fits");
 }

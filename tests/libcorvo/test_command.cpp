@@ -4,6 +4,7 @@
 
 #include "corvo/command.h"
 #include "corvo/misc.h"
+#include "support/captured_output.h"
 
 using namespace corvo;
 using Words = std::vector<std::string>;
@@ -100,9 +101,8 @@ TEST(GenCommand, RoundTripKeepsWholeArguments)
 
 TEST(GenCommand, EmptyVectorThrowsArgError)
 {
-    testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics quiet;
     EXPECT_THROW(genCommandPB({}), CorvoArgError);
-    testing::internal::GetCapturedStderr();
 }
 
 TEST(ExtractCommand, EmptyNameGivesEmptyFirstElement)

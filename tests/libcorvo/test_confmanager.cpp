@@ -14,6 +14,7 @@
 #include <string>
 
 #include "corvo/confmanager.h"
+#include "support/captured_output.h"
 #include "support/temp_dir.h"
 
 using corvo::ConfManager;
@@ -145,9 +146,9 @@ TEST_F(ConfTest, LineFormat)
                                    "exposure = 2\n"
                                    "Case = upper\n"
                                    "empty =\n");
-    testing::internal::CaptureStdout();
+    corvotest::CapturedDiagnostics captured;
     conf.load("fmt");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(captured.stdoutText(), "");
     const ConfManager::Config& c = conf.configs.at("fmt");
     EXPECT_EQ(c.at("exposure"), "2");
     EXPECT_EQ(c.at("url"), "a");
@@ -172,9 +173,9 @@ TEST_F(ConfTest, MalformedLineIsReportedAndSkipped)
     ConfManager conf;
     std::string path = extra + "/bad.conf";
     writeFile(path, "a = 1\n# c\nword\nb = 2\n");
-    testing::internal::CaptureStdout();
+    corvotest::CapturedDiagnostics captured;
     conf.load("bad");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error loading " + path + ":3\n");
+    EXPECT_EQ(captured.stdoutText(), "Error loading " + path + ":3\n");
     EXPECT_EQ(conf.get("bad", "a", ""), "1");
     EXPECT_EQ(conf.get("bad", "b", ""), "2");
 }
@@ -196,9 +197,9 @@ TEST_F(ConfTest, CommentsOnlyLoadsNoConfiguration)
     conf.load("c");
     EXPECT_EQ(conf.configs.count("c"), 0u);
 
-    testing::internal::CaptureStdout();
+    corvotest::CapturedDiagnostics captured;
     conf.set("c", "k", "v");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Config section c is not loaded when setting\n");
+    EXPECT_EQ(captured.stdoutText(), "Config section c is not loaded when setting\n");
     EXPECT_TRUE(conf.dirty.empty());
     EXPECT_EQ(conf.configs.count("c"), 0u);
 
@@ -267,9 +268,9 @@ TEST_F(ConfTest, SaveWithoutRecordedPathFailsAndClearsDirty)
     ConfManager conf;
     conf.get("mem")["k"] = "v";
     conf.set("mem", "k", "w");
-    testing::internal::CaptureStdout();
+    corvotest::CapturedDiagnostics captured;
     conf.saveAll();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Can't write to file \n");
+    EXPECT_EQ(captured.stdoutText(), "Can't write to file \n");
     EXPECT_TRUE(conf.dirty.empty());
     EXPECT_EQ(conf.get("mem", "k", ""), "w");
 }
@@ -289,9 +290,9 @@ TEST_F(ConfTest, FailedSaveLeavesOldFileIntact)
     small.rlim_cur = 100;
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    testing::internal::CaptureStdout();
+    corvotest::CapturedDiagnostics captured;
     conf.save("big");
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = captured.stdoutText();
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
 
@@ -310,17 +311,17 @@ TEST_F(ConfTest, SaveIntoVanishedDirectoryIsReported)
     conf.load("g");
     conf.set("g", "a", "2");
     std::filesystem::remove_all(dir);
-    testing::internal::CaptureStdout();
+    corvotest::CapturedDiagnostics captured;
     conf.save("g");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Can't write to file " + dir + "/g.conf\n");
+    EXPECT_EQ(captured.stdoutText(), "Can't write to file " + dir + "/g.conf\n");
 }
 
 TEST_F(ConfTest, MissingConfigurationCreatesEmptyUserFile)
 {
     ConfManager conf;
-    testing::internal::CaptureStdout();
+    corvotest::CapturedDiagnostics captured;
     conf.load("fresh");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Creating new config file for fresh.conf\n");
+    EXPECT_EQ(captured.stdoutText(), "Creating new config file for fresh.conf\n");
     std::string created = userDir + "/fresh.conf";
     ASSERT_TRUE(exists(created));
     EXPECT_EQ(readFile(created), "");
@@ -347,9 +348,9 @@ TEST_F(ConfTest, WithoutHomeNothingIsCreatedAndNothingThrows)
         EXPECT_EQ(dir.find(root), std::string::npos);
     }
     conf->confDirs.clear();
-    testing::internal::CaptureStdout();
+    corvotest::CapturedDiagnostics captured;
     ASSERT_NO_THROW(conf->load("nohome"));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Creating new config file for nohome.conf\n");
+    EXPECT_EQ(captured.stdoutText(), "Creating new config file for nohome.conf\n");
     ASSERT_NO_THROW(conf->create("nohome"));
     EXPECT_FALSE(exists(userDir));
 }
@@ -358,19 +359,17 @@ TEST_F(ConfTest, GetPathLooksOnlyInLastDirectory)
 {
     ConfManager conf;
     writeFile(userDir + "/fitshdr.txt", "x");
-    testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics captured;
     EXPECT_EQ(conf.getPath("fitshdr.txt"), "");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "search conf " + extra + "/fitshdr.txt\nexist: -1\n");
+    EXPECT_EQ(captured.takeStderr(), "search conf " + extra + "/fitshdr.txt\nexist: -1\n");
 
     writeFile(extra + "/fitshdr.txt", "y");
-    testing::internal::CaptureStderr();
     EXPECT_EQ(conf.getPath("fitshdr.txt"), extra + "/fitshdr.txt");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "search conf " + extra + "/fitshdr.txt\nexist: 0\n");
+    EXPECT_EQ(captured.takeStderr(), "search conf " + extra + "/fitshdr.txt\nexist: 0\n");
 
     conf.confDirs.clear();
-    testing::internal::CaptureStderr();
     EXPECT_EQ(conf.getPath("fitshdr.txt"), "");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(captured.takeStderr(), "");
 }
 
 // The file format has no escapes: a pair either reads back exactly as it was
@@ -381,7 +380,7 @@ TEST_F(ConfTest, ValuesThatWouldNotReadBackAreRefusedNeverTruncated)
     std::string path = extra + "/cam.conf";
     writeFile(path, "url = http://host/a\n");
     conf.load("cam");
-    testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics captured;
     EXPECT_FALSE(conf.set("cam", "url", "http://host/a#fragment"));
     EXPECT_FALSE(conf.set("cam", "note", "two\nlines"));
     EXPECT_FALSE(conf.set("cam", "pad", " padded"));
@@ -389,7 +388,7 @@ TEST_F(ConfTest, ValuesThatWouldNotReadBackAreRefusedNeverTruncated)
     EXPECT_FALSE(conf.set("cam", "a=b", "1"));
     EXPECT_FALSE(conf.set("cam", "#key", "1"));
     EXPECT_FALSE(conf.set("cam", " key", "1"));
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string err = captured.stderrText();
     EXPECT_NE(err.find("Config cam: cannot store url: the value holds '#' or a line break"), std::string::npos) << err;
     EXPECT_EQ(conf.get("cam", "url", ""), "http://host/a");
     EXPECT_TRUE(conf.dirty.empty());
@@ -417,9 +416,9 @@ TEST_F(ConfTest, SaveRefusesAValuePutInThroughTheMapAndKeepsTheFile)
     writeFile(path, "width = 640\n");
     conf.load("cam");
     conf.get("cam")["pattern"] = "img#%d\n";
-    testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics captured;
     conf.save("cam");
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string err = captured.stderrText();
     EXPECT_NE(err.find("Config cam not saved: cannot store pattern"), std::string::npos) << err;
     EXPECT_EQ(readFile(path), "width = 640\n");
     EXPECT_EQ(listDir(extra), std::set<std::string>{"cam.conf"});

@@ -13,6 +13,7 @@
 #include "corvo/message.h"
 #include "corvo/misc.h"
 #include "corvo/peer.h"
+#include "support/captured_output.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -89,7 +90,7 @@ TEST(DaemonTables, AFreshDaemonDescribesOnlyItsIdleStatus)
 TEST(DaemonTables, StatusValuesAreUnique)
 {
     TestDaemon daemon;
-    ::testing::internal::CaptureStderr();  // stack traces of the errors
+    corvotest::CapturedDiagnostics quiet;  // stack traces of the errors
     try {
         daemon.addStatusStr(0, "READY");
         FAIL() << "no exception";
@@ -98,7 +99,6 @@ TEST(DaemonTables, StatusValuesAreUnique)
     }
     daemon.addStatusStr(3, "BUSY");
     EXPECT_THROW(daemon.addStatusStr(3, "AGAIN"), corvo::CorvoError);
-    ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(daemon.statusList.at(3), "BUSY");
 
     daemon.addStatusStr(-1, "WEIRD");
@@ -165,10 +165,13 @@ TEST(DaemonStatus, ChangesAreLoggedWithTheirText)
     TestDaemon daemon;
     daemon.addStatusStr(2, "MOVING");
     daemon.prepare();
-    ::testing::internal::CaptureStdout();
-    daemon.changeStatus(2);
-    daemon.changeStatus(7);
-    std::string out = ::testing::internal::GetCapturedStdout();
+    std::string out;
+    {
+        corvotest::CapturedStream console(STDOUT_FILENO);  // the daemon's log
+        daemon.changeStatus(2);
+        daemon.changeStatus(7);
+        out = console.take();
+    }
     EXPECT_EQ(daemon.getStatus(), 2u);
     EXPECT_NE(out.find("[info] Switch to new status MOVING"), std::string::npos) << out;
     EXPECT_NE(out.find("[error] Status value 7 out of range"), std::string::npos) << out;
@@ -178,10 +181,13 @@ TEST(DaemonErrors, ExceptionsFromTheLoopGoToTheDaemonLogAtErrorLevel)
 {
     TestDaemon daemon;
     daemon.prepare();
-    ::testing::internal::CaptureStdout();
-    daemon.beforeLoop();
-    daemon.reportException("disk full");
-    std::string out = ::testing::internal::GetCapturedStdout();
+    std::string out;
+    {
+        corvotest::CapturedStream console(STDOUT_FILENO);  // the daemon's log
+        daemon.beforeLoop();
+        daemon.reportException("disk full");
+        out = console.take();
+    }
     EXPECT_NE(out.find("[tester] [info] Start looping..."), std::string::npos) << out;
     EXPECT_NE(out.find("[tester] [error] Unhandled exception in event handling: disk full"), std::string::npos) << out;
 }
@@ -200,14 +206,13 @@ protected:
         daemon.prepare();
     }
 
-    // Runs the command and returns what the daemon printed.
+    // Runs the command and returns what the daemon logged to the console.
     std::string dispatch(std::vector<std::string> words)
     {
-        ::testing::internal::CaptureStdout();
-        ::testing::internal::CaptureStderr();
+        corvotest::CapturedDiagnostics quiet;
+        corvotest::CapturedStream console(STDOUT_FILENO);
         daemon.onCommand(somePeer(), commandRecord(std::move(words)));
-        ::testing::internal::GetCapturedStderr();
-        return ::testing::internal::GetCapturedStdout();
+        return console.take();
     }
 
     TestDaemon daemon;
@@ -299,9 +304,9 @@ protected:
             change.mutable_intval()->set_value(value);
         else
             change.mutable_strval()->set_value(text);
-        ::testing::internal::CaptureStderr();
+        corvotest::CapturedDiagnostics captured;
         daemon.onPropertyCommand(somePeer(), change);
-        return ::testing::internal::GetCapturedStderr();
+        return captured.stderrText();
     }
 
     TestDaemon daemon;
@@ -326,10 +331,10 @@ TEST_F(DaemonPropertyRequests, TheConsoleLineOfEachChangeIsThrottledPerRequester
     change.set_command(true);
     change.mutable_intval()->set_value(7);
     corvo::setTimestampNow(change.mutable_send_ts());
-    ::testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics captured;
     for (int i = 0; i < 100; ++i)
         daemon.onPropertyCommand(somePeer(), change);
-    std::string trace = ::testing::internal::GetCapturedStderr();
+    std::string trace = captured.takeStderr();
     EXPECT_EQ(trace.rfind("onPropertyCommand: client, delayus: ", 0), 0u) << trace;
     size_t lines = 0;
     for (size_t at = trace.find("onPropertyCommand: client, "); at != std::string::npos;
@@ -387,20 +392,23 @@ protected:
     // Hands the request over as the network does; returns what was logged.
     std::string handle(const corvo::proto::PropertyChange& change, std::shared_ptr<corvo::Peer> from = somePeer())
     {
-        ::testing::internal::CaptureStdout();
-        ::testing::internal::CaptureStderr();
+        corvotest::CapturedDiagnostics quiet;
+        corvotest::CapturedStream console(STDOUT_FILENO);
         daemon.handlePropertyCommand(from, change);
-        ::testing::internal::GetCapturedStderr();
-        return ::testing::internal::GetCapturedStdout();
+        return console.take();
     }
     std::string handle(const corvo::proto::Command& command, std::shared_ptr<corvo::Peer> from = somePeer())
     {
-        ::testing::internal::CaptureStdout();
-        ::testing::internal::CaptureStderr();
-        daemon.handleCommand(from, command);
-        std::string err = ::testing::internal::GetCapturedStderr();
+        std::string out, err;
+        {
+            corvotest::CapturedDiagnostics captured;
+            corvotest::CapturedStream console(STDOUT_FILENO);
+            daemon.handleCommand(from, command);
+            err = captured.stderrText();
+            out = console.take();
+        }
         EXPECT_EQ(err.find("stack trace"), std::string::npos) << err;
-        return ::testing::internal::GetCapturedStdout();
+        return out;
     }
 
     static corvo::proto::PropertyChange change(const std::string& name)
@@ -430,9 +438,9 @@ TEST_F(DaemonRequestChecks, AChangeHandedOverWithoutAPeerIsAppliedAndPublished)
     // and the record names no requester instead of reading a null peer.
     auto request = change("gain");
     request.mutable_intval()->set_value(4);
-    ::testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics captured;
     daemon.handlePropertyCommand(nullptr, request);
-    std::string err = ::testing::internal::GetCapturedStderr();
+    std::string err = captured.takeStderr();
     EXPECT_EQ(daemon.getProperty("gain")->getValue<long>(), 4);
     EXPECT_EQ(daemon.overrideCalls, 1);
     EXPECT_EQ(BroadcastCounter::names, std::vector<std::string>{"gain"});
@@ -507,11 +515,14 @@ TEST_F(DaemonRequestChecks, CommandsWithUnknownNamesOrArgumentsThatDoNotFitAreRe
 
 TEST_F(DaemonRequestChecks, ErrorsOfOnePeerAreRateLimitedAndCounted)
 {
-    ::testing::internal::CaptureStdout();
+    std::string out;
     auto peer = somePeer();
-    for (int i = 0; i < 2000; ++i)
-        daemon.handleCommand(peer, commandRecord({"bogus", std::to_string(i)}));
-    std::string out = ::testing::internal::GetCapturedStdout();
+    {
+        corvotest::CapturedStream console(STDOUT_FILENO);
+        for (int i = 0; i < 2000; ++i)
+            daemon.handleCommand(peer, commandRecord({"bogus", std::to_string(i)}));
+        out = console.take();
+    }
     // Another peer still gets its first records written.
     auto other = std::make_shared<corvo::Peer>("other", "UUID-O", "");
     out += handle(commandRecord({"bogus"}), other);
@@ -520,9 +531,11 @@ TEST_F(DaemonRequestChecks, ErrorsOfOnePeerAreRateLimitedAndCounted)
     EXPECT_LT(out.size(), 2000u);  // about 150 bytes a record
 
     // Held back records are counted when the daemon stops.
-    ::testing::internal::CaptureStdout();
-    daemon.cleanup();
-    out = ::testing::internal::GetCapturedStdout();
+    {
+        corvotest::CapturedStream console(STDOUT_FILENO);
+        daemon.cleanup();
+        out = console.take();
+    }
     EXPECT_NE(out.find("[error] Last message from client repeated 1995 times"), std::string::npos) << out;
 }
 
@@ -550,10 +563,10 @@ TEST(DaemonConfiguration, EntriesSetPropertiesAndBadOnesAreSkipped)
     daemon.createProperty("gain", corvo::Property::INT, "gain", true);
     daemon.createProperty("ratio", corvo::Property::DOUBLE, "ratio", true);
     daemon.getProperty("gain")->setValue(7L);
-    ::testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics captured;
     daemon.prepare();
     daemon.beforeInit();
-    std::string err = ::testing::internal::GetCapturedStderr();
+    std::string err = captured.stderrText();
 
     EXPECT_EQ(daemon.getProperty("serial")->toString(), "A17");
     EXPECT_DOUBLE_EQ(daemon.getProperty("ratio")->getValue<double>(), 0.5);

@@ -11,6 +11,7 @@
 
 #include "corvo/daemon.h"
 #include "corvo/peer.h"
+#include "support/captured_output.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -142,17 +143,16 @@ protected:
 
     std::string handle(const std::shared_ptr<corvo::Peer>& peer, const corvo::proto::PropertyChange& change)
     {
-        ::testing::internal::CaptureStdout();
-        ::testing::internal::CaptureStderr();
+        corvotest::CapturedDiagnostics quiet;
+        corvotest::CapturedStream console(STDOUT_FILENO);  // the daemon's log
         daemon->handlePropertyCommand(peer, change);
-        ::testing::internal::GetCapturedStderr();
-        return ::testing::internal::GetCapturedStdout();
+        return console.take();
     }
     std::string handle(const std::shared_ptr<corvo::Peer>& peer, const corvo::proto::Command& record)
     {
-        ::testing::internal::CaptureStdout();
+        corvotest::CapturedStream console(STDOUT_FILENO);  // the daemon's log
         daemon->handleCommand(peer, record);
-        return ::testing::internal::GetCapturedStdout();
+        return console.take();
     }
 
     long slot() const { return daemon->getProperty("slot")->intValue; }
@@ -275,9 +275,12 @@ TEST_F(DaemonAccess, TheLoopEndsALeaseAndPublishesTheFreeLock)
     EXPECT_EQ(lock().rfind("alice until", 0), 0u);
     BroadcastCounter broadcasts;
     // Only the lease timer keeps the loop alive: it runs until the lease ended.
-    ::testing::internal::CaptureStdout();
-    uv_run(uv_default_loop(), UV_RUN_DEFAULT);
-    std::string out = ::testing::internal::GetCapturedStdout();
+    std::string out;
+    {
+        corvotest::CapturedStream console(STDOUT_FILENO);
+        uv_run(uv_default_loop(), UV_RUN_DEFAULT);
+        out = console.take();
+    }
     EXPECT_EQ(lock(), "");
     EXPECT_EQ(broadcasts.names, std::vector<std::string>{"lock"});
     EXPECT_NE(out.find("[info] audit: the lock of alice expired"), std::string::npos) << out;
@@ -309,10 +312,13 @@ TEST_F(DaemonAccess, WithoutRulesASecuredSiteGrantsEveryRightAndAnOpenSiteIsUnch
     open.prepare(false);
     EXPECT_FALSE(open.getProperty("lock"));
     EXPECT_EQ(open.composeInfo().commands_size(), 2);
-    ::testing::internal::CaptureStdout();
-    open.handleCommand(peerOf("", "client"), command({"lock", "10"}));
-    open.handlePropertyCommand(peerOf("", "client"), setSlot(5));
-    std::string out = ::testing::internal::GetCapturedStdout();
+    std::string out;
+    {
+        corvotest::CapturedStream console(STDOUT_FILENO);
+        open.handleCommand(peerOf("", "client"), command({"lock", "10"}));
+        open.handlePropertyCommand(peerOf("", "client"), setSlot(5));
+        out = console.take();
+    }
     EXPECT_EQ(open.getProperty("slot")->intValue, 5);
     EXPECT_NE(out.find("unknown command 'lock'"), std::string::npos) << out;
     // On an open site the audit names the program and its address.
@@ -329,13 +335,12 @@ TEST_F(DaemonAccess, ARequestTheDevicesOwnCheckRefusesIsAuditedOnlyAsRefused)
     label.set_name("label");
     label.set_command(true);
     label.mutable_strval()->set_value("forbidden");
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics quiet;
+    corvotest::CapturedStream console(STDOUT_FILENO);  // the daemon's log
     open.handlePropertyCommand(peerOf("", "client"), label);
     open.handleCommand(peerOf("", "client"), command({"move", "13"}));
     open.handleCommand(peerOf("", "client"), command({"move", "2"}));
-    ::testing::internal::GetCapturedStderr();
-    std::string out = ::testing::internal::GetCapturedStdout();
+    std::string out = console.take();
     EXPECT_EQ(open.getProperty("label")->strValue, "");
     EXPECT_EQ(count(out, "audit: accepted set label"), 0u) << out;
     EXPECT_NE(out.find("[warning] audit: refused set label = forbidden (was ) by client at tcp://127.0.0.1:4000: not "
@@ -352,17 +357,21 @@ TEST_F(DaemonAccess, AuditRecordsOfAFloodingPeerAreBoundedAndCounted)
 {
     daemon->prepare(true);
     auto peer = peerOf("alice");
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-    for (int i = 0; i < 500; ++i)
-        daemon->handlePropertyCommand(peer, setSlot(i % 6));
-    ::testing::internal::GetCapturedStderr();
-    std::string out = ::testing::internal::GetCapturedStdout();
+    std::string out;
+    {
+        corvotest::CapturedDiagnostics quiet;
+        corvotest::CapturedStream console(STDOUT_FILENO);
+        for (int i = 0; i < 500; ++i)
+            daemon->handlePropertyCommand(peer, setSlot(i % 6));
+        out = console.take();
+    }
     EXPECT_EQ(slot(), 499 % 6);
     EXPECT_EQ(count(out, "audit: accepted set slot"), 20u);
-    ::testing::internal::CaptureStdout();
-    daemon->cleanup();
-    out = ::testing::internal::GetCapturedStdout();
+    {
+        corvotest::CapturedStream console(STDOUT_FILENO);
+        daemon->cleanup();
+        out = console.take();
+    }
     EXPECT_NE(out.find("audit: last record of tool repeated 480 times"), std::string::npos) << out;
 }
 

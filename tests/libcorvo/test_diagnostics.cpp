@@ -11,6 +11,7 @@
 #include "corvo/confmanager.h"
 #include "corvo/diagnostics.h"
 #include "corvo/misc.h"
+#include "support/captured_output.h"
 
 using corvo::diagnose;
 using corvo::Diagnostic;
@@ -49,12 +50,14 @@ protected:
 
 TEST_F(DiagnosticsTest, DefaultWritesEachMessageToItsOwnStream)
 {
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    diagnose(Diagnostic::Warning, Diagnostic::Stdout, "to standard output");
-    diagnose(Diagnostic::Debug, Diagnostic::Stderr, "two\nlines");
-    std::string err = testing::internal::GetCapturedStderr();
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out, err;
+    {
+        corvotest::CapturedStream stdoutCapture(STDOUT_FILENO), stderrCapture(STDERR_FILENO);
+        diagnose(Diagnostic::Warning, Diagnostic::Stdout, "to standard output");
+        diagnose(Diagnostic::Debug, Diagnostic::Stderr, "two\nlines");
+        out = stdoutCapture.take();
+        err = stderrCapture.take();
+    }
     EXPECT_EQ(out, "to standard output\n");
     EXPECT_EQ(err, "two\nlines\n");
 }
@@ -63,11 +66,15 @@ TEST_F(DiagnosticsTest, ProcessWideSinkReplacesTheStreamsUntilCleared)
 {
     Collector collector;
     corvo::setDiagnosticSink(collector.sink());
-    testing::internal::CaptureStdout();
-    diagnose(Diagnostic::Error, Diagnostic::Stdout, "caught");
-    corvo::setDiagnosticSink(nullptr);
-    diagnose(Diagnostic::Info, Diagnostic::Stdout, "printed");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "printed\n");
+    std::string out;
+    {
+        corvotest::CapturedStream stdoutCapture(STDOUT_FILENO);
+        diagnose(Diagnostic::Error, Diagnostic::Stdout, "caught");
+        corvo::setDiagnosticSink(nullptr);
+        diagnose(Diagnostic::Info, Diagnostic::Stdout, "printed");
+        out = stdoutCapture.take();
+    }
+    EXPECT_EQ(out, "printed\n");
 
     ASSERT_EQ(collector.received.size(), 1u);
     EXPECT_EQ(collector.received[0].text, "caught");
@@ -101,15 +108,23 @@ TEST_F(DiagnosticsTest, SinkThatReportsOrThrowsFallsBackToTheStream)
         ++calls;
         diagnose(Diagnostic::Error, Diagnostic::Stderr, "inner " + d.text);
     });
-    testing::internal::CaptureStderr();
-    diagnose(Diagnostic::Info, Diagnostic::Stderr, "outer");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "inner outer\n");
+    std::string err;
+    {
+        corvotest::CapturedStream stderrCapture(STDERR_FILENO);
+        diagnose(Diagnostic::Info, Diagnostic::Stderr, "outer");
+        err = stderrCapture.take();
+    }
+    EXPECT_EQ(err, "inner outer\n");
     EXPECT_EQ(calls, 1);
 
     DiagnosticRedirect throwing([](const Diagnostic&) { throw std::runtime_error("sink broke"); });
-    testing::internal::CaptureStdout();
-    diagnose(Diagnostic::Warning, Diagnostic::Stdout, "kept");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "kept\n");
+    std::string out;
+    {
+        corvotest::CapturedStream stdoutCapture(STDOUT_FILENO);
+        diagnose(Diagnostic::Warning, Diagnostic::Stdout, "kept");
+        out = stdoutCapture.take();
+    }
+    EXPECT_EQ(out, "kept\n");
     // The fallback did not leave the thread marked as inside a sink.
     Collector after;
     DiagnosticRedirect last(after.sink());

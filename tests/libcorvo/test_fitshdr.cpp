@@ -10,11 +10,10 @@
 #include <vector>
 
 #include "corvo/image.h"
+#include "support/captured_output.h"
 #include "support/temp_dir.h"
 
 using namespace corvo;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 
@@ -25,9 +24,9 @@ protected:
     std::vector<FitsHdrMap> parse(const std::string& text)
     {
         std::ofstream(path) << text;
-        CaptureStdout();
+        corvotest::CapturedDiagnostics captured;
         auto result = parseFitsHdrFile(path);
-        output = GetCapturedStdout();
+        output = captured.stdoutText();
         return result;
     }
 
@@ -144,23 +143,22 @@ TEST_F(FitsHdrTest, OverlongLineIsWrongSyntaxNotACrash)
 
 TEST_F(FitsHdrTest, MissingFileGivesOneErrorLine)
 {
-    CaptureStdout();
+    corvotest::CapturedDiagnostics captured;
     auto result = parseFitsHdrFile(dir / "absent.txt");
-    EXPECT_EQ(GetCapturedStdout(), "ERROR: Can't open FITS header file.\n");
+    EXPECT_EQ(captured.takeStdout(), "ERROR: Can't open FITS header file.\n");
     EXPECT_TRUE(result.empty());
 
-    CaptureStdout();
     result = parseFitsHdrFile("");
-    EXPECT_EQ(GetCapturedStdout(), "ERROR: Can't open FITS header file.\n");
+    EXPECT_EQ(captured.takeStdout(), "ERROR: Can't open FITS header file.\n");
     EXPECT_TRUE(result.empty());
 }
 
 TEST_F(FitsHdrTest, UnreadableFileGivesNothingQuietly)
 {
     // A directory exists but holds no lines.
-    CaptureStdout();
+    corvotest::CapturedDiagnostics captured;
     auto result = parseFitsHdrFile(dir.path());
-    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(captured.stdoutText(), "");
     EXPECT_TRUE(result.empty());
 }
 

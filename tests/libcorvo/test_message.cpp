@@ -8,6 +8,7 @@
 #include "corvo/command.h"
 #include "corvo/message.h"
 #include "corvo/property.h"
+#include "support/captured_output.h"
 
 using namespace corvo;
 
@@ -228,12 +229,12 @@ TEST(ProtobufLog, ReportsOfInvalidTextAreRateLimited)
     command.set_cmd_name("ok");
     std::string bytes = command.SerializeAsString();
     bytes[bytes.size() - 1] = '\xff';  // the name's last byte: no longer UTF-8
-    testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics captured;
     for (int i = 0; i < 1000; ++i) {
         corvo::proto::Command parsed;
         parsed.ParseFromString(bytes);
     }
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string err = captured.stderrText();
     size_t lines = std::count(err.begin(), err.end(), '\n');
     EXPECT_GE(lines, 1u) << "the first report still shows";
     EXPECT_LE(lines, 5u) << err;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "corvo/misc.h"
+#include "support/captured_output.h"
 #include "support/temp_dir.h"
 
 using corvo::split;
@@ -181,11 +182,11 @@ TEST(Errors, MessagesAndWhat)
 
 TEST(StackTrace, ConstructionWritesTraceToStandardError)
 {
-    testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics captured;
     try {
         throw corvo::CorvoError("caught");
     } catch (const corvo::CorvoError&) {}
-    std::string err = testing::internal::GetCapturedStderr();
+    std::string err = captured.stderrText();
     ASSERT_EQ(err.rfind("stack trace:\n", 0), 0u) << err;
     // Frame lines follow, each indented by two spaces, at most 63 of them.
     std::string frames = err.substr(std::string("stack trace:\n").size());
@@ -229,14 +230,14 @@ TEST(Trim, StripsIsspaceSet)
 TEST(Errors, EveryLibraryErrorIsACorvoErrorAndOnlyProgramFaultsPrintATrace)
 {
     auto printsTrace = [](auto makeAndThrow) {
-        testing::internal::CaptureStderr();
+        corvotest::CapturedDiagnostics captured;
         try {
             makeAndThrow();
         } catch (const corvo::CorvoError&) {
         } catch (...) {
             ADD_FAILURE() << "not a CorvoError";
         }
-        return testing::internal::GetCapturedStderr().find("stack trace:") != std::string::npos;
+        return captured.stderrText().find("stack trace:") != std::string::npos;
     };
     EXPECT_TRUE(printsTrace([] { throw corvo::CorvoTypeError(); }));
     EXPECT_TRUE(printsTrace([] { throw corvo::CorvoError("fault"); }));
@@ -315,11 +316,11 @@ TEST_F(ReadSmallFile, TheCheckSeesTheStatusBeforeAnythingIsRead)
 
 TEST(StackTrace, ArgumentErrorsComeFromPeersAndPrintNone)
 {
-    testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics captured;
     try {
         throw corvo::CorvoArgError();
     } catch (const corvo::CorvoError&) {}
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(captured.text(), "");
 }
 
 TEST(SendDelay, ExtremeTimeStampsClampInsteadOfOverflowing)

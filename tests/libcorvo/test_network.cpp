@@ -14,6 +14,7 @@
 #include "corvo/network.h"
 #include "corvo/peer.h"
 #include "corvo/property.h"
+#include "support/captured_output.h"
 
 using corvo::NetworkEvent;
 
@@ -318,18 +319,17 @@ TEST_F(NetworkEvents, CommandsPrintTheirDelayOnlyWhenTheyCarryASendTime)
     command.set_cmd_name("expose");
     command.add_args("2");
     Message m = Message::framed(command);
-    ::testing::internal::CaptureStdout();
+    corvotest::CapturedDiagnostics captured;
     event("WHISPER", "A", "", m.msg);
-    std::string out = ::testing::internal::GetCapturedStdout();
+    std::string out = captured.takeStdout();
     ASSERT_EQ(recorder.calls, std::vector<std::string>{"command"});
     EXPECT_EQ(recorder.lastCommand.cmd_name(), "expose");
     EXPECT_EQ(out.find("CommandDelay"), std::string::npos) << out;
 
     // A fresh stamp gives a small delay.
     Message stamped = Message::framed(corvo::genCommandPB({"expose", "1"}));
-    ::testing::internal::CaptureStdout();
     event("WHISPER", "A", "", stamped.msg);
-    out = ::testing::internal::GetCapturedStdout();
+    out = captured.takeStdout();
     ASSERT_EQ(out.rfind("CommandDelay: ", 0), 0u) << out;
     long long delay = std::stoll(out.substr(14));
     EXPECT_GE(delay, 0);
@@ -340,14 +340,14 @@ TEST_F(NetworkEvents, CommandDelayLinesAreThrottledPerRequester)
 {
     enter("A");
     enter("B");
-    ::testing::internal::CaptureStdout();
+    corvotest::CapturedDiagnostics captured;
     for (int i = 0; i < 100; ++i) {
         Message stamped = Message::framed(corvo::genCommandPB({"expose", "1"}));
         event("WHISPER", "A", "", stamped.msg);
     }
     Message other = Message::framed(corvo::genCommandPB({"expose", "1"}));
     event("WHISPER", "B", "", other.msg);
-    std::string out = ::testing::internal::GetCapturedStdout();
+    std::string out = captured.takeStdout();
     size_t lines = 0;
     for (size_t at = out.find("CommandDelay: "); at != std::string::npos; at = out.find("CommandDelay: ", at + 1))
         ++lines;
@@ -481,6 +481,8 @@ protected:
             << stderrText;
     }
     std::string stderrText;
+    // What the network reports about the peers it drops.
+    corvotest::CapturedDiagnostics captured;
 };
 
 TEST_F(NetworkBounds, APayloadOfTwoGibibytesDropsItsSenderWithoutThrowing)
@@ -494,9 +496,9 @@ TEST_F(NetworkBounds, APayloadOfTwoGibibytesDropsItsSenderWithoutThrowing)
         enter(uuid);
         Message big;
         big.frame(&tag, 1).frame(nullptr, huge);
-        ::testing::internal::CaptureStderr();
+        corvotest::CapturedDiagnostics captured;
         EXPECT_NO_THROW(event("WHISPER", uuid, "", big.msg));
-        stderrText = ::testing::internal::GetCapturedStderr();
+        stderrText = captured.takeStderr();
         expectDropped(uuid, "a payload of " + std::to_string(huge) + " bytes (at most " +
                                 std::to_string(corvo::kMaxPayloadBytes) + ")");
     }
@@ -517,7 +519,7 @@ TEST_F(NetworkBounds, APeerWhoseDescriptionsOutgrowTheirBytesIsDroppedOnceAndMem
     enter("A");
     enter("B");
     const long before = peakKiB();
-    ::testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics captured;
     // Each Info declares one more property with 240 labels of 64,000 bytes:
     // every entry within its own bounds, about 15 MB each.
     for (int i = 0; i < 20; ++i) {
@@ -533,7 +535,7 @@ TEST_F(NetworkBounds, APeerWhoseDescriptionsOutgrowTheirBytesIsDroppedOnceAndMem
         Message m = Message::framed(info);
         event("WHISPER", "A", "", m.msg);
     }
-    stderrText = ::testing::internal::GetCapturedStderr();
+    stderrText = captured.takeStderr();
     expectDropped("A", "descriptions and values of more than " + std::to_string(corvo::kMaxPeerBytes) + " bytes");
     size_t reports = 0;
     for (size_t at = stderrText.find("Dropped peer"); at != std::string::npos;
@@ -555,9 +557,9 @@ TEST_F(NetworkBounds, AMessageOfTooManyFramesDropsItsSender)
     many.frame(&tag, 1);
     for (size_t i = 0; i < corvo::kMaxMessageFrames; ++i)
         many.frame(&status, 4);
-    ::testing::internal::CaptureStderr();
+    captured.clear();
     event("SHOUT", "A", "lab", many.msg);
-    stderrText = ::testing::internal::GetCapturedStderr();
+    stderrText = captured.takeStderr();
     expectDropped("A", std::to_string(corvo::kMaxMessageFrames + 1) + " frames in one message");
     EXPECT_EQ(recorder.calls, std::vector<std::string>{"exit"});
     // Later messages of the dropped peer are ignored; others are unaffected.
@@ -579,14 +581,14 @@ TEST_F(NetworkBounds, DescriptionsBeyondTheBoundsDropTheirSender)
     for (size_t i = 0; i <= corvo::kMaxPropertyChoices; ++i)
         mode->mutable_intval()->add_choices()->set_choice_val(static_cast<int64_t>(i));
     Message m = Message::framed(choices);
-    ::testing::internal::CaptureStderr();
+    captured.clear();
     event("WHISPER", "A", "", m.msg);
-    stderrText = ::testing::internal::GetCapturedStderr();
+    stderrText = captured.takeStderr();
     expectDropped("A", "property mode: 1025 choices (at most 1024)");
 
     // Many Infos, each within the bound, that add up beyond it.
     enter("B");
-    ::testing::internal::CaptureStderr();
+    captured.clear();
     for (int round = 0; round < 3; ++round) {
         corvo::proto::Info info;
         for (size_t i = 0; i < corvo::kMaxInfoEntries / 2 + 1; ++i)
@@ -594,7 +596,7 @@ TEST_F(NetworkBounds, DescriptionsBeyondTheBoundsDropTheirSender)
         Message part = Message::framed(info);
         event("WHISPER", "B", "", part.msg);
     }
-    stderrText = ::testing::internal::GetCapturedStderr();
+    stderrText = captured.takeStderr();
     expectDropped("B", "descriptions adding up to more than 4096 entries of one kind");
     EXPECT_EQ(std::count(recorder.calls.begin(), recorder.calls.end(), "info"), 1);
 }
@@ -609,18 +611,18 @@ TEST_F(NetworkBounds, OversizedBroadcastsAndLogRecordsDropTheirSender)
     for (size_t i = 0; i <= corvo::kMaxPropertyListItems; ++i)
         change.mutable_doublelist()->add_values(1);
     Message broadcast = Message::framed(change);
-    ::testing::internal::CaptureStderr();
+    captured.clear();
     event("SHOUT", "A", "lab-prop", broadcast.msg);
-    stderrText = ::testing::internal::GetCapturedStderr();
+    stderrText = captured.takeStderr();
     expectDropped("A", "property exposure: 16385 list items");
 
     enter("B");
     corvo::proto::Log log;
     log.set_message(std::string(corvo::kMaxDescriptionBytes + 1, 'x'));
     Message record = Message::framed(log);
-    ::testing::internal::CaptureStderr();
+    captured.clear();
     event("SHOUT", "B", "lab-log", record.msg);
-    stderrText = ::testing::internal::GetCapturedStderr();
+    stderrText = captured.takeStderr();
     expectDropped("B", "a log message of 65537 bytes");
 }
 
@@ -634,9 +636,9 @@ TEST_F(NetworkBounds, APeerNameFromTheNetworkIsEscapedWhenReported)
     Message many;
     for (size_t i = 0; i <= corvo::kMaxMessageFrames; ++i)
         many.frame("x", 1);
-    ::testing::internal::CaptureStderr();
+    captured.clear();
     event("WHISPER", "E", "", many.msg);
-    stderrText = ::testing::internal::GetCapturedStderr();
+    stderrText = captured.takeStderr();
     EXPECT_NE(stderrText.find("Dropped peer evil\\x1b[2J (E)"), std::string::npos) << stderrText;
 }
 

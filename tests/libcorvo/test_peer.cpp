@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "corvo/peer.h"
+#include "support/captured_output.h"
 
 namespace {
 
@@ -20,9 +21,9 @@ corvo::Peer cameraWithExpose()
 
 bool verifyQuietly(corvo::Peer& peer, std::vector<std::string> command, std::string* err = nullptr)
 {
-    ::testing::internal::CaptureStderr();
+    corvotest::CapturedDiagnostics captured;
     bool ok = peer.verifyCommand(std::move(command));
-    std::string text = ::testing::internal::GetCapturedStderr();
+    std::string text = captured.stderrText();
     if (err)
         *err = text;
     return ok;

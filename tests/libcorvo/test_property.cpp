@@ -12,6 +12,7 @@
 #include "corvo/misc.h"
 #include "corvo/network.h"
 #include "corvo/property.h"
+#include "support/captured_output.h"
 
 using namespace corvo;
 
@@ -42,18 +43,20 @@ protected:
     }
 
     // Type errors print a stack trace; keep it out of the test output.
+    // Returns what was reported for standard output.
     template <class F>
-    static void expectTypeError(F f, const char* what = "Type Error")
+    static std::string expectTypeError(F f, const char* what = "Type Error")
     {
-        testing::internal::CaptureStderr();
+        corvotest::CapturedDiagnostics captured;
         try {
             f();
             ADD_FAILURE() << "no CorvoTypeError";
         } catch (const CorvoTypeError& e) {
             EXPECT_STREQ(e.what(), what);
         }
-        std::string err = testing::internal::GetCapturedStderr();
+        std::string err = captured.stderrText();
         EXPECT_NE(err.find("stack trace:"), std::string::npos);
+        return captured.stdoutText();
     }
 
     Owner owner;
@@ -159,9 +162,7 @@ TEST_F(PropertyTest, WrongTypedSetterThrowsAndChangesNothing)
     i.setValue(7L);
     broadcasts.clear();
 
-    testing::internal::CaptureStdout();
-    expectTypeError([&] { i.setValue(2.5); });
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "width\n");
+    EXPECT_EQ(expectTypeError([&] { i.setValue(2.5); }), "width\n");
 
     expectTypeError([&] { i.setValue(std::string("x")); });
     Property list("l", Property::INT_LIST, "", false, &owner);

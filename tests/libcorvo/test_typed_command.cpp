@@ -10,6 +10,7 @@
 #include "corvo/daemon.h"
 #include "corvo/peer.h"
 #include "corvo/typed_command.h"
+#include "support/captured_output.h"
 
 namespace {
 
@@ -38,9 +39,9 @@ public:
         // A requester of its own each time: refusals are logged a few times
         // per requester only.
         std::string requester = "client" + std::to_string(++requests);
-        ::testing::internal::CaptureStdout();
+        corvotest::CapturedStream console(STDOUT_FILENO);
         handleCommand(std::make_shared<corvo::Peer>(requester, "UUID", ""), command);
-        std::string out = ::testing::internal::GetCapturedStdout();
+        std::string out = console.take();
         const std::string from = "(from " + requester + ": ";
         size_t at = out.find(from);
         if (at == std::string::npos)

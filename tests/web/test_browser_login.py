@@ -18,8 +18,7 @@ import pytest
 
 from test_browser import NET, Programs, artifact, card, gateway_up, keep_outputs, need, value_text, wait_for
 
-from selenium import webdriver  # noqa: E402  (test_browser skips without selenium)
-from selenium.webdriver.chrome.service import Service  # noqa: E402
+import chromium  # noqa: E402  (test_browser skips without selenium)
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.common.keys import Keys  # noqa: E402
 
@@ -89,20 +88,9 @@ def secured():
 
 @pytest.fixture(scope="module")
 def browser(secured):
-    options = webdriver.ChromeOptions()
-    options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
-    for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--no-first-run",
-              "--disable-extensions", "--user-data-dir=" + os.path.join(secured.work, "chromium"),
-              "--ignore-certificate-errors"):  # the HTTPS gateway's certificate is made by the test
-        options.add_argument(a)
-    driver = webdriver.Chrome(service=Service(shutil.which("chromedriver") or "/usr/bin/chromedriver"),
-                              options=options)
-    driver.set_page_load_timeout(60)
-    driver.set_window_size(1400, 900)
-    try:
+    # The HTTPS gateway's certificate is made by the test.
+    with chromium.driver(os.path.join(secured.work, "chromium"), ["--ignore-certificate-errors"]) as driver:
         yield driver
-    finally:
-        driver.quit()
 
 
 def log_in(driver, user, password, base="http://127.0.0.1:%d" % HTTP):

@@ -20,6 +20,37 @@ def write_fits(path, data, **cards):
     hdu.writeto(path)
 
 
+def compressed_claiming(width, height):
+    """A tile-compressed FITS file of 64 x 64 pixels, its header changed to
+    claim width x height (None: left true)."""
+    data = np.arange(64 * 64, dtype=np.int16).reshape(64, 64)
+    out = io.BytesIO()
+    fits.HDUList([fits.PrimaryHDU(), fits.CompImageHDU(data)]).writeto(out)
+    raw = out.getvalue()
+    for key, value in ((b"ZNAXIS1", width), (b"ZNAXIS2", height)):
+        if value is not None:
+            at = raw.index(key + b" ")
+            raw = raw[:at] + (key.ljust(8) + b"= " + str(value).encode().rjust(20)).ljust(80) + raw[at + 80:]
+    return raw
+
+
+def peak_memory_rendering(path):
+    """The peak resident memory (kB) of a fresh interpreter that renders
+    `path`, whatever the outcome."""
+    import subprocess
+    import sys
+
+    script = ("import resource, sys\nfrom corvoweb.preview import render, NoPreview\n"
+              "try:\n    render(open(sys.argv[1], 'rb').read())\nexcept NoPreview:\n    pass\n"
+              "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)\n")
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ, PYTHONPATH=os.path.join(here, "..", "..", "apps", "web"))
+    done = subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True, text=True, env=env,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    return int(done.stdout.split()[-1])
+
+
 @pytest.fixture
 def root(tmp_path):
     r = tmp_path / "images"
@@ -45,12 +76,26 @@ class TestWhichFiles:
         outside = tmp_path / "secret.fits"
         write_fits(outside, np.zeros((4, 4), np.int16))
         os.symlink(outside, root / "link.fits")
-        with pytest.raises(NoPreview, match="outside"):
+        with pytest.raises(NoPreview, match="link"):
             open_image_file(str(root / "link.fits"), str(root), 1 << 20)
-        # A link that stays inside is followed.
-        write_fits(root / "real.fits", np.zeros((4, 4), np.int16))
-        os.symlink(root / "real.fits", root / "inner.fits")
-        assert open_image_file(str(root / "inner.fits"), str(root), 1 << 20)[:6] == b"SIMPLE"
+
+    def test_no_link_is_followed_on_any_component_even_inside_the_root(self, tmp_path, root):
+        # A link anywhere on the path could be swapped between a check and
+        # the read: none is followed, whatever it points at.
+        (root / "night1").mkdir()
+        write_fits(root / "night1" / "a.fits", np.zeros((4, 4), np.int16))
+        os.symlink(root / "night1", root / "tonight")
+        os.symlink(root / "night1" / "a.fits", root / "latest.fits")
+        os.symlink(tmp_path, root / "up")
+        for name in ("tonight/a.fits", "latest.fits", "up/images/night1/a.fits"):
+            with pytest.raises(NoPreview, match="link"):
+                open_image_file(str(root / name), str(root), 1 << 20)
+        assert open_image_file(str(root / "night1" / "a.fits"), str(root), 1 << 20)[:6] == b"SIMPLE"
+        # The root itself may be a link (it is the gateway's own setting):
+        # a name under it, as written or resolved, is read.
+        os.symlink(root, tmp_path / "root-link")
+        for name in (str(tmp_path / "root-link" / "night1" / "a.fits"), str(root / "night1" / "a.fits")):
+            assert open_image_file(name, str(tmp_path / "root-link"), 1 << 20)[:6] == b"SIMPLE"
 
     def test_only_regular_files_within_the_size_bound(self, root):
         os.mkfifo(root / "pipe.fits")
@@ -125,6 +170,24 @@ class TestWhatItMakes:
         write_fits(root / "flat.fits", flat)
         png, _, stats = render(open_image_file(str(root / "flat.fits"), str(root), 1 << 20))
         assert stats["std"] == 0 and Image.open(io.BytesIO(png)).size == (10, 10)
+
+    def test_logical_cards_read_as_fits_writes_them(self, root):
+        write_fits(root / "c.fits", np.ones((8, 8), np.int16), SIMULATE=(True, "simulated"), SHUTTER=False)
+        _, cards, _ = render(open_image_file(str(root / "c.fits"), str(root), 1 << 20))
+        keys = {k: v for k, v, c in cards}
+        assert keys["SIMULATE"] == "T" and keys["SHUTTER"] == "F" and keys["SIMPLE"] == "T"
+
+    def test_a_compressed_image_is_measured_before_it_is_unpacked(self, root):
+        # A small file whose header claims 9000 x 8000 pixels (over the
+        # bound): refused from the header, without memory for its pixels.
+        hostile = compressed_claiming(9000, 8000)
+        honest = compressed_claiming(None, None)
+        (root / "hostile.fits").write_bytes(hostile)
+        (root / "honest.fits").write_bytes(honest)
+        with pytest.raises(NoPreview, match="72000000 pixels, more than"):
+            render(open_image_file(str(root / "hostile.fits"), str(root), 1 << 20))
+        peak = {name: peak_memory_rendering(root / name) for name in ("honest.fits", "hostile.fits")}
+        assert peak["hostile.fits"] < peak["honest.fits"] + 64 * 1024, peak  # kB: far less than its 144 MB
 
     def test_a_file_announced_before_it_is_written_is_previewed_once_there(self, root):
         published = []

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "alarms.h"
 #include "corvo/message.h"
 #include "corvo/misc.h"
 #include "corvo/network.h"
@@ -494,10 +495,16 @@ protected:
 
     void onResponse(CorvoTool& tool, Peer& from, const corvo::proto::Response& response) override
     {
-        if (!waitingForPeer || !fromPeer(from) || response.error().empty() || !response.has_property_data() ||
+        if (!waitingForPeer || !fromPeer(from) || !response.has_property_data() ||
             response.property_data().name() != name)
             return;
-        fail(tool, EXIT_REFUSED, peer->name + " refused " + name + " = " + text + ": " + response.error());
+        if (!response.error().empty())
+            return fail(tool, EXIT_REFUSED, peer->name + " refused " + name + " = " + text + ": " + response.error());
+        // The daemon applied another value than requested: the one it has
+        // just broadcast (on the same connection, so already seen).
+        auto applied = from.properties.find(name);
+        if (applied != from.properties.end())
+            finishWithValue(tool, from, applied->second);
     }
 
     void onProperty(CorvoTool& tool, Peer& from, const Property& property) override
@@ -893,6 +900,8 @@ std::unique_ptr<Task> makeTask(const std::vector<std::string>& words, int& statu
         return std::make_unique<WatchTask>(rest);
     if (sub == "log")
         return std::make_unique<LogTask>(rest);
+    if (sub == "alarms")
+        return makeAlarmsTask(rest, status);
     std::cerr << "corvo: unknown subcommand '" << sub << "' (try --help)" << std::endl;
     return nullptr;
 }
@@ -916,6 +925,8 @@ void printUsage(std::FILE* out)
                "                              15m; --hold: renews until interrupted, then releases)\n"
                "  unlock PEER                 releases it (an identity with the override right breaks\n"
                "                              another's lock)\n"
+               "  alarms                      alarms of corvo-alarmd: active, shelved, disabled (--json)\n"
+               "  alarms ack RULE             acknowledges; alarms shelve RULE DURATION [REASON...]\n"
                "  fitshdr FILE                prints the header cards of a FITS file\n"
                "  history PEER PROPERTY       recorded samples (--since, --until, --every, --csv, --db);\n"
                "  history --log [PEER]        recorded log records; --status PEER: status changes;\n"

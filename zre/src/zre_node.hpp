@@ -1,5 +1,6 @@
-// The background actor of a node: it owns the discovery socket, the ROUTER
-// inbox and the DEALER mailboxes, and reports events on its outbox.
+// The background actor of a node. It composes the node's parts (discovery,
+// admission, inbox, mailboxes, groups, the event outbox) and runs their loop;
+// the application reaches it through the pipe and Direct.
 #pragma once
 
 #include <czmq.h>
@@ -7,11 +8,11 @@
 #include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "zre_codec.hpp"
 #include "zre_curve.hpp"
+#include "zre_direct.hpp"
 #include "zre_events.hpp"
 
 namespace zre {
@@ -34,22 +35,6 @@ struct Config {
     // Set on a secured node: its key pair and the keys it trusts.
     std::shared_ptr<const CurveSetup> curve;
 };
-
-// The way around the actor pipe for WHISPER and SHOUT: the calling thread
-// sends straight into the peers' mailboxes, under the lock that the actor
-// holds whenever it is not waiting. Only while no command waits in the
-// pipe, so that everything still leaves in the order it was handed over.
-struct Direct {
-    std::mutex lock;
-    std::atomic<int> queued{0};  // commands sent to the actor, not yet handled ($TERM aside)
-    void* node = nullptr;        // the actor's node while it exists; under `lock`
-};
-
-// Send `msg`'s frames (taken over and destroyed when true is returned) to
-// peer `uuid` / the members of `group`. False: not possible now, use the
-// pipe (msg untouched).
-bool directWhisper(Direct& direct, const char* uuid, zmsg_t** msg);
-bool directShout(Direct& direct, const char* group, zmsg_t** msg);
 
 struct ActorArgs {
     Uuid uuid{};

@@ -208,9 +208,9 @@ int zyre_start(zyre_t* self)
     zmsg_t* msg = zmsg_new();
     zmsg_addstr(msg, "START");
     zmsg_addmem(msg, &config, sizeof config);
-    self->direct.queued.fetch_add(1);
+    self->direct.commandQueued();
     if (zmsg_send(&msg, self->actor) != 0) {
-        self->direct.queued.fetch_sub(1);
+        self->direct.commandTaken();
         zmsg_destroy(&msg);
         delete config;
         return -1;
@@ -225,11 +225,11 @@ void zyre_stop(zyre_t* self)
     std::lock_guard<std::mutex> lock(self->pipeLock);
     if (!self->started)
         return;
-    self->direct.queued.fetch_add(1);
+    self->direct.commandQueued();
     if (zstr_send(self->actor, "STOP") == 0)
         zsock_wait(self->actor);
     else
-        self->direct.queued.fetch_sub(1);
+        self->direct.commandTaken();
     self->started = false;
 }
 
@@ -252,7 +252,7 @@ int sendCommand(zyre_t* self, const char* command, const char* argument, zmsg_t*
     void* pipe = zsock_resolve(self->actor);
     bool content = msg && zmsg_size(msg) > 0;
     // Counted before it is sent: the actor may handle it at once.
-    self->direct.queued.fetch_add(1);
+    self->direct.commandQueued();
     int rc = zmq_send(pipe, command, std::strlen(command), ZMQ_SNDMORE);
     bool firstSent = rc >= 0;
     if (rc >= 0)
@@ -265,7 +265,7 @@ int sendCommand(zyre_t* self, const char* command, const char* argument, zmsg_t*
     }
     zmsg_destroy(&msg);
     if (rc < 0 && !firstSent)
-        self->direct.queued.fetch_sub(1);
+        self->direct.commandTaken();
     return rc < 0 ? -1 : 0;
 }
 
@@ -291,7 +291,7 @@ int zyre_whisper(zyre_t* self, const char* peer, zmsg_t** msg_p)
 {
     if (!msg_p || !*msg_p)
         return -1;
-    if (self && peer && zre::directWhisper(self->direct, peer, msg_p))
+    if (self && peer && self->direct.whisper(peer, msg_p))
         return 0;
     return sendCommand(self, "WHISPER", peer, msg_p);
 }
@@ -304,7 +304,7 @@ int zyre_shout(zyre_t* self, const char* group, zmsg_t** msg_p)
         zmsg_destroy(msg_p);
         return -1;
     }
-    if (self && group && zre::directShout(self->direct, group, msg_p))
+    if (self && group && self->direct.shout(group, msg_p))
         return 0;
     return sendCommand(self, "SHOUT", group, msg_p);
 }

@@ -147,6 +147,9 @@ async def serve(options):
     adapter = SiteAdapter(options.site, options.port, options.interface, options.name, key=options.key,
                           keys=options.keys)
     login = make_login(options, adapter) if login_enabled(options) else None
+    if options.allow_write and options.key and login is None:
+        logging.getLogger("corvo-web").warning(
+            "a secured site without --users: the page's writes and commands are refused (log-in needed)")
     gateway = Gateway(hub, adapter, options, previews, history, login)
     tls = tls_context(options)
     runner = web.AppRunner(gateway.app(), access_log=None)

@@ -6,11 +6,14 @@ create its database after the gateway starts. An archive that cannot be
 opened is tried again at the next plot, at most once every `RETRY_SECONDS`
 (plots in between get the last reason at once).
 
-Bounds: a series has at most `MAX_POINTS` points: the recorded values when
-the span holds no more, else the mean of each of `MAX_POINTS` intervals.
+A plot asks for a time range, `since` inclusive and `until` exclusive, and
+a point budget (at most `MAX_POINTS`): it gets the recorded values when the
+range holds no more, else the mean of each of `points` intervals (the
+archive answers those from its roll-ups where it keeps them).
 """
 
 import asyncio
+import inspect
 import logging
 import math
 import time
@@ -33,31 +36,40 @@ class History:
         self.archive = corvo.history.open(db)
         self.lock = asyncio.Lock()  # one query at a time
 
-    async def series(self, peer, prop, since, until):
-        """[[time, value], ...] of a numeric property, oldest first."""
+    async def series(self, peer, prop, since, until, points=MAX_POINTS):
+        """[[time, value], ...] of a numeric property in [since, until),
+        oldest first, at most `points` of them."""
         loop = asyncio.get_running_loop()
         async with self.lock:
-            return await loop.run_in_executor(None, self._series, peer, prop, since, until)
+            return await loop.run_in_executor(None, self._series, peer, prop, since, until, points)
 
-    def _series(self, peer, prop, since, until):
+    def _series(self, peer, prop, since, until, points):
         try:
-            return self._read(peer, prop, since, until)
+            return self._read(peer, prop, since, until, max(1, min(points, MAX_POINTS)))
         except Exception as e:
             # A property the archive never recorded has no past to show.
             if type(e).__name__ == "NotFoundError":
                 return []
             raise
 
-    def _read(self, peer, prop, since, until):
+    def _read(self, peer, prop, since, until, budget):
         # The recorded values themselves when there are few enough, else the
-        # mean of each of MAX_POINTS intervals.
-        rows = self.archive.aggregate(peer, prop, since, until, max((until - since) / MAX_POINTS, 1e-3))
-        if sum(r[4] for r in rows) <= MAX_POINTS:
+        # mean of each of `budget` intervals.
+        rows = self._aggregate(peer, prop, since, until, budget)
+        if sum(r[4] for r in rows) <= budget:
             points = [[_seconds(t), v] for t, v in self.archive.samples(peer, prop, since, until)]
         else:
             points = [[_seconds(r[0]), r[2]] for r in rows]
-        points = [[t, float(v)] for t, v in points if _number(v)]
-        return points[-MAX_POINTS:]
+        points = [[t, float(v)] for t, v in points if _number(v) and since <= t < until]
+        return points[-budget:]
+
+
+    def _aggregate(self, peer, prop, since, until, budget):
+        # The archive picks intervals its roll-ups answer when it takes a
+        # point budget; an older package is given the interval.
+        if "points" in inspect.signature(self.archive.aggregate).parameters:
+            return self.archive.aggregate(peer, prop, since, until, points=budget)
+        return self.archive.aggregate(peer, prop, since, until, max((until - since) / budget, 1e-3))
 
 
 def _number(v):
@@ -80,9 +92,9 @@ class Archive:
         self._failed_at = None
         self._lock = None
 
-    async def series(self, peer, prop, since, until):
+    async def series(self, peer, prop, since, until, points=MAX_POINTS):
         history = await self._open()
-        return await history.series(peer, prop, since, until)
+        return await history.series(peer, prop, since, until, points)
 
     async def _open(self):
         if self._history is not None:

@@ -49,6 +49,7 @@ class Hub:
         self.clients = set()
         self.site_alive = False
         self.listeners = []  # f(peer_id, property_name, value) on every value
+        self.peer_listeners = []  # f(description) when a peer describes itself
 
     # -- events from the site -------------------------------------------------
 
@@ -62,10 +63,22 @@ class Hub:
             if old_id != pid and old.get("gone") and old.get("name") == desc.get("name"):
                 self._drop(old_id)
         desc["gone"] = False
+        desc["silent"] = bool(desc.get("silent"))
         if pid in self.gone_order:
             self.gone_order.remove(pid)
         self.peers[pid] = desc
         self._broadcast({"type": "peer", "peer": desc})
+        for listener in self.peer_listeners:
+            listener(desc)
+
+    def peer_silent(self, pid, silent):
+        """A peer went silent (no word from it within the node's evasive
+        time) or was heard again."""
+        peer = self.peers.get(pid)
+        if peer is None or peer.get("gone") or bool(peer.get("silent")) == bool(silent):
+            return
+        peer["silent"] = bool(silent)
+        self._broadcast({"type": "silent", "id": pid, "silent": bool(silent)})
 
     def peer_left(self, pid):
         peer = self.peers.get(pid)
@@ -152,7 +165,9 @@ class Hub:
         }
 
     def heartbeat(self):
-        self._broadcast({"type": "hb", "alive": self.site_alive, "time": time.time()})
+        message = {"type": "hb", "alive": self.site_alive, "time": time.time()}
+        for client in self.clients:
+            client.put_heartbeat(message)
 
     def _broadcast(self, message):
         for client in self.clients:

@@ -1,30 +1,48 @@
-"""What one browser still has to receive: ordered messages plus throttled
-property values (latest wins).
+"""What one browser still has to receive: ordered messages plus the latest
+value of each property (a newer value replaces one not yet sent).
 
-Bounds: at most `max_queue` ordered messages and `max_pending` held-back
-property values wait at any time; log records are left out (and counted)
-once half the queue is taken. A client that falls further behind is
-marked overflowed; the server then closes its socket, and the page reconnects
-and starts again from a full state (nothing is silently lost).
+A browser that is behind never makes a queue of values grow: at most one
+value per property waits, and it is the newest. A page acknowledges each
+batch it has handled (`acked`); once it does, at most `window` batches are
+unacknowledged at a time, so values wait here (where newer ones replace
+them) rather than in socket buffers, and the page's lag is measured: the age
+of the oldest batch it has not acknowledged (`lag`). A client that never
+acknowledges is sent batches as fast as its socket takes them.
+
+Bounds: at most `max_queue` ordered messages and `max_pending` properties
+with a value waiting; log records are left out (and counted) once half the
+queue is taken. A client that falls further behind, or that has left a
+batch unacknowledged for `max_lag` seconds, is marked overflowed;
+the server then closes its socket, and the page reconnects and starts again
+from a full state (nothing is silently lost).
 """
 
 import asyncio
 import collections
 import time
 
+HEARTBEAT_KEY = ("\0hb",)
+
 
 class Outbox:
-    def __init__(self, min_interval=0.1, max_queue=5000, max_pending=20000, clock=time.monotonic):
+    def __init__(self, min_interval=0.1, max_queue=5000, max_pending=20000, window=2, max_lag=30.0,
+                 clock=time.monotonic):
         self.min_interval = min_interval
         self.max_queue = max_queue
         self.max_pending = max_pending
+        self.window = window
+        self.max_lag = max_lag
         self.clock = clock
         self.overflowed = False
         self.closed = False
         self.skipped = 0
         self._queue = collections.deque()
-        self._pending = {}  # key -> latest message not yet sent
-        self._last_sent = {}  # key -> time its last message was queued
+        self._latest = {}  # key -> newest message not yet sent
+        self._last_sent = {}  # key -> when its last message went out
+        self._unacked = collections.deque()  # (seq, time sent) of batches not yet acknowledged
+        self._acking = False  # the client acknowledges batches: the window applies
+        self._seq = 0
+        self._last_lag = 0.0
         self._wake = asyncio.Event()
 
     def put(self, message):
@@ -52,32 +70,59 @@ class Outbox:
         self.put(message)
 
     def put_latest(self, key, message):
-        """Queues a value of `key`, at most one per `min_interval`; a newer
-        value replaces one still held back."""
+        """Holds the newest value of `key`; it goes out with the next batch,
+        at most once per `min_interval`."""
         if self.closed:
             return
-        if self.min_interval <= 0:
-            self.put(message)
-            return
-        now = self.clock()
-        last = self._last_sent.get(key)
-        if key not in self._pending and (last is None or now - last >= self.min_interval):
-            self._last_sent[key] = now
-            self.put(message)
-            return
-        if key not in self._pending and len(self._pending) >= self.max_pending:
+        if key not in self._latest and len(self._latest) >= self.max_pending:
             self._overflow()
             return
-        self._pending[key] = message
+        self._latest[key] = message
         self._wake.set()
 
+    def put_heartbeat(self, message):
+        """A heartbeat: the newest replaces one not yet sent; it carries
+        this client's lag when it goes out. A client stuck for `max_lag`
+        is given up (its page reconnects to a full state)."""
+        if self._acking and self.lag() > self.max_lag:
+            self._overflow()
+            return
+        self.put_latest(HEARTBEAT_KEY, message)
+
     def forget(self, key_prefix):
-        """Drops held-back values and send times of keys starting with
+        """Drops held values and send times of keys starting with
         `key_prefix` (a tuple's first items), e.g. of a peer that left."""
         n = len(key_prefix)
-        for table in (self._pending, self._last_sent):
+        for table in (self._latest, self._last_sent):
             for key in [k for k in table if k[:n] == key_prefix]:
                 del table[key]
+
+    def acked(self, seq):
+        """The page has handled every batch up to `seq`."""
+        self._acking = True
+        now = self.clock()
+        while self._unacked and self._unacked[0][0] <= seq:
+            first, sent = self._unacked.popleft()
+            # (The first batch, the whole state, costs a page its one-off
+            # drawing: the lag is of keeping up with the changes after it.)
+            if first > 1:
+                self._last_lag = now - sent
+        self._wake.set()
+
+    @property
+    def acknowledging(self):
+        """Whether the client has acknowledged a batch."""
+        return self._acking
+
+    def lag(self):
+        """Seconds this client is behind: how long its oldest unacknowledged
+        batch has waited, else how long the last one took (0 for a client
+        that does not acknowledge: nothing tells)."""
+        if not self._acking:
+            return 0.0
+        if self._unacked:
+            return max(self._last_lag, self.clock() - self._unacked[0][1])
+        return self._last_lag
 
     def close(self):
         self.closed = True
@@ -87,33 +132,52 @@ class Outbox:
         self.overflowed = True
         self.close()
 
-    def _due(self, now):
-        """Held-back values whose interval has passed, moved to the queue;
-        returns the time the next one falls due (or None)."""
-        next_due = None
-        for key in list(self._pending):
-            due = self._last_sent.get(key, now) + self.min_interval
-            if due <= now:
-                self._queue.append(self._pending.pop(key))
-                self._last_sent[key] = now
-            elif next_due is None or due < next_due:
-                next_due = due
-        return next_due
+    def _window_full(self):
+        return self._acking and len(self._unacked) >= self.window
+
+    def _due_values(self, now, room):
+        """Held values whose interval has passed (at most `room`), taken;
+        also returns when the next one falls due (or None)."""
+        due, next_due = [], None
+        for key in list(self._latest):
+            if len(due) >= room:
+                break
+            last = self._last_sent.get(key)
+            at = now if last is None or key == HEARTBEAT_KEY else last + self.min_interval
+            if at <= now:
+                message = self._latest.pop(key)
+                if key == HEARTBEAT_KEY:
+                    message = dict(message, lag=round(self.lag(), 3))
+                else:
+                    self._last_sent[key] = now
+                due.append(message)
+            elif next_due is None or at < next_due:
+                next_due = at
+        return due, next_due
 
     async def take(self, limit=500):
-        """Waits for the next messages to send (at most `limit`); returns []
-        once the outbox is closed."""
+        """Waits for the next batch to send (at most `limit` messages) and
+        the room to send it; returns (seq, messages), or (None, []) once the
+        outbox is closed."""
         while not self.closed:
-            next_due = self._due(self.clock()) if self._pending else None
-            if self._queue:
+            next_due = None
+            if not self._window_full():
+                now = self.clock()
                 batch = []
                 while self._queue and len(batch) < limit:
                     batch.append(self._queue.popleft())
-                return batch
+                values, next_due = self._due_values(now, limit - len(batch)) if self._latest else ([], None)
+                batch.extend(values)
+                if batch:
+                    self._seq += 1
+                    self._unacked.append((self._seq, now))
+                    if not self._acking and len(self._unacked) > self.window:
+                        self._unacked.popleft()  # kept only to measure a client that acknowledges
+                    return self._seq, batch
             self._wake.clear()
             timeout = None if next_due is None else max(0.0, next_due - self.clock())
             try:
                 await asyncio.wait_for(self._wake.wait(), timeout)
             except asyncio.TimeoutError:
                 pass
-        return []
+        return None, []

@@ -1,16 +1,20 @@
 """The latest image of a camera as a PNG preview, its FITS header and pixel
 statistics.
 
-A file is read only if its real path (symbolic links resolved) lies under the
-image root, it is a regular file and not larger than `max_bytes`. The file is
-opened once without following links and checked through that descriptor, so
-it cannot be swapped for another between the check and the read.
+A file is read only if its name lies under the image root, it is a regular
+file and not larger than `max_bytes`. It is opened once, one path component
+at a time from the image root's own directory and without following a link
+on any of them (a link inside the root is refused too), and checked through
+that descriptor: nothing can be swapped in between a check and the read.
 
-Bounds: the preview is at most `MAX_SIDE` pixels on its longer side; at most
-`MAX_CARDS` header cards are passed on; one preview per camera is kept.
+Bounds: an image of at most `MAX_PIXELS` pixels, counted from its header
+before any pixel is read or unpacked; the preview is at most `MAX_SIDE`
+pixels on its longer side; at most `MAX_CARDS` header cards are passed on;
+one preview per camera is kept.
 """
 
 import asyncio
+import errno
 import io
 import os
 import stat
@@ -29,6 +33,40 @@ class NoPreview(Exception):
         self.retry = retry
 
 
+def components_under(root, filename):
+    """The path components of `filename` below the directory `root` (as
+    written or with its links resolved), or None if it does not lie there
+    (".." never climbs out)."""
+    if not os.path.isabs(filename):
+        filename = os.path.join(root, filename)
+    parts = filename.split("/")
+    if ".." in parts:
+        return None
+    name = os.path.normpath(filename)
+    for base in (os.path.normpath(root), os.path.realpath(root)):
+        if base != "/" and name.startswith(base + "/"):
+            rest = name[len(base) + 1:].split("/")
+            return rest if all(rest) else None
+        if base == "/" and name != "/":
+            return name[1:].split("/")
+    return None
+
+
+def open_below(root, parts):
+    """A descriptor of root/parts[0]/.../parts[-1], each component opened in
+    its parent's descriptor without following links."""
+    nofollow = os.O_NOFOLLOW | os.O_CLOEXEC
+    directory = os.open(os.path.realpath(root), os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        for part in parts[:-1]:
+            inner = os.open(part, os.O_RDONLY | os.O_DIRECTORY | nofollow, dir_fd=directory)
+            os.close(directory)
+            directory = inner
+        return os.open(parts[-1], os.O_RDONLY | os.O_NONBLOCK | nofollow, dir_fd=directory)
+    finally:
+        os.close(directory)
+
+
 def open_image_file(filename, image_root, max_bytes):
     """The bytes of `filename` if the gateway may read it, else NoPreview."""
     if not image_root:
@@ -37,15 +75,16 @@ def open_image_file(filename, image_root, max_bytes):
         raise NoPreview("no image yet")
     if "\0" in filename:
         raise NoPreview("the file name is not valid")
-    root = os.path.realpath(image_root)
-    path = os.path.realpath(filename)
-    if os.path.commonpath([root, path]) != root:
+    parts = components_under(image_root, filename)
+    if parts is None:
         raise NoPreview("the file is outside the image root")
     try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+        fd = open_below(image_root, parts)
     except FileNotFoundError:
         raise NoPreview("the file does not exist (yet)", retry=True)
     except OSError as e:
+        if e.errno in (errno.ELOOP, errno.ENOTDIR):
+            raise NoPreview("the file's path holds a link, which the gateway does not follow")
         raise NoPreview("the file cannot be opened: " + (e.strerror or "error"))
     try:
         info = os.fstat(fd)
@@ -68,11 +107,41 @@ def open_image_file(filename, image_root, max_bytes):
     return data
 
 
+def image_shape(hdu):
+    """The axes of an image HDU from its header (NAXIS1 first), without
+    reading or unpacking its pixels; None if it holds no 2-D image."""
+    if not hdu.is_image:
+        return None
+    header = hdu.header
+    naxis = header.get("NAXIS", 0)
+    if not isinstance(naxis, int) or not 2 <= naxis <= 999:
+        return None
+    axes = [header.get("NAXIS%d" % i) for i in range(1, naxis + 1)]
+    if not all(isinstance(n, int) and not isinstance(n, bool) and n > 0 for n in axes):
+        return None
+    return axes
+
+
 def first_image(hdus):
+    """The first HDU holding an image, after checking its pixel count."""
     for hdu in hdus:
-        if hdu.data is not None and getattr(hdu.data, "ndim", 0) >= 2 and hdu.is_image:
-            return hdu
+        axes = image_shape(hdu)
+        if axes is None:
+            continue
+        count = 1
+        for n in axes:
+            count *= n
+        if count > MAX_PIXELS:
+            raise NoPreview("the image has %d pixels, more than %d" % (count, MAX_PIXELS))
+        return hdu
     return None
+
+
+def card_text(value):
+    """A header value as FITS writes it: logical values as T and F."""
+    if isinstance(value, bool):
+        return "T" if value else "F"
+    return str(value)
 
 
 def render(data):
@@ -89,14 +158,19 @@ def render(data):
     with hdus:
         try:
             hdu = first_image(hdus)
+        except NoPreview:
+            raise
         except Exception as e:
             raise NoPreview("the image data cannot be read (%s)" % type(e).__name__, retry=True)
         if hdu is None:
             raise NoPreview("the file holds no image")
         cards = []
         for card in hdus[0].header.cards[:MAX_CARDS]:
-            cards.append([str(card.keyword), str(card.value), str(card.comment)])
-        pixels = np.asarray(hdu.data)
+            cards.append([str(card.keyword), card_text(card.value), str(card.comment)])
+        try:
+            pixels = np.asarray(hdu.data)
+        except Exception as e:
+            raise NoPreview("the image data cannot be read (%s)" % type(e).__name__, retry=True)
         while pixels.ndim > 2:
             pixels = pixels[0]
         if pixels.size == 0 or pixels.size > MAX_PIXELS:
@@ -142,10 +216,19 @@ class Previews:
         self.images = {}  # peer id -> (seq, png bytes)
         self.latest = {}  # peer id -> last message published
         self.tasks = {}
+        self.making = {}  # peer id -> file name of the preview being made
         self.seq = 0
         self.lock = asyncio.Lock()  # one preview is made at a time
 
+    def file_seen(self, pid, filename):
+        """A camera described itself with this last image: previewed unless
+        it is the one already shown or being made."""
+        if self.latest.get(pid, {}).get("filename") == filename or self.making.get(pid) == filename:
+            return
+        self.file_changed(pid, filename)
+
     def file_changed(self, pid, filename):
+        self.making[pid] = filename
         task = self.tasks.pop(pid, None)
         if task:
             task.cancel()
@@ -157,6 +240,7 @@ class Previews:
             task.cancel()
         self.images.pop(pid, None)
         self.latest.pop(pid, None)
+        self.making.pop(pid, None)
 
     async def _make(self, pid, filename):
         loop = asyncio.get_running_loop()
@@ -178,6 +262,7 @@ class Previews:
             break
         self.latest[pid] = message
         self.tasks.pop(pid, None)
+        self.making.pop(pid, None)
         self.publish(message)
 
     def _read(self, filename):

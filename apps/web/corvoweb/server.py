@@ -17,6 +17,7 @@ import asyncio
 import ipaddress
 import json
 import logging
+import math
 import pathlib
 import socket
 import time
@@ -42,6 +43,13 @@ MAX_LOGIN_BODY = 4096
 MAX_CHECKS = 2
 MAX_WAITING_CHECKS = 32
 SESSION_ENDED = 4001  # WebSocket close code: log in again
+GOING_AWAY = 1001  # WebSocket close code: the gateway is stopping
+CLOSE_WAIT = 0.5  # seconds a browser has to answer the close at shutdown
+MAX_HISTORY_POINTS = 2000
+SETTLE_WAIT = 2.0  # longest a page's load waits for its first batch to be handled
+MAX_SETTLING = 256  # pages whose first batch is awaited at once
+# A transparent 1x1 GIF: the answer to /settled.
+BLANK_GIF = bytes.fromhex("47494638396101000100800000000000ffffff21f90401000000002c00000000010001000002024401003b")
 OPEN_PATHS = ("/login", "/static/")
 
 
@@ -100,7 +108,12 @@ class Gateway:
         self.history = history
         self.login = login
         self.sockets = {}  # session key -> (session, set of WebSockets opened under it)
+        self.open_sockets = set()
+        self.stopping = False
+        self.settling = {}  # page token -> Event set once its socket has had its first batch
         self.scheme = "https" if getattr(options, "tls_cert", None) else "http"
+        # A secured site: the gateway's own node proves an identity.
+        self.secured = bool(getattr(options, "key", None))
         self.hosts = allowed_hosts(options.bind, options.http_port, options.allow_host or (),
                                    443 if self.scheme == "https" else 80)
         if login:
@@ -109,10 +122,18 @@ class Gateway:
             self._waiting_checks = 0
         if previews:
             hub.listeners.append(self._property_seen)
+            hub.peer_listeners.append(self._peer_seen)
 
     def _property_seen(self, pid, name, value):
         if name == "filename" and isinstance(value, str):
             self.previews.file_changed(pid, value)
+
+    def _peer_seen(self, desc):
+        # An image taken before the gateway started (or before the camera
+        # was last described) is named by its "filename" already.
+        filename = desc.get("properties", {}).get("filename", {}).get("value")
+        if isinstance(filename, str) and filename:
+            self.previews.file_seen(desc["id"], filename)
 
     def app(self):
         app = web.Application(middlewares=[self._check_host, self._check_session], client_max_size=MAX_MESSAGE)
@@ -123,9 +144,11 @@ class Gateway:
             app.router.add_post("/logout", self._log_out)
             app.router.add_get("/whoami", self._whoami)
         app.router.add_get("/ws", self._socket)
+        app.router.add_get("/settled", self._settled)
         app.router.add_get("/image/{seq:[0-9]{1,12}}.png", self._image)
         app.router.add_static("/static/", STATIC, follow_symlinks=False)
         app.on_startup.append(self._start)
+        app.on_shutdown.append(self._close_sockets)
         app.on_cleanup.append(self._stop)
         return app
 
@@ -133,6 +156,14 @@ class Gateway:
         self._tasks = [asyncio.ensure_future(self._beat())]
         if self.adapter is not None:
             self._tasks.append(asyncio.ensure_future(self._run_site()))
+
+    async def _close_sockets(self, app):
+        # Open pages are told at once that the gateway goes away, instead of
+        # the server waiting for them to leave.
+        self.stopping = True
+        closing = [asyncio.wait_for(ws.close(code=GOING_AWAY, message=b"the gateway is stopping"), CLOSE_WAIT)
+                   for ws in list(self.open_sockets)]
+        await asyncio.gather(*closing, return_exceptions=True)
 
     async def _stop(self, app):
         for task in self._tasks:
@@ -273,6 +304,30 @@ class Gateway:
         response.del_cookie(COOKIE, path="/")
         return response
 
+    def _settle_event(self, token):
+        if not isinstance(token, str) or not 8 <= len(token) <= 64 or not token.isalnum():
+            return None
+        event = self.settling.get(token)
+        if event is None:
+            if len(self.settling) >= MAX_SETTLING:
+                self.settling.pop(next(iter(self.settling)))
+            event = self.settling[token] = asyncio.Event()
+        return event
+
+    async def _settled(self, request):
+        """Answered once the page has handled its socket's first batch (at most
+        SETTLE_WAIT): the page's load event waits for this image, so a plain
+        `chromium --headless --screenshot` sees the page connected."""
+        token = request.query.get("page")
+        event = self._settle_event(token)
+        if event is not None:
+            try:
+                await asyncio.wait_for(event.wait(), SETTLE_WAIT)
+            except asyncio.TimeoutError:
+                pass
+            self.settling.pop(token, None)
+        return web.Response(body=BLANK_GIF, content_type="image/gif", headers={"Cache-Control": "no-store"})
+
     async def _image(self, request):
         png = self.previews.png(int(request.match_info["seq"])) if self.previews else None
         if png is None:
@@ -300,12 +355,18 @@ class Gateway:
         session = request.get("session")
         ws = web.WebSocketResponse(max_msg_size=MAX_MESSAGE, heartbeat=10.0, compress=False)
         await ws.prepare(request)
+        if self.stopping:
+            await ws.close(code=GOING_AWAY, message=b"the gateway is stopping")
+            return ws
+        self.open_sockets.add(ws)
         if session is not None:
             self.sockets.setdefault(session.key, (session, set()))[1].add(ws)
         outbox = self.hub.attach(self.hello(session))
         if self.previews:
             for message in self.previews.latest.values():
                 outbox.put(message)
+        # The page's load waits for its first batch to be handled (acknowledged).
+        settled = self._settle_event(request.query.get("page"))
         writer = asyncio.ensure_future(self._write(ws, outbox))
         pending = set()
         try:
@@ -313,9 +374,13 @@ class Gateway:
                 if msg.type != WSMsgType.TEXT:
                     break
                 self._serve(msg.data, outbox, pending, session)
+                if settled is not None and outbox.acknowledging:
+                    settled.set()
+                    settled = None
                 if outbox.closed:
                     break
         finally:
+            self.open_sockets.discard(ws)
             if session is not None:
                 mine = self.sockets.get(session.key)
                 if mine is not None:
@@ -327,17 +392,22 @@ class Gateway:
             for task in pending:
                 task.cancel()
             await asyncio.gather(writer, *pending, return_exceptions=True)
-            if outbox.overflowed:
-                await ws.close(code=1013, message=b"too far behind; reconnect")
-            await ws.close()
+            await ws.close(code=self._close_code(outbox))
         return ws
+
+    def _close_code(self, outbox):
+        if self.stopping:
+            return GOING_AWAY
+        return 1013 if outbox.overflowed else 1000
 
     async def _write(self, ws, outbox):
         try:
             while True:
-                batch = await outbox.take()
+                seq, batch = await outbox.take()
                 if not batch:
                     break
+                # The batch's number, which the page acknowledges once handled.
+                batch.append({"type": "seq", "n": seq})
                 await ws.send_str(json.dumps(batch, allow_nan=False, separators=(",", ":")))
         except (ConnectionError, RuntimeError):
             pass
@@ -345,12 +415,15 @@ class Gateway:
             if outbox.overflowed:
                 log.warning("closed a browser that fell too far behind")
             if not ws.closed:
-                await ws.close(code=1013 if outbox.overflowed else 1000)
+                await ws.close(code=self._close_code(outbox))
 
     def _serve(self, text, outbox, pending, session=None):
         request = parse_request(text)
         if "error" in request:
             outbox.put({"type": "reply", "id": request.get("id"), "ok": False, "error": request["error"]})
+            return
+        if request["op"] == "ack":
+            outbox.acked(request["seq"])
             return
         if len(pending) >= MAX_IN_FLIGHT:
             outbox.put({"type": "reply", "id": request["id"], "ok": False, "error": "too many requests at once"})
@@ -386,6 +459,9 @@ class Gateway:
         """A write or command: under the session's own identity when login
         is on, else through the gateway's own node."""
         if self.login is None:
+            if self.secured:
+                # Else anyone reaching the port would act with the gateway's rights.
+                raise Refused("on a secured site writes need a logged-in user: start the gateway with --users")
             return await action(None)
         if session is None or not self.login.sessions.alive(session):
             raise Refused("the session has ended; log in again")
@@ -396,15 +472,17 @@ class Gateway:
         if self.history is None:
             raise Refused("the gateway has no archive (--history)")
         peer = self.hub.peers.get(request["peer"], {}).get("name", request["peer"])
-        until = time.time()
-        since = until - request["span"]
+        until = request.get("until") or time.time()
+        since = request.get("since") or until - request["span"]
+        if not since < until:
+            raise Refused("the time range is empty")
         try:
-            points = await self.history.series(peer, request["prop"], since, until)
+            points = await self.history.series(peer, request["prop"], since, until, request["points"])
         except Unavailable as e:
             raise Refused(str(e))
         except Exception as e:
             raise Refused("the archive cannot be read: %s" % (str(e)[:200] or type(e).__name__))
-        return {"peer": request["peer"], "prop": request["prop"], "points": points}
+        return {"peer": request["peer"], "prop": request["prop"], "since": since, "until": until, "points": points}
 
 
 def parse_request(text):
@@ -415,6 +493,11 @@ def parse_request(text):
         return {"error": "not JSON"}
     if not isinstance(r, dict):
         return {"error": "not an object"}
+    if r.get("op") == "ack":
+        seq = r.get("seq")
+        if not isinstance(seq, int) or isinstance(seq, bool) or not 0 <= seq < 2**53:
+            return {"error": "bad seq"}
+        return {"op": "ack", "seq": seq}
     rid = r.get("id")
     if not isinstance(rid, int) or isinstance(rid, bool) or not 0 <= rid < 2**53:
         return {"error": "bad id"}
@@ -442,9 +525,23 @@ def parse_request(text):
             return {"op": op, "id": rid, "peer": name("peer"), "name": name("name"), "args": args}
         if op == "history":
             span = r.get("span", 3600)
-            if isinstance(span, bool) or not isinstance(span, (int, float)) or not 0 < span <= 366 * 86400:
+            if not is_number(span) or not 0 < span <= 100 * 366 * 86400:
                 raise ValueError("bad span")
-            return {"op": op, "id": rid, "peer": name("peer"), "prop": name("prop"), "span": float(span)}
+            request = {"op": op, "id": rid, "peer": name("peer"), "prop": name("prop"), "span": float(span)}
+            for key in ("since", "until"):  # seconds since the epoch; `until` exclusive
+                if r.get(key) is not None:
+                    if not is_number(r[key]) or not 0 < r[key] < 2**40:
+                        raise ValueError("bad " + key)
+                    request[key] = float(r[key])
+            points = r.get("points", MAX_HISTORY_POINTS)
+            if not is_number(points) or not 1 <= points <= MAX_HISTORY_POINTS:
+                raise ValueError("bad points")
+            request["points"] = int(points)
+            return request
     except ValueError as e:
         return {"id": rid, "error": str(e)}
     return {"id": rid, "error": "unknown op"}
+
+
+def is_number(v):
+    return isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)

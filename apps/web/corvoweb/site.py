@@ -9,16 +9,25 @@ site passes through this module:
   browser asks for, with the checks of the `corvo` tool; they return the
   daemon's confirmation or raise `Refused` with the reason.
 
-A peer's description is a dict: id, name, uuid, type, client, status,
-statusName, statuses {value: name}, properties {name: {type, value, unit,
-description, writable, limits, choices}}, commands {name: {description,
-args: [[name, type], ...]}}.
+A peer's description is a dict: id, name, uuid, type, client, silent,
+status, statusName, statuses {value: name}, properties {name: {type, value,
+unit, description, writable, limits, choices}}, commands {name:
+{description, args: [[name, type], ...]}}.
+
+Silent peers: a peer the node has not heard from within its evasive time is
+"silent" until heard again or gone. The package tells it as a flag `silent`
+on its PeerInfo and as PeerEvent kinds "silent" and "back"; an older
+package without them leaves every peer not silent.
 """
 
 import asyncio
 import logging
 
 log = logging.getLogger("corvo-web")
+
+
+# PeerEvent kinds about a peer's silence: whether it is silent now.
+SILENT_KINDS = {"silent": True, "back": False}
 
 
 class Refused(Exception):
@@ -57,6 +66,7 @@ def describe(peer_info, info):
         "uuid": str(_field(peer_info, "uuid", "") or ""),
         "type": str(_field(peer_info, "type", "") or ""),
         "client": bool(_field(peer_info, "client", False)),
+        "silent": bool(_field(peer_info, "silent", False)),
         "identity": str(_field(peer_info, "identity", "") or ""),
         "status": status,
         "statusName": statuses.get(str(status), _field(peer_info, "status_name", str(status))),
@@ -162,8 +172,11 @@ class SiteAdapter:
                 self.hub.log(peer, record)
             elif kind == "PeerEvent":
                 log.info("peer %s: %s", peer[:256], str(_field(ev, "kind"))[:32])
-                if _field(ev, "kind") == "exit":
+                kind = _field(ev, "kind")
+                if kind == "exit":
                     self.hub.peer_left(peer)
+                elif kind in SILENT_KINDS:
+                    self.hub.peer_silent(peer, SILENT_KINDS[kind])
                 else:
                     asyncio.ensure_future(self._describe(peer))
 

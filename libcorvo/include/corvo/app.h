@@ -1,6 +1,7 @@
-// Base of every program: owns the command line, the network node and the
-// libuv event loop, and fixes the order in which a program starts, runs and
-// stops.
+/// @file
+/// Base of every program: owns the command line, the network node and the
+/// libuv event loop, and fixes the order in which a program starts, runs and
+/// stops.
 #pragma once
 
 #include "corvo/export.h"
@@ -17,67 +18,115 @@
 
 namespace corvo {
 
+/// A program on a site: the common part of every Daemon and Client.
+///
+/// run() goes through the same steps for every program: parse the command
+/// line, processOptions(), beforeInit(), make the network node, beforeLoop(),
+/// then run the libuv loop on the calling thread (the application thread)
+/// until stop() or SIGINT. Every callback of EventCallback, timer and signal
+/// runs on that thread, one at a time. Roles override the hooks; a program
+/// rarely overrides more than beforeInit() and cleanup().
 class CORVO_API App : public EventCallback {
 public:
+    /// Declares the options every program takes ("port", "interface",
+    /// "site", "name", "debug", "version", "key", "keys"); `name` is the
+    /// component name used when no --name is given.
     explicit App(std::string name);
 
-    // The whole life of the program: parse, hooks, network, loop. Returns
-    // when the loop has ended, with the result of closing the loop (0 when
-    // every handle was released), or -1 at once when the network node cannot
-    // start (for example on an unknown interface).
+    /// The whole life of the program: parse, hooks, network, loop. Returns
+    /// when the loop has ended, with the result of closing the loop (0 when
+    /// every handle was released), or -1 at once when the network node cannot
+    /// start (for example on an unknown interface).
     int run(int argc, char** argv);
-    // Runs cleanup() and asks the loop to stop at the end of this turn.
+    /// Runs cleanup() and asks the loop to stop at the end of this turn.
+    /// An exception from cleanup() is reported, not thrown.
     void stop();
+    /// The text --version prints: "corvo v" and the library's version.
     std::string version() const;
 
+    /// The network node; empty before run() has made it.
     std::shared_ptr<Network> getNetwork() const { return network; }
+    /// The component name: --name, else the name given to the constructor.
     const std::string& getName() const { return name; }
+    /// The site (--site, default "corvo"), which names the ZRE groups.
     const std::string& getSite() const { return site; }
-    // True when the program was given --key: it runs on a secured site.
+    /// True when the program was given --key: it runs on a secured site.
     bool isSecured() const { return !keyPair.identity.empty(); }
-    // The program's own identity on a secured site, else empty.
+    /// The program's own identity on a secured site, else empty.
     const std::string& getIdentity() const { return keyPair.identity; }
 
+    /// Reads the parsed command line: prints the version and exits for
+    /// --version, takes the name and site, and loads the keys. Roles extend
+    /// it (a daemon reads its configuration file here); call the base first.
     virtual void processOptions();
+    /// Hook after the options are read and before the network node is
+    /// made: the place to create properties and commands.
     virtual void beforeInit() {}
+    /// Hook after the network node is made and before it starts: the role's
+    /// last set-up (a daemon starts its logger, a one-shot client does its
+    /// work here and exits).
     virtual void beforeLoop() {}
+    /// Hook when the program stops (stop() or SIGINT), on the application
+    /// thread, before the loop ends: release devices and timers here.
     virtual void cleanup() {}
+    /// Hook run on every loop turn after the network events of that turn.
     virtual void onIdle() {}
 
+    /// The loop's idle callback: handles the network events of one turn
+    /// (drainNetwork()), then onIdle(). `handle->data` is the App.
     static void zyreProcess(uv_idle_t* handle);
+    /// The SIGINT callback: stop() the App in `handle->data`.
     static void cleanupAndExit(uv_signal_t* handle, int signum);
 
 protected:
+    /// Makes the network node from the options: name, keys on a secured
+    /// site, port, interface and the site's three groups (site, site-log,
+    /// site-prop), and joins the site group. A key the node refuses ends the
+    /// process with status 1.
     void initSocket();
-    // Reads --key and --keys; a key that cannot be used ends the process
-    // with status 1 and says why.
+    /// Reads --key and --keys; a key that cannot be used ends the process
+    /// with status 1 and says why.
     void loadKeys();
+    /// Starts the node, installs the idle and SIGINT handlers and runs the
+    /// loop until it stops; returns what run() returns.
     int startLoop();
-    // Handles the network events of one loop turn: waits at most 5 ms for
-    // them, less when a timer is due sooner, and takes at most 1000 events
-    // or until that time is up. Called before the loop runs, it handles
-    // everything pending until 5 ms pass without an event. Exceptions from handlers are logged and the
-    // next event goes on.
+    /// Handles the network events of one loop turn: waits at most 5 ms for
+    /// them, less when a timer is due sooner, and takes at most 1000 events
+    /// or until that time is up. Called before the loop runs, it handles
+    /// everything pending until 5 ms pass without an event. Exceptions from
+    /// handlers are logged and the next event goes on.
     void drainNetwork();
-    // The time to the loop's next timer in milliseconds, at most 5.
+    /// The time to the loop's next timer in milliseconds, at most 5.
     int msUntilNextTimer();
+    /// Hands one received message to its callback; an exception it throws
+    /// is reported (reportException()) and goes no further.
     void handleOneEvent();
-    // Reports an exception that escaped a handler or hook called from the
-    // loop: through errorReporter when one is set, else on standard error.
+    /// Reports an exception that escaped a handler or hook called from the
+    /// loop: through errorReporter when one is set, else on standard error.
     void reportException(const char* what);
 
+    /// The network node, made by initSocket().
     std::shared_ptr<Network> network;
+    /// The command line; roles add their own options before run().
     OptionParser optionParser;
+    /// The name given to the constructor (also the daemon's type).
     std::string defaultName;
+    /// libuv's default loop once run() has started, else null.
     uv_loop_t* loop = nullptr;
+    /// The component name (see getName()).
     std::string name;
+    /// The site (see getSite()).
     std::string site;
-    // --key and --keys: own key pair and the trusted identities (secured site).
+    /// --key: the program's own key pair (secured site).
     KeyPair keyPair;
+    /// --keys: the identities this program trusts (secured site).
     std::vector<Identity> trustedIdentities;
+    /// The loop's idle handle that drains the network (see zyreProcess()).
     std::shared_ptr<uv_idle_t> idleHandle;
+    /// The loop's SIGINT handle (see cleanupAndExit()).
     std::shared_ptr<uv_signal_t> signalHandle;
-    // Set by roles that have a logger of their own (the daemon).
+    /// Set by roles that have a logger of their own (the daemon): receives
+    /// the text of reportException().
     std::function<void(const std::string&)> errorReporter;
 };
 

@@ -1,7 +1,5 @@
-// The library's camera daemon: the properties, status values and commands of
-// a simple imaging camera, and saving images as FITS files named from a
-// pattern, with header cards taken from properties. A device program derives
-// from it and supplies the hardware operations.
+/// @file
+/// The library's camera daemon.
 #pragma once
 
 #include "corvo/export.h"
@@ -16,67 +14,91 @@
 
 namespace corvo {
 
+/// The library's camera daemon: the properties, status values and commands
+/// of a simple imaging camera, and saving images as FITS files named from a
+/// pattern, with header cards taken from properties. A device program
+/// derives from it and supplies the hardware operations (the do* functions).
 class CORVO_API Camera : public Daemon {
 public:
+    /// A daemon of type "camera" with the camera's properties ("model",
+    /// "imgw", "imgh", "datatype", "expotime", "starttime", "filepattern",
+    /// "filename", "current", "temperature", "imageroot"), the status values
+    /// EXPOSE, READOUT, POWERON and POWEROFF, and the commands "expose",
+    /// "switch", "readtemp" and "readcurrent".
     Camera();
 
+    /// The "expose" command: doExpose(); then, for a device that does not
+    /// report the true start (exposureStarted), sets "starttime" to now.
     void startExposure();
+    /// The "switch" command: doSwitchPower().
     void switchPower();
+    /// The "readcurrent" command: doReadCurrent().
     void readCurrent();
+    /// The "readtemp" command: doReadTemp().
     void readTemp();
 
-    // Writes one image from a buffer of "imgw" x "imgh" pixels of the type
-    // in "datatype", named by "filepattern" below the image root
-    // ("imageroot"). With an empty pattern nothing is written: a warning "no
-    // file pattern: image not saved" is logged, "filename" keeps its value
-    // and the result is false; else it is true. An existing file
-    // is never replaced: the image takes the next free numbered name.
-    // "filename" is set (and broadcast) to the full path before the file is
-    // written, and again should the name change on the way. A header card
-    // that cannot be written is skipped with a warning; the file takes its
-    // name only when complete, and one that cannot be completed is removed.
-    // A name outside the root, errors of the image writer and of the
-    // property types are thrown.
+    /// Writes one image from a buffer of "imgw" x "imgh" pixels of the type
+    /// in "datatype", named by "filepattern" below the image root
+    /// ("imageroot"). With an empty pattern nothing is written: a warning "no
+    /// file pattern: image not saved" is logged, "filename" keeps its value
+    /// and the result is false; else it is true. An existing file
+    /// is never replaced: the image takes the next free numbered name.
+    /// "filename" is set (and broadcast) to the full path before the file is
+    /// written, and again should the name change on the way. A header card
+    /// that cannot be written is skipped with a warning; the file takes its
+    /// name only when complete, and one that cannot be completed is removed.
+    /// A name outside the root, errors of the image writer and of the
+    /// property types are thrown.
     bool saveImage(void* data);
 
+    /// Starts the daemon, and keeps the peers' property values up to date:
+    /// header cards and file names read them.
     void beforeLoop() override;
+    /// Does nothing: a camera works on commands and timers.
     void onIdle() override;
-    // A new "filepattern" that would leave the image root is refused;
-    // everything else goes to the daemon.
+    /// A new "filepattern" that would leave the image root is refused;
+    /// everything else goes to the daemon.
     void onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change) override;
 
-    // The file name that `pattern` gives at the broken-down time `now`. The
-    // text of a ${component:property} reference is sanitised
-    // (sanitizeFileNameText).
+    /// The file name that `pattern` gives at the broken-down time `now`. The
+    /// text of a ${component:property} reference is sanitised
+    /// (sanitizeFileNameText).
     std::string expandFilePattern(const std::string& pattern, const std::tm& now) const;
-    // The image root from "imageroot" (ImageRoot::defaultRoot() when empty).
+    /// The image root from "imageroot" (ImageRoot::defaultRoot() when empty).
     std::string imageRoot() const;
-    // False, with the reason, when `pattern` expanded now would name a file
-    // outside the image root. An empty pattern (no saving) is accepted.
+    /// False, with the reason, when `pattern` expanded now would name a file
+    /// outside the image root. An empty pattern (no saving) is accepted.
     bool checkFilePattern(const std::string& pattern, std::string& reason) const;
-    // The header cards that `entries` give from the current property values:
-    // STRING, DOUBLE and INT (a 64-bit card) properties; others give none.
+    /// The header cards that `entries` give from the current property values:
+    /// STRING, DOUBLE and INT (a 64-bit card) properties; others give none.
     std::vector<FitsHdrItem> buildHeaderCards(const std::vector<FitsHdrMap>& entries) const;
-    // A property of this daemon (component == own name) or of a known peer;
-    // null when not found.
+    /// A property of this daemon (component == own name) or of a known peer;
+    /// null when not found.
     const Property* findProperty(const std::string& component, const std::string& property) const;
 
 protected:
-    // A device calls these when an exposure really starts and ends (by the
-    // clock, not by its request): the start sets "starttime" (broadcast once
-    // per exposure; startExposure then leaves it alone), and the next saved
-    // image carries the measured length as EXPTIME.
+    /// A device calls this when an exposure really starts (by the clock, not
+    /// by its request): sets "starttime" (broadcast once per exposure:
+    /// startExposure then leaves it alone), and starts the measurement of the
+    /// exposure's length.
     void exposureStarted();
+    /// A device calls this when an exposure really ends: the next saved image
+    /// carries the measured length as EXPTIME.
     void exposureEnded();
-    // The measured length of the last exposure in seconds; negative when
-    // none was recorded.
+    /// The measured length of the last exposure in seconds; negative when
+    /// none was recorded.
     double measuredExposure() const { return exposureSeconds; }
 
+    /// Reads the sensor temperature into "temperature".
     virtual void doReadTemp() = 0;
+    /// Reads the current into "current".
     virtual void doReadCurrent() = 0;
+    /// Turns the camera's power on or off (status POWERON, POWEROFF).
     virtual void doSwitchPower() = 0;
+    /// Starts an exposure of "expotime" seconds; when it is read out, the
+    /// device calls saveImage() with the pixels.
     virtual void doExpose() = 0;
-    // Abandons an exposure in progress.
+    /// Abandons an exposure in progress.
     virtual void doAbort() = 0;
 
 private:

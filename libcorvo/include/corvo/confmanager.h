@@ -1,5 +1,6 @@
-// Key/value configuration files, one per component, found in /etc/corvo,
-// $HOME/.config/corvo and $CORVO_CONF_PATH (later directories win).
+/// @file
+/// Key/value configuration files, one per component, found in /etc/corvo,
+/// $HOME/.config/corvo and $CORVO_CONF_PATH (later directories win).
 #pragma once
 
 #include "corvo/export.h"
@@ -11,42 +12,61 @@
 
 namespace corvo {
 
+/// The configuration files of a program, by component name.
+///
+/// A component's file is `<name>.conf`; load() reads the one in the last
+/// search directory that has it. A file holds `key = value` lines; '#'
+/// starts a comment and lines without '=' are reported and skipped. The
+/// library reads a daemon's file at start and saves it when a writable
+/// property changes.
 class CORVO_API ConfManager {
 public:
+    /// The keys and values of one file.
     using Config = std::unordered_map<std::string, std::string>;
 
+    /// Searches /etc/corvo, then $HOME/.config/corvo (when HOME is set),
+    /// then $CORVO_CONF_PATH (when set).
     ConfManager();
 
-    // Adds `dir` (created with its parents when missing) to the search list.
+    /// Adds `dir` (created with its parents when missing) to the search list.
     void addConfDir(std::string dir);
-    // Path of `fileName` in the last configuration directory, or "".
+    /// Path of `fileName` in the last configuration directory, or "".
     std::string getPath(std::string fileName);
-    // Creates an empty $HOME/.config/corvo/<name>.conf if it is missing;
-    // does nothing when HOME is unset.
+    /// Creates an empty `$HOME/.config/corvo/<name>.conf` if it is missing;
+    /// does nothing when HOME is unset.
     void create(std::string name);
+    /// Reads `<name>.conf` from the last search directory that has it into
+    /// configs; when none has it, says so and create()s an empty user file.
     void load(std::string name);
+    /// The configuration of `name`, empty (and then created) when not loaded.
     Config& get(std::string name);
+    /// The value of `key` in the configuration of `name`, or `defaultValue`.
     std::string get(std::string name, std::string key, std::string defaultValue);
-    // Stores the value; false (with a message on standard error) when the
-    // configuration is not loaded or the pair would not read back as it is
-    // (see storableProblem), and then nothing changes.
+    /// Stores the value; false (with a message on standard error) when the
+    /// configuration is not loaded or the pair would not read back as it is
+    /// (see storableProblem), and then nothing changes.
     bool set(std::string name, std::string key, std::string value);
-    // Replaces the file atomically; on failure the old file stays intact.
-    // A configuration holding a pair that would not read back is not
-    // written at all: the message names the key.
+    /// Replaces the file atomically; on failure the old file stays intact.
+    /// A configuration holding a pair that would not read back is not
+    /// written at all: the message names the key.
     void save(std::string name);
 
-    // Why the line "key = value" would not load back as exactly this key and
-    // value, or empty when it would. The file format has no escapes, so a
-    // value cannot hold '#' or a line feed, nor start or end with white
-    // space; a key cannot start with '#', hold '=' or a line feed, nor start
-    // or end with white space (an empty key reads back as one).
+    /// Why the line "key = value" would not load back as exactly this key and
+    /// value, or empty when it would. The file format has no escapes, so a
+    /// value cannot hold '#' or a line feed, nor start or end with white
+    /// space; a key cannot start with '#', hold '=' or a line feed, nor start
+    /// or end with white space (an empty key reads back as one).
     static std::string storableProblem(const std::string& key, const std::string& value);
+    /// save()s every configuration changed by set() since it was saved.
     void saveAll();
 
+    /// The loaded configurations, by component name.
     std::unordered_map<std::string, Config> configs;
+    /// The search directories, in order; later ones win.
     std::vector<std::string> confDirs;
+    /// The names whose configuration set() changed and save() has not written.
     std::set<std::string> dirty;
+    /// The file each configuration was loaded from, by component name.
     std::unordered_map<std::string, std::string> paths;
 };
 

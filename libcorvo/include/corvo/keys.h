@@ -30,29 +30,36 @@
 
 namespace corvo {
 
+/// A program's own CURVE key pair, read from its secret key file.
 struct KeyPair {
-    std::string identity;
+    std::string identity;   ///< the identity's name (NAME of NAME.key)
     std::string publicKey;  ///< Z85, 40 characters
     std::string secretKey;  ///< Z85, 40 characters
 };
 
+/// A trusted identity, read from its identity file NAME.id.
 struct Identity {
-    std::string name;       ///< the file's name without ".id"
-    std::string publicKey;  ///< Z85, 40 characters
-    std::vector<std::string> names;
-    std::vector<std::string> groups;
+    std::string name;                 ///< the file's name without ".id"
+    std::string publicKey;            ///< Z85, 40 characters
+    std::vector<std::string> names;   ///< patterns of the component names it may announce
+    std::vector<std::string> groups;  ///< the groups the access rules can name it by
 };
 
+/// The key directory: the identity files of the site and the secret key
+/// files of this host's programs.
 class CORVO_API KeyDirectory {
 public:
-    /// Identity files larger than this, or more of them, are not read.
+    /// Identity and key files larger than this (bytes) are not read.
     static constexpr size_t kMaxFileSize = 16 * 1024;
+    /// At most this many identity files are read; the rest are skipped.
     static constexpr size_t kMaxIdentities = 10000;
 
+    /// The key directory at `path` (it need not exist yet).
     explicit KeyDirectory(std::string path);
     /// $CORVO_KEY_DIR, else $HOME/.config/corvo/keys.
     static std::string defaultPath();
 
+    /// The directory's path.
     const std::string& path() const { return dir; }
 
     /// Letters, digits, '.', '_' and '-', 1 to 64 characters, not starting

@@ -1,5 +1,6 @@
-// The daemon's logger: every record goes to standard output and, as a Log
-// message, to the site's log group.
+/// @file
+/// The daemon's logger: every record goes to standard output and, as a Log
+/// message, to the site's log group.
 #pragma once
 
 #include "corvo/export.h"
@@ -17,33 +18,44 @@ namespace corvo {
 
 class Network;
 
-// spdlog sink that shouts each record to the network's log group.
+/// spdlog sink that shouts each record to the network's log group.
 class CORVO_API ZyreSink : public spdlog::sinks::base_sink<std::mutex> {
 public:
+    /// Shouts through `network`, which must outlive the sink.
     explicit ZyreSink(Network* network);
 
-    // The Log record sent for one spdlog record: level number, logger name,
-    // formatted message without decoration, and the current real time.
+    /// The Log record sent for one spdlog record: level number, logger name,
+    /// formatted message without decoration, and the current real time.
     static corvo::proto::Log toLogRecord(const spdlog::details::log_msg& msg);
 
 protected:
+    /// Sends toLogRecord(msg) to the log group.
     void sink_it_(const spdlog::details::log_msg& msg) override;
+    /// Nothing to flush: every record is handed to the node at once.
     void flush_() override;
 
 private:
     Network* network;
 };
 
+/// A daemon's logger: every record goes to the console and to the site's
+/// log group. Control characters in records are escaped on the console, so
+/// a peer's text cannot drive the terminal.
 class CORVO_API Logger {
 public:
-    // Builds the logger: console sink (coloured on a terminal) first, then
-    // the network sink. A second call replaces the first logger.
+    /// Builds the logger: console sink (coloured on a terminal) first, then
+    /// the network sink. A second call replaces the first logger.
     void init(std::string name, spdlog::level::level_enum level, Network* network);
 
+    /// The spdlog logger, for `logger->info(...)` and its kin.
     spdlog::logger* operator->() const { return logger.get(); }
 
+    /// The spdlog logger; null before init().
     std::shared_ptr<spdlog::logger> logger;
+    /// The name records carry (the component name).
     std::string name;
+    /// Colour on the console when it is a terminal; init() clears it when
+    /// standard output is not one.
     bool useColor = true;
 };
 

@@ -1,14 +1,15 @@
-// Commands whose handlers take typed values: the argument types come from the
-// handler's parameters, so a declaration cannot name one type and convert to
-// another, and the number of names is checked when the program compiles.
-//
-//   createCommand("move", [this](long slot, double focus) { ... }, "move the wheel", {"slot", "focus"});
-//
-// Parameter types and what a peer sees: long -> ARG_INT, double -> ARG_DOUBLE,
-// bool -> ARG_BOOL, std::string -> ARG_STRING (const references too). A
-// request is checked against them before the handler runs (CommandDef::
-// checkArgs, the same refusals as for every other command), so the handler
-// only ever receives values of its types.
+/// @file
+/// Commands whose handlers take typed values: the argument types come from the
+/// handler's parameters, so a declaration cannot name one type and convert to
+/// another, and the number of names is checked when the program compiles.
+///
+///   createCommand("move", [this](long slot, double focus) { ... }, "move the wheel", {"slot", "focus"});
+///
+/// Parameter types and what a peer sees: long -> ARG_INT, double -> ARG_DOUBLE,
+/// bool -> ARG_BOOL, std::string -> ARG_STRING (const references too). A
+/// request is checked against them before the handler runs (CommandDef::
+/// checkArgs, the same refusals as for every other command), so the handler
+/// only ever receives values of its types.
 #pragma once
 
 #include <cstddef>
@@ -23,6 +24,7 @@
 
 namespace corvo {
 
+/// @cond INTERNAL
 namespace detail {
 
 template <class T>
@@ -54,8 +56,8 @@ struct TypedArgument<std::string> {
     static const std::string& read(const std::string& text) { return text; }
 };
 
-// The parameter types of a handler: a lambda, a function object with one
-// call operator, or a function pointer.
+/// The parameter types of a handler: a lambda, a function object with one
+/// call operator, or a function pointer.
 template <class F>
 struct HandlerParameters : HandlerParameters<decltype(&F::operator())> {};
 
@@ -108,9 +110,10 @@ CommandDef typedCommandDef(std::string name, F handler, std::string description,
 }
 
 }  // namespace detail
+/// @endcond
 
-// The definition of a command with typed arguments, one name per parameter
-// of `handler` (a different number does not compile).
+/// The definition of a command with typed arguments, one name per parameter
+/// of `handler` (a different number does not compile).
 template <class F, size_t N>
 CommandDef typedCommand(std::string name, F handler, std::string description, const char* const (&argNames)[N])
 {
@@ -118,7 +121,7 @@ CommandDef typedCommand(std::string name, F handler, std::string description, co
     return detail::typedCommandDef(std::move(name), std::move(handler), std::move(description), argNames);
 }
 
-// The same for a handler without parameters.
+/// The same for a handler without parameters.
 template <class F>
 CommandDef typedCommand(std::string name, F handler, std::string description)
 {

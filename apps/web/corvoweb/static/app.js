@@ -4,9 +4,14 @@
 "use strict";
 
 const STALE_AFTER_MS = 1500; // the gateway beats every 0.5 s
+const BEHIND_AFTER_S = 1; // a lag the page owns up to
 const SESSION_ENDED = 4001; // the gateway's close code: log in again
+const GOING_AWAY = 1001; // the gateway's close code when it stops
 const MAX_LOG_ROWS = 500;
 const MAX_PLOT_POINTS = 5000;
+const MAX_PLOT_SERIES = 8;
+const PLOT_BUDGET = 1000; // archived points per series and range
+const naturally = new Intl.Collator(undefined, {numeric: true, sensitivity: "base"}).compare;
 const LEVELS = {trace: 0, debug: 1, info: 2, warn: 3, warning: 3, err: 4, error: 4, critical: 5, off: 6};
 
 const ui = {
@@ -24,6 +29,11 @@ const ui = {
   plot: document.getElementById("plot"),
   plotTitle: document.getElementById("plot-title"),
   plotNote: document.getElementById("plot-note"),
+  plotRange: document.getElementById("plot-range"),
+  plotReset: document.getElementById("plot-reset"),
+  plotCsv: document.getElementById("plot-csv"),
+  plotClear: document.getElementById("plot-clear"),
+  filter: document.getElementById("filter"),
 };
 
 let ws = null;
@@ -33,10 +43,18 @@ let lastHeard = 0;
 let clockOffset = 0; // gateway time minus this browser's time, seconds
 let nextId = 1;
 let reconnectDelay = 500;
+let lastClose = null; // code of the last socket close
+let goneAway = false; // the gateway said it was stopping, and no socket opened since
+let lag = 0; // seconds this page is behind, as the gateway measured it
 const waiting = new Map(); // request id -> callback(reply)
 const peers = new Map(); // peer id -> {desc, card, values: Map, cam}
-const series = new Map(); // "id\u0000prop" -> {t: [], v: []}
-let plotted = null; // {id, prop, chart}
+const series = new Map(); // "id\u0000prop" -> {t: [], v: []} live values
+const dirty = new Set(); // [entry, name] keys whose cell waits for the end of the batch
+let plotDirty = false;
+// The plot: its series, each with its archived values, the range shown
+// (the last `span` seconds, or a zoomed [since, until)), and the chart.
+const plot = {series: [], span: 3600, zoom: null, chart: null};
+const folded = new Set(loadFolded());
 
 // -- small DOM helpers ------------------------------------------------------
 
@@ -87,11 +105,23 @@ function gatewayNow() {
 
 // -- connection ---------------------------------------------------------------
 
+// The page's first connection holds its load event until the first batch
+// came (the gateway answers /settled then, or after 2 s): a plain headless
+// screenshot, taken at load, shows the site rather than "connecting".
+const pageToken = Array.from(crypto.getRandomValues(new Uint8Array(12)), (b) => b.toString(16).padStart(2, "0")).join("");
+let settling = true;
+
 function connect() {
   setConn("connecting", "connecting");
-  ws = new WebSocket((location.protocol === "https:" ? "wss://" : "ws://") + location.host + "/ws");
+  const query = settling ? "?page=" + pageToken : "";
+  ws = new WebSocket((location.protocol === "https:" ? "wss://" : "ws://") + location.host + "/ws" + query);
+  if (settling) {
+    settling = false;
+    document.body.append(el("img", {src: "/settled?page=" + pageToken, alt: "", hidden: true, "aria-hidden": "true"}));
+  }
   ws.onopen = () => {
     reconnectDelay = 500;
+    goneAway = false;
   };
   ws.onmessage = (event) => {
     lastHeard = Date.now();
@@ -109,10 +139,22 @@ function connect() {
         console.error("message", m && m.type, e);
       }
     }
+    try {
+      flushValues();
+    } catch (e) {
+      console.error("drawing values", e);
+    }
+    // Handled: the gateway may send the next batch (it holds the newest
+    // values meanwhile).
+    const last = batch[batch.length - 1];
+    if (last && last.type === "seq" && ws && ws.readyState === WebSocket.OPEN) ws.send(JSON.stringify({op: "ack", seq: last.n}));
     updateStale();
   };
   ws.onclose = (event) => {
     ws = null;
+    lastClose = event.code;
+    if (event.code === GOING_AWAY) goneAway = true;
+    lag = 0;
     for (const cb of waiting.values()) cb({ok: false, error: "the connection to the gateway closed"});
     waiting.clear();
     updateStale();
@@ -172,9 +214,15 @@ function updateStale() {
   } else if (!siteAlive) {
     setConn("bad", "site lost");
     ui.banner.textContent = "The gateway has lost the site: every value shown may be out of date.";
+  } else if (lag >= BEHIND_AFTER_S) {
+    const n = Math.round(lag);
+    setConn("warn", "behind by " + n + " s");
+    ui.banner.hidden = false;
+    ui.banner.textContent = "This page is behind by " + n + " s: the values shown are the newest it has had time for.";
   } else {
     setConn("good", "live");
   }
+  if (!connected && goneAway) ui.banner.textContent = "The gateway has stopped: every value shown may be out of date.";
 }
 setInterval(updateStale, 250);
 
@@ -194,6 +242,7 @@ function handle(m) {
     case "state":
       siteAlive = !!m.alive;
       peers.clear();
+      dirty.clear();
       ui.peers.replaceChildren();
       ui.cameras.replaceChildren();
       for (const p of m.peers) showPeer(p);
@@ -230,6 +279,12 @@ function handle(m) {
     case "hb":
       siteAlive = !!m.alive;
       if (typeof m.time === "number") clockOffset = m.time - Date.now() / 1000;
+      if (typeof m.lag === "number") lag = m.lag;
+      break;
+    case "silent":
+      markSilent(m.id, !!m.silent);
+      break;
+    case "seq":
       break;
     case "reply": {
       const cb = waiting.get(m.id);
@@ -238,7 +293,6 @@ function handle(m) {
       break;
     }
   }
-  ui.count.textContent = "(" + [...peers.values()].filter((p) => !p.desc.gone).length + ")";
 }
 
 // -- peers ----------------------------------------------------------------------
@@ -246,15 +300,19 @@ function handle(m) {
 function showPeer(desc) {
   const old = peers.get(desc.id);
   const entry = {desc, values: new Map(), cam: old ? old.cam : null};
-  const card = el("article", {class: "peer" + (desc.client ? " client" : ""), "data-peer": desc.name});
+  const card = el("article", {class: "peer" + (desc.client ? " client" : ""), "data-peer": desc.name, "data-id": desc.id});
   const status = el("span", {class: "badge status", "data-role": "status"});
+  const fold = el("button", {type: "button", class: "fold", "data-role": "fold", "aria-expanded": "true", title: "fold or unfold"});
+  fold.onclick = () => setFolded(entry, !card.classList.contains("folded"));
   const head = el(
     "header",
     {},
+    desc.client ? null : fold,
     el("h3", {text: desc.name}),
     el("span", {class: "type", text: desc.type || (desc.client ? "client" : "daemon")}),
     status,
     el("span", {class: "badge gone-badge", text: "gone"}),
+    el("span", {class: "badge silent-badge", text: "silent", title: "no word from this peer for a while: its values may be out of date"}),
   );
   // On a secured site: the identity the peer's key proves.
   if (desc.identity) head.append(el("span", {class: "identity muted", "data-role": "identity", text: "key " + desc.identity, title: "proven identity"}));
@@ -272,13 +330,16 @@ function showPeer(desc) {
     }
   }
   entry.card = card;
-  if (old) old.card.replaceWith(card);
-  else if (desc.client) ui.peers.append(card);
-  else ui.peers.insertBefore(card, ui.peers.querySelector("article.peer.client")); // daemons first
+  entry.fold = fold;
+  if (old) old.card.remove();
+  placeCard(entry);
   peers.set(desc.id, entry);
   showStatus(desc.id, desc.status, desc.statusName);
   showLock(entry);
   card.classList.toggle("gone", !!desc.gone);
+  card.classList.toggle("silent", !!desc.silent && !desc.gone);
+  if (!desc.client) setFolded(entry, folded.has(desc.name));
+  applyFilter(entry);
   for (const [name, prop] of Object.entries(desc.properties || {})) {
     if (isNumeric(prop) && typeof prop.value === "number") record(desc.id, name, prop.value, gatewayNow());
   }
@@ -289,10 +350,65 @@ function showPeer(desc) {
   }
 }
 
+// Daemons first, then tools; each in natural order of their names (p2 before p10).
+function placeCard(entry) {
+  const rank = (d) => (d.client ? 1 : 0);
+  for (const other of ui.peers.children) {
+    const o = peers.get(other.dataset.id);
+    if (!o || o === entry) continue;
+    if (rank(entry.desc) < rank(o.desc) || (rank(entry.desc) === rank(o.desc) && naturally(entry.desc.name, o.desc.name) < 0)) {
+      ui.peers.insertBefore(entry.card, other);
+      return;
+    }
+  }
+  ui.peers.append(entry.card);
+}
+
+function loadFolded() {
+  try {
+    const saved = JSON.parse(localStorage.getItem("corvo.folded") || "[]");
+    return Array.isArray(saved) ? saved.filter((n) => typeof n === "string").slice(0, 1000) : [];
+  } catch (e) {
+    return [];
+  }
+}
+
+function setFolded(entry, fold) {
+  entry.card.classList.toggle("folded", fold);
+  entry.fold.setAttribute("aria-expanded", String(!fold));
+  entry.fold.textContent = fold ? "\u25B8" : "\u25BE";
+  if (fold) folded.add(entry.desc.name);
+  else folded.delete(entry.desc.name);
+  try {
+    localStorage.setItem("corvo.folded", JSON.stringify([...folded]));
+  } catch (e) {
+    // storage may be off; folding still works for this page
+  }
+}
+
+// The filter box: a card shows when its peer's name or one of its
+// property names holds the text; of a card shown for its properties, only
+// those rows show.
+function applyFilter(entry) {
+  const text = ui.filter.value.trim().toLowerCase();
+  const peerHit = !text || entry.desc.name.toLowerCase().includes(text);
+  let rowHit = false;
+  for (const row of entry.card.querySelectorAll("tr[data-prop]")) {
+    const hit = peerHit || row.dataset.prop.toLowerCase().includes(text);
+    row.hidden = !hit;
+    rowHit = rowHit || hit;
+  }
+  entry.card.hidden = !(peerHit || rowHit);
+}
+
+ui.filter.addEventListener("input", () => {
+  for (const entry of peers.values()) applyFilter(entry);
+});
+
 function propertyTable(entry) {
   const table = el("table", {class: "props"});
   const body = el("tbody");
-  const names = Object.keys(entry.desc.properties || {}).sort();
+  const names = Object.keys(entry.desc.properties || {}).sort(naturally);
   for (const name of names) {
     const prop = entry.desc.properties[name];
     const value = el("span", {class: "value", "data-prop": name, text: formatValue(prop, prop.value)});
@@ -303,9 +419,13 @@ function propertyTable(entry) {
     const cell = el("td", {class: "val"}, value, el("span", {class: "unit", text: prop.unit || ""}));
     if (prop.writable && hello.write && !entry.desc.gone) cell.append(editor(entry, name, prop));
     const plotButton = isNumeric(prop)
-      ? el("button", {class: "plot-btn", type: "button", title: "plot " + name, text: "plot"})
+      ? el("button", {class: "plot-btn", type: "button", title: "plot " + name + " alone", text: "plot"})
       : null;
-    if (plotButton) plotButton.onclick = () => showPlot(entry.desc.id, name);
+    const addButton = isNumeric(prop)
+      ? el("button", {class: "plot-btn plot-add", type: "button", title: "add " + name + " to the plot", text: "+"})
+      : null;
+    if (plotButton) plotButton.onclick = () => showPlot(entry.desc.id, name, false);
+    if (addButton) addButton.onclick = () => showPlot(entry.desc.id, name, true);
     body.append(
       el(
         "tr",
@@ -313,7 +433,7 @@ function propertyTable(entry) {
         el("th", {scope: "row", text: name}, prop.writable ? el("span", {class: "rw", title: "writable", text: " \u270E"}) : null),
         cell,
         el("td", {class: "about muted", text: about.filter(Boolean).join("; ")}),
-        el("td", {class: "tools"}, plotButton),
+        el("td", {class: "tools"}, plotButton, addButton),
       ),
     );
   }
@@ -358,7 +478,7 @@ function commandList(entry) {
   const commands = Object.entries(entry.desc.commands || {});
   if (!commands.length) return null;
   const list = el("div", {class: "commands"});
-  for (const [name, cmd] of commands.sort()) {
+  for (const [name, cmd] of commands.sort((a, b) => naturally(a[0], b[0]))) {
     const label = cmd.description ? name + ": " + cmd.description : name;
     if (!hello.write || entry.desc.gone) {
       const args = cmd.args.map(([a, t]) => a + " (" + t + ")").join(" ");
@@ -390,16 +510,38 @@ function showValue(id, name, value, time) {
   const prop = (entry.desc.properties || {})[name];
   if (!prop) return;
   prop.value = value;
-  const cell = entry.values.get(name);
-  if (cell) {
-    cell.textContent = formatValue(prop, value);
-    cell.classList.remove("flash");
-    void cell.offsetWidth; // restart the animation
-    cell.classList.add("flash");
-  }
+  // The cell is written once at the end of the batch, however many values came.
+  if (entry.values.has(name)) dirty.add(entry.desc.id + "\u0000" + name);
   if (isNumeric(prop) && typeof value === "number") record(id, name, value, time || gatewayNow());
   if (name === "lock") showLock(entry);
   if (entry.cam) updateCamera(entry);
+}
+
+const FLASH_EVERY_MS = 1000; // a value changing faster flashes once a second, not on every change
+const flashed = new WeakMap(); // cell -> when it last flashed
+
+function flushValues() {
+  const now = Date.now();
+  for (const key of dirty) {
+    const [id, name] = key.split("\u0000");
+    const entry = peers.get(id);
+    const cell = entry && entry.values.get(name);
+    if (!cell) continue;
+    const prop = entry.desc.properties[name];
+    cell.textContent = formatValue(prop, prop.value);
+    if (now - (flashed.get(cell) || 0) < FLASH_EVERY_MS) continue;
+    flashed.set(cell, now);
+    // Two alternating animations restart the highlight without a forced layout.
+    const odd = cell.classList.contains("flash");
+    cell.classList.toggle("flash", !odd);
+    cell.classList.toggle("flash2", odd);
+  }
+  dirty.clear();
+  ui.count.textContent = "(" + [...peers.values()].filter((p) => !p.desc.gone).length + ")";
+  if (plotDirty) {
+    plotDirty = false;
+    drawPlot();
+  }
 }
 
 // A secured daemon's "lock" property names its holder ("IDENTITY until
@@ -427,10 +569,18 @@ function showStatus(id, value, name) {
   if (entry.cam) updateCamera(entry);
 }
 
+function markSilent(id, silent) {
+  const entry = peers.get(id);
+  if (!entry) return;
+  entry.desc.silent = silent;
+  entry.card.classList.toggle("silent", silent && !entry.desc.gone);
+}
+
 function markGone(id) {
   const entry = peers.get(id);
   if (!entry) return;
   entry.desc.gone = true;
+  entry.card.classList.remove("silent");
   entry.card.classList.add("gone");
   for (const control of entry.card.querySelectorAll("input, select, button:not(.plot-btn)")) control.disabled = true;
   if (entry.cam) {
@@ -495,71 +645,210 @@ function record(id, name, value, t) {
     s.t.splice(0, s.t.length - MAX_PLOT_POINTS);
     s.v.splice(0, s.v.length - MAX_PLOT_POINTS);
   }
-  if (plotted && plotted.key === key) drawPlot();
+  if (plot.series.some((p) => p.key === key)) plotDirty = true;
 }
 
-function showPlot(id, name) {
+// "plot": this property alone; "+": added to what is plotted.
+function showPlot(id, name, add) {
   const entry = peers.get(id);
   if (!entry) return;
   const key = id + "\u0000" + name;
-  if (plotted && plotted.chart) plotted.chart.destroy();
-  plotted = {key, id, name, chart: null, history: {t: [], v: []}};
-  const unit = entry.desc.properties[name].unit;
-  ui.plotTitle.textContent = entry.desc.name + " " + name + (unit ? " [" + unit + "]" : "");
-  ui.plotNote.textContent = hello.history ? "loading the last hour from the archive\u2026" : "live values since this page opened (no archive)";
-  drawPlot();
-  if (hello.history) {
-    const mine = plotted;
-    send({op: "history", peer: id, prop: name, span: 3600}, (reply) => {
-      if (plotted !== mine) return;
-      if (reply.ok) {
-        mine.history = {t: reply.points.map((p) => p[0]), v: reply.points.map((p) => p[1])};
-        ui.plotNote.textContent = reply.points.length + " archived values of the last hour, then live values";
-      } else {
-        ui.plotNote.textContent = "live values only: " + reply.error;
-      }
-      drawPlot();
-    });
+  if (!add) {
+    plot.series = [];
+    plot.zoom = null;
+    resetChart();
   }
+  if (!plot.series.some((p) => p.key === key)) {
+    if (plot.series.length >= MAX_PLOT_SERIES) plot.series.shift();
+    const unit = entry.desc.properties[name].unit;
+    plot.series.push({key, id, name, label: entry.desc.name + " " + name + (unit ? " [" + unit + "]" : ""), archived: {t: [], v: []}});
+    resetChart();
+  }
+  ui.plotTitle.textContent = plot.series.map((p) => p.label).join(", ");
+  for (const b of [ui.plotReset, ui.plotCsv, ui.plotClear]) b.disabled = false;
+  loadArchive();
   document.getElementById("plot-panel").scrollIntoView({block: "nearest"});
 }
 
-function drawPlot() {
-  if (!plotted) return;
-  const live = series.get(plotted.key) || {t: [], v: []};
-  const first = live.t.length ? live.t[0] : Infinity;
+// The range shown, in gateway seconds: [since, until).
+function plotRange() {
+  if (plot.zoom) return plot.zoom;
+  const now = gatewayNow();
+  return {since: now - plot.span, until: now};
+}
+
+function loadArchive() {
+  drawPlot();
+  if (!hello.history) {
+    ui.plotNote.textContent = "live values since this page opened (no archive)";
+    return;
+  }
+  const range = plotRange();
+  const asked = plot.series.slice();
+  ui.plotNote.textContent = "loading " + describeRange(range) + " from the archive\u2026";
+  let answers = 0;
+  const notes = [];
+  for (const p of asked) {
+    send({op: "history", peer: p.id, prop: p.name, since: range.since, until: range.until, points: PLOT_BUDGET}, (reply) => {
+      if (!plot.series.includes(p)) return;
+      if (reply.ok) {
+        p.archived = {t: reply.points.map((q) => q[0]), v: reply.points.map((q) => q[1])};
+        notes.push(reply.points.length + " archived values of " + p.label);
+      } else {
+        notes.push(p.label + ": live values only: " + reply.error);
+      }
+      if (++answers === asked.length) ui.plotNote.textContent = notes.join("; ") + " (" + describeRange(range) + ")";
+      drawPlot();
+    });
+  }
+}
+
+function describeRange(range) {
+  const iso = (t) => new Date(t * 1000).toISOString().slice(0, 19).replace("T", " ");
+  return plot.zoom ? iso(range.since) + " to " + iso(range.until) + " UTC" : "the last " + ui.plotRange.selectedOptions[0].textContent;
+}
+
+// One series' points within the range: archived ones, then live ones
+// after the archive's last.
+function seriesPoints(p, range) {
+  const live = series.get(p.key) || {t: [], v: []};
   const t = [], v = [];
-  for (let i = 0; i < plotted.history.t.length; i++) {
-    if (plotted.history.t[i] < first) {
-      t.push(plotted.history.t[i]);
-      v.push(plotted.history.v[i]);
+  const a = p.archived;
+  const firstLive = live.t.length ? live.t[0] : Infinity;
+  for (let i = 0; i < a.t.length; i++) {
+    if (a.t[i] < firstLive && a.t[i] >= range.since && a.t[i] < range.until) {
+      t.push(a.t[i]);
+      v.push(a.v[i]);
     }
   }
-  const data = [t.concat(live.t), v.concat(live.v)];
-  const width = Math.max(200, ui.plot.clientWidth || 400);
-  if (!plotted.chart) {
+  for (let i = 0; i < live.t.length; i++) {
+    if (live.t[i] >= range.since && live.t[i] < range.until && !(t.length && live.t[i] <= t[t.length - 1])) {
+      t.push(live.t[i]);
+      v.push(live.v[i]);
+    }
+  }
+  return [t, v];
+}
+
+function plotData() {
+  const range = plotRange();
+  const parts = plot.series.map((p) => seriesPoints(p, range));
+  if (!parts.length) return [[]];
+  return parts.length === 1 ? [parts[0][0], parts[0][1]] : uPlot.join(parts);
+}
+
+// The plotted values as CSV: a row per time, a column per series.
+function plotCsv() {
+  const data = plotData();
+  const quote = (text) => '"' + String(text).replace(/"/g, '""') + '"';
+  const rows = [["time (UTC)", ...plot.series.map((p) => p.label)].map(quote).join(",")];
+  for (let i = 0; i < data[0].length; i++) {
+    const cells = [new Date(data[0][i] * 1000).toISOString()];
+    for (let j = 1; j < data.length; j++) cells.push(data[j][i] === null || data[j][i] === undefined ? "" : String(data[j][i]));
+    rows.push(cells.join(","));
+  }
+  return rows.join("\r\n") + "\r\n";
+}
+
+const COLOURS = ["#2b6cb0", "#c05621", "#2f855a", "#9b2c2c", "#6b46c1", "#b7791f", "#2c7a7b", "#4a5568"];
+
+// A y axis as wide as its widest tick label (uPlot's fixed 50 px cut "1,000,000").
+function axisSize(u, values, axisIndex, cycle) {
+  const axis = u.axes[axisIndex];
+  if (cycle > 1) return axis._size;
+  let size = axis.ticks.size + axis.gap + 6;
+  const longest = (values || []).reduce((a, v) => (String(v).length > a.length ? String(v) : a), "");
+  if (longest) {
+    u.ctx.font = axis.font[0];
+    size += u.ctx.measureText(longest).width / devicePixelRatio;
+  }
+  return Math.ceil(size);
+}
+
+function resetChart() {
+  if (plot.chart) plot.chart.destroy();
+  plot.chart = null;
+}
+
+function drawPlot() {
+  if (!plot.series.length) return;
+  const data = plotData();
+  if (!plot.chart) {
     if (typeof uPlot === "undefined") {
       ui.plotNote.textContent = "the charting library did not load";
       return;
     }
-    plotted.chart = new uPlot(
-      {width, height: 220, scales: {x: {time: true, range: timeRange}}, series: [{}, {label: plotted.name, stroke: "#2b6cb0", width: 1.5, points: {show: data[0].length < 60}, paths: uPlot.paths.stepped({align: 1})}], legend: {show: true}},
+    const width = Math.max(200, ui.plot.clientWidth || 400);
+    const few = data[0].length < 60;
+    plot.chart = new uPlot(
+      {
+        width,
+        height: 240,
+        scales: {x: {time: true, range: () => {
+          const r = plotRange();
+          return [r.since, r.until];
+        }}},
+        axes: [{}, {size: axisSize}],
+        series: [{}, ...plot.series.map((p, i) => ({label: p.label, stroke: COLOURS[i % COLOURS.length], width: 1.5, spanGaps: true, points: {show: few}, paths: uPlot.paths.stepped({align: 1})}))],
+        cursor: {drag: {x: true, y: false, setScale: false}},
+        hooks: {setSelect: [zoomToSelection]},
+        legend: {show: true},
+      },
       data,
       ui.plot,
     );
   } else {
-    plotted.chart.setData(data);
+    plot.chart.setData(data);
   }
 }
 
-// At least a minute wide, so that a few points do not stretch over years.
-function timeRange(u, min, max) {
-  if (!(max - min >= 60)) return [max - 60, max + 1];
-  return [min, max];
+// A drag across the plot zooms into that time range, read afresh from the archive.
+function zoomToSelection(u) {
+  if (u.select.width < 2) return;
+  const since = u.posToVal(u.select.left, "x");
+  const until = u.posToVal(u.select.left + u.select.width, "x");
+  u.setSelect({left: 0, top: 0, width: 0, height: 0}, false);
+  zoomTo(since, until);
 }
 
+function zoomTo(since, until) {
+  if (!(until > since)) return;
+  plot.zoom = {since, until};
+  loadArchive();
+}
+
+ui.plotRange.onchange = () => {
+  plot.span = Number(ui.plotRange.value);
+  plot.zoom = null;
+  if (plot.series.length) loadArchive();
+};
+ui.plotReset.onclick = () => {
+  plot.zoom = null;
+  if (plot.series.length) loadArchive();
+};
+ui.plotClear.onclick = () => {
+  plot.series = [];
+  plot.zoom = null;
+  resetChart();
+  ui.plotTitle.textContent = "choose a numeric property (plot, or + to add it)";
+  ui.plotNote.textContent = "";
+  for (const b of [ui.plotReset, ui.plotCsv, ui.plotClear]) b.disabled = true;
+};
+ui.plotCsv.onclick = () => {
+  const link = el("a", {href: URL.createObjectURL(new Blob([plotCsv()], {type: "text/csv"})), download: "corvo-plot.csv"});
+  document.body.append(link);
+  link.click();
+  link.remove();
+  setTimeout(() => URL.revokeObjectURL(link.href), 10000);
+};
+
+// A live plot moves with time even when no value comes.
+setInterval(() => {
+  if (plot.chart && !plot.zoom) drawPlot();
+}, 1000);
+
 window.addEventListener("resize", () => {
-  if (plotted && plotted.chart) plotted.chart.setSize({width: Math.max(200, ui.plot.clientWidth), height: 220});
+  if (plot.chart) plot.chart.setSize({width: Math.max(200, ui.plot.clientWidth), height: 240});
 });
 
 // -- camera ----------------------------------------------------------------------------

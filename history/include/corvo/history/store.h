@@ -79,8 +79,8 @@ public:
     // Writes the records and the session's progress in one transaction;
     // throws DatabaseError (nothing written) on failure.
     virtual void write(const std::vector<Record>& records, Session& session) = 0;
-    // Deletes rows received before `before`.
-    virtual void expire(Micros before) = 0;
+    // Deletes rows received before `before`; returns how many.
+    virtual int64_t expire(Micros before) = 0;
 
     // Queries. `since` and `until` bound the receive time (inclusive,
     // exclusive). Unknown peer or property: NotFoundError.

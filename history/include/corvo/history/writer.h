@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -33,6 +34,14 @@ struct WriterOptions {
     std::chrono::milliseconds retryMax{5000};
     // Rows older than this are deleted (0: kept for ever), checked hourly.
     Micros retention = 0;
+    // Writing stops while the file system holding `freePath` has less than
+    // `minFree` bytes available to us (0, or an empty path: never), and
+    // resumes when it has them again; rows wait in the buffer meanwhile.
+    // Checked before every write. `freeSpace` answers for tests; by default
+    // statvfs(freePath).
+    uint64_t minFree = 0;
+    std::string freePath;
+    std::function<uint64_t(const std::string&)> freeSpace;
     // Messages waiting for the owner's log (oldest dropped beyond).
     size_t maxMessages = 100;
 };
@@ -44,7 +53,16 @@ struct WriterStats {
     size_t bufferedBytes = 0;
     Micros lag = 0;  // age of the oldest waiting row; 0 when none
     bool connected = false;
+    bool failing = false;   // the last attempt to open or write failed
+    bool lowSpace = false;  // writing stopped: free space below the floor
 };
+
+// Bytes available to an unprivileged writer on the file system holding
+// `path`; UINT64_MAX when it cannot be told.
+uint64_t availableBytes(const std::string& path);
+// The directory holding an SQLite file ("." for a bare name), or "" for a
+// PostgreSQL connection string (its disk is the server's).
+std::string databaseDirectory(const std::string& db);
 
 class Writer {
 public:
@@ -76,6 +94,9 @@ private:
     bool ensureOpen();
     bool writeBatch(std::vector<Record>& batch, bool last);
     void closeDropRun(Micros now);
+    // False (and a message on each change) while free space is below the floor.
+    bool enoughSpace();
+    void expire();
     void message(std::string text);
     Micros now() const;
 
@@ -109,6 +130,7 @@ private:
     Session session;
     std::vector<Record> inFlight;
     Micros lastExpire = kNoTime;
+    bool spaceLow = false;  // guarded by the mutex when read by stats()
 
     std::thread thread;
 };

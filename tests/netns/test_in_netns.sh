@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# in_netns_test.sh IN_NETNS: runs the helper as an ordinary user (when run as
+# test_in_netns.sh IN_NETNS: runs the helper as an ordinary user (when run as
 # root, through setpriv as nobody; otherwise as the caller).
 set -uo pipefail
 helper=$1

@@ -5,7 +5,7 @@
 # (hold, expiry, renewal, override), safety commands, names that a key may not
 # announce, and that an open site behaves as before. Runs inside a network
 # namespace of its own (see CMakeLists.txt).
-#   access_test.sh CORVO EXAMPLE_DAEMON SIMCAM [ARCHIVER]
+#   test_access.sh CORVO EXAMPLE_DAEMON SIMCAM [ARCHIVER]
 set -uo pipefail
 
 corvo=$1

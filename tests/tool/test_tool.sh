@@ -3,7 +3,7 @@
 # simulated camera: output and exit status of every subcommand, confirmation
 # of set, the refusals, and watch and log receiving what the daemon sends.
 # Runs inside a network namespace of its own (see CMakeLists.txt).
-#   tool_test.sh CORVO EXAMPLE_DAEMON [SIMCAM]
+#   test_tool.sh CORVO EXAMPLE_DAEMON [SIMCAM]
 set -uo pipefail
 
 corvo=$1

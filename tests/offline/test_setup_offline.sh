@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# setup_offline_test.sh SOURCE_DIR WORK_DIR: runs inside a network namespace
+# test_setup_offline.sh SOURCE_DIR WORK_DIR: runs inside a network namespace
 # whose default route swallows every packet (in-netns.sh --swallow), as on an
 # instrument network cut off from the internet. The setup of the test group
 # must not wait for the optional interoperability peer: it ends, says the

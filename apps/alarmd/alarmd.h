@@ -1,0 +1,101 @@
+// corvo-alarmd: the alarm daemon of a site. It watches the properties,
+// statuses and presence of the site's daemons against the rules of its
+// rules file, keeps each rule's alarm state, publishes the states, runs the
+// rules' actions on peers and notifies (see apps/alarmd/README.md).
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <corvo/daemon.h>
+
+#include "engine.h"
+#include "notifier.h"
+
+namespace corvo::alarmd {
+
+class Alarmd : public Daemon {
+public:
+    Alarmd();
+
+    static constexpr unsigned int STATUS_MINOR = 1;
+    static constexpr unsigned int STATUS_MAJOR = 2;
+    // Actions waiting for their peer or for a refusal, at most.
+    static constexpr size_t kMaxPendingActions = 4096;
+
+    void beforeInit() override;
+    void beforeLoop() override;
+    void onIdle() override;
+    void cleanup() override;
+
+    void onEnter(std::shared_ptr<Peer> peer) override;
+    void onExit(std::shared_ptr<Peer> peer) override;
+    void onInfo(std::shared_ptr<Peer> peer) override;
+    void onProperty(std::shared_ptr<Peer> peer, const Property& property) override;
+    void onStatus(std::shared_ptr<Peer> peer, unsigned int status) override;
+    void onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Response& response) override;
+    void onCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command) override;
+    void sendInfo(std::shared_ptr<Peer> peer) override;
+
+private:
+    struct ActionJob {
+        size_t rule = 0;
+        size_t index = 0;      // in the rule's actions
+        uint64_t episode = 0;  // of the rule's alarm it belongs to
+        std::string peer;
+        std::vector<std::string> words;
+        int attempts = 0;
+        double nextTry = 0;
+        bool sent = false;
+        double sentAt = 0;
+        std::string uuid;  // of the peer it was sent to
+    };
+
+    static double now();
+    void declareInterface();
+    std::string configValue(const std::string& option, const std::string& fallback);
+    void loadRules();
+    void restoreState();
+    void saveState(bool force);
+    // Runs `change` for the requester of the command being handled; refuses
+    // the command with the reason `change` returns.
+    void operatorCommand(const std::function<std::string(const std::string& by)>& change);
+    std::string requesterName() const;
+    void observe(const Peer& peer, const Property& property);
+    void heard(const Peer& peer);
+    void checkSilence();
+    void handleTransitions();
+    void logTransition(const Transition& t);
+    void queueActions(size_t rule);
+    void runActions();
+    void setOutcome(const ActionJob& job, const std::string& outcome);
+    // Broadcasts "changes" and the counts (at most every 20 ms); the whole
+    // "alarms" list at most once a second.
+    void publish(bool force);
+    void publishCounts(bool force);
+    void refreshList();
+    void broadcastList();
+
+    std::string rulesPath;
+    std::string statePath;
+    std::unique_ptr<Engine> engine;
+    std::unique_ptr<Notifier> notifier;
+    std::unordered_map<std::string, std::set<std::string>> present;  // peer name -> UUIDs
+    std::deque<ActionJob> actions;
+    std::vector<uint64_t> episodes;       // per rule: alarms raised so far
+    std::map<size_t, std::string> shown;  // JSON of every rule that is not normal
+    bool publishWanted = true;
+    bool listDirty = true;
+    std::chrono::steady_clock::time_point lastTick, lastPublish, lastSave, lastListBroadcast;
+    std::string savedText;
+    std::shared_ptr<Peer> commandPeer;
+    const corvo::proto::Command* commandBeingRun = nullptr;
+};
+
+}  // namespace corvo::alarmd

@@ -1,0 +1,124 @@
+// One peer as the node knows it, and the table of all of them. The parts of
+// the node each keep their own state of a peer in the fields marked for them.
+#pragma once
+
+#include <zmq.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "zre_codec.hpp"
+#include "zre_curve.hpp"
+
+namespace zre {
+
+struct UuidHash {
+    size_t operator()(const Uuid& u) const
+    {
+        size_t h;
+        std::memcpy(&h, u.data(), sizeof h);
+        return h;
+    }
+};
+
+struct Peer {
+    Uuid uuid{};
+    std::string uuidText;
+    std::string endpoint;
+    bool ready = false;  // said HELLO
+    std::string name;
+    Headers headers;
+    int64_t lastSeen = 0;
+    int64_t createdAt = 0;
+    std::string identity;  // secured site: whose key the peer proved
+    CurveKey serverKey{};  // secured site: the key its inbox must prove
+
+    // Mailboxes: the outgoing DEALER and what was sent on it.
+    void* mailbox = nullptr;  // a bare libzmq DEALER socket
+    uint16_t sentSequence = 0;
+    bool unconfirmed = false;  // sent something since the last PING
+    int pingsUnanswered = 0;
+
+    // The inbox side: what the peer sent.
+    uint16_t wantSequence = 0;
+    int64_t nextPingAt = 0;
+
+    // Groups: the peer's own and its status counter.
+    std::set<std::string> groups;
+    uint8_t status = 0;
+
+    // Admission: until HELLO, counted among the pending peers of `source`.
+    bool pending = false;
+    uint32_t source = 0;  // IPv4 address the peer was first heard from
+    // While the peer is checked for life: answered when every PING sent so
+    // far has been answered before `verifyDeadline`.
+    int64_t verifyDeadline = 0;
+    std::optional<Message> contender;  // a HELLO under its UUID from elsewhere
+
+    Peer() = default;
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+    ~Peer()
+    {
+        if (mailbox)
+            zmq_close(mailbox);
+    }
+};
+
+// The peers by UUID. Removing one closes its mailbox.
+class PeerTable {
+public:
+    Peer* find(const Uuid& uuid)
+    {
+        auto it = peers_.find(uuid);
+        return it == peers_.end() ? nullptr : it->second.get();
+    }
+    Peer& add(std::unique_ptr<Peer> peer)
+    {
+        Peer& added = *peer;
+        peers_[peer->uuid] = std::move(peer);
+        return added;
+    }
+    void erase(const Uuid& uuid) { peers_.erase(uuid); }
+    void clear() { peers_.clear(); }
+    size_t size() const { return peers_.size(); }
+
+    // The peer with a mailbox to `endpoint`, or null.
+    Peer* atEndpoint(const std::string& endpoint)
+    {
+        for (auto& entry : peers_)
+            if (entry.second->endpoint == endpoint)
+                return entry.second.get();
+        return nullptr;
+    }
+
+    // The UUIDs of the peers for which `pick` is true; a copy, so that the
+    // caller may remove peers while going through them.
+    template <typename F>
+    std::vector<Uuid> select(F pick)
+    {
+        std::vector<Uuid> picked;
+        for (auto& entry : peers_)
+            if (pick(*entry.second))
+                picked.push_back(entry.first);
+        return picked;
+    }
+
+    template <typename F>
+    void forEach(F visit)
+    {
+        for (auto& entry : peers_)
+            visit(*entry.second);
+    }
+
+private:
+    std::unordered_map<Uuid, std::unique_ptr<Peer>, UuidHash> peers_;
+};
+
+}  // namespace zre
