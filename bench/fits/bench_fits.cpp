@@ -163,10 +163,7 @@ public:
             stop();
             return;
         }
-        std::shared_ptr<corvo::Peer> camera;
-        for (const auto& entry : network->peers)
-            if (entry.second->name == "camera")
-                camera = entry.second;
+        std::shared_ptr<corvo::Peer> camera = network->peers().find("camera");
         if (!camera || camera->commands.empty())
             return;
         if (!ready) {

@@ -201,13 +201,7 @@ public:
             report = property.strValue;
     }
 
-    std::shared_ptr<corvo::Peer> peerNamed(const std::string& name)
-    {
-        for (auto& entry : net.peers)
-            if (entry.second->name == name)
-                return entry.second;
-        return nullptr;
-    }
+    std::shared_ptr<corvo::Peer> peerNamed(const std::string& name) { return net.peers().find(name); }
 
     void command(const std::shared_ptr<corvo::Peer>& peer, std::vector<std::string> words)
     {

@@ -104,8 +104,8 @@ void SimCam::readOut()
         const int height = static_cast<int>(properties.at("imgh")->getValue<long>());
         const auto type = static_cast<corvo::ImageType>(properties.at("datatype")->getValue<long>());
         std::vector<uint8_t> frame = makeSkyFrame(type, width, height, rng);
-        saveImage(frame.data());
-        logger->info("Image saved: {}", properties.at("filename")->getValue<std::string>());
+        if (saveImage(frame.data()))
+            logger->info("Image saved: {}", properties.at("filename")->getValue<std::string>());
     } catch (const std::exception& e) {
         logger->error("Image not saved: {}", e.what());
     }

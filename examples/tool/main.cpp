@@ -47,11 +47,9 @@ private:
     {
         auto deadline = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < deadline) {
-            for (auto& entry : network->peers) {
-                auto& peer = entry.second;
-                if (peer->name == target && !peer->statusNames.empty())  // every Info names a status
-                    return peer;
-            }
+            auto peer = network->peers().find(target);
+            if (peer && !peer->statusNames.empty())  // every Info names a status
+                return peer;
             if (network->poll(5))
                 network->recv();
         }

@@ -156,7 +156,17 @@ AccessRules AccessRules::parse(const std::string& text, const std::string& sourc
 AccessRules AccessRules::load(const std::string& path)
 {
     try {
-        return parse(readSmallFile(path, kMaxFileSize), path);
+        // A rules file another user could change would let them grant rights.
+        return parse(readSmallFile(path, kMaxFileSize,
+                                   [&](const struct stat& info) {
+                                       if (info.st_uid != geteuid() && info.st_uid != 0)
+                                           throw AccessError(path + ": the rules file belongs to another user (uid " +
+                                                             std::to_string(info.st_uid) + ")");
+                                       if (info.st_mode & (S_IWGRP | S_IWOTH))
+                                           throw AccessError(path +
+                                                             ": the rules file is writable by others (chmod go-w it)");
+                                   }),
+                     path);
     } catch (const FileError& e) {
         throw AccessError(e.what());
     }

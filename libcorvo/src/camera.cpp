@@ -92,8 +92,11 @@ Camera::Camera() : Daemon("camera")
 
 void Camera::startExposure()
 {
-    properties.at("starttime")->setValue(getFitsTime());
     doExpose();
+    // A device that reports the true start (exposureStarted) sets
+    // "starttime" itself, once; for the others the request is the start.
+    if (!reportsExposureStart)
+        properties.at("starttime")->setValue(getFitsTime());
 }
 
 void Camera::switchPower()
@@ -147,6 +150,7 @@ void Camera::warn(const std::string& text)
 
 void Camera::exposureStarted()
 {
+    reportsExposureStart = true;
     exposureStart = steadyNanos();
     exposureSeconds = -1;
     properties.at("starttime")->setValue(formatFitsTime(systemNanos()));
@@ -181,17 +185,7 @@ const Property* Camera::findProperty(const std::string& component, const std::st
     }
     if (!network)
         return nullptr;
-    // Of several peers with the same name, the first that has the property
-    // answers.
-    for (const auto& entry : network->peers) {
-        const auto& peer = entry.second;
-        if (!peer || peer->name != component)
-            continue;
-        auto it = peer->properties.find(property);
-        if (it != peer->properties.end())
-            return &it->second;
-    }
-    return nullptr;
+    return network->peers().findProperty(component, property);
 }
 
 std::string Camera::expandFilePattern(const std::string& pattern, const std::tm& now) const
@@ -213,38 +207,18 @@ std::string Camera::expandFilePattern(const std::string& pattern, const std::tm&
 
 std::vector<FitsHdrItem> Camera::buildHeaderCards(const std::vector<FitsHdrMap>& entries) const
 {
-    std::vector<FitsHdrItem> cards;
-    for (const auto& entry : entries) {
-        const Property* property = findProperty(entry.component, entry.property);
-        if (!property)
-            continue;
-        FitsHdrItem card;
-        card.key = entry.key;
-        card.comment = entry.comment;
-        if (property->type == Property::STRING) {
-            card.type = TSTRING;
-            card.strValue = property->getValue<std::string>();
-        } else if (property->type == Property::DOUBLE) {
-            card.type = TDOUBLE;
-            card.doubleValue = property->getValue<double>();
-        } else if (property->type == Property::INT) {
-            // The whole 64-bit value: a 32-bit card would keep only its low
-            // half.
-            card.type = TLONGLONG;
-            card.longValue = property->getValue<long>();
-        } else {
-            continue;
-        }
-        cards.push_back(std::move(card));
-    }
-    return cards;
+    return headerCards(entries, [this](const std::string& component, const std::string& property) {
+        return findProperty(component, property);
+    });
 }
 
-void Camera::saveImage(void* data)
+bool Camera::saveImage(void* data)
 {
     const std::string pattern = properties.at("filepattern")->getValue<std::string>();
-    if (pattern.empty())
-        return;
+    if (pattern.empty()) {
+        warn("no file pattern: image not saved");
+        return false;
+    }
 
     const time_t now = time(nullptr);
     std::tm local{};
@@ -291,6 +265,7 @@ void Camera::saveImage(void* data)
     }
     if (image.filename != directoryPath + file)
         properties.at("filename")->setValue(image.filename);
+    return true;
 }
 
 }  // namespace corvo

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <optional>
 
 #include "corvo/diagnostics.h"
 #include "corvo/message.h"
@@ -89,7 +88,9 @@ std::string nameInThrottleKey(const std::string& key)
 
 }  // namespace
 
-Daemon::Daemon(std::string name) : App(std::move(name))
+Daemon::Daemon(std::string name)
+    : App(std::move(name)), guard([this](bool warning, const std::string& text) { writeAccessRecord(warning, text); },
+                                  [this](const std::string& lock) { showLock(lock); })
 {
     optionParser.addSwitch("daemon", 'D', "run as daemon");
     addStatusStr(0, "IDLE");
@@ -203,7 +204,7 @@ void Daemon::beforeInit()
         }
     }
     // After the configuration: no file sets the lock.
-    if (access.secured())
+    if (guard.secured())
         addLockInterface();
 }
 
@@ -215,24 +216,14 @@ void Daemon::beforeLoop()
     diagnosticRedirect = std::make_unique<DiagnosticRedirect>(loggerSink(logger.logger));
     network->setClient(false);
     network->setType(defaultName);
-    if (access.secured() && loop) {
-        lockTimer = std::make_unique<uv_timer_t>();
-        uv_timer_init(loop, lockTimer.get());
-        lockTimer->data = this;
-        lockTimerOpen = true;
-    }
+    guard.start(loop);
     logger->info("Start looping...");
 }
 
 void Daemon::cleanup()
 {
     writeThrottleSummaries(peerErrors.flush());
-    writeAuditSummaries(auditRecords.flush());
-    if (lockTimerOpen) {
-        uv_timer_stop(lockTimer.get());
-        uv_close(reinterpret_cast<uv_handle_t*>(lockTimer.get()), nullptr);
-        lockTimerOpen = false;
-    }
+    guard.stop();
     if (logger.logger)
         logger->info("Stop and clean up");
 }
@@ -271,7 +262,7 @@ void Daemon::sendInfo(std::shared_ptr<Peer> peer)
 void Daemon::handleCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command)
 {
     writeThrottleSummaries(peerErrors.expire());
-    writeAuditSummaries(auditRecords.expire());
+    guard.writeHeldBack();
     auto it = commands.find(command.cmd_name());
     if (it == commands.end())
         return refuseCommand(peer, command, "unknown command '" + clipped(command.cmd_name()) + "'");
@@ -281,24 +272,27 @@ void Daemon::handleCommand(std::shared_ptr<Peer> peer, const corvo::proto::Comma
         return refuseCommand(peer, command, problem);
     if (!peer)
         return onCommand(peer, command);
-    if (access.secured() && (command.cmd_name() == kLockName || command.cmd_name() == kUnlockName))
-        return handleLockCommand(peer, command);
+    if (guard.isLockCommand(command.cmd_name())) {
+        AccessGuard::Answer answer = guard.lockRequest(*peer, command.cmd_name(), args);
+        if (!answer.allowed())
+            answerCommandRefusal(*peer, command, answer.reason);
+        return;
+    }
     std::string what = "run " + receivedText(extractCommandPB(command));
     if (what.back() == ' ')
         what.pop_back();
-    std::string reason = accessProblem(*peer, true, command.cmd_name());
-    if (!reason.empty()) {
-        audit(*peer, false, what, reason);
-        return answerCommandRefusal(*peer, command, reason);
+    AccessGuard::Answer answer = guard.mayRun(*peer, command.cmd_name());
+    if (!answer.allowed()) {
+        guard.record(*peer, false, what, answer.reason);
+        return answerCommandRefusal(*peer, command, answer.reason);
     }
-    audit(*peer, true, what);
-    onCommand(peer, command);
+    auditOutcome(*peer, what, [&] { onCommand(peer, command); });
 }
 
 void Daemon::handlePropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change)
 {
     writeThrottleSummaries(peerErrors.expire());
-    writeAuditSummaries(auditRecords.expire());
+    guard.writeHeldBack();
     auto it = properties.find(change.name());
     if (it == properties.end())
         return refuseProperty(peer, change.name(), "no property '" + clipped(change.name()) + "'");
@@ -311,37 +305,57 @@ void Daemon::handlePropertyCommand(std::shared_ptr<Peer> peer, const corvo::prot
         return onPropertyCommand(peer, change);
     std::string what = "set " + change.name() + " = " + clipped(it->second->requestedText(change)) + " (was " +
                        clipped(it->second->toString()) + ")";
-    std::string reason = accessProblem(*peer, false, change.name());
-    if (!reason.empty()) {
-        audit(*peer, false, what, reason);
-        return answerPropertyRefusal(*peer, change.name(), reason);
+    AccessGuard::Answer answer = guard.mayWrite(*peer, change.name());
+    if (!answer.allowed()) {
+        guard.record(*peer, false, what, answer.reason);
+        return answerPropertyRefusal(*peer, change.name(), answer.reason);
     }
-    audit(*peer, true, what);
-    onPropertyCommand(peer, change);
+    auditOutcome(*peer, what, [&] { onPropertyCommand(peer, change); });
 }
 
-std::string Daemon::accessProblem(const Peer& peer, bool command, const std::string& name)
+void Daemon::auditOutcome(const Peer& peer, const std::string& what, const std::function<void()>& handler)
 {
-    if (!access.secured())
-        return "";
-    if (peer.identity.empty())
-        return "no proven identity";
-    auto now = AccessControl::Clock::now();
-    return command ? access.checkCommand(peer.identity, name, isSafetyCommand(name), now)
-                   : access.checkWrite(peer.identity, name, now);
+    // A refusal by the handler (an override's own check) is the outcome:
+    // the request is audited once, as refused, never first as accepted.
+    struct Watch {
+        Daemon* daemon;
+        bool outer;
+        std::string outerReason;
+        ~Watch()
+        {
+            daemon->watchingRefusals = outer;
+            daemon->watchedRefusal = std::move(outerReason);
+        }
+    } watch{this, watchingRefusals, std::move(watchedRefusal)};
+    watchingRefusals = true;
+    watchedRefusal.clear();
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        guard.record(peer, false, what, std::string("the handler failed: ") + e.what());
+        throw;
+    }
+    guard.record(peer, watchedRefusal.empty(), what, watchedRefusal);
+}
+
+void Daemon::noteRefusal(const std::string& reason)
+{
+    if (watchingRefusals && watchedRefusal.empty())
+        watchedRefusal = reason.empty() ? "refused" : reason;
 }
 
 void Daemon::markSafetyCommand(const std::string& command)
 {
-    safetyCommands.insert(command);
+    guard.markSafetyCommand(command);
 }
 
 void Daemon::refuseProperty(std::shared_ptr<Peer> peer, const std::string& property, const std::string& reason)
 {
+    noteRefusal(reason);
     if (!peer)
         return;
     logPeerError(*peer, "property",
-                 "Refused change of " + clipped(property) + " from " + shownName(*peer) + ": " + clipped(reason));
+                 "Refused change of " + clipped(property) + " from " + guard.shownName(*peer) + ": " + clipped(reason));
     answerPropertyRefusal(*peer, property, reason);
 }
 
@@ -361,11 +375,12 @@ void Daemon::answerPropertyRefusal(const Peer& peer, const std::string& property
 
 void Daemon::refuseCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command, const std::string& reason)
 {
+    noteRefusal(reason);
     if (!peer)
         return;
     logPeerError(*peer, "command",
-                 "Wrong argument. Received: " + receivedText(extractCommandPB(command)) + "(from " + shownName(*peer) +
-                     ": " + clipped(reason) + ")");
+                 "Wrong argument. Received: " + receivedText(extractCommandPB(command)) + "(from " +
+                     guard.shownName(*peer) + ": " + clipped(reason) + ")");
     answerCommandRefusal(*peer, command, reason);
 }
 
@@ -388,80 +403,41 @@ void Daemon::answerCommandRefusal(const Peer& peer, const corvo::proto::Command&
     network->sendResponse(peer.uuid, response);
 }
 
-std::string Daemon::shownName(const Peer& peer) const
-{
-    if (!access.secured())
-        return peer.name;
-    return peer.name + " [" + (peer.identity.empty() ? "no identity" : peer.identity) + "]";
-}
-
-std::string Daemon::requester(const Peer& peer) const
-{
-    std::string where = clipped(peer.name) + " at " + (peer.address.empty() ? "?" : clipped(peer.address));
-    if (!access.secured())
-        return where;
-    return (peer.identity.empty() ? "no identity" : peer.identity) + " (" + where + ")";
-}
-
-void Daemon::audit(const Peer& peer, bool accepted, const std::string& what, const std::string& reason, bool notable)
-{
-    LogThrottle::Decision decision =
-        auditRecords.admit(peer.uuid + "/" + (accepted ? "accepted" : "refused") + "/" + peer.name);
-    if (!logger.logger)
-        return;
-    if (decision.repeated)
-        logger->info("audit: last record of {} repeated {} times", escapeControl(peer.name), decision.repeated);
-    if (!decision.write)
-        return;
-    std::string text = std::string("audit: ") + (accepted ? "accepted " : "refused ") + what + " by " + requester(peer);
-    if (!reason.empty())
-        text += (accepted ? ", " : ": ") + clipped(reason);
-    if (accepted && !notable)
-        logger->info("{}", escapeControl(text));
-    else
-        logger->warn("{}", escapeControl(text));
-}
-
-void Daemon::writeAuditSummaries(const std::vector<LogThrottle::Summary>& summaries)
-{
-    if (!logger.logger)
-        return;
-    for (const LogThrottle::Summary& summary : summaries)
-        logger->info("audit: last record of {} repeated {} times", escapeControl(nameInThrottleKey(summary.key)),
-                     summary.repeated);
-}
-
-// ---------------------------------------------------------------- locks
+// ---------------------------------------------------------------- access
 
 void Daemon::loadAccessRules()
 {
-    std::string path;
-    for (auto dir = confManager.confDirs.rbegin(); dir != confManager.confDirs.rend() && path.empty(); ++dir) {
-        struct stat info {};
-        std::string candidate = *dir + "/" + name + ".rules";
-        if (lstat(candidate.c_str(), &info) == 0)
-            path = candidate;
-    }
-    std::optional<AccessRules> rules;
+    std::string path = AccessGuard::findRulesFile(confManager.confDirs, name);
     std::map<std::string, std::vector<std::string>> groups;
     for (const Identity& identity : trustedIdentities)
         groups[identity.name] = identity.groups;
     try {
-        if (!path.empty() && !isSecured())
-            throw AccessError("access rules " + path +
-                              " need a secured site (--key): on an open site no identity can be proven");
-        if (!path.empty())
-            rules = AccessRules::load(path);
-        access.configure(isSecured(), std::move(rules), std::move(groups));
+        guard.configure(isSecured(), path, std::move(groups));
     } catch (const AccessError& e) {
         std::cerr << name << ": " << e.what() << "; " << name << " does not start" << std::endl;
         std::exit(1);
     }
-    if (access.hasRules())
+    if (guard.accessControl().hasRules())
         diagnose(Diagnostic::Info, Diagnostic::Stdout, "Access rules of " + name + " from " + path);
     else if (isSecured())
         diagnose(Diagnostic::Info, Diagnostic::Stdout,
                  "No access rules for " + name + ": every trusted identity has every right");
+}
+
+void Daemon::writeAccessRecord(bool warning, const std::string& text)
+{
+    if (!logger.logger)
+        return;
+    if (warning)
+        logger->warn("{}", text);
+    else
+        logger->info("{}", text);
+}
+
+void Daemon::showLock(const std::string& lock)
+{
+    if (auto property = getProperty(kLockName))
+        property->setValue(lock);
 }
 
 void Daemon::addLockInterface()
@@ -478,71 +454,6 @@ void Daemon::addLockInterface()
         ARG_INT, "seconds");
     createCommand(
         kUnlockName, [](std::vector<std::string>) {}, "release exclusive control");
-}
-
-void Daemon::handleLockCommand(const std::shared_ptr<Peer>& peer, const corvo::proto::Command& command)
-{
-    auto now = AccessControl::Clock::now();
-    const std::string& identity = peer->identity;
-    std::string reason, broken, what;
-    if (command.cmd_name() == kLockName) {
-        long long seconds = -1;
-        try {
-            seconds = std::stoll(command.args(0));
-        } catch (const std::exception&) {
-            // refused below as a lease out of range
-        }
-        std::chrono::seconds lease = seconds == 0 ? AccessControl::kDefaultLease : std::chrono::seconds(seconds);
-        if (seconds < 0 || seconds > AccessControl::kMaxLease.count())
-            lease = std::chrono::seconds(-1);
-        what = "lock for " + std::to_string(lease.count()) + " s";
-        reason = identity.empty() ? "no proven identity" : access.takeLock(identity, lease, now, broken);
-    } else {
-        what = "unlock";
-        reason = identity.empty() ? "no proven identity" : access.releaseLock(identity, now, broken);
-    }
-    if (!reason.empty()) {
-        audit(*peer, false, what, reason);
-        return answerCommandRefusal(*peer, command, reason);
-    }
-    audit(*peer, true, what, broken.empty() ? "" : "breaking the lock of " + broken, !broken.empty());
-    publishLock();
-}
-
-void Daemon::publishLock()
-{
-    auto now = AccessControl::Clock::now();
-    const Lock* held = access.lock(now);
-    lockHolder = held ? held->holder : "";
-    if (auto property = getProperty(kLockName))
-        property->setValue(access.describeLock(now));
-    armLockTimer(now);
-}
-
-void Daemon::armLockTimer(AccessControl::Clock::time_point now)
-{
-    if (!lockTimerOpen)
-        return;
-    uv_timer_stop(lockTimer.get());
-    // The same `now` as the caller's decision: a lock that was in force then
-    // gets its timer, even when its lease ends while we get here.
-    const Lock* held = access.lock(now);
-    if (!held)
-        return;
-    // Rounded up and a little more: the loop's clock counts whole ms.
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(held->until - now).count() + 2;
-    uv_timer_start(lockTimer.get(), onLockTimer, static_cast<uint64_t>(std::max<long long>(ms, 1)), 0);
-}
-
-void Daemon::onLockTimer(uv_timer_t* timer)
-{
-    auto* daemon = static_cast<Daemon*>(timer->data);
-    auto now = AccessControl::Clock::now();
-    if (!daemon->access.expire(now))
-        return daemon->armLockTimer(now);  // woke a little early
-    if (daemon->logger.logger)
-        daemon->logger->info("audit: the lock of {} expired", escapeControl(daemon->lockHolder));
-    daemon->publishLock();
 }
 
 void Daemon::logPeerError(const Peer& peer, const char* kind, const std::string& text)
@@ -596,15 +507,35 @@ void Daemon::onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::P
     if (!problem.empty())
         return refuseProperty(peer, change.name(), problem);
 
-    int64_t delayUs = sendDelayMicroseconds(change.send_ts().seconds(), change.send_ts().nanos());
-    // A request handed over without a peer (the program's own) names none.
-    diagnose(Diagnostic::Info, Diagnostic::Stderr,
-             "onPropertyCommand: " + (peer ? escapeControl(peer->name) : std::string("(local)")) + ", delayus: " +
-                 std::to_string(delayUs) + ", msg: " + escapeControl(clipped(change.ShortDebugString(), 4096)));
+    writeRequestLine(peer.get(), change);
 
     // Only the value: limits and choices are never a requester's to set.
     property->applyRequest(change);
     property->sendProperty();
+}
+
+void Daemon::writeRequestLine(const Peer* peer, const corvo::proto::PropertyChange& change)
+{
+    for (const LogThrottle::Summary& summary : requestLines.expire())
+        diagnose(Diagnostic::Info, Diagnostic::Stderr,
+                 "onPropertyCommand: last line of " + escapeControl(nameInThrottleKey(summary.key)) + " repeated " +
+                     std::to_string(summary.repeated) + " times");
+    // A request handed over without a peer (the program's own) names none.
+    std::string who = peer ? peer->name : std::string("(local)");
+    LogThrottle::Decision decision = requestLines.admit((peer ? peer->uuid : who) + "/request/" + who);
+    if (decision.repeated)
+        diagnose(Diagnostic::Info, Diagnostic::Stderr,
+                 "onPropertyCommand: last line of " + escapeControl(who) + " repeated " +
+                     std::to_string(decision.repeated) + " times");
+    if (!decision.write)
+        return;
+    std::string delay;
+    if (hasSendTime(change.send_ts()))
+        delay =
+            ", delayus: " + std::to_string(sendDelayMicroseconds(change.send_ts().seconds(), change.send_ts().nanos()));
+    diagnose(Diagnostic::Info, Diagnostic::Stderr,
+             "onPropertyCommand: " + escapeControl(who) + delay +
+                 ", msg: " + escapeControl(clipped(change.ShortDebugString(), 4096)));
 }
 
 void Daemon::doDaemon()

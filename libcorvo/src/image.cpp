@@ -25,6 +25,7 @@
 
 #include "corvo/diagnostics.h"
 #include "corvo/misc.h"
+#include "corvo/property.h"
 
 namespace corvo {
 
@@ -602,6 +603,41 @@ std::vector<FitsHdrMap> parseFitsHdrFile(std::string path)
         }
     }
     return result;
+}
+
+bool fitsCard(const FitsHdrMap& entry, const Property& property, FitsHdrItem& card)
+{
+    card = FitsHdrItem();
+    card.key = entry.key;
+    card.comment = entry.comment;
+    switch (property.type) {
+        case Property::STRING:
+            card.type = TSTRING;
+            card.strValue = property.strValue;
+            return true;
+        case Property::DOUBLE:
+            card.type = TDOUBLE;
+            card.doubleValue = property.doubleValue;
+            return true;
+        case Property::INT:
+            card.type = TLONGLONG;
+            card.longValue = property.intValue;
+            return true;
+        default:
+            return false;
+    }
+}
+
+std::vector<FitsHdrItem> headerCards(const std::vector<FitsHdrMap>& entries, const PropertyLookup& find)
+{
+    std::vector<FitsHdrItem> cards;
+    for (const FitsHdrMap& entry : entries) {
+        const Property* property = find(entry.component, entry.property);
+        FitsHdrItem card;
+        if (property && fitsCard(entry, *property, card))
+            cards.push_back(std::move(card));
+    }
+    return cards;
 }
 
 }  // namespace corvo

@@ -82,6 +82,23 @@ struct FileCloser {
     }
 };
 
+// A key directory or identity file that another user could change: it
+// would let them add an identity the site trusts. Never skipped: the program
+// refuses to start.
+struct UnsafeKeyFile : KeyError {
+    using KeyError::KeyError;
+};
+
+// Refuses what a user other than this program's (or root) owns or could
+// write: group- or world-writable, or owned by someone else.
+void checkSafe(const std::string& path, const struct stat& info, const char* what)
+{
+    if (info.st_uid != geteuid() && info.st_uid != 0)
+        throw UnsafeKeyFile(path + ": " + what + " belongs to another user (uid " + std::to_string(info.st_uid) + ")");
+    if (info.st_mode & (S_IWGRP | S_IWOTH))
+        throw UnsafeKeyFile(path + ": " + what + " is writable by others (chmod go-w it)");
+}
+
 // A key or identity file, read as every small file of the library is.
 std::string readKeyFile(const std::string& path, const std::function<void(const struct stat&)>& check = {})
 {
@@ -109,7 +126,9 @@ void makeDirectories(const std::string& path)
 {
     for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
         std::string part = path.substr(0, slash);
-        if (!part.empty() && mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+        // The key directory itself is the owner's alone; parents are ordinary.
+        mode_t mode = slash == std::string::npos ? 0700 : 0755;
+        if (!part.empty() && mkdir(part.c_str(), mode) != 0 && errno != EEXIST)
             throw KeyError(part + ": " + std::strerror(errno));
         if (slash == std::string::npos)
             return;
@@ -217,6 +236,9 @@ std::vector<Identity> KeyDirectory::identities(std::vector<std::string>* problem
         report(dir + ": " + std::strerror(errno));
         return found;
     }
+    struct stat info {};
+    if (fstat(dirfd(handle.get()), &info) == 0)
+        checkSafe(dir, info, "the key directory");
     while (dirent* entry = readdir(handle.get())) {
         std::string file = entry->d_name;
         if (file.size() <= 3 || file.compare(file.size() - 3, 3, ".id") != 0)
@@ -231,7 +253,12 @@ std::vector<Identity> KeyDirectory::identities(std::vector<std::string>* problem
             break;
         }
         try {
-            found.push_back(parseIdentity(name, readKeyFile(dir + "/" + file)));
+            std::string path = dir + "/" + file;
+            found.push_back(parseIdentity(name, readKeyFile(path, [&](const struct stat& fileInfo) {
+                                              checkSafe(path, fileInfo, "identity file");
+                                          })));
+        } catch (const UnsafeKeyFile&) {
+            throw;
         } catch (const KeyError& e) {
             report(e.what());
         }

@@ -438,6 +438,36 @@ std::string logViolation(const corvo::proto::Log& log)
     return std::string();
 }
 
+// The fixed cost counted per kept entry, label and list item.
+constexpr size_t kEntryCost = 64;
+
+size_t keptBytesOf(const Property& property)
+{
+    size_t bytes = kEntryCost + property.name.size() + property.description.size() + property.egu.size() +
+                   property.strValue.size();
+    for (const auto& choice : property.choices)
+        bytes += kEntryCost + choice.second.size();
+    for (const auto& item : property.strList)
+        bytes += kEntryCost + item.size();
+    bytes += (property.intList.size() + property.doubleList.size()) * sizeof(int64_t);
+    return bytes;
+}
+
+size_t keptBytesOf(const Peer& peer)
+{
+    size_t bytes = 0;
+    for (const auto& entry : peer.properties)
+        bytes += keptBytesOf(entry.second);
+    for (const auto& entry : peer.commands) {
+        bytes += kEntryCost + entry.second.name.size() + entry.second.description.size();
+        for (const auto& arg : entry.second.args)
+            bytes += kEntryCost + arg.name.size();
+    }
+    for (const auto& entry : peer.statusNames)
+        bytes += kEntryCost + entry.second.size();
+    return bytes;
+}
+
 template <class Record>
 Record decode(const Payload& payload)
 {
@@ -451,24 +481,21 @@ Record decode(const Payload& payload)
 
 void Network::handleEvent(const NetworkEvent& event)
 {
-    auto found = peers.find(event.peerUuid);
-    if (found == peers.end()) {
+    std::shared_ptr<Peer> peer = table.byUuid(event.peerUuid);
+    if (!peer) {
         if (event.type != "ENTER")
             return;
-        found = peers.emplace(event.peerUuid, std::make_shared<Peer>(event.peerName, event.peerUuid, event.peerAddress))
-                    .first;
-        found->second->enterOrder = ++enterCount;
+        peer = table.add(std::make_shared<Peer>(event.peerName, event.peerUuid, event.peerAddress));
     }
     // Anything but the node's own report of silence shows the peer alive.
-    found->second->silent = event.type == "EVASIVE" || event.type == "SILENT";
+    peer->silent = event.type == "EVASIVE" || event.type == "SILENT";
 
     // Peers that use a group outside this site belong to another site.
     if (!event.group.empty() && event.group != siteGroup && event.group != propGroup && event.group != logGroup) {
-        peers.erase(found);
+        table.remove(event.peerUuid);
         return;
     }
 
-    std::shared_ptr<Peer> peer = found->second;
     const std::string& type = event.type;
 
     if (type == "LEAVE" || type == "EXIT") {
@@ -476,7 +503,7 @@ void Network::handleEvent(const NetworkEvent& event)
         struct EraseOnExit {
             Network* self;
             const std::string& uuid;
-            ~EraseOnExit() { self->peers.erase(uuid); }
+            ~EraseOnExit() { self->table.remove(uuid); }
         } erase{this, event.peerUuid};
         callback->onExit(peer);
     } else if (type == "ENTER") {
@@ -500,6 +527,9 @@ void Network::handleEvent(const NetworkEvent& event)
         // empty first frame; 0 is ignored like every unknown tag.
         MessageType tag = GetMessageType(event.msg);
         Payload payload = lastFrame(event.msg);
+        // The decoder takes sizes as int: anything near 2 GiB would throw.
+        if (payload.size > kMaxPayloadBytes)
+            return dropPeer(event.peerUuid, tooLong("a payload", payload.size, kMaxPayloadBytes));
         switch (tag) {
             case MSG_LOG: {
                 auto log = decode<corvo::proto::Log>(payload);
@@ -523,8 +553,7 @@ void Network::handleEvent(const NetworkEvent& event)
             }
             case MSG_COMMAND: {
                 auto command = decode<corvo::proto::Command>(payload);
-                int64_t delayUs = sendDelayMicroseconds(command.send_ts().seconds(), command.send_ts().nanos());
-                diagnose(Diagnostic::Info, Diagnostic::Stdout, "CommandDelay: " + std::to_string(delayUs) + "us");
+                writeCommandDelay(*peer, command);
                 callback->handleCommand(peer, command);
                 break;
             }
@@ -551,6 +580,27 @@ void Network::handleEvent(const NetworkEvent& event)
     }
 }
 
+void Network::writeCommandDelay(const Peer& peer, const corvo::proto::Command& command)
+{
+    for (const LogThrottle::Summary& summary : commandLines.expire())
+        diagnose(Diagnostic::Info, Diagnostic::Stdout,
+                 "CommandDelay: last line of " + escapeControl(summary.key.substr(summary.key.find('/') + 1)) +
+                     " repeated " + std::to_string(summary.repeated) + " times");
+    // Without a send time there is no delay to tell (it would count from
+    // the epoch).
+    if (!hasSendTime(command.send_ts()))
+        return;
+    LogThrottle::Decision decision = commandLines.admit(peer.uuid + "/" + peer.name);
+    if (decision.repeated)
+        diagnose(Diagnostic::Info, Diagnostic::Stdout,
+                 "CommandDelay: last line of " + escapeControl(peer.name) + " repeated " +
+                     std::to_string(decision.repeated) + " times");
+    if (!decision.write)
+        return;
+    int64_t delayUs = sendDelayMicroseconds(command.send_ts().seconds(), command.send_ts().nanos());
+    diagnose(Diagnostic::Info, Diagnostic::Stdout, "CommandDelay: " + std::to_string(delayUs) + "us");
+}
+
 void Network::parseInfo(std::shared_ptr<Peer> peer, corvo::proto::Info info)
 {
     for (const auto& record : info.properties())
@@ -563,6 +613,9 @@ void Network::parseInfo(std::shared_ptr<Peer> peer, corvo::proto::Info info)
     for (const auto& meta : info.status_list())
         peer->statusNames.insert_or_assign(meta.status(), meta.text());
     peer->status = info.status();
+    table.account(*peer, keptBytesOf(*peer));
+    if (overBytes(*peer))
+        return;
     callback->onInfo(peer);
 }
 
@@ -579,39 +632,30 @@ void Network::updateProperty(std::shared_ptr<Peer> peer, corvo::proto::PropertyC
     std::string violation = boundsViolation(change);
     if (!violation.empty())
         return dropPeer(peer->uuid, "property " + change.name() + ": " + violation);
+    size_t before = keptBytesOf(it->second);
     it->second.updateFromPB(change);
+    table.account(*peer, peer->keptBytes - std::min(peer->keptBytes, before) + keptBytesOf(it->second));
+    if (overBytes(*peer))
+        return;
     callback->onProperty(peer, it->second);
 }
 
-std::vector<std::shared_ptr<Peer>> Network::peersNamed(const std::string& name) const
+bool Network::overBytes(Peer& peer)
 {
-    std::vector<std::shared_ptr<Peer>> named;
-    for (const auto& entry : peers)
-        if (entry.second->name == name)
-            named.push_back(entry.second);
-    std::sort(named.begin(), named.end(), [](const auto& a, const auto& b) { return a->enterOrder > b->enterOrder; });
-    return named;
-}
-
-std::shared_ptr<Peer> Network::findPeer(const std::string& nameOrUuid) const
-{
-    auto byUuid = peers.find(nameOrUuid);
-    if (byUuid != peers.end())
-        return byUuid->second;
-    std::vector<std::shared_ptr<Peer>> named = peersNamed(nameOrUuid);
-    for (const auto& peer : named)
-        if (!peer->silent)
-            return peer;
-    return named.empty() ? nullptr : named.front();
+    if (peer.keptBytes > kMaxPeerBytes)
+        dropPeer(peer.uuid, "descriptions and values of more than " + std::to_string(kMaxPeerBytes) + " bytes");
+    else if (table.keptBytes() > kMaxAllPeersBytes)
+        dropPeer(peer.uuid, "all peers together keep more than " + std::to_string(kMaxAllPeersBytes) + " bytes");
+    else
+        return false;
+    return true;
 }
 
 void Network::dropPeer(const std::string& uuid, const std::string& why)
 {
-    auto found = peers.find(uuid);
-    if (found == peers.end())
+    std::shared_ptr<Peer> peer = table.remove(uuid);
+    if (!peer)
         return;
-    std::shared_ptr<Peer> peer = found->second;
-    peers.erase(found);
     diagnose(Diagnostic::Warning, Diagnostic::Stderr,
              "Dropped peer " + escapeControl(peer->name) + " (" + escapeControl(uuid) + "): " + escapeControl(why));
     callback->onExit(peer);

@@ -187,41 +187,13 @@ std::vector<FitsHdrItem> DaemonHost::templateCards(const std::string& templatePa
         if (!found.empty())
             path = found;
     }
-    std::vector<FitsHdrItem> cards;
-    for (const FitsHdrMap& entry : parseFitsHdrFile(path)) {
-        const Property* property = nullptr;
-        if (entry.component == name) {
-            auto own = getProperty(entry.property);
-            property = own.get();
-        } else if (network) {
-            for (const auto& [uuid, peer] : network->peers) {
-                auto it = peer->properties.find(entry.property);
-                if (peer->name == entry.component && it != peer->properties.end()) {
-                    property = &it->second;
-                    break;
-                }
-            }
-        }
-        if (!property)
-            continue;
-        FitsHdrItem card;
-        card.key = entry.key;
-        card.comment = entry.comment;
-        if (property->type == Property::STRING) {
-            card.type = TSTRING;
-            card.strValue = property->strValue;
-        } else if (property->type == Property::DOUBLE) {
-            card.type = TDOUBLE;
-            card.doubleValue = property->doubleValue;
-        } else if (property->type == Property::INT) {
-            card.type = TLONGLONG;
-            card.longValue = property->intValue;
-        } else {
-            continue;
-        }
-        cards.push_back(std::move(card));
-    }
-    return cards;
+    // This daemon's own properties, else a peer's as every lookup picks it.
+    return headerCards(parseFitsHdrFile(path),
+                       [this](const std::string& component, const std::string& property) -> const Property* {
+                           if (component == name)
+                               return getProperty(property).get();
+                           return network ? network->peers().findProperty(component, property) : nullptr;
+                       });
 }
 
 void DaemonHost::idle()
@@ -259,8 +231,7 @@ std::shared_ptr<Peer> DaemonHost::peerByUuid(const std::string& peerUuid) const
 {
     if (!network)
         return nullptr;
-    auto it = network->peers.find(peerUuid);
-    return it == network->peers.end() ? nullptr : it->second;
+    return network->peers().byUuid(peerUuid);
 }
 
 void DaemonHost::refusePropertyTo(const std::string& peerUuid, const std::string& property, const std::string& reason)

@@ -159,8 +159,7 @@ std::shared_ptr<Peer> SiteNode::findPeer(const std::string& peerUuid) const
 {
     if (!network)
         return nullptr;
-    auto it = network->peers.find(peerUuid);
-    return it == network->peers.end() ? nullptr : it->second;
+    return network->peers().byUuid(peerUuid);
 }
 
 bool SiteNode::changeProperty(const std::string& peerUuid, const std::string& name, const TypedValue& value)
@@ -215,20 +214,20 @@ void SiteNode::noticeSilence()
     if (!network)
         return;
     for (auto it = reportedSilent.begin(); it != reportedSilent.end();) {
-        auto peer = network->peers.find(*it);
-        if (peer == network->peers.end()) {
+        auto peer = network->peers().byUuid(*it);
+        if (!peer) {
             it = reportedSilent.erase(it);  // gone: its exit says so
             continue;
         }
-        if (!peer->second->silent) {
-            auto event = std::make_shared<Event>(Event::SILENT, peer->second);
+        if (!peer->silent) {
+            auto event = std::make_shared<Event>(Event::SILENT, peer);
             batch.push_back(std::move(event));
             it = reportedSilent.erase(it);
             continue;
         }
         ++it;
     }
-    for (const auto& [uuid, peer] : network->peers) {
+    for (const auto& [uuid, peer] : network->peers()) {
         if (peer->silent && reportedSilent.insert(uuid).second) {
             auto event = std::make_shared<Event>(Event::SILENT, peer);
             event->silent = true;

@@ -68,13 +68,7 @@ public:
             stop();
     }
 
-    std::shared_ptr<Peer> peer(const std::string& peerName) const
-    {
-        for (const auto& entry : network->peers)
-            if (entry.second->name == peerName)
-                return entry.second;
-        return nullptr;
-    }
+    std::shared_ptr<Peer> peer(const std::string& peerName) const { return network->peers().find(peerName); }
     void command(const std::string& name, std::vector<std::string> args = {})
     {
         network->sendCommand(peer("camera"), name, std::move(args));

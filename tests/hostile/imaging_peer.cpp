@@ -43,10 +43,7 @@ public:
             return;
         const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
         const auto due = static_cast<long long>(elapsed * rate);
-        std::shared_ptr<corvo::Peer> camera;
-        for (const auto& entry : network->peers)
-            if (entry.second->name == "camera")
-                camera = entry.second;
+        std::shared_ptr<corvo::Peer> camera = network->peers().find("camera");
         if (!camera) {
             sent = due;
             return;

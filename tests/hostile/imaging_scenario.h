@@ -88,10 +88,7 @@ public:
 
     std::shared_ptr<corvo::Peer> peer(const std::string& peerName) const
     {
-        for (const auto& entry : network->peers)
-            if (entry.second->name == peerName)
-                return entry.second;
-        return nullptr;
+        return network->peers().find(peerName);
     }
     bool cameraReady() const
     {

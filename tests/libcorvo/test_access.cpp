@@ -1,7 +1,12 @@
 // Access rules and locks: the decisions a daemon takes for each request.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <fstream>
+
 #include "corvo/access.h"
+#include "support/temp_dir.h"
 
 using corvo::AccessControl;
 using corvo::AccessError;
@@ -59,6 +64,22 @@ TEST(AccessRules, BadLinesAreReportedWithTheirNumber)
     for (size_t i = 0; i <= AccessRules::kMaxRules; ++i)
         many += "allow a run x\n";
     EXPECT_THROW(AccessRules::parse(many, "f"), AccessError);
+}
+
+TEST(AccessRules, ARulesFileOthersCouldChangeIsRefusedByPath)
+{
+    corvotest::TempDir dir;
+    std::string path = dir.path() + "/cam.rules";
+    std::ofstream(path) << "allow * run status\n";
+    chmod(path.c_str(), 0644);
+    EXPECT_EQ(corvo::AccessRules::load(path).size(), 1u);
+    chmod(path.c_str(), 0646);
+    try {
+        corvo::AccessRules::load(path);
+        ADD_FAILURE() << "loaded";
+    } catch (const corvo::AccessError& e) {
+        EXPECT_EQ(std::string(e.what()), path + ": the rules file is writable by others (chmod go-w it)");
+    }
 }
 
 TEST(AccessControl, OpenSiteAllowsAllAndRefusesRulesAndLocks)

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <regex>
@@ -44,10 +45,17 @@ public:
     }
     void addPeer(const std::string& peerName, const std::string& uuid, std::vector<Property> props)
     {
-        auto peer = std::make_shared<Peer>(peerName, uuid, "tcp://127.0.0.1:1");
+        // As the node learns of a peer: it enters, then describes itself.
+        NetworkEvent enter;
+        enter.type = "ENTER";
+        enter.peerUuid = uuid;
+        enter.peerName = peerName;
+        enter.peerAddress = "tcp://127.0.0.1:1";
+        network->handleEvent(enter);
+        corvo::proto::Info info;
         for (auto& p : props)
-            peer->properties[p.name] = p;
-        network->peers[uuid] = peer;
+            *info.add_properties() = p.serialize();
+        network->parseInfo(network->peers().byUuid(uuid), info);
     }
     Property& prop(const std::string& key) { return *properties.at(key); }
     const std::map<std::string, std::shared_ptr<Property>>& props() const { return properties; }
@@ -395,9 +403,49 @@ TEST_F(CameraTest, EmptyPatternWritesNothing)
     camera.prop("filename").setValue(std::string("previous.fits"));
     std::vector<uint16_t> data(4);
     corvotest::CapturedDiagnostics captured;
-    camera.saveImage(data.data());
+    EXPECT_FALSE(camera.saveImage(data.data()));
     EXPECT_EQ(captured.stdoutText(), "");
+    EXPECT_NE(captured.stderrText().find("no file pattern: image not saved"), std::string::npos)
+        << captured.stderrText();
     EXPECT_EQ(camera.prop("filename").getValue<std::string>(), "previous.fits");
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir))
+        EXPECT_NE(entry.path().extension(), ".fits") << entry.path();
+}
+
+// A device that reports the true start of its exposures.
+class StartReportingCamera : public TestCamera {
+public:
+    void publish(const Property& property) override
+    {
+        if (property.name == "starttime")
+            starttimes.push_back(property.strValue);
+        TestCamera::publish(property);
+    }
+    std::vector<std::string> starttimes;
+    bool refuse = false;
+
+protected:
+    void doExpose() override
+    {
+        if (!refuse)
+            exposureStarted();
+    }
+};
+
+TEST_F(CameraTest, StarttimeIsBroadcastOncePerExposureAtItsTrueStart)
+{
+    StartReportingCamera camera;
+    camera.configure();
+    camera.startExposure();
+    ASSERT_EQ(camera.starttimes.size(), 1u);
+    EXPECT_FALSE(camera.starttimes[0].empty());
+    // A refused request (an exposure already running) does not move it.
+    camera.refuse = true;
+    camera.startExposure();
+    EXPECT_EQ(camera.starttimes.size(), 1u);
+    camera.refuse = false;
+    camera.startExposure();
+    EXPECT_EQ(camera.starttimes.size(), 2u);
 }
 
 TEST_F(CameraTest, SavedImageCarriesTemplateCards)

@@ -318,9 +318,30 @@ TEST_F(DaemonPropertyRequests, AWritablePropertyTakesTheValueAndBroadcastsOnce)
     std::string trace = request("gain", 42);
     EXPECT_EQ(daemon.getProperty("gain")->getValue<long>(), 42);
     EXPECT_EQ(BroadcastCounter::names, std::vector<std::string>{"gain"});
-    EXPECT_EQ(trace.rfind("onPropertyCommand: client, delayus: ", 0), 0u) << trace;
+    // No send time in the request: no delay is told.
+    EXPECT_EQ(trace.rfind("onPropertyCommand: client, msg: ", 0), 0u) << trace;
     EXPECT_NE(trace.find(", msg: name: \"gain\""), std::string::npos) << trace;
     EXPECT_EQ(trace.back(), '\n');
+}
+
+TEST_F(DaemonPropertyRequests, TheConsoleLineOfEachChangeIsThrottledPerRequesterAndToldItsDelay)
+{
+    corvo::proto::PropertyChange change;
+    change.set_name("gain");
+    change.set_command(true);
+    change.mutable_intval()->set_value(7);
+    corvo::setTimestampNow(change.mutable_send_ts());
+    corvotest::CapturedDiagnostics captured;
+    for (int i = 0; i < 100; ++i)
+        daemon.onPropertyCommand(somePeer(), change);
+    std::string trace = captured.takeStderr();
+    EXPECT_EQ(trace.rfind("onPropertyCommand: client, delayus: ", 0), 0u) << trace;
+    size_t lines = 0;
+    for (size_t at = trace.find("onPropertyCommand: client, "); at != std::string::npos;
+         at = trace.find("onPropertyCommand: client, ", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 20u);
+    EXPECT_EQ(daemon.getProperty("gain")->getValue<long>(), 7);
 }
 
 TEST_F(DaemonPropertyRequests, ReadOnlyAndUnknownPropertiesAreLeftAlone)
@@ -419,7 +440,7 @@ TEST_F(DaemonRequestChecks, AChangeHandedOverWithoutAPeerIsAppliedAndPublished)
     request.mutable_intval()->set_value(4);
     corvotest::CapturedDiagnostics captured;
     daemon.handlePropertyCommand(nullptr, request);
-    std::string err = captured.stderrText();
+    std::string err = captured.takeStderr();
     EXPECT_EQ(daemon.getProperty("gain")->getValue<long>(), 4);
     EXPECT_EQ(daemon.overrideCalls, 1);
     EXPECT_EQ(BroadcastCounter::names, std::vector<std::string>{"gain"});

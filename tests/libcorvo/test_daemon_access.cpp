@@ -31,8 +31,13 @@ public:
         createProperty("slot", corvo::Property::INT, "slot", true);
         createProperty("label", corvo::Property::STRING, "label", true);
         createCommand(
-            "move", [this](std::vector<std::string> args) { ran.push_back("move " + args[0]); }, "", 1, corvo::ARG_INT,
-            "slot");
+            "move",
+            [this](std::vector<std::string> args) {
+                if (args[0] == "13")
+                    throw corvo::CorvoArgError();  // the device's own check
+                ran.push_back("move " + args[0]);
+            },
+            "", 1, corvo::ARG_INT, "slot");
         createCommand(
             "stop", [this](std::vector<std::string>) { ran.push_back("stop"); }, "");
         markSafetyCommand("stop");
@@ -59,6 +64,14 @@ public:
     {
         loop = uv_default_loop();
         beforeLoop();
+    }
+
+    // The device's own check after the daemon's: some labels are refused.
+    void onPropertyCommand(std::shared_ptr<corvo::Peer> peer, const corvo::proto::PropertyChange& change) override
+    {
+        if (change.name() == "label" && change.strval().value() == "forbidden")
+            return refuseProperty(peer, "label", "not a label this device takes");
+        Daemon::onPropertyCommand(peer, change);
     }
 
     void publish(const corvo::Property& property) override
@@ -312,6 +325,32 @@ TEST_F(DaemonAccess, WithoutRulesASecuredSiteGrantsEveryRightAndAnOpenSiteIsUnch
     EXPECT_NE(out.find("[info] audit: accepted set slot = 5 (was 0) by client at tcp://127.0.0.1:4000"),
               std::string::npos)
         << out;
+}
+
+TEST_F(DaemonAccess, ARequestTheDevicesOwnCheckRefusesIsAuditedOnlyAsRefused)
+{
+    GuardedDaemon open;
+    open.prepare(false);
+    corvo::proto::PropertyChange label;
+    label.set_name("label");
+    label.set_command(true);
+    label.mutable_strval()->set_value("forbidden");
+    corvotest::CapturedDiagnostics quiet;
+    corvotest::CapturedStream console(STDOUT_FILENO);  // the daemon's log
+    open.handlePropertyCommand(peerOf("", "client"), label);
+    open.handleCommand(peerOf("", "client"), command({"move", "13"}));
+    open.handleCommand(peerOf("", "client"), command({"move", "2"}));
+    std::string out = console.take();
+    EXPECT_EQ(open.getProperty("label")->strValue, "");
+    EXPECT_EQ(count(out, "audit: accepted set label"), 0u) << out;
+    EXPECT_NE(out.find("[warning] audit: refused set label = forbidden (was ) by client at tcp://127.0.0.1:4000: not "
+                       "a label this device takes"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(count(out, "audit: accepted run move 13"), 0u) << out;
+    EXPECT_EQ(count(out, "audit: refused run move 13"), 1u) << out;
+    EXPECT_EQ(count(out, "audit: accepted run move 2"), 1u) << out;
+    EXPECT_EQ(open.ran, std::vector<std::string>{"move 2"});
 }
 
 TEST_F(DaemonAccess, AuditRecordsOfAFloodingPeerAreBoundedAndCounted)

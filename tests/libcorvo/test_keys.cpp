@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
+
 #include "corvo/keys.h"
 #include "support/temp_dir.h"
 
@@ -98,6 +101,75 @@ TEST(Keys, BadIdentityFilesAreSkippedAndSharedKeysDropped)
     EXPECT_EQ(identities[0].name, "good");
     EXPECT_EQ(identities[0].names, (std::vector<std::string>{"cam*", "mount"}));
     EXPECT_EQ(problems.size(), 6u) << "first, second, garbage, unknown, ..id, big";
+}
+
+// The message of the KeyError that listing the identities throws, or "".
+std::string refusal(const KeyDirectory& keys)
+{
+    try {
+        keys.identities();
+    } catch (const KeyError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+TEST(Keys, TheKeyDirectoryIsMadeForItsOwnerOnly)
+{
+    TempDir dir;
+    KeyDirectory keys(dir / "site/keys");
+    keys.create("mount", {}, {});
+    EXPECT_EQ(modeOf(dir / "site/keys"), 0700u);
+    EXPECT_EQ(modeOf(dir / "site"), 0755u);
+}
+
+TEST(Keys, ADirectoryOrIdentityFileOthersCouldChangeIsRefusedByPath)
+{
+    TempDir dir;
+    KeyDirectory keys(dir / "keys");
+    keys.create("mount", {}, {});
+    const std::string id = dir / "keys/mount.id";
+    ASSERT_EQ(refusal(keys), "");
+
+    chmod(keys.path().c_str(), 0777);
+    EXPECT_EQ(refusal(keys), keys.path() + ": the key directory is writable by others (chmod go-w it)");
+    chmod(keys.path().c_str(), 0770);
+    EXPECT_NE(refusal(keys), "");
+    chmod(keys.path().c_str(), 0755);
+
+    chmod(id.c_str(), 0666);
+    EXPECT_EQ(refusal(keys), id + ": identity file is writable by others (chmod go-w it)");
+    chmod(id.c_str(), 0644);
+    EXPECT_EQ(refusal(keys), "");
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "files of another user need root to make";
+    ASSERT_EQ(chown(id.c_str(), 65534, 65534), 0);  // nobody
+    EXPECT_EQ(refusal(keys), id + ": identity file belongs to another user (uid 65534)");
+}
+
+TEST(Keys, AnIdentityTheNobodyUserAddsToAWorldWritableDirectoryIsNeverTrusted)
+{
+    if (geteuid() != 0 || system("command -v setpriv >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs root and setpriv to act as nobody";
+    TempDir dir;
+    chmod(dir.path().c_str(), 0755);
+    KeyDirectory keys(dir / "keys");
+    auto own = keys.create("mount", {}, {});
+    chmod(keys.path().c_str(), 0777);  // a careless operator
+    TempDir other;
+    KeyDirectory evil(other / "evil");
+    auto pair = evil.create("evil", {"mount"}, {});
+    // Written by nobody; the content comes through a descriptor root opened.
+    std::string source = other / "evil.txt";
+    std::ofstream(source) << "public = " << pair.publicKey << "\nnames = mount\n";
+    std::string command =
+        "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'cat > " + keys.path() + "/evil.id' < " + source;
+    ASSERT_EQ(system(command.c_str()), 0);
+    EXPECT_EQ(refusal(keys), keys.path() + ": the key directory is writable by others (chmod go-w it)");
+    chmod(keys.path().c_str(), 0700);
+    // Even with the directory closed again, the file nobody left is refused.
+    EXPECT_EQ(refusal(keys), keys.path() + "/evil.id: identity file belongs to another user (uid 65534)");
 }
 
 TEST(Keys, NamesThatCouldEscapeTheDirectoryAreInvalid)

@@ -69,10 +69,7 @@ public:
 
     std::shared_ptr<corvo::Peer> peerNamed(const std::string& name) const
     {
-        for (const auto& entry : net.peers)
-            if (entry.second->name == name)
-                return entry.second;
-        return nullptr;
+        return net.peers().find(name);
     }
 
     // The peer once its Info has arrived, or null after the timeout.

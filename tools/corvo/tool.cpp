@@ -278,8 +278,8 @@ void CorvoTool::cleanup()
 std::shared_ptr<Peer> CorvoTool::knownPeer(const std::string& nameOrUuid) const
 {
     std::shared_ptr<Peer> found;
-    for (const auto& [uuid, peer] : network->peers) {
-        if (!members.count(uuid) || (peer->name != nameOrUuid && peer->uuid != nameOrUuid))
+    for (const auto& peer : network->peers().candidates(nameOrUuid)) {
+        if (!members.count(peer->uuid))
             continue;
         // Of several programs with one name, prefer a described one.
         if (!found || (!hasInfo(*found) && hasInfo(*peer)))
@@ -290,18 +290,12 @@ std::shared_ptr<Peer> CorvoTool::knownPeer(const std::string& nameOrUuid) const
 
 std::vector<std::shared_ptr<Peer>> CorvoTool::candidates(const std::string& nameOrUuid) const
 {
-    auto byUuid = network->peers.find(nameOrUuid);
-    if (byUuid != network->peers.end() && members.count(nameOrUuid))
-        return {byUuid->second};
-    std::vector<std::shared_ptr<Peer>> named, answering;
-    for (const auto& peer : network->peersNamed(nameOrUuid)) {
-        if (!members.count(peer->uuid))
-            continue;
-        named.push_back(peer);
-        if (!peer->silent)
-            answering.push_back(peer);
-    }
-    return answering.empty() ? named : answering;
+    // The table's choice, among the peers that joined this site.
+    std::vector<std::shared_ptr<Peer>> found;
+    for (const auto& peer : network->peers().candidates(nameOrUuid))
+        if (members.count(peer->uuid))
+            found.push_back(peer);
+    return found;
 }
 
 std::shared_ptr<Peer> CorvoTool::describedPeer(const std::string& nameOrUuid) const
@@ -313,7 +307,7 @@ std::shared_ptr<Peer> CorvoTool::describedPeer(const std::string& nameOrUuid) co
 std::vector<std::shared_ptr<Peer>> CorvoTool::sitePeers() const
 {
     std::vector<std::shared_ptr<Peer>> result;
-    for (const auto& [uuid, peer] : network->peers)
+    for (const auto& [uuid, peer] : network->peers())
         if (members.count(uuid))
             result.push_back(peer);
     std::sort(result.begin(), result.end(),

@@ -27,7 +27,8 @@ public:
     /// "switch", "readtemp" and "readcurrent".
     Camera();
 
-    /// The "expose" command: sets "starttime" to now, then doExpose().
+    /// The "expose" command: doExpose(); then, for a device that does not
+    /// report the true start (exposureStarted), sets "starttime" to now.
     void startExposure();
     /// The "switch" command: doSwitchPower().
     void switchPower();
@@ -38,7 +39,9 @@ public:
 
     /// Writes one image from a buffer of "imgw" x "imgh" pixels of the type
     /// in "datatype", named by "filepattern" below the image root
-    /// ("imageroot"); does nothing when the pattern is empty. An existing file
+    /// ("imageroot"). With an empty pattern nothing is written: a warning "no
+    /// file pattern: image not saved" is logged, "filename" keeps its value
+    /// and the result is false; else it is true. An existing file
     /// is never replaced: the image takes the next free numbered name.
     /// "filename" is set (and broadcast) to the full path before the file is
     /// written, and again should the name change on the way. A header card
@@ -46,7 +49,7 @@ public:
     /// name only when complete, and one that cannot be completed is removed.
     /// A name outside the root, errors of the image writer and of the
     /// property types are thrown.
-    void saveImage(void* data);
+    bool saveImage(void* data);
 
     /// Starts the daemon, and keeps the peers' property values up to date:
     /// header cards and file names read them.
@@ -75,7 +78,8 @@ public:
 
 protected:
     /// A device calls this when an exposure really starts (by the clock, not
-    /// by its request): sets "starttime", and starts the measurement of the
+    /// by its request): sets "starttime" (broadcast once per exposure:
+    /// startExposure then leaves it alone), and starts the measurement of the
     /// exposure's length.
     void exposureStarted();
     /// A device calls this when an exposure really ends: the next saved image
@@ -100,7 +104,8 @@ protected:
 private:
     void warn(const std::string& text);
 
-    int64_t exposureStart = 0;  // steady clock, nanoseconds
+    int64_t exposureStart = 0;          // steady clock, nanoseconds
+    bool reportsExposureStart = false;  // the device calls exposureStarted
     double exposureSeconds = -1;
 };
 

@@ -9,11 +9,14 @@
 #include <fitsio.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace corvo {
+
+class Property;
 
 /// The cfitsio BITPIX code of the image.
 enum ImageType : int {
@@ -166,5 +169,18 @@ struct CORVO_API FitsHdrMap {
 /// Reads a header template file; invalid lines are reported on standard
 /// output and skipped.
 CORVO_API std::vector<FitsHdrMap> parseFitsHdrFile(std::string path);
+
+/// The card that `entry` of a header template makes of `property`: a STRING
+/// as text, a DOUBLE as a real number, an INT as a 64-bit integer (a 32-bit
+/// card would keep only its low half). A list makes no card: false.
+CORVO_API bool fitsCard(const FitsHdrMap& entry, const Property& property, FitsHdrItem& card);
+
+/// Where a header template's values come from: the property `property` of
+/// the component `component`, or null when there is none.
+using PropertyLookup = std::function<const Property*(const std::string& component, const std::string& property)>;
+
+/// The cards of a header template, in its order: one per entry whose
+/// property `find` knows and fitsCard can write.
+CORVO_API std::vector<FitsHdrItem> headerCards(const std::vector<FitsHdrMap>& entries, const PropertyLookup& find);
 
 }  // namespace corvo

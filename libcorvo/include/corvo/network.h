@@ -1,6 +1,7 @@
-// A program's node on the peer network: announces itself, joins the site's
-// groups, sends framed messages, keeps the table of known peers and reports
-// every event to an EventCallback.
+/// @file
+/// A program's node on the peer network: announces itself, joins the site's
+/// groups, sends framed messages, keeps the table of known peers and reports
+/// every event to an EventCallback.
 #pragma once
 
 #include "corvo/export.h"
@@ -15,6 +16,8 @@
 #include <vector>
 
 #include "corvo/keys.h"
+#include "corvo/log_throttle.h"
+#include "corvo/peer_table.h"
 #include "corvo/proto/command.pb.h"
 #include "corvo/proto/info.pb.h"
 #include "corvo/proto/log.pb.h"
@@ -27,22 +30,22 @@ namespace corvo {
 class Peer;
 class Property;
 
-// One event of the ZRE node, copied out of the zyre event so that the peer
-// table rules and the message dispatch do not depend on where it came from.
+/// One event of the ZRE node, copied out of the zyre event so that the peer
+/// table rules and the message dispatch do not depend on where it came from.
 struct CORVO_API NetworkEvent {
-    std::string type;  // "ENTER", "EXIT", "JOIN", "LEAVE", "WHISPER", "SHOUT", ...
+    std::string type;  ///< "ENTER", "EXIT", "JOIN", "LEAVE", "WHISPER", "SHOUT", ...
     std::string peerUuid;
-    std::string peerName;     // ENTER only
-    std::string peerAddress;  // ENTER only
-    std::string group;        // JOIN, LEAVE, SHOUT; empty otherwise
-    // Beacon headers the node reads on ENTER ("client", "type"); a header the
-    // peer did not send is absent.
+    std::string peerName;     ///< ENTER only
+    std::string peerAddress;  ///< ENTER only
+    std::string group;        ///< JOIN, LEAVE, SHOUT; empty otherwise
+    /// Beacon headers the node reads on ENTER ("client", "type"); a header the
+    /// peer did not send is absent.
     std::unordered_map<std::string, std::string> headers;
-    zmsg_t* msg = nullptr;  // WHISPER, SHOUT; not owned
+    zmsg_t* msg = nullptr;  ///< WHISPER, SHOUT; not owned
 };
 
-// How the network node reports events to the program. Every operation has an
-// empty default body.
+/// How the network node reports events to the program. Every operation has an
+/// empty default body.
 class CORVO_API EventCallback {
 public:
     virtual void onStatus(std::shared_ptr<Peer> /*peer*/, unsigned int /*status*/) {}
@@ -54,13 +57,13 @@ public:
     virtual void onPropertyCommand(std::shared_ptr<Peer> /*peer*/, const corvo::proto::PropertyChange& /*change*/) {}
     virtual void onPropertyError(std::string /*name*/) {}
     virtual void onInfo(std::shared_ptr<Peer> /*peer*/) {}
-    // A peer's answer to a request of ours (tag 5). A non-empty `error`
-    // means the request was refused, for that reason.
+    /// A peer's answer to a request of ours (tag 5). A non-empty `error`
+    /// means the request was refused, for that reason.
     virtual void onResponse(std::shared_ptr<Peer> /*peer*/, const corvo::proto::Response& /*response*/) {}
 
-    // Where the network hands over a peer's command and change request. A
-    // daemon checks them here before its onCommand and onPropertyCommand
-    // run; by default they are passed on unchecked.
+    /// Where the network hands over a peer's command and change request. A
+    /// daemon checks them here before its onCommand and onPropertyCommand
+    /// run; by default they are passed on unchecked.
     virtual void handleCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command)
     {
         onCommand(std::move(peer), command);
@@ -74,114 +77,164 @@ protected:
     ~EventCallback() = default;
 };
 
-// Bounds on what a peer's message may hold. A peer whose message breaks one
-// is dropped: it leaves the peer table (onExit is called), the reason is
-// written once to standard error, and its later messages are ignored.
-// - kMaxMessageFrames: frames of one message (ours have two: tag, payload);
-// - kMaxInfoEntries: properties, commands and status names of one Info;
-// - kMaxCommandArgs: arguments declared by one command of an Info;
-// - kMaxNameBytes: a property, command, argument or status name, a unit, a
-//   logger name;
-// - kMaxDescriptionBytes: a description, a status text, a log message.
-// Property values and choices have their own bounds (property.h).
+/// Bounds on what a peer's message may hold. A peer whose message breaks one
+/// is dropped: it leaves the peer table (onExit is called), the reason is
+/// written once to standard error, and its later messages are ignored.
+/// - kMaxMessageFrames: frames of one message (ours have two: tag, payload);
+/// - kMaxInfoEntries: properties, commands and status names of one Info;
+/// - kMaxCommandArgs: arguments declared by one command of an Info;
+/// - kMaxNameBytes: a property, command, argument or status name, a unit, a
+///   logger name;
+/// - kMaxDescriptionBytes: a description, a status text, a log message.
+/// Property values and choices have their own bounds (property.h).
 constexpr size_t kMaxMessageFrames = 16;
+/// Bytes of a message's payload frame: the node's own cap on a frame, so
+/// only a caller of handleEvent can exceed it; such a message drops its
+/// sender like every other bound, and never throws.
+constexpr size_t kMaxPayloadBytes = 16 * 1024 * 1024;
 constexpr size_t kMaxInfoEntries = 4096;
 constexpr size_t kMaxCommandArgs = 256;
 constexpr size_t kMaxNameBytes = 1024;
 constexpr size_t kMaxDescriptionBytes = 64 * 1024;
+/// Bytes the node keeps for one peer: its Info entries (names, descriptions,
+/// units, choice labels, command and status texts) and its property values,
+/// each counted with a fixed cost of 64 bytes per entry, label and list item
+/// on top of its text. A peer that grows beyond it is dropped.
+constexpr size_t kMaxPeerBytes = 16 * 1024 * 1024;
+/// Bytes the node keeps for all peers together; the peer whose message would
+/// take the total beyond it is dropped.
+constexpr size_t kMaxAllPeersBytes = 256 * 1024 * 1024;
 
+/// The node of one program on the peer network (see the file's description).
+/// Single-threaded: every call comes from the application thread.
 class CORVO_API Network {
 public:
+    /// A node that reports to `callback` (not owned; it outlives the node);
+    /// `verbose` switches the ZRE node's tracing on.
     Network(EventCallback* callback, bool verbose);
     ~Network();
     Network(const Network&) = delete;
     Network& operator=(const Network&) = delete;
 
+    /// The component name the node announces (must precede start).
     void setName(const std::string& name);
+    /// The UDP discovery port (must precede start).
     void setPort(int port);
-    // Discovery and mailboxes on this interface (must precede start).
+    /// Discovery and mailboxes on this interface (must precede start).
     void setInterface(const std::string& iface);
+    /// A beacon header (must precede start).
     void setHeader(const std::string& key, const std::string& value);
+    /// The "client" header: 1 for a client, 0 for a daemon.
     void setClient(bool client);
+    /// The "type" header.
     void setType(std::string type);
+    /// Switches the ZRE node's tracing on.
     void setVerbose();
-    // Secures the node (must precede start): its own key pair and the
-    // identities it trusts. Throws KeyError when the keys are refused or the
-    // library was built without the bundled ZRE node.
+    /// Secures the node (must precede start): its own key pair and the
+    /// identities it trusts. Throws KeyError when the keys are refused or the
+    /// library was built without the bundled ZRE node.
     void setSecurity(const KeyPair& own, const std::vector<Identity>& trusted);
+    /// True once setSecurity succeeded.
     bool isSecured() const { return secured; }
 
+    /// Starts the node (says so and keeps dropping sends when it cannot).
     void start();
+    /// Stops the node; peers see it leave.
     void stop();
+    /// The node's own UUID.
     std::string getUUID();
 
+    /// True when an event is waiting, after at most `timeout` ms.
     bool poll(int timeout);
+    /// True when the node would take a message now (1 ms wait).
     bool pollout();
-    // The node's event socket (a libzmq socket handle), for a program that
-    // waits on it together with sources of its own; null when not started.
+    /// The node's event socket (a libzmq socket handle), for a program that
+    /// waits on it together with sources of its own; null when not started.
     void* eventSocket() const;
-    // Events the node dropped because this program read them too slowly
-    // (it holds up to 100,000 unread events or 64 MiB, then counts and
-    // warns); always 0 with a ZRE library that does not count them.
+    /// Events the node dropped because this program read them too slowly
+    /// (it holds up to 100,000 unread events or 64 MiB, then counts and
+    /// warns); always 0 with a ZRE library that does not count them.
     uint64_t droppedEvents() const;
 
+    /// Joins or leaves a group.
     void join(const std::string& group);
     void leave(const std::string& group);
+    /// Receive the site's log records (join or leave the log group).
     void setRecvLog(bool on);
+    /// Receive the site's value broadcasts (join or leave the property group).
     void setRecvValue(bool on);
 
-    // Every send operation takes ownership of the message.
+    /// Shouts a framed message to `group`. Every send operation takes
+    /// ownership of the message and drops it while the node is not started.
     void sendGroup(zmsg_t* msg, const std::string& group);
+    /// Shouts to the log group.
     void sendLog(zmsg_t* msg);
+    /// Shouts to the site group.
     void sendAll(zmsg_t* msg);
+    /// Whispers to one peer (dropped for a null peer).
     void sendOne(zmsg_t* msg, std::shared_ptr<Peer> peer);
+    /// Shouts this program's status to the site group.
     void sendStatus(unsigned int status);
+    /// Shouts a log record to the log group.
     void sendLog(const corvo::proto::Log& log);
+    /// Whispers a command to `peer`.
     void sendCommand(std::shared_ptr<Peer> peer, std::string name, std::vector<std::string> args);
+    /// Shouts the value of a property to the property group.
     void sendProperty(const Property* property);
+    /// Whispers a request to `peer` to set its property to this value.
     void changeProperty(std::shared_ptr<Peer> peer, const Property* property);
-    // Whispers an answer (tag 5) to the peer with this UUID.
+    /// Whispers an answer (tag 5) to the peer with this UUID.
     void sendResponse(const std::string& peerUuid, const corvo::proto::Response& response);
 
-    // Takes one event from the node and handles it.
+    /// Takes one event from the node and handles it.
     void recv();
-    // Applies the peer table rules to one event and calls the callback.
-    // recv() feeds it from the zyre node; exceptions of the callback pass.
+    /// Applies the peer table rules to one event and calls the callback.
+    /// recv() feeds it from the zyre node; exceptions of the callback pass.
     void handleEvent(const NetworkEvent& event);
+    /// Merges a peer's Info into what is known of it, then onInfo.
     void parseInfo(std::shared_ptr<Peer> peer, corvo::proto::Info info);
+    /// A peer's change: a request goes to handlePropertyCommand, a broadcast
+    /// updates the peer's copy (when described) and calls onProperty.
     void updateProperty(std::shared_ptr<Peer> peer, corvo::proto::PropertyChange change);
 
-    // The peer a request for `nameOrUuid` should go to: the peer with that
-    // UUID; else, of the peers with that name, the newest that is not silent
-    // (a restarted program's dead twin may linger until it expires), or the
-    // newest when all are silent; null when there is none.
-    std::shared_ptr<Peer> findPeer(const std::string& nameOrUuid) const;
-    // Every known peer with this name, newest first.
-    std::vector<std::shared_ptr<Peer>> peersNamed(const std::string& name) const;
+    /// The known peers, and the lookups everyone uses (see PeerTable).
+    const PeerTable& peers() const { return table; }
+    /// The peer a request for `nameOrUuid` should go to: peers().find().
+    std::shared_ptr<Peer> findPeer(const std::string& nameOrUuid) const { return table.find(nameOrUuid); }
+    /// Every known peer with this name, newest first: peers().named().
+    std::vector<std::shared_ptr<Peer>> peersNamed(const std::string& name) const { return table.named(name); }
 
+    /// True while the node runs.
     bool isStarted() const { return started; }
+    /// The groups joined so far.
     const std::unordered_set<std::string>& joinedGroups() const { return groups; }
 
-    std::unordered_map<std::string, std::shared_ptr<Peer>> peers;
-    std::string siteGroup;
-    std::string propGroup;
-    std::string logGroup;
+    std::string siteGroup;  ///< the site name: status, and JOINs announce peers
+    std::string propGroup;  ///< site + "-prop": value broadcasts
+    std::string logGroup;   ///< site + "-log": log records
 
 private:
-    // Stops and destroys the zyre node; later calls do nothing.
+    /// Stops and destroys the zyre node; later calls do nothing.
     void releaseNode();
-    // Exit handler: releases every node still alive when the process ends.
+    /// Exit handler: releases every node still alive when the process ends.
     static void releaseLiveNodes();
 
-    // Drops a peer that broke a bound, as described above.
+    // The "CommandDelay" line of a command, throttled per requester.
+    void writeCommandDelay(const Peer& peer, const corvo::proto::Command& command);
+    /// Recounts what `peer` keeps; drops it (true) when it breaks a bound.
+    bool overBytes(Peer& peer);
+    /// Drops a peer that broke a bound, as described above.
     void dropPeer(const std::string& uuid, const std::string& why);
 
     zyre_t* node = nullptr;
+    PeerTable table;
+    // The "CommandDelay" console line: at most kAuditBurst-like 20 per
+    // requester in 10 s, then counted.
+    LogThrottle commandLines{20};
     std::unordered_set<std::string> groups;
     EventCallback* callback = nullptr;
     bool started = false;
     bool secured = false;
-    uint64_t enterCount = 0;
 };
 
 }  // namespace corvo
