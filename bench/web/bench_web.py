@@ -228,12 +228,27 @@ def open_pages(driver, port, count):
     return windows
 
 
-def one_wave(bench, driver, windows, rate, seconds):
+def cpu_seconds(pid):
+    """CPU time of a process, all its threads (/proc/PID/task/*/schedstat)."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass
+    return total / 1e9
+
+
+def one_wave(bench, driver, windows, rate, seconds, gateway=None):
+    """Returns the delays until each page showed the final values, the lags
+    the gateway reported, and the gateway's share of a core during the wave."""
     final = str(int(rate * seconds + 0.5))
     for w in windows:
         driver.switch_to.window(w)
         driver.execute_script(WATCH_WAVE, final)
     before = bench.corvo("get", "flood", "waveend").stdout.strip()
+    cpu_start, wall_start = (cpu_seconds(gateway.pid) if gateway else 0.0), time.monotonic()
     if bench.corvo("cmd", "flood", "wave", str(rate), str(seconds)).returncode != 0:
         sys.exit("bench_web: wave refused")
     deadline = time.monotonic() + seconds + 60
@@ -244,6 +259,7 @@ def one_wave(bench, driver, windows, rate, seconds):
         if time.monotonic() > deadline:
             sys.exit("bench_web: the wave never ended")
         time.sleep(0.2)
+    share = (cpu_seconds(gateway.pid) - cpu_start) / (time.monotonic() - wall_start) if gateway else 0.0
     delays, lags = [], []
     for w in windows:
         driver.switch_to.window(w)
@@ -253,27 +269,33 @@ def one_wave(bench, driver, windows, rate, seconds):
             time.sleep(0.05)
         delays.append(driver.execute_script("return window.__final") - float(end))
         lags.append(driver.execute_script("return window.__maxLag"))
-    return delays, lags
+    return delays, lags, share
 
 
-def wave_pages(bench, port, rounds):
+def wave_pages(bench, port, rounds, gateway=None):
     import chromium
 
     with chromium.driver(os.path.join(bench.work, "chromium-wave"), ["--disable-background-timer-throttling",
                                                                       "--disable-renderer-backgrounding"]) as driver:
         windows = open_pages(driver, port, 3)
-        heavy, light, lags = [], [], []
+        heavy, light, lags, cpu_heavy, cpu_light = [], [], [], [], []
         for _ in range(rounds):
-            light += one_wave(bench, driver, windows, 1, 2)[0]
-            d, l = one_wave(bench, driver, windows, 50, 10)
+            d, _, c = one_wave(bench, driver, windows, 1, 2, gateway)
+            light += d
+            cpu_light.append(c)
+            d, l, c = one_wave(bench, driver, windows, 50, 10, gateway)
             heavy += d
             lags += l
+            cpu_heavy.append(c)
     print("wave: 100 properties at 50 Hz for 10 s, 3 pages, default throttle (%d rounds, alternating with 1 Hz for 2 s)"
           % rounds)
     print("  wave end to every final value shown, s: max %.3f, median %.3f (floor: max %.3f, median %.3f); "
           "ratio of medians %.1f" % (max(heavy), statistics.median(heavy), max(light), statistics.median(light),
                                     statistics.median(heavy) / max(1e-3, statistics.median(light))))
     print("  largest lag the gateway reported to a page: %.2f s" % max(lags))
+    if gateway:
+        print("  gateway CPU during the wave, %% of a core: median %.1f, max %.1f (floor, 1 Hz: median %.1f)"
+              % (100 * statistics.median(cpu_heavy), 100 * max(cpu_heavy), 100 * statistics.median(cpu_light)))
 
 
 def sigint_exit(bench, port, rounds):
@@ -316,7 +338,7 @@ def main():
             flood = find(bench.build, "tests", "web", "web_test_flood")
         bench.start([flood] + NET)
         bench.gateway(8191, "--max-rate", "0")
-        bench.gateway(8192)
+        paced = bench.gateway(8192)
         if bench.corvo("get", "flood", "stamp").returncode != 0:
             sys.exit("bench_web: the flood daemon did not come up")
         print("load: " + open("/proc/loadavg").read().strip())
@@ -327,7 +349,7 @@ def main():
         if "browser" in parts:
             browser_latency(bench, 8192, args.samples)
         if "wave" in parts:
-            wave_pages(bench, 8192, args.rounds)
+            wave_pages(bench, 8192, args.rounds, paced)
         if "sigint" in parts:
             sigint_exit(bench, 8193, args.rounds)
         print("load: " + open("/proc/loadavg").read().strip())
