@@ -7,6 +7,7 @@ int main()
     uv_loop_t* loop = uv_default_loop();
     uv_timer_t timer;
     uv_timer_init(loop, &timer);
-    uv_timer_start(&timer, [](uv_timer_t*) {}, 5, 5);
+    uv_timer_start(
+        &timer, [](uv_timer_t*) {}, 5, 5);
     return uv_run(loop, UV_RUN_DEFAULT);
 }

@@ -86,10 +86,7 @@ public:
     // Refusals the camera answered: (property, reason).
     std::vector<std::pair<std::string, std::string>> refusals;
 
-    std::shared_ptr<corvo::Peer> peer(const std::string& peerName) const
-    {
-        return network->peers().find(peerName);
-    }
+    std::shared_ptr<corvo::Peer> peer(const std::string& peerName) const { return network->peers().find(peerName); }
     bool cameraReady() const
     {
         auto cam = peer("camera");

@@ -67,10 +67,7 @@ public:
         waitUntil([] { return false; }, duration);
     }
 
-    std::shared_ptr<corvo::Peer> peerNamed(const std::string& name) const
-    {
-        return net.peers().find(name);
-    }
+    std::shared_ptr<corvo::Peer> peerNamed(const std::string& name) const { return net.peers().find(name); }
 
     // The peer once its Info has arrived, or null after the timeout.
     std::shared_ptr<corvo::Peer> waitForInfo(const std::string& name,
