@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "corvo/misc.h"
 #include "corvo/timestamp.h"
+#include "corvo/misc.h"
 
 namespace corvo {
 

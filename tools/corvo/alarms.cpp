@@ -25,8 +25,7 @@ std::vector<std::string> alarmObjects(const Peer& peer)
     if (it == peer.properties.end())
         return out;
     for (const std::string& item : it->second.strList) {
-        bool plain =
-            std::none_of(item.begin(), item.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
+        bool plain = std::none_of(item.begin(), item.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
         if (plain && item.size() >= 2 && item.front() == '{' && item.back() == '}')
             out.push_back(item);
     }
@@ -83,8 +82,8 @@ public:
             peer = tool.describedPeer(kAlarmDaemon);
             if (!peer) {
                 if (Clock::now() >= tool.deadline())
-                    fail(tool, EXIT_NOT_FOUND,
-                         std::string("no alarm daemon (") + kAlarmDaemon + ") on site " + tool.getSite());
+                    fail(tool, EXIT_NOT_FOUND, std::string("no alarm daemon (") + kAlarmDaemon + ") on site " +
+                                                   tool.getSite());
                 return;
             }
             if (command.empty())
