@@ -126,8 +126,7 @@ struct ImageService::Transfer {
 ImageService::ImageService(std::function<std::string()> root, std::function<std::string()> latest, Send sendTo,
                            Warn warnWith)
     : rootOf(std::move(root)), latestOf(std::move(latest)), send(std::move(sendTo)), warn(std::move(warnWith))
-{
-}
+{}
 
 ImageService::~ImageService() = default;
 
@@ -167,8 +166,7 @@ size_t ImageService::queuedFor(const std::string& peerUuid) const
         std::count_if(queue.begin(), queue.end(), [&](const Pending& p) { return p.peerUuid == peerUuid; }));
 }
 
-void ImageService::refuse(const std::string& peerUuid, const corvo::proto::ImageRequest& req,
-                          const std::string& reason)
+void ImageService::refuse(const std::string& peerUuid, const corvo::proto::ImageRequest& req, const std::string& reason)
 {
     auto decision = faultThrottle().admit(peerUuid);
     if (decision.write)
@@ -187,8 +185,9 @@ void ImageService::request(const std::string& peerUuid, const std::string& peerN
     if (req.transfer() == 0)
         return refuse(peerUuid, req, "transfer number 0");
     Key key{peerUuid, req.transfer()};
-    bool queued = std::any_of(queue.begin(), queue.end(),
-                              [&](const Pending& p) { return p.peerUuid == peerUuid && p.request.transfer() == req.transfer(); });
+    bool queued = std::any_of(queue.begin(), queue.end(), [&](const Pending& p) {
+        return p.peerUuid == peerUuid && p.request.transfer() == req.transfer();
+    });
     if (active.count(key) || queued)
         return refuse(peerUuid, req, "transfer number " + std::to_string(req.transfer()) + " already in use");
     Pending pending{peerUuid, peerName, req};
@@ -410,8 +409,7 @@ void ImageService::expire(Clock::time_point now)
 
 ImageReceiver::ImageReceiver(uint64_t transferNumber, std::string imageName, uint64_t offset, Write writer)
     : number(transferNumber), asked(std::move(imageName)), next(offset), write(std::move(writer))
-{
-}
+{}
 
 zmsg_t* ImageReceiver::request() const
 {

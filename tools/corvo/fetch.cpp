@@ -8,8 +8,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <random>
 #include <vector>
@@ -55,9 +55,9 @@ bool writeAll(int fd, const unsigned char* data, size_t size)
 
 class FetchTask : public Task {
 public:
-    FetchTask(std::string cameraName, std::string imageName) : camera(std::move(cameraName)), asked(std::move(imageName))
-    {
-    }
+    FetchTask(std::string cameraName, std::string imageName)
+        : camera(std::move(cameraName)), asked(std::move(imageName))
+    {}
     ~FetchTask() override
     {
         if (fd >= 0)
@@ -84,8 +84,9 @@ public:
         showProgress(false);
         if (now - lastProgress > std::chrono::duration<double>(tool.options().timeout)) {
             cancel(tool);
-            fail(tool, EXIT_TIMEOUT, "no data from " + camera + " for " + std::to_string(tool.options().timeout) +
-                                         " s; run again to resume");
+            fail(tool, EXIT_TIMEOUT,
+                 "no data from " + camera + " for " + std::to_string(tool.options().timeout) +
+                     " s; run again to resume");
         }
     }
 
@@ -151,8 +152,8 @@ private:
         } else {
             directory = output.empty() ? "." : output;
         }
-        std::string stem = target.empty() ? sanitizeFileNameText(latest ? camera + "-latest" : baseName(asked))
-                                          : baseName(target);
+        std::string stem =
+            target.empty() ? sanitizeFileNameText(latest ? camera + "-latest" : baseName(asked)) : baseName(target);
         partPath = directory + "/." + stem + ".part";
         fd = ::open(partPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0) {
@@ -170,9 +171,8 @@ private:
         }
         std::random_device random;
         uint64_t number = (uint64_t(random()) << 32 | random()) | 1;
-        receiver = std::make_unique<ImageReceiver>(number, asked, offset, [this](const unsigned char* d, size_t n) {
-            return writeAll(fd, d, n);
-        });
+        receiver = std::make_unique<ImageReceiver>(
+            number, asked, offset, [this](const unsigned char* d, size_t n) { return writeAll(fd, d, n); });
         std::vector<unsigned char> buffer(kImageChunkBytes);
         for (uint64_t at = 0; at < offset;) {
             ssize_t n = pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(at));
