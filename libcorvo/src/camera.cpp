@@ -11,6 +11,7 @@
 #include "corvo/diagnostics.h"
 #include "corvo/file_pattern.h"
 #include "corvo/image_root.h"
+#include "corvo/image_service.h"
 #include "corvo/misc.h"
 #include "corvo/peer.h"
 
@@ -49,6 +50,8 @@ struct DirectoryGuard {
 };
 
 }  // namespace
+
+Camera::~Camera() = default;
 
 Camera::Camera() : Daemon("camera")
 {
@@ -125,7 +128,31 @@ void Camera::beforeLoop()
         properties.at("imageroot")->setValue(imageRoot());
 }
 
-void Camera::onIdle() {}
+void Camera::onIdle()
+{
+    if (images)
+        images->expire();
+}
+
+void Camera::onImageMessage(std::shared_ptr<Peer> peer, uint8_t tag, const unsigned char* data, size_t size)
+{
+    if (!images)
+        images = std::make_unique<ImageService>(
+            [this] { return imageRoot(); }, [this] { return properties.at("filename")->getValue<std::string>(); },
+            [this](const std::string& uuid, zmsg_t* msg) {
+                auto to = network->peers.find(uuid);
+                to == network->peers.end() ? zmsg_destroy(&msg) : network->sendOne(msg, to->second);
+            },
+            [this](const std::string& text) { warn(text); });
+    images->handle(peer->uuid, peer->name, tag, data, size);
+}
+
+void Camera::onExit(std::shared_ptr<Peer> peer)
+{
+    if (images)
+        images->peerLeft(peer->uuid);
+    Daemon::onExit(peer);
+}
 
 void Camera::onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change)
 {

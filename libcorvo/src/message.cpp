@@ -19,6 +19,10 @@ std::unordered_map<std::type_index, MessageType> pbmap = {
     {std::type_index(typeid(corvo::proto::Info)), MSG_INFO},
     {std::type_index(typeid(corvo::proto::Response)), MSG_RESPONSE},
     {std::type_index(typeid(corvo::proto::PropertyChange)), MSG_PROPERTY_CHANGE},
+    {std::type_index(typeid(corvo::proto::ImageRequest)), MSG_IMAGE_REQUEST},
+    {std::type_index(typeid(corvo::proto::ImageCredit)), MSG_IMAGE_CREDIT},
+    {std::type_index(typeid(corvo::proto::ImageChunk)), MSG_IMAGE_CHUNK},
+    {std::type_index(typeid(corvo::proto::ImageEnd)), MSG_IMAGE_END},
 };
 
 MessageType GetMessageType(zmsg_t* msg)

@@ -618,6 +618,12 @@ void Network::handleEvent(const NetworkEvent& event)
                     callback->onResponse(peer, response);
                 break;
             }
+            case MSG_IMAGE_REQUEST:
+            case MSG_IMAGE_CREDIT:
+            case MSG_IMAGE_CHUNK:
+            case MSG_IMAGE_END:
+                callback->onImageMessage(peer, tag, payload.data, payload.size);
+                break;
             default:
                 break;
         }

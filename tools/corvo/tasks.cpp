@@ -902,6 +902,8 @@ std::unique_ptr<Task> makeTask(const std::vector<std::string>& words, int& statu
         return std::make_unique<LogTask>(rest);
     if (sub == "alarms")
         return makeAlarmsTask(rest, status);
+    if (sub == "fetch")
+        return makeFetchTask(rest, status);
     std::cerr << "corvo: unknown subcommand '" << sub << "' (try --help)" << std::endl;
     return nullptr;
 }
@@ -927,6 +929,9 @@ void printUsage(std::FILE* out)
                "                              another's lock)\n"
                "  alarms                      alarms of corvo-alarmd: active, shelved, disabled (--json)\n"
                "  alarms ack RULE             acknowledges; alarms shelve RULE DURATION [REASON...]\n"
+               "  fetch CAMERA [NAME|latest]  copies an image of a camera (a name below its image root,\n"
+               "                              default latest) to -o FILE or DIR (default: here); a\n"
+               "                              broken fetch resumes from its .part file\n"
                "  fitshdr FILE                prints the header cards of a FITS file\n"
                "  history PEER PROPERTY       recorded samples (--since, --until, --every, --csv, --db);\n"
                "  history --log [PEER]        recorded log records; --status PEER: status changes;\n"
@@ -950,6 +955,7 @@ void printUsage(std::FILE* out)
                "     or a request the peer refused (its reason is printed: no right,\n"
                "     locked by another identity, ...); a held lock lost\n"
                "  6  history: the database cannot be opened or read\n"
+               "  7  fetch: the transfer failed (checksum mismatch, broken stream, write error)\n"
                "\n",
                out);
     std::fflush(out);

@@ -110,6 +110,7 @@ CorvoTool::CorvoTool() : Client("corvo", false)
     addHistoryOptions(optionParser);
     optionParser.addOption<std::string>("for", 0, "lock: lease (90, 90s, 30m, 2h; at most 24h)");
     optionParser.addSwitch("hold", 0, "lock: renew until interrupted, then release");
+    optionParser.addOption<std::string>("output", 'o', "fetch: file or directory to write the image to");
     optionParser.addOption<std::string>("names", 0, "keys new: component names the identity may announce");
     optionParser.addOption<std::string>("groups", 0, "keys new: groups of the identity");
 }
@@ -217,6 +218,8 @@ void CorvoTool::processOptions()
             }
         }
     }
+    if (vm.count("output"))
+        opts.output = vm["output"].as<std::string>();
     if (vm.count("wait")) {
         opts.waitProperty = vm["wait"].as<std::string>();
         if (subcommand != "cmd") {
@@ -354,6 +357,12 @@ void CorvoTool::onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Respo
 {
     if (!done && task)
         task->onResponse(*this, *peer, response);
+}
+
+void CorvoTool::onImageMessage(std::shared_ptr<Peer> peer, uint8_t tag, const unsigned char* data, size_t size)
+{
+    if (!done && task)
+        task->onImageMessage(*this, *peer, tag, data, size);
 }
 
 void CorvoTool::onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log)

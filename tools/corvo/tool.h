@@ -52,6 +52,9 @@ public:
     virtual void onEnter(CorvoTool& /*tool*/, Peer& /*peer*/) {}
     virtual void onExit(CorvoTool& /*tool*/, Peer& /*peer*/) {}
     virtual void onResponse(CorvoTool& /*tool*/, Peer& /*peer*/, const corvo::proto::Response& /*response*/) {}
+    virtual void onImageMessage(CorvoTool& /*tool*/, Peer& /*peer*/, uint8_t /*tag*/, const unsigned char* /*data*/,
+                                size_t /*size*/)
+    {}
     // SIGINT before the task finished: the exit status to end with.
     virtual int interruptedStatus() const { return EXIT_TIMEOUT; }
     // SIGINT before the task finished: last words to peers.
@@ -69,6 +72,7 @@ struct ToolOptions {
     std::string waitProperty;  // cmd: wait for this property's next broadcast
     long leaseSeconds = 0;     // lock --for (0: the daemon's default; --hold: 60)
     bool hold = false;         // lock --hold
+    std::string output;        // fetch -o: file or directory
 };
 
 class CorvoTool : public Client {
@@ -114,6 +118,7 @@ public:
     void onStatus(std::shared_ptr<Peer> peer, unsigned int status) override;
     void onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log) override;
     void onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Response& response) override;
+    void onImageMessage(std::shared_ptr<Peer> peer, uint8_t tag, const unsigned char* data, size_t size) override;
 
 private:
     // The options of corvo keys, read without starting the program.
@@ -135,6 +140,10 @@ private:
 // On a usage error prints one line to standard error and returns null with
 // `status` set.
 std::unique_ptr<Task> makeTask(const std::vector<std::string>& words, int& status);
+
+// corvo fetch CAMERA [NAME|latest] (fetch.cpp); null with `status` on a
+// usage error.
+std::unique_ptr<Task> makeFetchTask(const std::vector<std::string>& args, int& status);
 
 // Seconds of a duration "90", "90s", "30m" or "2h" (1 s to 24 h), else -1.
 long parseDuration(const std::string& text);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,8 @@
 #include "corvo/image.h"
 
 namespace corvo {
+
+class ImageService;
 
 /// The library's camera daemon: the properties, status values and commands
 /// of a simple imaging camera, and saving images as FITS files named from a
@@ -26,6 +29,7 @@ public:
     /// EXPOSE, READOUT, POWERON and POWEROFF, and the commands "expose",
     /// "switch", "readtemp" and "readcurrent".
     Camera();
+    ~Camera() override;
 
     /// The "expose" command: doExpose(); then, for a device that does not
     /// report the true start (exposureStarted), sets "starttime" to now.
@@ -54,8 +58,13 @@ public:
     /// Starts the daemon, and keeps the peers' property values up to date:
     /// header cards and file names read them.
     void beforeLoop() override;
-    /// Does nothing: a camera works on commands and timers.
+    /// Ends image transfers whose receiver stopped granting credit.
     void onIdle() override;
+    /// Image requests and credit from peers go to the image service
+    /// (corvo/image_service.h), which streams files below the image root.
+    void onImageMessage(std::shared_ptr<Peer> peer, uint8_t tag, const unsigned char* data, size_t size) override;
+    /// The peer's image transfers end; then the daemon's handling.
+    void onExit(std::shared_ptr<Peer> peer) override;
     /// A new "filepattern" that would leave the image root is refused;
     /// everything else goes to the daemon.
     void onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change) override;
@@ -104,6 +113,7 @@ protected:
 private:
     void warn(const std::string& text);
 
+    std::unique_ptr<ImageService> images;
     int64_t exposureStart = 0;          // steady clock, nanoseconds
     bool reportsExposureStart = false;  // the device calls exposureStarted
     double exposureSeconds = -1;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "corvo/proto/command.pb.h"
+#include "corvo/proto/image.pb.h"
 #include "corvo/proto/info.pb.h"
 #include "corvo/proto/log.pb.h"
 #include "corvo/proto/property.pb.h"
@@ -34,6 +35,10 @@ enum MessageType : uint8_t {
     MSG_COMMAND = 4,          ///< a Command request, whispered to a daemon
     MSG_RESPONSE = 5,         ///< a Response to a request: its refusal or result
     MSG_INFO = 7,             ///< an Info record: a daemon's properties and commands
+    MSG_IMAGE_REQUEST = 8,    ///< an ImageRequest, whispered to a camera
+    MSG_IMAGE_CREDIT = 9,     ///< an ImageCredit: more chunks of a transfer, or its end
+    MSG_IMAGE_CHUNK = 10,     ///< an ImageChunk: bytes of an image, camera to receiver
+    MSG_IMAGE_END = 11,       ///< an ImageEnd: the checksum of a whole image, or an error
 };
 
 /// Record class -> tag. Filled at load time and only read afterwards.

@@ -1,0 +1,183 @@
+/// @file
+/// Images sent over the site: the camera's side (ImageService), which
+/// streams files below its image root against credit, and the receiver's
+/// side (ImageReceiver), which checks every chunk and the final checksum.
+///
+/// Bounds (the camera's memory for transfers stays below
+/// kImageTransfersTotal x kImageWindowChunks x kImageChunkBytes plus the
+/// queued requests):
+/// - kImageChunkBytes: bytes of one chunk (64 KiB);
+/// - kImageWindowChunks: chunks in flight per transfer without credit (8);
+/// - kImageTransfersPerPeer / kImageTransfersTotal: transfers sent at once
+///   for one peer (2) and for all (8);
+/// - kImageQueuedRequests: requests waiting for a free transfer (32; one
+///   peer at most kImageQueuedPerPeer = 8), more are refused;
+/// - kImageStallSeconds: a transfer without credit for this long (60 s) is
+///   ended and its slot freed.
+#pragma once
+
+#include "corvo/export.h"
+
+#include <czmq.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "corvo/proto/command.pb.h"
+#include "corvo/proto/image.pb.h"
+
+namespace corvo {
+
+constexpr size_t kImageChunkBytes = 64 * 1024;
+constexpr uint32_t kImageWindowChunks = 8;
+constexpr size_t kImageTransfersPerPeer = 2;
+constexpr size_t kImageTransfersTotal = 8;
+constexpr size_t kImageQueuedRequests = 32;
+constexpr size_t kImageQueuedPerPeer = 8;
+constexpr int kImageStallSeconds = 60;
+
+/// The command name in the Response by which a camera refuses an image
+/// request; its arguments are the transfer number and the name asked for.
+CORVO_API extern const char* const kImageRefusalCommand;
+
+/// The hex SHA-1 of data fed in pieces.
+class CORVO_API Sha1 {
+public:
+    Sha1();
+    ~Sha1();
+    Sha1(const Sha1&) = delete;
+    Sha1& operator=(const Sha1&) = delete;
+    /// Adds `size` bytes.
+    void update(const unsigned char* data, size_t size);
+    /// The digest of everything added, in lower-case hex.
+    std::string hex();
+
+private:
+    zdigest_t* digest;
+};
+
+/// The camera's side: answers image requests from peers by streaming files
+/// below the image root. It owns no network: `send` whispers a framed
+/// message to a peer (and takes ownership of it), `warn` writes one log
+/// record. Everything runs on the daemon's loop thread.
+class CORVO_API ImageService {
+public:
+    using Send = std::function<void(const std::string& peerUuid, zmsg_t* message)>;
+    using Warn = std::function<void(const std::string& text)>;
+    using Clock = std::chrono::steady_clock;
+
+    /// `root` gives the current image root, `latest` the path of the newest
+    /// image (possibly absolute, inside the root; empty when none).
+    ImageService(std::function<std::string()> root, std::function<std::string()> latest, Send send, Warn warn);
+    ~ImageService();
+    ImageService(const ImageService&) = delete;
+    ImageService& operator=(const ImageService&) = delete;
+
+    /// One message of tag 8 (request) or 9 (credit) from a peer; other tags,
+    /// and payloads that do not parse, are dropped with a warning.
+    void handle(const std::string& peerUuid, const std::string& peerName, uint8_t tag, const unsigned char* data,
+                size_t size);
+    /// The peer has left: its transfers and queued requests end.
+    void peerLeft(const std::string& peerUuid);
+    /// Ends transfers stalled for kImageStallSeconds (at `now`).
+    void expire(Clock::time_point now = Clock::now());
+
+    /// Transfers being sent.
+    size_t activeTransfers() const { return active.size(); }
+    /// Requests waiting for a free transfer.
+    size_t queuedRequests() const { return queue.size(); }
+
+private:
+    struct Transfer;
+    struct Pending {
+        std::string peerUuid, peerName;
+        corvo::proto::ImageRequest request;
+    };
+    using Key = std::pair<std::string, uint64_t>;  // peer, transfer number
+
+    void request(const std::string& peerUuid, const std::string& peerName, const corvo::proto::ImageRequest& req);
+    void credit(const std::string& peerUuid, const std::string& peerName, const corvo::proto::ImageCredit& credit);
+    // Opens the file and starts sending, or refuses.
+    void start(const Pending& pending);
+    // Sends chunks while the transfer has credit; the end after the last.
+    void pump(Transfer& transfer);
+    void finish(const Key& key);
+    void startQueued();
+    size_t activeFor(const std::string& peerUuid) const;
+    size_t queuedFor(const std::string& peerUuid) const;
+    void refuse(const std::string& peerUuid, const corvo::proto::ImageRequest& req, const std::string& reason);
+    void endWithError(Transfer& transfer, const std::string& error);
+    // The opened file named by `name`, or -1 with `reason`.
+    int openImage(const std::string& name, std::string& relative, std::string& reason) const;
+
+    std::function<std::string()> rootOf;
+    std::function<std::string()> latestOf;
+    Send send;
+    Warn warn;
+    std::map<Key, std::unique_ptr<Transfer>> active;
+    std::deque<Pending> queue;
+};
+
+/// The receiver's side of one transfer: makes the request and the credit
+/// messages, checks every chunk against what was asked and granted, and the
+/// final checksum against the bytes received (and those already held when
+/// resuming). Bytes go to `write`; a false return fails the transfer.
+class CORVO_API ImageReceiver {
+public:
+    using Write = std::function<bool(const unsigned char* data, size_t size)>;
+    enum class State { Running, Done, Failed };
+
+    /// A transfer numbered `transfer` of the image `name` ("latest" allowed)
+    /// from byte `offset`; the bytes before it must be fed to addPrefix().
+    ImageReceiver(uint64_t transfer, std::string name, uint64_t offset, Write write);
+
+    /// Bytes of the image already held (resume), in order, before any chunk.
+    void addPrefix(const unsigned char* data, size_t size) { hash.update(data, size); }
+    /// The request to whisper to the camera (tag 8).
+    zmsg_t* request() const;
+    /// A cancellation to whisper to the camera (tag 9).
+    zmsg_t* cancel() const;
+
+    /// One message of tag 10 or 11 from the camera. Returns a credit message
+    /// to whisper back (or null). A message of another transfer is ignored
+    /// (returns null, `ignored` true); anything that breaks the transfer's
+    /// rules fails it with the reason in error().
+    zmsg_t* handle(uint8_t tag, const unsigned char* data, size_t size, bool& ignored);
+    /// A Response from the camera: true when it refuses this transfer, which
+    /// then fails with its reason.
+    bool handleResponse(const corvo::proto::Response& response);
+
+    State state() const { return current; }
+    const std::string& error() const { return failure; }
+    uint64_t transfer() const { return number; }
+    /// Bytes held so far (offset included), and the image's size (0 before
+    /// the first chunk).
+    uint64_t received() const { return next; }
+    uint64_t size() const { return total; }
+    /// The image's name below the camera's root, from its first chunk.
+    const std::string& imageName() const { return name; }
+
+private:
+    zmsg_t* fail(const std::string& reason);
+
+    uint64_t number;
+    std::string asked;
+    std::string name;
+    uint64_t next;
+    uint64_t total = 0;
+    bool sized = false;
+    uint32_t outstanding = kImageWindowChunks;  // chunks the camera may still send
+    uint32_t owed = 0;                          // credit not yet returned
+    Write write;
+    Sha1 hash;
+    State current = State::Running;
+    std::string failure;
+};
+
+}  // namespace corvo

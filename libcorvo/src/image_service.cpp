@@ -1,0 +1,522 @@
+#include "corvo/image_service.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "corvo/image_root.h"
+#include "corvo/log_throttle.h"
+#include "corvo/message.h"
+#include "corvo/misc.h"
+#include "corvo/text.h"
+
+namespace corvo {
+
+const char* const kImageRefusalCommand = "image";
+
+Sha1::Sha1() : digest(zdigest_new()) {}
+
+Sha1::~Sha1()
+{
+    zdigest_destroy(&digest);
+}
+
+void Sha1::update(const unsigned char* data, size_t size)
+{
+    if (size > 0)
+        zdigest_update(digest, data, size);
+}
+
+std::string Sha1::hex()
+{
+    std::string text = zdigest_string(digest);
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+namespace {
+
+template <class Record>
+bool parse(Record& record, const unsigned char* data, size_t size)
+{
+    return size <= static_cast<size_t>(INT32_MAX) && record.ParseFromArray(data, static_cast<int>(size));
+}
+
+// Reads `size` bytes at `offset` whole; false on an error or a short file.
+bool readAt(int fd, unsigned char* buffer, size_t size, uint64_t offset)
+{
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The descriptor of the directory `directory` below `rootFd`, following no
+// link; -1 when a part is missing or not a directory.
+int openBelow(int rootFd, const std::string& directory)
+{
+    int fd = dup(rootFd);
+    if (fd < 0 || directory.empty())
+        return fd;
+    for (const auto& part : split(directory, '/')) {
+        int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        ::close(fd);
+        if (next < 0)
+            return -1;
+        fd = next;
+    }
+    return fd;
+}
+
+std::string fileKindProblem(const struct stat& st)
+{
+    if (S_ISLNK(st.st_mode))
+        return "is a symbolic link";
+    if (S_ISDIR(st.st_mode))
+        return "is a directory";
+    if (S_ISFIFO(st.st_mode))
+        return "is a FIFO";
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        return "is a device";
+    if (S_ISSOCK(st.st_mode))
+        return "is a socket";
+    return S_ISREG(st.st_mode) ? std::string() : "is not a regular file";
+}
+
+// Records of peers' faults: a few per peer and 10 s, then counted.
+LogThrottle& faultThrottle()
+{
+    static LogThrottle throttle(5);
+    return throttle;
+}
+
+}  // namespace
+
+struct ImageService::Transfer {
+    std::string peerUuid, peerName;
+    uint64_t number = 0;
+    std::string name;  // below the root
+    int fd = -1;
+    uint64_t size = 0;
+    uint64_t next = 0;
+    uint32_t window = kImageWindowChunks;
+    uint32_t credit = 0;
+    bool warnedCredit = false;
+    Sha1 hash;
+    Clock::time_point lastCredit = Clock::now();
+
+    ~Transfer()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+ImageService::ImageService(std::function<std::string()> root, std::function<std::string()> latest, Send sendTo,
+                           Warn warnWith)
+    : rootOf(std::move(root)), latestOf(std::move(latest)), send(std::move(sendTo)), warn(std::move(warnWith))
+{}
+
+ImageService::~ImageService() = default;
+
+void ImageService::handle(const std::string& peerUuid, const std::string& peerName, uint8_t tag,
+                          const unsigned char* data, size_t size)
+{
+    auto fault = [&](const std::string& text) {
+        auto decision = faultThrottle().admit(peerUuid);
+        if (decision.write)
+            warn("Image transfer: " + escapeControl(peerName) + ": " + text +
+                 (decision.repeated ? " (and " + std::to_string(decision.repeated) + " more)" : ""));
+    };
+    if (tag == MSG_IMAGE_REQUEST) {
+        corvo::proto::ImageRequest req;
+        if (!parse(req, data, size))
+            return fault("dropped an image request that does not parse");
+        request(peerUuid, peerName, req);
+    } else if (tag == MSG_IMAGE_CREDIT) {
+        corvo::proto::ImageCredit grant;
+        if (!parse(grant, data, size))
+            return fault("dropped a credit that does not parse");
+        credit(peerUuid, peerName, grant);
+    } else {
+        fault("dropped an image message of tag " + std::to_string(tag) + " sent to a camera");
+    }
+}
+
+size_t ImageService::activeFor(const std::string& peerUuid) const
+{
+    return static_cast<size_t>(
+        std::count_if(active.begin(), active.end(), [&](const auto& entry) { return entry.first.first == peerUuid; }));
+}
+
+size_t ImageService::queuedFor(const std::string& peerUuid) const
+{
+    return static_cast<size_t>(
+        std::count_if(queue.begin(), queue.end(), [&](const Pending& p) { return p.peerUuid == peerUuid; }));
+}
+
+void ImageService::refuse(const std::string& peerUuid, const corvo::proto::ImageRequest& req, const std::string& reason)
+{
+    auto decision = faultThrottle().admit(peerUuid);
+    if (decision.write)
+        warn("Image request " + escapeControl(req.name().substr(0, 256)) + " refused: " + reason);
+    corvo::proto::Response response;
+    response.mutable_command()->set_cmd_name(kImageRefusalCommand);
+    response.mutable_command()->add_args(std::to_string(req.transfer()));
+    response.mutable_command()->add_args(req.name().substr(0, 4096));
+    response.set_error(reason);
+    send(peerUuid, ProtobufToZMsg(response));
+}
+
+void ImageService::request(const std::string& peerUuid, const std::string& peerName,
+                           const corvo::proto::ImageRequest& req)
+{
+    if (req.transfer() == 0)
+        return refuse(peerUuid, req, "transfer number 0");
+    Key key{peerUuid, req.transfer()};
+    bool queued = std::any_of(queue.begin(), queue.end(), [&](const Pending& p) {
+        return p.peerUuid == peerUuid && p.request.transfer() == req.transfer();
+    });
+    if (active.count(key) || queued)
+        return refuse(peerUuid, req, "transfer number " + std::to_string(req.transfer()) + " already in use");
+    Pending pending{peerUuid, peerName, req};
+    if (activeFor(peerUuid) < kImageTransfersPerPeer && active.size() < kImageTransfersTotal)
+        return start(pending);
+    if (queue.size() >= kImageQueuedRequests || queuedFor(peerUuid) >= kImageQueuedPerPeer)
+        return refuse(peerUuid, req, "too many image requests waiting");
+    queue.push_back(std::move(pending));
+}
+
+int ImageService::openImage(const std::string& asked, std::string& relative, std::string& reason) const
+{
+    std::string name = asked;
+    if (asked == "latest") {
+        name = latestOf();
+        if (name.empty()) {
+            reason = "no image saved yet";
+            return -1;
+        }
+    } else if (!asked.empty() && asked[0] == '/') {
+        reason = "image name must be relative to the image root";
+        return -1;
+    }
+    const ImageRoot root(rootOf());
+    std::string directory, file;
+    if (!root.place(name, directory, file, reason))
+        return -1;
+    relative = directory.empty() ? file : directory + "/" + file;
+    int rootFd = open(root.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dirFd = rootFd < 0 ? -1 : openBelow(rootFd, directory);
+    if (rootFd >= 0)
+        ::close(rootFd);
+    if (dirFd < 0) {
+        reason = "no such image: " + relative;
+        return -1;
+    }
+    // The kind is checked before opening: opening a FIFO or a device may act.
+    struct stat before {};
+    if (fstatat(dirFd, file.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) {
+        ::close(dirFd);
+        reason = "no such image: " + relative;
+        return -1;
+    }
+    reason = fileKindProblem(before);
+    if (!reason.empty()) {
+        ::close(dirFd);
+        reason = relative + " " + reason;
+        return -1;
+    }
+    int fd = openat(dirFd, file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    ::close(dirFd);
+    struct stat after {};
+    if (fd < 0 || fstat(fd, &after) != 0 || !S_ISREG(after.st_mode) || after.st_ino != before.st_ino ||
+        after.st_dev != before.st_dev) {
+        if (fd >= 0)
+            ::close(fd);
+        reason = relative + " changed while being opened";
+        return -1;
+    }
+    return fd;
+}
+
+void ImageService::start(const Pending& pending)
+{
+    const auto& req = pending.request;
+    auto transfer = std::make_unique<Transfer>();
+    std::string reason;
+    transfer->fd = openImage(req.name(), transfer->name, reason);
+    if (transfer->fd < 0)
+        return refuse(pending.peerUuid, req, reason);
+    struct stat st {};
+    fstat(transfer->fd, &st);
+    transfer->size = static_cast<uint64_t>(st.st_size);
+    if (req.offset() > transfer->size)
+        return refuse(pending.peerUuid, req,
+                      "offset " + std::to_string(req.offset()) + " lies beyond the image's " +
+                          std::to_string(transfer->size) + " bytes");
+    transfer->peerUuid = pending.peerUuid;
+    transfer->peerName = pending.peerName;
+    transfer->number = req.transfer();
+    transfer->window = std::clamp<uint32_t>(req.window(), 1, kImageWindowChunks);
+    transfer->credit = transfer->window;
+    // The checksum covers the whole image: the part the receiver holds too.
+    std::vector<unsigned char> buffer(kImageChunkBytes);
+    for (uint64_t at = 0; at < req.offset();) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(kImageChunkBytes, req.offset() - at));
+        if (!readAt(transfer->fd, buffer.data(), n, at))
+            return refuse(pending.peerUuid, req, transfer->name + " could not be read");
+        transfer->hash.update(buffer.data(), n);
+        at += n;
+    }
+    transfer->next = req.offset();
+    Key key{pending.peerUuid, req.transfer()};
+    Transfer& started = *transfer;
+    active[key] = std::move(transfer);
+    pump(started);
+}
+
+void ImageService::pump(Transfer& transfer)
+{
+    const Key key{transfer.peerUuid, transfer.number};
+    std::string buffer;
+    while (transfer.credit > 0 && transfer.next < transfer.size) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(kImageChunkBytes, transfer.size - transfer.next));
+        buffer.resize(n);
+        auto* bytes = reinterpret_cast<unsigned char*>(&buffer[0]);
+        if (!readAt(transfer.fd, bytes, n, transfer.next))
+            return endWithError(transfer, transfer.name + " became shorter while being sent");
+        transfer.hash.update(bytes, n);
+        corvo::proto::ImageChunk chunk;
+        chunk.set_transfer(transfer.number);
+        chunk.set_offset(transfer.next);
+        chunk.set_size(transfer.size);
+        chunk.set_name(transfer.name);
+        chunk.set_data(std::move(buffer));
+        send(transfer.peerUuid, ProtobufToZMsg(chunk));
+        buffer.clear();
+        transfer.next += n;
+        --transfer.credit;
+    }
+    if (transfer.next < transfer.size)
+        return;
+    corvo::proto::ImageEnd end;
+    end.set_transfer(transfer.number);
+    end.set_size(transfer.size);
+    end.set_sha1(transfer.hash.hex());
+    end.set_name(transfer.name);
+    send(transfer.peerUuid, ProtobufToZMsg(end));
+    finish(key);
+}
+
+void ImageService::endWithError(Transfer& transfer, const std::string& error)
+{
+    warn("Image transfer of " + transfer.name + " to " + escapeControl(transfer.peerName) + " ended: " + error);
+    corvo::proto::ImageEnd end;
+    end.set_transfer(transfer.number);
+    end.set_size(transfer.next);
+    end.set_error(error);
+    end.set_name(transfer.name);
+    send(transfer.peerUuid, ProtobufToZMsg(end));
+    finish({transfer.peerUuid, transfer.number});
+}
+
+void ImageService::finish(const Key& key)
+{
+    active.erase(key);
+    startQueued();
+}
+
+void ImageService::startQueued()
+{
+    for (auto it = queue.begin(); it != queue.end() && active.size() < kImageTransfersTotal;) {
+        if (activeFor(it->peerUuid) >= kImageTransfersPerPeer) {
+            ++it;
+            continue;
+        }
+        Pending pending = std::move(*it);
+        queue.erase(it);
+        start(pending);  // may finish at once and start others: begin again
+        it = queue.begin();
+    }
+}
+
+void ImageService::credit(const std::string& peerUuid, const std::string& peerName,
+                          const corvo::proto::ImageCredit& grant)
+{
+    Key key{peerUuid, grant.transfer()};
+    auto found = active.find(key);
+    if (found == active.end()) {
+        auto waiting = std::find_if(queue.begin(), queue.end(), [&](const Pending& p) {
+            return p.peerUuid == peerUuid && p.request.transfer() == grant.transfer();
+        });
+        if (waiting != queue.end() && grant.cancel()) {
+            queue.erase(waiting);
+            return;
+        }
+        auto decision = faultThrottle().admit(peerUuid);
+        if (decision.write && !grant.cancel())
+            warn("Image transfer: " + escapeControl(peerName) + ": dropped credit for unknown transfer " +
+                 std::to_string(grant.transfer()));
+        return;
+    }
+    Transfer& transfer = *found->second;
+    if (grant.cancel())
+        return finish(key);
+    uint64_t wanted = uint64_t(transfer.credit) + grant.credit();
+    if (wanted > transfer.window) {
+        if (!transfer.warnedCredit)
+            warn("Image transfer: " + escapeControl(peerName) + " granted more credit than its window of " +
+                 std::to_string(transfer.window) + " chunks; held to the window");
+        transfer.warnedCredit = true;
+        wanted = transfer.window;
+    }
+    transfer.credit = static_cast<uint32_t>(wanted);
+    transfer.lastCredit = Clock::now();
+    pump(transfer);
+}
+
+void ImageService::peerLeft(const std::string& peerUuid)
+{
+    for (auto it = active.begin(); it != active.end();)
+        it = it->first.first == peerUuid ? active.erase(it) : std::next(it);
+    queue.erase(std::remove_if(queue.begin(), queue.end(), [&](const Pending& p) { return p.peerUuid == peerUuid; }),
+                queue.end());
+    startQueued();
+}
+
+void ImageService::expire(Clock::time_point now)
+{
+    std::vector<Transfer*> stalled;
+    for (auto& entry : active)
+        if (entry.second->credit == 0 && now - entry.second->lastCredit > std::chrono::seconds(kImageStallSeconds))
+            stalled.push_back(entry.second.get());
+    for (Transfer* transfer : stalled)
+        endWithError(*transfer, "no credit for " + std::to_string(kImageStallSeconds) + " s");
+}
+
+// ---- receiver ----
+
+ImageReceiver::ImageReceiver(uint64_t transferNumber, std::string imageName, uint64_t offset, Write writer)
+    : number(transferNumber), asked(std::move(imageName)), next(offset), write(std::move(writer))
+{}
+
+zmsg_t* ImageReceiver::request() const
+{
+    corvo::proto::ImageRequest req;
+    req.set_transfer(number);
+    req.set_name(asked);
+    req.set_offset(next);
+    req.set_window(kImageWindowChunks);
+    return ProtobufToZMsg(req);
+}
+
+zmsg_t* ImageReceiver::cancel() const
+{
+    corvo::proto::ImageCredit grant;
+    grant.set_transfer(number);
+    grant.set_cancel(true);
+    return ProtobufToZMsg(grant);
+}
+
+zmsg_t* ImageReceiver::fail(const std::string& reason)
+{
+    if (current == State::Running) {
+        current = State::Failed;
+        failure = reason;
+    }
+    return nullptr;
+}
+
+zmsg_t* ImageReceiver::handle(uint8_t tag, const unsigned char* data, size_t size, bool& ignored)
+{
+    ignored = false;
+    if (tag == MSG_IMAGE_CHUNK) {
+        corvo::proto::ImageChunk chunk;
+        if (!parse(chunk, data, size)) {
+            ignored = true;
+            return nullptr;
+        }
+        if (chunk.transfer() != number || current != State::Running) {
+            ignored = true;
+            return nullptr;
+        }
+        if (outstanding == 0)
+            return fail("the camera sent a chunk without credit");
+        if (chunk.data().size() > kImageChunkBytes || chunk.data().empty())
+            return fail("a chunk of " + std::to_string(chunk.data().size()) + " bytes");
+        if (!sized) {
+            sized = true;
+            total = chunk.size();
+            name = chunk.name();
+            if (next > total)
+                return fail("the image has " + std::to_string(total) + " bytes, fewer than held already");
+        } else if (chunk.size() != total) {
+            return fail("the image's size changed from " + std::to_string(total) + " to " +
+                        std::to_string(chunk.size()));
+        }
+        if (chunk.offset() != next)
+            return fail("a chunk at offset " + std::to_string(chunk.offset()) + ", expected " + std::to_string(next));
+        if (chunk.data().size() > total - next)
+            return fail("a chunk beyond the image's " + std::to_string(total) + " bytes");
+        const auto* bytes = reinterpret_cast<const unsigned char*>(chunk.data().data());
+        if (!write(bytes, chunk.data().size()))
+            return fail("the image could not be written here");
+        hash.update(bytes, chunk.data().size());
+        next += chunk.data().size();
+        --outstanding;
+        ++owed;
+        if (owed < kImageWindowChunks / 2 || next >= total)
+            return nullptr;
+        corvo::proto::ImageCredit grant;
+        grant.set_transfer(number);
+        grant.set_credit(owed);
+        outstanding += owed;
+        owed = 0;
+        return ProtobufToZMsg(grant);
+    }
+    if (tag == MSG_IMAGE_END) {
+        corvo::proto::ImageEnd end;
+        if (!parse(end, data, size) || end.transfer() != number || current != State::Running) {
+            ignored = true;
+            return nullptr;
+        }
+        if (name.empty())
+            name = end.name();
+        if (!end.error().empty())
+            return fail("the camera ended the transfer: " + end.error());
+        if (end.size() != next || (sized && end.size() != total))
+            return fail("the camera ended at byte " + std::to_string(end.size()) + " of " + std::to_string(next) +
+                        " received");
+        if (end.sha1() != hash.hex())
+            return fail("checksum mismatch: the camera's SHA-1 " + escapeControl(end.sha1().substr(0, 64)) +
+                        " differs from the received bytes' " + hash.hex());
+        total = next;
+        current = State::Done;
+        return nullptr;
+    }
+    ignored = true;
+    return nullptr;
+}
+
+bool ImageReceiver::handleResponse(const corvo::proto::Response& response)
+{
+    const auto& command = response.command();
+    if (command.cmd_name() != kImageRefusalCommand || command.args_size() < 1 ||
+        command.args(0) != std::to_string(number) || current != State::Running)
+        return false;
+    fail(response.error().empty() ? "refused" : response.error());
+    return true;
+}
+
+}  // namespace corvo

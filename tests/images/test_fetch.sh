@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# corvo fetch against the simulated camera: a byte-identical copy (read back
+# with fitsverify and fitshdr), the camera's refusals of names outside its
+# image root and of what is not a regular file, a resume from a .part file,
+# and a checksum mismatch detected. Runs inside a network namespace of its
+# own (see CMakeLists.txt).
+#   test_fetch.sh CORVO SIMCAM
+set -uo pipefail
+
+corvo=$1
+simcam=$2
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/corvo-img-XXXXXX") || exit 1
+export HOME=$work/home CORVO_CONF_PATH=$work/conf
+mkdir -p "$HOME" "$CORVO_CONF_PATH" "$work/images" "$work/got"
+net=(-i lo -p 5897 -s imgtest)
+pids=()
+failures=0
+
+cleanup() {
+  local p
+  for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null; done
+  sleep 0.3
+  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# t STATUS NAME ARGS...: runs the tool, keeps its output in $work/out, err.
+t() {
+  local expected=$1 name=$2
+  shift 2
+  current=$name
+  "$corvo" "${net[@]}" "$@" >"$work/out" 2>"$work/err"
+  local status=$?
+  if [ "$status" -ne "$expected" ]; then
+    fail "$name: exit status $status, expected $expected"
+    sed 's/^/    stdout: /' "$work/out"
+    sed 's/^/    stderr: /' "$work/err"
+  fi
+}
+err_has() { grep -qF -- "$1" "$work/err" || fail "$current: stderr lacks '$1': $(cat "$work/err")"; }
+same() { cmp -s "$1" "$2" || fail "$current: $2 differs from $1"; }
+absent() { [ ! -e "$1" ] || fail "$current: $1 exists"; }
+
+cat >"$CORVO_CONF_PATH/camera.conf" <<CONF
+imgw = 700
+imgh = 500
+expotime = 0.1
+imageroot = $work/images
+filepattern = t.fits
+CONF
+: >"$CORVO_CONF_PATH/fitshdr.txt"
+"$simcam" "${net[@]}" >"$work/camera.log" 2>&1 &
+pids+=($!)
+
+echo "== refusals before any image"
+t 5 "latest before any image" -t 15 fetch camera latest -o "$work/got"
+err_has "no image saved yet"
+
+echo "== expose and fetch"
+t 0 "expose" --timeout 15 --wait filename cmd camera expose
+image=$work/images/t.fits
+for _ in $(seq 100); do
+  "$corvo" fitshdr "$image" >/dev/null 2>&1 && break
+  sleep 0.1
+done
+size=$(stat -c %s "$image")
+[ "$size" -gt $((8 * 65536)) ] || fail "image of $size bytes: fewer chunks than a window"
+
+t 0 "fetch latest into a directory" fetch camera -o "$work/got"
+[ "$(cat "$work/out")" = "$work/got/t.fits" ] || fail "$current: printed '$(cat "$work/out")'"
+same "$image" "$work/got/t.fits"
+absent "$work/got/.camera-latest.part"
+fitsverify -q "$work/got/t.fits" >"$work/verify" 2>&1 || fail "fitsverify: $(cat "$work/verify")"
+"$corvo" fitshdr "$work/got/t.fits" | grep -qE "^NAXIS1  = +700 " || fail "fetched image: NAXIS1"
+
+t 0 "fetch by name into a file" fetch camera t.fits -o "$work/got/named.fits"
+same "$image" "$work/got/named.fits"
+
+mkdir -p "$work/images/sub"
+head -c 5 /dev/urandom >"$work/images/sub/small.bin"
+: >"$work/images/sub/empty.fits"
+t 0 "fetch from a subdirectory" fetch camera sub/small.bin -o "$work/got"
+same "$work/images/sub/small.bin" "$work/got/small.bin"
+t 0 "fetch an empty file" fetch camera sub/empty.fits -o "$work/got"
+same "$work/images/sub/empty.fits" "$work/got/empty.fits"
+
+echo "== names the camera refuses"
+t 5 "parent directory" fetch camera ../conf/camera.conf -o "$work/got"
+err_has "leaves the image root"
+t 5 "absolute path" fetch camera "$work/conf/camera.conf" -o "$work/got"
+err_has "relative to the image root"
+t 5 "absolute path inside the root" fetch camera "$image" -o "$work/got"
+err_has "relative to the image root"
+ln -s "$work/conf/camera.conf" "$work/images/link.fits"
+t 5 "symbolic link" fetch camera link.fits -o "$work/got"
+err_has "symbolic link"
+ln -s "$work/conf" "$work/images/confdir"
+t 5 "linked directory" fetch camera confdir/camera.conf -o "$work/got"
+err_has "no such image"
+mkfifo "$work/images/pipe.fits"
+t 5 "FIFO" fetch camera pipe.fits -o "$work/got"
+err_has "is a FIFO"
+t 5 "directory" fetch camera sub -o "$work/got"
+err_has "is a directory"
+t 5 "missing" fetch camera nothing.fits -o "$work/got"
+err_has "no such image"
+absent "$work/got/camera.conf"
+absent "$work/got/link.fits"
+
+echo "== resume and checksum"
+head -c 300000 "$image" >"$work/got/.r.fits.part"
+t 0 "resume from a .part file" fetch camera t.fits -o "$work/got/r.fits"
+err_has "from byte 300000"
+same "$image" "$work/got/r.fits"
+absent "$work/got/.r.fits.part"
+
+# A .part file whose bytes differ from the camera's: the whole-file checksum
+# tells, the target is not written and the bad bytes are dropped.
+{ printf 'XXXXXXXX'; tail -c +9 "$image" | head -c 199992; } >"$work/got/.bad.fits.part"
+t 7 "checksum mismatch" fetch camera t.fits -o "$work/got/bad.fits"
+err_has "checksum mismatch"
+absent "$work/got/bad.fits"
+absent "$work/got/.bad.fits.part"
+
+# A .part file longer than the image: the camera refuses the offset.
+head -c $((size + 10)) /dev/zero >"$work/got/.long.fits.part"
+t 5 "offset beyond the end" fetch camera t.fits -o "$work/got/long.fits"
+err_has "beyond the image"
+
+echo "== the camera still answers"
+t 0 "get after all of it" get camera imgw
+kill -0 "${pids[0]}" 2>/dev/null || fail "the camera died: $(tail -5 "$work/camera.log")"
+grep -q "refused" "$work/camera.log" || fail "the camera logged no refusal"
+
+if [ $failures -ne 0 ]; then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "all fetch checks passed"

@@ -1,0 +1,264 @@
+// corvo fetch: copies an image from a camera over the site. The bytes go to
+// a hidden ".part" file beside the target, which takes the target's name
+// only once the camera's checksum matches; a broken fetch of a named image
+// resumes from its .part file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <random>
+#include <vector>
+
+#include "corvo/image_root.h"
+#include "corvo/image_service.h"
+#include "corvo/network.h"
+#include "corvo/text.h"
+#include "tool.h"
+
+namespace corvo::tool {
+
+namespace {
+
+// The transfer failed: checksum mismatch, broken stream, write error.
+constexpr int EXIT_TRANSFER = 7;
+
+std::string baseName(const std::string& path)
+{
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool isDirectory(const std::string& path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool writeAll(int fd, const unsigned char* data, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+class FetchTask : public Task {
+public:
+    FetchTask(std::string cameraName, std::string imageName)
+        : camera(std::move(cameraName)), asked(std::move(imageName))
+    {}
+    ~FetchTask() override
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+    void onIdle(CorvoTool& tool) override
+    {
+        auto now = Clock::now();
+        if (!receiver) {
+            auto peer = tool.describedPeer(camera);
+            if (!peer) {
+                if (now > tool.deadline())
+                    fail(tool, EXIT_NOT_FOUND, "no peer " + camera);
+                return;
+            }
+            cameraUuid = peer->uuid;
+            if (!begin(tool))
+                return;
+            tool.net().sendOne(receiver->request(), peer);
+            lastProgress = now;
+            return;
+        }
+        showProgress(false);
+        if (now - lastProgress > std::chrono::duration<double>(tool.options().timeout)) {
+            cancel(tool);
+            fail(tool, EXIT_TIMEOUT,
+                 "no data from " + camera + " for " + std::to_string(tool.options().timeout) +
+                     " s; run again to resume");
+        }
+    }
+
+    void onImageMessage(CorvoTool& tool, Peer& peer, uint8_t tag, const unsigned char* data, size_t size) override
+    {
+        if (!receiver)
+            return;
+        if (peer.uuid != cameraUuid) {
+            if (!warnedStranger)
+                std::cerr << "corvo: ignored image messages from " << escapeControl(peer.name) << std::endl;
+            warnedStranger = true;
+            return;
+        }
+        bool ignored = false;
+        zmsg_t* credit = receiver->handle(tag, data, size, ignored);
+        if (ignored)
+            return;
+        lastProgress = Clock::now();
+        if (credit) {
+            auto to = tool.knownPeer(cameraUuid);
+            to ? tool.net().sendOne(credit, to) : zmsg_destroy(&credit);
+        }
+        if (receiver->state() == ImageReceiver::State::Failed) {
+            cancel(tool);
+            // Bytes that fail the checksum are worth nothing for a resume.
+            if (receiver->error().rfind("checksum", 0) == 0)
+                ::unlink(partPath.c_str());
+            return fail(tool, EXIT_TRANSFER, receiver->error());
+        }
+        if (receiver->state() == ImageReceiver::State::Done)
+            complete(tool);
+    }
+
+    void onResponse(CorvoTool& tool, Peer& peer, const corvo::proto::Response& response) override
+    {
+        if (receiver && peer.uuid == cameraUuid && receiver->handleResponse(response))
+            fail(tool, EXIT_REFUSED, camera + " refused: " + escapeControl(receiver->error()));
+    }
+
+    void onExit(CorvoTool& tool, Peer& peer) override
+    {
+        if (receiver && peer.uuid == cameraUuid)
+            fail(tool, EXIT_TIMEOUT, camera + " left the site; run again to resume");
+    }
+
+    void onInterrupt(CorvoTool& tool) override
+    {
+        cancel(tool);
+        showProgress(true);
+    }
+    bool lingers() const override { return true; }
+
+private:
+    // Chooses the target and the .part file, and opens it; resumes from
+    // what the .part file of a named image holds.
+    bool begin(CorvoTool& tool)
+    {
+        const std::string& output = tool.options().output;
+        const bool latest = asked == "latest";
+        if (!output.empty() && !isDirectory(output)) {
+            target = output;
+            directory = output.find('/') == std::string::npos ? "." : output.substr(0, output.find_last_of('/'));
+        } else {
+            directory = output.empty() ? "." : output;
+        }
+        std::string stem =
+            target.empty() ? sanitizeFileNameText(latest ? camera + "-latest" : baseName(asked)) : baseName(target);
+        partPath = directory + "/." + stem + ".part";
+        fd = ::open(partPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            fail(tool, EXIT_TRANSFER, "cannot write " + partPath + ": " + std::strerror(errno));
+            return false;
+        }
+        uint64_t offset = 0;
+        struct stat st {};
+        // "latest" may name another image by now: never resumed.
+        if (!latest && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+            offset = static_cast<uint64_t>(st.st_size);
+        if (offset == 0 && ftruncate(fd, 0) != 0) {
+            fail(tool, EXIT_TRANSFER, "cannot write " + partPath);
+            return false;
+        }
+        std::random_device random;
+        uint64_t number = (uint64_t(random()) << 32 | random()) | 1;
+        receiver = std::make_unique<ImageReceiver>(
+            number, asked, offset, [this](const unsigned char* d, size_t n) { return writeAll(fd, d, n); });
+        std::vector<unsigned char> buffer(kImageChunkBytes);
+        for (uint64_t at = 0; at < offset;) {
+            ssize_t n = pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(at));
+            if (n <= 0) {
+                fail(tool, EXIT_TRANSFER, "cannot read " + partPath);
+                return false;
+            }
+            receiver->addPrefix(buffer.data(), static_cast<size_t>(n));
+            at += static_cast<uint64_t>(n);
+        }
+        lseek(fd, static_cast<off_t>(offset), SEEK_SET);
+        if (offset > 0)
+            std::cerr << "corvo: fetch: resuming " << partPath << " from byte " << offset << std::endl;
+        return true;
+    }
+
+    void complete(CorvoTool& tool)
+    {
+        showProgress(true);
+        if (target.empty()) {
+            std::string name = sanitizeFileNameText(baseName(receiver->imageName()));
+            if (name.empty() || name == "." || name == "..")
+                name = sanitizeFileNameText(camera + "-image.fits");
+            target = directory + "/" + name;
+        }
+        if (fsync(fd) != 0 || ::close(fd) != 0) {
+            fd = -1;
+            return fail(tool, EXIT_TRANSFER, "cannot write " + partPath);
+        }
+        fd = -1;
+        if (std::rename(partPath.c_str(), target.c_str()) != 0)
+            return fail(tool, EXIT_TRANSFER, "cannot rename " + partPath + " to " + target);
+        std::cout << target << std::endl;
+        tool.finish(EXIT_OK);
+    }
+
+    void cancel(CorvoTool& tool)
+    {
+        if (!receiver || receiver->state() == ImageReceiver::State::Done)
+            return;
+        auto to = tool.knownPeer(cameraUuid);
+        zmsg_t* msg = receiver->cancel();
+        to ? tool.net().sendOne(msg, to) : zmsg_destroy(&msg);
+    }
+
+    void fail(CorvoTool& tool, int status, const std::string& message)
+    {
+        showProgress(true);
+        std::cerr << "corvo: fetch: " << message << std::endl;
+        tool.finish(status);
+    }
+
+    // A progress line on a terminal, at most five times a second.
+    void showProgress(bool last)
+    {
+        if (!receiver || !isatty(STDERR_FILENO) || receiver->size() == 0)
+            return;
+        auto now = Clock::now();
+        if (!last && now - lastShown < std::chrono::milliseconds(200))
+            return;
+        lastShown = now;
+        double mib = 1024.0 * 1024.0;
+        int percent = static_cast<int>(100.0 * double(receiver->received()) / double(receiver->size()));
+        std::fprintf(stderr, "\r%s %3d%% %.1f/%.1f MiB%s", escapeControl(receiver->imageName()).c_str(), percent,
+                     double(receiver->received()) / mib, double(receiver->size()) / mib, last ? "\n" : "");
+        std::fflush(stderr);
+    }
+
+    std::string camera, asked, cameraUuid;
+    std::string target, directory, partPath;
+    int fd = -1;
+    std::unique_ptr<ImageReceiver> receiver;
+    Clock::time_point lastProgress, lastShown;
+    bool warnedStranger = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Task> makeFetchTask(const std::vector<std::string>& args, int& status)
+{
+    if (args.empty() || args.size() > 2) {
+        status = EXIT_USAGE;
+        std::cerr << "corvo: usage: corvo fetch CAMERA [NAME|latest] [-o FILE|DIR]" << std::endl;
+        return nullptr;
+    }
+    return std::make_unique<FetchTask>(args[0], args.size() == 2 ? args[1] : "latest");
+}
+
+}  // namespace corvo::tool
