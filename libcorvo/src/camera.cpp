@@ -140,8 +140,8 @@ void Camera::onImageMessage(std::shared_ptr<Peer> peer, uint8_t tag, const unsig
         images = std::make_unique<ImageService>(
             [this] { return imageRoot(); }, [this] { return properties.at("filename")->getValue<std::string>(); },
             [this](const std::string& uuid, zmsg_t* msg) {
-                auto to = network->peers.find(uuid);
-                to == network->peers.end() ? zmsg_destroy(&msg) : network->sendOne(msg, to->second);
+                auto to = network->peers().byUuid(uuid);
+                to ? network->sendOne(msg, to) : zmsg_destroy(&msg);
             },
             [this](const std::string& text) { warn(text); });
     images->handle(peer->uuid, peer->name, tag, data, size);
