@@ -12,7 +12,7 @@
 ///     allow WHO[, WHO...] lock                take exclusive control
 ///     allow WHO[, WHO...] override            break another identity's lock
 ///
-/// WHO is an identity, @GROUP (a group of this file or of the identity
+/// WHO is an identity, \@GROUP (a group of this file or of the identity
 /// files) or * (every trusted identity). PATTERNs are shell patterns (*, ?,
 /// [...]). Rules only grant; whatever no rule grants is refused. Reading is
 /// never restricted. Example:
@@ -63,26 +63,46 @@
 
 namespace corvo {
 
-enum class Right { Set, Run, Lock, Override };
+/// What a rule grants: the four kinds of "allow" line of a rules file.
+enum class Right {
+    Set,      ///< write the properties whose names match ("allow WHO set PATTERN")
+    Run,      ///< run the commands whose names match ("allow WHO run PATTERN")
+    Lock,     ///< take, renew and release exclusive control of the daemon ("allow WHO lock")
+    Override  ///< break or release another identity's lock ("allow WHO override")
+};
 
+/// The word of a rules file for `right` ("set", "run", "lock", "override"),
+/// for messages and audit records. A static string; never null.
 CORVO_API const char* rightName(Right right);
 
+/// The parsed rules of one NAME.rules file (see the file's description): its
+/// "allow" rules and its local groups. Immutable once parsed, so a const
+/// object may be read from any thread; a daemon keeps one per process.
 class CORVO_API AccessRules {
 public:
     /// Bounds on a rules file: its size, its rules, the names in one rule.
+    /// A file beyond any of them is refused as a whole (AccessError).
+    /// Bytes of one rules file.
     static constexpr size_t kMaxFileSize = 64 * 1024;
+    /// Rules and distinct local groups of one file, together.
     static constexpr size_t kMaxRules = 4096;
+    /// Identities, groups and patterns named on one line.
     static constexpr size_t kMaxWordsPerRule = 256;
 
+    /// Parses the text of a rules file; `source` names it in error messages.
     /// Throws AccessError "SOURCE:LINE: why" at the first bad line.
     static AccessRules parse(const std::string& text, const std::string& source);
     /// Reads and parses a file (not following a symbolic link); throws
     /// AccessError when it cannot be read or is bad.
     static AccessRules load(const std::string& path);
 
-    /// `groups`: the identity's groups from the key directory.
+    /// True when some rule grants `right` on `name` (a property for Set, a
+    /// command for Run, ignored for Lock and Override) to `identity`.
+    /// `groups`: the identity's groups from the key directory, for \@GROUP
+    /// names that this file does not define itself.
     bool allows(const std::string& identity, const std::vector<std::string>& groups, Right right,
                 const std::string& name) const;
+    /// Number of "allow" rules parsed (group lines not counted).
     size_t size() const { return rules.size(); }
 
 private:
@@ -98,41 +118,65 @@ private:
 };
 
 /// The lock of one daemon: a lease held by an identity.
+/// A lock lasts until `until` unless its holder renews or releases it.
 struct Lock {
-    std::string holder;
-    std::chrono::system_clock::time_point until;
+    std::string holder;                           ///< identity that holds the lock; never empty
+    std::chrono::system_clock::time_point until;  ///< end of the lease (UTC); the lock is free from then on
 };
 
 /// The decisions of one daemon. Each check returns the empty string when the
-/// request may go on, else the reason to refuse it.
+/// request may go on, else the reason to refuse it. Not thread-safe: the
+/// daemon uses it from its loop thread only. Times are passed in so that
+/// a lock's expiry does not depend on when the check happens to run.
 class CORVO_API AccessControl {
 public:
+    /// Lease of a "lock 0" request: 15 minutes.
     static constexpr std::chrono::seconds kDefaultLease{15 * 60};
+    /// Longest lease a lock request may ask for: 24 hours.
     static constexpr std::chrono::seconds kMaxLease{24 * 60 * 60};
 
+    /// The clock of leases and of every `now` argument (wall time, UTC).
     using Clock = std::chrono::system_clock;
 
-    /// Open site: `rules` must be empty (throws AccessError otherwise).
+    /// Sets what the checks decide on, replacing any earlier configuration
+    /// and dropping the lock in force. `rules` absent: every trusted identity
+    /// has every right on a secured site. `groupsByIdentity`: the groups of
+    /// each identity from the key directory. Open site: `rules` must be
+    /// empty (throws AccessError otherwise).
     void configure(bool secured, std::optional<AccessRules> rules,
                    std::map<std::string, std::vector<std::string>> groupsByIdentity);
 
+    /// True when configured for a secured site (identities are proven).
     bool secured() const { return isSecured; }
+    /// True when a rules file was given; otherwise nothing is restricted.
     bool hasRules() const { return rules.has_value(); }
 
+    /// Whether `identity` may write `property` now: it needs the Set right
+    /// on it and must not be locked out by another identity's lock. Empty
+    /// when allowed, else the reason. Always allowed on an open site.
     std::string checkWrite(const std::string& identity, const std::string& property, Clock::time_point now);
+    /// Whether `identity` may run `command` now: it needs the Run right on
+    /// it and must not be locked out. Empty when allowed, else the reason.
     /// Safety commands are never blocked by a lock (rights still apply).
     std::string checkCommand(const std::string& identity, const std::string& command, bool safety,
                              Clock::time_point now);
 
-    /// Takes or renews the lock for `lease`; breaks another identity's lock
-    /// with the override right (`broken` then names its holder).
+    /// Takes or renews the lock for `lease` (1 s to kMaxLease; the daemon
+    /// turns "lock 0" into kDefaultLease); needs a secured site and the Lock
+    /// right. Breaks another
+    /// identity's lock with the override right (`broken` then names its
+    /// holder, else it is left empty). Empty on success, else the reason.
     std::string takeLock(const std::string& identity, std::chrono::seconds lease, Clock::time_point now,
                          std::string& broken);
-    /// Releases the holder's lock, or breaks it with the override right.
+    /// Releases the holder's lock, or breaks it with the override right
+    /// (`broken` then names the former holder). Empty on success, else the
+    /// reason (no lock, or another identity's lock without the right).
     std::string releaseLock(const std::string& identity, Clock::time_point now, std::string& broken);
-    /// Drops an expired lock; true when it did.
+    /// Drops the lock when its lease ended at or before `now`; true when it
+    /// did (the caller records and broadcasts the change).
     bool expire(Clock::time_point now);
-    /// The lock in force, if any.
+    /// The lock in force at `now`, or null when free. The pointer is owned
+    /// by this object and valid until its next non-const call.
     const Lock* lock(Clock::time_point now) const;
     /// "" when free, else "HOLDER until YYYY-MM-DDTHH:MM:SSZ".
     std::string describeLock(Clock::time_point now) const;

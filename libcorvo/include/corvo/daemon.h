@@ -27,14 +27,31 @@
 
 namespace corvo {
 
+/// A device server: derive from it, declare properties, commands and status
+/// names in the constructor, then run the App loop. Everything runs on the
+/// loop's thread: handlers, the network callbacks and the lock's timer.
 class CORVO_API Daemon : public App, public PropertyOwner {
 public:
+    /// A daemon announcing itself as `name` (also the name of its
+    /// configuration and rules files), with the --daemon (-D) switch and the
+    /// status 0 named "IDLE".
     explicit Daemon(std::string name);
+    /// Destroys the daemon. A property still shared through getProperty must
+    /// not be changed afterwards: the owner it publishes through is gone.
     virtual ~Daemon();
 
+    /// Logs the arrival and whispers the newcomer this daemon's Info.
     void onEnter(std::shared_ptr<Peer> peer) override;
+    /// Logs the departure.
     void onExit(std::shared_ptr<Peer> peer) override;
+    /// Runs an accepted command's function with its arguments; an unknown
+    /// command, a wrong argument count or a function throwing CorvoArgError
+    /// is refused (refuseCommand).
     void onCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command) override;
+    /// Applies an accepted change request to a writable property of this
+    /// daemon and broadcasts the new value; a request that fails
+    /// Property::checkRequest is refused, one for an unknown or read-only
+    /// property is ignored.
     void onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change) override;
     /// Every request from the network passes here first. A command must be
     /// known and its arguments must fit its declaration; a change request
@@ -42,6 +59,8 @@ public:
     /// request that fails is refused (below) and reaches neither onCommand
     /// nor onPropertyCommand.
     void handleCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command) final;
+    /// The same for a change request: checked, access-checked and audited,
+    /// then passed to onPropertyCommand or refused.
     void handlePropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change) final;
     /// Refuse a request: log it with the requester's name (at most a few
     /// records per requester and kind in 10 s, then "repeated N times") and
@@ -50,22 +69,35 @@ public:
     /// command, `command` holds the command as received (arguments cut to a
     /// few KiB).
     void refuseProperty(std::shared_ptr<Peer> peer, const std::string& property, const std::string& reason);
+    /// Refuses a command request `command` of `peer` for `reason`, as above.
     void refuseCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command, const std::string& reason);
 
     /// Marks a command as a safety command (abort, stop): a lock never
     /// blocks it. The access rules still decide who may run it.
     void markSafetyCommand(const std::string& command);
+    /// True when markSafetyCommand named `command`.
     bool isSafetyCommand(const std::string& command) const { return guard.isSafetyCommand(command); }
     /// Who may change what, and the lock (see access.h). On a secured site
     /// the daemon has the read-only property "lock" ("" when free, else
     /// "IDENTITY until YYYY-MM-DDTHH:MM:SSZ") and the commands "lock"
     /// (lease seconds, 0: 15 min) and "unlock", handled here.
     const AccessControl& accessControl() const { return guard.accessControl(); }
+    /// Does nothing: a daemon has no use for its peers' descriptions.
     void onInfo(std::shared_ptr<Peer> peer) override;
+    /// Reads the App's options, then the --daemon switch.
     void processOptions() override;
+    /// Loads the access rules (ending the program on a bad rules file), goes
+    /// to the background when asked, then applies the configuration file to
+    /// the properties: an entry naming no property is ignored, a value that
+    /// does not parse is skipped with a warning. Adds the lock interface on
+    /// a secured site.
     void beforeInit() override;
+    /// Starts logging (to console and the log group; debug with --debug),
+    /// announces the node as a daemon and starts the lock's timer.
     void beforeLoop() override;
+    /// Writes the pending log summaries and stops the lock's timer.
     void cleanup() override;
+    /// Whispers composeInfo() to `peer`; a subclass may add to it.
     virtual void sendInfo(std::shared_ptr<Peer> peer);
     /// The Info that sendInfo whispers: properties by name, commands, status
     /// names by value, current status.
@@ -76,11 +108,18 @@ public:
     /// Makes `value` current and broadcasts it; unknown values are logged.
     void changeStatus(unsigned int value);
 
+    /// Declares a property of this daemon without unit, replacing one of the
+    /// same name. INT and DOUBLE start with their type's full range as limits.
     void createProperty(std::string name, corvo::proto::Property_PropertyType type, std::string description,
                         bool writable);
+    /// The same with the unit `egu` (e.g. "s").
     void createProperty(std::string name, corvo::proto::Property_PropertyType type, std::string egu,
                         std::string description, bool writable);
 
+    /// Declares a command without arguments, or updates the function and
+    /// description of one already declared (its arguments are kept). `func`
+    /// gets the arguments as texts and runs on the loop's thread; it may
+    /// throw CorvoArgError to refuse them.
     void createCommand(std::string name, std::function<void(std::vector<std::string>)> func, std::string description);
     /// The variable part holds `nargs` pairs: an ArgType passed as int, then
     /// the argument's name as const char*.
@@ -111,16 +150,26 @@ public:
     /// Reports a value outside its limits or choices through onPropertyError.
     void outOfRange(const Property& property) override;
 
+    /// The current status value (0, "IDLE", at start).
     unsigned int getStatus() const { return status; }
+    /// This daemon's property `name`, or null when there is none; shared
+    /// with the daemon, which keeps publishing its changes.
     std::shared_ptr<Property> getProperty(const std::string& name) const;
 
 protected:
+    /// This daemon's properties by name (createProperty).
     std::map<std::string, std::shared_ptr<Property>> properties;
+    /// The daemon's log, to console and log group; usable from beforeLoop on.
     Logger logger;
+    /// This daemon's commands by name (createCommand).
     std::unordered_map<std::string, CommandDef> commands;
+    /// The daemon's configuration (its name's entries), loaded by beforeInit.
     ConfManager confManager;
+    /// True when --daemon asked to run in the background.
     bool daemonMode = false;
+    /// Status names by value (addStatusStr); 0 is "IDLE".
     std::map<unsigned int, std::string> statusList;
+    /// The current status value (changeStatus).
     unsigned int status = 0;
 
 private:

@@ -23,6 +23,8 @@
 #include "corvo/proto/log.pb.h"
 #include "corvo/proto/property.pb.h"
 
+/// The zyre library's node, opaque here; a Network owns exactly one while
+/// it lives.
 typedef struct _zyre_t zyre_t;
 
 namespace corvo {
@@ -33,8 +35,8 @@ class Property;
 /// One event of the ZRE node, copied out of the zyre event so that the peer
 /// table rules and the message dispatch do not depend on where it came from.
 struct CORVO_API NetworkEvent {
-    std::string type;  ///< "ENTER", "EXIT", "JOIN", "LEAVE", "WHISPER", "SHOUT", ...
-    std::string peerUuid;
+    std::string type;         ///< "ENTER", "EXIT", "JOIN", "LEAVE", "WHISPER", "SHOUT", ...
+    std::string peerUuid;     ///< the sending peer's UUID, every event
     std::string peerName;     ///< ENTER only
     std::string peerAddress;  ///< ENTER only
     std::string group;        ///< JOIN, LEAVE, SHOUT; empty otherwise
@@ -45,17 +47,36 @@ struct CORVO_API NetworkEvent {
 };
 
 /// How the network node reports events to the program. Every operation has an
-/// empty default body.
+/// empty default body. Every call comes from the thread that calls
+/// Network::recv (the application thread); the peer passed is the table's
+/// entry, shared, never null, and may be kept after the call.
 class CORVO_API EventCallback {
 public:
+    /// A peer shouted its status value (already stored in peer->status).
     virtual void onStatus(std::shared_ptr<Peer> /*peer*/, unsigned int /*status*/) {}
+    /// A peer's log record, received while the node is in the log group;
+    /// its texts are within the bounds below.
     virtual void onLog(std::shared_ptr<Peer> /*peer*/, const corvo::proto::Log& /*log*/) {}
+    /// A peer joined the site group: it is now in the peer table, with its
+    /// beacon headers read; its Info usually follows (onInfo).
     virtual void onEnter(std::shared_ptr<Peer> /*peer*/) {}
+    /// A peer left or was dropped for breaking a bound; its entry leaves the
+    /// peer table right after this call, even when the call throws.
     virtual void onExit(std::shared_ptr<Peer> /*peer*/) {}
+    /// A peer's command, after handleCommand let it pass.
     virtual void onCommand(std::shared_ptr<Peer> /*peer*/, const corvo::proto::Command& /*command*/) {}
+    /// A peer broadcast a new value of a property it described in its Info
+    /// (received while in the property group, see setRecvValue); `property`
+    /// is the updated copy in peer->properties, valid until its Info changes.
     virtual void onProperty(std::shared_ptr<Peer> /*peer*/, const Property& /*property*/) {}
+    /// A peer's request to change one of our properties, after
+    /// handlePropertyCommand let it pass.
     virtual void onPropertyCommand(std::shared_ptr<Peer> /*peer*/, const corvo::proto::PropertyChange& /*change*/) {}
+    /// Our property `name` now holds a value outside its limits or choices
+    /// (the value is kept); a Daemon calls it from PropertyOwner::outOfRange.
     virtual void onPropertyError(std::string /*name*/) {}
+    /// A peer's Info was merged into its entry (commands, properties,
+    /// status names): the peer can now be addressed by them.
     virtual void onInfo(std::shared_ptr<Peer> /*peer*/) {}
     /// A peer's answer to a request of ours (tag 5). A non-empty `error`
     /// means the request was refused, for that reason.
@@ -73,6 +94,8 @@ public:
     {
         onCommand(std::move(peer), command);
     }
+    /// The change-request counterpart of handleCommand: passes `change` on
+    /// to onPropertyCommand unless overridden.
     virtual void handlePropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change)
     {
         onPropertyCommand(std::move(peer), change);
@@ -97,9 +120,15 @@ constexpr size_t kMaxMessageFrames = 16;
 /// only a caller of handleEvent can exceed it; such a message drops its
 /// sender like every other bound, and never throws.
 constexpr size_t kMaxPayloadBytes = 16 * 1024 * 1024;
+/// Properties, commands and status names of one Info, and of all that is
+/// known of one peer after merging its Infos; each kind counted on its own.
 constexpr size_t kMaxInfoEntries = 4096;
+/// Arguments declared by one command of an Info.
 constexpr size_t kMaxCommandArgs = 256;
+/// Bytes of one name: property, command, argument or status name, unit,
+/// logger name.
 constexpr size_t kMaxNameBytes = 1024;
+/// Bytes of one description, status text or log message.
 constexpr size_t kMaxDescriptionBytes = 64 * 1024;
 /// Bytes the node keeps for one peer: its Info entries (names, descriptions,
 /// units, choice labels, command and status texts) and its property values,
@@ -161,8 +190,11 @@ public:
     /// warns); always 0 with a ZRE library that does not count them.
     uint64_t droppedEvents() const;
 
-    /// Joins or leaves a group.
+    /// Joins a group: its shouts reach this program from then on, and it is
+    /// listed in joinedGroups().
     void join(const std::string& group);
+    /// Leaves a group: its shouts no longer reach this program, and it leaves
+    /// joinedGroups().
     void leave(const std::string& group);
     /// Receive the site's log records (join or leave the log group).
     void setRecvLog(bool on);

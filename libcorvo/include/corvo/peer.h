@@ -12,6 +12,8 @@
 #include "corvo/command.h"
 #include "corvo/property.h"
 
+/// An event of the zyre library, opaque here: only Peer's constructor reads
+/// one, and it does not keep or free it.
 typedef struct _zyre_event_t zyre_event_t;
 
 namespace corvo {

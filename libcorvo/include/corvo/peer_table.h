@@ -52,6 +52,8 @@ public:
 
     /// Iteration over every known peer, in no particular order.
     const_iterator begin() const { return entries.begin(); }
+    /// Past the last peer of that iteration; a change of the table may
+    /// invalidate both.
     const_iterator end() const { return entries.end(); }
     /// The number of known peers.
     size_t size() const { return entries.size(); }

@@ -72,11 +72,18 @@ public:
     using Limit = boost::variant<long, double>;
 
     /// The six value types.
+    /// INT: a signed 64-bit integer in intValue, optionally with limits and
+    /// named choices.
     static constexpr Type INT = corvo::proto::Property_PropertyType_INT;
+    /// STRING: a text in strValue, at most kMaxPropertyStringBytes from a peer.
     static constexpr Type STRING = corvo::proto::Property_PropertyType_STRING;
+    /// DOUBLE: a real number in doubleValue, optionally with limits.
     static constexpr Type DOUBLE = corvo::proto::Property_PropertyType_DOUBLE;
+    /// STR_LIST: texts in strList, at most kMaxPropertyListItems from a peer.
     static constexpr Type STR_LIST = corvo::proto::Property_PropertyType_STR_LIST;
+    /// INT_LIST: signed 64-bit integers in intList.
     static constexpr Type INT_LIST = corvo::proto::Property_PropertyType_INT_LIST;
+    /// DOUBLE_LIST: real numbers in doubleList.
     static constexpr Type DOUBLE_LIST = corvo::proto::Property_PropertyType_DOUBLE_LIST;
 
     /// An INT named "" without owner.
@@ -90,10 +97,17 @@ public:
 
     /// Typed setters: store, broadcast, then check limits and choices.
     /// The type must match, else CorvoTypeError and nothing changes.
+    /// This one sets a STRING.
     void setValue(std::string v);
+    /// Sets a STRING from a C string (not null; copied, not kept).
     void setValue(const char* v) { setValue(std::string(v)); }
+    /// Sets a DOUBLE; a value outside the limits is kept and reported to the
+    /// owner (PropertyOwner::outOfRange).
     void setValue(double v);
+    /// Sets an INT (or a DOUBLE, converted); a value outside the limits or
+    /// choices is kept and reported to the owner (PropertyOwner::outOfRange).
     void setValue(long v);
+    /// Sets an INT, as setValue(long).
     void setValue(int v) { setValue(static_cast<long>(v)); }
 
     /// T is long, double or std::string; the type must match.
@@ -158,29 +172,38 @@ public:
 
     /// INT value -> its name.
     std::map<int32_t, std::string> choices;
-    /// Upper and lower limit (INT and DOUBLE).
+    /// Upper limit (INT and DOUBLE; long for INT, double for DOUBLE).
     Limit valueMax;
+    /// Lower limit (INT and DOUBLE), of the same kind as valueMax.
     Limit valueMin;
-    /// The value of a STR_LIST, INT_LIST, DOUBLE_LIST.
+    /// The value of a STR_LIST.
     std::vector<std::string> strList;
+    /// The value of an INT_LIST.
     std::vector<int64_t> intList;
+    /// The value of a DOUBLE_LIST.
     std::vector<double> doubleList;
-    /// What the value means, its name, its unit, its type, and whether
-    /// peers may request changes.
+    /// What the value means, for operators and tools.
     std::string description;
+    /// The property's name, unique among its daemon's properties.
     std::string name;
+    /// Its engineering unit ("" for none), e.g. "s" or "degC".
     std::string egu;
+    /// Its value type; the typed setters and getValue check against it.
     Type type = INT;
+    /// True when peers may request changes; a read-only property refuses them.
     bool writable = false;
-    /// When the value was last set or received, and the delay of the
-    /// message that carried it (microseconds; 0 for a local value).
+    /// When the value was last set or received.
     std::chrono::system_clock::time_point timestamp;
+    /// The delay of the message that carried the value, in microseconds
+    /// (0 for a local value).
     int64_t delayUs = 0;
     /// The owner that publishes changes; null for none. Not owned.
     PropertyOwner* master = nullptr;
-    /// The value of an INT, DOUBLE, STRING.
+    /// The value of an INT.
     int64_t intValue = 0;
+    /// The value of a DOUBLE.
     double doubleValue = 0.0;
+    /// The value of a STRING.
     std::string strValue;
 
 private:
