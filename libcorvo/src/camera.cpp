@@ -137,13 +137,13 @@ void Camera::onIdle()
 void Camera::onImageMessage(std::shared_ptr<Peer> peer, uint8_t tag, const unsigned char* data, size_t size)
 {
     if (!images)
-        images = std::make_unique<ImageService>(
-            [this] { return imageRoot(); }, [this] { return properties.at("filename")->getValue<std::string>(); },
-            [this](const std::string& uuid, zmsg_t* msg) {
-                auto to = network->peers().byUuid(uuid);
-                to ? network->sendOne(msg, to) : zmsg_destroy(&msg);
-            },
-            [this](const std::string& text) { warn(text); });
+        images = std::make_unique<ImageService>([this] { return imageRoot(); },
+                                                [this] { return properties.at("filename")->getValue<std::string>(); },
+                                                [this](const std::string& uuid, zmsg_t* msg) {
+                                                    auto to = network->peers().byUuid(uuid);
+                                                    to ? network->sendOne(msg, to) : zmsg_destroy(&msg);
+                                                },
+                                                [this](const std::string& text) { warn(text); });
     images->handle(peer->uuid, peer->name, tag, data, size);
 }
 
