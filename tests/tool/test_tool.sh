@@ -112,7 +112,7 @@ wheel_pid=$last_pid
 
 t 0 "peers" peers
 out_has "NAME"
-grep -qE '^wheel +wheel +daemon +IDLE +tcp://' "$work/out" || fail "peers: no wheel row: $(cat "$work/out")"
+grep -qE '^wheel +wheel +daemon +IDLE +live +tcp://' "$work/out" || fail "peers: no wheel row: $(cat "$work/out")"
 t 0 "peers --json" --json peers
 out_has '"name": "wheel"'; out_has '"status_text": "IDLE"'; out_has '"client": false'
 "$corvo" -i lo -p 5899 -s nobody-here --timeout 1 peers >"$work/out" 2>"$work/err" || fail "peers of an empty site: status $?"
@@ -268,6 +268,47 @@ wait_for "$work/watch2.out" "wheel left"
 kill -INT $watch_pid
 wait $watch_pid || fail "watch after the peer left"
 t 3 "peer gone" --timeout 1 get wheel slot
+
+echo "== a peer that goes silent, and one that is killed"
+start_daemon stopme.log "$wheel" -n stopme
+stop_pid=$last_pid
+start_daemon killme.log "$wheel" -n killme
+kill_pid=$last_pid
+"$corvo" "${net[@]}" watch stopme killme >"$work/watch3.out" 2>&1 &
+watch_pid=$!
+pids+=($watch_pid)
+wait_for "$work/watch3.out" "stopme entered"
+wait_for "$work/watch3.out" "killme entered"
+t 0 "peers, all live" peers
+grep -qE '^stopme +wheel +daemon +IDLE +live +tcp://' "$work/out" || fail "peers: stopme not live: $(cat "$work/out")"
+t 0 "peers --json, all live" --json peers
+out_has '"state": "live"'
+grep -q '"state": "silent"' "$work/out" && fail "peers --json: a silent peer before any stopped: $(cat "$work/out")"
+# A stopped process keeps its sockets open but sends nothing: the watching
+# client flags it silent at the evasive timeout (5 s; wait_for allows 10 s
+# more). A one-shot `peers` started after the stop never hears it at all, so
+# it must not list it as live.
+kill -STOP "$stop_pid"
+sleep 4
+wait_for "$work/watch3.out" "stopme silent"
+t 0 "peers beside a stopped peer" --timeout 2 peers
+grep -qE '^stopme +.* live +tcp://' "$work/out" && fail "peers: stopped stopme listed live: $(cat "$work/out")"
+grep -qE '^killme +.* live +tcp://' "$work/out" || fail "peers: killme not live beside a stopped peer: $(cat "$work/out")"
+grep -q "killme silent" "$work/watch3.out" && fail "watch: killme reported silent: $(cat "$work/watch3.out")"
+kill -CONT "$stop_pid"
+wait_for "$work/watch3.out" "stopme back"
+# A killed process's sockets are closed by the kernel: the node checks the
+# peer at once and reports it gone well before the expiry (30 s).
+kill -KILL "$kill_pid"
+wait "$kill_pid" 2>/dev/null
+wait_for "$work/watch3.out" "killme left"
+t 0 "peers after a kill" --timeout 2 peers
+grep -qE '^killme ' "$work/out" && fail "peers: killme still listed after the kill: $(cat "$work/out")"
+grep -qE '^stopme +.* live +tcp://' "$work/out" || fail "peers: stopme not live again: $(cat "$work/out")"
+kill -INT $watch_pid
+wait $watch_pid || fail "watch of a silent and a killed peer: status $?"
+kill -INT "$stop_pid"
+wait "$stop_pid" 2>/dev/null
 
 if [ -n "$simcam" ]; then
   echo "== simulated camera"

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <iomanip>
 #include <iostream>
+#include <set>
 #include <sstream>
 
 #include "alarms.h"
@@ -171,6 +172,10 @@ public:
     }
 
 private:
+    // "silent": the node has not heard the peer for the evasive timeout; it
+    // is forgotten at the expiry unless it speaks again.
+    static std::string stateText(const Peer& p) { return p.silent ? "silent" : "live"; }
+
     static std::string status(CorvoTool& tool, const Peer& p)
     {
         if (p.client)
@@ -187,13 +192,13 @@ private:
         Table table;
         // On a secured site: who each peer proved to be, and who holds its lock.
         bool secured = tool.isSecured();
-        std::vector<std::string> header{"NAME", "TYPE", "ROLE", "STATUS", "ADDRESS"};
+        std::vector<std::string> header{"NAME", "TYPE", "ROLE", "STATUS", "STATE", "ADDRESS"};
         if (secured)
             header.insert(header.end(), {"IDENTITY", "LOCK"});
         table.add(header);
         for (const auto& p : peers) {
-            std::vector<std::string> row{p->name, p->type.empty() ? "-" : p->type, roleText(*p), status(tool, *p),
-                                         p->address};
+            std::vector<std::string> row{
+                p->name, p->type.empty() ? "-" : p->type, roleText(*p), status(tool, *p), stateText(*p), p->address};
             if (secured)
                 row.insert(row.end(), {p->identity.empty() ? "-" : p->identity, lockText(*p, "-")});
             table.add(row);
@@ -212,6 +217,7 @@ private:
                 .boolean("client", p->client)
                 .number("status", p->status)
                 .str("status_text", status(tool, *p))
+                .str("state", stateText(*p))
                 .str("address", p->address);
             if (tool.isSecured())
                 item.str("identity", p->identity).str("lock", lockText(*p, ""));
@@ -814,9 +820,33 @@ public:
     }
 
     void onEnter(CorvoTool& tool, Peer& peer) override { presence(tool, peer, "entered"); }
-    void onExit(CorvoTool& tool, Peer& peer) override { presence(tool, peer, "left"); }
+    void onExit(CorvoTool& tool, Peer& peer) override
+    {
+        silentPeers.erase(peer.uuid);
+        presence(tool, peer, "left");
+    }
+
+    // The node flags a peer silent at the evasive timeout and clears the
+    // flag when the peer is heard again; the loop's idle turn compares the
+    // flags with those last reported.
+    void onIdle(CorvoTool& tool) override
+    {
+        for (const auto& peer : tool.sitePeers()) {
+            bool wasSilent = silentPeers.count(peer->uuid) != 0;
+            if (peer->silent == wasSilent)
+                continue;
+            if (peer->silent)
+                silentPeers.insert(peer->uuid);
+            else
+                silentPeers.erase(peer->uuid);
+            presence(tool, *peer, peer->silent ? "silent" : "back");
+        }
+        FollowTask::onIdle(tool);
+    }
 
 private:
+    std::set<std::string> silentPeers;  // UUIDs reported silent and not back or gone
+
     // Arrivals and departures of daemons, and of clients only when named:
     // every run of a tool would otherwise add two lines.
     void presence(CorvoTool& tool, Peer& peer, const std::string& what)
