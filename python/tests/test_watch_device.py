@@ -129,22 +129,29 @@ def test_a_stopped_daemon_is_flagged_silent_then_back(pyd, site_args):
                 assert [p.silent for p in s.peers() if p.name == "pyd"] == [True]
             finally:
                 pyd.send_signal(signal.SIGCONT)
-            # Heard again with its next message.
-            assert s.set("pyd", "gain", 6.5, timeout=T) == 6.5
-            wait_for_peer_event(events, "back")
+            # Heard again with its next message. Under load the resumed node
+            # is now and then greeted anew (exit, then enter) rather than
+            # heard back; either way it must end up present and not silent.
+            try:
+                assert s.set("pyd", "gain", 6.5, timeout=T) == 6.5
+            except corvo.CorvoError as error:
+                assert "left" in str(error)
+                s.wait_for("pyd", timeout=T)
+                assert s.set("pyd", "gain", 6.5, timeout=T) == 6.5
+            wait_for_peer_event(events, "back", "enter")
             assert [p.silent for p in s.peers() if p.name == "pyd"] == [False]
 
 
-def wait_for_peer_event(events, kind):
+def wait_for_peer_event(events, *kinds):
     deadline = time.monotonic() + T
     while time.monotonic() < deadline:
         try:
             event = events.get(1.0)
         except TimeoutError:
             continue
-        if isinstance(event, corvo.PeerEvent) and event.kind == kind:
+        if isinstance(event, corvo.PeerEvent) and event.kind in kinds:
             return event
-    pytest.fail("no %s event" % kind)
+    pytest.fail("no %s event" % " or ".join(kinds))
 
 
 def test_async_callbacks_running_at_once_are_bounded(pyd, site_args):

@@ -28,14 +28,18 @@ struct Msg {
 
 }  // namespace
 
-TEST(PbMap, HoldsExactlyTheFiveRecordClasses)
+TEST(PbMap, HoldsExactlyTheNineRecordClasses)
 {
-    ASSERT_EQ(pbmap.size(), 5u);
+    ASSERT_EQ(pbmap.size(), 9u);
     EXPECT_EQ(pbmap.at(typeid(proto::Command)), MSG_COMMAND);
     EXPECT_EQ(pbmap.at(typeid(proto::Log)), MSG_LOG);
     EXPECT_EQ(pbmap.at(typeid(proto::Info)), MSG_INFO);
     EXPECT_EQ(pbmap.at(typeid(proto::Response)), MSG_RESPONSE);
     EXPECT_EQ(pbmap.at(typeid(proto::PropertyChange)), MSG_PROPERTY_CHANGE);
+    EXPECT_EQ(pbmap.at(typeid(proto::ImageRequest)), MSG_IMAGE_REQUEST);
+    EXPECT_EQ(pbmap.at(typeid(proto::ImageCredit)), MSG_IMAGE_CREDIT);
+    EXPECT_EQ(pbmap.at(typeid(proto::ImageChunk)), MSG_IMAGE_CHUNK);
+    EXPECT_EQ(pbmap.at(typeid(proto::ImageEnd)), MSG_IMAGE_END);
 }
 
 TEST(MessageType, TagValuesAndWidth)
@@ -121,7 +125,7 @@ TEST(Framing, ClassOutsidePbmapGetsTagZeroAndLeavesTableAlone)
     property.set_name("x");
     Msg m(ProtobufToZMsg(property));
     EXPECT_EQ(GetMessageType(m.msg), MessageType(0));
-    EXPECT_EQ(pbmap.size(), 5u);
+    EXPECT_EQ(pbmap.size(), 9u);
 }
 
 TEST(Framing, MalformedMessagesGiveTagZeroAndNoData)
