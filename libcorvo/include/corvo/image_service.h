@@ -34,12 +34,19 @@
 
 namespace corvo {
 
+/// Largest payload of one image chunk, in bytes.
 constexpr size_t kImageChunkBytes = 64 * 1024;
+/// Most chunks in flight per transfer: a receiver's credit beyond it is clamped.
 constexpr uint32_t kImageWindowChunks = 8;
+/// Transfers one peer may have running at once.
 constexpr size_t kImageTransfersPerPeer = 2;
+/// Transfers a camera runs at once, for all peers.
 constexpr size_t kImageTransfersTotal = 8;
+/// Requests waiting for a free transfer, for all peers; further ones are refused.
 constexpr size_t kImageQueuedRequests = 32;
+/// Requests one peer may have waiting.
 constexpr size_t kImageQueuedPerPeer = 8;
+/// A transfer granted no credit for this long ends with an error.
 constexpr int kImageStallSeconds = 60;
 
 /// The command name in the Response by which a camera refuses an image
@@ -68,8 +75,11 @@ private:
 /// record. Everything runs on the daemon's loop thread.
 class CORVO_API ImageService {
 public:
+    /// Whispers a framed message to a peer, taking ownership of it.
     using Send = std::function<void(const std::string& peerUuid, zmsg_t* message)>;
+    /// Writes one log record.
     using Warn = std::function<void(const std::string& text)>;
+    /// The clock that times stalled transfers.
     using Clock = std::chrono::steady_clock;
 
     /// `root` gives the current image root, `latest` the path of the newest
@@ -130,7 +140,9 @@ private:
 /// resuming). Bytes go to `write`; a false return fails the transfer.
 class CORVO_API ImageReceiver {
 public:
+    /// Takes the next bytes of the image; false fails the transfer.
     using Write = std::function<bool(const unsigned char* data, size_t size)>;
+    /// Where the transfer stands: running, done with the checksum verified, or failed.
     enum class State { Running, Done, Failed };
 
     /// A transfer numbered `transfer` of the image `name` ("latest" allowed)
@@ -153,12 +165,16 @@ public:
     /// then fails with its reason.
     bool handleResponse(const corvo::proto::Response& response);
 
+    /// Where the transfer stands.
     State state() const { return current; }
+    /// Why the transfer failed (empty while it has not).
     const std::string& error() const { return failure; }
+    /// The transfer's number, as in its request.
     uint64_t transfer() const { return number; }
     /// Bytes held so far (offset included), and the image's size (0 before
     /// the first chunk).
     uint64_t received() const { return next; }
+    /// The image's size (0 before the first chunk).
     uint64_t size() const { return total; }
     /// The image's name below the camera's root, from its first chunk.
     const std::string& imageName() const { return name; }
