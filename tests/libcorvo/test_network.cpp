@@ -543,8 +543,11 @@ TEST_F(NetworkBounds, APeerWhoseDescriptionsOutgrowTheirBytesIsDroppedOnceAndMem
         ++reports;
     EXPECT_EQ(reports, 1u) << stderrText;
     EXPECT_EQ(net.peers().keptBytes(), net.peers().byUuid("B")->keptBytes);
-    // Without the bound the node would keep 20 x 15 MB.
+    // Without the bound the node would keep 20 x 15 MB. AddressSanitizer
+    // keeps freed blocks in quarantine, so the peak says nothing there.
+#ifndef __SANITIZE_ADDRESS__
     EXPECT_LT(peakKiB() - before, 150L * 1024) << "VmHWM grew from " << before << " KiB";
+#endif
 }
 
 TEST_F(NetworkBounds, AMessageOfTooManyFramesDropsItsSender)
