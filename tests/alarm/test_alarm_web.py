@@ -8,17 +8,19 @@ launcher), CORVO_ALARM_ARTIFACTS (the screenshot goes there).
 """
 
 import os
-import shutil
 import signal
 import subprocess
+import sys
 import time
 import urllib.request
 
 import pytest
 
 selenium = pytest.importorskip("selenium")
-from selenium import webdriver  # noqa: E402
-from selenium.webdriver.chrome.service import Service  # noqa: E402
+# The web console's tests start Chromium with a short scratch directory and
+# off the network, wherever the checkout lies; these tests share that.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web"))
+import chromium  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 
 RO_HTTP = 8190
@@ -100,20 +102,8 @@ def site(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def browser(tmp_path_factory):
-    options = webdriver.ChromeOptions()
-    options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
-    profile = tmp_path_factory.mktemp("chromium")
-    for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-              "--no-first-run", "--disable-extensions", "--user-data-dir=%s" % profile):
-        options.add_argument(a)
-    driver = webdriver.Chrome(service=Service(shutil.which("chromedriver") or "/usr/bin/chromedriver"),
-                              options=options)
-    driver.set_page_load_timeout(60)
-    driver.set_window_size(1400, 900)
-    try:
+    with chromium.driver(str(tmp_path_factory.mktemp("chromium"))) as driver:
         yield driver
-    finally:
-        driver.quit()
 
 
 def open_console(driver, port):
