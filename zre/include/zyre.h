@@ -97,6 +97,17 @@ zsock_t* zyre_socket(zyre_t* self);
 #define ZRE_HAS_DROPPED_EVENTS 1
 uint64_t zyre_dropped_events(zyre_t* self);
 
+/* This node's own addition to the API (ZRE_HAS_PEER_FOUND_BY): how a peer
+   was found. A newly allocated string (free it with zstr_free): "beacon"
+   (its UDP beacon), "gossip" (a gossip tuple naming its endpoint),
+   "beacon,gossip" (both), or "" (it greeted this node first and has not
+   been heard of either way yet; it usually is within a beacon interval or
+   a gossip round). NULL when `peer` (a UUID) is not a peer that said HELLO,
+   or the node does not run. Reads the peer table directly (no round trip
+   through the node's pipe). */
+#define ZRE_HAS_PEER_FOUND_BY 1
+char* zyre_peer_found_by(zyre_t* self, const char* peer);
+
 /* Events ---------------------------------------------------------------- */
 
 /* Waits for and reads the next event; NULL when interrupted. */

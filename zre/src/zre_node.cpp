@@ -385,16 +385,19 @@ private:
             }
             return;
         }
+        std::string endpoint = "tcp://" + addressText(sender) + ":" + std::to_string(beacon.port);
         if (peer) {
             if (peer->ready)
                 roster_.heardFrom(*peer);
+            if (peer->endpoint == endpoint)
+                peer->foundBy |= kFoundByBeacon;
             return;
         }
-        std::string endpoint = "tcp://" + addressText(sender) + ":" + std::to_string(beacon.port);
         if (mailboxes_.recentlyClosed(endpoint) || !admission_.admit(sender.s_addr, beacon.uuid, roster_.size()))
             return;
         roster_.dropAt(endpoint);
-        roster_.connect(beacon.uuid, endpoint, sender.s_addr, key, hello());
+        if (Peer* added = roster_.connect(beacon.uuid, endpoint, sender.s_addr, key, hello()))
+            added->foundBy |= kFoundByBeacon;
     }
 
     // A tuple names a mailbox as a beacon would: the HELLO over it decides
@@ -404,8 +407,11 @@ private:
         if (tuple.uuid == uuid_)
             return;
         if (Peer* peer = roster_.find(tuple.uuid)) {
-            if (peer->ready && peer->endpoint == tuple.endpoint)
-                roster_.heardFrom(*peer);
+            if (peer->endpoint == tuple.endpoint) {
+                peer->foundBy |= kFoundByGossip;
+                if (peer->ready)
+                    roster_.heardFrom(*peer);
+            }
             return;
         }
         std::optional<CurveKey> key;
@@ -421,7 +427,8 @@ private:
         if (mailboxes_.recentlyClosed(tuple.endpoint) || !admission_.admit(kGossipSource, tuple.uuid, roster_.size()))
             return;
         roster_.dropAt(tuple.endpoint);
-        roster_.connect(tuple.uuid, tuple.endpoint, kGossipSource, key ? &*key : nullptr, hello());
+        if (Peer* added = roster_.connect(tuple.uuid, tuple.endpoint, kGossipSource, key ? &*key : nullptr, hello()))
+            added->foundBy |= kFoundByGossip;
     }
 
     // ---- checking that a peer lives ------------------------------------

@@ -18,6 +18,7 @@
 #include "zre_events.hpp"
 #include "zre_gossip.hpp"
 #include "zre_node.hpp"
+#include "zre_peer.hpp"
 
 namespace {
 
@@ -342,6 +343,21 @@ int zyre_shout(zyre_t* self, const char* group, zmsg_t** msg_p)
     if (self && group && self->direct.shout(group, msg_p))
         return 0;
     return sendCommand(self, "SHOUT", group, msg_p);
+}
+
+char* zyre_peer_found_by(zyre_t* self, const char* peer)
+{
+    if (!self || !peer)
+        return nullptr;
+    int bits = self->direct.foundBy(peer);
+    if (bits < 0)
+        return nullptr;
+    std::string text;
+    if (bits & zre::kFoundByBeacon)
+        text = "beacon";
+    if (bits & zre::kFoundByGossip)
+        text += text.empty() ? "gossip" : ",gossip";
+    return strdup(text.c_str());
 }
 
 zsock_t* zyre_socket(zyre_t* self)
