@@ -399,4 +399,67 @@ TEST(ZreGossip, SecuredGossipTakesTuplesOnlyFromTrustedKeys)
     }
 }
 
+// ---- what a node publishes ------------------------------------------------
+
+// The tuple a node at `endpoint` publishes, as a gossip client receives it
+// after HELLO ("" when none comes).
+std::string publishedBy(const std::string& endpoint, const std::string& uuid)
+{
+    zsock_t* client = zsock_new(ZMQ_DEALER);
+    zsock_connect(client, "%s", endpoint.c_str());
+    zre::GossipMessage hello;
+    hello.id = zre::GossipId::Hello;
+    auto bytes = zre::encodeGossip(hello);
+    zframe_t* frame = zframe_new(bytes->data(), bytes->size());
+    zframe_send(&frame, client, 0);
+    std::string value;
+    zsock_set_rcvtimeo(client, 3000);
+    while (zframe_t* got = zframe_recv(client)) {
+        auto message = zre::decodeGossip(zframe_data(got), zframe_size(got));
+        zframe_destroy(&got);
+        if (message && message->key == uuid) {
+            value = message->value;
+            break;
+        }
+    }
+    zsock_destroy(&client);
+    return value;
+}
+
+// Run in a namespace with loopback only: a point-to-point interface (a tun
+// device, no broadcast) is added. A node that gossips publishes the
+// endpoint of a non-loopback interface when none can broadcast, or the one
+// it was given; a node that does not gossip still takes loopback.
+TEST(ZreGossipInterface, AGossipingNodePublishesAReachableEndpoint)
+{
+    if (system("ip tuntap add dev tun7 mode tun 2>/dev/null && ip addr add 10.88.0.1/24 dev tun7 && "
+               "ip link set tun7 up && ip link set lo up") != 0)
+        GTEST_SKIP() << "no tun device can be made here (needs CAP_NET_ADMIN in the namespace)";
+    NodeOptions automatic;
+    automatic.iface = "";
+    automatic.port = freshPort();
+    std::string endpoint = "tcp://127.0.0.1:" + std::to_string(20000 + automatic.port);
+    TestNode gossiping("gossiping", automatic);
+    zyre_gossip_bind(gossiping.get(), "%s", endpoint.c_str());
+    ASSERT_TRUE(gossiping.start());
+    EXPECT_EQ(publishedBy(endpoint, gossiping.uuid()).rfind("tcp://10.88.0.1:", 0), 0u);
+
+    NodeOptions onLoopback = automatic;
+    onLoopback.iface = "lo";
+    std::string endpoint2 = "tcp://127.0.0.1:" + std::to_string(20001 + automatic.port);
+    TestNode given("given", onLoopback);
+    zyre_gossip_bind(given.get(), "%s", endpoint2.c_str());
+    ASSERT_TRUE(given.start());
+    EXPECT_EQ(publishedBy(endpoint2, given.uuid()).rfind("tcp://127.0.0.1:", 0), 0u);
+
+    // Without gossip, beacons need broadcast: loopback, as before. Two such
+    // nodes meet there.
+    TestNode a("alpha", automatic), b("beta", automatic);
+    ASSERT_TRUE(a.start());
+    ASSERT_TRUE(b.start());
+    auto entered = a.waitFor(isEvent("ENTER", b.uuid()), 5000);
+    ASSERT_TRUE(entered);
+    EXPECT_EQ(entered->addr.rfind("tcp://127.0.0.1:", 0), 0u);
+}
+
 }  // namespace

@@ -39,7 +39,8 @@ void zyre_set_verbose(zyre_t* self);
 /* UDP discovery port, 5670 by default. */
 void zyre_set_port(zyre_t* self, int port_nbr);
 /* Network interface by name (or IPv4 address); otherwise ZSYS_INTERFACE,
-   otherwise the first broadcast-capable interface, otherwise loopback. */
+   otherwise the first broadcast-capable interface, otherwise (a node that
+   gossips) any other non-loopback one, otherwise loopback. */
 void zyre_set_interface(zyre_t* self, const char* value);
 /* Beacon interval in milliseconds, 1000 by default. */
 void zyre_set_interval(zyre_t* self, size_t interval);

@@ -72,9 +72,9 @@ bool GossipTable::makeRoom(LivePeers& live)
     // First the tuple tried most often in vain (a live peer's has none).
     auto worst = tuples_.end();
     for (auto it = tuples_.begin(); it != tuples_.end(); ++it)
-        if (it->second.failures > 0 && (worst == tuples_.end() || it->second.failures > worst->second.failures ||
-                                        (it->second.failures == worst->second.failures &&
-                                         it->second.sequence < worst->second.sequence)))
+        if (it->second.failures > 0 &&
+            (worst == tuples_.end() || it->second.failures > worst->second.failures ||
+             (it->second.failures == worst->second.failures && it->second.sequence < worst->second.sequence)))
             worst = it;
     if (worst != tuples_.end() && !live.peerLivesAt(worst->second.uuid, worst->second.endpoint)) {
         tuples_.erase(worst);

@@ -240,7 +240,10 @@ private:
             return 0;
         config_ = config;
         log_.setName(config_.name, config_.verbose);
-        auto iface = chooseInterface(config_.interface);
+        // A node that gossips publishes the endpoint of its inbox: of the
+        // interface it was given, else of a non-loopback one.
+        bool gossips = !config_.gossipBind.empty() || !config_.gossipConnect.empty();
+        auto iface = chooseInterface(config_.interface, gossips);
         if (!iface) {
             log_.trace("no usable interface '%s'", config_.interface.c_str());
             return -1;
