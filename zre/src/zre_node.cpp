@@ -93,7 +93,7 @@ public:
                 if (running_ && mailboxes_.hasBacklog())
                     flushBacklogs();
                 if (running_ && gossip_.active())
-                    gossip_.work(*this, now());
+                    gossipBusy_ = gossip_.work(*this, now());
                 if (running_ && monitorBusy_) {
                     monitorBusy_ = false;
                     for (int fd : inbox_.readMonitor())
@@ -125,7 +125,7 @@ private:
             for (int fd : gossipFds_)
                 fds[n++] = {fd, POLLIN, 0};
         }
-        bool busy = pipeBusy_ || (running_ && ((inboxBusy_ && !outbox_.readingPaused()) || beaconBusy_));
+        bool busy = pipeBusy_ || (running_ && ((inboxBusy_ && !outbox_.readingPaused()) || beaconBusy_ || gossipBusy_));
         int timeout = busy ? 0 : pollTimeout(t);
         if (outbox_.readingPaused() && !busy)
             timeout = std::min(timeout < 0 ? kPausedRecheckMs : timeout, kPausedRecheckMs);
@@ -673,6 +673,7 @@ private:
     bool inboxBusy_ = false;
     bool beaconBusy_ = false;
     bool monitorBusy_ = false;
+    bool gossipBusy_ = false;
     int64_t nextCheckAt_ = 0;
     int64_t checkInterval_ = 1000;
 
