@@ -39,7 +39,8 @@ void zyre_set_verbose(zyre_t* self);
 /* UDP discovery port, 5670 by default. */
 void zyre_set_port(zyre_t* self, int port_nbr);
 /* Network interface by name (or IPv4 address); otherwise ZSYS_INTERFACE,
-   otherwise the first broadcast-capable interface, otherwise loopback. */
+   otherwise the first broadcast-capable interface, otherwise (a node that
+   gossips) any other non-loopback one, otherwise loopback. */
 void zyre_set_interface(zyre_t* self, const char* value);
 /* Beacon interval in milliseconds, 1000 by default. */
 void zyre_set_interval(zyre_t* self, size_t interval);
@@ -84,6 +85,15 @@ int zyre_start(zyre_t* self);
    Tuples are bounded (1,000) and expire (see zre/README.md). */
 void zyre_gossip_bind(zyre_t* self, const char* format, ...);
 void zyre_gossip_connect(zyre_t* self, const char* format, ...);
+/* Connects to a CURVE-secured gossip endpoint whose server key is
+   `public_key` (Z85). On a secured node the bound gossip endpoint is
+   CURVE-secured with the node's key pair, and only clients whose key the
+   node trusts get a session: a node without a trusted key cannot publish
+   tuples. This node connects with its own key pair (a fresh one if it has
+   none). A tuple only names a mailbox: the HELLO over it decides who the
+   peer is. An endpoint with a malformed key is left out at zyre_start()
+   (a warning on standard error). */
+void zyre_gossip_connect_curve(zyre_t* self, const char* public_key, const char* format, ...);
 /* Delivers what was handed to the node before (peers that were sent
    something confirm it by answering a PING; at most 300 ms), then sends
    the leaving beacon, drops every peer and emits STOP. */

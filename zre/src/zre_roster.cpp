@@ -85,7 +85,8 @@ void Roster::verify(Peer& peer)
 void Roster::checkSilence(int64_t t, int64_t evasiveMs, int64_t expiredMs)
 {
     std::vector<Uuid> expired = peers_.select([&](const Peer& peer) {
-        return (peer.pending && t >= peer.createdAt + admission_.pendingLifetime()) || t >= peer.lastSeen + expiredMs;
+        return (peer.pending && t >= peer.createdAt + admission_.pendingLifetime(peer.source)) ||
+               t >= peer.lastSeen + expiredMs;
     });
     for (const Uuid& uuid : expired) {
         log_.trace("peer %s expired", uuidToString(uuid).c_str());
