@@ -26,10 +26,15 @@ std::optional<GossipMessage> decodeFrame(zframe_t* frame)
 
 bool GossipDiscovery::open(const std::string& bind, const std::vector<std::string>& servers, const GossipTuple& own)
 {
-    auto publish = publishTuple(own, kOwnTtlMs);
-    if (!publish)
-        return false;
-    own_ = *publish;
+    // Without an endpoint of its own the node only relays (a rendezvous
+    // point that is no peer): it publishes nothing.
+    own_ = GossipMessage{};
+    if (!own.endpoint.empty()) {
+        auto publish = publishTuple(own, kOwnTtlMs);
+        if (!publish)
+            return false;
+        own_ = *publish;
+    }
     if (!bind.empty()) {
         server_ = zsock_new(ZMQ_ROUTER);
         if (!server_ || zsock_bind(server_, "%s", bind.c_str()) < 0) {
@@ -88,7 +93,8 @@ void GossipDiscovery::greet(Server& server)
     GossipMessage hello;
     hello.id = GossipId::Hello;
     sendToServer(server, hello);
-    sendToServer(server, own_);
+    if (publishes())
+        sendToServer(server, own_);
     for (const auto& [key, tuple] : tuples_) {
         GossipMessage publish;
         publish.id = GossipId::Publish;
@@ -121,7 +127,8 @@ void GossipDiscovery::work(GossipListener& listener, int64_t t)
     }
     if (t >= nextRefreshAt_) {
         nextRefreshAt_ = t + kRefreshMs;
-        relay(own_, nullptr, nullptr);
+        if (publishes())
+            relay(own_, nullptr, nullptr);
     }
     if (t >= nextRedeliverAt_) {
         nextRedeliverAt_ = t + kRedeliverMs;
@@ -145,7 +152,8 @@ bool GossipDiscovery::readServer(GossipListener& listener, int64_t t)
             return true;
         }
         connected_[identity].lastHeard = t;
-        sendToClient(identity, own_);
+        if (publishes())
+            sendToClient(identity, own_);
         for (const auto& [key, tuple] : tuples_) {
             GossipMessage publish;
             publish.id = GossipId::Publish;

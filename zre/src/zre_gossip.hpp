@@ -54,10 +54,15 @@ public:
     GossipDiscovery(const GossipDiscovery&) = delete;
     GossipDiscovery& operator=(const GossipDiscovery&) = delete;
 
-    // Binds `bind` (if not empty) and connects to each of `servers`.
+    // Binds `bind` (if not empty) and connects to each of `servers`. An
+    // `own` tuple without an endpoint publishes nothing: relay only.
     bool open(const std::string& bind, const std::vector<std::string>& servers, const GossipTuple& own);
     void close();
     bool active() const { return server_ || !clients_.empty(); }
+    // True unless the node only relays.
+    bool publishes() const { return !own_.key.empty(); }
+    // Tuples held now.
+    size_t tupleCount() const { return tuples_.size(); }
 
     // Reads what waits on every gossip socket, hands new tuples to
     // `listener`, and does what is due (pings, refreshes, expiry).
