@@ -27,8 +27,8 @@ TEST(GossipEndpoint, AcceptsTcpEndpointsAndNamesWhatIsWrong)
     EXPECT_NE(gossipEndpointProblem("tcp://10.0.1.5:99999999999", false), "");
     EXPECT_NE(gossipEndpointProblem("tcp://10.0.1:5671", false), "");  // an address cut short
     EXPECT_NE(gossipEndpointProblem("tcp://300.0.1.5:5671", false), "");
-    EXPECT_NE(gossipEndpointProblem("tcp://*:5671", false), "");           // connect needs a host
-    EXPECT_NE(gossipEndpointProblem("tcp://host.lab:5671", true), "");     // bind needs an address
+    EXPECT_NE(gossipEndpointProblem("tcp://*:5671", false), "");        // connect needs a host
+    EXPECT_NE(gossipEndpointProblem("tcp://host.lab:5671", true), "");  // bind needs an address
     EXPECT_NE(gossipEndpointProblem("tcp://a b:5671", false), "");
     EXPECT_NE(gossipEndpointProblem("tcp://:5671", false), "");
     // The problem quotes the endpoint with control characters escaped.
@@ -53,10 +53,9 @@ TEST(DiscoveryEntries, EntriesOverrideAndBadValuesAreRefused)
     DiscoveryOptions options;
     EXPECT_TRUE(options.beacon);
     EXPECT_FALSE(options.usesGossip());
-    applyDiscoveryEntries(options, {{"gossip", "tcp://10.0.1.5:5671"},
-                                    {"gossip-bind", "tcp://*:5671"},
-                                    {"no-beacon", "yes"},
-                                    {"exposure", "3"}});
+    applyDiscoveryEntries(
+        options,
+        {{"gossip", "tcp://10.0.1.5:5671"}, {"gossip-bind", "tcp://*:5671"}, {"no-beacon", "yes"}, {"exposure", "3"}});
     EXPECT_FALSE(options.beacon);
     EXPECT_EQ(options.gossipBind, "tcp://*:5671");
     EXPECT_EQ(options.gossipConnect, std::vector<std::string>{"tcp://10.0.1.5:5671"});
