@@ -36,7 +36,7 @@ void zyre_set_name(zyre_t* self, const char* name);
 void zyre_set_header(zyre_t* self, const char* name, const char* format, ...) __attribute__((format(printf, 3, 4)));
 /* Traces the node's activity on standard error. */
 void zyre_set_verbose(zyre_t* self);
-/* UDP discovery port, 5670 by default. */
+/* UDP discovery port, 5670 by default; 0: no beacons (gossip only). */
 void zyre_set_port(zyre_t* self, int port_nbr);
 /* Network interface by name (or IPv4 address); otherwise ZSYS_INTERFACE,
    otherwise the first broadcast-capable interface, otherwise (a node that

@@ -284,7 +284,9 @@ private:
             return -1;
         }
         const CurveSetup* curve = config_.curve.get();
-        if (!inbox_.open(*iface, curve) || !beacons_.open(*iface, config_.port, config_.interval, curve)) {
+        // Port 0: no beacons (gossip discovery only); the closed part stays idle.
+        bool beaconsOk = config_.port == 0 || beacons_.open(*iface, config_.port, config_.interval, curve);
+        if (!inbox_.open(*iface, curve) || !beaconsOk) {
             inbox_.close();
             beacons_.close();
             return -1;

@@ -132,7 +132,7 @@ void zyre_set_verbose(zyre_t* self)
 
 void zyre_set_port(zyre_t* self, int port_nbr)
 {
-    if (port_nbr > 0 && port_nbr <= 65535)
+    if (port_nbr >= 0 && port_nbr <= 65535)
         self->config.port = port_nbr;
 }
 
