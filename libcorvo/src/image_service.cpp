@@ -168,6 +168,7 @@ struct ImageService::Transfer {
     std::string name;  // below the root
     int fd = -1;
     uint64_t size = 0;
+    uint64_t offset = 0;  // asked for: the receiver held the bytes before it
     uint64_t next = 0;
     uint32_t window = kImageWindowChunks;
     uint32_t credit = 0;
@@ -225,11 +226,22 @@ size_t ImageService::queuedFor(const std::string& peerUuid) const
         std::count_if(queue.begin(), queue.end(), [&](const Pending& p) { return p.peerUuid == peerUuid; }));
 }
 
-void ImageService::refuse(const std::string& peerUuid, const corvo::proto::ImageRequest& req, const std::string& reason)
+void ImageService::refuse(const std::string& peerUuid, const std::string& peerName,
+                          const corvo::proto::ImageRequest& req, const std::string& reason)
 {
-    auto decision = faultThrottle().admit(peerUuid);
-    if (decision.write)
-        warn("Image request " + escapeControl(req.name().substr(0, 256)) + " refused: " + reason);
+    if (auditor) {
+        FetchRecord record;
+        record.peerUuid = peerUuid;
+        record.peerName = peerName;
+        record.name = req.name().substr(0, 256);
+        record.offset = req.offset();
+        record.outcome = reason;
+        auditor(record);
+    } else {
+        auto decision = faultThrottle().admit(peerUuid);
+        if (decision.write)
+            warn("Image request " + escapeControl(req.name().substr(0, 256)) + " refused: " + reason);
+    }
     corvo::proto::Response response;
     response.mutable_command()->set_cmd_name(kImageRefusalCommand);
     response.mutable_command()->add_args(std::to_string(req.transfer()));
@@ -242,22 +254,23 @@ void ImageService::request(const std::string& peerUuid, const std::string& peerN
                            const corvo::proto::ImageRequest& req)
 {
     if (req.transfer() == 0)
-        return refuse(peerUuid, req, "transfer number 0");
+        return refuse(peerUuid, peerName, req, "transfer number 0");
     Key key{peerUuid, req.transfer()};
     bool queued = std::any_of(queue.begin(), queue.end(), [&](const Pending& p) {
         return p.peerUuid == peerUuid && p.request.transfer() == req.transfer();
     });
     if (active.count(key) || queued)
-        return refuse(peerUuid, req, "transfer number " + std::to_string(req.transfer()) + " already in use");
+        return refuse(peerUuid, peerName, req, "transfer number " + std::to_string(req.transfer()) + " already in use");
     Pending pending{peerUuid, peerName, req};
     if (activeFor(peerUuid) < kImageTransfersPerPeer && active.size() < kImageTransfersTotal)
         return start(pending);
     if (queue.size() >= kImageQueuedRequests || queuedFor(peerUuid) >= kImageQueuedPerPeer)
-        return refuse(peerUuid, req, "too many image requests waiting");
+        return refuse(peerUuid, peerName, req, "too many image requests waiting");
     queue.push_back(std::move(pending));
 }
 
-int ImageService::openImage(const std::string& asked, std::string& relative, std::string& reason) const
+int ImageService::openImage(const std::string& peerUuid, const std::string& asked, std::string& relative,
+                            std::string& reason) const
 {
     std::string name = asked;
     if (asked == "latest") {
@@ -275,6 +288,13 @@ int ImageService::openImage(const std::string& asked, std::string& relative, std
     if (!root.place(name, directory, file, reason))
         return -1;
     relative = directory.empty() ? file : directory + "/" + file;
+    // Before anything is opened: a peer without the right learns nothing of
+    // what the root holds.
+    if (admission) {
+        reason = admission(peerUuid, relative);
+        if (!reason.empty())
+            return -1;
+    }
     int rootFd = open(root.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     int dirFd = rootFd < 0 ? -1 : openBelow(rootFd, directory);
     if (rootFd >= 0)
@@ -314,14 +334,14 @@ void ImageService::start(const Pending& pending)
     const auto& req = pending.request;
     auto transfer = std::make_unique<Transfer>();
     std::string reason;
-    transfer->fd = openImage(req.name(), transfer->name, reason);
+    transfer->fd = openImage(pending.peerUuid, req.name(), transfer->name, reason);
     if (transfer->fd < 0)
-        return refuse(pending.peerUuid, req, reason);
+        return refuse(pending.peerUuid, pending.peerName, req, reason);
     struct stat st {};
     fstat(transfer->fd, &st);
     transfer->size = static_cast<uint64_t>(st.st_size);
     if (req.offset() > transfer->size)
-        return refuse(pending.peerUuid, req,
+        return refuse(pending.peerUuid, pending.peerName, req,
                       "offset " + std::to_string(req.offset()) + " lies beyond the image's " +
                           std::to_string(transfer->size) + " bytes");
     transfer->peerUuid = pending.peerUuid;
@@ -334,10 +354,11 @@ void ImageService::start(const Pending& pending)
     for (uint64_t at = 0; at < req.offset();) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(kImageChunkBytes, req.offset() - at));
         if (!readAt(transfer->fd, buffer.data(), n, at))
-            return refuse(pending.peerUuid, req, transfer->name + " could not be read");
+            return refuse(pending.peerUuid, pending.peerName, req, transfer->name + " could not be read");
         transfer->hash.update(buffer.data(), n);
         at += n;
     }
+    transfer->offset = req.offset();
     transfer->next = req.offset();
     Key key{pending.peerUuid, req.transfer()};
     Transfer& started = *transfer;
@@ -375,7 +396,25 @@ void ImageService::pump(Transfer& transfer)
     end.set_sha1(transfer.hash.hex());
     end.set_name(transfer.name);
     send(transfer.peerUuid, ProtobufToZMsg(end));
+    audit(transfer, "complete", true);
     finish(key);
+}
+
+void ImageService::audit(const Transfer& transfer, const std::string& outcome, bool complete) const
+{
+    if (!auditor)
+        return;
+    FetchRecord record;
+    record.peerUuid = transfer.peerUuid;
+    record.peerName = transfer.peerName;
+    record.name = transfer.name;
+    record.accepted = true;
+    record.complete = complete;
+    record.offset = transfer.offset;
+    record.sent = transfer.next - transfer.offset;
+    record.size = transfer.size;
+    record.outcome = outcome;
+    auditor(record);
 }
 
 void ImageService::endWithError(Transfer& transfer, const std::string& error)
@@ -387,6 +426,7 @@ void ImageService::endWithError(Transfer& transfer, const std::string& error)
     end.set_error(error);
     end.set_name(transfer.name);
     send(transfer.peerUuid, ProtobufToZMsg(end));
+    audit(transfer, error, false);
     finish({transfer.peerUuid, transfer.number});
 }
 
@@ -430,8 +470,10 @@ void ImageService::credit(const std::string& peerUuid, const std::string& peerNa
         return;
     }
     Transfer& transfer = *found->second;
-    if (grant.cancel())
+    if (grant.cancel()) {
+        audit(transfer, "cancelled by the receiver", false);
         return finish(key);
+    }
     uint64_t wanted = uint64_t(transfer.credit) + grant.credit();
     if (wanted > transfer.window) {
         if (!transfer.warnedCredit)
@@ -447,8 +489,14 @@ void ImageService::credit(const std::string& peerUuid, const std::string& peerNa
 
 void ImageService::peerLeft(const std::string& peerUuid)
 {
-    for (auto it = active.begin(); it != active.end();)
-        it = it->first.first == peerUuid ? active.erase(it) : std::next(it);
+    for (auto it = active.begin(); it != active.end();) {
+        if (it->first.first != peerUuid) {
+            ++it;
+            continue;
+        }
+        audit(*it->second, "the receiver left", false);
+        it = active.erase(it);
+    }
     queue.erase(std::remove_if(queue.begin(), queue.end(), [&](const Pending& p) { return p.peerUuid == peerUuid; }),
                 queue.end());
     startQueued();

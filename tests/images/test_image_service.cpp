@@ -273,6 +273,75 @@ TEST_F(ReceiverTest, FailsOnAWrongChecksumOrAShortEnd)
     EXPECT_EQ(shortEnd.state(), ImageReceiver::State::Failed);  // empty image, wrong digest
 }
 
+// The admission check runs before any file is opened, and every fetch
+// leaves one audit record: refused with its reason, or ended with what was
+// sent and how it ended.
+TEST_F(ImageServiceTest, AdmissionComesFirstAndEveryFetchIsAudited)
+{
+    const std::string bytes = writeFile("pub.fits", 3 * kImageChunkBytes + 11);
+    writeFile("secret.fits", 10);
+    ASSERT_EQ(mkfifo((root + "/secret.fifo").c_str(), 0600), 0);
+    std::vector<std::pair<std::string, std::string>> asked;
+    service->setAdmission([&](const std::string& peer, const std::string& name) {
+        asked.emplace_back(peer, name);
+        return name.rfind("pub", 0) == 0 ? std::string() : "p1 may not fetch " + name;
+    });
+    std::vector<ImageService::FetchRecord> records;
+    service->setAudit([&](const ImageService::FetchRecord& record) { records.push_back(record); });
+
+    EXPECT_EQ(refusalOf("secret.fifo"), "p1 may not fetch secret.fifo") << "refused before its kind is looked at";
+    EXPECT_EQ(refusalOf("missing.fits"), "p1 may not fetch missing.fits") << "no hint of what exists";
+    latest = root + "/secret.fits";
+    EXPECT_EQ(refusalOf("latest"), "p1 may not fetch secret.fits") << "latest is checked as what it names";
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_FALSE(records[0].accepted);
+    EXPECT_EQ(records[0].peerName, "peer");
+    EXPECT_EQ(records[2].name, "latest");
+    EXPECT_EQ(records[2].outcome, "p1 may not fetch secret.fits");
+    EXPECT_TRUE(warnings.empty()) << "the audit record is the only one";
+    records.clear();
+
+    std::string got;
+    ImageReceiver whole(2, "pub.fits", 0, [&](const unsigned char* d, size_t n) {
+        got.append(reinterpret_cast<const char*>(d), n);
+        return true;
+    });
+    deliver("p1", whole.request());
+    exchange(whole);
+    ASSERT_EQ(whole.state(), ImageReceiver::State::Done) << whole.error();
+    EXPECT_EQ(got, bytes);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_TRUE(records[0].accepted && records[0].complete);
+    EXPECT_EQ(records[0].name, "pub.fits");
+    EXPECT_EQ(records[0].sent, bytes.size());
+    EXPECT_EQ(records[0].size, bytes.size());
+    EXPECT_EQ(records[0].outcome, "complete");
+    EXPECT_EQ(asked.back(), std::make_pair(std::string("p1"), std::string("pub.fits")));
+    records.clear();
+
+    // Resumed from an offset, then cancelled after the first window.
+    writeFile("pub_big.fits", 20 * kImageChunkBytes);
+    ImageReceiver cancelled(3, "pub_big.fits", 1000, [](const unsigned char*, size_t) { return true; });
+    deliver("p1", cancelled.request());
+    sent.clear();
+    deliver("p1", cancelled.cancel());
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_FALSE(records[0].complete);
+    EXPECT_EQ(records[0].offset, 1000u);
+    EXPECT_EQ(records[0].sent, kImageWindowChunks * kImageChunkBytes);
+    EXPECT_EQ(records[0].size, 20 * kImageChunkBytes);
+    EXPECT_EQ(records[0].outcome, "cancelled by the receiver");
+    records.clear();
+
+    ImageReceiver left(4, "pub_big.fits", 0, [](const unsigned char*, size_t) { return true; });
+    deliver("p2", left.request());
+    service->peerLeft("p2");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].peerUuid, "p2");
+    EXPECT_EQ(records[0].sent, kImageWindowChunks * kImageChunkBytes);
+    EXPECT_EQ(records[0].outcome, "the receiver left");
+}
+
 // The announcement of a saved image as receivers read it: each field a
 // peer could lie about is checked before anyone fetches by it.
 TEST(ImageReadyTest, AcceptsAnAnnouncementAndRefusesEachBadField)

@@ -99,6 +99,26 @@ public:
     using Warn = std::function<void(const std::string& text)>;
     /// The clock that times stalled transfers.
     using Clock = std::chrono::steady_clock;
+    /// Decides whether a peer may fetch the image `name` (below the root,
+    /// "latest" already resolved): empty to allow, else the reason.
+    using Admit = std::function<std::string(const std::string& peerUuid, const std::string& name)>;
+    /// One fetch, for the audit trail: a refused request (`accepted` false,
+    /// `outcome` the reason, `name` as asked) or a transfer that ended
+    /// (`sent` bytes from byte `offset` of `size`; `outcome` "complete",
+    /// "cancelled by the receiver", "the receiver left" or the error).
+    struct FetchRecord {
+        std::string peerUuid;  ///< the receiver
+        std::string peerName;  ///< its name when it asked
+        std::string name;      ///< below the root (as asked when refused)
+        bool accepted = false;
+        bool complete = false;  ///< every byte sent and the checksum with it
+        uint64_t offset = 0;
+        uint64_t sent = 0;
+        uint64_t size = 0;
+        std::string outcome;
+    };
+    /// Takes one FetchRecord.
+    using Audit = std::function<void(const FetchRecord& record)>;
 
     /// `root` gives the current image root, `latest` the path of the newest
     /// image (possibly absolute, inside the root; empty when none).
@@ -106,6 +126,13 @@ public:
     ~ImageService();
     ImageService(const ImageService&) = delete;
     ImageService& operator=(const ImageService&) = delete;
+
+    /// Checks each request with `admit` before its file is opened (none:
+    /// every request below the root is served).
+    void setAdmission(Admit admit) { admission = std::move(admit); }
+    /// Gives each refused request and each ended transfer to `audit`; the
+    /// service then writes no log record of its own for refusals.
+    void setAudit(Audit audit) { auditor = std::move(audit); }
 
     /// One message of tag 8 (request) or 9 (credit) from a peer; other tags,
     /// and payloads that do not parse, are dropped with a warning.
@@ -139,15 +166,22 @@ private:
     void startQueued();
     size_t activeFor(const std::string& peerUuid) const;
     size_t queuedFor(const std::string& peerUuid) const;
-    void refuse(const std::string& peerUuid, const corvo::proto::ImageRequest& req, const std::string& reason);
+    void refuse(const std::string& peerUuid, const std::string& peerName, const corvo::proto::ImageRequest& req,
+                const std::string& reason);
     void endWithError(Transfer& transfer, const std::string& error);
-    // The opened file named by `name`, or -1 with `reason`.
-    int openImage(const std::string& name, std::string& relative, std::string& reason) const;
+    // Gives the ended transfer to the audit.
+    void audit(const Transfer& transfer, const std::string& outcome, bool complete) const;
+    // The opened file named by `name` if `peerUuid` may fetch it, or -1
+    // with `reason`.
+    int openImage(const std::string& peerUuid, const std::string& name, std::string& relative,
+                  std::string& reason) const;
 
     std::function<std::string()> rootOf;
     std::function<std::string()> latestOf;
     Send send;
     Warn warn;
+    Admit admission;
+    Audit auditor;
     std::map<Key, std::unique_ptr<Transfer>> active;
     std::deque<Pending> queue;
 };
