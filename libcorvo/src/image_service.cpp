@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,6 +21,7 @@
 namespace corvo {
 
 const char* const kImageRefusalCommand = "image";
+const char* const kImageZstd = "zstd";
 
 Sha1::Sha1() : digest(zdigest_new()) {}
 
@@ -94,6 +96,30 @@ std::string fileKindProblem(const struct stat& st)
     if (S_ISSOCK(st.st_mode))
         return "is a socket";
     return S_ISREG(st.st_mode) ? std::string() : "is not a regular file";
+}
+
+// `raw` as one zstd frame in `packed`; false when that is not smaller.
+bool compressChunk(const std::string& raw, std::string& packed)
+{
+    // One context per thread: a chunk is compressed on the daemon's loop.
+    thread_local std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
+    if (!context)
+        return false;
+    packed.resize(ZSTD_compressBound(raw.size()));
+    size_t n = ZSTD_compressCCtx(context.get(), &packed[0], packed.size(), raw.data(), raw.size(), 1);
+    if (ZSTD_isError(n) || n >= raw.size())
+        return false;
+    packed.resize(n);
+    return true;
+}
+
+// The `rawSize` bytes of one zstd frame; false when the frame is corrupt or
+// holds another number of bytes.
+bool decompressChunk(const std::string& packed, size_t rawSize, std::string& raw)
+{
+    raw.resize(rawSize);
+    size_t n = ZSTD_decompress(&raw[0], raw.size(), packed.data(), packed.size());
+    return !ZSTD_isError(n) && n == rawSize;
 }
 
 // Records of peers' faults: a few per peer and 10 s, then counted.
@@ -172,6 +198,7 @@ struct ImageService::Transfer {
     uint64_t next = 0;
     uint32_t window = kImageWindowChunks;
     uint32_t credit = 0;
+    bool compress = false;  // the receiver takes zstd chunks
     bool warnedCredit = false;
     Sha1 hash;
     Clock::time_point lastCredit = Clock::now();
@@ -348,6 +375,7 @@ void ImageService::start(const Pending& pending)
     transfer->peerName = pending.peerName;
     transfer->number = req.transfer();
     transfer->window = std::clamp<uint32_t>(req.window(), 1, kImageWindowChunks);
+    transfer->compress = req.compression() == kImageZstd;
     transfer->credit = transfer->window;
     // The checksum covers the whole image: the part the receiver holds too.
     std::vector<unsigned char> buffer(kImageChunkBytes);
@@ -369,7 +397,7 @@ void ImageService::start(const Pending& pending)
 void ImageService::pump(Transfer& transfer)
 {
     const Key key{transfer.peerUuid, transfer.number};
-    std::string buffer;
+    std::string buffer, packed;
     while (transfer.credit > 0 && transfer.next < transfer.size) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(kImageChunkBytes, transfer.size - transfer.next));
         buffer.resize(n);
@@ -382,9 +410,16 @@ void ImageService::pump(Transfer& transfer)
         chunk.set_offset(transfer.next);
         chunk.set_size(transfer.size);
         chunk.set_name(transfer.name);
-        chunk.set_data(std::move(buffer));
+        if (transfer.compress && compressChunk(buffer, packed)) {
+            chunk.set_encoding(kImageZstd);
+            chunk.set_raw_size(static_cast<uint32_t>(n));
+            chunk.set_data(std::move(packed));
+        } else {
+            chunk.set_data(std::move(buffer));
+        }
         send(transfer.peerUuid, ProtobufToZMsg(chunk));
         buffer.clear();
+        packed.clear();
         transfer.next += n;
         --transfer.credit;
     }
@@ -525,6 +560,7 @@ zmsg_t* ImageReceiver::request() const
     req.set_name(asked);
     req.set_offset(next);
     req.set_window(kImageWindowChunks);
+    req.set_compression(compression);
     return ProtobufToZMsg(req);
 }
 
@@ -562,6 +598,19 @@ zmsg_t* ImageReceiver::handle(uint8_t tag, const unsigned char* data, size_t siz
             return fail("the camera sent a chunk without credit");
         if (chunk.data().size() > kImageChunkBytes || chunk.data().empty())
             return fail("a chunk of " + std::to_string(chunk.data().size()) + " bytes");
+        onWire += chunk.data().size();
+        std::string decoded;
+        if (!chunk.encoding().empty()) {
+            if (chunk.encoding() != compression || compression != kImageZstd)
+                return fail("a chunk encoded as " + escapeControl(chunk.encoding().substr(0, 32)) +
+                            ", which was not asked for");
+            if (chunk.raw_size() == 0 || chunk.raw_size() > kImageChunkBytes)
+                return fail("a compressed chunk of " + std::to_string(chunk.raw_size()) + " bytes");
+            if (!decompressChunk(chunk.data(), chunk.raw_size(), decoded))
+                return fail("a corrupt compressed chunk at offset " + std::to_string(chunk.offset()));
+            ++packed;
+            chunk.set_data(std::move(decoded));
+        }
         if (!sized) {
             sized = true;
             total = chunk.size();

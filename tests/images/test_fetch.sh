@@ -85,6 +85,10 @@ fitsverify -q "$work/got/t.fits" >"$work/verify" 2>&1 || fail "fitsverify: $(cat
 
 t 0 "fetch by name into a file" fetch camera t.fits -o "$work/got/named.fits"
 same "$image" "$work/got/named.fits"
+t 0 "fetch compressed" fetch camera t.fits --compress zstd -o "$work/got/packed.fits"
+same "$image" "$work/got/packed.fits"
+t 2 "an unknown compression" fetch camera t.fits --compress lz9 -o "$work/got/x.fits"
+err_has "--compress zstd|none"
 
 mkdir -p "$work/images/sub"
 head -c 5 /dev/urandom >"$work/images/sub/small.bin"

@@ -14,6 +14,13 @@
 ///   peer at most kImageQueuedPerPeer = 8), more are refused;
 /// - kImageStallSeconds: a transfer without credit for this long (60 s) is
 ///   ended and its slot freed.
+///
+/// Compression: a receiver may ask for zstd chunks (ImageReceiver::
+/// setCompression); the camera compresses each chunk at zstd's fastest level
+/// and sends it raw when that does not make it smaller. A compressed chunk
+/// still stands for at most kImageChunkBytes raw bytes, and its frame is
+/// decoded into a buffer of exactly its stated raw size, so a lying frame
+/// costs no more memory than a raw chunk.
 #pragma once
 
 #include "corvo/export.h"
@@ -48,6 +55,9 @@ constexpr size_t kImageQueuedRequests = 32;
 constexpr size_t kImageQueuedPerPeer = 8;
 /// A transfer granted no credit for this long ends with an error.
 constexpr int kImageStallSeconds = 60;
+
+/// The chunk encoding a receiver may ask for besides raw bytes.
+CORVO_API extern const char* const kImageZstd;
 
 /// Longest image name (below the root) an ImageReady may carry.
 constexpr size_t kImageNameBytes = 4096;
@@ -203,6 +213,10 @@ public:
 
     /// Bytes of the image already held (resume), in order, before any chunk.
     void addPrefix(const unsigned char* data, size_t size) { hash.update(data, size); }
+    /// Asks for chunks in `encoding` (kImageZstd; empty: raw only) in the
+    /// request; raw chunks are taken all the same (a camera that does not
+    /// compress). Call before request().
+    void setCompression(std::string encoding) { compression = std::move(encoding); }
     /// The request to whisper to the camera (tag 8).
     zmsg_t* request() const;
     /// A cancellation to whisper to the camera (tag 9).
@@ -230,6 +244,10 @@ public:
     uint64_t size() const { return total; }
     /// The image's name below the camera's root, from its first chunk.
     const std::string& imageName() const { return name; }
+    /// Bytes of chunk payload received as sent (compressed where it was).
+    uint64_t wireBytes() const { return onWire; }
+    /// Chunks that came compressed.
+    uint64_t compressedChunks() const { return packed; }
 
 private:
     zmsg_t* fail(const std::string& reason);
@@ -246,6 +264,9 @@ private:
     Sha1 hash;
     State current = State::Running;
     std::string failure;
+    std::string compression;
+    uint64_t onWire = 0;
+    uint64_t packed = 0;
 };
 
 }  // namespace corvo
