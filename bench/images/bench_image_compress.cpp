@@ -64,9 +64,8 @@ Result transfer(const std::string& root, const std::string& name, const std::str
     for (size_t i = 0; i < queue.size(); ++i) {
         auto message = std::move(queue[i]);
         bool ignored = false;
-        zmsg_t* credit =
-            receiver.handle(message.first, reinterpret_cast<const unsigned char*>(message.second.data()),
-                            message.second.size(), ignored);
+        zmsg_t* credit = receiver.handle(message.first, reinterpret_cast<const unsigned char*>(message.second.data()),
+                                         message.second.size(), ignored);
         if (credit)
             deliver(credit);
     }
@@ -147,8 +146,8 @@ int main(int argc, char** argv)
         std::sort(packed.begin(), packed.end());
         std::printf("%s: %zu bytes; zstd chunks: %.1f%% of them on the wire; transfer time zstd/raw %.2f "
                     "(median %.3f s against %.3f s)\n",
-                    file.c_str(), bytes.size(), 100.0 * double(wire) / double(bytes.size()),
-                    packed[1] / raw[1], packed[1], raw[1]);
+                    file.c_str(), bytes.size(), 100.0 * double(wire) / double(bytes.size()), packed[1] / raw[1],
+                    packed[1], raw[1]);
     }
     std::system(("rm -rf " + work).c_str());
     return status;

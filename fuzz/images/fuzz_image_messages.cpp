@@ -70,6 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         if (control == 0xff)
             service.peerLeft(peer);
+        service.work();  // a loop turn: resumed transfers' checksums advance
         if (service.activeTransfers() > corvo::kImageTransfersTotal ||
             service.queuedRequests() > corvo::kImageQueuedRequests)
             std::abort();

@@ -131,8 +131,10 @@ void Camera::beforeLoop()
 
 void Camera::onIdle()
 {
-    if (images)
-        images->expire();
+    if (!images)
+        return;
+    images->work();
+    images->expire();
 }
 
 void Camera::onImageMessage(std::shared_ptr<Peer> peer, uint8_t tag, const unsigned char* data, size_t size)

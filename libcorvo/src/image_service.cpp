@@ -196,6 +196,7 @@ struct ImageService::Transfer {
     uint64_t size = 0;
     uint64_t offset = 0;  // asked for: the receiver held the bytes before it
     uint64_t next = 0;
+    uint64_t hashed = 0;  // bytes from 0 in the checksum; at most next
     uint32_t window = kImageWindowChunks;
     uint32_t credit = 0;
     bool compress = false;  // the receiver takes zstd chunks
@@ -377,15 +378,8 @@ void ImageService::start(const Pending& pending)
     transfer->window = std::clamp<uint32_t>(req.window(), 1, kImageWindowChunks);
     transfer->compress = req.compression() == kImageZstd;
     transfer->credit = transfer->window;
-    // The checksum covers the whole image: the part the receiver holds too.
-    std::vector<unsigned char> buffer(kImageChunkBytes);
-    for (uint64_t at = 0; at < req.offset();) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(kImageChunkBytes, req.offset() - at));
-        if (!readAt(transfer->fd, buffer.data(), n, at))
-            return refuse(pending.peerUuid, pending.peerName, req, transfer->name + " could not be read");
-        transfer->hash.update(buffer.data(), n);
-        at += n;
-    }
+    // The checksum covers the whole image, the part the receiver holds
+    // too: work() hashes that part a step per loop turn while chunks go out.
     transfer->offset = req.offset();
     transfer->next = req.offset();
     Key key{pending.peerUuid, req.transfer()};
@@ -404,7 +398,10 @@ void ImageService::pump(Transfer& transfer)
         auto* bytes = reinterpret_cast<unsigned char*>(&buffer[0]);
         if (!readAt(transfer.fd, bytes, n, transfer.next))
             return endWithError(transfer, transfer.name + " became shorter while being sent");
-        transfer.hash.update(bytes, n);
+        if (transfer.hashed == transfer.next) {
+            transfer.hash.update(bytes, n);
+            transfer.hashed += n;
+        }
         corvo::proto::ImageChunk chunk;
         chunk.set_transfer(transfer.number);
         chunk.set_offset(transfer.next);
@@ -423,8 +420,8 @@ void ImageService::pump(Transfer& transfer)
         transfer.next += n;
         --transfer.credit;
     }
-    if (transfer.next < transfer.size)
-        return;
+    if (transfer.next < transfer.size || transfer.hashed < transfer.size)
+        return;  // the end waits for the checksum (work())
     corvo::proto::ImageEnd end;
     end.set_transfer(transfer.number);
     end.set_size(transfer.size);
@@ -535,6 +532,40 @@ void ImageService::peerLeft(const std::string& peerUuid)
     queue.erase(std::remove_if(queue.begin(), queue.end(), [&](const Pending& p) { return p.peerUuid == peerUuid; }),
                 queue.end());
     startQueued();
+}
+
+void ImageService::work()
+{
+    std::vector<Key> behind;
+    for (const auto& entry : active)
+        if (entry.second->hashed < entry.second->next)
+            behind.push_back(entry.first);
+    uint64_t budget = kImageHashStepBytes;
+    std::vector<unsigned char> buffer;
+    for (const Key& key : behind) {
+        if (budget == 0)
+            return;
+        auto found = active.find(key);
+        if (found == active.end())
+            continue;
+        Transfer& transfer = *found->second;
+        buffer.resize(kImageChunkBytes);
+        while (budget > 0 && transfer.hashed < transfer.next) {
+            size_t n = static_cast<size_t>(
+                std::min<uint64_t>({uint64_t(kImageChunkBytes), transfer.next - transfer.hashed, budget}));
+            if (!readAt(transfer.fd, buffer.data(), n, transfer.hashed)) {
+                endWithError(transfer, transfer.name + " became shorter while being sent");
+                break;
+            }
+            transfer.hash.update(buffer.data(), n);
+            transfer.hashed += n;
+            budget -= n;
+        }
+        // Caught up: later chunks are hashed as they go; a whole image ends.
+        found = active.find(key);
+        if (found != active.end() && found->second->hashed == found->second->next)
+            pump(*found->second);
+    }
 }
 
 void ImageService::expire(Clock::time_point now)

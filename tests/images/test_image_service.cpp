@@ -61,10 +61,18 @@ protected:
         zmsg_destroy(&msg);
     }
 
-    // Runs the receiver against the service until neither has more to say.
-    void exchange(ImageReceiver& receiver, const std::string& peer = "p1")
+    // Runs the receiver against the service until neither has more to say;
+    // loop turns (work()) run whenever the service has nothing to send.
+    // Returns the turns that were needed.
+    int exchange(ImageReceiver& receiver, const std::string& peer = "p1")
     {
-        while (!sent.empty()) {
+        int turns = 0;
+        while (!sent.empty() || (service->activeTransfers() > 0 && turns < 10000)) {
+            if (sent.empty()) {
+                ++turns;
+                service->work();
+                continue;
+            }
             Sent next = sent.front();
             sent.erase(sent.begin());
             if (next.tag == MSG_RESPONSE) {
@@ -79,6 +87,7 @@ protected:
             if (credit)
                 deliver(peer, credit);
         }
+        return turns;
     }
 
     std::string refusalOf(const std::string& name)
@@ -120,6 +129,27 @@ TEST_F(ImageServiceTest, WholeTransferGivesTheSameBytes)
     EXPECT_EQ(got, bytes);
     EXPECT_EQ(receiver.imageName(), "a.fits");
     EXPECT_EQ(service->activeTransfers(), 0u);
+}
+
+// The bytes a resuming receiver holds are hashed a step per loop turn while
+// chunks go out at once: no turn reads more than kImageHashStepBytes of them.
+TEST_F(ImageServiceTest, ResumeHashingIsSpreadOverLoopTurns)
+{
+    const size_t held = 5 * kImageHashStepBytes;
+    const std::string bytes = writeFile("big.fits", held + kImageHashStepBytes);
+    std::string got;
+    ImageReceiver receiver(8, "big.fits", held, [&](const unsigned char* d, size_t n) {
+        got.append(reinterpret_cast<const char*>(d), n);
+        return true;
+    });
+    receiver.addPrefix(reinterpret_cast<const unsigned char*>(bytes.data()), held);
+    deliver("p1", receiver.request());
+    EXPECT_EQ(count(MSG_IMAGE_CHUNK), kImageWindowChunks) << "the first window leaves before any hashing";
+    const int turns = exchange(receiver);
+    ASSERT_EQ(receiver.state(), ImageReceiver::State::Done) << receiver.error();
+    EXPECT_EQ(got, bytes.substr(held));
+    // Every byte of the file, from 0, read once more at one step per turn.
+    EXPECT_EQ(turns, int(bytes.size() / kImageHashStepBytes));
 }
 
 TEST_F(ImageServiceTest, ResumeFromAnOffsetCoversTheWholeChecksum)

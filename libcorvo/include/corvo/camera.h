@@ -64,7 +64,8 @@ public:
     /// Starts the daemon, and keeps the peers' property values up to date:
     /// header cards and file names read them.
     void beforeLoop() override;
-    /// Ends image transfers whose receiver stopped granting credit.
+    /// Advances the checksums of resumed image transfers a step, and ends
+    /// those whose receiver stopped granting credit.
     void onIdle() override;
     /// Image requests and credit from peers go to the image service
     /// (corvo/image_service.h), which streams files below the image root to

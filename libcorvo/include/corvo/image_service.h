@@ -55,6 +55,9 @@ constexpr size_t kImageQueuedRequests = 32;
 constexpr size_t kImageQueuedPerPeer = 8;
 /// A transfer granted no credit for this long ends with an error.
 constexpr int kImageStallSeconds = 60;
+/// Bytes of resumed images' held parts that one ImageService::work() call
+/// reads into their checksums (1 MiB, a few milliseconds of the loop).
+constexpr uint64_t kImageHashStepBytes = 1024 * 1024;
 
 /// The chunk encoding a receiver may ask for besides raw bytes.
 CORVO_API extern const char* const kImageZstd;
@@ -150,6 +153,12 @@ public:
                 size_t size);
     /// The peer has left: its transfers and queued requests end.
     void peerLeft(const std::string& peerUuid);
+    /// Runs once per loop turn: a resumed transfer's checksum must also
+    /// cover the bytes the receiver already holds; they are read and hashed
+    /// here, kImageHashStepBytes per call for all transfers, while chunks
+    /// go out. A transfer whose bytes are all sent sends its ImageEnd once
+    /// its checksum has caught up.
+    void work();
     /// Ends transfers stalled for kImageStallSeconds (at `now`).
     void expire(Clock::time_point now = Clock::now());
 
