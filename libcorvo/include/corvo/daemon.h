@@ -171,6 +171,9 @@ protected:
     std::map<unsigned int, std::string> statusList;
     /// The current status value (changeStatus).
     unsigned int status = 0;
+    /// Rights and the audit trail, for requests a derived daemon checks
+    /// itself (a camera's image fetches).
+    AccessGuard& accessGuard() { return guard; }
 
 private:
     /// Declares `def`, replacing a command of the same name.
