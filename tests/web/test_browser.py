@@ -527,6 +527,45 @@ class TestAGatewayStartedLater:
             site.stop("cam2")
 
 
+class TestRemoteCamera:
+    def test_a_camera_elsewhere_is_previewed_through_the_site_and_downloaded(self, site, browser):
+        # This gateway has no image root: the camera's disk is not its own,
+        # and every image comes over the site, checksum verified.
+        port = 8183
+        site.start("web-far", [need("CORVO_WEB")] + NET + ["--name", "web-far", "--http-port", str(port)])
+        wait_for(lambda: gateway_up(port), 60, "the remote gateway")
+        try:
+            open_console(browser, port)
+            view = wait_for(lambda: browser.find_element(By.CSS_SELECTOR, 'section.camera[data-peer="camera"]'), 30,
+                            "the camera")
+            before = view.get_attribute("data-image")
+            assert site.corvo("set", "camera", "expotime", "0.2").returncode == 0
+            done = site.corvo("--wait", "filename", "cmd", "camera", "expose")
+            assert done.returncode == 0, done.stderr
+            filename = site.corvo("get", "camera", "filename").stdout.strip().strip('"')
+            wait_for(lambda: (view.get_attribute("data-image") or "").startswith("/image/")
+                     and view.get_attribute("data-image") != before, 60, "the fetched image")
+            img = view.find_element(By.TAG_NAME, "img")
+            wait_for(lambda: browser.execute_script("return arguments[0].complete && arguments[0].naturalWidth",
+                                                    img) == 320, 20, "the preview loaded")
+            assert view.find_element(By.CSS_SELECTOR, ".filename").text == filename
+            link = view.find_element(By.CSS_SELECTOR, "a.download")
+            assert link.is_displayed()
+            artifact(browser, "remote-camera")
+            url = link.get_attribute("href")
+            with open(filename, "rb") as f:
+                original = f.read()
+            with urllib.request.urlopen(url, timeout=10) as r:
+                assert r.status == 200 and r.read() == original
+                assert r.headers["Content-Disposition"] == 'attachment; filename="%s"' % os.path.basename(filename)
+            ranged = urllib.request.Request(url, headers={"Range": "bytes=100-2979"})
+            with urllib.request.urlopen(ranged, timeout=10) as r:
+                assert r.status == 206 and r.read() == original[100:2980]
+                assert r.headers["Content-Range"] == "bytes 100-2979/%d" % len(original)
+        finally:
+            site.stop("web-far")
+
+
 class TestWithoutWebDriver:
     def test_a_plain_headless_chromium_sees_the_page_connect_and_render(self, site, tmp_path):
         # As a person would take a screenshot from the command line.
