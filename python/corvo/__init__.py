@@ -28,7 +28,7 @@ thread is carried there.
 
 from ._errors import (ArgumentError, CorvoError, ImageError, NotFoundError, RefusedError, TimeoutError,
                       WrongTypeError, WrongValueError)
-from ._events import (CommandInfo, Info, LogEvent, PeerEvent, PeerInfo, PropertyEvent, PropertyInfo,
+from ._events import (CommandInfo, ImageReady, Info, LogEvent, PeerEvent, PeerInfo, PropertyEvent, PropertyInfo,
                       StatusEvent)
 from ._core import EventStream
 from ._fetch import ImageStream
@@ -43,7 +43,7 @@ __all__ = [
     # corvo.TimeoutError stays out: a star import must not shadow the built-in.
     "CorvoError", "RefusedError", "NotFoundError", "ArgumentError", "WrongTypeError", "WrongValueError",
     "ImageError", "PeerInfo", "Info", "PropertyInfo", "CommandInfo",
-    "PropertyEvent", "StatusEvent", "LogEvent", "PeerEvent",
+    "PropertyEvent", "StatusEvent", "LogEvent", "PeerEvent", "ImageReady",
 ]
 
 __version__ = "1.2.0"

@@ -20,7 +20,7 @@ from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tupl
 
 from . import _corvo
 from ._errors import CorvoError, NotFoundError, RefusedError, TimeoutError, WrongTypeError, WrongValueError
-from ._events import (LOG_LEVELS, CommandInfo, Info, LogEvent, PeerEvent, PeerInfo, PropertyEvent,
+from ._events import (LOG_LEVELS, CommandInfo, ImageReady, Info, LogEvent, PeerEvent, PeerInfo, PropertyEvent,
                       PropertyInfo, StatusEvent)
 
 #: Events a watch or logs stream holds at most by default; beyond it the
@@ -372,6 +372,8 @@ class SiteCore:
             _, _, time, logger, level, text = event
             level_name = LOG_LEVELS[level] if 0 <= level < len(LOG_LEVELS) else str(level)
             return LogEvent(peer.name, time, logger, level_name, text)
+        if kind == "ready":
+            return ImageReady(peer.name, *event[2:])
         return None
 
     # ------------------------------------------------------------ peers
@@ -528,15 +530,19 @@ class SiteCore:
         return future
 
     def stream(self, peers: Tuple[str, ...], logs: bool, callback, queue_size: Optional[int],
-               props: Tuple[str, ...] = ()) -> EventStream:
+               props: Tuple[str, ...] = (), images: bool = False) -> EventStream:
         """A stream of the events of `peers` (all when empty); with `props`,
-        only the broadcasts of those properties."""
+        only the broadcasts of those properties; with `images`, only the
+        cameras' ImageReady announcements (which no other stream gets)."""
         wanted = set(peers)
         wanted_props = set(props)
         log_kind = LogEvent
         property_kind = PropertyEvent
+        ready_kind = ImageReady
 
         def accept(event) -> bool:
+            if (type(event) is ready_kind) != images:
+                return False
             if (type(event) is log_kind) != logs:
                 return False
             if wanted_props and (type(event) is not property_kind or event.name not in wanted_props):

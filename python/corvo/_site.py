@@ -206,6 +206,15 @@ class Site:
         """Log records of `peers` (all when none given), as ``watch``."""
         return self._core.stream(peers, True, callback, queue_size)
 
+    def images(self, *cameras: str, callback: Optional[Callable[[Any], Any]] = None,
+               queue_size: Optional[int] = None) -> EventStream:
+        """The cameras' announcements of each saved image (ImageReady: name,
+        size, shape, pixel type, SHA-1, exposure start and length), of
+        `cameras` (all when none given), as ``watch``: iterate, or give a
+        callback. To keep each one: ``for ready in s.images("camera"):
+        s.fetch_image(ready.peer, ready.name, "frames/")``."""
+        return self._core.stream(_peer_names(None, cameras), False, callback, queue_size, images=True)
+
     def fetch_image(self, camera: str, name: str = "latest", path=None, *, as_array: bool = False,
                     timeout: float = 30.0, max_bytes: int = _fetch.DEFAULT_MAX_BYTES):
         """Fetches the image `name` (below the camera's image root, or

@@ -139,6 +139,12 @@ class Site:
         """Log records of `peers` (all when none given), as ``watch``."""
         return self.core.stream(peers, True, callback, queue_size)
 
+    def images(self, *cameras: str, callback: Optional[Callable[[Any], Any]] = None,
+               queue_size: Optional[int] = None) -> EventStream:
+        """The cameras' announcements of saved images, as corvo.Site.images;
+        ``async for ready in s.images("camera")``."""
+        return self.core.stream(_peer_names(None, cameras), False, callback, queue_size, images=True)
+
     async def fetch_image(self, camera: str, name: str = "latest", path=None, *, as_array: bool = False,
                           timeout: float = 30.0, max_bytes: int = _fetch.DEFAULT_MAX_BYTES):
         """Fetches image `name` of `camera`, as corvo.Site.fetch_image:

@@ -83,7 +83,7 @@ py::object limitsOf(const Property& property)
 
 // One event, kept as C++ data until the batch is handed over under the GIL.
 struct SiteNode::Event {
-    enum Kind { ENTER, INFO, EXIT, PROPERTY, STATUS, LOG, REFUSED, APPLIED, SILENT, IMAGE, CHUNKS } kind;
+    enum Kind { ENTER, INFO, EXIT, PROPERTY, STATUS, LOG, REFUSED, APPLIED, SILENT, IMAGE, CHUNKS, READY } kind;
     std::shared_ptr<Peer> peer;
     std::string uuid;
     Property property;  // PROPERTY
@@ -102,6 +102,8 @@ struct SiteNode::Event {
     uint64_t transfer = 0, imageSize = 0, resumed = 0;
     std::string imageName, path, data;
     std::vector<std::string> chunks;
+    corvo::proto::ImageReady ready;  // READY
+    double time = 0;                 // READY: when it was received
 
     Event(Kind kind, std::shared_ptr<Peer> from) : kind(kind), peer(std::move(from)), uuid(peer->uuid) {}
 };
@@ -307,6 +309,13 @@ void SiteNode::deliver()
                     list.append(py::make_tuple("image", event->transfer, failure, peerText(event->reason), path, data,
                                                peerText(event->imageName), event->imageSize, event->resumed));
                 } break;
+                case Event::READY: {
+                    const auto& r = event->ready;
+                    list.append(py::make_tuple("ready", event->uuid, peerText(r.name()), r.size(), r.width(),
+                                               r.height(), r.datatype(), peerText(r.sha1()),
+                                               peerText(r.exposure_start()), r.exposure_length(), peerText(r.saved()),
+                                               event->time));
+                } break;
                 case Event::CHUNKS: {
                     py::list chunks;
                     for (const auto& chunk : event->chunks)
@@ -457,6 +466,15 @@ void SiteNode::fetchConsumed(uint64_t transfer, uint64_t bytes)
 
 void SiteNode::onImageMessage(std::shared_ptr<Peer> peer, uint8_t tag, const unsigned char* data, size_t size)
 {
+    if (tag == MSG_IMAGE_READY) {
+        auto event = std::make_shared<Event>(Event::READY, peer);
+        std::string problem;
+        if (!parseImageReady(data, size, event->ready, problem))
+            return;  // a malformed announcement names nothing to fetch
+        event->time = secondsSinceEpoch(std::chrono::system_clock::now());
+        batch.push_back(std::move(event));
+        return;
+    }
     // Chunks and ends of our fetches; requests and credit are a camera's business.
     for (auto it = fetches.begin(); it != fetches.end(); ++it) {
         if (it->second->camera()->uuid != peer->uuid)

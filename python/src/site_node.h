@@ -65,6 +65,9 @@ void loadSecurity(SiteOptions& options, const std::string& key, const std::strin
 //       (MEMORY), both None otherwise; resumed the offset it resumed from
 //   ("chunks", transfer, [bytes...], name, size)  a streamed fetch's bytes
 //       as they came (unverified until its "image" event)
+//   ("ready", uuid, name, size, width, height, datatype, sha1,
+//       exposure_start, exposure_length, saved, time)  a camera announced a
+//       saved image (checked by parseImageReady; others are dropped)
 class SiteNode : public EventCallback, public LoopNode {
 public:
     // Events handled per batch at most, so that a flood cannot hold the GIL

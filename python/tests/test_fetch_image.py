@@ -248,3 +248,42 @@ def test_resume_after_the_fetching_process_is_killed(camera, site_args, work_dir
             f.write(original[:held])
         written = s.fetch_image("camera", "huge.fits", got, timeout=T)
     assert read_bytes(written) == original and not os.path.exists(part)
+
+
+def test_announced_images_are_followed_and_fetched(camera, site_args):
+    import hashlib
+
+    with corvo.Site(**site_args) as s:
+        s.wait_for("camera", timeout=T)
+        with s.images("camera") as announced, s.watch("camera") as events:
+            s.command("camera", "expose", wait="filename", timeout=T)
+            ready = announced.get(timeout=T)
+            time.sleep(0.2)
+            seen = []
+            while True:
+                try:
+                    seen.append(events.get(timeout=0))
+                except corvo.TimeoutError:
+                    break
+        assert isinstance(ready, corvo.ImageReady) and ready.peer == "camera" and ready.name == "shot.fits"
+        original = read_bytes(os.path.join(camera.root, "shot.fits"))
+        assert ready.size == len(original) and ready.sha1 == hashlib.sha1(original).hexdigest()
+        assert (ready.width, ready.height, ready.datatype) == (300, 200, 16)
+        assert ready.exposure_length > 0 and ready.exposure_start and ready.saved and ready.time > 0
+        # Announcements go to images() streams only, not to watch().
+        assert seen and not any(isinstance(e, corvo.ImageReady) for e in seen)
+        data = s.fetch_image(ready.peer, ready.name, timeout=T)
+        assert hashlib.sha1(data).hexdigest() == ready.sha1
+
+    async def follow():
+        async with corvo.aio.Site(**site_args) as a:
+            await a.wait_for("camera", timeout=T)
+            stream = a.images()
+            await a.command("camera", "expose", wait="filename", timeout=T)
+            async for announced in stream:
+                stream.close()
+                return announced, await a.fetch_image(announced.peer, announced.name, as_array=True, timeout=T)
+
+    # The camera never overwrites: its next image is shot_1.fits.
+    announced, (pixels, header) = asyncio.run(asyncio.wait_for(follow(), 60))
+    assert announced.name == "shot_1.fits" and pixels.shape == (200, 300) and header["NAXIS2"] == 200
