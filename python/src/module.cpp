@@ -320,19 +320,24 @@ PYBIND11_MODULE(_corvo, m)
                  auto typed = std::make_shared<TypedValue>(propertyType(type), value);
                  postToLoop([host, name, typed] { host->setValue(name, *typed); });
              })
-        .def("refuse_property",
-             [](std::shared_ptr<DaemonHost> host, const std::string& peerUuid, const std::string& name,
-                const std::string& reason) {
-                 postToLoop([host, peerUuid, name, reason] { host->refusePropertyTo(peerUuid, name, reason); });
-             })
+        .def(
+            "refuse_property",
+            [](std::shared_ptr<DaemonHost> host, const std::string& peerUuid, const std::string& name,
+               const std::string& reason, uint64_t ticket) {
+                postToLoop(
+                    [host, peerUuid, name, reason, ticket] { host->refusePropertyTo(peerUuid, name, reason, ticket); });
+            },
+            py::arg("peer_uuid"), py::arg("name"), py::arg("reason"), py::arg("ticket") = 0)
         .def("refuse_command",
              [](std::shared_ptr<DaemonHost> host, const std::string& peerUuid, const std::vector<std::string>& words,
                 const std::string& reason) {
                  postToLoop([host, peerUuid, words, reason] { host->refuseCommandTo(peerUuid, words, reason); });
              })
-        .def("confirm_property",
-             [](std::shared_ptr<DaemonHost> host, const std::string& peerUuid, const std::string& name) {
-                 postToLoop([host, peerUuid, name] { host->confirmPropertyTo(peerUuid, name); });
+        .def("change_applied", [](std::shared_ptr<DaemonHost> host,
+                                  uint64_t ticket) { postToLoop([host, ticket] { host->changeApplied(ticket); }); })
+        .def("change_failed",
+             [](std::shared_ptr<DaemonHost> host, uint64_t ticket, const std::string& reason) {
+                 postToLoop([host, ticket, reason] { host->changeFailed(ticket, reason); });
              })
         .def("set_status", [](std::shared_ptr<DaemonHost> host,
                               unsigned int value) { postToLoop([host, value] { host->setStatus(value); }); })

@@ -44,8 +44,10 @@ void zyre_set_port(zyre_t* self, int port_nbr);
 void zyre_set_interface(zyre_t* self, const char* value);
 /* Beacon interval in milliseconds, 1000 by default. */
 void zyre_set_interval(zyre_t* self, size_t interval);
-/* Silence (no message, no beacon) after which a peer is pinged and
-   reported EVASIVE, and SILENT the first time (5000 ms). */
+/* Silence (no message, no beacon, no answer to a PING) after which a peer
+   is pinged and reported EVASIVE, and SILENT the first time (5000 ms). A
+   peer quiet for three quarters of it is pinged first: its answer keeps it
+   live. */
 void zyre_set_evasive_timeout(zyre_t* self, int interval);
 /* Silence after which a peer is dropped and reported EXIT (30000 ms). */
 void zyre_set_expired_timeout(zyre_t* self, int interval);
@@ -139,7 +141,8 @@ void zyre_event_destroy(zyre_event_t** self_p);
    - SILENT: nothing heard from it for the evasive timeout; once per
      silence (EVASIVE repeats at every check). It stays a peer until it is
      heard from again (ALIVE) or the expired timeout passes (EXIT).
-   - ALIVE: a peer reported SILENT was heard from again.
+   - ALIVE: a peer reported SILENT was heard from again (a message, a
+     beacon, or its answer to a PING).
    - EXIT also comes at once (within about 0.5 s) for a peer whose
      connection to this node closed and that does not answer a check:
      a killed program. */
