@@ -12,6 +12,7 @@
 #include "corvo/file_pattern.h"
 #include "corvo/image_root.h"
 #include "corvo/image_service.h"
+#include "corvo/message.h"
 #include "corvo/misc.h"
 #include "corvo/peer.h"
 
@@ -292,7 +293,33 @@ bool Camera::saveImage(void* data)
     }
     if (image.filename != directoryPath + file)
         properties.at("filename")->setValue(image.filename);
+    const std::string saved = image.filename.substr(image.filename.find_last_of('/') + 1);
+    announceImage(dir.fd, directory.empty() ? saved : directory + "/" + saved, type, width, height);
     return true;
+}
+
+void Camera::announceImage(int directoryFd, const std::string& name, int type, int width, int height)
+{
+    corvo::proto::ImageReady ready;
+    ready.set_name(name);
+    uint64_t size = 0;
+    std::string sha1;
+    const std::string file = name.substr(name.find_last_of('/') + 1);
+    if (!digestFile(directoryFd, file, size, sha1)) {
+        warn("image " + name + " could not be read back: not announced");
+        return;
+    }
+    ready.set_size(size);
+    ready.set_sha1(sha1);
+    ready.set_width(static_cast<uint32_t>(width));
+    ready.set_height(static_cast<uint32_t>(height));
+    ready.set_datatype(type);
+    ready.set_exposure_start(properties.at("starttime")->getValue<std::string>().substr(0, kImageTimeBytes));
+    ready.set_exposure_length(exposureSeconds >= 0 ? exposureSeconds : properties.at("expotime")->getValue<double>());
+    ready.set_saved(formatFitsTime(systemNanos()));
+    announced = ready;
+    if (network)
+        network->sendAll(ProtobufToZMsg(ready));
 }
 
 }  // namespace corvo

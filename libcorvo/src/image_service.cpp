@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <vector>
 
+#include "corvo/image.h"
 #include "corvo/image_root.h"
 #include "corvo/log_throttle.h"
 #include "corvo/message.h"
@@ -102,6 +104,63 @@ LogThrottle& faultThrottle()
 }
 
 }  // namespace
+
+bool parseImageReady(const unsigned char* data, size_t size, corvo::proto::ImageReady& ready, std::string& problem)
+{
+    if (!parse(ready, data, size)) {
+        problem = "an image announcement that does not parse";
+        return false;
+    }
+    const std::string& name = ready.name();
+    const auto parts = split(name, '/');
+    static const std::set<int> datatypes{IMAGE_UINT8, IMAGE_INT8,   IMAGE_INT16, IMAGE_UINT16,
+                                         IMAGE_INT32, IMAGE_UINT32, IMAGE_FLOAT, IMAGE_DOUBLE};
+    if (name.empty())
+        problem = "an image announcement without a name";
+    else if (name.size() > kImageNameBytes)
+        problem = "an image name of " + std::to_string(name.size()) + " bytes (at most " +
+                  std::to_string(kImageNameBytes) + ")";
+    else if (name[0] == '/' || std::find(parts.begin(), parts.end(), "..") != parts.end())
+        problem = "an image name outside the image root";
+    else if (ready.sha1().size() != 40 || ready.sha1().find_first_not_of("0123456789abcdef") != std::string::npos)
+        problem = "an image announcement whose checksum is not a hex SHA-1";
+    else if (!datatypes.count(ready.datatype()))
+        problem = "an image announcement of pixel type " + std::to_string(ready.datatype());
+    else if (ready.exposure_start().size() > kImageTimeBytes || ready.saved().size() > kImageTimeBytes)
+        problem = "an image announcement with a time text over " + std::to_string(kImageTimeBytes) + " bytes";
+    else
+        return true;
+    return false;
+}
+
+bool digestFile(int directoryFd, const std::string& name, uint64_t& size, std::string& sha1)
+{
+    int fd = openat(directoryFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    Sha1 hash;
+    std::vector<unsigned char> buffer(1024 * 1024);
+    uint64_t total = 0;
+    while (ok) {
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            ok = false;
+        if (n <= 0)
+            break;
+        hash.update(buffer.data(), static_cast<size_t>(n));
+        total += static_cast<uint64_t>(n);
+    }
+    ::close(fd);
+    if (!ok)
+        return false;
+    size = total;
+    sha1 = hash.hex();
+    return true;
+}
 
 struct ImageService::Transfer {
     std::string peerUuid, peerName;

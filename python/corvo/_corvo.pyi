@@ -7,6 +7,7 @@ import numpy
 
 MAX_PENDING_CALLS: int
 MAX_EVENT_BATCH: int
+MAX_IMAGE_FETCHES: int
 
 def loop_running() -> bool: ...
 def shutdown() -> None:
@@ -26,6 +27,11 @@ class SiteNode:
     def change(self, peer_uuid: str, name: str, type: int, value: Any) -> None: ...
     def command(self, peer_uuid: str, words: List[str]) -> None: ...
     def receive_logs(self, on: bool) -> None: ...
+    def fetch_image(self, peer_uuid: str, transfer: int, camera: str, name: str, mode: int, path: str,
+                    timeout: float, max_bytes: int) -> str:
+        """Starts a fetch (mode 0 file, 1 memory, 2 stream); why it cannot, or ""."""
+    def cancel_image(self, transfer: int) -> None: ...
+    def image_consumed(self, transfer: int, bytes: int) -> None: ...
 
 class DaemonHost:
     """The library daemon behind corvo.Daemon."""

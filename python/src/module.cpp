@@ -104,6 +104,41 @@ public:
         postToLoop([sending, peerUuid, words] { sending->sendCommand(peerUuid, words); });
     }
 
+    // Starts a fetch on the loop thread; the reason it cannot start, or "".
+    std::string fetchImage(const std::string& peerUuid, uint64_t transfer, const std::string& camera,
+                           const std::string& name, int mode, const std::string& path, double timeout,
+                           uint64_t maxBytes)
+    {
+        if (mode < 0 || mode > 2)
+            throw py::value_error("unknown fetch mode " + std::to_string(mode));
+        corvo::python::ImageFetch::Request request;
+        request.transfer = transfer;
+        request.camera = camera;
+        request.name = name;
+        request.mode = static_cast<corvo::python::ImageFetch::Mode>(mode);
+        request.path = path;
+        request.timeoutSeconds = timeout;
+        request.maxBytes = maxBytes;
+        auto target = live();
+        std::string refusal;
+        callOnLoop([&] { refusal = target->startFetch(peerUuid, request); });
+        return refusal;
+    }
+
+    void cancelImage(uint64_t transfer)
+    {
+        if (!node)
+            return;
+        auto target = node;
+        postToLoop([target, transfer] { target->cancelFetch(transfer); });
+    }
+
+    void imageConsumed(uint64_t transfer, uint64_t bytes)
+    {
+        auto target = live();
+        postToLoop([target, transfer, bytes] { target->fetchConsumed(transfer, bytes); });
+    }
+
     void receiveLogs(bool on)
     {
         auto target = live();
@@ -188,6 +223,7 @@ PYBIND11_MODULE(_corvo, m)
     m.def("on_loop_thread", [] { return LoopThread::instance().onLoopThread(); });
     m.attr("MAX_PENDING_CALLS") = LoopThread::kMaxPendingTasks;
     m.attr("MAX_EVENT_BATCH") = SiteNode::kMaxBatch;
+    m.attr("MAX_IMAGE_FETCHES") = SiteNode::kMaxFetches;
 
     py::class_<SiteHandle>(m, "SiteNode")
         .def(py::init([](const std::string& site, int port, const std::string& interface, const std::string& name,
@@ -209,7 +245,10 @@ PYBIND11_MODULE(_corvo, m)
         .def("close", &SiteHandle::close)
         .def("change", &SiteHandle::change)
         .def("command", &SiteHandle::command)
-        .def("receive_logs", &SiteHandle::receiveLogs);
+        .def("receive_logs", &SiteHandle::receiveLogs)
+        .def("fetch_image", &SiteHandle::fetchImage)
+        .def("cancel_image", &SiteHandle::cancelImage)
+        .def("image_consumed", &SiteHandle::imageConsumed);
 
     py::class_<DaemonHost, std::shared_ptr<DaemonHost>>(m, "DaemonHost")
         .def(py::init<std::string>())

@@ -137,6 +137,37 @@ head -c $((size + 10)) /dev/zero >"$work/got/.long.fits.part"
 t 5 "offset beyond the end" fetch camera t.fits -o "$work/got/long.fits"
 err_has "beyond the image"
 
+echo "== follow: each announced image is fetched as it is saved"
+mkdir -p "$work/follow"
+: >"$work/follow/t.fits"  # a file of the same name is kept, not replaced
+"$corvo" "${net[@]}" -t 20 fetch camera --follow -o "$work/follow" >"$work/follow.out" 2>"$work/follow.err" &
+follower=$!
+pids+=($follower)
+sleep 1.5  # the follower joins the site before the first save
+t 0 "expose for the follower" --timeout 15 --wait filename cmd camera expose
+t 0 "expose again" --timeout 15 --wait filename cmd camera expose
+for _ in $(seq 150); do
+  [ "$(wc -l <"$work/follow.out")" -ge 2 ] && break
+  sleep 0.1
+done
+kill -INT "$follower"
+wait "$follower"
+status=$?
+current="fetch --follow"
+[ "$status" -eq 0 ] || fail "$current: exit status $status after SIGINT: $(cat "$work/follow.err")"
+# The camera never replaces a file: the two saves are t_1.fits and t_2.fits.
+saved1=$work/images/t_1.fits saved2=$work/images/t_2.fits
+got=$(cat "$work/follow.out")
+[ "$got" = "$work/follow/t_1.fits"$'\n'"$work/follow/t_2.fits" ] || fail "$current: printed '$got'"
+same "$saved1" "$work/follow/t_1.fits"
+same "$saved2" "$work/follow/t_2.fits"
+[ ! -s "$work/follow/t.fits" ] || fail "$current: the earlier t.fits was replaced"
+fitsverify -q "$work/follow/t_2.fits" >"$work/verify" 2>&1 || fail "fitsverify (follow): $(cat "$work/verify")"
+t 2 "--follow with a file" fetch camera --follow -o "$work/follow/t_1.fits"
+err_has "writes into a directory"
+t 2 "--follow elsewhere" --follow get camera imgw
+err_has "applies to fetch only"
+
 echo "== the camera still answers"
 t 0 "get after all of it" get camera imgw
 kill -0 "${pids[0]}" 2>/dev/null || fail "the camera died: $(tail -5 "$work/camera.log")"

@@ -1,14 +1,17 @@
 // The image service and receiver wired to each other in process: a whole
 // transfer, the credit window, the bounds on requests, the camera's
 // refusals, and the receiver's checks of what a camera sends.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <random>
 
+#include "corvo/image.h"
 #include "corvo/image_service.h"
 #include "corvo/message.h"
 
@@ -268,6 +271,73 @@ TEST_F(ReceiverTest, FailsOnAWrongChecksumOrAShortEnd)
     std::string payload = end.SerializeAsString();
     shortEnd.handle(MSG_IMAGE_END, reinterpret_cast<const unsigned char*>(payload.data()), payload.size(), ignored);
     EXPECT_EQ(shortEnd.state(), ImageReceiver::State::Failed);  // empty image, wrong digest
+}
+
+// The announcement of a saved image as receivers read it: each field a
+// peer could lie about is checked before anyone fetches by it.
+TEST(ImageReadyTest, AcceptsAnAnnouncementAndRefusesEachBadField)
+{
+    auto good = [] {
+        corvo::proto::ImageReady ready;
+        ready.set_name("261208/img_1.fits");
+        ready.set_size(5760);
+        ready.set_width(3);
+        ready.set_height(2);
+        ready.set_datatype(IMAGE_UINT16);
+        ready.set_sha1(std::string(40, 'a'));
+        ready.set_exposure_start("2026-12-08T23:00:00.125");
+        ready.set_exposure_length(2.5);
+        return ready;
+    };
+    auto check = [](const corvo::proto::ImageReady& ready, std::string& problem) {
+        const std::string wire = ready.SerializeAsString();
+        corvo::proto::ImageReady out;
+        return parseImageReady(reinterpret_cast<const unsigned char*>(wire.data()), wire.size(), out, problem);
+    };
+    std::string problem;
+    EXPECT_TRUE(check(good(), problem)) << problem;
+
+    std::vector<std::pair<std::function<void(corvo::proto::ImageReady&)>, std::string>> lies = {
+        {[](auto& r) { r.set_name(""); }, "without a name"},
+        {[](auto& r) { r.set_name(std::string(kImageNameBytes + 1, 'x')); }, "bytes (at most"},
+        {[](auto& r) { r.set_name("/etc/passwd"); }, "outside the image root"},
+        {[](auto& r) { r.set_name("a/../../b.fits"); }, "outside the image root"},
+        {[](auto& r) { r.set_sha1(std::string(39, 'a')); }, "not a hex SHA-1"},
+        {[](auto& r) { r.set_sha1(std::string(40, 'A')); }, "not a hex SHA-1"},
+        {[](auto& r) { r.set_datatype(17); }, "pixel type 17"},
+        {[](auto& r) { r.set_saved(std::string(kImageTimeBytes + 1, '1')); }, "time text"},
+    };
+    for (const auto& lie : lies) {
+        corvo::proto::ImageReady ready = good();
+        lie.first(ready);
+        problem.clear();
+        EXPECT_FALSE(check(ready, problem)) << lie.second;
+        EXPECT_NE(problem.find(lie.second), std::string::npos) << problem;
+    }
+    const unsigned char garbage[] = {0xff, 0xff, 0xff};
+    corvo::proto::ImageReady out;
+    EXPECT_FALSE(parseImageReady(garbage, sizeof garbage, out, problem));
+    EXPECT_NE(problem.find("does not parse"), std::string::npos);
+}
+
+TEST_F(ImageServiceTest, DigestOfAFileFollowsNoLinkAndOpensNoFifo)
+{
+    const std::string bytes = writeFile("d.fits", 3 * 1024 * 1024 + 5);
+    Sha1 expected;
+    expected.update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    int dirFd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dirFd, 0);
+    uint64_t size = 0;
+    std::string sha1;
+    EXPECT_TRUE(digestFile(dirFd, "d.fits", size, sha1));
+    EXPECT_EQ(size, bytes.size());
+    EXPECT_EQ(sha1, expected.hex());
+    ASSERT_EQ(symlink((root + "/d.fits").c_str(), (root + "/l.fits").c_str()), 0);
+    ASSERT_EQ(mkfifo((root + "/p.fits").c_str(), 0600), 0);
+    EXPECT_FALSE(digestFile(dirFd, "l.fits", size, sha1));
+    EXPECT_FALSE(digestFile(dirFd, "p.fits", size, sha1));  // would block if opened for reading
+    EXPECT_FALSE(digestFile(dirFd, "missing.fits", size, sha1));
+    close(dirFd);
 }
 
 }  // namespace

@@ -21,6 +21,21 @@ std::string gossipEndpoint(int udpPort)
     return "tcp://10.77.0.1:" + std::to_string(20000 + udpPort);
 }
 
+// How `node` says it found `peer` ("" when not at all), once it says
+// `want` or after `ms` milliseconds.
+std::string foundBy(TestNode& node, const std::string& peer, const std::string& want, int ms)
+{
+    std::string said;
+    for (int waited = 0;; waited += 50) {
+        char* text = zyre_peer_found_by(node.get(), peer.c_str());
+        said = text ? text : "(none)";
+        zstr_free(&text);
+        if (said == want || waited >= ms)
+            return said;
+        zclock_sleep(50);
+    }
+}
+
 struct Site {
     std::vector<std::unique_ptr<TestNode>> nodes;
 
@@ -59,11 +74,60 @@ TEST(ZreGossip, NodesWhoseBeaconsNeverMeetFindEachOtherThroughARendezvous)
         ASSERT_TRUE(node->start());
     // beta and gamma know of each other only through the rendezvous.
     EXPECT_TRUE(site.allSeeAll(8000));
+    EXPECT_EQ(foundBy(b, c.uuid(), "gossip", 5000), "gossip");
+    EXPECT_EQ(foundBy(c, b.uuid(), "gossip", 5000), "gossip");
+    EXPECT_EQ(foundBy(b, rendezvous.uuid(), "gossip", 5000), "gossip");
 
     b.whisper(c.uuid(), {"over", "gossip"});
     auto got = c.waitFor(isEvent("WHISPER", b.uuid()), 3000);
     ASSERT_TRUE(got);
     EXPECT_EQ(got->frames, (std::vector<std::string>{"over", "gossip"}));
+}
+
+// Found both ways, a peer is one peer, and says so; the node answers for
+// peers only (not for itself, a stranger or a malformed UUID).
+TEST(ZreGossip, APeerFoundByBeaconAndGossipIsOnePeerFoundBothWays)
+{
+    Site site;
+    NodeOptions shared;
+    shared.port = freshPort();
+    std::string endpoint = gossipEndpoint(shared.port);
+    site.nodes.push_back(std::make_unique<TestNode>("alpha", shared));
+    site.nodes.push_back(std::make_unique<TestNode>("beta", shared));
+    TestNode& a = *site.nodes[0];
+    TestNode& b = *site.nodes[1];
+    TestNode& c = site.add("gamma");  // beacons apart: gossip only
+    zyre_gossip_bind(a.get(), "%s", endpoint.c_str());
+    zyre_gossip_connect(b.get(), "%s", endpoint.c_str());
+    zyre_gossip_connect(c.get(), "%s", endpoint.c_str());
+    for (auto& node : site.nodes)
+        ASSERT_TRUE(node->start());
+    ASSERT_TRUE(site.allSeeAll(8000));
+    EXPECT_EQ(foundBy(a, b.uuid(), "beacon,gossip", 5000), "beacon,gossip");
+    EXPECT_EQ(foundBy(b, a.uuid(), "beacon,gossip", 5000), "beacon,gossip");
+    EXPECT_EQ(foundBy(a, c.uuid(), "gossip", 5000), "gossip");
+    EXPECT_EQ(a.count(isEvent("ENTER", b.uuid())), 1u);
+    EXPECT_EQ(foundBy(a, a.uuid(), "", 0), "(none)");
+    EXPECT_EQ(foundBy(a, "00000000000000000000000000000000", "", 0), "(none)");
+    EXPECT_EQ(foundBy(a, "not a uuid", "", 0), "(none)");
+    EXPECT_EQ(zyre_peer_found_by(a.get(), nullptr), nullptr);
+}
+
+TEST(ZreGossip, NodesOnOneBeaconPortAreFoundByBeacon)
+{
+    Site site;
+    NodeOptions shared;
+    shared.port = freshPort();
+    site.nodes.push_back(std::make_unique<TestNode>("alpha", shared));
+    site.nodes.push_back(std::make_unique<TestNode>("beta", shared));
+    for (auto& node : site.nodes)
+        ASSERT_TRUE(node->start());
+    ASSERT_TRUE(site.allSeeAll(8000));
+    EXPECT_EQ(foundBy(*site.nodes[0], site.nodes[1]->uuid(), "beacon", 3000), "beacon");
+    EXPECT_EQ(foundBy(*site.nodes[1], site.nodes[0]->uuid(), "beacon", 3000), "beacon");
+    site.nodes[1]->stop();
+    EXPECT_TRUE(site.nodes[0]->waitFor(isEvent("EXIT", site.nodes[1]->uuid()), 5000));
+    EXPECT_EQ(foundBy(*site.nodes[0], site.nodes[1]->uuid(), "", 0), "(none)");
 }
 
 TEST(ZreGossip, WithoutGossipNodesOnOtherBeaconPortsStayApart)

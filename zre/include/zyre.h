@@ -62,6 +62,15 @@ int zyre_set_curve_keypair(zyre_t* self, const char* public_key, const char* sec
    one of the comma-separated shell patterns in `names`. -1 also when the
    key or the identity is already trusted. */
 int zyre_trust_key(zyre_t* self, const char* public_key, const char* identity, const char* names);
+/* Stops trusting `public_key`; -1 when it was not trusted or is malformed. */
+int zyre_untrust_key(zyre_t* self, const char* public_key);
+/* After zyre_start(), the keys trusted and untrusted since take effect
+   only here (so that a change of several keys is one step): when it
+   returns, handshakes with a key no longer trusted are refused, messages
+   over connections made with such a key are ignored, and every peer whose
+   key is no longer trusted, or whose identity may no longer announce its
+   name, has been dropped (EXIT). 0, or -1 on an open node. */
+int zyre_apply_trust(zyre_t* self);
 /* On a secured node, ENTER events carry the identity that the peer proved
    as this header; the node drops any header of this name that peers send. */
 #define ZYRE_IDENTITY_HEADER "X-CORVO-IDENTITY"
@@ -96,6 +105,17 @@ zsock_t* zyre_socket(zyre_t* self);
    100,000 events or 64 MiB beyond what the event socket holds). */
 #define ZRE_HAS_DROPPED_EVENTS 1
 uint64_t zyre_dropped_events(zyre_t* self);
+
+/* This node's own addition to the API (ZRE_HAS_PEER_FOUND_BY): how a peer
+   was found. A newly allocated string (free it with zstr_free): "beacon"
+   (its UDP beacon), "gossip" (a gossip tuple naming its endpoint),
+   "beacon,gossip" (both), or "" (it greeted this node first and has not
+   been heard of either way yet; it usually is within a beacon interval or
+   a gossip round). NULL when `peer` (a UUID) is not a peer that said HELLO,
+   or the node does not run. Reads the peer table directly (no round trip
+   through the node's pipe). */
+#define ZRE_HAS_PEER_FOUND_BY 1
+char* zyre_peer_found_by(zyre_t* self, const char* peer);
 
 /* Events ---------------------------------------------------------------- */
 

@@ -214,6 +214,9 @@ private:
         } else if (cmd == "STOP") {
             shutDown(true);
             zsock_signal(pipe_, 0);
+        } else if (cmd == "TRUST") {
+            changeTrust(msg);
+            zsock_signal(pipe_, 0);
         } else if (msg.size() < 2) {
             return;
         } else if (cmd == "JOIN") {
@@ -237,6 +240,38 @@ private:
             config = *owned;
         }
         return config;
+    }
+
+    // A new table of trusted keys (revocation): handshakes are answered from
+    // it at once, messages over connections whose key it no longer lists
+    // count as from nobody, and each peer whose key or name it no longer
+    // allows is dropped now.
+    void changeTrust(Parts& msg)
+    {
+        std::unique_ptr<std::shared_ptr<const TrustTable>> given;
+        if (msg.size() >= 2 && msg.bytes(1) == sizeof(void*)) {
+            std::shared_ptr<const TrustTable>* raw = nullptr;
+            std::memcpy(&raw, msg.data(1), sizeof raw);
+            given.reset(raw);
+        }
+        if (!given || !*given || !config_.curve)
+            return;
+        config_.curve->trust = *given;
+        inbox_.trustChanged();
+        const TrustTable& trust = **given;
+        auto untrusted = roster_.table().select([&](const Peer& peer) {
+            if (!peer.ready)
+                return trust.byKey(peer.serverKey) == nullptr;
+            const TrustedIdentity* entry = trust.byIdentity(peer.identity);
+            return !entry || entry->key != peer.serverKey || !entry->mayAnnounce(peer.name);
+        });
+        for (const Uuid& uuid : untrusted) {
+            Peer* peer = roster_.find(uuid);
+            if (peer->ready)
+                log_.warn("peer %s '%s' (identity %s) dropped: its key is no longer trusted", peer->uuidText.c_str(),
+                          NodeLog::printable(peer->name).c_str(), NodeLog::printable(peer->identity).c_str());
+            roster_.remove(uuid, peer->ready);
+        }
     }
 
     // ---- start and stop ------------------------------------------------
@@ -385,16 +420,19 @@ private:
             }
             return;
         }
+        std::string endpoint = "tcp://" + addressText(sender) + ":" + std::to_string(beacon.port);
         if (peer) {
             if (peer->ready)
                 roster_.heardFrom(*peer);
+            if (peer->endpoint == endpoint)
+                peer->foundBy |= kFoundByBeacon;
             return;
         }
-        std::string endpoint = "tcp://" + addressText(sender) + ":" + std::to_string(beacon.port);
         if (mailboxes_.recentlyClosed(endpoint) || !admission_.admit(sender.s_addr, beacon.uuid, roster_.size()))
             return;
         roster_.dropAt(endpoint);
-        roster_.connect(beacon.uuid, endpoint, sender.s_addr, key, hello());
+        if (Peer* added = roster_.connect(beacon.uuid, endpoint, sender.s_addr, key, hello()))
+            added->foundBy |= kFoundByBeacon;
     }
 
     // A tuple names a mailbox as a beacon would: the HELLO over it decides
@@ -404,8 +442,11 @@ private:
         if (tuple.uuid == uuid_)
             return;
         if (Peer* peer = roster_.find(tuple.uuid)) {
-            if (peer->ready && peer->endpoint == tuple.endpoint)
-                roster_.heardFrom(*peer);
+            if (peer->endpoint == tuple.endpoint) {
+                peer->foundBy |= kFoundByGossip;
+                if (peer->ready)
+                    roster_.heardFrom(*peer);
+            }
             return;
         }
         std::optional<CurveKey> key;
@@ -421,7 +462,8 @@ private:
         if (mailboxes_.recentlyClosed(tuple.endpoint) || !admission_.admit(kGossipSource, tuple.uuid, roster_.size()))
             return;
         roster_.dropAt(tuple.endpoint);
-        roster_.connect(tuple.uuid, tuple.endpoint, kGossipSource, key ? &*key : nullptr, hello());
+        if (Peer* added = roster_.connect(tuple.uuid, tuple.endpoint, kGossipSource, key ? &*key : nullptr, hello()))
+            added->foundBy |= kFoundByGossip;
     }
 
     // ---- checking that a peer lives ------------------------------------

@@ -49,6 +49,11 @@ constexpr size_t kImageQueuedPerPeer = 8;
 /// A transfer granted no credit for this long ends with an error.
 constexpr int kImageStallSeconds = 60;
 
+/// Longest image name (below the root) an ImageReady may carry.
+constexpr size_t kImageNameBytes = 4096;
+/// Longest time text (exposure start, saving time) an ImageReady may carry.
+constexpr size_t kImageTimeBytes = 64;
+
 /// The command name in the Response by which a camera refuses an image
 /// request; its arguments are the transfer number and the name asked for.
 CORVO_API extern const char* const kImageRefusalCommand;
@@ -68,6 +73,19 @@ public:
 private:
     zdigest_t* digest;
 };
+
+/// Reads a camera's announcement of a saved image (tag 12). False, with the
+/// reason in `problem`, when it does not parse, has no name, a name longer
+/// than kImageNameBytes, an absolute name or one with a ".." component, a
+/// "sha1" that is not 40 lower-case hex digits, an unknown "datatype" or a
+/// time text longer than kImageTimeBytes.
+CORVO_API bool parseImageReady(const unsigned char* data, size_t size, corvo::proto::ImageReady& ready,
+                               std::string& problem);
+
+/// The size and lower-case hex SHA-1 of the regular file `name` in the
+/// open directory `directoryFd`, opened without following links. False when
+/// it is not a regular file or cannot be read whole.
+CORVO_API bool digestFile(int directoryFd, const std::string& name, uint64_t& size, std::string& sha1);
 
 /// The camera's side: answers image requests from peers by streaming files
 /// below the image root. It owns no network: `send` whispers a framed
