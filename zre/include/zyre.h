@@ -36,7 +36,7 @@ void zyre_set_name(zyre_t* self, const char* name);
 void zyre_set_header(zyre_t* self, const char* name, const char* format, ...) __attribute__((format(printf, 3, 4)));
 /* Traces the node's activity on standard error. */
 void zyre_set_verbose(zyre_t* self);
-/* UDP discovery port, 5670 by default. */
+/* UDP discovery port, 5670 by default; 0: no beacons (gossip only). */
 void zyre_set_port(zyre_t* self, int port_nbr);
 /* Network interface by name (or IPv4 address); otherwise ZSYS_INTERFACE,
    otherwise the first broadcast-capable interface, otherwise (a node that
@@ -44,8 +44,10 @@ void zyre_set_port(zyre_t* self, int port_nbr);
 void zyre_set_interface(zyre_t* self, const char* value);
 /* Beacon interval in milliseconds, 1000 by default. */
 void zyre_set_interval(zyre_t* self, size_t interval);
-/* Silence (no message, no beacon) after which a peer is pinged and
-   reported EVASIVE, and SILENT the first time (5000 ms). */
+/* Silence (no message, no beacon, no answer to a PING) after which a peer
+   is pinged and reported EVASIVE, and SILENT the first time (5000 ms). A
+   peer quiet for three quarters of it is pinged first: its answer keeps it
+   live. */
 void zyre_set_evasive_timeout(zyre_t* self, int interval);
 /* Silence after which a peer is dropped and reported EXIT (30000 ms). */
 void zyre_set_expired_timeout(zyre_t* self, int interval);
@@ -63,6 +65,15 @@ int zyre_set_curve_keypair(zyre_t* self, const char* public_key, const char* sec
    one of the comma-separated shell patterns in `names`. -1 also when the
    key or the identity is already trusted. */
 int zyre_trust_key(zyre_t* self, const char* public_key, const char* identity, const char* names);
+/* Stops trusting `public_key`; -1 when it was not trusted or is malformed. */
+int zyre_untrust_key(zyre_t* self, const char* public_key);
+/* After zyre_start(), the keys trusted and untrusted since take effect
+   only here (so that a change of several keys is one step): when it
+   returns, handshakes with a key no longer trusted are refused, messages
+   over connections made with such a key are ignored, and every peer whose
+   key is no longer trusted, or whose identity may no longer announce its
+   name, has been dropped (EXIT). 0, or -1 on an open node. */
+int zyre_apply_trust(zyre_t* self);
 /* On a secured node, ENTER events carry the identity that the peer proved
    as this header; the node drops any header of this name that peers send. */
 #define ZYRE_IDENTITY_HEADER "X-CORVO-IDENTITY"
@@ -130,7 +141,8 @@ void zyre_event_destroy(zyre_event_t** self_p);
    - SILENT: nothing heard from it for the evasive timeout; once per
      silence (EVASIVE repeats at every check). It stays a peer until it is
      heard from again (ALIVE) or the expired timeout passes (EXIT).
-   - ALIVE: a peer reported SILENT was heard from again.
+   - ALIVE: a peer reported SILENT was heard from again (a message, a
+     beacon, or its answer to a PING).
    - EXIT also comes at once (within about 0.5 s) for a peer whose
      connection to this node closed and that does not answer a check:
      a killed program. */

@@ -27,11 +27,16 @@ std::optional<GossipMessage> decodeFrame(zframe_t* frame)
 bool GossipDiscovery::open(const std::string& bind, const std::vector<Remote>& servers, const GossipTuple& own,
                            const CurveSetup* curve, const std::string& zapDomain)
 {
-    auto publish = publishTuple(own, kOwnTtlMs);
-    if (!publish)
-        return false;
-    own_ = *publish;
-    table_.setOwnKey(own_.key);
+    // Without an endpoint of its own the node only relays (a rendezvous
+    // point that is no peer): it publishes nothing.
+    own_ = GossipMessage{};
+    if (!own.endpoint.empty()) {
+        auto publish = publishTuple(own, kOwnTtlMs);
+        if (!publish)
+            return false;
+        own_ = *publish;
+        table_.setOwnKey(own_.key);
+    }
     int64_t t = now();
     if (!bind.empty()) {
         server_ = zsock_new(ZMQ_ROUTER);
@@ -132,7 +137,8 @@ void GossipDiscovery::greet(Server& server, LivePeers* live, int64_t t)
     GossipMessage hello;
     hello.id = GossipId::Hello;
     sendToServer(server, hello);
-    sendToServer(server, own_);
+    if (publishes())
+        sendToServer(server, own_);
     for (const GossipMessage& publish : table_.all(t, live))
         sendToServer(server, publish);
 }
@@ -153,7 +159,8 @@ bool GossipDiscovery::work(GossipListener& listener, int64_t t)
     }
     if (t >= nextRefreshAt_) {
         nextRefreshAt_ = t + kRefreshMs;
-        relay(own_, nullptr, nullptr);
+        if (publishes())
+            relay(own_, nullptr, nullptr);
     }
     return more;
 }
@@ -203,7 +210,8 @@ bool GossipDiscovery::readServer(GossipListener& listener, int64_t t)
             return true;
         }
         connected_[identity].lastHeard = t;
-        sendToClient(identity, own_);
+        if (publishes())
+            sendToClient(identity, own_);
         for (const GossipMessage& publish : table_.all(t, &listener))
             sendToClient(identity, publish);
         return true;

@@ -59,11 +59,16 @@ public:
     // Binds `bind` (if not empty) and connects to each of `servers`. With
     // `curve`, the bound endpoint is a CURVE server authenticated under the
     // ZAP domain `zapDomain` (the node's, registered by its inbox), and
-    // clients of secured endpoints use the node's key pair.
+    // clients of secured endpoints use the node's key pair. An `own` tuple
+    // without an endpoint publishes nothing: relay only.
     bool open(const std::string& bind, const std::vector<Remote>& servers, const GossipTuple& own,
               const CurveSetup* curve, const std::string& zapDomain);
     void close();
     bool active() const { return server_ || !clients_.empty(); }
+    // True unless the node only relays.
+    bool publishes() const { return !own_.key.empty(); }
+    // Tuples held now.
+    size_t tupleCount() const { return table_.size(); }
 
     // Reads what waits on every gossip socket (a batch), hands new tuples
     // to `listener`, and does what is due (pings, refreshes, expiry). True

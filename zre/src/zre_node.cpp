@@ -207,6 +207,9 @@ private:
         } else if (cmd == "STOP") {
             shutDown(true);
             zsock_signal(pipe_, 0);
+        } else if (cmd == "TRUST") {
+            changeTrust(msg);
+            zsock_signal(pipe_, 0);
         } else if (msg.size() < 2) {
             return;
         } else if (cmd == "JOIN") {
@@ -232,6 +235,38 @@ private:
         return config;
     }
 
+    // A new table of trusted keys (revocation): handshakes are answered from
+    // it at once, messages over connections whose key it no longer lists
+    // count as from nobody, and each peer whose key or name it no longer
+    // allows is dropped now.
+    void changeTrust(Parts& msg)
+    {
+        std::unique_ptr<std::shared_ptr<const TrustTable>> given;
+        if (msg.size() >= 2 && msg.bytes(1) == sizeof(void*)) {
+            std::shared_ptr<const TrustTable>* raw = nullptr;
+            std::memcpy(&raw, msg.data(1), sizeof raw);
+            given.reset(raw);
+        }
+        if (!given || !*given || !config_.curve)
+            return;
+        config_.curve->trust = *given;
+        inbox_.trustChanged();
+        const TrustTable& trust = **given;
+        auto untrusted = roster_.table().select([&](const Peer& peer) {
+            if (!peer.ready)
+                return trust.byKey(peer.serverKey) == nullptr;
+            const TrustedIdentity* entry = trust.byIdentity(peer.identity);
+            return !entry || entry->key != peer.serverKey || !entry->mayAnnounce(peer.name);
+        });
+        for (const Uuid& uuid : untrusted) {
+            Peer* peer = roster_.find(uuid);
+            if (peer->ready)
+                log_.warn("peer %s '%s' (identity %s) dropped: its key is no longer trusted", peer->uuidText.c_str(),
+                          NodeLog::printable(peer->name).c_str(), NodeLog::printable(peer->identity).c_str());
+            roster_.remove(uuid, peer->ready);
+        }
+    }
+
     // ---- start and stop ------------------------------------------------
 
     int start(const Config& config)
@@ -249,7 +284,9 @@ private:
             return -1;
         }
         const CurveSetup* curve = config_.curve.get();
-        if (!inbox_.open(*iface, curve) || !beacons_.open(*iface, config_.port, config_.interval, curve)) {
+        // Port 0: no beacons (gossip discovery only); the closed part stays idle.
+        bool beaconsOk = config_.port == 0 || beacons_.open(*iface, config_.port, config_.interval, curve);
+        if (!inbox_.open(*iface, curve) || !beaconsOk) {
             inbox_.close();
             beacons_.close();
             return -1;

@@ -132,7 +132,7 @@ void zyre_set_verbose(zyre_t* self)
 
 void zyre_set_port(zyre_t* self, int port_nbr)
 {
-    if (port_nbr > 0 && port_nbr <= 65535)
+    if (port_nbr >= 0 && port_nbr <= 65535)
         self->config.port = port_nbr;
 }
 
@@ -192,6 +192,36 @@ int zyre_trust_key(zyre_t* self, const char* public_key, const char* identity, c
     }
     std::lock_guard<std::mutex> lock(self->pipeLock);
     return self->trust->add(std::move(entry)) ? 0 : -1;
+}
+
+int zyre_untrust_key(zyre_t* self, const char* public_key)
+{
+    auto key = public_key ? zre::curveKeyFromText(public_key) : std::nullopt;
+    if (!key)
+        return -1;
+    std::lock_guard<std::mutex> lock(self->pipeLock);
+    return self->trust->remove(*key) ? 0 : -1;
+}
+
+int zyre_apply_trust(zyre_t* self)
+{
+    std::lock_guard<std::mutex> lock(self->pipeLock);
+    if (!self->started)
+        return 0;  // zyre_start takes the keys as they are then
+    if (!self->publicKey)
+        return -1;
+    auto* table = new std::shared_ptr<const zre::TrustTable>(std::make_shared<const zre::TrustTable>(*self->trust));
+    zmsg_t* msg = zmsg_new();
+    zmsg_addstr(msg, "TRUST");
+    zmsg_addmem(msg, &table, sizeof table);
+    self->direct.commandQueued();
+    if (zmsg_send(&msg, self->actor) != 0) {
+        self->direct.commandTaken();
+        zmsg_destroy(&msg);
+        delete table;
+        return -1;
+    }
+    return zsock_wait(self->actor) == 0 ? 0 : -1;
 }
 
 namespace {
