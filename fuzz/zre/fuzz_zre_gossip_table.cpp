@@ -50,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             std::string before = wasHeld ? table.outgoing(publish.key, t).value : "";
             table.store(publish, op == 0 ? "cA" : "sB", t, live);
             // A live peer's tuple keeps its endpoint.
-            if (wasHeld && live.alive.count(publish.key + " " + before) && table.outgoing(publish.key, t).value != before)
+            if (wasHeld && live.alive.count(publish.key + " " + before) &&
+                table.outgoing(publish.key, t).value != before)
                 abort();
         } else if (op == 2) {
             t += int64_t(data[i + 3]) * 250;
