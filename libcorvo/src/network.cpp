@@ -642,6 +642,7 @@ void Network::handleEvent(const NetworkEvent& event)
             case MSG_IMAGE_CREDIT:
             case MSG_IMAGE_CHUNK:
             case MSG_IMAGE_END:
+            case MSG_IMAGE_READY:
                 callback->onImageMessage(peer, tag, payload.data, payload.size);
                 break;
             default:

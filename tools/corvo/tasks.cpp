@@ -961,7 +961,9 @@ void printUsage(std::FILE* out)
                "  alarms ack RULE             acknowledges; alarms shelve RULE DURATION [REASON...]\n"
                "  fetch CAMERA [NAME|latest]  copies an image of a camera (a name below its image root,\n"
                "                              default latest) to -o FILE or DIR (default: here); a\n"
-               "                              broken fetch resumes from its .part file\n"
+               "                              broken fetch resumes from its .part file; --follow:\n"
+               "                              fetches each image the camera announces into DIR,\n"
+               "                              until interrupted; --compress zstd: compressed chunks\n"
                "  fitshdr FILE                prints the header cards of a FITS file\n"
                "  history PEER PROPERTY       recorded samples (--since, --until, --every, --csv, --db);\n"
                "  history --log [PEER]        recorded log records; --status PEER: status changes;\n"
@@ -974,7 +976,7 @@ void printUsage(std::FILE* out)
                "PEER is a component name or a UUID. Values that begin with '-' may follow '--'.\n"
                "\n"
                "exit status:\n"
-               "  0  success (watch and log: also when interrupted with SIGINT)\n"
+               "  0  success (watch, log and fetch --follow: also when interrupted with SIGINT)\n"
                "  1  bad option, or --help (the option parser's)\n"
                "  2  usage error: wrong subcommand or arguments, value that does not parse,\n"
                "     a name that two live peers share (their UUIDs are listed)\n"
@@ -985,7 +987,8 @@ void printUsage(std::FILE* out)
                "     or a request the peer refused (its reason is printed: no right,\n"
                "     locked by another identity, ...); a held lock lost\n"
                "  6  history: the database cannot be opened or read\n"
-               "  7  fetch: the transfer failed (checksum mismatch, broken stream, write error)\n"
+               "  7  fetch: the transfer failed (checksum mismatch, broken stream, write error;\n"
+               "     --follow: one of the images failed)\n"
                "\n",
                out);
     std::fflush(out);

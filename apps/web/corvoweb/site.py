@@ -101,6 +101,21 @@ class SiteAdapter:
 
         return (corvo.CorvoError,)
 
+    async def fetch_image(self, pid, path, max_bytes, timeout=30.0):
+        """Fetches the latest image of camera `pid` into the file `path`
+        (checksum verified); NoPreview with the reason when it cannot."""
+        import corvo
+
+        from .preview import NoPreview
+
+        site = self.site
+        if site is None:
+            raise NoPreview("the gateway is not on the site", retry=True)
+        try:
+            await site.fetch_image(pid, "latest", path, max_bytes=max_bytes, timeout=timeout)
+        except corvo.CorvoError as e:
+            raise NoPreview(str(getattr(e, "reason", "") or e))
+
     def make_site(self, identity):
         """An unopened node acting as `identity`: named after it, with its
         key from the key directory on a secured site."""

@@ -82,8 +82,9 @@ public:
     /// A peer's answer to a request of ours (tag 5). A non-empty `error`
     /// means the request was refused, for that reason.
     virtual void onResponse(std::shared_ptr<Peer> /*peer*/, const corvo::proto::Response& /*response*/) {}
-    /// A message of image transfer (tags 8 to 11, see corvo/image_service.h),
-    /// undecoded: `data` holds `size` bytes of the payload.
+    /// A message of image transfer (tags 8 to 11, see corvo/image_service.h)
+    /// or a camera's announcement of a saved image (tag 12, read it with
+    /// parseImageReady), undecoded: `data` holds `size` bytes of the payload.
     virtual void onImageMessage(std::shared_ptr<Peer> /*peer*/, uint8_t /*tag*/, const unsigned char* /*data*/,
                                 size_t /*size*/)
     {}
