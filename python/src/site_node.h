@@ -27,6 +27,7 @@ struct SiteOptions {
     // identities it trusts. Empty identity: an open site.
     KeyPair keyPair;
     std::vector<Identity> trusted;
+    std::string keyDirectory;  // reread while the node runs
 };
 
 // Reads the secret key `key` (a name in the key directory, or a path) and

@@ -121,6 +121,8 @@ protected:
     KeyPair keyPair;
     /// --keys: the identities this program trusts (secured site).
     std::vector<Identity> trustedIdentities;
+    /// The key directory, reread while the program runs (Network::watchKeys).
+    std::string keyDirectory;
     /// The loop's idle handle that drains the network (see zyreProcess()).
     std::shared_ptr<uv_idle_t> idleHandle;
     /// The loop's SIGINT handle (see cleanupAndExit()).
