@@ -43,8 +43,7 @@ TEST(TrustChanges, RemovedAddedAndChangedIdentities)
 {
     const std::string k1(40, 'a'), k2(40, 'b'), k3(40, 'c');
     std::vector<Identity> before = {identity("alice", k1), identity("bob", k2), identity("carol", k3, {"c-*"})};
-    std::vector<Identity> after = {identity("alice", k1), identity("carol", k3, {"c-*", "d"}),
-                                   identity("dave", k2)};
+    std::vector<Identity> after = {identity("alice", k1), identity("carol", k3, {"c-*", "d"}), identity("dave", k2)};
     auto changes = trustChanges(before, after);
     EXPECT_EQ(namesOf(changes.removed), (std::vector<std::string>{"bob", "carol"}));
     EXPECT_EQ(namesOf(changes.added), (std::vector<std::string>{"carol", "dave"}));
@@ -69,11 +68,14 @@ protected:
         ASSERT_EQ(chmod(dir.path().c_str(), 0700), 0);
         for (const char* name : {"alice", "bob", "carol"})
             keys.create(name, {}, {});
-        watch = std::make_unique<KeyWatch>(dir.path(), keys.identities(), [this](const std::vector<Identity>& now) {
-            std::lock_guard<std::mutex> lock(mutex);
-            lists.push_back(namesOf(now));
-            changed.notify_all();
-        }, GetParam());
+        watch = std::make_unique<KeyWatch>(
+            dir.path(), keys.identities(),
+            [this](const std::vector<Identity>& now) {
+                std::lock_guard<std::mutex> lock(mutex);
+                lists.push_back(namesOf(now));
+                changed.notify_all();
+            },
+            GetParam());
         watch->start();
     }
     void TearDown() override { watch.reset(); }
