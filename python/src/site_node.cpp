@@ -132,8 +132,10 @@ void SiteNode::start()
     network->join(options.site);
     network->setClient(true);
     network->setRecvValue(true);
-    if (!options.keyPair.identity.empty())
+    if (!options.keyPair.identity.empty()) {
         network->setSecurity(options.keyPair, options.trusted);
+        network->watchKeys(options.keyDirectory);
+    }
     network->setType("client");
     network->start();
     if (!network->isStarted()) {
@@ -388,6 +390,7 @@ void loadSecurity(SiteOptions& options, const std::string& key, const std::strin
     options.keyPair = KeyDirectory::readSecret(directory.secretPath(key));
     std::vector<std::string> problems;
     options.trusted = directory.identities(&problems);
+    options.keyDirectory = directory.path();
     for (const auto& problem : problems)
         std::cerr << "corvo: key directory: " << problem << std::endl;
 }
