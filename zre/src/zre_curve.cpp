@@ -52,6 +52,22 @@ bool TrustTable::add(TrustedIdentity entry)
     return true;
 }
 
+bool TrustTable::remove(const CurveKey& key)
+{
+    auto it = byKey_.find(key);
+    if (it == byKey_.end())
+        return false;
+    byIdentity_.erase(it->second.identity);
+    byKey_.erase(it);
+    return true;
+}
+
+bool TrustTable::trusts(const std::string& identity, const CurveKey& key) const
+{
+    auto it = byIdentity_.find(identity);
+    return it != byIdentity_.end() && it->second == key;
+}
+
 const TrustedIdentity* TrustTable::byKey(const CurveKey& key) const
 {
     auto it = byKey_.find(key);
@@ -120,6 +136,19 @@ std::string frameText(zmsg_t* msg)
     return out;
 }
 
+// The metadata frame of a ZAP reply (ZMTP properties: name length, name,
+// 4-byte value length, value) naming the key the connection proved.
+std::string keyMetadata(const std::string& keyText)
+{
+    std::string name = kKeyProperty;
+    std::string out(1, char(name.size()));
+    out += name;
+    uint32_t size = uint32_t(keyText.size());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out += char((size >> shift) & 0xFF);
+    return out + keyText;
+}
+
 // One ZAP request (version, id, domain, address, routing id, mechanism,
 // credentials...) answered with status, text and User-Id.
 void answerZap(zsock_t* socket, zmsg_t* request)
@@ -136,6 +165,7 @@ void answerZap(zsock_t* socket, zmsg_t* request)
     std::string status = "400";
     std::string text = "not trusted";
     std::string userId;
+    std::string keyText;
     if (version == "1.0" && mechanism == "CURVE" && credential && zframe_size(credential) == sizeof(CurveKey)) {
         CurveKey key;
         std::memcpy(key.data(), zframe_data(credential), key.size());
@@ -143,12 +173,12 @@ void answerZap(zsock_t* socket, zmsg_t* request)
         std::lock_guard<std::mutex> guard(reg.lock);
         auto it = reg.domains.find(domain);
         const TrustedIdentity* trusted = it == reg.domains.end() ? nullptr : it->second->byKey(key);
+        keyText = curveKeyToText(key);
         if (trusted) {
             status = "200";
             text = "OK";
             userId = trusted->identity;
         } else {
-            std::string keyText = curveKeyToText(key);
             reg.refusals.once(domain + keyText, "zre [" + domain.substr(0, 6) + "]: refused a connection from " +
                                                     address + ": key " + keyText + " is not trusted");
         }
@@ -169,7 +199,8 @@ void answerZap(zsock_t* socket, zmsg_t* request)
     zmsg_addstr(reply, status.c_str());
     zmsg_addstr(reply, text.c_str());
     zmsg_addstr(reply, userId.c_str());
-    zmsg_addmem(reply, nullptr, 0);
+    std::string metadata = status == "200" ? keyMetadata(keyText) : "";
+    zmsg_addmem(reply, metadata.data(), metadata.size());
     zmsg_send(&reply, socket);
 }
 

@@ -28,6 +28,10 @@ constexpr size_t kSecureBeaconSize = kBeaconSize + 32;
 // Reserved header on ENTER events of a secured node: the identity whose key
 // the peer proved. A header of this name sent by a peer is dropped.
 constexpr const char* kIdentityHeader = "X-CORVO-IDENTITY";
+// Metadata the ZAP handler gives a connection beside its User-Id: the Z85
+// key it proved, so that its messages can be checked against the keys
+// trusted now, not when it connected.
+constexpr const char* kKeyProperty = "X-Trusted-Key";
 
 // Z85 text (40 characters) to the raw key; empty when not a key.
 std::optional<CurveKey> curveKeyFromText(const std::string& z85);
@@ -42,12 +46,17 @@ struct TrustedIdentity {
     bool mayAnnounce(const std::string& name) const;
 };
 
-// Immutable once the node has started; shared with the ZAP handler.
+// The keys a node trusts. A table shared with the node and the ZAP handler
+// is never changed: a change of trust makes a new table that replaces it.
 class TrustTable {
 public:
     // False when the key or the identity is already listed (the first
     // entry stays).
     bool add(TrustedIdentity entry);
+    // False when the key is not listed.
+    bool remove(const CurveKey& key);
+    // The identity is listed, and with this key.
+    bool trusts(const std::string& identity, const CurveKey& key) const;
     const TrustedIdentity* byKey(const CurveKey& key) const;
     const TrustedIdentity* byIdentity(const std::string& identity) const;
     size_t size() const { return byKey_.size(); }
@@ -77,6 +86,9 @@ std::optional<SecureBeacon> parseSecureBeacon(const uint8_t* data, size_t size);
 // it; the handler answers every CURVE handshake from that table, with the
 // identity as the connection's User-Id. Untrusted keys are refused and the
 // refusal logged on standard error (once per key and domain, bounded).
+// Registering a domain again replaces its table: every handshake after that
+// is answered from the new one (connections made before are not touched;
+// the node checks their messages against its own table).
 // Registered domains keep the handler alive; the last one out stops it.
 bool registerZapDomain(const std::string& domain, std::shared_ptr<const TrustTable> trust);
 void unregisterZapDomain(const std::string& domain);

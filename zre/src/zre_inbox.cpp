@@ -181,7 +181,17 @@ std::string Inbox::provenIdentity(Parts& msg) const
     if (!curve_ || msg.size() < 2)
         return "";
     const char* user = zmq_msg_gets(&msg[1], "User-Id");
-    return user ? user : "";
+    const char* keyText = zmq_msg_gets(&msg[1], kKeyProperty);
+    auto key = keyText ? curveKeyFromText(keyText) : std::nullopt;
+    if (!user || !key || !curve_->trust->trusts(user, *key))
+        return "";
+    return user;
+}
+
+void Inbox::trustChanged()
+{
+    if (curve_ && zapRegistered_)
+        registerZapDomain(uuidText_, curve_->trust);
 }
 
 uint32_t Inbox::sourceOf(Parts& msg, const Message& hello)

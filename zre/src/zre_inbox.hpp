@@ -50,8 +50,12 @@ public:
     bool receive(Parts& msg) { return msg.receive(handle(), kMaxFrames + 2); }
 
     // The identity whose key the sender proved in the handshake (the ZAP
-    // handler's User-Id); empty on an open node.
+    // handler's User-Id); empty on an open node, and when that key is no
+    // longer trusted (revoked since the connection was made): such a
+    // connection's messages count as from nobody.
     std::string provenIdentity(Parts& msg) const;
+    // Hands the table that replaced the trusted keys to the ZAP handler.
+    void trustChanged();
     // The monitor of the inbox's connections: `readMonitor` takes what
     // waits there and returns the descriptors of the connections that
     // closed after a good handshake (a peer's mailbox to this node: the

@@ -37,8 +37,12 @@ struct Config {
     // to connect to; off when both are empty.
     std::string gossipBind;
     std::vector<std::string> gossipConnect;
-    // Set on a secured node: its key pair and the keys it trusts.
-    std::shared_ptr<const CurveSetup> curve;
+    // For each endpoint connected to: the server's public key (Z85) when
+    // the connection is CURVE-secured, else empty.
+    std::vector<std::string> gossipConnectKeys;
+    // Set on a secured node: its key pair and the keys it trusts (the node
+    // replaces the trusted keys on TRUST).
+    std::shared_ptr<CurveSetup> curve;
 };
 
 struct ActorArgs {
@@ -56,6 +60,7 @@ void runNodeActor(zsock_t* pipe, void* args);
 // Commands on the actor pipe (first frame):
 //   "START" <Config* as pointer bytes>   -> signal 0 / -1
 //   "STOP"                               -> signal 0
+//   "TRUST" <shared_ptr<const TrustTable>* as pointer bytes> -> signal 0
 //   "JOIN" group | "LEAVE" group
 //   "WHISPER" uuid content...  | "SHOUT" group content...
 //   "$TERM"
