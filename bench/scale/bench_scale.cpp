@@ -8,7 +8,11 @@
 //   scripts/in-netns.sh build/.../bench_scale [DAEMONS [CLIENTS [IDLE_SECONDS [secure]]]]
 // With "secure" the daemons and clients form a secured site (CURVE; one
 // identity made with `corvo keys new`, which every program uses), and the
-// bare nodes are left out.
+// bare nodes are left out. With "rounds" (and ROUNDS, default 3) the open
+// site, the secured site and the bare nodes converge in turns, ROUNDS times
+// (the order rotating), without the idle figures, and the ratios of each
+// round and their medians are printed:
+//   scripts/in-netns.sh build/.../bench_scale 100 10 0 rounds 3
 // The program plays the client ("client") and the bare node ("node") too.
 #include <corvo/keys.h>
 #include <corvo/network.h>
@@ -213,6 +217,7 @@ long statusKb(pid_t pid, const char* file, const char* field)
 
 struct Figures {
     double convergeMs = -1;
+    double fromFirstMs = -1;                       // convergence counted from the first start
     double enteredMs = -1;                         // clients only: all daemons entered
     double startCpuSec = 0;                        // CPU of all the programs from their start until convergence
     double networkCpuMean = 0, networkCpuMax = 0;  // % of a core, threads other than the main one
@@ -257,6 +262,7 @@ Figures runSite(const std::vector<std::vector<std::string>>& programs, size_t wa
 {
     Figures f;
     std::vector<Child> children;
+    int64_t firstStart = epochMs();
     for (const auto& argv : programs)
         children.push_back(spawn(argv, dir));
     int64_t lastStart = epochMs();
@@ -276,6 +282,8 @@ Figures runSite(const std::vector<std::vector<std::string>>& programs, size_t wa
         f.convergeMs = -2;  // nobody to converge with
     else
         f.convergeMs = last < 0 ? -1 : double(last - lastStart);
+    if (last >= 0)
+        f.fromFirstMs = double(last - firstStart);
     int64_t lastEntered = -1;
     for (size_t i = watchersFrom; i < children.size(); ++i)
         lastEntered = std::max(lastEntered, reportedAt(children[i], "entered"));
@@ -284,6 +292,10 @@ Figures runSite(const std::vector<std::vector<std::string>>& programs, size_t wa
     for (const auto& c : children)
         for (const auto& [tid, ns] : threadCpuNs(c.pid))
             f.startCpuSec += double(ns) / 1e9;
+    if (idleSeconds <= 0) {
+        stopAll(children);
+        return f;
+    }
     std::this_thread::sleep_for(3s);  // settles
     std::vector<Child> measured(children.begin(), children.begin() + long(measuredCount));
     measureIdle(measured, idleSeconds, f);
@@ -295,7 +307,7 @@ void print(const char* what, size_t n, const Figures& f)
 {
     std::printf("%s (%zu):\n", what, n);
     if (f.convergeMs >= 0)
-        std::printf("  converged %.0f ms after the last start\n", f.convergeMs);
+        std::printf("  converged %.0f ms after the last start (%.0f ms from the first)\n", f.convergeMs, f.fromFirstMs);
     if (f.enteredMs >= 0)
         std::printf("  every daemon had entered at every client %.0f ms after the last start\n", f.enteredMs);
     if (f.convergeMs >= 0)
@@ -306,6 +318,52 @@ void print(const char* what, size_t n, const Figures& f)
                 f.networkCpuMax);
     std::printf("  idle CPU, main thread: mean %.3f %%; whole process: mean %.3f %%\n", f.mainCpuMean, f.wholeCpuMean);
     std::printf("  memory: Pss mean %.1f MB (max %.1f MB), RSS mean %.1f MB\n", f.pssMeanMb, f.pssMaxMb, f.rssMeanMb);
+}
+
+enum SiteKind { kOpen, kSecured, kBare };
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? -1 : v[v.size() / 2];
+}
+
+// The open site, the secured site and the bare nodes in turns, the order
+// rotating each round; `run` starts one kind and returns its figures.
+template <typename Run>
+int runRounds(int rounds, size_t daemons, Run run)
+{
+    const char* names[] = {"open site", "secured site", "bare nodes"};
+    std::vector<double> openOverBare, openOverBareFirst, securedOverOpen, last[3], first[3];
+    for (int r = 0; r < rounds; ++r) {
+        Figures f[3];
+        for (int k = 0; k < 3; ++k) {
+            int kind = (k + r) % 3;
+            f[kind] = run(kind);
+            if (f[kind].convergeMs < 0) {
+                std::printf("round %d: the %s did not converge\n", r, names[kind]);
+                return 1;
+            }
+        }
+        for (int kind = 0; kind < 3; ++kind) {
+            last[kind].push_back(f[kind].convergeMs);
+            first[kind].push_back(f[kind].fromFirstMs);
+        }
+        openOverBare.push_back(f[kOpen].convergeMs / f[kBare].convergeMs);
+        openOverBareFirst.push_back(f[kOpen].fromFirstMs / f[kBare].fromFirstMs);
+        securedOverOpen.push_back(f[kSecured].convergeMs / f[kOpen].convergeMs);
+        std::printf("round %d (%zu daemons): open %.0f ms (%.0f from the first start), secured %.0f ms (%.0f), bare "
+                    "%.0f ms (%.0f); open/bare %.2fx (%.2fx from the first start), secured/open %.2fx\n",
+                    r, daemons, f[kOpen].convergeMs, f[kOpen].fromFirstMs, f[kSecured].convergeMs,
+                    f[kSecured].fromFirstMs, f[kBare].convergeMs, f[kBare].fromFirstMs, openOverBare.back(),
+                    openOverBareFirst.back(), securedOverOpen.back());
+        std::fflush(stdout);
+    }
+    std::printf("medians of %d rounds: open %.0f ms, secured %.0f ms, bare %.0f ms after the last start; open/bare "
+                "%.2fx (%.2fx from the first start), secured/open %.2fx\n",
+                rounds, median(last[kOpen]), median(last[kSecured]), median(last[kBare]), median(openOverBare),
+                median(openOverBareFirst), median(securedOverOpen));
+    return 0;
 }
 
 }  // namespace
@@ -325,7 +383,8 @@ int main(int argc, char** argv)
     size_t daemons = argc > 1 ? size_t(std::atoi(argv[1])) : 100;
     size_t clients = argc > 2 ? size_t(std::atoi(argv[2])) : 10;
     int idle = argc > 3 ? std::atoi(argv[3]) : 10;
-    bool secure = argc > 4 && std::strcmp(argv[4], "secure") == 0;
+    bool rounds = argc > 4 && std::strcmp(argv[4], "rounds") == 0;
+    bool secure = rounds || (argc > 4 && std::strcmp(argv[4], "secure") == 0);
     char dirTemplate[] = "/tmp/corvo-scale-XXXXXX";
     std::string dir = mkdtemp(dirTemplate);
     int port = 5670;
@@ -343,15 +402,33 @@ int main(int argc, char** argv)
         std::printf("secured site (CURVE)\n");
     }
 
-    auto daemonArgv = [&](size_t i, int p) {
+    auto daemonArgv = [&](size_t i, int p, bool secured = true) {
         char name[32];
         std::snprintf(name, sizeof name, "d%03zu", i);
         std::vector<std::string> argv{
             CORVO_EXAMPLE_DAEMON, "--interface", "lo", "--port", std::to_string(p), "--site", kSite, "--name", name};
-        if (secure)
+        if (secure && secured)
             argv.insert(argv.end(), {"--key", "scale", "--keys", keys});
         return argv;
     };
+    if (rounds) {
+        int count = argc > 5 ? std::max(1, std::atoi(argv[5])) : 3;
+        int status = runRounds(count, daemons, [&](int kind) {
+            std::vector<std::vector<std::string>> programs;
+            bool secured = kind == kSecured;
+            for (size_t i = 0; i < daemons; ++i)
+                programs.push_back(kind == kBare ? std::vector<std::string>{self, "node", std::to_string(daemons),
+                                                                            std::to_string(port + 2)}
+                                                 : daemonArgv(i, port, secured));
+            if (kind != kBare)
+                for (size_t i = 0; i < clients; ++i)
+                    programs.push_back(
+                        {self, "client", std::to_string(daemons), std::to_string(port), secured ? keys : ""});
+            return runSite(programs, kind == kBare ? 0 : daemons, daemons, 0, dir);
+        });
+        std::string cleanup = "rm -rf '" + dir + "'";
+        return std::system(cleanup.c_str()) == 0 ? status : 1;
+    }
 
     // One daemon alone: the figure with no peers.
     Figures alone = runSite({daemonArgv(0, port + 1)}, 1, 1, idle, dir);

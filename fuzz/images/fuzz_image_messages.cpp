@@ -45,6 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                 },
                                 [](const std::string&) {});
     corvo::ImageReceiver receiver(5, "a.fits", 0, [](const unsigned char*, size_t) { return true; });
+    receiver.setCompression(corvo::kImageZstd);  // compressed chunks are decoded too
     size_t at = 0;
     while (at + 3 <= size) {
         const uint8_t control = data[at];
@@ -69,6 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         if (control == 0xff)
             service.peerLeft(peer);
+        service.work();  // a loop turn: resumed transfers' checksums advance
         if (service.activeTransfers() > corvo::kImageTransfersTotal ||
             service.queuedRequests() > corvo::kImageQueuedRequests)
             std::abort();

@@ -131,21 +131,47 @@ void Camera::beforeLoop()
 
 void Camera::onIdle()
 {
-    if (images)
-        images->expire();
+    if (!images)
+        return;
+    images->work();
+    images->expire();
 }
 
 void Camera::onImageMessage(std::shared_ptr<Peer> peer, uint8_t tag, const unsigned char* data, size_t size)
 {
+    if (tag == MSG_IMAGE_READY)
+        return;  // another camera's announcement
     if (!images)
-        images = std::make_unique<ImageService>([this] { return imageRoot(); },
-                                                [this] { return properties.at("filename")->getValue<std::string>(); },
-                                                [this](const std::string& uuid, zmsg_t* msg) {
-                                                    auto to = network->peers().byUuid(uuid);
-                                                    to ? network->sendOne(msg, to) : zmsg_destroy(&msg);
-                                                },
-                                                [this](const std::string& text) { warn(text); });
+        startImageService();
     images->handle(peer->uuid, peer->name, tag, data, size);
+}
+
+void Camera::startImageService()
+{
+    images = std::make_unique<ImageService>([this] { return imageRoot(); },
+                                            [this] { return properties.at("filename")->getValue<std::string>(); },
+                                            [this](const std::string& uuid, zmsg_t* msg) {
+                                                auto to = network->peers().byUuid(uuid);
+                                                to ? network->sendOne(msg, to) : zmsg_destroy(&msg);
+                                            },
+                                            [this](const std::string& text) { warn(text); });
+    images->setAdmission([this](const std::string& uuid, const std::string& image) {
+        auto peer = network->peers().byUuid(uuid);
+        return peer ? accessGuard().mayFetch(*peer, image).reason : std::string("the peer left");
+    });
+    images->setAudit([this](const ImageService::FetchRecord& record) {
+        auto peer = network->peers().byUuid(record.peerUuid);
+        // A receiver that has just left is still named in its record.
+        Peer gone(record.peerName, record.peerUuid, "");
+        const Peer& who = peer ? *peer : gone;
+        const std::string what = "fetch " + record.name;
+        if (!record.accepted)
+            return accessGuard().record(who, false, what, record.outcome);
+        accessGuard().record(who, true, what,
+                             "sent " + std::to_string(record.sent) + " of " + std::to_string(record.size) +
+                                 " bytes from byte " + std::to_string(record.offset) + ": " + record.outcome,
+                             !record.complete);
+    });
 }
 
 void Camera::onExit(std::shared_ptr<Peer> peer)

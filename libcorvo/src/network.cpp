@@ -125,6 +125,25 @@ void Network::setInterface(const std::string& iface)
     zyre_set_interface(node, iface.c_str());
 }
 
+void Network::setDiscovery(const DiscoveryOptions& options)
+{
+    discoveryOptions = options;
+}
+
+void Network::applyDiscovery()
+{
+    if (discoveryApplied)
+        return;  // the node keeps them across a stop and a new start
+    discoveryApplied = true;
+    // Beacon port 0 means no beacons, as in zyre.
+    if (!discoveryOptions.beacon)
+        zyre_set_port(node, 0);
+    if (!discoveryOptions.gossipBind.empty())
+        zyre_gossip_bind(node, "%s", discoveryOptions.gossipBind.c_str());
+    for (const std::string& endpoint : discoveryOptions.gossipConnect)
+        zyre_gossip_connect(node, "%s", endpoint.c_str());
+}
+
 void Network::setHeader(const std::string& key, const std::string& value)
 {
     zyre_set_header(node, key.c_str(), "%s", value.c_str());
@@ -167,6 +186,7 @@ void Network::setSecurity(const KeyPair& own, const std::vector<Identity>& trust
 
 void Network::start()
 {
+    applyDiscovery();
     if (zyre_start(node) != 0) {
         // Without sockets nothing can be sent; say so instead of failing
         // silently, and keep dropping sends.

@@ -16,7 +16,7 @@ import math
 import os
 import random
 import threading
-from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import _corvo
 from ._errors import CorvoError, NotFoundError, RefusedError, TimeoutError, WrongTypeError, WrongValueError
@@ -235,7 +235,9 @@ class SiteCore:
     """One node on a site and what it knows; see Site for the public face."""
 
     def __init__(self, site: str, port: int, interface: Optional[str], name: Optional[str],
-                 key: Optional[str] = None, keys: Optional[str] = None):
+                 key: Optional[str] = None, keys: Optional[str] = None,
+                 gossip: Union[str, Sequence[str], None] = None, gossip_bind: Optional[str] = None,
+                 beacon: Optional[bool] = None):
         self.site = site
         self._lock = threading.Lock()
         self._peers: Dict[str, _Peer] = {}
@@ -247,7 +249,8 @@ class SiteCore:
         self._transfers: Dict[int, Callable[[tuple], None]] = {}
         self._closed = False
         self._node = _corvo.SiteNode(site, int(port), interface or "", name or "", self._on_events,
-                                     _path_text(key), _path_text(keys))
+                                     _path_text(key), _path_text(keys), gossip=gossip,
+                                     gossip_bind=gossip_bind, beacon=beacon)
 
     @property
     def uuid(self) -> str:

@@ -5,7 +5,7 @@ from __future__ import annotations
 import concurrent.futures
 import functools
 import time
-from typing import Any, Callable, Iterable, List, Optional, Tuple
+from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import _corvo, _fetch
 from ._core import EventStream, SiteCore, _Peer
@@ -78,11 +78,22 @@ class Site:
     by default $CORVO_KEY_DIR, else ~/.config/corvo/keys). Without ``name``
     the client then announces its identity's name, which every identity may
     announce. A key that cannot be used raises CorvoError with the reason.
+
+    Across subnets, ``gossip`` names the gossip endpoints (rendezvous points)
+    to connect to: a list, or one comma-separated text, of "tcp://HOST:PORT"
+    (``--gossip``); ``gossip_bind`` is an endpoint this client binds
+    (``--gossip-bind``); ``beacon=False`` sends no UDP beacons
+    (``--no-beacon``). Each left at None takes the configuration entry of
+    the same name ("gossip", "gossip-bind", "no-beacon") from network.conf
+    (and from NAME.conf with a ``name``), else beacons alone. A bad endpoint
+    raises ValueError.
     """
 
     def __init__(self, site: str = "corvo", port: int = 5670, interface: Optional[str] = None,
-                 name: Optional[str] = None, key: Optional[str] = None, keys: Optional[str] = None):
-        self._core = SiteCore(site, port, interface, name, key, keys)
+                 name: Optional[str] = None, key: Optional[str] = None, keys: Optional[str] = None,
+                 gossip: Union[str, Sequence[str], None] = None, gossip_bind: Optional[str] = None,
+                 beacon: Optional[bool] = None):
+        self._core = SiteCore(site, port, interface, name, key, keys, gossip, gossip_bind, beacon)
 
     @property
     def site(self) -> str:

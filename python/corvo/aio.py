@@ -9,7 +9,7 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import functools
-from typing import Any, Callable, Iterable, List, Optional
+from typing import Any, Callable, Iterable, List, Optional, Sequence, Union
 
 from . import _fetch
 from ._core import EventStream, SiteCore, _Peer
@@ -36,8 +36,10 @@ class Site:
     and leaves; arguments as corvo.Site's."""
 
     def __init__(self, site: str = "corvo", port: int = 5670, interface: Optional[str] = None,
-                 name: Optional[str] = None, key: Optional[str] = None, keys: Optional[str] = None):
-        self._args = (site, port, interface, name, key, keys)
+                 name: Optional[str] = None, key: Optional[str] = None, keys: Optional[str] = None,
+                 gossip: Union[str, Sequence[str], None] = None, gossip_bind: Optional[str] = None,
+                 beacon: Optional[bool] = None):
+        self._args = (site, port, interface, name, key, keys, gossip, gossip_bind, beacon)
         self._core: Optional[SiteCore] = None
 
     async def open(self) -> "Site":

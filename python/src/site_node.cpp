@@ -125,6 +125,7 @@ void SiteNode::start()
     network->setPort(options.port);
     if (!options.interface.empty())
         network->setInterface(options.interface);
+    network->setDiscovery(options.discovery);
     network->siteGroup = options.site;
     network->logGroup = options.site + "-log";
     network->propGroup = options.site + "-prop";

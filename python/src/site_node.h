@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "corvo/discovery.h"
 #include "corvo/keys.h"
 #include "corvo/network.h"
 #include "corvo/peer.h"
@@ -29,6 +30,8 @@ struct SiteOptions {
     // identities it trusts. Empty identity: an open site.
     KeyPair keyPair;
     std::vector<Identity> trusted;
+    // Beacons and gossip endpoints (corvo/discovery.h).
+    DiscoveryOptions discovery;
 };
 
 // Reads the secret key `key` (a name in the key directory, or a path) and

@@ -23,7 +23,7 @@ cleanup() {
   sleep 0.3
   for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
   wait 2>/dev/null
-  rm -rf "$work"
+  [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
@@ -85,6 +85,10 @@ fitsverify -q "$work/got/t.fits" >"$work/verify" 2>&1 || fail "fitsverify: $(cat
 
 t 0 "fetch by name into a file" fetch camera t.fits -o "$work/got/named.fits"
 same "$image" "$work/got/named.fits"
+t 0 "fetch compressed" fetch camera t.fits --compress zstd -o "$work/got/packed.fits"
+same "$image" "$work/got/packed.fits"
+t 2 "an unknown compression" fetch camera t.fits --compress lz9 -o "$work/got/x.fits"
+err_has "--compress zstd|none"
 
 mkdir -p "$work/images/sub"
 head -c 5 /dev/urandom >"$work/images/sub/small.bin"
@@ -172,6 +176,53 @@ echo "== the camera still answers"
 t 0 "get after all of it" get camera imgw
 kill -0 "${pids[0]}" 2>/dev/null || fail "the camera died: $(tail -5 "$work/camera.log")"
 grep -q "refused" "$work/camera.log" || fail "the camera logged no refusal"
+
+echo "== secured site: the fetch right and the audit of every fetch"
+export CORVO_KEY_DIR=$work/keys
+"$corvo" keys new camera >/dev/null || fail "keys new camera"
+for who in alice bob; do
+  "$corvo" keys new "$who" --names corvo >/dev/null || fail "keys new $who"
+done
+secconf=$work/secconf
+mkdir -p "$secconf" "$work/images/pub" "$work/images/priv"
+sed "s|^filepattern.*|filepattern = pub/s.fits|" "$CORVO_CONF_PATH/camera.conf" >"$secconf/camera.conf"
+: >"$secconf/fitshdr.txt"
+printf 'allow alice fetch pub/*\nallow bob run expose\nallow bob lock\n' >"$secconf/camera.rules"
+chmod 644 "$secconf/camera.rules"
+head -c 70000 /dev/urandom >"$work/images/pub/a.bin"
+head -c 100 /dev/urandom >"$work/images/priv/b.bin"
+snet=(-i lo -p 5899 -s imgsec)
+CORVO_CONF_PATH=$secconf "$simcam" "${snet[@]}" --key camera >"$work/secured.log" 2>&1 &
+pids+=($!)
+# as IDENTITY STATUS NAME ARGS...: the tool on the secured site.
+as() {
+  local who=$1 expected=$2
+  current=$3
+  shift 3
+  "$corvo" "${snet[@]}" --key "$who" -t 20 "$@" >"$work/out" 2>"$work/err"
+  local status=$?
+  [ "$status" -eq "$expected" ] || fail "$current: exit status $status, expected $expected: $(cat "$work/err")"
+}
+as alice 0 "alice fetches below pub/" fetch camera pub/a.bin -o "$work/got/sec-a.bin"
+same "$work/images/pub/a.bin" "$work/got/sec-a.bin"
+as alice 5 "alice outside pub/" fetch camera priv/b.bin -o "$work/got"
+err_has "alice may not fetch priv/b.bin"
+as alice 5 "no hint of what exists" fetch camera priv/none.bin -o "$work/got"
+err_has "alice may not fetch priv/none.bin"
+as bob 5 "bob has other rights, not fetch" fetch camera pub/a.bin -o "$work/got/sec-bob.bin"
+err_has "bob may not fetch pub/a.bin"
+absent "$work/got/b.bin"
+absent "$work/got/sec-bob.bin"
+as bob 0 "bob locks the camera" lock camera --for 60s
+as alice 0 "a lock does not stop a fetch" fetch camera pub/a.bin -o "$work/got/sec-a2.bin"
+same "$work/images/pub/a.bin" "$work/got/sec-a2.bin"
+grep -q "audit: accepted fetch pub/a.bin by alice (corvo at .*), sent 70000 of 70000 bytes from byte 0: complete" \
+  "$work/secured.log" || fail "no audit record of the fetch: $(grep audit "$work/secured.log")"
+[ "$(grep -c "audit: accepted fetch pub/a.bin by alice" "$work/secured.log")" -eq 2 ] ||
+  fail "not one record per fetch: $(grep audit "$work/secured.log")"
+grep -q "audit: refused fetch priv/b.bin by alice (corvo at .*): alice may not fetch priv/b.bin" "$work/secured.log" ||
+  fail "no audit record of the refusal: $(grep audit "$work/secured.log")"
+grep -q "audit: refused fetch pub/a.bin by bob" "$work/secured.log" || fail "bob's refusal not audited"
 
 if [ $failures -ne 0 ]; then
   echo "$failures check(s) failed"

@@ -230,6 +230,7 @@ private:
         uint64_t number = (uint64_t(random()) << 32 | random()) | 1;
         receiver = std::make_unique<ImageReceiver>(
             number, asked, offset, [this](const unsigned char* d, size_t n) { return writeAll(fd, d, n); });
+        receiver->setCompression(tool.options().compression);
         std::vector<unsigned char> buffer(kImageChunkBytes);
         for (uint64_t at = 0; at < offset;) {
             ssize_t n = pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(at));

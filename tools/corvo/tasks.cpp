@@ -963,7 +963,7 @@ void printUsage(std::FILE* out)
                "                              default latest) to -o FILE or DIR (default: here); a\n"
                "                              broken fetch resumes from its .part file; --follow:\n"
                "                              fetches each image the camera announces into DIR,\n"
-               "                              until interrupted\n"
+               "                              until interrupted; --compress zstd: compressed chunks\n"
                "  fitshdr FILE                prints the header cards of a FITS file\n"
                "  history PEER PROPERTY       recorded samples (--since, --until, --every, --csv, --db);\n"
                "  history --log [PEER]        recorded log records; --status PEER: status changes;\n"

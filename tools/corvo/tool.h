@@ -74,6 +74,7 @@ struct ToolOptions {
     bool hold = false;         // lock --hold
     std::string output;        // fetch -o: file or directory
     bool follow = false;       // fetch --follow: each announced image
+    std::string compression;   // fetch --compress: chunk encoding asked for ("": raw)
 };
 
 class CorvoTool : public Client {

@@ -70,6 +70,7 @@ struct Peer {
     uint16_t wantSequence = 0;
     int64_t nextPingAt = 0;
     bool silent = false;  // reported SILENT, not heard from since
+    bool probed = false;  // PINGed for being quiet, not heard from since
     int connection = -1;  // descriptor of its mailbox's connection to the inbox
 
     // Groups: the peer's own and its status counter.

@@ -132,7 +132,7 @@ void zyre_set_verbose(zyre_t* self)
 
 void zyre_set_port(zyre_t* self, int port_nbr)
 {
-    if (port_nbr > 0 && port_nbr <= 65535)
+    if (port_nbr >= 0 && port_nbr <= 65535)
         self->config.port = port_nbr;
 }
 
@@ -254,8 +254,24 @@ void zyre_gossip_connect(zyre_t* self, const char* format, ...)
     va_start(args, format);
     std::string endpoint = formatted(format, args);
     va_end(args);
-    if (self->config.gossipConnect.size() < zre::GossipDiscovery::kMaxServers)
+    if (self->config.gossipConnect.size() < zre::GossipDiscovery::kMaxServers) {
         self->config.gossipConnect.push_back(endpoint);
+        self->config.gossipConnectKeys.emplace_back();
+    }
+}
+
+void zyre_gossip_connect_curve(zyre_t* self, const char* public_key, const char* format, ...)
+{
+    if (!format || !public_key)
+        return;
+    va_list args;
+    va_start(args, format);
+    std::string endpoint = formatted(format, args);
+    va_end(args);
+    if (self->config.gossipConnect.size() < zre::GossipDiscovery::kMaxServers) {
+        self->config.gossipConnect.push_back(endpoint);
+        self->config.gossipConnectKeys.emplace_back(public_key);
+    }
 }
 
 int zyre_start(zyre_t* self)

@@ -31,6 +31,10 @@ def parse_options(argv):
     p.add_argument("-p", "--port", type=int, default=5670, help="udp port for discovery")
     p.add_argument("-i", "--interface", help="interface name for connection")
     p.add_argument("-n", "--name", default="web", help="component name")
+    p.add_argument("--gossip", metavar="ENDPOINTS",
+                   help="gossip endpoints to connect to (tcp://HOST:PORT[,...]), as every program takes it")
+    p.add_argument("--gossip-bind", metavar="ENDPOINT", help="gossip endpoint to bind (tcp://A.B.C.D:PORT)")
+    p.add_argument("--no-beacon", action="store_true", help="no UDP beacons (gossip discovery only)")
     p.add_argument("-d", "--debug", action="store_true", help="log more")
     p.add_argument("-v", "--version", action="version", version="corvo-web " + VERSION)
     p.add_argument("--bind", default="127.0.0.1", help="address the console listens on (default 127.0.0.1)")
@@ -150,7 +154,8 @@ async def serve(options):
     hub = Hub(max_rate=options.max_rate)
     history = open_history(options.history)
     adapter = SiteAdapter(options.site, options.port, options.interface, options.name, key=options.key,
-                          keys=options.keys)
+                          keys=options.keys, gossip=options.gossip, gossip_bind=options.gossip_bind,
+                          beacon=False if options.no_beacon else None)
     previews = Previews(options.image_root, options.image_max_bytes, hub.publish,
                         fetch=None if options.no_image_fetch else adapter.fetch_image,
                         watching=lambda: bool(hub.clients), min_interval=1.0 / options.preview_rate)

@@ -64,10 +64,12 @@ public:
     /// Starts the daemon, and keeps the peers' property values up to date:
     /// header cards and file names read them.
     void beforeLoop() override;
-    /// Ends image transfers whose receiver stopped granting credit.
+    /// Advances the checksums of resumed image transfers a step, and ends
+    /// those whose receiver stopped granting credit.
     void onIdle() override;
     /// Image requests and credit from peers go to the image service
-    /// (corvo/image_service.h), which streams files below the image root.
+    /// (corvo/image_service.h), which streams files below the image root to
+    /// peers with the fetch right and audits every fetch (corvo/access.h).
     void onImageMessage(std::shared_ptr<Peer> peer, uint8_t tag, const unsigned char* data, size_t size) override;
     /// The peer's image transfers end; then the daemon's handling.
     void onExit(std::shared_ptr<Peer> peer) override;
@@ -121,6 +123,9 @@ private:
     // Digests the saved file `name` (below the root; its directory is open
     // as `directoryFd`) and shouts its ImageReady.
     void announceImage(int directoryFd, const std::string& name, int type, int width, int height);
+    // The image service, checking fetches with the access rules and
+    // auditing each one.
+    void startImageService();
 
     std::unique_ptr<ImageService> images;
     int64_t exposureStart = 0;          // steady clock, nanoseconds

@@ -15,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "corvo/discovery.h"
 #include "corvo/keys.h"
 #include "corvo/log_throttle.h"
 #include "corvo/peer_table.h"
@@ -157,6 +158,12 @@ public:
     void setPort(int port);
     /// Discovery and mailboxes on this interface (must precede start).
     void setInterface(const std::string& iface);
+    /// How the node finds its peers (must precede start): UDP beacons on or
+    /// off, a gossip endpoint to bind and gossip endpoints to connect to
+    /// (see corvo/discovery.h). Beacons alone by default.
+    void setDiscovery(const DiscoveryOptions& options);
+    /// The discovery settings given to setDiscovery().
+    const DiscoveryOptions& discovery() const { return discoveryOptions; }
     /// A beacon header (must precede start).
     void setHeader(const std::string& key, const std::string& value);
     /// The "client" header: 1 for a client, 0 for a daemon.
@@ -252,6 +259,8 @@ public:
     std::string logGroup;   ///< site + "-log": log records
 
 private:
+    /// Hands the discovery settings to the zyre node, before it starts.
+    void applyDiscovery();
     /// Stops and destroys the zyre node; later calls do nothing.
     void releaseNode();
     /// Exit handler: releases every node still alive when the process ends.
@@ -271,6 +280,8 @@ private:
     LogThrottle commandLines{20};
     std::unordered_set<std::string> groups;
     EventCallback* callback = nullptr;
+    DiscoveryOptions discoveryOptions;
+    bool discoveryApplied = false;
     bool started = false;
     bool secured = false;
 };
