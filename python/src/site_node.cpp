@@ -397,14 +397,15 @@ void loadSecurity(SiteOptions& options, const std::string& key, const std::strin
 
 void SiteNode::onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Response& response)
 {
+    // A camera's refusal of one of our fetches; a daemon's own command that
+    // happens to be called "image" is answered as any other.
     if (response.has_command() && response.command().cmd_name() == kImageRefusalCommand) {
         for (auto it = fetches.begin(); it != fetches.end(); ++it) {
             if (it->second->camera()->uuid == peer->uuid && it->second->handleResponse(response)) {
                 reportFetch(it);
-                break;
+                return;
             }
         }
-        return;  // a refusal of no fetch of ours (any more): nothing to tell
     }
     if (response.error().empty()) {
         if (!response.has_property_data())

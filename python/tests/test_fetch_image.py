@@ -243,6 +243,13 @@ def test_resume_after_the_fetching_process_is_killed(camera, site_args, work_dir
             s.fetch_image("camera", "huge.fits", got, timeout=T)
         assert not os.path.exists(part) and not os.path.exists(os.path.join(got, "huge.fits"))
 
+        # A part file longer than the image: refused, and removed.
+        with open(part, "wb") as f:
+            f.write(original + b"extra")
+        with pytest.raises(corvo.RefusedError, match="beyond the image"):
+            s.fetch_image("camera", "huge.fits", got, timeout=T)
+        assert not os.path.exists(part)
+
         # A sound part file: the fetch takes up from it.
         with open(part, "wb") as f:
             f.write(original[:held])
