@@ -262,6 +262,21 @@ std::string Network::getUUID()
     return zyre_uuid(node);
 }
 
+std::string Network::foundBy(const std::string& uuid) const
+{
+#ifdef ZRE_HAS_PEER_FOUND_BY
+    if (!node || !started)
+        return std::string();
+    char* how = zyre_peer_found_by(node, uuid.c_str());
+    std::string text = how ? how : "";
+    zstr_free(&how);
+    return text;
+#else
+    (void)uuid;
+    return std::string();
+#endif
+}
+
 namespace {
 
 bool hasInput(void* socket)

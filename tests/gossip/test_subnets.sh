@@ -139,6 +139,22 @@ for i in 1 2 3; do
     fail "corvo in subnet $i sees '$(daemons_seen $i --gossip $G --no-beacon)', not '$want'"
 done
 
+echo "== corvo peers says how each peer was found"
+found() {  # found SUBNET PEER OPTIONS...: the FOUND column of PEER's row
+  local i=$1 peer=$2
+  shift 2
+  sub "$i" "$corvo" -s $site -i e$i -t 3 "$@" peers 2>/dev/null | awk -v p="$peer" '$1 == p { print $NF }'
+}
+out=$(found 1 d3 --gossip $G --no-beacon)
+[ "$out" = gossip ] || fail "d3 seen from subnet 1 through gossip alone is found by '$out'"
+out=$(found 2 d2)
+[ "$out" = beacon ] || fail "d2 seen from its own subnet without gossip is found by '$out'"
+both() { [ "$(found 2 d2 --gossip $G)" = "beacon,gossip" ]; }
+until_ok 20 both || fail "d2 seen from its own subnet with gossip too is found by '$(found 2 d2 --gossip $G)'"
+out=$(sub 1 "$corvo" -s $site -i e1 --gossip $G --no-beacon -t 3 --json peers 2>&1)
+json_found=$(echo "$out" | $python -c 'import json, sys; print(*[p["found_by"] for p in json.load(sys.stdin) if p["name"] == "d2"])')
+[ "$json_found" = gossip ] || fail "peers --json gives d2 seen from subnet 1 the found_by '$json_found': $out"
+
 echo "== beacons stay in their subnet: without gossip, subnet 2 sees only its own daemon"
 seen=$(daemons_seen 2)
 [ "$seen" = "d2 " ] || fail "a beacon-only client of subnet 2 sees '$seen'"

@@ -194,6 +194,11 @@ public:
     void stop();
     /// The node's own UUID.
     std::string getUUID();
+    /// How the node found the peer with this UUID: "beacon" (its UDP
+    /// beacon), "gossip" (a gossip tuple), "beacon,gossip" (both), or empty
+    /// (it greeted this node first and was not heard of either way yet, it
+    /// is not a peer, or the ZRE library cannot tell).
+    std::string foundBy(const std::string& uuid) const;
 
     /// True when an event is waiting, after at most `timeout` ms.
     bool poll(int timeout);
