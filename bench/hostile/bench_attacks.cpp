@@ -42,7 +42,7 @@ struct Attack {
 };
 
 struct Round {
-    std::vector<double> quiet, attacked;  // round trips, s
+    std::vector<double> quiet, attacked;                                  // round trips, s
     long cameraRss = 0, cameraHwm = 0, archiverRss = 0, archiverHwm = 0;  // KiB
     double archiveBytesPerSecond = 0;
     double rowsPerSecond = 0, overBudgetPerSecond = 0;  // the archiver's "written" and "overbudget"
@@ -154,8 +154,8 @@ int runAttacks(int rounds, const AttackPrograms& programs)
     int counter = 0;
     auto& steps = client.steps;
     steps.push_back({"camera known", nullptr, [&] { return client.cameraReady(); }, std::chrono::seconds(30)});
-    steps.push_back({"archiver known", nullptr, [&] { return client.peer("archiver") != nullptr; },
-                     std::chrono::seconds(30)});
+    steps.push_back(
+        {"archiver known", nullptr, [&] { return client.peer("archiver") != nullptr; }, std::chrono::seconds(30)});
     for (size_t a = 0; a < attacks.size(); ++a) {
         for (int r = 0; r < rounds; ++r) {
             Round& round = results[a][size_t(r)];
@@ -168,8 +168,8 @@ int runAttacks(int rounds, const AttackPrograms& programs)
                                  *archiveBefore = fileBytes(db) + fileBytes(db + "-wal");
                                  *rowsBefore = {archiverCount(client, "written"), archiverCount(client, "overbudget")};
                                  *began = Clock::now();
-                                 attacker = std::make_unique<ChildProcess>(attacks[a].argv,
-                                                                           dir + "/attacker" + std::to_string(a) + ".log");
+                                 attacker = std::make_unique<ChildProcess>(
+                                     attacks[a].argv, dir + "/attacker" + std::to_string(a) + ".log");
                              },
                              [&, a] { return client.peer(attacks[a].peerName) != nullptr; }, std::chrono::seconds(30)});
             steps.push_back(pause(kAttackSettle));
@@ -184,8 +184,7 @@ int runAttacks(int rounds, const AttackPrograms& programs)
                                  round.archiverHwm = statusKib(archiver.id(), "VmHWM");
                                  attacker.reset();  // SIGINT, and waits
                              },
-                             [&, a] { return client.peer(attacks[a].peerName) == nullptr; },
-                             std::chrono::seconds(60)});
+                             [&, a] { return client.peer(attacks[a].peerName) == nullptr; }, std::chrono::seconds(60)});
             steps.push_back(pause(kArchiveFlush));
             steps.push_back({"archive measured",
                              [&, archiveBefore, rowsBefore, seconds] {

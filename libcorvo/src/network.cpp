@@ -775,12 +775,18 @@ void Network::updateProperty(std::shared_ptr<Peer> peer, corvo::proto::PropertyC
     callback->onProperty(peer, it->second);
 }
 
+void Network::setByteBounds(size_t perPeer, size_t allPeers)
+{
+    maxPeerBytes = perPeer;
+    maxAllPeersBytes = allPeers;
+}
+
 bool Network::overBytes(Peer& peer)
 {
-    if (peer.keptBytes > kMaxPeerBytes)
-        dropPeer(peer.uuid, "descriptions and values of more than " + std::to_string(kMaxPeerBytes) + " bytes");
-    else if (table.keptBytes() > kMaxAllPeersBytes)
-        dropPeer(peer.uuid, "all peers together keep more than " + std::to_string(kMaxAllPeersBytes) + " bytes");
+    if (peer.keptBytes > maxPeerBytes)
+        dropPeer(peer.uuid, "descriptions and values of more than " + std::to_string(maxPeerBytes) + " bytes");
+    else if (table.keptBytes() > maxAllPeersBytes)
+        dropPeer(peer.uuid, "all peers together keep more than " + std::to_string(maxAllPeersBytes) + " bytes");
     else
         return false;
     return true;

@@ -179,6 +179,10 @@ public:
     void setSecurity(const KeyPair& own, const std::vector<Identity>& trusted);
     /// True once setSecurity succeeded.
     bool isSecured() const { return secured; }
+    /// Lowers (or raises) the bounds on bytes kept, per peer and for all
+    /// peers (kMaxPeerBytes and kMaxAllPeersBytes by default): for a small
+    /// machine, or a test that needs no 256 MiB to reach them.
+    void setByteBounds(size_t perPeer, size_t allPeers);
     /// Rereads the key directory `directory` while the node runs (after
     /// setSecurity, before start; see key_watch.h for when it looks): an
     /// identity removed from it, or whose key or names changed, is no longer
@@ -301,6 +305,8 @@ private:
     bool discoveryApplied = false;
     bool started = false;
     bool secured = false;
+    size_t maxPeerBytes = kMaxPeerBytes;
+    size_t maxAllPeersBytes = kMaxAllPeersBytes;
     std::vector<Identity> trustedNow;  // the key watch's thread, once started
     std::string keyDirectory;
     std::unique_ptr<KeyWatch> keyWatch;
