@@ -63,6 +63,8 @@ ImageFetch::ImageFetch(Request request, std::shared_ptr<Peer> camera)
         over = true;
     receiver = std::make_unique<ImageReceiver>(asked.transfer, asked.name, offset,
                                                [this](const unsigned char* d, size_t n) { return write(d, n); });
+    if (!asked.compression.empty())
+        receiver->setCompression(asked.compression);
     if (fd >= 0 && offset > 0) {
         std::vector<unsigned char> buffer(kImageChunkBytes);
         for (uint64_t at = 0; at < offset;) {
