@@ -63,8 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         } else if (op == 4) {
             table.attemptDue(t, live, [&](const zre::GossipTuple&) { return (data[i + 2] & 3) != 0; });
         } else {
-            for (const zre::GossipMessage& m : table.dueRelays(t))
-                if (m.ttlMs == 0)
+            for (const auto& due : table.dueRelays(t))
+                if (due.publish.ttlMs == 0)
                     abort();
         }
         if (table.size() > zre::GossipTable::kMaxTuples)

@@ -108,6 +108,13 @@ TEST_F(GossipTableTest, ZeroTtlTuplesLiveWhileTheirPublisherIsConnectedOrTheirPe
     world.alive.clear();  // the peer is gone too
     pass(GossipTable::kAnchoredTtlMs + 1000);
     EXPECT_FALSE(table.has(uuidText(2)));
+
+    // A tuple with a TTL is its publisher's to refresh, live peer or not.
+    store(3, 5003, 5000, "cZyre1");
+    world.alive.insert({uuidText(3), endpointOf(5003)});
+    world.upPublishers = {"cZyre1"};
+    pass(6000);
+    EXPECT_FALSE(table.has(uuidText(3)));
 }
 
 TEST_F(GossipTableTest, ANodeRestartedOnItsEndpointReplacesItsOldTuple)
@@ -260,7 +267,8 @@ TEST_F(GossipTableTest, CopiesNeverOutliveTheOriginalAndRefreshesStopInLoops)
     pass(GossipTable::kRelayGainMs);
     auto refresh = table.dueRelays(t);
     ASSERT_EQ(refresh.size(), 1u);
-    EXPECT_EQ(refresh[0].ttlMs, uint32_t(GossipTable::kAnchoredTtlMs));
+    EXPECT_EQ(refresh[0].publish.ttlMs, uint32_t(GossipTable::kAnchoredTtlMs));
+    EXPECT_EQ(refresh[0].publisher, "cZyre");
 
     // Two relays that pass refreshes to each other: once the origin is
     // gone, both forget the tuple by the original's lifetime.
@@ -270,10 +278,10 @@ TEST_F(GossipTableTest, CopiesNeverOutliveTheOriginalAndRefreshesStopInLoops)
     for (int64_t clock = t; clock < t + 40000; clock += 1000) {
         a.maintain(clock, none, none.up());
         b.maintain(clock, none, none.up());
-        for (const GossipMessage& m : a.dueRelays(clock))
-            b.store(m, "cA", clock, none);
-        for (const GossipMessage& m : b.dueRelays(clock))
-            a.store(m, "sB", clock, none);
+        for (const auto& due : a.dueRelays(clock))
+            b.store(due.publish, "cA", clock, none);
+        for (const auto& due : b.dueRelays(clock))
+            a.store(due.publish, "sB", clock, none);
         if (clock == t)
             b.store(a.outgoing(uuidText(7), clock), "cA", clock, none);
     }

@@ -174,8 +174,15 @@ void GossipDiscovery::onTick(GossipListener& listener, int64_t t)
     for (auto it = connected_.begin(); it != connected_.end();)
         it = t - it->second.lastHeard > kClientTimeoutMs ? connected_.erase(it) : std::next(it);
     table_.maintain(t, listener, [&](const std::string& publisher) { return publisherUp(publisher, t); });
-    for (const GossipMessage& publish : table_.dueRelays(t))
-        relay(publish, nullptr, nullptr);
+    for (const GossipTable::Relay& due : table_.dueRelays(t)) {
+        // Not back where it came from: a leaf would echo every refresh.
+        std::string identity = due.publisher.size() > 1 && due.publisher[0] == 'c' ? due.publisher.substr(1) : "";
+        const Server* from = nullptr;
+        for (const Server& server : clients_)
+            if (due.publisher == "s" + server.endpoint)
+                from = &server;
+        relay(due.publish, identity.empty() ? nullptr : &identity, from);
+    }
     table_.attemptDue(t, listener, [&](const GossipTuple& tuple) { return listener.onTuple(tuple); });
 }
 

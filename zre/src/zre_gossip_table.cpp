@@ -104,7 +104,9 @@ void GossipTable::maintain(int64_t t, LivePeers& live, const std::function<bool(
         bool alive = live.peerLivesAt(tuple.uuid, tuple.endpoint);
         if (alive)
             tuple.failures = 0;
-        if (alive || (tuple.zeroTtl && publisherUp(tuple.publisher)))
+        // A tuple with a TTL is its publisher's to refresh: anchoring it too
+        // would only multiply the refreshes every node passes on.
+        if (tuple.zeroTtl && (alive || publisherUp(tuple.publisher)))
             tuple.expiresAt = std::max(tuple.expiresAt, t + kAnchoredTtlMs);
         it = t >= tuple.expiresAt ? tuples_.erase(it) : std::next(it);
     }
@@ -139,14 +141,14 @@ void GossipTable::settleContests(int64_t t, LivePeers& live)
     }
 }
 
-std::vector<GossipMessage> GossipTable::dueRelays(int64_t t)
+std::vector<GossipTable::Relay> GossipTable::dueRelays(int64_t t)
 {
-    std::vector<GossipMessage> due;
+    std::vector<Relay> due;
     for (auto& [key, tuple] : tuples_) {
         if (tuple.expiresAt - tuple.relayedExpiry < kRelayGainMs)
             continue;
         tuple.relayedExpiry = tuple.expiresAt;
-        due.push_back(outgoing(key, t));
+        due.push_back({outgoing(key, t), tuple.publisher});
     }
     return due;
 }

@@ -34,8 +34,8 @@ public:
     // ignored.
     static constexpr size_t kMaxTuples = 1000;
     // A tuple with a TTL lives that long from its receipt unless received
-    // again. One this node anchors (its peer is alive here, or, for a TTL-0
-    // tuple as zyre sends, the connection it came on is up) lives this
+    // again. A TTL-0 tuple (zyre's, never refreshed) is anchored while its
+    // peer is alive here or the connection it came on is up, and lives this
     // long past the last moment it was anchored. A gone node is therefore
     // forgotten everywhere within this time after the last node stops
     // seeing it (see zre/README.md).
@@ -43,8 +43,10 @@ public:
     // A tuple is passed on again (with its remaining lifetime as TTL, so
     // that copies never outlive the original) once its lifetime grew by
     // this much since it was last passed on: the refreshes of anchored and
-    // refreshed tuples reach nodes that are not the peer's peers.
-    static constexpr int64_t kRelayGainMs = 10000;
+    // refreshed tuples reach nodes that are not the peer's peers. With
+    // refreshes every 10 s and a TTL of 30 s, every other one goes on (a
+    // copy is renewed every 20 s, 10 s before it would run out).
+    static constexpr int64_t kRelayGainMs = 15000;
     // Several tuples on one endpoint: a restarted node (new UUID, same
     // endpoint) or a forgery. Without a live peer there the newest is
     // kept; with one, the others are kept this long (time for the node to
@@ -73,8 +75,13 @@ public:
     // endpoint contests. `publisherUp` says whether a connection is up.
     void maintain(int64_t t, LivePeers& live, const std::function<bool(const std::string&)>& publisherUp);
     // The PUBLISH messages to pass on now (refreshes whose lifetime grew by
-    // kRelayGainMs), marked as passed on.
-    std::vector<GossipMessage> dueRelays(int64_t t);
+    // kRelayGainMs), marked as passed on, each with the publisher it came
+    // from (not to be sent back there).
+    struct Relay {
+        GossipMessage publish;
+        std::string publisher;
+    };
+    std::vector<Relay> dueRelays(int64_t t);
     // Hands `attempt` the tuples to try now (to greet their mailbox), those
     // tried least first and the newest among them first, up to
     // kMaxAttemptsPerRound; live peers are not tried. A tuple taken (true)
