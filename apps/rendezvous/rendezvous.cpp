@@ -14,6 +14,7 @@
 #include "corvo/option_parser.h"
 #include "corvo/version.h"
 #include "zre_clock.hpp"
+#include "zre_curve.hpp"
 #include "zre_gossip.hpp"
 #include "zre_log.hpp"
 
@@ -45,6 +46,8 @@ Settings parseCommandLine(int argc, char** argv)
     parser.addOption<std::string>("name", 'n', "name in messages and of NAME.conf (default rendezvous)");
     parser.addOption<std::string>("site", 's', "accepted for the service unit's options; tuples of every site pass");
     parser.addSwitch("no-beacon", 0, "accepted: a rendezvous point never sends beacons");
+    parser.addOption<std::string>("key", 'k', "secured site: own identity (secret key NAME or file path)");
+    parser.addOption<std::string>("keys", 0, "secured site: directory of trusted identities");
     parser.addSwitch("debug", 'd', "trace the gossip traffic on standard error");
     parser.addSwitch("version", 'v', "print version");
     parser.parseArgs(argc, argv);
@@ -67,6 +70,23 @@ Settings parseCommandLine(int argc, char** argv)
     } catch (const std::invalid_argument& e) {
         refuse(settings.name, e.what());
     }
+    if (vm.count("key")) {
+        KeyDirectory directory(vm.count("keys") ? vm["keys"].as<std::string>() : KeyDirectory::defaultPath());
+        try {
+            settings.keyPair = KeyDirectory::readSecret(directory.secretPath(vm["key"].as<std::string>()));
+            std::vector<std::string> problems;
+            settings.trusted = directory.identities(&problems);
+            for (const auto& problem : problems)
+                std::cerr << "corvo-rendezvous " << settings.name << ": key directory: " << problem << std::endl;
+        } catch (const KeyError& e) {
+            refuse(settings.name, e.what());
+        }
+    } else if (vm.count("keys")) {
+        refuse(settings.name, "--keys needs --key (the rendezvous point's own identity)");
+    }
+    for (const std::string& entry : settings.discovery.gossipConnect)
+        if (!splitGossipIdentity(entry).identity.empty() && settings.keyPair.identity.empty())
+            refuse(settings.name, "gossip endpoint " + entry + " is secured: needs --key");
     if (settings.discovery.gossipBind.empty())
         refuse(settings.name, "needs --gossip-bind (or a \"gossip-bind\" entry): the endpoint programs connect to");
     // A program's own endpoint in a shared "gossip" entry is no other point.
@@ -78,7 +98,40 @@ Settings parseCommandLine(int argc, char** argv)
 struct Relay::Parts {
     zre::NodeLog log{"rendezvous"};
     zre::GossipDiscovery gossip{log};
+    std::unique_ptr<zre::CurveSetup> curve;  // a secured site
+    std::string zapDomain;                   // registered while open
+    ~Parts()
+    {
+        gossip.close();
+        if (!zapDomain.empty())
+            zre::unregisterZapDomain(zapDomain);
+    }
 };
+
+namespace {
+
+// The CURVE set-up of a secured rendezvous point: its key pair, and a trust
+// table of the key directory's identities (who may connect and publish).
+std::unique_ptr<zre::CurveSetup> curveSetup(const Settings& settings, std::string& problem)
+{
+    auto publicKey = zre::curveKeyFromText(settings.keyPair.publicKey);
+    auto secretKey = zre::curveKeyFromText(settings.keyPair.secretKey);
+    if (!publicKey || !secretKey || !zsys_has_curve()) {
+        problem = "the key pair of " + settings.keyPair.identity + " cannot be used (is CURVE missing?)";
+        return nullptr;
+    }
+    auto trust = std::make_shared<zre::TrustTable>();
+    for (const Identity& identity : settings.trusted)
+        if (auto key = zre::curveKeyFromText(identity.publicKey))
+            trust->add(zre::TrustedIdentity{identity.name, *key, identity.names});
+    auto curve = std::make_unique<zre::CurveSetup>();
+    curve->publicKey = *publicKey;
+    curve->secretKey = *secretKey;
+    curve->trust = trust;
+    return curve;
+}
+
+}  // namespace
 
 Relay::Relay(Settings given) : settings(std::move(given)), parts(std::make_unique<Parts>())
 {
@@ -93,15 +146,43 @@ bool Relay::open()
     // first socket; the stop signals are read from a descriptor instead.
     zsys_handler_set(nullptr);
     zre::GossipTuple none;  // no endpoint: relay only
+    if (!settings.keyPair.identity.empty()) {
+        std::string problem;
+        parts->curve = curveSetup(settings, problem);
+        if (!parts->curve) {
+            std::cerr << "corvo-rendezvous " << settings.name << ": " << problem << std::endl;
+            return false;
+        }
+        parts->zapDomain = "corvo-rendezvous " + settings.name;
+        if (!zre::registerZapDomain(parts->zapDomain, parts->curve->trust)) {
+            std::cerr << "corvo-rendezvous " << settings.name << ": cannot start the authentication" << std::endl;
+            parts->zapDomain.clear();
+            return false;
+        }
+    }
     std::vector<zre::GossipDiscovery::Remote> others;
-    for (const std::string& endpoint : settings.discovery.gossipConnect)
-        others.push_back({endpoint, std::string()});
-    if (!parts->gossip.open(settings.discovery.gossipBind, others, none, nullptr, std::string())) {
+    for (const std::string& entry : settings.discovery.gossipConnect) {
+        GossipRemote remote = splitGossipIdentity(entry);
+        std::string key;
+        for (const Identity& identity : settings.trusted)
+            if (identity.name == remote.identity)
+                key = identity.publicKey;
+        if (!remote.identity.empty() && key.empty()) {
+            std::cerr << "corvo-rendezvous " << settings.name << ": " << entry << " left out: " << remote.identity
+                      << " is no trusted identity" << std::endl;
+            continue;
+        }
+        others.push_back({remote.endpoint, key});
+    }
+    if (!parts->gossip.open(settings.discovery.gossipBind, others, none, parts->curve.get(), parts->zapDomain)) {
         std::cerr << "corvo-rendezvous " << settings.name << ": cannot bind " << settings.discovery.gossipBind
                   << std::endl;
         return false;
     }
     std::cout << "corvo-rendezvous " << settings.name << ": relaying on " << settings.discovery.gossipBind;
+    if (parts->curve)
+        std::cout << " (CURVE, key of " << settings.keyPair.identity << ", " << settings.trusted.size()
+                  << " trusted identities)";
     for (const std::string& other : settings.discovery.gossipConnect)
         std::cout << ", with " << other;
     std::cout << std::endl;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "corvo/discovery.h"
+#include "corvo/keys.h"
 
 namespace corvo::rendezvous {
 
@@ -16,6 +17,10 @@ struct Settings {
     std::string name = "rendezvous";
     DiscoveryOptions discovery;  // gossipBind required; gossipConnect: other rendezvous points
     bool verbose = false;
+    // A secured site (--key): this point's key pair, and the identities
+    // whose programs may connect and publish (--keys).
+    KeyPair keyPair;
+    std::vector<Identity> trusted;
 };
 
 // Reads the command line and the configuration entries ("gossip",

@@ -78,6 +78,18 @@ void App::loadDiscovery()
         std::cerr << name << ": " << e.what() << std::endl;
         std::exit(1);
     }
+    for (const std::string& entry : discovery.gossipConnect) {
+        std::string identity = splitGossipIdentity(entry).identity;
+        bool trusted = std::any_of(trustedIdentities.begin(), trustedIdentities.end(),
+                                   [&](const Identity& known) { return known.name == identity; });
+        if (!identity.empty() && !trusted) {
+            std::cerr << name << ": gossip endpoint " << entry << ": " << identity
+                      << " is no trusted identity (a secured rendezvous point needs --key and its identity in the "
+                         "key directory)"
+                      << std::endl;
+            std::exit(1);
+        }
+    }
     if (!discovery.findsPeers()) {
         std::cerr << name << ": --no-beacon needs --gossip or --gossip-bind (else no peer can be found)" << std::endl;
         std::exit(1);

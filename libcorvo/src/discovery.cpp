@@ -118,9 +118,24 @@ void applyFile(DiscoveryOptions& options, const std::string& fileName)
 
 }  // namespace
 
-std::string gossipEndpointProblem(const std::string& endpoint, bool bind)
+GossipRemote splitGossipIdentity(const std::string& entry)
 {
-    const std::string shown = "\"" + escapeControl(endpoint) + "\"";
+    size_t at = entry.rfind('@');
+    if (at == std::string::npos)
+        return GossipRemote{entry, std::string()};
+    return GossipRemote{entry.substr(0, at), entry.substr(at + 1)};
+}
+
+std::string gossipEndpointProblem(const std::string& given, bool bind)
+{
+    const std::string shown = "\"" + escapeControl(given) + "\"";
+    GossipRemote remote = splitGossipIdentity(given);
+    if (!bind && given.find('@') != std::string::npos &&
+        (remote.identity.empty() || remote.identity.size() > 255 ||
+         remote.identity.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") !=
+             std::string::npos))
+        return shown + " names no identity after @ (letters, digits, '.', '_', '-')";
+    const std::string endpoint = bind ? given : remote.endpoint;
     if (endpoint.compare(0, 6, kTcpPrefix) != 0)
         return shown + " does not start with tcp://";
     size_t colon = endpoint.rfind(':');

@@ -152,8 +152,24 @@ void Network::applyDiscovery()
         zyre_set_port(node, 0);
     if (!discoveryOptions.gossipBind.empty())
         zyre_gossip_bind(node, "%s", discoveryOptions.gossipBind.c_str());
-    for (const std::string& endpoint : discoveryOptions.gossipConnect)
-        zyre_gossip_connect(node, "%s", endpoint.c_str());
+    for (const std::string& entry : discoveryOptions.gossipConnect) {
+        GossipRemote remote = splitGossipIdentity(entry);
+        if (remote.identity.empty()) {
+            zyre_gossip_connect(node, "%s", remote.endpoint.c_str());
+            continue;
+        }
+        // A secured rendezvous point: its key is that of a trusted identity.
+        auto key = trustedKeys.find(remote.identity);
+        if (key == trustedKeys.end()) {
+            diagnose(Diagnostic::Error, Diagnostic::Stderr,
+                     "gossip endpoint " + escapeControl(entry) + " left out: " + escapeControl(remote.identity) +
+                         " is no trusted identity of this secured node");
+            continue;
+        }
+#ifdef CORVO_SECURED_SITES
+        zyre_gossip_connect_curve(node, key->second.c_str(), "%s", remote.endpoint.c_str());
+#endif
+    }
 }
 
 void Network::setHeader(const std::string& key, const std::string& value)
@@ -182,6 +198,7 @@ void Network::setSecurity(const KeyPair& own, const std::vector<Identity>& trust
     if (zyre_set_curve_keypair(node, own.publicKey.c_str(), own.secretKey.c_str()) != 0)
         throw KeyError("the key pair of " + own.identity + " is refused (does the messaging library have CURVE?)");
     for (const Identity& identity : trusted) {
+        trustedKeys[identity.name] = identity.publicKey;
         if (!trustKey(node, identity))
             throw KeyError("cannot trust the key of " + identity.name);
     }

@@ -212,6 +212,34 @@ done
 out=$(sub 1 "$corvo" -s $site -i e1 --gossip $G -t 10 get d4 slot 2>&1)
 [ -n "$out" ] || fail "d4 cannot be read from subnet 1"
 
+echo "== a secured site across subnets: a CURVE rendezvous point, and only trusted keys publish"
+export CORVO_KEY_DIR=$work/keys
+for identity in rvs d5 op; do
+  "$corvo" keys new $identity >/dev/null || fail "keys new $identity"
+done
+# An identity that is not in the key directory the others trust, though it
+# knows the rendezvous point's public key.
+CORVO_KEY_DIR=$work/otherkeys "$corvo" keys new intruder >/dev/null || fail "keys new intruder"
+cp "$work/keys/rvs.id" "$work/otherkeys/"
+RS=tcp://10.81.1.2:5681
+start rvs 1 "$rendezvous" --name rvs --key rvs --gossip-bind $RS
+start d5 3 "$daemon" -s sec -i e3 --name d5 --key d5 --gossip $RS@rvs --no-beacon
+secured_seen() {
+  sub 2 "$corvo" -s sec -i e2 -t 3 --key op --gossip $RS@rvs --no-beacon peers 2>/dev/null |
+    awk '$1 == "d5" && $3 == "daemon" { print $1, $NF }'
+}
+until_ok 40 test "$(secured_seen)" = "d5 gossip" || fail "a trusted client of subnet 2 does not find d5: '$(secured_seen)'"
+# An open client cannot use the secured endpoint; an untrusted key cannot publish.
+seen=$(sub 2 "$corvo" -s sec -i e2 -t 3 --gossip $RS --no-beacon peers 2>/dev/null | awk '$1 == "d5"')
+[ -z "$seen" ] || fail "an open client found d5 through the secured rendezvous point"
+start intruder 2 "$daemon" -s sec -i e2 --name intruder --key intruder --keys "$work/otherkeys" --gossip $RS@rvs \
+  --no-beacon
+sleep 4
+seen=$(sub 2 "$corvo" -s sec -i e2 -t 3 --key op --gossip $RS@rvs --no-beacon peers 2>/dev/null | awk '$1 == "intruder"')
+[ -z "$seen" ] || fail "an untrusted program published itself through the secured rendezvous point"
+out=$(sub 2 "$corvo" -s sec -i e2 -t 3 --key op --gossip $RS@nobody --no-beacon peers 2>&1)
+[ $? -eq 1 ] && echo "$out" | grep -q "no trusted identity" || fail "an endpoint of an unknown identity was taken: $out"
+
 echo "== the rendezvous point stops cleanly on SIGINT, as its unit stops it"
 kill -INT "${pid[rv2]}"
 wait "${pid[rv2]}"
