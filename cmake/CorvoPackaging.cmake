@@ -4,7 +4,7 @@
 # Component -> package:
 #   runtime  libcorvo1        the shared library
 #   dev      libcorvo-dev     headers, CMake package, pkg-config file
-#   corvo    corvo            corvo, corvo-simcam, the examples, the systemd unit
+#   corvo    corvo            corvo, corvo-simcam, corvo-rendezvous, the examples, the systemd unit
 #   history  libcorvo-history the history library (when built)
 #   python   python3-corvo    the Python package (when built)
 #   archiver corvo-archiver   the archiver (apps/archiver)
@@ -52,7 +52,8 @@ endif()
 set(CPACK_DEBIAN_CORVO_PACKAGE_DEPENDS "${_own_libs}")
 set(CPACK_COMPONENT_CORVO_DESCRIPTION "framework for distributed instrument control - programs
  The operator tool corvo, the simulated camera corvo-simcam, the example
- device and tool, and a systemd template unit for daemons.")
+ device and tool, the gossip rendezvous point corvo-rendezvous, and a
+ systemd template unit for daemons.")
 
 set(CPACK_DEBIAN_HISTORY_PACKAGE_NAME libcorvo-history)
 set(CPACK_DEBIAN_HISTORY_PACKAGE_SECTION libs)

@@ -24,7 +24,7 @@ declare -A groups
 groups[build]="build-essential cmake ninja-build pkg-config git ccache
   libzmq3-dev libczmq-dev libprotobuf-dev protobuf-compiler
   libuv1-dev libspdlog-dev libfmt-dev libboost-program-options-dev
-  libcfitsio-dev libsqlite3-dev libpq-dev
+  libcfitsio-dev libsqlite3-dev libpq-dev libzstd-dev
   pybind11-dev python3-dev python3-pybind11 python3-numpy"
 groups[web]="python3-aiohttp python3-astropy python3-pil"
 groups[check]="libgtest-dev libgmock-dev libbenchmark-dev

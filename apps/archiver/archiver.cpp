@@ -6,6 +6,8 @@
 #include <corvo/misc.h>
 #include <corvo/peer.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <csignal>
 #include <iostream>
@@ -24,6 +26,8 @@ constexpr auto kStopTimeout = std::chrono::seconds(10);
 constexpr const char* kDefaultRetention = "365d";
 // Writing stops when less than this is free where the database lies.
 constexpr const char* kDefaultMinFree = "1G";
+// Images larger than this are not copied unless the configuration says otherwise.
+constexpr const char* kDefaultImageMaxBytes = "4G";
 
 std::string jsonNumber(double v)
 {
@@ -88,6 +92,9 @@ Archiver::Archiver() : Daemon("archiver")
     optionParser.addOption<std::string>("min-free", 0, "stop writing below this free space (default 1G; 0: never)");
     optionParser.addOption<std::string>("free-path", 0,
                                         "directory whose free space is watched (default: the database's)");
+    optionParser.addOption<std::string>("image-dir", 0,
+                                        "copy every image cameras announce into this directory (off by default)");
+    optionParser.addOption<std::string>("image-max-bytes", 0, "largest image copied (default 4G)");
     optionParser.addOption<double>("peer-rows", 0, "samples and status changes a second per peer (default 1000)");
     optionParser.addOption<double>("peer-bytes", 0, "bytes of values a second per peer (default 1048576)");
     optionParser.addOption<double>("peer-logs", 0, "log records a second per peer (default 20)");
@@ -98,6 +105,8 @@ Archiver::Archiver() : Daemon("archiver")
     createProperty("buffered", Property::INT, "rows waiting to be written", false);
     createProperty("lag", Property::DOUBLE, "s", "age of the oldest row waiting to be written", false);
     createProperty("overbudget", Property::INT, "rows not recorded because their peer was over its budget", false);
+    createProperty("imagescopied", Property::INT, "images copied into --image-dir", false);
+    createProperty("imagesmissed", Property::INT, "announced images not copied (failed or skipped)", false);
     addStatusStr(STATUS_RECORDING, "RECORDING");
     addStatusStr(STATUS_BUFFERING, "BUFFERING");
     addStatusStr(STATUS_LOW_SPACE, "LOW_SPACE");
@@ -163,6 +172,31 @@ void Archiver::beforeInit()
     budgetLimits.logBytes = limitOption("peer-log-bytes", budgetLimits.logBytes);
     admission = Admission(budgetLimits);
     writer = std::make_unique<history::Writer>(db, writerOptions, startTime);
+    readImageOptions();
+}
+
+void Archiver::readImageOptions()
+{
+    const auto& vm = optionParser.vm;
+    copyOptions.directory =
+        vm.count("image-dir") ? vm["image-dir"].as<std::string>() : confManager.get(name, "image-dir", "");
+    if (copyOptions.directory.empty())
+        return;
+    struct stat st {};
+    if (stat(copyOptions.directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        std::cerr << "archiver: --image-dir " << copyOptions.directory << " is not a directory" << std::endl;
+        std::exit(1);
+    }
+    std::string maxText = vm.count("image-max-bytes") ? vm["image-max-bytes"].as<std::string>()
+                                                      : confManager.get(name, "image-max-bytes", "");
+    auto maxBytes = history::parseSize(maxText.empty() ? kDefaultImageMaxBytes : maxText);
+    if (!maxBytes || *maxBytes == 0) {
+        std::cerr << "archiver: --image-max-bytes wants a size such as 512M or 4G, not \"" << maxText << "\""
+                  << std::endl;
+        std::exit(1);
+    }
+    copyOptions.maxBytes = *maxBytes;
+    copyOptions.minFree = writerOptions.minFree;  // the same floor as the database's
 }
 
 double Archiver::limitOption(const char* key, double fallback)
@@ -195,6 +229,33 @@ void Archiver::beforeLoop()
     uv_signal_start(
         &termSignal, [](uv_signal_t* handle, int) { static_cast<Archiver*>(handle->data)->stop(); }, SIGTERM);
     lastPublish = std::chrono::steady_clock::now();
+    if (!copyOptions.directory.empty()) {
+        copies = std::make_unique<ImageCopies>(
+            copyOptions,
+            [this](const std::shared_ptr<Peer>& peer, zmsg_t* message) {
+                if (network && network->peers().byUuid(peer->uuid))
+                    network->sendOne(message, peer);
+                else
+                    zmsg_destroy(&message);
+            },
+            [this](bool warning, const std::string& text) {
+                recordOwnLog(warning ? corvo::proto::Log::WARN : corvo::proto::Log::INFO, text);
+            });
+        logger->info("Copying announced images into {}", copyOptions.directory);
+    }
+}
+
+void Archiver::onImageMessage(std::shared_ptr<Peer> peer, uint8_t tag, const unsigned char* data, size_t size)
+{
+    if (copies && !stopped)
+        copies->imageMessage(peer, tag, data, size);
+}
+
+void Archiver::onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Response& response)
+{
+    Daemon::onResponse(peer, response);
+    if (copies && !stopped)
+        copies->response(peer, response);
 }
 
 Micros Archiver::receiveTime()
@@ -244,6 +305,8 @@ void Archiver::onEnter(std::shared_ptr<Peer> peer)
 void Archiver::onExit(std::shared_ptr<Peer> peer)
 {
     Daemon::onExit(peer);
+    if (copies)
+        copies->peerLeft(peer);
     admission.forget(peer->uuid, Clock::now());
     history::PeerEvent e;
     e.peer = history::cleanText(peer->name);
@@ -364,6 +427,10 @@ void Archiver::publishStats()
     update("dropped", static_cast<long>(s.dropped));
     update("buffered", static_cast<long>(s.buffered));
     update("overbudget", static_cast<long>(admission.dropped()));
+    if (copies) {
+        update("imagescopied", static_cast<long>(copies->copied()));
+        update("imagesmissed", static_cast<long>(copies->failed() + copies->skipped()));
+    }
     double lag = std::round(s.lag / 1000.0) / 1000.0;
     auto lagProperty = properties.at("lag");
     if (lagProperty->doubleValue != lag)
@@ -383,6 +450,8 @@ void Archiver::onIdle()
     if (!writer || stopped)
         return;
     auto now = std::chrono::steady_clock::now();
+    if (copies)
+        copies->tick(now);
     if (now - lastPublish < kPublishEvery)
         return;
     lastPublish = now;
@@ -399,6 +468,7 @@ void Archiver::cleanup()
     stopped = true;
     // Closed here so that the loop holds no handle of ours when it ends.
     uv_close(reinterpret_cast<uv_handle_t*>(&termSignal), nullptr);
+    copies.reset();  // an unfinished copy leaves no part file
     admission.endRuns();
     reportDrops();
     bool complete = writer->stop(kStopTimeout);

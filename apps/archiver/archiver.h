@@ -13,6 +13,7 @@
 #include <corvo/history/writer.h>
 
 #include "admission.h"
+#include "image_copies.h"
 
 namespace corvo::archiver {
 
@@ -32,6 +33,9 @@ public:
     void onProperty(std::shared_ptr<Peer> peer, const Property& property) override;
     void onStatus(std::shared_ptr<Peer> peer, unsigned int status) override;
     void onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log) override;
+    // Image announcements and transfers, for the copies (--image-dir).
+    void onImageMessage(std::shared_ptr<Peer> peer, uint8_t tag, const unsigned char* data, size_t size) override;
+    void onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Response& response) override;
 
     static constexpr unsigned int STATUS_RECORDING = 1;
     static constexpr unsigned int STATUS_BUFFERING = 2;
@@ -49,12 +53,15 @@ private:
     void logWriterMessages();
     void reportDrops();
     double limitOption(const char* key, double fallback);
+    void readImageOptions();
 
     std::string db;
     history::WriterOptions writerOptions;
     BudgetLimits budgetLimits;
     Admission admission;
     std::unique_ptr<history::Writer> writer;
+    ImageCopies::Options copyOptions;
+    std::unique_ptr<ImageCopies> copies;  // with --image-dir only
     history::Micros startTime = 0;
     history::Micros lastReceive = 0;
     std::chrono::steady_clock::time_point lastPublish;

@@ -6,6 +6,11 @@
 //           others, read back whole and as 1-minute aggregates.
 //   year:   a year (--days) at 1 Hz decimated to 1,000 points from the
 //           roll-ups, against the database's GROUP BY over the raw rows.
+//   cpu:    CPU per row of the insert path (Store::write, and the Writer as
+//           the archiver uses it), against the database's own bulk insert of
+//           the same rows into the same table (SQLite: one prepared INSERT
+//           reused in one transaction per batch; PostgreSQL: COPY), in
+//           alternating rounds. PostgreSQL's server CPU is shown apart.
 //   flood:  (with --flood) a daemon broadcasting as fast as it can, recorded
 //           by a real corvo-archiver; broadcasts sent against rows stored.
 // Both backends; PostgreSQL in a throwaway cluster (fsync on). Run it inside
@@ -15,7 +20,10 @@
 #include <corvo/history/timeexpr.h>
 #include <corvo/history/writer.h>
 #include <corvo/peer.h>
+#include <dirent.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <time.h>
 
 #include <libpq-fe.h>
 #include <sqlite3.h>
@@ -252,6 +260,284 @@ void yearOf(const std::string& name, const std::string& db, int days)
                 name.c_str(), points, every / 1e6, rollup, median(raggedMs), raw, raw / rollup);
 }
 
+// ---- CPU per row -------------------------------------------------------
+
+double threadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+double processCpuSeconds()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// CPU time of another process (the PostgreSQL backend), from schedstat.
+double otherCpuSeconds(const std::string& procDir)
+{
+    std::ifstream in(procDir + "/schedstat");
+    long long ns = 0;
+    in >> ns;
+    return double(ns) / 1e9;
+}
+
+double otherCpuSeconds(int pid)
+{
+    if (pid <= 0)
+        return 0;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/schedstat");
+    long long ns = 0;
+    in >> ns;
+    return double(ns) / 1e9;
+}
+
+// CPU time of every thread of a process, from schedstat.
+double processTreeCpuSeconds(int pid)
+{
+    double total = 0;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* dir = opendir(tasks.c_str())) {
+        while (dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.')
+                total += otherCpuSeconds(tasks + "/" + entry->d_name);
+        closedir(dir);
+    }
+    return total;
+}
+
+// The rows every contender writes: 100 series of doubles, as a busy site
+// sends them (round r gets its own receive times).
+std::vector<h::Record> cpuRows(int64_t rows, int round)
+{
+    std::vector<h::Record> out;
+    out.reserve(size_t(rows));
+    h::Micros t = h::nowMicros() + h::Micros(round) * rows * 10;
+    for (int64_t i = 0; i < rows; ++i) {
+        h::Sample s;
+        s.peer = "bench";
+        s.property = "p" + std::to_string(i % 100);
+        s.unit = "K";
+        s.value = h::Value::ofReal(double(i) * 0.5);
+        s.recvTime = t + i * 10;
+        s.sendTime = s.recvTime - 50;
+        out.push_back(std::move(s));
+    }
+    return out;
+}
+
+constexpr size_t kCpuBatch = 20000;
+
+// The floor: the database's own bulk insert of the rows' columns, series
+// ids known, one transaction per batch, on a connection of its own.
+struct Floor {
+    virtual ~Floor() = default;
+    virtual void insert(const std::vector<h::Record>& rows) = 0;
+    virtual int serverPid() const { return 0; }
+};
+
+struct SqliteFloor : Floor {
+    explicit SqliteFloor(const std::string& path)
+    {
+        sqlite3_open(path.c_str(), &db);
+        sqlite3_busy_timeout(db, 2000);
+        sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+        sqlite3_prepare_v2(db,
+                           "INSERT INTO samples(series, recv_time, send_time, type, source, value_int, value_real, "
+                           "value_text) VALUES(?, ?, ?, ?, ?, ?, ?, ?)",
+                           -1, &stmt, nullptr);
+    }
+    ~SqliteFloor() override
+    {
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+    }
+    void insert(const std::vector<h::Record>& rows) override
+    {
+        for (size_t from = 0; from < rows.size(); from += kCpuBatch) {
+            sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+            for (size_t i = from; i < std::min(rows.size(), from + kCpuBatch); ++i) {
+                const auto& s = std::get<h::Sample>(rows[i]);
+                sqlite3_bind_int64(stmt, 1, 1000 + int64_t(i % 100));
+                sqlite3_bind_int64(stmt, 2, s.recvTime);
+                sqlite3_bind_int64(stmt, 3, s.sendTime);
+                sqlite3_bind_int(stmt, 4, s.value.type);
+                sqlite3_bind_int(stmt, 5, s.source);
+                sqlite3_bind_null(stmt, 6);
+                sqlite3_bind_double(stmt, 7, s.value.realValue);
+                sqlite3_bind_null(stmt, 8);
+                if (sqlite3_step(stmt) != SQLITE_DONE)
+                    throw std::runtime_error(std::string("floor: ") + sqlite3_errmsg(db));
+                sqlite3_reset(stmt);
+            }
+            if (sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+                throw std::runtime_error(std::string("floor: ") + sqlite3_errmsg(db));
+        }
+    }
+    sqlite3* db = nullptr;
+    sqlite3_stmt* stmt = nullptr;
+};
+
+struct PgFloor : Floor {
+    explicit PgFloor(const std::string& url) : conn(PQconnectdb(url.c_str())) {}
+    ~PgFloor() override { PQfinish(conn); }
+    void exec(const char* sql)
+    {
+        PGresult* r = PQexec(conn, sql);
+        bool ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+        PQclear(r);
+        if (!ok)
+            throw std::runtime_error(std::string("floor: ") + PQerrorMessage(conn));
+    }
+    void insert(const std::vector<h::Record>& rows) override
+    {
+        std::string data;
+        char line[160];
+        for (size_t from = 0; from < rows.size(); from += kCpuBatch) {
+            exec("BEGIN");
+            PGresult* r =
+                PQexec(conn, "COPY samples(series, recv_time, send_time, type, source, value_int, value_real, "
+                             "value_text) FROM STDIN");
+            bool ok = PQresultStatus(r) == PGRES_COPY_IN;
+            PQclear(r);
+            if (!ok)
+                throw std::runtime_error(std::string("floor: ") + PQerrorMessage(conn));
+            data.clear();
+            for (size_t i = from; i < std::min(rows.size(), from + kCpuBatch); ++i) {
+                const auto& s = std::get<h::Sample>(rows[i]);
+                int n = std::snprintf(line, sizeof line, "%d\t%lld\t%lld\t%d\t%d\t\\N\t%.17g\t\\N\n",
+                                      1000 + int(i % 100), static_cast<long long>(s.recvTime),
+                                      static_cast<long long>(s.sendTime), s.value.type, s.source, s.value.realValue);
+                data.append(line, size_t(n));
+            }
+            PQputCopyData(conn, data.data(), int(data.size()));
+            PQputCopyEnd(conn, nullptr);
+            while (PGresult* done = PQgetResult(conn)) {
+                ok = PQresultStatus(done) == PGRES_COMMAND_OK;
+                PQclear(done);
+                if (!ok)
+                    throw std::runtime_error(std::string("floor: ") + PQerrorMessage(conn));
+            }
+            exec("COMMIT");
+        }
+    }
+    int serverPid() const override { return PQbackendPID(conn); }
+    PGconn* conn;
+};
+
+// The PostgreSQL backend that serves the store: the newest connection of
+// the database other than ours.
+int newestBackend(const std::string& url, int besides)
+{
+    PGconn* conn = PQconnectdb(url.c_str());
+    std::string sql = "SELECT pid FROM pg_stat_activity WHERE datname = current_database() AND pid <> "
+                      "pg_backend_pid() AND pid <> " +
+                      std::to_string(besides) + " ORDER BY backend_start DESC LIMIT 1";
+    PGresult* r = PQexec(conn, sql.c_str());
+    int pid = PQntuples(r) ? std::atoi(PQgetvalue(r, 0, 0)) : 0;
+    PQclear(r);
+    PQfinish(conn);
+    return pid;
+}
+
+struct CpuFigure {
+    std::vector<double> client, server;  // µs per row, one per round
+    void add(double clientSeconds, double serverSeconds, int64_t rows)
+    {
+        client.push_back(clientSeconds * 1e6 / double(rows));
+        server.push_back(serverSeconds * 1e6 / double(rows));
+    }
+};
+
+bool cpuPerRow(const std::string& name, const std::string& db, int64_t rows, int rounds)
+{
+    bool pg = h::Store::isPostgres(db);
+    auto store = h::Store::open(db, true);
+    h::Session session{0, h::nowMicros(), h::nowMicros(), h::kNoTime};
+    std::unique_ptr<Floor> floor;
+    if (pg)
+        floor = std::make_unique<PgFloor>(db);
+    else
+        floor = std::make_unique<SqliteFloor>(db);
+    int storeBackend = pg ? newestBackend(db, floor->serverPid()) : 0;
+    CpuFigure floorCpu, storeCpu, writerCpu;
+    int64_t written = 0;
+    for (int round = 0; round < rounds; ++round) {
+        auto rowsOf = [&](int which) { return cpuRows(rows, round * 3 + which); };
+        // Floor.
+        auto data = rowsOf(0);
+        double c0 = threadCpuSeconds(), s0 = otherCpuSeconds(floor->serverPid());
+        floor->insert(data);
+        floorCpu.add(threadCpuSeconds() - c0, otherCpuSeconds(floor->serverPid()) - s0, rows);
+        // Store::write in batches, as the Writer calls it.
+        data = rowsOf(1);
+        c0 = threadCpuSeconds();
+        s0 = otherCpuSeconds(storeBackend);
+        for (size_t from = 0; from < data.size(); from += kCpuBatch) {
+            std::vector<h::Record> batch(data.begin() + long(from),
+                                         data.begin() + long(std::min(data.size(), from + kCpuBatch)));
+            store->write(batch, session);
+        }
+        storeCpu.add(threadCpuSeconds() - c0, otherCpuSeconds(storeBackend) - s0, rows);
+        written += rows;
+        // The Writer: push from this thread, written by its own (process CPU
+        // from the first push until everything is committed and the thread
+        // has ended; its backend connection is new each round).
+        data = rowsOf(2);
+        c0 = processCpuSeconds();
+        double serverBefore = 0;
+        int writerBackend = 0;
+        {
+            h::Writer writer(db, h::WriterOptions{}, h::nowMicros());
+            for (auto& record : data)
+                while (!writer.push(std::move(record)))
+                    std::this_thread::sleep_for(1ms);
+            while (writer.stats().written < rows)
+                std::this_thread::sleep_for(1ms);
+            if (pg) {
+                writerBackend = newestBackend(db, floor->serverPid());
+                serverBefore = 0;  // the connection was opened for this writer: all its CPU counts
+            }
+            double serverSeconds = pg ? otherCpuSeconds(writerBackend) - serverBefore : 0;
+            writer.stop(60s);
+            writerCpu.add(processCpuSeconds() - c0, serverSeconds, rows);
+        }
+        written += rows;
+    }
+    int64_t stored = 0;
+    store.reset();
+    {
+        auto reader = h::Store::open(db, false);
+        for (int s = 0; s < 100; ++s)
+            reader->samples("bench", "p" + std::to_string(s), 0, INT64_MAX, [&](const h::Point&) { ++stored; });
+    }
+    double floorClient = median(floorCpu.client), floorServer = median(floorCpu.server);
+    auto line = [&](const char* what, const CpuFigure& f) {
+        double client = median(f.client), server = median(f.server);
+        std::printf("%-10s cpu: %-34s %5.2f us/row (%.2fx the floor)", name.c_str(), what, client,
+                    client / floorClient);
+        if (pg)
+            std::printf("; server %5.2f us/row (%.2fx); together %.2fx", server, server / floorServer,
+                        (client + server) / (floorClient + floorServer));
+        std::printf("\n");
+    };
+    std::printf("%-10s cpu: %lld rows a round, %d rounds, medians\n", name.c_str(), static_cast<long long>(rows),
+                rounds);
+    std::printf("%-10s cpu: %-34s %5.2f us/row", name.c_str(), pg ? "floor: COPY" : "floor: prepared INSERT",
+                floorClient);
+    if (pg)
+        std::printf("; server %5.2f us/row", floorServer);
+    std::printf("\n");
+    line("Store::write (batches of 20000)", storeCpu);
+    line("Writer (push + write thread)", writerCpu);
+    std::printf("%-10s cpu: rows in %lld, stored %lld%s\n", name.c_str(), static_cast<long long>(written),
+                static_cast<long long>(stored), stored == written ? "" : " MISMATCH");
+    return stored == written;
+}
+
 // A daemon with one DOUBLE property that it sets as fast as the loop turns.
 class Flooder : public corvo::Daemon {
 public:
@@ -262,8 +548,10 @@ public:
     void onIdle() override
     {
         if (!armed) {
-            if (go && std::chrono::steady_clock::now() > goAt)
+            if (go && std::chrono::steady_clock::now() > goAt) {
                 armed = true;
+                archiverCpuAtStart = processTreeCpuSeconds(archiverPid);
+            }
             return;
         }
         for (int i = 0; i < 500 && sent < total; ++i)
@@ -285,6 +573,8 @@ public:
         }
     }
     int64_t total, sent = 0;
+    int archiverPid = 0;
+    double archiverCpuAtStart = 0;
     bool go = false, armed = false, finished = false;
     std::chrono::steady_clock::time_point goAt;
     Clock::time_point doneAt;
@@ -297,6 +587,7 @@ void flood(const std::string& name, const std::string& db, int64_t total, const 
         {ARCHIVER_PATH, "-i", "lo", "-s", site, "--db", db, "--peer-rows", "1e9", "--peer-bytes", "1e12"}, dir,
         {{"HOME", dir}});
     Flooder flooder(total);
+    flooder.archiverPid = archiver.pid;
     std::vector<std::string> args{"flooder", "-i", "lo", "-s", site};
     std::vector<char*> argv;
     for (auto& a : args)
@@ -305,6 +596,23 @@ void flood(const std::string& name, const std::string& db, int64_t total, const 
     auto start = Clock::now();
     flooder.run(static_cast<int>(args.size()), argv.data());
     double sendSeconds = seconds(flooder.doneAt - start) - 2.0;
+    // The archiver's CPU from the first broadcast until every row is stored.
+    auto storedNow = [&] {
+        int64_t n = 0;
+        try {
+            h::Store::open(db, false)->samples("flooder", "value", 0, INT64_MAX, [&](const h::Point&) { ++n; });
+        } catch (const std::exception&) {}
+        return n;
+    };
+    int64_t seen = -1;
+    for (auto until = Clock::now() + 30s; Clock::now() < until;) {
+        int64_t n = storedNow();
+        if (n >= total || n == seen)
+            break;
+        seen = n;
+        std::this_thread::sleep_for(500ms);
+    }
+    double archiverCpu = processTreeCpuSeconds(archiver.pid) - flooder.archiverCpuAtStart;
     kill(archiver.pid, SIGTERM);
     corvotest::waitFor(archiver.pid, 120s);
     double elapsedToFlushed = seconds(Clock::now() - start) - 2.0;
@@ -323,6 +631,10 @@ void flood(const std::string& name, const std::string& db, int64_t total, const 
                 name.c_str(), static_cast<long long>(total), sendSeconds, total / sendSeconds,
                 static_cast<long long>(out), out == total ? "all" : "MISSING", receiveSeconds, out / receiveSeconds,
                 elapsedToFlushed);
+    if (out > 0)
+        std::printf("%-10s flood: the archiver's CPU from the first broadcast until all was stored: %.2f s = %.2f "
+                    "us/row\n",
+                    name.c_str(), archiverCpu, archiverCpu * 1e6 / double(out));
     std::string err = corvotest::readFile(archiver.outPath);
     size_t at = err.find("History flushed");
     if (at != std::string::npos)
@@ -334,48 +646,78 @@ void flood(const std::string& name, const std::string& db, int64_t total, const 
 int main(int argc, char** argv)
 {
     int64_t rows = 1000000;
+    int64_t cpuRowsPerRound = 100000;
+    int cpuRounds = 3;
     int64_t floodCount = 0;
     int days = 365;
-    std::string only;
+    std::string only, section;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--rows") && i + 1 < argc)
             rows = std::atoll(argv[++i]);
+        else if (!std::strcmp(argv[i], "--cpu-rows") && i + 1 < argc)
+            cpuRowsPerRound = std::max<int64_t>(1000, std::atoll(argv[++i]));
+        else if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc)
+            cpuRounds = std::max(1, std::atoi(argv[++i]));
         else if (!std::strcmp(argv[i], "--flood") && i + 1 < argc)
             floodCount = std::atoll(argv[++i]);
         else if (!std::strcmp(argv[i], "--days") && i + 1 < argc)
             days = std::max(1, std::atoi(argv[++i]));
+        else if (!std::strcmp(argv[i], "--only") && i + 1 < argc)
+            section = argv[++i];
         else if (!std::strcmp(argv[i], "sqlite") || !std::strcmp(argv[i], "postgresql"))
             only = argv[i];
         else {
-            std::fprintf(stderr, "usage: bench_history [sqlite|postgresql] [--rows N] [--flood N] [--days N]\n");
+            std::fprintf(stderr,
+                         "usage: bench_history [sqlite|postgresql] [--only ingest|query|year|cpu|flood] [--rows N] "
+                         "[--cpu-rows N] [--rounds N] [--flood N] [--days N]\n");
             return 1;
         }
     }
+    auto wanted = [&](const char* what) { return section.empty() || section == what; };
     // The flood daemon runs in this process: its configuration file goes to
     // a temporary HOME, not the user's.
     corvotest::TempDir home{"corvo-bench-home"};
     setenv("HOME", home.path().c_str(), 1);
     bool ok = true;
+    // Failures are reported, not thrown: the cluster must be stopped on the way out.
+    auto cpu = [&](const std::string& name, const std::string& db) {
+        try {
+            return cpuPerRow(name, db, cpuRowsPerRound, cpuRounds);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "bench_history: cpu: %s\n", e.what());
+            return false;
+        }
+    };
     if (only.empty() || only == "sqlite") {
         corvotest::TempDir dir{"corvo-bench-history"};
-        ok &= ingest("sqlite", dir / "ingest.db", rows);
-        query("sqlite", dir / "query.db");
-        ok &= year("sqlite", dir / "year.db", days);
-        if (floodCount)
+        if (wanted("ingest"))
+            ok &= ingest("sqlite", dir / "ingest.db", rows);
+        if (wanted("query"))
+            query("sqlite", dir / "query.db");
+        if (wanted("year"))
+            ok &= year("sqlite", dir / "year.db", days);
+        if (wanted("cpu"))
+            ok &= cpu("sqlite", dir / "cpu.db");
+        if (floodCount && wanted("flood"))
             flood("sqlite", dir / "flood.db", floodCount, dir.path());
     }
     if ((only.empty() || only == "postgresql") && corvotest::PgCluster::installed()) {
         corvotest::PgCluster cluster(true);
         if (!cluster.ok() || !cluster.createDatabase("ingest") || !cluster.createDatabase("query") ||
-            !cluster.createDatabase("flood") || !cluster.createDatabase("year")) {
+            !cluster.createDatabase("flood") || !cluster.createDatabase("year") || !cluster.createDatabase("cpu")) {
             std::fprintf(stderr, "bench_history: the PostgreSQL cluster did not start\n");
             return 1;
         }
-        ok &= ingest("postgresql", cluster.url("ingest"), rows);
-        query("postgresql", cluster.url("query"));
-        ok &= year("postgresql", cluster.url("year"), days);
+        if (wanted("ingest"))
+            ok &= ingest("postgresql", cluster.url("ingest"), rows);
+        if (wanted("query"))
+            query("postgresql", cluster.url("query"));
+        if (wanted("year"))
+            ok &= year("postgresql", cluster.url("year"), days);
+        if (wanted("cpu"))
+            ok &= cpu("postgresql", cluster.url("cpu"));
         corvotest::TempDir dir{"corvo-bench-history"};
-        if (floodCount)
+        if (floodCount && wanted("flood"))
             flood("postgresql", cluster.url("flood"), floodCount, dir.path());
     }
     return ok ? 0 : 1;

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Loopback throughput of corvo fetch against cp of the same file: the
 # simulated camera saves one 4096 x 4096 16-bit frame (32 MiB) and corvo
-# fetch copies it over the site, inside a network namespace of its own.
-#   bash scripts/in-netns.sh bash bench/images/bench_fetch.sh CORVO SIMCAM
+# fetch copies it over the site, raw and with zstd chunks, inside a network
+# namespace of its own. With BENCH_COMPRESS (build/bench/images/
+# bench_image_compress) it also reports what zstd gains on the frame.
+#   bash scripts/in-netns.sh bash bench/images/bench_fetch.sh CORVO SIMCAM [BENCH_COMPRESS]
 set -euo pipefail
 corvo=$1
 simcam=$2
+compress=${3:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/corvo-bimg-XXXXXX")
 export HOME=$work/home CORVO_CONF_PATH=$work/conf
 mkdir -p "$HOME" "$CORVO_CONF_PATH" "$work/images" "$work/got"
@@ -33,6 +36,12 @@ for run in 1 2 3; do
   f=$(seconds "$corvo" "${net[@]}" -t 30 fetch camera frame.fits -o "$work/got/")
   cmp -s "$work/images/frame.fits" "$work/got/frame.fits" || { echo "copy differs"; exit 1; }
   c=$(seconds cp "$work/images/frame.fits" "$work/got/cp.fits")
-  printf 'run %d: %d bytes: corvo fetch %.3f s (%.1f MiB/s, start-up included), cp %.3f s\n' \
-    "$run" "$size" "$f" "$(echo "$size / 1048576 / $f" | bc -l)" "$c"
+  rm -f "$work/got/frame.fits"
+  z=$(seconds "$corvo" "${net[@]}" -t 30 fetch camera frame.fits --compress zstd -o "$work/got/")
+  cmp -s "$work/images/frame.fits" "$work/got/frame.fits" || { echo "compressed copy differs"; exit 1; }
+  printf 'run %d: %d bytes: corvo fetch %.3f s (%.1f MiB/s, start-up included), with zstd %.3f s, cp %.3f s\n' \
+    "$run" "$size" "$f" "$(echo "$size / 1048576 / $f" | bc -l)" "$z" "$c"
 done
+if [ -n "$compress" ]; then
+  "$compress" "$work/images/frame.fits"
+fi

@@ -6,6 +6,11 @@
 // compares a secured site (CURVE, keys made with `corvo keys new`) with an
 // open one, in alternating rounds:
 //   scripts/in-netns.sh build/bench/system/bench_system secure [ROUNDS]
+// "rtt" compares, in alternating rounds, three round trips to another
+// process with a bare ZeroMQ DEALER -> ROUTER echo (the floor): a WHISPER to
+// a bare ZRE echo node, and a property set until its confirmation (the
+// daemon's broadcast of the new value) is applied in the client:
+//   scripts/in-netns.sh build/bench/system/bench_system rtt [ROUNDS]
 #include <corvo/command.h>
 #include <corvo/daemon.h>
 #include <corvo/keys.h>
@@ -110,6 +115,19 @@ int runEcho()
         zyre_event_destroy(&event);
     }
     zyre_destroy(&node);
+    return 0;
+}
+
+// ---- zmq-echo mode: a bare ZeroMQ ROUTER that sends every message back ------
+
+int runZmqEcho(int port)
+{
+    zsock_t* router = zsock_new(ZMQ_ROUTER);
+    if (!router || zsock_bind(router, "tcp://127.0.0.1:%d", port) != port)
+        return 1;
+    while (zmsg_t* msg = zmsg_recv(router))
+        zmsg_send(&msg, router);  // the identity frame first: back to the sender
+    zsock_destroy(&router);
     return 0;
 }
 
@@ -375,6 +393,142 @@ int runClient(bool quick)
     return 0;
 }
 
+// ---- rtt mode: round trips against bare ZeroMQ, in alternating rounds ---------
+
+// The same two frames as a WHISPER carries, through a DEALER to the echo.
+std::vector<double> bareZmqRtt(void* dealer, int samples)
+{
+    std::vector<double> rtt;
+    uint8_t tag = 2;
+    char payload[32] = {};
+    for (int i = 0; i < samples; ++i) {
+        auto start = Clock::now();
+        zmq_send(dealer, &tag, 1, ZMQ_SNDMORE);
+        zmq_send(dealer, payload, sizeof payload, 0);
+        zmsg_t* reply = zmsg_recv(dealer);
+        zmsg_destroy(&reply);
+        rtt.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    return rtt;
+}
+
+std::vector<double> zreWhisperRtt(zyre_t* node, const std::string& peer, int samples)
+{
+    std::vector<double> rtt;
+    uint8_t tag = 2;
+    char payload[32] = {};
+    for (int i = 0; i < samples; ++i) {
+        zmsg_t* msg = zmsg_new();
+        zmsg_addmem(msg, &tag, 1);
+        zmsg_addmem(msg, payload, sizeof payload);
+        auto start = Clock::now();
+        zyre_whisper(node, peer.c_str(), &msg);
+        while (true) {
+            zyre_event_t* event = zyre_event_new(node);
+            bool back = std::strcmp(zyre_event_type(event), "WHISPER") == 0;
+            zyre_event_destroy(&event);
+            if (back)
+                break;
+        }
+        rtt.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    return rtt;
+}
+
+std::vector<double> propertySetRtt(BenchClient& client, const std::shared_ptr<corvo::Peer>& peer, int samples)
+{
+    std::vector<double> rtt;
+    corvo::Property request = peer->properties.at("value");
+    for (int i = 0; i < samples; ++i) {
+        int64_t value = peer->properties.at("value").intValue + 1;
+        request.intValue = value;
+        auto sent = Clock::now();
+        client.net.changeProperty(peer, &request);
+        if (!client.pump([&] { return peer->properties.at("value").intValue == value; }, 5s))
+            break;
+        rtt.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+    }
+    return rtt;
+}
+
+int runRoundTrips(int rounds)
+{
+    constexpr int kPerRound = 1000;
+    const int port = 20000 + getpid() % 20000;
+    pid_t zmqEcho = spawnSelf({"zmq-echo", std::to_string(port)});
+    pid_t zreEcho = spawnSelf({"echo"});
+    pid_t daemon = spawnSelf(daemonArgs("benchd"));
+
+    // The client's node first: it sets the messaging library's signal
+    // handling before any socket is made.
+    BenchClient client;
+    zsock_t* dealerSocket = zsock_new(ZMQ_DEALER);
+    zsock_connect(dealerSocket, "tcp://127.0.0.1:%d", port);
+    void* dealer = zsock_resolve(dealerSocket);
+
+    zyre_t* node = zyre_new("probe");
+    zyre_set_interface(node, "lo");
+    zyre_join(node, "bench-echo");
+    zyre_start(node);
+    std::string echoPeer;
+    while (echoPeer.empty()) {
+        zyre_event_t* event = zyre_event_new(node);
+        if (std::strcmp(zyre_event_type(event), "JOIN") == 0 && zyre_event_group(event) &&
+            std::strcmp(zyre_event_group(event), "bench-echo") == 0)
+            echoPeer = zyre_event_peer_uuid(event);
+        zyre_event_destroy(&event);
+    }
+
+    client.waitingFor = "benchd";
+    client.pump([&] { return client.infoAt.time_since_epoch().count() != 0; }, 20s);
+    auto peer = client.peerNamed("benchd");
+    int status = 0;
+    if (!peer) {
+        std::fprintf(stderr, "daemon not found\n");
+        status = 1;
+    } else {
+        // Warm-up of every path, then the rounds.
+        bareZmqRtt(dealer, 100);
+        zreWhisperRtt(node, echoPeer, 100);
+        propertySetRtt(client, peer, 100);
+        std::vector<double> bare, whisper, property;
+        for (int r = 0; r < rounds; ++r) {
+            auto b = bareZmqRtt(dealer, kPerRound);
+            auto w = zreWhisperRtt(node, echoPeer, kPerRound);
+            auto p = propertySetRtt(client, peer, kPerRound);
+            if (p.size() < size_t(kPerRound)) {
+                std::fprintf(stderr, "a property set was not confirmed within 5 s\n");
+                status = 1;
+                break;
+            }
+            std::printf("round %d: bare ZeroMQ p50 %6.1f us   WHISPER p50 %6.1f us (%.2fx)   property set p50 %6.1f us "
+                        "(%.2fx)\n",
+                        r, percentilesUs(b).p50, percentilesUs(w).p50, percentilesUs(w).p50 / percentilesUs(b).p50,
+                        percentilesUs(p).p50, percentilesUs(p).p50 / percentilesUs(b).p50);
+            std::fflush(stdout);
+            bare.insert(bare.end(), b.begin(), b.end());
+            whisper.insert(whisper.end(), w.begin(), w.end());
+            property.insert(property.end(), p.begin(), p.end());
+        }
+        if (status == 0) {
+            Percentiles b = percentilesUs(bare), w = percentilesUs(whisper), p = percentilesUs(property);
+            std::printf("all rounds (%d round trips each):\n", rounds * kPerRound);
+            std::printf("  bare ZeroMQ DEALER -> ROUTER  p50 %7.1f us   p99 %8.1f us\n", b.p50, b.p99);
+            std::printf("  WHISPER to a ZRE echo node    p50 %7.1f us   p99 %8.1f us   %.2fx bare p50\n", w.p50, w.p99,
+                        w.p50 / b.p50);
+            std::printf("  property set, confirmed       p50 %7.1f us   p99 %8.1f us   %.2fx bare p50\n", p.p50, p.p99,
+                        p.p50 / b.p50);
+        }
+    }
+    zyre_destroy(&node);
+    zsock_destroy(&dealerSocket);
+    for (pid_t pid : {daemon, zreEcho})
+        stopProcess(pid);
+    kill(zmqEcho, SIGKILL);
+    waitpid(zmqEcho, nullptr, 0);
+    return status;
+}
+
 // ---- secure mode: the same exchanges on a secured and an open site -----------
 
 // A key directory of its own, removed at the end.
@@ -537,6 +691,10 @@ int main(int argc, char** argv)
         return runDaemon(argc - 1, argv + 1);
     if (argc > 1 && std::strcmp(argv[1], "echo") == 0)
         return runEcho();
+    if (argc > 2 && std::strcmp(argv[1], "zmq-echo") == 0)
+        return runZmqEcho(std::atoi(argv[2]));
+    if (argc > 1 && std::strcmp(argv[1], "rtt") == 0)
+        return runRoundTrips(std::max(1, argc > 2 ? std::atoi(argv[2]) : 5));
     if (argc > 1 && std::strcmp(argv[1], "secure") == 0)
         return runSecure(std::max(1, argc > 2 ? std::atoi(argv[2]) : 3));
     bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;

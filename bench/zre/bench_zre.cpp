@@ -2,7 +2,10 @@
 // throughput, idle CPU, and the same round trip and throughput over a bare
 // ZeroMQ DEALER-to-ROUTER pair as the floor. Starts nodes, so run it in a
 // network namespace:
-//   scripts/in-netns.sh build/.../bench_zre [INTERFACE [rtt|shout [TURNS [MESSAGES]]]]
+//   scripts/in-netns.sh build/.../bench_zre [INTERFACE [rtt|shout|shout1 [TURNS [MESSAGES]]]]
+// "shout1" has the sending and the receiving node read and written by one
+// application thread (send a burst, then read what is there), as a daemon
+// that both publishes and listens, against bare ZeroMQ in the same pattern.
 #include <sys/resource.h>
 #include <zyre.h>
 
@@ -200,6 +203,47 @@ Throughput zreShouts(Pair& pair)
     return t;
 }
 
+// One thread sends bursts and reads what has arrived after each (never
+// waiting while there is something to send): the pattern of a daemon that
+// publishes and listens on its loop thread.
+constexpr long kBurst = 100;
+
+Throughput zreShoutsOneThread(Pair& pair)
+{
+    Throughput t;
+    long received = 0;
+    auto readWhatIsThere = [&] {
+        while (zsock_events(zyre_socket(pair.b)) & ZMQ_POLLIN) {
+            zyre_event_t* e = zyre_event_new(pair.b);
+            if (e && strcmp(zyre_event_type(e), "SHOUT") == 0 && zmsg_size(zyre_event_msg(e)) == 2)
+                ++received;
+            zyre_event_destroy(&e);
+        }
+    };
+    auto start = Clock::now();
+    for (long i = 0; i < shouts; ++i) {
+        zmsg_t* msg = twoFrames(2, kPayload);
+        zyre_shout(pair.a, "bench", &msg);
+        if ((i + 1) % kBurst == 0)
+            readWhatIsThere();
+    }
+    t.sent = shouts;
+    auto quietSince = Clock::now();
+    long seen = received;
+    while (received < shouts && Clock::now() - quietSince < std::chrono::seconds(2)) {
+        if (!readable(zyre_socket(pair.b), 5))
+            continue;
+        readWhatIsThere();
+        if (received != seen) {
+            seen = received;
+            quietSince = Clock::now();
+        }
+    }
+    t.received = received;
+    t.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return t;
+}
+
 double idleCpuPercent()
 {
     int port = nextPort++;
@@ -303,6 +347,33 @@ Throughput bareThroughput()
     return t;
 }
 
+Throughput bareThroughputOneThread()
+{
+    Bare bare;
+    Throughput t;
+    long received = 0;
+    auto readWhatIsThere = [&] {
+        while (zsock_events(bare.router) & ZMQ_POLLIN) {
+            zmsg_t* msg = zmsg_recv(bare.router);
+            zmsg_destroy(&msg);
+            ++received;
+        }
+    };
+    auto start = Clock::now();
+    for (long i = 0; i < shouts; ++i) {
+        zmsg_t* msg = twoFrames(2, kPayload);
+        zmsg_send(&msg, bare.dealer);
+        if ((i + 1) % kBurst == 0)
+            readWhatIsThere();
+    }
+    t.sent = shouts;
+    while (received < shouts && readable(bare.router, 2000))
+        readWhatIsThere();
+    t.received = received;
+    t.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return t;
+}
+
 void report(const char* what, const std::vector<double>& rtts)
 {
     if (rtts.empty()) {
@@ -362,8 +433,9 @@ int roundTripsInTurns(int turns)
     return 0;
 }
 
-// SHOUT throughput only, ZRE and bare in turns, for the same reason.
-int shoutsInTurns(int turns)
+// SHOUT throughput only, ZRE and bare in turns, for the same reason;
+// `oneThread`: sender and reader on one thread.
+int shoutsInTurns(int turns, bool oneThread)
 {
     Pair pair;
     connect(pair);
@@ -375,9 +447,9 @@ int shoutsInTurns(int turns)
     long lost = 0, zreCount = 0, bareCount = 0;
     for (int i = 0; i < turns; ++i) {
         double t0 = cpuSeconds();
-        Throughput z = zreShouts(pair);
+        Throughput z = oneThread ? zreShoutsOneThread(pair) : zreShouts(pair);
         double t1 = cpuSeconds();
-        Throughput b = bareThroughput();
+        Throughput b = oneThread ? bareThroughputOneThread() : bareThroughput();
         zreCpu += t1 - t0;
         bareCpu += cpuSeconds() - t1;
         if (z.seconds <= 0 || b.seconds <= 0)
@@ -413,8 +485,12 @@ int main(int argc, char** argv)
         return roundTripsInTurns(std::max(1, argc > 3 ? std::atoi(argv[3]) : 6));
     if (argc > 4)
         shouts = std::max(1L, std::atol(argv[4]));
-    if (argc > 2 && std::string(argv[2]) == "shout")
-        return shoutsInTurns(std::max(1, argc > 3 ? std::atoi(argv[3]) : 4));
+    if (argc > 2 && (std::string(argv[2]) == "shout" || std::string(argv[2]) == "shout1")) {
+        bool oneThread = std::string(argv[2]) == "shout1";
+        printf("SHOUT: %s\n", oneThread ? "sender and reader on one thread (bursts of 100, then read what is there)"
+                                        : "a reader thread of its own");
+        return shoutsInTurns(std::max(1, argc > 3 ? std::atoi(argv[3]) : 4), oneThread);
+    }
 
     std::vector<double> discovery;
     for (int i = 0; i < 5; ++i) {

@@ -8,6 +8,7 @@
 //          corvo-example-client --site lab --target wheel --command "move 3 12.5"
 #include <corvo/daemon.h>
 
+#include <cmath>
 #include <string>
 
 class FilterWheel : public corvo::Daemon {
@@ -54,7 +55,21 @@ public:
         markSafetyCommand("stop");
     }
 
+    // The focuser moves in steps of 0.01 mm: a requested position goes to
+    // the nearest step. The daemon tells the requester what it applied, so
+    // `corvo set wheel focus 12.344` prints 12.34.
+    void onPropertyCommand(std::shared_ptr<corvo::Peer> peer, const corvo::proto::PropertyChange& change) override
+    {
+        if (change.name() != "focus" || !change.has_doubleval() || !(std::fabs(change.doubleval().value()) < 1e9))
+            return Daemon::onPropertyCommand(peer, change);
+        corvo::proto::PropertyChange stepped = change;
+        stepped.mutable_doubleval()->set_value(std::round(change.doubleval().value() * kStepsPerMm) / kStepsPerMm);
+        Daemon::onPropertyCommand(peer, stepped);
+    }
+
 private:
+    static constexpr double kStepsPerMm = 100;
+
     void move(long slot, double focus)
     {
         const auto& names = getProperty("filters")->strList;

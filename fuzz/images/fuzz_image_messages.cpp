@@ -1,4 +1,5 @@
-// libFuzzer target: the decoders of image transfer messages (tags 8 to 11).
+// libFuzzer target: the decoders of image transfer messages (tags 8 to 11)
+// and of a camera's announcement of a saved image (tag 12).
 // The input is cut into messages, each for the camera's image service
 // (requests, credit) or for a receiver (chunks, ends), from one of two
 // peers. Nothing may crash, the service's transfers and queue stay within
@@ -44,6 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                 },
                                 [](const std::string&) {});
     corvo::ImageReceiver receiver(5, "a.fits", 0, [](const unsigned char*, size_t) { return true; });
+    receiver.setCompression(corvo::kImageZstd);  // compressed chunks are decoded too
     size_t at = 0;
     while (at + 3 <= size) {
         const uint8_t control = data[at];
@@ -52,7 +54,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         at += 3 + length;
         const uint8_t tag = uint8_t(8 + (control & 3));
         const std::string peer = (control & 4) ? "p2" : "p1";
-        if (control & 8) {
+        if ((control & 0x30) == 0x30) {
+            corvo::proto::ImageReady ready;
+            std::string problem;
+            // An accepted announcement names something a fetch may ask for.
+            if (corvo::parseImageReady(payload, length, ready, problem) &&
+                (ready.name().empty() || ready.name()[0] == '/' || ready.sha1().size() != 40))
+                std::abort();
+        } else if (control & 8) {
             bool ignored = false;
             zmsg_t* credit = receiver.handle(tag, payload, length, ignored);
             zmsg_destroy(&credit);
@@ -61,6 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         }
         if (control == 0xff)
             service.peerLeft(peer);
+        service.work();  // a loop turn: resumed transfers' checksums advance
         if (service.activeTransfers() > corvo::kImageTransfersTotal ||
             service.queuedRequests() > corvo::kImageQueuedRequests)
             std::abort();

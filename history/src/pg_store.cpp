@@ -483,6 +483,8 @@ void PgStore::write(const std::vector<Record>& records, Session& session)
               [](const Row&) {});
         exec("COMMIT");
     } catch (...) {
+        // The temporary table may have been made in this transaction.
+        rollupBatchMade = false;
         if (PQstatus(conn) == CONNECTION_OK) {
             Result r(PQexec(conn, "ROLLBACK"));
         }
@@ -491,6 +493,42 @@ void PgStore::write(const std::vector<Record>& records, Session& session)
     session.id = sessionId;
     for (auto& [key, value] : added)
         seriesCache[key] = value;
+}
+
+void PgStore::writeRollups(const Rollups& rollups)
+{
+    // A handful of buckets cost less as single upserts than the copy.
+    constexpr size_t kCopyFrom = 8;
+    if (rollups.size() < kCopyFrom) {
+        SqlStore::writeRollups(rollups);
+        return;
+    }
+    if (!rollupBatchMade) {
+        exec("CREATE TEMPORARY TABLE IF NOT EXISTS rollup_batch(series BIGINT, tier BIGINT, bucket BIGINT, "
+             "vmin DOUBLE PRECISION, vmax DOUBLE PRECISION, vsum DOUBLE PRECISION, n BIGINT, vlast DOUBLE PRECISION, "
+             "last_time BIGINT) ON COMMIT DELETE ROWS");
+        rollupBatchMade = true;
+    }
+    std::string data;
+    data.reserve(rollups.size() * 96);
+    for (const auto& [key, p] : rollups) {
+        for (int64_t v : {key.series, key.tier, key.bucket}) {
+            appendInt(data, v);
+            data += '\t';
+        }
+        for (double v : {p.min, p.max, p.sum}) {
+            data += realText(v);
+            data += '\t';
+        }
+        appendInt(data, p.count);
+        data += '\t';
+        data += realText(p.last);
+        data += '\t';
+        appendInt(data, p.lastTime);
+        data += '\n';
+    }
+    copy("COPY rollup_batch FROM STDIN", data);
+    exec(rollupUpsert("SELECT series, tier, bucket, vmin, vmax, vsum, n, vlast, last_time FROM rollup_batch"));
 }
 
 int64_t PgStore::expire(Micros before)

@@ -166,20 +166,24 @@ void addToRollups(Rollups& rollups, int64_t series, Micros t, double v)
         rollups[RollupKey{series, tier, floorTo(t, tier)}].add(t, v);
 }
 
-void SqlStore::writeRollups(const Rollups& rollups)
+std::string SqlStore::rollupUpsert(const std::string& rows) const
 {
     const std::string least = postgres() ? "LEAST" : "min";
     const std::string greatest = postgres() ? "GREATEST" : "max";
-    const std::string sql =
-        "INSERT INTO rollups(series, tier, bucket, vmin, vmax, vsum, n, vlast, last_time) "
-        "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT(series, tier, bucket) DO UPDATE SET "
-        "vmin = " +
-        least + "(rollups.vmin, excluded.vmin), vmax = " + greatest +
-        "(rollups.vmax, excluded.vmax), "
-        "vsum = rollups.vsum + excluded.vsum, n = rollups.n + excluded.n, "
-        "vlast = CASE WHEN excluded.last_time >= rollups.last_time THEN excluded.vlast ELSE rollups.vlast END, "
-        "last_time = " +
-        greatest + "(rollups.last_time, excluded.last_time)";
+    return "INSERT INTO rollups(series, tier, bucket, vmin, vmax, vsum, n, vlast, last_time) " + rows +
+           " ON CONFLICT(series, tier, bucket) DO UPDATE SET "
+           "vmin = " +
+           least + "(rollups.vmin, excluded.vmin), vmax = " + greatest +
+           "(rollups.vmax, excluded.vmax), "
+           "vsum = rollups.vsum + excluded.vsum, n = rollups.n + excluded.n, "
+           "vlast = CASE WHEN excluded.last_time >= rollups.last_time THEN excluded.vlast ELSE rollups.vlast END, "
+           "last_time = " +
+           greatest + "(rollups.last_time, excluded.last_time)";
+}
+
+void SqlStore::writeRollups(const Rollups& rollups)
+{
+    const std::string sql = rollupUpsert("VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
     for (const auto& [key, p] : rollups)
         query(sql, {key.series, key.tier, key.bucket, p.min, p.max, p.sum, p.count, p.last, p.lastTime},
               [](const Row&) {});

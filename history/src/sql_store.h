@@ -70,8 +70,11 @@ public:
 protected:
     virtual bool postgres() const = 0;
     // Adds a batch's buckets to the stored roll-ups (inside the batch's
-    // transaction).
-    void writeRollups(const Rollups& rollups);
+    // transaction): by default one upsert per bucket.
+    virtual void writeRollups(const Rollups& rollups);
+    // The upsert that merges `rows` (a VALUES list or a SELECT giving the
+    // nine roll-up columns) into the stored buckets.
+    std::string rollupUpsert(const std::string& rows) const;
     // Builds the roll-ups of an archive written before they existed, once
     // (inside a transaction of the caller's), and marks them complete.
     void buildRollups();

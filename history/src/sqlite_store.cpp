@@ -132,9 +132,11 @@ SqliteStore::~SqliteStore()
 
 void SqliteStore::close()
 {
-    for (sqlite3_stmt* stmt : {insertSample, insertStatus, insertLog, insertEvent, insertGap, upsertSeries})
+    for (sqlite3_stmt* stmt :
+         {insertSample, insertStatus, insertLog, insertEvent, insertGap, upsertSeries, upsertRollup, updateSession})
         sqlite3_finalize(stmt);
-    insertSample = insertStatus = insertLog = insertEvent = insertGap = upsertSeries = nullptr;
+    insertSample = insertStatus = insertLog = insertEvent = insertGap = upsertSeries = upsertRollup = updateSession =
+        nullptr;
     sqlite3_close(db);
     db = nullptr;
 }
@@ -288,24 +290,47 @@ void SqliteStore::write(const std::vector<Record>& records, Session& session)
             }
         }
         writeRollups(rollups);
-        sqlite3_stmt* stmt = prepare("UPDATE sessions SET last_seen = ?, ended = ? WHERE id = ?");
-        sqlite3_bind_int64(stmt, 1, session.lastSeen);
-        bindTime(stmt, 2, session.ended);
-        sqlite3_bind_int64(stmt, 3, sessionId);
-        int rc = sqlite3_step(stmt);
-        sqlite3_finalize(stmt);
-        if (rc != SQLITE_DONE)
-            fail("session");
+        if (!updateSession)
+            updateSession = prepare("UPDATE sessions SET last_seen = ?, ended = ? WHERE id = ?");
+        sqlite3_bind_int64(updateSession, 1, session.lastSeen);
+        bindTime(updateSession, 2, session.ended);
+        sqlite3_bind_int64(updateSession, 3, sessionId);
+        step(updateSession);
         exec("COMMIT");
     } catch (...) {
-        for (sqlite3_stmt* stmt : {insertSample, insertStatus, insertLog, insertEvent, insertGap, upsertSeries})
-            sqlite3_reset(stmt);
+        for (sqlite3_stmt* stmt :
+             {insertSample, insertStatus, insertLog, insertEvent, insertGap, upsertSeries, upsertRollup, updateSession})
+            if (stmt)
+                sqlite3_reset(stmt);
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
     session.id = sessionId;
     for (auto& [key, value] : added)
         seriesCache[key] = value;
+}
+
+void SqliteStore::writeRollups(const Rollups& rollups)
+{
+    if (rollups.empty())
+        return;
+    if (!upsertRollup)
+        upsertRollup = prepare(rollupUpsert("VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)").c_str());
+    for (const auto& [key, p] : rollups) {
+        sqlite3_reset(upsertRollup);
+        sqlite3_bind_int64(upsertRollup, 1, key.series);
+        sqlite3_bind_int64(upsertRollup, 2, key.tier);
+        sqlite3_bind_int64(upsertRollup, 3, key.bucket);
+        sqlite3_bind_double(upsertRollup, 4, p.min);
+        sqlite3_bind_double(upsertRollup, 5, p.max);
+        sqlite3_bind_double(upsertRollup, 6, p.sum);
+        sqlite3_bind_int64(upsertRollup, 7, p.count);
+        sqlite3_bind_double(upsertRollup, 8, p.last);
+        sqlite3_bind_int64(upsertRollup, 9, p.lastTime);
+        if (sqlite3_step(upsertRollup) != SQLITE_DONE)
+            fail("roll-ups");
+    }
+    sqlite3_reset(upsertRollup);
 }
 
 int64_t SqliteStore::expire(Micros before)

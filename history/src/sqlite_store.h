@@ -25,6 +25,8 @@ protected:
     // SQLite sorts for a window function: one pass over each series' rows in
     // index order is faster.
     void fillRollups() override { fillRollupsBySeries(); }
+    // One prepared upsert, reused for every bucket.
+    void writeRollups(const Rollups& rollups) override;
     void query(const std::string& sql, const std::vector<Param>& params,
                const std::function<void(const Row&)>& each) override;
 
@@ -44,6 +46,8 @@ private:
     sqlite3_stmt* insertEvent = nullptr;
     sqlite3_stmt* insertGap = nullptr;
     sqlite3_stmt* upsertSeries = nullptr;
+    sqlite3_stmt* upsertRollup = nullptr;  // prepared when first needed
+    sqlite3_stmt* updateSession = nullptr;
 };
 
 }  // namespace corvo::history::detail

@@ -59,6 +59,8 @@ std::optional<Right> rightFromWord(const std::string& word)
         return Right::Lock;
     if (word == "override")
         return Right::Override;
+    if (word == "fetch")
+        return Right::Fetch;
     return std::nullopt;
 }
 
@@ -85,6 +87,8 @@ const char* rightName(Right right)
             return "lock";
         case Right::Override:
             return "override";
+        case Right::Fetch:
+            return "fetch";
     }
     return "?";
 }
@@ -135,12 +139,12 @@ AccessRules AccessRules::parse(const std::string& text, const std::string& sourc
             rule.who.push_back(parts[i]);
         }
         if (!right)
-            fail("missing right: set, run, lock or override");
+            fail("missing right: set, run, fetch, lock or override");
         if (rule.who.empty())
             fail("missing who: an identity, @group or *");
         rule.right = *right;
         rule.patterns.assign(parts.begin() + long(i) + 1, parts.end());
-        bool named = rule.right == Right::Set || rule.right == Right::Run;
+        bool named = rule.right == Right::Set || rule.right == Right::Run || rule.right == Right::Fetch;
         if (named && rule.patterns.empty())
             fail(std::string("'") + rightName(rule.right) + "' needs the names it grants (patterns)");
         if (!named && !rule.patterns.empty())
@@ -251,6 +255,11 @@ std::string AccessControl::checkCommand(const std::string& identity, const std::
     if (!allowed(identity, Right::Run, command))
         return identity + " may not run " + command;
     return safety ? "" : lockedOut(identity, now);
+}
+
+std::string AccessControl::checkFetch(const std::string& identity, const std::string& name) const
+{
+    return allowed(identity, Right::Fetch, name) ? "" : identity + " may not fetch " + name;
 }
 
 std::string AccessControl::takeLock(const std::string& identity, std::chrono::seconds lease, Clock::time_point now,

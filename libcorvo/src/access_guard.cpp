@@ -98,6 +98,15 @@ AccessGuard::Answer AccessGuard::mayRun(const Peer& peer, const std::string& nam
     return {control.checkCommand(peer.identity, name, isSafetyCommand(name), AccessControl::Clock::now())};
 }
 
+AccessGuard::Answer AccessGuard::mayFetch(const Peer& peer, const std::string& name) const
+{
+    if (!secured())
+        return {};
+    if (peer.identity.empty())
+        return {"no proven identity"};
+    return {control.checkFetch(peer.identity, name)};
+}
+
 AccessGuard::Answer AccessGuard::lockRequest(const Peer& peer, const std::string& command,
                                              const std::vector<std::string>& args)
 {

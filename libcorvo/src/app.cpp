@@ -4,6 +4,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <stdexcept>
+#include <unordered_map>
 
 #include "corvo/diagnostics.h"
 #include "corvo/version.h"
@@ -25,6 +27,9 @@ App::App(std::string name) : optionParser(name), defaultName(name)
 {
     optionParser.addOption<int>("port", 'p', "udp port for discovery");
     optionParser.addOption<std::string>("interface", 'i', "interface name for connection");
+    optionParser.addOption<std::string>("gossip", 0, "gossip endpoints to connect to (tcp://HOST:PORT[,...])");
+    optionParser.addOption<std::string>("gossip-bind", 0, "gossip endpoint to bind (tcp://A.B.C.D:PORT)");
+    optionParser.addSwitch("no-beacon", 0, "no UDP beacons (gossip discovery only)");
     optionParser.addOption<std::string>("site", 's', "site name");
     optionParser.addOption<std::string>("name", 'n', "component name");
     optionParser.addSwitch("debug", 'd', "debug mode (verbose zyre)");
@@ -54,6 +59,29 @@ void App::processOptions()
     name = vm.count("name") ? vm["name"].as<std::string>() : defaultName;
     site = vm.count("site") ? vm["site"].as<std::string>() : "corvo";
     loadKeys();
+    loadDiscovery();
+}
+
+void App::loadDiscovery()
+{
+    const auto& vm = optionParser.vm;
+    try {
+        discovery = readDiscoveryConfig(name);
+        std::unordered_map<std::string, std::string> given;
+        for (const char* key : {"gossip", "gossip-bind"})
+            if (vm.count(key))
+                given[key] = vm[key].as<std::string>();
+        applyDiscoveryEntries(discovery, given);
+        if (vm["no-beacon"].as<bool>())
+            discovery.beacon = false;
+    } catch (const std::invalid_argument& e) {
+        std::cerr << name << ": " << e.what() << std::endl;
+        std::exit(1);
+    }
+    if (!discovery.findsPeers()) {
+        std::cerr << name << ": --no-beacon needs --gossip or --gossip-bind (else no peer can be found)" << std::endl;
+        std::exit(1);
+    }
 }
 
 void App::loadKeys()
@@ -98,6 +126,7 @@ void App::initSocket()
     network->setPort(vm.count("port") ? vm["port"].as<int>() : kDefaultPort);
     if (vm.count("interface"))
         network->setInterface(vm["interface"].as<std::string>());
+    network->setDiscovery(discovery);
     network->siteGroup = site;
     network->logGroup = site + "-log";
     network->propGroup = site + "-prop";

@@ -12,6 +12,7 @@
 #include "corvo/file_pattern.h"
 #include "corvo/image_root.h"
 #include "corvo/image_service.h"
+#include "corvo/message.h"
 #include "corvo/misc.h"
 #include "corvo/peer.h"
 
@@ -130,21 +131,47 @@ void Camera::beforeLoop()
 
 void Camera::onIdle()
 {
-    if (images)
-        images->expire();
+    if (!images)
+        return;
+    images->work();
+    images->expire();
 }
 
 void Camera::onImageMessage(std::shared_ptr<Peer> peer, uint8_t tag, const unsigned char* data, size_t size)
 {
+    if (tag == MSG_IMAGE_READY)
+        return;  // another camera's announcement
     if (!images)
-        images = std::make_unique<ImageService>([this] { return imageRoot(); },
-                                                [this] { return properties.at("filename")->getValue<std::string>(); },
-                                                [this](const std::string& uuid, zmsg_t* msg) {
-                                                    auto to = network->peers().byUuid(uuid);
-                                                    to ? network->sendOne(msg, to) : zmsg_destroy(&msg);
-                                                },
-                                                [this](const std::string& text) { warn(text); });
+        startImageService();
     images->handle(peer->uuid, peer->name, tag, data, size);
+}
+
+void Camera::startImageService()
+{
+    images = std::make_unique<ImageService>([this] { return imageRoot(); },
+                                            [this] { return properties.at("filename")->getValue<std::string>(); },
+                                            [this](const std::string& uuid, zmsg_t* msg) {
+                                                auto to = network->peers().byUuid(uuid);
+                                                to ? network->sendOne(msg, to) : zmsg_destroy(&msg);
+                                            },
+                                            [this](const std::string& text) { warn(text); });
+    images->setAdmission([this](const std::string& uuid, const std::string& image) {
+        auto peer = network->peers().byUuid(uuid);
+        return peer ? accessGuard().mayFetch(*peer, image).reason : std::string("the peer left");
+    });
+    images->setAudit([this](const ImageService::FetchRecord& record) {
+        auto peer = network->peers().byUuid(record.peerUuid);
+        // A receiver that has just left is still named in its record.
+        Peer gone(record.peerName, record.peerUuid, "");
+        const Peer& who = peer ? *peer : gone;
+        const std::string what = "fetch " + record.name;
+        if (!record.accepted)
+            return accessGuard().record(who, false, what, record.outcome);
+        accessGuard().record(who, true, what,
+                             "sent " + std::to_string(record.sent) + " of " + std::to_string(record.size) +
+                                 " bytes from byte " + std::to_string(record.offset) + ": " + record.outcome,
+                             !record.complete);
+    });
 }
 
 void Camera::onExit(std::shared_ptr<Peer> peer)
@@ -292,7 +319,33 @@ bool Camera::saveImage(void* data)
     }
     if (image.filename != directoryPath + file)
         properties.at("filename")->setValue(image.filename);
+    const std::string saved = image.filename.substr(image.filename.find_last_of('/') + 1);
+    announceImage(dir.fd, directory.empty() ? saved : directory + "/" + saved, type, width, height);
     return true;
+}
+
+void Camera::announceImage(int directoryFd, const std::string& name, int type, int width, int height)
+{
+    corvo::proto::ImageReady ready;
+    ready.set_name(name);
+    uint64_t size = 0;
+    std::string sha1;
+    const std::string file = name.substr(name.find_last_of('/') + 1);
+    if (!digestFile(directoryFd, file, size, sha1)) {
+        warn("image " + name + " could not be read back: not announced");
+        return;
+    }
+    ready.set_size(size);
+    ready.set_sha1(sha1);
+    ready.set_width(static_cast<uint32_t>(width));
+    ready.set_height(static_cast<uint32_t>(height));
+    ready.set_datatype(type);
+    ready.set_exposure_start(properties.at("starttime")->getValue<std::string>().substr(0, kImageTimeBytes));
+    ready.set_exposure_length(exposureSeconds >= 0 ? exposureSeconds : properties.at("expotime")->getValue<double>());
+    ready.set_saved(formatFitsTime(systemNanos()));
+    announced = ready;
+    if (network)
+        network->sendAll(ProtobufToZMsg(ready));
 }
 
 }  // namespace corvo

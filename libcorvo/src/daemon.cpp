@@ -160,6 +160,8 @@ void Daemon::createCommand(std::string name, std::function<void(std::vector<std:
 
 void Daemon::publish(const Property& property)
 {
+    if (watchedChange && property.name == watchedChange->name)
+        watchedChange->published = true;
     // Before the network exists (while the configuration is applied) a
     // change publishes nothing.
     if (network)
@@ -293,6 +295,7 @@ void Daemon::handlePropertyCommand(std::shared_ptr<Peer> peer, const corvo::prot
 {
     writeThrottleSummaries(peerErrors.expire());
     guard.writeHeldBack();
+    finishOverdueChanges();
     auto it = properties.find(change.name());
     if (it == properties.end())
         return refuseProperty(peer, change.name(), "no property '" + clipped(change.name()) + "'");
@@ -303,17 +306,126 @@ void Daemon::handlePropertyCommand(std::shared_ptr<Peer> peer, const corvo::prot
         return refuseProperty(peer, change.name(), problem);
     if (!peer)
         return onPropertyCommand(peer, change);
-    std::string what = "set " + change.name() + " = " + clipped(it->second->requestedText(change)) + " (was " +
-                       clipped(it->second->toString()) + ")";
+    PendingChange pending = describeChange(peer, *it->second, change);
     AccessGuard::Answer answer = guard.mayWrite(*peer, change.name());
     if (!answer.allowed()) {
-        guard.record(*peer, false, what, answer.reason);
+        guard.record(*peer, false, pending.requestText(), answer.reason);
         return answerPropertyRefusal(*peer, change.name(), answer.reason);
     }
-    auditOutcome(*peer, what, [&] { onPropertyCommand(peer, change); });
+    // The audit waits for the handler: it records the value applied.
+    struct Watch {
+        Daemon* daemon;
+        PendingChange* outer;
+        ~Watch() { daemon->watchedChange = outer; }
+    } watch{this, watchedChange};
+    watchedChange = &pending;
+    std::string refusal = runWatched(*peer, pending.requestText(), [&] { onPropertyCommand(peer, change); });
+    watchedChange = watch.outer;
+    if (refusal.empty())
+        refusal = pending.endRefusal;
+    if (pending.ticket != 0 && !pending.ended && refusal.empty())
+        return keepPending(std::move(pending));
+    finishChange(pending, refusal, pending.published || pending.ended);
+}
+
+Daemon::PendingChange Daemon::describeChange(std::shared_ptr<Peer> peer, const Property& property,
+                                             const corvo::proto::PropertyChange& change) const
+{
+    PendingChange pending;
+    pending.peer = std::move(peer);
+    pending.name = property.name;
+    pending.previous = property.toString();
+    Property requested = property;
+    requested.master = nullptr;
+    requested.applyRequest(change);
+    pending.requested = requested.toString();
+    requested.setPBValue(pending.requestedValue);
+    return pending;
+}
+
+std::string Daemon::PendingChange::requestText() const
+{
+    return "set " + name + " = " + clipped(requested) + " (was " + clipped(previous) + ")";
+}
+
+uint64_t Daemon::deferChange()
+{
+    if (!watchedChange)
+        return 0;
+    if (watchedChange->ticket == 0)
+        watchedChange->ticket = nextChangeTicket++;
+    return watchedChange->ticket;
+}
+
+void Daemon::keepPending(PendingChange pending)
+{
+    pending.since = std::chrono::steady_clock::now();
+    if (pendingChanges.size() >= kMaxPendingChanges)
+        finishPending(pendingChanges.begin()->first, "", false);
+    uint64_t ticket = pending.ticket;
+    pendingChanges.emplace(ticket, std::move(pending));
+}
+
+void Daemon::finishPending(uint64_t ticket, const std::string& refusal, bool applied)
+{
+    // Ended from within its own handler: audited when the handler returns.
+    if (watchedChange && ticket != 0 && watchedChange->ticket == ticket) {
+        watchedChange->ended = true;
+        watchedChange->endRefusal = refusal;
+        return;
+    }
+    auto it = pendingChanges.find(ticket);
+    if (it == pendingChanges.end())
+        return;
+    PendingChange pending = std::move(it->second);
+    pendingChanges.erase(it);
+    finishChange(pending, refusal, applied);
+}
+
+void Daemon::finishOverdueChanges()
+{
+    auto now = std::chrono::steady_clock::now();
+    while (!pendingChanges.empty() && now - pendingChanges.begin()->second.since > kPendingChangeLife)
+        finishPending(pendingChanges.begin()->first, "", false);
+}
+
+void Daemon::finishChange(const PendingChange& pending, const std::string& refusal, bool applied)
+{
+    if (!refusal.empty())
+        return guard.record(*pending.peer, false, pending.requestText(), refusal);
+    auto it = properties.find(pending.name);
+    if (it == properties.end())
+        return guard.record(*pending.peer, true, pending.requestText(), "the property is gone");
+    const Property& property = *it->second;
+    corvo::proto::Property now;
+    property.setPBValue(now);
+    bool asRequested = now.SerializeAsString() == pending.requestedValue.SerializeAsString();
+    if (!applied && !asRequested)
+        return guard.record(*pending.peer, true, pending.requestText(),
+                            "not applied yet (value " + clipped(property.toString()) + ")");
+    std::string what = "set " + pending.name + " = " + clipped(property.toString());
+    if (asRequested)
+        what += " (was " + clipped(pending.previous) + ")";
+    else
+        what += " (requested " + clipped(pending.requested) + ", was " + clipped(pending.previous) + ")";
+    guard.record(*pending.peer, true, what);
+    // The requester waits for a broadcast of what it asked for: tell it
+    // that the one just sent is the answer (after it, on the same
+    // connection, so it already holds the value).
+    if (!asRequested && network) {
+        corvo::proto::Response response;
+        *response.mutable_property_data() = property.serialize();
+        network->sendResponse(pending.peer->uuid, response);
+    }
 }
 
 void Daemon::auditOutcome(const Peer& peer, const std::string& what, const std::function<void()>& handler)
+{
+    std::string refusal = runWatched(peer, what, handler);
+    guard.record(peer, refusal.empty(), what, refusal);
+}
+
+std::string Daemon::runWatched(const Peer& peer, const std::string& what, const std::function<void()>& handler)
 {
     // A refusal by the handler (an override's own check) is the outcome:
     // the request is audited once, as refused, never first as accepted.
@@ -335,7 +447,7 @@ void Daemon::auditOutcome(const Peer& peer, const std::string& what, const std::
         guard.record(peer, false, what, std::string("the handler failed: ") + e.what());
         throw;
     }
-    guard.record(peer, watchedRefusal.empty(), what, watchedRefusal);
+    return watchedRefusal;
 }
 
 void Daemon::noteRefusal(const std::string& reason)

@@ -3,12 +3,15 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <vector>
 
+#include "corvo/image.h"
 #include "corvo/image_root.h"
 #include "corvo/log_throttle.h"
 #include "corvo/message.h"
@@ -18,6 +21,7 @@
 namespace corvo {
 
 const char* const kImageRefusalCommand = "image";
+const char* const kImageZstd = "zstd";
 
 Sha1::Sha1() : digest(zdigest_new()) {}
 
@@ -94,6 +98,30 @@ std::string fileKindProblem(const struct stat& st)
     return S_ISREG(st.st_mode) ? std::string() : "is not a regular file";
 }
 
+// `raw` as one zstd frame in `packed`; false when that is not smaller.
+bool compressChunk(const std::string& raw, std::string& packed)
+{
+    // One context per thread: a chunk is compressed on the daemon's loop.
+    thread_local std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
+    if (!context)
+        return false;
+    packed.resize(ZSTD_compressBound(raw.size()));
+    size_t n = ZSTD_compressCCtx(context.get(), &packed[0], packed.size(), raw.data(), raw.size(), 1);
+    if (ZSTD_isError(n) || n >= raw.size())
+        return false;
+    packed.resize(n);
+    return true;
+}
+
+// The `rawSize` bytes of one zstd frame; false when the frame is corrupt or
+// holds another number of bytes.
+bool decompressChunk(const std::string& packed, size_t rawSize, std::string& raw)
+{
+    raw.resize(rawSize);
+    size_t n = ZSTD_decompress(&raw[0], raw.size(), packed.data(), packed.size());
+    return !ZSTD_isError(n) && n == rawSize;
+}
+
 // Records of peers' faults: a few per peer and 10 s, then counted.
 LogThrottle& faultThrottle()
 {
@@ -103,15 +131,75 @@ LogThrottle& faultThrottle()
 
 }  // namespace
 
+bool parseImageReady(const unsigned char* data, size_t size, corvo::proto::ImageReady& ready, std::string& problem)
+{
+    if (!parse(ready, data, size)) {
+        problem = "an image announcement that does not parse";
+        return false;
+    }
+    const std::string& name = ready.name();
+    const auto parts = split(name, '/');
+    static const std::set<int> datatypes{IMAGE_UINT8, IMAGE_INT8,   IMAGE_INT16, IMAGE_UINT16,
+                                         IMAGE_INT32, IMAGE_UINT32, IMAGE_FLOAT, IMAGE_DOUBLE};
+    if (name.empty())
+        problem = "an image announcement without a name";
+    else if (name.size() > kImageNameBytes)
+        problem = "an image name of " + std::to_string(name.size()) + " bytes (at most " +
+                  std::to_string(kImageNameBytes) + ")";
+    else if (name[0] == '/' || std::find(parts.begin(), parts.end(), "..") != parts.end())
+        problem = "an image name outside the image root";
+    else if (ready.sha1().size() != 40 || ready.sha1().find_first_not_of("0123456789abcdef") != std::string::npos)
+        problem = "an image announcement whose checksum is not a hex SHA-1";
+    else if (!datatypes.count(ready.datatype()))
+        problem = "an image announcement of pixel type " + std::to_string(ready.datatype());
+    else if (ready.exposure_start().size() > kImageTimeBytes || ready.saved().size() > kImageTimeBytes)
+        problem = "an image announcement with a time text over " + std::to_string(kImageTimeBytes) + " bytes";
+    else
+        return true;
+    return false;
+}
+
+bool digestFile(int directoryFd, const std::string& name, uint64_t& size, std::string& sha1)
+{
+    int fd = openat(directoryFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    Sha1 hash;
+    std::vector<unsigned char> buffer(1024 * 1024);
+    uint64_t total = 0;
+    while (ok) {
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            ok = false;
+        if (n <= 0)
+            break;
+        hash.update(buffer.data(), static_cast<size_t>(n));
+        total += static_cast<uint64_t>(n);
+    }
+    ::close(fd);
+    if (!ok)
+        return false;
+    size = total;
+    sha1 = hash.hex();
+    return true;
+}
+
 struct ImageService::Transfer {
     std::string peerUuid, peerName;
     uint64_t number = 0;
     std::string name;  // below the root
     int fd = -1;
     uint64_t size = 0;
+    uint64_t offset = 0;  // asked for: the receiver held the bytes before it
     uint64_t next = 0;
+    uint64_t hashed = 0;  // bytes from 0 in the checksum; at most next
     uint32_t window = kImageWindowChunks;
     uint32_t credit = 0;
+    bool compress = false;  // the receiver takes zstd chunks
     bool warnedCredit = false;
     Sha1 hash;
     Clock::time_point lastCredit = Clock::now();
@@ -166,11 +254,22 @@ size_t ImageService::queuedFor(const std::string& peerUuid) const
         std::count_if(queue.begin(), queue.end(), [&](const Pending& p) { return p.peerUuid == peerUuid; }));
 }
 
-void ImageService::refuse(const std::string& peerUuid, const corvo::proto::ImageRequest& req, const std::string& reason)
+void ImageService::refuse(const std::string& peerUuid, const std::string& peerName,
+                          const corvo::proto::ImageRequest& req, const std::string& reason)
 {
-    auto decision = faultThrottle().admit(peerUuid);
-    if (decision.write)
-        warn("Image request " + escapeControl(req.name().substr(0, 256)) + " refused: " + reason);
+    if (auditor) {
+        FetchRecord record;
+        record.peerUuid = peerUuid;
+        record.peerName = peerName;
+        record.name = req.name().substr(0, 256);
+        record.offset = req.offset();
+        record.outcome = reason;
+        auditor(record);
+    } else {
+        auto decision = faultThrottle().admit(peerUuid);
+        if (decision.write)
+            warn("Image request " + escapeControl(req.name().substr(0, 256)) + " refused: " + reason);
+    }
     corvo::proto::Response response;
     response.mutable_command()->set_cmd_name(kImageRefusalCommand);
     response.mutable_command()->add_args(std::to_string(req.transfer()));
@@ -183,22 +282,23 @@ void ImageService::request(const std::string& peerUuid, const std::string& peerN
                            const corvo::proto::ImageRequest& req)
 {
     if (req.transfer() == 0)
-        return refuse(peerUuid, req, "transfer number 0");
+        return refuse(peerUuid, peerName, req, "transfer number 0");
     Key key{peerUuid, req.transfer()};
     bool queued = std::any_of(queue.begin(), queue.end(), [&](const Pending& p) {
         return p.peerUuid == peerUuid && p.request.transfer() == req.transfer();
     });
     if (active.count(key) || queued)
-        return refuse(peerUuid, req, "transfer number " + std::to_string(req.transfer()) + " already in use");
+        return refuse(peerUuid, peerName, req, "transfer number " + std::to_string(req.transfer()) + " already in use");
     Pending pending{peerUuid, peerName, req};
     if (activeFor(peerUuid) < kImageTransfersPerPeer && active.size() < kImageTransfersTotal)
         return start(pending);
     if (queue.size() >= kImageQueuedRequests || queuedFor(peerUuid) >= kImageQueuedPerPeer)
-        return refuse(peerUuid, req, "too many image requests waiting");
+        return refuse(peerUuid, peerName, req, "too many image requests waiting");
     queue.push_back(std::move(pending));
 }
 
-int ImageService::openImage(const std::string& asked, std::string& relative, std::string& reason) const
+int ImageService::openImage(const std::string& peerUuid, const std::string& asked, std::string& relative,
+                            std::string& reason) const
 {
     std::string name = asked;
     if (asked == "latest") {
@@ -216,6 +316,13 @@ int ImageService::openImage(const std::string& asked, std::string& relative, std
     if (!root.place(name, directory, file, reason))
         return -1;
     relative = directory.empty() ? file : directory + "/" + file;
+    // Before anything is opened: a peer without the right learns nothing of
+    // what the root holds.
+    if (admission) {
+        reason = admission(peerUuid, relative);
+        if (!reason.empty())
+            return -1;
+    }
     int rootFd = open(root.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     int dirFd = rootFd < 0 ? -1 : openBelow(rootFd, directory);
     if (rootFd >= 0)
@@ -255,30 +362,25 @@ void ImageService::start(const Pending& pending)
     const auto& req = pending.request;
     auto transfer = std::make_unique<Transfer>();
     std::string reason;
-    transfer->fd = openImage(req.name(), transfer->name, reason);
+    transfer->fd = openImage(pending.peerUuid, req.name(), transfer->name, reason);
     if (transfer->fd < 0)
-        return refuse(pending.peerUuid, req, reason);
+        return refuse(pending.peerUuid, pending.peerName, req, reason);
     struct stat st {};
     fstat(transfer->fd, &st);
     transfer->size = static_cast<uint64_t>(st.st_size);
     if (req.offset() > transfer->size)
-        return refuse(pending.peerUuid, req,
+        return refuse(pending.peerUuid, pending.peerName, req,
                       "offset " + std::to_string(req.offset()) + " lies beyond the image's " +
                           std::to_string(transfer->size) + " bytes");
     transfer->peerUuid = pending.peerUuid;
     transfer->peerName = pending.peerName;
     transfer->number = req.transfer();
     transfer->window = std::clamp<uint32_t>(req.window(), 1, kImageWindowChunks);
+    transfer->compress = req.compression() == kImageZstd;
     transfer->credit = transfer->window;
-    // The checksum covers the whole image: the part the receiver holds too.
-    std::vector<unsigned char> buffer(kImageChunkBytes);
-    for (uint64_t at = 0; at < req.offset();) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(kImageChunkBytes, req.offset() - at));
-        if (!readAt(transfer->fd, buffer.data(), n, at))
-            return refuse(pending.peerUuid, req, transfer->name + " could not be read");
-        transfer->hash.update(buffer.data(), n);
-        at += n;
-    }
+    // The checksum covers the whole image, the part the receiver holds
+    // too: work() hashes that part a step per loop turn while chunks go out.
+    transfer->offset = req.offset();
     transfer->next = req.offset();
     Key key{pending.peerUuid, req.transfer()};
     Transfer& started = *transfer;
@@ -289,34 +391,62 @@ void ImageService::start(const Pending& pending)
 void ImageService::pump(Transfer& transfer)
 {
     const Key key{transfer.peerUuid, transfer.number};
-    std::string buffer;
+    std::string buffer, packed;
     while (transfer.credit > 0 && transfer.next < transfer.size) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(kImageChunkBytes, transfer.size - transfer.next));
         buffer.resize(n);
         auto* bytes = reinterpret_cast<unsigned char*>(&buffer[0]);
         if (!readAt(transfer.fd, bytes, n, transfer.next))
             return endWithError(transfer, transfer.name + " became shorter while being sent");
-        transfer.hash.update(bytes, n);
+        if (transfer.hashed == transfer.next) {
+            transfer.hash.update(bytes, n);
+            transfer.hashed += n;
+        }
         corvo::proto::ImageChunk chunk;
         chunk.set_transfer(transfer.number);
         chunk.set_offset(transfer.next);
         chunk.set_size(transfer.size);
         chunk.set_name(transfer.name);
-        chunk.set_data(std::move(buffer));
+        if (transfer.compress && compressChunk(buffer, packed)) {
+            chunk.set_encoding(kImageZstd);
+            chunk.set_raw_size(static_cast<uint32_t>(n));
+            chunk.set_data(std::move(packed));
+        } else {
+            chunk.set_data(std::move(buffer));
+        }
         send(transfer.peerUuid, ProtobufToZMsg(chunk));
         buffer.clear();
+        packed.clear();
         transfer.next += n;
         --transfer.credit;
     }
-    if (transfer.next < transfer.size)
-        return;
+    if (transfer.next < transfer.size || transfer.hashed < transfer.size)
+        return;  // the end waits for the checksum (work())
     corvo::proto::ImageEnd end;
     end.set_transfer(transfer.number);
     end.set_size(transfer.size);
     end.set_sha1(transfer.hash.hex());
     end.set_name(transfer.name);
     send(transfer.peerUuid, ProtobufToZMsg(end));
+    audit(transfer, "complete", true);
     finish(key);
+}
+
+void ImageService::audit(const Transfer& transfer, const std::string& outcome, bool complete) const
+{
+    if (!auditor)
+        return;
+    FetchRecord record;
+    record.peerUuid = transfer.peerUuid;
+    record.peerName = transfer.peerName;
+    record.name = transfer.name;
+    record.accepted = true;
+    record.complete = complete;
+    record.offset = transfer.offset;
+    record.sent = transfer.next - transfer.offset;
+    record.size = transfer.size;
+    record.outcome = outcome;
+    auditor(record);
 }
 
 void ImageService::endWithError(Transfer& transfer, const std::string& error)
@@ -328,6 +458,7 @@ void ImageService::endWithError(Transfer& transfer, const std::string& error)
     end.set_error(error);
     end.set_name(transfer.name);
     send(transfer.peerUuid, ProtobufToZMsg(end));
+    audit(transfer, error, false);
     finish({transfer.peerUuid, transfer.number});
 }
 
@@ -371,8 +502,10 @@ void ImageService::credit(const std::string& peerUuid, const std::string& peerNa
         return;
     }
     Transfer& transfer = *found->second;
-    if (grant.cancel())
+    if (grant.cancel()) {
+        audit(transfer, "cancelled by the receiver", false);
         return finish(key);
+    }
     uint64_t wanted = uint64_t(transfer.credit) + grant.credit();
     if (wanted > transfer.window) {
         if (!transfer.warnedCredit)
@@ -388,11 +521,51 @@ void ImageService::credit(const std::string& peerUuid, const std::string& peerNa
 
 void ImageService::peerLeft(const std::string& peerUuid)
 {
-    for (auto it = active.begin(); it != active.end();)
-        it = it->first.first == peerUuid ? active.erase(it) : std::next(it);
+    for (auto it = active.begin(); it != active.end();) {
+        if (it->first.first != peerUuid) {
+            ++it;
+            continue;
+        }
+        audit(*it->second, "the receiver left", false);
+        it = active.erase(it);
+    }
     queue.erase(std::remove_if(queue.begin(), queue.end(), [&](const Pending& p) { return p.peerUuid == peerUuid; }),
                 queue.end());
     startQueued();
+}
+
+void ImageService::work()
+{
+    std::vector<Key> behind;
+    for (const auto& entry : active)
+        if (entry.second->hashed < entry.second->next)
+            behind.push_back(entry.first);
+    uint64_t budget = kImageHashStepBytes;
+    std::vector<unsigned char> buffer;
+    for (const Key& key : behind) {
+        if (budget == 0)
+            return;
+        auto found = active.find(key);
+        if (found == active.end())
+            continue;
+        Transfer& transfer = *found->second;
+        buffer.resize(kImageChunkBytes);
+        while (budget > 0 && transfer.hashed < transfer.next) {
+            size_t n = static_cast<size_t>(
+                std::min<uint64_t>({uint64_t(kImageChunkBytes), transfer.next - transfer.hashed, budget}));
+            if (!readAt(transfer.fd, buffer.data(), n, transfer.hashed)) {
+                endWithError(transfer, transfer.name + " became shorter while being sent");
+                break;
+            }
+            transfer.hash.update(buffer.data(), n);
+            transfer.hashed += n;
+            budget -= n;
+        }
+        // Caught up: later chunks are hashed as they go; a whole image ends.
+        found = active.find(key);
+        if (found != active.end() && found->second->hashed == found->second->next)
+            pump(*found->second);
+    }
 }
 
 void ImageService::expire(Clock::time_point now)
@@ -418,6 +591,7 @@ zmsg_t* ImageReceiver::request() const
     req.set_name(asked);
     req.set_offset(next);
     req.set_window(kImageWindowChunks);
+    req.set_compression(compression);
     return ProtobufToZMsg(req);
 }
 
@@ -455,6 +629,19 @@ zmsg_t* ImageReceiver::handle(uint8_t tag, const unsigned char* data, size_t siz
             return fail("the camera sent a chunk without credit");
         if (chunk.data().size() > kImageChunkBytes || chunk.data().empty())
             return fail("a chunk of " + std::to_string(chunk.data().size()) + " bytes");
+        onWire += chunk.data().size();
+        std::string decoded;
+        if (!chunk.encoding().empty()) {
+            if (chunk.encoding() != compression || compression != kImageZstd)
+                return fail("a chunk encoded as " + escapeControl(chunk.encoding().substr(0, 32)) +
+                            ", which was not asked for");
+            if (chunk.raw_size() == 0 || chunk.raw_size() > kImageChunkBytes)
+                return fail("a compressed chunk of " + std::to_string(chunk.raw_size()) + " bytes");
+            if (!decompressChunk(chunk.data(), chunk.raw_size(), decoded))
+                return fail("a corrupt compressed chunk at offset " + std::to_string(chunk.offset()));
+            ++packed;
+            chunk.set_data(std::move(decoded));
+        }
         if (!sized) {
             sized = true;
             total = chunk.size();

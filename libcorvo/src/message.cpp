@@ -23,6 +23,7 @@ std::unordered_map<std::type_index, MessageType> pbmap = {
     {std::type_index(typeid(corvo::proto::ImageCredit)), MSG_IMAGE_CREDIT},
     {std::type_index(typeid(corvo::proto::ImageChunk)), MSG_IMAGE_CHUNK},
     {std::type_index(typeid(corvo::proto::ImageEnd)), MSG_IMAGE_END},
+    {std::type_index(typeid(corvo::proto::ImageReady)), MSG_IMAGE_READY},
 };
 
 MessageType GetMessageType(zmsg_t* msg)

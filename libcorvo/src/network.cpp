@@ -137,6 +137,25 @@ void Network::setInterface(const std::string& iface)
     zyre_set_interface(node, iface.c_str());
 }
 
+void Network::setDiscovery(const DiscoveryOptions& options)
+{
+    discoveryOptions = options;
+}
+
+void Network::applyDiscovery()
+{
+    if (discoveryApplied)
+        return;  // the node keeps them across a stop and a new start
+    discoveryApplied = true;
+    // Beacon port 0 means no beacons, as in zyre.
+    if (!discoveryOptions.beacon)
+        zyre_set_port(node, 0);
+    if (!discoveryOptions.gossipBind.empty())
+        zyre_gossip_bind(node, "%s", discoveryOptions.gossipBind.c_str());
+    for (const std::string& endpoint : discoveryOptions.gossipConnect)
+        zyre_gossip_connect(node, "%s", endpoint.c_str());
+}
+
 void Network::setHeader(const std::string& key, const std::string& value)
 {
     zyre_set_header(node, key.c_str(), "%s", value.c_str());
@@ -210,6 +229,7 @@ void Network::applyTrust(const std::vector<Identity>& now)
 
 void Network::start()
 {
+    applyDiscovery();
     if (zyre_start(node) != 0) {
         // Without sockets nothing can be sent; say so instead of failing
         // silently, and keep dropping sends.
@@ -240,6 +260,21 @@ void Network::stop()
 std::string Network::getUUID()
 {
     return zyre_uuid(node);
+}
+
+std::string Network::foundBy(const std::string& uuid) const
+{
+#ifdef ZRE_HAS_PEER_FOUND_BY
+    if (!node || !started)
+        return std::string();
+    char* how = zyre_peer_found_by(node, uuid.c_str());
+    std::string text = how ? how : "";
+    zstr_free(&how);
+    return text;
+#else
+    (void)uuid;
+    return std::string();
+#endif
 }
 
 namespace {
@@ -671,6 +706,7 @@ void Network::handleEvent(const NetworkEvent& event)
             case MSG_IMAGE_CREDIT:
             case MSG_IMAGE_CHUNK:
             case MSG_IMAGE_END:
+            case MSG_IMAGE_READY:
                 callback->onImageMessage(peer, tag, payload.data, payload.size);
                 break;
             default:

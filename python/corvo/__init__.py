@@ -11,36 +11,39 @@ Operator side (corvo.Site, blocking; corvo.aio.Site, asyncio)::
         cam.expose(wait="filename")
         for event in s.watch("camera", "temperature"):
             print(event.value, event.sent, event.time)
+        s.fetch_image("camera", "latest", "frames/")   # the file, checksum verified
+        data, header = s.fetch_image("camera", as_array=True)
 
 Device servers derive from corvo.Daemon, whose docstring shows a whole
 one; properties are corvo.Property, commands methods decorated with
 corvo.command.
 
 Errors all derive from corvo.CorvoError: RefusedError, NotFoundError,
-ArgumentError, and corvo.TimeoutError, WrongTypeError, WrongValueError,
+ArgumentError, ImageError, and corvo.TimeoutError, WrongTypeError, WrongValueError,
 which are also the built-in TimeoutError, TypeError and ValueError.
 
 The package owns one thread on which the library runs; every call from any
 thread is carried there.
 """
 
-from ._errors import (ArgumentError, CorvoError, NotFoundError, RefusedError, TimeoutError, WrongTypeError,
-                      WrongValueError)
-from ._events import (CommandInfo, Info, LogEvent, PeerEvent, PeerInfo, PropertyEvent, PropertyInfo,
+from ._errors import (ArgumentError, CorvoError, ImageError, NotFoundError, RefusedError, TimeoutError,
+                      WrongTypeError, WrongValueError)
+from ._events import (CommandInfo, ImageReady, Info, LogEvent, PeerEvent, PeerInfo, PropertyEvent, PropertyInfo,
                       StatusEvent)
 from ._core import EventStream
+from ._fetch import ImageStream
 from ._site import Device, Site
 from ._daemon import Daemon, Property, command
 from ._image import read_fits, write_fits
 from . import aio
 
 __all__ = [
-    "Site", "Device", "aio", "EventStream", "Daemon", "Property", "command",
+    "Site", "Device", "aio", "EventStream", "ImageStream", "Daemon", "Property", "command",
     "write_fits", "read_fits",
     # corvo.TimeoutError stays out: a star import must not shadow the built-in.
     "CorvoError", "RefusedError", "NotFoundError", "ArgumentError", "WrongTypeError", "WrongValueError",
-    "PeerInfo", "Info", "PropertyInfo", "CommandInfo",
-    "PropertyEvent", "StatusEvent", "LogEvent", "PeerEvent",
+    "ImageError", "PeerInfo", "Info", "PropertyInfo", "CommandInfo",
+    "PropertyEvent", "StatusEvent", "LogEvent", "PeerEvent", "ImageReady",
 ]
 
 __version__ = "1.2.0"

@@ -14,12 +14,13 @@ import collections
 import concurrent.futures
 import math
 import os
+import random
 import threading
-from typing import Any, Callable, Dict, Iterable, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import _corvo
 from ._errors import CorvoError, NotFoundError, RefusedError, TimeoutError, WrongTypeError, WrongValueError
-from ._events import (LOG_LEVELS, CommandInfo, Info, LogEvent, PeerEvent, PeerInfo, PropertyEvent,
+from ._events import (LOG_LEVELS, CommandInfo, ImageReady, Info, LogEvent, PeerEvent, PeerInfo, PropertyEvent,
                       PropertyInfo, StatusEvent)
 
 #: Events a watch or logs stream holds at most by default; beyond it the
@@ -234,7 +235,9 @@ class SiteCore:
     """One node on a site and what it knows; see Site for the public face."""
 
     def __init__(self, site: str, port: int, interface: Optional[str], name: Optional[str],
-                 key: Optional[str] = None, keys: Optional[str] = None):
+                 key: Optional[str] = None, keys: Optional[str] = None,
+                 gossip: Union[str, Sequence[str], None] = None, gossip_bind: Optional[str] = None,
+                 beacon: Optional[bool] = None):
         self.site = site
         self._lock = threading.Lock()
         self._peers: Dict[str, _Peer] = {}
@@ -242,9 +245,12 @@ class SiteCore:
         self._waiters: Dict[_Waiter, None] = {}
         self._streams: List[EventStream] = []
         self._log_streams = 0
+        # Image fetches running: transfer number -> handler of its events.
+        self._transfers: Dict[int, Callable[[tuple], None]] = {}
         self._closed = False
         self._node = _corvo.SiteNode(site, int(port), interface or "", name or "", self._on_events,
-                                     _path_text(key), _path_text(keys))
+                                     _path_text(key), _path_text(keys), gossip=gossip,
+                                     gossip_bind=gossip_bind, beacon=beacon)
 
     @property
     def uuid(self) -> str:
@@ -257,9 +263,13 @@ class SiteCore:
             self._closed = True
             waiters, self._waiters = list(self._waiters), {}
             streams, self._streams = self._streams, []
+            transfers, self._transfers = self._transfers, {}
         self._node.close()
         for waiter in waiters:
             _settle(waiter.future, error=CorvoError("the site has been closed"))
+        from ._fetch import closed_event
+        for transfer, handler in transfers.items():
+            handler(closed_event(transfer))
         for stream in streams:
             stream.close()
 
@@ -267,11 +277,19 @@ class SiteCore:
     def _on_events(self, batch) -> None:
         deliveries = []
         settled = []
+        fetched = []
         with self._lock:
             streams = list(self._streams)
             waiters = self._waiters
             for event in batch:
                 kind = event[0]
+                if kind == "chunks" or kind == "image":
+                    # ("image", transfer, ...) ends the fetch; see site_node.h.
+                    transfers = self._transfers
+                    handler = transfers.get(event[1]) if kind == "chunks" else transfers.pop(event[1], None)
+                    if handler is not None:
+                        fetched.append((handler, event))
+                    continue
                 if kind == "property":
                     # The common case, kept short: store the value, and make
                     # an event object only when a stream wants events.
@@ -302,6 +320,12 @@ class SiteCore:
                                 break
         for action in settled:
             action()
+        for handler, event in fetched:
+            try:
+                handler(event)
+            except Exception:  # one fetch's failure must not stop the others
+                import traceback
+                traceback.print_exc()
         for event in deliveries:
             for stream in streams:
                 if stream._accept(event):
@@ -348,6 +372,8 @@ class SiteCore:
             _, _, time, logger, level, text = event
             level_name = LOG_LEVELS[level] if 0 <= level < len(LOG_LEVELS) else str(level)
             return LogEvent(peer.name, time, logger, level_name, text)
+        if kind == "ready":
+            return ImageReady(peer.name, *event[2:])
         return None
 
     # ------------------------------------------------------------ peers
@@ -504,15 +530,19 @@ class SiteCore:
         return future
 
     def stream(self, peers: Tuple[str, ...], logs: bool, callback, queue_size: Optional[int],
-               props: Tuple[str, ...] = ()) -> EventStream:
+               props: Tuple[str, ...] = (), images: bool = False) -> EventStream:
         """A stream of the events of `peers` (all when empty); with `props`,
-        only the broadcasts of those properties."""
+        only the broadcasts of those properties; with `images`, only the
+        cameras' ImageReady announcements (which no other stream gets)."""
         wanted = set(peers)
         wanted_props = set(props)
         log_kind = LogEvent
         property_kind = PropertyEvent
+        ready_kind = ImageReady
 
         def accept(event) -> bool:
+            if (type(event) is ready_kind) != images:
+                return False
             if (type(event) is log_kind) != logs:
                 return False
             if wanted_props and (type(event) is not property_kind or event.name not in wanted_props):
@@ -538,6 +568,55 @@ class SiteCore:
             self._streams.remove(stream)
             if stream._is_log:
                 self._log_streams -= 1
+
+    # ------------------------------------------------------------ images
+    def start_fetch(self, peer: _Peer, name: str, mode: int, path: str, timeout: float, max_bytes: int,
+                    handler: Callable[[tuple], None], compress: bool = False) -> int:
+        """Starts fetching image `name` of `peer`; `handler` gets its "chunks"
+        and "image" events on the library's thread. Returns the transfer."""
+        if peer.client:
+            raise NotFoundError("%s is a client: it serves no images" % peer.name)
+        transfer = random.getrandbits(63) | 1
+        with self._lock:
+            self._require_open()
+            self._transfers[transfer] = handler
+        try:
+            refusal = self._node.fetch_image(peer.uuid, transfer, peer.name, name, mode, path, float(timeout),
+                                             int(max_bytes), bool(compress))
+        except BaseException:
+            self._forget_transfer(transfer)
+            raise
+        if refusal:
+            self._forget_transfer(transfer)
+            from ._errors import ImageError
+            if refusal.startswith("no peer "):
+                raise NotFoundError(refusal)
+            raise ImageError("image %s of %s: %s" % (name, peer.name, refusal))
+        return transfer
+
+    def fetch(self, peer: _Peer, name: str, mode: int, path: str, timeout: float, max_bytes: int,
+              compress: bool = False) -> Tuple[int, concurrent.futures.Future]:
+        """A fetch whose future is settled with its "image" event."""
+        future: concurrent.futures.Future = concurrent.futures.Future()
+        transfer = self.start_fetch(peer, name, mode, path, timeout, max_bytes, lambda event: _settle(future, event),
+                                    compress)
+        return transfer, future
+
+    def cancel_fetch(self, transfer: int) -> None:
+        """Stops a fetch; its handler gets no more events."""
+        if self._forget_transfer(transfer):
+            self._node.cancel_image(transfer)
+
+    def image_consumed(self, transfer: int, count: int) -> None:
+        self._node.image_consumed(transfer, count)
+
+    def _forget_transfer(self, transfer: int) -> bool:
+        with self._lock:
+            return self._transfers.pop(transfer, None) is not None
+
+    def running_fetches(self) -> int:
+        with self._lock:
+            return len(self._transfers)
 
     # ------------------------------------------------------------ helpers
     def _add_waiter(self, waiter: _Waiter) -> None:

@@ -15,7 +15,7 @@ import weakref
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from . import _corvo, _runner
-from ._core import TYPE_CODES, _same, check_value
+from ._core import TYPE_CODES, check_value
 from ._gate import Gate, Job, Runner, check_policy
 from ._errors import ArgumentError, CorvoError, RefusedError, WrongTypeError, WrongValueError
 
@@ -25,12 +25,6 @@ _TYPE_NAMES = {int: "int", float: "float", str: "str"}
 _LIST_NAMES = {int: "list[int]", float: "list[float]", str: "list[str]"}
 _ARG_TYPES = {str: ("str", 0), int: ("int", 1), float: ("float", 2), bool: ("bool", 3)}
 _DEFAULTS = {"int": 0, "float": 0.0, "str": "", "list[int]": [], "list[float]": [], "list[str]": []}
-
-
-def _same_value(a, b) -> bool:
-    if isinstance(a, list) and isinstance(b, list):
-        return len(a) == len(b) and all(_same(x, y) for x, y in zip(a, b))
-    return _same(a, b)
 
 
 def _type_name(declared) -> str:
@@ -419,30 +413,35 @@ class Daemon:
         return self._host.name
 
     # ------------------------------------------------------------ requests
-    def _on_change_request(self, name: str, value, peer_uuid: str, peer_name: str) -> None:
+    def _on_change_request(self, name: str, value, peer_uuid: str, peer_name: str, ticket: int = 0) -> None:
         # The library has checked writability, type, limits and choices;
         # checked again here so that a handler only ever sees a fitting value.
+        # Every request ends in exactly one of refuse(), change_applied() or
+        # change_failed(): the library's audit waits for it.
         prop = self._declared.get(name)
         if prop is None or not prop.writable:
-            return
+            return self._host.change_failed(ticket, "not a writable property")
         # The requester is answered (and the refusal logged) by the library.
         def refuse(reason: str) -> None:
-            self._host.refuse_property(peer_uuid, name, reason)
+            self._host.refuse_property(peer_uuid, name, reason, ticket)
         try:
             value = check_value(name, prop.type, value, prop.limits, prop.choices)
         except (RefusedError, TypeError, ValueError) as error:
             return refuse(error.reason if isinstance(error, RefusedError) else str(error))
         if prop.handler is None:
-            return self._set(name, value)
+            return self._apply(name, value, None, ticket, refuse)
         if inspect.iscoroutinefunction(prop.handler):
             async def answer():
                 try:
                     result = await prop.handler(self, value)
                 except RefusedError as error:
                     return refuse(error.reason)
-                except Exception as error:  # logged; the daemon goes on
-                    return self._report(error)
-                self._apply(name, value, result, peer_uuid, refuse)
+                except BaseException as error:  # logged; the daemon goes on
+                    self._host.change_failed(ticket, "the handler failed: %s" % error)
+                    if isinstance(error, Exception):
+                        return self._report(error)
+                    raise
+                self._apply(name, value, result, ticket, refuse)
             try:
                 self._gates["property " + name].admit(Job(answer, refuse))
             except RefusedError as error:
@@ -452,13 +451,14 @@ class Daemon:
             result = prop.handler(self, value)
         except RefusedError as error:
             return refuse(error.reason)
-        self._apply(name, value, result, peer_uuid, refuse)
+        self._apply(name, value, result, ticket, refuse)
 
-    def _apply(self, name: str, requested, result, peer_uuid: str, refuse: Callable[[str], None]) -> None:
+    def _apply(self, name: str, requested, result, ticket: int, refuse: Callable[[str], None]) -> None:
         """Stores what a change handler decided: the requested value (None
-        returned) or the one it returned. A value applied otherwise than
-        requested is confirmed to the requester after its broadcast, so its
-        ``set`` returns it instead of waiting for a broadcast of its own."""
+        returned) or the one it returned. The library audits the value
+        applied and, when it is not the requested one, confirms it to the
+        requester after its broadcast, so its ``set`` returns it instead of
+        waiting for a broadcast of its own."""
         prop = self._declared[name]
         try:
             applied = requested if result is None else check_value(name, prop.type, result, None, None)
@@ -466,8 +466,7 @@ class Daemon:
             self._report(error)
             return refuse("the handler returned an unfit value: %s" % error)
         self._set(name, applied)
-        if not _same_value(applied, requested):
-            self._host.confirm_property(peer_uuid, name)
+        self._host.change_applied(ticket)
 
     def save_image(self, array, path: str, header: Optional[Dict[str, Any]] = None,
                    template: Optional[str] = None) -> None:

@@ -5,7 +5,7 @@ CorvoError; those that answer to a built-in kind also derive from it, so
 import builtins
 
 __all__ = ["CorvoError", "RefusedError", "NotFoundError", "ArgumentError", "TimeoutError", "WrongTypeError",
-           "WrongValueError"]
+           "WrongValueError", "ImageError"]
 
 
 class CorvoError(Exception):
@@ -47,3 +47,10 @@ class WrongTypeError(CorvoError, builtins.TypeError):
 class WrongValueError(CorvoError, builtins.ValueError):
     """A value of the right type that does not fit: not finite, beyond 64
     bits, not a number (also a built-in ValueError)."""
+
+
+class ImageError(CorvoError):
+    """An image fetch that failed on the way: the camera's checksum does not
+    match the bytes received (the partial file is then removed), the camera
+    broke the transfer's rules or ended it with an error, the image is larger
+    than allowed, or the file cannot be written here."""

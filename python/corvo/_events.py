@@ -8,7 +8,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 __all__ = [
     "PeerInfo", "PropertyInfo", "CommandInfo", "Info",
-    "PropertyEvent", "StatusEvent", "LogEvent", "PeerEvent",
+    "PropertyEvent", "StatusEvent", "LogEvent", "PeerEvent", "ImageReady",
     "LOG_LEVELS",
 ]
 
@@ -107,3 +107,25 @@ class PeerEvent:
     for the evasive time) or "back" (heard again after being silent)."""
     peer: str
     kind: str
+
+
+@dataclass(frozen=True)
+class ImageReady:
+    """A camera's announcement that it saved an image (see Site.images):
+    ``name`` below its image root (what fetch_image takes), ``size`` in
+    bytes, ``width`` x ``height`` pixels, ``datatype`` the camera's code
+    (8, 10, 16, 20, 32, 40, -32, -64), ``sha1`` the file's hex SHA-1,
+    ``exposure_start`` (UTC text, as "starttime"), ``exposure_length`` in
+    seconds, ``saved`` (UTC text) when the file was complete, and ``time``
+    when it was received (seconds since the epoch)."""
+    peer: str
+    name: str
+    size: int
+    width: int
+    height: int
+    datatype: int
+    sha1: str
+    exposure_start: str
+    exposure_length: float
+    saved: str
+    time: float

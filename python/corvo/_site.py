@@ -5,9 +5,9 @@ from __future__ import annotations
 import concurrent.futures
 import functools
 import time
-from typing import Any, Callable, Iterable, List, Optional, Tuple
+from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Union
 
-from . import _corvo
+from . import _corvo, _fetch
 from ._core import EventStream, SiteCore, _Peer
 from ._errors import CorvoError, TimeoutError, WrongTypeError
 from ._events import Info, PeerInfo
@@ -78,11 +78,22 @@ class Site:
     by default $CORVO_KEY_DIR, else ~/.config/corvo/keys). Without ``name``
     the client then announces its identity's name, which every identity may
     announce. A key that cannot be used raises CorvoError with the reason.
+
+    Across subnets, ``gossip`` names the gossip endpoints (rendezvous points)
+    to connect to: a list, or one comma-separated text, of "tcp://HOST:PORT"
+    (``--gossip``); ``gossip_bind`` is an endpoint this client binds
+    (``--gossip-bind``); ``beacon=False`` sends no UDP beacons
+    (``--no-beacon``). Each left at None takes the configuration entry of
+    the same name ("gossip", "gossip-bind", "no-beacon") from network.conf
+    (and from NAME.conf with a ``name``), else beacons alone. A bad endpoint
+    raises ValueError.
     """
 
     def __init__(self, site: str = "corvo", port: int = 5670, interface: Optional[str] = None,
-                 name: Optional[str] = None, key: Optional[str] = None, keys: Optional[str] = None):
-        self._core = SiteCore(site, port, interface, name, key, keys)
+                 name: Optional[str] = None, key: Optional[str] = None, keys: Optional[str] = None,
+                 gossip: Union[str, Sequence[str], None] = None, gossip_bind: Optional[str] = None,
+                 beacon: Optional[bool] = None):
+        self._core = SiteCore(site, port, interface, name, key, keys, gossip, gossip_bind, beacon)
 
     @property
     def site(self) -> str:
@@ -195,6 +206,65 @@ class Site:
         """Log records of `peers` (all when none given), as ``watch``."""
         return self._core.stream(peers, True, callback, queue_size)
 
+    def images(self, *cameras: str, callback: Optional[Callable[[Any], Any]] = None,
+               queue_size: Optional[int] = None) -> EventStream:
+        """The cameras' announcements of each saved image (ImageReady: name,
+        size, shape, pixel type, SHA-1, exposure start and length), of
+        `cameras` (all when none given), as ``watch``: iterate, or give a
+        callback. To keep each one: ``for ready in s.images("camera"):
+        s.fetch_image(ready.peer, ready.name, "frames/")``."""
+        return self._core.stream(_peer_names(None, cameras), False, callback, queue_size, images=True)
+
+    def fetch_image(self, camera: str, name: str = "latest", path=None, *, as_array: bool = False,
+                    timeout: float = 30.0, max_bytes: int = _fetch.DEFAULT_MAX_BYTES, compress: bool = False):
+        """Fetches the image `name` (below the camera's image root, or
+        "latest") from `camera` over the site; the bytes are checked against
+        the camera's SHA-1.
+
+        Without `path` it returns the FITS file's bytes. With `path` (a
+        file, or a directory where the
+        image keeps its name) the image goes to a hidden ``.NAME.part`` file
+        there, which becomes the file only once the checksum matched; the
+        written path is returned. A fetch of a named image that broke off
+        resumes from its part file. With ``as_array=True`` it returns
+        ``(data, header)``: the image as a numpy array and its header as an
+        astropy.io.fits.Header (needs python3-astropy). An image larger than
+        `max_bytes` (1 GiB by default; None: no bound, with a path only) fails
+        before a byte of it is kept. ``compress=True`` asks the camera for
+        zstd-compressed chunks (lossless; it sends a chunk raw when that is
+        not smaller): less to carry over a slow link, more work at both ends.
+
+        RefusedError when the camera refuses (no such image, a name outside
+        its root, a link, not a regular file, too many fetches);
+        NotFoundError when there is no such camera; TimeoutError when no
+        bytes come for `timeout` seconds (the part file stays for a resume);
+        ImageError on a checksum mismatch (the part file is removed), a
+        broken transfer, an image above `max_bytes` or a file that cannot be
+        written."""
+        _fetch.check_request(name, timeout)
+        target = self._described(camera, timeout)
+        mode, where = (_fetch.MODE_MEMORY, "") if path is None else (_fetch.MODE_FILE, _fetch.target_path(path))
+        transfer, future = self._core.fetch(target, name, mode, where, timeout,
+                                            _fetch.size_bound(max_bytes, path is None), compress)
+        try:
+            event = wait_future(future, None, lambda: CorvoError("unreachable"))
+        except BaseException:
+            self._core.cancel_fetch(transfer)
+            raise
+        return _fetch.result_of(event, target.name, name, as_array)
+
+    def image_stream(self, camera: str, name: str = "latest", timeout: float = 30.0,
+                     compress: bool = False) -> _fetch.ImageStream:
+        """The bytes of image `name` of `camera` as they come, for a reader
+        that handles them on the way (see ImageStream): ``for chunk in
+        s.image_stream("camera"): ...``. The iteration raises at its end if
+        the checksum does not match; errors and `compress` as fetch_image."""
+        _fetch.check_request(name, timeout)
+        target = self._described(camera, timeout)
+        stream = _fetch.ImageStream(self._core, target.name, name)
+        stream._start(target, timeout, compress)
+        return stream
+
 
 def _peer_names(peer: Optional[str], peers: Iterable[str]) -> Tuple[str, ...]:
     names = tuple(peers)
@@ -237,6 +307,10 @@ class Device:
               queue_size: Optional[int] = None) -> EventStream:
         """The peer's events, or only the broadcasts of `props`, as Site.watch."""
         return self._site.watch(self.peer, *props, callback=callback, queue_size=queue_size)
+
+    def fetch_image(self, name: str = "latest", path=None, *, as_array: bool = False):
+        """An image of this camera, as Site.fetch_image."""
+        return self._site.fetch_image(self.peer, name, path, as_array=as_array, timeout=self._timeout)
 
     def __getattr__(self, name: str) -> Any:
         if name.startswith("_"):

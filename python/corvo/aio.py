@@ -9,8 +9,9 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import functools
-from typing import Any, Callable, Iterable, List, Optional
+from typing import Any, Callable, Iterable, List, Optional, Sequence, Union
 
+from . import _fetch
 from ._core import EventStream, SiteCore, _Peer
 from ._errors import CorvoError, TimeoutError
 from ._events import Info, PeerInfo
@@ -35,8 +36,10 @@ class Site:
     and leaves; arguments as corvo.Site's."""
 
     def __init__(self, site: str = "corvo", port: int = 5670, interface: Optional[str] = None,
-                 name: Optional[str] = None, key: Optional[str] = None, keys: Optional[str] = None):
-        self._args = (site, port, interface, name, key, keys)
+                 name: Optional[str] = None, key: Optional[str] = None, keys: Optional[str] = None,
+                 gossip: Union[str, Sequence[str], None] = None, gossip_bind: Optional[str] = None,
+                 beacon: Optional[bool] = None):
+        self._args = (site, port, interface, name, key, keys, gossip, gossip_bind, beacon)
         self._core: Optional[SiteCore] = None
 
     async def open(self) -> "Site":
@@ -135,6 +138,44 @@ class Site:
              queue_size: Optional[int] = None) -> EventStream:
         """Log records of `peers` (all when none given), as ``watch``."""
         return self.core.stream(peers, True, callback, queue_size)
+
+    def images(self, *cameras: str, callback: Optional[Callable[[Any], Any]] = None,
+               queue_size: Optional[int] = None) -> EventStream:
+        """The cameras' announcements of saved images, as corvo.Site.images;
+        ``async for ready in s.images("camera")``."""
+        return self.core.stream(_peer_names(None, cameras), False, callback, queue_size, images=True)
+
+    async def fetch_image(self, camera: str, name: str = "latest", path=None, *, as_array: bool = False,
+                          timeout: float = 30.0, max_bytes: int = _fetch.DEFAULT_MAX_BYTES, compress: bool = False):
+        """Fetches image `name` of `camera`, as corvo.Site.fetch_image:
+        its bytes, the path written, or with ``as_array=True`` a (numpy
+        array, astropy header) pair. Cancelling the call stops the transfer
+        (a part file stays for a resume)."""
+        _fetch.check_request(name, timeout)
+        target = await self._described(camera, timeout)
+        mode, where = (_fetch.MODE_MEMORY, "") if path is None else (_fetch.MODE_FILE, _fetch.target_path(path))
+        core = self.core
+        transfer, future = core.fetch(target, name, mode, where, timeout, _fetch.size_bound(max_bytes, path is None),
+                                      compress)
+        try:
+            event = await asyncio.wrap_future(future)
+        except BaseException:
+            core.cancel_fetch(transfer)
+            raise
+        if not as_array or event[2] is not None:
+            return _fetch.result_of(event, target.name, name, False)
+        loop = asyncio.get_running_loop()
+        return await loop.run_in_executor(None, _fetch.result_of, event, target.name, name, True)
+
+    async def image_stream(self, camera: str, name: str = "latest", timeout: float = 30.0,
+                           compress: bool = False) -> _fetch.ImageStream:
+        """The bytes of image `name` of `camera` as they come: ``async for
+        chunk in await s.image_stream("camera")``; see corvo.ImageStream."""
+        _fetch.check_request(name, timeout)
+        target = await self._described(camera, timeout)
+        stream = _fetch.ImageStream(self.core, target.name, name)
+        stream._start(target, timeout, compress)
+        return stream
 
     async def device(self, peer: str, timeout: float = 5.0) -> "Device":
         """A proxy of `peer` once it has described itself (see Device)."""

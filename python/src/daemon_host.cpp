@@ -234,8 +234,10 @@ std::shared_ptr<Peer> DaemonHost::peerByUuid(const std::string& peerUuid) const
     return network->peers().byUuid(peerUuid);
 }
 
-void DaemonHost::refusePropertyTo(const std::string& peerUuid, const std::string& property, const std::string& reason)
+void DaemonHost::refusePropertyTo(const std::string& peerUuid, const std::string& property, const std::string& reason,
+                                  uint64_t ticket)
 {
+    finishDeferredChange(ticket, reason);
     if (auto peer = peerByUuid(peerUuid))
         return refuseProperty(peer, property, reason);
     log(spdlog::level::warn, "Refused change of " + property + " from a peer that has left: " + reason);
@@ -251,15 +253,14 @@ void DaemonHost::refuseCommandTo(const std::string& peerUuid, const std::vector<
     log(spdlog::level::warn, "Refused " + words[0] + " from a peer that has left: " + reason);
 }
 
-void DaemonHost::confirmPropertyTo(const std::string& peerUuid, const std::string& property)
+void DaemonHost::changeApplied(uint64_t ticket)
 {
-    auto peer = peerByUuid(peerUuid);
-    auto it = properties.find(property);
-    if (!peer || !network || it == properties.end())
-        return;
-    corvo::proto::Response response;
-    *response.mutable_property_data() = it->second->serialize();
-    network->sendResponse(peer->uuid, response);
+    finishDeferredChange(ticket, "");
+}
+
+void DaemonHost::changeFailed(uint64_t ticket, const std::string& reason)
+{
+    finishDeferredChange(ticket, reason);
 }
 
 void DaemonHost::onCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command)
@@ -294,9 +295,13 @@ void DaemonHost::onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::prot
     requested.master = nullptr;
     corvo::proto::PropertyChange request = change;
     requested.updateFromPB(request);
+    // Python applies or refuses the value in calls posted to this thread
+    // (after this handler returns): the audit waits for them.
+    uint64_t ticket = deferChange();
     py::gil_scoped_acquire gil;
     try {
-        changeHandler->get()(peerText(change.name()), propertyValue(requested), peer->uuid, peerText(peer->name));
+        changeHandler->get()(peerText(change.name()), propertyValue(requested), peer->uuid, peerText(peer->name),
+                             ticket);
     } catch (py::error_already_set& error) {
         throw std::runtime_error(describePythonError(error));
     }

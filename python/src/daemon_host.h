@@ -41,7 +41,9 @@ public:
                         const std::vector<std::pair<std::string, int>>& args, py::object handler);
     void declareStatus(int value, const std::string& text);
     // Called for every accepted change request as handler(name, value,
-    // peer_uuid, peer_name), on the loop thread with the GIL.
+    // peer_uuid, peer_name, ticket), on the loop thread with the GIL; the
+    // request ends with refuse_property, change_applied or change_failed
+    // given the ticket, which the audit waits for.
     void setChangeHandler(py::object handler);
 
     // Reads the command line (may end the process: --help, bad options).
@@ -72,14 +74,19 @@ public:
     void idle() override;
 
     // Answers the peer with this UUID with a refusal (logged by the library).
-    // A peer that has left meanwhile is only logged.
-    void refusePropertyTo(const std::string& peerUuid, const std::string& property, const std::string& reason);
+    // A peer that has left meanwhile is only logged. `ticket` (the change
+    // handler's) ends that request's audit as refused.
+    void refusePropertyTo(const std::string& peerUuid, const std::string& property, const std::string& reason,
+                          uint64_t ticket = 0);
     void refuseCommandTo(const std::string& peerUuid, const std::vector<std::string>& words, const std::string& reason);
-    // Tells the peer with this UUID that its change request of `property`
-    // was applied as the value just broadcast, which is not the requested
-    // one (a Response without error carrying the property). Sent after the
-    // broadcast on the same connection, so the requester already holds it.
-    void confirmPropertyTo(const std::string& peerUuid, const std::string& property);
+    // The change request of this ticket was applied as the value just
+    // broadcast: audited with that value, and when it is not the requested
+    // one the requester is sent a Response carrying it (after the broadcast,
+    // on the same connection, so the requester already holds it).
+    void changeApplied(uint64_t ticket);
+    // The change request of this ticket failed in its handler: audited as
+    // refused for `reason` (the requester is not answered).
+    void changeFailed(uint64_t ticket, const std::string& reason);
 
     void onCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command) override;
     void onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change) override;

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "completions.h"
@@ -104,6 +105,42 @@ public:
         postToLoop([sending, peerUuid, words] { sending->sendCommand(peerUuid, words); });
     }
 
+    // Starts a fetch on the loop thread; the reason it cannot start, or "".
+    std::string fetchImage(const std::string& peerUuid, uint64_t transfer, const std::string& camera,
+                           const std::string& name, int mode, const std::string& path, double timeout,
+                           uint64_t maxBytes, bool compress)
+    {
+        if (mode < 0 || mode > 2)
+            throw py::value_error("unknown fetch mode " + std::to_string(mode));
+        corvo::python::ImageFetch::Request request;
+        request.transfer = transfer;
+        request.camera = camera;
+        request.name = name;
+        request.mode = static_cast<corvo::python::ImageFetch::Mode>(mode);
+        request.path = path;
+        request.timeoutSeconds = timeout;
+        request.maxBytes = maxBytes;
+        request.compression = compress ? corvo::kImageZstd : "";
+        auto target = live();
+        std::string refusal;
+        callOnLoop([&] { refusal = target->startFetch(peerUuid, request); });
+        return refusal;
+    }
+
+    void cancelImage(uint64_t transfer)
+    {
+        if (!node)
+            return;
+        auto target = node;
+        postToLoop([target, transfer] { target->cancelFetch(transfer); });
+    }
+
+    void imageConsumed(uint64_t transfer, uint64_t bytes)
+    {
+        auto target = live();
+        postToLoop([target, transfer, bytes] { target->fetchConsumed(transfer, bytes); });
+    }
+
     void receiveLogs(bool on)
     {
         auto target = live();
@@ -138,6 +175,32 @@ private:
 
     std::shared_ptr<SiteNode> node;
 };
+
+// A Site's discovery: the configuration entries of `name` (network.conf
+// alone without a name), then the arguments that are not None. A bad
+// endpoint raises ValueError (std::invalid_argument).
+corvo::DiscoveryOptions discoveryOptions(const std::string& name, const py::object& gossip,
+                                         const py::object& gossipBind, const py::object& beacon)
+{
+    corvo::DiscoveryOptions options = corvo::readDiscoveryConfig(name);
+    std::unordered_map<std::string, std::string> given;
+    if (py::isinstance<py::str>(gossip)) {
+        given["gossip"] = gossip.cast<std::string>();
+    } else if (!gossip.is_none()) {
+        std::string list;
+        for (const auto& endpoint : gossip.cast<std::vector<std::string>>())
+            list += (list.empty() ? "" : ",") + endpoint;
+        given["gossip"] = list;
+    }
+    if (!gossipBind.is_none())
+        given["gossip-bind"] = gossipBind.cast<std::string>();
+    corvo::applyDiscoveryEntries(options, given);
+    if (!beacon.is_none())
+        options.beacon = beacon.cast<bool>();
+    if (!options.findsPeers())
+        throw py::value_error("beacon=False needs gossip or gossip_bind: no peer could be found");
+    return options;
+}
 
 }  // namespace
 
@@ -188,11 +251,14 @@ PYBIND11_MODULE(_corvo, m)
     m.def("on_loop_thread", [] { return LoopThread::instance().onLoopThread(); });
     m.attr("MAX_PENDING_CALLS") = LoopThread::kMaxPendingTasks;
     m.attr("MAX_EVENT_BATCH") = SiteNode::kMaxBatch;
+    m.attr("MAX_IMAGE_FETCHES") = SiteNode::kMaxFetches;
 
     py::class_<SiteHandle>(m, "SiteNode")
         .def(py::init([](const std::string& site, int port, const std::string& interface, const std::string& name,
-                         py::object sink, const std::string& key, const std::string& keys) {
+                         py::object sink, const std::string& key, const std::string& keys, py::object gossip,
+                         py::object gossipBind, py::object beacon) {
                  SiteOptions options;
+                 options.discovery = discoveryOptions(name, gossip, gossipBind, beacon);
                  options.site = site;
                  options.port = port;
                  options.interface = interface;
@@ -204,12 +270,18 @@ PYBIND11_MODULE(_corvo, m)
                  return std::make_unique<SiteHandle>(options, std::move(sink));
              }),
              py::arg("site"), py::arg("port"), py::arg("interface"), py::arg("name"), py::arg("sink"),
-             py::arg("key") = "", py::arg("keys") = "")
+             py::arg("key") = "", py::arg("keys") = "", py::arg("gossip") = py::none(),
+             py::arg("gossip_bind") = py::none(), py::arg("beacon") = py::none())
         .def_property_readonly("uuid", &SiteHandle::uuid)
         .def("close", &SiteHandle::close)
         .def("change", &SiteHandle::change)
         .def("command", &SiteHandle::command)
-        .def("receive_logs", &SiteHandle::receiveLogs);
+        .def("receive_logs", &SiteHandle::receiveLogs)
+        .def("fetch_image", &SiteHandle::fetchImage, py::arg("peer_uuid"), py::arg("transfer"), py::arg("camera"),
+             py::arg("name"), py::arg("mode"), py::arg("path"), py::arg("timeout"), py::arg("max_bytes"),
+             py::arg("compress") = false)
+        .def("cancel_image", &SiteHandle::cancelImage)
+        .def("image_consumed", &SiteHandle::imageConsumed);
 
     py::class_<DaemonHost, std::shared_ptr<DaemonHost>>(m, "DaemonHost")
         .def(py::init<std::string>())
@@ -251,19 +323,24 @@ PYBIND11_MODULE(_corvo, m)
                  auto typed = std::make_shared<TypedValue>(propertyType(type), value);
                  postToLoop([host, name, typed] { host->setValue(name, *typed); });
              })
-        .def("refuse_property",
-             [](std::shared_ptr<DaemonHost> host, const std::string& peerUuid, const std::string& name,
-                const std::string& reason) {
-                 postToLoop([host, peerUuid, name, reason] { host->refusePropertyTo(peerUuid, name, reason); });
-             })
+        .def(
+            "refuse_property",
+            [](std::shared_ptr<DaemonHost> host, const std::string& peerUuid, const std::string& name,
+               const std::string& reason, uint64_t ticket) {
+                postToLoop(
+                    [host, peerUuid, name, reason, ticket] { host->refusePropertyTo(peerUuid, name, reason, ticket); });
+            },
+            py::arg("peer_uuid"), py::arg("name"), py::arg("reason"), py::arg("ticket") = 0)
         .def("refuse_command",
              [](std::shared_ptr<DaemonHost> host, const std::string& peerUuid, const std::vector<std::string>& words,
                 const std::string& reason) {
                  postToLoop([host, peerUuid, words, reason] { host->refuseCommandTo(peerUuid, words, reason); });
              })
-        .def("confirm_property",
-             [](std::shared_ptr<DaemonHost> host, const std::string& peerUuid, const std::string& name) {
-                 postToLoop([host, peerUuid, name] { host->confirmPropertyTo(peerUuid, name); });
+        .def("change_applied", [](std::shared_ptr<DaemonHost> host,
+                                  uint64_t ticket) { postToLoop([host, ticket] { host->changeApplied(ticket); }); })
+        .def("change_failed",
+             [](std::shared_ptr<DaemonHost> host, uint64_t ticket, const std::string& reason) {
+                 postToLoop([host, ticket, reason] { host->changeFailed(ticket, reason); });
              })
         .def("set_status", [](std::shared_ptr<DaemonHost> host,
                               unsigned int value) { postToLoop([host, value] { host->setStatus(value); }); })

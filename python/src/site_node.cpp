@@ -83,7 +83,7 @@ py::object limitsOf(const Property& property)
 
 // One event, kept as C++ data until the batch is handed over under the GIL.
 struct SiteNode::Event {
-    enum Kind { ENTER, INFO, EXIT, PROPERTY, STATUS, LOG, REFUSED, APPLIED, SILENT } kind;
+    enum Kind { ENTER, INFO, EXIT, PROPERTY, STATUS, LOG, REFUSED, APPLIED, SILENT, IMAGE, CHUNKS, READY } kind;
     std::shared_ptr<Peer> peer;
     std::string uuid;
     Property property;  // PROPERTY
@@ -96,6 +96,14 @@ struct SiteNode::Event {
     std::string refusedName;
     std::string reason;
     std::vector<std::string> echoedArgs;  // REFUSED command: its arguments as echoed
+    // IMAGE, CHUNKS: the transfer, the image's name and size; IMAGE: the
+    // failure's kind (refusedKind) and reason, the file written, the bytes
+    // (MEMORY), the resume offset; CHUNKS: the bytes that came.
+    uint64_t transfer = 0, imageSize = 0, resumed = 0;
+    std::string imageName, path, data;
+    std::vector<std::string> chunks;
+    corvo::proto::ImageReady ready;  // READY
+    double time = 0;                 // READY: when it was received
 
     Event(Kind kind, std::shared_ptr<Peer> from) : kind(kind), peer(std::move(from)), uuid(peer->uuid) {}
 };
@@ -117,6 +125,7 @@ void SiteNode::start()
     network->setPort(options.port);
     if (!options.interface.empty())
         network->setInterface(options.interface);
+    network->setDiscovery(options.discovery);
     network->siteGroup = options.site;
     network->logGroup = options.site + "-log";
     network->propGroup = options.site + "-prop";
@@ -143,6 +152,10 @@ void SiteNode::close()
     if (!network)
         return;
     LoopThread::instance().removeNode(this);
+    for (auto& [transfer, fetch] : fetches)
+        if (zmsg_t* cancel = fetch->cancel())
+            whisper(cancel, fetch->camera());
+    fetches.clear();
     batch.clear();
     network.reset();  // leaves the site at once
 }
@@ -287,6 +300,31 @@ void SiteNode::deliver()
                 case Event::APPLIED:
                     list.append(py::make_tuple("applied", event->uuid, peerText(event->refusedName)));
                     break;
+                case Event::IMAGE: {
+                    py::object failure =
+                        event->refusedKind.empty() ? py::object(py::none()) : py::object(py::str(event->refusedKind));
+                    py::object path = event->path.empty() ? py::object(py::none()) : py::object(py::str(event->path));
+                    py::object data = event->refusedKind.empty() && event->path.empty()
+                                          ? py::object(py::bytes(event->data))
+                                          : py::object(py::none());
+                    event->data.clear();
+                    list.append(py::make_tuple("image", event->transfer, failure, peerText(event->reason), path, data,
+                                               peerText(event->imageName), event->imageSize, event->resumed));
+                } break;
+                case Event::READY: {
+                    const auto& r = event->ready;
+                    list.append(py::make_tuple("ready", event->uuid, peerText(r.name()), r.size(), r.width(),
+                                               r.height(), r.datatype(), peerText(r.sha1()),
+                                               peerText(r.exposure_start()), r.exposure_length(), peerText(r.saved()),
+                                               event->time));
+                } break;
+                case Event::CHUNKS: {
+                    py::list chunks;
+                    for (const auto& chunk : event->chunks)
+                        chunks.append(py::bytes(chunk));
+                    list.append(py::make_tuple("chunks", event->transfer, chunks, peerText(event->imageName),
+                                               event->imageSize));
+                } break;
                 case Event::LOG: {
                     const auto& ts = event->log.timestamp();
                     double time = static_cast<double>(ts.seconds()) + ts.nanos() * 1e-9;
@@ -309,6 +347,14 @@ void SiteNode::onEnter(std::shared_ptr<Peer> peer)
 
 void SiteNode::onExit(std::shared_ptr<Peer> peer)
 {
+    for (auto it = fetches.begin(); it != fetches.end();) {
+        auto next = std::next(it);
+        if (it->second->camera()->uuid == peer->uuid) {
+            it->second->peerLeft();
+            reportFetch(it);
+        }
+        it = next;
+    }
     batch.push_back(std::make_shared<Event>(Event::EXIT, peer));
 }
 
@@ -351,6 +397,16 @@ void loadSecurity(SiteOptions& options, const std::string& key, const std::strin
 
 void SiteNode::onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Response& response)
 {
+    // A camera's refusal of one of our fetches; a daemon's own command that
+    // happens to be called "image" is answered as any other.
+    if (response.has_command() && response.command().cmd_name() == kImageRefusalCommand) {
+        for (auto it = fetches.begin(); it != fetches.end(); ++it) {
+            if (it->second->camera()->uuid == peer->uuid && it->second->handleResponse(response)) {
+                reportFetch(it);
+                return;
+            }
+        }
+    }
     if (response.error().empty()) {
         if (!response.has_property_data())
             return;
@@ -372,6 +428,126 @@ void SiteNode::onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Respon
     }
     event->reason = response.error();
     batch.push_back(std::move(event));
+}
+
+std::string SiteNode::startFetch(const std::string& peerUuid, const ImageFetch::Request& request)
+{
+    auto peer = findPeer(peerUuid);
+    if (!peer)
+        return "no peer " + request.camera + " on the site";
+    if (fetches.size() >= kMaxFetches)
+        return "too many image fetches at once (at most " + std::to_string(kMaxFetches) + ")";
+    if (fetches.count(request.transfer))
+        return "transfer number already in use";
+    if (request.mode == ImageFetch::Mode::MEMORY && request.maxBytes == 0)
+        return "a fetch into memory needs a size bound";
+    auto fetch = std::make_unique<ImageFetch>(request, peer);
+    if (fetch->failed())
+        return fetch->error();
+    whisper(fetch->request(), peer);
+    fetches.emplace(request.transfer, std::move(fetch));
+    return std::string();
+}
+
+void SiteNode::cancelFetch(uint64_t transfer)
+{
+    auto it = fetches.find(transfer);
+    if (it == fetches.end())
+        return;
+    if (zmsg_t* cancel = it->second->cancel())
+        whisper(cancel, it->second->camera());
+    fetches.erase(it);
+}
+
+void SiteNode::fetchConsumed(uint64_t transfer, uint64_t bytes)
+{
+    auto it = fetches.find(transfer);
+    if (it == fetches.end())
+        return;
+    for (zmsg_t* credit : it->second->consumed(bytes))
+        whisper(credit, it->second->camera());
+}
+
+void SiteNode::onImageMessage(std::shared_ptr<Peer> peer, uint8_t tag, const unsigned char* data, size_t size)
+{
+    if (tag == MSG_IMAGE_READY) {
+        auto event = std::make_shared<Event>(Event::READY, peer);
+        std::string problem;
+        if (!parseImageReady(data, size, event->ready, problem))
+            return;  // a malformed announcement names nothing to fetch
+        event->time = secondsSinceEpoch(std::chrono::system_clock::now());
+        batch.push_back(std::move(event));
+        return;
+    }
+    // Chunks and ends of our fetches; requests and credit are a camera's business.
+    for (auto it = fetches.begin(); it != fetches.end(); ++it) {
+        if (it->second->camera()->uuid != peer->uuid)
+            continue;
+        bool ignored = true;
+        zmsg_t* credit = it->second->handle(tag, data, size, ignored);
+        if (ignored)
+            continue;
+        if (credit)
+            whisper(credit, peer);
+        reportFetch(it);
+        return;
+    }
+}
+
+void SiteNode::idle()
+{
+    if (fetches.empty())
+        return;
+    auto now = ImageFetch::Clock::now();
+    for (auto it = fetches.begin(); it != fetches.end();) {
+        auto next = std::next(it);
+        if (it->second->timedOut(now))
+            reportFetch(it);
+        it = next;
+    }
+    deliver();
+}
+
+void SiteNode::reportFetch(std::map<uint64_t, std::unique_ptr<ImageFetch>>::iterator it)
+{
+    ImageFetch& fetch = *it->second;
+    auto chunks = fetch.takeChunks();
+    if (!chunks.empty()) {
+        auto event = std::make_shared<Event>(Event::CHUNKS, fetch.camera());
+        event->transfer = fetch.transfer();
+        event->imageName = fetch.imageName();
+        event->imageSize = fetch.size();
+        event->chunks = std::move(chunks);
+        batch.push_back(std::move(event));
+    }
+    if (fetch.running())
+        return;
+    auto event = std::make_shared<Event>(Event::IMAGE, fetch.camera());
+    event->transfer = fetch.transfer();
+    event->imageName = fetch.imageName();
+    event->imageSize = fetch.size();
+    event->resumed = fetch.resumedFrom();
+    if (fetch.failed()) {
+        if (fetch.errorKind() != "refused")
+            whisper(fetch.stopMessage(), fetch.camera());
+        event->refusedKind = fetch.errorKind();
+        event->reason = fetch.error();
+    } else {
+        event->path = fetch.writtenPath();
+        event->data = fetch.takeBytes();
+    }
+    batch.push_back(std::move(event));
+    fetches.erase(it);
+}
+
+void SiteNode::whisper(zmsg_t* message, const std::shared_ptr<Peer>& to)
+{
+    if (!message)
+        return;
+    if (network && network->peers().byUuid(to->uuid))
+        network->sendOne(message, to);
+    else
+        zmsg_destroy(&message);
 }
 
 py::tuple describePeer(const Peer& peer)

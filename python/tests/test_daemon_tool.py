@@ -136,6 +136,42 @@ def test_change_handler_refuses_and_transforms(pyd, site_args):
         assert s.get("pyd", "picky") == "OK"
 
 
+def test_the_audit_records_what_the_handler_applied(pyd, children, site_args):
+    with corvo.Site(**site_args) as s:
+        s.wait_for("pyd", timeout=T)
+        assert s.set("pyd", "picky", "yes", timeout=T) == "YES"
+        assert s.set("pyd", "clamped", 12.5, timeout=T) == 10.0
+        assert s.set("pyd", "clamped", 2.5, timeout=T) == 2.5
+        with pytest.raises(corvo.RefusedError):
+            s.set("pyd", "careful", 3, timeout=T)
+        assert s.set("pyd", "gain", 4.0, timeout=T) == 4.0
+    # Sync and async handlers: audited once each, after the handler, with
+    # the value applied (and the requested one when it differs).
+    for line in ("audit: accepted set picky = YES (requested yes, was ) by ",
+                 "audit: accepted set clamped = 10.000000 (requested 12.500000, was 0.000000) by ",
+                 "audit: accepted set clamped = 2.500000 (was 10.000000) by ",
+                 "[warning] audit: refused set careful = 3 (was 0) by ",
+                 "audit: accepted set gain = 4.000000 (was 1.500000) by "):
+        wait_until(lambda: line in read_log(pyd), what=line)
+    log = read_log(pyd)
+    assert "set clamped = 12.5" not in log and "accepted set careful" not in log, log
+    assert log.count("audit: ") == 5, log
+
+
+@pytest.mark.asyncio
+async def test_clients_get_the_value_a_cpp_daemon_applied(children, site_args):
+    # The example wheel's focuser takes steps of 0.01 mm.
+    children.start([program("CORVO_EXAMPLE_DAEMON")] + net_options(site_args), "wheel")
+    with corvo.Site(**site_args) as s:
+        s.wait_for("wheel", timeout=T)
+        assert s.set("wheel", "focus", 2.344, timeout=T) == 2.34
+        assert s.set("wheel", "focus", 2.5, timeout=T) == 2.5
+    async with corvo.aio.Site(**site_args) as a:
+        await a.wait_for("wheel", timeout=T)
+        assert await a.set("wheel", "focus", 7.006, timeout=T) == 7.01
+        assert a.core.pending_requests() == 0
+
+
 def test_refusals_of_a_python_daemon_reach_the_client(pyd, site_args):
     with corvo.Site(**site_args) as s:
         s.wait_for("pyd", timeout=T)

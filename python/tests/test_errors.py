@@ -89,3 +89,16 @@ def test_a_client_side_refusal_names_the_peer(pyd, site_args):
         assert "pyd" in str(refused.value)
         with pytest.raises(corvo.RefusedError, match="pyd"):
             s.set("pyd", "names", ["x"])
+
+
+def test_discovery_arguments_that_cannot_work(site_args):
+    # Refused before any node starts: nothing could be found, or an endpoint
+    # is not one.
+    with pytest.raises(ValueError, match="gossip"):
+        corvo.Site(**dict(site_args, beacon=False))
+    with pytest.raises(ValueError, match="port"):
+        corvo.Site(**dict(site_args, gossip="tcp://127.0.0.1"))
+    with pytest.raises(ValueError, match="binds"):
+        corvo.Site(**dict(site_args, gossip_bind="tcp://somehost:5671"))
+    with pytest.raises(ValueError, match="at most 16"):
+        corvo.Site(**dict(site_args, gossip=["tcp://127.0.0.1:%d" % (6000 + i) for i in range(17)]))

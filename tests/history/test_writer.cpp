@@ -5,11 +5,14 @@
 #include <corvo/history/timeexpr.h>
 #include <corvo/history/writer.h>
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "support/pg_cluster.h"
@@ -243,5 +246,150 @@ TEST(Writer, retention_deletes_old_rows_with_a_message)
         told |= m.find("Retention: deleted 5 rows") != std::string::npos;
     EXPECT_TRUE(told);
 }
+
+}  // namespace
+
+namespace {
+
+// A database that refuses part of a batch (one sample, or the batch's
+// roll-ups): the whole batch is rolled back, every row stays buffered,
+// nothing is dropped, and once the refusal is lifted each row is stored
+// exactly once, with roll-ups that count it once.
+class RefusalTest : public ::testing::TestWithParam<std::string> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() == "sqlite") {
+            db = dir / "h.db";
+            return;
+        }
+        if (!corvotest::PgCluster::installed())
+            GTEST_SKIP() << "PostgreSQL 15 is not installed";
+        cluster = std::make_unique<corvotest::PgCluster>();
+        ASSERT_TRUE(cluster->ok()) << cluster->serverLog();
+        ASSERT_TRUE(cluster->createDatabase("r"));
+        db = cluster->url("r");
+    }
+
+    bool sqlite() const { return GetParam() == "sqlite"; }
+
+    // SQL straight to the database, outside the writer.
+    void rawExec(const std::string& sql)
+    {
+        if (sqlite()) {
+            sqlite3* raw = nullptr;
+            ASSERT_EQ(sqlite3_open(db.c_str(), &raw), SQLITE_OK);
+            sqlite3_busy_timeout(raw, 10000);
+            EXPECT_EQ(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(raw);
+            sqlite3_close(raw);
+        } else {
+            PGconn* conn = PQconnectdb(db.c_str());
+            PGresult* r = PQexec(conn, sql.c_str());
+            EXPECT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQerrorMessage(conn);
+            PQclear(r);
+            PQfinish(conn);
+        }
+    }
+
+    // Value i goes to property p<i % 10>: a batch has 30 roll-up buckets.
+    static h::Sample spread(int64_t i)
+    {
+        h::Sample s = sample(i);
+        s.property = "p" + std::to_string(i % 10);
+        return s;
+    }
+
+    // Pushes [from, to) while the refusal holds: the writer fails, keeps
+    // every row and drops none; nothing of them is in the database.
+    void pushRefused(h::Writer& writer, int64_t from, int64_t to)
+    {
+        int64_t before = writer.stats().written;
+        for (int64_t i = from; i < to; ++i)
+            ASSERT_TRUE(writer.push(spread(i)));
+        ASSERT_TRUE(waitFor([&] { return writer.stats().failing; }));
+        std::this_thread::sleep_for(300ms);  // a few more attempts
+        h::WriterStats during = writer.stats();
+        EXPECT_EQ(during.written, before);
+        EXPECT_EQ(during.buffered, size_t(to - from));
+        EXPECT_EQ(during.dropped, 0);
+        EXPECT_EQ(storedValues().size(), size_t(before));
+        bool told = false;
+        for (const std::string& m : writer.takeMessages())
+            told |= m.find("Database write failed, buffering") != std::string::npos;
+        EXPECT_TRUE(told);
+    }
+
+    // Every stored value of cam/p0..p9, sorted.
+    std::vector<int64_t> storedValues()
+    {
+        std::vector<int64_t> values;
+        auto store = h::Store::open(db, false);
+        for (int p = 0; p < 10; ++p)
+            store->samples("cam", "p" + std::to_string(p), 0, INT64_MAX,
+                           [&](const h::Point& point) { values.push_back(point.value.intValue); });
+        std::sort(values.begin(), values.end());
+        return values;
+    }
+
+    // Count and sum per property from the minute roll-ups.
+    std::map<int, std::pair<int64_t, double>> rolledUp()
+    {
+        std::map<int, std::pair<int64_t, double>> out;
+        auto store = h::Store::open(db, false);
+        for (int p = 0; p < 10; ++p)
+            for (const h::Bucket& b : store->aggregate("cam", "p" + std::to_string(p), 0, INT64_MAX, 60000000)) {
+                out[p].first += b.count;
+                out[p].second += b.mean * double(b.count);
+            }
+        return out;
+    }
+
+    corvotest::TempDir dir{"corvo-refuse"};
+    std::unique_ptr<corvotest::PgCluster> cluster;
+    std::string db;
+};
+
+TEST_P(RefusalTest, a_refused_row_or_roll_up_keeps_the_batch_buffered_and_it_is_stored_once_later)
+{
+    h::Writer writer(db, fastOptions());
+    for (int64_t i = 0; i < 100; ++i)
+        ASSERT_TRUE(writer.push(spread(i)));
+    ASSERT_TRUE(waitFor([&] { return writer.stats().written == 100; }));
+
+    // One sample in the middle of the batch is refused.
+    rawExec(sqlite() ? "CREATE TRIGGER refuse BEFORE INSERT ON samples WHEN NEW.value_int = 1234 "
+                       "BEGIN SELECT RAISE(ABORT, 'refused'); END"
+                     : "ALTER TABLE samples ADD CONSTRAINT refuse CHECK (value_int IS DISTINCT FROM 1234)");
+    pushRefused(writer, 100, 3000);
+    rawExec(sqlite() ? "DROP TRIGGER refuse" : "ALTER TABLE samples DROP CONSTRAINT refuse");
+    ASSERT_TRUE(waitFor([&] { return writer.stats().written == 3000; }));
+
+    // The samples go in, the roll-ups that follow them in the same
+    // transaction are refused.
+    rawExec(sqlite() ? "CREATE TRIGGER refuse_new BEFORE INSERT ON rollups WHEN NEW.vmax >= 4000 "
+                       "BEGIN SELECT RAISE(ABORT, 'refused'); END; "
+                       "CREATE TRIGGER refuse_merge BEFORE UPDATE ON rollups WHEN NEW.vmax >= 4000 "
+                       "BEGIN SELECT RAISE(ABORT, 'refused'); END"
+                     : "ALTER TABLE rollups ADD CONSTRAINT refuse CHECK (vmax < 4000)");
+    pushRefused(writer, 3000, 5000);
+    rawExec(sqlite() ? "DROP TRIGGER refuse_new; DROP TRIGGER refuse_merge"
+                     : "ALTER TABLE rollups DROP CONSTRAINT refuse");
+    ASSERT_TRUE(waitFor([&] { return writer.stats().written == 5000; }));
+    ASSERT_TRUE(writer.stop(60s));
+    EXPECT_EQ(writer.stats().dropped, 0);
+
+    EXPECT_EQ(storedValues(), range(0, 5000));
+    auto sums = rolledUp();
+    ASSERT_EQ(sums.size(), 10u);
+    for (int p = 0; p < 10; ++p) {
+        // p gets p, p + 10, ... 4990 + p: 500 values.
+        EXPECT_EQ(sums[p].first, 500) << "p" << p;
+        EXPECT_DOUBLE_EQ(sums[p].second, 500.0 * p + 10.0 * (499.0 * 500.0 / 2.0)) << "p" << p;
+    }
+    EXPECT_TRUE(h::Store::open(db, false)->gaps(0, INT64_MAX).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, RefusalTest, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return info.param; });
 
 }  // namespace

@@ -23,7 +23,7 @@ cleanup() {
   sleep 0.3
   for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
   wait 2>/dev/null
-  rm -rf "$work"
+  [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
@@ -85,6 +85,10 @@ fitsverify -q "$work/got/t.fits" >"$work/verify" 2>&1 || fail "fitsverify: $(cat
 
 t 0 "fetch by name into a file" fetch camera t.fits -o "$work/got/named.fits"
 same "$image" "$work/got/named.fits"
+t 0 "fetch compressed" fetch camera t.fits --compress zstd -o "$work/got/packed.fits"
+same "$image" "$work/got/packed.fits"
+t 2 "an unknown compression" fetch camera t.fits --compress lz9 -o "$work/got/x.fits"
+err_has "--compress zstd|none"
 
 mkdir -p "$work/images/sub"
 head -c 5 /dev/urandom >"$work/images/sub/small.bin"
@@ -137,10 +141,133 @@ head -c $((size + 10)) /dev/zero >"$work/got/.long.fits.part"
 t 5 "offset beyond the end" fetch camera t.fits -o "$work/got/long.fits"
 err_has "beyond the image"
 
+echo "== follow: each announced image is fetched as it is saved"
+mkdir -p "$work/follow"
+: >"$work/follow/t.fits"  # a file of the same name is kept, not replaced
+"$corvo" "${net[@]}" -t 20 fetch camera --follow -o "$work/follow" >"$work/follow.out" 2>"$work/follow.err" &
+follower=$!
+pids+=($follower)
+sleep 1.5  # the follower joins the site before the first save
+t 0 "expose for the follower" --timeout 15 --wait filename cmd camera expose
+t 0 "expose again" --timeout 15 --wait filename cmd camera expose
+for _ in $(seq 150); do
+  [ "$(wc -l <"$work/follow.out")" -ge 2 ] && break
+  sleep 0.1
+done
+kill -INT "$follower"
+wait "$follower"
+status=$?
+current="fetch --follow"
+[ "$status" -eq 0 ] || fail "$current: exit status $status after SIGINT: $(cat "$work/follow.err")"
+# The camera never replaces a file: the two saves are t_1.fits and t_2.fits.
+saved1=$work/images/t_1.fits saved2=$work/images/t_2.fits
+got=$(cat "$work/follow.out")
+[ "$got" = "$work/follow/t_1.fits"$'\n'"$work/follow/t_2.fits" ] || fail "$current: printed '$got'"
+same "$saved1" "$work/follow/t_1.fits"
+same "$saved2" "$work/follow/t_2.fits"
+[ ! -s "$work/follow/t.fits" ] || fail "$current: the earlier t.fits was replaced"
+fitsverify -q "$work/follow/t_2.fits" >"$work/verify" 2>&1 || fail "fitsverify (follow): $(cat "$work/verify")"
+t 2 "--follow with a file" fetch camera --follow -o "$work/follow/t_1.fits"
+err_has "writes into a directory"
+t 2 "--follow elsewhere" --follow get camera imgw
+err_has "applies to fetch only"
+
+echo "== a stalled receiver and a concurrent fast one; control traffic during transfers"
+# A larger image, so that a transfer spans many windows.
+head -c $((24 * 1024 * 1024)) /dev/urandom >"$work/images/big.bin"
+"$corvo" "${net[@]}" -t 60 fetch camera big.bin -o "$work/got/stalled.bin" >"$work/stalled.out" 2>&1 &
+stalled=$!
+pids+=($stalled)
+for _ in $(seq 300); do
+  [ -s "$work/got/.stalled.bin.part" ] && break
+  sleep 0.05
+done
+kill -STOP "$stalled"
+[ -s "$work/got/.stalled.bin.part" ] || fail "the stalled fetch never began"
+t 0 "a fast fetch beside a stalled one" -t 60 fetch camera big.bin -o "$work/got/fast.bin"
+same "$work/images/big.bin" "$work/got/fast.bin"
+# Property changes are answered while images flow: fetches run back to back
+# in the background while the camera's settings are changed.
+(
+  for i in 1 2 3 4 5 6; do
+    "$corvo" "${net[@]}" -t 60 fetch camera big.bin -o "$work/got/loop$i.bin" >/dev/null 2>&1 || exit 1
+  done
+) &
+looper=$!
+pids+=($looper)
+sleep 0.5
+for v in 0.3 0.4 0.5; do
+  t 0 "set during transfers ($v)" -t 20 set camera expotime "$v"
+  [ "$(cat "$work/out")" = "$v" ] || [ "$(cat "$work/out")" = "${v}00000" ] || fail "$current: printed '$(cat "$work/out")'"
+done
+kill -0 "$looper" 2>/dev/null || fail "the fetches had ended before the settings were answered: no overlap"
+wait "$looper" || fail "a fetch beside the settings failed"
+for i in 1 2 3 4 5 6; do same "$work/images/big.bin" "$work/got/loop$i.bin"; done
+kill -CONT "$stalled"
+wait "$stalled"
+status=$?
+# Stopped long enough, each side may have seen the other leave the site:
+# then the fetch says so and a second run resumes from its .part file.
+if [ "$status" -eq 4 ]; then
+  grep -qF "run again to resume" "$work/stalled.out" || fail "stalled fetch: $(cat "$work/stalled.out")"
+  t 0 "the stalled fetch run again" -t 60 fetch camera big.bin -o "$work/got/stalled.bin"
+  err_has "resuming"
+elif [ "$status" -ne 0 ]; then
+  fail "the stalled fetch ended with $status once resumed: $(cat "$work/stalled.out")"
+fi
+same "$work/images/big.bin" "$work/got/stalled.bin"
+
 echo "== the camera still answers"
 t 0 "get after all of it" get camera imgw
 kill -0 "${pids[0]}" 2>/dev/null || fail "the camera died: $(tail -5 "$work/camera.log")"
 grep -q "refused" "$work/camera.log" || fail "the camera logged no refusal"
+
+echo "== secured site: the fetch right and the audit of every fetch"
+export CORVO_KEY_DIR=$work/keys
+"$corvo" keys new camera >/dev/null || fail "keys new camera"
+for who in alice bob; do
+  "$corvo" keys new "$who" --names corvo >/dev/null || fail "keys new $who"
+done
+secconf=$work/secconf
+mkdir -p "$secconf" "$work/images/pub" "$work/images/priv"
+sed "s|^filepattern.*|filepattern = pub/s.fits|" "$CORVO_CONF_PATH/camera.conf" >"$secconf/camera.conf"
+: >"$secconf/fitshdr.txt"
+printf 'allow alice fetch pub/*\nallow bob run expose\nallow bob lock\n' >"$secconf/camera.rules"
+chmod 644 "$secconf/camera.rules"
+head -c 70000 /dev/urandom >"$work/images/pub/a.bin"
+head -c 100 /dev/urandom >"$work/images/priv/b.bin"
+snet=(-i lo -p 5899 -s imgsec)
+CORVO_CONF_PATH=$secconf "$simcam" "${snet[@]}" --key camera >"$work/secured.log" 2>&1 &
+pids+=($!)
+# as IDENTITY STATUS NAME ARGS...: the tool on the secured site.
+as() {
+  local who=$1 expected=$2
+  current=$3
+  shift 3
+  "$corvo" "${snet[@]}" --key "$who" -t 20 "$@" >"$work/out" 2>"$work/err"
+  local status=$?
+  [ "$status" -eq "$expected" ] || fail "$current: exit status $status, expected $expected: $(cat "$work/err")"
+}
+as alice 0 "alice fetches below pub/" fetch camera pub/a.bin -o "$work/got/sec-a.bin"
+same "$work/images/pub/a.bin" "$work/got/sec-a.bin"
+as alice 5 "alice outside pub/" fetch camera priv/b.bin -o "$work/got"
+err_has "alice may not fetch priv/b.bin"
+as alice 5 "no hint of what exists" fetch camera priv/none.bin -o "$work/got"
+err_has "alice may not fetch priv/none.bin"
+as bob 5 "bob has other rights, not fetch" fetch camera pub/a.bin -o "$work/got/sec-bob.bin"
+err_has "bob may not fetch pub/a.bin"
+absent "$work/got/b.bin"
+absent "$work/got/sec-bob.bin"
+as bob 0 "bob locks the camera" lock camera --for 60s
+as alice 0 "a lock does not stop a fetch" fetch camera pub/a.bin -o "$work/got/sec-a2.bin"
+same "$work/images/pub/a.bin" "$work/got/sec-a2.bin"
+grep -q "audit: accepted fetch pub/a.bin by alice (corvo at .*), sent 70000 of 70000 bytes from byte 0: complete" \
+  "$work/secured.log" || fail "no audit record of the fetch: $(grep audit "$work/secured.log")"
+[ "$(grep -c "audit: accepted fetch pub/a.bin by alice" "$work/secured.log")" -eq 2 ] ||
+  fail "not one record per fetch: $(grep audit "$work/secured.log")"
+grep -q "audit: refused fetch priv/b.bin by alice (corvo at .*): alice may not fetch priv/b.bin" "$work/secured.log" ||
+  fail "no audit record of the refusal: $(grep audit "$work/secured.log")"
+grep -q "audit: refused fetch pub/a.bin by bob" "$work/secured.log" || fail "bob's refusal not audited"
 
 if [ $failures -ne 0 ]; then
   echo "$failures check(s) failed"

@@ -82,6 +82,41 @@ TEST(AccessRules, ARulesFileOthersCouldChangeIsRefusedByPath)
     }
 }
 
+// The fetch right names images below the root; no other right grants it, a
+// lock does not stop it, and on an open site or without rules it is free.
+TEST(AccessControl, FetchIsARightOfItsOwnByImageName)
+{
+    const char* text = "group night = alice\n"
+                       "allow @night fetch night/*, dark_*.fits\n"
+                       "allow bob set *\n"
+                       "allow bob run *\n"
+                       "allow bob lock\n";
+    auto rules = AccessRules::parse(text, "cam.rules");
+    EXPECT_TRUE(rules.allows("alice", {}, Right::Fetch, "night/a.fits"));
+    EXPECT_TRUE(rules.allows("alice", {}, Right::Fetch, "night/sub/b.fits")) << "'*' matches '/' too";
+    EXPECT_TRUE(rules.allows("alice", {}, Right::Fetch, "dark_3.fits"));
+    EXPECT_FALSE(rules.allows("alice", {}, Right::Fetch, "day/a.fits"));
+    EXPECT_FALSE(rules.allows("alice", {}, Right::Set, "night/a.fits")) << "fetch grants nothing else";
+    EXPECT_EQ(std::string(corvo::rightName(Right::Fetch)), "fetch");
+    EXPECT_THROW(AccessRules::parse("allow alice fetch\n", "f"), AccessError) << "fetch needs its patterns";
+
+    AccessControl control;
+    control.configure(true, rules, {});
+    auto now = AccessControl::Clock::now();
+    EXPECT_EQ(control.checkFetch("alice", "night/a.fits"), "");
+    EXPECT_EQ(control.checkFetch("bob", "night/a.fits"), "bob may not fetch night/a.fits") << "set and run do not";
+    std::string broken;
+    ASSERT_EQ(control.takeLock("bob", 60s, now, broken), "");
+    EXPECT_EQ(control.checkFetch("alice", "night/a.fits"), "") << "a lock does not stop a fetch";
+
+    AccessControl noRules;
+    noRules.configure(true, std::nullopt, {});
+    EXPECT_EQ(noRules.checkFetch("anyone", "x.fits"), "");
+    AccessControl open;
+    open.configure(false, std::nullopt, {});
+    EXPECT_EQ(open.checkFetch("", "x.fits"), "");
+}
+
 TEST(AccessControl, OpenSiteAllowsAllAndRefusesRulesAndLocks)
 {
     AccessControl open;

@@ -18,6 +18,7 @@
 
 #include "corvo/camera.h"
 #include "corvo/command.h"
+#include "corvo/image_service.h"
 #include "corvo/misc.h"
 #include "corvo/peer.h"
 #include "support/captured_output.h"
@@ -544,6 +545,7 @@ TEST_F(CameraTest, DirectoryThatCannotBeMadeAnnouncesNothing)
         }
     }
     EXPECT_EQ(camera.prop("filename").getValue<std::string>(), "");
+    EXPECT_EQ(camera.lastAnnouncement().name(), "");
     struct stat st;
     EXPECT_NE(stat((dir + "/plain/sub").c_str(), &st), 0);
 }
@@ -747,6 +749,50 @@ TEST_F(CameraTest, SavesInTheSameSecondBothSurvive)
     const std::string night = dir + "/images/night/";
     EXPECT_EQ(announced, (std::vector<std::string>{night + "img.fits", night + "img_1.fits", night + "img_2.fits"}));
     EXPECT_EQ(listDir(night), (std::vector<std::string>{"img.fits", "img_1.fits", "img_2.fits"}));
+}
+
+// Each saved image is announced with the name a fetch asks for, the size
+// and SHA-1 of the file as it lies on disk, its shape and pixel type, and
+// the exposure; the announcement passes the receivers' checks.
+TEST_F(CameraTest, EachSavedImageIsAnnouncedWithWhatTheFileHolds)
+{
+    TestCamera camera;
+    camera.configure();
+    camera.prop("imageroot").setValue(dir + "/images");
+    camera.prop("imgw").setValue(3L);
+    camera.prop("imgh").setValue(2L);
+    camera.prop("datatype").setValue(static_cast<long>(IMAGE_UINT16));
+    camera.prop("expotime").setValue(2.5);
+    camera.prop("starttime").setValue(std::string("2026-12-08T23:00:00.125"));
+    camera.prop("filepattern").setValue(std::string("night/img.fits"));
+    for (uint16_t i = 0; i < 2; ++i) {
+        std::vector<uint16_t> data = {i, 1, 2, 3, 4, 65535};
+        corvotest::CapturedDiagnostics quiet;
+        camera.saveImage(data.data());
+    }
+    const corvo::proto::ImageReady& ready = camera.lastAnnouncement();
+    const std::string path = dir + "/images/night/img_1.fits";
+    EXPECT_EQ(ready.name(), "night/img_1.fits");
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(bytes.size(), 2u * 2880u);
+    Sha1 digest;
+    digest.update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    EXPECT_EQ(ready.size(), bytes.size());
+    EXPECT_EQ(ready.sha1(), digest.hex());
+    EXPECT_EQ(ready.width(), 3u);
+    EXPECT_EQ(ready.height(), 2u);
+    EXPECT_EQ(ready.datatype(), IMAGE_UINT16);
+    EXPECT_EQ(ready.exposure_start(), "2026-12-08T23:00:00.125");
+    EXPECT_DOUBLE_EQ(ready.exposure_length(), 2.5);  // nothing measured: the setting
+    EXPECT_EQ(ready.saved().size(), std::string("2026-12-08T23:00:00.125").size());
+
+    const std::string wire = ready.SerializeAsString();
+    corvo::proto::ImageReady back;
+    std::string problem;
+    EXPECT_TRUE(parseImageReady(reinterpret_cast<const unsigned char*>(wire.data()), wire.size(), back, problem))
+        << problem;
+    EXPECT_EQ(back.sha1(), ready.sha1());
 }
 
 TEST_F(CameraTest, NamesOutsideTheRootAreNeverWritten)

@@ -71,8 +71,23 @@ public:
     {
         if (change.name() == "label" && change.strval().value() == "forbidden")
             return refuseProperty(peer, "label", "not a label this device takes");
+        // The device's own limit: a larger slot is clamped.
+        if (change.name() == "slot" && change.intval().value() > kLastSlot)
+            return getProperty("slot")->setValue(kLastSlot);
+        // A motion that ends later: nothing applied, nothing broadcast yet.
+        if (change.name() == "label" && change.strval().value() == "slow")
+            return;
+        // Finished later through the ticket (another thread, a queue).
+        if (change.name() == "label" && change.strval().value() == "later") {
+            tickets.push_back(deferChange());
+            return;
+        }
         Daemon::onPropertyCommand(peer, change);
     }
+
+    void finishLater(uint64_t ticket, const std::string& refusal) { finishDeferredChange(ticket, refusal); }
+    static constexpr long kLastSlot = 9;
+    std::vector<uint64_t> tickets;
 
     void publish(const corvo::Property& property) override
     {
@@ -351,6 +366,81 @@ TEST_F(DaemonAccess, ARequestTheDevicesOwnCheckRefusesIsAuditedOnlyAsRefused)
     EXPECT_EQ(count(out, "audit: refused run move 13"), 1u) << out;
     EXPECT_EQ(count(out, "audit: accepted run move 2"), 1u) << out;
     EXPECT_EQ(open.ran, std::vector<std::string>{"move 2"});
+}
+
+corvo::proto::PropertyChange setLabel(const std::string& value)
+{
+    corvo::proto::PropertyChange change;
+    change.set_name("label");
+    change.set_command(true);
+    change.mutable_strval()->set_value(value);
+    return change;
+}
+
+TEST_F(DaemonAccess, TheAuditRecordsTheValueTheHandlerApplied)
+{
+    daemon->prepare(false);
+    auto client = peerOf("", "client");
+    const std::string by = " by client at tcp://127.0.0.1:4000";
+
+    // Clamped by the handler: the applied value, and what was asked.
+    std::string out = handle(client, setSlot(12));
+    EXPECT_EQ(slot(), 9);
+    EXPECT_EQ(count(out, "audit:"), 1u) << out;
+    EXPECT_NE(out.find("[info] audit: accepted set slot = 9 (requested 12, was 0)" + by), std::string::npos) << out;
+    out = handle(client, setSlot(4));
+    EXPECT_NE(out.find("[info] audit: accepted set slot = 4 (was 9)" + by), std::string::npos) << out;
+
+    // Accepted, but the handler has not applied it yet.
+    out = handle(client, setLabel("slow"));
+    EXPECT_NE(out.find("[info] audit: accepted set label = slow (was )" + by + ", not applied yet (value )"),
+              std::string::npos)
+        << out;
+
+    // Deferred: audited when the handler's later work ends, with what it
+    // applied then, or as refused.
+    out = handle(client, setLabel("later"));
+    EXPECT_EQ(count(out, "audit:"), 0u) << out;
+    ASSERT_EQ(daemon->tickets.size(), 1u);
+    ASSERT_NE(daemon->tickets[0], 0u);
+    {
+        corvotest::CapturedStream console(STDOUT_FILENO);
+        daemon->getProperty("label")->setValue("LATER");
+        daemon->finishLater(daemon->tickets[0], "");
+        daemon->finishLater(daemon->tickets[0], "");  // once only
+        out = console.take();
+    }
+    EXPECT_EQ(count(out, "audit:"), 1u) << out;
+    EXPECT_NE(out.find("[info] audit: accepted set label = LATER (requested later, was )" + by), std::string::npos)
+        << out;
+    handle(client, setLabel("later"));
+    ASSERT_EQ(daemon->tickets.size(), 2u);
+    EXPECT_NE(daemon->tickets[1], daemon->tickets[0]);
+    {
+        corvotest::CapturedStream console(STDOUT_FILENO);
+        daemon->finishLater(daemon->tickets[1], "the label wheel jammed");
+        out = console.take();
+    }
+    EXPECT_NE(out.find("[warning] audit: refused set label = later (was LATER)" + by + ": the label wheel jammed"),
+              std::string::npos)
+        << out;
+
+    // Deferred changes that never end are bounded: the oldest is audited as
+    // it stands when the table is full.
+    auto other = peerOf("", "flood");
+    daemon->tickets.clear();
+    for (size_t i = 0; i < corvo::Daemon::kMaxPendingChanges + 3; ++i)
+        out = handle(other, setLabel("later"));
+    EXPECT_EQ(count(out, "audit: accepted set label = later (was LATER)"), 1u) << out;
+    daemon->getProperty("label")->setValue("x");
+    {
+        corvotest::CapturedStream console(STDOUT_FILENO);
+        daemon->finishLater(daemon->tickets.front(), "");  // already audited
+        daemon->finishLater(daemon->tickets.back(), "");
+        out = console.take();
+    }
+    EXPECT_EQ(count(out, "audit:"), 1u) << out;
+    EXPECT_NE(out.find("accepted set label = x (requested later, was LATER) by flood"), std::string::npos) << out;
 }
 
 TEST_F(DaemonAccess, AuditRecordsOfAFloodingPeerAreBoundedAndCounted)

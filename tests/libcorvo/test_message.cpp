@@ -28,9 +28,9 @@ struct Msg {
 
 }  // namespace
 
-TEST(PbMap, HoldsExactlyTheNineRecordClasses)
+TEST(PbMap, HoldsExactlyTheTenRecordClasses)
 {
-    ASSERT_EQ(pbmap.size(), 9u);
+    ASSERT_EQ(pbmap.size(), 10u);
     EXPECT_EQ(pbmap.at(typeid(proto::Command)), MSG_COMMAND);
     EXPECT_EQ(pbmap.at(typeid(proto::Log)), MSG_LOG);
     EXPECT_EQ(pbmap.at(typeid(proto::Info)), MSG_INFO);
@@ -40,6 +40,7 @@ TEST(PbMap, HoldsExactlyTheNineRecordClasses)
     EXPECT_EQ(pbmap.at(typeid(proto::ImageCredit)), MSG_IMAGE_CREDIT);
     EXPECT_EQ(pbmap.at(typeid(proto::ImageChunk)), MSG_IMAGE_CHUNK);
     EXPECT_EQ(pbmap.at(typeid(proto::ImageEnd)), MSG_IMAGE_END);
+    EXPECT_EQ(pbmap.at(typeid(proto::ImageReady)), MSG_IMAGE_READY);
 }
 
 TEST(MessageType, TagValuesAndWidth)
@@ -125,7 +126,7 @@ TEST(Framing, ClassOutsidePbmapGetsTagZeroAndLeavesTableAlone)
     property.set_name("x");
     Msg m(ProtobufToZMsg(property));
     EXPECT_EQ(GetMessageType(m.msg), MessageType(0));
-    EXPECT_EQ(pbmap.size(), 9u);
+    EXPECT_EQ(pbmap.size(), 10u);
 }
 
 TEST(Framing, MalformedMessagesGiveTagZeroAndNoData)

@@ -43,7 +43,7 @@ depends_on "$dev" "libcorvo$major \(= $version\)"
 for lib in libzmq3-dev libczmq-dev libprotobuf-dev libspdlog-dev libcfitsio-dev; do depends_on "$dev" "$lib"; done
 
 # The programs and the service unit.
-for f in "/bin/corvo$" "/bin/corvo-simcam$" "/systemd/system/corvo@\.service$"; do has_file "$programs" "$f"; done
+for f in "/bin/corvo$" "/bin/corvo-simcam$" "/bin/corvo-rendezvous$" "/systemd/system/corvo@\.service$"; do has_file "$programs" "$f"; done
 depends_on "$programs" "libcorvo$major \(= $version\)"
 lacks_file "$programs" "/libcorvo\.so"
 

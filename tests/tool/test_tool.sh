@@ -152,6 +152,13 @@ t 0 "set double" set wheel focus 12.5
 out_is "12.500000"
 t 0 "set negative double" set wheel focus -2.25
 out_is "-2.250000"
+# The focuser takes steps of 0.01 mm: the daemon applies another value than
+# requested, confirms it to the tool, and audits what it applied.
+t 0 "set a double the daemon rounds" set wheel focus 12.344
+out_is "12.340000"
+wait_for "$work/wheel.log" "audit: accepted set focus = 12.340000 (requested 12.344000, was -2.250000) by corvo at tcp://"
+t 0 "set --json of a rounded double" --json set wheel focus 1.006
+out_has '"value": 1.01'
 t 0 "set string with spaces" set wheel label "H alpha"
 out_is "H alpha"
 t 0 "set a value that begins with a dash" set wheel label -- -abc

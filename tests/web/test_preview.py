@@ -213,3 +213,104 @@ class TestWhatItMakes:
             assert published[1]["ok"] is False and "outside" in published[1]["reason"]
 
         asyncio.run(asyncio.wait_for(body(), 60))
+
+
+class TestFetchedPreviews:
+    """Images of cameras whose files are not under the root come through
+    `fetch` (the site in the gateway; here a stand-in writing real FITS
+    files): the latest wins at a bounded rate per camera, a bounded number at
+    once, only while a browser watches, and each is kept for download."""
+
+    @staticmethod
+    def run(body):
+        asyncio.run(asyncio.wait_for(body(), 60))
+
+    @staticmethod
+    def fetcher(log, delay=0.0, running=None):
+        async def fetch(pid, path, max_bytes):
+            log.append((pid, path))
+            if running is not None:
+                running["now"] += 1
+                running["peak"] = max(running["peak"], running["now"])
+            try:
+                await asyncio.sleep(delay)
+                if pid == "refusing":
+                    raise NoPreview("no image saved yet")
+                write_fits(path, np.full((20, 30), len(log), dtype=np.int16), CAMERA=pid)
+            finally:
+                if running is not None:
+                    running["now"] -= 1
+        return fetch
+
+    def test_latest_wins_at_the_bounded_rate_and_is_kept_for_download(self, tmp_path):
+        published, log = [], []
+
+        async def body():
+            previews = Previews(None, 1 << 20, published.append, fetch=self.fetcher(log, 0.05),
+                                min_interval=0.5, cache_dir=str(tmp_path))
+            for i in range(20):
+                previews.file_changed("cam", "/remote/img_%02d.fits" % i)
+                await asyncio.sleep(0.02)
+            while previews.tasks:
+                await asyncio.sleep(0.05)
+            # 20 announcements in 0.4 s: the first, then the newest.
+            assert len(log) == 2, log
+            assert [m["filename"] for m in published] == ["/remote/img_00.fits", "/remote/img_19.fits"]
+            last = published[-1]
+            assert last["ok"] and last["remote"]
+            seq = int(last["download"].split("/")[-1].split(".")[0])
+            path, name = previews.fits_file(seq)
+            assert name == "img_19.fits"
+            with fits.open(path) as hdus:
+                assert hdus[0].header["CAMERA"] == "cam" and hdus[0].data[0, 0] == 2
+            # Only the shown image stays on disk; the earlier one is gone.
+            assert sorted(os.listdir(tmp_path)) == [os.path.basename(path)]
+            assert previews.fits_file(seq - 1) is None
+            previews.forget("cam")
+            assert os.listdir(tmp_path) == []
+
+        self.run(body)
+
+    def test_fetches_wait_for_a_browser_and_are_bounded_at_once(self, tmp_path):
+        published, log = [], []
+        running = {"now": 0, "peak": 0}
+        watching = {"on": False}
+
+        async def body():
+            previews = Previews(None, 1 << 20, published.append, fetch=self.fetcher(log, 0.2, running),
+                                watching=lambda: watching["on"], cache_dir=str(tmp_path))
+            for i in range(6):
+                previews.file_changed("cam%d" % i, "/remote/a.fits")
+            previews.file_changed("refusing", "/remote/a.fits")
+            await asyncio.sleep(0.5)
+            assert log == [] and published == []  # nobody watches
+            watching["on"] = True
+            previews.browser_attached()
+            while previews.tasks:
+                await asyncio.sleep(0.05)
+            assert len(log) == 7 and running["peak"] == 2
+            refused = [m for m in published if m["id"] == "refusing"]
+            assert refused and not refused[0]["ok"] and refused[0]["reason"] == "no image saved yet"
+            assert "download" not in refused[0]
+            assert sum(1 for m in published if m["ok"]) == 6
+            assert len(os.listdir(tmp_path)) == 6  # one file per camera, no part left
+
+        self.run(body)
+
+    def test_files_under_the_root_are_read_not_fetched(self, tmp_path, root):
+        published, log = [], []
+        write_fits(str(root / "here.fits"), np.arange(100, dtype=np.int16).reshape(10, 10))
+
+        async def body():
+            previews = Previews(str(root), 1 << 20, published.append, fetch=self.fetcher(log),
+                                cache_dir=str(tmp_path / "cache"))
+            os.makedirs(previews.cache)
+            previews.file_changed("cam", str(root / "here.fits"))
+            while previews.tasks:
+                await asyncio.sleep(0.05)
+            assert log == [] and published[0]["ok"] and "remote" not in published[0]
+            seq = int(published[0]["download"].split("/")[-1].split(".")[0])
+            path, _ = previews.fits_file(seq)
+            assert open(path, "rb").read() == (root / "here.fits").read_bytes()
+
+        self.run(body)

@@ -304,10 +304,11 @@ TEST(ZreNodes, RestartedNodeWithSameNameIsSeenAsNew)
 }
 
 // A node in another process, killed without a chance to say goodbye.
-pid_t spawnNode(const std::string& name, int port)
+pid_t spawnNode(const std::string& name, int port, int beaconIntervalMs)
 {
     std::string portText = std::to_string(port);
-    const char* argv[] = {ZRE_TEST_NODE, name.c_str(), "v0", portText.c_str(), nullptr};
+    std::string intervalText = std::to_string(beaconIntervalMs);
+    const char* argv[] = {ZRE_TEST_NODE, name.c_str(), "v0", portText.c_str(), intervalText.c_str(), nullptr};
     pid_t pid = -1;
     if (posix_spawn(&pid, ZRE_TEST_NODE, nullptr, nullptr, const_cast<char**>(argv), environ) != 0)
         return -1;
@@ -326,9 +327,9 @@ struct Child {
             waitpid(pid, nullptr, 0);
         }
     }
-    bool start(TestNode& a, int port)
+    bool start(TestNode& a, int port, int beaconIntervalMs = 100)
     {
-        pid = spawnNode("victim", port);
+        pid = spawnNode("victim", port, beaconIntervalMs);
         auto enter = a.waitFor([](const Event& e) { return e.type == "ENTER" && e.name == "victim"; }, 5000);
         if (enter)
             uuid = enter->uuid;
@@ -391,6 +392,43 @@ TEST(ZreNodes, StoppedNodeIsSilentAliveAgainThenExpires)
     // Not before the expiry timeout (less the last beacon's age).
     EXPECT_GE(secondsSince(stoppedAt), 1.5 - 0.15);
     kill(child.pid, SIGCONT);
+}
+
+// A peer whose beacons do not reach us (found through gossip, or beaconing
+// rarely) and that has nothing to say: its answers to our PINGs are all we
+// hear of it. While it answers it is never called SILENT; stopped, it is
+// SILENT; resumed, its answer to our PING makes it ALIVE again at once,
+// long before its next beacon.
+TEST(ZreNodes, QuietPeerIsJudgedByItsAnswersToPings)
+{
+    NodeOptions o = options(freshPort());
+    // A quarter of the evasive timeout (375 ms) to answer, on a loaded machine.
+    o.evasive = 1500;
+    o.expired = 8000;
+    TestNode a("alpha", o);
+    ASSERT_TRUE(a.start());
+    Child child;
+    ASSERT_TRUE(child.start(a, o.port, 60000));
+    a.drain(4500);  // three evasive timeouts of silence, answered PINGs only
+    // Unasked, it would be SILENT (and ALIVE) at each of them; one answer
+    // held up by a stalled machine may still cost one.
+    size_t spurious = a.count(isEvent("SILENT", child.uuid));
+    EXPECT_LE(spurious, 1u);
+
+    kill(child.pid, SIGSTOP);
+    // The n-th event of a type, earlier ones included.
+    auto nth = [&](const char* type, size_t n, int ms) {
+        for (int waited = 0; waited < ms && a.count(isEvent(type, child.uuid)) < n; waited += 100)
+            a.drain(100);
+        return a.count(isEvent(type, child.uuid)) >= n;
+    };
+    ASSERT_TRUE(nth("SILENT", spurious + 1, 5000));
+    kill(child.pid, SIGCONT);
+    ASSERT_TRUE(nth("ALIVE", spurious + 1, 3000));
+    a.drain(3000);
+    EXPECT_EQ(a.count(isEvent("SILENT", child.uuid)), spurious + 1);
+    EXPECT_EQ(a.count(isEvent("ALIVE", child.uuid)), spurious + 1);
+    EXPECT_FALSE(a.saw(isEvent("EXIT", child.uuid)));
 }
 
 }  // namespace

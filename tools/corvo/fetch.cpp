@@ -1,7 +1,8 @@
 // corvo fetch: copies an image from a camera over the site. The bytes go to
 // a hidden ".part" file beside the target, which takes the target's name
 // only once the camera's checksum matches; a broken fetch of a named image
-// resumes from its .part file.
+// resumes from its .part file. With --follow it fetches each image the
+// camera announces (ImageReady), one after the other.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,12 +11,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <iostream>
 #include <random>
 #include <vector>
 
+#include "corvo/image.h"
 #include "corvo/image_root.h"
 #include "corvo/image_service.h"
+#include "corvo/message.h"
 #include "corvo/network.h"
 #include "corvo/text.h"
 #include "tool.h"
@@ -53,32 +57,37 @@ bool writeAll(int fd, const unsigned char* data, size_t size)
     return true;
 }
 
+// Announced images waiting while another is fetched (--follow); the oldest
+// are dropped beyond it.
+constexpr size_t kFollowQueue = 64;
+
 class FetchTask : public Task {
 public:
+    // The image `imageName` (empty: not given); with --follow (read once
+    // the options are), then each one `cameraName` announces.
     FetchTask(std::string cameraName, std::string imageName)
-        : camera(std::move(cameraName)), asked(std::move(imageName))
+        : camera(std::move(cameraName)), given(std::move(imageName))
     {}
-    ~FetchTask() override
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
+    ~FetchTask() override { closePart(); }
 
     void onIdle(CorvoTool& tool) override
     {
+        if (!optionsRead) {
+            optionsRead = true;
+            follow = tool.options().follow;
+            // Following, a name given is fetched first; without one, only new images.
+            if (!given.empty() || !follow)
+                pending.push_back({given.empty() ? "latest" : given, std::string()});
+            const std::string& output = tool.options().output;
+            if (follow && !output.empty() && !isDirectory(output)) {
+                std::cerr << "corvo: fetch: --follow writes into a directory; " << output << " is none" << std::endl;
+                return tool.finish(EXIT_USAGE);
+            }
+        }
         auto now = Clock::now();
         if (!receiver) {
-            auto peer = tool.describedPeer(camera);
-            if (!peer) {
-                if (now > tool.deadline())
-                    fail(tool, EXIT_NOT_FOUND, "no peer " + camera);
-                return;
-            }
-            cameraUuid = peer->uuid;
-            if (!begin(tool))
-                return;
-            tool.net().sendOne(receiver->request(), peer);
-            lastProgress = now;
+            if (!pending.empty())
+                startNext(tool, now);
             return;
         }
         showProgress(false);
@@ -92,6 +101,8 @@ public:
 
     void onImageMessage(CorvoTool& tool, Peer& peer, uint8_t tag, const unsigned char* data, size_t size) override
     {
+        if (tag == MSG_IMAGE_READY)
+            return announced(peer, data, size);
         if (!receiver)
             return;
         if (peer.uuid != cameraUuid) {
@@ -138,15 +149,61 @@ public:
         showProgress(true);
     }
     bool lingers() const override { return true; }
+    // Following ends by SIGINT: a success unless an image failed.
+    int interruptedStatus() const override { return !follow ? EXIT_TIMEOUT : failures ? EXIT_TRANSFER : EXIT_OK; }
 
 private:
+    struct Wanted {
+        std::string name;
+        std::string cameraUuid;  // the announcing camera; empty: look it up
+    };
+
+    // An announcement from the camera followed: its image is queued.
+    void announced(Peer& peer, const unsigned char* data, size_t size)
+    {
+        if (!follow || (peer.name != camera && peer.uuid != camera))
+            return;
+        corvo::proto::ImageReady ready;
+        std::string problem;
+        if (!parseImageReady(data, size, ready, problem)) {
+            std::cerr << "corvo: fetch: " << escapeControl(peer.name) << " sent " << problem << std::endl;
+            return;
+        }
+        if (pending.size() >= kFollowQueue) {
+            std::cerr << "corvo: fetch: images announced faster than fetched; skipped "
+                      << escapeControl(pending.front().name) << std::endl;
+            pending.pop_front();
+        }
+        pending.push_back({ready.name(), peer.uuid});
+    }
+
+    void startNext(CorvoTool& tool, Clock::time_point now)
+    {
+        Wanted next = pending.front();
+        auto peer = next.cameraUuid.empty() ? tool.describedPeer(camera) : tool.knownPeer(next.cameraUuid);
+        if (!peer) {
+            if (next.cameraUuid.empty() && now <= tool.deadline())
+                return;
+            pending.pop_front();
+            return fail(tool, EXIT_NOT_FOUND, next.cameraUuid.empty() ? "no peer " + camera : camera + " left");
+        }
+        pending.pop_front();
+        cameraUuid = peer->uuid;
+        asked = next.name;
+        if (!begin(tool))
+            return;
+        tool.net().sendOne(receiver->request(), peer);
+        lastProgress = now;
+    }
+
     // Chooses the target and the .part file, and opens it; resumes from
     // what the .part file of a named image holds.
     bool begin(CorvoTool& tool)
     {
         const std::string& output = tool.options().output;
         const bool latest = asked == "latest";
-        if (!output.empty() && !isDirectory(output)) {
+        target.clear();
+        if (!follow && !output.empty() && !isDirectory(output)) {
             target = output;
             directory = output.find('/') == std::string::npos ? "." : output.substr(0, output.find_last_of('/'));
         } else {
@@ -173,6 +230,7 @@ private:
         uint64_t number = (uint64_t(random()) << 32 | random()) | 1;
         receiver = std::make_unique<ImageReceiver>(
             number, asked, offset, [this](const unsigned char* d, size_t n) { return writeAll(fd, d, n); });
+        receiver->setCompression(tool.options().compression);
         std::vector<unsigned char> buffer(kImageChunkBytes);
         for (uint64_t at = 0; at < offset;) {
             ssize_t n = pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(at));
@@ -189,15 +247,36 @@ private:
         return true;
     }
 
+    // The name the finished image takes: the camera's file name here; when
+    // following, a free one (an earlier image of the same name is kept).
+    bool chooseTarget()
+    {
+        if (!target.empty())
+            return true;
+        std::string name = sanitizeFileNameText(baseName(receiver->imageName()));
+        if (name.empty() || name == "." || name == "..")
+            name = sanitizeFileNameText(camera + "-image.fits");
+        if (follow) {
+            int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (dirFd < 0)
+                return false;
+            try {
+                name = Image::nextFreeName(dirFd, name);
+            } catch (const std::exception&) {
+                ::close(dirFd);
+                return false;
+            }
+            ::close(dirFd);
+        }
+        target = directory + "/" + name;
+        return true;
+    }
+
     void complete(CorvoTool& tool)
     {
         showProgress(true);
-        if (target.empty()) {
-            std::string name = sanitizeFileNameText(baseName(receiver->imageName()));
-            if (name.empty() || name == "." || name == "..")
-                name = sanitizeFileNameText(camera + "-image.fits");
-            target = directory + "/" + name;
-        }
+        if (!chooseTarget())
+            return fail(tool, EXIT_TRANSFER, "no free name in " + directory);
         if (fsync(fd) != 0 || ::close(fd) != 0) {
             fd = -1;
             return fail(tool, EXIT_TRANSFER, "cannot write " + partPath);
@@ -206,7 +285,7 @@ private:
         if (std::rename(partPath.c_str(), target.c_str()) != 0)
             return fail(tool, EXIT_TRANSFER, "cannot rename " + partPath + " to " + target);
         std::cout << target << std::endl;
-        tool.finish(EXIT_OK);
+        endOne(tool, EXIT_OK);
     }
 
     void cancel(CorvoTool& tool)
@@ -221,8 +300,28 @@ private:
     void fail(CorvoTool& tool, int status, const std::string& message)
     {
         showProgress(true);
-        std::cerr << "corvo: fetch: " << message << std::endl;
-        tool.finish(status);
+        std::cerr << "corvo: fetch: " << (follow && !asked.empty() ? escapeControl(asked) + ": " : "") << message
+                  << std::endl;
+        ++failures;
+        endOne(tool, status);
+    }
+
+    // One image is done with: the run ends, or when following, waits for
+    // the next.
+    void endOne(CorvoTool& tool, int status)
+    {
+        if (!follow)
+            return tool.finish(status);
+        closePart();
+        receiver.reset();
+        asked.clear();
+    }
+
+    void closePart()
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
     }
 
     // A progress line on a terminal, at most five times a second.
@@ -241,12 +340,16 @@ private:
         std::fflush(stderr);
     }
 
-    std::string camera, asked, cameraUuid;
+    std::string camera, given, asked, cameraUuid;
+    bool follow = false;
     std::string target, directory, partPath;
     int fd = -1;
     std::unique_ptr<ImageReceiver> receiver;
+    std::deque<Wanted> pending;
     Clock::time_point lastProgress, lastShown;
     bool warnedStranger = false;
+    bool optionsRead = false;
+    int failures = 0;
 };
 
 }  // namespace
@@ -255,10 +358,10 @@ std::unique_ptr<Task> makeFetchTask(const std::vector<std::string>& args, int& s
 {
     if (args.empty() || args.size() > 2) {
         status = EXIT_USAGE;
-        std::cerr << "corvo: usage: corvo fetch CAMERA [NAME|latest] [-o FILE|DIR]" << std::endl;
+        std::cerr << "corvo: usage: corvo fetch CAMERA [NAME|latest] [-o FILE|DIR] [--follow]" << std::endl;
         return nullptr;
     }
-    return std::make_unique<FetchTask>(args[0], args.size() == 2 ? args[1] : "latest");
+    return std::make_unique<FetchTask>(args[0], args.size() == 2 ? args[1] : std::string());
 }
 
 }  // namespace corvo::tool

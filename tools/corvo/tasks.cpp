@@ -20,6 +20,8 @@ using std::chrono::milliseconds;
 
 // How long peers must stay unchanged before the list of peers is complete.
 constexpr milliseconds kSettleTime{300};
+// How long `peers` waits, once nothing changes, for how each peer was found.
+constexpr milliseconds kFoundByWait{2500};
 // How long a sent message is given to leave before the node is stopped.
 constexpr milliseconds kLingerTime{250};
 // Of several peers with one name, how long the described ones wait for the
@@ -165,6 +167,13 @@ public:
         bool complete =
             !peers.empty() && now - tool.lastChange() >= kSettleTime &&
             std::all_of(peers.begin(), peers.end(), [&](const auto& p) { return p->client || tool.hasInfo(*p); });
+        // A peer that greeted this tool first is heard of by beacon or
+        // gossip within a beacon interval or a gossip round: waited for
+        // (kFoundByWait at most), so that FOUND is rarely "-".
+        bool foundKnown =
+            now - tool.lastChange() >= kFoundByWait ||
+            std::all_of(peers.begin(), peers.end(), [&](const auto& p) { return !foundBy(tool, *p).empty(); });
+        complete = complete && foundKnown;
         if (!complete && now < tool.deadline())
             return;
         tool.options().json ? printJson(tool, peers) : printTable(tool, peers);
@@ -175,6 +184,13 @@ private:
     // "silent": the node has not heard the peer for the evasive timeout; it
     // is forgotten at the expiry unless it speaks again.
     static std::string stateText(const Peer& p) { return p.silent ? "silent" : "live"; }
+
+    // "beacon", "gossip", "beacon,gossip", or empty: the peer greeted this
+    // tool first and was not heard of either way yet.
+    static std::string foundBy(CorvoTool& tool, const Peer& p)
+    {
+        return tool.getNetwork() ? tool.getNetwork()->foundBy(p.uuid) : std::string();
+    }
 
     static std::string status(CorvoTool& tool, const Peer& p)
     {
@@ -195,12 +211,15 @@ private:
         std::vector<std::string> header{"NAME", "TYPE", "ROLE", "STATUS", "STATE", "ADDRESS"};
         if (secured)
             header.insert(header.end(), {"IDENTITY", "LOCK"});
+        header.push_back("FOUND");
         table.add(header);
         for (const auto& p : peers) {
             std::vector<std::string> row{
                 p->name, p->type.empty() ? "-" : p->type, roleText(*p), status(tool, *p), stateText(*p), p->address};
             if (secured)
                 row.insert(row.end(), {p->identity.empty() ? "-" : p->identity, lockText(*p, "-")});
+            std::string found = foundBy(tool, *p);
+            row.push_back(found.empty() ? "-" : found);
             table.add(row);
         }
         table.print(std::cout);
@@ -218,7 +237,8 @@ private:
                 .number("status", p->status)
                 .str("status_text", status(tool, *p))
                 .str("state", stateText(*p))
-                .str("address", p->address);
+                .str("address", p->address)
+                .str("found_by", foundBy(tool, *p));
             if (tool.isSecured())
                 item.str("identity", p->identity).str("lock", lockText(*p, ""));
             items.push_back(item.done());
@@ -943,7 +963,8 @@ void printUsage(std::FILE* out)
     std::fputs("usage: corvo [OPTIONS] SUBCOMMAND [ARGS...]\n"
                "\n"
                "subcommands:\n"
-               "  peers                       every program of the site: name, type, role, status, address\n"
+               "  peers                       every program of the site: name, type, role, status, address,\n"
+               "                              how it was found (beacon, gossip)\n"
                "  info PEER                   properties, commands and status values of a peer\n"
                "  get PEER PROPERTY           a property's value in text form (--json: an object)\n"
                "  set PEER PROPERTY VALUE     asks the peer to change a writable property and prints\n"
@@ -961,7 +982,9 @@ void printUsage(std::FILE* out)
                "  alarms ack RULE             acknowledges; alarms shelve RULE DURATION [REASON...]\n"
                "  fetch CAMERA [NAME|latest]  copies an image of a camera (a name below its image root,\n"
                "                              default latest) to -o FILE or DIR (default: here); a\n"
-               "                              broken fetch resumes from its .part file\n"
+               "                              broken fetch resumes from its .part file; --follow:\n"
+               "                              fetches each image the camera announces into DIR,\n"
+               "                              until interrupted; --compress zstd: compressed chunks\n"
                "  fitshdr FILE                prints the header cards of a FITS file\n"
                "  history PEER PROPERTY       recorded samples (--since, --until, --every, --csv, --db);\n"
                "  history --log [PEER]        recorded log records; --status PEER: status changes;\n"
@@ -974,7 +997,7 @@ void printUsage(std::FILE* out)
                "PEER is a component name or a UUID. Values that begin with '-' may follow '--'.\n"
                "\n"
                "exit status:\n"
-               "  0  success (watch and log: also when interrupted with SIGINT)\n"
+               "  0  success (watch, log and fetch --follow: also when interrupted with SIGINT)\n"
                "  1  bad option, or --help (the option parser's)\n"
                "  2  usage error: wrong subcommand or arguments, value that does not parse,\n"
                "     a name that two live peers share (their UUIDs are listed)\n"
@@ -985,7 +1008,8 @@ void printUsage(std::FILE* out)
                "     or a request the peer refused (its reason is printed: no right,\n"
                "     locked by another identity, ...); a held lock lost\n"
                "  6  history: the database cannot be opened or read\n"
-               "  7  fetch: the transfer failed (checksum mismatch, broken stream, write error)\n"
+               "  7  fetch: the transfer failed (checksum mismatch, broken stream, write error;\n"
+               "     --follow: one of the images failed)\n"
                "\n",
                out);
     std::fflush(out);

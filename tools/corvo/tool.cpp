@@ -111,6 +111,8 @@ CorvoTool::CorvoTool() : Client("corvo", false)
     optionParser.addOption<std::string>("for", 0, "lock: lease (90, 90s, 30m, 2h; at most 24h)");
     optionParser.addSwitch("hold", 0, "lock: renew until interrupted, then release");
     optionParser.addOption<std::string>("output", 'o', "fetch: file or directory to write the image to");
+    optionParser.addSwitch("follow", 0, "fetch: fetch each image the camera announces, until interrupted");
+    optionParser.addOption<std::string>("compress", 0, "fetch: ask for compressed chunks: zstd or none (default)");
     optionParser.addOption<std::string>("names", 0, "keys new: component names the identity may announce");
     optionParser.addOption<std::string>("groups", 0, "keys new: groups of the identity");
 }
@@ -220,6 +222,21 @@ void CorvoTool::processOptions()
     }
     if (vm.count("output"))
         opts.output = vm["output"].as<std::string>();
+    if (vm["follow"].as<bool>()) {
+        if (subcommand != "fetch") {
+            usageError("--follow applies to fetch only");
+            std::exit(EXIT_USAGE);
+        }
+        opts.follow = true;
+    }
+    if (vm.count("compress")) {
+        const std::string encoding = vm["compress"].as<std::string>();
+        if (subcommand != "fetch" || (encoding != "zstd" && encoding != "none")) {
+            usageError("--compress zstd|none applies to fetch only");
+            std::exit(EXIT_USAGE);
+        }
+        opts.compression = encoding == "none" ? "" : encoding;
+    }
     if (vm.count("wait")) {
         opts.waitProperty = vm["wait"].as<std::string>();
         if (subcommand != "cmd") {

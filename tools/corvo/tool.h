@@ -73,6 +73,8 @@ struct ToolOptions {
     long leaseSeconds = 0;     // lock --for (0: the daemon's default; --hold: 60)
     bool hold = false;         // lock --hold
     std::string output;        // fetch -o: file or directory
+    bool follow = false;       // fetch --follow: each announced image
+    std::string compression;   // fetch --compress: chunk encoding asked for ("": raw)
 };
 
 class CorvoTool : public Client {
@@ -141,8 +143,8 @@ private:
 // `status` set.
 std::unique_ptr<Task> makeTask(const std::vector<std::string>& words, int& status);
 
-// corvo fetch CAMERA [NAME|latest] (fetch.cpp); null with `status` on a
-// usage error.
+// corvo fetch CAMERA [NAME|latest] [--follow] (fetch.cpp); null with
+// `status` on a usage error.
 std::unique_ptr<Task> makeFetchTask(const std::vector<std::string>& args, int& status);
 
 // Seconds of a duration "90", "90s", "30m" or "2h" (1 s to 24 h), else -1.

@@ -36,15 +36,18 @@ void zyre_set_name(zyre_t* self, const char* name);
 void zyre_set_header(zyre_t* self, const char* name, const char* format, ...) __attribute__((format(printf, 3, 4)));
 /* Traces the node's activity on standard error. */
 void zyre_set_verbose(zyre_t* self);
-/* UDP discovery port, 5670 by default. */
+/* UDP discovery port, 5670 by default; 0: no beacons (gossip only). */
 void zyre_set_port(zyre_t* self, int port_nbr);
 /* Network interface by name (or IPv4 address); otherwise ZSYS_INTERFACE,
-   otherwise the first broadcast-capable interface, otherwise loopback. */
+   otherwise the first broadcast-capable interface, otherwise (a node that
+   gossips) any other non-loopback one, otherwise loopback. */
 void zyre_set_interface(zyre_t* self, const char* value);
 /* Beacon interval in milliseconds, 1000 by default. */
 void zyre_set_interval(zyre_t* self, size_t interval);
-/* Silence (no message, no beacon) after which a peer is pinged and
-   reported EVASIVE, and SILENT the first time (5000 ms). */
+/* Silence (no message, no beacon, no answer to a PING) after which a peer
+   is pinged and reported EVASIVE, and SILENT the first time (5000 ms). A
+   peer quiet for three quarters of it is pinged first: its answer keeps it
+   live. */
 void zyre_set_evasive_timeout(zyre_t* self, int interval);
 /* Silence after which a peer is dropped and reported EXIT (30000 ms). */
 void zyre_set_expired_timeout(zyre_t* self, int interval);
@@ -84,6 +87,15 @@ int zyre_start(zyre_t* self);
    Tuples are bounded (1,000) and expire (see zre/README.md). */
 void zyre_gossip_bind(zyre_t* self, const char* format, ...);
 void zyre_gossip_connect(zyre_t* self, const char* format, ...);
+/* Connects to a CURVE-secured gossip endpoint whose server key is
+   `public_key` (Z85). On a secured node the bound gossip endpoint is
+   CURVE-secured with the node's key pair, and only clients whose key the
+   node trusts get a session: a node without a trusted key cannot publish
+   tuples. This node connects with its own key pair (a fresh one if it has
+   none). A tuple only names a mailbox: the HELLO over it decides who the
+   peer is. An endpoint with a malformed key is left out at zyre_start()
+   (a warning on standard error). */
+void zyre_gossip_connect_curve(zyre_t* self, const char* public_key, const char* format, ...);
 /* Delivers what was handed to the node before (peers that were sent
    something confirm it by answering a PING; at most 300 ms), then sends
    the leaving beacon, drops every peer and emits STOP. */
@@ -106,6 +118,17 @@ zsock_t* zyre_socket(zyre_t* self);
 #define ZRE_HAS_DROPPED_EVENTS 1
 uint64_t zyre_dropped_events(zyre_t* self);
 
+/* This node's own addition to the API (ZRE_HAS_PEER_FOUND_BY): how a peer
+   was found. A newly allocated string (free it with zstr_free): "beacon"
+   (its UDP beacon), "gossip" (a gossip tuple naming its endpoint),
+   "beacon,gossip" (both), or "" (it greeted this node first and has not
+   been heard of either way yet; it usually is within a beacon interval or
+   a gossip round). NULL when `peer` (a UUID) is not a peer that said HELLO,
+   or the node does not run. Reads the peer table directly (no round trip
+   through the node's pipe). */
+#define ZRE_HAS_PEER_FOUND_BY 1
+char* zyre_peer_found_by(zyre_t* self, const char* peer);
+
 /* Events ---------------------------------------------------------------- */
 
 /* Waits for and reads the next event; NULL when interrupted. */
@@ -118,7 +141,8 @@ void zyre_event_destroy(zyre_event_t** self_p);
    - SILENT: nothing heard from it for the evasive timeout; once per
      silence (EVASIVE repeats at every check). It stays a peer until it is
      heard from again (ALIVE) or the expired timeout passes (EXIT).
-   - ALIVE: a peer reported SILENT was heard from again.
+   - ALIVE: a peer reported SILENT was heard from again (a message, a
+     beacon, or its answer to a PING).
    - EXIT also comes at once (within about 0.5 s) for a peer whose
      connection to this node closed and that does not answer a check:
      a killed program. */

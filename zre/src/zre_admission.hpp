@@ -34,6 +34,16 @@ public:
     // lifetime on two cores; peers forgotten then are greeted and handshaken
     // again, which only adds to the load.
     static constexpr int64_t kSecurePendingTimeoutMs = 20000;
+    // Pending peers learnt from gossip count as from this one source address
+    // (255.255.255.255, never a peer's), so within the per-address bound:
+    // at most that many mailbox attempts for tuples at once. Such an attempt
+    // ends sooner than other pending peers, so that tuples naming endpoints
+    // that never answer hold their share briefly (a mailbox of a live peer
+    // answers in milliseconds; under heavy load the peer's own greeting, or
+    // the next attempt, still comes).
+    static constexpr uint32_t kGossipSource = 0xFFFFFFFF;
+    static constexpr int64_t kGossipAttemptTimeoutMs = 3000;
+    static constexpr int64_t kSecureGossipAttemptTimeoutMs = 10000;
     // Peers of one node in total; also held under the process's descriptor
     // limit (three descriptors a peer) and libzmq's socket limit.
     static constexpr size_t kMaxPeers = 1000;
@@ -52,7 +62,12 @@ public:
     // `peers` known; logs (rate-limited) when not.
     bool admit(uint32_t source, const Uuid& uuid, size_t peers);
     void setPending(Peer& peer, bool pending);
-    int64_t pendingLifetime() const { return curve_ ? kSecurePendingTimeoutMs : kPendingTimeoutMs; }
+    int64_t pendingLifetime(uint32_t source) const
+    {
+        if (source == kGossipSource)
+            return curve_ ? kSecureGossipAttemptTimeoutMs : kGossipAttemptTimeoutMs;
+        return curve_ ? kSecurePendingTimeoutMs : kPendingTimeoutMs;
+    }
 
     // Starts a check of `peer`: true when a PING is to be sent now (false
     // when one runs already).

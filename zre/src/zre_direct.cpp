@@ -12,6 +12,12 @@ bool Direct::shout(const char* group, zmsg_t** msg)
     return send(Kind::Shout, group, msg);
 }
 
+int Direct::foundBy(const char* uuid)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    return node_ ? node_->foundByNow(uuid) : -1;
+}
+
 bool Direct::send(Kind kind, const char* target, zmsg_t** msg)
 {
     if (queued_.load() != 0)

@@ -22,6 +22,8 @@ public:
     // group.
     virtual void whisperNow(const char* uuid, zmsg_t* msg) = 0;
     virtual void shoutNow(const char* group, zmsg_t* msg) = 0;
+    // How the peer was found (kFoundBy* bits); -1 when it is no peer.
+    virtual int foundByNow(const char* uuid) = 0;
 
 protected:
     ~DirectSends() = default;
@@ -51,6 +53,9 @@ public:
     // pipe (msg untouched).
     bool whisper(const char* uuid, zmsg_t** msg);
     bool shout(const char* group, zmsg_t** msg);
+    // A read of the peer table: kFoundBy* bits, or -1 (no such peer, or
+    // the node does not run).
+    int foundBy(const char* uuid);
 
 private:
     enum class Kind { Whisper, Shout };

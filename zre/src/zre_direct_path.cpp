@@ -57,6 +57,13 @@ void DirectPath::shoutNow(const char* group, zmsg_t* msg)
     wakeIfBacklogged();
 }
 
+int DirectPath::foundByNow(const char* uuidText)
+{
+    auto uuid = uuidFromString(uuidText);
+    Peer* peer = uuid ? roster_.find(*uuid) : nullptr;
+    return peer && peer->ready ? peer->foundBy : -1;
+}
+
 void DirectPath::wakeIfBacklogged()
 {
     if (!mailboxes_.hasBacklog() || wake_ < 0)

@@ -20,6 +20,7 @@ public:
 
     void whisperNow(const char* uuid, zmsg_t* msg) override;
     void shoutNow(const char* group, zmsg_t* msg) override;
+    int foundByNow(const char* uuid) override;
 
     // The node's thread polls this descriptor: readable after a direct
     // send left something in a backlog. `woken` takes the signal back.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 namespace zre {
@@ -68,8 +69,14 @@ void QueuedEvent::setPeerUuid(const std::string& text)
 
 EventQueue::EventQueue()
 {
+    // The address keeps the name unique even where two copies of this code
+    // (each with its own counter) share a process: a program that links the
+    // node itself and libcorvo, which holds a copy of its own.
     static std::atomic<unsigned> counter{0};
-    std::string endpoint = "inproc://zre-events-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+    char self[32];
+    std::snprintf(self, sizeof self, "%p", static_cast<void*>(this));
+    std::string endpoint =
+        "inproc://zre-events-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + self;
     back_ = zsock_new(ZMQ_PAIR);
     front_ = zsock_new(ZMQ_PAIR);
     if (!back_ || !front_)

@@ -24,45 +24,94 @@ std::optional<GossipMessage> decodeFrame(zframe_t* frame)
 
 }  // namespace
 
-bool GossipDiscovery::open(const std::string& bind, const std::vector<std::string>& servers, const GossipTuple& own)
+bool GossipDiscovery::open(const std::string& bind, const std::vector<Remote>& servers, const GossipTuple& own,
+                           const CurveSetup* curve, const std::string& zapDomain)
 {
-    auto publish = publishTuple(own, kOwnTtlMs);
-    if (!publish)
-        return false;
-    own_ = *publish;
+    // Without an endpoint of its own the node only relays (a rendezvous
+    // point that is no peer): it publishes nothing.
+    own_ = GossipMessage{};
+    if (!own.endpoint.empty()) {
+        auto publish = publishTuple(own, kOwnTtlMs);
+        if (!publish)
+            return false;
+        own_ = *publish;
+        table_.setOwnKey(own_.key);
+    }
+    int64_t t = now();
     if (!bind.empty()) {
         server_ = zsock_new(ZMQ_ROUTER);
-        if (!server_ || zsock_bind(server_, "%s", bind.c_str()) < 0) {
+        if (server_)
+            zsock_set_linger(server_, 0);
+        if (!server_ || (curve && !secureServer(*curve, zapDomain)) || zsock_bind(server_, "%s", bind.c_str()) < 0) {
             log_.warn("cannot bind the gossip endpoint %s", bind.c_str());
             zsock_destroy(&server_);
             return false;
         }
-        zsock_set_linger(server_, 0);
     }
-    for (const std::string& endpoint : servers) {
+    for (const Remote& remote : servers) {
         if (clients_.size() >= kMaxServers) {
-            log_.warn("gossip endpoint %s ignored: more than %zu", endpoint.c_str(), kMaxServers);
+            log_.warn("gossip endpoint %s ignored: more than %zu", remote.endpoint.c_str(), kMaxServers);
             break;
         }
         Server server;
-        server.endpoint = endpoint;
+        server.endpoint = remote.endpoint;
         server.socket = zsock_new(ZMQ_DEALER);
         if (!server.socket)
             continue;
         zsock_set_linger(server.socket, 0);
         zsock_set_sndhwm(server.socket, 1000);
-        if (zsock_connect(server.socket, "%s", endpoint.c_str()) != 0) {
-            log_.warn("cannot connect to the gossip endpoint %s", endpoint.c_str());
+        if (!remote.serverKey.empty() && !secureClient(server.socket, curve, remote.serverKey)) {
+            log_.warn("gossip endpoint %s left out: its key is not a CURVE key, or CURVE is missing",
+                      remote.endpoint.c_str());
+            zsock_destroy(&server.socket);
+            continue;
+        }
+        if (zsock_connect(server.socket, "%s", remote.endpoint.c_str()) != 0) {
+            log_.warn("cannot connect to the gossip endpoint %s", remote.endpoint.c_str());
             zsock_destroy(&server.socket);
             continue;
         }
         clients_.push_back(server);
-        greet(clients_.back());
+        greet(clients_.back(), nullptr, t);  // nothing held yet
     }
-    nextPingAt_ = now() + kPingMs;
-    nextRefreshAt_ = now() + kRefreshMs;
-    nextRedeliverAt_ = now() + kRedeliverMs;
+    nextPingAt_ = t + kPingMs;
+    nextRefreshAt_ = t + kRefreshMs;
     return true;
+}
+
+// The bound endpoint as CURVE server: the node's ZAP handler gives a
+// session only to keys the node trusts, so nobody else can publish.
+bool GossipDiscovery::secureServer(const CurveSetup& curve, const std::string& zapDomain)
+{
+    void* handle = zsock_resolve(server_);
+    int on = 1;
+    return zmq_setsockopt(handle, ZMQ_CURVE_SERVER, &on, sizeof on) == 0 &&
+           zmq_setsockopt(handle, ZMQ_CURVE_SECRETKEY, curve.secretKey.data(), curve.secretKey.size()) == 0 &&
+           zmq_setsockopt(handle, ZMQ_ZAP_DOMAIN, zapDomain.data(), zapDomain.size()) == 0;
+}
+
+// A client of a secured endpoint proves the node's key (a fresh pair on an
+// open node, which a secured server refuses unless it trusts it).
+bool GossipDiscovery::secureClient(zsock_t* socket, const CurveSetup* curve, const std::string& serverKey)
+{
+    auto server = curveKeyFromText(serverKey);
+    if (!server || !zsys_has_curve())
+        return false;
+    CurveKey publicKey{}, secretKey{};
+    if (curve) {
+        publicKey = curve->publicKey;
+        secretKey = curve->secretKey;
+    } else {
+        char publicText[41], secretText[41];
+        if (zmq_curve_keypair(publicText, secretText) != 0)
+            return false;
+        publicKey = *curveKeyFromText(publicText);
+        secretKey = *curveKeyFromText(secretText);
+    }
+    void* handle = zsock_resolve(socket);
+    return zmq_setsockopt(handle, ZMQ_CURVE_SERVERKEY, server->data(), server->size()) == 0 &&
+           zmq_setsockopt(handle, ZMQ_CURVE_PUBLICKEY, publicKey.data(), publicKey.size()) == 0 &&
+           zmq_setsockopt(handle, ZMQ_CURVE_SECRETKEY, secretKey.data(), secretKey.size()) == 0;
 }
 
 void GossipDiscovery::close()
@@ -72,7 +121,7 @@ void GossipDiscovery::close()
         zsock_destroy(&server.socket);
     clients_.clear();
     connected_.clear();
-    tuples_.clear();
+    table_.clear();
 }
 
 void GossipDiscovery::descriptors(std::vector<int>& fds) const
@@ -83,50 +132,66 @@ void GossipDiscovery::descriptors(std::vector<int>& fds) const
         fds.push_back(zsock_fd(server.socket));
 }
 
-void GossipDiscovery::greet(Server& server)
+void GossipDiscovery::greet(Server& server, LivePeers* live, int64_t t)
 {
     GossipMessage hello;
     hello.id = GossipId::Hello;
     sendToServer(server, hello);
-    sendToServer(server, own_);
-    for (const auto& [key, tuple] : tuples_) {
-        GossipMessage publish;
-        publish.id = GossipId::Publish;
-        publish.key = key;
-        publish.value = tuple.value;
+    if (publishes())
+        sendToServer(server, own_);
+    for (const GossipMessage& publish : table_.all(t, live))
         sendToServer(server, publish);
-    }
 }
 
-void GossipDiscovery::work(GossipListener& listener, int64_t t)
+bool GossipDiscovery::work(GossipListener& listener, int64_t t)
 {
     // Read until a whole pass finds nothing: a send may take the signal of
     // a message that arrived meanwhile.
-    for (int pass = 0; pass < 64; ++pass) {
-        bool any = server_ && readServer(listener, t);
+    bool more = true;
+    for (int pass = 0; pass < kReadPasses && more; ++pass) {
+        more = server_ && readServer(listener, t);
         for (Server& server : clients_)
-            any = readClient(server, listener, t) || any;
-        if (!any)
-            break;
+            more = readClient(server, listener, t) || more;
     }
     if (t >= nextPingAt_) {
         nextPingAt_ = t + kPingMs;
-        GossipMessage ping;
-        ping.id = GossipId::Ping;
-        for (Server& server : clients_)
-            sendToServer(server, ping);
-        for (auto it = connected_.begin(); it != connected_.end();)
-            it = t - it->second.lastHeard > kClientTimeoutMs ? connected_.erase(it) : std::next(it);
-        expire(t);
+        onTick(listener, t);
     }
     if (t >= nextRefreshAt_) {
         nextRefreshAt_ = t + kRefreshMs;
-        relay(own_, nullptr, nullptr);
+        if (publishes())
+            relay(own_, nullptr, nullptr);
     }
-    if (t >= nextRedeliverAt_) {
-        nextRedeliverAt_ = t + kRedeliverMs;
-        redeliver(listener);
-    }
+    return more;
+}
+
+void GossipDiscovery::onTick(GossipListener& listener, int64_t t)
+{
+    GossipMessage ping;
+    ping.id = GossipId::Ping;
+    for (Server& server : clients_)
+        sendToServer(server, ping);
+    for (auto it = connected_.begin(); it != connected_.end();)
+        it = t - it->second.lastHeard > kClientTimeoutMs ? connected_.erase(it) : std::next(it);
+    table_.maintain(t, listener, [&](const std::string& publisher) { return publisherUp(publisher, t); });
+    for (const GossipMessage& publish : table_.dueRelays(t))
+        relay(publish, nullptr, nullptr);
+    table_.attemptDue(t, listener, [&](const GossipTuple& tuple) { return listener.onTuple(tuple); });
+}
+
+// Publishers are named "c" + identity (a client at the bound endpoint) or
+// "s" + endpoint (a server this node connects to).
+bool GossipDiscovery::publisherUp(const std::string& publisher, int64_t t) const
+{
+    if (publisher.empty())
+        return false;
+    std::string name = publisher.substr(1);
+    if (publisher[0] == 'c')
+        return connected_.count(name) != 0;
+    for (const Server& server : clients_)
+        if (server.endpoint == name)
+            return t - server.lastHeard <= kClientTimeoutMs;
+    return false;
 }
 
 bool GossipDiscovery::readServer(GossipListener& listener, int64_t t)
@@ -145,14 +210,10 @@ bool GossipDiscovery::readServer(GossipListener& listener, int64_t t)
             return true;
         }
         connected_[identity].lastHeard = t;
-        sendToClient(identity, own_);
-        for (const auto& [key, tuple] : tuples_) {
-            GossipMessage publish;
-            publish.id = GossipId::Publish;
-            publish.key = key;
-            publish.value = tuple.value;
+        if (publishes())
+            sendToClient(identity, own_);
+        for (const GossipMessage& publish : table_.all(t, &listener))
             sendToClient(identity, publish);
-        }
         return true;
     }
     if (!message || known == connected_.end() || message->id == GossipId::Pong || message->id == GossipId::Invalid) {
@@ -168,10 +229,8 @@ bool GossipDiscovery::readServer(GossipListener& listener, int64_t t)
         GossipMessage pong;
         pong.id = GossipId::Pong;
         sendToClient(identity, pong);
-    } else if (store(*message, t)) {
-        relay(*message, &identity, nullptr);
-        if (auto tuple = parseTuple(*message))
-            listener.onTuple(*tuple);
+    } else {
+        take(*message, "c" + identity, &identity, nullptr, listener, t);
     }
     return true;
 }
@@ -185,59 +244,29 @@ bool GossipDiscovery::readClient(Server& server, GossipListener& listener, int64
     zmsg_destroy(&msg);
     if (!message)
         return true;
-    if (message->id == GossipId::Invalid) {
-        greet(server);  // the server forgot this node
-    } else if (message->id == GossipId::Publish && store(*message, t)) {
-        relay(*message, nullptr, &server);
-        if (auto tuple = parseTuple(*message))
-            listener.onTuple(*tuple);
-    }
+    server.lastHeard = t;
+    if (message->id == GossipId::Invalid)
+        greet(server, &listener, t);  // the server forgot this node
+    else if (message->id == GossipId::Publish)
+        take(*message, "s" + server.endpoint, nullptr, &server, listener, t);
     return true;
 }
 
-bool GossipDiscovery::store(const GossipMessage& publish, int64_t t)
+void GossipDiscovery::take(const GossipMessage& publish, const std::string& publisher, const std::string* fromClient,
+                           const Server* fromServer, GossipListener& listener, int64_t t)
 {
-    if (publish.key == own_.key)
-        return false;
-    int64_t expiresAt = t + (publish.ttlMs > 0 ? int64_t(publish.ttlMs) : kZeroTtlKeepMs);
-    auto it = tuples_.find(publish.key);
-    if (it != tuples_.end()) {
-        bool changed = it->second.value != publish.value;
-        it->second.value = publish.value;
-        it->second.expiresAt = std::max(it->second.expiresAt, expiresAt);
-        return changed;
+    switch (table_.store(publish, publisher, t, listener)) {
+        case GossipTable::Stored::New:
+            relay(table_.outgoing(publish.key, t), fromClient, fromServer);
+            table_.attemptNow(publish.key, t, [&](const GossipTuple& tuple) { return listener.onTuple(tuple); });
+            break;
+        case GossipTable::Stored::Ignored:
+            if (!table_.has(publish.key) && publish.key != own_.key)
+                log_.trace("gossip tuple %s ignored", NodeLog::printable(publish.key).c_str());
+            break;
+        case GossipTable::Stored::Refreshed:
+            break;  // passed on by the tick once its lifetime grew enough
     }
-    if (tuples_.size() >= kMaxTuples) {
-        log_.warn("gossip tuple %s ignored: more than %zu", NodeLog::printable(publish.key).c_str(), kMaxTuples);
-        return false;
-    }
-    tuples_[publish.key] = Tuple{publish.value, expiresAt};
-    return true;
-}
-
-void GossipDiscovery::redeliver(GossipListener& listener)
-{
-    GossipMessage publish;
-    publish.id = GossipId::Publish;
-    for (const auto& [key, tuple] : tuples_) {
-        publish.key = key;
-        publish.value = tuple.value;
-        if (auto parsed = parseTuple(publish))
-            listener.onTuple(*parsed);
-    }
-}
-
-void GossipDiscovery::peerAlive(const Uuid& uuid, int64_t t)
-{
-    auto it = tuples_.find(uuidToString(uuid));
-    if (it != tuples_.end())
-        it->second.expiresAt = std::max(it->second.expiresAt, t + kZeroTtlKeepMs);
-}
-
-void GossipDiscovery::expire(int64_t t)
-{
-    for (auto it = tuples_.begin(); it != tuples_.end();)
-        it = t >= it->second.expiresAt ? tuples_.erase(it) : std::next(it);
 }
 
 void GossipDiscovery::relay(const GossipMessage& publish, const std::string* fromClient, const Server* fromServer)
@@ -249,7 +278,6 @@ void GossipDiscovery::relay(const GossipMessage& publish, const std::string* fro
         if (&server != fromServer)
             sendToServer(server, publish);
 }
-
 void GossipDiscovery::sendToClient(const std::string& identity, const GossipMessage& message)
 {
     auto bytes = encodeGossip(message);

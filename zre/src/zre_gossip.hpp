@@ -13,14 +13,18 @@
 #include <string>
 #include <vector>
 
+#include "zre_curve.hpp"
 #include "zre_gossip_codec.hpp"
+#include "zre_gossip_table.hpp"
 #include "zre_log.hpp"
 
 namespace zre {
 
-class GossipListener {
+class GossipListener : public LivePeers {
 public:
-    virtual void onTuple(const GossipTuple& tuple) = 0;
+    // A tuple to try: greet its mailbox unless its peer is known. False
+    // when there is no room for one more attempt now.
+    virtual bool onTuple(const GossipTuple& tuple) = 0;
 
 protected:
     ~GossipListener() = default;
@@ -28,79 +32,87 @@ protected:
 
 class GossipDiscovery {
 public:
-    // Tuples held (beyond: new keys are ignored, logged), clients of the
-    // bound endpoint, and endpoints connected to.
-    static constexpr size_t kMaxTuples = 1000;
+    // Clients of the bound endpoint, and endpoints connected to (the
+    // tuples' bounds are GossipTable's).
     static constexpr size_t kMaxClients = 256;
     static constexpr size_t kMaxServers = 16;
     // This node's tuple carries this TTL and is published again well
     // before it runs out; a tuple with a TTL expires unless refreshed.
     static constexpr uint32_t kOwnTtlMs = 30000;
     static constexpr int64_t kRefreshMs = 10000;
-    // zyre publishes TTL 0 and never refreshes: such a tuple is kept this
-    // long after it was last received, or while the node knows its peer.
-    static constexpr int64_t kZeroTtlKeepMs = 60000;
     // Clients ping their servers this often; a server forgets a client
-    // silent for kClientTimeoutMs (its next message gets INVALID).
+    // silent for kClientTimeoutMs (its next message gets INVALID), and a
+    // client takes a server silent that long for a connection that is down.
     static constexpr int64_t kPingMs = 1000;
     static constexpr int64_t kClientTimeoutMs = 3000;
-    // Every tuple held is handed to the node again this often: one the
-    // node could not take (its bounds on pending peers were reached, or
-    // the mailbox did not answer) is tried again.
-    static constexpr int64_t kRedeliverMs = 2000;
 
     explicit GossipDiscovery(NodeLog& log) : log_(log) {}
     ~GossipDiscovery() { close(); }
     GossipDiscovery(const GossipDiscovery&) = delete;
     GossipDiscovery& operator=(const GossipDiscovery&) = delete;
 
-    // Binds `bind` (if not empty) and connects to each of `servers`.
-    bool open(const std::string& bind, const std::vector<std::string>& servers, const GossipTuple& own);
+    // An endpoint to connect to, with its server's key (Z85) if secured.
+    struct Remote {
+        std::string endpoint;
+        std::string serverKey;
+    };
+    // Binds `bind` (if not empty) and connects to each of `servers`. With
+    // `curve`, the bound endpoint is a CURVE server authenticated under the
+    // ZAP domain `zapDomain` (the node's, registered by its inbox), and
+    // clients of secured endpoints use the node's key pair. An `own` tuple
+    // without an endpoint publishes nothing: relay only.
+    bool open(const std::string& bind, const std::vector<Remote>& servers, const GossipTuple& own,
+              const CurveSetup* curve, const std::string& zapDomain);
     void close();
     bool active() const { return server_ || !clients_.empty(); }
+    // True unless the node only relays.
+    bool publishes() const { return !own_.key.empty(); }
+    // Tuples held now.
+    size_t tupleCount() const { return table_.size(); }
 
-    // Reads what waits on every gossip socket, hands new tuples to
-    // `listener`, and does what is due (pings, refreshes, expiry).
-    void work(GossipListener& listener, int64_t t);
+    // Reads what waits on every gossip socket (a batch), hands new tuples
+    // to `listener`, and does what is due (pings, refreshes, expiry). True
+    // when more may wait: the caller comes back without waiting, since the
+    // sockets' descriptors signal only news.
+    bool work(GossipListener& listener, int64_t t);
+    static constexpr int kReadPasses = 256;
     // The descriptors to wait on.
     void descriptors(std::vector<int>& fds) const;
-    // Called when the node knows (or no longer knows) a peer: a TTL-0
-    // tuple of a live peer is kept.
-    void peerAlive(const Uuid& uuid, int64_t t);
+    size_t tuples() const { return table_.size(); }
+    size_t clients() const { return connected_.size(); }
 
 private:
-    struct Tuple {
-        std::string value;
-        int64_t expiresAt = 0;
-    };
     struct Client {
         int64_t lastHeard = 0;
     };
     struct Server {
         zsock_t* socket = nullptr;
         std::string endpoint;
+        int64_t lastHeard = 0;
     };
 
+    bool secureServer(const CurveSetup& curve, const std::string& zapDomain);
+    bool secureClient(zsock_t* socket, const CurveSetup* curve, const std::string& serverKey);
     bool readServer(GossipListener& listener, int64_t t);
     bool readClient(Server& server, GossipListener& listener, int64_t t);
-    // Stores a PUBLISH; true when it was new or changed (then relayed).
-    bool store(const GossipMessage& publish, int64_t t);
+    // Stores a PUBLISH from `publisher`; passes on and tries what is new.
+    void take(const GossipMessage& publish, const std::string& publisher, const std::string* fromClient,
+              const Server* fromServer, GossipListener& listener, int64_t t);
     void relay(const GossipMessage& publish, const std::string* fromClient, const Server* fromServer);
     void sendToClient(const std::string& identity, const GossipMessage& message);
     void sendToServer(Server& server, const GossipMessage& message);
-    void greet(Server& server);
-    void expire(int64_t t);
-    void redeliver(GossipListener& listener);
+    void greet(Server& server, LivePeers* live, int64_t t);
+    void onTick(GossipListener& listener, int64_t t);
+    bool publisherUp(const std::string& publisher, int64_t t) const;
 
     NodeLog& log_;
     zsock_t* server_ = nullptr;
     std::vector<Server> clients_;              // the servers this node is a client of
     std::map<std::string, Client> connected_;  // by identity, at the bound endpoint
-    std::map<std::string, Tuple> tuples_;
+    GossipTable table_;
     GossipMessage own_;
     int64_t nextPingAt_ = 0;
     int64_t nextRefreshAt_ = 0;
-    int64_t nextRedeliverAt_ = 0;
 };
 
 }  // namespace zre

@@ -55,7 +55,7 @@ std::string addressText(in_addr address)
     return text;
 }
 
-std::optional<Interface> chooseInterface(const std::string& wanted)
+std::optional<Interface> chooseInterface(const std::string& wanted, bool routable)
 {
     std::string name = wanted;
     if (name.empty()) {
@@ -69,6 +69,7 @@ std::optional<Interface> chooseInterface(const std::string& wanted)
 
     std::optional<Interface> found;
     std::optional<Interface> loopback;
+    std::optional<Interface> pointToPoint;
     for (const ifaddrs* ifa = list; ifa != nullptr && !found; ifa = ifa->ifa_next) {
         if (!isUsableIpv4(ifa))
             continue;
@@ -81,11 +82,13 @@ std::optional<Interface> chooseInterface(const std::string& wanted)
                 loopback = describe(ifa);
         } else if ((ifa->ifa_flags & IFF_BROADCAST) != 0) {
             found = describe(ifa);
+        } else if (!pointToPoint) {
+            pointToPoint = describe(ifa);
         }
     }
     freeifaddrs(list);
     if (!found && name.empty())
-        return loopback;
+        return routable && pointToPoint ? pointToPoint : loopback;
     if (found)
         found->named = !name.empty();
     return found;

@@ -18,9 +18,11 @@ struct Interface {
 
 // `wanted` names an interface (or gives its IPv4 address). When empty, the
 // environment variable ZSYS_INTERFACE is used; when that is unset too, the
-// first up, broadcast-capable, non-loopback IPv4 interface, else loopback.
-// Empty when the named interface has no usable IPv4 address.
-std::optional<Interface> chooseInterface(const std::string& wanted);
+// first up, broadcast-capable, non-loopback IPv4 interface, else (with
+// `routable`: a node that gossips, whose endpoint others reach through
+// routers) the first other non-loopback one, else loopback. Empty when the
+// named interface has no usable IPv4 address.
+std::optional<Interface> chooseInterface(const std::string& wanted, bool routable = false);
 
 std::string addressText(in_addr address);
 

@@ -44,9 +44,7 @@ constexpr int kMaxDrainBatch = 256;
 // what was sent to them, and how long the mailboxes may still send after.
 constexpr int64_t kStopFlushMs = 300;
 constexpr int kStopLingerMs = 300;
-// Pending peers learnt from gossip count as from this one source address
-// (255.255.255.255, never a peer's), so within the per-address bound.
-constexpr uint32_t kGossipSource = 0xFFFFFFFF;
+constexpr uint32_t kGossipSource = Admission::kGossipSource;
 // Batches of inbox messages handled before a peer that left is dropped.
 constexpr int kMaxDrainBeforeLeave = 64;
 
@@ -95,7 +93,7 @@ public:
                 if (running_ && mailboxes_.hasBacklog())
                     flushBacklogs();
                 if (running_ && gossip_.active())
-                    gossip_.work(*this, now());
+                    gossipBusy_ = gossip_.work(*this, now());
                 if (running_ && monitorBusy_) {
                     monitorBusy_ = false;
                     for (int fd : inbox_.readMonitor())
@@ -127,7 +125,7 @@ private:
             for (int fd : gossipFds_)
                 fds[n++] = {fd, POLLIN, 0};
         }
-        bool busy = pipeBusy_ || (running_ && ((inboxBusy_ && !outbox_.readingPaused()) || beaconBusy_));
+        bool busy = pipeBusy_ || (running_ && ((inboxBusy_ && !outbox_.readingPaused()) || beaconBusy_ || gossipBusy_));
         int timeout = busy ? 0 : pollTimeout(t);
         if (outbox_.readingPaused() && !busy)
             timeout = std::min(timeout < 0 ? kPausedRecheckMs : timeout, kPausedRecheckMs);
@@ -167,11 +165,6 @@ private:
             if (config_.curve)
                 probeRefusedMailboxes();
             roster_.checkSilence(t, config_.evasiveTimeout, config_.expiredTimeout);
-            if (gossip_.active())
-                roster_.table().forEach([&](Peer& peer) {
-                    if (peer.ready)
-                        gossip_.peerAlive(peer.uuid, t);
-                });
             nextCheckAt_ = t + checkInterval_;
         }
         if (t >= admission_.nextCheckAt())
@@ -310,13 +303,18 @@ private:
             return 0;
         config_ = config;
         log_.setName(config_.name, config_.verbose);
-        auto iface = chooseInterface(config_.interface);
+        // A node that gossips publishes the endpoint of its inbox: of the
+        // interface it was given, else of a non-loopback one.
+        bool gossips = !config_.gossipBind.empty() || !config_.gossipConnect.empty();
+        auto iface = chooseInterface(config_.interface, gossips);
         if (!iface) {
             log_.trace("no usable interface '%s'", config_.interface.c_str());
             return -1;
         }
         const CurveSetup* curve = config_.curve.get();
-        if (!inbox_.open(*iface, curve) || !beacons_.open(*iface, config_.port, config_.interval, curve)) {
+        // Port 0: no beacons (gossip discovery only); the closed part stays idle.
+        bool beaconsOk = config_.port == 0 || beacons_.open(*iface, config_.port, config_.interval, curve);
+        if (!inbox_.open(*iface, curve) || !beaconsOk) {
             inbox_.close();
             beacons_.close();
             return -1;
@@ -350,7 +348,11 @@ private:
         own.endpoint = inbox_.endpoint();
         if (config_.curve)
             own.publicKey = curveKeyToText(config_.curve->publicKey);
-        return gossip_.open(config_.gossipBind, config_.gossipConnect, own);
+        std::vector<GossipDiscovery::Remote> remotes;
+        for (size_t i = 0; i < config_.gossipConnect.size(); ++i)
+            remotes.push_back({config_.gossipConnect[i],
+                               i < config_.gossipConnectKeys.size() ? config_.gossipConnectKeys[i] : std::string()});
+        return gossip_.open(config_.gossipBind, remotes, own, config_.curve.get(), log_.uuidText());
     }
 
     // A peer costs a socket and about three descriptors (mailbox signal,
@@ -448,43 +450,65 @@ private:
             }
             return;
         }
+        std::string endpoint = "tcp://" + addressText(sender) + ":" + std::to_string(beacon.port);
         if (peer) {
             if (peer->ready)
                 roster_.heardFrom(*peer);
+            if (peer->endpoint == endpoint)
+                peer->foundBy |= kFoundByBeacon;
             return;
         }
-        std::string endpoint = "tcp://" + addressText(sender) + ":" + std::to_string(beacon.port);
         if (mailboxes_.recentlyClosed(endpoint) || !admission_.admit(sender.s_addr, beacon.uuid, roster_.size()))
             return;
         roster_.dropAt(endpoint);
-        roster_.connect(beacon.uuid, endpoint, sender.s_addr, key, hello());
+        if (Peer* added = roster_.connect(beacon.uuid, endpoint, sender.s_addr, key, hello()))
+            added->foundBy |= kFoundByBeacon;
     }
 
     // A tuple names a mailbox as a beacon would: the HELLO over it decides
     // who the peer is. On a secured node only a trusted key is connected to.
-    void onTuple(const GossipTuple& tuple) override
+    bool onTuple(const GossipTuple& tuple) override
     {
         if (tuple.uuid == uuid_)
-            return;
+            return true;
         if (Peer* peer = roster_.find(tuple.uuid)) {
-            if (peer->ready && peer->endpoint == tuple.endpoint)
-                roster_.heardFrom(*peer);
-            return;
+            if (peer->endpoint == tuple.endpoint) {
+                peer->foundBy |= kFoundByGossip;
+                if (peer->ready)
+                    roster_.heardFrom(*peer);
+            }
+            return true;
         }
         std::optional<CurveKey> key;
         if (!tuple.publicKey.empty())
             key = curveKeyFromText(tuple.publicKey);
         if (bool(config_.curve) != bool(key) || (key && !config_.curve->trust->byKey(*key))) {
             log_.trace("gossip tuple of %s ignored: its key does not fit this node", uuidToString(tuple.uuid).c_str());
-            return;
+            return true;
         }
-        // Counted apart from the addresses of beacons and greetings: the
-        // endpoint of a tuple is anyone's claim, and forged ones must not use
-        // up what peers at that address may have.
-        if (mailboxes_.recentlyClosed(tuple.endpoint) || !admission_.admit(kGossipSource, tuple.uuid, roster_.size()))
-            return;
+        // A tuple is anyone's claim: a peer that lives at its endpoint under
+        // another UUID is checked, not dropped; if it is gone, the tuple is
+        // tried again later. Pending peers from tuples are counted apart from
+        // the addresses of beacons and greetings, so that forged ones cannot
+        // use up what peers at that address may have.
+        if (Peer* there = roster_.table().atEndpoint(tuple.endpoint); there && there->ready) {
+            roster_.verify(*there);
+            return true;
+        }
+        if (mailboxes_.recentlyClosed(tuple.endpoint))
+            return true;
+        if (!admission_.admit(kGossipSource, tuple.uuid, roster_.size()))
+            return false;
         roster_.dropAt(tuple.endpoint);
-        roster_.connect(tuple.uuid, tuple.endpoint, kGossipSource, key ? &*key : nullptr, hello());
+        if (Peer* added = roster_.connect(tuple.uuid, tuple.endpoint, kGossipSource, key ? &*key : nullptr, hello()))
+            added->foundBy |= kFoundByGossip;
+        return true;
+    }
+
+    bool peerLivesAt(const Uuid& uuid, const std::string& endpoint) override
+    {
+        Peer* peer = roster_.find(uuid);
+        return peer && peer->ready && peer->endpoint == endpoint;
     }
 
     // ---- checking that a peer lives ------------------------------------
@@ -714,6 +738,7 @@ private:
     bool inboxBusy_ = false;
     bool beaconBusy_ = false;
     bool monitorBusy_ = false;
+    bool gossipBusy_ = false;
     int64_t nextCheckAt_ = 0;
     int64_t checkInterval_ = 1000;
 

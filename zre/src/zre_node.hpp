@@ -37,6 +37,9 @@ struct Config {
     // to connect to; off when both are empty.
     std::string gossipBind;
     std::vector<std::string> gossipConnect;
+    // For each endpoint connected to: the server's public key (Z85) when
+    // the connection is CURVE-secured, else empty.
+    std::vector<std::string> gossipConnectKeys;
     // Set on a secured node: its key pair and the keys it trusts (the node
     // replaces the trusted keys on TRUST).
     std::shared_ptr<CurveSetup> curve;

@@ -37,6 +37,11 @@ struct Outgoing {
     size_t bytes = 0;  // what it counts against the bounds
 };
 
+// How a peer was found, as bits of Peer::foundBy: its beacon, or a gossip
+// tuple naming its endpoint. Neither: it greeted this node first.
+constexpr uint8_t kFoundByBeacon = 1;
+constexpr uint8_t kFoundByGossip = 2;
+
 struct Peer {
     Uuid uuid{};
     std::string uuidText;
@@ -48,6 +53,7 @@ struct Peer {
     int64_t createdAt = 0;
     std::string identity;  // secured site: whose key the peer proved
     CurveKey serverKey{};  // secured site: the key its inbox must prove
+    uint8_t foundBy = 0;   // kFoundBy* bits; a beacon or tuple of its endpoint adds one
 
     // Mailboxes: the outgoing DEALER and what was sent on it.
     void* mailbox = nullptr;  // a bare libzmq DEALER socket
@@ -64,6 +70,7 @@ struct Peer {
     uint16_t wantSequence = 0;
     int64_t nextPingAt = 0;
     bool silent = false;  // reported SILENT, not heard from since
+    bool probed = false;  // PINGed for being quiet, not heard from since
     int connection = -1;  // descriptor of its mailbox's connection to the inbox
 
     // Groups: the peer's own and its status counter.

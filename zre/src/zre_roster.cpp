@@ -85,11 +85,27 @@ void Roster::verify(Peer& peer)
 void Roster::checkSilence(int64_t t, int64_t evasiveMs, int64_t expiredMs)
 {
     std::vector<Uuid> expired = peers_.select([&](const Peer& peer) {
-        return (peer.pending && t >= peer.createdAt + admission_.pendingLifetime()) || t >= peer.lastSeen + expiredMs;
+        return (peer.pending && t >= peer.createdAt + admission_.pendingLifetime(peer.source)) ||
+               t >= peer.lastSeen + expiredMs;
     });
     for (const Uuid& uuid : expired) {
         log_.trace("peer %s expired", uuidToString(uuid).c_str());
         remove(uuid, true);
+    }
+    // A quiet peer is asked before it is judged: a PING at three quarters
+    // of the evasive timeout, whose answer (heardFrom) keeps a peer that
+    // only has nothing to say, and whose beacons do not reach us, from
+    // being reported SILENT. The checks run at least every quarter of it.
+    std::vector<Uuid> quiet = peers_.select([&](const Peer& peer) {
+        return peer.ready && !peer.probed && !peer.silent && t >= peer.lastSeen + evasiveMs * 3 / 4 &&
+               t < peer.lastSeen + evasiveMs;
+    });
+    for (const Uuid& uuid : quiet) {
+        Peer* peer = peers_.find(uuid);
+        if (!peer)
+            continue;
+        peer->probed = true;
+        sendOrDrop(*peer, ping());
     }
     std::vector<Uuid> evasive = peers_.select(
         [&](const Peer& peer) { return peer.ready && t >= peer.lastSeen + evasiveMs && t >= peer.nextPingAt; });
@@ -115,6 +131,7 @@ void Roster::heardFrom(Peer& peer)
 {
     peer.lastSeen = now();
     peer.nextPingAt = 0;
+    peer.probed = false;
     if (!peer.silent)
         return;
     peer.silent = false;

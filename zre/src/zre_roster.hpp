@@ -56,9 +56,10 @@ public:
     // PINGs the peer, unless already being checked; it is dropped unless it
     // answers every PING in time (see Admission).
     void verify(Peer& peer);
-    // Expires peers silent (or pending) too long, and PINGs those silent
-    // for `evasiveMs` (EVASIVE for the application each time, and SILENT
-    // the first time).
+    // Expires peers silent (or pending) too long, PINGs once those quiet
+    // for three quarters of `evasiveMs` (an answer keeps them live), and
+    // PINGs those silent for `evasiveMs` (EVASIVE for the application each
+    // time, and SILENT the first time).
     void checkSilence(int64_t t, int64_t evasiveMs, int64_t expiredMs);
     // The peer was heard from (a message or a beacon); ALIVE for the
     // application if it had been reported SILENT.

@@ -18,6 +18,7 @@
 #include "zre_events.hpp"
 #include "zre_gossip.hpp"
 #include "zre_node.hpp"
+#include "zre_peer.hpp"
 
 namespace {
 
@@ -131,7 +132,7 @@ void zyre_set_verbose(zyre_t* self)
 
 void zyre_set_port(zyre_t* self, int port_nbr)
 {
-    if (port_nbr > 0 && port_nbr <= 65535)
+    if (port_nbr >= 0 && port_nbr <= 65535)
         self->config.port = port_nbr;
 }
 
@@ -253,8 +254,24 @@ void zyre_gossip_connect(zyre_t* self, const char* format, ...)
     va_start(args, format);
     std::string endpoint = formatted(format, args);
     va_end(args);
-    if (self->config.gossipConnect.size() < zre::GossipDiscovery::kMaxServers)
+    if (self->config.gossipConnect.size() < zre::GossipDiscovery::kMaxServers) {
         self->config.gossipConnect.push_back(endpoint);
+        self->config.gossipConnectKeys.emplace_back();
+    }
+}
+
+void zyre_gossip_connect_curve(zyre_t* self, const char* public_key, const char* format, ...)
+{
+    if (!format || !public_key)
+        return;
+    va_list args;
+    va_start(args, format);
+    std::string endpoint = formatted(format, args);
+    va_end(args);
+    if (self->config.gossipConnect.size() < zre::GossipDiscovery::kMaxServers) {
+        self->config.gossipConnect.push_back(endpoint);
+        self->config.gossipConnectKeys.emplace_back(public_key);
+    }
 }
 
 int zyre_start(zyre_t* self)
@@ -372,6 +389,21 @@ int zyre_shout(zyre_t* self, const char* group, zmsg_t** msg_p)
     if (self && group && self->direct.shout(group, msg_p))
         return 0;
     return sendCommand(self, "SHOUT", group, msg_p);
+}
+
+char* zyre_peer_found_by(zyre_t* self, const char* peer)
+{
+    if (!self || !peer)
+        return nullptr;
+    int bits = self->direct.foundBy(peer);
+    if (bits < 0)
+        return nullptr;
+    std::string text;
+    if (bits & zre::kFoundByBeacon)
+        text = "beacon";
+    if (bits & zre::kFoundByGossip)
+        text += text.empty() ? "gossip" : ",gossip";
+    return strdup(text.c_str());
 }
 
 zsock_t* zyre_socket(zyre_t* self)

@@ -31,6 +31,10 @@ def parse_options(argv):
     p.add_argument("-p", "--port", type=int, default=5670, help="udp port for discovery")
     p.add_argument("-i", "--interface", help="interface name for connection")
     p.add_argument("-n", "--name", default="web", help="component name")
+    p.add_argument("--gossip", metavar="ENDPOINTS",
+                   help="gossip endpoints to connect to (tcp://HOST:PORT[,...]), as every program takes it")
+    p.add_argument("--gossip-bind", metavar="ENDPOINT", help="gossip endpoint to bind (tcp://A.B.C.D:PORT)")
+    p.add_argument("--no-beacon", action="store_true", help="no UDP beacons (gossip discovery only)")
     p.add_argument("-d", "--debug", action="store_true", help="log more")
     p.add_argument("-v", "--version", action="version", version="corvo-web " + VERSION)
     p.add_argument("--bind", default="127.0.0.1", help="address the console listens on (default 127.0.0.1)")
@@ -43,6 +47,10 @@ def parse_options(argv):
         default=DEFAULT_MAX_BYTES,
         help="largest image file previewed (default %d)" % DEFAULT_MAX_BYTES,
     )
+    p.add_argument("--preview-rate", type=float, default=2.0,
+                   help="previews fetched over the site a second per camera, the newest image winning (default 2)")
+    p.add_argument("--no-image-fetch", action="store_true",
+                   help="never fetch images over the site: only files under --image-root are previewed")
     p.add_argument("--history", metavar="DB", help="archive for plots (path or postgresql:// URL)")
     p.add_argument(
         "--max-rate",
@@ -80,6 +88,8 @@ def check_options(options):
         raise OptionError("--port must be between 1 and 65535")
     if options.image_max_bytes <= 0:
         raise OptionError("--image-max-bytes must be positive")
+    if not 0 < options.preview_rate <= 100:
+        raise OptionError("--preview-rate must be above 0 and at most 100")
     if options.max_rate < 0:
         raise OptionError("--max-rate must not be negative")
     if not 0 < options.session_idle <= options.session_lifetime:
@@ -143,9 +153,12 @@ async def serve(options):
 
     hub = Hub(max_rate=options.max_rate)
     history = open_history(options.history)
-    previews = Previews(options.image_root, options.image_max_bytes, hub.publish)
     adapter = SiteAdapter(options.site, options.port, options.interface, options.name, key=options.key,
-                          keys=options.keys)
+                          keys=options.keys, gossip=options.gossip, gossip_bind=options.gossip_bind,
+                          beacon=False if options.no_beacon else None)
+    previews = Previews(options.image_root, options.image_max_bytes, hub.publish,
+                        fetch=None if options.no_image_fetch else adapter.fetch_image,
+                        watching=lambda: bool(hub.clients), min_interval=1.0 / options.preview_rate)
     login = make_login(options, adapter) if login_enabled(options) else None
     if options.allow_write and options.key and login is None:
         logging.getLogger("corvo-web").warning(
@@ -169,6 +182,7 @@ async def serve(options):
         loop.add_signal_handler(sig, stop.set)
     await stop.wait()
     await runner.cleanup()
+    previews.close()
 
 
 def main(argv=None):

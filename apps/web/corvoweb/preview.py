@@ -1,5 +1,17 @@
 """The latest image of a camera as a PNG preview, its FITS header and pixel
-statistics.
+statistics, and its FITS file for download.
+
+A camera's image is read from the disk when its name lies under the image
+root; otherwise (a camera on another host) it is fetched over the site, its
+checksum verified, through `fetch(camera, path, max_bytes)`. Fetches are
+bounded: at most `MAX_FETCHES` at once for all cameras, at most one per
+`min_interval` seconds per camera (the latest image wins: images announced
+meanwhile are skipped), only while a browser is attached, and no file above
+`max_bytes`.
+
+Every previewed file is kept in the cache folder (one per camera, the one
+shown) so that the page can download it whole or in ranges; files being
+fetched go there too. Disk use: at most (cameras + MAX_FETCHES) x max_bytes.
 
 A file is read only if its name lies under the image root, it is a regular
 file and not larger than `max_bytes`. It is opened once, one path component
@@ -17,11 +29,16 @@ import asyncio
 import errno
 import io
 import os
+import re
+import shutil
 import stat
+import tempfile
+import time
 
 MAX_SIDE = 1024
 MAX_CARDS = 400
 MAX_PIXELS = 64 * 1024 * 1024
+MAX_FETCHES = 2
 
 
 class NoPreview(Exception):
@@ -204,30 +221,86 @@ def render(data):
         return out.getvalue(), cards, stats
 
 
+def download_name(filename, pid):
+    """The file name a browser saves an image under: the camera's own
+    (its last component), made safe."""
+    base = re.sub(r"[^A-Za-z0-9._+-]", "_", str(filename).rsplit("/", 1)[-1])[:200]
+    if not base.strip("."):
+        base = re.sub(r"[^A-Za-z0-9._+-]", "_", str(pid))[:100] + ".fits"
+    return base
+
+
 class Previews:
     """Makes the preview of each camera's newest file, off the event loop,
-    and tells the browsers about it through `publish`."""
+    and tells the browsers about it through `publish`.
 
-    def __init__(self, image_root, max_bytes, publish, retries=(0.2, 0.3, 0.5, 1.0, 1.5, 2.0, 3.0)):
+    `fetch(pid, path, max_bytes)`: an async function that fetches the
+    camera's latest image into the file `path` over the site, raising
+    NoPreview with the reason; None: images are read from the disk only.
+    `watching()`: whether a browser is attached (fetches wait for one)."""
+
+    def __init__(self, image_root, max_bytes, publish, retries=(0.2, 0.3, 0.5, 1.0, 1.5, 2.0, 3.0), fetch=None,
+                 watching=None, min_interval=0.5, cache_dir=None):
         self.image_root = image_root
         self.max_bytes = max_bytes
         self.publish = publish
         self.retries = retries
-        self.images = {}  # peer id -> (seq, png bytes)
+        self.fetch = fetch
+        self.watching = watching or (lambda: True)
+        self.min_interval = min_interval
+        self.images = {}  # peer id -> (seq, png bytes, FITS path in the cache, download name)
         self.latest = {}  # peer id -> last message published
         self.tasks = {}
         self.making = {}  # peer id -> file name of the preview being made
+        self.wanted = {}  # peer id -> newest file name waiting to be fetched
+        self.started = {}  # peer id -> monotonic time of its last fetch
         self.seq = 0
         self.lock = asyncio.Lock()  # one preview is made at a time
+        self.slots = asyncio.Semaphore(MAX_FETCHES)
+        self.browser = asyncio.Event()
+        self.cache_dir = cache_dir  # made at the first file when None
+        self.own_cache = cache_dir is None
+        self.fetches = 0  # fetches started (for tests and logs)
+
+    def close(self):
+        for task in self.tasks.values():
+            task.cancel()
+        self.tasks.clear()
+        if self.own_cache and self.cache_dir:
+            shutil.rmtree(self.cache_dir, ignore_errors=True)
+            self.cache_dir = None
+
+    @property
+    def cache(self):
+        if self.cache_dir is None:
+            self.cache_dir = tempfile.mkdtemp(prefix="corvo-web-img.")
+        return self.cache_dir
+
+    def browser_attached(self):
+        """A browser came: fetches waiting for one go ahead."""
+        self.browser.set()
+
+    def is_remote(self, filename):
+        """Whether the image must come over the site (not below the root)."""
+        if self.fetch is None:
+            return False
+        return not (self.image_root and filename and "\0" not in filename
+                    and components_under(self.image_root, filename) is not None)
 
     def file_seen(self, pid, filename):
         """A camera described itself with this last image: previewed unless
         it is the one already shown or being made."""
-        if self.latest.get(pid, {}).get("filename") == filename or self.making.get(pid) == filename:
+        if (self.latest.get(pid, {}).get("filename") == filename or self.making.get(pid) == filename
+                or self.wanted.get(pid) == filename):
             return
         self.file_changed(pid, filename)
 
     def file_changed(self, pid, filename):
+        if self.is_remote(filename):
+            self.wanted[pid] = filename
+            if pid not in self.tasks:
+                self.tasks[pid] = asyncio.ensure_future(self._fetch_newest(pid))
+            return
         self.making[pid] = filename
         task = self.tasks.pop(pid, None)
         if task:
@@ -238,9 +311,67 @@ class Previews:
         task = self.tasks.pop(pid, None)
         if task:
             task.cancel()
-        self.images.pop(pid, None)
+        old = self.images.pop(pid, None)
+        if old:
+            _remove(old[2])
         self.latest.pop(pid, None)
         self.making.pop(pid, None)
+        self.wanted.pop(pid, None)
+        self.started.pop(pid, None)
+
+    async def _fetch_newest(self, pid):
+        """Fetches the newest image of `pid` until none is waiting, at the
+        bounded rate, while a browser watches."""
+        try:
+            while pid in self.wanted:
+                while not self.watching():
+                    self.browser.clear()
+                    await self.browser.wait()
+                wait = self.started.get(pid, -1e9) + self.min_interval - time.monotonic()
+                if wait > 0:
+                    await asyncio.sleep(wait)
+                filename = self.wanted.pop(pid, None)
+                if filename is None:
+                    break
+                self.making[pid] = filename
+                async with self.slots:
+                    self.started[pid] = time.monotonic()
+                    self.fetches += 1
+                    message = await self._fetch_one(pid, filename)
+                self.making.pop(pid, None)
+                self.latest[pid] = message
+                self.publish(message)
+        finally:
+            if self.tasks.get(pid) is asyncio.current_task():
+                del self.tasks[pid]
+
+    async def _fetch_one(self, pid, filename):
+        loop = asyncio.get_running_loop()
+        message = {"type": "image", "id": pid, "filename": filename, "remote": True}
+        self.seq += 1
+        seq = self.seq
+        path = os.path.join(self.cache, "%d.fits" % seq)
+        try:
+            await self.fetch(pid, path, self.max_bytes)
+            async with self.lock:
+                png, cards, stats = await loop.run_in_executor(None, self._read, path, self.cache)
+        except NoPreview as e:
+            _remove(path)
+            message.update(ok=False, reason=e.reason)
+            return message
+        except BaseException:
+            _remove(path)
+            raise
+        self._keep(pid, seq, png, path, filename)
+        message.update(ok=True, url="/image/%d.png" % seq, download="/image/%d.fits" % seq, header=cards,
+                       stats=stats)
+        return message
+
+    def _keep(self, pid, seq, png, path, filename):
+        old = self.images.get(pid)
+        self.images[pid] = (seq, png, path, download_name(filename, pid))
+        if old and old[2] != path:
+            _remove(old[2])
 
     async def _make(self, pid, filename):
         loop = asyncio.get_running_loop()
@@ -250,26 +381,60 @@ class Previews:
                 await asyncio.sleep(delay)
             try:
                 async with self.lock:
-                    png, cards, stats = await loop.run_in_executor(None, self._read, filename)
+                    png, cards, stats, data = await loop.run_in_executor(None, self._read_local, filename)
             except NoPreview as e:
                 if e.retry and attempt < len(self.retries):
                     continue
                 message.update(ok=False, reason=e.reason)
                 break
             self.seq += 1
-            self.images[pid] = (self.seq, png)
+            path = os.path.join(self.cache, "%d.fits" % self.seq)
+            try:
+                await loop.run_in_executor(None, _write, path, data)
+            except OSError:
+                path = None  # the preview stands; only the download is missing
+            self._keep(pid, self.seq, png, path, filename)
             message.update(ok=True, url="/image/%d.png" % self.seq, header=cards, stats=stats)
+            if path:
+                message["download"] = "/image/%d.fits" % self.seq
             break
         self.latest[pid] = message
         self.tasks.pop(pid, None)
         self.making.pop(pid, None)
         self.publish(message)
 
-    def _read(self, filename):
-        return render(open_image_file(filename, self.image_root, self.max_bytes))
+    def _read_local(self, filename):
+        data = open_image_file(filename, self.image_root, self.max_bytes)
+        return render(data) + (data,)
+
+    def _read(self, filename, root=None):
+        return render(open_image_file(filename, root or self.image_root, self.max_bytes))
 
     def png(self, seq):
-        for s, png in self.images.values():
+        for s, png, _, _ in self.images.values():
             if s == seq:
                 return png
         return None
+
+    def fits_file(self, seq):
+        """(path, download name) of the FITS file of preview `seq`, or None
+        when it is not the one shown any more."""
+        for s, _, path, name in self.images.values():
+            if s == seq and path:
+                return path, name
+        return None
+
+
+def _write(path, data):
+    part = path + ".part"
+    with open(part, "wb") as f:
+        f.write(data)
+    os.replace(part, path)
+
+
+def _remove(path):
+    if path:
+        try:
+            os.unlink(path)
+        except OSError:
+            pass

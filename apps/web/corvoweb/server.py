@@ -18,6 +18,7 @@ import ipaddress
 import json
 import logging
 import math
+import os
 import pathlib
 import socket
 import time
@@ -146,6 +147,7 @@ class Gateway:
         app.router.add_get("/ws", self._socket)
         app.router.add_get("/settled", self._settled)
         app.router.add_get("/image/{seq:[0-9]{1,12}}.png", self._image)
+        app.router.add_get("/image/{seq:[0-9]{1,12}}.fits", self._fits)
         app.router.add_static("/static/", STATIC, follow_symlinks=False)
         app.on_startup.append(self._start)
         app.on_shutdown.append(self._close_sockets)
@@ -334,6 +336,20 @@ class Gateway:
             raise web.HTTPNotFound(text="no such preview\n")
         return web.Response(body=png, content_type="image/png", headers={"Cache-Control": "max-age=3600"})
 
+    async def _fits(self, request):
+        """The FITS file of a preview still shown, whole or in ranges."""
+        found = self.previews.fits_file(int(request.match_info["seq"])) if self.previews else None
+        if found is None:
+            raise web.HTTPNotFound(text="no such image (a newer one replaced it)\n")
+        path, name = found
+        if not os.path.exists(path):
+            raise web.HTTPNotFound(text="no such image (a newer one replaced it)\n")
+        return web.FileResponse(path, headers={
+            "Content-Type": "application/fits",
+            "Content-Disposition": 'attachment; filename="%s"' % name,
+            "Cache-Control": "no-store",
+        })
+
     def hello(self, session=None):
         return {
             "type": "hello",
@@ -363,6 +379,7 @@ class Gateway:
             self.sockets.setdefault(session.key, (session, set()))[1].add(ws)
         outbox = self.hub.attach(self.hello(session))
         if self.previews:
+            self.previews.browser_attached()
             for message in self.previews.latest.values():
                 outbox.put(message)
         # The page's load waits for its first batch to be handled (acknowledged).

@@ -85,8 +85,11 @@ def _choices(choices):
 
 
 class SiteAdapter:
-    def __init__(self, site="corvo", port=5670, interface=None, name=None, timeout=5.0, key=None, keys=None):
-        self.options = dict(site=site, port=port, interface=interface, name=name)
+    def __init__(self, site="corvo", port=5670, interface=None, name=None, timeout=5.0, key=None, keys=None,
+                 gossip=None, gossip_bind=None, beacon=None):
+        # Discovery left at None comes from the configuration entries.
+        self.options = dict(site=site, port=port, interface=interface, name=name, gossip=gossip, beacon=beacon)
+        self.gossip_bind = gossip_bind
         self.keys = dict(key=key, keys=keys) if key else {}
         self.timeout = timeout
         self.site = None
@@ -98,22 +101,53 @@ class SiteAdapter:
 
         return (corvo.CorvoError,)
 
+    async def fetch_image(self, pid, path, max_bytes, timeout=30.0):
+        """Fetches the latest image of camera `pid` into the file `path`
+        (checksum verified); NoPreview with the reason when it cannot."""
+        import corvo
+
+        from .preview import NoPreview
+
+        site = self.site
+        if site is None:
+            raise NoPreview("the gateway is not on the site", retry=True)
+        try:
+            await site.fetch_image(pid, "latest", path, max_bytes=max_bytes, timeout=timeout)
+        except corvo.CorvoError as e:
+            raise NoPreview(str(getattr(e, "reason", "") or e))
+
     def make_site(self, identity):
         """An unopened node acting as `identity`: named after it, with its
         key from the key directory on a secured site."""
         import corvo.aio
 
-        options = dict(self.options, name=identity)
+        options = dict(self.options, name=identity, **self.writer_discovery())
         if self.keys:
             options.update(key=identity, keys=self.keys["keys"])
         return corvo.aio.Site(**options)
+
+    def writer_discovery(self):
+        """Only the gateway's own node binds its gossip endpoint; a writer's
+        node binds none (not even one from the configuration) and connects
+        to it besides the rendezvous points the gateway was given."""
+        if not self.gossip_bind:
+            return dict(gossip_bind="")
+        own = self.gossip_bind.replace("tcp://*:", "tcp://127.0.0.1:").replace("tcp://0.0.0.0:", "tcp://127.0.0.1:")
+        gossip = self.options["gossip"]
+        if gossip is None:
+            endpoints = []
+        elif isinstance(gossip, str):
+            endpoints = [e.strip() for e in gossip.split(",") if e.strip()]
+        else:
+            endpoints = list(gossip)
+        return dict(gossip_bind="", gossip=endpoints + [own])
 
     async def run(self, hub):
         import corvo
         import corvo.aio
 
         self.hub = hub
-        async with corvo.aio.Site(**self.options, **self.keys) as site:
+        async with corvo.aio.Site(**self.options, gossip_bind=self.gossip_bind, **self.keys) as site:
             self.site = site
             hub.site_state(True)
             try:

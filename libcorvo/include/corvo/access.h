@@ -9,13 +9,17 @@
 ///     group NAME = WHO[, WHO...]              a group of this file
 ///     allow WHO[, WHO...] set PATTERN[, ...]  write matching properties
 ///     allow WHO[, WHO...] run PATTERN[, ...]  run matching commands
+///     allow WHO[, WHO...] fetch PATTERN[, ...] fetch matching images (a camera)
 ///     allow WHO[, WHO...] lock                take exclusive control
 ///     allow WHO[, WHO...] override            break another identity's lock
 ///
 /// WHO is an identity, \@GROUP (a group of this file or of the identity
 /// files) or * (every trusted identity). PATTERNs are shell patterns (*, ?,
-/// [...]). Rules only grant; whatever no rule grants is refused. Reading is
-/// never restricted. Example:
+/// [...]). Rules only grant; whatever no rule grants is refused. Reading
+/// properties is never restricted. A fetch PATTERN is matched against the
+/// image's name below the camera's image root ("latest" is matched as the
+/// name it stands for); '*' also matches '/', so "night/*" grants every image
+/// below night/. Example:
 ///
 ///     group night = alice, bob
 ///     allow @night, @operators set exposure, filter, binning
@@ -23,6 +27,7 @@
 ///     allow * run status
 ///     allow @night lock
 ///     allow admin override
+///     allow @night, pipeline fetch *
 ///
 /// Without a rules file an open site behaves as it always did and a secured
 /// site grants every right to every trusted identity. A rules file on an open
@@ -37,17 +42,24 @@
 /// again) and "unlock". While the lock is held, writes and commands of every
 /// other identity are refused, except the daemon's safety commands
 /// (Daemon::markSafetyCommand). A timer of the daemon's loop ends the lease.
+/// A lock does not stop fetching images: a fetch changes nothing.
 ///
 /// Audit. Every request that passes the checks of its form is written as
 /// "audit: accepted WHAT by WHO" (info) or "audit: refused WHAT by WHO:
 /// REASON" (warning) to the daemon's log, which the site's log group and the
 /// archiver keep. WHAT is "set NAME = NEW (was OLD)" or "run COMMAND ARGS",
-/// "lock for N s", "unlock"; WHO is "IDENTITY (NAME at ADDRESS)" on a secured
+/// "lock for N s", "unlock", "fetch IMAGE"; WHO is "IDENTITY (NAME at ADDRESS)" on a secured
 /// site, "NAME at ADDRESS" on an open one. A broken lock is a warning naming
 /// the former holder; an expired lease is recorded too. A malformed request
 /// keeps its error record (with the identity on a secured site). Per peer,
 /// at most 20 accepted and 20 refused records are written in 10 s; the rest
-/// are counted ("audit: last record of NAME repeated N times").
+/// are counted ("audit: last record of NAME repeated N times"). A fetch is
+/// recorded once it ends: "audit: accepted fetch IMAGE by WHO, sent B of S
+/// bytes from byte O: OUTCOME" (OUTCOME "complete", else a warning with
+/// "cancelled by the receiver", "the receiver left", "the camera stopped" or
+/// the error), or "audit: refused fetch NAME by WHO: REASON" for a request
+/// the camera refuses (no right, no such image, not a regular file, too
+/// many requests, ...).
 #pragma once
 
 #include <chrono>
@@ -63,15 +75,16 @@
 
 namespace corvo {
 
-/// What a rule grants: the four kinds of "allow" line of a rules file.
+/// What a rule grants: the five kinds of "allow" line of a rules file.
 enum class Right {
-    Set,      ///< write the properties whose names match ("allow WHO set PATTERN")
-    Run,      ///< run the commands whose names match ("allow WHO run PATTERN")
-    Lock,     ///< take, renew and release exclusive control of the daemon ("allow WHO lock")
-    Override  ///< break or release another identity's lock ("allow WHO override")
+    Set,       ///< write the properties whose names match ("allow WHO set PATTERN")
+    Run,       ///< run the commands whose names match ("allow WHO run PATTERN")
+    Lock,      ///< take, renew and release exclusive control of the daemon ("allow WHO lock")
+    Override,  ///< break or release another identity's lock ("allow WHO override")
+    Fetch      ///< fetch the images whose names (below the image root) match ("allow WHO fetch PATTERN")
 };
 
-/// The word of a rules file for `right` ("set", "run", "lock", "override"),
+/// The word of a rules file for `right` ("set", "run", "lock", "override", "fetch"),
 /// for messages and audit records. A static string; never null.
 CORVO_API const char* rightName(Right right);
 
@@ -97,7 +110,8 @@ public:
     static AccessRules load(const std::string& path);
 
     /// True when some rule grants `right` on `name` (a property for Set, a
-    /// command for Run, ignored for Lock and Override) to `identity`.
+    /// command for Run, an image below the root for Fetch, ignored for Lock
+    /// and Override) to `identity`.
     /// `groups`: the identity's groups from the key directory, for \@GROUP
     /// names that this file does not define itself.
     bool allows(const std::string& identity, const std::vector<std::string>& groups, Right right,
@@ -160,6 +174,11 @@ public:
     /// Safety commands are never blocked by a lock (rights still apply).
     std::string checkCommand(const std::string& identity, const std::string& command, bool safety,
                              Clock::time_point now);
+
+    /// Whether `identity` may fetch the image `name` (below the image root):
+    /// it needs the Fetch right on it; a lock does not matter. Empty when
+    /// allowed, else the reason. Always allowed on an open site.
+    std::string checkFetch(const std::string& identity, const std::string& name) const;
 
     /// Takes or renews the lock for `lease` (1 s to kMaxLease; the daemon
     /// turns "lock 0" into kDefaultLease); needs a secured site and the Lock

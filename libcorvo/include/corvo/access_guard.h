@@ -71,6 +71,9 @@ public:
     Answer mayWrite(const Peer& peer, const std::string& name);
     /// May `peer` run command `name`? By rights and by the lock.
     Answer mayRun(const Peer& peer, const std::string& name);
+    /// May `peer` fetch the image `name` (below the image root)? By rights
+    /// only: a lock does not stop fetching.
+    Answer mayFetch(const Peer& peer, const std::string& name) const;
     /// Takes, renews or releases the lock for `peer` ("lock" with its lease
     /// argument in seconds, or "unlock"); records the outcome and, when it
     /// changed, tells the lock listener.

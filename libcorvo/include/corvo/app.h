@@ -29,7 +29,8 @@ namespace corvo {
 class CORVO_API App : public EventCallback {
 public:
     /// Declares the options every program takes ("port", "interface",
-    /// "site", "name", "debug", "version", "key", "keys"); `name` is the
+    /// "site", "name", "debug", "version", "key", "keys", "gossip",
+    /// "gossip-bind", "no-beacon"); `name` is the
     /// component name used when no --name is given.
     explicit App(std::string name);
 
@@ -54,6 +55,8 @@ public:
     bool isSecured() const { return !keyPair.identity.empty(); }
     /// The program's own identity on a secured site, else empty.
     const std::string& getIdentity() const { return keyPair.identity; }
+    /// How the node finds its peers, once the options are read.
+    const DiscoveryOptions& getDiscovery() const { return discovery; }
 
     /// Reads the parsed command line: prints the version and exits for
     /// --version, takes the name and site, and loads the keys. Roles extend
@@ -87,6 +90,11 @@ protected:
     /// Reads --key and --keys; a key that cannot be used ends the process
     /// with status 1 and says why.
     void loadKeys();
+    /// Reads the discovery settings: the configuration entries (see
+    /// readDiscoveryConfig()), then --gossip, --gossip-bind and --no-beacon,
+    /// which win. A bad endpoint, or --no-beacon without any gossip endpoint,
+    /// ends the process with status 1 and says why.
+    void loadDiscovery();
     /// Starts the node, installs the idle and SIGINT handlers and runs the
     /// loop until it stops; returns what run() returns.
     int startLoop();
@@ -121,6 +129,8 @@ protected:
     KeyPair keyPair;
     /// --keys: the identities this program trusts (secured site).
     std::vector<Identity> trustedIdentities;
+    /// How the node finds its peers (see loadDiscovery()).
+    DiscoveryOptions discovery;
     /// The key directory, reread while the program runs (Network::watchKeys).
     std::string keyDirectory;
     /// The loop's idle handle that drains the network (see zyreProcess()).

@@ -12,6 +12,7 @@
 
 #include "corvo/daemon.h"
 #include "corvo/image.h"
+#include "corvo/proto/image.pb.h"
 
 namespace corvo {
 
@@ -52,16 +53,23 @@ public:
     /// that cannot be written is skipped with a warning; the file takes its
     /// name only when complete, and one that cannot be completed is removed.
     /// A name outside the root, errors of the image writer and of the
-    /// property types are thrown.
+    /// property types are thrown. Once the file is complete, it is read back
+    /// and announced to the site (an ImageReady, tag 12: name below the root,
+    /// size, shape, "datatype", SHA-1, exposure start and length); a file that
+    /// cannot be read back is not announced (one warning).
     bool saveImage(void* data);
+    /// The announcement of the last saved image (empty before the first).
+    const corvo::proto::ImageReady& lastAnnouncement() const { return announced; }
 
     /// Starts the daemon, and keeps the peers' property values up to date:
     /// header cards and file names read them.
     void beforeLoop() override;
-    /// Ends image transfers whose receiver stopped granting credit.
+    /// Advances the checksums of resumed image transfers a step, and ends
+    /// those whose receiver stopped granting credit.
     void onIdle() override;
     /// Image requests and credit from peers go to the image service
-    /// (corvo/image_service.h), which streams files below the image root.
+    /// (corvo/image_service.h), which streams files below the image root to
+    /// peers with the fetch right and audits every fetch (corvo/access.h).
     void onImageMessage(std::shared_ptr<Peer> peer, uint8_t tag, const unsigned char* data, size_t size) override;
     /// The peer's image transfers end; then the daemon's handling.
     void onExit(std::shared_ptr<Peer> peer) override;
@@ -112,11 +120,18 @@ protected:
 
 private:
     void warn(const std::string& text);
+    // Digests the saved file `name` (below the root; its directory is open
+    // as `directoryFd`) and shouts its ImageReady.
+    void announceImage(int directoryFd, const std::string& name, int type, int width, int height);
+    // The image service, checking fetches with the access rules and
+    // auditing each one.
+    void startImageService();
 
     std::unique_ptr<ImageService> images;
     int64_t exposureStart = 0;          // steady clock, nanoseconds
     bool reportsExposureStart = false;  // the device calls exposureStarted
     double exposureSeconds = -1;
+    corvo::proto::ImageReady announced;
 };
 
 }  // namespace corvo

@@ -6,6 +6,8 @@
 
 #include "corvo/export.h"
 
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -141,6 +143,11 @@ public:
         addCommand(typedCommand(std::move(name), std::move(handler), std::move(description)));
     }
 
+    /// Bounds of the change requests whose handler deferred their audit
+    /// (deferChange): how many wait, and for how long at most.
+    static constexpr size_t kMaxPendingChanges = 1024;
+    static constexpr std::chrono::seconds kPendingChangeLife{600};
+
     /// Moves the process into the background (double fork).
     void doDaemon();
 
@@ -157,6 +164,19 @@ public:
     std::shared_ptr<Property> getProperty(const std::string& name) const;
 
 protected:
+    /// For a change handler that applies the value later (on another
+    /// thread, after a queue): the audit of the request waits until
+    /// finishDeferredChange gets the returned ticket. 0 outside a change
+    /// request from a peer. At most kMaxPendingChanges wait, each at most
+    /// kPendingChangeLife; beyond that the oldest is audited as it stands.
+    uint64_t deferChange();
+    /// Ends a deferred change: `refusal` empty when the value was applied
+    /// (the audit then records the applied value and, when it differs from
+    /// the requested one, the requester is sent a Response carrying it),
+    /// else the reason the change was refused or failed (audited only; the
+    /// requester is answered by refuseProperty). An unknown ticket is ignored.
+    void finishDeferredChange(uint64_t ticket, const std::string& refusal) { finishPending(ticket, refusal, true); }
+
     /// This daemon's properties by name (createProperty).
     std::map<std::string, std::shared_ptr<Property>> properties;
     /// The daemon's log, to console and log group; usable from beforeLoop on.
@@ -171,6 +191,9 @@ protected:
     std::map<unsigned int, std::string> statusList;
     /// The current status value (changeStatus).
     unsigned int status = 0;
+    /// Rights and the audit trail, for requests a derived daemon checks
+    /// itself (a camera's image fetches).
+    AccessGuard& accessGuard() { return guard; }
 
 private:
     /// Declares `def`, replacing a command of the same name.
@@ -191,6 +214,38 @@ private:
     /// refused when the handler refused it (refuseProperty, refuseCommand)
     /// or threw, else accepted.
     void auditOutcome(const Peer& peer, const std::string& what, const std::function<void()>& handler);
+    /// Runs a handler as auditOutcome does and returns its refusal ("" when
+    /// it accepted); a handler that throws is audited here and rethrown.
+    std::string runWatched(const Peer& peer, const std::string& what, const std::function<void()>& handler);
+
+    /// A change request between its arrival and its audit.
+    struct PendingChange {
+        std::shared_ptr<Peer> peer;
+        std::string name;
+        std::string requested;                  // as text
+        std::string previous;                   // the value before, as text
+        corvo::proto::Property requestedValue;  // only the value fields
+        bool published = false;                 // the handler broadcast the property
+        uint64_t ticket = 0;                    // deferred by the handler (deferChange)
+        bool ended = false;                     // finished while its handler still ran
+        std::string endRefusal;
+        std::chrono::steady_clock::time_point since;
+        std::string requestText() const;  // "set NAME = REQUESTED (was PREVIOUS)"
+    };
+    PendingChange describeChange(std::shared_ptr<Peer> peer, const Property& property,
+                                 const corvo::proto::PropertyChange& change) const;
+    /// Audits the outcome: a refusal with the requested value; an applied
+    /// change with the value the property holds, confirmed to the requester
+    /// when it is not the requested one; an accepted change whose value is
+    /// still another one (`applied` false: no broadcast) as not applied yet.
+    void finishChange(const PendingChange& pending, const std::string& refusal, bool applied);
+    void keepPending(PendingChange pending);
+    void finishPending(uint64_t ticket, const std::string& refusal, bool applied);
+    void finishOverdueChanges();
+    PendingChange* watchedChange = nullptr;
+    std::map<uint64_t, PendingChange> pendingChanges;
+    uint64_t nextChangeTicket = 1;
+
     /// Remembers the first refusal while auditOutcome runs a handler.
     void noteRefusal(const std::string& reason);
     bool watchingRefusals = false;

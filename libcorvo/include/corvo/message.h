@@ -39,6 +39,7 @@ enum MessageType : uint8_t {
     MSG_IMAGE_CREDIT = 9,     ///< an ImageCredit: more chunks of a transfer, or its end
     MSG_IMAGE_CHUNK = 10,     ///< an ImageChunk: bytes of an image, camera to receiver
     MSG_IMAGE_END = 11,       ///< an ImageEnd: the checksum of a whole image, or an error
+    MSG_IMAGE_READY = 12,     ///< an ImageReady: a camera saved an image, shouted to the site group
 };
 
 /// Record class -> tag. Filled at load time and only read afterwards.

@@ -15,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "corvo/discovery.h"
 #include "corvo/keys.h"
 #include "corvo/log_throttle.h"
 #include "corvo/peer_table.h"
@@ -82,8 +83,9 @@ public:
     /// A peer's answer to a request of ours (tag 5). A non-empty `error`
     /// means the request was refused, for that reason.
     virtual void onResponse(std::shared_ptr<Peer> /*peer*/, const corvo::proto::Response& /*response*/) {}
-    /// A message of image transfer (tags 8 to 11, see corvo/image_service.h),
-    /// undecoded: `data` holds `size` bytes of the payload.
+    /// A message of image transfer (tags 8 to 11, see corvo/image_service.h)
+    /// or a camera's announcement of a saved image (tag 12, read it with
+    /// parseImageReady), undecoded: `data` holds `size` bytes of the payload.
     virtual void onImageMessage(std::shared_ptr<Peer> /*peer*/, uint8_t /*tag*/, const unsigned char* /*data*/,
                                 size_t /*size*/)
     {}
@@ -157,6 +159,12 @@ public:
     void setPort(int port);
     /// Discovery and mailboxes on this interface (must precede start).
     void setInterface(const std::string& iface);
+    /// How the node finds its peers (must precede start): UDP beacons on or
+    /// off, a gossip endpoint to bind and gossip endpoints to connect to
+    /// (see corvo/discovery.h). Beacons alone by default.
+    void setDiscovery(const DiscoveryOptions& options);
+    /// The discovery settings given to setDiscovery().
+    const DiscoveryOptions& discovery() const { return discoveryOptions; }
     /// A beacon header (must precede start).
     void setHeader(const std::string& key, const std::string& value);
     /// The "client" header: 1 for a client, 0 for a daemon.
@@ -190,6 +198,11 @@ public:
     void stop();
     /// The node's own UUID.
     std::string getUUID();
+    /// How the node found the peer with this UUID: "beacon" (its UDP
+    /// beacon), "gossip" (a gossip tuple), "beacon,gossip" (both), or empty
+    /// (it greeted this node first and was not heard of either way yet, it
+    /// is not a peer, or the ZRE library cannot tell).
+    std::string foundBy(const std::string& uuid) const;
 
     /// True when an event is waiting, after at most `timeout` ms.
     bool poll(int timeout);
@@ -264,6 +277,8 @@ public:
     std::string logGroup;   ///< site + "-log": log records
 
 private:
+    /// Hands the discovery settings to the zyre node, before it starts.
+    void applyDiscovery();
     /// Stops and destroys the zyre node; later calls do nothing.
     void releaseNode();
     /// Exit handler: releases every node still alive when the process ends.
@@ -286,6 +301,8 @@ private:
     LogThrottle commandLines{20};
     std::unordered_set<std::string> groups;
     EventCallback* callback = nullptr;
+    DiscoveryOptions discoveryOptions;
+    bool discoveryApplied = false;
     bool started = false;
     bool secured = false;
     size_t maxPeerBytes = kMaxPeerBytes;

@@ -874,12 +874,13 @@ function cameraView(entry) {
     img: el("img", {alt: "latest image", hidden: true}),
     note: el("p", {class: "muted image-note", text: "no image yet"}),
     file: el("p", {class: "filename"}),
+    download: el("a", {class: "download", text: "download FITS", hidden: true}),
     stats: el("table", {class: "stats"}),
     header: el("table", {class: "fitshdr"}),
     startedLocal: null,
   };
   const headerBox = el("details", {class: "header-box"}, el("summary", {text: "FITS header"}), cam.header);
-  cam.root.append(cam.title, el("div", {class: "progress"}, bar, cam.phase), cam.file, cam.img, cam.note, cam.stats, headerBox);
+  cam.root.append(cam.title, el("div", {class: "progress"}, bar, cam.phase), cam.file, cam.download, cam.img, cam.note, cam.stats, headerBox);
   ui.cameras.append(cam.root);
   entry.cam = cam;
   updateCamera(entry);
@@ -925,6 +926,13 @@ function showImage(m) {
   if (!entry || !entry.cam) return;
   const cam = entry.cam;
   cam.file.textContent = m.filename || "";
+  // Only the gateway's own path is taken as a link.
+  const download = typeof m.download === "string" && /^\/image\/\d{1,12}\.fits$/.test(m.download);
+  cam.download.hidden = !(m.ok && download);
+  if (m.ok && download) {
+    cam.download.href = m.download;
+    cam.download.setAttribute("download", "");
+  }
   if (!m.ok) {
     cam.note.textContent = "no preview: " + m.reason;
     cam.note.hidden = false;

@@ -1,0 +1,48 @@
+// corvo-rendezvous: a gossip endpoint that programs on other subnets
+// connect to. It binds, stores and relays tuples (every program's UUID and
+// mailbox endpoint) and publishes none of its own: it is no peer of the
+// site, holds no mailbox and sends no beacon.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "corvo/discovery.h"
+
+namespace corvo::rendezvous {
+
+struct Settings {
+    std::string name = "rendezvous";
+    DiscoveryOptions discovery;  // gossipBind required; gossipConnect: other rendezvous points
+    bool verbose = false;
+};
+
+// Reads the command line and the configuration entries ("gossip",
+// "gossip-bind" in network.conf and NAME.conf); prints help or version and
+// exits, or says what is wrong and exits with status 1.
+Settings parseCommandLine(int argc, char** argv);
+
+class Relay {
+public:
+    explicit Relay(Settings settings);
+    ~Relay();
+    Relay(const Relay&) = delete;
+    Relay& operator=(const Relay&) = delete;
+
+    // Binds and connects; false (said on standard error) when the endpoint
+    // cannot be bound.
+    bool open();
+    // Relays until SIGINT or SIGTERM (blocked by the caller beforehand and
+    // read from `signalFd`); returns the signal's number.
+    int run(int signalFd);
+    // Tuples held now.
+    size_t tuples() const;
+
+private:
+    struct Parts;
+    Settings settings;
+    std::unique_ptr<Parts> parts;
+};
+
+}  // namespace corvo::rendezvous
