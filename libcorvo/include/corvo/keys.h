@@ -20,6 +20,8 @@
 /// The directory is $CORVO_KEY_DIR, else ~/.config/corvo/keys, unless a
 /// program is given --keys DIR. Every file is untrusted input: sizes, counts
 /// and names are bounded and a bad file is skipped with a message.
+/// Programs reread the directory while they run: an identity file removed
+/// is no longer trusted within a second (see key_watch.h).
 #pragma once
 
 #include <string>
