@@ -96,8 +96,7 @@ ImageCopies::~ImageCopies()
         unlinkat(running->directory, running->part.c_str(), 0);
 }
 
-void ImageCopies::imageMessage(const std::shared_ptr<Peer>& peer, uint8_t tag, const unsigned char* data,
-                               size_t size)
+void ImageCopies::imageMessage(const std::shared_ptr<Peer>& peer, uint8_t tag, const unsigned char* data, size_t size)
 {
     if (tag == MSG_IMAGE_READY)
         return announced(peer, data, size);
@@ -124,8 +123,8 @@ void ImageCopies::announced(const std::shared_ptr<Peer>& peer, const unsigned ch
         return warn("announcement", "Ignored an image announcement of " + escapeControl(peer->name) + ": " + problem);
     if (queue.size() >= kMaxWaiting) {
         skip("queue", "Image " + escapeControl(queue.front().name) + " of " +
-                          escapeControl(queue.front().camera->name) + " not copied: " +
-                          std::to_string(kMaxWaiting) + " announced images were waiting");
+                          escapeControl(queue.front().camera->name) + " not copied: " + std::to_string(kMaxWaiting) +
+                          " announced images were waiting");
         queue.pop_front();
     }
     queue.push_back(Wanted{peer, ready.name(), ready.sha1(), ready.size()});
@@ -181,16 +180,16 @@ void ImageCopies::start(const Wanted& wanted)
     run->part = "." + run->file + ".part";
     run->fd = openat(run->directory, run->part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (run->fd < 0)
-        return skip("directory", "Image " + where + " not copied: cannot write " + run->part + ": " +
-                                     std::strerror(errno));
+        return skip("directory",
+                    "Image " + where + " not copied: cannot write " + run->part + ": " + std::strerror(errno));
     std::random_device random;
     uint64_t number = (uint64_t(random()) << 32 | random()) | 1;
     Running* self = run.get();
-    run->receiver = std::make_unique<ImageReceiver>(number, wanted.name, 0,
-                                                    [self](const unsigned char* bytes, size_t count) {
-                                                        self->hash.update(bytes, count);
-                                                        return writeAll(self->fd, bytes, count);
-                                                    });
+    run->receiver =
+        std::make_unique<ImageReceiver>(number, wanted.name, 0, [self](const unsigned char* bytes, size_t count) {
+            self->hash.update(bytes, count);
+            return writeAll(self->fd, bytes, count);
+        });
     run->lastProgress = Clock::now();
     running = std::move(run);
     send(wanted.camera, running->receiver->request());

@@ -125,8 +125,8 @@ int Relay::run(int signalFd)
         if (rc > 0 && (items[0].revents & POLLIN)) {
             signalfd_siginfo info{};
             if (read(signalFd, &info, sizeof info) == sizeof info) {
-                std::cout << "corvo-rendezvous " << settings.name << ": stopped (signal " << info.ssi_signo
-                          << ", " << tuples() << " tuples held)" << std::endl;
+                std::cout << "corvo-rendezvous " << settings.name << ": stopped (signal " << info.ssi_signo << ", "
+                          << tuples() << " tuples held)" << std::endl;
                 return int(info.ssi_signo);
             }
         }
