@@ -21,10 +21,12 @@ namespace corvo::rendezvous {
 
 namespace {
 
-// Tuples only pass through: the rendezvous point greets no mailbox.
+// Tuples only pass through: the rendezvous point greets no mailbox and
+// knows no peer (a TTL-0 tuple lives while its publisher stays connected).
 class IgnoreTuples : public zre::GossipListener {
 public:
-    void onTuple(const zre::GossipTuple&) override {}
+    bool onTuple(const zre::GossipTuple&) override { return true; }
+    bool peerLivesAt(const zre::Uuid&, const std::string&) override { return false; }
 };
 
 [[noreturn]] void refuse(const std::string& name, const std::string& why)
@@ -91,7 +93,10 @@ bool Relay::open()
     // first socket; the stop signals are read from a descriptor instead.
     zsys_handler_set(nullptr);
     zre::GossipTuple none;  // no endpoint: relay only
-    if (!parts->gossip.open(settings.discovery.gossipBind, settings.discovery.gossipConnect, none)) {
+    std::vector<zre::GossipDiscovery::Remote> others;
+    for (const std::string& endpoint : settings.discovery.gossipConnect)
+        others.push_back({endpoint, std::string()});
+    if (!parts->gossip.open(settings.discovery.gossipBind, others, none, nullptr, std::string())) {
         std::cerr << "corvo-rendezvous " << settings.name << ": cannot bind " << settings.discovery.gossipBind
                   << std::endl;
         return false;

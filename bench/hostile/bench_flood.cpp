@@ -8,6 +8,9 @@
 //     the EXPOSE and READOUT statuses seen here.
 // Starts network nodes: run inside a network namespace
 // (scripts/in-netns.sh bench_flood [RATE]).
+// `bench_flood attacks [ROUNDS]` runs the table of attacks instead (see
+// bench_attacks.cpp): round trips during each attack and without it, the
+// victims' memory and the archive's growth.
 #include <fitsio.h>
 #include <sys/stat.h>
 
@@ -18,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_attacks.h"
 #include "imaging_scenario.h"
 #include "support/temp_dir.h"
 
@@ -92,6 +96,9 @@ void report(const char* what, const std::vector<double>& values, double scale, c
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "attacks")
+        return runAttacks(argc > 2 ? std::max(1, std::atoi(argv[2])) : 3,
+                          {SIMCAM_PATH, ARCHIVER_PATH, FLOOD_PEER_PATH, ARCHIVE_ATTACKER_PATH});
     const int rate = argc > 1 ? std::atoi(argv[1]) : 3000;
     const corvotest::TempDir tmp("corvo-bench-flood");
     const std::string dir = tmp.path();

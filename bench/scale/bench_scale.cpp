@@ -6,6 +6,10 @@
 // Then the same for N bare ZRE nodes that whisper one record to every peer
 // that joins. Starts nodes, so run it in a network namespace:
 //   scripts/in-netns.sh build/.../bench_scale [DAEMONS [CLIENTS [IDLE_SECONDS [secure]]]]
+//   scripts/in-netns.sh build/.../bench_scale gossip [NODES [ROUNDS [IDLE_SECONDS]]]
+// compares, in turns, bare nodes found by beacons with bare nodes whose
+// beacons are off, found through one and through two rendezvous points
+// (gossip), and reports the rendezvous points' idle CPU and memory.
 // With "secure" the daemons and clients form a secured site (CURVE; one
 // identity made with `corvo keys new`, which every program uses), and the
 // bare nodes are left out. With "rounds" (and ROUNDS, default 3) the open
@@ -101,12 +105,22 @@ int runClient(size_t daemons, int port, const std::string& keys)
 
 // ---- the bare node: whispers one record to every peer that joins --------
 
-int runNode(size_t nodes, int port)
+// Gossip mode: `bind` (or "-") is a gossip endpoint to bind, `connect` (or
+// "-") comma-separated ones to connect to; a rendezvous ("rv") joins no
+// group, so it is counted by nobody and whispers to nobody.
+int runNode(size_t nodes, int port, const std::string& bind = "-", const std::string& connect = "-",
+            bool rendezvous = false)
 {
     zyre_t* node = zyre_new(nullptr);
     zyre_set_interface(node, "lo");
     zyre_set_port(node, port);
-    zyre_join(node, kSite);
+    if (bind != "-")
+        zyre_gossip_bind(node, "%s", bind.c_str());
+    std::stringstream endpoints(connect == "-" ? "" : connect);
+    for (std::string endpoint; std::getline(endpoints, endpoint, ',');)
+        zyre_gossip_connect(node, "%s", endpoint.c_str());
+    if (!rendezvous)
+        zyre_join(node, kSite);
     if (zyre_start(node) != 0)
         return 1;
     std::set<std::string> heard;
@@ -120,7 +134,7 @@ int runNode(size_t nodes, int port)
         } else if (type == "WHISPER") {
             heard.insert(zyre_event_peer_uuid(event));
         }
-        if (!reported && heard.size() + 1 == nodes) {
+        if (!reported && !rendezvous && heard.size() + 1 == nodes) {
             std::printf("converged %lld\n", static_cast<long long>(epochMs()));
             std::fflush(stdout);
             reported = true;
@@ -366,6 +380,104 @@ int runRounds(int rounds, size_t daemons, Run run)
     return 0;
 }
 
+// ---- gossip mode: bare nodes whose beacons never meet --------------------
+
+// One site of bare nodes found by beacons (`rendezvous` 0), or with beacons
+// off and found through 1 or 2 rendezvous points (each node connects to
+// all): convergence, then idle CPU and memory of the nodes and of the
+// rendezvous points apart.
+struct GossipFigures {
+    Figures nodes, rendezvous;
+};
+
+GossipFigures runGossipSite(const std::string& self, size_t count, int rendezvous, int port, int idle,
+                            const std::string& dir)
+{
+    std::vector<std::vector<std::string>> programs;
+    std::string connect;
+    for (int r = 0; r < rendezvous; ++r) {
+        std::string endpoint = "tcp://127.0.0.1:" + std::to_string(port + 100 + r);
+        connect += (connect.empty() ? "" : ",") + endpoint;
+        programs.push_back({self, "node", "0", "0", endpoint, "-", "rv"});
+    }
+    for (size_t i = 0; i < count; ++i)
+        programs.push_back({self, "node", std::to_string(count), rendezvous ? "0" : std::to_string(port), "-",
+                            rendezvous ? connect : "-"});
+    GossipFigures g;
+    std::vector<Child> children;
+    int64_t firstStart = epochMs();
+    for (const auto& argv : programs)
+        children.push_back(spawn(argv, dir));
+    int64_t lastStart = epochMs();
+    auto deadline = std::chrono::steady_clock::now() + 180s;
+    int64_t last = -1;
+    while (std::chrono::steady_clock::now() < deadline) {
+        last = 0;
+        for (size_t i = size_t(rendezvous); i < children.size() && last >= 0; ++i) {
+            int64_t t = reportedAt(children[i]);
+            last = t < 0 ? -1 : std::max(last, t);
+        }
+        if (last >= 0)
+            break;
+        std::this_thread::sleep_for(50ms);
+    }
+    g.nodes.convergeMs = last < 0 ? -1 : double(last - lastStart);
+    g.nodes.fromFirstMs = last < 0 ? -1 : double(last - firstStart);
+    std::this_thread::sleep_for(3s);  // settles
+    std::vector<Child> rvs(children.begin(), children.begin() + rendezvous);
+    std::vector<Child> nodes(children.begin() + rendezvous, children.end());
+    measureIdle(nodes, idle, g.nodes);
+    if (!rvs.empty())
+        measureIdle(rvs, idle, g.rendezvous);
+    stopAll(children);
+    return g;
+}
+
+// Beacons, one rendezvous and two in turns (the order rotating), with the
+// ratios of each round against the beacons of the same round.
+int runGossipRounds(const std::string& self, size_t count, int rounds, int idle, int port, const std::string& dir)
+{
+    const char* names[] = {"beacons", "gossip, 1 rendezvous", "gossip, 2 rendezvous"};
+    std::vector<double> ratio[3], converge[3], rvCpu[3], rvRss[3], netCpu[3];
+    for (int r = 0; r < rounds; ++r) {
+        GossipFigures f[3];
+        for (int k = 0; k < 3; ++k) {
+            int kind = (k + r) % 3;
+            f[kind] = runGossipSite(self, count, kind, port, idle, dir);
+            if (f[kind].nodes.convergeMs < 0) {
+                std::printf("round %d: %s did not converge\n", r, names[kind]);
+                return 1;
+            }
+        }
+        for (int kind = 0; kind < 3; ++kind) {
+            converge[kind].push_back(f[kind].nodes.convergeMs);
+            ratio[kind].push_back(f[kind].nodes.convergeMs / f[0].nodes.convergeMs);
+            netCpu[kind].push_back(f[kind].nodes.networkCpuMean);
+            rvCpu[kind].push_back(f[kind].rendezvous.wholeCpuMean);
+            rvRss[kind].push_back(f[kind].rendezvous.rssMeanMb);
+        }
+        std::printf("round %d (%zu nodes): beacons %.0f ms; 1 rendezvous %.0f ms (%.2fx); 2 rendezvous %.0f ms "
+                    "(%.2fx) after the last start\n",
+                    r, count, converge[0].back(), converge[1].back(), ratio[1].back(), converge[2].back(),
+                    ratio[2].back());
+        for (int kind = 0; kind < 3; ++kind)
+            std::printf("  %s: node network threads idle %.3f %% (max %.3f %%) of a core\n", names[kind],
+                        f[kind].nodes.networkCpuMean, f[kind].nodes.networkCpuMax);
+        for (int kind = 1; kind < 3; ++kind)
+            std::printf("  %s: rendezvous idle %.3f %% of a core (network threads %.3f %%), RSS %.1f MB, Pss %.1f MB\n",
+                        names[kind], f[kind].rendezvous.wholeCpuMean, f[kind].rendezvous.networkCpuMean,
+                        f[kind].rendezvous.rssMeanMb, f[kind].rendezvous.pssMeanMb);
+        std::fflush(stdout);
+    }
+    std::printf("medians of %d rounds (%zu nodes): beacons %.0f ms, 1 rendezvous %.0f ms (%.2fx), 2 rendezvous %.0f "
+                "ms (%.2fx); rendezvous idle CPU %.3f %% / %.3f %%, RSS %.1f MB / %.1f MB; node network threads "
+                "idle %.3f %% (beacons), %.3f %% / %.3f %% (gossip)\n",
+                rounds, count, median(converge[0]), median(converge[1]), median(ratio[1]), median(converge[2]),
+                median(ratio[2]), median(rvCpu[1]), median(rvCpu[2]), median(rvRss[1]), median(rvRss[2]),
+                median(netCpu[0]), median(netCpu[1]), median(netCpu[2]));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -378,7 +490,18 @@ int main(int argc, char** argv)
     if (argc >= 4 && std::strcmp(argv[1], "client") == 0)
         return runClient(size_t(std::atoi(argv[2])), std::atoi(argv[3]), argc > 4 ? argv[4] : "");
     if (argc >= 4 && std::strcmp(argv[1], "node") == 0)
-        return runNode(size_t(std::atoi(argv[2])), std::atoi(argv[3]));
+        return runNode(size_t(std::atoi(argv[2])), std::atoi(argv[3]), argc > 4 ? argv[4] : "-",
+                       argc > 5 ? argv[5] : "-", argc > 6 && std::strcmp(argv[6], "rv") == 0);
+    if (argc >= 2 && std::strcmp(argv[1], "gossip") == 0) {
+        char gossipDir[] = "/tmp/corvo-scale-XXXXXX";
+        std::string dir = mkdtemp(gossipDir);
+        size_t count = argc > 2 ? size_t(std::max(2, std::atoi(argv[2]))) : 100;
+        int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
+        int idle = argc > 4 ? std::max(1, std::atoi(argv[4])) : 10;
+        int status = runGossipRounds(self, count, rounds, idle, 5690, dir);
+        std::string cleanup = "rm -rf '" + dir + "'";
+        return std::system(cleanup.c_str()) == 0 ? status : 1;
+    }
 
     size_t daemons = argc > 1 ? size_t(std::atoi(argv[1])) : 100;
     size_t clients = argc > 2 ? size_t(std::atoi(argv[2])) : 10;

@@ -95,6 +95,7 @@ void App::loadKeys()
         return;
     }
     KeyDirectory directory(vm.count("keys") ? vm["keys"].as<std::string>() : KeyDirectory::defaultPath());
+    keyDirectory = directory.path();
     try {
         keyPair = KeyDirectory::readSecret(directory.secretPath(vm["key"].as<std::string>()));
         std::vector<std::string> problems;
@@ -116,6 +117,7 @@ void App::initSocket()
     if (isSecured()) {
         try {
             network->setSecurity(keyPair, trustedIdentities);
+            network->watchKeys(keyDirectory);
         } catch (const KeyError& e) {
             std::cerr << name << ": " << e.what() << std::endl;
             std::exit(1);

@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "corvo/diagnostics.h"
+#include "corvo/key_watch.h"
 #include "corvo/message.h"
 #include "corvo/misc.h"
 #include "corvo/peer.h"
@@ -22,6 +23,17 @@
 namespace corvo {
 
 namespace {
+
+#ifdef CORVO_SECURED_SITES
+// Trusts one identity's key for the names it may announce.
+bool trustKey(zyre_t* node, const Identity& identity)
+{
+    std::string names;
+    for (const auto& name : identity.names)
+        names += name + ",";
+    return zyre_trust_key(node, identity.publicKey.c_str(), identity.name.c_str(), names.c_str()) == 0;
+}
+#endif
 
 constexpr int kEventQueueHighWaterMark = 5000;
 // The ENTER header in which a secured node names the identity a peer proved.
@@ -170,17 +182,48 @@ void Network::setSecurity(const KeyPair& own, const std::vector<Identity>& trust
     if (zyre_set_curve_keypair(node, own.publicKey.c_str(), own.secretKey.c_str()) != 0)
         throw KeyError("the key pair of " + own.identity + " is refused (does the messaging library have CURVE?)");
     for (const Identity& identity : trusted) {
-        std::string names;
-        for (const auto& name : identity.names)
-            names += name + ",";
-        if (zyre_trust_key(node, identity.publicKey.c_str(), identity.name.c_str(), names.c_str()) != 0)
+        if (!trustKey(node, identity))
             throw KeyError("cannot trust the key of " + identity.name);
     }
+    trustedNow = trusted;
     secured = true;
 #else
     (void)own;
     (void)trusted;
     throw KeyError("secured sites need the bundled ZRE node (built with -DCORVO_ZYRE=BUNDLED)");
+#endif
+}
+
+void Network::watchKeys(const std::string& directory)
+{
+    keyDirectory = directory;
+}
+
+void Network::applyTrust(const std::vector<Identity>& now)
+{
+#ifdef CORVO_SECURED_SITES
+    TrustChanges changes = trustChanges(trustedNow, now);
+    for (const Identity& identity : changes.removed)
+        zyre_untrust_key(node, identity.publicKey.c_str());
+    for (const Identity& identity : changes.added)
+        if (!trustKey(node, identity))
+            diagnose(Diagnostic::Warning, Diagnostic::Stderr,
+                     "key directory: cannot trust the key of " + identity.name);
+    zyre_apply_trust(node);
+    auto named = [](const std::vector<Identity>& list, const std::string& name) {
+        return std::any_of(list.begin(), list.end(), [&](const Identity& i) { return i.name == name; });
+    };
+    for (const Identity& identity : changes.removed)
+        if (!named(changes.added, identity.name))
+            diagnose(Diagnostic::Info, Diagnostic::Stderr,
+                     "key directory: identity " + identity.name + " is no longer trusted");
+    for (const Identity& identity : changes.added)
+        diagnose(Diagnostic::Info, Diagnostic::Stderr,
+                 "key directory: identity " + identity.name +
+                     (named(changes.removed, identity.name) ? " changed" : " is trusted"));
+    trustedNow = now;
+#else
+    (void)now;
 #endif
 }
 
@@ -198,12 +241,18 @@ void Network::start()
     zmq_setsockopt(socket, ZMQ_SNDHWM, &hwm, sizeof hwm);
     zmq_setsockopt(socket, ZMQ_RCVHWM, &hwm, sizeof hwm);
     started = true;
+    if (secured && !keyDirectory.empty()) {
+        keyWatch = std::make_unique<KeyWatch>(keyDirectory, trustedNow,
+                                              [this](const std::vector<Identity>& now) { applyTrust(now); });
+        keyWatch->start();
+    }
 }
 
 void Network::stop()
 {
     if (!node)
         return;
+    keyWatch.reset();  // it changes the node's trust: not while it stops
     zyre_stop(node);
     started = false;
 }
@@ -211,6 +260,21 @@ void Network::stop()
 std::string Network::getUUID()
 {
     return zyre_uuid(node);
+}
+
+std::string Network::foundBy(const std::string& uuid) const
+{
+#ifdef ZRE_HAS_PEER_FOUND_BY
+    if (!node || !started)
+        return std::string();
+    char* how = zyre_peer_found_by(node, uuid.c_str());
+    std::string text = how ? how : "";
+    zstr_free(&how);
+    return text;
+#else
+    (void)uuid;
+    return std::string();
+#endif
 }
 
 namespace {
@@ -711,12 +775,18 @@ void Network::updateProperty(std::shared_ptr<Peer> peer, corvo::proto::PropertyC
     callback->onProperty(peer, it->second);
 }
 
+void Network::setByteBounds(size_t perPeer, size_t allPeers)
+{
+    maxPeerBytes = perPeer;
+    maxAllPeersBytes = allPeers;
+}
+
 bool Network::overBytes(Peer& peer)
 {
-    if (peer.keptBytes > kMaxPeerBytes)
-        dropPeer(peer.uuid, "descriptions and values of more than " + std::to_string(kMaxPeerBytes) + " bytes");
-    else if (table.keptBytes() > kMaxAllPeersBytes)
-        dropPeer(peer.uuid, "all peers together keep more than " + std::to_string(kMaxAllPeersBytes) + " bytes");
+    if (peer.keptBytes > maxPeerBytes)
+        dropPeer(peer.uuid, "descriptions and values of more than " + std::to_string(maxPeerBytes) + " bytes");
+    else if (table.keptBytes() > maxAllPeersBytes)
+        dropPeer(peer.uuid, "all peers together keep more than " + std::to_string(maxAllPeersBytes) + " bytes");
     else
         return false;
     return true;

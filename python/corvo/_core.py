@@ -571,7 +571,7 @@ class SiteCore:
 
     # ------------------------------------------------------------ images
     def start_fetch(self, peer: _Peer, name: str, mode: int, path: str, timeout: float, max_bytes: int,
-                    handler: Callable[[tuple], None]) -> int:
+                    handler: Callable[[tuple], None], compress: bool = False) -> int:
         """Starts fetching image `name` of `peer`; `handler` gets its "chunks"
         and "image" events on the library's thread. Returns the transfer."""
         if peer.client:
@@ -582,7 +582,7 @@ class SiteCore:
             self._transfers[transfer] = handler
         try:
             refusal = self._node.fetch_image(peer.uuid, transfer, peer.name, name, mode, path, float(timeout),
-                                             int(max_bytes))
+                                             int(max_bytes), bool(compress))
         except BaseException:
             self._forget_transfer(transfer)
             raise
@@ -594,11 +594,12 @@ class SiteCore:
             raise ImageError("image %s of %s: %s" % (name, peer.name, refusal))
         return transfer
 
-    def fetch(self, peer: _Peer, name: str, mode: int, path: str, timeout: float,
-              max_bytes: int) -> Tuple[int, concurrent.futures.Future]:
+    def fetch(self, peer: _Peer, name: str, mode: int, path: str, timeout: float, max_bytes: int,
+              compress: bool = False) -> Tuple[int, concurrent.futures.Future]:
         """A fetch whose future is settled with its "image" event."""
         future: concurrent.futures.Future = concurrent.futures.Future()
-        transfer = self.start_fetch(peer, name, mode, path, timeout, max_bytes, lambda event: _settle(future, event))
+        transfer = self.start_fetch(peer, name, mode, path, timeout, max_bytes, lambda event: _settle(future, event),
+                                    compress)
         return transfer, future
 
     def cancel_fetch(self, transfer: int) -> None:

@@ -135,8 +135,9 @@ class ImageStream:
         self.verified = False
         """True once the whole image came and its checksum matched."""
 
-    def _start(self, peer, timeout: float) -> None:
-        self._transfer = self._core.start_fetch(peer, self._asked, MODE_STREAM, "", timeout, 0, self._on_event)
+    def _start(self, peer, timeout: float, compress: bool = False) -> None:
+        self._transfer = self._core.start_fetch(peer, self._asked, MODE_STREAM, "", timeout, 0, self._on_event,
+                                                compress)
 
     # -- the loop thread --
     def _on_event(self, event: tuple) -> None:

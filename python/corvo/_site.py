@@ -216,7 +216,7 @@ class Site:
         return self._core.stream(_peer_names(None, cameras), False, callback, queue_size, images=True)
 
     def fetch_image(self, camera: str, name: str = "latest", path=None, *, as_array: bool = False,
-                    timeout: float = 30.0, max_bytes: int = _fetch.DEFAULT_MAX_BYTES):
+                    timeout: float = 30.0, max_bytes: int = _fetch.DEFAULT_MAX_BYTES, compress: bool = False):
         """Fetches the image `name` (below the camera's image root, or
         "latest") from `camera` over the site; the bytes are checked against
         the camera's SHA-1.
@@ -230,7 +230,9 @@ class Site:
         ``(data, header)``: the image as a numpy array and its header as an
         astropy.io.fits.Header (needs python3-astropy). An image larger than
         `max_bytes` (1 GiB by default; None: no bound, with a path only) fails
-        before a byte of it is kept.
+        before a byte of it is kept. ``compress=True`` asks the camera for
+        zstd-compressed chunks (lossless; it sends a chunk raw when that is
+        not smaller): less to carry over a slow link, more work at both ends.
 
         RefusedError when the camera refuses (no such image, a name outside
         its root, a link, not a regular file, too many fetches);
@@ -243,7 +245,7 @@ class Site:
         target = self._described(camera, timeout)
         mode, where = (_fetch.MODE_MEMORY, "") if path is None else (_fetch.MODE_FILE, _fetch.target_path(path))
         transfer, future = self._core.fetch(target, name, mode, where, timeout,
-                                            _fetch.size_bound(max_bytes, path is None))
+                                            _fetch.size_bound(max_bytes, path is None), compress)
         try:
             event = wait_future(future, None, lambda: CorvoError("unreachable"))
         except BaseException:
@@ -251,15 +253,16 @@ class Site:
             raise
         return _fetch.result_of(event, target.name, name, as_array)
 
-    def image_stream(self, camera: str, name: str = "latest", timeout: float = 30.0) -> _fetch.ImageStream:
+    def image_stream(self, camera: str, name: str = "latest", timeout: float = 30.0,
+                     compress: bool = False) -> _fetch.ImageStream:
         """The bytes of image `name` of `camera` as they come, for a reader
         that handles them on the way (see ImageStream): ``for chunk in
         s.image_stream("camera"): ...``. The iteration raises at its end if
-        the checksum does not match; errors as fetch_image."""
+        the checksum does not match; errors and `compress` as fetch_image."""
         _fetch.check_request(name, timeout)
         target = self._described(camera, timeout)
         stream = _fetch.ImageStream(self._core, target.name, name)
-        stream._start(target, timeout)
+        stream._start(target, timeout, compress)
         return stream
 
 

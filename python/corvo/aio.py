@@ -146,7 +146,7 @@ class Site:
         return self.core.stream(_peer_names(None, cameras), False, callback, queue_size, images=True)
 
     async def fetch_image(self, camera: str, name: str = "latest", path=None, *, as_array: bool = False,
-                          timeout: float = 30.0, max_bytes: int = _fetch.DEFAULT_MAX_BYTES):
+                          timeout: float = 30.0, max_bytes: int = _fetch.DEFAULT_MAX_BYTES, compress: bool = False):
         """Fetches image `name` of `camera`, as corvo.Site.fetch_image:
         its bytes, the path written, or with ``as_array=True`` a (numpy
         array, astropy header) pair. Cancelling the call stops the transfer
@@ -155,7 +155,8 @@ class Site:
         target = await self._described(camera, timeout)
         mode, where = (_fetch.MODE_MEMORY, "") if path is None else (_fetch.MODE_FILE, _fetch.target_path(path))
         core = self.core
-        transfer, future = core.fetch(target, name, mode, where, timeout, _fetch.size_bound(max_bytes, path is None))
+        transfer, future = core.fetch(target, name, mode, where, timeout, _fetch.size_bound(max_bytes, path is None),
+                                      compress)
         try:
             event = await asyncio.wrap_future(future)
         except BaseException:
@@ -166,13 +167,14 @@ class Site:
         loop = asyncio.get_running_loop()
         return await loop.run_in_executor(None, _fetch.result_of, event, target.name, name, True)
 
-    async def image_stream(self, camera: str, name: str = "latest", timeout: float = 30.0) -> _fetch.ImageStream:
+    async def image_stream(self, camera: str, name: str = "latest", timeout: float = 30.0,
+                           compress: bool = False) -> _fetch.ImageStream:
         """The bytes of image `name` of `camera` as they come: ``async for
         chunk in await s.image_stream("camera")``; see corvo.ImageStream."""
         _fetch.check_request(name, timeout)
         target = await self._described(camera, timeout)
         stream = _fetch.ImageStream(self.core, target.name, name)
-        stream._start(target, timeout)
+        stream._start(target, timeout, compress)
         return stream
 
     async def device(self, peer: str, timeout: float = 5.0) -> "Device":

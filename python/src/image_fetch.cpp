@@ -63,6 +63,8 @@ ImageFetch::ImageFetch(Request request, std::shared_ptr<Peer> camera)
         over = true;
     receiver = std::make_unique<ImageReceiver>(asked.transfer, asked.name, offset,
                                                [this](const unsigned char* d, size_t n) { return write(d, n); });
+    if (!asked.compression.empty())
+        receiver->setCompression(asked.compression);
     if (fd >= 0 && offset > 0) {
         std::vector<unsigned char> buffer(kImageChunkBytes);
         for (uint64_t at = 0; at < offset;) {
@@ -161,8 +163,11 @@ zmsg_t* ImageFetch::handle(uint8_t tag, const unsigned char* data, size_t size, 
                              std::to_string(asked.maxBytes) + " allowed");
         else
             fail("transfer", receiver->error());
-        // Bytes that fail the checksum are worth nothing for a resume.
-        if (!partPath.empty() && receiver->error().rfind("checksum", 0) == 0)
+        // Bytes that fail the checksum, or more than the image holds, are
+        // worth nothing for a resume.
+        bool useless =
+            receiver->error().rfind("checksum", 0) == 0 || (receiver->size() > 0 && offset > receiver->size());
+        if (!partPath.empty() && useless)
             ::unlink(partPath.c_str());
         return nullptr;
     }
@@ -210,6 +215,10 @@ bool ImageFetch::handleResponse(const corvo::proto::Response& response)
 {
     if (over || !receiver->handleResponse(response))
         return false;
+    // A part file longer than the camera's image is worth nothing for a
+    // resume: the camera refuses its offset.
+    if (!partPath.empty() && offset > 0 && receiver->error().find("beyond the image") != std::string::npos)
+        ::unlink(partPath.c_str());
     fail("refused", receiver->error());
     return true;
 }

@@ -42,7 +42,8 @@ public:
         Mode mode = Mode::MEMORY;
         std::string path;  // FILE: the target file, or a directory for it
         double timeoutSeconds = 30;
-        uint64_t maxBytes = 0;  // the largest image taken (0: none; MEMORY needs one)
+        uint64_t maxBytes = 0;    // the largest image taken (0: none; MEMORY needs one)
+        std::string compression;  // the chunk encoding asked for (kImageZstd), "" for raw
     };
 
     // Prepares the transfer (FILE: opens the part file, hashes what it

@@ -108,7 +108,7 @@ public:
     // Starts a fetch on the loop thread; the reason it cannot start, or "".
     std::string fetchImage(const std::string& peerUuid, uint64_t transfer, const std::string& camera,
                            const std::string& name, int mode, const std::string& path, double timeout,
-                           uint64_t maxBytes)
+                           uint64_t maxBytes, bool compress)
     {
         if (mode < 0 || mode > 2)
             throw py::value_error("unknown fetch mode " + std::to_string(mode));
@@ -120,6 +120,7 @@ public:
         request.path = path;
         request.timeoutSeconds = timeout;
         request.maxBytes = maxBytes;
+        request.compression = compress ? corvo::kImageZstd : "";
         auto target = live();
         std::string refusal;
         callOnLoop([&] { refusal = target->startFetch(peerUuid, request); });
@@ -276,7 +277,9 @@ PYBIND11_MODULE(_corvo, m)
         .def("change", &SiteHandle::change)
         .def("command", &SiteHandle::command)
         .def("receive_logs", &SiteHandle::receiveLogs)
-        .def("fetch_image", &SiteHandle::fetchImage)
+        .def("fetch_image", &SiteHandle::fetchImage, py::arg("peer_uuid"), py::arg("transfer"), py::arg("camera"),
+             py::arg("name"), py::arg("mode"), py::arg("path"), py::arg("timeout"), py::arg("max_bytes"),
+             py::arg("compress") = false)
         .def("cancel_image", &SiteHandle::cancelImage)
         .def("image_consumed", &SiteHandle::imageConsumed);
 

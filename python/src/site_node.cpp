@@ -132,8 +132,10 @@ void SiteNode::start()
     network->join(options.site);
     network->setClient(true);
     network->setRecvValue(true);
-    if (!options.keyPair.identity.empty())
+    if (!options.keyPair.identity.empty()) {
         network->setSecurity(options.keyPair, options.trusted);
+        network->watchKeys(options.keyDirectory);
+    }
     network->setType("client");
     network->start();
     if (!network->isStarted()) {
@@ -388,20 +390,22 @@ void loadSecurity(SiteOptions& options, const std::string& key, const std::strin
     options.keyPair = KeyDirectory::readSecret(directory.secretPath(key));
     std::vector<std::string> problems;
     options.trusted = directory.identities(&problems);
+    options.keyDirectory = directory.path();
     for (const auto& problem : problems)
         std::cerr << "corvo: key directory: " << problem << std::endl;
 }
 
 void SiteNode::onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Response& response)
 {
+    // A camera's refusal of one of our fetches; a daemon's own command that
+    // happens to be called "image" is answered as any other.
     if (response.has_command() && response.command().cmd_name() == kImageRefusalCommand) {
         for (auto it = fetches.begin(); it != fetches.end(); ++it) {
             if (it->second->camera()->uuid == peer->uuid && it->second->handleResponse(response)) {
                 reportFetch(it);
-                break;
+                return;
             }
         }
-        return;  // a refusal of no fetch of ours (any more): nothing to tell
     }
     if (response.error().empty()) {
         if (!response.has_property_data())

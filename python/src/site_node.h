@@ -32,6 +32,7 @@ struct SiteOptions {
     std::vector<Identity> trusted;
     // Beacons and gossip endpoints (corvo/discovery.h).
     DiscoveryOptions discovery;
+    std::string keyDirectory;  // reread while the node runs
 };
 
 // Reads the secret key `key` (a name in the key directory, or a path) and

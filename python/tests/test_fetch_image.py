@@ -87,15 +87,18 @@ def test_exposed_image_as_bytes_file_and_array(camera, site_args, work_dir):
         assert s._core.running_fetches() == 0
 
 
-def test_placed_images_of_every_shape_read_back(camera, site_args):
+def test_placed_images_of_every_type_read_back_raw_and_compressed(camera, site_args):
     frame = noisy_frame(333, 517)
-    camera.place("sub/noise.fits", frame)
+    noise = read_bytes(camera.place("sub/noise.fits", frame))
     ramp = np.linspace(-1, 1, 40 * 30, dtype=np.float32).reshape(30, 40)
     camera.place("ramp.fits", ramp)
     with corvo.Site(**site_args) as s:
         s.wait_for("camera", timeout=T)
         pixels, header = s.fetch_image("camera", "sub/noise.fits", as_array=True, timeout=T)
         assert np.array_equal(pixels, frame) and header["OBJECT"] == "sub/noise.fits"
+        # zstd chunks asked for: the same bytes come out, whole and streamed.
+        assert s.fetch_image("camera", "sub/noise.fits", compress=True, timeout=T) == noise
+        assert s.image_stream("camera", "sub/noise.fits", compress=True, timeout=T).read() == noise
         pixels, _ = s.fetch_image("camera", "ramp.fits", as_array=True, timeout=T)
         assert pixels.dtype == np.float32 and np.array_equal(pixels, ramp)
 
@@ -242,6 +245,13 @@ def test_resume_after_the_fetching_process_is_killed(camera, site_args, work_dir
         with pytest.raises(corvo.ImageError, match="checksum mismatch"):
             s.fetch_image("camera", "huge.fits", got, timeout=T)
         assert not os.path.exists(part) and not os.path.exists(os.path.join(got, "huge.fits"))
+
+        # A part file longer than the image: refused, and removed.
+        with open(part, "wb") as f:
+            f.write(original + b"extra")
+        with pytest.raises(corvo.RefusedError, match="beyond the image"):
+            s.fetch_image("camera", "huge.fits", got, timeout=T)
+        assert not os.path.exists(part)
 
         # A sound part file: the fetch takes up from it.
         with open(part, "wb") as f:

@@ -178,3 +178,23 @@ def test_unusable_keys_are_refused(children, site_args, keys, work_dir):
                            log_name="badkey")
     assert proc.wait(timeout=T) == 1
     assert "alice.key" in read_log(proc)
+
+
+def test_an_identity_removed_from_the_key_directory_is_cut_off(secured_wheel, site_args, keys):
+    """The site rereads its key directory while it runs: the daemon whose
+    identity file is removed leaves its peers and stays out; put back, it
+    comes back."""
+    trusted, _ = keys
+    with corvo.Site(**site_args, key="alice", keys=trusted, name="py-alice") as s:
+        assert s.set("wheel", "slot", 2, timeout=T) == 2
+        wheel_id = os.path.join(trusted, "wheel.id")
+        saved = os.path.join(trusted, "..", "wheel.id.saved")
+        os.rename(wheel_id, saved)
+        # Within the bound (1 s), with room for a loaded machine.
+        wait_until(lambda: all(p.name != "wheel" for p in s.peers()), timeout=10.0,
+                   what="the revoked daemon to leave")
+        with pytest.raises(corvo.NotFoundError):
+            s.info("wheel", timeout=3.0)
+        assert "identity wheel is no longer trusted" in read_log(secured_wheel)
+        os.rename(saved, wheel_id)
+        assert s.set("wheel", "slot", 4, timeout=T) == 4

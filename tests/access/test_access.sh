@@ -129,8 +129,8 @@ out_is "2"
 as alice 0 "cmd" --wait focus cmd wheel move 3 1.5
 out_is "1.500000"
 as alice 0 "peers" peers
-grep -qE '^wheel +wheel +daemon +IDLE +live +tcp://127\.[0-9.:]+ +wheel +-$' "$work/out" || fail "peers: wheel row: $(cat "$work/out")"
-grep -qE '^camera +camera +daemon +[A-Z]+ +live +tcp://\S+ +camera +-$' "$work/out" || fail "peers: camera row: $(cat "$work/out")"
+grep -qE '^wheel +wheel +daemon +IDLE +live +tcp://127\.[0-9.:]+ +wheel +- +(beacon|-)$' "$work/out" || fail "peers: wheel row: $(cat "$work/out")"
+grep -qE '^camera +camera +daemon +[A-Z]+ +live +tcp://\S+ +camera +- +(beacon|-)$' "$work/out" || fail "peers: camera row: $(cat "$work/out")"
 as alice 0 "info" info wheel
 out_has "identity: wheel"
 out_has "lock: free"
@@ -254,7 +254,7 @@ open_net=(-i lo -p 5913 -s open)
 start open.log "$wheel" "${open_net[@]}" --name wheelopen
 "$corvo" "${open_net[@]}" --timeout 20 set wheelopen slot 3 >"$work/out" 2>&1 || fail "open set: $(cat "$work/out")"
 "$corvo" "${open_net[@]}" --timeout 20 peers >"$work/out" 2>&1
-grep -qE '^wheelopen +wheel +daemon +IDLE +live +tcp://\S+$' "$work/out" || fail "open peers: $(cat "$work/out")"
+grep -qE '^wheelopen +wheel +daemon +IDLE +live +tcp://\S+ +(beacon|-)$' "$work/out" || fail "open peers: $(cat "$work/out")"
 grep -q IDENTITY "$work/out" && fail "open peers show identities"
 "$corvo" "${open_net[@]}" --timeout 20 info wheelopen >"$work/out" 2>&1
 grep -qE "^  (lock|unlock)" "$work/out" && fail "an open daemon offers a lock: $(cat "$work/out")"

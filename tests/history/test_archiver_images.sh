@@ -46,8 +46,8 @@ eventually() {
 }
 
 value() { "$corvo" "${net[@]}" -t 10 get "$1" "$2" 2>/dev/null; }
-# value_is PEER PROPERTY VALUE: read anew on each call (eventually retries it).
-value_is() { [ "$(value "$1" "$2")" = "$3" ]; }
+# holds PEER PROPERTY VALUE: the property has that value now
+holds() { [ "$(value "$1" "$2")" = "$3" ]; }
 
 cat >"$CORVO_CONF_PATH/camera.conf" <<CONF
 imgw = 700
@@ -101,14 +101,14 @@ eventually test -f "$work/copies/camera/shot_1-1.fits" || fail "no copy of the s
 cmp -s "$work/images/shot_1.fits" "$work/copies/camera/shot_1-1.fits" || fail "the second copy differs"
 [ "$(cat "$work/copies/camera/shot_1.fits")" = "an earlier file" ] || fail "the earlier file was replaced"
 cmp -s "$work/first.fits" "$work/copies/camera/shot.fits" || fail "the first copy was replaced"
-eventually value_is archiver imagescopied 2 || fail "imagescopied is $(value archiver imagescopied), not 2"
+eventually holds archiver imagescopied 2 || fail "imagescopied is $(value archiver imagescopied), not 2"
 leftovers=$(find "$work/copies" -name '*.part' | wc -l)
 [ "$leftovers" -eq 0 ] || fail "$leftovers part files left"
 
 echo "== a folder that is a link, and the free-space floor"
-eventually value_is linked imagesmissed 2 || fail "linked: imagesmissed is $(value linked imagesmissed)"
+eventually holds linked imagesmissed 2 || fail "linked: imagesmissed is $(value linked imagesmissed)"
 [ -z "$(ls -A "$work/elsewhere")" ] || fail "a copy landed through the link: $(ls -A "$work/elsewhere")"
-eventually value_is full imagesmissed 2 || fail "full: imagesmissed is $(value full imagesmissed)"
+eventually holds full imagesmissed 2 || fail "full: imagesmissed is $(value full imagesmissed)"
 [ -z "$(ls -A "$work/full")" ] || fail "a copy was written below the free-space floor"
 grep -q "the floor (--min-free) kept" "$work/full.log" || fail "no log record of the floor: $(tail -3 "$work/full.log")"
 [ "$(value full imagescopied)" = 0 ] || fail "full copied an image"

@@ -550,6 +550,58 @@ TEST_F(NetworkBounds, APeerWhoseDescriptionsOutgrowTheirBytesIsDroppedOnceAndMem
 #endif
 }
 
+// The bound over all peers, lowered so that three peers reach it: the peer
+// whose message takes the total beyond it is dropped (a newcomer or one
+// already known), the others keep what they have, and a peer that leaves
+// makes room again.
+TEST_F(NetworkBounds, ThePeerThatTakesAllPeersBeyondTheirBoundIsDroppedAndOthersKeepTheirs)
+{
+    const size_t perPeer = 1 << 20, allPeers = 5 << 19;  // 1 MiB and 2.5 MiB
+    net.setByteBounds(perPeer, allPeers);
+    // About 0.9 MiB: within one peer's bound, three are beyond the total.
+    auto bigInfo = [](const std::string& name) {
+        corvo::proto::Info info;
+        auto* property = info.add_properties();
+        property->set_name(name);
+        property->set_type(corvo::proto::Property_PropertyType_INT);
+        for (int c = 0; c < 15; ++c) {
+            auto* choice = property->mutable_intval()->add_choices();
+            choice->set_choice_val(c);
+            choice->set_choice_string(std::string(60000, char('a' + c)));
+        }
+        return Message::framed(info);
+    };
+    const std::string overAll = "all peers together keep more than " + std::to_string(allPeers) + " bytes";
+    for (const char* uuid : {"A", "B", "C", "D"})
+        enter(uuid);
+    event("WHISPER", "C", "", Message::framed(sampleInfo()).msg);
+    event("WHISPER", "A", "", bigInfo("a").msg);
+    event("WHISPER", "B", "", bigInfo("b").msg);
+    ASSERT_NE(peer("A"), nullptr);
+    ASSERT_NE(peer("B"), nullptr);
+    EXPECT_GT(net.peers().keptBytes(), 2 * 900000u);
+
+    // C, known with a small Info, grows: the total would pass the bound.
+    event("WHISPER", "C", "", bigInfo("c").msg);
+    stderrText = captured.takeStderr();
+    expectDropped("C", overAll);
+    ASSERT_NE(peer("A"), nullptr);
+    ASSERT_NE(peer("B"), nullptr);
+    EXPECT_EQ(peer("A")->properties.count("a"), 1u);
+    EXPECT_EQ(net.peers().keptBytes(), peer("A")->keptBytes + peer("B")->keptBytes + peer("D")->keptBytes)
+        << "the dropped peer's bytes still count";
+
+    // B leaves: its room is D's now.
+    event("EXIT", "B", "", nullptr);
+    ASSERT_EQ(peer("B"), nullptr);
+    event("WHISPER", "D", "", bigInfo("d").msg);
+    stderrText = captured.takeStderr();
+    ASSERT_NE(peer("D"), nullptr) << stderrText;
+    EXPECT_EQ(peer("D")->properties.count("d"), 1u);
+    EXPECT_EQ(net.peers().keptBytes(), peer("A")->keptBytes + peer("D")->keptBytes);
+    EXPECT_EQ(stderrText.find("Dropped peer"), std::string::npos) << stderrText;
+}
+
 TEST_F(NetworkBounds, AMessageOfTooManyFramesDropsItsSender)
 {
     enter("A");

@@ -168,6 +168,13 @@ class TestWhoMayConnect:
         o = parse_options(["--allow-write"])
         assert (o.bind, o.http_port, o.port, o.site) == ("127.0.0.1", 8080, 5670, "corvo")
 
+    def test_preview_rate_bounds(self):
+        assert parse_options([]).preview_rate == 2.0 and not parse_options([]).no_image_fetch
+        assert parse_options(["--preview-rate", "0.5"]).preview_rate == 0.5
+        for bad in ("0", "-1", "101", "nan"):
+            with pytest.raises(OptionError):
+                parse_options(["--preview-rate", bad])
+
 
 class TestWhatBrowsersReceive:
     def test_full_state_first_then_changes(self):

@@ -4,6 +4,7 @@
 // once the key is trusted again. The node tests run in a namespace (v0).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -87,6 +88,7 @@ protected:
     {
         NodeOptions o;
         o.port = freshPort();
+        o.verbose = getenv("ZRE_DEBUG") != nullptr;
         a_ = std::make_unique<TestNode>("alpha", o);
         b_ = std::make_unique<TestNode>("beta", o);
         ASSERT_EQ(zyre_set_curve_keypair(a_->get(), ka_.publicKey.c_str(), ka_.secretKey.c_str()), 0);
@@ -137,6 +139,7 @@ TEST_F(ZreRevocation, ARevokedPeerIsDroppedAtOnceStaysOutAndComesBackWhenTrusted
     // Beta finds that alpha stopped answering.
     EXPECT_TRUE(b_->waitFor(isEvent("EXIT", a_->uuid()), 5000));
 
+    size_t fromAtB = b_->events().size();
     ASSERT_EQ(zyre_trust_key(a_->get(), kb_.publicKey.c_str(), "bob", "beta"), 0);
     ASSERT_EQ(zyre_apply_trust(a_->get()), 0);
     for (int i = 0; i < 250 && countFromB("ENTER", from) == 0; ++i) {
@@ -144,6 +147,26 @@ TEST_F(ZreRevocation, ARevokedPeerIsDroppedAtOnceStaysOutAndComesBackWhenTrusted
         b_->drain(0);
     }
     EXPECT_EQ(countFromB("ENTER", from), 1u) << "beta did not come back once trusted again";
+    // Both ways work again (beta's mailbox to alpha, refused while
+    // revoked, is made afresh), and beta stays.
+    auto enteredB = [&] {
+        const auto& events = b_->events();
+        return std::any_of(events.begin() + ptrdiff_t(fromAtB), events.end(),
+                           [&](const Event& e) { return e.type == "ENTER" && e.uuid == a_->uuid(); });
+    };
+    for (int i = 0; i < 100 && !enteredB(); ++i)
+        b_->drain(100);
+    EXPECT_TRUE(enteredB()) << "alpha did not enter at beta again";
+    size_t back = a_->events().size();
+    b_->whisper(a_->uuid(), {"back"});
+    a_->whisper(b_->uuid(), {"welcome"});
+    EXPECT_TRUE(a_->waitFor(isEvent("WHISPER", b_->uuid()), 5000));
+    EXPECT_TRUE(b_->waitFor(isEvent("WHISPER", a_->uuid()), 5000));
+    for (int i = 0; i < 5; ++i) {
+        a_->drain(1000);
+        b_->drain(0);
+    }
+    EXPECT_EQ(countFromB("EXIT", back), 0u) << "beta left again after it came back";
 }
 
 TEST_F(ZreRevocation, EditsTakeEffectOnlyWhenApplied)

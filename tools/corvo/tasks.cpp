@@ -20,6 +20,8 @@ using std::chrono::milliseconds;
 
 // How long peers must stay unchanged before the list of peers is complete.
 constexpr milliseconds kSettleTime{300};
+// How long `peers` waits, once nothing changes, for how each peer was found.
+constexpr milliseconds kFoundByWait{2500};
 // How long a sent message is given to leave before the node is stopped.
 constexpr milliseconds kLingerTime{250};
 // Of several peers with one name, how long the described ones wait for the
@@ -165,6 +167,13 @@ public:
         bool complete =
             !peers.empty() && now - tool.lastChange() >= kSettleTime &&
             std::all_of(peers.begin(), peers.end(), [&](const auto& p) { return p->client || tool.hasInfo(*p); });
+        // A peer that greeted this tool first is heard of by beacon or
+        // gossip within a beacon interval or a gossip round: waited for
+        // (kFoundByWait at most), so that FOUND is rarely "-".
+        bool foundKnown =
+            now - tool.lastChange() >= kFoundByWait ||
+            std::all_of(peers.begin(), peers.end(), [&](const auto& p) { return !foundBy(tool, *p).empty(); });
+        complete = complete && foundKnown;
         if (!complete && now < tool.deadline())
             return;
         tool.options().json ? printJson(tool, peers) : printTable(tool, peers);
@@ -175,6 +184,13 @@ private:
     // "silent": the node has not heard the peer for the evasive timeout; it
     // is forgotten at the expiry unless it speaks again.
     static std::string stateText(const Peer& p) { return p.silent ? "silent" : "live"; }
+
+    // "beacon", "gossip", "beacon,gossip", or empty: the peer greeted this
+    // tool first and was not heard of either way yet.
+    static std::string foundBy(CorvoTool& tool, const Peer& p)
+    {
+        return tool.getNetwork() ? tool.getNetwork()->foundBy(p.uuid) : std::string();
+    }
 
     static std::string status(CorvoTool& tool, const Peer& p)
     {
@@ -195,12 +211,15 @@ private:
         std::vector<std::string> header{"NAME", "TYPE", "ROLE", "STATUS", "STATE", "ADDRESS"};
         if (secured)
             header.insert(header.end(), {"IDENTITY", "LOCK"});
+        header.push_back("FOUND");
         table.add(header);
         for (const auto& p : peers) {
             std::vector<std::string> row{
                 p->name, p->type.empty() ? "-" : p->type, roleText(*p), status(tool, *p), stateText(*p), p->address};
             if (secured)
                 row.insert(row.end(), {p->identity.empty() ? "-" : p->identity, lockText(*p, "-")});
+            std::string found = foundBy(tool, *p);
+            row.push_back(found.empty() ? "-" : found);
             table.add(row);
         }
         table.print(std::cout);
@@ -218,7 +237,8 @@ private:
                 .number("status", p->status)
                 .str("status_text", status(tool, *p))
                 .str("state", stateText(*p))
-                .str("address", p->address);
+                .str("address", p->address)
+                .str("found_by", foundBy(tool, *p));
             if (tool.isSecured())
                 item.str("identity", p->identity).str("lock", lockText(*p, ""));
             items.push_back(item.done());
@@ -943,7 +963,8 @@ void printUsage(std::FILE* out)
     std::fputs("usage: corvo [OPTIONS] SUBCOMMAND [ARGS...]\n"
                "\n"
                "subcommands:\n"
-               "  peers                       every program of the site: name, type, role, status, address\n"
+               "  peers                       every program of the site: name, type, role, status, address,\n"
+               "                              how it was found (beacon, gossip)\n"
                "  info PEER                   properties, commands and status values of a peer\n"
                "  get PEER PROPERTY           a property's value in text form (--json: an object)\n"
                "  set PEER PROPERTY VALUE     asks the peer to change a writable property and prints\n"

@@ -143,16 +143,15 @@ void GossipDiscovery::greet(Server& server, LivePeers* live, int64_t t)
         sendToServer(server, publish);
 }
 
-void GossipDiscovery::work(GossipListener& listener, int64_t t)
+bool GossipDiscovery::work(GossipListener& listener, int64_t t)
 {
     // Read until a whole pass finds nothing: a send may take the signal of
     // a message that arrived meanwhile.
-    for (int pass = 0; pass < 64; ++pass) {
-        bool any = server_ && readServer(listener, t);
+    bool more = true;
+    for (int pass = 0; pass < kReadPasses && more; ++pass) {
+        more = server_ && readServer(listener, t);
         for (Server& server : clients_)
-            any = readClient(server, listener, t) || any;
-        if (!any)
-            break;
+            more = readClient(server, listener, t) || more;
     }
     if (t >= nextPingAt_) {
         nextPingAt_ = t + kPingMs;
@@ -163,6 +162,7 @@ void GossipDiscovery::work(GossipListener& listener, int64_t t)
         if (publishes())
             relay(own_, nullptr, nullptr);
     }
+    return more;
 }
 
 void GossipDiscovery::onTick(GossipListener& listener, int64_t t)

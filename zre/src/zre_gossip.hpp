@@ -70,9 +70,12 @@ public:
     // Tuples held now.
     size_t tupleCount() const { return table_.size(); }
 
-    // Reads what waits on every gossip socket, hands new tuples to
-    // `listener`, and does what is due (pings, refreshes, expiry).
-    void work(GossipListener& listener, int64_t t);
+    // Reads what waits on every gossip socket (a batch), hands new tuples
+    // to `listener`, and does what is due (pings, refreshes, expiry). True
+    // when more may wait: the caller comes back without waiting, since the
+    // sockets' descriptors signal only news.
+    bool work(GossipListener& listener, int64_t t);
+    static constexpr int kReadPasses = 256;
     // The descriptors to wait on.
     void descriptors(std::vector<int>& fds) const;
     size_t tuples() const { return table_.size(); }

@@ -116,7 +116,9 @@ void GossipTable::settleContests(int64_t t, LivePeers& live)
     std::unordered_map<std::string, std::vector<Map::iterator>> byEndpoint;
     for (auto it = tuples_.begin(); it != tuples_.end(); ++it)
         byEndpoint[it->second.endpoint].push_back(it);
-    for (auto& [endpoint, sharing] : byEndpoint) {
+    for (auto& entry : byEndpoint) {
+        const std::string& endpoint = entry.first;
+        std::vector<Map::iterator>& sharing = entry.second;
         if (sharing.size() < 2)
             continue;
         auto winner = std::find_if(sharing.begin(), sharing.end(),

@@ -32,6 +32,14 @@ void Greeting::handle(const Uuid& uuid, const Message& m, uint32_t source, const
         roster_.remove(uuid, false);
         peer = nullptr;
     }
+    if (peer && !peer->ready && !Mailboxes::canTake(*peer)) {
+        // Only HELLO went out on it: not full but refused (see canTake),
+        // as after this node's key was revoked there and trusted again.
+        // Made afresh, or our HELLO would never arrive.
+        log_.trace("mailbox of pending peer %s is dead: connecting again", peer->uuidText.c_str());
+        roster_.remove(uuid, false);
+        peer = nullptr;
+    }
     bool greetedFirst = !peer;
     if (greetedFirst) {
         if (!admission_.admit(source, uuid, roster_.size()))

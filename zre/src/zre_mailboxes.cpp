@@ -32,6 +32,13 @@ bool Mailboxes::open(Peer& peer, const CurveKey* serverKey)
     return true;
 }
 
+bool Mailboxes::canTake(const Peer& peer)
+{
+    int events = 0;
+    size_t size = sizeof events;
+    return peer.mailbox && zmq_getsockopt(peer.mailbox, ZMQ_EVENTS, &events, &size) == 0 && (events & ZMQ_POLLOUT);
+}
+
 bool Mailboxes::secure(void* handle, const CurveKey* serverKey)
 {
     if (!serverKey || zmq_setsockopt(handle, ZMQ_CURVE_SERVERKEY, serverKey->data(), serverKey->size()) != 0 ||

@@ -69,6 +69,11 @@ public:
     // the peers to drop (logged): their mailbox failed, or stayed full.
     std::vector<Uuid> flush(PeerTable& peers, int64_t t);
     bool hasBacklog() const { return !backlogged_.empty(); }
+    // The mailbox can take a message now: it has a connection, or one being
+    // made, with room. False when it is full, and for good once its CURVE
+    // handshake was refused (this node's key was not trusted there then):
+    // libzmq then neither sends on it nor connects again.
+    static bool canTake(const Peer& peer);
     // The peer is going: its backlog no longer counts.
     void forget(Peer& peer);
 

@@ -93,7 +93,7 @@ public:
                 if (running_ && mailboxes_.hasBacklog())
                     flushBacklogs();
                 if (running_ && gossip_.active())
-                    gossip_.work(*this, now());
+                    gossipBusy_ = gossip_.work(*this, now());
                 if (running_ && monitorBusy_) {
                     monitorBusy_ = false;
                     for (int fd : inbox_.readMonitor())
@@ -125,7 +125,7 @@ private:
             for (int fd : gossipFds_)
                 fds[n++] = {fd, POLLIN, 0};
         }
-        bool busy = pipeBusy_ || (running_ && ((inboxBusy_ && !outbox_.readingPaused()) || beaconBusy_));
+        bool busy = pipeBusy_ || (running_ && ((inboxBusy_ && !outbox_.readingPaused()) || beaconBusy_ || gossipBusy_));
         int timeout = busy ? 0 : pollTimeout(t);
         if (outbox_.readingPaused() && !busy)
             timeout = std::min(timeout < 0 ? kPausedRecheckMs : timeout, kPausedRecheckMs);
@@ -162,11 +162,39 @@ private:
         int64_t t = now();
         beacons_.onTimer(t, inbox_.port());
         if (t >= nextCheckAt_) {
+            if (config_.curve)
+                probeRefusedMailboxes();
             roster_.checkSilence(t, config_.evasiveTimeout, config_.expiredTimeout);
             nextCheckAt_ = t + checkInterval_;
         }
         if (t >= admission_.nextCheckAt())
             checkVerifications(t);
+    }
+
+    // A mailbox whose handshake the peer refused (this node's key was
+    // revoked there, and maybe trusted again since) takes nothing, and
+    // libzmq does not connect it again: without this, a peer that greeted
+    // over it in the meantime would wait for our HELLO until it expires.
+    // A pending peer was sent its HELLO only, so its mailbox is not full
+    // but refused: it is forgotten, to be greeted afresh with its next
+    // beacon. For a peer that said HELLO, a PING into a mailbox that takes
+    // nothing, with nothing waiting for it, lets the backlog's rule decide:
+    // a full one makes room and the peer stays; a refused one sends nothing
+    // for 1 s and its peer is dropped.
+    void probeRefusedMailboxes()
+    {
+        auto blocked =
+            roster_.table().select([](const Peer& peer) { return peer.backlog.empty() && !Mailboxes::canTake(peer); });
+        for (const Uuid& uuid : blocked) {
+            Peer* peer = roster_.find(uuid);
+            if (peer->ready) {
+                roster_.sendOrDrop(*peer, Roster::ping());
+                continue;
+            }
+            log_.refuse(peer->uuidText + "refused", log_.prefix() + ": peer " + peer->uuidText + " at " +
+                                                        peer->endpoint + " refused this node's key");
+            roster_.remove(uuid, false);
+        }
     }
 
     // What waits beyond full mailboxes goes on as they make room; a peer
@@ -710,6 +738,7 @@ private:
     bool inboxBusy_ = false;
     bool beaconBusy_ = false;
     bool monitorBusy_ = false;
+    bool gossipBusy_ = false;
     int64_t nextCheckAt_ = 0;
     int64_t checkInterval_ = 1000;
 

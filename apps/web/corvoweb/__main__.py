@@ -47,6 +47,8 @@ def parse_options(argv):
         default=DEFAULT_MAX_BYTES,
         help="largest image file previewed (default %d)" % DEFAULT_MAX_BYTES,
     )
+    p.add_argument("--preview-rate", type=float, default=2.0,
+                   help="previews fetched over the site a second per camera, the newest image winning (default 2)")
     p.add_argument("--no-image-fetch", action="store_true",
                    help="never fetch images over the site: only files under --image-root are previewed")
     p.add_argument("--history", metavar="DB", help="archive for plots (path or postgresql:// URL)")
@@ -86,6 +88,8 @@ def check_options(options):
         raise OptionError("--port must be between 1 and 65535")
     if options.image_max_bytes <= 0:
         raise OptionError("--image-max-bytes must be positive")
+    if not 0 < options.preview_rate <= 100:
+        raise OptionError("--preview-rate must be above 0 and at most 100")
     if options.max_rate < 0:
         raise OptionError("--max-rate must not be negative")
     if not 0 < options.session_idle <= options.session_lifetime:
@@ -154,7 +158,7 @@ async def serve(options):
                           beacon=False if options.no_beacon else None)
     previews = Previews(options.image_root, options.image_max_bytes, hub.publish,
                         fetch=None if options.no_image_fetch else adapter.fetch_image,
-                        watching=lambda: bool(hub.clients))
+                        watching=lambda: bool(hub.clients), min_interval=1.0 / options.preview_rate)
     login = make_login(options, adapter) if login_enabled(options) else None
     if options.allow_write and options.key and login is None:
         logging.getLogger("corvo-web").warning(

@@ -131,6 +131,8 @@ protected:
     std::vector<Identity> trustedIdentities;
     /// How the node finds its peers (see loadDiscovery()).
     DiscoveryOptions discovery;
+    /// The key directory, reread while the program runs (Network::watchKeys).
+    std::string keyDirectory;
     /// The loop's idle handle that drains the network (see zyreProcess()).
     std::shared_ptr<uv_idle_t> idleHandle;
     /// The loop's SIGINT handle (see cleanupAndExit()).

@@ -30,6 +30,7 @@ typedef struct _zyre_t zyre_t;
 
 namespace corvo {
 
+class KeyWatch;
 class Peer;
 class Property;
 
@@ -178,6 +179,18 @@ public:
     void setSecurity(const KeyPair& own, const std::vector<Identity>& trusted);
     /// True once setSecurity succeeded.
     bool isSecured() const { return secured; }
+    /// Lowers (or raises) the bounds on bytes kept, per peer and for all
+    /// peers (kMaxPeerBytes and kMaxAllPeersBytes by default): for a small
+    /// machine, or a test that needs no 256 MiB to reach them.
+    void setByteBounds(size_t perPeer, size_t allPeers);
+    /// Rereads the key directory `directory` while the node runs (after
+    /// setSecurity, before start; see key_watch.h for when it looks): an
+    /// identity removed from it, or whose key or names changed, is no longer
+    /// trusted as it was. Its new connections are refused, and its peers
+    /// are dropped (EXIT) as soon as the change is seen: within
+    /// KeyWatch::kCheckPeriodMs (1 s), about 0.1 s where inotify works. An
+    /// identity added to it is trusted from then on.
+    void watchKeys(const std::string& directory);
 
     /// Starts the node (says so and keeps dropping sends when it cannot).
     void start();
@@ -185,6 +198,11 @@ public:
     void stop();
     /// The node's own UUID.
     std::string getUUID();
+    /// How the node found the peer with this UUID: "beacon" (its UDP
+    /// beacon), "gossip" (a gossip tuple), "beacon,gossip" (both), or empty
+    /// (it greeted this node first and was not heard of either way yet, it
+    /// is not a peer, or the ZRE library cannot tell).
+    std::string foundBy(const std::string& uuid) const;
 
     /// True when an event is waiting, after at most `timeout` ms.
     bool poll(int timeout);
@@ -272,6 +290,9 @@ private:
     bool overBytes(Peer& peer);
     /// Drops a peer that broke a bound, as described above.
     void dropPeer(const std::string& uuid, const std::string& why);
+    /// Trusts the identities `now` instead of the ones before (the key
+    /// watch's thread).
+    void applyTrust(const std::vector<Identity>& now);
 
     zyre_t* node = nullptr;
     PeerTable table;
@@ -284,6 +305,11 @@ private:
     bool discoveryApplied = false;
     bool started = false;
     bool secured = false;
+    size_t maxPeerBytes = kMaxPeerBytes;
+    size_t maxAllPeersBytes = kMaxAllPeersBytes;
+    std::vector<Identity> trustedNow;  // the key watch's thread, once started
+    std::string keyDirectory;
+    std::unique_ptr<KeyWatch> keyWatch;
 };
 
 }  // namespace corvo
