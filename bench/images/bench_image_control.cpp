@@ -58,8 +58,8 @@ public:
     void startFetch()
     {
         auto cam = peer("camera");
-        receiver = std::make_unique<corvo::ImageReceiver>(
-            ++number, "frame.fits", 0, [this](const unsigned char*, size_t n) {
+        receiver =
+            std::make_unique<corvo::ImageReceiver>(++number, "frame.fits", 0, [this](const unsigned char*, size_t n) {
                 bytes += n;
                 return true;
             });
@@ -73,8 +73,7 @@ public:
         receiver.reset();
     }
 
-    void onImageMessage(std::shared_ptr<corvo::Peer> from, uint8_t tag, const unsigned char* data,
-                        size_t size) override
+    void onImageMessage(std::shared_ptr<corvo::Peer> from, uint8_t tag, const unsigned char* data, size_t size) override
     {
         if (!receiver || from->name != "camera")
             return;
@@ -180,8 +179,7 @@ int main()
                          client.stall = true;
                          client.startFetch();
                      },
-                     [&] { return client.bytes > stallBytes; },
-                     std::chrono::seconds(30)});
+                     [&] { return client.bytes > stallBytes; }, std::chrono::seconds(30)});
     Clock::time_point stallSince;
     steps.push_back({"stalled for 2 s", [&] { stallSince = Clock::now(); },
                      [&] { return Clock::now() - stallSince > std::chrono::seconds(2); }});
@@ -203,8 +201,8 @@ int main()
                 percentile(busy, 0.5) * 1e3, percentile(busy, 0.99) * 1e3, percentile(busy, 1.0) * 1e3);
     std::printf("  fetching/quiet: median %.2f, p99 %.2f\n", percentile(busy, 0.5) / percentile(quiet, 0.5),
                 percentile(busy, 0.99) / percentile(quiet, 0.99));
-    std::printf("  fetched %d frames (%d failed) in the fetching rounds, %.1f MiB/s\n", client.fetched,
-                client.failed, double(stallBytes) / 1048576.0 / busySeconds);
+    std::printf("  fetched %d frames (%d failed) in the fetching rounds, %.1f MiB/s\n", client.fetched, client.failed,
+                double(stallBytes) / 1048576.0 / busySeconds);
     std::printf("  camera resident memory: %ld KiB, with a stalled receiver %ld KiB (+%ld KiB; window %zu KiB)\n",
                 rssBefore, rssStalled, rssStalled - rssBefore,
                 size_t(corvo::kImageWindowChunks) * corvo::kImageChunkBytes / 1024);

@@ -147,7 +147,13 @@ mkdir -p "$work/follow"
 "$corvo" "${net[@]}" -t 20 fetch camera --follow -o "$work/follow" >"$work/follow.out" 2>"$work/follow.err" &
 follower=$!
 pids+=($follower)
-sleep 1.5  # the follower joins the site before the first save
+# The follower must have joined the site before the first save: wait until
+# another peer sees it (the camera learns of it the same way), then a little.
+for _ in $(seq 100); do
+  "$corvo" "${net[@]}" -t 2 peers 2>/dev/null | grep -q '^corvo ' && break
+  sleep 0.2
+done
+sleep 0.5
 t 0 "expose for the follower" --timeout 15 --wait filename cmd camera expose
 t 0 "expose again" --timeout 15 --wait filename cmd camera expose
 for _ in $(seq 150); do

@@ -131,6 +131,45 @@ TEST_F(ImageServiceTest, WholeTransferGivesTheSameBytes)
     EXPECT_EQ(service->activeTransfers(), 0u);
 }
 
+// Two receivers fetching at once over a first-in first-out link: the
+// camera serves each against its own credit, so when one has its whole
+// image the other has nearly all of its own, not a share the first left.
+TEST_F(ImageServiceTest, TwoReceiversFetchingAtOnceShareTheSending)
+{
+    const std::string bytes = writeFile("shared.fits", 64 * kImageChunkBytes);
+    auto counting = [](uint64_t& total) {
+        return [&total](const unsigned char*, size_t n) {
+            total += n;
+            return true;
+        };
+    };
+    uint64_t gotA = 0, gotB = 0;
+    ImageReceiver a(1, "shared.fits", 0, counting(gotA));
+    ImageReceiver b(2, "shared.fits", 0, counting(gotB));
+    deliver("p1", a.request());
+    deliver("p2", b.request());
+    uint64_t otherAtFirstEnd = 0;
+    while (!sent.empty()) {
+        Sent next = sent.front();
+        sent.erase(sent.begin());
+        ImageReceiver& to = next.peer == "p1" ? a : b;
+        bool ignored = false;
+        zmsg_t* credit = to.handle(next.tag, reinterpret_cast<const unsigned char*>(next.payload.data()),
+                                   next.payload.size(), ignored);
+        if (credit)
+            deliver(next.peer, credit);
+        const bool aDone = a.state() == ImageReceiver::State::Done, bDone = b.state() == ImageReceiver::State::Done;
+        if (otherAtFirstEnd == 0 && (aDone || bDone))
+            otherAtFirstEnd = aDone ? gotB : gotA;
+    }
+    ASSERT_EQ(a.state(), ImageReceiver::State::Done) << a.error();
+    ASSERT_EQ(b.state(), ImageReceiver::State::Done) << b.error();
+    EXPECT_EQ(gotA, bytes.size());
+    EXPECT_EQ(gotB, bytes.size());
+    EXPECT_GE(otherAtFirstEnd, bytes.size() - kImageWindowChunks * kImageChunkBytes)
+        << "the second receiver trails by more than one window";
+}
+
 // The bytes a resuming receiver holds are hashed a step per loop turn while
 // chunks go out at once: no turn reads more than kImageHashStepBytes of them.
 TEST_F(ImageServiceTest, ResumeHashingIsSpreadOverLoopTurns)

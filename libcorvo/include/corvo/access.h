@@ -56,7 +56,7 @@
 /// are counted ("audit: last record of NAME repeated N times"). A fetch is
 /// recorded once it ends: "audit: accepted fetch IMAGE by WHO, sent B of S
 /// bytes from byte O: OUTCOME" (OUTCOME "complete", else a warning with
-/// "cancelled by the receiver", "the receiver left", "the camera stopped" or
+/// "cancelled by the receiver", "the receiver left" or
 /// the error), or "audit: refused fetch NAME by WHO: REASON" for a request
 /// the camera refuses (no right, no such image, not a regular file, too
 /// many requests, ...).

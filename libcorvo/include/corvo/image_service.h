@@ -120,15 +120,15 @@ public:
     /// (`sent` bytes from byte `offset` of `size`; `outcome` "complete",
     /// "cancelled by the receiver", "the receiver left" or the error).
     struct FetchRecord {
-        std::string peerUuid;  ///< the receiver
-        std::string peerName;  ///< its name when it asked
-        std::string name;      ///< below the root (as asked when refused)
-        bool accepted = false;
+        std::string peerUuid;   ///< the receiver
+        std::string peerName;   ///< its name when it asked
+        std::string name;       ///< below the root (as asked when refused)
+        bool accepted = false;  ///< false: the request was refused
         bool complete = false;  ///< every byte sent and the checksum with it
-        uint64_t offset = 0;
-        uint64_t sent = 0;
-        uint64_t size = 0;
-        std::string outcome;
+        uint64_t offset = 0;    ///< the byte the receiver asked to start from
+        uint64_t sent = 0;      ///< bytes sent from `offset` on
+        uint64_t size = 0;      ///< the image's size (0 when refused)
+        std::string outcome;    ///< "complete", how it ended, or the refusal's reason
     };
     /// Takes one FetchRecord.
     using Audit = std::function<void(const FetchRecord& record)>;
