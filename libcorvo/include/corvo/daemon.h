@@ -143,9 +143,10 @@ public:
         addCommand(typedCommand(std::move(name), std::move(handler), std::move(description)));
     }
 
-    /// Bounds of the change requests whose handler deferred their audit
-    /// (deferChange): how many wait, and for how long at most.
+    /// How many change requests whose handler deferred their audit
+    /// (deferChange) may wait at once.
     static constexpr size_t kMaxPendingChanges = 1024;
+    /// How long a deferred change request waits for its outcome at most.
     static constexpr std::chrono::seconds kPendingChangeLife{600};
 
     /// Moves the process into the background (double fork).
