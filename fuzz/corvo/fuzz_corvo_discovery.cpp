@@ -54,15 +54,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     try {
         check(corvo::readDiscoveryConfig(""));
-    } catch (const std::invalid_argument&) {
-    }
+    } catch (const std::invalid_argument&) {}
     // The same bytes as one --gossip option.
     std::string text(reinterpret_cast<const char*>(data), size);
     try {
         corvo::DiscoveryOptions options;
         options.gossipConnect = corvo::parseGossipList(text);
         check(options);
-    } catch (const std::invalid_argument&) {
-    }
+    } catch (const std::invalid_argument&) {}
     return 0;
 }
