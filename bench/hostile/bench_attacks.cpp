@@ -38,7 +38,7 @@ constexpr auto kArchiveFlush = std::chrono::seconds(2);
 struct Attack {
     std::string name;
     std::vector<std::string> argv;  // the attacker program (run on loopback)
-    std::string peerName;           // the name it announces
+    std::string peerName;           // the name it announces (empty: not awaited)
 };
 
 struct Round {
@@ -144,6 +144,12 @@ int runAttacks(int rounds, const AttackPrograms& programs)
          {programs.archiveAttacker, "--big", "0", "--size", "0", "--tiny", "0", "--flood", "1000", "--log-size",
           "60000"},
          "attacker"},
+        {"bytes per peer: 30 Infos of 240 x 64,000-byte labels to the camera",
+         {programs.floodPeer, "--bloat", "30"},
+         "mount"},
+        {"a reader that stalls: unknown commands flat out, never reading, new UUID every 2 s",
+         {programs.stallPeer, "--renew", "2"},
+         ""},
     };
 
     ChildProcess camera({programs.simcam}, dir + "/camera.log");
@@ -171,7 +177,8 @@ int runAttacks(int rounds, const AttackPrograms& programs)
                                  attacker = std::make_unique<ChildProcess>(
                                      attacks[a].argv, dir + "/attacker" + std::to_string(a) + ".log");
                              },
-                             [&, a] { return client.peer(attacks[a].peerName) != nullptr; }, std::chrono::seconds(30)});
+                             [&, a] { return attacks[a].peerName.empty() || client.peer(attacks[a].peerName); },
+                             std::chrono::seconds(30)});
             steps.push_back(pause(kAttackSettle));
             addTrips(client, round.attacked, counter);
             auto seconds = std::make_shared<double>();
@@ -184,7 +191,8 @@ int runAttacks(int rounds, const AttackPrograms& programs)
                                  round.archiverHwm = statusKib(archiver.id(), "VmHWM");
                                  attacker.reset();  // SIGINT, and waits
                              },
-                             [&, a] { return client.peer(attacks[a].peerName) == nullptr; }, std::chrono::seconds(60)});
+                             [&, a] { return attacks[a].peerName.empty() || !client.peer(attacks[a].peerName); },
+                             std::chrono::seconds(60)});
             steps.push_back(pause(kArchiveFlush));
             steps.push_back({"archive measured",
                              [&, archiveBefore, rowsBefore, seconds] {

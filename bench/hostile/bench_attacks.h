@@ -7,7 +7,8 @@
 struct AttackPrograms {
     std::string simcam;           // the camera
     std::string archiver;         // the archiver (SQLite)
-    std::string floodPeer;        // whispers --flood N messages a second to the camera
+    std::string floodPeer;        // whispers --flood N messages a second, or --bloat N Infos of 15 MB, to the camera
+    std::string stallPeer;        // floods the camera with commands and never reads
     std::string archiveAttacker;  // big and tiny Infos to the archiver, broadcast and log floods
 };
 

@@ -98,7 +98,7 @@ int main(int argc, char** argv)
 {
     if (argc > 1 && std::string(argv[1]) == "attacks")
         return runAttacks(argc > 2 ? std::max(1, std::atoi(argv[2])) : 3,
-                          {SIMCAM_PATH, ARCHIVER_PATH, FLOOD_PEER_PATH, ARCHIVE_ATTACKER_PATH});
+                          {SIMCAM_PATH, ARCHIVER_PATH, FLOOD_PEER_PATH, STALL_PEER_PATH, ARCHIVE_ATTACKER_PATH});
     const int rate = argc > 1 ? std::atoi(argv[1]) : 3000;
     const corvotest::TempDir tmp("corvo-bench-flood");
     const std::string dir = tmp.path();

@@ -3,12 +3,16 @@
 // limits and choices, floods of wrong commands, absurd send times and
 // control characters. The daemon must refuse at once with its reason, change
 // nothing, keep its log bounded and stay alive; the operator's tool must
-// print peer text escaped. Runs inside a network namespace of its own.
+// print peer text escaped. A peer program whose Infos outgrow the bytes kept
+// per peer is dropped with one report while the daemon's memory stays
+// bounded. Runs inside a network namespace of its own.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <cmath>
+#include <cstdio>
+#include <fstream>
 #include <limits>
 #include <string>
 
@@ -317,5 +321,55 @@ TEST_F(HostileRequests, ControlCharactersReachNeitherTheToolsOutputNorTheDaemons
     EXPECT_TRUE(noRawControls(daemon.out())) << daemon.out();
     EXPECT_TRUE(noRawControls(daemon.err())) << daemon.err();
 }
+
+#ifdef HOSTILE_PEER_PATH
+long statusKiB(pid_t pid, const std::string& field)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(field + ":", 0) == 0)
+            return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
+size_t occurrences(const std::string& text, const std::string& what)
+{
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+// Another program whispers the daemon 30 Infos of about 15 MB each (one more
+// property with 240 labels of 64,000 bytes every time): about 460 MB kept if
+// nothing bounded the bytes of one peer.
+TEST_F(HostileRequests, APeerWhoseInfosOutgrowItsBytesIsDroppedOnceAndMemoryStaysBounded)
+{
+    const long before = statusKiB(daemon.pid, "VmHWM");
+    ASSERT_GT(before, 0);
+    Child bloater = corvotest::spawn(
+        {HOSTILE_PEER_PATH, "--interface", "lo", "--site", site, "--bloat", "30", "--target", "wheel"}, dir, env());
+    ASSERT_TRUE(attacker->waitUntil([&] { return bloater.out().find("bloat sent 30") != std::string::npos; }, 120s))
+        << bloater.out() << bloater.err();
+    // Time for the daemon to take in what is still in flight.
+    attacker->drainFor(3s);
+    const long after = statusKiB(daemon.pid, "VmHWM");
+    std::printf("daemon VmHWM %ld -> %ld KiB\n", before, after);
+    kill(bloater.pid, SIGKILL);
+    corvotest::waitFor(bloater.pid, 5s);
+
+    ASSERT_TRUE(daemonRunning()) << daemon.err();
+    EXPECT_LT(after - before, 200 * 1024) << "VmHWM from " << before << " to " << after << " KiB";
+    const std::string log = daemon.err() + daemon.out();
+    EXPECT_EQ(occurrences(log, "Dropped peer mount"), 1u) << log.substr(0, 4000);
+    EXPECT_NE(log.find("descriptions and values of more than"), std::string::npos);
+
+    // An honest operator is still served.
+    std::string out, err;
+    ASSERT_EQ(runTool({"set", "wheel", "focus", "1.25"}, out, err), 0) << out << err;
+    ASSERT_EQ(runTool({"get", "wheel", "focus"}, out, err), 0) << err;
+    EXPECT_NE(out.find("1.25"), std::string::npos) << out;
+}
+#endif
 
 }  // namespace

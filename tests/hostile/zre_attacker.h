@@ -95,12 +95,19 @@ private:
 // DEALER mailbox towards the node under attack.
 class RawPeer {
 public:
-    explicit RawPeer(const std::string& address = "127.0.0.1", zre::Uuid uuid = randomUuid())
+    // `tinyInbox`: a 1 KiB receive buffer and room for one message, for a
+    // peer that means never to read.
+    explicit RawPeer(const std::string& address = "127.0.0.1", zre::Uuid uuid = randomUuid(), bool tinyInbox = false)
         : address_(address), uuid_(uuid)
     {
         inbox_ = zmq_socket(context(), ZMQ_ROUTER);
         int handover = 1;
         zmq_setsockopt(inbox_, ZMQ_ROUTER_HANDOVER, &handover, sizeof handover);
+        if (tinyInbox) {
+            int tiny = 1024, one = 1;
+            zmq_setsockopt(inbox_, ZMQ_RCVBUF, &tiny, sizeof tiny);
+            zmq_setsockopt(inbox_, ZMQ_RCVHWM, &one, sizeof one);
+        }
         setLinger(inbox_);
         zmq_bind(inbox_, ("tcp://" + address + ":*").c_str());
         char last[256] = {};
