@@ -93,8 +93,8 @@ int main(int argc, char** argv)
         if (!greet(*peer, o))
             continue;
         ++comebacks;
-        const auto until = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                                                  std::chrono::duration<double>(o.renew));
+        const auto until = std::chrono::steady_clock::now() +
+                           std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::duration<double>(o.renew));
         zre::Message whisper;
         whisper.id = zre::MessageId::Whisper;  // numbered by send()
         while (!stopped && std::chrono::steady_clock::now() < until) {
