@@ -127,6 +127,10 @@ TEST_P(KeyWatchTest, SeesAnIdentityWhoseKeyWasReplaced)
     std::ofstream(idFile("carol")) << "public = " << replacement.publicKey << "\nnames = carol\n";
     ASSERT_EQ(chmod(idFile("carol").c_str(), 0644), 0);
     auto list = next();
+    // A look may fall between the removal and the new file: it hands over
+    // the list without carol first, and the new key comes with the next one.
+    if (list && *list == std::vector<std::string>{"alice", "bob"})
+        list = next();
     ASSERT_TRUE(list);
     EXPECT_EQ(*list, (std::vector<std::string>{"alice", "bob", "carol"}));
     auto now = keys.identities();

@@ -37,8 +37,11 @@ namespace corvo {
 /// program's start only). An identity whose key or names changed is in both
 /// lists: removed as it was, added as it is.
 struct CORVO_API TrustChanges {
+    /// Identities no longer trusted as they were.
     std::vector<Identity> removed;
+    /// Identities trusted now that were not, or not as they are now.
     std::vector<Identity> added;
+    /// True when nothing the node trusts changed.
     bool empty() const { return removed.empty() && added.empty(); }
 };
 
