@@ -208,6 +208,15 @@ int Relay::run(int signalFd)
             items.push_back(pollfd{fd, POLLIN, 0});
         // The gossip part pings and expires on a one-second rhythm.
         int rc = poll(items.data(), items.size(), int(zre::GossipDiscovery::kPingMs));
+        // Woken by gossip: rest a moment (listening only for a stop) so that
+        // the clients' pings, each second from every program, are read in
+        // batches instead of one wake-up each; the queued messages wait in
+        // libzmq's bounded queues, and a ping is answered well within the
+        // clients' 3 s patience.
+        if (rc > 0 && !(items[0].revents & POLLIN)) {
+            items.resize(1);
+            rc = poll(items.data(), 1, kRestMs);
+        }
         if (rc > 0 && (items[0].revents & POLLIN)) {
             signalfd_siginfo info{};
             if (read(signalFd, &info, sizeof info) == sizeof info) {

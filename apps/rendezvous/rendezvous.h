@@ -45,6 +45,9 @@ public:
     size_t tuples() const;
 
 private:
+    // The rest after gossip woke the loop: at most ten wake-ups a second
+    // whatever the number of programs; a tuple waits at most this long.
+    static constexpr int kRestMs = 100;
     struct Parts;
     Settings settings;
     std::unique_ptr<Parts> parts;

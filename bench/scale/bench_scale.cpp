@@ -8,8 +8,11 @@
 //   scripts/in-netns.sh build/.../bench_scale [DAEMONS [CLIENTS [IDLE_SECONDS [secure]]]]
 //   scripts/in-netns.sh build/.../bench_scale gossip [NODES [ROUNDS [IDLE_SECONDS]]]
 // compares, in turns, bare nodes found by beacons with bare nodes whose
-// beacons are off, found through one and through two rendezvous points
-// (gossip), and reports the rendezvous points' idle CPU and memory.
+// beacons are off, found through one rendezvous point (corvo-rendezvous)
+// and through a pair of them (half the nodes on each), and reports the
+// rendezvous points' idle CPU and memory; then kills one node and reports
+// when every other node saw it leave and whether the rendezvous points had
+// forgotten it 31 s after the kill (the gossip bound is 30 s).
 // With "secure" the daemons and clients form a secured site (CURVE; one
 // identity made with `corvo keys new`, which every program uses), and the
 // bare nodes are left out. With "rounds" (and ROUNDS, default 3) the open
@@ -106,10 +109,9 @@ int runClient(size_t daemons, int port, const std::string& keys)
 // ---- the bare node: whispers one record to every peer that joins --------
 
 // Gossip mode: `bind` (or "-") is a gossip endpoint to bind, `connect` (or
-// "-") comma-separated ones to connect to; a rendezvous ("rv") joins no
-// group, so it is counted by nobody and whispers to nobody.
-int runNode(size_t nodes, int port, const std::string& bind = "-", const std::string& connect = "-",
-            bool rendezvous = false)
+// "-") comma-separated ones to connect to. Prints its UUID, and each peer's
+// EXIT with its time.
+int runNode(size_t nodes, int port, const std::string& bind = "-", const std::string& connect = "-")
 {
     zyre_t* node = zyre_new(nullptr);
     zyre_set_interface(node, "lo");
@@ -119,10 +121,11 @@ int runNode(size_t nodes, int port, const std::string& bind = "-", const std::st
     std::stringstream endpoints(connect == "-" ? "" : connect);
     for (std::string endpoint; std::getline(endpoints, endpoint, ',');)
         zyre_gossip_connect(node, "%s", endpoint.c_str());
-    if (!rendezvous)
-        zyre_join(node, kSite);
+    zyre_join(node, kSite);
     if (zyre_start(node) != 0)
         return 1;
+    std::printf("uuid %s\n", zyre_uuid(node));
+    std::fflush(stdout);
     std::set<std::string> heard;
     bool reported = false;
     while (zyre_event_t* event = zyre_event_new(node)) {
@@ -133,8 +136,11 @@ int runNode(size_t nodes, int port, const std::string& bind = "-", const std::st
             zyre_whisper(node, zyre_event_peer_uuid(event), &msg);
         } else if (type == "WHISPER") {
             heard.insert(zyre_event_peer_uuid(event));
+        } else if (type == "EXIT") {
+            std::printf("left %s %lld\n", zyre_event_peer_uuid(event), static_cast<long long>(epochMs()));
+            std::fflush(stdout);
         }
-        if (!reported && !rendezvous && heard.size() + 1 == nodes) {
+        if (!reported && heard.size() + 1 == nodes) {
             std::printf("converged %lld\n", static_cast<long long>(epochMs()));
             std::fflush(stdout);
             reported = true;
@@ -383,26 +389,60 @@ int runRounds(int rounds, size_t daemons, Run run)
 // ---- gossip mode: bare nodes whose beacons never meet --------------------
 
 // One site of bare nodes found by beacons (`rendezvous` 0), or with beacons
-// off and found through 1 or 2 rendezvous points (each node connects to
-// all): convergence, then idle CPU and memory of the nodes and of the
-// rendezvous points apart.
+// off and found through corvo-rendezvous: one point that every node
+// connects to, or a pair of points connected to each other with half the
+// nodes on each (tuples must pass from one point to the other).
+// Convergence, then idle CPU and memory of the nodes and of the rendezvous
+// points apart, then one node killed: when every other node saw it leave,
+// and the tuples the points still hold 31 s after the kill.
 struct GossipFigures {
     Figures nodes, rendezvous;
+    double leftMs = -1;         // the last EXIT of the killed node, after the kill
+    long tuplesAfterKill = -1;  // held by the first point 31 s after the kill
 };
 
+// The value after `what ` in a child's output ("uuid", "left UUID"), or "".
+std::string reportedText(const Child& c, const std::string& what)
+{
+    std::string text = readFile(c.out);
+    size_t at = text.find(what + " ");
+    if (at == std::string::npos)
+        return "";
+    size_t from = at + what.size() + 1;
+    return text.substr(from, text.find_first_of(" \n", from) - from);
+}
+
+// Stops a rendezvous point cleanly (reaped: the caller drops it) and reads
+// the tuples it said it held.
+long stopRendezvous(Child& rv)
+{
+    kill(rv.pid, SIGTERM);
+    waitpid(rv.pid, nullptr, 0);
+    std::string text = readFile(rv.out);
+    size_t at = text.find(" tuples held");
+    if (at == std::string::npos)
+        return -1;
+    size_t from = text.rfind(", ", at);
+    return from == std::string::npos ? -1 : std::atol(text.c_str() + from + 2);
+}
+
+#ifdef CORVO_RENDEZVOUS
 GossipFigures runGossipSite(const std::string& self, size_t count, int rendezvous, int port, int idle,
                             const std::string& dir)
 {
     std::vector<std::vector<std::string>> programs;
-    std::string connect;
+    std::vector<std::string> endpoints;
     for (int r = 0; r < rendezvous; ++r) {
-        std::string endpoint = "tcp://127.0.0.1:" + std::to_string(port + 100 + r);
-        connect += (connect.empty() ? "" : ",") + endpoint;
-        programs.push_back({self, "node", "0", "0", endpoint, "-", "rv"});
+        endpoints.push_back("tcp://127.0.0.1:" + std::to_string(port + 100 + r));
+        std::vector<std::string> argv{CORVO_RENDEZVOUS, "--gossip-bind", endpoints.back(), "--name",
+                                      "rv" + std::to_string(r)};
+        if (r > 0)
+            argv.insert(argv.end(), {"--gossip", endpoints.front()});
+        programs.push_back(argv);
     }
     for (size_t i = 0; i < count; ++i)
         programs.push_back({self, "node", std::to_string(count), rendezvous ? "0" : std::to_string(port), "-",
-                            rendezvous ? connect : "-"});
+                            rendezvous ? endpoints[i % endpoints.size()] : "-"});
     GossipFigures g;
     std::vector<Child> children;
     int64_t firstStart = epochMs();
@@ -423,22 +463,60 @@ GossipFigures runGossipSite(const std::string& self, size_t count, int rendezvou
     }
     g.nodes.convergeMs = last < 0 ? -1 : double(last - lastStart);
     g.nodes.fromFirstMs = last < 0 ? -1 : double(last - firstStart);
+    if (last < 0) {
+        stopAll(children);
+        return g;
+    }
     std::this_thread::sleep_for(3s);  // settles
     std::vector<Child> rvs(children.begin(), children.begin() + rendezvous);
     std::vector<Child> nodes(children.begin() + rendezvous, children.end());
     measureIdle(nodes, idle, g.nodes);
     if (!rvs.empty())
         measureIdle(rvs, idle, g.rendezvous);
+
+    // One node killed (nothing closes cleanly: SIGKILL).
+    Child victim = children.back();
+    std::string uuid = reportedText(victim, "uuid");
+    int64_t killedAt = epochMs();
+    kill(victim.pid, SIGKILL);
+    waitpid(victim.pid, nullptr, 0);
+    children.pop_back();
+    deadline = std::chrono::steady_clock::now() + 60s;
+    int64_t lastLeft = -1;
+    while (!uuid.empty() && std::chrono::steady_clock::now() < deadline) {
+        lastLeft = 0;
+        for (size_t i = size_t(rendezvous); i < children.size() && lastLeft >= 0; ++i) {
+            int64_t t = reportedAt(children[i], "left " + uuid);
+            lastLeft = t < 0 ? -1 : std::max(lastLeft, t);
+        }
+        if (lastLeft >= 0)
+            break;
+        std::this_thread::sleep_for(50ms);
+    }
+    g.leftMs = lastLeft < 0 ? -1 : double(lastLeft - killedAt);
+    if (rendezvous > 0) {
+        std::this_thread::sleep_until(std::chrono::steady_clock::now() +
+                                      std::chrono::milliseconds(31000 - (epochMs() - killedAt)));
+        g.tuplesAfterKill = stopRendezvous(children.front());
+        children.erase(children.begin());  // reaped: never signalled again
+    }
     stopAll(children);
     return g;
 }
+#endif
 
 // Beacons, one rendezvous and two in turns (the order rotating), with the
 // ratios of each round against the beacons of the same round.
 int runGossipRounds(const std::string& self, size_t count, int rounds, int idle, int port, const std::string& dir)
 {
+#ifndef CORVO_RENDEZVOUS
+    (void)self, (void)count, (void)rounds, (void)idle, (void)port, (void)dir;
+    std::printf("the gossip mode needs corvo-rendezvous (built with the bundled ZRE node)\n");
+    return 1;
+#else
     const char* names[] = {"beacons", "gossip, 1 rendezvous", "gossip, 2 rendezvous"};
-    std::vector<double> ratio[3], converge[3], rvCpu[3], rvRss[3], netCpu[3];
+    std::vector<double> ratio[3], converge[3], rvCpu[3], rvRss[3], netCpu[3], left[3];
+    bool forgotten = true;
     for (int r = 0; r < rounds; ++r) {
         GossipFigures f[3];
         for (int k = 0; k < 3; ++k) {
@@ -455,27 +533,37 @@ int runGossipRounds(const std::string& self, size_t count, int rounds, int idle,
             netCpu[kind].push_back(f[kind].nodes.networkCpuMean);
             rvCpu[kind].push_back(f[kind].rendezvous.wholeCpuMean);
             rvRss[kind].push_back(f[kind].rendezvous.rssMeanMb);
+            left[kind].push_back(f[kind].leftMs);
         }
         std::printf("round %d (%zu nodes): beacons %.0f ms; 1 rendezvous %.0f ms (%.2fx); 2 rendezvous %.0f ms "
                     "(%.2fx) after the last start\n",
                     r, count, converge[0].back(), converge[1].back(), ratio[1].back(), converge[2].back(),
                     ratio[2].back());
         for (int kind = 0; kind < 3; ++kind)
-            std::printf("  %s: node network threads idle %.3f %% (max %.3f %%) of a core\n", names[kind],
-                        f[kind].nodes.networkCpuMean, f[kind].nodes.networkCpuMax);
-        for (int kind = 1; kind < 3; ++kind)
-            std::printf("  %s: rendezvous idle %.3f %% of a core (network threads %.3f %%), RSS %.1f MB, Pss %.1f MB\n",
-                        names[kind], f[kind].rendezvous.wholeCpuMean, f[kind].rendezvous.networkCpuMean,
-                        f[kind].rendezvous.rssMeanMb, f[kind].rendezvous.pssMeanMb);
+            std::printf("  %s: node network threads idle %.3f %% (max %.3f %%) of a core; a killed node left every "
+                        "other node %.0f ms after the kill\n",
+                        names[kind], f[kind].nodes.networkCpuMean, f[kind].nodes.networkCpuMax, f[kind].leftMs);
+        for (int kind = 1; kind < 3; ++kind) {
+            std::printf("  %s: rendezvous idle %.3f %% of a core (max %.3f %%; threads other than the main one "
+                        "%.3f %%), RSS %.1f MB, Pss %.1f MB; tuples held 31 s after the kill: %ld (of %zu nodes "
+                        "left)\n",
+                        names[kind], f[kind].rendezvous.wholeCpuMean, f[kind].rendezvous.networkCpuMax,
+                        f[kind].rendezvous.networkCpuMean, f[kind].rendezvous.rssMeanMb, f[kind].rendezvous.pssMeanMb,
+                        f[kind].tuplesAfterKill, count - 1);
+            forgotten = forgotten && f[kind].tuplesAfterKill == long(count - 1);
+        }
         std::fflush(stdout);
     }
     std::printf("medians of %d rounds (%zu nodes): beacons %.0f ms, 1 rendezvous %.0f ms (%.2fx), 2 rendezvous %.0f "
                 "ms (%.2fx); rendezvous idle CPU %.3f %% / %.3f %%, RSS %.1f MB / %.1f MB; node network threads "
-                "idle %.3f %% (beacons), %.3f %% / %.3f %% (gossip)\n",
+                "idle %.3f %% (beacons), %.3f %% / %.3f %% (gossip); a killed node left every other node after %.0f / "
+                "%.0f / %.0f ms; forgotten by the rendezvous points within 31 s: %s\n",
                 rounds, count, median(converge[0]), median(converge[1]), median(ratio[1]), median(converge[2]),
                 median(ratio[2]), median(rvCpu[1]), median(rvCpu[2]), median(rvRss[1]), median(rvRss[2]),
-                median(netCpu[0]), median(netCpu[1]), median(netCpu[2]));
+                median(netCpu[0]), median(netCpu[1]), median(netCpu[2]), median(left[0]), median(left[1]),
+                median(left[2]), forgotten ? "yes" : "no");
     return 0;
+#endif
 }
 
 }  // namespace
@@ -491,7 +579,7 @@ int main(int argc, char** argv)
         return runClient(size_t(std::atoi(argv[2])), std::atoi(argv[3]), argc > 4 ? argv[4] : "");
     if (argc >= 4 && std::strcmp(argv[1], "node") == 0)
         return runNode(size_t(std::atoi(argv[2])), std::atoi(argv[3]), argc > 4 ? argv[4] : "-",
-                       argc > 5 ? argv[5] : "-", argc > 6 && std::strcmp(argv[6], "rv") == 0);
+                       argc > 5 ? argv[5] : "-");
     if (argc >= 2 && std::strcmp(argv[1], "gossip") == 0) {
         char gossipDir[] = "/tmp/corvo-scale-XXXXXX";
         std::string dir = mkdtemp(gossipDir);
