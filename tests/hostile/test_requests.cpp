@@ -359,7 +359,11 @@ TEST_F(HostileRequests, APeerWhoseInfosOutgrowItsBytesIsDroppedOnceAndMemoryStay
     corvotest::waitFor(bloater.pid, 5s);
 
     ASSERT_TRUE(daemonRunning()) << daemon.err();
+    // An AddressSanitizer build keeps freed blocks in quarantine, so its
+    // peak says nothing about the bound.
+#ifndef __SANITIZE_ADDRESS__
     EXPECT_LT(after - before, 200 * 1024) << "VmHWM from " << before << " to " << after << " KiB";
+#endif
     const std::string log = daemon.err() + daemon.out();
     EXPECT_EQ(occurrences(log, "Dropped peer mount"), 1u) << log.substr(0, 4000);
     EXPECT_NE(log.find("descriptions and values of more than"), std::string::npos);
