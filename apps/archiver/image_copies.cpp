@@ -10,6 +10,7 @@
 #include <random>
 #include <vector>
 
+#include <corvo/files.h>
 #include <corvo/image_root.h>
 #include <corvo/message.h>
 #include <corvo/text.h>
@@ -17,20 +18,6 @@
 namespace corvo::archiver {
 
 namespace {
-
-bool writeAll(int fd, const unsigned char* data, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 std::vector<std::string> components(const std::string& name)
 {
@@ -188,7 +175,7 @@ void ImageCopies::start(const Wanted& wanted)
     run->receiver =
         std::make_unique<ImageReceiver>(number, wanted.name, 0, [self](const unsigned char* bytes, size_t count) {
             self->hash.update(bytes, count);
-            return writeAll(self->fd, bytes, count);
+            return corvo::writeAll(self->fd, bytes, count);
         });
     run->lastProgress = Clock::now();
     running = std::move(run);

@@ -12,6 +12,21 @@
 
 namespace corvo {
 
+bool writeAll(int fd, const void* data, size_t size)
+{
+    auto bytes = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+        ssize_t n = ::write(fd, bytes, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
 bool direxist(const char* path)
 {
     if (!path) {

@@ -11,6 +11,7 @@
 
 #include "corvo/image_root.h"
 #include "corvo/text.h"
+#include <corvo/files.h>
 
 namespace corvo::python {
 
@@ -34,20 +35,6 @@ bool isDirectory(const std::string& path)
 {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool writeAll(int fd, const unsigned char* data, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // A buffer grows by appending; this much is reserved up front at most, so a
@@ -133,7 +120,7 @@ bool ImageFetch::write(const unsigned char* data, size_t size)
     }
     switch (asked.mode) {
         case Mode::FILE:
-            return writeAll(fd, data, size);
+            return corvo::writeAll(fd, data, size);
         case Mode::MEMORY:
             if (memory.empty())
                 memory.reserve(static_cast<size_t>(std::min(receiver->size(), kMaxReserve)));

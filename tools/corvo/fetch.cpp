@@ -23,6 +23,7 @@
 #include "corvo/network.h"
 #include "corvo/text.h"
 #include "tool.h"
+#include <corvo/files.h>
 
 namespace corvo::tool {
 
@@ -41,20 +42,6 @@ bool isDirectory(const std::string& path)
 {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool writeAll(int fd, const unsigned char* data, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
 }
 
 // Announced images waiting while another is fetched (--follow); the oldest
@@ -229,7 +216,7 @@ private:
         std::random_device random;
         uint64_t number = (uint64_t(random()) << 32 | random()) | 1;
         receiver = std::make_unique<ImageReceiver>(
-            number, asked, offset, [this](const unsigned char* d, size_t n) { return writeAll(fd, d, n); });
+            number, asked, offset, [this](const unsigned char* d, size_t n) { return corvo::writeAll(fd, d, n); });
         receiver->setCompression(tool.options().compression);
         std::vector<unsigned char> buffer(kImageChunkBytes);
         for (uint64_t at = 0; at < offset;) {

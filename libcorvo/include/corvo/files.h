@@ -15,6 +15,10 @@ namespace corvo {
 /// True when `path` can be opened as a directory.
 CORVO_API bool direxist(const char* path);
 
+/// Writes all `size` bytes of `data` to `fd`, again after a short write or
+/// EINTR. False on any other failure (errno says why).
+CORVO_API bool writeAll(int fd, const void* data, size_t size);
+
 /// Creates `path` and its missing parents (mode 0755). Returns the result of
 /// the last creation: 0 on success, -1 with errno set on failure.
 CORVO_API int _mkdir(const char* path);
