@@ -11,12 +11,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "zre_gossip.hpp"
 #include "zre_gossip_codec.hpp"
 #include "zre_test_util.hpp"
 
@@ -448,6 +450,133 @@ TEST(ZreGossip, SecuredGossipTakesTuplesOnlyFromTrustedKeys)
         EXPECT_FALSE(node->saw(isEvent("ENTER", "0123456789ABCDEF0123456789ABCDEF")));
         EXPECT_FALSE(node->saw(isEvent("EXIT")));
     }
+}
+
+// ---- pings ----------------------------------------------------------------
+
+// A bare gossip server for a node to connect to: answers PING with PONG
+// (when `answering`) and counts the pings; with `mark`, it binds under the
+// routing id this project's servers use.
+struct PingCounter {
+    zsock_t* socket = zsock_new(ZMQ_ROUTER);
+    std::string endpoint = "tcp://10.77.0.1:" + std::to_string(40000 + freshPort());
+    int pings = 0;
+    bool answering = true;
+
+    explicit PingCounter(const char* mark)
+    {
+        if (mark)
+            zmq_setsockopt(zsock_resolve(socket), ZMQ_ROUTING_ID, mark, std::strlen(mark));
+        zsock_bind(socket, "%s", endpoint.c_str());
+    }
+    ~PingCounter() { zsock_destroy(&socket); }
+
+    void readOne()
+    {
+        zmsg_t* msg = zmsg_recv(socket);
+        if (!msg)
+            return;
+        zframe_t* identity = zmsg_pop(msg);
+        zframe_t* body = zmsg_pop(msg);
+        auto message = body ? zre::decodeGossip(zframe_data(body), zframe_size(body)) : std::nullopt;
+        if (message && message->id == zre::GossipId::Ping) {
+            ++pings;
+            if (answering) {
+                zre::GossipMessage pong;
+                pong.id = zre::GossipId::Pong;
+                auto bytes = zre::encodeGossip(pong);
+                zmsg_t* reply = zmsg_new();
+                zmsg_append(reply, &identity);
+                zmsg_addmem(reply, bytes->data(), bytes->size());
+                zmsg_send(&reply, socket);
+            }
+        }
+        zframe_destroy(&identity);
+        zframe_destroy(&body);
+        zmsg_destroy(&msg);
+    }
+};
+
+// Serves both for `ms` milliseconds.
+void serve(PingCounter& a, PingCounter& b, int ms)
+{
+    int64_t end = zclock_mono() + ms;
+    for (int64_t left = ms; left > 0; left = end - zclock_mono()) {
+        zmq_pollitem_t items[] = {{zsock_resolve(a.socket), 0, ZMQ_POLLIN, 0},
+                                  {zsock_resolve(b.socket), 0, ZMQ_POLLIN, 0}};
+        if (zmq_poll(items, 2, long(left)) <= 0)
+            continue;
+        if (items[0].revents & ZMQ_POLLIN)
+            a.readOne();
+        if (items[1].revents & ZMQ_POLLIN)
+            b.readOne();
+    }
+}
+
+// zyre's servers forget a client after 1 s of silence, ours after 10 s: a
+// node pings a server of this project (known by its routing id) every 3 s
+// while it answers, any other every second, and one of ours that stopped
+// answering every second too (it may be restarting).
+TEST(ZreGossip, ANodePingsOurServersLessOftenThanOthers)
+{
+    PingCounter plain(nullptr), ours(zre::GossipDiscovery::kServerMark);
+    NodeOptions o;
+    o.port = freshPort();
+    TestNode node("pinger", o);
+    zyre_gossip_connect(node.get(), "%s", plain.endpoint.c_str());
+    zyre_gossip_connect(node.get(), "%s", ours.endpoint.c_str());
+    ASSERT_TRUE(node.start());
+    serve(plain, ours, 7000);
+    EXPECT_GE(plain.pings, 5);
+    EXPECT_GE(ours.pings, 1);
+    EXPECT_LE(ours.pings, 3);
+
+    ours.answering = false;
+    ours.pings = 0;
+    serve(plain, ours, 8000);
+    EXPECT_GE(ours.pings, 4);  // within 3 s one unanswered, then every second
+}
+
+// Our server keeps a client that pings every 3 s (silent for longer than a
+// zyre server allows), and says who it is in the connection's metadata.
+TEST(ZreGossip, OurServerKeepsAClientSilentForSecondsAndSaysWhoItIs)
+{
+    NodeOptions o;
+    o.port = freshPort();
+    TestNode server("server", o);
+    std::string endpoint = gossipEndpoint(o.port);
+    zyre_gossip_bind(server.get(), "%s", endpoint.c_str());
+    ASSERT_TRUE(server.start());
+    zsock_t* client = zsock_new(ZMQ_DEALER);
+    ASSERT_EQ(zsock_connect(client, "%s", endpoint.c_str()), 0);
+    zsock_set_rcvtimeo(client, 3000);
+    auto send = [&](zre::GossipId id) {
+        zre::GossipMessage m;
+        m.id = id;
+        auto bytes = zre::encodeGossip(m);
+        zframe_t* frame = zframe_new(bytes->data(), bytes->size());
+        zframe_send(&frame, client, 0);
+    };
+    send(zre::GossipId::Hello);
+    zframe_t* first = zframe_recv(client);  // the server's own tuple
+    ASSERT_TRUE(first);
+    const char* mark = zframe_meta(first, "Identity");
+    EXPECT_STREQ(mark ? mark : "", zre::GossipDiscovery::kServerMark);
+    zframe_destroy(&first);
+    for (int i = 0; i < 2; ++i) {
+        zclock_sleep(4000);
+        send(zre::GossipId::Ping);
+        std::optional<zre::GossipMessage> answer;
+        do {  // tuples passed on meanwhile come first
+            zframe_t* frame = zframe_recv(client);
+            ASSERT_TRUE(frame);
+            answer = zre::decodeGossip(zframe_data(frame), zframe_size(frame));
+            zframe_destroy(&frame);
+            ASSERT_TRUE(answer);
+        } while (answer->id == zre::GossipId::Publish);
+        EXPECT_EQ(answer->id, zre::GossipId::Pong) << "after " << 4 * (i + 1) << " s";
+    }
+    zsock_destroy(&client);
 }
 
 // ---- what a node publishes ------------------------------------------------

@@ -1,6 +1,7 @@
 #include "zre_gossip.hpp"
 
 #include <cerrno>
+#include <cstring>
 
 #include "zre_clock.hpp"
 
@@ -40,8 +41,11 @@ bool GossipDiscovery::open(const std::string& bind, const std::vector<Remote>& s
     int64_t t = now();
     if (!bind.empty()) {
         server_ = zsock_new(ZMQ_ROUTER);
-        if (server_)
+        if (server_) {
             zsock_set_linger(server_, 0);
+            // Clients read this from the connection to know one of ours.
+            zmq_setsockopt(zsock_resolve(server_), ZMQ_ROUTING_ID, kServerMark, std::strlen(kServerMark));
+        }
         if (!server_ || (curve && !secureServer(*curve, zapDomain)) || zsock_bind(server_, "%s", bind.c_str()) < 0) {
             log_.warn("cannot bind the gossip endpoint %s", bind.c_str());
             zsock_destroy(&server_);
@@ -71,10 +75,11 @@ bool GossipDiscovery::open(const std::string& bind, const std::vector<Remote>& s
             zsock_destroy(&server.socket);
             continue;
         }
+        server.nextPingAt = t + kPingMs;
         clients_.push_back(server);
         greet(clients_.back(), nullptr, t);  // nothing held yet
     }
-    nextPingAt_ = t + kPingMs;
+    nextTickAt_ = t + kPingMs;
     nextRefreshAt_ = t + kRefreshMs;
     return true;
 }
@@ -153,8 +158,8 @@ bool GossipDiscovery::work(GossipListener& listener, int64_t t)
         for (Server& server : clients_)
             more = readClient(server, listener, t) || more;
     }
-    if (t >= nextPingAt_) {
-        nextPingAt_ = t + kPingMs;
+    if (t >= nextTickAt_) {
+        nextTickAt_ = t + kPingMs;
         onTick(listener, t);
     }
     if (t >= nextRefreshAt_) {
@@ -167,10 +172,7 @@ bool GossipDiscovery::work(GossipListener& listener, int64_t t)
 
 void GossipDiscovery::onTick(GossipListener& listener, int64_t t)
 {
-    GossipMessage ping;
-    ping.id = GossipId::Ping;
-    for (Server& server : clients_)
-        sendToServer(server, ping);
+    pingDue(t);
     for (auto it = connected_.begin(); it != connected_.end();)
         it = t - it->second.lastHeard > kClientTimeoutMs ? connected_.erase(it) : std::next(it);
     table_.maintain(t, listener, [&](const std::string& publisher) { return publisherUp(publisher, t); });
@@ -186,6 +188,22 @@ void GossipDiscovery::onTick(GossipListener& listener, int64_t t)
     table_.attemptDue(t, listener, [&](const GossipTuple& tuple) { return listener.onTuple(tuple); });
 }
 
+void GossipDiscovery::pingDue(int64_t t)
+{
+    GossipMessage ping;
+    ping.id = GossipId::Ping;
+    for (Server& server : clients_) {
+        if (t < server.nextPingAt)
+            continue;
+        // A server that left the last ping unanswered may be restarting:
+        // every second then, so that it hears from this node (INVALID, a
+        // new greeting) as soon as it is back.
+        server.nextPingAt = t + (server.marked && !server.awaitingAnswer ? kMarkedPingMs : kPingMs);
+        server.awaitingAnswer = true;
+        sendToServer(server, ping);
+    }
+}
+
 // Publishers are named "c" + identity (a client at the bound endpoint) or
 // "s" + endpoint (a server this node connects to).
 bool GossipDiscovery::publisherUp(const std::string& publisher, int64_t t) const
@@ -197,7 +215,7 @@ bool GossipDiscovery::publisherUp(const std::string& publisher, int64_t t) const
         return connected_.count(name) != 0;
     for (const Server& server : clients_)
         if (server.endpoint == name)
-            return t - server.lastHeard <= kClientTimeoutMs;
+            return t - server.lastHeard <= (server.marked ? kClientTimeoutMs : kServerTimeoutMs);
     return false;
 }
 
@@ -248,9 +266,15 @@ bool GossipDiscovery::readClient(Server& server, GossipListener& listener, int64
     if (!msg)
         return false;
     auto message = zmsg_size(msg) == 1 ? decodeFrame(zmsg_first(msg)) : std::nullopt;
+    // Asked of every message: a server of another kind may take over the
+    // endpoint after a restart.
+    const char* mark = zframe_meta(zmsg_first(msg), "Identity");
+    bool marked = mark && std::strcmp(mark, kServerMark) == 0;
     zmsg_destroy(&msg);
     if (!message)
         return true;
+    server.marked = marked;
+    server.awaitingAnswer = false;
     server.lastHeard = t;
     if (message->id == GossipId::Invalid)
         greet(server, &listener, t);  // the server forgot this node

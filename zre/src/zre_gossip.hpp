@@ -40,11 +40,19 @@ public:
     // before it runs out; a tuple with a TTL expires unless refreshed.
     static constexpr uint32_t kOwnTtlMs = 30000;
     static constexpr int64_t kRefreshMs = 10000;
-    // Clients ping their servers this often; a server forgets a client
-    // silent for kClientTimeoutMs (its next message gets INVALID), and a
-    // client takes a server silent that long for a connection that is down.
+    // Clients ping their servers this often: zyre's servers forget a
+    // client after 1 s of silence. Our servers say who they are (their
+    // routing id, kServerMark, which a client reads from the connection's
+    // metadata) and forget a client only after kClientTimeoutMs, so they
+    // are pinged less often: at 100 clients the pings are most of a
+    // rendezvous point's idle work. A client takes a server silent for
+    // kServerTimeoutMs (kClientTimeoutMs for ours) for a connection that is
+    // down.
     static constexpr int64_t kPingMs = 1000;
-    static constexpr int64_t kClientTimeoutMs = 3000;
+    static constexpr int64_t kMarkedPingMs = 3000;
+    static constexpr int64_t kClientTimeoutMs = 10000;
+    static constexpr int64_t kServerTimeoutMs = 3000;
+    static constexpr const char* kServerMark = "corvo-gossip";
 
     explicit GossipDiscovery(NodeLog& log) : log_(log) {}
     ~GossipDiscovery() { close(); }
@@ -89,6 +97,9 @@ private:
         zsock_t* socket = nullptr;
         std::string endpoint;
         int64_t lastHeard = 0;
+        int64_t nextPingAt = 0;
+        bool awaitingAnswer = false;  // pinged, nothing heard since
+        bool marked = false;          // one of ours (kServerMark): pinged less often
     };
 
     bool secureServer(const CurveSetup& curve, const std::string& zapDomain);
@@ -104,6 +115,7 @@ private:
     void greet(Server& server, LivePeers* live, int64_t t);
     void onTick(GossipListener& listener, int64_t t);
     bool publisherUp(const std::string& publisher, int64_t t) const;
+    void pingDue(int64_t t);
 
     NodeLog& log_;
     zsock_t* server_ = nullptr;
@@ -111,7 +123,7 @@ private:
     std::map<std::string, Client> connected_;  // by identity, at the bound endpoint
     GossipTable table_;
     GossipMessage own_;
-    int64_t nextPingAt_ = 0;
+    int64_t nextTickAt_ = 0;
     int64_t nextRefreshAt_ = 0;
 };
 
