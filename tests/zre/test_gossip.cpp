@@ -445,6 +445,42 @@ TEST(ZreGossip, SecuredGossipTakesTuplesOnlyFromTrustedKeys)
         publishAs(endpoint, kr.publicKey, kc, tuple);
         EXPECT_TRUE(trap.connectedWithin(5000));
     }
+    // A client that connected with a trusted key publishes nothing once
+    // that key is revoked, though its connection stays up.
+    {
+        Keys kx;
+        ASSERT_EQ(zyre_trust_key(r.get(), kx.publicKey.c_str(), "publisher", "*"), 0);
+        ASSERT_EQ(zyre_apply_trust(r.get()), 0);
+        zclock_sleep(300);  // applied by the node's thread
+        zsock_t* client = zsock_new(ZMQ_DEALER);
+        zsock_set_curve_serverkey(client, kr.publicKey.c_str());
+        zsock_set_curve_publickey(client, kx.publicKey.c_str());
+        zsock_set_curve_secretkey(client, kx.secretKey.c_str());
+        zsock_connect(client, "%s", endpoint.c_str());
+        auto send = [&](const zre::GossipMessage& m) {
+            auto bytes = zre::encodeGossip(m);
+            zframe_t* frame = zframe_new(bytes->data(), bytes->size());
+            zframe_send(&frame, client, 0);
+        };
+        zre::GossipMessage hello;
+        hello.id = zre::GossipId::Hello;
+        send(hello);
+        Trap before, after;
+        zre::GossipTuple first = tuple;
+        first.uuid = *zre::uuidFromString("00112233445566778899AABBCCDDEEFF");
+        first.endpoint = before.endpoint();
+        send(*zre::publishTuple(first, 0));
+        EXPECT_TRUE(before.connectedWithin(5000));
+        ASSERT_EQ(zyre_untrust_key(r.get(), kx.publicKey.c_str()), 0);
+        ASSERT_EQ(zyre_apply_trust(r.get()), 0);
+        zclock_sleep(300);
+        zre::GossipTuple other = tuple;
+        other.uuid = *zre::uuidFromString("FEDCBA9876543210FEDCBA9876543210");
+        other.endpoint = after.endpoint();
+        send(*zre::publishTuple(other, 0));
+        EXPECT_FALSE(after.connectedWithin(3000)) << "a tuple over a connection whose key was revoked was taken";
+        zsock_destroy(&client);
+    }
     // Nobody was taken for the peer the tuple claimed, and nobody left.
     for (auto& node : site.nodes) {
         EXPECT_FALSE(node->saw(isEvent("ENTER", "0123456789ABCDEF0123456789ABCDEF")));

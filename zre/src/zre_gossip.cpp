@@ -1,5 +1,6 @@
 #include "zre_gossip.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -39,6 +40,7 @@ bool GossipDiscovery::open(const std::string& bind, const std::vector<Remote>& s
         table_.setOwnKey(own_.key);
     }
     int64_t t = now();
+    curve_ = curve;
     if (!bind.empty()) {
         server_ = zsock_new(ZMQ_ROUTER);
         if (server_) {
@@ -59,29 +61,56 @@ bool GossipDiscovery::open(const std::string& bind, const std::vector<Remote>& s
         }
         Server server;
         server.endpoint = remote.endpoint;
-        server.socket = zsock_new(ZMQ_DEALER);
-        if (!server.socket)
+        server.serverKey = remote.serverKey;
+        if (!connectServer(server, t))
             continue;
-        zsock_set_linger(server.socket, 0);
-        zsock_set_sndhwm(server.socket, 1000);
-        if (!remote.serverKey.empty() && !secureClient(server.socket, curve, remote.serverKey)) {
-            log_.warn("gossip endpoint %s left out: its key is not a CURVE key, or CURVE is missing",
-                      remote.endpoint.c_str());
-            zsock_destroy(&server.socket);
-            continue;
-        }
-        if (zsock_connect(server.socket, "%s", remote.endpoint.c_str()) != 0) {
-            log_.warn("cannot connect to the gossip endpoint %s", remote.endpoint.c_str());
-            zsock_destroy(&server.socket);
-            continue;
-        }
-        server.nextPingAt = t + kPingMs;
         clients_.push_back(server);
         greet(clients_.back(), nullptr, t);  // nothing held yet
     }
     nextTickAt_ = t + kPingMs;
     nextRefreshAt_ = t + kRefreshMs;
     return true;
+}
+
+// Makes the socket to `server` and connects it; false (said) when that
+// cannot be done.
+bool GossipDiscovery::connectServer(Server& server, int64_t t)
+{
+    server.socket = zsock_new(ZMQ_DEALER);
+    if (!server.socket)
+        return false;
+    zsock_set_linger(server.socket, 0);
+    zsock_set_sndhwm(server.socket, 1000);
+    if (!server.serverKey.empty() && !secureClient(server.socket, curve_, server.serverKey)) {
+        log_.warn("gossip endpoint %s left out: its key is not a CURVE key, or CURVE is missing",
+                  server.endpoint.c_str());
+        zsock_destroy(&server.socket);
+        return false;
+    }
+    if (zsock_connect(server.socket, "%s", server.endpoint.c_str()) != 0) {
+        log_.warn("cannot connect to the gossip endpoint %s", server.endpoint.c_str());
+        zsock_destroy(&server.socket);
+        return false;
+    }
+    server.connectedAt = t;
+    server.nextPingAt = t + kPingMs;
+    server.awaitingAnswer = false;
+    return true;
+}
+
+// A server silent for long is down, or refused this node's handshake (its
+// key was not trusted then; libzmq does not try a refused CURVE handshake
+// again): the connection is made anew, and the server greeted once it
+// answers.
+void GossipDiscovery::reconnectSilent(GossipListener& listener, int64_t t)
+{
+    for (Server& server : clients_) {
+        if (server.socket && t - std::max(server.lastHeard, server.connectedAt) <= kReconnectAfterMs)
+            continue;
+        zsock_destroy(&server.socket);
+        if (connectServer(server, t))
+            greet(server, &listener, t);
+    }
 }
 
 // The bound endpoint as CURVE server: the node's ZAP handler gives a
@@ -134,7 +163,8 @@ void GossipDiscovery::descriptors(std::vector<int>& fds) const
     if (server_)
         fds.push_back(zsock_fd(server_));
     for (const Server& server : clients_)
-        fds.push_back(zsock_fd(server.socket));
+        if (server.socket)
+            fds.push_back(zsock_fd(server.socket));
 }
 
 void GossipDiscovery::greet(Server& server, LivePeers* live, int64_t t)
@@ -173,6 +203,7 @@ bool GossipDiscovery::work(GossipListener& listener, int64_t t)
 void GossipDiscovery::onTick(GossipListener& listener, int64_t t)
 {
     pingDue(t);
+    reconnectSilent(listener, t);
     for (auto it = connected_.begin(); it != connected_.end();)
         it = t - it->second.lastHeard > kClientTimeoutMs ? connected_.erase(it) : std::next(it);
     table_.maintain(t, listener, [&](const std::string& publisher) { return publisherUp(publisher, t); });
@@ -227,8 +258,17 @@ bool GossipDiscovery::readServer(GossipListener& listener, int64_t t)
     zframe_t* identityFrame = zmsg_first(msg);
     std::string identity(reinterpret_cast<const char*>(zframe_data(identityFrame)), zframe_size(identityFrame));
     auto message = zmsg_size(msg) == 2 ? decodeFrame(zmsg_next(msg)) : std::nullopt;
+    bool trusted = stillTrusted(zmsg_last(msg));
     zmsg_destroy(&msg);
     auto known = connected_.find(identity);
+    if (!trusted) {
+        // Its key was revoked since it connected: it publishes nothing more.
+        if (known != connected_.end()) {
+            log_.warn("gossip client dropped: its key is no longer trusted");
+            connected_.erase(known);
+        }
+        return true;
+    }
     if (message && message->id == GossipId::Hello) {
         if (known == connected_.end() && connected_.size() >= kMaxClients) {
             log_.warn("gossip client refused: more than %zu", kMaxClients);
@@ -260,9 +300,21 @@ bool GossipDiscovery::readServer(GossipListener& listener, int64_t t)
     return true;
 }
 
+// On a secured endpoint: whether the key the client proved in its
+// handshake is still trusted (the handshake only checked it then).
+bool GossipDiscovery::stillTrusted(zframe_t* frame) const
+{
+    if (!curve_ || !frame)
+        return true;
+    const char* user = zframe_meta(frame, "User-Id");
+    const char* keyText = zframe_meta(frame, kKeyProperty);
+    auto key = keyText ? curveKeyFromText(keyText) : std::nullopt;
+    return user && key && curve_->trust && curve_->trust->trusts(user, *key);
+}
+
 bool GossipDiscovery::readClient(Server& server, GossipListener& listener, int64_t t)
 {
-    zmsg_t* msg = receiveNow(server.socket);
+    zmsg_t* msg = server.socket ? receiveNow(server.socket) : nullptr;
     if (!msg)
         return false;
     auto message = zmsg_size(msg) == 1 ? decodeFrame(zmsg_first(msg)) : std::nullopt;
@@ -325,7 +377,7 @@ void GossipDiscovery::sendToClient(const std::string& identity, const GossipMess
 void GossipDiscovery::sendToServer(Server& server, const GossipMessage& message)
 {
     auto bytes = encodeGossip(message);
-    if (!bytes)
+    if (!bytes || !server.socket)
         return;
     zframe_t* frame = zframe_new(bytes->data(), bytes->size());
     zsock_set_sndtimeo(server.socket, 0);

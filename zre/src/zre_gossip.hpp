@@ -53,6 +53,8 @@ public:
     static constexpr int64_t kClientTimeoutMs = 10000;
     static constexpr int64_t kServerTimeoutMs = 3000;
     static constexpr const char* kServerMark = "corvo-gossip";
+    // A server silent this long gets a new connection (see reconnectSilent).
+    static constexpr int64_t kReconnectAfterMs = 15000;
 
     explicit GossipDiscovery(NodeLog& log) : log_(log) {}
     ~GossipDiscovery() { close(); }
@@ -94,8 +96,10 @@ private:
         int64_t lastHeard = 0;
     };
     struct Server {
-        zsock_t* socket = nullptr;
+        zsock_t* socket = nullptr;  // null only when it could not be made again
         std::string endpoint;
+        std::string serverKey;  // Z85, when secured
+        int64_t connectedAt = 0;
         int64_t lastHeard = 0;
         int64_t nextPingAt = 0;
         bool awaitingAnswer = false;  // pinged, nothing heard since
@@ -103,8 +107,11 @@ private:
     };
 
     bool secureServer(const CurveSetup& curve, const std::string& zapDomain);
+    bool connectServer(Server& server, int64_t t);
+    void reconnectSilent(GossipListener& listener, int64_t t);
     bool secureClient(zsock_t* socket, const CurveSetup* curve, const std::string& serverKey);
     bool readServer(GossipListener& listener, int64_t t);
+    bool stillTrusted(zframe_t* frame) const;
     bool readClient(Server& server, GossipListener& listener, int64_t t);
     // Stores a PUBLISH from `publisher`; passes on and tries what is new.
     void take(const GossipMessage& publish, const std::string& publisher, const std::string* fromClient,
@@ -118,6 +125,9 @@ private:
     void pingDue(int64_t t);
 
     NodeLog& log_;
+    // A secured node's set-up; its owner may replace the trust table
+    // (revocation) between two calls of work().
+    const CurveSetup* curve_ = nullptr;
     zsock_t* server_ = nullptr;
     std::vector<Server> clients_;              // the servers this node is a client of
     std::map<std::string, Client> connected_;  // by identity, at the bound endpoint
