@@ -53,6 +53,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// The archiver the flood records with (--archiver: another build, to compare).
+std::string archiverPath = ARCHIVER_PATH;
+
 std::string selfPath()
 {
     char path[4096];
@@ -659,7 +662,7 @@ FloodRound floodRound(const std::string& db, int64_t total, const std::string& d
     bool pg = h::Store::isPostgres(db);
     std::string site = "bench" + std::to_string(getpid());
     corvotest::Child archiver = corvotest::spawn(
-        {ARCHIVER_PATH, "-i", "lo", "-s", site, "--db", db, "--peer-rows", "1e9", "--peer-bytes", "1e12"}, dir,
+        {archiverPath, "-i", "lo", "-s", site, "--db", db, "--peer-rows", "1e9", "--peer-bytes", "1e12"}, dir,
         {{"HOME", dir}});
     corvotest::Child flooder =
         corvotest::spawn({selfPath(), "--flooder", std::to_string(total), site}, dir, {{"HOME", dir}});
@@ -790,7 +793,9 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--flooder") && i + 2 < argc)
             return runFlooder(std::atoll(argv[i + 1]), argv[i + 2]);
-        if (!std::strcmp(argv[i], "--rows") && i + 1 < argc)
+        if (!std::strcmp(argv[i], "--archiver") && i + 1 < argc)
+            archiverPath = argv[++i];
+        else if (!std::strcmp(argv[i], "--rows") && i + 1 < argc)
             rows = std::atoll(argv[++i]);
         else if (!std::strcmp(argv[i], "--cpu-rows") && i + 1 < argc)
             cpuRowsPerRound = std::max<int64_t>(1000, std::atoll(argv[++i]));
@@ -807,7 +812,7 @@ int main(int argc, char** argv)
         else {
             std::fprintf(stderr,
                          "usage: bench_history [sqlite|postgresql] [--only ingest|query|year|cpu|flood] [--rows N] "
-                         "[--cpu-rows N] [--rounds N] [--flood N] [--days N]\n");
+                         "[--cpu-rows N] [--rounds N] [--flood N] [--archiver PATH] [--days N]\n");
             return 1;
         }
     }

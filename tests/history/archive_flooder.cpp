@@ -18,8 +18,7 @@ using Clock = std::chrono::steady_clock;
 
 int64_t wallMicros()
 {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 

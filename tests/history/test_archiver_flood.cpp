@@ -119,8 +119,7 @@ protected:
 
 TEST_P(ArchiverFlood, stores_every_broadcast_once_with_its_value_and_times_while_running_and_after_stop)
 {
-    archiver = spawn({ARCHIVER_PATH, "-i", "lo", "-s", site, "--db", db, "--peer-rows", "1e9", "--peer-bytes",
-                      "1e12"});
+    archiver = spawn({ARCHIVER_PATH, "-i", "lo", "-s", site, "--db", db, "--peer-rows", "1e9", "--peer-bytes", "1e12"});
     flooder = spawn({FLOODER_PATH, "-i", "lo", "-s", site, "--count", std::to_string(kChanges)});
     ASSERT_TRUE(waitFor([&] { return flooder.out().find("flood done") != std::string::npos; }, 240s))
         << flooder.err() << archiver.err();
