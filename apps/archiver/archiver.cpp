@@ -290,6 +290,10 @@ void Archiver::record(history::Record record)
 {
     if (!writer)
         return;
+    if (stopped) {
+        writer->push(std::move(record));  // refused and counted as dropped
+        return;
+    }
     if (pending.capacity() == 0)
         pending.reserve(kHandOverRows);
     pending.push_back(std::move(record));
