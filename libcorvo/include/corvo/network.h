@@ -258,7 +258,7 @@ public:
     void parseInfo(std::shared_ptr<Peer> peer, corvo::proto::Info info);
     /// A peer's change: a request goes to handlePropertyCommand, a broadcast
     /// updates the peer's copy (when described) and calls onProperty.
-    void updateProperty(std::shared_ptr<Peer> peer, corvo::proto::PropertyChange change);
+    void updateProperty(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change);
 
     /// The known peers, and the lookups everyone uses (see PeerTable).
     const PeerTable& peers() const { return table; }
