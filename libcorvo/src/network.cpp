@@ -348,6 +348,15 @@ void* Network::eventSocket() const
     return started ? zsock_resolve(zyre_socket(node)) : nullptr;
 }
 
+int Network::waitDescriptor() const
+{
+    zmq_fd_t fd = -1;
+    size_t size = sizeof fd;
+    if (!started || zmq_getsockopt(zsock_resolve(zyre_socket(node)), ZMQ_FD, &fd, &size) != 0)
+        return -1;
+    return fd;
+}
+
 uint64_t Network::droppedEvents() const
 {
 #ifdef ZRE_HAS_DROPPED_EVENTS
