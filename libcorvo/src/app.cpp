@@ -180,12 +180,30 @@ int App::startLoop()
 
     // Release every handle before closing the loop: the default loop
     // outlives this object, and must not keep pointers into its handles.
+    if (inboxWatch)
+        uv_close(reinterpret_cast<uv_handle_t*>(inboxWatch.get()), nullptr);
     for (uv_handle_t* handle :
          {reinterpret_cast<uv_handle_t*>(turnTimer.get()), reinterpret_cast<uv_handle_t*>(eventWatch.get()),
           reinterpret_cast<uv_handle_t*>(backlog.get()), reinterpret_cast<uv_handle_t*>(signalHandle.get())})
         uv_close(handle, nullptr);
     uv_run(loop, UV_RUN_NOWAIT);  // runs the close callbacks
     return uv_loop_close(loop);
+}
+
+void App::watchInbox()
+{
+    // Optional: without it the node's thread reads the inbox and hands the
+    // events over through the event socket.
+    const int fd = network->inboxWaitDescriptor();
+    if (fd < 0)
+        return;
+    inboxWatch = std::make_unique<uv_poll_t>();
+    if (uv_poll_init(loop, inboxWatch.get(), fd) != 0) {
+        inboxWatch.reset();
+        return;
+    }
+    inboxWatch->data = this;
+    uv_poll_start(inboxWatch.get(), UV_READABLE, onInboxSignalled);
 }
 
 bool App::watchEvents()
@@ -200,6 +218,7 @@ bool App::watchEvents()
     }
     eventWatch->data = this;
     uv_poll_start(eventWatch.get(), UV_READABLE, onEventsSignalled);
+    watchInbox();
     backlog = std::make_unique<uv_idle_t>();
     uv_idle_init(loop, backlog.get());
     backlog->data = this;
@@ -241,6 +260,10 @@ void App::drainNetwork()
         if (!network->poll(0)) {
             // The look that found nothing re-arms the descriptor.
             uv_idle_stop(backlog.get());
+            if (inboxWatchStopped) {
+                inboxWatchStopped = false;
+                uv_poll_start(inboxWatch.get(), UV_READABLE, onInboxSignalled);
+            }
             return;
         }
         // Handlers that start timers count from now.
@@ -318,6 +341,19 @@ void App::onEventsSignalled(uv_poll_t* handle, int status, int /*events*/)
         diagnose(Diagnostic::Warning, Diagnostic::Stderr,
                  std::string("Waiting for network events failed (") + uv_strerror(status) +
                      "); they are now read once a turn");
+    }
+    app->drainNetwork();
+}
+
+void App::onInboxSignalled(uv_poll_t* handle, int status, int /*events*/)
+{
+    App* app = static_cast<App*>(handle->data);
+    if (status < 0 || !app->network->readInbox()) {
+        // The node's thread has the inbox (or the watch failed): everything
+        // comes through the event socket; watch the inbox again once that
+        // has been read empty.
+        uv_poll_stop(handle);
+        app->inboxWatchStopped = status >= 0;
     }
     app->drainNetwork();
 }

@@ -357,6 +357,24 @@ int Network::waitDescriptor() const
     return fd;
 }
 
+int Network::inboxWaitDescriptor() const
+{
+#ifdef ZRE_HAS_DIRECT_RECEIVE
+    return started ? zyre_inbox_fd(node) : -1;
+#else
+    return -1;
+#endif
+}
+
+bool Network::readInbox()
+{
+#ifdef ZRE_HAS_DIRECT_RECEIVE
+    return started && zyre_receive_direct(node) >= 0;
+#else
+    return false;
+#endif
+}
+
 uint64_t Network::droppedEvents() const
 {
 #ifdef ZRE_HAS_DROPPED_EVENTS

@@ -89,6 +89,9 @@ public:
     static void onEventsSignalled(uv_poll_t* handle, int status, int events);
     /// Events were left waiting by drainNetwork()'s bound: drainNetwork().
     static void onBacklog(uv_idle_t* handle);
+    /// The node's inbox signalled: read it here (Network::readInbox()),
+    /// then drainNetwork().
+    static void onInboxSignalled(uv_poll_t* handle, int status, int events);
     /// The SIGINT callback: stop() the App in `handle->data`.
     static void cleanupAndExit(uv_signal_t* handle, int signum);
 
@@ -112,6 +115,8 @@ protected:
     int startLoop();
     /// Watches the node's descriptor from the loop; false when it cannot.
     bool watchEvents();
+    /// Watches the node's inbox too, when this thread may read it.
+    void watchInbox();
     /// Starts the turn's timer for the next slot of the 5 ms grid.
     void scheduleNextTurn();
     /// In the loop: handles the events that wait now, without waiting, at
@@ -155,6 +160,10 @@ protected:
     std::unique_ptr<uv_poll_t> eventWatch;
     /// Active only while events wait beyond drainNetwork()'s bound.
     std::unique_ptr<uv_idle_t> backlog;
+    /// The watch on the node's inbox, when this thread may read it (else
+    /// null); stopped while the node's thread has the inbox.
+    std::unique_ptr<uv_poll_t> inboxWatch;
+    bool inboxWatchStopped = false;
     /// Set when libuv stopped watching the descriptor: onTurn() then reads
     /// the events once a turn.
     bool eventWatchFailed = false;
