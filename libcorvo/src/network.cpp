@@ -350,6 +350,33 @@ void* Network::eventSocket() const
     return started ? zsock_resolve(zyre_socket(node)) : nullptr;
 }
 
+int Network::waitDescriptor() const
+{
+    zmq_fd_t fd = -1;
+    size_t size = sizeof fd;
+    if (!started || zmq_getsockopt(zsock_resolve(zyre_socket(node)), ZMQ_FD, &fd, &size) != 0)
+        return -1;
+    return fd;
+}
+
+int Network::inboxWaitDescriptor() const
+{
+#ifdef ZRE_HAS_DIRECT_RECEIVE
+    return started ? zyre_inbox_fd(node) : -1;
+#else
+    return -1;
+#endif
+}
+
+bool Network::readInbox()
+{
+#ifdef ZRE_HAS_DIRECT_RECEIVE
+    return started && zyre_receive_direct(node) >= 0;
+#else
+    return false;
+#endif
+}
+
 uint64_t Network::droppedEvents() const
 {
 #ifdef ZRE_HAS_DROPPED_EVENTS
