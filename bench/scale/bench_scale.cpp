@@ -18,7 +18,10 @@
 // bare nodes are left out. With "rounds" (and ROUNDS, default 3) the open
 // site, the secured site and the bare nodes converge in turns, ROUNDS times
 // (the order rotating), without the idle figures, and the ratios of each
-// round and their medians are printed:
+// round and their medians are printed, with the CPU each kind used until it
+// converged, split into the daemons' (or bare nodes') main threads, their
+// libzmq I/O threads (where CURVE works) and their other threads (the ZRE
+// node's):
 //   scripts/in-netns.sh build/.../bench_scale 100 10 0 rounds 3
 // The program plays the client ("client") and the bare node ("node") too.
 #include <corvo/keys.h>
