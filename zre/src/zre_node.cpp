@@ -54,7 +54,8 @@ public:
         : pipe_(pipe), pipeFd_(zsock_fd(pipe)), uuid_(args.uuid), direct_(*args.direct), context_(zsys_init()),
           log_(uuidToString(args.uuid)), outbox_(*args.events, args.dropped, log_), beacons_(uuid_, log_),
           admission_(log_), inbox_(log_.uuidText(), log_), mailboxes_(context_, uuid_, log_),
-          roster_(mailboxes_, admission_, outbox_, beacons_, log_), directPath_(roster_, mailboxes_, log_),
+          roster_(mailboxes_, admission_, outbox_, beacons_, log_),
+          directPath_(roster_, mailboxes_, log_, [this] { return receiveDirect(); }),
           greeting_(roster_, admission_, mailboxes_, outbox_, log_, [this] { return hello(); }), gossip_(log_)
     {}
 
@@ -332,6 +333,7 @@ private:
         int shortest = std::min(config_.evasiveTimeout, config_.expiredTimeout);
         checkInterval_ = std::clamp<int64_t>(shortest / 4, 10, 1000);
         running_ = true;
+        direct_.setInboxFd(inbox_.fd());
         nextCheckAt_ = now() + checkInterval_;
         log_.trace("started on %s (%s), inbox %s, beacon port %d", iface->name.c_str(),
                    addressText(iface->address).c_str(), inbox_.endpoint().c_str(), config_.port);
@@ -383,6 +385,7 @@ private:
         roster_.clear();
         mailboxes_.clear();
         admission_.clear();
+        direct_.setInboxFd(-1);
         inbox_.close();
         inboxBusy_ = false;
         beacons_.close();
@@ -589,6 +592,23 @@ private:
 
     // ---- inbox -----------------------------------------------------------
 
+    // On the application's thread, under Direct's lock, while this thread
+    // waits: one batch of the inbox, the same way as here. This thread's
+    // wait was set before, so it is woken for whatever the batch leaves to
+    // do: the rest of the inbox, a pause, anything but content (a HELLO, a
+    // PING, a peer dropped may move its timers or fill a backlog).
+    int receiveDirect()
+    {
+        if (!running_ || !inbox_.isOpen() || outbox_.readingPaused())
+            return -1;
+        uint64_t contentBefore = contentHandled_;
+        int handled = drainInbox();
+        bool onlyContent = contentHandled_ - contentBefore == uint64_t(handled);
+        if (inboxBusy_ || !onlyContent || outbox_.readingPaused() || mailboxes_.hasBacklog())
+            directPath_.wakeNode();
+        return handled == 0 && outbox_.readingPaused() ? -1 : handled;
+    }
+
     // Handles up to one batch of waiting messages; returns how many. Reads
     // none while the application has too many events still to read.
     int drainInbox()
@@ -675,10 +695,12 @@ private:
         switch (m.id) {
             case MessageId::Whisper:
                 outbox_.content("WHISPER", peer, nullptr, msg, 2);
+                ++contentHandled_;
                 break;
             case MessageId::Shout:
                 if (groups_.isMember(m.group))
                     outbox_.content("SHOUT", peer, &m.group, msg, 2);
+                ++contentHandled_;
                 break;
             case MessageId::Join:
             case MessageId::Leave:
@@ -741,6 +763,7 @@ private:
     bool gossipBusy_ = false;
     int64_t nextCheckAt_ = 0;
     int64_t checkInterval_ = 1000;
+    uint64_t contentHandled_ = 0;  // WHISPERs and SHOUTs read (see receiveDirect)
 
     // The parts, each with its own state.
     NodeLog log_;
