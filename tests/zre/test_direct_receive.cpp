@@ -32,11 +32,11 @@ zmsg_t* numbered(long i)
 // What a reader made of the numbered messages it got.
 struct Tally {
     long received = 0;
-    long outOfOrder = 0;   // a number other than the next one: lost, doubled or reordered
-    long direct = 0;       // messages read on the application's thread
-    long fromNode = 0;     // reads that found events the node's thread had queued
-    long nodeBusy = 0;     // direct reads refused: the node's thread had the inbox
-    long pausedSeen = 0;   // direct reads refused while events waited unread
+    long outOfOrder = 0;  // a number other than the next one: lost, doubled or reordered
+    long direct = 0;      // messages read on the application's thread
+    long fromNode = 0;    // reads that found events the node's thread had queued
+    long nodeBusy = 0;    // direct reads refused: the node's thread had the inbox
+    long pausedSeen = 0;  // direct reads refused while events waited unread
 };
 
 bool eventWaits(zyre_t* node)

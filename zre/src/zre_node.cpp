@@ -79,8 +79,10 @@ public:
         while (!terminated_) {
             {
                 // Everything but the wait runs under the lock that the
-                // direct sends of the API take.
+                // direct sends and receives of the API take: the state the
+                // wait is planned from, and what it found, too.
                 std::lock_guard<std::mutex> hold(direct_.lock());
+                noteActivity();
                 if (pipeBusy_)
                     pipeBusy_ = drainPipe();
                 if (terminated_)
@@ -101,48 +103,59 @@ public:
                         roster_.connectionClosed(fd);
                 }
                 onTimers();
+                planWait();
             }
-            waitForActivity();
+            // What the application's thread changes meanwhile that would
+            // change this wait wakes it (DirectPath::wakeNode).
+            waitResult_ = poll(waitFds_, nfds_t(waitCount_), waitTimeout_);
         }
     }
 
 private:
     // ---- the loop --------------------------------------------------------
 
-    void waitForActivity()
+    // Under the lock: the descriptors and the time to wait for.
+    void planWait()
     {
-        pollfd fds[5 + 1 + GossipDiscovery::kMaxServers];
         int n = 0;
         int64_t t = now();
-        fds[n++] = {pipeFd_, POLLIN, 0};
-        fds[n++] = {directPath_.wakeFd(), POLLIN, 0};
+        waitFds_[n++] = {pipeFd_, POLLIN, 0};
+        waitFds_[n++] = {directPath_.wakeFd(), POLLIN, 0};
         if (running_) {
             // Paused or resting, a socket is left out (poll skips a negative one).
-            fds[n++] = {outbox_.readingPaused() ? -1 : inbox_.fd(), POLLIN, 0};
-            fds[n++] = {beaconBusy_ ? -1 : beacons_.pollFd(t), POLLIN, 0};
-            fds[n++] = {inbox_.monitorFd(), POLLIN, 0};
+            waitFds_[n++] = {outbox_.readingPaused() ? -1 : inbox_.fd(), POLLIN, 0};
+            waitFds_[n++] = {beaconBusy_ ? -1 : beacons_.pollFd(t), POLLIN, 0};
+            waitFds_[n++] = {inbox_.monitorFd(), POLLIN, 0};
             gossipFds_.clear();
             gossip_.descriptors(gossipFds_);
             for (int fd : gossipFds_)
-                fds[n++] = {fd, POLLIN, 0};
+                waitFds_[n++] = {fd, POLLIN, 0};
         }
+        waitCount_ = n;
         bool busy = pipeBusy_ || (running_ && ((inboxBusy_ && !outbox_.readingPaused()) || beaconBusy_ || gossipBusy_));
         int timeout = busy ? 0 : pollTimeout(t);
         if (outbox_.readingPaused() && !busy)
             timeout = std::min(timeout < 0 ? kPausedRecheckMs : timeout, kPausedRecheckMs);
         if (running_ && mailboxes_.hasBacklog() && !busy)
             timeout = std::min(timeout < 0 ? Mailboxes::kBacklogRecheckMs : timeout, Mailboxes::kBacklogRecheckMs);
-        int rc = poll(fds, nfds_t(n), timeout);
-        if (rc <= 0)
+        waitTimeout_ = timeout;
+        waitRunning_ = running_;
+    }
+
+    // Under the lock: what the last wait found.
+    void noteActivity()
+    {
+        if (waitResult_ <= 0)
             return;  // timeout, or EINTR: the timers are checked again
+        waitResult_ = 0;
         const short ready = POLLIN | POLLERR | POLLHUP;
-        pipeBusy_ = pipeBusy_ || (fds[0].revents & ready);
-        if (fds[1].revents & ready)
-            directPath_.woken();  // a backlog to flush, which the loop does anyway
-        if (running_) {
-            inboxBusy_ = inboxBusy_ || (fds[2].revents & ready);
-            beaconBusy_ = beaconBusy_ || (fds[3].revents & ready);
-            monitorBusy_ = monitorBusy_ || (fds[4].revents & ready);
+        pipeBusy_ = pipeBusy_ || (waitFds_[0].revents & ready);
+        if (waitFds_[1].revents & ready)
+            directPath_.woken();  // work the application's thread left, which the loop looks at anyway
+        if (waitRunning_ && running_) {
+            inboxBusy_ = inboxBusy_ || (waitFds_[2].revents & ready);
+            beaconBusy_ = beaconBusy_ || (waitFds_[3].revents & ready);
+            monitorBusy_ = monitorBusy_ || (waitFds_[4].revents & ready);
         }
     }
 
@@ -778,6 +791,12 @@ private:
     Greeting greeting_;
     GossipDiscovery gossip_;
     std::vector<int> gossipFds_;
+    // The loop's wait (the node's thread only).
+    pollfd waitFds_[5 + 1 + GossipDiscovery::kMaxServers] = {};
+    int waitCount_ = 0;
+    int waitTimeout_ = 0;
+    int waitResult_ = 0;
+    bool waitRunning_ = false;  // running_ when the wait was planned
 
     Parts command_;
     Parts received_;
