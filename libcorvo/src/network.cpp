@@ -323,9 +323,14 @@ bool Network::poll(int timeout)
     size_t size = sizeof fd;
     if (zmq_getsockopt(socket, ZMQ_FD, &fd, &size) != 0)
         return false;
+    // The node's inbox is waited on too: what arrives there is read on this
+    // thread when the node's thread is not at it, one thread wake-up less
+    // per message. When the node's thread has it, its events come through
+    // the event socket, which alone is waited on for the rest of the call.
+    int inbox = inboxDescriptor();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
     for (;;) {
-        struct pollfd item = {fd, POLLIN, 0};
+        struct pollfd items[2] = {{fd, POLLIN, 0}, {inbox, POLLIN, 0}};
         int wait = timeout;
         if (timeout > 0) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -334,15 +339,35 @@ bool Network::poll(int timeout)
             wait = static_cast<int>(left.count());
         }
         // ::poll, not zmq_poll, which would begin with a zero-wait pass.
-        const int rc = ::poll(&item, 1, wait);
+        const int rc = ::poll(items, inbox >= 0 ? 2 : 1, wait);
         if (rc < 0 && errno != EINTR)
             return false;
         if (rc == 0)
             return false;  // timed out: nothing signalled, nothing arrived
+        if (inbox >= 0 && (items[1].revents & (POLLIN | POLLERR | POLLHUP)) && !receiveDirect())
+            inbox = -1;
         // Signalled: commands or messages; only ZMQ_EVENTS tells which.
         if (hasInput(socket))
             return true;
     }
+}
+
+int Network::inboxDescriptor() const
+{
+#ifdef ZRE_HAS_DIRECT_RECEIVE
+    return started && directReceive ? zyre_inbox_fd(node) : -1;
+#else
+    return -1;
+#endif
+}
+
+bool Network::receiveDirect()
+{
+#ifdef ZRE_HAS_DIRECT_RECEIVE
+    return zyre_receive_direct(node) >= 0;
+#else
+    return false;
+#endif
 }
 
 void* Network::eventSocket() const
