@@ -354,35 +354,45 @@ void GossipDiscovery::take(const GossipMessage& publish, const std::string& publ
 
 void GossipDiscovery::relay(const GossipMessage& publish, const std::string* fromClient, const Server* fromServer)
 {
+    // Encoded once for every recipient: a rendezvous point passes each
+    // refresh on to every client.
+    auto bytes = encodeGossip(publish);
+    if (!bytes)
+        return;
     for (const auto& entry : connected_)
         if (!fromClient || entry.first != *fromClient)
-            sendToClient(entry.first, publish);
+            sendEncodedToClient(entry.first, *bytes);
     for (Server& server : clients_)
         if (&server != fromServer)
-            sendToServer(server, publish);
+            sendEncodedToServer(server, *bytes);
 }
+
 void GossipDiscovery::sendToClient(const std::string& identity, const GossipMessage& message)
 {
-    auto bytes = encodeGossip(message);
-    if (!bytes || !server_)
-        return;
-    zmsg_t* msg = zmsg_new();
-    zmsg_addmem(msg, identity.data(), identity.size());
-    zmsg_addmem(msg, bytes->data(), bytes->size());
-    zsock_set_sndtimeo(server_, 0);
-    if (zmsg_send(&msg, server_) != 0)
-        zmsg_destroy(&msg);
+    if (auto bytes = encodeGossip(message))
+        sendEncodedToClient(identity, *bytes);
 }
 
 void GossipDiscovery::sendToServer(Server& server, const GossipMessage& message)
 {
-    auto bytes = encodeGossip(message);
-    if (!bytes || !server.socket)
+    if (auto bytes = encodeGossip(message))
+        sendEncodedToServer(server, *bytes);
+}
+
+// Never waits: a ROUTER drops what a full or gone client cannot take.
+void GossipDiscovery::sendEncodedToClient(const std::string& identity, const std::vector<uint8_t>& bytes)
+{
+    if (!server_)
         return;
-    zframe_t* frame = zframe_new(bytes->data(), bytes->size());
-    zsock_set_sndtimeo(server.socket, 0);
-    if (zframe_send(&frame, server.socket, 0) != 0)
-        zframe_destroy(&frame);
+    void* handle = zsock_resolve(server_);
+    if (zmq_send(handle, identity.data(), identity.size(), ZMQ_SNDMORE | ZMQ_DONTWAIT) >= 0)
+        zmq_send(handle, bytes.data(), bytes.size(), ZMQ_DONTWAIT);
+}
+
+void GossipDiscovery::sendEncodedToServer(Server& server, const std::vector<uint8_t>& bytes)
+{
+    if (server.socket)
+        zmq_send(zsock_resolve(server.socket), bytes.data(), bytes.size(), ZMQ_DONTWAIT);
 }
 
 }  // namespace zre

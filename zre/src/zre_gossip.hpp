@@ -119,6 +119,8 @@ private:
     void relay(const GossipMessage& publish, const std::string* fromClient, const Server* fromServer);
     void sendToClient(const std::string& identity, const GossipMessage& message);
     void sendToServer(Server& server, const GossipMessage& message);
+    void sendEncodedToClient(const std::string& identity, const std::vector<uint8_t>& bytes);
+    void sendEncodedToServer(Server& server, const std::vector<uint8_t>& bytes);
     void greet(Server& server, LivePeers* live, int64_t t);
     void onTick(GossipListener& listener, int64_t t);
     bool publisherUp(const std::string& publisher, int64_t t) const;
