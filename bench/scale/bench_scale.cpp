@@ -651,6 +651,9 @@ int main(int argc, char** argv)
     signal(SIGPIPE, SIG_IGN);
     signal(SIGTERM, stopRunningAndExit);
     signal(SIGINT, stopRunningAndExit);
+    // Each figure is written out when printed: a run stopped by a signal
+    // keeps the figures it had.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     std::string self = "/proc/self/exe";
     char path[4096] = {};
     if (readlink("/proc/self/exe", path, sizeof path - 1) > 0)
