@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <utility>
 
 namespace zre {
 
@@ -19,8 +20,9 @@ void takeFrames(zmsg_t* msg, Parts& parts)
 
 }  // namespace
 
-DirectPath::DirectPath(Roster& roster, Mailboxes& mailboxes, NodeLog& log)
-    : roster_(roster), mailboxes_(mailboxes), log_(log), wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+DirectPath::DirectPath(Roster& roster, Mailboxes& mailboxes, NodeLog& log, std::function<int()> receive)
+    : roster_(roster), mailboxes_(mailboxes), log_(log), receive_(std::move(receive)),
+      wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {}
 
 DirectPath::~DirectPath()
@@ -68,7 +70,13 @@ int DirectPath::foundByNow(const char* uuidText)
 
 void DirectPath::wakeIfBacklogged()
 {
-    if (!mailboxes_.hasBacklog() || wake_ < 0)
+    if (mailboxes_.hasBacklog())
+        wakeNode();
+}
+
+void DirectPath::wakeNode()
+{
+    if (wake_ < 0)
         return;
     uint64_t one = 1;
     ssize_t written = write(wake_, &one, sizeof one);
