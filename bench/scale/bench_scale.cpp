@@ -75,8 +75,14 @@ public:
     }
     void onInfo(std::shared_ptr<corvo::Peer> peer) override
     {
-        if (peer->name.rfind("d", 0) == 0 && seen_.insert(peer->name).second && seen_.size() == daemons_) {
+        if (peer->name.rfind("d", 0) != 0 || !seen_.insert(peer->name).second)
+            return;
+        if (seen_.size() == daemons_) {
             std::printf("converged %lld\n", static_cast<long long>(epochMs()));
+            std::fflush(stdout);
+        } else if (seen_.size() % 10 == 0) {
+            // How far a site got that does not converge in time.
+            std::printf("have %zu\n", seen_.size());
             std::fflush(stdout);
         }
     }
@@ -169,6 +175,37 @@ std::string readFile(const std::string& path)
     return text.str();
 }
 
+// Every child not yet reaped (0: a free slot), so that a benchmark stopped
+// by a signal (a `timeout` around it) takes its hundreds of programs along.
+// A plain array: the signal handler reads it.
+constexpr size_t kMaxRunning = 4096;
+volatile pid_t running[kMaxRunning] = {};
+
+void noteRunning(pid_t pid)
+{
+    for (auto& slot : running)
+        if (slot == 0) {
+            slot = pid;
+            return;
+        }
+}
+
+void reap(pid_t pid)
+{
+    waitpid(pid, nullptr, 0);
+    for (auto& slot : running)
+        if (slot == pid)
+            slot = 0;
+}
+
+void stopRunningAndExit(int)
+{
+    for (auto& slot : running)
+        if (slot > 0)
+            kill(slot, SIGKILL);
+    _exit(2);
+}
+
 Child spawn(const std::vector<std::string>& argv, const std::string& dir)
 {
     static int counter = 0;
@@ -189,6 +226,7 @@ Child spawn(const std::vector<std::string>& argv, const std::string& dir)
         execv(args[0], args.data());
         _exit(127);
     }
+    noteRunning(child.pid);
     return child;
 }
 
@@ -197,7 +235,7 @@ void stopAll(std::vector<Child>& children)
     for (auto& c : children)
         kill(c.pid, SIGKILL);
     for (auto& c : children)
-        waitpid(c.pid, nullptr, 0);
+        reap(c.pid);
     children.clear();
 }
 
@@ -251,6 +289,7 @@ struct Figures {
     // bare nodes) by thread: the main thread, libzmq's I/O threads (where
     // CURVE works), and the rest (the ZRE node's thread, the key watch).
     double mainCpuSec = 0, zmqCpuSec = 0, otherCpuSec = 0;
+    size_t leastHeld = 0, mostHeld = 0;            // not converged: daemons' Info held by the clients
     double networkCpuMean = 0, networkCpuMax = 0;  // % of a core, threads other than the main one
     double mainCpuMean = 0, wholeCpuMean = 0;
     double pssMeanMb = 0, pssMaxMb = 0, rssMeanMb = 0;
@@ -315,6 +354,16 @@ Figures runSite(const std::vector<std::vector<std::string>>& programs, size_t wa
         f.convergeMs = last < 0 ? -1 : double(last - lastStart);
     if (last >= 0)
         f.fromFirstMs = double(last - firstStart);
+    if (last < 0) {
+        f.leastHeld = SIZE_MAX;
+        for (size_t i = watchersFrom; i < children.size(); ++i) {
+            std::string text = readFile(children[i].out);
+            size_t at = text.rfind("have ");
+            size_t held = at == std::string::npos ? 0 : size_t(std::atol(text.c_str() + at + 5));
+            f.leastHeld = std::min(f.leastHeld, held);
+            f.mostHeld = std::max(f.mostHeld, held);
+        }
+    }
     int64_t lastEntered = -1;
     for (size_t i = watchersFrom; i < children.size(); ++i)
         lastEntered = std::max(lastEntered, reportedAt(children[i], "entered"));
@@ -356,7 +405,9 @@ void print(const char* what, size_t n, const Figures& f)
                     "threads %.2f s, libzmq I/O threads %.2f s, other threads %.2f s\n",
                     f.startCpuSec, n, f.mainCpuSec, f.zmqCpuSec, f.otherCpuSec);
     else if (f.convergeMs == -1)
-        std::printf("  did not converge within 180 s\n");
+        std::printf("  did not converge within 180 s; the clients held the Info of %zu to %zu daemons (counted in "
+                    "tens)\n",
+                    f.leastHeld, f.mostHeld);
     std::printf("  idle CPU, threads other than the main one: mean %.3f %%, max %.3f %% of a core\n", f.networkCpuMean,
                 f.networkCpuMax);
     std::printf("  idle CPU, main thread: mean %.3f %%; whole process: mean %.3f %%\n", f.mainCpuMean, f.wholeCpuMean);
@@ -444,7 +495,7 @@ std::string reportedText(const Child& c, const std::string& what)
 long stopRendezvous(Child& rv)
 {
     kill(rv.pid, SIGTERM);
-    waitpid(rv.pid, nullptr, 0);
+    reap(rv.pid);
     std::string text = readFile(rv.out);
     size_t at = text.find(" tuples held");
     if (at == std::string::npos)
@@ -506,7 +557,7 @@ GossipFigures runGossipSite(const std::string& self, size_t count, int rendezvou
     std::string uuid = reportedText(victim, "uuid");
     int64_t killedAt = epochMs();
     kill(victim.pid, SIGKILL);
-    waitpid(victim.pid, nullptr, 0);
+    reap(victim.pid);
     children.pop_back();
     deadline = std::chrono::steady_clock::now() + 60s;
     int64_t lastLeft = -1;
@@ -598,6 +649,11 @@ int runGossipRounds(const std::string& self, size_t count, int rounds, int idle,
 int main(int argc, char** argv)
 {
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGTERM, stopRunningAndExit);
+    signal(SIGINT, stopRunningAndExit);
+    // Each figure is written out when printed: a run stopped by a signal
+    // keeps the figures it had.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     std::string self = "/proc/self/exe";
     char path[4096] = {};
     if (readlink("/proc/self/exe", path, sizeof path - 1) > 0)
