@@ -111,7 +111,8 @@ def main():
         if r % 2:
             order.reverse()
         for kind, commands in order:
-            loop, wakeups, other = measure(commands, seconds, settle=3 if kind == "daemon" else 1)
+            # Daemons settle until every one has met the others (about 0.1 s each).
+            loop, wakeups, other = measure(commands, seconds, settle=3 + 0.1 * n if kind == "daemon" else 1)
             results[kind].append((loop, wakeups, other))
             print(f"round {r + 1} {kind:6s}: loop thread {loop * 100:.3f} % of a core "
                   f"({wakeups:.0f} wake-ups/s, {per_wakeup(loop, wakeups):.1f} us each), "
