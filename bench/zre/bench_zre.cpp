@@ -50,6 +50,34 @@ bool readable(zsock_t* sock, int ms)
     return zmq_poll(&item, 1, ms) > 0;
 }
 
+// The application's thread reads the node's inbox itself (unless
+// BENCH_ZRE_HOP is set: then every message comes through the node's thread).
+const bool directReceive = std::getenv("BENCH_ZRE_HOP") == nullptr;
+
+// Whether an event of `node` is there within `ms`. Waits on the event
+// socket and on the node's inbox, which this thread reads when the node's
+// thread is not at it; when it is, its events come through the socket.
+bool eventWithin(zyre_t* node, int ms)
+{
+    void* events = zsock_resolve(zyre_socket(node));
+    if (zsock_events(zyre_socket(node)) & ZMQ_POLLIN)
+        return true;
+    int inbox = directReceive ? zyre_inbox_fd(node) : -1;
+    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        zmq_pollitem_t items[2] = {{events, 0, ZMQ_POLLIN, 0}, {nullptr, inbox, ZMQ_POLLIN, 0}};
+        if (zmq_poll(items, inbox >= 0 ? 2 : 1, std::max<long>(left, 0)) <= 0)
+            return false;
+        if (inbox >= 0 && (items[1].revents & ZMQ_POLLIN) && zyre_receive_direct(node) < 0)
+            inbox = -1;
+        if (zsock_events(zyre_socket(node)) & ZMQ_POLLIN)
+            return true;
+        if (left <= 0)
+            return false;
+    }
+}
+
 zyre_t* makeNode(const char* name, int port, size_t interval = 1000)
 {
     zyre_t* node = zyre_new(name);
@@ -124,7 +152,7 @@ std::vector<double> zreRoundTrips(Pair& pair, int rounds = kRounds)
     std::string aId = zyre_uuid(pair.a);
     std::thread echo([&] {
         while (!done) {
-            if (!readable(zyre_socket(pair.b), 50))
+            if (!eventWithin(pair.b, 50))
                 continue;
             zyre_event_t* e = zyre_event_new(pair.b);
             if (e && strcmp(zyre_event_type(e), "WHISPER") == 0) {
@@ -141,7 +169,7 @@ std::vector<double> zreRoundTrips(Pair& pair, int rounds = kRounds)
         auto sent = Clock::now();
         zyre_whisper(pair.a, bId.c_str(), &msg);
         bool back = false;
-        while (!back && readable(zyre_socket(pair.a), 2000)) {
+        while (!back && eventWithin(pair.a, 2000)) {
             zyre_event_t* e = zyre_event_new(pair.a);
             back = e && strcmp(zyre_event_type(e), "WHISPER") == 0;
             zyre_event_destroy(&e);
@@ -170,7 +198,7 @@ Throughput zreShouts(Pair& pair)
     std::thread sink([&] {
         while (!done) {
             // Polls only when no event is waiting, as a busy application would.
-            if (!(zsock_events(zyre_socket(pair.b)) & ZMQ_POLLIN) && !readable(zyre_socket(pair.b), 50))
+            if (!eventWithin(pair.b, 50))
                 continue;
             zyre_event_t* e = zyre_event_new(pair.b);
             if (e && strcmp(zyre_event_type(e), "SHOUT") == 0 && zmsg_size(zyre_event_msg(e)) == 2) {
@@ -212,6 +240,8 @@ Throughput zreShoutsOneThread(Pair& pair)
 {
     Throughput t;
     long received = 0;
+    // What the node's thread has read meanwhile; only a wait reads the
+    // inbox on this thread (eventWithin).
     auto readWhatIsThere = [&] {
         while (zsock_events(zyre_socket(pair.b)) & ZMQ_POLLIN) {
             zyre_event_t* e = zyre_event_new(pair.b);
@@ -231,7 +261,7 @@ Throughput zreShoutsOneThread(Pair& pair)
     auto quietSince = Clock::now();
     long seen = received;
     while (received < shouts && Clock::now() - quietSince < std::chrono::seconds(2)) {
-        if (!readable(zyre_socket(pair.b), 5))
+        if (!eventWithin(pair.b, 5))
             continue;
         readWhatIsThere();
         if (received != seen) {

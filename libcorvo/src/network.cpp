@@ -13,6 +13,8 @@
 #include <iostream>
 #include <mutex>
 
+#include <google/protobuf/arena.h>
+
 #include "corvo/diagnostics.h"
 #include "corvo/key_watch.h"
 #include "corvo/message.h"
@@ -321,9 +323,14 @@ bool Network::poll(int timeout)
     size_t size = sizeof fd;
     if (zmq_getsockopt(socket, ZMQ_FD, &fd, &size) != 0)
         return false;
+    // The node's inbox is waited on too: what arrives there is read on this
+    // thread when the node's thread is not at it, one thread wake-up less
+    // per message. When the node's thread has it, its events come through
+    // the event socket, which alone is waited on for the rest of the call.
+    int inbox = inboxDescriptor();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
     for (;;) {
-        struct pollfd item = {fd, POLLIN, 0};
+        struct pollfd items[2] = {{fd, POLLIN, 0}, {inbox, POLLIN, 0}};
         int wait = timeout;
         if (timeout > 0) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -332,15 +339,35 @@ bool Network::poll(int timeout)
             wait = static_cast<int>(left.count());
         }
         // ::poll, not zmq_poll, which would begin with a zero-wait pass.
-        const int rc = ::poll(&item, 1, wait);
+        const int rc = ::poll(items, inbox >= 0 ? 2 : 1, wait);
         if (rc < 0 && errno != EINTR)
             return false;
         if (rc == 0)
             return false;  // timed out: nothing signalled, nothing arrived
+        if (inbox >= 0 && (items[1].revents & (POLLIN | POLLERR | POLLHUP)) && !receiveDirect())
+            inbox = -1;
         // Signalled: commands or messages; only ZMQ_EVENTS tells which.
         if (hasInput(socket))
             return true;
     }
+}
+
+int Network::inboxDescriptor() const
+{
+#ifdef ZRE_HAS_DIRECT_RECEIVE
+    return started && directReceive ? zyre_inbox_fd(node) : -1;
+#else
+    return -1;
+#endif
+}
+
+bool Network::receiveDirect()
+{
+#ifdef ZRE_HAS_DIRECT_RECEIVE
+    return zyre_receive_direct(node) >= 0;
+#else
+    return false;
+#endif
 }
 
 void* Network::eventSocket() const
@@ -359,20 +386,12 @@ int Network::waitDescriptor() const
 
 int Network::inboxWaitDescriptor() const
 {
-#ifdef ZRE_HAS_DIRECT_RECEIVE
-    return started ? zyre_inbox_fd(node) : -1;
-#else
-    return -1;
-#endif
+    return inboxDescriptor();
 }
 
 bool Network::readInbox()
 {
-#ifdef ZRE_HAS_DIRECT_RECEIVE
-    return started && zyre_receive_direct(node) >= 0;
-#else
-    return false;
-#endif
+    return started && receiveDirect();
 }
 
 uint64_t Network::droppedEvents() const
@@ -640,6 +659,25 @@ size_t keptBytesOf(const Peer& peer)
     return bytes;
 }
 
+// Property changes are most of a site's traffic: each is decoded on an
+// arena whose first block is kept, so that decoding one allocates nothing.
+// A change handled while another is (a handler that reads the network
+// itself) is decoded on the heap instead.
+struct ChangeArena {
+    static constexpr size_t kBlockBytes = 4096;
+    alignas(16) char block[kBlockBytes];
+    google::protobuf::Arena arena{options(block)};
+    bool busy = false;
+
+    static google::protobuf::ArenaOptions options(char* block)
+    {
+        google::protobuf::ArenaOptions o;
+        o.initial_block = block;
+        o.initial_block_size = kBlockBytes;
+        return o;
+    }
+};
+
 template <class Record>
 Record decode(const Payload& payload)
 {
@@ -711,9 +749,26 @@ void Network::handleEvent(const NetworkEvent& event)
                 callback->onLog(peer, log);
                 break;
             }
-            case MSG_PROPERTY_CHANGE:
-                updateProperty(peer, decode<corvo::proto::PropertyChange>(payload));
+            case MSG_PROPERTY_CHANGE: {
+                thread_local ChangeArena reused;
+                if (reused.busy) {
+                    updateProperty(peer, decode<corvo::proto::PropertyChange>(payload));
+                    break;
+                }
+                struct Release {
+                    ChangeArena& reused;
+                    ~Release()
+                    {
+                        reused.arena.Reset();
+                        reused.busy = false;
+                    }
+                } release{reused};
+                reused.busy = true;
+                auto* change = google::protobuf::Arena::CreateMessage<corvo::proto::PropertyChange>(&reused.arena);
+                change->ParseFromArray(payload.data, static_cast<int>(payload.size));
+                updateProperty(peer, *change);
                 break;
+            }
             case MSG_STATUS: {
                 uint32_t status = 0;
                 if (payload.size < sizeof status)
@@ -798,7 +853,7 @@ void Network::parseInfo(std::shared_ptr<Peer> peer, corvo::proto::Info info)
     callback->onInfo(peer);
 }
 
-void Network::updateProperty(std::shared_ptr<Peer> peer, corvo::proto::PropertyChange change)
+void Network::updateProperty(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change)
 {
     if (change.command()) {
         // A request is checked, and refused when too large, by its receiver.

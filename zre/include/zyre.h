@@ -129,6 +129,28 @@ uint64_t zyre_dropped_events(zyre_t* self);
 #define ZRE_HAS_PEER_FOUND_BY 1
 char* zyre_peer_found_by(zyre_t* self, const char* peer);
 
+/* This node's own addition to the API (ZRE_HAS_DIRECT_RECEIVE): the
+   application's thread may read the node's inbox itself, which saves one
+   thread wake-up per received message. zyre_inbox_fd() is a descriptor
+   (the inbox socket's ZMQ_FD; -1 while the node does not run) that becomes
+   readable when messages arrive; it is edge-like: it may stay quiet while
+   messages wait that a reader left. zyre_receive_direct() then reads up to
+   a batch (256 messages) with the node's usual rules and bounds, on the
+   calling thread, if the node's thread is not at it at that moment; the
+   events land in the event queue in arrival order, to be read with
+   zyre_event_new() as usual. Returns the messages read (0: none waited),
+   or -1 when the node's thread has the inbox (or has paused reading
+   because too many events wait, or the node does not run): its events
+   then come through zyre_socket() as always, so wait on that alone until
+   the next event. The node's thread keeps reading the inbox whenever the
+   application does not, so an application that never calls these loses
+   nothing. Call both from the thread that reads the events; the
+   descriptor must not be read or closed. zyre_event_new() tries a direct
+   read itself before it blocks. */
+#define ZRE_HAS_DIRECT_RECEIVE 1
+int zyre_inbox_fd(zyre_t* self);
+int zyre_receive_direct(zyre_t* self);
+
 /* Events ---------------------------------------------------------------- */
 
 /* Waits for and reads the next event; NULL when interrupted. */

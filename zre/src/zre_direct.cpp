@@ -18,6 +18,14 @@ int Direct::foundBy(const char* uuid)
     return node_ ? node_->foundByNow(uuid) : -1;
 }
 
+int Direct::receive()
+{
+    std::unique_lock<std::mutex> hold(lock_, std::try_to_lock);
+    if (!hold.owns_lock() || !node_)
+        return -1;
+    return node_->receiveNow();
+}
+
 bool Direct::send(Kind kind, const char* target, zmsg_t** msg)
 {
     if (queued_.load() != 0)

@@ -1,5 +1,7 @@
 // The way around the actor pipe for WHISPER and SHOUT: the application's
-// thread sends straight into the peers' mailboxes, and never waits there. What it may touch of the
+// thread sends straight into the peers' mailboxes, and never waits there.
+// The same way back: it may read the node's inbox itself (receive) while
+// the node's thread waits, which saves a thread wake-up per message. What it may touch of the
 // node is the narrow DirectSends interface, and only under Direct's lock,
 // which the node's thread holds whenever it is not waiting. Only while no
 // command waits in the pipe, so that everything still leaves in the order
@@ -24,6 +26,11 @@ public:
     virtual void shoutNow(const char* group, zmsg_t* msg) = 0;
     // How the peer was found (kFoundBy* bits); -1 when it is no peer.
     virtual int foundByNow(const char* uuid) = 0;
+    // Reads one batch of what waits in the inbox, as the node's thread
+    // would (the same rules, bounds and order); the events go into the
+    // event queue. Messages handled, or -1 when the node does not read now
+    // (not running, or paused because the application is behind).
+    virtual int receiveNow() = 0;
 
 protected:
     ~DirectSends() = default;
@@ -39,6 +46,8 @@ public:
         node_ = node;
     }
     void detach() { attach(nullptr); }
+    // The inbox's ZMQ_FD while the node runs, else -1.
+    void setInboxFd(int fd) { inboxFd_.store(fd); }
     // Held by the node's thread while it works.
     std::mutex& lock() { return lock_; }
     // A command (other than $TERM) left the pipe.
@@ -56,6 +65,12 @@ public:
     // A read of the peer table: kFoundBy* bits, or -1 (no such peer, or
     // the node does not run).
     int foundBy(const char* uuid);
+    // Reads the inbox on the calling thread if the node's thread is not at
+    // it (a try of the lock: if it is, it handles the inbox anyway). Returns
+    // the messages handled, or -1 when the node's thread has it (or is
+    // paused, or does not run): then its events come through the queue.
+    int receive();
+    int inboxFd() const { return inboxFd_.load(); }
 
 private:
     enum class Kind { Whisper, Shout };
@@ -64,6 +79,7 @@ private:
     std::mutex lock_;
     std::atomic<int> queued_{0};   // commands sent to the actor, not yet handled ($TERM aside)
     DirectSends* node_ = nullptr;  // under `lock_`
+    std::atomic<int> inboxFd_{-1};
 };
 
 }  // namespace zre

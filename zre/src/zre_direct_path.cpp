@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <utility>
 
 namespace zre {
 
@@ -19,8 +20,9 @@ void takeFrames(zmsg_t* msg, Parts& parts)
 
 }  // namespace
 
-DirectPath::DirectPath(Roster& roster, Mailboxes& mailboxes, NodeLog& log)
-    : roster_(roster), mailboxes_(mailboxes), log_(log), wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+DirectPath::DirectPath(Roster& roster, Mailboxes& mailboxes, NodeLog& log, std::function<int()> receive)
+    : roster_(roster), mailboxes_(mailboxes), log_(log), receive_(std::move(receive)),
+      wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {}
 
 DirectPath::~DirectPath()
@@ -47,10 +49,12 @@ void DirectPath::whisperNow(const char* uuidText, zmsg_t* msg)
 
 void DirectPath::shoutNow(const char* group, zmsg_t* msg)
 {
-    takeFrames(msg, outgoing_);
     Message m;
     m.id = MessageId::Shout;
     m.group = group;
+    if (!roster_.table().anyIn(m.group))
+        return;  // nobody to send to (the caller destroys the message)
+    takeFrames(msg, outgoing_);
     roster_.sendToEach(
         [&](Peer& peer) { return peer.groups.count(m.group) == 0 || mailboxes_.send(peer, m, &outgoing_, 0); });
     outgoing_.clear();
@@ -66,7 +70,13 @@ int DirectPath::foundByNow(const char* uuidText)
 
 void DirectPath::wakeIfBacklogged()
 {
-    if (!mailboxes_.hasBacklog() || wake_ < 0)
+    if (mailboxes_.hasBacklog())
+        wakeNode();
+}
+
+void DirectPath::wakeNode()
+{
+    if (wake_ < 0)
         return;
     uint64_t one = 1;
     ssize_t written = write(wake_, &one, sizeof one);

@@ -4,6 +4,8 @@
 // peer's backlog, and the node's thread is woken to send it on.
 #pragma once
 
+#include <functional>
+
 #include "zre_direct.hpp"
 #include "zre_log.hpp"
 #include "zre_mailboxes.hpp"
@@ -13,7 +15,8 @@ namespace zre {
 
 class DirectPath final : public DirectSends {
 public:
-    DirectPath(Roster& roster, Mailboxes& mailboxes, NodeLog& log);
+    // `receive` reads the inbox as the node's loop does (see receiveNow).
+    DirectPath(Roster& roster, Mailboxes& mailboxes, NodeLog& log, std::function<int()> receive);
     ~DirectPath();
     DirectPath(const DirectPath&) = delete;
     DirectPath& operator=(const DirectPath&) = delete;
@@ -21,11 +24,15 @@ public:
     void whisperNow(const char* uuid, zmsg_t* msg) override;
     void shoutNow(const char* group, zmsg_t* msg) override;
     int foundByNow(const char* uuid) override;
+    int receiveNow() override { return receive_(); }
 
     // The node's thread polls this descriptor: readable after a direct
     // send left something in a backlog. `woken` takes the signal back.
     int wakeFd() const { return wake_; }
     void woken();
+    // Wakes the node's thread: the application's thread left it work (a
+    // batch not read to the end, a pause, a peer's state to look at).
+    void wakeNode();
 
 private:
     void wakeIfBacklogged();
@@ -33,6 +40,7 @@ private:
     Roster& roster_;
     Mailboxes& mailboxes_;
     NodeLog& log_;
+    std::function<int()> receive_;
     Parts outgoing_;  // content of a direct send; reused, so allocated once
     int wake_ = -1;   // an eventfd
 };

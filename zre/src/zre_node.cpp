@@ -54,7 +54,8 @@ public:
         : pipe_(pipe), pipeFd_(zsock_fd(pipe)), uuid_(args.uuid), direct_(*args.direct), context_(zsys_init()),
           log_(uuidToString(args.uuid)), outbox_(*args.events, args.dropped, log_), beacons_(uuid_, log_),
           admission_(log_), inbox_(log_.uuidText(), log_), mailboxes_(context_, uuid_, log_),
-          roster_(mailboxes_, admission_, outbox_, beacons_, log_), directPath_(roster_, mailboxes_, log_),
+          roster_(mailboxes_, admission_, outbox_, beacons_, log_),
+          directPath_(roster_, mailboxes_, log_, [this] { return receiveDirect(); }),
           greeting_(roster_, admission_, mailboxes_, outbox_, log_, [this] { return hello(); }), gossip_(log_)
     {}
 
@@ -78,8 +79,10 @@ public:
         while (!terminated_) {
             {
                 // Everything but the wait runs under the lock that the
-                // direct sends of the API take.
+                // direct sends and receives of the API take: the state the
+                // wait is planned from, and what it found, too.
                 std::lock_guard<std::mutex> hold(direct_.lock());
+                noteActivity();
                 if (pipeBusy_)
                     pipeBusy_ = drainPipe();
                 if (terminated_)
@@ -100,48 +103,59 @@ public:
                         roster_.connectionClosed(fd);
                 }
                 onTimers();
+                planWait();
             }
-            waitForActivity();
+            // What the application's thread changes meanwhile that would
+            // change this wait wakes it (DirectPath::wakeNode).
+            waitResult_ = poll(waitFds_, nfds_t(waitCount_), waitTimeout_);
         }
     }
 
 private:
     // ---- the loop --------------------------------------------------------
 
-    void waitForActivity()
+    // Under the lock: the descriptors and the time to wait for.
+    void planWait()
     {
-        pollfd fds[5 + 1 + GossipDiscovery::kMaxServers];
         int n = 0;
         int64_t t = now();
-        fds[n++] = {pipeFd_, POLLIN, 0};
-        fds[n++] = {directPath_.wakeFd(), POLLIN, 0};
+        waitFds_[n++] = {pipeFd_, POLLIN, 0};
+        waitFds_[n++] = {directPath_.wakeFd(), POLLIN, 0};
         if (running_) {
             // Paused or resting, a socket is left out (poll skips a negative one).
-            fds[n++] = {outbox_.readingPaused() ? -1 : inbox_.fd(), POLLIN, 0};
-            fds[n++] = {beaconBusy_ ? -1 : beacons_.pollFd(t), POLLIN, 0};
-            fds[n++] = {inbox_.monitorFd(), POLLIN, 0};
+            waitFds_[n++] = {outbox_.readingPaused() ? -1 : inbox_.fd(), POLLIN, 0};
+            waitFds_[n++] = {beaconBusy_ ? -1 : beacons_.pollFd(t), POLLIN, 0};
+            waitFds_[n++] = {inbox_.monitorFd(), POLLIN, 0};
             gossipFds_.clear();
             gossip_.descriptors(gossipFds_);
             for (int fd : gossipFds_)
-                fds[n++] = {fd, POLLIN, 0};
+                waitFds_[n++] = {fd, POLLIN, 0};
         }
+        waitCount_ = n;
         bool busy = pipeBusy_ || (running_ && ((inboxBusy_ && !outbox_.readingPaused()) || beaconBusy_ || gossipBusy_));
         int timeout = busy ? 0 : pollTimeout(t);
         if (outbox_.readingPaused() && !busy)
             timeout = std::min(timeout < 0 ? kPausedRecheckMs : timeout, kPausedRecheckMs);
         if (running_ && mailboxes_.hasBacklog() && !busy)
             timeout = std::min(timeout < 0 ? Mailboxes::kBacklogRecheckMs : timeout, Mailboxes::kBacklogRecheckMs);
-        int rc = poll(fds, nfds_t(n), timeout);
-        if (rc <= 0)
+        waitTimeout_ = timeout;
+        waitRunning_ = running_;
+    }
+
+    // Under the lock: what the last wait found.
+    void noteActivity()
+    {
+        if (waitResult_ <= 0)
             return;  // timeout, or EINTR: the timers are checked again
+        waitResult_ = 0;
         const short ready = POLLIN | POLLERR | POLLHUP;
-        pipeBusy_ = pipeBusy_ || (fds[0].revents & ready);
-        if (fds[1].revents & ready)
-            directPath_.woken();  // a backlog to flush, which the loop does anyway
-        if (running_) {
-            inboxBusy_ = inboxBusy_ || (fds[2].revents & ready);
-            beaconBusy_ = beaconBusy_ || (fds[3].revents & ready);
-            monitorBusy_ = monitorBusy_ || (fds[4].revents & ready);
+        pipeBusy_ = pipeBusy_ || (waitFds_[0].revents & ready);
+        if (waitFds_[1].revents & ready)
+            directPath_.woken();  // work the application's thread left, which the loop looks at anyway
+        if (waitRunning_ && running_) {
+            inboxBusy_ = inboxBusy_ || (waitFds_[2].revents & ready);
+            beaconBusy_ = beaconBusy_ || (waitFds_[3].revents & ready);
+            monitorBusy_ = monitorBusy_ || (waitFds_[4].revents & ready);
         }
     }
 
@@ -332,6 +346,7 @@ private:
         int shortest = std::min(config_.evasiveTimeout, config_.expiredTimeout);
         checkInterval_ = std::clamp<int64_t>(shortest / 4, 10, 1000);
         running_ = true;
+        direct_.setInboxFd(inbox_.fd());
         nextCheckAt_ = now() + checkInterval_;
         log_.trace("started on %s (%s), inbox %s, beacon port %d", iface->name.c_str(),
                    addressText(iface->address).c_str(), inbox_.endpoint().c_str(), config_.port);
@@ -383,6 +398,7 @@ private:
         roster_.clear();
         mailboxes_.clear();
         admission_.clear();
+        direct_.setInboxFd(-1);
         inbox_.close();
         inboxBusy_ = false;
         beacons_.close();
@@ -580,6 +596,8 @@ private:
     // `msg` is the command: "SHOUT", group, content frames.
     void shout(const std::string& group, Parts& msg)
     {
+        if (!roster_.table().anyIn(group))
+            return;
         Message m;
         m.id = MessageId::Shout;
         m.group = group;
@@ -588,6 +606,23 @@ private:
     }
 
     // ---- inbox -----------------------------------------------------------
+
+    // On the application's thread, under Direct's lock, while this thread
+    // waits: one batch of the inbox, the same way as here. This thread's
+    // wait was set before, so it is woken for whatever the batch leaves to
+    // do: the rest of the inbox, a pause, anything but content (a HELLO, a
+    // PING, a peer dropped may move its timers or fill a backlog).
+    int receiveDirect()
+    {
+        if (!running_ || !inbox_.isOpen() || outbox_.readingPaused())
+            return -1;
+        uint64_t contentBefore = contentHandled_;
+        int handled = drainInbox();
+        bool onlyContent = contentHandled_ - contentBefore == uint64_t(handled);
+        if (inboxBusy_ || !onlyContent || outbox_.readingPaused() || mailboxes_.hasBacklog())
+            directPath_.wakeNode();
+        return handled == 0 && outbox_.readingPaused() ? -1 : handled;
+    }
 
     // Handles up to one batch of waiting messages; returns how many. Reads
     // none while the application has too many events still to read.
@@ -675,10 +710,12 @@ private:
         switch (m.id) {
             case MessageId::Whisper:
                 outbox_.content("WHISPER", peer, nullptr, msg, 2);
+                ++contentHandled_;
                 break;
             case MessageId::Shout:
                 if (groups_.isMember(m.group))
                     outbox_.content("SHOUT", peer, &m.group, msg, 2);
+                ++contentHandled_;
                 break;
             case MessageId::Join:
             case MessageId::Leave:
@@ -741,6 +778,7 @@ private:
     bool gossipBusy_ = false;
     int64_t nextCheckAt_ = 0;
     int64_t checkInterval_ = 1000;
+    uint64_t contentHandled_ = 0;  // WHISPERs and SHOUTs read (see receiveDirect)
 
     // The parts, each with its own state.
     NodeLog log_;
@@ -755,6 +793,12 @@ private:
     Greeting greeting_;
     GossipDiscovery gossip_;
     std::vector<int> gossipFds_;
+    // The loop's wait (the node's thread only).
+    pollfd waitFds_[5 + 1 + GossipDiscovery::kMaxServers] = {};
+    int waitCount_ = 0;
+    int waitTimeout_ = 0;
+    int waitResult_ = 0;
+    bool waitRunning_ = false;  // running_ when the wait was planned
 
     Parts command_;
     Parts received_;

@@ -416,9 +416,34 @@ uint64_t zyre_dropped_events(zyre_t* self)
     return self->droppedEvents.load(std::memory_order_relaxed);
 }
 
+int zyre_inbox_fd(zyre_t* self)
+{
+    return self ? self->direct.inboxFd() : -1;
+}
+
+int zyre_receive_direct(zyre_t* self)
+{
+    return self ? self->direct.receive() : -1;
+}
+
 zyre_event_t* zyre_event_new(zyre_t* node)
 {
-    return node->events.pop(true);
+    // While nothing waits, the inbox is waited on beside the event socket
+    // and read on this thread when the node's thread is not at it. When it
+    // is, its events come through the socket, which alone is waited on.
+    for (;;) {
+        if (zyre_event_t* event = node->events.pop(false))
+            return event;
+        int inbox = node->direct.inboxFd();
+        if (inbox < 0 || node->direct.receive() < 0)
+            return node->events.pop(true);
+        if (zyre_event_t* event = node->events.pop(false))
+            return event;
+        zmq_pollitem_t items[2] = {{zsock_resolve(node->events.socket()), 0, ZMQ_POLLIN, 0},
+                                   {nullptr, inbox, ZMQ_POLLIN, 0}};
+        if (zmq_poll(items, 2, -1) < 0)
+            return nullptr;  // interrupted
+    }
 }
 
 void zyre_event_destroy(zyre_event_t** self_p)

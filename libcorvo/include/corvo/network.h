@@ -204,8 +204,14 @@ public:
     /// is not a peer, or the ZRE library cannot tell).
     std::string foundBy(const std::string& uuid) const;
 
-    /// True when an event is waiting, after at most `timeout` ms.
+    /// True when an event is waiting, after at most `timeout` ms. A wait
+    /// (timeout not 0) also watches the node's inbox and reads what arrives
+    /// there on this thread when the node's own thread is not at it (one
+    /// thread wake-up less per message); see setDirectReceive.
     bool poll(int timeout);
+    /// Whether poll() reads the node's inbox itself (on by default). Off,
+    /// every message is read by the node's thread and handed over.
+    void setDirectReceive(bool on) { directReceive = on; }
     /// True when the node would take a message now (1 ms wait).
     bool pollout();
     /// The node's event socket (a libzmq socket handle), for a program that
@@ -218,7 +224,8 @@ public:
     /// true leaves it silent. -1 when the node has not started.
     int waitDescriptor() const;
     /// For the same loop: the node's inbox descriptor, when the ZRE library
-    /// lets this thread read the inbox itself (else -1). When it signals,
+    /// lets this thread read the inbox itself and setDirectReceive() has
+    /// not turned that off (else -1). When it signals,
     /// readInbox() reads what came (one thread wake-up less per message);
     /// the events then wait for poll() as any other.
     int inboxWaitDescriptor() const;
@@ -273,7 +280,7 @@ public:
     void parseInfo(std::shared_ptr<Peer> peer, corvo::proto::Info info);
     /// A peer's change: a request goes to handlePropertyCommand, a broadcast
     /// updates the peer's copy (when described) and calls onProperty.
-    void updateProperty(std::shared_ptr<Peer> peer, corvo::proto::PropertyChange change);
+    void updateProperty(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change);
 
     /// The known peers, and the lookups everyone uses (see PeerTable).
     const PeerTable& peers() const { return table; }
@@ -308,6 +315,10 @@ private:
     /// Trusts the identities `now` instead of the ones before (the key
     /// watch's thread).
     void applyTrust(const std::vector<Identity>& now);
+    // The node's inbox descriptor for poll(), -1 when not watched; a read
+    // of the inbox on this thread (false: the node's thread has it).
+    int inboxDescriptor() const;
+    bool receiveDirect();
 
     zyre_t* node = nullptr;
     PeerTable table;
@@ -323,6 +334,7 @@ private:
     std::unordered_map<std::string, std::string> trustedKeys;
     bool started = false;
     bool secured = false;
+    bool directReceive = true;
     size_t maxPeerBytes = kMaxPeerBytes;
     size_t maxAllPeersBytes = kMaxAllPeersBytes;
     std::vector<Identity> trustedNow;  // the key watch's thread, once started

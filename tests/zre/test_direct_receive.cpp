@@ -1,0 +1,224 @@
+// The application's thread reading the node's inbox itself
+// (zyre_receive_direct): it and the node's thread take turns without losing,
+// doubling or reordering a message, the node's thread still answers peers
+// while the application is away, and direct reads keep the bound on unread
+// events. Run through the namespace runner with a veth pair (v0).
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "zre_test_util.hpp"
+
+using namespace zretest;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+zmsg_t* numbered(long i)
+{
+    zmsg_t* msg = zmsg_new();
+    zmsg_addstr(msg, "\x01");
+    zmsg_addmem(msg, &i, sizeof i);
+    return msg;
+}
+
+// What a reader made of the numbered messages it got.
+struct Tally {
+    long received = 0;
+    long outOfOrder = 0;  // a number other than the next one: lost, doubled or reordered
+    long direct = 0;      // messages read on the application's thread
+    long fromNode = 0;    // reads that found events the node's thread had queued
+    long nodeBusy = 0;    // direct reads refused: the node's thread had the inbox
+    long pausedSeen = 0;  // direct reads refused while events waited unread
+};
+
+bool eventWaits(zyre_t* node)
+{
+    return (zsock_events(zyre_socket(node)) & ZMQ_POLLIN) != 0;
+}
+
+// Takes every event that waits; counts the numbered ones into `tally`.
+void readWaiting(zyre_t* node, Tally& tally)
+{
+    while (eventWaits(node)) {
+        zyre_event_t* e = zyre_event_new(node);
+        zmsg_t* msg = e ? zyre_event_msg(e) : nullptr;
+        if (msg && zmsg_size(msg) == 2 && zframe_size(zmsg_last(msg)) == sizeof(long)) {
+            long i;
+            std::memcpy(&i, zframe_data(zmsg_last(msg)), sizeof i);
+            tally.outOfOrder += i != tally.received;
+            ++tally.received;
+        }
+        zyre_event_destroy(&e);
+    }
+}
+
+// Waits up to `ms` for the inbox's descriptor or the event socket, then
+// reads the inbox directly if it signalled.
+void waitAndReadDirect(zyre_t* node, int ms, Tally& tally)
+{
+    int fd = zyre_inbox_fd(node);
+    ASSERT_GE(fd, 0);
+    zmq_pollitem_t items[2] = {{zsock_resolve(zyre_socket(node)), 0, ZMQ_POLLIN, 0}, {nullptr, fd, ZMQ_POLLIN, 0}};
+    if (zmq_poll(items, 2, ms) <= 0)
+        return;
+    if (items[1].revents & ZMQ_POLLIN) {
+        int read = zyre_receive_direct(node);
+        if (read > 0)
+            tally.direct += read;
+        else if (read < 0)
+            ++tally.nodeBusy;
+    }
+}
+
+class ZreDirectReceive : public ::testing::Test {
+protected:
+    void start(NodeOptions o)
+    {
+        o.port = freshPort();
+        sender = std::make_unique<TestNode>("sender", o);
+        reader = std::make_unique<TestNode>("reader", o);
+        ASSERT_EQ(zyre_inbox_fd(reader->get()), -1) << "an inbox before the start";
+        ASSERT_TRUE(sender->start());
+        ASSERT_TRUE(reader->start());
+        ASSERT_TRUE(sender->waitFor(isEvent("ENTER", reader->uuid()), 5000));
+        ASSERT_TRUE(reader->waitFor(isEvent("ENTER", sender->uuid()), 5000));
+        reader->drain(100);
+    }
+
+    // Sends `total` numbered WHISPERs from a thread of its own.
+    void sendNumbered(long total)
+    {
+        std::string to = reader->uuid();
+        sending = std::thread([this, to, total] {
+            for (long i = 0; i < total; ++i, ++sent) {
+                zmsg_t* msg = numbered(i);
+                zyre_whisper(sender->get(), to.c_str(), &msg);
+            }
+        });
+    }
+
+    void TearDown() override
+    {
+        if (sending.joinable())
+            sending.join();
+    }
+
+    std::unique_ptr<TestNode> sender;
+    std::unique_ptr<TestNode> reader;
+    std::thread sending;
+    std::atomic<long> sent{0};
+};
+
+// The application alternates: it reads the inbox itself for a while, then
+// is away (the node's thread reads), then reads only the event socket.
+// Every message arrives once, in order, and both threads did read.
+TEST_F(ZreDirectReceive, BothThreadsReadingKeepEveryMessageOnceAndInOrder)
+{
+    start(NodeOptions{});
+    constexpr long kTotal = 100000;
+    sendNumbered(kTotal);
+    Tally tally;
+    auto lastArrival = Clock::now();
+    for (int phase = 0; tally.received < kTotal && Clock::now() - lastArrival < 10s; ++phase) {
+        long before = tally.received;
+        if (phase % 3 == 0) {
+            for (int i = 0; i < 50; ++i) {
+                waitAndReadDirect(reader->get(), 5, tally);
+                readWaiting(reader->get(), tally);
+            }
+        } else if (phase % 3 == 1) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2 + phase % 7));
+            if (eventWaits(reader->get()))
+                ++tally.fromNode;
+            readWaiting(reader->get(), tally);
+        } else {
+            zmq_pollitem_t item = {zsock_resolve(zyre_socket(reader->get())), 0, ZMQ_POLLIN, 0};
+            if (zmq_poll(&item, 1, 5) > 0)
+                readWaiting(reader->get(), tally);
+        }
+        if (tally.received != before)
+            lastArrival = Clock::now();
+    }
+    EXPECT_EQ(tally.received, kTotal);
+    EXPECT_EQ(tally.outOfOrder, 0);
+    EXPECT_EQ(zyre_dropped_events(reader->get()), 0u);
+    EXPECT_GT(tally.direct, 0) << "the application's thread never read the inbox";
+    EXPECT_GT(tally.fromNode, 0) << "the node's thread never read the inbox";
+    EXPECT_FALSE(sender->saw(isEvent("EXIT", reader->uuid())));
+}
+
+// An application that read the inbox and is then away for longer than the
+// expired timeout: the node's thread answers the peer's PINGs meanwhile, so
+// neither side drops the other. Beacons are rarer than the timeouts here, so
+// only the answers keep the peers alive (one answer held up by a loaded
+// machine may cost a SILENT).
+TEST_F(ZreDirectReceive, ThePeersPingsAreAnsweredWhileTheApplicationIsAway)
+{
+    NodeOptions o;
+    o.interval = 6000;
+    o.evasive = 1500;
+    o.expired = 3000;
+    start(o);
+    Tally tally;
+    sendNumbered(1000);
+    for (auto end = Clock::now() + 300ms; Clock::now() < end;) {
+        waitAndReadDirect(reader->get(), 5, tally);
+        readWaiting(reader->get(), tally);
+    }
+    ASSERT_GT(tally.direct, 0);
+    std::this_thread::sleep_for(4500ms);  // away, nothing read
+    sender->drain(300);
+    EXPECT_LE(sender->count(isEvent("SILENT", reader->uuid())), 1u);
+    EXPECT_FALSE(sender->saw(isEvent("EXIT", reader->uuid())));
+    reader->drain(300);
+    EXPECT_LE(reader->count(isEvent("SILENT", sender->uuid())), 1u);
+    EXPECT_FALSE(reader->saw(isEvent("EXIT", sender->uuid())));
+}
+
+// An application that reads the inbox directly but never its events: the
+// direct reads stop at the pause bound (refused while the events wait), so
+// nothing is dropped and everything arrives once it reads them.
+TEST_F(ZreDirectReceive, DirectReadsStopAtTheBoundOfUnreadEvents)
+{
+    start(NodeOptions{});
+    // Beyond the pause (100,000) and the bound (110,000) of unread events,
+    // within all buffers.
+    constexpr long kTotal = 150000;
+    sendNumbered(kTotal);
+    Tally tally;
+    for (auto end = Clock::now() + 20s; (sent.load() < kTotal || tally.pausedSeen == 0) && Clock::now() < end;) {
+        int read = zyre_receive_direct(reader->get());
+        if (read > 0) {
+            tally.direct += read;
+        } else if (read < 0 && eventWaits(reader->get())) {
+            ++tally.pausedSeen;
+            std::this_thread::sleep_for(1ms);
+        } else {
+            waitAndReadDirect(reader->get(), 5, tally);
+        }
+    }
+    // What the sender handed over is in buffers or events; the reader now
+    // reads only through the direct path until all arrived.
+    for (auto lastArrival = Clock::now(); tally.received < kTotal && Clock::now() - lastArrival < 10s;) {
+        long before = tally.received;
+        readWaiting(reader->get(), tally);
+        waitAndReadDirect(reader->get(), 5, tally);
+        if (tally.received != before)
+            lastArrival = Clock::now();
+    }
+    EXPECT_GT(tally.pausedSeen, 0) << "direct reads were never refused at the bound";
+    EXPECT_EQ(zyre_dropped_events(reader->get()), 0u);
+    EXPECT_EQ(tally.received, kTotal);
+    EXPECT_EQ(tally.outOfOrder, 0);
+    EXPECT_FALSE(sender->saw(isEvent("EXIT", reader->uuid())));
+}
+
+}  // namespace
