@@ -3,7 +3,9 @@
 
 Starts N idle example daemons, measures the CPU each uses over a window, stops
 them, then does the same with N floor programs (a bare libuv loop with a 5 ms
-timer doing nothing), in alternating rounds. CPU is read per thread from
+timer doing nothing) and N floor programs that also watch a ZeroMQ socket's
+descriptor from the loop (libzmq's threads started, as in a daemon), in
+rotating rounds. CPU is read per thread from
 /proc/PID/task/*/schedstat (nanoseconds on a CPU, and the number of times the
 thread was scheduled), which is finer than the clock ticks of /proc/PID/stat.
 
@@ -104,16 +106,19 @@ def main():
     floor = os.path.join(build, "bench/idle/idle_floor")
     daemons = [[daemon, "-n", f"idle{i}", "-p", "15699"] for i in range(n)]
     floors = [[floor] for _ in range(n)]
+    zmq_floors = [[floor, "zmq"] for _ in range(n)]
     print(f"{n} idle daemon(s), {rounds} rounds of {seconds:g} s; load {load()}")
-    results = {"daemon": [], "floor": []}
+    results = {"daemon": [], "floor": [], "floor+zmq": []}
+    kinds = [("daemon", daemons), ("floor", floors), ("floor+zmq", zmq_floors)]
     for r in range(rounds):
-        order = [("daemon", daemons), ("floor", floors)]
+        order = kinds[r % 3:] + kinds[:r % 3]
         if r % 2:
             order.reverse()
         for kind, commands in order:
-            loop, wakeups, other = measure(commands, seconds, settle=3 if kind == "daemon" else 1)
+            # Daemons settle until every one has met the others (about 0.1 s each).
+            loop, wakeups, other = measure(commands, seconds, settle=3 + 0.1 * n if kind == "daemon" else 1)
             results[kind].append((loop, wakeups, other))
-            print(f"round {r + 1} {kind:6s}: loop thread {loop * 100:.3f} % of a core "
+            print(f"round {r + 1} {kind:9s}: loop thread {loop * 100:.3f} % of a core "
                   f"({wakeups:.0f} wake-ups/s, {per_wakeup(loop, wakeups):.1f} us each), "
                   f"other threads {other * 100:.3f} %; load {load()}")
     # Figures per wake-up of the loop thread: under load a 5 ms sleeper
@@ -128,10 +133,14 @@ def main():
     f_share = median([x[0] + x[2] for x in results["floor"]])
     print(f"median per daemon: {d_wake:.0f} turns/s; per turn: loop thread {d_loop:.1f} us, "
           f"network threads {d_other:.1f} us, in all {d_all:.1f} us; {d_share * 100:.3f} % of a core")
+    z_all = median([per_wakeup(x[0] + x[2], x[1]) for x in results["floor+zmq"]])
     print(f"median floor: {f_wake:.0f} turns/s; {f_all:.1f} us per turn; {f_share * 100:.3f} % of a core")
+    print(f"median floor with a ZeroMQ socket watched: {z_all:.1f} us per turn")
     print(f"above the floor per turn: loop thread {d_loop - f_all:+.1f} us ({d_loop / f_all:.2f}x), "
           f"whole daemon {d_all - f_all:+.1f} us ({d_all / f_all:.2f}x); "
           f"all {n} daemons: {d_share * n * 100:.1f} % of a core (floor {f_share * n * 100:.1f} %)")
+    print(f"above the floor with a ZeroMQ socket per turn: loop thread {d_loop - z_all:+.1f} us "
+          f"({d_loop / z_all:.2f}x), whole daemon {d_all - z_all:+.1f} us ({d_all / z_all:.2f}x)")
     print(f"load at the end {load()}")
 
 

@@ -386,20 +386,12 @@ int Network::waitDescriptor() const
 
 int Network::inboxWaitDescriptor() const
 {
-#ifdef ZRE_HAS_DIRECT_RECEIVE
-    return started ? zyre_inbox_fd(node) : -1;
-#else
-    return -1;
-#endif
+    return inboxDescriptor();
 }
 
 bool Network::readInbox()
 {
-#ifdef ZRE_HAS_DIRECT_RECEIVE
-    return started && zyre_receive_direct(node) >= 0;
-#else
-    return false;
-#endif
+    return started && receiveDirect();
 }
 
 uint64_t Network::droppedEvents() const

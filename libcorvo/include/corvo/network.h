@@ -224,7 +224,8 @@ public:
     /// true leaves it silent. -1 when the node has not started.
     int waitDescriptor() const;
     /// For the same loop: the node's inbox descriptor, when the ZRE library
-    /// lets this thread read the inbox itself (else -1). When it signals,
+    /// lets this thread read the inbox itself and setDirectReceive() has
+    /// not turned that off (else -1). When it signals,
     /// readInbox() reads what came (one thread wake-up less per message);
     /// the events then wait for poll() as any other.
     int inboxWaitDescriptor() const;
