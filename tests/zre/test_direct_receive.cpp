@@ -35,7 +35,7 @@ struct Tally {
     long outOfOrder = 0;  // a number other than the next one: lost, doubled or reordered
     long direct = 0;      // messages read on the application's thread
     long fromNode = 0;    // reads that found events the node's thread had queued
-    long nodeBusy = 0;    // direct reads refused: the node's thread had the inbox
+    long refused = 0;     // direct reads refused (paused, or not running)
     long pausedSeen = 0;  // direct reads refused while events waited unread
 };
 
@@ -74,7 +74,7 @@ void waitAndReadDirect(zyre_t* node, int ms, Tally& tally)
         if (read > 0)
             tally.direct += read;
         else if (read < 0)
-            ++tally.nodeBusy;
+            ++tally.refused;
     }
 }
 
