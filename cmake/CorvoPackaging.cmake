@@ -32,6 +32,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
 set(_exact "(= ${PROJECT_VERSION})")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libcorvo${PROJECT_VERSION_MAJOR})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# cfitsio is loaded at run time (dlopen), which dpkg-shlibdeps cannot see.
+if(CORVO_CFITSIO_SONAME MATCHES "^libcfitsio\\.so\\.([0-9]+)$")
+  set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "libcfitsio${CMAKE_MATCH_1}")
+endif()
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "framework for distributed instrument control - shared library
  Device servers, tools, typed properties, commands and FITS images on a
  ZRE peer network.")

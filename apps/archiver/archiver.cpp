@@ -20,6 +20,9 @@ namespace {
 using history::Micros;
 
 constexpr auto kPublishEvery = std::chrono::seconds(1);
+// Rows collected before they go to the writer; the rest of a loop turn's
+// rows go at its end.
+constexpr size_t kHandOverRows = 1024;
 // SIGINT and SIGTERM wait this long for the database to take what is left.
 constexpr auto kStopTimeout = std::chrono::seconds(10);
 // Rows older than a year are deleted unless the configuration says otherwise.
@@ -111,7 +114,12 @@ Archiver::Archiver() : Daemon("archiver")
     addStatusStr(STATUS_BUFFERING, "BUFFERING");
     addStatusStr(STATUS_LOW_SPACE, "LOW_SPACE");
     createCommand(
-        "flush", [this](std::vector<std::string>) { writer->flush(); }, "write buffered rows now");
+        "flush",
+        [this](std::vector<std::string>) {
+            handOver();
+            writer->flush();
+        },
+        "write buffered rows now");
 }
 
 void Archiver::processOptions()
@@ -260,24 +268,50 @@ void Archiver::onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Respon
 
 Micros Archiver::receiveTime()
 {
-    Micros t = history::nowMicros();
+    return receiveTime(std::chrono::system_clock::now());
+}
+
+Micros Archiver::receiveTime(std::chrono::system_clock::time_point arrived)
+{
+    Micros t = toMicros(arrived);
     if (t <= lastReceive)
         t = lastReceive + 1;
     lastReceive = t;
     return t;
 }
 
+Clock::time_point Archiver::loopTime() const
+{
+    // uv_now counts milliseconds of the monotonic clock, as steady_clock does.
+    return Clock::time_point(std::chrono::milliseconds(uv_now(loop)));
+}
+
 void Archiver::record(history::Record record)
 {
-    if (writer)
-        writer->push(std::move(record));
+    if (!writer)
+        return;
+    if (stopped) {
+        writer->push(std::move(record));  // refused and counted as dropped
+        return;
+    }
+    if (pending.capacity() == 0)
+        pending.reserve(kHandOverRows);
+    pending.push_back(std::move(record));
+    if (pending.size() >= kHandOverRows)
+        handOver();
+}
+
+void Archiver::handOver()
+{
+    if (writer && !pending.empty())
+        writer->push(pending);
 }
 
 void Archiver::recordSample(const Peer& peer, const Property& property, int source, Micros received)
 {
     // Checked before any copy of the value: a peer that repeats itself or
     // is over its budget costs little.
-    if (admission.sample(peer.uuid, peer.name, property, Clock::now()) != Admission::RECORD)
+    if (admission.sample(peer.uuid, peer.name, property, loopTime()) != Admission::RECORD)
         return;
     history::Sample s;
     s.peer = history::cleanText(peer.name);
@@ -307,7 +341,7 @@ void Archiver::onExit(std::shared_ptr<Peer> peer)
     Daemon::onExit(peer);
     if (copies)
         copies->peerLeft(peer);
-    admission.forget(peer->uuid, Clock::now());
+    admission.forget(peer->uuid, loopTime());
     history::PeerEvent e;
     e.peer = history::cleanText(peer->name);
     e.uuid = history::cleanText(peer->uuid);
@@ -331,7 +365,8 @@ void Archiver::onInfo(std::shared_ptr<Peer> peer)
 
 void Archiver::onProperty(std::shared_ptr<Peer> peer, const Property& property)
 {
-    recordSample(*peer, property, history::SOURCE_BROADCAST, receiveTime());
+    // The value's arrival time, read when it was decoded.
+    recordSample(*peer, property, history::SOURCE_BROADCAST, receiveTime(property.timestamp));
 }
 
 void Archiver::onStatus(std::shared_ptr<Peer> peer, unsigned int value)
@@ -343,7 +378,7 @@ void Archiver::recordStatus(const Peer& peer, unsigned int value, Micros receive
 {
     auto it = peer.statusNames.find(value);
     size_t bytes = peer.name.size() + (it != peer.statusNames.end() ? it->second.size() : 0) + 16;
-    if (admission.status(peer.uuid, peer.name, value, bytes, Clock::now()) != Admission::RECORD)
+    if (admission.status(peer.uuid, peer.name, value, bytes, loopTime()) != Admission::RECORD)
         return;
     history::StatusChange c;
     c.peer = history::cleanText(peer.name);
@@ -358,7 +393,7 @@ void Archiver::onLog(std::shared_ptr<Peer> peer, const corvo::proto::Log& log)
 {
     Micros received = receiveTime();
     size_t bytes = peer->name.size() + log.logger().size() + log.message().size() + 16;
-    if (admission.log(peer->uuid, peer->name, bytes, Clock::now()) != Admission::RECORD)
+    if (admission.log(peer->uuid, peer->name, bytes, loopTime()) != Admission::RECORD)
         return;
     history::LogRecord r;
     r.peer = history::cleanText(peer->name);
@@ -449,6 +484,7 @@ void Archiver::onIdle()
 {
     if (!writer || stopped)
         return;
+    handOver();
     auto now = std::chrono::steady_clock::now();
     if (copies)
         copies->tick(now);
@@ -471,6 +507,7 @@ void Archiver::cleanup()
     copies.reset();  // an unfinished copy leaves no part file
     admission.endRuns();
     reportDrops();
+    handOver();
     bool complete = writer->stop(kStopTimeout);
     logWriterMessages();
     history::WriterStats s = writer->stats();

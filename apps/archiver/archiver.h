@@ -44,7 +44,14 @@ public:
 private:
     // Receive times are strictly increasing, so that they order the rows.
     history::Micros receiveTime();
+    // The same, from a time already read (a broadcast's arrival).
+    history::Micros receiveTime(std::chrono::system_clock::time_point arrived);
+    // The loop's time of the event being handled: budgets need no finer
+    // clock, and reading it costs no system call.
+    Clock::time_point loopTime() const;
     void record(history::Record record);
+    // Hands the rows of this loop turn to the writer, under one lock.
+    void handOver();
     void recordSample(const Peer& peer, const Property& property, int source, history::Micros received);
     void recordStatus(const Peer& peer, unsigned int value, history::Micros received);
     // A record of the archiver's own, logged and kept in the history.
@@ -60,6 +67,8 @@ private:
     BudgetLimits budgetLimits;
     Admission admission;
     std::unique_ptr<history::Writer> writer;
+    // Rows of the current loop turn, not yet handed over (at most kHandOverRows).
+    std::vector<history::Record> pending;
     ImageCopies::Options copyOptions;
     std::unique_ptr<ImageCopies> copies;  // with --image-dir only
     history::Micros startTime = 0;

@@ -5,12 +5,17 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <sys/eventfd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <unordered_map>
 
+#include "corvo/key_watch.h"
 #include "corvo/option_parser.h"
 #include "corvo/version.h"
 #include "zre_clock.hpp"
@@ -74,6 +79,7 @@ Settings parseCommandLine(int argc, char** argv)
         KeyDirectory directory(vm.count("keys") ? vm["keys"].as<std::string>() : KeyDirectory::defaultPath());
         try {
             settings.keyPair = KeyDirectory::readSecret(directory.secretPath(vm["key"].as<std::string>()));
+            settings.keyDirectory = directory.path();
             std::vector<std::string> problems;
             settings.trusted = directory.identities(&problems);
             for (const auto& problem : problems)
@@ -100,8 +106,17 @@ struct Relay::Parts {
     zre::GossipDiscovery gossip{log};
     std::unique_ptr<zre::CurveSetup> curve;  // a secured site
     std::string zapDomain;                   // registered while open
+    // The key watch's thread hands a new list over here and signals
+    // `changed` (an eventfd the loop waits on).
+    std::unique_ptr<KeyWatch> keyWatch;
+    std::mutex handOver;
+    std::optional<std::vector<Identity>> newTrust;  // under handOver
+    int changed = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     ~Parts()
     {
+        keyWatch.reset();
+        if (changed >= 0)
+            ::close(changed);
         gossip.close();
         if (!zapDomain.empty())
             zre::unregisterZapDomain(zapDomain);
@@ -109,6 +124,15 @@ struct Relay::Parts {
 };
 
 namespace {
+
+std::shared_ptr<const zre::TrustTable> trustTable(const std::vector<Identity>& identities)
+{
+    auto trust = std::make_shared<zre::TrustTable>();
+    for (const Identity& identity : identities)
+        if (auto key = zre::curveKeyFromText(identity.publicKey))
+            trust->add(zre::TrustedIdentity{identity.name, *key, identity.names});
+    return trust;
+}
 
 // The CURVE set-up of a secured rendezvous point: its key pair, and a trust
 // table of the key directory's identities (who may connect and publish).
@@ -120,14 +144,10 @@ std::unique_ptr<zre::CurveSetup> curveSetup(const Settings& settings, std::strin
         problem = "the key pair of " + settings.keyPair.identity + " cannot be used (is CURVE missing?)";
         return nullptr;
     }
-    auto trust = std::make_shared<zre::TrustTable>();
-    for (const Identity& identity : settings.trusted)
-        if (auto key = zre::curveKeyFromText(identity.publicKey))
-            trust->add(zre::TrustedIdentity{identity.name, *key, identity.names});
     auto curve = std::make_unique<zre::CurveSetup>();
     curve->publicKey = *publicKey;
     curve->secretKey = *secretKey;
-    curve->trust = trust;
+    curve->trust = trustTable(settings.trusted);
     return curve;
 }
 
@@ -186,7 +206,47 @@ bool Relay::open()
     for (const std::string& other : settings.discovery.gossipConnect)
         std::cout << ", with " << other;
     std::cout << std::endl;
+    if (parts->curve && !settings.keyDirectory.empty()) {
+        parts->keyWatch = std::make_unique<KeyWatch>(settings.keyDirectory, settings.trusted,
+                                                     [this](const std::vector<Identity>& now) {
+                                                         std::lock_guard<std::mutex> hold(parts->handOver);
+                                                         parts->newTrust = now;
+                                                         uint64_t one = 1;
+                                                         (void)!write(parts->changed, &one, sizeof one);
+                                                     });
+        parts->keyWatch->start();
+    }
     return true;
+}
+
+void Relay::applyTrust(const std::vector<Identity>& identities)
+{
+    if (!parts->curve)
+        return;
+    TrustChanges changes = trustChanges(settings.trusted, identities);
+    parts->curve->trust = trustTable(identities);
+    zre::registerZapDomain(parts->zapDomain, parts->curve->trust);
+    for (const Identity& identity : changes.removed)
+        std::cout << "corvo-rendezvous " << settings.name << ": key directory: identity " << identity.name
+                  << " is no longer trusted as it was" << std::endl;
+    for (const Identity& identity : changes.added)
+        std::cout << "corvo-rendezvous " << settings.name << ": key directory: identity " << identity.name
+                  << " is trusted" << std::endl;
+    settings.trusted = identities;
+}
+
+void Relay::takeTrustChange()
+{
+    uint64_t count = 0;
+    if (read(parts->changed, &count, sizeof count) != sizeof count)
+        return;
+    std::optional<std::vector<Identity>> now;
+    {
+        std::lock_guard<std::mutex> hold(parts->handOver);
+        now.swap(parts->newTrust);
+    }
+    if (now)
+        applyTrust(*now);
 }
 
 size_t Relay::tuples() const
@@ -204,6 +264,7 @@ int Relay::run(int signalFd)
         fds.clear();
         parts->gossip.descriptors(fds);
         items.assign(1, pollfd{signalFd, POLLIN, 0});
+        items.push_back(pollfd{parts->changed, POLLIN, 0});
         for (int fd : fds)
             items.push_back(pollfd{fd, POLLIN, 0});
         // The gossip part pings and expires on a one-second rhythm.
@@ -213,6 +274,8 @@ int Relay::run(int signalFd)
         // batches instead of one wake-up each; the queued messages wait in
         // libzmq's bounded queues, and a ping is answered well within the
         // clients' 3 s patience.
+        if (items[1].revents & POLLIN)
+            takeTrustChange();
         if (rc > 0 && !(items[0].revents & POLLIN)) {
             items.resize(1);
             rc = poll(items.data(), 1, kRestMs);

@@ -21,6 +21,9 @@ struct Settings {
     // whose programs may connect and publish (--keys).
     KeyPair keyPair;
     std::vector<Identity> trusted;
+    // Watched while the point runs: a key removed there (revoked) may no
+    // longer connect or publish, one added may.
+    std::string keyDirectory;
 };
 
 // Reads the command line and the configuration entries ("gossip",
@@ -43,11 +46,14 @@ public:
     int run(int signalFd);
     // Tuples held now.
     size_t tuples() const;
+    // Trusts `identities` from now on (what the key watch hands over).
+    void applyTrust(const std::vector<Identity>& identities);
 
 private:
     // The rest after gossip woke the loop: at most ten wake-ups a second
     // whatever the number of programs; a tuple waits at most this long.
     static constexpr int kRestMs = 100;
+    void takeTrustChange();
     struct Parts;
     Settings settings;
     std::unique_ptr<Parts> parts;

@@ -11,8 +11,12 @@
 //           the same rows into the same table (SQLite: one prepared INSERT
 //           reused in one transaction per batch; PostgreSQL: COPY), in
 //           alternating rounds. PostgreSQL's server CPU is shown apart.
-//   flood:  (with --flood) a daemon broadcasting as fast as it can, recorded
-//           by a real corvo-archiver; broadcasts sent against rows stored.
+//   flood:  (with --flood N) a daemon broadcasting N values as fast as it
+//           can, recorded by a real corvo-archiver: every broadcast must be
+//           stored. The archiver's CPU per row from the first broadcast until
+//           the last is stored, split per thread (/proc/PID/task/*/schedstat),
+//           against the database's own bulk insert of as many rows (the
+//           floor, as in cpu), in alternating rounds (--rounds).
 // Both backends; PostgreSQL in a throwaway cluster (fsync on). Run it inside
 // a network namespace: scripts/in-netns.sh build/release/bench/history/bench_history
 #include <corvo/daemon.h>
@@ -24,6 +28,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <libpq-fe.h>
 #include <sqlite3.h>
@@ -33,6 +38,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -45,6 +52,16 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 namespace {
+
+// The archiver the flood records with (--archiver: another build, to compare).
+std::string archiverPath = ARCHIVER_PATH;
+
+std::string selfPath()
+{
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    return n > 0 ? std::string(path, size_t(n)) : std::string();
+}
 
 long peakRssKb()
 {
@@ -295,20 +312,6 @@ double otherCpuSeconds(int pid)
     return double(ns) / 1e9;
 }
 
-// CPU time of every thread of a process, from schedstat.
-double processTreeCpuSeconds(int pid)
-{
-    double total = 0;
-    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    if (DIR* dir = opendir(tasks.c_str())) {
-        while (dirent* entry = readdir(dir))
-            if (entry->d_name[0] != '.')
-                total += otherCpuSeconds(tasks + "/" + entry->d_name);
-        closedir(dir);
-    }
-    return total;
-}
-
 // The rows every contender writes: 100 series of doubles, as a busy site
 // sends them (round r gets its own receive times).
 std::vector<h::Record> cpuRows(int64_t rows, int round)
@@ -538,7 +541,9 @@ bool cpuPerRow(const std::string& name, const std::string& db, int64_t rows, int
     return stored == written;
 }
 
-// A daemon with one DOUBLE property that it sets as fast as the loop turns.
+// A daemon with one DOUBLE property that it sets as fast as the loop turns
+// (values 1 to `total`). It runs in a process of its own (--flooder) and
+// says "flooding" when it starts and "sent" when all is sent.
 class Flooder : public corvo::Daemon {
 public:
     explicit Flooder(int64_t total) : Daemon("flooder"), total(total)
@@ -550,7 +555,8 @@ public:
         if (!armed) {
             if (go && std::chrono::steady_clock::now() > goAt) {
                 armed = true;
-                archiverCpuAtStart = processTreeCpuSeconds(archiverPid);
+                std::printf("flooding\n");
+                std::fflush(stdout);
             }
             return;
         }
@@ -559,6 +565,8 @@ public:
         if (sent >= total && !finished) {
             finished = true;
             doneAt = Clock::now();
+            std::printf("sent\n");
+            std::fflush(stdout);
         }
         if (finished && Clock::now() - doneAt > 1s)
             stop();
@@ -573,72 +581,203 @@ public:
         }
     }
     int64_t total, sent = 0;
-    int archiverPid = 0;
-    double archiverCpuAtStart = 0;
     bool go = false, armed = false, finished = false;
     std::chrono::steady_clock::time_point goAt;
     Clock::time_point doneAt;
 };
 
-void flood(const std::string& name, const std::string& db, int64_t total, const std::string& dir)
+int runFlooder(int64_t total, const std::string& site)
 {
-    std::string site = "bench" + std::to_string(getpid());
-    corvotest::Child archiver = corvotest::spawn(
-        {ARCHIVER_PATH, "-i", "lo", "-s", site, "--db", db, "--peer-rows", "1e9", "--peer-bytes", "1e12"}, dir,
-        {{"HOME", dir}});
     Flooder flooder(total);
-    flooder.archiverPid = archiver.pid;
     std::vector<std::string> args{"flooder", "-i", "lo", "-s", site};
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    auto start = Clock::now();
     flooder.run(static_cast<int>(args.size()), argv.data());
-    double sendSeconds = seconds(flooder.doneAt - start) - 2.0;
-    // The archiver's CPU from the first broadcast until every row is stored.
+    return 0;
+}
+
+// The CPU of each thread of a process (nanoseconds on a CPU, by thread id),
+// with the thread's name.
+struct ThreadCpu {
+    std::string name;
+    double seconds = 0;
+};
+std::map<int, ThreadCpu> threadsOf(int pid)
+{
+    std::map<int, ThreadCpu> out;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* dir = opendir(tasks.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            if (entry->d_name[0] == '.')
+                continue;
+            std::string task = tasks + "/" + entry->d_name;
+            ThreadCpu t;
+            std::ifstream comm(task + "/comm");
+            std::getline(comm, t.name);
+            t.seconds = otherCpuSeconds(task);
+            out[std::atoi(entry->d_name)] = t;
+        }
+        closedir(dir);
+    }
+    return out;
+}
+
+// What each of the archiver's threads does under a flood.
+enum FloodPart { LOOP, NODE, ZMQ_IO, WRITER, OTHER, PARTS };
+const char* const kPartNames[PARTS] = {"loop (receive, decode, admission)", "ZRE node thread", "libzmq I/O", "writer",
+                                       "other"};
+
+FloodPart partOf(int pid, int tid, const std::string& name)
+{
+    if (tid == pid)
+        return LOOP;
+    if (name == "corvo-writer")
+        return WRITER;
+    if (name.rfind("ZMQbg/IO", 0) == 0)
+        return ZMQ_IO;
+    if (name.rfind("ZMQbg", 0) == 0)
+        return OTHER;
+    return NODE;  // the node's actor thread carries the program's name
+}
+
+struct FloodRound {
+    bool ok = false;
+    int64_t stored = 0;
+    double perPart[PARTS] = {};  // µs per row
+    double archiver = 0, server = 0;
+};
+
+bool hasLine(const std::string& path, const char* line)
+{
+    return corvotest::readFile(path).find(line) != std::string::npos;
+}
+
+// One flood through a fresh corvo-archiver into `db`: the archiver's CPU per
+// row and per thread, from the first broadcast until every row is stored.
+FloodRound floodRound(const std::string& db, int64_t total, const std::string& dir)
+{
+    FloodRound result;
+    bool pg = h::Store::isPostgres(db);
+    std::string site = "bench" + std::to_string(getpid());
+    corvotest::Child archiver = corvotest::spawn(
+        {archiverPath, "-i", "lo", "-s", site, "--db", db, "--peer-rows", "1e9", "--peer-bytes", "1e12"}, dir,
+        {{"HOME", dir}});
+    corvotest::Child flooder =
+        corvotest::spawn({selfPath(), "--flooder", std::to_string(total), site}, dir, {{"HOME", dir}});
+    auto deadline = Clock::now() + 60s;
+    while (!hasLine(flooder.outPath, "flooding") && Clock::now() < deadline)
+        std::this_thread::sleep_for(2ms);
+    int backend = pg ? newestBackend(db, 0) : 0;
+    auto before = threadsOf(archiver.pid);
+    double serverBefore = otherCpuSeconds(backend);
+    corvotest::waitFor(flooder.pid, 120s);
     auto storedNow = [&] {
         int64_t n = 0;
         try {
-            h::Store::open(db, false)->samples("flooder", "value", 0, INT64_MAX, [&](const h::Point&) { ++n; });
+            h::Store::open(db, false)->samples("flooder", "value", 0, INT64_MAX, [&](const h::Point& p) {
+                n += p.source == h::SOURCE_BROADCAST ? 1 : 0;
+            });
         } catch (const std::exception&) {}
         return n;
     };
+    // Until everything is stored, or nothing more came for a second.
     int64_t seen = -1;
-    for (auto until = Clock::now() + 30s; Clock::now() < until;) {
+    for (auto until = Clock::now() + 60s; Clock::now() < until;) {
         int64_t n = storedNow();
         if (n >= total || n == seen)
             break;
         seen = n;
-        std::this_thread::sleep_for(500ms);
+        std::this_thread::sleep_for(1s);
     }
-    double archiverCpu = processTreeCpuSeconds(archiver.pid) - flooder.archiverCpuAtStart;
+    auto after = threadsOf(archiver.pid);
+    double serverSeconds = otherCpuSeconds(backend) - serverBefore;
     kill(archiver.pid, SIGTERM);
     corvotest::waitFor(archiver.pid, 120s);
-    double elapsedToFlushed = seconds(Clock::now() - start) - 2.0;
-    int64_t out = 0;
-    h::Micros first = 0, last = 0;
-    h::Store::open(db, false)->samples("flooder", "value", 0, INT64_MAX, [&](const h::Point& p) {
-        if (p.source != h::SOURCE_BROADCAST)
-            return;
-        if (!out++)
-            first = p.time;
-        last = p.time;
-    });
-    double receiveSeconds = (last - first) / 1e6;
-    std::printf("%-10s flood: %lld broadcasts sent in %.2f s (%.0f/s); %lld stored (%s), received by the archiver "
-                "over %.2f s (%.0f/s); %.2f s from the first until the archiver exited\n",
-                name.c_str(), static_cast<long long>(total), sendSeconds, total / sendSeconds,
-                static_cast<long long>(out), out == total ? "all" : "MISSING", receiveSeconds, out / receiveSeconds,
-                elapsedToFlushed);
-    if (out > 0)
-        std::printf("%-10s flood: the archiver's CPU from the first broadcast until all was stored: %.2f s = %.2f "
-                    "us/row\n",
-                    name.c_str(), archiverCpu, archiverCpu * 1e6 / double(out));
-    std::string err = corvotest::readFile(archiver.outPath);
-    size_t at = err.find("History flushed");
-    if (at != std::string::npos)
-        std::printf("%-10s archiver: %s\n", name.c_str(), err.substr(at, err.find('\n', at) - at).c_str());
+    result.stored = storedNow();
+    if (result.stored <= 0)
+        return result;
+    double rows = double(result.stored);
+    for (const auto& [tid, t] : after) {
+        auto was = before.find(tid);
+        double cpu = t.seconds - (was != before.end() ? was->second.seconds : 0);
+        result.perPart[partOf(archiver.pid, tid, t.name)] += cpu * 1e6 / rows;
+        result.archiver += cpu * 1e6 / rows;
+    }
+    result.server = serverSeconds * 1e6 / rows;
+    result.ok = result.stored == total;
+    if (!hasLine(archiver.outPath, "History flushed"))
+        result.ok = false;
+    return result;
+}
+
+// The floor of a flood round: the database's own bulk insert of as many
+// rows, on a connection of its own (client and server CPU per row).
+std::pair<double, double> floodFloor(const std::string& db, int64_t total, int round)
+{
+    h::Store::open(db, true);  // the schema
+    std::unique_ptr<Floor> floor;
+    if (h::Store::isPostgres(db))
+        floor = std::make_unique<PgFloor>(db);
+    else
+        floor = std::make_unique<SqliteFloor>(db);
+    auto data = cpuRows(total, round);
+    double c0 = threadCpuSeconds(), s0 = otherCpuSeconds(floor->serverPid());
+    floor->insert(data);
+    return {(threadCpuSeconds() - c0) * 1e6 / double(total),
+            (otherCpuSeconds(floor->serverPid()) - s0) * 1e6 / double(total)};
+}
+
+// Flood rounds alternating with floor rounds (the order turns each round);
+// `dbOf(kind, round)` names a fresh database for each.
+bool flood(const std::string& name, const std::function<std::string(const char*, int)>& dbOf, int64_t total, int rounds,
+           const std::string& dir)
+{
+    bool pg = h::Store::isPostgres(dbOf("flood", 0));
+    std::vector<double> parts[PARTS], archiver, server, floorClient, floorServer;
+    bool ok = true;
+    for (int round = 0; round < rounds; ++round) {
+        for (int step = 0; step < 2; ++step) {
+            if ((step == 0) == (round % 2 == 0)) {
+                FloodRound r = floodRound(dbOf("flood", round), total, dir);
+                ok &= r.ok;
+                for (int p = 0; p < PARTS; ++p)
+                    parts[p].push_back(r.perPart[p]);
+                archiver.push_back(r.archiver);
+                server.push_back(r.server);
+                std::printf("%-10s flood: round %d: %lld sent, %lld stored (%s); archiver %.2f us/row", name.c_str(),
+                            round + 1, static_cast<long long>(total), static_cast<long long>(r.stored),
+                            r.ok ? "all" : "MISSING", r.archiver);
+                if (pg)
+                    std::printf(", its server %.2f", r.server);
+                std::printf("\n");
+            } else {
+                auto [client, serverCpu] = floodFloor(dbOf("floor", round), total, round);
+                floorClient.push_back(client);
+                floorServer.push_back(serverCpu);
+                std::printf("%-10s flood: round %d: floor %.2f us/row", name.c_str(), round + 1, client);
+                if (pg)
+                    std::printf(", its server %.2f", serverCpu);
+                std::printf("\n");
+            }
+            std::fflush(stdout);
+        }
+    }
+    double whole = median(archiver), fc = median(floorClient);
+    std::printf("%-10s flood: medians of %d rounds of %lld broadcasts: the whole archiver %.2f us/row (%.2fx the "
+                "floor, %s %.2f us/row)\n",
+                name.c_str(), rounds, static_cast<long long>(total), whole, whole / fc, pg ? "COPY" : "prepared INSERT",
+                fc);
+    for (int p = 0; p < PARTS; ++p)
+        std::printf("%-10s flood:   %-34s %5.2f us/row\n", name.c_str(), kPartNames[p], median(parts[p]));
+    if (pg) {
+        double srv = median(server), fs = median(floorServer);
+        std::printf("%-10s flood:   its PostgreSQL server %.2f us/row (the floor's %.2f); archiver and server "
+                    "together %.2fx the floor's\n",
+                    name.c_str(), srv, fs, (whole + srv) / (fc + fs));
+    }
+    return ok;
 }
 
 }  // namespace
@@ -652,7 +791,11 @@ int main(int argc, char** argv)
     int days = 365;
     std::string only, section;
     for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--rows") && i + 1 < argc)
+        if (!std::strcmp(argv[i], "--flooder") && i + 2 < argc)
+            return runFlooder(std::atoll(argv[i + 1]), argv[i + 2]);
+        if (!std::strcmp(argv[i], "--archiver") && i + 1 < argc)
+            archiverPath = argv[++i];
+        else if (!std::strcmp(argv[i], "--rows") && i + 1 < argc)
             rows = std::atoll(argv[++i]);
         else if (!std::strcmp(argv[i], "--cpu-rows") && i + 1 < argc)
             cpuRowsPerRound = std::max<int64_t>(1000, std::atoll(argv[++i]));
@@ -669,7 +812,7 @@ int main(int argc, char** argv)
         else {
             std::fprintf(stderr,
                          "usage: bench_history [sqlite|postgresql] [--only ingest|query|year|cpu|flood] [--rows N] "
-                         "[--cpu-rows N] [--rounds N] [--flood N] [--days N]\n");
+                         "[--cpu-rows N] [--rounds N] [--flood N] [--archiver PATH] [--days N]\n");
             return 1;
         }
     }
@@ -699,12 +842,19 @@ int main(int argc, char** argv)
         if (wanted("cpu"))
             ok &= cpu("sqlite", dir / "cpu.db");
         if (floodCount && wanted("flood"))
-            flood("sqlite", dir / "flood.db", floodCount, dir.path());
+            ok &= flood(
+                "sqlite",
+                [&](const char* kind, int round) { return dir / (std::string(kind) + std::to_string(round) + ".db"); },
+                floodCount, cpuRounds, dir.path());
     }
     if ((only.empty() || only == "postgresql") && corvotest::PgCluster::installed()) {
         corvotest::PgCluster cluster(true);
-        if (!cluster.ok() || !cluster.createDatabase("ingest") || !cluster.createDatabase("query") ||
-            !cluster.createDatabase("flood") || !cluster.createDatabase("year") || !cluster.createDatabase("cpu")) {
+        bool created = cluster.ok() && cluster.createDatabase("ingest") && cluster.createDatabase("query") &&
+                       cluster.createDatabase("year") && cluster.createDatabase("cpu");
+        for (int round = 0; created && floodCount && round < cpuRounds; ++round)
+            created = cluster.createDatabase("flood" + std::to_string(round)) &&
+                      cluster.createDatabase("floor" + std::to_string(round));
+        if (!created) {
             std::fprintf(stderr, "bench_history: the PostgreSQL cluster did not start\n");
             return 1;
         }
@@ -718,7 +868,10 @@ int main(int argc, char** argv)
             ok &= cpu("postgresql", cluster.url("cpu"));
         corvotest::TempDir dir{"corvo-bench-history"};
         if (floodCount && wanted("flood"))
-            flood("postgresql", cluster.url("flood"), floodCount, dir.path());
+            ok &= flood(
+                "postgresql",
+                [&](const char* kind, int round) { return cluster.url(std::string(kind) + std::to_string(round)); },
+                floodCount, cpuRounds, dir.path());
     }
     return ok ? 0 : 1;
 }

@@ -18,7 +18,10 @@
 // bare nodes are left out. With "rounds" (and ROUNDS, default 3) the open
 // site, the secured site and the bare nodes converge in turns, ROUNDS times
 // (the order rotating), without the idle figures, and the ratios of each
-// round and their medians are printed:
+// round and their medians are printed, with the CPU each kind used until it
+// converged, split into the daemons' (or bare nodes') main threads, their
+// libzmq I/O threads (where CURVE works) and their other threads (the ZRE
+// node's):
 //   scripts/in-netns.sh build/.../bench_scale 100 10 0 rounds 3
 // The program plays the client ("client") and the bare node ("node") too.
 #include <corvo/keys.h>
@@ -207,8 +210,9 @@ int64_t reportedAt(const Child& c, const std::string& what = "converged")
 }
 
 // CPU time in nanoseconds of each thread of a process, by thread id
-// (schedstat: finer than the clock ticks of stat).
-std::map<int, long long> threadCpuNs(pid_t pid)
+// (schedstat: finer than the clock ticks of stat); with `names`, each
+// thread's name as well.
+std::map<int, long long> threadCpuNs(pid_t pid, std::map<int, std::string>* names = nullptr)
 {
     std::map<int, long long> cpu;
     std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
@@ -217,8 +221,11 @@ std::map<int, long long> threadCpuNs(pid_t pid)
         return cpu;
     while (dirent* entry = readdir(dir)) {
         int tid = std::atoi(entry->d_name);
-        if (tid > 0)
-            cpu[tid] = std::atoll(readFile(taskDir + "/" + entry->d_name + "/schedstat").c_str());
+        if (tid <= 0)
+            continue;
+        cpu[tid] = std::atoll(readFile(taskDir + "/" + entry->d_name + "/schedstat").c_str());
+        if (names)
+            (*names)[tid] = readFile(taskDir + "/" + entry->d_name + "/comm");
     }
     closedir(dir);
     return cpu;
@@ -237,9 +244,13 @@ long statusKb(pid_t pid, const char* file, const char* field)
 
 struct Figures {
     double convergeMs = -1;
-    double fromFirstMs = -1;                       // convergence counted from the first start
-    double enteredMs = -1;                         // clients only: all daemons entered
-    double startCpuSec = 0;                        // CPU of all the programs from their start until convergence
+    double fromFirstMs = -1;  // convergence counted from the first start
+    double enteredMs = -1;    // clients only: all daemons entered
+    double startCpuSec = 0;   // CPU of all the programs from their start until convergence
+    // The same for the first `measuredCount` programs (the daemons, or the
+    // bare nodes) by thread: the main thread, libzmq's I/O threads (where
+    // CURVE works), and the rest (the ZRE node's thread, the key watch).
+    double mainCpuSec = 0, zmqCpuSec = 0, otherCpuSec = 0;
     double networkCpuMean = 0, networkCpuMax = 0;  // % of a core, threads other than the main one
     double mainCpuMean = 0, wholeCpuMean = 0;
     double pssMeanMb = 0, pssMaxMb = 0, rssMeanMb = 0;
@@ -309,9 +320,19 @@ Figures runSite(const std::vector<std::vector<std::string>>& programs, size_t wa
         lastEntered = std::max(lastEntered, reportedAt(children[i], "entered"));
     if (lastEntered >= 0)
         f.enteredMs = double(lastEntered - lastStart);
-    for (const auto& c : children)
-        for (const auto& [tid, ns] : threadCpuNs(c.pid))
-            f.startCpuSec += double(ns) / 1e9;
+    for (size_t i = 0; i < children.size(); ++i) {
+        std::map<int, std::string> names;
+        for (const auto& [tid, ns] : threadCpuNs(children[i].pid, &names)) {
+            double sec = double(ns) / 1e9;
+            f.startCpuSec += sec;
+            if (i >= measuredCount)
+                continue;
+            if (tid == children[i].pid)
+                f.mainCpuSec += sec;
+            else
+                (names[tid].rfind("ZMQbg", 0) == 0 ? f.zmqCpuSec : f.otherCpuSec) += sec;
+        }
+    }
     if (idleSeconds <= 0) {
         stopAll(children);
         return f;
@@ -331,7 +352,9 @@ void print(const char* what, size_t n, const Figures& f)
     if (f.enteredMs >= 0)
         std::printf("  every daemon had entered at every client %.0f ms after the last start\n", f.enteredMs);
     if (f.convergeMs >= 0)
-        std::printf("  CPU of all programs from their start until then: %.2f s\n", f.startCpuSec);
+        std::printf("  CPU of all programs from their start until then: %.2f s; of the %zu measured ones: main "
+                    "threads %.2f s, libzmq I/O threads %.2f s, other threads %.2f s\n",
+                    f.startCpuSec, n, f.mainCpuSec, f.zmqCpuSec, f.otherCpuSec);
     else if (f.convergeMs == -1)
         std::printf("  did not converge within 180 s\n");
     std::printf("  idle CPU, threads other than the main one: mean %.3f %%, max %.3f %% of a core\n", f.networkCpuMean,
@@ -377,6 +400,10 @@ int runRounds(int rounds, size_t daemons, Run run)
                     r, daemons, f[kOpen].convergeMs, f[kOpen].fromFirstMs, f[kSecured].convergeMs,
                     f[kSecured].fromFirstMs, f[kBare].convergeMs, f[kBare].fromFirstMs, openOverBare.back(),
                     openOverBareFirst.back(), securedOverOpen.back());
+        for (int kind = 0; kind < 3; ++kind)
+            std::printf("  %s: CPU until converged %.2f s in all; daemons or nodes: main threads %.2f s, libzmq I/O "
+                        "%.2f s, other threads %.2f s\n",
+                        names[kind], f[kind].startCpuSec, f[kind].mainCpuSec, f[kind].zmqCpuSec, f[kind].otherCpuSec);
         std::fflush(stdout);
     }
     std::printf("medians of %d rounds: open %.0f ms, secured %.0f ms, bare %.0f ms after the last start; open/bare "

@@ -18,7 +18,8 @@
    properties change 50 times a second for 10 s; the delay from the wave's
    end to each page showing every final value, and the largest lag the
    gateway reported to a page. Alternating with a light wave (1 Hz, 2 s) as
-   the floor of the same run.
+   the floor of the same run. The gateway's heartbeats tell how many values
+   reached it (before its throttle to the pages) and how many events it lost.
 4. sigint: a gateway with three pages open (and, as the floor, with none)
    gets SIGINT: the time until it has exited.
 """
@@ -240,14 +241,34 @@ def cpu_seconds(pid):
     return total / 1e9
 
 
-def one_wave(bench, driver, windows, rate, seconds, gateway=None):
+def gateway_counts(port):
+    """(values received from the site, events lost) as the gateway's next
+    heartbeat tells them."""
+    import aiohttp
+
+    async def read():
+        async with aiohttp.ClientSession() as session:
+            async with session.ws_connect("http://127.0.0.1:%d/ws" % port,
+                                          headers={"Origin": "http://127.0.0.1:%d" % port}, max_msg_size=0) as ws:
+                async for frame in ws:
+                    for m in json.loads(frame.data):
+                        if m["type"] == "hb":
+                            return m["values"], m["lost"]
+        sys.exit("bench_web: no heartbeat from the gateway")
+
+    return asyncio.run(asyncio.wait_for(read(), 30))
+
+
+def one_wave(bench, driver, windows, rate, seconds, gateway=None, port=None):
     """Returns the delays until each page showed the final values, the lags
-    the gateway reported, and the gateway's share of a core during the wave."""
+    the gateway reported, the gateway's share of a core during the wave, and
+    the property values (and lost events) that reached the gateway."""
     final = str(int(rate * seconds + 0.5))
     for w in windows:
         driver.switch_to.window(w)
         driver.execute_script(WATCH_WAVE, final)
     before = bench.corvo("get", "flood", "waveend").stdout.strip()
+    counted = gateway_counts(port) if port else (0, 0)
     cpu_start, wall_start = (cpu_seconds(gateway.pid) if gateway else 0.0), time.monotonic()
     if bench.corvo("cmd", "flood", "wave", str(rate), str(seconds)).returncode != 0:
         sys.exit("bench_web: wave refused")
@@ -269,7 +290,9 @@ def one_wave(bench, driver, windows, rate, seconds, gateway=None):
             time.sleep(0.05)
         delays.append(driver.execute_script("return window.__final") - float(end))
         lags.append(driver.execute_script("return window.__maxLag"))
-    return delays, lags, share
+    values, lost = gateway_counts(port) if port else (0, 0)
+    sent = int(bench.corvo("get", "flood", "wavevalues").stdout.strip() or 0)
+    return delays, lags, share, (values - counted[0], lost - counted[1], sent)
 
 
 def wave_pages(bench, port, rounds, gateway=None):
@@ -278,21 +301,30 @@ def wave_pages(bench, port, rounds, gateway=None):
     with chromium.driver(os.path.join(bench.work, "chromium-wave"), ["--disable-background-timer-throttling",
                                                                       "--disable-renderer-backgrounding"]) as driver:
         windows = open_pages(driver, port, 3)
-        heavy, light, lags, cpu_heavy, cpu_light = [], [], [], [], []
+        heavy, light, lags, cpu_heavy, cpu_light, got_heavy, got_light = [], [], [], [], [], [], []
         for _ in range(rounds):
-            d, _, c = one_wave(bench, driver, windows, 1, 2, gateway)
+            d, _, c, g = one_wave(bench, driver, windows, 1, 2, gateway, port)
             light += d
             cpu_light.append(c)
-            d, l, c = one_wave(bench, driver, windows, 50, 10, gateway)
+            got_light.append(g)
+            d, l, c, g = one_wave(bench, driver, windows, 50, 10, gateway, port)
             heavy += d
             lags += l
             cpu_heavy.append(c)
+            got_heavy.append(g)
     print("wave: 100 properties at 50 Hz for 10 s, 3 pages, default throttle (%d rounds, alternating with 1 Hz for 2 s)"
           % rounds)
     print("  wave end to every final value shown, s: max %.3f, median %.3f (floor: max %.3f, median %.3f); "
           "ratio of medians %.1f" % (max(heavy), statistics.median(heavy), max(light), statistics.median(light),
                                     statistics.median(heavy) / max(1e-3, statistics.median(light))))
     print("  largest lag the gateway reported to a page: %.2f s" % max(lags))
+    # A wave sets 100 properties up to rate * seconds times (a round that
+    # comes too late is skipped), then "wavevalues" and "waveend".
+    print("  property values that reached the gateway per wave: %s (the daemon set %s of %d, plus 2); "
+          "events lost: %s; floor: %s (set %s of %d, plus 2)"
+          % (", ".join(str(g[0]) for g in got_heavy), ", ".join(str(g[2]) for g in got_heavy), 100 * 50 * 10,
+             ", ".join(str(g[1]) for g in got_heavy), ", ".join(str(g[0]) for g in got_light),
+             ", ".join(str(g[2]) for g in got_light), 100 * 1 * 2))
     if gateway:
         print("  gateway CPU during the wave, %% of a core: median %.1f, max %.1f (floor, 1 Hz: median %.1f)"
               % (100 * statistics.median(cpu_heavy), 100 * max(cpu_heavy), 100 * statistics.median(cpu_light)))

@@ -4,8 +4,9 @@
 // its broadcast (seconds since the epoch), so a receiver on the same machine
 // can tell how long it took to arrive. "wave RATE SECONDS" sets each of its
 // 100 properties p1 ... p100 RATE times a second for SECONDS, to the round's
-// number (the last round's is RATE * SECONDS), then "waveend" to the
-// wall-clock time it ended.
+// number (the last round's is RATE * SECONDS), then "wavevalues" to the
+// number of values it set (rounds that came too late are skipped) and
+// "waveend" to the wall-clock time it ended.
 #include <corvo/daemon.h>
 #include <corvo/misc.h>
 
@@ -32,6 +33,7 @@ public:
             corvo::ARG_INT, "count");
         for (int i = 1; i <= kWaveProperties; ++i)
             createProperty("p" + std::to_string(i), corvo::Property::INT, "round of the wave", false);
+        createProperty("wavevalues", corvo::Property::INT, "values the last wave set", false);
         createProperty("waveend", corvo::Property::DOUBLE, "s", "wall-clock time the last wave ended", false);
         createCommand(
             "wave", [this](std::vector<std::string> args) { wave(args); },
@@ -58,7 +60,7 @@ public:
 
 private:
     static constexpr int kWaveProperties = 100;
-    long waveRounds = 0, waveDone = 0;
+    long waveRounds = 0, waveDone = 0, waveValues = 0;
     double waveStart = 0, waveRate = 0;
 
     void wave(const std::vector<std::string>& args)
@@ -74,6 +76,7 @@ private:
             throw corvo::CorvoArgError();
         waveRounds = static_cast<long>(waveRate * seconds + 0.5);
         waveDone = 0;
+        waveValues = 0;
         waveStart = wallClock();
     }
 
@@ -89,8 +92,11 @@ private:
         waveDone = due;
         for (int i = 1; i <= kWaveProperties; ++i)
             properties["p" + std::to_string(i)]->setValue(waveDone);
-        if (waveDone == waveRounds)
+        waveValues += kWaveProperties;
+        if (waveDone == waveRounds) {
+            properties["wavevalues"]->setValue(waveValues);
             properties["waveend"]->setValue(wallClock());
+        }
     }
 
     long remaining = 0, paced = 0;

@@ -166,9 +166,24 @@ Micros recordTime(const Record& record)
     return std::visit(Time{}, record);
 }
 
+namespace {
+
+// True when every byte is ASCII other than NUL: such a text is already clean.
+bool plainAscii(const std::string& text)
+{
+    for (unsigned char c : text)
+        if (c == 0 || c >= 0x80)
+            return false;
+    return true;
+}
+
+}  // namespace
+
 std::string cleanText(const std::string& text)
 {
     static const char kReplacement[] = "\xEF\xBF\xBD";
+    if (plainAscii(text))
+        return text;
     std::string out;
     out.reserve(text.size());
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());

@@ -2,6 +2,7 @@
 // reconnection with back-off, drops counted and recorded as gaps.
 #include "corvo/history/writer.h"
 
+#include <pthread.h>
 #include <sys/statvfs.h>
 
 #include <algorithm>
@@ -79,7 +80,7 @@ std::vector<std::string> Writer::takeMessages()
     return out;
 }
 
-void Writer::closeDropRun(Micros /*now*/)
+void Writer::closeDropRun()
 {
     // Called with the mutex held. The gap record itself is exempt from the
     // bounds (at most one per run of drops).
@@ -92,36 +93,82 @@ void Writer::closeDropRun(Micros /*now*/)
     gap.reason = "dropped";
     message("Buffer full: dropped " + std::to_string(dropRunCount) + " rows received between " + isoTime(dropRunStart) +
             " and " + isoTime(dropRunEnd));
-    bufferBytes += recordBytes(gap);
-    buffer.push_back(gap);
+    size_t bytes = recordBytes(gap);
+    append(std::move(gap), bytes);
     dropRunCount = 0;
 }
 
-bool Writer::push(Record record)
+void Writer::append(Record record, size_t bytes)
+{
+    if (buffer.empty() || buffer.back().rows.size() >= options.batchRows) {
+        buffer.emplace_back();
+        // The last written batch's storage, so that a chunk seldom grows.
+        buffer.back().rows.swap(spare);
+    }
+    Chunk& chunk = buffer.back();
+    chunk.rows.push_back(std::move(record));
+    chunk.bytes += bytes;
+    ++bufferRows;
+    bufferBytes += bytes;
+}
+
+bool Writer::admit(Record& record)
 {
     size_t bytes = recordBytes(record);
-    std::lock_guard<std::mutex> lock(mutex);
     if (stopping) {
         ++dropped;
         return false;
     }
-    if (buffer.size() + inFlightRows >= options.maxRows || bufferBytes + bytes > options.maxBytes) {
+    if (bufferRows + inFlightRows >= options.maxRows || bufferBytes + bytes > options.maxBytes) {
         ++dropped;
         Micros t = recordTime(record);
         if (dropRunCount == 0) {
             dropRunStart = t;
-            message("Buffer full (" + std::to_string(buffer.size() + inFlightRows) + " rows waiting): dropping rows");
+            message("Buffer full (" + std::to_string(bufferRows + inFlightRows) + " rows waiting): dropping rows");
         }
         ++dropRunCount;
         dropRunEnd = t;
         return false;
     }
-    closeDropRun(now());
-    bufferBytes += bytes;
-    buffer.push_back(std::move(record));
-    if (buffer.size() >= options.batchRows)
-        wake.notify_one();
+    closeDropRun();
+    append(std::move(record), bytes);
     return true;
+}
+
+bool Writer::push(Record record)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    bool queued = admit(record);
+    if (bufferRows >= options.batchRows)
+        wake.notify_one();
+    return queued;
+}
+
+size_t Writer::push(std::vector<Record>& records)
+{
+    size_t queued = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (Record& record : records)
+            queued += admit(record) ? 1 : 0;
+        if (bufferRows >= options.batchRows)
+            wake.notify_one();
+    }
+    records.clear();
+    return queued;
+}
+
+void Writer::takeBatch()
+{
+    if (buffer.empty())
+        return;
+    Chunk& chunk = buffer.front();
+    inFlight.swap(chunk.rows);
+    inFlightRows = inFlight.size();
+    inFlightBytes = chunk.bytes;
+    bufferRows -= inFlightRows;
+    buffer.pop_front();
+    oldestInFlight = inFlight.empty() ? kNoTime : recordTime(inFlight.front());
 }
 
 void Writer::flush()
@@ -139,7 +186,7 @@ bool Writer::stop(std::chrono::milliseconds timeout)
             return leftAtStop == 0;
         stopping = true;
         stopDeadline = std::chrono::steady_clock::now() + timeout;
-        closeDropRun(now());
+        closeDropRun();
         wake.notify_one();
     }
     thread.join();
@@ -152,12 +199,13 @@ WriterStats Writer::stats() const
     WriterStats s;
     s.written = written;
     s.dropped = dropped;
-    s.buffered = buffer.size() + inFlightRows;
+    s.buffered = bufferRows + inFlightRows;
     s.bufferedBytes = bufferBytes;
     s.connected = connected;
     s.failing = !lastError.empty();
     s.lowSpace = spaceLow;
-    Micros oldest = inFlightRows ? oldestInFlight : (buffer.empty() ? kNoTime : recordTime(buffer.front()));
+    Micros oldest =
+        inFlightRows ? oldestInFlight : (buffer.empty() ? kNoTime : recordTime(buffer.front().rows.front()));
     s.lag = oldest == kNoTime ? 0 : std::max<Micros>(0, nowMicros() - oldest);
     return s;
 }
@@ -239,22 +287,16 @@ void Writer::expire()
 void Writer::run()
 {
     using Clock = std::chrono::steady_clock;
+    // Named so that its CPU can be told apart from the program's other threads.
+    pthread_setname_np(pthread_self(), "corvo-writer");
     std::unique_lock<std::mutex> lock(mutex);
     Clock::time_point lastWrite = Clock::now();
     auto backoff = options.retryMin;
     while (true) {
         if (inFlight.empty()) {
             Clock::time_point due = lastWrite + (buffer.empty() ? kHeartbeat : options.interval);
-            wake.wait_until(lock, due,
-                            [&] { return stopping || flushRequested || buffer.size() >= options.batchRows; });
-            size_t n = std::min(options.batchRows, buffer.size());
-            inFlight.reserve(n);
-            for (size_t i = 0; i < n; ++i) {
-                inFlight.push_back(std::move(buffer.front()));
-                buffer.pop_front();
-            }
-            inFlightRows = n;
-            oldestInFlight = n ? recordTime(inFlight.front()) : kNoTime;
+            wake.wait_until(lock, due, [&] { return stopping || flushRequested || bufferRows >= options.batchRows; });
+            takeBatch();
             if (buffer.empty())
                 flushRequested = false;
         }
@@ -271,12 +313,12 @@ void Writer::run()
         if (ok) {
             connected = true;
             written += static_cast<int64_t>(inFlight.size());
-            size_t bytes = 0;
-            for (const Record& r : inFlight)
-                bytes += recordBytes(r);
-            bufferBytes -= std::min(bufferBytes, bytes);
+            bufferBytes -= std::min(bufferBytes, inFlightBytes);
             inFlight.clear();
+            if (spare.capacity() < inFlight.capacity())
+                spare.swap(inFlight);
             inFlightRows = 0;
+            inFlightBytes = 0;
             oldestInFlight = kNoTime;
             lastWrite = Clock::now();
             backoff = options.retryMin;
@@ -286,12 +328,14 @@ void Writer::run()
             continue;
         }
         if (stopping && Clock::now() >= stopDeadline) {
-            leftAtStop = static_cast<int64_t>(inFlight.size() + buffer.size());
+            leftAtStop = static_cast<int64_t>(inFlight.size() + bufferRows);
             dropped += leftAtStop;
             message("Stopped with " + std::to_string(leftAtStop) + " rows not written: database unavailable");
             inFlight.clear();
             buffer.clear();
+            bufferRows = 0;
             inFlightRows = 0;
+            inFlightBytes = 0;
             bufferBytes = 0;
             return;
         }

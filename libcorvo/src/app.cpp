@@ -16,10 +16,14 @@ namespace {
 
 constexpr int kDefaultPort = 5670;
 constexpr int kPollTimeoutMs = 5;
-// One loop turn handles at most this many network events, and stops taking
-// more once its time is up (kPollTimeoutMs, or earlier when a timer is due),
-// so that a steady stream of messages never starves timers or onIdle.
+// The loop's turn: onIdle runs every kTurnMs (200 times a second).
+constexpr uint64_t kTurnMs = 5;
+// Network events are handled as they arrive, between turns. One pass takes
+// at most this many, and stops taking more once a turn's time is up, so that
+// a steady stream of messages never starves timers or onIdle; the rest is
+// taken on the loop's next pass.
 constexpr int kMaxEventsPerTurn = 1000;
+constexpr uint64_t kTurnNs = kTurnMs * 1000000;
 
 }  // namespace
 
@@ -155,24 +159,73 @@ int App::startLoop()
         return -1;
     }
 
-    idleHandle = std::make_shared<uv_idle_t>();
-    uv_idle_init(loop, idleHandle.get());
-    idleHandle->data = this;
-    uv_idle_start(idleHandle.get(), zyreProcess);
+    if (!watchEvents()) {
+        diagnose(Diagnostic::Error, Diagnostic::Stderr,
+                 "Cannot wait for the network node's events; " + name + " stops");
+        return -1;
+    }
 
-    signalHandle = std::make_shared<uv_signal_t>();
+    turnTimer = std::make_unique<uv_timer_t>();
+    uv_timer_init(loop, turnTimer.get());
+    turnTimer->data = this;
+    nextTurnMs = uv_now(loop) + kTurnMs;
+    uv_timer_start(turnTimer.get(), onTurn, kTurnMs, 0);
+
+    signalHandle = std::make_unique<uv_signal_t>();
     uv_signal_init(loop, signalHandle.get());
     signalHandle->data = this;
     uv_signal_start(signalHandle.get(), cleanupAndExit, SIGINT);
 
     uv_run(loop, UV_RUN_DEFAULT);
 
-    // Release both handles before closing the loop: the default loop outlives
-    // this object, and must not keep pointers into its handle storage.
-    uv_close(reinterpret_cast<uv_handle_t*>(idleHandle.get()), nullptr);
-    uv_close(reinterpret_cast<uv_handle_t*>(signalHandle.get()), nullptr);
+    // Release every handle before closing the loop: the default loop
+    // outlives this object, and must not keep pointers into its handles.
+    if (inboxWatch)
+        uv_close(reinterpret_cast<uv_handle_t*>(inboxWatch.get()), nullptr);
+    for (uv_handle_t* handle :
+         {reinterpret_cast<uv_handle_t*>(turnTimer.get()), reinterpret_cast<uv_handle_t*>(eventWatch.get()),
+          reinterpret_cast<uv_handle_t*>(backlog.get()), reinterpret_cast<uv_handle_t*>(signalHandle.get())})
+        uv_close(handle, nullptr);
     uv_run(loop, UV_RUN_NOWAIT);  // runs the close callbacks
     return uv_loop_close(loop);
+}
+
+void App::watchInbox()
+{
+    // Optional: without it the node's thread reads the inbox and hands the
+    // events over through the event socket.
+    const int fd = network->inboxWaitDescriptor();
+    if (fd < 0)
+        return;
+    inboxWatch = std::make_unique<uv_poll_t>();
+    if (uv_poll_init(loop, inboxWatch.get(), fd) != 0) {
+        inboxWatch.reset();
+        return;
+    }
+    inboxWatch->data = this;
+    uv_poll_start(inboxWatch.get(), UV_READABLE, onInboxSignalled);
+}
+
+bool App::watchEvents()
+{
+    const int fd = network->waitDescriptor();
+    if (fd < 0)
+        return false;
+    eventWatch = std::make_unique<uv_poll_t>();
+    if (uv_poll_init(loop, eventWatch.get(), fd) != 0) {
+        eventWatch.reset();
+        return false;
+    }
+    eventWatch->data = this;
+    uv_poll_start(eventWatch.get(), UV_READABLE, onEventsSignalled);
+    watchInbox();
+    backlog = std::make_unique<uv_idle_t>();
+    uv_idle_init(loop, backlog.get());
+    backlog->data = this;
+    // Events may already wait that the descriptor will not announce (it
+    // signals only what comes after a look found nothing): look once.
+    uv_idle_start(backlog.get(), onBacklog);
+    return true;
 }
 
 void App::stop()
@@ -193,22 +246,9 @@ std::string App::version() const
     return "corvo v" CORVO_VERSION_STRING;
 }
 
-int App::msUntilNextTimer()
-{
-    if (!loop || !idleHandle)
-        return kPollTimeoutMs;
-    // libuv reports no wait while an idle handle is active; without it the
-    // wait is the time to the next timer (-1: none).
-    uv_idle_stop(idleHandle.get());
-    uv_update_time(loop);
-    const int timeout = uv_backend_timeout(loop);
-    uv_idle_start(idleHandle.get(), zyreProcess);
-    return timeout < 0 ? kPollTimeoutMs : std::min(timeout, kPollTimeoutMs);
-}
-
 void App::drainNetwork()
 {
-    if (!idleHandle) {
+    if (!turnTimer) {
         // Outside the loop (a one-shot client's work) nothing else waits:
         // everything pending is handled, until 5 ms pass without an event.
         while (network->poll(kPollTimeoutMs))
@@ -216,21 +256,25 @@ void App::drainNetwork()
         return;
     }
     const uint64_t start = uv_hrtime();
-    const uint64_t deadline = start + static_cast<uint64_t>(msUntilNextTimer()) * 1000000;
     for (int handled = 0; handled < kMaxEventsPerTurn; ++handled) {
-        const uint64_t now = handled == 0 ? start : uv_hrtime();
-        if (now > deadline)
-            break;
-        // Whole milliseconds, rounded up so a turn never spins without
-        // waiting; the first event of a turn is awaited even when a timer is
-        // due now (zero wait).
-        const int wait = static_cast<int>((deadline - now + 999999) / 1000000);
-        if (!network->poll(wait))
-            break;
+        if (!network->poll(0)) {
+            // The look that found nothing re-arms the descriptor.
+            uv_idle_stop(backlog.get());
+            if (inboxWatchStopped) {
+                inboxWatchStopped = false;
+                uv_poll_start(inboxWatch.get(), UV_READABLE, onInboxSignalled);
+            }
+            return;
+        }
         // Handlers that start timers count from now.
         uv_update_time(loop);
         handleOneEvent();
+        if (uv_hrtime() - start >= kTurnNs)
+            break;
     }
+    // More may wait, and the descriptor will not say so: go on in the
+    // loop's next pass, after its timers, without waiting.
+    uv_idle_start(backlog.get(), onBacklog);
 }
 
 void App::handleOneEvent()
@@ -260,10 +304,25 @@ void App::reportException(const char* what)
     diagnose(Diagnostic::Error, Diagnostic::Stderr, text);
 }
 
-void App::zyreProcess(uv_idle_t* handle)
+void App::scheduleNextTurn()
+{
+    // On a fixed 5 ms grid, not 5 ms after this turn: libuv's millisecond
+    // clock and a wake-up's latency would otherwise stretch every turn, and
+    // 200 a second would become about 190. A turn missed (the thread was
+    // busy) is skipped, not made up in a burst.
+    const uint64_t now = uv_now(loop);
+    nextTurnMs += kTurnMs;
+    if (nextTurnMs <= now)
+        nextTurnMs = now + kTurnMs;
+    uv_timer_start(turnTimer.get(), onTurn, nextTurnMs - now, 0);
+}
+
+void App::onTurn(uv_timer_t* handle)
 {
     App* app = static_cast<App*>(handle->data);
-    app->drainNetwork();
+    app->scheduleNextTurn();
+    if (app->eventWatchFailed)
+        app->drainNetwork();
     try {
         app->onIdle();
     } catch (const std::exception& e) {
@@ -271,6 +330,37 @@ void App::zyreProcess(uv_idle_t* handle)
     } catch (...) {
         app->reportException("unknown exception");
     }
+}
+
+void App::onEventsSignalled(uv_poll_t* handle, int status, int /*events*/)
+{
+    App* app = static_cast<App*>(handle->data);
+    if (status < 0 && !app->eventWatchFailed) {
+        // libuv has stopped watching: look once a turn from now on.
+        app->eventWatchFailed = true;
+        diagnose(Diagnostic::Warning, Diagnostic::Stderr,
+                 std::string("Waiting for network events failed (") + uv_strerror(status) +
+                     "); they are now read once a turn");
+    }
+    app->drainNetwork();
+}
+
+void App::onInboxSignalled(uv_poll_t* handle, int status, int /*events*/)
+{
+    App* app = static_cast<App*>(handle->data);
+    if (status < 0 || !app->network->readInbox()) {
+        // The node's thread has the inbox (or the watch failed): everything
+        // comes through the event socket; watch the inbox again once that
+        // has been read empty.
+        uv_poll_stop(handle);
+        app->inboxWatchStopped = status >= 0;
+    }
+    app->drainNetwork();
+}
+
+void App::onBacklog(uv_idle_t* handle)
+{
+    static_cast<App*>(handle->data)->drainNetwork();
 }
 
 void App::cleanupAndExit(uv_signal_t* handle, int /*signum*/)

@@ -6,6 +6,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +29,71 @@
 #include "corvo/property.h"
 
 namespace corvo {
+
+namespace {
+
+// cfitsio is loaded when the first image is made, not when a program
+// starts: with its dependencies (libcurl, TLS, LDAP and more) it would cost
+// every program several milliseconds of start-up, and most programs never
+// compose a FITS header.
+struct FitsLibrary {
+    decltype(&::ffimem) imem = nullptr;
+    decltype(&::ffcrimll) crimll = nullptr;
+    decltype(&::ffpky) pky = nullptr;
+    decltype(&::ffuky) uky = nullptr;
+    decltype(&::ffclos) clos = nullptr;
+    decltype(&::ffcmsg) cmsg = nullptr;
+    decltype(&::ffhdr2str) hdr2str = nullptr;
+    decltype(&::fffree) release = nullptr;
+    std::string error;  // why it cannot be used; empty when it can
+};
+
+template <typename Function>
+bool bind(void* handle, const char* name, Function& function, std::string& error)
+{
+    function = reinterpret_cast<Function>(dlsym(handle, name));
+    if (!function && error.empty())
+        error = std::string("no ") + name + " in " CORVO_CFITSIO_SONAME;
+    return function != nullptr;
+}
+
+FitsLibrary loadFits()
+{
+    FitsLibrary fits;
+    // Never closed: cfitsio keeps state of its own for the whole process.
+    void* handle = dlopen(CORVO_CFITSIO_SONAME, RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char* why = dlerror();
+        fits.error = why ? why : "cannot load " CORVO_CFITSIO_SONAME;
+        return fits;
+    }
+    bind(handle, "ffimem", fits.imem, fits.error);
+    bind(handle, "ffcrimll", fits.crimll, fits.error);
+    bind(handle, "ffpky", fits.pky, fits.error);
+    bind(handle, "ffuky", fits.uky, fits.error);
+    bind(handle, "ffclos", fits.clos, fits.error);
+    bind(handle, "ffcmsg", fits.cmsg, fits.error);
+    bind(handle, "ffhdr2str", fits.hdr2str, fits.error);
+    bind(handle, "fffree", fits.release, fits.error);
+    return fits;
+}
+
+// The loaded library; throws `failure` (said once on standard error with
+// the reason) when it cannot be loaded.
+const FitsLibrary& fits(const char* failure)
+{
+    static const FitsLibrary library = loadFits();
+    if (!library.error.empty()) {
+        static bool said = false;
+        if (!said)
+            diagnose(Diagnostic::Error, Diagnostic::Stderr, "FITS images: " + library.error);
+        said = true;
+        throw CorvoError(failure);
+    }
+    return library;
+}
+
+}  // namespace
 
 // The 32-bit images take 32-bit buffers: cfitsio's TLONG and TULONG are the
 // C long types, 64 bits wide here.
@@ -260,19 +326,20 @@ void Image::createFiles()
 void Image::createHeader()
 {
     int status = 0;
-    if (ffimem(&fptr, &headerMemory, &headerMemorySize, kFitsBlock, headerRealloc, &status) != 0) {
+    const FitsLibrary& library = fits(kCreateError);
+    if (library.imem(&fptr, &headerMemory, &headerMemorySize, kFitsBlock, headerRealloc, &status) != 0) {
         fptr = nullptr;
         throw CorvoError(kCreateError);
     }
     status = 0;
     LONGLONG axes[2] = {width, height};
-    if (pixelBytes(type) == 0 || width < 0 || height < 0 || ffcrimll(fptr, type, 2, axes, &status) != 0) {
-        ffcmsg();
+    if (pixelBytes(type) == 0 || width < 0 || height < 0 || library.crimll(fptr, type, 2, axes, &status) != 0) {
+        library.cmsg();
         throw CorvoError(kCreateError);
     }
     status = 0;
     std::string now = getFitsTime();
-    ffpky(fptr, TSTRING, "DATE", const_cast<char*>(now.c_str()), "date of file creation", &status);
+    library.pky(fptr, TSTRING, "DATE", const_cast<char*>(now.c_str()), "date of file creation", &status);
 }
 
 void Image::createTemporary()
@@ -292,9 +359,11 @@ void Image::createTemporary()
 void Image::releaseHeader()
 {
     if (fptr != nullptr) {
+        // An open header means the library was loaded.
+        const FitsLibrary& library = fits(kCreateError);
         int status = 0;
-        ffclos(fptr, &status);
-        ffcmsg();
+        library.clos(fptr, &status);
+        library.cmsg();
         fptr = nullptr;
     }
     std::free(headerMemory);
@@ -335,12 +404,13 @@ std::string Image::headerBlocks()
     char* cards = nullptr;
     int count = 0;
     int status = 0;
-    if (ffhdr2str(fptr, 0, nullptr, 0, &cards, &count, &status) != 0) {
-        ffcmsg();
+    const FitsLibrary& library = fits(kDataError);
+    if (library.hdr2str(fptr, 0, nullptr, 0, &cards, &count, &status) != 0) {
+        library.cmsg();
         throw CorvoError(kDataError);
     }
     std::string header(cards);
-    fffree(cards, &status);
+    library.release(cards, &status);
     header.resize(roundUpToBlock(header.size()), ' ');
     return header;
 }
@@ -368,9 +438,10 @@ void updateCard(fitsfile* fptr, int datatype, const std::string& key, void* valu
 {
     if (fptr == nullptr)
         throw CorvoError(kHeaderError);
+    const FitsLibrary& library = fits(kHeaderError);
     int status = 0;
-    if (ffuky(fptr, datatype, key.c_str(), value, comment.c_str(), &status) != 0) {
-        ffcmsg();
+    if (library.uky(fptr, datatype, key.c_str(), value, comment.c_str(), &status) != 0) {
+        library.cmsg();
         throw CorvoError(kHeaderError);
     }
 }

@@ -13,6 +13,8 @@
 #include <iostream>
 #include <mutex>
 
+#include <google/protobuf/arena.h>
+
 #include "corvo/diagnostics.h"
 #include "corvo/key_watch.h"
 #include "corvo/message.h"
@@ -374,6 +376,33 @@ void* Network::eventSocket() const
     return started ? zsock_resolve(zyre_socket(node)) : nullptr;
 }
 
+int Network::waitDescriptor() const
+{
+    zmq_fd_t fd = -1;
+    size_t size = sizeof fd;
+    if (!started || zmq_getsockopt(zsock_resolve(zyre_socket(node)), ZMQ_FD, &fd, &size) != 0)
+        return -1;
+    return fd;
+}
+
+int Network::inboxWaitDescriptor() const
+{
+#ifdef ZRE_HAS_DIRECT_RECEIVE
+    return started ? zyre_inbox_fd(node) : -1;
+#else
+    return -1;
+#endif
+}
+
+bool Network::readInbox()
+{
+#ifdef ZRE_HAS_DIRECT_RECEIVE
+    return started && zyre_receive_direct(node) >= 0;
+#else
+    return false;
+#endif
+}
+
 uint64_t Network::droppedEvents() const
 {
 #ifdef ZRE_HAS_DROPPED_EVENTS
@@ -639,6 +668,25 @@ size_t keptBytesOf(const Peer& peer)
     return bytes;
 }
 
+// Property changes are most of a site's traffic: each is decoded on an
+// arena whose first block is kept, so that decoding one allocates nothing.
+// A change handled while another is (a handler that reads the network
+// itself) is decoded on the heap instead.
+struct ChangeArena {
+    static constexpr size_t kBlockBytes = 4096;
+    alignas(16) char block[kBlockBytes];
+    google::protobuf::Arena arena{options(block)};
+    bool busy = false;
+
+    static google::protobuf::ArenaOptions options(char* block)
+    {
+        google::protobuf::ArenaOptions o;
+        o.initial_block = block;
+        o.initial_block_size = kBlockBytes;
+        return o;
+    }
+};
+
 template <class Record>
 Record decode(const Payload& payload)
 {
@@ -710,9 +758,26 @@ void Network::handleEvent(const NetworkEvent& event)
                 callback->onLog(peer, log);
                 break;
             }
-            case MSG_PROPERTY_CHANGE:
-                updateProperty(peer, decode<corvo::proto::PropertyChange>(payload));
+            case MSG_PROPERTY_CHANGE: {
+                thread_local ChangeArena reused;
+                if (reused.busy) {
+                    updateProperty(peer, decode<corvo::proto::PropertyChange>(payload));
+                    break;
+                }
+                struct Release {
+                    ChangeArena& reused;
+                    ~Release()
+                    {
+                        reused.arena.Reset();
+                        reused.busy = false;
+                    }
+                } release{reused};
+                reused.busy = true;
+                auto* change = google::protobuf::Arena::CreateMessage<corvo::proto::PropertyChange>(&reused.arena);
+                change->ParseFromArray(payload.data, static_cast<int>(payload.size));
+                updateProperty(peer, *change);
                 break;
+            }
             case MSG_STATUS: {
                 uint32_t status = 0;
                 if (payload.size < sizeof status)
@@ -797,7 +862,7 @@ void Network::parseInfo(std::shared_ptr<Peer> peer, corvo::proto::Info info)
     callback->onInfo(peer);
 }
 
-void Network::updateProperty(std::shared_ptr<Peer> peer, corvo::proto::PropertyChange change)
+void Network::updateProperty(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change)
 {
     if (change.command()) {
         // A request is checked, and refused when too large, by its receiver.

@@ -1,6 +1,7 @@
 // corvo._corvo: the C++ half of the Python package. Every object here lives
 // on the package's loop thread; the methods carry each call there and never
 // wait for it while holding the GIL.
+#include <algorithm>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -202,6 +203,21 @@ corvo::DiscoveryOptions discoveryOptions(const std::string& name, const py::obje
     return options;
 }
 
+// A secured rendezvous point is named by a trusted identity (its key comes
+// from the key directory); as the programs do, an unknown one is an error.
+void checkGossipIdentities(const SiteOptions& options)
+{
+    for (const std::string& entry : options.discovery.gossipConnect) {
+        std::string identity = corvo::splitGossipIdentity(entry).identity;
+        bool trusted = std::any_of(options.trusted.begin(), options.trusted.end(),
+                                   [&](const corvo::Identity& known) { return known.name == identity; });
+        if (!identity.empty() && !trusted)
+            throw py::value_error("gossip endpoint " + entry + ": " + identity +
+                                  " is no trusted identity (a secured rendezvous point needs key= and its "
+                                  "identity in the key directory)");
+    }
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_corvo, m)
@@ -267,6 +283,7 @@ PYBIND11_MODULE(_corvo, m)
                      corvo::python::loadSecurity(options, key, keys);
                  else if (!keys.empty())
                      throw py::value_error("keys needs key (the program's own identity)");
+                 checkGossipIdentities(options);
                  return std::make_unique<SiteHandle>(options, std::move(sink));
              }),
              py::arg("site"), py::arg("port"), py::arg("interface"), py::arg("name"), py::arg("sink"),

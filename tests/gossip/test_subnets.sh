@@ -120,6 +120,15 @@ until_ok() {
     sleep 0.5
   done
 }
+# until_says SECONDS EXPECTED COMMAND...: runs COMMAND again until it prints EXPECTED.
+until_says() {
+  local deadline=$((SECONDS + $1)) want=$2
+  shift 2
+  until [ "$("$@")" = "$want" ]; do
+    [ $SECONDS -ge $deadline ] && return 1
+    sleep 0.5
+  done
+}
 
 start rv1 1 "$rendezvous" --gossip-bind $R1 --gossip $R2
 start rv2 2 "$rendezvous" --gossip-bind $R2 --gossip $R1
@@ -135,7 +144,7 @@ done
 echo "== every client in every subnet sees every daemon"
 for i in 1 2 3; do
   want="archiver d1 d2 d3 "
-  until_ok 40 test "$(daemons_seen $i --gossip $G --no-beacon)" = "$want" ||
+  until_says 40 "$want" daemons_seen $i --gossip $G --no-beacon ||
     fail "corvo in subnet $i sees '$(daemons_seen $i --gossip $G --no-beacon)', not '$want'"
 done
 
@@ -186,7 +195,7 @@ echo "== a daemon restarted under the same name is seen once and never flaps"
 kill -KILL "${pid[d2]}"
 start d2 2 "$daemon" -s $site -i e2 --name d2 --gossip $G
 for i in 1 2 3; do
-  until_ok 40 test "$(daemons_seen $i --gossip $G --no-beacon)" = "archiver d1 d2 " || fail "subnet $i misses the restarted d2"
+  until_says 40 "archiver d1 d2 " daemons_seen $i --gossip $G --no-beacon || fail "subnet $i misses the restarted d2"
 done
 sleep 3
 back=$(date +%s.%N)
@@ -206,7 +215,7 @@ done
 # A daemon started now is found through the other one alone.
 start d4 3 "$daemon" -s $site -i e3 --name d4 --gossip $G
 for i in 1 2; do
-  until_ok 40 test "$(daemons_seen $i --gossip $R2 --no-beacon)" = "archiver d1 d2 d4 " ||
+  until_says 40 "archiver d1 d2 d4 " daemons_seen $i --gossip $R2 --no-beacon ||
     fail "subnet $i does not find d4 through the remaining rendezvous point"
 done
 out=$(sub 1 "$corvo" -s $site -i e1 --gossip $G -t 10 get d4 slot 2>&1)
@@ -228,7 +237,7 @@ secured_seen() {
   sub 2 "$corvo" -s sec -i e2 -t 3 --key op --gossip $RS@rvs --no-beacon peers 2>/dev/null |
     awk '$1 == "d5" && $3 == "daemon" { print $1, $NF }'
 }
-until_ok 40 test "$(secured_seen)" = "d5 gossip" || fail "a trusted client of subnet 2 does not find d5: '$(secured_seen)'"
+until_says 40 "d5 gossip" secured_seen || fail "a trusted client of subnet 2 does not find d5: '$(secured_seen)'"
 # An open client cannot use the secured endpoint; an untrusted key cannot publish.
 seen=$(sub 2 "$corvo" -s sec -i e2 -t 3 --gossip $RS --no-beacon peers 2>/dev/null | awk '$1 == "d5"')
 [ -z "$seen" ] || fail "an open client found d5 through the secured rendezvous point"
@@ -237,6 +246,16 @@ start intruder 2 "$daemon" -s sec -i e2 --name intruder --key intruder --keys "$
 sleep 4
 seen=$(sub 2 "$corvo" -s sec -i e2 -t 3 --key op --gossip $RS@rvs --no-beacon peers 2>/dev/null | awk '$1 == "intruder"')
 [ -z "$seen" ] || fail "an untrusted program published itself through the secured rendezvous point"
+# Trusted later, without a restart: the rendezvous point watches its key
+# directory, and the refused program connects again and is found.
+cp "$work/otherkeys/intruder.id" "$work/keys/"
+cp "$work/keys/op.id" "$work/otherkeys/"
+intruder_seen() {
+  sub 2 "$corvo" -s sec -i e2 -t 3 --key op --gossip $RS@rvs --no-beacon peers 2>/dev/null | awk '$1 == "intruder" { print $1 }'
+}
+until_says 40 intruder intruder_seen ||
+  fail "an identity added to the rendezvous point's key directory is not let in: $(sub 2 "$corvo" -s sec -i e2 -t 3 --key op --gossip $RS@rvs --no-beacon peers 2>&1)"
+grep -q "identity intruder is trusted" "$work/rvs.log" || fail "the rendezvous point did not say it trusts the new identity"
 out=$(sub 2 "$corvo" -s sec -i e2 -t 3 --key op --gossip $RS@nobody --no-beacon peers 2>&1)
 [ $? -eq 1 ] && echo "$out" | grep -q "no trusted identity" || fail "an endpoint of an unknown identity was taken: $out"
 

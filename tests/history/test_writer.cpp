@@ -125,6 +125,53 @@ TEST(Writer, a_locked_file_buffers_then_loses_nothing_and_drops_beyond_the_bound
     EXPECT_TRUE(logged);
 }
 
+// Rows handed over in batches cross the chunks the write thread takes
+// (batchRows) in any alignment: all are stored once, in order; a batch that
+// meets the bound keeps its first rows and drops the rest as one gap.
+TEST(Writer, batches_keep_their_order_across_chunks_and_meet_the_bound_row_by_row)
+{
+    corvotest::TempDir dir{"corvo-history"};
+    std::string db = dir / "h.db";
+    h::WriterOptions options = fastOptions();
+    options.batchRows = 100;
+    options.maxRows = 400;
+    h::Writer writer(db, options);
+    std::vector<h::Record> batch;
+    int64_t next = 0;
+    auto handOver = [&](int rows) {
+        for (int i = 0; i < rows; ++i)
+            batch.push_back(sample(next++));
+        return writer.push(batch);
+    };
+    for (int round = 0; round < 10; ++round)
+        ASSERT_EQ(handOver(37), 37u);
+    EXPECT_TRUE(batch.empty()) << "the batch is left empty for reuse";
+    ASSERT_TRUE(waitFor([&] { return writer.stats().written == next; }));
+
+    sqlite3* blocker = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &blocker), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(blocker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    int64_t lockedFrom = next;
+    EXPECT_EQ(handOver(300), 300u);
+    EXPECT_EQ(handOver(170), 100u) << "the bound counts every row of a batch";
+    int64_t refusedUntil = next;
+    EXPECT_EQ(writer.stats().dropped, 70);
+    EXPECT_EQ(writer.stats().buffered, 400u);
+    sqlite3_exec(blocker, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(blocker);
+    ASSERT_TRUE(waitFor([&] { return writer.stats().buffered == 0; }));
+    EXPECT_EQ(handOver(3), 3u);
+    ASSERT_TRUE(writer.stop(60s));
+
+    std::vector<int64_t> expected = range(0, lockedFrom + 400);
+    for (int64_t i = refusedUntil; i < next; ++i)
+        expected.push_back(i);
+    EXPECT_EQ(storedValues(db), expected);
+    auto gaps = h::Store::open(db, false)->gaps(0, INT64_MAX);
+    ASSERT_EQ(gaps.size(), 1u);
+    EXPECT_EQ(gaps[0].dropped, 70);
+}
+
 TEST(Writer, a_database_that_is_never_there_counts_what_is_left_at_stop_as_dropped)
 {
     corvotest::TempDir dir{"corvo-history"};

@@ -6,9 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 
+#include "corvo/image.h"
 #include "corvo/image_root.h"
 #include "corvo/misc.h"
 #include "support/temp_dir.h"
@@ -30,7 +34,38 @@ Placed place(const ImageRoot& root, const std::string& name)
     return p;
 }
 
+bool fitsLibraryLoaded()
+{
+    std::ifstream maps("/proc/self/maps");
+    std::stringstream text;
+    text << maps.rdbuf();
+    return text.str().find("libcfitsio") != std::string::npos;
+}
+
 }  // namespace
+
+// This program calls no cfitsio function itself (unlike the image file
+// tests): cfitsio comes in with the first image, not with every program
+// that links the library, and the image it makes is a FITS file.
+TEST(ImageLibrary, LoadedWithTheFirstImage)
+{
+    EXPECT_FALSE(fitsLibraryLoaded()) << "loaded before any image was made";
+    TempDir dir;
+    uint16_t pixels[6] = {0, 1, 2, 3, 65535, 7};
+    {
+        Image image(dir / "first.fits", IMAGE_UINT16, 3, 2);
+        image.writeHeader("EXPTIME", 2.5, "exposure");
+        image.writeData(pixels, false);
+        image.close();
+    }
+    EXPECT_TRUE(fitsLibraryLoaded());
+    std::ifstream file(dir / "first.fits", std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    ASSERT_EQ(bytes.size() % 2880, 0u);
+    EXPECT_EQ(bytes.compare(0, 30, "SIMPLE  =                    T"), 0);
+    EXPECT_NE(bytes.find("EXPTIME =                  2.5"), std::string::npos);
+    EXPECT_NE(bytes.find("BZERO   =                32768"), std::string::npos);
+}
 
 TEST(ImageRoot, SanitisedPeerText)
 {

@@ -3,6 +3,8 @@
 // (threadsafe death tests) inside the test's network namespace.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <stdexcept>
@@ -73,10 +75,8 @@ public:
             throw 42;
         if (status == 2)
             throw std::logic_error("status failed");
-        if (status == 10) {
-            stop();
+        if (status == 10)
             stopping = true;
-        }
     }
     void onIdle() override
     {
@@ -84,8 +84,10 @@ public:
             std::_Exit(3);
         mostPerTurn = std::max(mostPerTurn, statusesThisTurn);
         statusesThisTurn = 0;
-        if (stopping)
+        if (stopping) {
+            stop();
             throw std::runtime_error("idle failed");
+        }
     }
     bool stopping = false;
     int idleTurns = 0;
@@ -112,6 +114,107 @@ TEST_F(NetApp, HandlerExceptionsAreReportedAndTheLoopGoesOn)
     EXPECT_EXIT(
         scenario(), ::testing::ExitedWithCode(0),
         "enter failed\n.*unknown exception\n.*status failed\n.*idle failed\n.*returned 0, 10 statuses in one turn");
+}
+
+// Counts turns, statuses and the ticks of a timer of its own while a peer
+// sends statuses 1..`last`; stops a few turns after the last one.
+class CountingApp : public corvo::App {
+public:
+    explicit CountingApp(unsigned int last) : App("app"), last(last) {}
+    void beforeLoop() override
+    {
+        uv_timer_init(loop, &tick);
+        tick.data = this;
+        uv_timer_start(
+            &tick, [](uv_timer_t* handle) { ++static_cast<CountingApp*>(handle->data)->ticks; }, 20, 20);
+    }
+    void cleanup() override { uv_close(reinterpret_cast<uv_handle_t*>(&tick), nullptr); }
+    void onStatus(std::shared_ptr<corvo::Peer>, unsigned int status) override
+    {
+        if (status != expected + 1)
+            outOfOrder = true;
+        expected = status;
+        if (status == 1) {
+            firstMs = uv_hrtime() / 1000000;
+            startTurns = turns;
+            startTicks = ticks;
+            if (blockOnFirst)
+                usleep(300000);  // the rest piles up meanwhile
+        }
+    }
+    void onIdle() override
+    {
+        ++turns;
+        if (turns > 3000)  // about 15 s: the statuses never all came
+            std::_Exit(3);
+        if (expected == last && ++turnsAfterLast == 4)
+            stop();
+    }
+    void report(int rc) const
+    {
+        const double ms = static_cast<double>(uv_hrtime() / 1000000 - firstMs);
+        const double turnsSeen = turns - startTurns;
+        const double ticksSeen = ticks - startTicks;
+        std::fprintf(stderr, "returned %d; statuses %s; turns %s; timer %s (%.0f turns, %.0f ticks in %.0f ms)\n", rc,
+                     expected == last && !outOfOrder ? "all in order" : "missing or out of order",
+                     turnsSeen >= ms / 5 / 5 && turnsSeen <= ms / 5 + 2 ? "one per 5 ms" : "off",
+                     ticksSeen >= ms / 20 / 5 && ticksSeen <= ms / 20 + 2 ? "on time" : "off", turnsSeen, ticksSeen,
+                     ms);
+    }
+    unsigned int last;
+    bool blockOnFirst = false;
+    unsigned int expected = 0;
+    bool outOfOrder = false;
+    int turns = 0;
+    int startTurns = 0;
+    int turnsAfterLast = 0;
+    int ticks = 0;
+    int startTicks = 0;
+    uint64_t firstMs = 0;
+    uv_timer_t tick;
+};
+
+// Runs a CountingApp while a peer sends statuses 1..last, `pauseUs` apart.
+void runCounting(CountingApp& app, const char* site, unsigned int last, useconds_t pauseUs)
+{
+    int rc;
+    {
+        corvotest::PeerThread peer(site, "app", [last, pauseUs](corvotest::PeerThread& self) {
+            for (unsigned int status = 1; status <= last; ++status) {
+                self.net->sendStatus(status);
+                if (pauseUs)
+                    usleep(pauseUs);
+            }
+        });
+        rc = runApp(app, site);
+    }
+    app.report(rc);
+    std::exit(0);
+}
+
+// Events are handled as they come, between turns: they add no turns (a turn
+// per event would be a turn more than every 5 ms), and the loop keeps
+// turning and firing its timers while they stream in.
+TEST_F(NetApp, TurnsAndTimersKeepTheirPaceWhileEventsStreamIn)
+{
+    auto scenario = [] {
+        CountingApp app(300);
+        runCounting(app, "netapp-pace", 300, 1000);
+    };
+    EXPECT_EXIT(scenario(), ::testing::ExitedWithCode(0),
+                "returned 0; statuses all in order; turns one per 5 ms; timer on time \\(");
+}
+
+// More events wait than one pass of the loop takes (1000): the rest is
+// taken in the next passes although nothing new arrives to signal it.
+TEST_F(NetApp, ABacklogBeyondOnePassIsHandledWithoutNewArrivals)
+{
+    auto scenario = [] {
+        CountingApp app(2500);
+        app.blockOnFirst = true;
+        runCounting(app, "netapp-backlog", 2500, 0);
+    };
+    EXPECT_EXIT(scenario(), ::testing::ExitedWithCode(0), "returned 0; statuses all in order;");
 }
 
 }  // namespace

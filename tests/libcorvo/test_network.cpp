@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
+#include <utility>
 
 #include "corvo/command.h"
 #include "corvo/message.h"
@@ -30,6 +32,9 @@ struct Recorder : corvo::EventCallback {
     std::string lastPropertyValue;
     const corvo::Property* lastProperty = nullptr;
     bool throwOnExit = false;
+    // Run inside onPropertyCommand, before the change is read: a handler that
+    // reads the network itself.
+    std::function<void()> duringRequest;
 
     void record(const char* call, std::shared_ptr<corvo::Peer> peer)
     {
@@ -66,6 +71,8 @@ struct Recorder : corvo::EventCallback {
     }
     void onPropertyCommand(std::shared_ptr<corvo::Peer> peer, const corvo::proto::PropertyChange& change) override
     {
+        if (duringRequest)
+            std::exchange(duringRequest, nullptr)();
         lastChange = change;
         record("propertyCommand", peer);
     }
@@ -407,6 +414,42 @@ TEST_F(NetworkEvents, ValueBroadcastsUpdateOnlyDescribedProperties)
     event("WHISPER", "A", "", request.msg);
     EXPECT_EQ(recorder.calls.back(), "propertyCommand");
     EXPECT_EQ(recorder.lastChange.name(), "unknown");
+}
+
+// Changes are decoded into storage reused from one change to the next: a
+// change handled while another is still being handled must not overwrite it.
+TEST_F(NetworkEvents, AChangeHandledWithinAnotherLeavesTheOuterOneIntact)
+{
+    enter("A");
+    Message info = Message::framed(sampleInfo());
+    event("WHISPER", "A", "", info.msg);
+    corvo::proto::PropertyChange inner;
+    inner.set_name("exposure");
+    inner.mutable_doubleval()->set_value(7.25);
+    Message innerMessage = Message::framed(inner);
+    recorder.duringRequest = [&] { event("SHOUT", "A", "lab-prop", innerMessage.msg); };
+
+    corvo::proto::PropertyChange outer;
+    outer.set_command(true);
+    outer.set_name("a request of a rather long name, beyond any short string");
+    outer.mutable_doubleval()->set_value(-2.5);
+    Message outerMessage = Message::framed(outer);
+    event("WHISPER", "A", "", outerMessage.msg);
+
+    ASSERT_GE(recorder.calls.size(), 2u);
+    EXPECT_EQ(recorder.calls[recorder.calls.size() - 2], "property");  // the inner change
+    EXPECT_DOUBLE_EQ(peer("A")->properties.at("exposure").doubleValue, 7.25);
+    EXPECT_EQ(recorder.calls.back(), "propertyCommand");
+    EXPECT_EQ(recorder.lastChange.name(), outer.name());
+    EXPECT_DOUBLE_EQ(recorder.lastChange.doubleval().value(), -2.5);
+
+    // And the storage is reused afterwards: later changes read right.
+    for (double v : {1.0, 2.0, 3.0}) {
+        inner.mutable_doubleval()->set_value(v);
+        Message again = Message::framed(inner);
+        event("SHOUT", "A", "lab-prop", again.msg);
+        EXPECT_DOUBLE_EQ(peer("A")->properties.at("exposure").doubleValue, v);
+    }
 }
 
 TEST_F(NetworkEvents, GroupMembershipAndSendsBeforeStart)

@@ -236,6 +236,22 @@ class TestWhatBrowsersReceive:
 
         run(body())
 
+    def test_heartbeats_count_every_value_received_before_throttling(self):
+        async def body():
+            async with Running(max_rate=1.0) as g:
+                ws = await g.socket()
+                await receive_until(ws, lambda m: m["type"] == "state")
+                before = [m for m in await receive_until(ws, lambda m: m["type"] == "hb") if m["type"] == "hb"]
+                for i in range(5):
+                    g.hub.property_changed("camera", "expotime", float(i))
+                g.hub.property_changed("nobody", "expotime", 1.0)  # received, though not relayed
+                after = [m for m in await receive_until(ws, lambda m: m["type"] == "hb") if m["type"] == "hb"]
+                assert after[-1]["values"] - before[-1]["values"] == 6
+                assert after[-1]["lost"] == 0
+                await ws.close()
+
+        run(body())
+
     def test_values_json_cannot_carry_become_text(self):
         doc = json.dumps(json_safe([math.nan, math.inf, -math.inf, b"\xff", "x" * 70000, (1, 2)]), allow_nan=False)
         nan, inf, minf, raw, long, pair = json.loads(doc)

@@ -11,12 +11,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "zre_gossip.hpp"
 #include "zre_gossip_codec.hpp"
 #include "zre_test_util.hpp"
 
@@ -443,11 +445,174 @@ TEST(ZreGossip, SecuredGossipTakesTuplesOnlyFromTrustedKeys)
         publishAs(endpoint, kr.publicKey, kc, tuple);
         EXPECT_TRUE(trap.connectedWithin(5000));
     }
+    // A client that connected with a trusted key publishes nothing once
+    // that key is revoked, though its connection stays up.
+    {
+        Keys kx;
+        ASSERT_EQ(zyre_trust_key(r.get(), kx.publicKey.c_str(), "publisher", "*"), 0);
+        ASSERT_EQ(zyre_apply_trust(r.get()), 0);
+        zclock_sleep(300);  // applied by the node's thread
+        zsock_t* client = zsock_new(ZMQ_DEALER);
+        zsock_set_curve_serverkey(client, kr.publicKey.c_str());
+        zsock_set_curve_publickey(client, kx.publicKey.c_str());
+        zsock_set_curve_secretkey(client, kx.secretKey.c_str());
+        zsock_connect(client, "%s", endpoint.c_str());
+        auto send = [&](const zre::GossipMessage& m) {
+            auto bytes = zre::encodeGossip(m);
+            zframe_t* frame = zframe_new(bytes->data(), bytes->size());
+            zframe_send(&frame, client, 0);
+        };
+        zre::GossipMessage hello;
+        hello.id = zre::GossipId::Hello;
+        send(hello);
+        Trap before, after;
+        zre::GossipTuple first = tuple;
+        first.uuid = *zre::uuidFromString("00112233445566778899AABBCCDDEEFF");
+        first.endpoint = before.endpoint();
+        send(*zre::publishTuple(first, 0));
+        EXPECT_TRUE(before.connectedWithin(5000));
+        ASSERT_EQ(zyre_untrust_key(r.get(), kx.publicKey.c_str()), 0);
+        ASSERT_EQ(zyre_apply_trust(r.get()), 0);
+        zclock_sleep(300);
+        zre::GossipTuple other = tuple;
+        other.uuid = *zre::uuidFromString("FEDCBA9876543210FEDCBA9876543210");
+        other.endpoint = after.endpoint();
+        send(*zre::publishTuple(other, 0));
+        EXPECT_FALSE(after.connectedWithin(3000)) << "a tuple over a connection whose key was revoked was taken";
+        zsock_destroy(&client);
+    }
     // Nobody was taken for the peer the tuple claimed, and nobody left.
     for (auto& node : site.nodes) {
         EXPECT_FALSE(node->saw(isEvent("ENTER", "0123456789ABCDEF0123456789ABCDEF")));
         EXPECT_FALSE(node->saw(isEvent("EXIT")));
     }
+}
+
+// ---- pings ----------------------------------------------------------------
+
+// A bare gossip server for a node to connect to: answers PING with PONG
+// (when `answering`) and counts the pings; with `mark`, it binds under the
+// routing id this project's servers use.
+struct PingCounter {
+    zsock_t* socket = zsock_new(ZMQ_ROUTER);
+    std::string endpoint = "tcp://10.77.0.1:" + std::to_string(40000 + freshPort());
+    int pings = 0;
+    bool answering = true;
+
+    explicit PingCounter(const char* mark)
+    {
+        if (mark)
+            zmq_setsockopt(zsock_resolve(socket), ZMQ_ROUTING_ID, mark, std::strlen(mark));
+        zsock_bind(socket, "%s", endpoint.c_str());
+    }
+    ~PingCounter() { zsock_destroy(&socket); }
+
+    void readOne()
+    {
+        zmsg_t* msg = zmsg_recv(socket);
+        if (!msg)
+            return;
+        zframe_t* identity = zmsg_pop(msg);
+        zframe_t* body = zmsg_pop(msg);
+        auto message = body ? zre::decodeGossip(zframe_data(body), zframe_size(body)) : std::nullopt;
+        if (message && message->id == zre::GossipId::Ping) {
+            ++pings;
+            if (answering) {
+                zre::GossipMessage pong;
+                pong.id = zre::GossipId::Pong;
+                auto bytes = zre::encodeGossip(pong);
+                zmsg_t* reply = zmsg_new();
+                zmsg_append(reply, &identity);
+                zmsg_addmem(reply, bytes->data(), bytes->size());
+                zmsg_send(&reply, socket);
+            }
+        }
+        zframe_destroy(&identity);
+        zframe_destroy(&body);
+        zmsg_destroy(&msg);
+    }
+};
+
+// Serves both for `ms` milliseconds.
+void serve(PingCounter& a, PingCounter& b, int ms)
+{
+    int64_t end = zclock_mono() + ms;
+    for (int64_t left = ms; left > 0; left = end - zclock_mono()) {
+        zmq_pollitem_t items[] = {{zsock_resolve(a.socket), 0, ZMQ_POLLIN, 0},
+                                  {zsock_resolve(b.socket), 0, ZMQ_POLLIN, 0}};
+        if (zmq_poll(items, 2, long(left)) <= 0)
+            continue;
+        if (items[0].revents & ZMQ_POLLIN)
+            a.readOne();
+        if (items[1].revents & ZMQ_POLLIN)
+            b.readOne();
+    }
+}
+
+// zyre's servers forget a client after 1 s of silence, ours after 10 s: a
+// node pings a server of this project (known by its routing id) every 3 s
+// while it answers, any other every second, and one of ours that stopped
+// answering every second too (it may be restarting).
+TEST(ZreGossip, ANodePingsOurServersLessOftenThanOthers)
+{
+    PingCounter plain(nullptr), ours(zre::GossipDiscovery::kServerMark);
+    NodeOptions o;
+    o.port = freshPort();
+    TestNode node("pinger", o);
+    zyre_gossip_connect(node.get(), "%s", plain.endpoint.c_str());
+    zyre_gossip_connect(node.get(), "%s", ours.endpoint.c_str());
+    ASSERT_TRUE(node.start());
+    serve(plain, ours, 7000);
+    EXPECT_GE(plain.pings, 5);
+    EXPECT_GE(ours.pings, 1);
+    EXPECT_LE(ours.pings, 3);
+
+    ours.answering = false;
+    ours.pings = 0;
+    serve(plain, ours, 8000);
+    EXPECT_GE(ours.pings, 4);  // within 3 s one unanswered, then every second
+}
+
+// Our server keeps a client that pings every 3 s (silent for longer than a
+// zyre server allows), and says who it is in the connection's metadata.
+TEST(ZreGossip, OurServerKeepsAClientSilentForSecondsAndSaysWhoItIs)
+{
+    NodeOptions o;
+    o.port = freshPort();
+    TestNode server("server", o);
+    std::string endpoint = gossipEndpoint(o.port);
+    zyre_gossip_bind(server.get(), "%s", endpoint.c_str());
+    ASSERT_TRUE(server.start());
+    zsock_t* client = zsock_new(ZMQ_DEALER);
+    ASSERT_EQ(zsock_connect(client, "%s", endpoint.c_str()), 0);
+    zsock_set_rcvtimeo(client, 3000);
+    auto send = [&](zre::GossipId id) {
+        zre::GossipMessage m;
+        m.id = id;
+        auto bytes = zre::encodeGossip(m);
+        zframe_t* frame = zframe_new(bytes->data(), bytes->size());
+        zframe_send(&frame, client, 0);
+    };
+    send(zre::GossipId::Hello);
+    zframe_t* first = zframe_recv(client);  // the server's own tuple
+    ASSERT_TRUE(first);
+    const char* mark = zframe_meta(first, "Identity");
+    EXPECT_STREQ(mark ? mark : "", zre::GossipDiscovery::kServerMark);
+    zframe_destroy(&first);
+    for (int i = 0; i < 2; ++i) {
+        zclock_sleep(4000);
+        send(zre::GossipId::Ping);
+        std::optional<zre::GossipMessage> answer;
+        do {  // tuples passed on meanwhile come first
+            zframe_t* frame = zframe_recv(client);
+            ASSERT_TRUE(frame);
+            answer = zre::decodeGossip(zframe_data(frame), zframe_size(frame));
+            zframe_destroy(&frame);
+            ASSERT_TRUE(answer);
+        } while (answer->id == zre::GossipId::Publish);
+        EXPECT_EQ(answer->id, zre::GossipId::Pong) << "after " << 4 * (i + 1) << " s";
+    }
+    zsock_destroy(&client);
 }
 
 // ---- what a node publishes ------------------------------------------------

@@ -49,10 +49,12 @@ void DirectPath::whisperNow(const char* uuidText, zmsg_t* msg)
 
 void DirectPath::shoutNow(const char* group, zmsg_t* msg)
 {
-    takeFrames(msg, outgoing_);
     Message m;
     m.id = MessageId::Shout;
     m.group = group;
+    if (!roster_.table().anyIn(m.group))
+        return;  // nobody to send to (the caller destroys the message)
+    takeFrames(msg, outgoing_);
     roster_.sendToEach(
         [&](Peer& peer) { return peer.groups.count(m.group) == 0 || mailboxes_.send(peer, m, &outgoing_, 0); });
     outgoing_.clear();

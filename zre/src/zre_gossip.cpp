@@ -1,6 +1,8 @@
 #include "zre_gossip.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "zre_clock.hpp"
 
@@ -38,10 +40,14 @@ bool GossipDiscovery::open(const std::string& bind, const std::vector<Remote>& s
         table_.setOwnKey(own_.key);
     }
     int64_t t = now();
+    curve_ = curve;
     if (!bind.empty()) {
         server_ = zsock_new(ZMQ_ROUTER);
-        if (server_)
+        if (server_) {
             zsock_set_linger(server_, 0);
+            // Clients read this from the connection to know one of ours.
+            zmq_setsockopt(zsock_resolve(server_), ZMQ_ROUTING_ID, kServerMark, std::strlen(kServerMark));
+        }
         if (!server_ || (curve && !secureServer(*curve, zapDomain)) || zsock_bind(server_, "%s", bind.c_str()) < 0) {
             log_.warn("cannot bind the gossip endpoint %s", bind.c_str());
             zsock_destroy(&server_);
@@ -55,28 +61,56 @@ bool GossipDiscovery::open(const std::string& bind, const std::vector<Remote>& s
         }
         Server server;
         server.endpoint = remote.endpoint;
-        server.socket = zsock_new(ZMQ_DEALER);
-        if (!server.socket)
+        server.serverKey = remote.serverKey;
+        if (!connectServer(server, t))
             continue;
-        zsock_set_linger(server.socket, 0);
-        zsock_set_sndhwm(server.socket, 1000);
-        if (!remote.serverKey.empty() && !secureClient(server.socket, curve, remote.serverKey)) {
-            log_.warn("gossip endpoint %s left out: its key is not a CURVE key, or CURVE is missing",
-                      remote.endpoint.c_str());
-            zsock_destroy(&server.socket);
-            continue;
-        }
-        if (zsock_connect(server.socket, "%s", remote.endpoint.c_str()) != 0) {
-            log_.warn("cannot connect to the gossip endpoint %s", remote.endpoint.c_str());
-            zsock_destroy(&server.socket);
-            continue;
-        }
         clients_.push_back(server);
         greet(clients_.back(), nullptr, t);  // nothing held yet
     }
-    nextPingAt_ = t + kPingMs;
+    nextTickAt_ = t + kPingMs;
     nextRefreshAt_ = t + kRefreshMs;
     return true;
+}
+
+// Makes the socket to `server` and connects it; false (said) when that
+// cannot be done.
+bool GossipDiscovery::connectServer(Server& server, int64_t t)
+{
+    server.socket = zsock_new(ZMQ_DEALER);
+    if (!server.socket)
+        return false;
+    zsock_set_linger(server.socket, 0);
+    zsock_set_sndhwm(server.socket, 1000);
+    if (!server.serverKey.empty() && !secureClient(server.socket, curve_, server.serverKey)) {
+        log_.warn("gossip endpoint %s left out: its key is not a CURVE key, or CURVE is missing",
+                  server.endpoint.c_str());
+        zsock_destroy(&server.socket);
+        return false;
+    }
+    if (zsock_connect(server.socket, "%s", server.endpoint.c_str()) != 0) {
+        log_.warn("cannot connect to the gossip endpoint %s", server.endpoint.c_str());
+        zsock_destroy(&server.socket);
+        return false;
+    }
+    server.connectedAt = t;
+    server.nextPingAt = t + kPingMs;
+    server.awaitingAnswer = false;
+    return true;
+}
+
+// A server silent for long is down, or refused this node's handshake (its
+// key was not trusted then; libzmq does not try a refused CURVE handshake
+// again): the connection is made anew, and the server greeted once it
+// answers.
+void GossipDiscovery::reconnectSilent(GossipListener& listener, int64_t t)
+{
+    for (Server& server : clients_) {
+        if (server.socket && t - std::max(server.lastHeard, server.connectedAt) <= kReconnectAfterMs)
+            continue;
+        zsock_destroy(&server.socket);
+        if (connectServer(server, t))
+            greet(server, &listener, t);
+    }
 }
 
 // The bound endpoint as CURVE server: the node's ZAP handler gives a
@@ -129,7 +163,8 @@ void GossipDiscovery::descriptors(std::vector<int>& fds) const
     if (server_)
         fds.push_back(zsock_fd(server_));
     for (const Server& server : clients_)
-        fds.push_back(zsock_fd(server.socket));
+        if (server.socket)
+            fds.push_back(zsock_fd(server.socket));
 }
 
 void GossipDiscovery::greet(Server& server, LivePeers* live, int64_t t)
@@ -153,8 +188,8 @@ bool GossipDiscovery::work(GossipListener& listener, int64_t t)
         for (Server& server : clients_)
             more = readClient(server, listener, t) || more;
     }
-    if (t >= nextPingAt_) {
-        nextPingAt_ = t + kPingMs;
+    if (t >= nextTickAt_) {
+        nextTickAt_ = t + kPingMs;
         onTick(listener, t);
     }
     if (t >= nextRefreshAt_) {
@@ -167,10 +202,8 @@ bool GossipDiscovery::work(GossipListener& listener, int64_t t)
 
 void GossipDiscovery::onTick(GossipListener& listener, int64_t t)
 {
-    GossipMessage ping;
-    ping.id = GossipId::Ping;
-    for (Server& server : clients_)
-        sendToServer(server, ping);
+    pingDue(t);
+    reconnectSilent(listener, t);
     for (auto it = connected_.begin(); it != connected_.end();)
         it = t - it->second.lastHeard > kClientTimeoutMs ? connected_.erase(it) : std::next(it);
     table_.maintain(t, listener, [&](const std::string& publisher) { return publisherUp(publisher, t); });
@@ -186,6 +219,22 @@ void GossipDiscovery::onTick(GossipListener& listener, int64_t t)
     table_.attemptDue(t, listener, [&](const GossipTuple& tuple) { return listener.onTuple(tuple); });
 }
 
+void GossipDiscovery::pingDue(int64_t t)
+{
+    GossipMessage ping;
+    ping.id = GossipId::Ping;
+    for (Server& server : clients_) {
+        if (t < server.nextPingAt)
+            continue;
+        // A server that left the last ping unanswered may be restarting:
+        // every second then, so that it hears from this node (INVALID, a
+        // new greeting) as soon as it is back.
+        server.nextPingAt = t + (server.marked && !server.awaitingAnswer ? kMarkedPingMs : kPingMs);
+        server.awaitingAnswer = true;
+        sendToServer(server, ping);
+    }
+}
+
 // Publishers are named "c" + identity (a client at the bound endpoint) or
 // "s" + endpoint (a server this node connects to).
 bool GossipDiscovery::publisherUp(const std::string& publisher, int64_t t) const
@@ -197,7 +246,7 @@ bool GossipDiscovery::publisherUp(const std::string& publisher, int64_t t) const
         return connected_.count(name) != 0;
     for (const Server& server : clients_)
         if (server.endpoint == name)
-            return t - server.lastHeard <= kClientTimeoutMs;
+            return t - server.lastHeard <= (server.marked ? kClientTimeoutMs : kServerTimeoutMs);
     return false;
 }
 
@@ -209,8 +258,17 @@ bool GossipDiscovery::readServer(GossipListener& listener, int64_t t)
     zframe_t* identityFrame = zmsg_first(msg);
     std::string identity(reinterpret_cast<const char*>(zframe_data(identityFrame)), zframe_size(identityFrame));
     auto message = zmsg_size(msg) == 2 ? decodeFrame(zmsg_next(msg)) : std::nullopt;
+    bool trusted = stillTrusted(zmsg_last(msg));
     zmsg_destroy(&msg);
     auto known = connected_.find(identity);
+    if (!trusted) {
+        // Its key was revoked since it connected: it publishes nothing more.
+        if (known != connected_.end()) {
+            log_.warn("gossip client dropped: its key is no longer trusted");
+            connected_.erase(known);
+        }
+        return true;
+    }
     if (message && message->id == GossipId::Hello) {
         if (known == connected_.end() && connected_.size() >= kMaxClients) {
             log_.warn("gossip client refused: more than %zu", kMaxClients);
@@ -242,15 +300,33 @@ bool GossipDiscovery::readServer(GossipListener& listener, int64_t t)
     return true;
 }
 
+// On a secured endpoint: whether the key the client proved in its
+// handshake is still trusted (the handshake only checked it then).
+bool GossipDiscovery::stillTrusted(zframe_t* frame) const
+{
+    if (!curve_ || !frame)
+        return true;
+    const char* user = zframe_meta(frame, "User-Id");
+    const char* keyText = zframe_meta(frame, kKeyProperty);
+    auto key = keyText ? curveKeyFromText(keyText) : std::nullopt;
+    return user && key && curve_->trust && curve_->trust->trusts(user, *key);
+}
+
 bool GossipDiscovery::readClient(Server& server, GossipListener& listener, int64_t t)
 {
-    zmsg_t* msg = receiveNow(server.socket);
+    zmsg_t* msg = server.socket ? receiveNow(server.socket) : nullptr;
     if (!msg)
         return false;
     auto message = zmsg_size(msg) == 1 ? decodeFrame(zmsg_first(msg)) : std::nullopt;
+    // Asked of every message: a server of another kind may take over the
+    // endpoint after a restart.
+    const char* mark = zframe_meta(zmsg_first(msg), "Identity");
+    bool marked = mark && std::strcmp(mark, kServerMark) == 0;
     zmsg_destroy(&msg);
     if (!message)
         return true;
+    server.marked = marked;
+    server.awaitingAnswer = false;
     server.lastHeard = t;
     if (message->id == GossipId::Invalid)
         greet(server, &listener, t);  // the server forgot this node
@@ -301,7 +377,7 @@ void GossipDiscovery::sendToClient(const std::string& identity, const GossipMess
 void GossipDiscovery::sendToServer(Server& server, const GossipMessage& message)
 {
     auto bytes = encodeGossip(message);
-    if (!bytes)
+    if (!bytes || !server.socket)
         return;
     zframe_t* frame = zframe_new(bytes->data(), bytes->size());
     zsock_set_sndtimeo(server.socket, 0);

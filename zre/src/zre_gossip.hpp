@@ -40,11 +40,21 @@ public:
     // before it runs out; a tuple with a TTL expires unless refreshed.
     static constexpr uint32_t kOwnTtlMs = 30000;
     static constexpr int64_t kRefreshMs = 10000;
-    // Clients ping their servers this often; a server forgets a client
-    // silent for kClientTimeoutMs (its next message gets INVALID), and a
-    // client takes a server silent that long for a connection that is down.
+    // Clients ping their servers this often: zyre's servers forget a
+    // client after 1 s of silence. Our servers say who they are (their
+    // routing id, kServerMark, which a client reads from the connection's
+    // metadata) and forget a client only after kClientTimeoutMs, so they
+    // are pinged less often: at 100 clients the pings are most of a
+    // rendezvous point's idle work. A client takes a server silent for
+    // kServerTimeoutMs (kClientTimeoutMs for ours) for a connection that is
+    // down.
     static constexpr int64_t kPingMs = 1000;
-    static constexpr int64_t kClientTimeoutMs = 3000;
+    static constexpr int64_t kMarkedPingMs = 3000;
+    static constexpr int64_t kClientTimeoutMs = 10000;
+    static constexpr int64_t kServerTimeoutMs = 3000;
+    static constexpr const char* kServerMark = "corvo-gossip";
+    // A server silent this long gets a new connection (see reconnectSilent).
+    static constexpr int64_t kReconnectAfterMs = 15000;
 
     explicit GossipDiscovery(NodeLog& log) : log_(log) {}
     ~GossipDiscovery() { close(); }
@@ -86,14 +96,22 @@ private:
         int64_t lastHeard = 0;
     };
     struct Server {
-        zsock_t* socket = nullptr;
+        zsock_t* socket = nullptr;  // null only when it could not be made again
         std::string endpoint;
+        std::string serverKey;  // Z85, when secured
+        int64_t connectedAt = 0;
         int64_t lastHeard = 0;
+        int64_t nextPingAt = 0;
+        bool awaitingAnswer = false;  // pinged, nothing heard since
+        bool marked = false;          // one of ours (kServerMark): pinged less often
     };
 
     bool secureServer(const CurveSetup& curve, const std::string& zapDomain);
+    bool connectServer(Server& server, int64_t t);
+    void reconnectSilent(GossipListener& listener, int64_t t);
     bool secureClient(zsock_t* socket, const CurveSetup* curve, const std::string& serverKey);
     bool readServer(GossipListener& listener, int64_t t);
+    bool stillTrusted(zframe_t* frame) const;
     bool readClient(Server& server, GossipListener& listener, int64_t t);
     // Stores a PUBLISH from `publisher`; passes on and tries what is new.
     void take(const GossipMessage& publish, const std::string& publisher, const std::string* fromClient,
@@ -104,14 +122,18 @@ private:
     void greet(Server& server, LivePeers* live, int64_t t);
     void onTick(GossipListener& listener, int64_t t);
     bool publisherUp(const std::string& publisher, int64_t t) const;
+    void pingDue(int64_t t);
 
     NodeLog& log_;
+    // A secured node's set-up; its owner may replace the trust table
+    // (revocation) between two calls of work().
+    const CurveSetup* curve_ = nullptr;
     zsock_t* server_ = nullptr;
     std::vector<Server> clients_;              // the servers this node is a client of
     std::map<std::string, Client> connected_;  // by identity, at the bound endpoint
     GossipTable table_;
     GossipMessage own_;
-    int64_t nextPingAt_ = 0;
+    int64_t nextTickAt_ = 0;
     int64_t nextRefreshAt_ = 0;
 };
 

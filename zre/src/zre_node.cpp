@@ -596,6 +596,8 @@ private:
     // `msg` is the command: "SHOUT", group, content frames.
     void shout(const std::string& group, Parts& msg)
     {
+        if (!roster_.table().anyIn(group))
+            return;
         Message m;
         m.id = MessageId::Shout;
         m.group = group;

@@ -29,6 +29,75 @@ struct UuidHash {
     }
 };
 
+// How many peers of a table are in each group, kept up by their GroupSets:
+// a shout to a group nobody is in (every daemon's log records, while no one
+// listens) then costs no walk through the table. At most one entry per
+// group some peer is in (each peer is bounded by Groups::kMaxGroupsPerPeer).
+using GroupCounts = std::unordered_map<std::string, size_t>;
+
+// The groups of one peer. Once counted in a table's GroupCounts, every
+// change is counted there, and a destroyed set takes its groups out.
+class GroupSet {
+public:
+    using Names = std::set<std::string>;
+
+    GroupSet() = default;
+    GroupSet(const GroupSet&) = delete;
+    GroupSet& operator=(const GroupSet&) = delete;
+    ~GroupSet() { clear(); }
+
+    // From now on the groups are counted in `counts` (which must outlive
+    // this set, or the next call).
+    void countIn(GroupCounts* counts)
+    {
+        for (const auto& name : names_)
+            uncount(name);
+        counts_ = counts;
+        if (counts_)
+            for (const auto& name : names_)
+                ++(*counts_)[name];
+    }
+
+    std::pair<Names::iterator, bool> insert(const std::string& name)
+    {
+        auto result = names_.insert(name);
+        if (result.second && counts_)
+            ++(*counts_)[name];
+        return result;
+    }
+    size_t erase(const std::string& name)
+    {
+        if (names_.erase(name) == 0)
+            return 0;
+        uncount(name);
+        return 1;
+    }
+    void clear()
+    {
+        for (const auto& name : names_)
+            uncount(name);
+        names_.clear();
+    }
+    size_t count(const std::string& name) const { return names_.count(name); }
+    size_t size() const { return names_.size(); }
+    bool empty() const { return names_.empty(); }
+    Names::const_iterator begin() const { return names_.begin(); }
+    Names::const_iterator end() const { return names_.end(); }
+
+private:
+    void uncount(const std::string& name)
+    {
+        if (!counts_)
+            return;
+        auto it = counts_->find(name);
+        if (it != counts_->end() && --it->second == 0)
+            counts_->erase(it);
+    }
+
+    Names names_;
+    GroupCounts* counts_ = nullptr;
+};
+
 // A message that waits for room in a peer's mailbox; its sequence number is
 // given when it goes out.
 struct Outgoing {
@@ -74,7 +143,7 @@ struct Peer {
     int connection = -1;  // descriptor of its mailbox's connection to the inbox
 
     // Groups: the peer's own and its status counter.
-    std::set<std::string> groups;
+    GroupSet groups;
     uint8_t status = 0;
 
     // Admission: until HELLO, counted among the pending peers of `source`.
@@ -106,12 +175,15 @@ public:
     Peer& add(std::unique_ptr<Peer> peer)
     {
         Peer& added = *peer;
-        peers_[peer->uuid] = std::move(peer);
+        added.groups.countIn(&groupCounts_);
+        peers_[added.uuid] = std::move(peer);
         return added;
     }
     void erase(const Uuid& uuid) { peers_.erase(uuid); }
     void clear() { peers_.clear(); }
     size_t size() const { return peers_.size(); }
+    // Some peer of the table is in `group`.
+    bool anyIn(const std::string& group) const { return groupCounts_.count(group) != 0; }
 
     // The peer with a mailbox to `endpoint`, or null.
     Peer* atEndpoint(const std::string& endpoint)
@@ -142,6 +214,7 @@ public:
     }
 
 private:
+    GroupCounts groupCounts_;  // before peers_: the peers uncount themselves when they go
     std::unordered_map<Uuid, std::unique_ptr<Peer>, UuidHash> peers_;
 };
 

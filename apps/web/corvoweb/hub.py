@@ -50,6 +50,8 @@ class Hub:
         self.site_alive = False
         self.listeners = []  # f(peer_id, property_name, value) on every value
         self.peer_listeners = []  # f(description) when a peer describes itself
+        self.values_received = 0  # property values the site handed over, since the start
+        self.events_lost = 0  # events the site's queue dropped (set by the site adapter)
 
     # -- events from the site -------------------------------------------------
 
@@ -98,6 +100,7 @@ class Hub:
         self._broadcast({"type": "gone", "id": pid})
 
     def property_changed(self, pid, name, value, when=None):
+        self.values_received += 1
         peer = self.peers.get(pid)
         if peer is None or peer.get("gone"):
             return
@@ -165,7 +168,8 @@ class Hub:
         }
 
     def heartbeat(self):
-        message = {"type": "hb", "alive": self.site_alive, "time": time.time()}
+        message = {"type": "hb", "alive": self.site_alive, "time": time.time(), "values": self.values_received,
+                   "lost": self.events_lost}
         for client in self.clients:
             client.put_heartbeat(message)
 

@@ -193,6 +193,7 @@ class SiteAdapter:
                 # The package's queue overflowed: events were lost, so the
                 # state is read afresh instead of trusted.
                 dropped = events.dropped
+                self.hub.events_lost = dropped
                 log.warning("%d events of the site were lost: reading it afresh", dropped)
                 self._resync_soon()
             kind = type(ev).__name__

@@ -26,6 +26,12 @@ namespace corvo {
 /// until stop() or SIGINT. Every callback of EventCallback, timer and signal
 /// runs on that thread, one at a time. Roles override the hooks; a program
 /// rarely overrides more than beforeInit() and cleanup().
+///
+/// The loop turns 200 times a second (every 5 ms; later only while the
+/// thread is busy) and runs onIdle() once per turn. Network events are
+/// handled as they arrive, between turns: the loop waits on the node's
+/// descriptor (Network::waitDescriptor()) beside its timers, so a turn with
+/// nothing to do costs one wait of the loop and onIdle().
 class CORVO_API App : public EventCallback {
 public:
     /// Declares the options every program takes ("port", "interface",
@@ -39,8 +45,9 @@ public:
     /// every handle was released), or -1 at once when the network node cannot
     /// start (for example on an unknown interface).
     int run(int argc, char** argv);
-    /// Runs cleanup() and asks the loop to stop at the end of this turn.
-    /// An exception from cleanup() is reported, not thrown.
+    /// Runs cleanup() and asks the loop to end after its current pass (what
+    /// is already due in that pass may still run; the next turn's onIdle()
+    /// does not). An exception from cleanup() is reported, not thrown.
     void stop();
     /// The text --version prints: "corvo v" and the library's version.
     std::string version() const;
@@ -72,12 +79,19 @@ public:
     /// Hook when the program stops (stop() or SIGINT), on the application
     /// thread, before the loop ends: release devices and timers here.
     virtual void cleanup() {}
-    /// Hook run on every loop turn after the network events of that turn.
+    /// Hook run once per loop turn, 200 times a second, whether or not
+    /// events came (they are handled as they arrive, between turns).
     virtual void onIdle() {}
 
-    /// The loop's idle callback: handles the network events of one turn
-    /// (drainNetwork()), then onIdle(). `handle->data` is the App.
-    static void zyreProcess(uv_idle_t* handle);
+    /// The turn's timer callback: onIdle(). `handle->data` is the App.
+    static void onTurn(uv_timer_t* handle);
+    /// The node's descriptor signalled: drainNetwork().
+    static void onEventsSignalled(uv_poll_t* handle, int status, int events);
+    /// Events were left waiting by drainNetwork()'s bound: drainNetwork().
+    static void onBacklog(uv_idle_t* handle);
+    /// The node's inbox signalled: read it here (Network::readInbox()),
+    /// then drainNetwork().
+    static void onInboxSignalled(uv_poll_t* handle, int status, int events);
     /// The SIGINT callback: stop() the App in `handle->data`.
     static void cleanupAndExit(uv_signal_t* handle, int signum);
 
@@ -95,17 +109,22 @@ protected:
     /// which win. A bad endpoint, or --no-beacon without any gossip endpoint,
     /// ends the process with status 1 and says why.
     void loadDiscovery();
-    /// Starts the node, installs the idle and SIGINT handlers and runs the
-    /// loop until it stops; returns what run() returns.
+    /// Starts the node, installs the turn's timer, the event watch and the
+    /// SIGINT handler and runs the loop until it stops; returns what run()
+    /// returns.
     int startLoop();
-    /// Handles the network events of one loop turn: waits at most 5 ms for
-    /// them, less when a timer is due sooner, and takes at most 1000 events
-    /// or until that time is up. Called before the loop runs, it handles
+    /// Watches the node's descriptor from the loop; false when it cannot.
+    bool watchEvents();
+    /// Watches the node's inbox too, when this thread may read it.
+    void watchInbox();
+    /// Starts the turn's timer for the next slot of the 5 ms grid.
+    void scheduleNextTurn();
+    /// In the loop: handles the events that wait now, without waiting, at
+    /// most 1000 or for 5 ms; what is left is taken in the loop's next pass
+    /// (after its timers). Called before the loop runs, it handles
     /// everything pending until 5 ms pass without an event. Exceptions from
     /// handlers are logged and the next event goes on.
     void drainNetwork();
-    /// The time to the loop's next timer in milliseconds, at most 5.
-    int msUntilNextTimer();
     /// Hands one received message to its callback; an exception it throws
     /// is reported (reportException()) and goes no further.
     void handleOneEvent();
@@ -133,10 +152,23 @@ protected:
     DiscoveryOptions discovery;
     /// The key directory, reread while the program runs (Network::watchKeys).
     std::string keyDirectory;
-    /// The loop's idle handle that drains the network (see zyreProcess()).
-    std::shared_ptr<uv_idle_t> idleHandle;
+    /// The turn's timer (see onTurn()); null before the loop.
+    std::unique_ptr<uv_timer_t> turnTimer;
+    /// When the next turn is due, in the loop's milliseconds.
+    uint64_t nextTurnMs = 0;
+    /// The watch on the node's descriptor (see onEventsSignalled()).
+    std::unique_ptr<uv_poll_t> eventWatch;
+    /// Active only while events wait beyond drainNetwork()'s bound.
+    std::unique_ptr<uv_idle_t> backlog;
+    /// The watch on the node's inbox, when this thread may read it (else
+    /// null); stopped while the node's thread has the inbox.
+    std::unique_ptr<uv_poll_t> inboxWatch;
+    bool inboxWatchStopped = false;
+    /// Set when libuv stopped watching the descriptor: onTurn() then reads
+    /// the events once a turn.
+    bool eventWatchFailed = false;
     /// The loop's SIGINT handle (see cleanupAndExit()).
-    std::shared_ptr<uv_signal_t> signalHandle;
+    std::unique_ptr<uv_signal_t> signalHandle;
     /// Set by roles that have a logger of their own (the daemon): receives
     /// the text of reportException().
     std::function<void(const std::string&)> errorReporter;

@@ -217,6 +217,21 @@ public:
     /// The node's event socket (a libzmq socket handle), for a program that
     /// waits on it together with sources of its own; null when not started.
     void* eventSocket() const;
+    /// A descriptor to wait on with an event loop of one's own (ZMQ_FD of
+    /// the event socket): it becomes readable when an event may have come
+    /// since poll() last returned false. So a program that reads events
+    /// until poll(0) is false may wait on it alone; a poll() that returned
+    /// true leaves it silent. -1 when the node has not started.
+    int waitDescriptor() const;
+    /// For the same loop: the node's inbox descriptor, when the ZRE library
+    /// lets this thread read the inbox itself (else -1). When it signals,
+    /// readInbox() reads what came (one thread wake-up less per message);
+    /// the events then wait for poll() as any other.
+    int inboxWaitDescriptor() const;
+    /// Reads the node's inbox on this thread. False when the node's thread
+    /// has it (or cannot be read here): its events then come through the
+    /// event socket alone, until poll(0) has found nothing.
+    bool readInbox();
     /// Events the node dropped because this program read them too slowly
     /// (it holds up to 100,000 unread events or 64 MiB, then counts and
     /// warns); always 0 with a ZRE library that does not count them.
@@ -264,7 +279,7 @@ public:
     void parseInfo(std::shared_ptr<Peer> peer, corvo::proto::Info info);
     /// A peer's change: a request goes to handlePropertyCommand, a broadcast
     /// updates the peer's copy (when described) and calls onProperty.
-    void updateProperty(std::shared_ptr<Peer> peer, corvo::proto::PropertyChange change);
+    void updateProperty(std::shared_ptr<Peer> peer, const corvo::proto::PropertyChange& change);
 
     /// The known peers, and the lookups everyone uses (see PeerTable).
     const PeerTable& peers() const { return table; }

@@ -75,6 +75,10 @@ public:
 
     // Queues one record; false when it was dropped (buffer full).
     bool push(Record record);
+    // Queues each of `records` in order under one lock, with the same bounds
+    // as push; returns how many were queued (the others are dropped and
+    // counted). `records` is left empty, its capacity kept for reuse.
+    size_t push(std::vector<Record>& records);
     // Writes what is buffered now, without waiting for the interval.
     void flush();
     // Writes everything buffered (waiting at most `timeout` for the
@@ -93,7 +97,12 @@ private:
     void run();
     bool ensureOpen();
     bool writeBatch(std::vector<Record>& batch, bool last);
-    void closeDropRun(Micros now);
+    void closeDropRun();
+    // Called with the mutex held.
+    bool admit(Record& record);
+    void append(Record record, size_t bytes);
+    // Moves the oldest chunk into inFlight; with the mutex held.
+    void takeBatch();
     // False (and a message on each change) while free space is below the floor.
     bool enoughSpace();
     void expire();
@@ -107,7 +116,14 @@ private:
     mutable std::mutex mutex;
     std::condition_variable wake;
     std::condition_variable drained;
-    std::deque<Record> buffer;
+    // Rows waiting, in chunks of at most batchRows: the write thread takes a
+    // whole chunk at once, so that the loop never waits while rows are moved.
+    struct Chunk {
+        std::vector<Record> rows;
+        size_t bytes = 0;
+    };
+    std::deque<Chunk> buffer;
+    size_t bufferRows = 0;
     size_t bufferBytes = 0;
     bool flushRequested = false;
     bool stopping = false;
@@ -121,6 +137,7 @@ private:
     Micros dropRunEnd = 0;
     std::deque<std::string> messages;
     size_t inFlightRows = 0;
+    size_t inFlightBytes = 0;
     Micros oldestInFlight = kNoTime;
     int64_t leftAtStop = 0;
     std::string lastError;
@@ -129,6 +146,8 @@ private:
     std::unique_ptr<Store> store;
     Session session;
     std::vector<Record> inFlight;
+    // A written batch's storage, kept for the next chunk (guarded by the mutex).
+    std::vector<Record> spare;
     Micros lastExpire = kNoTime;
     bool spaceLow = false;  // guarded by the mutex when read by stats()
 
