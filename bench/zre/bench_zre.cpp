@@ -6,6 +6,9 @@
 // "shout1" has the sending and the receiving node read and written by one
 // application thread (send a burst, then read what is there), as a daemon
 // that both publishes and listens, against bare ZeroMQ in the same pattern.
+// The readers wait on the node's inbox too and read it on their own thread
+// (zyre_receive_direct); BENCH_ZRE_HOP=1 leaves every message to the node's
+// thread.
 #include <sys/resource.h>
 #include <zyre.h>
 
