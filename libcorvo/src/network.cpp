@@ -324,9 +324,10 @@ bool Network::poll(int timeout)
     if (zmq_getsockopt(socket, ZMQ_FD, &fd, &size) != 0)
         return false;
     // The node's inbox is waited on too: what arrives there is read on this
-    // thread when the node's thread is not at it, one thread wake-up less
-    // per message. When the node's thread has it, its events come through
-    // the event socket, which alone is waited on for the rest of the call.
+    // thread, one thread wake-up less per message. When the node refuses
+    // (it has paused reading: too many events wait), its events come
+    // through the event socket, which alone is waited on for the rest of
+    // the call.
     int inbox = inboxDescriptor();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout);
     for (;;) {

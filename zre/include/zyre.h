@@ -136,13 +136,14 @@ char* zyre_peer_found_by(zyre_t* self, const char* peer);
    readable when messages arrive; it is edge-like: it may stay quiet while
    messages wait that a reader left. zyre_receive_direct() then reads up to
    a batch (256 messages) with the node's usual rules and bounds, on the
-   calling thread, if the node's thread is not at it at that moment; the
-   events land in the event queue in arrival order, to be read with
-   zyre_event_new() as usual. Returns the messages read (0: none waited),
-   or -1 when the node's thread has the inbox (or has paused reading
-   because too many events wait, or the node does not run): its events
-   then come through zyre_socket() as always, so wait on that alone until
-   the next event. The node's thread keeps reading the inbox whenever the
+   calling thread (after the node's thread, if that is at work at that
+   moment: its turns are short); the events land in the event queue in
+   arrival order, to be read with zyre_event_new() as usual. Returns the
+   messages read (0: none waited, or the node's thread read them first),
+   or -1 when the node does not read now (it has paused reading because
+   too many events wait, or it does not run): its events then come
+   through zyre_socket() as always, so wait on that alone until the next
+   event. The node's thread keeps reading the inbox whenever the
    application does not, so an application that never calls these loses
    nothing. Call both from the thread that reads the events; the
    descriptor must not be read or closed. zyre_event_new() tries a direct

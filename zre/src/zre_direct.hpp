@@ -65,10 +65,10 @@ public:
     // A read of the peer table: kFoundBy* bits, or -1 (no such peer, or
     // the node does not run).
     int foundBy(const char* uuid);
-    // Reads the inbox on the calling thread if the node's thread is not at
-    // it (a try of the lock: if it is, it handles the inbox anyway). Returns
-    // the messages handled, or -1 when the node's thread has it (or is
-    // paused, or does not run): then its events come through the queue.
+    // Reads one batch of the inbox on the calling thread, after the node's
+    // thread if that is at work. Returns the messages handled, or -1 when
+    // the node does not read now (paused, or not running): then its events
+    // come through the queue.
     int receive();
     int inboxFd() const { return inboxFd_.load(); }
 

@@ -206,8 +206,8 @@ public:
 
     /// True when an event is waiting, after at most `timeout` ms. A wait
     /// (timeout not 0) also watches the node's inbox and reads what arrives
-    /// there on this thread when the node's own thread is not at it (one
-    /// thread wake-up less per message); see setDirectReceive.
+    /// there on this thread (one thread wake-up less per message); see
+    /// setDirectReceive.
     bool poll(int timeout);
     /// Whether poll() reads the node's inbox itself (on by default). Off,
     /// every message is read by the node's thread and handed over.
