@@ -163,6 +163,8 @@ protected:
     /// The watch on the node's inbox, when this thread may read it (else
     /// null); stopped while the node's thread has the inbox.
     std::unique_ptr<uv_poll_t> inboxWatch;
+    /// Set while the inbox watch is stopped because the node's thread has
+    /// the inbox; drainNetwork() starts it again once the events are read.
     bool inboxWatchStopped = false;
     /// Set when libuv stopped watching the descriptor: onTurn() then reads
     /// the events once a turn.
