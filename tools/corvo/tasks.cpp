@@ -22,6 +22,9 @@ using std::chrono::milliseconds;
 constexpr milliseconds kSettleTime{300};
 // How long `peers` waits, once nothing changes, for how each peer was found.
 constexpr milliseconds kFoundByWait{2500};
+// With beacons and gossip both on, how long `peers` runs at least: a peer
+// learned one way is heard the other way within a beacon interval (1 s).
+constexpr milliseconds kBothWaysWait{1500};
 // How long a sent message is given to leave before the node is stopped.
 constexpr milliseconds kLingerTime{250};
 // Of several peers with one name, how long the described ones wait for the
@@ -173,7 +176,10 @@ public:
         bool foundKnown =
             now - tool.lastChange() >= kFoundByWait ||
             std::all_of(peers.begin(), peers.end(), [&](const auto& p) { return !foundBy(tool, *p).empty(); });
-        complete = complete && foundKnown;
+        const DiscoveryOptions& discovery = tool.getDiscovery();
+        bool bothWays = discovery.beacon && !(discovery.gossipConnect.empty() && discovery.gossipBind.empty());
+        bool bothHeard = !bothWays || now - tool.started() >= kBothWaysWait;
+        complete = complete && foundKnown && bothHeard;
         if (!complete && now < tool.deadline())
             return;
         tool.options().json ? printJson(tool, peers) : printTable(tool, peers);
