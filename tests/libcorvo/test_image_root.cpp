@@ -49,7 +49,11 @@ bool fitsLibraryLoaded()
 // that links the library, and the image it makes is a FITS file.
 TEST(ImageLibrary, LoadedWithTheFirstImage)
 {
+#ifndef __SANITIZE_ADDRESS__
+    // (Under AddressSanitizer the linker keeps every library it is given,
+    // so there cfitsio is loaded at start whatever the library does.)
     EXPECT_FALSE(fitsLibraryLoaded()) << "loaded before any image was made";
+#endif
     TempDir dir;
     uint16_t pixels[6] = {0, 1, 2, 3, 65535, 7};
     {
