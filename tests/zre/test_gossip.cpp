@@ -47,6 +47,14 @@ std::string foundBy(TestNode& node, const std::string& peer, const std::string& 
     }
 }
 
+// Sends one gossip message on `socket` (a client's DEALER).
+void sendGossip(zsock_t* socket, const zre::GossipMessage& message)
+{
+    auto bytes = zre::encodeGossip(message);
+    zframe_t* frame = zframe_new(bytes->data(), bytes->size());
+    zframe_send(&frame, socket, 0);
+}
+
 struct Site {
     std::vector<std::unique_ptr<TestNode>> nodes;
 
@@ -250,11 +258,7 @@ TEST(ZreGossip, ForgedTuplesNeitherEvictNorExhaust)
 
     zsock_t* forger = zsock_new(ZMQ_DEALER);
     ASSERT_EQ(zsock_connect(forger, "%s", endpoint.c_str()), 0);
-    auto send = [&](const zre::GossipMessage& m) {
-        auto bytes = zre::encodeGossip(m);
-        zframe_t* frame = zframe_new(bytes->data(), bytes->size());
-        zframe_send(&frame, forger, 0);
-    };
+    auto send = [&](const zre::GossipMessage& m) { sendGossip(forger, m); };
     zre::GossipMessage hello;
     hello.id = zre::GossipId::Hello;
     send(hello);
@@ -320,11 +324,8 @@ TEST(ZreGossip, NewUuidsAtALivePeersEndpointCauseNoEnterLeaveLoop)
     for (int round = 0; round < 6; ++round) {
         zre::GossipMessage m;
         m.id = round == 0 ? zre::GossipId::Hello : zre::GossipId::Ping;
-        for (const zre::GossipMessage& out : {m, *zre::publishTuple(randomTuple(random, victimEndpoint), 0)}) {
-            auto bytes = zre::encodeGossip(out);
-            zframe_t* frame = zframe_new(bytes->data(), bytes->size());
-            zframe_send(&frame, forger, 0);
-        }
+        for (const zre::GossipMessage& out : {m, *zre::publishTuple(randomTuple(random, victimEndpoint), 0)})
+            sendGossip(forger, out);
         c.drain(1000);
     }
     zsock_destroy(&forger);
@@ -389,11 +390,8 @@ void publishAs(const std::string& endpoint, const std::string& serverKey, const 
     zsock_connect(client, "%s", endpoint.c_str());
     zre::GossipMessage hello;
     hello.id = zre::GossipId::Hello;
-    for (const zre::GossipMessage& m : {hello, *zre::publishTuple(tuple, 0)}) {
-        auto bytes = zre::encodeGossip(m);
-        zframe_t* frame = zframe_new(bytes->data(), bytes->size());
-        zframe_send(&frame, client, 0);
-    }
+    for (const zre::GossipMessage& m : {hello, *zre::publishTuple(tuple, 0)})
+        sendGossip(client, m);
     zclock_sleep(300);
     zsock_destroy(&client);
 }
@@ -457,11 +455,7 @@ TEST(ZreGossip, SecuredGossipTakesTuplesOnlyFromTrustedKeys)
         zsock_set_curve_publickey(client, kx.publicKey.c_str());
         zsock_set_curve_secretkey(client, kx.secretKey.c_str());
         zsock_connect(client, "%s", endpoint.c_str());
-        auto send = [&](const zre::GossipMessage& m) {
-            auto bytes = zre::encodeGossip(m);
-            zframe_t* frame = zframe_new(bytes->data(), bytes->size());
-            zframe_send(&frame, client, 0);
-        };
+        auto send = [&](const zre::GossipMessage& m) { sendGossip(client, m); };
         zre::GossipMessage hello;
         hello.id = zre::GossipId::Hello;
         send(hello);
@@ -589,9 +583,7 @@ TEST(ZreGossip, OurServerKeepsAClientSilentForSecondsAndSaysWhoItIs)
     auto send = [&](zre::GossipId id) {
         zre::GossipMessage m;
         m.id = id;
-        auto bytes = zre::encodeGossip(m);
-        zframe_t* frame = zframe_new(bytes->data(), bytes->size());
-        zframe_send(&frame, client, 0);
+        sendGossip(client, m);
     };
     send(zre::GossipId::Hello);
     zframe_t* first = zframe_recv(client);  // the server's own tuple
@@ -625,9 +617,7 @@ std::string publishedBy(const std::string& endpoint, const std::string& uuid)
     zsock_connect(client, "%s", endpoint.c_str());
     zre::GossipMessage hello;
     hello.id = zre::GossipId::Hello;
-    auto bytes = zre::encodeGossip(hello);
-    zframe_t* frame = zframe_new(bytes->data(), bytes->size());
-    zframe_send(&frame, client, 0);
+    sendGossip(client, hello);
     std::string value;
     zsock_set_rcvtimeo(client, 3000);
     while (zframe_t* got = zframe_recv(client)) {
