@@ -1,9 +1,11 @@
 // How events reach the application: the event socket is readable exactly
 // while events wait, content frames of every number and size arrive whole,
-// and events outlive their node.
+// events outlive their node, and one flooding peer holds up no other.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "zre_test_util.hpp"
@@ -151,6 +153,49 @@ TEST(ZreEvents, EventsOutliveTheirNode)
     EXPECT_EQ(zframe_size(zmsg_last(zyre_event_msg(kept))), 100u);
     zyre_event_destroy(&kept);
     EXPECT_EQ(kept, nullptr);
+}
+
+// A peer that floods a node whose application is not reading holds up
+// nobody else: another peer's event, sent after the flood was queued, is
+// read within about one share (256 events) of the flooder's, not behind
+// all of them; and the flooder's events still arrive all, in order.
+TEST(ZreEvents, AFloodingPeerDoesNotHoldUpAnotherPeersEvents)
+{
+    NodeOptions o = onLoopback();
+    TestNode flooder("flooder", o);
+    TestNode reader("reader", o);
+    TestNode other("other", o);
+    ASSERT_TRUE(startPair(flooder, reader));
+    ASSERT_TRUE(other.start());
+    ASSERT_TRUE(reader.waitFor(isEvent("ENTER", other.uuid()), 5000));
+    ASSERT_TRUE(other.waitFor(isEvent("ENTER", reader.uuid()), 5000));
+    reader.drain(200);
+
+    constexpr int kFlood = 5000;
+    for (int i = 0; i < kFlood; ++i)
+        flooder.whisper(reader.uuid(), {"\x02", std::to_string(i)});
+    // Unread, the flood waits in the reader's event queue (far below the
+    // bound of unread events) by the time the other peer speaks.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    other.whisper(reader.uuid(), {"\x02", "other"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    size_t before = reader.events().size();
+    reader.drain(500);
+    const auto& events = reader.events();
+    long otherAt = -1, floodSeen = 0, outOfOrder = 0;
+    for (size_t i = before; i < events.size(); ++i) {
+        if (events[i].type != "WHISPER")
+            continue;
+        if (events[i].uuid == other.uuid())
+            otherAt = floodSeen;
+        else if (events[i].frames.at(1) != std::to_string(floodSeen++))
+            ++outOfOrder;
+    }
+    EXPECT_EQ(floodSeen, kFlood);
+    EXPECT_EQ(outOfOrder, 0);
+    ASSERT_GE(otherAt, 0) << "the other peer's message did not arrive";
+    EXPECT_LE(otherAt, 2 * 256) << "read behind the flood";
 }
 
 }  // namespace

@@ -91,8 +91,8 @@ EventQueue::EventQueue()
 
 EventQueue::~EventQueue()
 {
-    incoming_.clear();
-    batch_.clear();
+    prompt_.clear();
+    crowded_.clear();
     zsock_destroy(&front_);
     zsock_destroy(&back_);
 }
@@ -104,7 +104,12 @@ bool EventQueue::push(QueuedEvent&& event, size_t maxEvents, size_t maxBytes)
         return false;
     bytes_ += event.bytes;
     ++waiting_;
-    incoming_.push_back(std::move(event));
+    Unread& unread = unread_[keyOf(event)];
+    // Once in the second lane, a peer stays there until it has nothing
+    // unread there: its events keep their order.
+    bool crowded = unread.crowded > 0 || unread.prompt >= kPromptShare;
+    ++(crowded ? unread.crowded : unread.prompt);
+    (crowded ? crowded_ : prompt_).incoming.push_back(std::move(event));
     // A token that could not be sent before is sent with the next event.
     if (!signalled_)
         signalled_ = sendToken();
@@ -130,21 +135,51 @@ _zyre_event_t* EventQueue::pop(bool wait)
     return build(next);
 }
 
+bool EventQueue::Lane::take(QueuedEvent& out)
+{
+    if (next == batch.size()) {
+        if (batch.capacity() > kKeptCapacity)
+            std::vector<QueuedEvent>().swap(batch);
+        batch.clear();
+        next = 0;
+        batch.swap(incoming);
+    }
+    if (next == batch.size())
+        return false;
+    out = std::move(batch[next++]);
+    return true;
+}
+
+void EventQueue::Lane::clear()
+{
+    incoming.clear();
+    batch.clear();
+    next = 0;
+}
+
+EventQueue::PeerKey EventQueue::keyOf(const QueuedEvent& event)
+{
+    PeerKey key;
+    std::memcpy(key.data(), event.peerUuid, key.size());
+    return key;
+}
+
 bool EventQueue::takeNext(QueuedEvent& out)
 {
     std::lock_guard<std::mutex> hold(lock_);
-    if (next_ == batch_.size()) {
-        if (batch_.capacity() > kKeptCapacity)
-            std::vector<QueuedEvent>().swap(batch_);
-        batch_.clear();
-        next_ = 0;
-        batch_.swap(incoming_);
-    }
-    bool taken = next_ < batch_.size();
+    bool crowded = false;
+    bool taken = prompt_.take(out);
+    if (!taken)
+        taken = crowded = crowded_.take(out);
     if (taken) {
-        out = std::move(batch_[next_++]);
         bytes_ -= out.bytes;
         --waiting_;
+        auto unread = unread_.find(keyOf(out));
+        if (unread != unread_.end()) {
+            --(crowded ? unread->second.crowded : unread->second.prompt);
+            if (unread->second.prompt == 0 && unread->second.crowded == 0)
+                unread_.erase(unread);
+        }
     }
     // The token leaves the socket with the last event.
     if (waiting_ == 0 && signalled_)

@@ -4,11 +4,14 @@
 
 #include <czmq.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -87,12 +90,20 @@ struct QueuedEvent {
 
 // Events wait in a queue under a lock, not as messages in a socket: one
 // hand-over per event instead of a message of up to a dozen frames each
-// way. The application still polls a ZeroMQ socket: it holds one token
+// way. The queue is fair between peers: a peer with kPromptShare events
+// unread has its further ones queued in a second lane, read only while
+// the first is empty, so a peer that floods the node does not hold up
+// the others' events behind its own (each peer's events keep their
+// order). The application still polls a ZeroMQ socket: it holds one token
 // message exactly while the queue holds an event, so it is readable then
 // and only then (level-triggered, as zmq_poll and ZMQ_EVENTS expect).
 // One thread reads (zyre_event_new), as with any ZeroMQ socket.
 class EventQueue {
 public:
+    // Unread events of one peer beyond which its events go to the second
+    // lane (a batch of the inbox).
+    static constexpr uint32_t kPromptShare = 256;
+
     EventQueue();
     ~EventQueue();
     EventQueue(const EventQueue&) = delete;
@@ -113,6 +124,31 @@ public:
     _zyre_event_t* pop(bool wait);
 
 private:
+    // One lane of events, first in first out. The node appends to
+    // `incoming`; the reader takes a whole batch at a time by swapping it
+    // with `batch`, so that neither allocates per event once both have
+    // grown.
+    struct Lane {
+        std::vector<QueuedEvent> incoming;
+        std::vector<QueuedEvent> batch;
+        size_t next = 0;  // first untaken event of batch
+        bool take(QueuedEvent& out);
+        void clear();
+    };
+    // A peer's unread events in each lane.
+    struct Unread {
+        uint32_t prompt = 0;
+        uint32_t crowded = 0;
+    };
+    using PeerKey = std::array<char, sizeof(UuidText) - 1>;
+    struct PeerKeyHash {
+        size_t operator()(const PeerKey& key) const
+        {
+            return std::hash<std::string_view>()(std::string_view(key.data(), key.size()));
+        }
+    };
+    static PeerKey keyOf(const QueuedEvent& event);
+
     bool takeNext(QueuedEvent& out);
     bool sendToken();
     bool receiveToken();
@@ -121,12 +157,10 @@ private:
     zsock_t* front_ = nullptr;  // application side
     zsock_t* back_ = nullptr;   // node side
     std::mutex lock_;
-    // The node appends to `incoming_`; the reader takes a whole batch at a
-    // time by swapping it with `batch_`, so that neither allocates per
-    // event once both have grown.
-    std::vector<QueuedEvent> incoming_;
-    std::vector<QueuedEvent> batch_;
-    size_t next_ = 0;  // first untaken event of batch_
+    Lane prompt_;   // events of peers within their share
+    Lane crowded_;  // the rest, read while prompt_ is empty
+    // Peers with unread events only (at most one entry per unread event).
+    std::unordered_map<PeerKey, Unread, PeerKeyHash> unread_;
     size_t waiting_ = 0;
     size_t bytes_ = 0;
     bool signalled_ = false;  // the token was sent and not yet taken back
