@@ -180,8 +180,15 @@ int App::startLoop()
 
     // Release every handle before closing the loop: the default loop
     // outlives this object, and must not keep pointers into its handles.
-    if (inboxWatch)
-        uv_close(reinterpret_cast<uv_handle_t*>(inboxWatch.get()), nullptr);
+    if (inboxWatch) {
+        if (waitingOnInbox)
+            network->setInboxWaiting(false);
+        waitingOnInbox = false;
+        for (uv_handle_t* handle :
+             {reinterpret_cast<uv_handle_t*>(inboxWatch.get()), reinterpret_cast<uv_handle_t*>(waitBegins.get()),
+              reinterpret_cast<uv_handle_t*>(waitEnded.get())})
+            uv_close(handle, nullptr);
+    }
     for (uv_handle_t* handle :
          {reinterpret_cast<uv_handle_t*>(turnTimer.get()), reinterpret_cast<uv_handle_t*>(eventWatch.get()),
           reinterpret_cast<uv_handle_t*>(backlog.get()), reinterpret_cast<uv_handle_t*>(signalHandle.get())})
@@ -204,6 +211,14 @@ void App::watchInbox()
     }
     inboxWatch->data = this;
     uv_poll_start(inboxWatch.get(), UV_READABLE, onInboxSignalled);
+    waitBegins = std::make_unique<uv_prepare_t>();
+    uv_prepare_init(loop, waitBegins.get());
+    waitBegins->data = this;
+    uv_prepare_start(waitBegins.get(), onWaitBegins);
+    waitEnded = std::make_unique<uv_check_t>();
+    uv_check_init(loop, waitEnded.get());
+    waitEnded->data = this;
+    uv_check_start(waitEnded.get(), onWaitEnded);
 }
 
 bool App::watchEvents()
@@ -356,6 +371,24 @@ void App::onInboxSignalled(uv_poll_t* handle, int status, int /*events*/)
         app->inboxWatchStopped = status >= 0;
     }
     app->drainNetwork();
+}
+
+void App::onWaitBegins(uv_prepare_t* handle)
+{
+    App* app = static_cast<App*>(handle->data);
+    if (app->inboxWatchStopped || app->waitingOnInbox)
+        return;
+    app->waitingOnInbox = true;
+    app->network->setInboxWaiting(true);
+}
+
+void App::onWaitEnded(uv_check_t* handle)
+{
+    App* app = static_cast<App*>(handle->data);
+    if (!app->waitingOnInbox)
+        return;
+    app->waitingOnInbox = false;
+    app->network->setInboxWaiting(false);
 }
 
 void App::onBacklog(uv_idle_t* handle)

@@ -340,7 +340,11 @@ bool Network::poll(int timeout)
             wait = static_cast<int>(left.count());
         }
         // ::poll, not zmq_poll, which would begin with a zero-wait pass.
+        if (inbox >= 0)
+            setInboxWaiting(true);
         const int rc = ::poll(items, inbox >= 0 ? 2 : 1, wait);
+        if (inbox >= 0)
+            setInboxWaiting(false);
         if (rc < 0 && errno != EINTR)
             return false;
         if (rc == 0)
@@ -393,6 +397,16 @@ int Network::inboxWaitDescriptor() const
 bool Network::readInbox()
 {
     return started && receiveDirect();
+}
+
+void Network::setInboxWaiting(bool waiting)
+{
+#ifdef ZRE_HAS_INBOX_WAITING
+    if (started)
+        zyre_inbox_waiting(node, waiting);
+#else
+    (void)waiting;
+#endif
 }
 
 uint64_t Network::droppedEvents() const

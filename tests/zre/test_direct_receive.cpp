@@ -61,13 +61,20 @@ void readWaiting(zyre_t* node, Tally& tally)
 }
 
 // Waits up to `ms` for the inbox's descriptor or the event socket, then
-// reads the inbox directly if it signalled.
-void waitAndReadDirect(zyre_t* node, int ms, Tally& tally)
+// reads the inbox directly if it signalled. `announce`: the wait is
+// announced (zyre_inbox_waiting), so the node's thread leaves the inbox
+// to this one meanwhile.
+void waitAndReadDirect(zyre_t* node, int ms, Tally& tally, bool announce = false)
 {
     int fd = zyre_inbox_fd(node);
     ASSERT_GE(fd, 0);
     zmq_pollitem_t items[2] = {{zsock_resolve(zyre_socket(node)), 0, ZMQ_POLLIN, 0}, {nullptr, fd, ZMQ_POLLIN, 0}};
-    if (zmq_poll(items, 2, ms) <= 0)
+    if (announce)
+        zyre_inbox_waiting(node, true);
+    int ready = zmq_poll(items, 2, ms);
+    if (announce)
+        zyre_inbox_waiting(node, false);
+    if (ready <= 0)
         return;
     if (items[1].revents & ZMQ_POLLIN) {
         int read = zyre_receive_direct(node);
@@ -121,9 +128,10 @@ protected:
     std::atomic<long> sent{0};
 };
 
-// The application alternates: it reads the inbox itself for a while, then
-// is away (the node's thread reads), then reads only the event socket.
-// Every message arrives once, in order, and both threads did read.
+// The application alternates: it reads the inbox itself for a while (with
+// its waits announced or not), then is away (the node's thread reads),
+// then reads only the event socket. Every message arrives once, in order,
+// and both threads did read.
 TEST_F(ZreDirectReceive, BothThreadsReadingKeepEveryMessageOnceAndInOrder)
 {
     start(NodeOptions{});
@@ -135,7 +143,7 @@ TEST_F(ZreDirectReceive, BothThreadsReadingKeepEveryMessageOnceAndInOrder)
         long before = tally.received;
         if (phase % 3 == 0) {
             for (int i = 0; i < 50; ++i) {
-                waitAndReadDirect(reader->get(), 5, tally);
+                waitAndReadDirect(reader->get(), 5, tally, (i / 10 + phase) % 2 == 0);
                 readWaiting(reader->get(), tally);
             }
         } else if (phase % 3 == 1) {
@@ -174,7 +182,7 @@ TEST_F(ZreDirectReceive, ThePeersPingsAreAnsweredWhileTheApplicationIsAway)
     Tally tally;
     sendNumbered(1000, 10);
     for (auto end = Clock::now() + 300ms; Clock::now() < end || (tally.direct == 0 && Clock::now() < end + 3s);) {
-        waitAndReadDirect(reader->get(), 5, tally);
+        waitAndReadDirect(reader->get(), 5, tally, true);
         readWaiting(reader->get(), tally);
     }
     ASSERT_GT(tally.direct, 0);
@@ -185,6 +193,35 @@ TEST_F(ZreDirectReceive, ThePeersPingsAreAnsweredWhileTheApplicationIsAway)
     reader->drain(300);
     EXPECT_LE(reader->count(isEvent("SILENT", sender->uuid())), 1u);
     EXPECT_FALSE(reader->saw(isEvent("EXIT", sender->uuid())));
+}
+
+// A reader that announced a wait on the inbox and then neither reads it
+// nor ends the wait (a wedged thread) holds nothing up for long: the
+// node's thread looks at the inbox after its grace time (250 ms) anyway,
+// so messages reach the event socket and the peer's PINGs are answered.
+TEST_F(ZreDirectReceive, AnAnnouncedWaitThatNeverReadsHoldsNothingUp)
+{
+    NodeOptions o;
+    o.interval = 6000;
+    o.evasive = 1500;
+    o.expired = 3000;
+    start(o);
+    zyre_inbox_waiting(reader->get(), true);
+    constexpr long kTotal = 20;
+    sendNumbered(kTotal, 5);
+    Tally tally;
+    zmq_pollitem_t events = {zsock_resolve(zyre_socket(reader->get())), 0, ZMQ_POLLIN, 0};
+    for (auto end = Clock::now() + 5s; tally.received < kTotal && Clock::now() < end;) {
+        if (zmq_poll(&events, 1, 50) > 0)
+            readWaiting(reader->get(), tally);
+    }
+    EXPECT_EQ(tally.received, kTotal) << "messages stayed in an inbox left to a reader that never read it";
+    EXPECT_EQ(tally.outOfOrder, 0);
+    // Longer than the expired timeout, the wait still announced.
+    std::this_thread::sleep_for(4s);
+    sender->drain(300);
+    EXPECT_FALSE(sender->saw(isEvent("EXIT", reader->uuid())));
+    zyre_inbox_waiting(reader->get(), false);
 }
 
 // An application that reads the inbox directly but never its events: the

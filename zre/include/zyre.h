@@ -147,10 +147,21 @@ char* zyre_peer_found_by(zyre_t* self, const char* peer);
    application does not, so an application that never calls these loses
    nothing. Call both from the thread that reads the events; the
    descriptor must not be read or closed. zyre_event_new() tries a direct
-   read itself before it blocks. */
+   read itself before it blocks.
+   zyre_inbox_waiting(node, true) says that the calling thread is about to
+   block on the descriptor and will call zyre_receive_direct() when it
+   signals; zyre_inbox_waiting(node, false) that the wait has ended (call
+   it at once after waking, before other work). While a reader waits, the
+   node's thread leaves the inbox out of its own wait, so a message wakes
+   one thread, not two; it looks at the inbox every 250 ms anyway, and as
+   soon as it wakes for anything else while no reader waits. Calls nest:
+   every true needs its false. zyre_event_new() does this around its own
+   wait. */
 #define ZRE_HAS_DIRECT_RECEIVE 1
+#define ZRE_HAS_INBOX_WAITING 1
 int zyre_inbox_fd(zyre_t* self);
 int zyre_receive_direct(zyre_t* self);
+void zyre_inbox_waiting(zyre_t* self, bool waiting);
 
 /* Events ---------------------------------------------------------------- */
 

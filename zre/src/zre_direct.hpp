@@ -52,6 +52,10 @@ public:
     std::mutex& lock() { return lock_; }
     // A command (other than $TERM) left the pipe.
     void commandTaken() { queued_.fetch_sub(1); }
+    // Whether an application thread waits on the inbox's descriptor now,
+    // to read it itself when it signals: then the node's thread need not
+    // wake for the same message.
+    bool readerWaits() const { return waitingReaders_.load() > 0; }
 
     // ---- the application's threads
     // A command is about to enter the pipe (undone with commandTaken when
@@ -71,6 +75,9 @@ public:
     // come through the queue.
     int receive();
     int inboxFd() const { return inboxFd_.load(); }
+    // The calling thread begins (true) or ends (false) a wait on inboxFd()
+    // after which it reads the inbox (receive) if it signalled.
+    void readerWaiting(bool waiting) { waitingReaders_.fetch_add(waiting ? 1 : -1); }
 
 private:
     enum class Kind { Whisper, Shout };
@@ -80,6 +87,7 @@ private:
     std::atomic<int> queued_{0};   // commands sent to the actor, not yet handled ($TERM aside)
     DirectSends* node_ = nullptr;  // under `lock_`
     std::atomic<int> inboxFd_{-1};
+    std::atomic<int> waitingReaders_{0};
 };
 
 }  // namespace zre

@@ -36,6 +36,11 @@ constexpr size_t kMaxHelloSize = 64 << 10;
 // While reading is paused, how often the node looks whether the
 // application has made room (it is not told).
 constexpr int kPausedRecheckMs = 2;
+// While an application thread waits on the inbox to read it itself, the
+// node's thread leaves the inbox out of its wait (one wake-up less per
+// message), and looks at it this often in case that thread has gone to
+// other work meanwhile: the longest a PING or a HELLO then waits.
+constexpr int kReaderGraceMs = 250;
 // Messages read between two checks for room (each check takes a lock).
 constexpr int kEventsBetweenRoomChecks = 16;
 // Commands or inbox messages handled in one go before the loop turns.
@@ -119,11 +124,12 @@ private:
     {
         int n = 0;
         int64_t t = now();
+        inboxLeftToReader_ = running_ && !inboxBusy_ && !outbox_.readingPaused() && direct_.readerWaits();
         waitFds_[n++] = {pipeFd_, POLLIN, 0};
         waitFds_[n++] = {directPath_.wakeFd(), POLLIN, 0};
         if (running_) {
             // Paused or resting, a socket is left out (poll skips a negative one).
-            waitFds_[n++] = {outbox_.readingPaused() ? -1 : inbox_.fd(), POLLIN, 0};
+            waitFds_[n++] = {outbox_.readingPaused() || inboxLeftToReader_ ? -1 : inbox_.fd(), POLLIN, 0};
             waitFds_[n++] = {beaconBusy_ ? -1 : beacons_.pollFd(t), POLLIN, 0};
             waitFds_[n++] = {inbox_.monitorFd(), POLLIN, 0};
             gossipFds_.clear();
@@ -138,6 +144,8 @@ private:
             timeout = std::min(timeout < 0 ? kPausedRecheckMs : timeout, kPausedRecheckMs);
         if (running_ && mailboxes_.hasBacklog() && !busy)
             timeout = std::min(timeout < 0 ? Mailboxes::kBacklogRecheckMs : timeout, Mailboxes::kBacklogRecheckMs);
+        if (inboxLeftToReader_)
+            timeout = std::min(timeout < 0 ? kReaderGraceMs : timeout, kReaderGraceMs);
         waitTimeout_ = timeout;
         waitRunning_ = running_;
     }
@@ -145,19 +153,30 @@ private:
     // Under the lock: what the last wait found.
     void noteActivity()
     {
-        if (waitResult_ <= 0)
-            return;  // timeout, or EINTR: the timers are checked again
+        if (waitResult_ <= 0) {
+            // Timeout, or EINTR: the timers are checked again, and an inbox
+            // left to a reader is looked at, whether that reader still
+            // waits or not (one that announced a wait and never reads must
+            // not keep peers unanswered).
+            if (waitRunning_ && running_ && inboxLeftToReader_)
+                inboxBusy_ = true;
+            return;
+        }
         waitResult_ = 0;
         const short ready = POLLIN | POLLERR | POLLHUP;
         pipeBusy_ = pipeBusy_ || (waitFds_[0].revents & ready);
         if (waitFds_[1].revents & ready)
             directPath_.woken();  // work the application's thread left, which the loop looks at anyway
         if (waitRunning_ && running_) {
-            inboxBusy_ = inboxBusy_ || (waitFds_[2].revents & ready);
+            inboxBusy_ = inboxBusy_ || (waitFds_[2].revents & ready) || readerGone();
             beaconBusy_ = beaconBusy_ || (waitFds_[3].revents & ready);
             monitorBusy_ = monitorBusy_ || (waitFds_[4].revents & ready);
         }
     }
+
+    // The inbox was left to a reader that no longer waits on it: whatever
+    // came meanwhile may have signalled nobody.
+    bool readerGone() const { return inboxLeftToReader_ && !direct_.readerWaits(); }
 
     int pollTimeout(int64_t t) const
     {
@@ -773,6 +792,7 @@ private:
     // Sockets that may hold more than their descriptors tell (see run()).
     bool pipeBusy_ = true;
     bool inboxBusy_ = false;
+    bool inboxLeftToReader_ = false;  // the last wait left the inbox out: a reader waited on it
     bool beaconBusy_ = false;
     bool monitorBusy_ = false;
     bool gossipBusy_ = false;

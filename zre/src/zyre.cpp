@@ -426,6 +426,12 @@ int zyre_receive_direct(zyre_t* self)
     return self ? self->direct.receive() : -1;
 }
 
+void zyre_inbox_waiting(zyre_t* self, bool waiting)
+{
+    if (self)
+        self->direct.readerWaiting(waiting);
+}
+
 zyre_event_t* zyre_event_new(zyre_t* node)
 {
     // While nothing waits, the inbox is waited on beside the event socket
@@ -441,7 +447,10 @@ zyre_event_t* zyre_event_new(zyre_t* node)
             return event;
         zmq_pollitem_t items[2] = {{zsock_resolve(node->events.socket()), 0, ZMQ_POLLIN, 0},
                                    {nullptr, inbox, ZMQ_POLLIN, 0}};
-        if (zmq_poll(items, 2, -1) < 0)
+        node->direct.readerWaiting(true);
+        int ready = zmq_poll(items, 2, -1);
+        node->direct.readerWaiting(false);
+        if (ready < 0)
             return nullptr;  // interrupted
     }
 }

@@ -92,6 +92,11 @@ public:
     /// The node's inbox signalled: read it here (Network::readInbox()),
     /// then drainNetwork().
     static void onInboxSignalled(uv_poll_t* handle, int status, int events);
+    /// Right before the loop waits: while the inbox is watched, tells the
+    /// node that this thread waits on it (Network::setInboxWaiting()).
+    static void onWaitBegins(uv_prepare_t* handle);
+    /// Right after the loop's wait: the wait of onWaitBegins() has ended.
+    static void onWaitEnded(uv_check_t* handle);
     /// The SIGINT callback: stop() the App in `handle->data`.
     static void cleanupAndExit(uv_signal_t* handle, int signum);
 
@@ -166,6 +171,11 @@ protected:
     /// Set while the inbox watch is stopped because the node's thread has
     /// the inbox; drainNetwork() starts it again once the events are read.
     bool inboxWatchStopped = false;
+    /// The hooks around the loop's wait (see onWaitBegins()).
+    std::unique_ptr<uv_prepare_t> waitBegins;
+    std::unique_ptr<uv_check_t> waitEnded;
+    /// Set from onWaitBegins() to onWaitEnded() while the inbox is watched.
+    bool waitingOnInbox = false;
     /// Set when libuv stopped watching the descriptor: onTurn() then reads
     /// the events once a turn.
     bool eventWatchFailed = false;

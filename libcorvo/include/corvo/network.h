@@ -233,6 +233,12 @@ public:
     /// has it (or cannot be read here): its events then come through the
     /// event socket alone, until poll(0) has found nothing.
     bool readInbox();
+    /// The loop of one's own is about to block with inboxWaitDescriptor()
+    /// among what it waits on (true), or has woken (false). While it waits,
+    /// the node's thread leaves the inbox to it: a message then wakes one
+    /// thread instead of two. Every true needs its false; poll() does this
+    /// itself.
+    void setInboxWaiting(bool waiting);
     /// Events the node dropped because this program read them too slowly
     /// (it holds up to 100,000 unread events or 64 MiB, then counts and
     /// warns); always 0 with a ZRE library that does not count them.
