@@ -36,10 +36,12 @@ constexpr size_t kMaxHelloSize = 64 << 10;
 // While reading is paused, how often the node looks whether the
 // application has made room (it is not told).
 constexpr int kPausedRecheckMs = 2;
-// While an application thread waits on the inbox to read it itself, the
-// node's thread leaves the inbox out of its wait (one wake-up less per
-// message), and looks at it this often in case that thread has gone to
-// other work meanwhile: the longest a PING or a HELLO then waits.
+// While an application thread waits on the inbox to read it itself, and
+// messages came within this time, the node's thread leaves the inbox out
+// of its wait (one wake-up less per message), and looks at it this often
+// in case that thread has gone to other work meanwhile: the longest a PING
+// or a HELLO then waits. An idle node watches its inbox as before, so it
+// is not woken for this.
 constexpr int kReaderGraceMs = 250;
 // Messages read between two checks for room (each check takes a lock).
 constexpr int kEventsBetweenRoomChecks = 16;
@@ -124,7 +126,8 @@ private:
     {
         int n = 0;
         int64_t t = now();
-        inboxLeftToReader_ = running_ && !inboxBusy_ && !outbox_.readingPaused() && direct_.readerWaits();
+        inboxLeftToReader_ = running_ && !inboxBusy_ && !outbox_.readingPaused() && direct_.readerWaits() &&
+                             t - lastReadAt_ < kReaderGraceMs;
         waitFds_[n++] = {pipeFd_, POLLIN, 0};
         waitFds_[n++] = {directPath_.wakeFd(), POLLIN, 0};
         if (running_) {
@@ -664,6 +667,8 @@ private:
         }
         received_.clear();
         inboxBusy_ = !empty;
+        if (handled > 0)
+            lastReadAt_ = now();
         return handled;
     }
 
@@ -797,6 +802,7 @@ private:
     bool monitorBusy_ = false;
     bool gossipBusy_ = false;
     int64_t nextCheckAt_ = 0;
+    int64_t lastReadAt_ = INT64_MIN / 2;  // when the inbox last had messages
     int64_t checkInterval_ = 1000;
     uint64_t contentHandled_ = 0;  // WHISPERs and SHOUTs read (see receiveDirect)
 
