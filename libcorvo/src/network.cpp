@@ -314,6 +314,11 @@ bool Network::poll(int timeout)
     // reported nothing, the socket's descriptor becomes readable when
     // anything new arrives; a wait that times out therefore needs no second
     // check, and an idle turn costs one check and one poll.
+    // An event already queued is seen without asking libzmq (a look at
+    // ZMQ_EVENTS costs two system calls); a look that finds the queue empty
+    // still asks it, which re-arms the descriptor.
+    if (eventQueued())
+        return true;
     void* socket = zsock_resolve(zyre_socket(node));
     if (hasInput(socket))
         return true;
@@ -355,6 +360,15 @@ bool Network::poll(int timeout)
         if (hasInput(socket))
             return true;
     }
+}
+
+bool Network::eventQueued() const
+{
+#ifdef ZRE_HAS_EVENT_WAITING
+    return zyre_event_waiting(node);
+#else
+    return false;
+#endif
 }
 
 int Network::inboxDescriptor() const

@@ -166,6 +166,13 @@ void zyre_inbox_waiting(zyre_t* self, bool waiting);
 
 /* Events ---------------------------------------------------------------- */
 
+/* This node's own addition to the API (ZRE_HAS_EVENT_WAITING): whether an
+   event waits to be read, without a system call (asking zyre_socket() with
+   zsock_events() costs libzmq two). Call it from the thread that reads the
+   events; zyre_socket() stays readable exactly while this is true. */
+#define ZRE_HAS_EVENT_WAITING 1
+bool zyre_event_waiting(zyre_t* self);
+
 /* Waits for and reads the next event; NULL when interrupted. */
 zyre_event_t* zyre_event_new(zyre_t* node);
 void zyre_event_destroy(zyre_event_t** self_p);

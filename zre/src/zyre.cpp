@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -430,6 +431,11 @@ void zyre_inbox_waiting(zyre_t* self, bool waiting)
 {
     if (self)
         self->direct.readerWaiting(waiting);
+}
+
+bool zyre_event_waiting(zyre_t* self)
+{
+    return self && self->events.holdsAtLeast(1, SIZE_MAX);
 }
 
 zyre_event_t* zyre_event_new(zyre_t* node)

@@ -325,6 +325,8 @@ private:
     // of the inbox on this thread (false: the node's thread has it).
     int inboxDescriptor() const;
     bool receiveDirect();
+    // Whether the node has queued an event for this thread (no system call).
+    bool eventQueued() const;
 
     zyre_t* node = nullptr;
     PeerTable table;
