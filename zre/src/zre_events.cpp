@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace zre {
 
@@ -104,7 +105,7 @@ bool EventQueue::push(QueuedEvent&& event, size_t maxEvents, size_t maxBytes)
         return false;
     bytes_ += event.bytes;
     ++waiting_;
-    Unread& unread = unread_[keyOf(event)];
+    Unread& unread = unreadOf(event);
     // Once in the second lane, a peer stays there until it has nothing
     // unread there: its events keep their order.
     bool crowded = unread.crowded > 0 || unread.prompt >= kPromptShare;
@@ -164,6 +165,24 @@ EventQueue::PeerKey EventQueue::keyOf(const QueuedEvent& event)
     return key;
 }
 
+EventQueue::Unread& EventQueue::unreadOf(const QueuedEvent& event)
+{
+    // A stream comes from one peer: its entry is looked up once. Entries of
+    // an unordered_map stay where they are until erased.
+    if (cached_ && std::memcmp(cachedKey_.data(), event.peerUuid, cachedKey_.size()) == 0)
+        return *cached_;
+    cachedKey_ = keyOf(event);
+    cached_ = &unread_[cachedKey_];
+    return *cached_;
+}
+
+void EventQueue::sweepUnread()
+{
+    for (auto it = unread_.begin(); it != unread_.end();)
+        it = it->second.prompt == 0 && it->second.crowded == 0 ? unread_.erase(it) : std::next(it);
+    cached_ = nullptr;
+}
+
 bool EventQueue::takeNext(QueuedEvent& out)
 {
     std::lock_guard<std::mutex> hold(lock_);
@@ -174,12 +193,12 @@ bool EventQueue::takeNext(QueuedEvent& out)
     if (taken) {
         bytes_ -= out.bytes;
         --waiting_;
-        auto unread = unread_.find(keyOf(out));
-        if (unread != unread_.end()) {
-            --(crowded ? unread->second.crowded : unread->second.prompt);
-            if (unread->second.prompt == 0 && unread->second.crowded == 0)
-                unread_.erase(unread);
-        }
+        Unread& unread = unreadOf(out);
+        --(crowded ? unread.crowded : unread.prompt);
+        // Entries at zero stay for the peer's next event, and are swept
+        // once they are many (a sweep costs about what they took to gather).
+        if (unread_.size() > std::max(kKeptPeers, 2 * waiting_))
+            sweepUnread();
     }
     // The token leaves the socket with the last event.
     if (waiting_ == 0 && signalled_)

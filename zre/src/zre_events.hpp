@@ -148,6 +148,10 @@ private:
         }
     };
     static PeerKey keyOf(const QueuedEvent& event);
+    // The entry of the event's peer (made if missing). Under lock_.
+    Unread& unreadOf(const QueuedEvent& event);
+    // Drops the entries of peers with nothing unread.
+    void sweepUnread();
 
     bool takeNext(QueuedEvent& out);
     bool sendToken();
@@ -159,8 +163,12 @@ private:
     std::mutex lock_;
     Lane prompt_;   // events of peers within their share
     Lane crowded_;  // the rest, read while prompt_ is empty
-    // Peers with unread events only (at most one entry per unread event).
+    // Peers with unread events, and some without: at most kKeptPeers
+    // entries or two per unread event, whichever is more.
+    static constexpr size_t kKeptPeers = 256;
     std::unordered_map<PeerKey, Unread, PeerKeyHash> unread_;
+    PeerKey cachedKey_{};       // the peer of the last look-up
+    Unread* cached_ = nullptr;  // its entry in unread_
     size_t waiting_ = 0;
     size_t bytes_ = 0;
     bool signalled_ = false;  // the token was sent and not yet taken back
