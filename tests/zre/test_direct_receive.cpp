@@ -197,7 +197,7 @@ TEST_F(ZreDirectReceive, ThePeersPingsAreAnsweredWhileTheApplicationIsAway)
 
 // A reader that announced a wait on the inbox and then neither reads it
 // nor ends the wait (a wedged thread) holds nothing up for long: the
-// node's thread looks at the inbox after its grace time (250 ms) anyway,
+// node's thread looks at the inbox after its grace time (500 ms) anyway,
 // so messages reach the event socket and the peer's PINGs are answered.
 TEST_F(ZreDirectReceive, AnAnnouncedWaitThatNeverReadsHoldsNothingUp)
 {

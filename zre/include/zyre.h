@@ -152,10 +152,10 @@ char* zyre_peer_found_by(zyre_t* self, const char* peer);
    block on the descriptor and will call zyre_receive_direct() when it
    signals; zyre_inbox_waiting(node, false) that the wait has ended (call
    it at once after waking, before other work). While a reader waits and
-   messages came within the last 250 ms, a few at a time (a stream is
+   messages came within the last 500 ms, a few at a time (a stream is
    read faster by both threads), the node's thread leaves the inbox out of
    its own wait, so a message wakes one thread, not two; it
-   looks at the inbox every 250 ms anyway, and as soon as it wakes for
+   looks at the inbox every 500 ms anyway, and as soon as it wakes for
    anything else while no reader waits. Calls nest:
    every true needs its false. zyre_event_new() does this around its own
    wait. */

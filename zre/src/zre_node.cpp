@@ -42,7 +42,7 @@ constexpr int kPausedRecheckMs = 2;
 // in case that thread has gone to other work meanwhile: the longest a PING
 // or a HELLO then waits. An idle node watches its inbox as before, so it
 // is not woken for this.
-constexpr int kReaderGraceMs = 250;
+constexpr int kReaderGraceMs = 500;
 // ...and only while the reads find few messages at a time: a stream is
 // read faster by both threads side by side than by the reader alone.
 constexpr int kSparseBatch = 4;
