@@ -171,8 +171,9 @@ protected:
     /// Set while the inbox watch is stopped because the node's thread has
     /// the inbox; drainNetwork() starts it again once the events are read.
     bool inboxWatchStopped = false;
-    /// The hooks around the loop's wait (see onWaitBegins()).
+    /// The hook right before the loop's wait (see onWaitBegins()).
     std::unique_ptr<uv_prepare_t> waitBegins;
+    /// The hook right after the loop's wait (see onWaitEnded()).
     std::unique_ptr<uv_check_t> waitEnded;
     /// Set from onWaitBegins() to onWaitEnded() while the inbox is watched.
     bool waitingOnInbox = false;
