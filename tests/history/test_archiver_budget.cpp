@@ -109,9 +109,16 @@ TEST_F(ArchiverBudget, an_attacker_loses_its_own_rows_and_the_operators_changes_
     ASSERT_TRUE(waitFor([&] { return attacker.out().find("attack done") != std::string::npos; }, 120s))
         << attacker.err();
 
-    // Every confirmed change is there, received by the archiver no later
-    // than a second after the operator's tool had seen it (they share this
-    // machine's clock and its load).
+    // Every confirmed change is there, received by the archiver soon after
+    // the operator's tool had seen it (they share this machine's clock and
+    // its load). The first change meets the archiver at work on the
+    // attacker's 14 MB Info: up to 1.3 s on a loaded machine, and seconds
+    // in an instrumented build.
+#ifndef __SANITIZE_ADDRESS__
+    constexpr h::Micros kInTime = 2000000;
+#else
+    constexpr h::Micros kInTime = 6000000;
+#endif
     std::vector<double> found;
     ASSERT_TRUE(waitFor([&] {
         found.clear();
@@ -125,7 +132,7 @@ TEST_F(ArchiverBudget, an_attacker_loses_its_own_rows_and_the_operators_changes_
     for (const h::Point& p : points("camera", "expotime")) {
         if (p.source != h::SOURCE_BROADCAST || n >= confirmed.size())
             continue;
-        EXPECT_LT(p.time - confirmed[n], 1000000) << "received " << (p.time - confirmed[n]) / 1000 << " ms late";
+        EXPECT_LT(p.time - confirmed[n], kInTime) << "received " << (p.time - confirmed[n]) / 1000 << " ms late";
         ++n;
     }
 
