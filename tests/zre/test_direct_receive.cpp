@@ -85,6 +85,17 @@ void waitAndReadDirect(zyre_t* node, int ms, Tally& tally, bool announce = false
     }
 }
 
+// Beacons rarer than the liveness timeouts: only the answers to PINGs keep
+// the peers alive.
+NodeOptions livenessByPingsOnly()
+{
+    NodeOptions o;
+    o.interval = 6000;
+    o.evasive = 1500;
+    o.expired = 3000;
+    return o;
+}
+
 class ZreDirectReceive : public ::testing::Test {
 protected:
     void start(NodeOptions o)
@@ -174,11 +185,7 @@ TEST_F(ZreDirectReceive, BothThreadsReadingKeepEveryMessageOnceAndInOrder)
 // machine may cost a SILENT).
 TEST_F(ZreDirectReceive, ThePeersPingsAreAnsweredWhileTheApplicationIsAway)
 {
-    NodeOptions o;
-    o.interval = 6000;
-    o.evasive = 1500;
-    o.expired = 3000;
-    start(o);
+    start(livenessByPingsOnly());
     Tally tally;
     sendNumbered(1000, 10);
     for (auto end = Clock::now() + 300ms; Clock::now() < end || (tally.direct == 0 && Clock::now() < end + 3s);) {
@@ -201,11 +208,7 @@ TEST_F(ZreDirectReceive, ThePeersPingsAreAnsweredWhileTheApplicationIsAway)
 // so messages reach the event socket and the peer's PINGs are answered.
 TEST_F(ZreDirectReceive, AnAnnouncedWaitThatNeverReadsHoldsNothingUp)
 {
-    NodeOptions o;
-    o.interval = 6000;
-    o.evasive = 1500;
-    o.expired = 3000;
-    start(o);
+    start(livenessByPingsOnly());
     zyre_inbox_waiting(reader->get(), true);
     constexpr long kTotal = 20;
     sendNumbered(kTotal, 5);
