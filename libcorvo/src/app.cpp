@@ -272,7 +272,10 @@ void App::drainNetwork()
     }
     const uint64_t start = uv_hrtime();
     for (int handled = 0; handled < kMaxEventsPerTurn; ++handled) {
-        if (!network->poll(0)) {
+        // What came while this pass ran may be in the inbox, left to this
+        // thread by the node's: it is read and handled in the same pass.
+        bool more = network->poll(0) || (inboxWatch && !inboxWatchStopped && network->readInbox() && network->poll(0));
+        if (!more) {
             // The look that found nothing re-arms the descriptor.
             uv_idle_stop(backlog.get());
             if (inboxWatchStopped) {
