@@ -9,6 +9,7 @@
 // The readers wait on the node's inbox too and read it on their own thread
 // (zyre_receive_direct); BENCH_ZRE_HOP=1 leaves every message to the node's
 // thread.
+#include <poll.h>
 #include <sys/resource.h>
 #include <zyre.h>
 
@@ -63,30 +64,36 @@ bool directReceive = std::getenv("BENCH_ZRE_HOP") == nullptr;
 bool announceWait = true;
 
 // Whether an event of `node` is there within `ms`. Waits on the event
-// socket and on the node's inbox, which this thread reads when the node's
-// thread is not at it; when it is, its events come through the socket.
+// socket's descriptor and on the node's inbox, which this thread reads when
+// the node's thread is not at it; when it is, its events come through the
+// socket. The queue is looked at first (no system call), and the events of
+// this thread's own reads are not signalled on the socket, as libcorvo's
+// loop does.
 bool eventWithin(zyre_t* node, int ms)
 {
-    void* events = zsock_resolve(zyre_socket(node));
-    if (zsock_events(zyre_socket(node)) & ZMQ_POLLIN)
-        return true;
+    if (zyre_event_waiting(node))
+        return true;  // and when not, the descriptor is armed
+    int events = zsock_fd(zyre_socket(node));
     int inbox = directReceive ? zyre_inbox_fd(node) : -1;
     auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        zmq_pollitem_t items[2] = {{events, 0, ZMQ_POLLIN, 0}, {nullptr, inbox, ZMQ_POLLIN, 0}};
+        struct pollfd items[2] = {{events, POLLIN, 0}, {inbox, POLLIN, 0}};
         // While this thread waits on the inbox, the node's thread leaves it alone.
         bool announce = inbox >= 0 && announceWait;
         if (announce)
             zyre_inbox_waiting(node, true);
-        int ready = zmq_poll(items, inbox >= 0 ? 2 : 1, std::max<long>(left, 0));
+        int ready = poll(items, inbox >= 0 ? 2 : 1, int(std::max<long>(left, 0)));
         if (announce)
             zyre_inbox_waiting(node, false);
         if (ready <= 0)
             return false;
-        if (inbox >= 0 && (items[1].revents & ZMQ_POLLIN) && zyre_receive_direct(node) < 0)
+        if (inbox >= 0 && (items[1].revents & POLLIN) && zyre_receive_direct_unsignalled(node) < 0)
             inbox = -1;
-        if (zsock_events(zyre_socket(node)) & ZMQ_POLLIN)
+        if (zyre_event_waiting(node))
+            return true;
+        // Commands of libzmq's that signalled the descriptor are taken.
+        if ((items[0].revents & POLLIN) && (zsock_events(zyre_socket(node)) & ZMQ_POLLIN))
             return true;
         if (left <= 0)
             return false;

@@ -315,12 +315,10 @@ bool Network::poll(int timeout)
     // anything new arrives; a wait that times out therefore needs no second
     // check, and an idle turn costs one check and one poll.
     // An event already queued is seen without asking libzmq (a look at
-    // ZMQ_EVENTS costs two system calls); a look that finds the queue empty
-    // still asks it, which re-arms the descriptor.
-    if (eventQueued())
-        return true;
+    // ZMQ_EVENTS costs two system calls). A look that finds the queue
+    // empty re-arms the descriptor (the node asks libzmq when needed).
     void* socket = zsock_resolve(zyre_socket(node));
-    if (hasInput(socket))
+    if (eventQueued() || (!eventQueueArms() && hasInput(socket)))
         return true;
     if (timeout == 0)
         return false;
@@ -356,8 +354,11 @@ bool Network::poll(int timeout)
             return false;  // timed out: nothing signalled, nothing arrived
         if (inbox >= 0 && (items[1].revents & (POLLIN | POLLERR | POLLHUP)) && !receiveDirect())
             inbox = -1;
-        // Signalled: commands or messages; only ZMQ_EVENTS tells which.
-        if (hasInput(socket))
+        if (eventQueued())
+            return true;
+        // The socket signalled: commands or an event; only ZMQ_EVENTS tells
+        // which, and it takes the commands, so the descriptor falls quiet.
+        if ((items[0].revents || !eventQueueArms()) && hasInput(socket))
             return true;
     }
 }
@@ -366,6 +367,15 @@ bool Network::eventQueued() const
 {
 #ifdef ZRE_HAS_EVENT_WAITING
     return zyre_event_waiting(node);
+#else
+    return false;
+#endif
+}
+
+bool Network::eventQueueArms() const
+{
+#ifdef ZRE_HAS_UNSIGNALLED_RECEIVE
+    return true;
 #else
     return false;
 #endif
@@ -382,7 +392,10 @@ int Network::inboxDescriptor() const
 
 bool Network::receiveDirect()
 {
-#ifdef ZRE_HAS_DIRECT_RECEIVE
+#if defined(ZRE_HAS_UNSIGNALLED_RECEIVE)
+    // poll() looks at the queue next, so the socket need not be signalled.
+    return zyre_receive_direct_unsignalled(node) >= 0;
+#elif defined(ZRE_HAS_DIRECT_RECEIVE)
     return zyre_receive_direct(node) >= 0;
 #else
     return false;

@@ -227,6 +227,74 @@ TEST_F(ZreDirectReceive, AnAnnouncedWaitThatNeverReadsHoldsNothingUp)
     zyre_inbox_waiting(reader->get(), false);
 }
 
+// A reader as libcorvo's loop: it waits with poll() on the inbox and on the
+// event socket's descriptor, reads the inbox without signalling the socket,
+// and asks zyre_event_waiting() instead of ZMQ_EVENTS. In turns, it waits on
+// the event socket alone, so that the node's thread reads and hands the
+// socket its token. Every burst arrives in order without a wait running
+// out: a descriptor left unarmed after the token was taken would miss the
+// next one. A take that leaves events makes the socket readable for them.
+TEST_F(ZreDirectReceive, UnsignalledReadsAndArmedWaitsMissNothing)
+{
+    start(NodeOptions{});
+    const int eventsFd = zsock_fd(zyre_socket(reader->get()));
+    const int inboxFd = zyre_inbox_fd(reader->get());
+    ASSERT_GE(inboxFd, 0);
+    std::string to = reader->uuid();
+    Tally tally;
+    long stalls = 0;
+    long leftReadable = 0;  // takes that left events and the socket readable
+    for (long round = 0; round < 400 && stalls < 3; ++round) {
+        long burst = round % 4 + 1;
+        for (long i = 0; i < burst; ++i) {
+            zmsg_t* msg = numbered(tally.received + i);
+            zyre_whisper(sender->get(), to.c_str(), &msg);
+        }
+        const bool direct = round % 2 == 1;
+        for (long goal = tally.received + burst; tally.received < goal;) {
+            if (!zyre_event_waiting(reader->get())) {
+                struct pollfd items[2] = {{eventsFd, POLLIN, 0}, {inboxFd, POLLIN, 0}};
+                if (direct)
+                    zyre_inbox_waiting(reader->get(), true);
+                int ready = poll(items, direct ? 2 : 1, 2000);
+                if (direct)
+                    zyre_inbox_waiting(reader->get(), false);
+                if (ready <= 0) {
+                    ++stalls;
+                    break;
+                }
+                if (direct && (items[1].revents & POLLIN)) {
+                    int read = zyre_receive_direct_unsignalled(reader->get());
+                    tally.direct += read > 0 ? read : 0;
+                }
+                if ((items[0].revents & POLLIN) && !zyre_event_waiting(reader->get()))
+                    zsock_events(zyre_socket(reader->get()));  // libzmq's commands, no event
+                continue;
+            }
+            zyre_event_t* e = zyre_event_new(reader->get());
+            ASSERT_NE(e, nullptr);
+            zmsg_t* msg = zyre_event_msg(e);
+            if (msg && zmsg_size(msg) == 2 && zframe_size(zmsg_last(msg)) == sizeof(long)) {
+                long i;
+                std::memcpy(&i, zframe_data(zmsg_last(msg)), sizeof i);
+                tally.outOfOrder += i != tally.received;
+                ++tally.received;
+            }
+            zyre_event_destroy(&e);
+            if (zyre_event_waiting(reader->get())) {
+                EXPECT_TRUE(eventWaits(reader->get())) << "events wait, the socket says no";
+                ++leftReadable;
+            }
+        }
+    }
+    EXPECT_EQ(stalls, 0) << "a wait ran out while a burst was on its way";
+    EXPECT_EQ(tally.received, 1000);
+    EXPECT_EQ(tally.outOfOrder, 0);
+    EXPECT_GT(tally.direct, 0) << "the application's thread never read the inbox";
+    EXPECT_FALSE(zyre_event_waiting(reader->get()));
+    EXPECT_FALSE(eventWaits(reader->get())) << "readable after the last event";
+}
+
 // An application that reads the inbox directly but never its events: the
 // direct reads stop at the pause bound (refused while the events wait), so
 // nothing is dropped and everything arrives once it reads them.

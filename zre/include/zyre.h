@@ -165,12 +165,29 @@ int zyre_inbox_fd(zyre_t* self);
 int zyre_receive_direct(zyre_t* self);
 void zyre_inbox_waiting(zyre_t* self, bool waiting);
 
+/* This node's own addition to the API (ZRE_HAS_UNSIGNALLED_RECEIVE): as
+   zyre_receive_direct(), for a reader that calls zyre_event_waiting() or
+   zyre_event_new() next. The events it queues do not make zyre_socket()
+   readable: handing the socket a token and taking it back costs a few
+   system calls a message, for nobody, as this thread reads the events
+   itself. zyre_event_new() makes the socket readable again for those it
+   leaves unread, and zyre_event_waiting() sees them all. Events that the
+   node's thread queues during this call may be left unsignalled in the
+   same way. zyre_event_new() reads the inbox this way itself. */
+#define ZRE_HAS_UNSIGNALLED_RECEIVE 1
+int zyre_receive_direct_unsignalled(zyre_t* self);
+
 /* Events ---------------------------------------------------------------- */
 
 /* This node's own addition to the API (ZRE_HAS_EVENT_WAITING): whether an
    event waits to be read, without a system call (asking zyre_socket() with
    zsock_events() costs libzmq two). Call it from the thread that reads the
-   events; zyre_socket() stays readable exactly while this is true. */
+   events; zyre_socket() stays readable exactly while this is true (but
+   for events of zyre_receive_direct_unsignalled(), until the next
+   zyre_event_new()). When it returns false, the socket's descriptor
+   (ZMQ_FD) is armed: it signals the next event without a zsock_events()
+   look first. That look costs two system calls once after the socket was
+   last signalled, and none otherwise. */
 #define ZRE_HAS_EVENT_WAITING 1
 bool zyre_event_waiting(zyre_t* self);
 

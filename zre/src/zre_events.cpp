@@ -87,7 +87,9 @@ EventQueue::EventQueue()
     if (zsock_bind(back_, "%s", endpoint.c_str()) != 0 || zsock_connect(front_, "%s", endpoint.c_str()) != 0) {
         zsock_destroy(&back_);
         zsock_destroy(&front_);
+        return;
     }
+    fd_ = zsock_fd(front_);
 }
 
 EventQueue::~EventQueue()
@@ -112,9 +114,35 @@ bool EventQueue::push(QueuedEvent&& event, size_t maxEvents, size_t maxBytes)
     ++(crowded ? unread.crowded : unread.prompt);
     (crowded ? crowded_ : prompt_).incoming.push_back(std::move(event));
     // A token that could not be sent before is sent with the next event.
-    if (!signalled_)
+    if (!signalled_ && signalling_)
         signalled_ = sendToken();
     return true;
+}
+
+bool EventQueue::eventWaiting()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    if (waiting_ > 0)
+        return true;
+    if (!armed_) {
+        // No event, so no token: the look finds the pipe empty.
+        int events = 0;
+        size_t size = sizeof events;
+        armed_ = zmq_getsockopt(zsock_resolve(front_), ZMQ_EVENTS, &events, &size) == 0;
+    }
+    return false;
+}
+
+void EventQueue::descriptorSignalled()
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    armed_ = false;
+}
+
+void EventQueue::setSignalling(bool on)
+{
+    std::lock_guard<std::mutex> hold(lock_);
+    signalling_ = on;
 }
 
 bool EventQueue::holdsAtLeast(size_t events, size_t bytes)
@@ -200,9 +228,12 @@ bool EventQueue::takeNext(QueuedEvent& out)
         if (unread_.size() > std::max(kKeptPeers, 2 * waiting_))
             sweepUnread();
     }
-    // The token leaves the socket with the last event.
+    // The token leaves the socket with the last event, and comes for the
+    // events that a direct read left unsignalled and this take left unread.
     if (waiting_ == 0 && signalled_)
         signalled_ = !receiveToken();
+    else if (waiting_ > 0 && !signalled_ && signalling_)
+        signalled_ = sendToken();
     return taken;
 }
 
@@ -243,7 +274,10 @@ bool EventQueue::sendToken()
 bool EventQueue::receiveToken()
 {
     char none;
-    return zmq_recv(zsock_resolve(front_), &none, sizeof none, ZMQ_DONTWAIT) >= 0;
+    if (zmq_recv(zsock_resolve(front_), &none, sizeof none, ZMQ_DONTWAIT) < 0)
+        return false;
+    armed_ = false;
+    return true;
 }
 
 }  // namespace zre

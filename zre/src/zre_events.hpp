@@ -97,6 +97,10 @@ struct QueuedEvent {
 // order). The application still polls a ZeroMQ socket: it holds one token
 // message exactly while the queue holds an event, so it is readable then
 // and only then (level-triggered, as zmq_poll and ZMQ_EVENTS expect).
+// One exception saves the token's hand-over (a few system calls each way)
+// where nobody waits for it: events the reading thread queues itself, in
+// a direct read of the inbox, while signalling is off; that thread takes
+// them next, and a take that leaves events unsignalled sends the token.
 // One thread reads (zyre_event_new), as with any ZeroMQ socket.
 class EventQueue {
 public:
@@ -111,14 +115,28 @@ public:
 
     // Whether the sockets could be made.
     bool ok() const { return front_ && back_; }
-    // The application's socket.
+    // The application's socket, and its ZMQ_FD.
     zsock_t* socket() const { return front_; }
+    int descriptor() const { return fd_; }
+    // The reader saw descriptor() signal: libzmq's commands wait there, and
+    // the next eventWaiting() that finds no event takes them.
+    void descriptorSignalled();
 
     // Queues `event` unless `maxEvents` events or `maxBytes` bytes already
     // wait (one event always fits into an empty queue). False when refused.
     bool push(QueuedEvent&& event, size_t maxEvents, size_t maxBytes);
     // Whether at least `events` events or `bytes` bytes wait.
     bool holdsAtLeast(size_t events, size_t bytes);
+    // For the reading thread: whether an event waits. When none does, the
+    // socket is also made to signal the next one: libzmq signals a message
+    // only to a reader that found its pipe empty since its last read, so
+    // after a token was taken one look at ZMQ_EVENTS is due.
+    bool eventWaiting();
+    // Off: push() leaves the socket unsignalled (the reading thread, about
+    // to read the inbox itself and then the queue, turns it off around
+    // that read). Events the node's thread queues meanwhile go unsignalled
+    // too; the reader takes them with its own.
+    void setSignalling(bool on);
     // The next event; with `wait`, waits for it. Null when none is there
     // (without `wait`) or the wait was interrupted.
     _zyre_event_t* pop(bool wait);
@@ -160,6 +178,7 @@ private:
 
     zsock_t* front_ = nullptr;  // application side
     zsock_t* back_ = nullptr;   // node side
+    int fd_ = -1;               // front_'s ZMQ_FD
     std::mutex lock_;
     Lane prompt_;   // events of peers within their share
     Lane crowded_;  // the rest, read while prompt_ is empty
@@ -172,6 +191,8 @@ private:
     size_t waiting_ = 0;
     size_t bytes_ = 0;
     bool signalled_ = false;  // the token was sent and not yet taken back
+    bool signalling_ = true;  // push() sends the token
+    bool armed_ = false;      // the reader found the pipe empty since it last took a token
 };
 
 }  // namespace zre

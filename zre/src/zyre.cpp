@@ -2,6 +2,7 @@
 // hands out the events the actor queued.
 #include "zyre.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -427,6 +428,16 @@ int zyre_receive_direct(zyre_t* self)
     return self ? self->direct.receive() : -1;
 }
 
+int zyre_receive_direct_unsignalled(zyre_t* self)
+{
+    if (!self)
+        return -1;
+    self->events.setSignalling(false);
+    int handled = self->direct.receive();
+    self->events.setSignalling(true);
+    return handled;
+}
+
 void zyre_inbox_waiting(zyre_t* self, bool waiting)
 {
     if (self)
@@ -435,7 +446,26 @@ void zyre_inbox_waiting(zyre_t* self, bool waiting)
 
 bool zyre_event_waiting(zyre_t* self)
 {
-    return self && self->events.holdsAtLeast(1, SIZE_MAX);
+    return self && self->events.eventWaiting();
+}
+
+// Waits until the inbox or the event socket signals; false when
+// interrupted. poll(), not zmq_poll(), which looks at the socket's
+// ZMQ_EVENTS before and after its wait (four system calls more).
+static bool waitForInput(zyre_t* node, int inbox)
+{
+    // Finding no event arms the socket's descriptor.
+    if (node->events.eventWaiting())
+        return true;
+    struct pollfd items[2] = {{node->events.descriptor(), POLLIN, 0}, {inbox, POLLIN, 0}};
+    node->direct.readerWaiting(true);
+    int ready = poll(items, 2, -1);
+    node->direct.readerWaiting(false);
+    if (ready < 0)
+        return false;
+    if (items[0].revents)
+        node->events.descriptorSignalled();
+    return true;
 }
 
 zyre_event_t* zyre_event_new(zyre_t* node)
@@ -447,16 +477,11 @@ zyre_event_t* zyre_event_new(zyre_t* node)
         if (zyre_event_t* event = node->events.pop(false))
             return event;
         int inbox = node->direct.inboxFd();
-        if (inbox < 0 || node->direct.receive() < 0)
+        if (inbox < 0 || zyre_receive_direct_unsignalled(node) < 0)
             return node->events.pop(true);
         if (zyre_event_t* event = node->events.pop(false))
             return event;
-        zmq_pollitem_t items[2] = {{zsock_resolve(node->events.socket()), 0, ZMQ_POLLIN, 0},
-                                   {nullptr, inbox, ZMQ_POLLIN, 0}};
-        node->direct.readerWaiting(true);
-        int ready = zmq_poll(items, 2, -1);
-        node->direct.readerWaiting(false);
-        if (ready < 0)
+        if (!waitForInput(node, inbox))
             return nullptr;  // interrupted
     }
 }

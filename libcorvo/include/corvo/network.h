@@ -227,7 +227,8 @@ public:
     /// lets this thread read the inbox itself and setDirectReceive() has
     /// not turned that off (else -1). When it signals,
     /// readInbox() reads what came (one thread wake-up less per message);
-    /// the events then wait for poll() as any other.
+    /// the events then wait for poll() as any other. Call poll() next:
+    /// these events do not make waitDescriptor() readable.
     int inboxWaitDescriptor() const;
     /// Reads the node's inbox on this thread. False when the node's thread
     /// has it (or cannot be read here): its events then come through the
@@ -327,6 +328,9 @@ private:
     bool receiveDirect();
     // Whether the node has queued an event for this thread (no system call).
     bool eventQueued() const;
+    // Whether eventQueued() also re-arms the event socket's descriptor when
+    // it finds none, so that no look at ZMQ_EVENTS is due after it.
+    bool eventQueueArms() const;
 
     zyre_t* node = nullptr;
     PeerTable table;
