@@ -394,6 +394,30 @@ TEST(ZreNodes, StoppedNodeIsSilentAliveAgainThenExpires)
     kill(child.pid, SIGCONT);
 }
 
+// A program restarted under the name of one that hangs (stopped: its
+// connections stay open) gets the hung one checked at once: it is gone in
+// a few seconds, long before the expiry.
+TEST(ZreNodes, HungNodeIsDroppedWhenItsNameEntersAgain)
+{
+    NodeOptions o = options(freshPort());
+    o.evasive = 20000;
+    o.expired = 40000;
+    TestNode a("alpha", o);
+    ASSERT_TRUE(a.start());
+    Child hung;
+    ASSERT_TRUE(hung.start(a, o.port));
+    kill(hung.pid, SIGSTOP);
+    Child restarted;
+    restarted.pid = spawnNode("victim", o.port, 100);
+    std::string first = hung.uuid;
+    ASSERT_TRUE(
+        a.waitFor([&](const Event& e) { return e.type == "ENTER" && e.name == "victim" && e.uuid != first; }, 5000));
+    auto enteredAt = std::chrono::steady_clock::now();
+    EXPECT_TRUE(a.waitFor(isEvent("EXIT", first), 8000));
+    EXPECT_LT(secondsSince(enteredAt), 8.0);
+    kill(hung.pid, SIGCONT);
+}
+
 // A peer whose beacons do not reach us (found through gossip, or beaconing
 // rarely) and that has nothing to say: its answers to our PINGs are all we
 // hear of it. While it answers it is never called SILENT; stopped, it is

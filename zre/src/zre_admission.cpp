@@ -115,6 +115,10 @@ bool Admission::acceptIdentity(const Peer* known, const Uuid& uuid, const Messag
 
 std::vector<Uuid> Admission::twinsOf(PeerTable& peers, const Peer& newcomer)
 {
+    // Usually the newcomer alone has its name: no walk through the table
+    // (a site of N peers would walk it N times while it forms).
+    if (peers.named(newcomer.name) < 2)
+        return {};
     return peers.select(
         [&](const Peer& peer) { return &peer != &newcomer && peer.ready && peer.name == newcomer.name; });
 }

@@ -93,7 +93,7 @@ void Greeting::enter(Peer& peer, const Message& m, const std::string& identity)
     peer.ready = true;
     peer.wantSequence = 1;
     peer.lastSeen = now();
-    peer.name = m.name;
+    roster_.table().rename(peer, m.name);
     peer.headers = m.headers;
     // Only this node says which identity a peer proved.
     peer.headers.erase(std::remove_if(peer.headers.begin(), peer.headers.end(),

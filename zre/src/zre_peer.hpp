@@ -179,8 +179,34 @@ public:
         peers_[added.uuid] = std::move(peer);
         return added;
     }
-    void erase(const Uuid& uuid) { peers_.erase(uuid); }
-    void clear() { peers_.clear(); }
+    void erase(const Uuid& uuid)
+    {
+        auto it = peers_.find(uuid);
+        if (it == peers_.end())
+            return;
+        uncountName(it->second->name);
+        peers_.erase(it);
+    }
+    void clear()
+    {
+        peers_.clear();
+        nameCounts_.clear();
+    }
+    // Gives `peer` (of this table) the name it said in its HELLO.
+    void rename(Peer& peer, const std::string& name)
+    {
+        uncountName(peer.name);
+        peer.name = name;
+        if (!name.empty())
+            ++nameCounts_[name];
+    }
+    // How many peers of the table go by `name`: a new peer's search for
+    // others under its name walks the table only when some do.
+    size_t named(const std::string& name) const
+    {
+        auto it = nameCounts_.find(name);
+        return it == nameCounts_.end() ? 0 : it->second;
+    }
     size_t size() const { return peers_.size(); }
     // Some peer of the table is in `group`.
     bool anyIn(const std::string& group) const { return groupCounts_.count(group) != 0; }
@@ -214,8 +240,18 @@ public:
     }
 
 private:
+    void uncountName(const std::string& name)
+    {
+        auto it = name.empty() ? nameCounts_.end() : nameCounts_.find(name);
+        if (it != nameCounts_.end() && --it->second == 0)
+            nameCounts_.erase(it);
+    }
+
     GroupCounts groupCounts_;  // before peers_: the peers uncount themselves when they go
     std::unordered_map<Uuid, std::unique_ptr<Peer>, UuidHash> peers_;
+    // Peers by name (each peer's name counted once, set by rename): at most
+    // one entry per peer.
+    std::unordered_map<std::string, size_t> nameCounts_;
 };
 
 }  // namespace zre
