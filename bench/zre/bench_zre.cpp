@@ -263,9 +263,10 @@ Throughput zreShoutsOneThread(Pair& pair)
     Throughput t;
     long received = 0;
     // What the node's thread has read meanwhile; only a wait reads the
-    // inbox on this thread (eventWithin).
+    // inbox on this thread (eventWithin). The queue, not the socket, tells:
+    // the events of this thread's own reads are not signalled there.
     auto readWhatIsThere = [&] {
-        while (zsock_events(zyre_socket(pair.b)) & ZMQ_POLLIN) {
+        while (zyre_event_waiting(pair.b)) {
             zyre_event_t* e = zyre_event_new(pair.b);
             if (e && strcmp(zyre_event_type(e), "SHOUT") == 0 && zmsg_size(zyre_event_msg(e)) == 2)
                 ++received;
