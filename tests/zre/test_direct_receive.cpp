@@ -44,20 +44,26 @@ bool eventWaits(zyre_t* node)
     return (zsock_events(zyre_socket(node)) & ZMQ_POLLIN) != 0;
 }
 
+// Takes the next event (there must be one) and counts it into `tally` if
+// it is a numbered message.
+void readOne(zyre_t* node, Tally& tally)
+{
+    zyre_event_t* e = zyre_event_new(node);
+    zmsg_t* msg = e ? zyre_event_msg(e) : nullptr;
+    if (msg && zmsg_size(msg) == 2 && zframe_size(zmsg_last(msg)) == sizeof(long)) {
+        long i;
+        std::memcpy(&i, zframe_data(zmsg_last(msg)), sizeof i);
+        tally.outOfOrder += i != tally.received;
+        ++tally.received;
+    }
+    zyre_event_destroy(&e);
+}
+
 // Takes every event that waits; counts the numbered ones into `tally`.
 void readWaiting(zyre_t* node, Tally& tally)
 {
-    while (eventWaits(node)) {
-        zyre_event_t* e = zyre_event_new(node);
-        zmsg_t* msg = e ? zyre_event_msg(e) : nullptr;
-        if (msg && zmsg_size(msg) == 2 && zframe_size(zmsg_last(msg)) == sizeof(long)) {
-            long i;
-            std::memcpy(&i, zframe_data(zmsg_last(msg)), sizeof i);
-            tally.outOfOrder += i != tally.received;
-            ++tally.received;
-        }
-        zyre_event_destroy(&e);
-    }
+    while (eventWaits(node))
+        readOne(node, tally);
 }
 
 // Waits up to `ms` for the inbox's descriptor or the event socket, then
@@ -271,16 +277,7 @@ TEST_F(ZreDirectReceive, UnsignalledReadsAndArmedWaitsMissNothing)
                     zsock_events(zyre_socket(reader->get()));  // libzmq's commands, no event
                 continue;
             }
-            zyre_event_t* e = zyre_event_new(reader->get());
-            ASSERT_NE(e, nullptr);
-            zmsg_t* msg = zyre_event_msg(e);
-            if (msg && zmsg_size(msg) == 2 && zframe_size(zmsg_last(msg)) == sizeof(long)) {
-                long i;
-                std::memcpy(&i, zframe_data(zmsg_last(msg)), sizeof i);
-                tally.outOfOrder += i != tally.received;
-                ++tally.received;
-            }
-            zyre_event_destroy(&e);
+            readOne(reader->get(), tally);
             if (zyre_event_waiting(reader->get())) {
                 EXPECT_TRUE(eventWaits(reader->get())) << "events wait, the socket says no";
                 ++leftReadable;
