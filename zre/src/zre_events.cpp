@@ -124,6 +124,10 @@ bool EventQueue::eventWaiting()
     std::lock_guard<std::mutex> hold(lock_);
     if (waiting_ > 0)
         return true;
+    // A token whose take failed would keep the descriptor readable for
+    // nothing: it is taken now.
+    if (signalled_)
+        signalled_ = !receiveToken();
     if (!armed_) {
         // No event, so no token: the look finds the pipe empty.
         int events = 0;
