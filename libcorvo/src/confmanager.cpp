@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <optional>
+#include <sstream>
 
 #include "corvo/diagnostics.h"
 #include "corvo/misc.h"
@@ -22,6 +24,41 @@ bool fileExists(const std::string& path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
+}
+
+// A configuration file larger than this is not read: a file of settings
+// is a few kilobytes, and anything else (a device, a mistake) must not fill
+// the memory.
+constexpr size_t kMaxConfigFileBytes = 1 << 20;
+
+// The text of the configuration file at `path`, or nothing (with a warning)
+// when it is not a regular file or is larger than kMaxConfigFileBytes. The
+// check is made on the opened file, so a FIFO cannot wedge the read.
+std::optional<std::string> readConfigFile(const std::string& path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st;
+    std::string why;
+    if (fd < 0)
+        why = "it cannot be opened";
+    else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        why = "it is not a regular file";
+    std::string text;
+    if (why.empty()) {
+        char chunk[65536];
+        ssize_t n;
+        while (text.size() <= kMaxConfigFileBytes && (n = ::read(fd, chunk, sizeof chunk)) > 0)
+            text.append(chunk, size_t(n));
+        if (text.size() > kMaxConfigFileBytes)
+            why = "it is larger than " + std::to_string(kMaxConfigFileBytes) + " bytes";
+    }
+    if (fd >= 0)
+        ::close(fd);
+    if (!why.empty()) {
+        diagnose(Diagnostic::Warning, Diagnostic::Stdout, "Not loading " + path + ": " + why);
+        return std::nullopt;
+    }
+    return text;
 }
 
 // The file a write to `path` must replace: the target of a symbolic link,
@@ -161,8 +198,12 @@ void ConfManager::load(std::string name)
         return;
     }
 
+    // A file not read is not recorded either: saving would replace it.
+    std::optional<std::string> text = readConfigFile(path);
+    if (!text)
+        return;
     paths[name] = path;
-    std::ifstream file(path);
+    std::istringstream file(*text);
     std::string line;
     int lineNumber = 0;
     while (std::getline(file, line)) {

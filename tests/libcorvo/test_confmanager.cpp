@@ -180,6 +180,32 @@ TEST_F(ConfTest, MalformedLineIsReportedAndSkipped)
     EXPECT_EQ(conf.get("bad", "b", ""), "2");
 }
 
+// A FIFO would wedge the read, a device or a huge file would fill the
+// memory: none is read, each says why, and none is recorded for saving (a
+// save would replace it with the few keys the program knows).
+TEST_F(ConfTest, OnlyRegularFilesOfAtMostOneMebibyteAreRead)
+{
+    ConfManager conf;
+    std::string fifo = extra + "/fifo.conf";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    ASSERT_EQ(symlink("/dev/zero", (extra + "/zero.conf").c_str()), 0);
+    std::string big = extra + "/big.conf";
+    writeFile(big, "a = 1\n" + std::string(1 << 20, '#') + "\n");
+    writeFile(extra + "/edge.conf", "a = 1\n#" + std::string((1 << 20) - 8, 'x') + "\n");
+    corvotest::CapturedDiagnostics captured;
+    conf.load("fifo");
+    conf.load("zero");
+    conf.load("big");
+    conf.load("edge");
+    EXPECT_EQ(captured.stdoutText(), "Not loading " + fifo + ": it is not a regular file\nNot loading " + extra +
+                                         "/zero.conf: it is not a regular file\nNot loading " + big +
+                                         ": it is larger than 1048576 bytes\n");
+    EXPECT_EQ(conf.configs.count("big"), 0u);
+    EXPECT_EQ(conf.paths.count("big"), 0u);
+    EXPECT_EQ(conf.paths.count("fifo"), 0u);
+    EXPECT_EQ(conf.get("edge", "a", ""), "1") << "a file of exactly 1 MiB is read";
+}
+
 TEST_F(ConfTest, LoadKeepsValuesTheFileDoesNotMention)
 {
     ConfManager conf;

@@ -37,6 +37,8 @@ public:
     void create(std::string name);
     /// Reads `<name>.conf` from the last search directory that has it into
     /// configs; when none has it, says so and create()s an empty user file.
+    /// A file that is not a regular file or is larger than 1 MiB is not
+    /// read (a warning says why), and not recorded for saving.
     void load(std::string name);
     /// The configuration of `name`, empty (and then created) when not loaded.
     Config& get(std::string name);
