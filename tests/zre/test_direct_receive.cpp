@@ -21,18 +21,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-zmsg_t* numbered(long i)
-{
-    zmsg_t* msg = zmsg_new();
-    zmsg_addstr(msg, "\x01");
-    zmsg_addmem(msg, &i, sizeof i);
-    return msg;
-}
-
-// What a reader made of the numbered messages it got.
-struct Tally {
-    long received = 0;
-    long outOfOrder = 0;  // a number other than the next one: lost, doubled or reordered
+// What a reader made of the numbered messages it got, and how.
+struct Tally : NumberedCount {
     long direct = 0;      // messages read on the application's thread
     long fromNode = 0;    // reads that found events the node's thread had queued
     long refused = 0;     // direct reads refused (paused, or not running)
@@ -49,13 +39,7 @@ bool eventWaits(zyre_t* node)
 void readOne(zyre_t* node, Tally& tally)
 {
     zyre_event_t* e = zyre_event_new(node);
-    zmsg_t* msg = e ? zyre_event_msg(e) : nullptr;
-    if (msg && zmsg_size(msg) == 2 && zframe_size(zmsg_last(msg)) == sizeof(long)) {
-        long i;
-        std::memcpy(&i, zframe_data(zmsg_last(msg)), sizeof i);
-        tally.outOfOrder += i != tally.received;
-        ++tally.received;
-    }
+    countNumbered(e, tally);
     zyre_event_destroy(&e);
 }
 

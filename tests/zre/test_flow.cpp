@@ -26,19 +26,7 @@ constexpr long kBeyondAllBuffers = 400000;
 // and the sender's mailbox and backlog (up to 100,000) take the rest.
 constexpr long kWithinAllBuffers = 110000;
 
-// What a reader made of the numbered messages it got.
-struct Tally {
-    long received = 0;
-    long outOfOrder = 0;  // messages whose number was not the next one
-};
-
-zmsg_t* numbered(long i)
-{
-    zmsg_t* msg = zmsg_new();
-    zmsg_addstr(msg, "\x01");
-    zmsg_addmem(msg, &i, sizeof i);
-    return msg;
-}
+using Tally = NumberedCount;
 
 // Reads `node`'s events until `total` numbered messages (SHOUT or WHISPER)
 // arrived or none came for `quiet`.
@@ -51,14 +39,8 @@ Tally readNumbered(zyre_t* node, long total, std::chrono::milliseconds quiet)
         if (zmq_poll(&item, 1, 50) <= 0)
             continue;
         zyre_event_t* e = zyre_event_new(node);
-        zmsg_t* msg = e ? zyre_event_msg(e) : nullptr;
-        if (msg && zmsg_size(msg) == 2 && zframe_size(zmsg_last(msg)) == sizeof(long)) {
-            long i;
-            std::memcpy(&i, zframe_data(zmsg_last(msg)), sizeof i);
-            tally.outOfOrder += i != tally.received;
-            ++tally.received;
+        if (countNumbered(e, tally))
             lastArrival = Clock::now();
-        }
         zyre_event_destroy(&e);
     }
     return tally;

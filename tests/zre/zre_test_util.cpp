@@ -1,6 +1,7 @@
 #include "zre_test_util.hpp"
 
 #include <chrono>
+#include <cstring>
 
 namespace zretest {
 
@@ -146,6 +147,26 @@ int freshPort()
 {
     static int next = 5670;
     return next++;
+}
+
+zmsg_t* numbered(long i)
+{
+    zmsg_t* msg = zmsg_new();
+    zmsg_addstr(msg, "\x01");
+    zmsg_addmem(msg, &i, sizeof i);
+    return msg;
+}
+
+bool countNumbered(zyre_event_t* event, NumberedCount& count)
+{
+    zmsg_t* msg = event ? zyre_event_msg(event) : nullptr;
+    if (!msg || zmsg_size(msg) != 2 || zframe_size(zmsg_last(msg)) != sizeof(long))
+        return false;
+    long i;
+    std::memcpy(&i, zframe_data(zmsg_last(msg)), sizeof i);
+    count.outOfOrder += i != count.received;
+    ++count.received;
+    return true;
 }
 
 }  // namespace zretest

@@ -71,4 +71,16 @@ private:
 // A port for one test's nodes, so nodes of earlier tests never interfere.
 int freshPort();
 
+// Numbered messages: a tag frame, then the number (a long), so that a
+// reader can tell one lost, doubled or reordered.
+zmsg_t* numbered(long i);
+// What a reader made of the numbered messages it got.
+struct NumberedCount {
+    long received = 0;
+    long outOfOrder = 0;  // a number other than the next one: lost, doubled or reordered
+};
+// Counts `event` (may be null) into `count` when it is a numbered message;
+// true when it was.
+bool countNumbered(zyre_event_t* event, NumberedCount& count);
+
 }  // namespace zretest
