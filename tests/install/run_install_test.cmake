@@ -57,6 +57,16 @@ endif()
 if(NOT symbols MATCHES "_ZN5corvo6Daemon")
   message(FATAL_ERROR "libcorvo does not export corvo::Daemon")
 endif()
+# With the bundled node it defines libsodium's two allocation functions, so
+# that libzmq's CURVE handshakes reuse guarded blocks (zre/README.md).
+if(ZYRE_TARGET STREQUAL "zre")
+  foreach(function sodium_allocarray sodium_free)
+    if(NOT symbols MATCHES " T ${function}
+")
+      message(FATAL_ERROR "libcorvo does not define ${function}")
+    endif()
+  endforeach()
+endif()
 
 # Installed programs find the library through their run path, from this
 # prefix, which is not the one the build was configured for.

@@ -13,6 +13,7 @@
 
 #include "zre_codec.hpp"
 #include "zre_curve.hpp"
+#include "zre_guarded_memory.hpp"
 #include "zre_test_util.hpp"
 
 using namespace zretest;
@@ -88,6 +89,36 @@ TEST(ZreSecure, ASecuredNodeStartsRightAfterTheLastOneStopped)
         trust(node, k, "alice", "again");
         ASSERT_TRUE(node.start()) << "start " << i;
     }
+}
+
+// libzmq's handshakes take their guarded blocks from the process's cache
+// (this program links it, as libcorvo does): blocks are reused across
+// handshakes, and sessions made with reused blocks carry messages intact.
+TEST(ZreSecure, HandshakesReuseGuardedBlocksAndTheirSessionsWork)
+{
+    Keys ka, kb;
+    NodeOptions o = options(freshPort());
+    TestNode a("alpha", o);
+    secure(a, ka);
+    trust(a, kb, "bob", "beta");
+    ASSERT_TRUE(a.start());
+    const zre::GuardedBlockCache::Stats before = zre::guardedMemoryStats();
+    for (int round = 0; round < 4; ++round) {
+        TestNode b("beta", o);
+        secure(b, kb);
+        trust(b, ka, "alice", "alpha");
+        ASSERT_TRUE(b.start());
+        ASSERT_TRUE(b.waitFor(isEvent("ENTER", a.uuid()), 5000)) << "round " << round;
+        std::string text = "round " + std::to_string(round);
+        b.whisper(a.uuid(), {text});
+        auto got = a.waitFor(isEvent("WHISPER", b.uuid()), 5000);
+        ASSERT_TRUE(got) << text;
+        EXPECT_EQ(got->frames, std::vector<std::string>{text});
+    }
+    const zre::GuardedBlockCache::Stats after = zre::guardedMemoryStats();
+    const uint64_t requests = after.requests - before.requests, reused = after.reused - before.reused;
+    EXPECT_GT(requests, 0u) << "libzmq's requests do not reach the cache";
+    EXPECT_GT(reused * 2, requests) << reused << " of " << requests << " blocks reused";
 }
 
 TEST(ZreSecure, UntrustedKeyGetsNoSessionEitherWay)
