@@ -120,3 +120,45 @@ TEST_F(PeerGroups, ManyPeersJoiningAndLeavingLeaveNoCountBehind)
 }
 
 }  // namespace
+
+// The counts of names and endpoints that spare the walks for twins and for a
+// peer replaced at its endpoint: a count too low would hide a peer (a
+// replaced peer's mailbox would stay open, a twin would never be checked).
+TEST_F(PeerGroups, PeersAreFoundByEndpointAndNameThroughEveryChange)
+{
+    Peer& a = addPeer(1);
+    table.moveTo(a, "tcp://10.0.0.1:5670");
+    table.rename(a, "mount");
+    EXPECT_EQ(table.atEndpoint("tcp://10.0.0.1:5670"), &a);
+    EXPECT_EQ(table.named("mount"), 1u);
+
+    // Moved and renamed: found only by what it has now.
+    table.moveTo(a, "tcp://10.0.0.1:5671");
+    table.rename(a, "dome");
+    EXPECT_EQ(table.atEndpoint("tcp://10.0.0.1:5670"), nullptr);
+    EXPECT_EQ(table.atEndpoint("tcp://10.0.0.1:5671"), &a);
+    EXPECT_EQ(table.named("mount"), 0u);
+
+    // Two at one endpoint: the one that stays is still found.
+    auto b = std::make_unique<Peer>();
+    b->uuid[0] = 2;
+    b->endpoint = "tcp://10.0.0.1:5671";
+    b->name = "dome";
+    Peer& added = table.add(std::move(b));
+    EXPECT_EQ(table.named("dome"), 2u);
+    table.erase(a.uuid);
+    EXPECT_EQ(table.atEndpoint("tcp://10.0.0.1:5671"), &added);
+    EXPECT_EQ(table.named("dome"), 1u);
+
+    // A peer added again under its UUID replaces the old entry and its counts.
+    auto again = std::make_unique<Peer>();
+    again->uuid[0] = 2;
+    again->endpoint = "tcp://10.0.0.2:5670";
+    Peer& replaced = table.add(std::move(again));
+    EXPECT_EQ(table.atEndpoint("tcp://10.0.0.1:5671"), nullptr);
+    EXPECT_EQ(table.atEndpoint("tcp://10.0.0.2:5670"), &replaced);
+    EXPECT_EQ(table.named("dome"), 0u);
+
+    table.clear();
+    EXPECT_EQ(table.atEndpoint("tcp://10.0.0.2:5670"), nullptr);
+}

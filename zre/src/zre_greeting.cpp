@@ -102,7 +102,7 @@ void Greeting::enter(Peer& peer, const Message& m, const std::string& identity)
     if (curve_)
         peer.headers.emplace_back(kIdentityHeader, identity);
     peer.status = m.status;
-    peer.endpoint = m.endpoint;
+    roster_.table().moveTo(peer, m.endpoint);
     log_.trace("ENTER %s '%s' at %s", peer.uuidText.c_str(), peer.name.c_str(), m.endpoint.c_str());
     outbox_.enter(peer);
     for (const auto& group : m.groups)

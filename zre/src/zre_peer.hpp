@@ -114,6 +114,7 @@ constexpr uint8_t kFoundByGossip = 2;
 struct Peer {
     Uuid uuid{};
     std::string uuidText;
+    // Set through PeerTable::moveTo and rename once the peer is in a table.
     std::string endpoint;
     bool ready = false;  // said HELLO
     std::string name;
@@ -164,6 +165,33 @@ struct Peer {
     }
 };
 
+// How many peers carry each text (a name, an endpoint): a search for peers
+// by one walks the table only when some peer has it.
+class TextCounts {
+public:
+    void add(const std::string& text)
+    {
+        if (!text.empty())
+            ++counts_[text];
+    }
+    void remove(const std::string& text)
+    {
+        auto it = text.empty() ? counts_.end() : counts_.find(text);
+        if (it != counts_.end() && --it->second == 0)
+            counts_.erase(it);
+    }
+    size_t count(const std::string& text) const
+    {
+        auto it = counts_.find(text);
+        return it == counts_.end() ? 0 : it->second;
+    }
+    void clear() { counts_.clear(); }
+
+private:
+    // At most one entry per peer.
+    std::unordered_map<std::string, size_t> counts_;
+};
+
 // The peers by UUID. Removing one closes its mailbox.
 class PeerTable {
 public:
@@ -175,7 +203,10 @@ public:
     Peer& add(std::unique_ptr<Peer> peer)
     {
         Peer& added = *peer;
+        erase(added.uuid);
         added.groups.countIn(&groupCounts_);
+        names_.add(added.name);
+        endpoints_.add(added.endpoint);
         peers_[added.uuid] = std::move(peer);
         return added;
     }
@@ -184,36 +215,43 @@ public:
         auto it = peers_.find(uuid);
         if (it == peers_.end())
             return;
-        uncountName(it->second->name);
+        names_.remove(it->second->name);
+        endpoints_.remove(it->second->endpoint);
         peers_.erase(it);
     }
     void clear()
     {
         peers_.clear();
-        nameCounts_.clear();
+        names_.clear();
+        endpoints_.clear();
     }
     // Gives `peer` (of this table) the name it said in its HELLO.
     void rename(Peer& peer, const std::string& name)
     {
-        uncountName(peer.name);
+        names_.remove(peer.name);
         peer.name = name;
-        if (!name.empty())
-            ++nameCounts_[name];
+        names_.add(name);
+    }
+    // Gives `peer` (of this table) the endpoint it said in its HELLO.
+    void moveTo(Peer& peer, const std::string& endpoint)
+    {
+        endpoints_.remove(peer.endpoint);
+        peer.endpoint = endpoint;
+        endpoints_.add(endpoint);
     }
     // How many peers of the table go by `name`: a new peer's search for
     // others under its name walks the table only when some do.
-    size_t named(const std::string& name) const
-    {
-        auto it = nameCounts_.find(name);
-        return it == nameCounts_.end() ? 0 : it->second;
-    }
+    size_t named(const std::string& name) const { return names_.count(name); }
     size_t size() const { return peers_.size(); }
     // Some peer of the table is in `group`.
     bool anyIn(const std::string& group) const { return groupCounts_.count(group) != 0; }
 
-    // The peer with a mailbox to `endpoint`, or null.
+    // The peer with a mailbox to `endpoint`, or null. A new peer's endpoint
+    // is usually nobody's: then the table is not walked.
     Peer* atEndpoint(const std::string& endpoint)
     {
+        if (endpoints_.count(endpoint) == 0)
+            return nullptr;
         for (auto& entry : peers_)
             if (entry.second->endpoint == endpoint)
                 return entry.second.get();
@@ -240,18 +278,12 @@ public:
     }
 
 private:
-    void uncountName(const std::string& name)
-    {
-        auto it = name.empty() ? nameCounts_.end() : nameCounts_.find(name);
-        if (it != nameCounts_.end() && --it->second == 0)
-            nameCounts_.erase(it);
-    }
-
     GroupCounts groupCounts_;  // before peers_: the peers uncount themselves when they go
     std::unordered_map<Uuid, std::unique_ptr<Peer>, UuidHash> peers_;
-    // Peers by name (each peer's name counted once, set by rename): at most
-    // one entry per peer.
-    std::unordered_map<std::string, size_t> nameCounts_;
+    // Each peer's name and endpoint, counted once: set by add, rename and
+    // moveTo, never directly while the peer is in the table.
+    TextCounts names_;
+    TextCounts endpoints_;
 };
 
 }  // namespace zre
