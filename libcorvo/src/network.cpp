@@ -554,6 +554,58 @@ void Network::sendResponse(const std::string& peerUuid, const corvo::proto::Resp
     zyre_whisper(node, peerUuid.c_str(), &msg);
 }
 
+namespace {
+
+// The payload frame of a message as raw bytes.
+struct Payload {
+    const unsigned char* data = nullptr;
+    size_t size = 0;
+};
+
+}  // namespace
+
+struct detail::MessageFrames {
+    size_t count = 0;
+    // 0 for a message without frames or with an empty first frame; 0 is
+    // ignored like every unknown tag.
+    MessageType tag = MessageType(0);
+    Payload payload;  // the last frame
+};
+
+namespace {
+
+detail::MessageFrames framesOf(zmsg_t* msg)
+{
+    detail::MessageFrames frames;
+    frames.count = zmsg_size(msg);
+    frames.tag = GetMessageType(msg);
+    if (zframe_t* last = zmsg_last(msg)) {
+        frames.payload.data = zframe_data(last);
+        frames.payload.size = zframe_size(last);
+    }
+    return frames;
+}
+
+#ifdef ZRE_HAS_EVENT_FRAMES
+// The same, read from the event without making it a zmsg_t.
+detail::MessageFrames framesOf(zyre_event_t* event)
+{
+    detail::MessageFrames frames;
+    frames.count = zyre_event_frame_count(event);
+    if (frames.count == 0)
+        return frames;
+    size_t size = 0;
+    const void* first = zyre_event_frame(event, 0, &size);
+    if (first && size > 0)
+        frames.tag = MessageType(static_cast<const unsigned char*>(first)[0]);
+    frames.payload.data = static_cast<const unsigned char*>(zyre_event_frame(event, frames.count - 1, &size));
+    frames.payload.size = frames.payload.data ? size : 0;
+    return frames;
+}
+#endif
+
+}  // namespace
+
 void Network::recv()
 {
     std::unique_ptr<zyre_event_t, ZyreEventDeleter> zevent(zyre_event_new(node));
@@ -573,30 +625,22 @@ void Network::recv()
                 event.headers.emplace(key, value);
         }
     }
-    event.msg = zyre_event_msg(raw);
     // The event is released when zevent goes out of scope, also when a
     // callback throws.
+#ifdef ZRE_HAS_EVENT_FRAMES
+    // The frames are read where they are, not copied into a zmsg_t.
+    if (event.type == "SHOUT" || event.type == "WHISPER") {
+        detail::MessageFrames frames = framesOf(raw);
+        return handleEvent(event, &frames);
+    }
+    handleEvent(event, nullptr);
+#else
+    event.msg = zyre_event_msg(raw);
     handleEvent(event);
+#endif
 }
 
 namespace {
-
-// The payload frame of a message as raw bytes.
-struct Payload {
-    const unsigned char* data = nullptr;
-    size_t size = 0;
-};
-
-Payload lastFrame(zmsg_t* msg)
-{
-    Payload payload;
-    zframe_t* frame = zmsg_last(msg);
-    if (frame) {
-        payload.data = zframe_data(frame);
-        payload.size = zframe_size(frame);
-    }
-    return payload;
-}
 
 std::string tooLong(const char* what, size_t size, size_t bound)
 {
@@ -733,6 +777,14 @@ Record decode(const Payload& payload)
 
 void Network::handleEvent(const NetworkEvent& event)
 {
+    if (!event.msg)
+        return handleEvent(event, nullptr);
+    detail::MessageFrames frames = framesOf(event.msg);
+    handleEvent(event, &frames);
+}
+
+void Network::handleEvent(const NetworkEvent& event, const detail::MessageFrames* frames)
+{
     std::shared_ptr<Peer> peer = table.byUuid(event.peerUuid);
     if (!peer) {
         if (event.type != "ENTER")
@@ -770,89 +822,90 @@ void Network::handleEvent(const NetworkEvent& event)
         if (event.group == siteGroup)
             callback->onEnter(peer);
     } else if (type == "SHOUT" || type == "WHISPER") {
-        if (!event.msg)
-            return;
-        size_t frames = zmsg_size(event.msg);
-        if (frames > kMaxMessageFrames)
-            return dropPeer(event.peerUuid, tooMany("frames in one message", frames, kMaxMessageFrames));
-        // GetMessageType gives 0 for a message without frames or with an
-        // empty first frame; 0 is ignored like every unknown tag.
-        MessageType tag = GetMessageType(event.msg);
-        Payload payload = lastFrame(event.msg);
-        // The decoder takes sizes as int: anything near 2 GiB would throw.
-        if (payload.size > kMaxPayloadBytes)
-            return dropPeer(event.peerUuid, tooLong("a payload", payload.size, kMaxPayloadBytes));
-        switch (tag) {
-            case MSG_LOG: {
-                auto log = decode<corvo::proto::Log>(payload);
-                std::string violation = logViolation(log);
-                if (!violation.empty())
-                    return dropPeer(event.peerUuid, violation);
-                callback->onLog(peer, log);
-                break;
-            }
-            case MSG_PROPERTY_CHANGE: {
-                thread_local ChangeArena reused;
-                if (reused.busy) {
-                    updateProperty(peer, decode<corvo::proto::PropertyChange>(payload));
-                    break;
-                }
-                struct Release {
-                    ChangeArena& reused;
-                    ~Release()
-                    {
-                        reused.arena.Reset();
-                        reused.busy = false;
-                    }
-                } release{reused};
-                reused.busy = true;
-                auto* change = google::protobuf::Arena::CreateMessage<corvo::proto::PropertyChange>(&reused.arena);
-                change->ParseFromArray(payload.data, static_cast<int>(payload.size));
-                updateProperty(peer, *change);
-                break;
-            }
-            case MSG_STATUS: {
-                uint32_t status = 0;
-                if (payload.size < sizeof status)
-                    return;  // too short to hold a status: ignored
-                std::memcpy(&status, payload.data, sizeof status);
-                peer->status = status;
-                callback->onStatus(peer, status);
-                break;
-            }
-            case MSG_COMMAND: {
-                auto command = decode<corvo::proto::Command>(payload);
-                writeCommandDelay(*peer, command);
-                callback->handleCommand(peer, command);
-                break;
-            }
-            case MSG_INFO: {
-                auto info = decode<corvo::proto::Info>(payload);
-                std::string violation = infoViolation(info);
-                if (violation.empty())
-                    violation = mergeViolation(*peer, info);
-                if (!violation.empty())
-                    return dropPeer(event.peerUuid, violation);
-                parseInfo(peer, std::move(info));
-                break;
-            }
-            case MSG_RESPONSE: {
-                // An answer that does not parse answers nothing.
-                corvo::proto::Response response;
-                if (response.ParseFromArray(payload.data, static_cast<int>(payload.size)))
-                    callback->onResponse(peer, response);
-                break;
-            }
-            case MSG_IMAGE_REQUEST:
-            case MSG_IMAGE_CREDIT:
-            case MSG_IMAGE_CHUNK:
-            case MSG_IMAGE_END:
-            case MSG_IMAGE_READY:
-                callback->onImageMessage(peer, tag, payload.data, payload.size);
-                break;
-            default:
-                break;
+        if (frames)
+            handleMessage(event, peer, *frames);
+    }
+}
+
+void Network::handleMessage(const NetworkEvent& event, const std::shared_ptr<Peer>& peer,
+                            const detail::MessageFrames& frames)
+{
+    if (frames.count > kMaxMessageFrames)
+        return dropPeer(event.peerUuid, tooMany("frames in one message", frames.count, kMaxMessageFrames));
+    const Payload& payload = frames.payload;
+    // The decoder takes sizes as int: anything near 2 GiB would throw.
+    if (payload.size > kMaxPayloadBytes)
+        return dropPeer(event.peerUuid, tooLong("a payload", payload.size, kMaxPayloadBytes));
+    switch (frames.tag) {
+        case MSG_LOG: {
+            auto log = decode<corvo::proto::Log>(payload);
+            std::string violation = logViolation(log);
+            if (!violation.empty())
+                return dropPeer(event.peerUuid, violation);
+            callback->onLog(peer, log);
+            break;
         }
+        case MSG_PROPERTY_CHANGE: {
+            thread_local ChangeArena reused;
+            if (reused.busy) {
+                updateProperty(peer, decode<corvo::proto::PropertyChange>(payload));
+                break;
+            }
+            struct Release {
+                ChangeArena& reused;
+                ~Release()
+                {
+                    reused.arena.Reset();
+                    reused.busy = false;
+                }
+            } release{reused};
+            reused.busy = true;
+            auto* change = google::protobuf::Arena::CreateMessage<corvo::proto::PropertyChange>(&reused.arena);
+            change->ParseFromArray(payload.data, static_cast<int>(payload.size));
+            updateProperty(peer, *change);
+            break;
+        }
+        case MSG_STATUS: {
+            uint32_t status = 0;
+            if (payload.size < sizeof status)
+                return;  // too short to hold a status: ignored
+            std::memcpy(&status, payload.data, sizeof status);
+            peer->status = status;
+            callback->onStatus(peer, status);
+            break;
+        }
+        case MSG_COMMAND: {
+            auto command = decode<corvo::proto::Command>(payload);
+            writeCommandDelay(*peer, command);
+            callback->handleCommand(peer, command);
+            break;
+        }
+        case MSG_INFO: {
+            auto info = decode<corvo::proto::Info>(payload);
+            std::string violation = infoViolation(info);
+            if (violation.empty())
+                violation = mergeViolation(*peer, info);
+            if (!violation.empty())
+                return dropPeer(event.peerUuid, violation);
+            parseInfo(peer, std::move(info));
+            break;
+        }
+        case MSG_RESPONSE: {
+            // An answer that does not parse answers nothing.
+            corvo::proto::Response response;
+            if (response.ParseFromArray(payload.data, static_cast<int>(payload.size)))
+                callback->onResponse(peer, response);
+            break;
+        }
+        case MSG_IMAGE_REQUEST:
+        case MSG_IMAGE_CREDIT:
+        case MSG_IMAGE_CHUNK:
+        case MSG_IMAGE_END:
+        case MSG_IMAGE_READY:
+            callback->onImageMessage(peer, frames.tag, payload.data, payload.size);
+            break;
+        default:
+            break;
     }
 }
 

@@ -1,5 +1,6 @@
 // How events reach the application: the event socket is readable exactly
-// while events wait, content frames of every number and size arrive whole,
+// while events wait, content frames of every number and size arrive whole
+// (as a zmsg_t and read in place),
 // events outlive their node, and one flooding peer holds up no other.
 #include <gtest/gtest.h>
 
@@ -135,6 +136,41 @@ TEST(ZreEvents, ContentFramesArriveWholeWhateverTheirNumberAndSize)
     }
     EXPECT_EQ(b.count(isEvent("WHISPER")), messages.size());
     EXPECT_EQ(b.count(isEvent("SHOUT")), messages.size());
+
+    // Read in place (zyre_event_frame), before and after the frames were
+    // made a zmsg_t, they are the same.
+    auto inPlace = [](zyre_event_t* event) {
+        std::vector<std::string> frames;
+        for (size_t i = 0; i < zyre_event_frame_count(event); ++i) {
+            size_t size = 99;
+            const void* data = zyre_event_frame(event, i, &size);
+            frames.emplace_back(static_cast<const char*>(data), size);
+        }
+        size_t past = 99;
+        EXPECT_EQ(zyre_event_frame(event, frames.size(), &past), nullptr);
+        EXPECT_EQ(past, 0u);
+        return frames;
+    };
+    for (const auto& frames : messages)
+        a.whisper(b.uuid(), frames);
+    for (size_t i = 0; i < messages.size();) {
+        ASSERT_TRUE(readable(b.get(), 10000)) << "whisper " << i;
+        zyre_event_t* event = zyre_event_new(b.get());
+        ASSERT_NE(event, nullptr);
+        if (std::string(zyre_event_type(event)) != "WHISPER") {
+            EXPECT_EQ(zyre_event_frame_count(event), 0u);
+        } else {
+            EXPECT_EQ(inPlace(event), messages[i]) << "whisper " << i;
+            std::vector<std::string> asMessage;
+            zmsg_t* msg = zyre_event_msg(event);
+            for (zframe_t* f = zmsg_first(msg); f; f = zmsg_next(msg))
+                asMessage.emplace_back(reinterpret_cast<const char*>(zframe_data(f)), zframe_size(f));
+            EXPECT_EQ(asMessage, messages[i]) << "whisper " << i;
+            EXPECT_EQ(inPlace(event), messages[i]) << "whisper " << i << ", after zyre_event_msg";
+            ++i;
+        }
+        zyre_event_destroy(&event);
+    }
 }
 
 // An event read before its node is destroyed stays whole; events nobody

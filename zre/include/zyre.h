@@ -216,8 +216,18 @@ zhash_t* zyre_event_headers(zyre_event_t* self);
 const char* zyre_event_header(zyre_event_t* self, const char* name);
 /* JOIN, LEAVE, SHOUT: the group; NULL otherwise. */
 const char* zyre_event_group(zyre_event_t* self);
-/* WHISPER, SHOUT: the content frames; still owned by the event. */
+/* WHISPER, SHOUT: the content frames; still owned by the event. The first
+   call copies the frames into the zmsg_t. */
 zmsg_t* zyre_event_msg(zyre_event_t* self);
+/* This node's own addition to the API (ZRE_HAS_EVENT_FRAMES), WHISPER,
+   SHOUT: the content frames without a zmsg_t (no copy): their
+   count, and the bytes of frame `index` (its size in *size when size is not
+   NULL), valid until the event is destroyed; NULL past the last frame, and
+   the count 0 for other events. After zyre_event_msg() they are read from
+   that zmsg_t. */
+#define ZRE_HAS_EVENT_FRAMES 1
+size_t zyre_event_frame_count(zyre_event_t* self);
+const void* zyre_event_frame(zyre_event_t* self, size_t index, size_t* size);
 
 #ifdef __cplusplus
 }

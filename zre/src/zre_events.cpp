@@ -258,12 +258,9 @@ _zyre_event_t* EventQueue::build(QueuedEvent& queued)
             zhash_update(event->headers, key.c_str(), const_cast<char*>(value.c_str()));
     }
     if (queued.hasContent) {
-        event->msg = zmsg_new();
-        for (size_t i = 0; i < queued.content.size(); ++i) {
-            zmq_msg_t& frame = queued.content.at(i);
-            zframe_t* copy = zframe_new(zmq_msg_data(&frame), zmq_msg_size(&frame));
-            zmsg_append(event->msg, &copy);
-        }
+        // Made into a zmsg_t only when asked for (zyre_event_msg).
+        event->hasContent = true;
+        event->content = std::move(queued.content);
     }
     return event.release();
 }

@@ -18,28 +18,6 @@
 // A UUID as text: 32 hexadecimal characters and the terminating zero.
 using UuidText = char[33];
 
-// One event as zyre_event_new() returns it.
-struct _zyre_event_t {
-    const char* type = "";  // a string literal
-    UuidText peerUuid = {};
-    std::string peerName;
-    std::string peerAddr;
-    std::string group;
-    bool hasAddr = false;
-    bool hasGroup = false;
-    zhash_t* headers = nullptr;  // ENTER only
-    zmsg_t* msg = nullptr;       // WHISPER and SHOUT only
-
-    _zyre_event_t() = default;
-    _zyre_event_t(const _zyre_event_t&) = delete;
-    _zyre_event_t& operator=(const _zyre_event_t&) = delete;
-    ~_zyre_event_t()
-    {
-        zhash_destroy(&headers);
-        zmsg_destroy(&msg);
-    }
-};
-
 namespace zre {
 
 // The content frames of a WHISPER or SHOUT, moved from the inbox without
@@ -68,6 +46,36 @@ private:
     std::vector<zmq_msg_t> more_;
     size_t count_ = 0;
 };
+
+}  // namespace zre
+
+// One event as zyre_event_new() returns it.
+struct _zyre_event_t {
+    const char* type = "";  // a string literal
+    UuidText peerUuid = {};
+    std::string peerName;
+    std::string peerAddr;
+    std::string group;
+    bool hasAddr = false;
+    bool hasGroup = false;
+    zhash_t* headers = nullptr;  // ENTER only
+    // WHISPER and SHOUT: the frames as they came, until zyre_event_msg()
+    // first asks for them as a zmsg_t (a copy of each frame, made then).
+    bool hasContent = false;
+    zre::Content content;
+    zmsg_t* msg = nullptr;
+
+    _zyre_event_t() = default;
+    _zyre_event_t(const _zyre_event_t&) = delete;
+    _zyre_event_t& operator=(const _zyre_event_t&) = delete;
+    ~_zyre_event_t()
+    {
+        zhash_destroy(&headers);
+        zmsg_destroy(&msg);
+    }
+};
+
+namespace zre {
 
 // An event as the node's thread queues it: plain data, made into a
 // zyre_event_t on the reading thread. So the allocations of an event are

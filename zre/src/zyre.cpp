@@ -526,7 +526,46 @@ const char* zyre_event_group(zyre_event_t* self)
 }
 zmsg_t* zyre_event_msg(zyre_event_t* self)
 {
+    if (self->hasContent && !self->msg) {
+        self->msg = zmsg_new();
+        for (size_t i = 0; i < self->content.size(); ++i) {
+            zmq_msg_t& frame = self->content.at(i);
+            zframe_t* copy = zframe_new(zmq_msg_data(&frame), zmq_msg_size(&frame));
+            zmsg_append(self->msg, &copy);
+        }
+        self->content.clear();
+    }
     return self->msg;
+}
+
+size_t zyre_event_frame_count(zyre_event_t* self)
+{
+    if (self->msg)
+        return zmsg_size(self->msg);
+    return self->content.size();
+}
+
+const void* zyre_event_frame(zyre_event_t* self, size_t index, size_t* size)
+{
+    // Once the frames are a zmsg_t, the caller may have changed it: it is
+    // what is read then.
+    if (self->msg) {
+        zframe_t* frame = zmsg_first(self->msg);
+        for (size_t i = 0; frame && i < index; ++i)
+            frame = zmsg_next(self->msg);
+        if (size)
+            *size = frame ? zframe_size(frame) : 0;
+        return frame ? zframe_data(frame) : nullptr;
+    }
+    if (index >= self->content.size()) {
+        if (size)
+            *size = 0;
+        return nullptr;
+    }
+    zmq_msg_t& frame = self->content.at(index);
+    if (size)
+        *size = zmq_msg_size(&frame);
+    return zmq_msg_data(&frame);
 }
 
 }  // extern "C"

@@ -33,6 +33,10 @@ namespace corvo {
 class KeyWatch;
 class Peer;
 class Property;
+namespace detail {
+/// What the network reads of a WHISPER's or SHOUT's frames (network.cpp).
+struct MessageFrames;
+}  // namespace detail
 
 /// One event of the ZRE node, copied out of the zyre event so that the peer
 /// table rules and the message dispatch do not depend on where it came from.
@@ -306,6 +310,9 @@ public:
     std::string logGroup;   ///< site + "-log": log records
 
 private:
+    void handleEvent(const NetworkEvent& event, const detail::MessageFrames* frames);
+    void handleMessage(const NetworkEvent& event, const std::shared_ptr<Peer>& peer,
+                       const detail::MessageFrames& frames);
     /// Hands the discovery settings to the zyre node, before it starts.
     void applyDiscovery();
     /// Stops and destroys the zyre node; later calls do nothing.
