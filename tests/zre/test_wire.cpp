@@ -470,6 +470,33 @@ TEST_F(ZreWire, NewUuidOnAKnownEndpointReplacesThePeer)
     EXPECT_TRUE(node_->waitFor(isEvent("EXIT", peer_->uuidText()), 3000));
 }
 
+// A peer that does not greet within its pending lifetime is forgotten, and
+// connected to again at its next beacon, with twice the lifetime: in a site
+// too busy to greet within 5 s, no peer would ever enter otherwise.
+TEST_F(ZreWire, APeerForgottenWhilePendingIsGivenLongerNextTime)
+{
+    using namespace std::chrono;
+    std::vector<steady_clock::time_point> hellos;
+    const auto end = steady_clock::now() + 30s;
+    while (hellos.size() < 3 && steady_clock::now() < end) {
+        peer_->beacon();
+        std::string identity;
+        Message m;
+        std::vector<std::string> content;
+        if (peer_->receive(identity, m, content, 500) && m.id == MessageId::Hello) {
+            hellos.push_back(steady_clock::now());
+            peer_->from = identity;
+        }
+    }
+    ASSERT_EQ(hellos.size(), 3u) << "the node did not connect again after forgetting the peer";
+    const auto first = duration_cast<milliseconds>(hellos[1] - hellos[0]).count();
+    const auto second = duration_cast<milliseconds>(hellos[2] - hellos[1]).count();
+    EXPECT_GE(first, 4500);
+    EXPECT_LT(first, 8000);
+    EXPECT_GE(second, 9500) << "the second lifetime was not longer than the first (" << first << " ms)";
+    EXPECT_EQ(node_->count(isEvent("ENTER")), 0u);
+}
+
 TEST_F(ZreWire, SilentPeerIsPingedAndPingOkKeepsItAlive)
 {
     NodeOptions o;

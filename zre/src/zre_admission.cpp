@@ -18,7 +18,35 @@ void Admission::clear()
 {
     pendingTotal_ = 0;
     pendingBySource_.clear();
+    nextLifetime_.clear();
+    forgottenOrder_.clear();
     nextCheckAt_ = kNever;
+}
+
+int64_t Admission::pendingLifetime(const Peer& peer) const
+{
+    if (peer.source == kGossipSource)
+        return curve_ ? kSecureGossipAttemptTimeoutMs : kGossipAttemptTimeoutMs;
+    auto longer = nextLifetime_.find(peer.uuid);
+    if (longer != nextLifetime_.end())
+        return longer->second;
+    return curve_ ? kSecurePendingTimeoutMs : kPendingTimeoutMs;
+}
+
+void Admission::forgotWhilePending(const Peer& peer)
+{
+    if (peer.source == kGossipSource)
+        return;
+    const int64_t doubled = std::min(2 * pendingLifetime(peer), kMaxPendingTimeoutMs);
+    auto [entry, added] = nextLifetime_.emplace(peer.uuid, doubled);
+    entry->second = doubled;
+    if (!added)
+        return;
+    forgottenOrder_.push_back(peer.uuid);
+    if (forgottenOrder_.size() > kRememberedExpiries) {
+        nextLifetime_.erase(forgottenOrder_.front());
+        forgottenOrder_.pop_front();
+    }
 }
 
 bool Admission::admit(uint32_t source, const Uuid& uuid, size_t peers)

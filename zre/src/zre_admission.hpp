@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -34,6 +35,14 @@ public:
     // lifetime on two cores; peers forgotten then are greeted and handshaken
     // again, which only adds to the load.
     static constexpr int64_t kSecurePendingTimeoutMs = 20000;
+    // A peer forgotten while pending gets twice its last lifetime the next
+    // time it is pending, up to kMaxPendingTimeoutMs. In a site too busy to
+    // greet within the lifetime (300 programs on two cores), every node
+    // otherwise forgot its pending peers before they could answer, greeted
+    // them again when their next beacon came, and no peer ever entered. The
+    // lifetimes of the last kRememberedExpiries UUIDs forgotten are kept.
+    static constexpr int64_t kMaxPendingTimeoutMs = 60000;
+    static constexpr size_t kRememberedExpiries = 1024;
     // Pending peers learnt from gossip count as from this one source address
     // (255.255.255.255, never a peer's), so within the per-address bound:
     // at most that many mailbox attempts for tuples at once. Such an attempt
@@ -62,12 +71,11 @@ public:
     // `peers` known; logs (rate-limited) when not.
     bool admit(uint32_t source, const Uuid& uuid, size_t peers);
     void setPending(Peer& peer, bool pending);
-    int64_t pendingLifetime(uint32_t source) const
-    {
-        if (source == kGossipSource)
-            return curve_ ? kSecureGossipAttemptTimeoutMs : kGossipAttemptTimeoutMs;
-        return curve_ ? kSecurePendingTimeoutMs : kPendingTimeoutMs;
-    }
+    // How long `peer` may stay pending.
+    int64_t pendingLifetime(const Peer& peer) const;
+    // `peer` is forgotten while pending: its next lifetime is longer
+    // (a gossip attempt's is not: it is short on purpose, see above).
+    void forgotWhilePending(const Peer& peer);
 
     // Starts a check of `peer`: true when a PING is to be sent now (false
     // when one runs already).
@@ -93,6 +101,10 @@ private:
     size_t maxPeers_ = kMaxPeers;
     size_t pendingTotal_ = 0;
     std::unordered_map<uint32_t, size_t> pendingBySource_;
+    // Peers forgotten while pending: their next lifetime, and their UUIDs
+    // in the order first forgotten (the oldest go first beyond the bound).
+    std::unordered_map<Uuid, int64_t, UuidHash> nextLifetime_;
+    std::deque<Uuid> forgottenOrder_;
     int64_t nextCheckAt_ = kNever;
 };
 

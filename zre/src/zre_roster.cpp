@@ -85,11 +85,13 @@ void Roster::verify(Peer& peer)
 void Roster::checkSilence(int64_t t, int64_t evasiveMs, int64_t expiredMs)
 {
     std::vector<Uuid> expired = peers_.select([&](const Peer& peer) {
-        return (peer.pending && t >= peer.createdAt + admission_.pendingLifetime(peer.source)) ||
+        return (peer.pending && t >= peer.createdAt + admission_.pendingLifetime(peer)) ||
                t >= peer.lastSeen + expiredMs;
     });
     for (const Uuid& uuid : expired) {
         log_.trace("peer %s expired", uuidToString(uuid).c_str());
+        if (const Peer* peer = peers_.find(uuid); peer && peer->pending)
+            admission_.forgotWhilePending(*peer);
         remove(uuid, true);
     }
     // A quiet peer is asked before it is judged: a PING at three quarters
