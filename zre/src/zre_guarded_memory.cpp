@@ -10,6 +10,15 @@ namespace zre {
 
 GuardedBlockCache::GuardedBlockCache(GuardedAllocator allocator) : allocator_(allocator) {}
 
+GuardedBlockCache::~GuardedBlockCache()
+{
+    if (!allocator_.release)
+        return;
+    for (auto& [bytes, blocks] : kept_)
+        for (void* block : blocks)
+            allocator_.release(block);
+}
+
 void* GuardedBlockCache::allocate(size_t count, size_t size)
 {
     // Past the kept size, or a product that overflows: the allocator's own

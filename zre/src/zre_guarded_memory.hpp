@@ -51,6 +51,10 @@ public:
     };
 
     explicit GuardedBlockCache(GuardedAllocator allocator);
+    // Releases the kept blocks (the process's cache is never destroyed).
+    ~GuardedBlockCache();
+    GuardedBlockCache(const GuardedBlockCache&) = delete;
+    GuardedBlockCache& operator=(const GuardedBlockCache&) = delete;
 
     // As sodium_allocarray: count * size bytes, or null (errno ENOMEM).
     void* allocate(size_t count, size_t size);
