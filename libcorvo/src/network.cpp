@@ -628,12 +628,10 @@ void Network::recv()
     // The event is released when zevent goes out of scope, also when a
     // callback throws.
 #ifdef ZRE_HAS_EVENT_FRAMES
-    // The frames are read where they are, not copied into a zmsg_t.
-    if (event.type == "SHOUT" || event.type == "WHISPER") {
-        detail::MessageFrames frames = framesOf(raw);
-        return handleEvent(event, &frames);
-    }
-    handleEvent(event, nullptr);
+    // The frames are read where they are, not copied into a zmsg_t (other
+    // events have none, and handleEvent does not look at them).
+    detail::MessageFrames frames = framesOf(raw);
+    handleEvent(event, &frames);
 #else
     event.msg = zyre_event_msg(raw);
     handleEvent(event);
