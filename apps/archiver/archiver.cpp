@@ -286,7 +286,7 @@ Clock::time_point Archiver::loopTime() const
     return Clock::time_point(std::chrono::milliseconds(uv_now(loop)));
 }
 
-void Archiver::record(history::Record record)
+void Archiver::record(history::Record&& record)
 {
     if (!writer)
         return;
@@ -313,7 +313,9 @@ void Archiver::recordSample(const Peer& peer, const Property& property, int sour
     // is over its budget costs little.
     if (admission.sample(peer.uuid, peer.name, property, loopTime()) != Admission::RECORD)
         return;
-    history::Sample s;
+    // Built where it stays until the hand-over: a row is moved once here.
+    history::Record row{std::in_place_type<history::Sample>};
+    history::Sample& s = std::get<history::Sample>(row);
     s.peer = history::cleanText(peer.name);
     s.property = history::cleanText(property.name);
     s.unit = history::cleanText(property.egu);
@@ -321,7 +323,7 @@ void Archiver::recordSample(const Peer& peer, const Property& property, int sour
     s.recvTime = received;
     s.sendTime = source == history::SOURCE_BROADCAST ? sendTime(property) : history::kNoTime;
     s.source = source;
-    record(std::move(s));
+    record(std::move(row));
 }
 
 void Archiver::onEnter(std::shared_ptr<Peer> peer)

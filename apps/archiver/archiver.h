@@ -49,7 +49,7 @@ private:
     // The loop's time of the event being handled: budgets need no finer
     // clock, and reading it costs no system call.
     Clock::time_point loopTime() const;
-    void record(history::Record record);
+    void record(history::Record&& record);
     // Hands the rows of this loop turn to the writer, under one lock.
     void handOver();
     void recordSample(const Peer& peer, const Property& property, int source, history::Micros received);

@@ -98,7 +98,7 @@ void Writer::closeDropRun()
     dropRunCount = 0;
 }
 
-void Writer::append(Record record, size_t bytes)
+void Writer::append(Record&& record, size_t bytes)
 {
     if (buffer.empty() || buffer.back().rows.size() >= options.batchRows) {
         buffer.emplace_back();

@@ -100,7 +100,7 @@ private:
     void closeDropRun();
     // Called with the mutex held.
     bool admit(Record& record);
-    void append(Record record, size_t bytes);
+    void append(Record&& record, size_t bytes);
     // Moves the oldest chunk into inFlight; with the mutex held.
     void takeBatch();
     // False (and a message on each change) while free space is below the floor.
