@@ -2,6 +2,8 @@
 // its last use, is handed to one user at a time, and the bounds hold; blocks
 // the cache may not keep, and blocks it never handed out, go to libsodium.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -15,16 +17,25 @@ using namespace zre;
 
 namespace {
 
-// A stand-in for libsodium that counts what reaches it.
+// A stand-in for libsodium that counts what reaches it. Its blocks start
+// on a page of their own, so that a test can protect them as libsodium's
+// users may (sodium_mprotect_readonly).
 int made = 0;
 std::set<void*> releasedToAllocator;
+const size_t kPage = size_t(sysconf(_SC_PAGESIZE));
 
 void* fakeAllocate(size_t count, size_t size)
 {
     if (size != 0 && count > SIZE_MAX / size)
         return nullptr;
     ++made;
-    return std::malloc(count * size);
+    size_t pages = (count * size + kPage - 1) / kPage;
+    return std::aligned_alloc(kPage, std::max<size_t>(pages, 1) * kPage);
+}
+
+int fakeMakeWritable(void* block)
+{
+    return mprotect(block, kPage, PROT_READ | PROT_WRITE);
 }
 
 void fakeRelease(void* block)
@@ -40,7 +51,7 @@ protected:
         made = 0;
         releasedToAllocator.clear();
     }
-    GuardedBlockCache cache{GuardedAllocator{fakeAllocate, fakeRelease}};
+    GuardedBlockCache cache{GuardedAllocator{fakeAllocate, fakeRelease, fakeMakeWritable}};
 };
 
 TEST_F(GuardedBlocks, AKeptBlockIsWipedAndHandedToOneUserAtATime)
@@ -63,6 +74,22 @@ TEST_F(GuardedBlocks, AKeptBlockIsWipedAndHandedToOneUserAtATime)
     cache.release(again);
     cache.release(other);
     EXPECT_EQ(cache.stats().kept, 2u);
+
+    // A block its user left read-only is wiped all the same (it was a
+    // crash), and one that cannot be made writable is not kept.
+    auto* readOnly = static_cast<unsigned char*>(cache.allocate(1, 96));
+    std::fill(readOnly, readOnly + 96, 0x5A);
+    ASSERT_EQ(mprotect(readOnly, kPage, PROT_READ), 0);
+    cache.release(readOnly);
+    EXPECT_TRUE(releasedToAllocator.empty());
+    auto* wiped = static_cast<unsigned char*>(cache.allocate(1, 96));
+    EXPECT_EQ(std::count(wiped, wiped + 96, 0), 96);
+    GuardedBlockCache stubborn{GuardedAllocator{fakeAllocate, fakeRelease, [](void*) { return -1; }}};
+    void* block = stubborn.allocate(1, 96);
+    stubborn.release(block);
+    EXPECT_TRUE(releasedToAllocator.count(block));
+    EXPECT_EQ(stubborn.stats().kept, 0u);
+    cache.release(wiped);
 }
 
 TEST_F(GuardedBlocks, WhatMayNotBeKeptGoesToTheAllocator)
@@ -93,8 +120,12 @@ TEST_F(GuardedBlocks, WhatMayNotBeKeptGoesToTheAllocator)
     EXPECT_TRUE(releasedToAllocator.count(foreign));
     cache.release(nullptr);
 
-    // A product that overflows is the allocator's to refuse, and is not kept.
+    // A product that overflows is the allocator's to refuse, and is not kept;
+    // so is an empty block (it was a division by zero).
     EXPECT_EQ(cache.allocate(SIZE_MAX / 2 + 1, 2), nullptr);
+    void* empty = cache.allocate(1, 0);
+    cache.release(empty);
+    EXPECT_TRUE(releasedToAllocator.count(empty));
 }
 
 }  // namespace

@@ -2,12 +2,14 @@
 // peer proved on its ENTER event, names an identity may not announce, and
 // secured and open nodes that refuse each other. Run in a namespace (v0).
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 
@@ -17,6 +19,10 @@
 #include "zre_test_util.hpp"
 
 using namespace zretest;
+
+// This process's own (the cache's), as libzmq reaches them.
+extern "C" void* sodium_allocarray(size_t count, size_t size);
+extern "C" void sodium_free(void* block);
 
 namespace {
 
@@ -119,6 +125,25 @@ TEST(ZreSecure, HandshakesReuseGuardedBlocksAndTheirSessionsWork)
     const uint64_t requests = after.requests - before.requests, reused = after.reused - before.reused;
     EXPECT_GT(requests, 0u) << "libzmq's requests do not reach the cache";
     EXPECT_GT(reused * 2, requests) << reused << " of " << requests << " blocks reused";
+}
+
+TEST(ZreSecure, ABlockLeftReadOnlyByItsUserIsReleasedSafely)
+{
+    // libsodium lets a block's user protect it; its sodium_free undoes that,
+    // and so must the cache before it wipes the block (this crashed).
+    auto init = reinterpret_cast<int (*)()>(dlsym(RTLD_DEFAULT, "sodium_init"));
+    auto readOnly = reinterpret_cast<int (*)(void*)>(dlsym(RTLD_DEFAULT, "sodium_mprotect_readonly"));
+    ASSERT_TRUE(init && readOnly) << "libsodium is not loaded";
+    ASSERT_GE(init(), 0);  // as libzmq does before its first handshake
+    for (int round = 0; round < 2 * int(zre::GuardedBlockCache::kMaxKeptPerSize); ++round) {
+        auto* block = static_cast<unsigned char*>(sodium_allocarray(3, 100));
+        ASSERT_NE(block, nullptr);
+        // Fresh from libsodium (its filler) or kept (zeros): never the last user's.
+        EXPECT_EQ(std::count(block, block + 300, 0x77), 0) << "round " << round << ": not wiped";
+        std::fill(block, block + 300, 0x77);
+        ASSERT_EQ(readOnly(block), 0);
+        sodium_free(block);
+    }
 }
 
 TEST(ZreSecure, UntrustedKeyGetsNoSessionEitherWay)

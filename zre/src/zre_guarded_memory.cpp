@@ -21,9 +21,9 @@ GuardedBlockCache::~GuardedBlockCache()
 
 void* GuardedBlockCache::allocate(size_t count, size_t size)
 {
-    // Past the kept size, or a product that overflows: the allocator's own
-    // handling, untracked.
-    const bool keepable = count != 0 && size <= kMaxBlockBytes && count <= kMaxBlockBytes / size;
+    // Past the kept size, an empty block, or a product that overflows: the
+    // allocator's own handling, untracked.
+    const bool keepable = count != 0 && size != 0 && size <= kMaxBlockBytes && count <= kMaxBlockBytes / size;
     const size_t bytes = keepable ? count * size : 0;
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -63,7 +63,10 @@ void GuardedBlockCache::release(void* block)
             auto kept = kept_.find(bytes);
             if (kept == kept_.end() && kept_.size() < kMaxSizes)
                 kept = kept_.emplace(bytes, std::vector<void*>()).first;
-            if (kept != kept_.end() && kept->second.size() < kMaxKeptPerSize) {
+            // Its user may have made it read-only or inaccessible; one that
+            // cannot be made writable goes to the allocator, which can.
+            bool writable = allocator_.makeWritable && allocator_.makeWritable(block) == 0;
+            if (writable && kept != kept_.end() && kept->second.size() < kMaxKeptPerSize) {
                 // What the block held (keys, plaintexts) must not outlive its use.
                 explicit_bzero(block, bytes);
                 kept->second.push_back(block);
@@ -91,6 +94,7 @@ GuardedAllocator libsodiumAllocator()
     GuardedAllocator allocator;
     allocator.allocate = reinterpret_cast<void* (*)(size_t, size_t)>(dlsym(RTLD_NEXT, "sodium_allocarray"));
     allocator.release = reinterpret_cast<void (*)(void*)>(dlsym(RTLD_NEXT, "sodium_free"));
+    allocator.makeWritable = reinterpret_cast<int (*)(void*)>(dlsym(RTLD_NEXT, "sodium_mprotect_readwrite"));
     return allocator;
 }
 

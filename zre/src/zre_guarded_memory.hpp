@@ -15,7 +15,9 @@
 // one is wiped and kept for the next request of the same size. Larger
 // blocks, and everything beyond the bounds below, go to libsodium as before.
 // What is lost: libsodium checks its canary (a write just before a block)
-// when a block is released to it, which a kept block is not.
+// when a block is released to it, which a kept block is not. A block its
+// user made read-only or inaccessible (sodium_mprotect_*) is made writable
+// again before it is wiped, as libsodium does before it releases one.
 #pragma once
 
 #include <cstddef>
@@ -27,10 +29,12 @@
 
 namespace zre {
 
-// libsodium's pair of functions (or a test's).
+// libsodium's functions (or a test's): sodium_allocarray, sodium_free and
+// sodium_mprotect_readwrite.
 struct GuardedAllocator {
     void* (*allocate)(size_t count, size_t size) = nullptr;
     void (*release)(void* block) = nullptr;
+    int (*makeWritable)(void* block) = nullptr;
 };
 
 class GuardedBlockCache {
