@@ -63,10 +63,10 @@ void GuardedBlockCache::release(void* block)
             auto kept = kept_.find(bytes);
             if (kept == kept_.end() && kept_.size() < kMaxSizes)
                 kept = kept_.emplace(bytes, std::vector<void*>()).first;
+            const bool room = kept != kept_.end() && kept->second.size() < kMaxKeptPerSize;
             // Its user may have made it read-only or inaccessible; one that
             // cannot be made writable goes to the allocator, which can.
-            bool writable = allocator_.makeWritable && allocator_.makeWritable(block) == 0;
-            if (writable && kept != kept_.end() && kept->second.size() < kMaxKeptPerSize) {
+            if (room && allocator_.makeWritable && allocator_.makeWritable(block) == 0) {
                 // What the block held (keys, plaintexts) must not outlive its use.
                 explicit_bzero(block, bytes);
                 kept->second.push_back(block);
