@@ -13,30 +13,12 @@ wheel=$2
 simcam=$3
 archiver=${4:-}
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/corvo-access-XXXXXX") || exit 1
-export HOME=$work/home CORVO_CONF_PATH=$work/conf CORVO_KEY_DIR=$work/keys
-mkdir -p "$HOME" "$CORVO_CONF_PATH" "$work/images"
+# shellcheck source-path=SCRIPTDIR source=../support/site.sh
+source "$(dirname "$0")/../support/site.sh"
+site_begin access
+export CORVO_KEY_DIR=$work/keys
+mkdir -p "$work/images"
 net=(-i lo -p 5911 -s secured)
-pids=()
-failures=0
-
-cleanup() {
-  local p
-  pids+=($(jobs -p))
-  for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null; done
-  sleep 0.3
-  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
 
 # as IDENTITY STATUS NAME ARGS...: runs the tool with that identity's key;
 # output in $work/out and $work/err.
@@ -54,20 +36,7 @@ as() {
     sed 's/^/    stderr: /' "$work/err"
   fi
 }
-out_is() { [ "$(cat "$work/out")" = "$1" ] || fail "$current: stdout is '$(cat "$work/out")', expected '$1'"; }
-out_has() { grep -qF -- "$1" "$work/out" || fail "$current: stdout lacks '$1': $(cat "$work/out")"; }
 out_lacks() { ! grep -qF -- "$1" "$work/out" || fail "$current: stdout has '$1': $(cat "$work/out")"; }
-err_has() { grep -qF -- "$1" "$work/err" || fail "$current: stderr lacks '$1': $(cat "$work/err")"; }
-
-# wait_for FILE TEXT: waits (at most 30 s) until FILE contains TEXT.
-wait_for() {
-  for _ in $(seq 300); do
-    grep -qF -- "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  fail "'$2' never appeared in $(basename "$1"): $(tail -20 "$1" 2>/dev/null)"
-  return 1
-}
 
 start() {
   local log=$1

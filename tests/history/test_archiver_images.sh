@@ -11,39 +11,11 @@ corvo=$1
 simcam=$2
 archiver=$3
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/corvo-arc-XXXXXX") || exit 1
-export HOME=$work/home CORVO_CONF_PATH=$work/conf
-mkdir -p "$HOME" "$CORVO_CONF_PATH" "$work/images" "$work/copies" "$work/linked" "$work/elsewhere" "$work/full"
+# shellcheck source-path=SCRIPTDIR source=../support/site.sh
+source "$(dirname "$0")/../support/site.sh"
+site_begin arc
+mkdir -p "$work/images" "$work/copies" "$work/linked" "$work/elsewhere" "$work/full"
 net=(-i lo -p 5896 -s arctest)
-pids=()
-failures=0
-
-cleanup() {
-  local p
-  for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null; done
-  sleep 0.3
-  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-
-# waits up to 30 s for a command to succeed
-eventually() {
-  local i
-  for i in $(seq 300); do
-    "$@" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
 
 value() { "$corvo" "${net[@]}" -t 10 get "$1" "$2" 2>/dev/null; }
 # holds PEER PROPERTY VALUE: the property has that value now

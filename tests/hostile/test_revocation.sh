@@ -16,29 +16,11 @@ daemon=$2
 # and what a loaded two-core machine may add to it.
 readonly BOUND_S=1 SLACK_S=3
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/corvo-rev-XXXXXX") || exit 1
-export HOME=$work/home CORVO_CONF_PATH=$work/conf CORVO_KEY_DIR=$work/keys
-mkdir -p "$HOME" "$CORVO_CONF_PATH"
+# shellcheck source-path=SCRIPTDIR source=../support/site.sh
+source "$(dirname "$0")/../support/site.sh"
+site_begin rev
+export CORVO_KEY_DIR=$work/keys
 net=(-i lo -p 5913 -s revoke)
-pids=()
-failures=0
-
-cleanup() {
-  local p
-  for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null; done
-  sleep 0.3
-  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
 
 start() {
   local log=$1
@@ -54,17 +36,6 @@ as() {
   shift
   "$corvo" "${net[@]}" --key "$who" "$@" >"$work/out" 2>"$work/err"
   status=$?
-}
-
-# wait_for FILE TEXT [SECONDS]: waits until FILE contains TEXT.
-wait_for() {
-  local tenths=$((${3:-30} * 10))
-  for _ in $(seq "$tenths"); do
-    grep -qF -- "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  fail "'$2' never appeared in $(basename "$1"): $(tail -20 "$1" 2>/dev/null)"
-  return 1
 }
 
 # Seconds since the epoch, to the millisecond.

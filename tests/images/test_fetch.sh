@@ -10,44 +10,12 @@ set -uo pipefail
 corvo=$1
 simcam=$2
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/corvo-img-XXXXXX") || exit 1
-export HOME=$work/home CORVO_CONF_PATH=$work/conf
-mkdir -p "$HOME" "$CORVO_CONF_PATH" "$work/images" "$work/got"
+# shellcheck source-path=SCRIPTDIR source=../support/site.sh
+source "$(dirname "$0")/../support/site.sh"
+site_begin img
+mkdir -p "$work/images" "$work/got"
 net=(-i lo -p 5897 -s imgtest)
-pids=()
-failures=0
 
-cleanup() {
-  local p
-  for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null; done
-  sleep 0.3
-  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-
-# t STATUS NAME ARGS...: runs the tool, keeps its output in $work/out, err.
-t() {
-  local expected=$1 name=$2
-  shift 2
-  current=$name
-  "$corvo" "${net[@]}" "$@" >"$work/out" 2>"$work/err"
-  local status=$?
-  if [ "$status" -ne "$expected" ]; then
-    fail "$name: exit status $status, expected $expected"
-    sed 's/^/    stdout: /' "$work/out"
-    sed 's/^/    stderr: /' "$work/err"
-  fi
-}
-err_has() { grep -qF -- "$1" "$work/err" || fail "$current: stderr lacks '$1': $(cat "$work/err")"; }
 same() { cmp -s "$1" "$2" || fail "$current: $2 differs from $1"; }
 absent() { [ ! -e "$1" ] || fail "$current: $1 exists"; }
 

@@ -10,67 +10,18 @@ corvo=$1
 wheel=$2
 simcam=${3:-}
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/corvo-tool-XXXXXX") || exit 1
-export HOME=$work/home CORVO_CONF_PATH=$work/conf
-mkdir -p "$HOME" "$CORVO_CONF_PATH" "$work/images"
+# shellcheck source-path=SCRIPTDIR source=../support/site.sh
+source "$(dirname "$0")/../support/site.sh"
+site_begin tool
+mkdir -p "$work/images"
 net=(-i lo -p 5899 -s tooltest)
-pids=()
-failures=0
 
-# Every program still running (daemons, and watch or log clients left
-# behind by a failed check) is stopped before the work directory goes.
-cleanup() {
-  local p
-  pids+=($(jobs -p))
-  for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null; done
-  sleep 0.3
-  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-# A test runner ending us on its deadline still gets the clean-up.
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-
-# t STATUS NAME ARGS...: runs the tool; its output is kept in $work/out and
-# $work/err for the checks that follow.
-t() {
-  local expected=$1 name=$2
-  shift 2
-  current=$name
-  "$corvo" "${net[@]}" "$@" >"$work/out" 2>"$work/err"
-  local status=$?
-  if [ "$status" -ne "$expected" ]; then
-    fail "$name: exit status $status, expected $expected"
-    sed 's/^/    stdout: /' "$work/out"
-    sed 's/^/    stderr: /' "$work/err"
-  fi
-}
-out_is() { [ "$(cat "$work/out")" = "$1" ] || fail "$current: stdout is '$(cat "$work/out")', expected '$1'"; }
-out_has() { grep -qF -- "$1" "$work/out" || fail "$current: stdout lacks '$1'"; }
-err_has() { grep -qF -- "$1" "$work/err" || fail "$current: stderr lacks '$1'"; }
 err_lines() {
   local n
   n=$(wc -l <"$work/err")
   [ "$n" -eq "$1" ] || fail "$current: $n lines on stderr, expected $1: $(cat "$work/err")"
 }
 no_trace() { ! grep -qiE 'stack|backtrace|terminate|Segmentation' "$work/err" || fail "$current: trace on stderr"; }
-
-# wait_for FILE TEXT: waits (at most 10 s) until FILE contains TEXT.
-wait_for() {
-  for _ in $(seq 100); do
-    grep -qF -- "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  fail "'$2' never appeared in $(basename "$1"): $(cat "$1" 2>/dev/null)"
-  return 1
-}
 
 start_daemon() {
   local log=$1
