@@ -22,6 +22,7 @@ from . import _corvo
 from ._errors import CorvoError, NotFoundError, RefusedError, TimeoutError, WrongTypeError, WrongValueError
 from ._events import (LOG_LEVELS, CommandInfo, ImageReady, Info, LogEvent, PeerEvent, PeerInfo, PropertyEvent,
                       PropertyInfo, StatusEvent)
+from ._wake import wake as _wake
 
 #: Events a watch or logs stream holds at most by default; beyond it the
 #: oldest is dropped and counted in ``dropped``.
@@ -200,18 +201,6 @@ class EventStream:
 
     async def __aexit__(self, *exc):
         self.close()
-
-
-def _wake(waker) -> None:
-    loop, future = waker
-
-    def resolve():
-        if not future.done():
-            future.set_result(None)
-    try:
-        loop.call_soon_threadsafe(resolve)
-    except RuntimeError:
-        pass  # the event loop has closed
 
 
 class _Waiter:

@@ -18,6 +18,7 @@ from typing import Any, Optional, Tuple
 
 from . import _corvo
 from ._errors import CorvoError, ImageError, RefusedError, TimeoutError, WrongTypeError, WrongValueError
+from ._wake import wake
 
 MODE_FILE, MODE_MEMORY, MODE_STREAM = 0, 1, 2
 
@@ -152,8 +153,7 @@ class ImageStream:
             self._cond.notify_all()
             waker, self._waker = self._waker, None
         if waker is not None:
-            from ._core import _wake
-            _wake(waker)
+            wake(waker)
 
     # -- the reader --
     def _take(self):
