@@ -24,7 +24,6 @@
 #include <corvo/history/timeexpr.h>
 #include <corvo/history/writer.h>
 #include <corvo/peer.h>
-#include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <time.h>
@@ -43,6 +42,7 @@
 #include <string>
 #include <thread>
 
+#include "../common/thread_cpu.h"
 #include "support/child_process.h"
 #include "support/pg_cluster.h"
 #include "support/temp_dir.h"
@@ -294,14 +294,6 @@ double processCpuSeconds()
 }
 
 // CPU time of another process (the PostgreSQL backend), from schedstat.
-double otherCpuSeconds(const std::string& procDir)
-{
-    std::ifstream in(procDir + "/schedstat");
-    long long ns = 0;
-    in >> ns;
-    return double(ns) / 1e9;
-}
-
 double otherCpuSeconds(int pid)
 {
     if (pid <= 0)
@@ -607,20 +599,8 @@ struct ThreadCpu {
 std::map<int, ThreadCpu> threadsOf(int pid)
 {
     std::map<int, ThreadCpu> out;
-    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    if (DIR* dir = opendir(tasks.c_str())) {
-        while (dirent* entry = readdir(dir)) {
-            if (entry->d_name[0] == '.')
-                continue;
-            std::string task = tasks + "/" + entry->d_name;
-            ThreadCpu t;
-            std::ifstream comm(task + "/comm");
-            std::getline(comm, t.name);
-            t.seconds = otherCpuSeconds(task);
-            out[std::atoi(entry->d_name)] = t;
-        }
-        closedir(dir);
-    }
+    for (const auto& [tid, thread] : bench::threadCpu(pid))
+        out[tid] = ThreadCpu{thread.name, double(thread.ns) / 1e9};
     return out;
 }
 
@@ -635,7 +615,7 @@ FloodPart partOf(int pid, int tid, const std::string& name)
         return LOOP;
     if (name == "corvo-writer")
         return WRITER;
-    if (name.rfind("ZMQbg/IO", 0) == 0)
+    if (bench::isZmqIoThread(name))
         return ZMQ_IO;
     if (name.rfind("ZMQbg", 0) == 0)
         return OTHER;

@@ -27,12 +27,13 @@
 #include <corvo/keys.h>
 #include <corvo/network.h>
 #include <corvo/peer.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zyre.h>
+
+#include "../common/thread_cpu.h"
 
 #include <algorithm>
 #include <chrono>
@@ -247,25 +248,16 @@ int64_t reportedAt(const Child& c, const std::string& what = "converged")
     return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + what.size() + 1);
 }
 
-// CPU time in nanoseconds of each thread of a process, by thread id
-// (schedstat: finer than the clock ticks of stat); with `names`, each
-// thread's name as well.
+// CPU time in nanoseconds of each thread of a process, by thread id; with
+// `names`, each thread's name as well.
 std::map<int, long long> threadCpuNs(pid_t pid, std::map<int, std::string>* names = nullptr)
 {
     std::map<int, long long> cpu;
-    std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
-    DIR* dir = opendir(taskDir.c_str());
-    if (!dir)
-        return cpu;
-    while (dirent* entry = readdir(dir)) {
-        int tid = std::atoi(entry->d_name);
-        if (tid <= 0)
-            continue;
-        cpu[tid] = std::atoll(readFile(taskDir + "/" + entry->d_name + "/schedstat").c_str());
+    for (const auto& [tid, thread] : bench::threadCpu(pid)) {
+        cpu[tid] = thread.ns;
         if (names)
-            (*names)[tid] = readFile(taskDir + "/" + entry->d_name + "/comm");
+            (*names)[tid] = thread.name;
     }
-    closedir(dir);
     return cpu;
 }
 
@@ -379,7 +371,7 @@ Figures runSite(const std::vector<std::vector<std::string>>& programs, size_t wa
             if (tid == children[i].pid)
                 f.mainCpuSec += sec;
             else
-                (names[tid].rfind("ZMQbg", 0) == 0 ? f.zmqCpuSec : f.otherCpuSec) += sec;
+                (bench::isZmqIoThread(names[tid]) ? f.zmqCpuSec : f.otherCpuSec) += sec;
         }
     }
     if (idleSeconds <= 0) {

@@ -9,7 +9,8 @@
 // "rtt" compares, in alternating rounds, three round trips to another
 // process with a bare ZeroMQ DEALER -> ROUTER echo (the floor): a WHISPER to
 // a bare ZRE echo node, and a property set until its confirmation (the
-// daemon's broadcast of the new value) is applied in the client:
+// daemon's broadcast of the new value) is applied in the client; then the
+// CPU each kind costs per round trip, by process and thread:
 //   scripts/in-netns.sh build/bench/system/bench_system rtt [ROUNDS]
 #include <corvo/command.h>
 #include <corvo/daemon.h>
@@ -24,12 +25,15 @@
 #include <unistd.h>
 #include <zyre.h>
 
+#include "../common/thread_cpu.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -451,6 +455,53 @@ std::vector<double> propertySetRtt(BenchClient& client, const std::shared_ptr<co
     return rtt;
 }
 
+// The CPU one kind of round trip costs, split by process and thread.
+class RoundTripCpu {
+public:
+    // Around one batch of round trips with the program at `peer`.
+    void begin(pid_t peer)
+    {
+        peer_ = peer;
+        before_[0] = bench::threadCpu(getpid());
+        before_[1] = bench::threadCpu(peer);
+    }
+    void end(size_t roundTrips)
+    {
+        add(0, getpid());
+        add(1, peer_);
+        count_ += roundTrips;
+    }
+
+    // µs per round trip: this client's main thread, libzmq I/O and other
+    // threads, then the same of the other side, then in all.
+    void print(const char* what) const
+    {
+        double us[2][3];
+        double all = 0;
+        for (int p = 0; p < 2; ++p)
+            for (int t = 0; t < 3; ++t)
+                all += us[p][t] = count_ ? ns_[p][t] / 1e3 / double(count_) : 0;
+        std::printf("  %-28s %6.1f %6.1f %6.1f   %6.1f %6.1f %6.1f   %6.1f\n", what, us[0][0], us[0][1], us[0][2],
+                    us[1][0], us[1][1], us[1][2], all);
+    }
+
+private:
+    void add(int side, pid_t pid)
+    {
+        for (const auto& [tid, thread] : bench::threadCpu(pid)) {
+            auto earlier = before_[side].find(tid);
+            long long ns = thread.ns - (earlier == before_[side].end() ? 0 : earlier->second.ns);
+            int kind = tid == pid ? 0 : bench::isZmqIoThread(thread.name) ? 1 : 2;
+            ns_[side][kind] += double(ns);
+        }
+    }
+
+    pid_t peer_ = 0;
+    std::map<int, bench::ThreadCpu> before_[2];
+    double ns_[2][3] = {};
+    size_t count_ = 0;
+};
+
 int runRoundTrips(int rounds)
 {
     constexpr int kPerRound = 1000;
@@ -492,12 +543,15 @@ int runRoundTrips(int rounds)
         zreWhisperRtt(node, echoPeer, 100);
         propertySetRtt(client, peer, 100);
         std::vector<double> bare, whisper, property;
+        RoundTripCpu cpu[3];
         for (int r = 0; r < rounds; ++r) {
             // The order rotates, so that none of the three always runs
             // first (on a machine just woken) or right after another.
             std::vector<double> b, w, p;
             for (int k = 0; k < 3; ++k) {
-                switch ((r + k) % 3) {
+                const int kind = (r + k) % 3;
+                cpu[kind].begin(kind == 0 ? zmqEcho : kind == 1 ? zreEcho : daemon);
+                switch (kind) {
                     case 0:
                         b = bareZmqRtt(dealer, kPerRound);
                         break;
@@ -508,6 +562,7 @@ int runRoundTrips(int rounds)
                         p = propertySetRtt(client, peer, kPerRound);
                         break;
                 }
+                cpu[kind].end(kind == 0 ? b.size() : kind == 1 ? w.size() : p.size());
             }
             if (p.size() < size_t(kPerRound)) {
                 std::fprintf(stderr, "a property set was not confirmed within 5 s\n");
@@ -531,6 +586,12 @@ int runRoundTrips(int rounds)
                         w.p50 / b.p50);
             std::printf("  property set, confirmed       p50 %7.1f us   p99 %8.1f us   %.2fx bare p50\n", p.p50, p.p99,
                         p.p50 / b.p50);
+            std::printf("CPU per round trip (us), by thread: this client's, then the other side's\n");
+            std::printf("  %-28s %6s %6s %6s   %6s %6s %6s   %6s\n", "", "main", "I/O", "other", "main", "I/O", "other",
+                        "all");
+            cpu[0].print("bare ZeroMQ");
+            cpu[1].print("WHISPER to a ZRE echo");
+            cpu[2].print("property set, confirmed");
         }
     }
     zyre_destroy(&node);
