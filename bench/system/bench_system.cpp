@@ -543,27 +543,29 @@ int runRoundTrips(int rounds)
         zreWhisperRtt(node, echoPeer, 100);
         propertySetRtt(client, peer, 100);
         std::vector<double> bare, whisper, property;
+        // The three kinds of round trip, each with the program that answers it.
+        const pid_t answeredBy[3] = {zmqEcho, zreEcho, daemon};
+        auto runKind = [&](int kind) {
+            if (kind == 0)
+                return bareZmqRtt(dealer, kPerRound);
+            if (kind == 1)
+                return zreWhisperRtt(node, echoPeer, kPerRound);
+            return propertySetRtt(client, peer, kPerRound);
+        };
         RoundTripCpu cpu[3];
         for (int r = 0; r < rounds; ++r) {
             // The order rotates, so that none of the three always runs
             // first (on a machine just woken) or right after another.
-            std::vector<double> b, w, p;
+            std::vector<double> times[3];
             for (int k = 0; k < 3; ++k) {
                 const int kind = (r + k) % 3;
-                cpu[kind].begin(kind == 0 ? zmqEcho : kind == 1 ? zreEcho : daemon);
-                switch (kind) {
-                    case 0:
-                        b = bareZmqRtt(dealer, kPerRound);
-                        break;
-                    case 1:
-                        w = zreWhisperRtt(node, echoPeer, kPerRound);
-                        break;
-                    default:
-                        p = propertySetRtt(client, peer, kPerRound);
-                        break;
-                }
-                cpu[kind].end(kind == 0 ? b.size() : kind == 1 ? w.size() : p.size());
+                cpu[kind].begin(answeredBy[kind]);
+                times[kind] = runKind(kind);
+                cpu[kind].end(times[kind].size());
             }
+            const auto& b = times[0];
+            const auto& w = times[1];
+            const auto& p = times[2];
             if (p.size() < size_t(kPerRound)) {
                 std::fprintf(stderr, "a property set was not confirmed within 5 s\n");
                 status = 1;
