@@ -45,6 +45,12 @@ int openOrMake(int parent, const std::string& part)
     return openat(parent, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
+// The time a fetch of `size` bytes may take at most.
+uint64_t allowedSeconds(uint64_t size)
+{
+    return ImageCopies::kDeadlineSeconds + size / ImageCopies::kFloorBytesPerSecond;
+}
+
 std::string hexDigestOf(int directory, const std::string& file)
 {
     uint64_t size = 0;
@@ -61,7 +67,7 @@ struct ImageCopies::Running {
     int directory = -1;
     int fd = -1;
     std::string file, part;
-    Clock::time_point lastProgress;
+    Clock::time_point lastProgress, deadline;
 
     ~Running()
     {
@@ -83,17 +89,18 @@ ImageCopies::~ImageCopies()
         unlinkat(running->directory, running->part.c_str(), 0);
 }
 
-void ImageCopies::imageMessage(const std::shared_ptr<Peer>& peer, uint8_t tag, const unsigned char* data, size_t size)
+void ImageCopies::imageMessage(const std::shared_ptr<Peer>& peer, uint8_t tag, const unsigned char* data, size_t size,
+                               Clock::time_point now)
 {
     if (tag == MSG_IMAGE_READY)
-        return announced(peer, data, size);
+        return announced(peer, data, size, now);
     if (!running || running->wanted.camera->uuid != peer->uuid)
         return;  // chunks nobody here asked for
     bool ignored = false;
     zmsg_t* credit = running->receiver->handle(tag, data, size, ignored);
     if (ignored)
         return;
-    running->lastProgress = Clock::now();
+    running->lastProgress = now;
     if (credit)
         send(peer, credit);
     if (running->receiver->state() == ImageReceiver::State::Failed)
@@ -102,7 +109,8 @@ void ImageCopies::imageMessage(const std::shared_ptr<Peer>& peer, uint8_t tag, c
         finish();
 }
 
-void ImageCopies::announced(const std::shared_ptr<Peer>& peer, const unsigned char* data, size_t size)
+void ImageCopies::announced(const std::shared_ptr<Peer>& peer, const unsigned char* data, size_t size,
+                            Clock::time_point now)
 {
     corvo::proto::ImageReady ready;
     std::string problem;
@@ -115,7 +123,7 @@ void ImageCopies::announced(const std::shared_ptr<Peer>& peer, const unsigned ch
         queue.pop_front();
     }
     queue.push_back(Wanted{peer, ready.name(), ready.sha1(), ready.size()});
-    tick();
+    tick(now);
 }
 
 void ImageCopies::response(const std::shared_ptr<Peer>& peer, const corvo::proto::Response& response)
@@ -136,14 +144,16 @@ void ImageCopies::tick(Clock::time_point now)
 {
     if (running && now - running->lastProgress > std::chrono::seconds(kStallSeconds))
         end(false, "no data for " + std::to_string(kStallSeconds) + " s");
+    else if (running && now > running->deadline)
+        end(false, "too slow: not done within " + std::to_string(allowedSeconds(running->wanted.size)) + " s");
     while (!running && !queue.empty()) {
         Wanted next = queue.front();
         queue.pop_front();
-        start(next);
+        start(next, now);
     }
 }
 
-void ImageCopies::start(const Wanted& wanted)
+void ImageCopies::start(const Wanted& wanted, Clock::time_point now)
 {
     std::string where = escapeControl(wanted.name) + " of " + escapeControl(wanted.camera->name);
     if (options.maxBytes > 0 && wanted.size > options.maxBytes)
@@ -177,7 +187,8 @@ void ImageCopies::start(const Wanted& wanted)
             self->hash.update(bytes, count);
             return corvo::writeAll(self->fd, bytes, count);
         });
-    run->lastProgress = Clock::now();
+    run->lastProgress = now;
+    run->deadline = now + std::chrono::seconds(allowedSeconds(wanted.size));
     running = std::move(run);
     send(wanted.camera, running->receiver->request());
 }

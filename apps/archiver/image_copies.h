@@ -8,8 +8,10 @@
 // Bounds: at most kMaxWaiting announcements wait (the oldest is dropped
 // beyond); an image larger than `maxBytes` is skipped, and so is one that
 // would leave less than `minFree` bytes free in DIR's file system; a fetch
-// without data for kStallSeconds fails. Skips and failures are counted and
-// logged (at most a few records per kind and 10 s).
+// fails without data for kStallSeconds, and when not done within
+// kDeadlineSeconds plus its size at kFloorBytesPerSecond (so that no camera holds the one fetch for ever).
+// Skips and failures are counted and logged (at most a few records per kind
+// and 10 s).
 #pragma once
 
 #include <czmq.h>
@@ -37,6 +39,8 @@ public:
 
     static constexpr size_t kMaxWaiting = 64;
     static constexpr int kStallSeconds = 60;
+    static constexpr uint64_t kDeadlineSeconds = 60;
+    static constexpr uint64_t kFloorBytesPerSecond = 1 << 20;
 
     struct Options {
         std::string directory;
@@ -50,11 +54,12 @@ public:
     ImageCopies& operator=(const ImageCopies&) = delete;
 
     // A message of tags 10 to 12 from a peer.
-    void imageMessage(const std::shared_ptr<Peer>& peer, uint8_t tag, const unsigned char* data, size_t size);
+    void imageMessage(const std::shared_ptr<Peer>& peer, uint8_t tag, const unsigned char* data, size_t size,
+                      Clock::time_point now = Clock::now());
     // A Response from a peer: a refusal of the running fetch ends it.
     void response(const std::shared_ptr<Peer>& peer, const corvo::proto::Response& response);
     void peerLeft(const std::shared_ptr<Peer>& peer);
-    // Starts the next fetch, ends a stalled one.
+    // Starts the next fetch, ends a stalled or too slow one.
     void tick(Clock::time_point now = Clock::now());
 
     uint64_t copied() const { return copiedCount; }
@@ -70,8 +75,8 @@ private:
     };
     struct Running;
 
-    void announced(const std::shared_ptr<Peer>& peer, const unsigned char* data, size_t size);
-    void start(const Wanted& wanted);
+    void announced(const std::shared_ptr<Peer>& peer, const unsigned char* data, size_t size, Clock::time_point now);
+    void start(const Wanted& wanted, Clock::time_point now);
     // Opens DIR/CAMERA/<directories of name>, making what is missing,
     // following no link; -1 with `reason`.
     int openDirectory(const Wanted& wanted, std::string& file, std::string& reason);
