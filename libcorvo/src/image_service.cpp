@@ -45,6 +45,9 @@ std::string Sha1::hex()
 
 namespace {
 
+// The most of a camera's own error text kept in a failure.
+constexpr size_t kPeerErrorBytes = 1024;
+
 template <class Record>
 bool parse(Record& record, const unsigned char* data, size_t size)
 {
@@ -681,7 +684,7 @@ zmsg_t* ImageReceiver::handle(uint8_t tag, const unsigned char* data, size_t siz
         if (name.empty())
             name = end.name();
         if (!end.error().empty())
-            return fail("the camera ended the transfer: " + end.error());
+            return fail("the camera ended the transfer: " + escapeControl(end.error().substr(0, kPeerErrorBytes)));
         if (end.size() != next || (sized && end.size() != total))
             return fail("the camera ended at byte " + std::to_string(end.size()) + " of " + std::to_string(next) +
                         " received");

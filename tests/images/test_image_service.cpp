@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -410,6 +411,21 @@ TEST_F(ReceiverTest, FailsOnAWrongChecksumOrAShortEnd)
     std::string payload = end.SerializeAsString();
     shortEnd.handle(MSG_IMAGE_END, reinterpret_cast<const unsigned char*>(payload.data()), payload.size(), ignored);
     EXPECT_EQ(shortEnd.state(), ImageReceiver::State::Failed);  // empty image, wrong digest
+}
+
+// The camera's own reason for ending a transfer reaches the operator's
+// terminal: its control characters are escaped and its length is bounded.
+TEST_F(ReceiverTest, TheCamerasErrorTextIsEscapedAndBounded)
+{
+    corvo::proto::ImageEnd end;
+    end.set_transfer(5);
+    end.set_error("boom \x1b]0;title\x07\x1b[31mred\n" + std::string(100000, 'x'));
+    feed(end, MSG_IMAGE_END, ignored);
+    ASSERT_EQ(receiver.state(), ImageReceiver::State::Failed);
+    const std::string& error = receiver.error();
+    EXPECT_NE(error.find("boom \\x1b]0;title\\x07\\x1b[31mred\\n"), std::string::npos) << error;
+    EXPECT_EQ(std::count_if(error.begin(), error.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }), 0);
+    EXPECT_LT(error.size(), 1200u);
 }
 
 // A 16-bit frame as a sensor gives it: a smooth sky with a little noise,
