@@ -56,6 +56,19 @@ err_has "cannot read FITS file"; err_lines 1
 echo "not a FITS file" >"$work/bad.fits"
 t 3 "fitshdr of a non-FITS file" fitshdr "$work/bad.fits"
 t 2 "fitshdr without a file" fitshdr
+# A crafted file's cards are printed with their control characters escaped.
+card() { printf '%-80s' "$1"; }
+{
+  card "SIMPLE  =                    T"
+  card "BITPIX  =                    8"
+  card "NAXIS   =                    0"
+  card "OBJECT  = 'a"$'\e]0;pwned\a\e[31m'"red'"
+  card END
+  printf '%*s' $((2880 - 5 * 80)) ''
+} >"$work/esc.fits"
+t 0 "fitshdr of control characters" fitshdr "$work/esc.fits"
+out_has "OBJECT  = 'a\x1b]0;pwned\x07\x1b[31mred'"
+! grep -q $'[\e\a]' "$work/out" || fail "$current: raw control characters printed"
 
 echo "== example daemon"
 start_daemon wheel.log "$wheel"

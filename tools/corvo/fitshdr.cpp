@@ -1,10 +1,12 @@
-// A tiny FITS header dump: the cards of the primary header, as stored.
+// A tiny FITS header dump: the cards of the primary header, as stored, with
+// control characters escaped (a fetched file's bytes are the camera's).
 #include <fitsio.h>
 
 #include <cstdio>
 #include <iostream>
 #include <string>
 
+#include "corvo/text.h"
 #include "tool.h"
 
 namespace corvo::tool {
@@ -35,7 +37,7 @@ int dumpFitsHeader(const std::string& path)
     for (int i = 1; i <= cards && status == 0; ++i) {
         char card[FLEN_CARD] = {0};
         if (fits_read_record(file, i, card, &status) == 0)
-            std::cout << card << '\n';
+            std::cout << escapeControl(card) << '\n';
     }
     if (status == 0)
         std::cout << "END\n";
