@@ -66,6 +66,7 @@ struct ImageCopies::Running {
     Sha1 hash;  // of the bytes written, against the announcement's
     int directory = -1;
     int fd = -1;
+    uint64_t written = 0;
     std::string file, part;
     Clock::time_point lastProgress, deadline;
 
@@ -103,6 +104,11 @@ void ImageCopies::imageMessage(const std::shared_ptr<Peer>& peer, uint8_t tag, c
     running->lastProgress = now;
     if (credit)
         send(peer, credit);
+    // Checked first: the write of a chunk past the announcement is refused
+    // (the receiver's reason would only say so).
+    if (running->receiver->size() != 0 && running->receiver->size() != running->wanted.size)
+        return end(false, "the camera's file has " + std::to_string(running->receiver->size()) + " bytes, not the " +
+                              std::to_string(running->wanted.size) + " announced (its newer announcement brings it)");
     if (running->receiver->state() == ImageReceiver::State::Failed)
         return end(false, running->receiver->error());
     if (running->receiver->state() == ImageReceiver::State::Done)
@@ -184,6 +190,10 @@ void ImageCopies::start(const Wanted& wanted, Clock::time_point now)
     Running* self = run.get();
     run->receiver =
         std::make_unique<ImageReceiver>(number, wanted.name, 0, [self](const unsigned char* bytes, size_t count) {
+            // Never more than announced: the size and space checks hold.
+            if (count > self->wanted.size - self->written)
+                return false;
+            self->written += count;
             self->hash.update(bytes, count);
             return corvo::writeAll(self->fd, bytes, count);
         });

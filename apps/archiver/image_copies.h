@@ -8,8 +8,9 @@
 // Bounds: at most kMaxWaiting announcements wait (the oldest is dropped
 // beyond); an image larger than `maxBytes` is skipped, and so is one that
 // would leave less than `minFree` bytes free in DIR's file system; a fetch
-// fails without data for kStallSeconds, and when not done within
-// kDeadlineSeconds plus its size at kFloorBytesPerSecond (so that no camera holds the one fetch for ever).
+// fails at its first byte beyond the announced size, without data for
+// kStallSeconds, and when not done within kDeadlineSeconds plus its size at
+// kFloorBytesPerSecond (so that no camera holds the one fetch for ever).
 // Skips and failures are counted and logged (at most a few records per kind
 // and 10 s).
 #pragma once

@@ -3,6 +3,7 @@
 // stuck camera would. No node is started and nothing is sent; the times of
 // the fetch are given, so no test waits.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <sstream>
@@ -35,6 +36,12 @@ std::string contentOf(const std::string& path)
     std::ostringstream bytes;
     bytes << in.rdbuf();
     return bytes.str();
+}
+
+off_t sizeOf(const std::string& path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
 class ArchiverCopies : public ::testing::Test {
@@ -118,6 +125,25 @@ protected:
     std::string log;
     ImageCopies::Clock::time_point start = ImageCopies::Clock::now();
 };
+
+// A camera announces 1,000 bytes and then serves 2 MiB (twice
+// --image-max-bytes) under that name: not one byte beyond the announcement
+// lands on disk, and the copy fails with the reason.
+TEST_F(ArchiverCopies, a_camera_serving_more_than_it_announced_writes_no_byte_beyond_and_fails)
+{
+    const uint64_t total = 2 << 20;
+    announce("a.fits", 1000, std::string(40, 'a'));
+    ASSERT_NE(transfer, 0u);
+    std::string data(kImageChunkBytes, 'x');
+    for (uint64_t offset = 0; offset < total; offset += data.size()) {
+        chunk("a.fits", offset, total, data, start);
+        ASSERT_LE(sizeOf(copyPath(".a.fits.part")), 1000) << "at offset " << offset;
+    }
+    EXPECT_EQ(copies->failed(), 1u);
+    EXPECT_EQ(copies->copied(), 0u);
+    EXPECT_EQ(sizeOf(copyPath(".a.fits.part")), -1) << "the part file is left";
+    EXPECT_NE(log.find("has 2097152 bytes, not the 1000 announced"), std::string::npos) << log;
+}
 
 // A camera that trickles a chunk every 50 s never stalls, but the fetch of
 // its image (64 KiB: 60 s allowed) ends once its time is up, and the next
