@@ -45,6 +45,21 @@ int openOrMake(int parent, const std::string& part)
     return openat(parent, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
+// A new file beside the image `file`, hidden, ".FILE.part" or, when a file
+// has that name (an image may, or a part a killed run left), ".FILE.N.part":
+// opened exclusively, so that no existing file is ever truncated, and the
+// part removed on failure is always this run's own. -1 with errno.
+int openPart(int directory, const std::string& file, std::string& part)
+{
+    for (int n = 0; n <= 100; ++n) {
+        part = "." + file + (n ? "." + std::to_string(n) : "") + ".part";
+        int fd = openat(directory, part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
 // The time a fetch of `size` bytes may take at most.
 uint64_t allowedSeconds(uint64_t size)
 {
@@ -180,8 +195,7 @@ void ImageCopies::start(const Wanted& wanted, Clock::time_point now)
     run->directory = openDirectory(wanted, run->file, reason);
     if (run->directory < 0)
         return skip("directory", "Image " + where + " not copied: " + reason);
-    run->part = "." + run->file + ".part";
-    run->fd = openat(run->directory, run->part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    run->fd = openPart(run->directory, run->file, run->part);
     if (run->fd < 0)
         return skip("directory",
                     "Image " + where + " not copied: cannot write " + run->part + ": " + std::strerror(errno));

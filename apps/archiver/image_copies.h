@@ -1,8 +1,9 @@
 // The archiver's copies of images: each image a camera announces (tag 12)
 // is fetched over the site into DIR/CAMERA/NAME, one at a time, with its
 // checksum verified twice (the transfer's end and the announcement). The
-// bytes go to a hidden ".FILE.part" beside the target, which is fsynced and
-// renamed only once whole; an earlier file of the same name with other
+// bytes go to a new hidden ".FILE.part" beside the target (".FILE.N.part"
+// when that name is taken: no existing file is truncated), which is fsynced
+// and renamed only once whole; an earlier file of the same name with other
 // bytes is kept, the new one taking the next free "STEM-N.EXT" name.
 //
 // Bounds: at most kMaxWaiting announcements wait (the oldest is dropped

@@ -170,4 +170,25 @@ TEST_F(ArchiverCopies, a_camera_trickling_its_image_loses_the_fetch_at_its_deadl
     EXPECT_EQ(contentOf(dir / "other/next.fits"), "the next image");
 }
 
+// An archived image named ".b.part" has the name image "b"'s part file would
+// take: neither the copy of "b" nor its failure touches it.
+TEST_F(ArchiverCopies, an_archived_image_with_a_part_files_name_is_never_truncated_or_removed)
+{
+    serve(".b.part", "the first image");
+    ASSERT_EQ(copies->copied(), 1u) << log;
+    ASSERT_EQ(contentOf(copyPath(".b.part")), "the first image");
+
+    announce("b", 6, sha1Of("second"));
+    EXPECT_EQ(contentOf(copyPath(".b.part")), "the first image") << "truncated by the next fetch";
+    endTransfer("b", "", "disk error");
+    EXPECT_EQ(copies->failed(), 1u);
+    EXPECT_EQ(contentOf(copyPath(".b.part")), "the first image") << "removed with the failed fetch";
+
+    serve("b", "second");
+    EXPECT_EQ(copies->copied(), 2u) << log;
+    EXPECT_EQ(contentOf(copyPath("b")), "second");
+    EXPECT_EQ(contentOf(copyPath(".b.part")), "the first image");
+    EXPECT_EQ(sizeOf(copyPath(".b.1.part")), -1) << "the part file is left";
+}
+
 }  // namespace
