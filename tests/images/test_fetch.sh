@@ -2,13 +2,15 @@
 # corvo fetch against the simulated camera: a byte-identical copy (read back
 # with fitsverify and fitshdr), the camera's refusals of names outside its
 # image root and of what is not a regular file, a resume from a .part file,
-# and a checksum mismatch detected. Runs inside a network namespace of its
-# own (see CMakeLists.txt).
-#   test_fetch.sh CORVO SIMCAM
+# and a checksum mismatch detected; against a fake camera that names its
+# images itself, the names the copies take. Runs inside a network namespace
+# of its own (see CMakeLists.txt).
+#   test_fetch.sh CORVO SIMCAM FAKE_CAMERA
 set -uo pipefail
 
 corvo=$1
 simcam=$2
+fake_camera=$3
 
 # shellcheck source-path=SCRIPTDIR source=../support/site.sh
 source "$(dirname "$0")/../support/site.sh"
@@ -57,6 +59,17 @@ t 0 "fetch compressed" fetch camera t.fits --compress zstd -o "$work/got/packed.
 same "$image" "$work/got/packed.fits"
 t 2 "an unknown compression" fetch camera t.fits --compress lz9 -o "$work/got/x.fits"
 err_has "--compress zstd|none"
+
+# An existing file is kept: the copy takes the next free numbered name,
+# unless -o names the file.
+mkdir -p "$work/again"
+echo kept >"$work/again/t.fits"
+t 0 "fetch beside a file of the same name" fetch camera t.fits -o "$work/again"
+out_is "$work/again/t_1.fits"
+same "$image" "$work/again/t_1.fits"
+[ "$(cat "$work/again/t.fits")" = kept ] || fail "$current: the earlier t.fits was replaced"
+t 0 "fetch over the file -o names" fetch camera t.fits -o "$work/again/t.fits"
+same "$image" "$work/again/t.fits"
 
 mkdir -p "$work/images/sub"
 head -c 5 /dev/urandom >"$work/images/sub/small.bin"
@@ -242,6 +255,20 @@ grep -q "audit: accepted fetch pub/a.bin by alice (corvo at .*), sent 70000 of 7
 grep -q "audit: refused fetch priv/b.bin by alice (corvo at .*): alice may not fetch priv/b.bin" "$work/secured.log" ||
   fail "no audit record of the refusal: $(grep audit "$work/secured.log")"
 grep -q "audit: refused fetch pub/a.bin by bob" "$work/secured.log" || fail "bob's refusal not audited"
+
+echo "== a camera that names its images itself"
+# It calls every image .bashrc: a named image takes the name asked for, and
+# "latest" no hidden name; the operator's .bashrc is never replaced.
+net=(-i lo -p 5901 -s imgfake)
+mkdir -p "$work/fake"
+echo "my settings" >"$work/fake/.bashrc"
+FAKE_IMAGE_NAME=.bashrc "$fake_camera" "${net[@]}" >"$work/fake.log" 2>&1 &
+pids+=($!)
+t 0 "a named image" -t 15 fetch camera night/img.fits -o "$work/fake"
+out_is "$work/fake/img.fits"
+t 0 "the latest image" -t 15 fetch camera -o "$work/fake"
+out_is "$work/fake/_bashrc"
+[ "$(cat "$work/fake/.bashrc")" = "my settings" ] || fail "the fake camera replaced .bashrc"
 
 if [ $failures -ne 0 ]; then
   echo "$failures check(s) failed"

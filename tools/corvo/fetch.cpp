@@ -1,8 +1,9 @@
 // corvo fetch: copies an image from a camera over the site. The bytes go to
 // a hidden ".part" file beside the target, which takes the target's name
 // only once the camera's checksum matches; a broken fetch of a named image
-// resumes from its .part file. With --follow it fetches each image the
-// camera announces (ImageReady), one after the other.
+// resumes from its .part file. The copy is named after the image asked for
+// and replaces no file unless -o names it. With --follow it fetches each
+// image the camera announces (ImageReady), one after the other.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -234,43 +235,69 @@ private:
         return true;
     }
 
-    // The name the finished image takes: the camera's file name here; when
-    // following, a free one (an earlier image of the same name is kept).
-    bool chooseTarget()
+    // The name the finished image takes in the directory: the base name of
+    // the name asked for, or of the camera's for "latest". Leading dots
+    // become '_': no peer makes a hidden file such as .bashrc.
+    std::string targetName() const
     {
-        if (!target.empty())
-            return true;
-        std::string name = sanitizeFileNameText(baseName(receiver->imageName()));
+        std::string name = sanitizeFileNameText(baseName(asked == "latest" ? receiver->imageName() : asked));
         if (name.empty() || name == "." || name == "..")
             name = sanitizeFileNameText(camera + "-image.fits");
-        if (follow) {
-            int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (dirFd < 0)
-                return false;
-            try {
+        for (size_t i = 0; i < name.size() && name[i] == '.'; ++i)
+            name[i] = '_';
+        return name;
+    }
+
+    // Gives the checked .part file its name. The file -o names is replaced;
+    // in a directory an existing file is kept and the image takes the next
+    // free numbered name.
+    bool giveName()
+    {
+        if (!target.empty())
+            return std::rename(partPath.c_str(), target.c_str()) == 0;
+        int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dirFd < 0)
+            return false;
+        const std::string part = baseName(partPath);
+        bool moved = false;
+        try {
+            std::string name = Image::nextFreeName(dirFd, targetName());
+            // Another writer may take the name between the look and the move.
+            while (!(moved = renameNoReplace(dirFd, part, name)) && errno == EEXIST)
                 name = Image::nextFreeName(dirFd, name);
-            } catch (const std::exception&) {
-                ::close(dirFd);
-                return false;
-            }
-            ::close(dirFd);
-        }
-        target = directory + "/" + name;
-        return true;
+            if (moved)
+                target = directory + "/" + name;
+        } catch (const std::exception&) {}
+        ::close(dirFd);
+        return moved;
+    }
+
+    // Moves `from` to `to` in the directory, failing with EEXIST when `to`
+    // exists.
+    static bool renameNoReplace(int dirFd, const std::string& from, const std::string& to)
+    {
+#ifdef RENAME_NOREPLACE
+        if (renameat2(dirFd, from.c_str(), dirFd, to.c_str(), RENAME_NOREPLACE) == 0)
+            return true;
+        if (errno != EINVAL && errno != ENOSYS)
+            return false;
+#endif
+        // A file system without the flag: `to` was free a moment ago.
+        return renameat(dirFd, from.c_str(), dirFd, to.c_str()) == 0;
     }
 
     void complete(CorvoTool& tool)
     {
         showProgress(true);
-        if (!chooseTarget())
-            return fail(tool, EXIT_TRANSFER, "no free name in " + directory);
         if (fsync(fd) != 0 || ::close(fd) != 0) {
             fd = -1;
             return fail(tool, EXIT_TRANSFER, "cannot write " + partPath);
         }
         fd = -1;
-        if (std::rename(partPath.c_str(), target.c_str()) != 0)
-            return fail(tool, EXIT_TRANSFER, "cannot rename " + partPath + " to " + target);
+        if (!giveName())
+            return fail(tool, EXIT_TRANSFER,
+                        "cannot rename " + partPath + " to " +
+                            (target.empty() ? "a free name in " + directory : target));
         std::cout << target << std::endl;
         endOne(tool, EXIT_OK);
     }
