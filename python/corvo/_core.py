@@ -475,8 +475,9 @@ class SiteCore:
                 # Refused here, before asking: the message names the peer.
                 raise RefusedError(refused.reason, "refused %s %s = %r: %s"
                                    % (peer.name, prop, value, refused.reason)) from None
-            self._add_waiter(_Waiter(check, future))
-        self._node.change(uuid, prop, TYPE_CODES[ptype], wanted)
+            waiter = _Waiter(check, future)
+            self._add_waiter(waiter)
+        self._send(waiter, self._node.change, uuid, prop, TYPE_CODES[ptype], wanted)
         return future
 
     def send_command(self, peer: _Peer, name: str, args: Iterable[Any],
@@ -514,8 +515,9 @@ class SiteCore:
 
         with self._lock:
             self._require_open()
-            self._add_waiter(_Waiter(check, future))
-        self._node.command(peer.uuid, words)
+            waiter = _Waiter(check, future)
+            self._add_waiter(waiter)
+        self._send(waiter, self._node.command, peer.uuid, words)
         return future
 
     def stream(self, peers: Tuple[str, ...], logs: bool, callback, queue_size: Optional[int],
@@ -617,6 +619,16 @@ class SiteCore:
     def _drop_waiter(self, waiter: _Waiter) -> None:
         with self._lock:
             self._waiters.pop(waiter, None)
+
+    def _send(self, waiter: _Waiter, send, *args) -> None:
+        """Sends a request whose answer `waiter` awaits. A request that
+        could not be sent takes its waiter with it: left behind, it would
+        take the answer meant for the next request of its kind."""
+        try:
+            send(*args)
+        except BaseException:
+            self._drop_waiter(waiter)
+            raise
 
     def _require_open(self) -> None:
         if self._closed:
@@ -727,7 +739,7 @@ def check_value(prop: str, ptype: str, value, limits, choices):
     if ptype == "str":
         if not isinstance(value, str):
             raise WrongTypeError("%s is a str property, not %s" % (prop, type(value).__name__))
-        return value
+        return utf8_text(prop, value)
     if ptype in ("list[int]", "list[float]", "list[str]"):
         if not isinstance(value, (list, tuple)):
             raise WrongTypeError("%s is a %s property, not %s" % (prop, ptype, type(value).__name__))
@@ -737,8 +749,21 @@ def check_value(prop: str, ptype: str, value, limits, choices):
             raise WrongTypeError("%s is a %s property" % (prop, ptype))
         if ptype == "list[float]":
             return [float(v) for v in value]
+        if ptype == "list[str]":
+            return [utf8_text(prop, v) for v in value]
         return list(value)
     raise CorvoError("%s has a type this package does not know (%s)" % (prop, ptype))
+
+
+def utf8_text(where: str, text: str) -> str:
+    """`text`, which goes out as UTF-8: WrongValueError if it holds what
+    UTF-8 cannot carry (a lone surrogate, as from a file name decoded with
+    surrogateescape)."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        raise WrongValueError("%s: %r is not valid UTF-8 text" % (where, text)) from None
+    return text
 
 
 def _refusal(prop: str, value, reason: str) -> RefusedError:
@@ -795,4 +820,4 @@ def _arg_word(command: str, argname: str, atype: str, value) -> str:
         raise WrongTypeError("%s takes a bool (true, false, 1, 0), not %r" % (where, value))
     if not isinstance(value, str):
         value = str(value)
-    return value
+    return utf8_text(where, value)

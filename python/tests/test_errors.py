@@ -91,6 +91,44 @@ def test_a_client_side_refusal_names_the_peer(pyd, site_args):
             s.set("pyd", "names", ["x"])
 
 
+def test_text_utf8_cannot_carry_is_refused_and_a_request_not_sent_leaves_no_waiter(pyd, site_args):
+    with corvo.Site(**site_args) as s:
+        s.wait_for("pyd", timeout=T)
+        core = s._core
+        # A lone surrogate (as in a name decoded with surrogateescape) cannot go out as UTF-8.
+        with pytest.raises(corvo.WrongValueError, match="UTF-8"):
+            s.set("pyd", "picky", "bad\ud800", timeout=T)
+        with pytest.raises(corvo.WrongValueError, match="UTF-8"):
+            s.command("pyd", "configure", 1.0, "bad\udc80", True)
+        # A request the node fails to send takes its waiter with it.
+        node = core._node
+
+        class Failing:
+            def __getattr__(self, name):
+                return getattr(node, name)
+
+            def change(self, *args):
+                raise corvo.CorvoError("not sent")
+
+            command = change
+
+        core._node = Failing()
+        try:
+            with pytest.raises(corvo.CorvoError, match="not sent"):
+                s.set("pyd", "picky", "yes", timeout=T)
+            with pytest.raises(corvo.CorvoError, match="not sent"):
+                s.command("pyd", "guarded", 7, linger=T)
+        finally:
+            core._node = node
+        assert core.pending_requests() == 0
+        # The daemon's answers go to the requests that were sent.
+        with pytest.raises(corvo.RefusedError, match="no is not welcome"):
+            s.set("pyd", "picky", "no", timeout=T)
+        with pytest.raises(corvo.RefusedError, match="wrong code 7"):
+            s.command("pyd", "guarded", 7, linger=T)
+        assert core.pending_requests() == 0
+
+
 def test_discovery_arguments_that_cannot_work(site_args):
     # Refused before any node starts: nothing could be found, or an endpoint
     # is not one.
