@@ -4,6 +4,8 @@ of a real FITS file."""
 import asyncio
 import io
 import os
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -215,6 +217,113 @@ class TestWhatItMakes:
         asyncio.run(asyncio.wait_for(body(), 60))
 
 
+class Held:
+    """A stand-in for work done in a thread (render, the cache copy): it
+    waits while `hold` is set and counts how many run at once."""
+
+    def __init__(self, work):
+        self.work = work
+        self.hold = threading.Event()
+        self.lock = threading.Lock()
+        self.running = self.peak = 0
+
+    def __call__(self, *args):
+        with self.lock:
+            self.running += 1
+            self.peak = max(self.peak, self.running)
+        try:
+            while self.hold.is_set():
+                time.sleep(0.01)
+            return self.work(*args)
+        finally:
+            with self.lock:
+                self.running -= 1
+
+    async def started(self):
+        while not self.running:
+            await asyncio.sleep(0.01)
+
+
+class TestLocalPreviewsOneAtATime:
+    """A camera under the root may name files faster than they are previewed:
+    the running preview ends, then the newest waiting one is made; one render
+    runs at a time and only the file shown stays in the cache."""
+
+    @pytest.fixture
+    def held(self, monkeypatch, root):
+        import corvoweb.preview as preview
+
+        for i in range(4):
+            write_fits(root / ("f%d.fits" % i), np.full((10, 10), i, np.int16))
+        held = {"render": Held(preview.render), "write": Held(preview._write)}
+        monkeypatch.setattr(preview, "render", held["render"])
+        monkeypatch.setattr(preview, "_write", held["write"])
+        return held
+
+    @staticmethod
+    async def settled(previews):
+        while previews.tasks:
+            await asyncio.sleep(0.02)
+
+    def test_a_new_file_waits_for_the_running_preview_and_only_the_newest_follows(self, tmp_path, root, held):
+        published = []
+        cache = tmp_path / "cache"
+        cache.mkdir()
+
+        async def body():
+            previews = Previews(str(root), 1 << 20, published.append, cache_dir=str(cache))
+            # Three files while the first is being rendered.
+            held["render"].hold.set()
+            previews.file_changed("cam", str(root / "f0.fits"))
+            await held["render"].started()
+            for name in ("f1.fits", "f2.fits"):
+                previews.file_changed("cam", str(root / name))
+            await asyncio.sleep(0.3)
+            held["render"].hold.clear()
+            await self.settled(previews)
+            assert [m["filename"].rsplit("/", 1)[-1] for m in published] == ["f0.fits", "f2.fits"]
+            # A file while the previous one is copied into the cache.
+            held["write"].hold.set()
+            previews.file_changed("cam", str(root / "f3.fits"))
+            await held["write"].started()
+            previews.file_changed("cam", str(root / "f0.fits"))
+            await asyncio.sleep(0.3)
+            held["write"].hold.clear()
+            await self.settled(previews)
+            assert all(m["ok"] for m in published) and len(published) == 4
+            assert held["render"].peak == 1 and held["write"].peak == 1
+            seq = int(published[-1]["download"].split("/")[-1].split(".")[0])
+            assert os.listdir(cache) == ["%d.fits" % seq]
+
+        asyncio.run(asyncio.wait_for(body(), 60))
+
+    def test_a_camera_forgotten_midway_leaves_no_file_and_no_second_render(self, tmp_path, root, held):
+        published = []
+        cache = tmp_path / "cache"
+        cache.mkdir()
+
+        async def body():
+            previews = Previews(str(root), 1 << 20, published.append, cache_dir=str(cache))
+            for step in ("render", "write"):
+                held[step].hold.set()
+                previews.file_changed("gone", str(root / "f1.fits"))
+                await held[step].started()
+                previews.forget("gone")
+                previews.file_changed("cam", str(root / "f2.fits"))
+                await asyncio.sleep(0.3)
+                held[step].hold.clear()
+                await self.settled(previews)
+                assert held["render"].peak == 1, step
+                assert "gone" not in previews.images and "gone" not in previews.latest
+                assert [m["id"] for m in published] == ["cam"], step
+                assert os.listdir(cache) == [previews.images["cam"][2].rsplit("/", 1)[-1]], step
+                previews.forget("cam")
+                published.clear()
+            assert os.listdir(cache) == []
+
+        asyncio.run(asyncio.wait_for(body(), 60))
+
+
 class TestFetchedPreviews:
     """Images of cameras whose files are not under the root come through
     `fetch` (the site in the gateway; here a stand-in writing real FITS
@@ -236,6 +345,11 @@ class TestFetchedPreviews:
                 await asyncio.sleep(delay)
                 if pid == "refusing":
                     raise NoPreview("no image saved yet")
+                if pid == "breaking":  # broken off midway: the package keeps what came in a part file
+                    part = os.path.join(os.path.dirname(path), "." + os.path.basename(path) + ".part")
+                    with open(part, "wb") as f:
+                        f.write(b"SIMPLE  =")
+                    raise NoPreview("the camera left")
                 write_fits(path, np.full((20, 30), len(log), dtype=np.int16), CAMERA=pid)
             finally:
                 if running is not None:
@@ -282,13 +396,14 @@ class TestFetchedPreviews:
             for i in range(6):
                 previews.file_changed("cam%d" % i, "/remote/a.fits")
             previews.file_changed("refusing", "/remote/a.fits")
+            previews.file_changed("breaking", "/remote/a.fits")
             await asyncio.sleep(0.5)
             assert log == [] and published == []  # nobody watches
             watching["on"] = True
             previews.browser_attached()
             while previews.tasks:
                 await asyncio.sleep(0.05)
-            assert len(log) == 7 and running["peak"] == 2
+            assert len(log) == 8 and running["peak"] == 2
             refused = [m for m in published if m["id"] == "refusing"]
             assert refused and not refused[0]["ok"] and refused[0]["reason"] == "no image saved yet"
             assert "download" not in refused[0]

@@ -22,7 +22,7 @@ that descriptor: nothing can be swapped in between a check and the read.
 Bounds: an image of at most `MAX_PIXELS` pixels, counted from its header
 before any pixel is read or unpacked; the preview is at most `MAX_SIDE`
 pixels on its longer side; at most `MAX_CARDS` header cards are passed on;
-one preview per camera is kept.
+one preview per camera is kept (until `forget`), and one is made at a time.
 """
 
 import asyncio
@@ -296,16 +296,13 @@ class Previews:
         self.file_changed(pid, filename)
 
     def file_changed(self, pid, filename):
-        if self.is_remote(filename):
-            self.wanted[pid] = filename
-            if pid not in self.tasks:
-                self.tasks[pid] = asyncio.ensure_future(self._fetch_newest(pid))
-            return
-        self.making[pid] = filename
-        task = self.tasks.pop(pid, None)
-        if task:
-            task.cancel()
-        self.tasks[pid] = asyncio.ensure_future(self._make(pid, filename))
+        """The camera's newest file: previewed once the preview being made
+        is done (a render in a thread cannot be stopped: cancelling its task
+        would let the next one run beside it); files announced meanwhile are
+        skipped but the newest."""
+        self.wanted[pid] = filename
+        if pid not in self.tasks:
+            self.tasks[pid] = asyncio.ensure_future(self._show_newest(pid))
 
     def forget(self, pid):
         task = self.tasks.pop(pid, None)
@@ -319,34 +316,45 @@ class Previews:
         self.wanted.pop(pid, None)
         self.started.pop(pid, None)
 
-    async def _fetch_newest(self, pid):
-        """Fetches the newest image of `pid` until none is waiting, at the
-        bounded rate, while a browser watches."""
+    async def _show_newest(self, pid):
+        """Previews the newest file of `pid` until none is waiting; one
+        fetched over the site at the bounded rate, while a browser watches."""
         try:
             while pid in self.wanted:
-                while not self.watching():
-                    self.browser.clear()
-                    await self.browser.wait()
-                wait = self.started.get(pid, -1e9) + self.min_interval - time.monotonic()
-                if wait > 0:
-                    await asyncio.sleep(wait)
+                if self.is_remote(self.wanted[pid]):
+                    await self._fetch_turn(pid)
                 filename = self.wanted.pop(pid, None)
                 if filename is None:
                     break
                 self.making[pid] = filename
-                async with self.slots:
-                    self.started[pid] = time.monotonic()
-                    self.fetches += 1
-                    message = await self._fetch_one(pid, filename)
+                if self.is_remote(filename):
+                    async with self.slots:
+                        self.started[pid] = time.monotonic()
+                        self.fetches += 1
+                        message = await self._fetch_one(pid, filename)
+                else:
+                    message = await self._make(pid, filename)
                 self.making.pop(pid, None)
-                self.latest[pid] = message
-                self.publish(message)
+                if message is not None:
+                    self._show(pid, message)
         finally:
             if self.tasks.get(pid) is asyncio.current_task():
                 del self.tasks[pid]
 
+    async def _fetch_turn(self, pid):
+        """Waits for a browser and for the camera's interval between fetches."""
+        while not self.watching():
+            self.browser.clear()
+            await self.browser.wait()
+        wait = self.started.get(pid, -1e9) + self.min_interval - time.monotonic()
+        if wait > 0:
+            await asyncio.sleep(wait)
+
+    def _show(self, pid, message):
+        self.latest[pid] = message
+        self.publish(message)
+
     async def _fetch_one(self, pid, filename):
-        loop = asyncio.get_running_loop()
         message = {"type": "image", "id": pid, "filename": filename, "remote": True}
         self.seq += 1
         seq = self.seq
@@ -354,13 +362,13 @@ class Previews:
         try:
             await self.fetch(pid, path, self.max_bytes)
             async with self.lock:
-                png, cards, stats = await loop.run_in_executor(None, self._read, path, self.cache)
+                png, cards, stats = await _in_thread(self._read, path, self.cache)
         except NoPreview as e:
-            _remove(path)
+            _remove_fetched(path)
             message.update(ok=False, reason=e.reason)
             return message
         except BaseException:
-            _remove(path)
+            _remove_fetched(path)
             raise
         self._keep(pid, seq, png, path, filename)
         message.update(ok=True, url="/image/%d.png" % seq, download="/image/%d.fits" % seq, header=cards,
@@ -374,34 +382,38 @@ class Previews:
             _remove(old[2])
 
     async def _make(self, pid, filename):
-        loop = asyncio.get_running_loop()
+        """The message of the preview of a file under the root; None when a
+        newer file came while this one was waited for."""
         message = {"type": "image", "id": pid, "filename": filename}
         for attempt, delay in enumerate((0.0,) + tuple(self.retries)):
             if delay:
                 await asyncio.sleep(delay)
+            if attempt and pid in self.wanted:
+                return None  # a newer file came while this one was not there yet
             try:
                 async with self.lock:
-                    png, cards, stats, data = await loop.run_in_executor(None, self._read_local, filename)
+                    png, cards, stats, data = await _in_thread(self._read_local, filename)
             except NoPreview as e:
                 if e.retry and attempt < len(self.retries):
                     continue
                 message.update(ok=False, reason=e.reason)
                 break
             self.seq += 1
-            path = os.path.join(self.cache, "%d.fits" % self.seq)
+            seq = self.seq
+            path = os.path.join(self.cache, "%d.fits" % seq)
             try:
-                await loop.run_in_executor(None, _write, path, data)
+                await _in_thread(_write, path, data)
             except OSError:
                 path = None  # the preview stands; only the download is missing
-            self._keep(pid, self.seq, png, path, filename)
-            message.update(ok=True, url="/image/%d.png" % self.seq, header=cards, stats=stats)
+            except asyncio.CancelledError:
+                _remove(path)
+                raise
+            self._keep(pid, seq, png, path, filename)
+            message.update(ok=True, url="/image/%d.png" % seq, header=cards, stats=stats)
             if path:
-                message["download"] = "/image/%d.fits" % self.seq
+                message["download"] = "/image/%d.fits" % seq
             break
-        self.latest[pid] = message
-        self.tasks.pop(pid, None)
-        self.making.pop(pid, None)
-        self.publish(message)
+        return message
 
     def _read_local(self, filename):
         data = open_image_file(filename, self.image_root, self.max_bytes)
@@ -425,11 +437,30 @@ class Previews:
         return None
 
 
+async def _in_thread(function, *args):
+    """function(*args) in a thread, awaited to its end even when the task is
+    cancelled meanwhile: the thread cannot be stopped, and returning early
+    would let the next render run beside it or leave its file behind."""
+    future = asyncio.get_running_loop().run_in_executor(None, function, *args)
+    try:
+        return await asyncio.shield(future)
+    except asyncio.CancelledError:
+        await asyncio.wait([future])
+        raise
+
+
 def _write(path, data):
     part = path + ".part"
     with open(part, "wb") as f:
         f.write(data)
     os.replace(part, path)
+
+
+def _remove_fetched(path):
+    """Removes a fetched file and the part file a fetch broken off midway
+    leaves beside it (the package's hidden .NAME.part)."""
+    _remove(path)
+    _remove(os.path.join(os.path.dirname(path), "." + os.path.basename(path) + ".part"))
 
 
 def _remove(path):
