@@ -763,6 +763,52 @@ class TestCameraOnArrival:
         run(body())
 
 
+class TestPreviewsOfTheSite:
+    """Images of the cameras reach every page, whatever their pixels, and
+    are kept no longer than the hub keeps their cameras."""
+
+    @staticmethod
+    def camera_showing(image, name="camera"):
+        cam = camera(name)
+        cam["properties"]["filename"]["value"] = str(image)
+        return cam
+
+    def test_an_image_whose_statistics_overflow_reaches_later_pages_too(self, tmp_path):
+        import numpy as np
+        from astropy.io import fits
+
+        from corvoweb.preview import Previews
+
+        # Finite pixels near the float64 limit: their mean and spread overflow.
+        image = tmp_path / "hot.fits"
+        fits.PrimaryHDU(np.full((16, 16), 1.5e308)).writeto(image)
+
+        async def body():
+            async with Running(peers=[self.camera_showing(image)],
+                               previews=lambda hub: Previews(str(tmp_path), 1 << 20, hub.publish)) as g:
+                ws = await g.socket()
+                shown = (await receive_until(ws, lambda m: m["type"] == "image"))[-1]
+                assert shown["ok"] and shown["stats"]["mean"] == "Infinity", shown
+                # A page opened afterwards gets the stored image in its first batch.
+                later = await g.socket()
+                first = await receive_until(later, lambda m: m["type"] == "image", timeout=10)
+                assert [m["type"] for m in first] == ["hello", "state", "image"]
+                assert first[-1]["stats"] == shown["stats"]
+                # A message JSON cannot carry is left out; the page goes on.
+                for outbox in g.hub.clients:
+                    outbox.put({"type": "odd", "value": float("nan")})
+                while any(outbox._queue for outbox in g.hub.clients):  # taken as a batch of its own
+                    await asyncio.sleep(0.01)
+                g.hub.property_changed("camera", "expotime", 4.5)
+                for page in (ws, later):
+                    m = (await receive_until(page, lambda m: m["type"] == "prop", timeout=10))[-1]
+                    assert m["value"] == 4.5
+                await ws.close()
+                await later.close()
+
+        run(body())
+
+
 class TestSilentPeers:
     def test_a_silent_peer_is_flagged_and_cleared(self):
         async def body():

@@ -35,6 +35,8 @@ import stat
 import tempfile
 import time
 
+from .hub import json_safe
+
 MAX_SIDE = 1024
 MAX_CARDS = 400
 MAX_PIXELS = 64 * 1024 * 1024
@@ -351,6 +353,8 @@ class Previews:
             await asyncio.sleep(wait)
 
     def _show(self, pid, message):
+        # Kept as JSON carries it: every page that comes later is sent it.
+        message = json_safe(message)
         self.latest[pid] = message
         self.publish(message)
 

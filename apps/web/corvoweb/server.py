@@ -425,7 +425,13 @@ class Gateway:
                     break
                 # The batch's number, which the page acknowledges once handled.
                 batch.append({"type": "seq", "n": seq})
-                await ws.send_str(json.dumps(batch, allow_nan=False, separators=(",", ":")))
+                try:
+                    text = json.dumps(batch, allow_nan=False, separators=(",", ":"))
+                except (ValueError, TypeError):
+                    # A message JSON cannot carry: its batch is left out, not the page.
+                    log.exception("left out a batch JSON cannot carry")
+                    continue
+                await ws.send_str(text)
         except (ConnectionError, RuntimeError):
             pass
         finally:
