@@ -4,6 +4,7 @@ browser receives, how values are throttled, what a browser may ask for."""
 import asyncio
 import json
 import math
+import os
 import types
 
 import pytest
@@ -803,6 +804,40 @@ class TestPreviewsOfTheSite:
                 for page in (ws, later):
                     m = (await receive_until(page, lambda m: m["type"] == "prop", timeout=10))[-1]
                     assert m["value"] == 4.5
+                await ws.close()
+                await later.close()
+
+        run(body())
+
+    def test_the_previews_of_a_camera_the_hub_drops_are_forgotten(self, tmp_path):
+        import numpy as np
+        from astropy.io import fits
+
+        from corvoweb.preview import Previews
+
+        image = tmp_path / "a.fits"
+        fits.PrimaryHDU(np.arange(64, dtype=np.int16).reshape(8, 8)).writeto(image)
+        cache = tmp_path / "cache"
+        cache.mkdir()
+        names = ["cam%d" % i for i in range(4)]
+
+        async def body():
+            async with Running(peers=[], previews=lambda hub: Previews(str(tmp_path), 1 << 20, hub.publish,
+                                                                       cache_dir=str(cache))) as g:
+                g.hub.max_gone = 2
+                ws = await g.socket()
+                for name in names:
+                    g.hub.peer_entered(self.camera_showing(image, name))
+                    await receive_until(ws, lambda m: m["type"] == "image" and m["id"] == name)
+                    g.hub.peer_left(name)
+                # The two that left first are dropped by the hub, their previews with them.
+                previews = g.gateway.previews
+                assert sorted(g.hub.peers) == names[2:]
+                assert sorted(previews.images) == sorted(previews.latest) == names[2:]
+                assert len(os.listdir(cache)) == 2
+                later = await g.socket()
+                first = await receive_until(later, lambda m: m["type"] == "seq")
+                assert sorted(m["id"] for m in first if m["type"] == "image") == names[2:]
                 await ws.close()
                 await later.close()
 

@@ -50,6 +50,7 @@ class Hub:
         self.site_alive = False
         self.listeners = []  # f(peer_id, property_name, value) on every value
         self.peer_listeners = []  # f(description) when a peer describes itself
+        self.drop_listeners = []  # f(peer_id) when a peer is forgotten
         self.values_received = 0  # property values the site handed over, since the start
         self.events_lost = 0  # events the site's queue dropped (set by the site adapter)
 
@@ -180,6 +181,8 @@ class Hub:
     def _drop(self, pid):
         if self.peers.pop(pid, None) is not None:
             self._broadcast({"type": "drop", "id": pid})
+            for listener in self.drop_listeners:
+                listener(pid)
         try:
             self.gone_order.remove(pid)
         except ValueError:

@@ -124,6 +124,8 @@ class Gateway:
         if previews:
             hub.listeners.append(self._property_seen)
             hub.peer_listeners.append(self._peer_seen)
+            # What is kept of a camera goes with it (the hub bounds the peers that left).
+            hub.drop_listeners.append(previews.forget)
 
     def _property_seen(self, pid, name, value):
         if name == "filename" and isinstance(value, str):
