@@ -482,6 +482,10 @@ class TestWhatBrowsersMayAsk:
             '{"id": 1, "op": "cmd", "peer": "p", "name": "x", "args": %s}' % json.dumps(["a"] * 33),
             '{"id": 1, "op": "history", "peer": "p", "prop": "x", "span": -5}',
             '{"id": 1, "op": "shutdown"}',
+            # Text with a lone surrogate (JSON may escape one) cannot be sent as UTF-8.
+            '{"id": 1, "op": "set", "peer": "p", "prop": "x", "value": "bad\\ud800"}',
+            '{"id": 1, "op": "set", "peer": "p\\udc80", "prop": "x", "value": "1"}',
+            '{"id": 1, "op": "cmd", "peer": "p", "name": "x", "args": ["ok", "bad\\udc80"]}',
         ]
         for text in bad:
             assert "error" in parse_request(text), text

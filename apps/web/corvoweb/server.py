@@ -529,7 +529,7 @@ def parse_request(text):
 
     def name(key):
         v = r.get(key)
-        if not isinstance(v, str) or not 0 < len(v) <= MAX_NAME:
+        if not is_text(v) or not 0 < len(v) <= MAX_NAME:
             raise ValueError("bad " + key)
         return v
 
@@ -539,13 +539,15 @@ def parse_request(text):
             value = r.get("value")
             if isinstance(value, bool) or not isinstance(value, (str, int, float)):
                 raise ValueError("bad value")
+            if isinstance(value, str) and not is_text(value):
+                raise ValueError("bad value")
             value = value if isinstance(value, str) else repr(value)
             if len(value) > MAX_MESSAGE // 2:
                 raise ValueError("value too long")
             return {"op": op, "id": rid, "peer": name("peer"), "prop": name("prop"), "value": value}
         if op == "cmd":
             args = r.get("args", [])
-            if not isinstance(args, list) or len(args) > MAX_ARGS or not all(isinstance(a, str) for a in args):
+            if not isinstance(args, list) or len(args) > MAX_ARGS or not all(is_text(a) for a in args):
                 raise ValueError("bad args")
             return {"op": op, "id": rid, "peer": name("peer"), "name": name("name"), "args": args}
         if op == "history":
@@ -566,6 +568,18 @@ def parse_request(text):
     except ValueError as e:
         return {"id": rid, "error": str(e)}
     return {"id": rid, "error": "unknown op"}
+
+
+def is_text(v):
+    """Whether `v` is text that can go out as UTF-8 (JSON may carry a lone
+    surrogate, which cannot)."""
+    if not isinstance(v, str):
+        return False
+    try:
+        v.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def is_number(v):
