@@ -122,6 +122,38 @@ head -c $((size + 10)) /dev/zero >"$work/got/.long.fits.part"
 t 5 "offset beyond the end" fetch camera t.fits -o "$work/got/long.fits"
 err_has "beyond the image"
 
+# Images of one base name in two directories: each has a .part file of its
+# own, named from the whole name. An interrupted fetch of d1/x.bin is not
+# resumed by a fetch of d2/x.bin, and resumes later.
+mkdir -p "$work/images/d1" "$work/images/d2" "$work/parts"
+head -c 200000 /dev/urandom >"$work/images/d1/x.bin"
+head -c 200000 /dev/urandom >"$work/images/d2/x.bin"
+head -c 50000 "$work/images/d1/x.bin" >"$work/parts/.d1_x.bin.part"
+t 0 "another image of the same base name" fetch camera d2/x.bin -o "$work/parts"
+same "$work/images/d2/x.bin" "$work/parts/x.bin"
+t 0 "resume from the image's own .part file" fetch camera d1/x.bin -o "$work/parts"
+err_has "from byte 50000"
+same "$work/images/d1/x.bin" "$work/parts/x_1.bin"
+
+echo "== follow: a .part file the camera will not resume from is dropped"
+mkdir -p "$work/follow0"
+head -c $((size + 10)) /dev/zero >"$work/follow0/.t.fits.part"
+"$corvo" "${net[@]}" -t 20 fetch camera t.fits --follow -o "$work/follow0" >"$work/follow0.out" 2>"$work/follow0.err" &
+follower=$!
+pids+=("$follower")
+for _ in $(seq 150); do
+  [ -s "$work/follow0.out" ] && break
+  sleep 0.1
+done
+kill -INT "$follower"
+wait "$follower"
+status=$?
+current="fetch --follow over a long .part file"
+[ "$status" -eq 0 ] || fail "$current: exit status $status after SIGINT: $(cat "$work/follow0.err")"
+grep -qF "fetching it from the start" "$work/follow0.err" || fail "$current: $(cat "$work/follow0.err")"
+same "$image" "$work/follow0/t.fits"
+absent "$work/follow0/.t.fits.part"
+
 echo "== follow: each announced image is fetched as it is saved"
 mkdir -p "$work/follow"
 : >"$work/follow/t.fits"  # a file of the same name is kept, not replaced

@@ -121,8 +121,11 @@ public:
 
     void onResponse(CorvoTool& tool, Peer& peer, const corvo::proto::Response& response) override
     {
-        if (receiver && peer.uuid == cameraUuid && receiver->handleResponse(response))
-            fail(tool, EXIT_REFUSED, camera + " refused: " + escapeControl(receiver->error()));
+        if (!receiver || peer.uuid != cameraUuid || !receiver->handleResponse(response))
+            return;
+        if (follow && resumedFrom > 0)
+            return fetchAgainFromTheStart(tool);
+        fail(tool, EXIT_REFUSED, camera + " refused: " + escapeControl(receiver->error()));
     }
 
     void onExit(CorvoTool& tool, Peer& peer) override
@@ -185,7 +188,9 @@ private:
     }
 
     // Chooses the target and the .part file, and opens it; resumes from
-    // what the .part file of a named image holds.
+    // what the .part file of a named image holds. The .part file is named
+    // from the whole name asked for, so that images of one base name in
+    // different directories never share one.
     bool begin(CorvoTool& tool)
     {
         const std::string& output = tool.options().output;
@@ -198,7 +203,7 @@ private:
             directory = output.empty() ? "." : output;
         }
         std::string stem =
-            target.empty() ? sanitizeFileNameText(latest ? camera + "-latest" : baseName(asked)) : baseName(target);
+            target.empty() ? sanitizeFileNameText(latest ? camera + "-latest" : asked) : baseName(target);
         partPath = directory + "/." + stem + ".part";
         fd = ::open(partPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0) {
@@ -230,6 +235,7 @@ private:
             at += static_cast<uint64_t>(n);
         }
         lseek(fd, static_cast<off_t>(offset), SEEK_SET);
+        resumedFrom = offset;
         if (offset > 0)
             std::cerr << "corvo: fetch: resuming " << partPath << " from byte " << offset << std::endl;
         return true;
@@ -302,6 +308,19 @@ private:
         endOne(tool, EXIT_OK);
     }
 
+    // Following, a .part file the camera will not resume from (longer than
+    // this image) would fail every later image of its name: it is dropped
+    // and the image fetched once more, from the start.
+    void fetchAgainFromTheStart(CorvoTool& tool)
+    {
+        std::cerr << "corvo: fetch: " << escapeControl(asked) << ": " << camera << " refused to resume from byte "
+                  << resumedFrom << " (" << escapeControl(receiver->error()) << "); fetching it from the start"
+                  << std::endl;
+        ::unlink(partPath.c_str());
+        pending.push_front({asked, cameraUuid});
+        endOne(tool, EXIT_OK);
+    }
+
     void cancel(CorvoTool& tool)
     {
         if (!receiver || receiver->state() == ImageReceiver::State::Done)
@@ -358,6 +377,7 @@ private:
     bool follow = false;
     std::string target, directory, partPath;
     int fd = -1;
+    uint64_t resumedFrom = 0;
     std::unique_ptr<ImageReceiver> receiver;
     std::deque<Wanted> pending;
     Clock::time_point lastProgress, lastShown;
