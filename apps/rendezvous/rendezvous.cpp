@@ -260,23 +260,25 @@ int Relay::run(int signalFd)
     std::vector<int> fds;
     std::vector<pollfd> items;
     for (;;) {
-        parts->gossip.work(ignore, zre::now());
+        bool more = parts->gossip.work(ignore, zre::now());
         fds.clear();
         parts->gossip.descriptors(fds);
         items.assign(1, pollfd{signalFd, POLLIN, 0});
         items.push_back(pollfd{parts->changed, POLLIN, 0});
         for (int fd : fds)
             items.push_back(pollfd{fd, POLLIN, 0});
-        // The gossip part pings and expires on a one-second rhythm.
-        int rc = poll(items.data(), items.size(), int(zre::GossipDiscovery::kPingMs));
+        // The gossip part pings and expires on a one-second rhythm. With
+        // more messages waiting (a batch read in full), only a look: the
+        // descriptors signal news, not what is still queued.
+        int rc = poll(items.data(), items.size(), more ? 0 : int(zre::GossipDiscovery::kPingMs));
         // Woken by gossip: rest a moment (listening only for a stop) so that
         // the clients' pings, each second from every program, are read in
         // batches instead of one wake-up each; the queued messages wait in
         // libzmq's bounded queues, and a ping is answered well within the
-        // clients' 3 s patience.
+        // clients' 3 s patience. A backlog is read on without a rest.
         if (items[1].revents & POLLIN)
             takeTrustChange();
-        if (rc > 0 && !(items[0].revents & POLLIN)) {
+        if (rc > 0 && !more && !(items[0].revents & POLLIN)) {
             items.resize(1);
             rc = poll(items.data(), 1, kRestMs);
         }
