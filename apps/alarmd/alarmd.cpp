@@ -58,7 +58,7 @@ Observation observation(const Property& property)
             o.text = numberText(property.doubleValue);
             break;
         case Property::STRING: {
-            o.text = property.strValue.substr(0, 256);
+            o.text = property.strValue.substr(0, kMaxShownValueBytes);
             char* end = nullptr;
             double v = std::strtod(property.strValue.c_str(), &end);
             o.numeric = !property.strValue.empty() && *end == '\0' && std::isfinite(v);
@@ -66,7 +66,7 @@ Observation observation(const Property& property)
             break;
         }
         default:
-            o.text = property.toString().substr(0, 256);
+            o.text = property.toString().substr(0, kMaxShownValueBytes);
     }
     return o;
 }

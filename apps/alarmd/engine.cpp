@@ -251,12 +251,13 @@ void Engine::evaluatePresence(size_t i, double now)
     evaluate(i, gone || quiet, now);
 }
 
-void Engine::showValue(size_t i, const std::string& value)
+void Engine::showValue(size_t i, const std::string& text)
 {
     RuleState& s = states[i];
+    std::string value = text.substr(0, kMaxShownValueBytes);
     if (s.value == value)
         return;
-    s.value = value;
+    s.value = std::move(value);
     // Published for the rules that are shown (not normal) only.
     if (s.state != State::Normal)
         changed.insert(i);
@@ -413,6 +414,8 @@ std::string Engine::shelve(const std::string& pattern, double seconds, const std
         return "a shelve needs a duration above 0";
     if (seconds > set.maxShelveSeconds)
         return "a shelve lasts at most " + durationText(set.maxShelveSeconds);
+    if (reason.size() > kMaxReasonBytes)
+        return "a shelve reason is at most " + std::to_string(kMaxReasonBytes) + " bytes";
     auto rules = matching(pattern);
     if (rules.empty())
         return "no rule matches \"" + pattern + "\"";

@@ -21,6 +21,12 @@ enum class State { Normal, Unacked, Acked, ReturnedUnacked, Shelved, Disabled };
 const char* stateName(State state);
 std::optional<State> stateFromName(const std::string& name);
 
+// Bounds on the free texts of a rule's state, so that its JSON always fits
+// one list item that receivers accept: a value shown (a property's text, a
+// status name) is clipped, a longer shelve reason is refused.
+constexpr size_t kMaxShownValueBytes = 256;
+constexpr size_t kMaxReasonBytes = 1024;
+
 // A value of a peer's property as the rules compare it.
 struct Observation {
     bool numeric = false;

@@ -210,6 +210,9 @@ def test_a_shelve_expires_on_time(site):
     site.wait_state("wind", "unacked")
     too_long = site.corvo("cmd", "alarmd", "shelve", "wind", "2h", "", check=False)
     assert too_long.returncode == 5 and "at most 1 min" in too_long.stderr
+    # A reason the receivers of the alarms list and the state file could not take.
+    wordy = site.corvo("cmd", "alarmd", "shelve", "wind", "1m", "x" * 70000, check=False)
+    assert wordy.returncode == 5 and "at most 1024 bytes" in wordy.stderr
     shelved_at = time.monotonic()
     site.corvo("alarms", "shelve", "wind", "4s", "anemometer", "iced")
     alarm = wait_for("shelved", lambda: (lambda a: a if a["state"] == "shelved" else None)(site.alarms()["wind"]))

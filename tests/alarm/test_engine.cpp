@@ -254,6 +254,21 @@ TEST_F(AlarmEngine, GoneAndSilentPeers)
     EXPECT_EQ(stateOf("station"), State::Unacked);
 }
 
+TEST_F(AlarmEngine, PeerTextsAndShelveReasonsAreBounded)
+{
+    // A status name may be 64 KiB, and so may a command's argument: what
+    // the rule's JSON carries of them stays small.
+    engine.peerStatus("dome", 2, std::string(70000, 'F'), 1000);
+    EXPECT_EQ(engine.state(*engine.find("fault")).value.size(), kMaxShownValueBytes);
+    engine.propertyValue("dome", "shutter", text(std::string(70000, 'o')), 1000);
+    EXPECT_EQ(engine.state(*engine.find("shutter")).value.size(), kMaxShownValueBytes);
+
+    EXPECT_NE(engine.shelve("wind", 60, std::string(kMaxReasonBytes + 1, 'x'), "alice", 1001), "");
+    EXPECT_EQ(stateOf("wind"), State::Normal);
+    EXPECT_EQ(engine.shelve("wind", 60, std::string(kMaxReasonBytes, 'x'), "alice", 1002), "");
+    EXPECT_EQ(stateOf("wind"), State::Shelved);
+}
+
 TEST_F(AlarmEngine, RestartKeepsAcksAndShelvesAndRaisesNothingAgain)
 {
     wind(12, 1000);
