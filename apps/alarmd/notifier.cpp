@@ -160,6 +160,9 @@ bool runHook(const std::vector<std::string>& command, const std::string& input, 
         return false;
     }
     if (pid == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);  // not the notifier's blocked SIGPIPE
         dup2(pipeFds[0], STDIN_FILENO);
         int devnull = open("/dev/null", O_WRONLY);
         if (devnull >= 0)
@@ -275,6 +278,12 @@ bool Notifier::deliver(const Item& item, std::string& why)
 
 void Notifier::run()
 {
+    // A hook that exits without reading its input closes the pipe: the
+    // write then fails with EPIPE instead of ending the daemon.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         wake.wait(lock, [this] { return stopping || !queue.empty(); });

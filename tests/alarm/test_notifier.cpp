@@ -1,5 +1,6 @@
 // Notification delivery: the command hook's outcomes and deadline, a
-// webhook nobody answers, and the bound of the queue.
+// webhook nobody answers, the bound of the queue, and a hook that does not
+// read its input.
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
@@ -78,4 +79,19 @@ TEST(AlarmNotifier, DropsTheOldestBeyondItsBoundAndNeverBlocksTheCaller)
     notifier.stop(0);
     EXPECT_GE(notifier.dropped(), 50u);
     EXPECT_EQ(notifier.delivered() + notifier.failed() + notifier.dropped(), Notifier::kMaxQueued + 50);
+}
+
+TEST(AlarmNotifier, AHookThatReadsNothingCannotEndTheProcess)
+{
+    Notifier notifier(nullptr);
+    // More than a pipe holds: the write meets a pipe closed by the hook.
+    Notify ignoresItsInput;
+    ignoresItsInput.command = {"/bin/true"};
+    notifier.post(ignoresItsInput, std::string(1 << 20, 'x'));
+    // What the notifier's thread blocks is not passed on to a hook.
+    Notify checksItsSignals;
+    checksItsSignals.command = {"/bin/sh", "-c", "exec grep -q '^SigBlk:[[:space:]]*0*$' /proc/self/status"};
+    notifier.post(checksItsSignals, "{}");
+    notifier.stop(20000);
+    EXPECT_EQ(notifier.delivered(), 2u);
 }
