@@ -303,10 +303,12 @@ void Alarmd::onStatus(std::shared_ptr<Peer> peer, unsigned int value)
 void Alarmd::checkSilence()
 {
     double t = now();
+    // Both ways: a peer that broadcasts nothing is alive again only by the
+    // node's report.
     for (const std::string& name : engine->presencePeers()) {
         auto peer = network->findPeer(name);
-        if (peer && peer->silent)
-            engine->peerSilence(name, true, t);
+        if (peer)
+            engine->peerSilence(name, peer->silent, t);
     }
 }
 

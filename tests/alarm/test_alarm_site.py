@@ -275,6 +275,27 @@ def test_a_peer_gone_raises_its_silent_rule(site):
     site.wait_state("station", "normal")
 
 
+def test_a_silent_peer_alive_again_clears_its_silent_rules(site):
+    # A dome that broadcasts nothing: only the node says it is alive again.
+    site.device("dome")
+    site.alarmd("rule quiet\n    when dome silent for 1s\n"
+                "rule long\n    when dome silent for 8s\n")
+    wait_for("rules", lambda: site.get("alarmd", "rules") == 2)
+    site.procs["dome"].send_signal(signal.SIGSTOP)
+    try:
+        alarm = wait_for("quiet raised", lambda: site.alarms().get("quiet"), timeout=30)
+    finally:
+        site.procs["dome"].send_signal(signal.SIGCONT)
+    raised_at = time.monotonic()
+    assert alarm["value"] == "silent"
+    site.wait_state("quiet", "normal", timeout=15)
+    # The silence began about 1 s before "quiet" was raised: "long" would
+    # be raised about 7 s after it, had the silence gone on.
+    while time.monotonic() - raised_at < 12:
+        assert site.alarm_state("long") == "normal"
+        time.sleep(0.5)
+
+
 def test_a_bad_rules_file_stops_the_start(site):
     path = site.work / "bad.alarms"
     path.write_text("rule a\n    when weather.rain >= 1\n    severity loud\n")
