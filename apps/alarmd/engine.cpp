@@ -4,6 +4,7 @@
 
 #include <fnmatch.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -241,7 +242,10 @@ void Engine::evaluatePresence(size_t i, double now)
 {
     const Rule& rule = set.rules[i];
     const Presence& p = presence.at(rule.peer);
-    bool gone = !p.present && now - p.absentSince >= rule.forSeconds;
+    // A peer silent before it went away has been silent since then.
+    double goneSince =
+        rule.kind == ConditionKind::Silent && p.silent ? std::min(p.silentSince, p.absentSince) : p.absentSince;
+    bool gone = !p.present && now - goneSince >= rule.forSeconds;
     bool quiet = rule.kind == ConditionKind::Silent && p.present && p.silent && now - p.silentSince >= rule.forSeconds;
     // A state read back at start waits until the peer shows up or the
     // condition can hold: at start no peer has been discovered yet.

@@ -254,6 +254,17 @@ TEST_F(AlarmEngine, GoneAndSilentPeers)
     EXPECT_EQ(stateOf("station"), State::Unacked);
 }
 
+TEST_F(AlarmEngine, SilenceCountsFromItsStartWhenTheSilentPeerGoesAway)
+{
+    engine.peerPresence("weather", true, 1000);
+    engine.peerSilence("weather", true, 1020);
+    engine.peerPresence("weather", false, 1025);  // the node gives up on it later
+    engine.tick(1029.9);
+    EXPECT_EQ(stateOf("station"), State::Normal);
+    engine.tick(1030);
+    EXPECT_EQ(stateOf("station"), State::Unacked);
+}
+
 TEST_F(AlarmEngine, PeerTextsAndShelveReasonsAreBounded)
 {
     // A status name may be 64 KiB, and so may a command's argument: what
