@@ -122,8 +122,11 @@ void writeNew(const std::string& path, const std::string& text, mode_t mode)
     }
 }
 
-void makeDirectories(const std::string& path)
+void makeDirectories(std::string path)
 {
+    // "keys/" names the directory "keys": it too is the owner's alone.
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
     for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
         std::string part = path.substr(0, slash);
         // The key directory itself is the owner's alone; parents are ordinary.

@@ -121,6 +121,11 @@ TEST(Keys, TheKeyDirectoryIsMadeForItsOwnerOnly)
     keys.create("mount", {}, {});
     EXPECT_EQ(modeOf(dir / "site/keys"), 0700u);
     EXPECT_EQ(modeOf(dir / "site"), 0755u);
+    // Also when the path names it with a trailing '/' ($CORVO_KEY_DIR=.../keys/).
+    KeyDirectory slashed(dir / "other/keys//");
+    slashed.create("mount", {}, {});
+    EXPECT_EQ(modeOf(dir / "other/keys"), 0700u);
+    EXPECT_EQ(modeOf(dir / "other"), 0755u);
 }
 
 TEST(Keys, ADirectoryOrIdentityFileOthersCouldChangeIsRefusedByPath)
