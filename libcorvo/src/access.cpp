@@ -176,25 +176,36 @@ AccessRules AccessRules::load(const std::string& path)
     }
 }
 
-bool AccessRules::matchesWho(const Rule& rule, const std::string& identity,
-                             const std::vector<std::string>& groups) const
+bool AccessRules::matchesWho(const Rule& rule, const std::string& identity, const std::vector<std::string>& groups,
+                             std::set<std::string>& explored) const
 {
     for (const auto& who : rule.who) {
         if (who == "*" || who == identity)
             return true;
-        if (who[0] != '@')
-            continue;
-        std::string group = who.substr(1);
-        if (std::find(groups.begin(), groups.end(), group) != groups.end())
+        if (who[0] == '@' && inGroup(who.substr(1), identity, groups, explored))
             return true;
-        auto local = localGroups.find(group);
-        if (local == localGroups.end())
+    }
+    return false;
+}
+
+bool AccessRules::inGroup(const std::string& group, const std::string& identity, const std::vector<std::string>& groups,
+                          std::set<std::string>& explored) const
+{
+    std::vector<std::string> pending{group};
+    while (!pending.empty()) {
+        std::string name = std::move(pending.back());
+        pending.pop_back();
+        if (std::find(groups.begin(), groups.end(), name) != groups.end())
+            return true;
+        auto local = localGroups.find(name);
+        // Each group of this file is searched once: a cycle ends.
+        if (local == localGroups.end() || !explored.insert(name).second)
             continue;
         if (local->second.count(identity))
             return true;
-        for (const auto& g : groups)  // a group of the key directory inside a local group
-            if (local->second.count("@" + g))
-                return true;
+        for (const auto& member : local->second)
+            if (member[0] == '@')
+                pending.push_back(member.substr(1));
     }
     return false;
 }
@@ -202,15 +213,23 @@ bool AccessRules::matchesWho(const Rule& rule, const std::string& identity,
 bool AccessRules::allows(const std::string& identity, const std::vector<std::string>& groups, Right right,
                          const std::string& name) const
 {
-    for (const Rule& rule : rules) {
-        if (rule.right != right || !matchesWho(rule, identity, groups))
-            continue;
-        if (rule.patterns.empty())
+    // The groups searched in vain, shared by the rules: a group is searched
+    // once per question however often the rules name it. (Sound because the
+    // first rule whose WHO matches answers the question.)
+    std::set<std::string> explored;
+    for (const Rule& rule : rules)
+        if (rule.right == right && grantsName(rule, name) && matchesWho(rule, identity, groups, explored))
             return true;
-        for (const auto& pattern : rule.patterns)
-            if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0)
-                return true;
-    }
+    return false;
+}
+
+bool AccessRules::grantsName(const Rule& rule, const std::string& name)
+{
+    if (rule.patterns.empty())
+        return true;
+    for (const auto& pattern : rule.patterns)
+        if (fnmatch(pattern.c_str(), name.c_str(), 0) == 0)
+            return true;
     return false;
 }
 

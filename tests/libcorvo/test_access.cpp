@@ -43,6 +43,28 @@ TEST(AccessRules, GrantsOnlyWhatARuleNames)
     EXPECT_FALSE(rules.allows("night", {}, Right::Set, "exposure")) << "a group name is not an identity";
 }
 
+TEST(AccessRules, GroupsListedInGroupsOfThisFileAreExpandedAndCyclesEnd)
+{
+    auto rules = AccessRules::parse("group night = alice\n"
+                                    "group ops = @night, @shift\n"
+                                    "group shift = @operators\n"
+                                    "group a = @b\n"
+                                    "group b = @a, carol\n"
+                                    "allow @ops set x\n"
+                                    "allow @night set y\n"
+                                    "allow @a run z\n",
+                                    "nest.rules");
+    EXPECT_TRUE(rules.allows("alice", {}, Right::Set, "x")) << "night inside ops";
+    EXPECT_TRUE(rules.allows("dave", {"operators"}, Right::Set, "x")) << "a key-directory group two groups down";
+    EXPECT_FALSE(rules.allows("bob", {}, Right::Set, "x"));
+    // A rule that names the group again still matches after the group was
+    // searched for an earlier rule.
+    EXPECT_TRUE(rules.allows("alice", {}, Right::Set, "y"));
+    // a and b list each other: the search ends, and finds carol through b.
+    EXPECT_TRUE(rules.allows("carol", {}, Right::Run, "z"));
+    EXPECT_FALSE(rules.allows("bob", {}, Right::Run, "z"));
+}
+
 TEST(AccessRules, BadLinesAreReportedWithTheirNumber)
 {
     struct Case {

@@ -14,8 +14,10 @@
 ///     allow WHO[, WHO...] override            break another identity's lock
 ///
 /// WHO is an identity, \@GROUP (a group of this file or of the identity
-/// files) or * (every trusted identity). PATTERNs are shell patterns (*, ?,
-/// [...]). Rules only grant; whatever no rule grants is refused. Reading
+/// files) or * (every trusted identity). A group of this file may list
+/// groups too, to any depth ("group ops = @night, @operators"; a cycle of
+/// groups is harmless). PATTERNs are shell patterns (*, ?, [...]). Rules
+/// only grant; whatever no rule grants is refused. Reading
 /// properties is never restricted. A fetch PATTERN is matched against the
 /// image's name below the camera's image root ("latest" is matched as the
 /// name it stands for); '*' also matches '/', so "night/*" grants every image
@@ -125,7 +127,20 @@ private:
         Right right = Right::Set;
         std::vector<std::string> patterns;
     };
-    bool matchesWho(const Rule& rule, const std::string& identity, const std::vector<std::string>& groups) const;
+    // Whether the rule's WHO names `identity`, itself, through "*" or
+    // through a group it belongs to (see inGroup).
+    bool matchesWho(const Rule& rule, const std::string& identity, const std::vector<std::string>& groups,
+                    std::set<std::string>& explored) const;
+    // Whether `identity` belongs to `group`: one of its key-directory
+    // `groups`, or a group of this file that lists it, directly or through
+    // the groups it lists (of the key directory or of this file, to any
+    // depth). `explored` holds the groups of this file already searched in
+    // vain; they are not searched again.
+    bool inGroup(const std::string& group, const std::string& identity, const std::vector<std::string>& groups,
+                 std::set<std::string>& explored) const;
+    // Whether the rule's patterns match `name` (a rule without patterns
+    // grants whatever it grants on no name: lock, override).
+    static bool grantsName(const Rule& rule, const std::string& name);
 
     std::vector<Rule> rules;
     std::map<std::string, std::set<std::string>> localGroups;
