@@ -4,8 +4,10 @@
 #include <iostream>
 #include <limits>
 #include <sstream>
+#include <stdexcept>
 #include <type_traits>
 
+#include "corvo/command.h"
 #include "corvo/diagnostics.h"
 #include "corvo/misc.h"
 #include "corvo/timestamp.h"
@@ -287,17 +289,40 @@ void Property::addChoice(int value, std::string text)
     choices[value] = std::move(text);
 }
 
+namespace {
+
+// Configuration text is read as strictly as a command's argument: the whole
+// text is the number, or nothing is ("2.9x", "1,5", "0x10" are refused, not
+// read as their first digits).
+long integerOf(const std::string& text)
+{
+    std::string problem = checkArgument(ARG_INT, text);
+    if (!problem.empty())
+        throw std::invalid_argument(problem);
+    return readIntArgument(text);
+}
+
+double numberOf(const std::string& text)
+{
+    std::string problem = checkArgument(ARG_DOUBLE, text);
+    if (!problem.empty())
+        throw std::invalid_argument(problem);
+    return readDoubleArgument(text);
+}
+
+}  // namespace
+
 void Property::setValueString(std::string text)
 {
     switch (type) {
         case INT:
-            setValue(static_cast<long>(std::stoll(text)));
+            setValue(integerOf(text));
             break;
         case STRING:
             setValue(text);
             break;
         case DOUBLE:
-            setValue(std::stod(text));
+            setValue(numberOf(text));
             break;
         case STR_LIST:
             strList = split(text, ',');
@@ -307,7 +332,7 @@ void Property::setValueString(std::string text)
             // leaves the old list as it was.
             std::vector<int64_t> parsed;
             for (const std::string& piece : split(text, ',')) {
-                parsed.push_back(std::stoll(piece));
+                parsed.push_back(integerOf(piece));
             }
             intList = std::move(parsed);
             break;
@@ -315,7 +340,7 @@ void Property::setValueString(std::string text)
         case DOUBLE_LIST: {
             std::vector<double> parsed;
             for (const std::string& piece : split(text, ',')) {
-                parsed.push_back(std::stod(piece));
+                parsed.push_back(numberOf(piece));
             }
             doubleList = std::move(parsed);
             break;

@@ -554,7 +554,8 @@ TEST(DaemonConfiguration, EntriesSetPropertiesAndBadOnesAreSkipped)
     corvotest::TempDir dir("corvo-daemon");
     std::string confDir = dir / "conf";
     mkdir(confDir.c_str(), 0755);
-    std::ofstream(confDir + "/tester.conf") << "serial = A17\ngain = lots\nratio = 0.5\nunknown = 3\n";
+    std::ofstream(confDir + "/tester.conf")
+        << "serial = A17\ngain = lots\nratio = 0.5\nslot = 2.9x\nscale = 1,5\nunknown = 3\n";
     setenv("HOME", dir.path().c_str(), 1);
     setenv("CORVO_CONF_PATH", confDir.c_str(), 1);
 
@@ -562,7 +563,11 @@ TEST(DaemonConfiguration, EntriesSetPropertiesAndBadOnesAreSkipped)
     daemon.createProperty("serial", corvo::Property::STRING, "read-only", false);
     daemon.createProperty("gain", corvo::Property::INT, "gain", true);
     daemon.createProperty("ratio", corvo::Property::DOUBLE, "ratio", true);
+    daemon.createProperty("slot", corvo::Property::INT, "slot", true);
+    daemon.createProperty("scale", corvo::Property::DOUBLE, "scale", true);
     daemon.getProperty("gain")->setValue(7L);
+    daemon.getProperty("slot")->setValue(4L);
+    daemon.getProperty("scale")->setValue(2.0);
     corvotest::CapturedDiagnostics captured;
     daemon.prepare();
     daemon.beforeInit();
@@ -572,6 +577,12 @@ TEST(DaemonConfiguration, EntriesSetPropertiesAndBadOnesAreSkipped)
     EXPECT_DOUBLE_EQ(daemon.getProperty("ratio")->getValue<double>(), 0.5);
     EXPECT_EQ(daemon.getProperty("gain")->getValue<long>(), 7);
     EXPECT_NE(err.find("Configuration tester: cannot set gain to \"lots\""), std::string::npos) << err;
+    // A value that only begins with a number is as bad as any other.
+    EXPECT_EQ(daemon.getProperty("slot")->getValue<long>(), 4);
+    EXPECT_DOUBLE_EQ(daemon.getProperty("scale")->getValue<double>(), 2.0);
+    EXPECT_NE(err.find("Configuration tester: cannot set slot to \"2.9x\": not an integer"), std::string::npos) << err;
+    EXPECT_NE(err.find("Configuration tester: cannot set scale to \"1,5\": not a finite number"), std::string::npos)
+        << err;
     EXPECT_FALSE(daemon.getProperty("unknown"));
 }
 

@@ -270,7 +270,11 @@ TEST_F(PropertyTest, DoubleLimitsStrictAndNaNNeverReported)
 TEST_F(PropertyTest, SetValueStringScalars)
 {
     Property i("i", Property::INT, "", false, &owner);
-    i.setValueString("  42abc");
+    i.setValueString(" 42 ");
+    EXPECT_EQ(i.getValue<long>(), 42);
+    // Text that only begins with a number is refused, not read as its start.
+    for (const char* partly : {"  42abc", "2.9x", "2.7", "0x10", "1,5", "4 2"})
+        EXPECT_THROW(i.setValueString(partly), std::invalid_argument) << partly;
     EXPECT_EQ(i.getValue<long>(), 42);
     // The whole 64-bit value is kept.
     i.setValueString("4294967297");
@@ -279,7 +283,7 @@ TEST_F(PropertyTest, SetValueStringScalars)
     EXPECT_EQ(i.getValue<long>(), std::numeric_limits<long>::min());
     EXPECT_EQ(broadcasts.size(), 3u);
 
-    EXPECT_THROW(i.setValueString("9223372036854775808"), std::out_of_range);
+    EXPECT_THROW(i.setValueString("9223372036854775808"), std::invalid_argument);
     EXPECT_THROW(i.setValueString("abc"), std::invalid_argument);
     EXPECT_EQ(i.getValue<long>(), std::numeric_limits<long>::min());
 
@@ -287,7 +291,8 @@ TEST_F(PropertyTest, SetValueStringScalars)
     d.setValueString("1.5");
     EXPECT_EQ(d.getValue<double>(), 1.5);
     EXPECT_EQ(d.toString(), "1.500000");
-    EXPECT_THROW(d.setValueString("x"), std::invalid_argument);
+    for (const char* bad : {"x", "1,5", "2.5e", "0.5 s", "nan"})
+        EXPECT_THROW(d.setValueString(bad), std::invalid_argument) << bad;
     EXPECT_EQ(d.getValue<double>(), 1.5);
 
     Property s("s", Property::STRING, "", false, &owner);
@@ -329,11 +334,13 @@ TEST_F(PropertyTest, BadListTextLeavesListUnchanged)
     Property il("il", Property::INT_LIST, "", false, &owner);
     il.setValueString("7,8");
     EXPECT_THROW(il.setValueString("1,x,3"), std::invalid_argument);
+    EXPECT_THROW(il.setValueString("1,2.5"), std::invalid_argument);
     EXPECT_EQ(il.intList, (std::vector<int64_t>{7, 8}));
 
     Property dl("dl", Property::DOUBLE_LIST, "", false, &owner);
     dl.setValueString("0.5");
     EXPECT_THROW(dl.setValueString("1,,2"), std::invalid_argument);  // the empty piece
+    EXPECT_THROW(dl.setValueString("1,2x"), std::invalid_argument);
     EXPECT_EQ(dl.doubleList, (std::vector<double>{0.5}));
 }
 

@@ -119,7 +119,12 @@ public:
 
     /// Parses `text` by the property's type (configuration values). Scalars
     /// go through setValue; lists are replaced silently, and only when every
-    /// piece parses. Unparsable text throws as std::stoll / std::stod do.
+    /// piece parses. A number (an INT or DOUBLE, or a piece of a list) is
+    /// read as a command's argument is (checkArgument): the whole text,
+    /// surrounding white space aside, and finite; anything else ("2.9x",
+    /// "1,5", "0x10" or "2.7" for an INT, a value out of range) throws
+    /// std::invalid_argument ("not an integer", "not a finite number") and
+    /// changes nothing.
     void setValueString(std::string text);
     /// The value as text; an INT with choices shows the text of its current
     /// value, or the number when the value is none of the choices.
