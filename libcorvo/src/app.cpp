@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <stdexcept>
 #include <unordered_map>
@@ -110,7 +111,12 @@ void App::loadKeys()
         }
         return;
     }
-    KeyDirectory directory(vm.count("keys") ? vm["keys"].as<std::string>() : KeyDirectory::defaultPath());
+    std::string given = vm.count("keys") ? vm["keys"].as<std::string>() : KeyDirectory::defaultPath();
+    // Absolute from here on: the directory is watched for the program's
+    // whole life, also after a daemon's move to "/" (--daemon).
+    std::error_code unknown;  // no working directory: the path stays as given
+    std::string absolute = std::filesystem::absolute(given, unknown).string();
+    KeyDirectory directory(absolute.empty() ? given : absolute);
     keyDirectory = directory.path();
     try {
         keyPair = KeyDirectory::readSecret(directory.secretPath(vm["key"].as<std::string>()));

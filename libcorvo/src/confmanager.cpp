@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -147,6 +148,12 @@ ConfManager::ConfManager()
 
 void ConfManager::addConfDir(std::string dir)
 {
+    // Absolute from here on: the directory is searched after a daemon's move
+    // to "/" (--daemon) too.
+    std::error_code unknown;  // no working directory: the path stays as given
+    std::string absolute = std::filesystem::absolute(dir, unknown).string();
+    if (!absolute.empty())
+        dir = absolute;
     if (!direxist(dir.c_str())) {
         _mkdir(dir.c_str());
     }

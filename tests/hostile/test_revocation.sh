@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Revocation on a secured site of real programs sharing one key directory:
-# two example daemons ("wheel" and "wheel2"), an operator's long-running
-# `corvo watch` (alice) and one-shot tools (alice, bob). Removing alice's
-# identity file cuts her watch off within the bound the README states and
-# refuses her new requests, while bob goes on; putting the file back lets
-# her in again. Removing wheel2's identity file drops that daemon at every
-# program. Runs inside a network namespace of its own (see CMakeLists.txt).
+# three example daemons ("wheel", "wheel2", and "wheel3" gone to the
+# background with --daemon and relative directories), an operator's
+# long-running `corvo watch` (alice) and one-shot tools (alice, bob).
+# Removing alice's identity file cuts her watch off within the bound the
+# README states and refuses her new requests (also at wheel3), while bob
+# goes on; putting the file back lets her in again. Removing wheel2's
+# identity file drops that daemon at every program. Runs inside a network
+# namespace of its own (see CMakeLists.txt).
 #   test_revocation.sh CORVO EXAMPLE_DAEMON
 set -uo pipefail
 
@@ -38,22 +40,45 @@ as() {
   status=$?
 }
 
+# The pids of the example daemons that went to the background (--daemon)
+# with this test's HOME: they left the shell's jobs.
+background_daemons() {
+  local p exe
+  exe=$(readlink -f "$daemon")
+  for p in /proc/[0-9]*; do
+    [ "$(readlink "$p/exe" 2>/dev/null)" = "$exe" ] || continue
+    tr '\0' '\n' <"$p/cmdline" 2>/dev/null | grep -qx -- --daemon || continue
+    tr '\0' '\n' <"$p/environ" 2>/dev/null | grep -qxF "HOME=$HOME" && echo "${p#/proc/}"
+  done
+}
+
 # Seconds since the epoch, to the millisecond.
 now() { date +%s.%3N; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
 within() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a <= b) }'; }
 
 echo "== keys"
-for who in wheel wheel2; do "$corvo" keys new "$who" >/dev/null || fail "keys new $who"; done
+for who in wheel wheel2 wheel3; do "$corvo" keys new "$who" >/dev/null || fail "keys new $who"; done
 for who in alice bob; do "$corvo" keys new "$who" --names corvo >/dev/null || fail "keys new $who"; done
 
 echo "== a secured site"
 start wheel.log "$daemon" "${net[@]}" --key wheel
 start wheel2.log "$daemon" "${net[@]}" -n wheel2 --key wheel2
+# wheel3 moves to "/" in the background: its key and configuration
+# directories, given relative to $work, must still be the ones it uses.
+echo "slot = 3" >"$CORVO_CONF_PATH/wheel3.conf"
+(cd "$work" && CORVO_CONF_PATH=conf "$daemon" "${net[@]}" -n wheel3 --key wheel3 --keys keys --daemon) ||
+  fail "wheel3 did not go to the background"
 start alice-watch.out "$corvo" "${net[@]}" --key alice watch wheel
 start bob-watch.out "$corvo" "${net[@]}" --key bob watch
 wait_for "$work/alice-watch.out" "wheel entered"
 wait_for "$work/bob-watch.out" "wheel2 entered"
+wait_for "$work/bob-watch.out" "wheel3 entered"
+# shellcheck disable=SC2207  # pids are plain numbers
+wheel3=($(background_daemons))
+pids+=("${wheel3[@]}")
+[ "${#wheel3[@]}" -eq 1 ] || fail "wheel3: expected one background daemon, found: ${wheel3[*]}"
+[ "$(readlink "/proc/${wheel3[0]}/cwd")" = / ] || fail "wheel3 did not move to /"
 sleep 1  # the watches' groups reach the daemons
 as alice --timeout 20 set wheel slot 2
 [ "$status" -eq 0 ] || fail "alice's set before revocation: status $status: $(cat "$work/err")"
@@ -61,6 +86,10 @@ as bob --timeout 20 set wheel2 slot 1
 [ "$status" -eq 0 ] || fail "bob's set of wheel2: status $status: $(cat "$work/err")"
 wait_for "$work/alice-watch.out" "wheel slot = 2"
 wait_for "$work/bob-watch.out" "wheel2 slot = 1"
+as bob --timeout 20 get wheel3 slot
+[ "$(cat "$work/out")" = 3 ] || fail "wheel3 did not read its configuration: slot '$(cat "$work/out")'"
+as alice --timeout 20 set wheel3 slot 4
+[ "$status" -eq 0 ] || fail "alice's set of wheel3 before revocation: status $status: $(cat "$work/err")"
 
 echo "== alice's identity file removed"
 mv "$CORVO_KEY_DIR/alice.id" "$work/alice.id.saved"
@@ -75,6 +104,10 @@ within "$cut" $((BOUND_S + SLACK_S)) || fail "alice was cut off after ${cut} s, 
 
 as alice --timeout 4 set wheel slot 3
 [ "$status" -ne 0 ] || fail "a revoked identity set a value: $(cat "$work/out")"
+as alice --timeout 4 set wheel3 slot 1
+[ "$status" -ne 0 ] || fail "a revoked identity set a value of the background daemon: $(cat "$work/out")"
+as bob --timeout 20 get wheel3 slot
+[ "$(cat "$work/out")" = 4 ] || fail "wheel3's slot after the revocation: '$(cat "$work/out")', expected 4"
 as bob --timeout 20 set wheel slot 4
 [ "$status" -eq 0 ] || fail "bob's set after alice's revocation: status $status: $(cat "$work/err")"
 sleep 2

@@ -155,7 +155,9 @@ protected:
     std::vector<Identity> trustedIdentities;
     /// How the node finds its peers (see loadDiscovery()).
     DiscoveryOptions discovery;
-    /// The key directory, reread while the program runs (Network::watchKeys).
+    /// The key directory, reread while the program runs (Network::watchKeys);
+    /// absolute (a relative --keys or $CORVO_KEY_DIR is taken from the
+    /// working directory at start).
     std::string keyDirectory;
     /// The turn's timer (see onTurn()); null before the loop.
     std::unique_ptr<uv_timer_t> turnTimer;

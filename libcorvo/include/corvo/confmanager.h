@@ -28,7 +28,10 @@ public:
     /// then $CORVO_CONF_PATH (when set).
     ConfManager();
 
-    /// Adds `dir` (created with its parents when missing) to the search list.
+    /// Adds `dir` (created with its parents when missing) to the search list,
+    /// made absolute against the working directory of now: a relative
+    /// $CORVO_CONF_PATH still names the same directory after a daemon has
+    /// gone to the background (--daemon, which moves to "/").
     void addConfDir(std::string dir);
     /// Path of `fileName` in the last configuration directory, or "".
     std::string getPath(std::string fileName);
