@@ -130,6 +130,18 @@ AccessGuard::Answer AccessGuard::lockRequest(const Peer& peer, const std::string
     return {};
 }
 
+void AccessGuard::identityRevoked(const std::string& identity)
+{
+    auto now = AccessControl::Clock::now();
+    const Lock* held = control.lock(now);
+    if (!held || held->holder != identity)
+        return;
+    std::string broken;
+    control.releaseLock(identity, now, broken);  // its own lock: always released
+    sink(true, "audit: the lock of " + escapeControl(identity) + " ended: the identity is no longer trusted");
+    publishLock();
+}
+
 std::string AccessGuard::shownName(const Peer& peer) const
 {
     if (!secured())

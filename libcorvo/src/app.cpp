@@ -348,6 +348,7 @@ void App::onTurn(uv_timer_t* handle)
     if (app->eventWatchFailed)
         app->drainNetwork();
     try {
+        app->network->reportRevocations();
         app->onIdle();
     } catch (const std::exception& e) {
         app->reportException(e.what());

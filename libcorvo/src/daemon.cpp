@@ -241,6 +241,11 @@ void Daemon::onExit(std::shared_ptr<Peer> peer)
     logger->info("Peer {} has left", peer->name);
 }
 
+void Daemon::onRevoked(const std::string& identity)
+{
+    guard.identityRevoked(identity);
+}
+
 void Daemon::onInfo(std::shared_ptr<Peer> /*peer*/) {}
 
 corvo::proto::Info Daemon::composeInfo() const

@@ -240,10 +240,34 @@ void Network::applyTrust(const std::vector<Identity>& now)
         diagnose(Diagnostic::Info, Diagnostic::Stderr,
                  "key directory: identity " + identity.name +
                      (named(changes.removed, identity.name) ? " changed" : " is trusted"));
+    {
+        // What reportRevocations() tells the application thread next.
+        std::lock_guard<std::mutex> guard(revokedLock);
+        for (const Identity& identity : changes.removed)
+            if (!named(changes.added, identity.name))
+                revoked.insert(identity.name);
+        for (const Identity& identity : changes.added)
+            revoked.erase(identity.name);  // trusted again before it was told: nothing to tell
+        revocationsWaiting = !revoked.empty();
+    }
     trustedNow = now;
 #else
     (void)now;
 #endif
+}
+
+void Network::reportRevocations()
+{
+    if (!revocationsWaiting.load())
+        return;
+    std::set<std::string> names;
+    {
+        std::lock_guard<std::mutex> guard(revokedLock);
+        names.swap(revoked);
+        revocationsWaiting = false;
+    }
+    for (const std::string& name : names)
+        callback->onRevoked(name);
 }
 
 void Network::start()

@@ -4,10 +4,10 @@
 # background with --daemon and relative directories), an operator's
 # long-running `corvo watch` (alice) and one-shot tools (alice, bob).
 # Removing alice's identity file cuts her watch off within the bound the
-# README states and refuses her new requests (also at wheel3), while bob
-# goes on; putting the file back lets her in again. Removing wheel2's
-# identity file drops that daemon at every program. Runs inside a network
-# namespace of its own (see CMakeLists.txt).
+# README states, refuses her new requests (also at wheel3) and ends the lock
+# she holds, while bob goes on; putting the file back lets her in again.
+# Removing wheel2's identity file drops that daemon at every program. Runs
+# inside a network namespace of its own (see CMakeLists.txt).
 #   test_revocation.sh CORVO EXAMPLE_DAEMON
 set -uo pipefail
 
@@ -91,6 +91,10 @@ as bob --timeout 20 get wheel3 slot
 as alice --timeout 20 set wheel3 slot 4
 [ "$status" -eq 0 ] || fail "alice's set of wheel3 before revocation: status $status: $(cat "$work/err")"
 
+echo "== alice locks wheel for a day"
+as alice --timeout 20 lock wheel --for 24h
+[ "$status" -eq 0 ] || fail "alice's lock: status $status: $(cat "$work/err")"
+
 echo "== alice's identity file removed"
 mv "$CORVO_KEY_DIR/alice.id" "$work/alice.id.saved"
 t0=$(now)
@@ -98,6 +102,7 @@ wait_for "$work/alice-watch.out" "wheel left" $((BOUND_S + SLACK_S + 10))
 t_watch=$(now)
 wait_for "$work/wheel.log" "identity alice is no longer trusted" 5
 wait_for "$work/wheel.log" "dropped: its key is no longer trusted" 5
+wait_for "$work/wheel.log" "audit: the lock of alice ended: the identity is no longer trusted" 5
 cut=$(elapsed "$t0" "$t_watch")
 echo "alice's watch lost wheel ${cut} s after the removal (bound ${BOUND_S} s)"
 within "$cut" $((BOUND_S + SLACK_S)) || fail "alice was cut off after ${cut} s, beyond the bound of ${BOUND_S} s"

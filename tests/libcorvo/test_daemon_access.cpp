@@ -282,6 +282,34 @@ TEST_F(DaemonAccess, ALockShutsOutOthersButNotSafetyCommandsAndOnlyOverrideBreak
         << out;
 }
 
+TEST_F(DaemonAccess, ARevokedIdentityLosesItsLockAndTheChangeIsAuditedAndPublished)
+{
+    // Nobody may override: only the revocation can end alice's lock early.
+    writeRules("allow alice, bob set *\n"
+               "allow alice, bob lock\n");
+    daemon->prepare(true);
+    handle(peerOf("alice"), command({"lock", "86400"}));
+    ASSERT_EQ(lock().rfind("alice until", 0), 0u) << lock();
+
+    BroadcastCounter broadcasts;
+    std::string out;
+    {
+        corvotest::CapturedStream console(STDOUT_FILENO);
+        daemon->onRevoked("carol");  // not the holder: the lock stays
+        EXPECT_EQ(lock().rfind("alice until", 0), 0u) << lock();
+        daemon->onRevoked("alice");
+        out = console.take();
+    }
+    EXPECT_EQ(lock(), "");
+    EXPECT_EQ(broadcasts.names, std::vector<std::string>{"lock"});
+    EXPECT_NE(out.find("[warning] audit: the lock of alice ended: the identity is no longer trusted"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(count(out, "audit:"), 1u) << out;
+    handle(peerOf("bob"), setSlot(2));
+    EXPECT_EQ(slot(), 2);
+}
+
 TEST_F(DaemonAccess, TheLoopEndsALeaseAndPublishesTheFreeLock)
 {
     daemon->prepare(true);

@@ -43,7 +43,9 @@
 /// SECONDS" (0: 15 minutes, at most 24 hours; the holder renews by locking
 /// again) and "unlock". While the lock is held, writes and commands of every
 /// other identity are refused, except the daemon's safety commands
-/// (Daemon::markSafetyCommand). A timer of the daemon's loop ends the lease.
+/// (Daemon::markSafetyCommand). A timer of the daemon's loop ends the lease;
+/// the lock of an identity revoked (its file removed from the key directory)
+/// ends at once, since its holder can neither renew nor release it.
 /// A lock does not stop fetching images: a fetch changes nothing.
 ///
 /// Audit. Every request that passes the checks of its form is written as
@@ -52,8 +54,9 @@
 /// archiver keep. WHAT is "set NAME = NEW (was OLD)" or "run COMMAND ARGS",
 /// "lock for N s", "unlock", "fetch IMAGE"; WHO is "IDENTITY (NAME at ADDRESS)" on a secured
 /// site, "NAME at ADDRESS" on an open one. A broken lock is a warning naming
-/// the former holder; an expired lease is recorded too. A malformed request
-/// keeps its error record (with the identity on a secured site). Per peer,
+/// the former holder; an expired lease is recorded too, and the end of a
+/// revoked identity's lock is a warning. A malformed request keeps its
+/// error record (with the identity on a secured site). Per peer,
 /// at most 20 accepted and 20 refused records are written in 10 s; the rest
 /// are counted ("audit: last record of NAME repeated N times"). A fetch is
 /// recorded once it ends: "audit: accepted fetch IMAGE by WHO, sent B of S

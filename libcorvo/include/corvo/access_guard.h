@@ -79,6 +79,14 @@ public:
     /// changed, tells the lock listener.
     Answer lockRequest(const Peer& peer, const std::string& command, const std::vector<std::string>& args);
 
+    /// `identity` is no longer trusted (its identity file left the key
+    /// directory): a lock it holds ends at once, since it can neither renew
+    /// nor release it, and would shut every other identity out until its
+    /// lease ends. Records "audit: the lock of IDENTITY ended: the identity
+    /// is no longer trusted" (a warning) and tells the lock listener. Does
+    /// nothing when another identity, or none, holds the lock.
+    void identityRevoked(const std::string& identity);
+
     /// Records one decision: "audit: accepted WHAT by WHO" (info; a warning
     /// when `notable`) or "audit: refused WHAT by WHO: REASON" (warning), at
     /// most kAuditBurst per peer and kind in 10 s, then counted.

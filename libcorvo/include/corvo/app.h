@@ -83,7 +83,9 @@ public:
     /// events came (they are handled as they arrive, between turns).
     virtual void onIdle() {}
 
-    /// The turn's timer callback: onIdle(). `handle->data` is the App.
+    /// The turn's timer callback: the identities revoked since the last
+    /// turn (Network::reportRevocations()), then onIdle(). `handle->data`
+    /// is the App.
     static void onTurn(uv_timer_t* handle);
     /// The node's descriptor signalled: drainNetwork().
     static void onEventsSignalled(uv_poll_t* handle, int status, int events);

@@ -46,6 +46,9 @@ public:
     void onEnter(std::shared_ptr<Peer> peer) override;
     /// Logs the departure.
     void onExit(std::shared_ptr<Peer> peer) override;
+    /// An identity no longer trusted loses the lock it holds: it could
+    /// neither renew nor release it (AccessGuard::identityRevoked).
+    void onRevoked(const std::string& identity) override;
     /// Runs an accepted command's function with its arguments; an unknown
     /// command, a wrong argument count or a function throwing CorvoArgError
     /// is refused (refuseCommand).

@@ -8,8 +8,11 @@
 
 #include <czmq.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -93,6 +96,12 @@ public:
     virtual void onImageMessage(std::shared_ptr<Peer> /*peer*/, uint8_t /*tag*/, const unsigned char* /*data*/,
                                 size_t /*size*/)
     {}
+    /// The key directory no longer holds `identity` (see
+    /// Network::watchKeys): it is not trusted any more and its peers are
+    /// dropped. An identity whose file was only changed (key, names) is not
+    /// reported. Called from Network::reportRevocations(), which App's loop
+    /// calls every turn: within a turn (5 ms) of the node's change.
+    virtual void onRevoked(const std::string& /*identity*/) {}
 
     /// Where the network hands over a peer's command and change request. A
     /// daemon checks them here before its onCommand and onPropertyCommand
@@ -195,6 +204,12 @@ public:
     /// KeyWatch::kCheckPeriodMs (1 s), about 0.1 s where inotify works. An
     /// identity added to it is trusted from then on.
     void watchKeys(const std::string& directory);
+    /// Tells the callback (onRevoked) of every identity the key watch has
+    /// stopped trusting since the last call, once each. The key watch runs
+    /// on a thread of its own, so this is called from the application
+    /// thread instead: App's loop does at every turn. Nothing to tell costs
+    /// one atomic load.
+    void reportRevocations();
 
     /// Starts the node (says so and keeps dropping sends when it cannot).
     void start();
@@ -359,6 +374,12 @@ private:
     std::vector<Identity> trustedNow;  // the key watch's thread, once started
     std::string keyDirectory;
     std::unique_ptr<KeyWatch> keyWatch;
+    // The identities the key watch has stopped trusting, until
+    // reportRevocations() hands them on (one entry per identity, so no more
+    // than the key directory ever held).
+    std::mutex revokedLock;
+    std::set<std::string> revoked;
+    std::atomic<bool> revocationsWaiting{false};
 };
 
 }  // namespace corvo
