@@ -17,8 +17,10 @@ namespace corvo {
 /// A component's file is `<name>.conf`; load() reads the one in the last
 /// search directory that has it. A file holds `key = value` lines; '#'
 /// starts a comment and lines without '=' are reported and skipped. The
-/// library reads a daemon's file at start and saves it when a writable
-/// property changes.
+/// library reads a daemon's file once, at start (Daemon::beforeInit: each
+/// entry sets the property of its name), and never writes it: a value
+/// changed while the daemon runs is not kept for the next start. set() and
+/// save() are for a program that stores settings of its own.
 class CORVO_API ConfManager {
 public:
     /// The keys and values of one file.
