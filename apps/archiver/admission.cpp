@@ -230,6 +230,14 @@ void Admission::forget(const std::string& uuid, Clock::time_point /*now*/)
     state.erase(found);
 }
 
+void Admission::forgetValues()
+{
+    for (auto& entry : state) {
+        entry.second.values.clear();
+        entry.second.hasStatus = false;
+    }
+}
+
 void Admission::endRuns()
 {
     for (auto& entry : state)

@@ -80,6 +80,10 @@ public:
     Verdict log(const std::string& uuid, const std::string& peerName, size_t bytes, Clock::time_point now);
     // The peer left: its state goes (and its run of drops ends).
     void forget(const std::string& uuid, Clock::time_point now);
+    // Rows admitted here were lost later (the writer's buffer was full):
+    // every value and status counts as never recorded, so that the next one
+    // seen is recorded even if it did not change. The budgets stay.
+    void forgetValues();
 
     // Runs of drops that began, and those that ended (nothing dropped for
     // `quiet`), since the last call.

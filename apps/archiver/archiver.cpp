@@ -303,8 +303,27 @@ void Archiver::record(history::Record&& record)
 
 void Archiver::handOver()
 {
-    if (writer && !pending.empty())
-        writer->push(pending);
+    if (!writer || pending.empty())
+        return;
+    size_t given = pending.size();
+    if (writer->push(pending) < given) {
+        // A refused row may be a change: its value is not the one recorded.
+        admission.forgetValues();
+        valuesLost = true;
+    }
+}
+
+void Archiver::recordLostValues(const history::WriterStats& stats)
+{
+    // Half the buffer free: the values of every peer fit, and it is not
+    // full again at once.
+    if (!valuesLost || !stats.connected || stats.lowSpace || stats.buffered > writerOptions.maxRows / 2 ||
+        stats.bufferedBytes > writerOptions.maxBytes / 2)
+        return;
+    valuesLost = false;
+    for (const auto& [uuid, peer] : network->peers())
+        if (described.count(uuid))
+            recordDescribed(*peer);
 }
 
 void Archiver::recordSample(const Peer& peer, const Property& property, int source, Micros received)
@@ -344,6 +363,7 @@ void Archiver::onExit(std::shared_ptr<Peer> peer)
     if (copies)
         copies->peerLeft(peer);
     admission.forget(peer->uuid, loopTime());
+    described.erase(peer->uuid);
     history::PeerEvent e;
     e.peer = history::cleanText(peer->name);
     e.uuid = history::cleanText(peer->uuid);
@@ -357,12 +377,18 @@ void Archiver::onInfo(std::shared_ptr<Peer> peer)
 {
     // Every value of one Info arrived with it; only the new and the changed
     // ones are recorded (an Info repeating the old values adds nothing).
+    described.insert(peer->uuid);
+    recordDescribed(*peer);
+}
+
+void Archiver::recordDescribed(const Peer& peer)
+{
     Micros received = receiveTime();
-    for (const auto& [propertyName, property] : peer->properties) {
-        recordSample(*peer, property, history::SOURCE_INFO, received);
+    for (const auto& [propertyName, property] : peer.properties) {
+        recordSample(peer, property, history::SOURCE_INFO, received);
         received = receiveTime();
     }
-    recordStatus(*peer, peer->status, received);
+    recordStatus(peer, peer.status, received);
 }
 
 void Archiver::onProperty(std::shared_ptr<Peer> peer, const Property& property)
@@ -480,6 +506,7 @@ void Archiver::publishStats()
                                         : status;
     if (status != wanted)
         changeStatus(wanted);
+    recordLostValues(s);
 }
 
 void Archiver::onIdle()

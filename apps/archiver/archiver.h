@@ -8,6 +8,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <unordered_set>
 
 #include <corvo/daemon.h>
 #include <corvo/history/writer.h>
@@ -52,6 +53,13 @@ private:
     void record(history::Record&& record);
     // Hands the rows of this loop turn to the writer, under one lock.
     void handOver();
+    // Records a peer's values and status as it holds them now, where they
+    // differ from those recorded.
+    void recordDescribed(const Peer& peer);
+    // After the writer lost rows, once it has room again: every peer's
+    // values now, so that a lost change is stored even if it is never sent
+    // again.
+    void recordLostValues(const history::WriterStats& stats);
     void recordSample(const Peer& peer, const Property& property, int source, history::Micros received);
     void recordStatus(const Peer& peer, unsigned int value, history::Micros received);
     // A record of the archiver's own, logged and kept in the history.
@@ -73,6 +81,10 @@ private:
     std::unique_ptr<ImageCopies> copies;  // with --image-dir only
     history::Micros startTime = 0;
     history::Micros lastReceive = 0;
+    bool valuesLost = false;  // the writer refused rows since recordLostValues
+    // The peers whose Info came (by UUID): the others have no values or
+    // status to record again.
+    std::unordered_set<std::string> described;
     std::chrono::steady_clock::time_point lastPublish;
     uv_signal_t termSignal{};
     bool stopped = false;

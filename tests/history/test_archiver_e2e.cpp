@@ -8,6 +8,7 @@
 #include <corvo/history/timeexpr.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -62,10 +63,12 @@ protected:
 
     // Starts an archiver and waits until it has recorded the camera's Info
     // (so that every later broadcast reaches a described peer).
-    void startArchiver()
+    void startArchiver(const std::vector<std::string>& options = {})
     {
         size_t infoBefore = infoSamples();
-        archiver = spawn({ARCHIVER_PATH, "-i", "lo", "-s", site, "--db", db});
+        std::vector<std::string> argv{ARCHIVER_PATH, "-i", "lo", "-s", site, "--db", db};
+        argv.insert(argv.end(), options.begin(), options.end());
+        archiver = spawn(argv);
         ASSERT_TRUE(waitFor([&] { return infoSamples() > infoBefore; })) << archiver.err();
     }
 
@@ -261,6 +264,41 @@ TEST_P(ArchiverE2E, records_exactly_what_was_sent_across_a_crash_a_restart_and_a
     EXPECT_EQ(tool({"nobody", "expotime"}, out), 3);
     EXPECT_EQ(tool({"camera", "expotime", "--since", "someday"}, out), 2);
     EXPECT_EQ(tool({"camera", "expotime", "--every", "1m", "--since", "1h"}, out), 0);
+}
+
+// The database goes away and the buffer (10 rows) overflows while the
+// camera's value changes 30 times: the last value is lost with the others.
+// It must not count as recorded: once the database is back, the camera's
+// value is stored as it is now, although the camera never sends it again.
+TEST_P(ArchiverE2E, a_value_lost_for_want_of_room_is_recorded_once_the_database_is_back)
+{
+    startArchiver({"--buffer", "10"});
+    sqlite3* blocker = nullptr;  // holds SQLite's write lock: no row goes in
+    if (cluster) {
+        ASSERT_TRUE(cluster->stop("immediate"));
+    } else {
+        ASSERT_EQ(sqlite3_open(db.c_str(), &blocker), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(blocker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    send(1, 30);
+    std::shared_ptr<corvo::Peer> archiverPeer = observer->peerNamed("archiver");
+    ASSERT_TRUE(archiverPeer);
+    EXPECT_TRUE(waitFor([&] { return archiverPeer->properties.at("dropped").intValue >= 20; }))
+        << "dropped: " << archiverPeer->properties.at("dropped").intValue;
+    if (cluster) {
+        ASSERT_TRUE(cluster->start());
+    } else {
+        sqlite3_exec(blocker, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(blocker);
+    }
+
+    std::vector<h::Point> stored;
+    EXPECT_TRUE(waitFor([&] {
+        stored.clear();
+        forEachStored([&](const h::Point& p) { stored.push_back(p); });
+        return !stored.empty() && stored.back().value.realValue == 30;
+    })) << "the last value stored is "
+        << (stored.empty() ? -1 : stored.back().value.realValue) << ", not 30";
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ArchiverE2E, ::testing::Values("sqlite", "postgresql"),
