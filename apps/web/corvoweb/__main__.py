@@ -13,7 +13,7 @@ import asyncio
 import logging
 import sys
 
-VERSION = "1.2.0"
+VERSION = "2.0.0"
 DEFAULT_MAX_BYTES = 128 * 1024 * 1024
 
 
