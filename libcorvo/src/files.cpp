@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "corvo/errors.h"
@@ -66,6 +67,22 @@ int _mkdir(const char* path)
         }
     }
     return mkdir(buffer, 0755);
+}
+
+int renameNoReplace(int directoryFd, const char* from, const char* to)
+{
+#ifdef RENAME_NOREPLACE
+    if (renameat2(directoryFd, from, directoryFd, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+#endif
+    // File systems without the flag: a hard link is never made over an
+    // existing name.
+    if (linkat(directoryFd, from, directoryFd, to, 0) != 0)
+        return -1;
+    unlinkat(directoryFd, from, 0);
+    return 0;
 }
 
 std::string readSmallFile(const std::string& path, size_t maxBytes,

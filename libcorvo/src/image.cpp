@@ -25,6 +25,7 @@
 #include <sstream>
 
 #include "corvo/diagnostics.h"
+#include "corvo/files.h"
 #include "corvo/misc.h"
 #include "corvo/property.h"
 
@@ -238,24 +239,6 @@ bool entryExists(int directoryFd, const std::string& name)
 {
     struct stat st;
     return fstatat(directoryFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
-}
-
-// Moves `from` to `to` in one directory, failing with EEXIST when `to`
-// exists.
-int renameNoReplace(int directoryFd, const char* from, const char* to)
-{
-#ifdef RENAME_NOREPLACE
-    if (renameat2(directoryFd, from, directoryFd, to, RENAME_NOREPLACE) == 0)
-        return 0;
-    if (errno != EINVAL && errno != ENOSYS)
-        return -1;
-#endif
-    // File systems without the flag: a hard link is never made over an
-    // existing name.
-    if (linkat(directoryFd, from, directoryFd, to, 0) != 0)
-        return -1;
-    unlinkat(directoryFd, from, 0);
-    return 0;
 }
 
 }  // namespace

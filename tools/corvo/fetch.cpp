@@ -269,27 +269,13 @@ private:
         try {
             std::string name = Image::nextFreeName(dirFd, targetName());
             // Another writer may take the name between the look and the move.
-            while (!(moved = renameNoReplace(dirFd, part, name)) && errno == EEXIST)
+            while (!(moved = renameNoReplace(dirFd, part.c_str(), name.c_str()) == 0) && errno == EEXIST)
                 name = Image::nextFreeName(dirFd, name);
             if (moved)
                 target = directory + "/" + name;
         } catch (const std::exception&) {}
         ::close(dirFd);
         return moved;
-    }
-
-    // Moves `from` to `to` in the directory, failing with EEXIST when `to`
-    // exists.
-    static bool renameNoReplace(int dirFd, const std::string& from, const std::string& to)
-    {
-#ifdef RENAME_NOREPLACE
-        if (renameat2(dirFd, from.c_str(), dirFd, to.c_str(), RENAME_NOREPLACE) == 0)
-            return true;
-        if (errno != EINVAL && errno != ENOSYS)
-            return false;
-#endif
-        // A file system without the flag: `to` was free a moment ago.
-        return renameat(dirFd, from.c_str(), dirFd, to.c_str()) == 0;
     }
 
     void complete(CorvoTool& tool)

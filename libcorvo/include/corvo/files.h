@@ -23,6 +23,12 @@ CORVO_API bool writeAll(int fd, const void* data, size_t size);
 /// the last creation: 0 on success, -1 with errno set on failure.
 CORVO_API int _mkdir(const char* path);
 
+/// Moves `from` to `to` within the directory `directoryFd`, never over an
+/// existing `to`: 0 on success, -1 with errno set (EEXIST when `to` exists).
+/// Where the file system lacks an atomic no-replace rename, a hard link is
+/// made and `from` removed.
+CORVO_API int renameNoReplace(int directoryFd, const char* from, const char* to);
+
 /// Reads the whole of a small regular file (keys, identities, rules) without
 /// following a symbolic link at its last component and without blocking on a
 /// FIFO. `check` sees the file's status before anything is read and may throw
