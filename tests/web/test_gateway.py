@@ -25,7 +25,8 @@ class Running:
     """A gateway on a free loopback port with a FakeSite behind it."""
 
     def __init__(self, allow_write=False, max_rate=10.0, peers=None, history=None, login=None, tls=None, key=None,
-                 previews=None):
+                 previews=None, public_url=None):
+        self.public_url = public_url  # --public-url values: a proxy in front
         self.allow_write = allow_write
         self.key = key  # the gateway's own key: a secured site
         self.previews = previews
@@ -46,7 +47,7 @@ class Running:
         options = types.SimpleNamespace(
             bind="127.0.0.1", http_port=self.port, allow_write=self.allow_write, image_root=None,
             allow_host=None, site="test", tls_cert=self.tls and self.tls[0], tls_key=self.tls and self.tls[1],
-            key=self.key)
+            key=self.key, public_url=self.public_url)
         self.scheme = "https" if self.tls else "http"
         self.gateway = Gateway(self.hub, self.fake, options, previews=self.previews and self.previews(self.hub),
                                history=self.history, login=self.login)

@@ -76,6 +76,27 @@ class TestUserFile:
         assert manage(["adduser", "--users", path, "carol"], stdin=io.StringIO("\n")) == 1  # no empty password
         assert main(["adduser", "--users", path, "../x"]) == 1
 
+    def test_changing_a_shared_file_keeps_its_mode_owner_and_group(self, tmp_path):
+        # The console runs as its own user reading a 0640 file of its group;
+        # an administrator's adduser must not take it away from it.
+        path = str(tmp_path / "users")
+        assert manage(["adduser", "--users", path, "alice"], stdin=io.StringIO("pw one\n")) == 0
+        if os.geteuid() == 0:
+            owner, group = 4321, 4322
+        else:
+            owner = os.geteuid()
+            others = [g for g in os.getgroups() if g != os.getegid()]
+            group = others[0] if others else os.getegid()
+        os.chown(path, owner, group)
+        os.chmod(path, 0o640)
+        assert manage(["adduser", "--users", path, "bob"], stdin=io.StringIO("pw two\n")) == 0
+        assert manage(["deluser", "--users", path, "alice"]) == 0
+        info = os.stat(path)
+        assert (stat.S_IMODE(info.st_mode), info.st_uid, info.st_gid) == (0o640, owner, group)
+        users = load_users(path)
+        assert set(users) == {"bob"} and check_password(users["bob"].stored, "pw two")
+        assert os.listdir(tmp_path) == ["users"]  # no temporary file left
+
     def test_an_oversized_or_unreadable_file_is_refused(self, tmp_path):
         big = tmp_path / "big"
         big.write_bytes(b"#" * (2 * 1024 * 1024))
@@ -197,6 +218,42 @@ class TestLoginAtTheGateway:
 
         run(body())
 
+    def test_a_login_body_arriving_in_pieces_is_read_whole(self):
+        login, _, _ = login_setup()
+
+        async def body():
+            async with Running(login=login) as g:
+                async def send(pieces, length=None, chunked=False):
+                    data = b"".join(pieces)
+                    head = "POST /login HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nOrigin: %s\r\n" % (g.port, g.origin)
+                    head += "Transfer-Encoding: chunked\r\n" if chunked else "Content-Length: %d\r\n" % (
+                        len(data) if length is None else length)
+                    reader, writer = await asyncio.open_connection("127.0.0.1", g.port)
+                    writer.get_extra_info("socket").setsockopt(__import__("socket").IPPROTO_TCP,
+                                                               __import__("socket").TCP_NODELAY, 1)
+                    writer.write((head + "Connection: close\r\n\r\n").encode())
+                    for piece in pieces:
+                        if chunked:
+                            piece = b"%x\r\n%s\r\n" % (len(piece), piece)
+                        writer.write(piece)
+                        await writer.drain()
+                        await asyncio.sleep(0.3)  # the gateway has read what came so far
+                    if chunked:
+                        writer.write(b"0\r\n\r\n")
+                    reply = await reader.read()
+                    writer.close()
+                    return int(reply.split(b" ", 2)[1]), reply
+
+                form = json.dumps({"user": "alice", "password": "alice pw"}).encode()
+                for chunked in (False, True):
+                    status, reply = await send([form[:10], form[10:20], form[20:]], chunked=chunked)
+                    assert status == 200 and b"Set-Cookie: " + COOKIE.encode() in reply, reply[:300]
+                # Bounded however it comes: too large is refused at once, or once too much came.
+                assert (await send([form], length=10**6))[0] == 400
+                assert (await send([b" " * 3000, b" " * 3000 + form], chunked=True))[0] == 400
+
+        run(body())
+
     def test_repeated_failures_are_refused_without_checking_the_password(self):
         login, _, clock = login_setup()
 
@@ -255,6 +312,61 @@ class TestLoginAtTheGateway:
             assert ("close", "alice-key") in nodes  # the gateway's end closes the nodes
 
         run(body())
+
+
+class TestBehindAProxy:
+    """A TLS proxy serves the console as https://console.example and passes
+    requests on over plain http, keeping the Host or naming the gateway."""
+
+    def test_the_public_origin_may_log_in_with_a_secure_cookie_and_connect(self):
+        login, _, _ = login_setup()
+
+        async def body():
+            async with Running(login=login, public_url=["https://console.example"]) as g:
+                async def post(host, origin):
+                    async with g.session.post(g.url("/login"), headers={"Host": host, "Origin": origin},
+                                              data=json.dumps({"user": "alice", "password": "alice pw"})) as r:
+                        return r.status, r.headers.getall("Set-Cookie", [])
+
+                for host in ("console.example", "console.example:443", "127.0.0.1:%d" % g.port):
+                    status, cookies = await post(host, "https://console.example")
+                    assert status == 200, host
+                    cookie = [c for c in cookies if c.startswith(COOKIE + "=")][0]
+                    assert "Secure" in cookie and "HttpOnly" in cookie, cookie
+                token = cookie.split(";")[0].split("=", 1)[1]
+                for host, origin in [("console.example", "https://evil.example"),
+                                     ("console.example", "http://console.example"),
+                                     ("console.example", "https://console.example:8443"),
+                                     ("console.example:80", "https://console.example"),
+                                     ("evil.example", "https://console.example")]:
+                    assert (await post(host, origin))[0] == 403, (host, origin)
+                # Its page's socket (the Secure cookie goes only to https, so it is given here).
+                headers = {"Host": "console.example", "Origin": "https://console.example",
+                           "Cookie": "%s=%s" % (COOKIE, token)}
+                ws = await g.session.ws_connect(g.url("/ws"), headers=headers)
+                hello = (await receive_until(ws, lambda m: m["type"] == "state"))[0]
+                assert hello["user"] == "alice"
+                await ws.close()
+                with pytest.raises(WSServerHandshakeError) as e:
+                    await g.session.ws_connect(g.url("/ws"), headers=dict(headers, Origin="https://evil.example"))
+                assert e.value.status == 403
+                # Reached directly over http, the cookie is not Secure (it could not come back).
+                status, _, cookies = await log_in(g, "bob", "bob pw")
+                assert status == 200 and not any("Secure" in c for c in cookies)
+
+        run(body())
+
+    def test_public_urls_are_checked(self):
+        options = parse_options(["--public-url", "https://Console.Example:8443/", "--public-url", "http://[::1]"])
+        assert options.public_url == ["https://Console.Example:8443/", "http://[::1]"]
+        for bad in ("console.example", "ftp://console.example", "https://console.example/web",
+                    "https://user@console.example", "https://console.example:99999", "https://console.example:0"):
+            with pytest.raises(OptionError, match="--public-url"):
+                parse_options(["--public-url", bad])
+        # Reached from the network through the proxy: writes need the login.
+        with pytest.raises(OptionError, match="needs the console's login"):
+            parse_options(["--public-url", "https://console.example", "--allow-write"])
+        parse_options(["--public-url", "https://console.example", "--allow-write", "--users", "u"])
 
 
 class TestHttps:

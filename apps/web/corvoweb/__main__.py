@@ -61,6 +61,11 @@ def parse_options(argv):
     p.add_argument(
         "--allow-host", action="append", help="another name the console is reached by (Host header); repeatable"
     )
+    p.add_argument(
+        "--public-url", action="append", metavar="URL",
+        help="scheme://host[:port] a proxy in front serves the console as (e.g. https://console.example): "
+        "its pages may log in and connect; repeatable",
+    )
     p.add_argument("--key", help="the console's own key (name or path) on a secured site")
     p.add_argument("--keys", metavar="DIR", help="key directory (default $CORVO_KEY_DIR or ~/.config/corvo/keys)")
     p.add_argument("--users", metavar="FILE",
@@ -80,7 +85,7 @@ def parse_options(argv):
 
 
 def check_options(options):
-    from .server import is_loopback
+    from .server import is_loopback, public_url
 
     if not 0 < options.http_port < 65536:
         raise OptionError("--http-port must be between 1 and 65535")
@@ -96,12 +101,19 @@ def check_options(options):
         raise OptionError("--session-idle must be positive and not above --session-lifetime")
     if not 0 < options.max_identities <= 1000:
         raise OptionError("--max-identities must be between 1 and 1000")
+    for url in options.public_url or ():
+        try:
+            public_url(url)
+        except ValueError as e:
+            raise OptionError("--public-url: %s" % e)
     if bool(options.tls_cert) != bool(options.tls_key):
         raise OptionError("--tls-cert and --tls-key go together")
     if options.allow_write and not is_loopback(options.bind) and not login_enabled(options):
         raise OptionError(
             "refused: --allow-write on the non-loopback address %s needs the console's login" % options.bind
         )
+    if options.allow_write and options.public_url and not login_enabled(options):
+        raise OptionError("refused: --allow-write behind a proxy (--public-url) needs the console's login")
 
 
 def login_enabled(options):

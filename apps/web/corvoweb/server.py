@@ -9,8 +9,9 @@ and a browser has at most `MAX_IN_FLIGHT` requests waiting at once.
 With a user file (login on), everything but the login page and the static
 files needs a session (sessions.py); a logged-in person's writes and commands
 go out under their own identity (writers.py). Login and logout are POSTs from
-a page of the gateway (Origin checked), at most `MAX_LOGIN_BODY` bytes; at
-most `MAX_CHECKS` password checks run at once and `MAX_WAITING_CHECKS` wait.
+a page of the gateway or of a `--public-url` (Origin checked), at most
+`MAX_LOGIN_BODY` bytes; at most `MAX_CHECKS` password checks run at once and
+`MAX_WAITING_CHECKS` wait.
 """
 
 import asyncio
@@ -82,10 +83,34 @@ def allowed_hosts(bind, port, extra=(), default_port=80):
     return result
 
 
-def origin_matches(origin, host, scheme="http"):
-    """True if `origin` is the `scheme` origin of the page served as `host`."""
+def public_url(url):
+    """(origin, Host values) of a `--public-url` (scheme://host[:port], as a
+    browser reaches the gateway through a proxy); ValueError if it is not one."""
+    parts = urlsplit(url.strip())
+    if parts.scheme not in ("http", "https") or not parts.hostname or parts.username or parts.password \
+            or parts.path not in ("", "/") or parts.query or parts.fragment:
+        raise ValueError("%r is not scheme://host[:port] (http or https)" % url)
+    default = 443 if parts.scheme == "https" else 80
+    port = default if parts.port is None else parts.port  # (ValueError if out of range)
+    if port == 0:
+        raise ValueError("%r has port 0" % url)
+    host = parts.hostname.lower()
+    if ":" in host:
+        host = "[" + host + "]"
+    hosts = {"%s:%d" % (host, port)}
+    if port == default:
+        hosts.add(host)
+        return "%s://%s" % (parts.scheme, host), hosts
+    return "%s://%s:%d" % (parts.scheme, host, port), hosts
+
+
+def origin_matches(origin, host, scheme="http", public=()):
+    """True if `origin` is the `scheme` origin of the page served as `host`,
+    or one of the `public` origins (see public_url)."""
     if not origin:
         return False
+    if origin.lower() in public:
+        return True
     try:
         parts = urlsplit(origin)
     except ValueError:
@@ -117,6 +142,16 @@ class Gateway:
         self.secured = bool(getattr(options, "key", None))
         self.hosts = allowed_hosts(options.bind, options.http_port, options.allow_host or (),
                                    443 if self.scheme == "https" else 80)
+        # The origins a proxy in front serves the page as (--public-url): their
+        # pages may log in and open sockets; forwarded headers are not trusted.
+        # A Host that only a public URL names is matched by that URL's origin alone.
+        self.public = set()
+        self.public_hosts = set()
+        for url in getattr(options, "public_url", None) or ():
+            origin, hosts = public_url(url)
+            self.public.add(origin)
+            self.public_hosts |= hosts - self.hosts
+        self.hosts |= self.public_hosts
         if login:
             login.sessions.ended.append(self._session_ended)
             self._checks = asyncio.Semaphore(MAX_CHECKS)
@@ -253,14 +288,29 @@ class Gateway:
 
     def _same_origin(self, request):
         host = request.headers.get("Host", "").lower()
-        return origin_matches(request.headers.get("Origin"), host, self.scheme)
+        if host in self.public_hosts:
+            host = None
+        return origin_matches(request.headers.get("Origin"), host, self.scheme, self.public)
+
+    async def _login_body(self, request):
+        """The login's body, whole however it arrives; None if above MAX_LOGIN_BODY."""
+        if request.content_length is not None and request.content_length > MAX_LOGIN_BODY:
+            return None
+        body = b""
+        while True:
+            chunk = await request.content.read(MAX_LOGIN_BODY + 1 - len(body))
+            if not chunk:
+                return body
+            body += chunk
+            if len(body) > MAX_LOGIN_BODY:
+                return None
 
     async def _log_in(self, request):
         if not self._same_origin(request):
             return web.json_response({"error": "refused: the Origin is not this gateway"}, status=403)
         try:
-            body = await request.content.read(MAX_LOGIN_BODY + 1)
-            form = json.loads(body) if len(body) <= MAX_LOGIN_BODY else None
+            body = await self._login_body(request)
+            form = json.loads(body) if body is not None else None
             name, password = form["user"], form["password"]
             if not isinstance(name, str) or not isinstance(password, str) or not 0 < len(name) <= MAX_NAME:
                 raise ValueError
@@ -296,7 +346,8 @@ class Gateway:
         log.info("%s logged in from %s (identity %s)", user.name, request.remote, user.identity)
         response = web.json_response({"user": user.name, "identity": user.identity})
         response.set_cookie(COOKIE, token, httponly=True, samesite="Strict", path="/",
-                            max_age=int(self.login.sessions.lifetime), secure=self.scheme == "https")
+                            max_age=int(self.login.sessions.lifetime),
+                            secure=self.scheme == "https" or request.headers["Origin"].lower().startswith("https:"))
         return response
 
     async def _log_out(self, request):
@@ -366,8 +417,7 @@ class Gateway:
         }
 
     async def _socket(self, request):
-        host = request.headers.get("Host", "").lower()
-        if not origin_matches(request.headers.get("Origin"), host, self.scheme):
+        if not self._same_origin(request):
             log.warning("refused a WebSocket from Origin %r", request.headers.get("Origin", "")[:200])
             return web.Response(status=403, text="refused: the Origin is not this gateway\n")
         session = request.get("session")

@@ -13,6 +13,9 @@ go out under, so the daemons' access rules and audit see that person. Both
 are 1 to 64 letters, digits, '.', '_' or '-', not starting with '.'. The
 password is stored only as its scrypt hash (hashlib.scrypt, a random 16-byte
 salt per user); the file should be readable by the console's user only.
+Changing it keeps its mode, owner and group (as root; otherwise its group
+if the caller is in it), so a console running as its own user can still
+read it; a new file is 0600.
 
 Add a user or change a password (asks for the password twice; from a pipe,
 reads one line):
@@ -31,6 +34,7 @@ import hmac
 import os
 import re
 import secrets
+import stat
 import sys
 
 MAX_FILE_BYTES = 1024 * 1024
@@ -154,9 +158,40 @@ def _save(path, users):
     lines += ["%s %s %s" % (u.name, u.identity, u.stored) for u in users.values()]
     tmp = "%s.tmp%d" % (path, os.getpid())
     fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
-    with os.fdopen(fd, "w") as f:
-        f.write("\n".join(lines) + "\n")
-    os.replace(tmp, path)
+    try:
+        with os.fdopen(fd, "w") as f:
+            _keep_access(f.fileno(), path)
+            f.write("\n".join(lines) + "\n")
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except OSError:
+            pass
+        raise
+
+
+def _keep_access(fd, path):
+    """Gives the new file (`fd`) the mode, owner and group of the file it
+    replaces, so the console's own user can still read it after root changed
+    it. What cannot be kept (not root) leaves the file to its owner alone."""
+    try:
+        old = os.stat(path)
+    except FileNotFoundError:
+        return
+    mine = os.fstat(fd)
+    mode = stat.S_IMODE(old.st_mode)
+    if (old.st_uid, old.st_gid) != (mine.st_uid, mine.st_gid):
+        try:
+            os.fchown(fd, old.st_uid, old.st_gid)
+        except PermissionError:
+            try:
+                os.fchown(fd, -1, old.st_gid)  # a group of the caller's
+            except PermissionError:
+                mode &= 0o700  # not the caller's own group's to read
+    os.fchmod(fd, mode)
 
 
 def _read_password(stream_in):
@@ -178,7 +213,8 @@ def manage(argv, stdin=None):
     p = argparse.ArgumentParser(prog="corvo-web " + command,
                                 description="Adds a console user or changes their password"
                                 if command == "adduser" else "Removes a console user")
-    p.add_argument("--users", required=True, metavar="FILE", help="the user file (created if missing, mode 0600)")
+    p.add_argument("--users", required=True, metavar="FILE",
+                   help="the user file (created if missing, mode 0600; else its mode, owner and group are kept)")
     p.add_argument("name", help="the login name")
     if command == "adduser":
         p.add_argument("--identity", help="key name the user's writes go out under (default: the login name)")
