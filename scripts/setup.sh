@@ -60,6 +60,16 @@ for p in "${packages[@]}"; do
   fi
 done
 
+# The PostgreSQL server is only for throwaway test clusters: while setup
+# installs it, the package must not create and start a default cluster of its
+# own. The setting is in place only during that install (left behind, it
+# would keep any later PostgreSQL install on the host from making its
+# cluster), and one an earlier setup left behind is removed.
+no_main=/etc/postgresql-common/createcluster.d/corvo-no-main.conf
+if [ "$(id -u)" -eq 0 ] && [ -f "$no_main" ]; then
+  rm -f "$no_main"
+fi
+
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "setup: missing packages (${missing[*]}); run as root to install them" >&2
@@ -67,10 +77,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   echo "setup: installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  # The PostgreSQL server is only for throwaway test clusters: the package
-  # must not create and start a default cluster of its own.
-  mkdir -p /etc/postgresql-common/createcluster.d
-  echo "create_main_cluster = false" > /etc/postgresql-common/createcluster.d/corvo-no-main.conf
+  if [[ " ${missing[*]} " == *" postgresql-15 "* ]]; then
+    trap 'rm -f "$no_main"' EXIT
+    mkdir -p "$(dirname "$no_main")"
+    echo "create_main_cluster = false" > "$no_main"
+  fi
   apt_opts=(-o Acquire::Retries=2 -o Acquire::http::Timeout=15 -o Acquire::https::Timeout=15)
   if ! RES_OPTIONS=$lookup timeout 600 apt-get "${apt_opts[@]}" update -qq --error-on=any; then
     echo "setup: the package lists could not be fetched (no network, or a package source is" \
@@ -78,6 +89,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   RES_OPTIONS=$lookup timeout 1800 apt-get "${apt_opts[@]}" install -y -qq --no-install-recommends "${missing[@]}"
+  rm -f "$no_main"
+  trap - EXIT
 fi
 
 # The independent ZRE peer of the interoperability test (optional): only for
