@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 
 #include "pg_store.h"
 #include "sqlite_store.h"
@@ -36,19 +37,54 @@ std::unique_ptr<Store> Store::open(const std::string& db, bool create)
     return std::make_unique<detail::SqliteStore>(db, create);
 }
 
+namespace {
+
+Micros floorDiv(Micros a, Micros b)
+{
+    Micros q = a / b;
+    return q * b > a ? q - 1 : q;
+}
+
+// `every` rounded up to a multiple of the coarsest roll-up tier not longer
+// than it (unchanged below the first tier).
+Micros roundToTier(Micros every)
+{
+    Micros tier = 0;
+    for (Micros t : kRollupTiers)
+        if (t <= every)
+            tier = t;
+    if (!tier)
+        return every;
+    return every > std::numeric_limits<Micros>::max() - tier ? every / tier * tier : (every + tier - 1) / tier * tier;
+}
+
+}  // namespace
+
 Micros Store::everyForPoints(Micros since, Micros until, int64_t points)
 {
     if (points < 1)
         points = 1;
     Micros span = until > since ? until - since : 1;
-    Micros every = span / points + (span % points != 0);
-    Micros tier = 0;
-    for (Micros t : kRollupTiers)
-        if (t <= every)
-            tier = t;
-    if (tier)
-        every = (every + tier - 1) / tier * tier;
-    return std::max<Micros>(every, 1);
+    if (until <= since)
+        until = since + 1;
+    // The intervals are aligned to the epoch, so a span that does not start
+    // on a multiple of `every` touches one interval more than span / every:
+    // widen `every` until no more than `points` are touched.
+    auto touched = [&](Micros every) { return floorDiv(until - 1, every) - floorDiv(since, every) + 1; };
+    Micros every = roundToTier(std::max<Micros>(span / points + (span % points != 0), 1));
+    // Enough whatever the alignment: `points` - 1 intervals cover the span.
+    // With one point, one interval from the epoch on (none is enough for a
+    // span that holds the epoch itself).
+    Micros enough = points > 1 ? roundToTier(span / (points - 1) + (span % (points - 1) != 0))
+                               : roundToTier(std::max<Micros>({span, until, 1}));
+    while (every < enough && touched(every) > points) {
+        Micros tier = 0;
+        for (Micros t : kRollupTiers)
+            if (t <= every)
+                tier = t;
+        every = tier ? every + tier : enough;
+    }
+    return std::min(every, enough);
 }
 
 std::vector<Point> Store::samplesList(const std::string& peer, const std::string& property, Micros since, Micros until,

@@ -378,6 +378,25 @@ TEST_P(RollupTest, aggregates_from_roll_ups_equal_those_from_the_samples)
     EXPECT_LE(store->aggregate("cam", "temp", day0, day0 + 3 * 86400000000LL, every).size(), 50u);
     EXPECT_EQ(h::Store::everyForPoints(0, 365 * 86400000000LL, 1000), 9 * 3600000000LL);
     EXPECT_EQ(h::Store::everyForPoints(0, 30000000, 1000), 30000);
+    // The intervals are aligned to the epoch: a span that starts between two
+    // of them still gets no more than the points asked for, from samples
+    // that fill every minute of it.
+    const h::Micros minute = 60000000, hour = 60 * minute;
+    for (h::Micros since : {day0 + 7 * hour + 13 * minute + 5, day0 + 30 * minute + 1, day0 + 59 * minute})
+        for (h::Micros span : {hour, 3 * hour, 25 * hour, 2 * 24 * hour})
+            for (int64_t points : {1, 2, 3, 7, 24, 50, 60, 1000}) {
+                h::Micros until = since + span, every = h::Store::everyForPoints(since, until, points);
+                auto got = store->aggregate("cam", "temp", since, until, every);
+                EXPECT_LE(got.size(), static_cast<size_t>(points))
+                    << "since " << since - day0 << " span " << span << " points " << points << " every " << every;
+                // Still an interval the roll-ups answer.
+                if (every >= minute) {
+                    EXPECT_EQ(every % minute, 0) << every;
+                }
+                if (points > 1) {
+                    EXPECT_GE(got.size(), std::min<size_t>(points, span / minute) / 2) << every;
+                }
+            }
     // The hourly roll-ups are what answers an hourly query.
     rawExec("UPDATE rollups SET vmax = 1e300 WHERE tier = 3600000000");
     auto hourly = store->aggregate("cam", "temp", day0, day0 + 86400000000LL, 3600000000LL);

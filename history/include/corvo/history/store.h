@@ -113,7 +113,10 @@ public:
                                           Micros until, Micros every) = 0;
     // The interval for at most `points` buckets over the span: the span
     // divided by `points`, rounded up to a multiple of the coarsest roll-up
-    // tier not longer than it (so that the roll-ups answer).
+    // tier not longer than it (so that the roll-ups answer), and widened by
+    // that tier while the epoch-aligned intervals the span touches are more
+    // than `points` (a span that starts between two of them touches one
+    // more).
     static Micros everyForPoints(Micros since, Micros until, int64_t points);
     // Every series of `peer` (every peer when empty) with its first and last
     // time and its number of samples, by peer and property.
