@@ -26,6 +26,19 @@ namespace corvo {
 
 namespace {
 
+// Every peer of a node's table is made by handleEvent as a TablePeer: a Peer
+// with what only the node needs of it (Peer's own layout is public and stays
+// as it is).
+struct TablePeer : Peer {
+    using Peer::Peer;
+    bool announced = false;  // onEnter was called for it (it joined the site)
+};
+
+TablePeer& tablePeer(Peer& peer)
+{
+    return static_cast<TablePeer&>(peer);
+}
+
 #ifdef CORVO_SECURED_SITES
 // Trusts one identity's key for the names it may announce.
 bool trustKey(zyre_t* node, const Identity& identity)
@@ -811,20 +824,24 @@ void Network::handleEvent(const NetworkEvent& event, const detail::MessageFrames
     if (!peer) {
         if (event.type != "ENTER")
             return;
-        peer = table.add(std::make_shared<Peer>(event.peerName, event.peerUuid, event.peerAddress));
+        peer = table.add(std::make_shared<TablePeer>(event.peerName, event.peerUuid, event.peerAddress));
     }
     // Anything but the node's own report of silence shows the peer alive.
     peer->silent = event.type == "EVASIVE" || event.type == "SILENT";
 
-    // Peers that use a group outside this site belong to another site.
-    if (!event.group.empty() && event.group != siteGroup && event.group != propGroup && event.group != logGroup) {
+    // Peers that use a group outside this site belong to another site. One
+    // that was announced (onEnter) leaves as on LEAVE or EXIT; one that was
+    // not is forgotten silently.
+    const bool foreign =
+        !event.group.empty() && event.group != siteGroup && event.group != propGroup && event.group != logGroup;
+    if (foreign && !tablePeer(*peer).announced) {
         table.remove(event.peerUuid);
         return;
     }
 
     const std::string& type = event.type;
 
-    if (type == "LEAVE" || type == "EXIT") {
+    if (foreign || type == "LEAVE" || type == "EXIT") {
         // Drop the entry even when the callback throws.
         struct EraseOnExit {
             Network* self;
@@ -841,8 +858,10 @@ void Network::handleEvent(const NetworkEvent& event, const detail::MessageFrames
         auto identity = event.headers.find(kIdentityHeader);
         peer->identity = secured && identity != event.headers.end() ? identity->second : std::string();
     } else if (type == "JOIN") {
-        if (event.group == siteGroup)
+        if (event.group == siteGroup) {
+            tablePeer(*peer).announced = true;
             callback->onEnter(peer);
+        }
     } else if (type == "SHOUT" || type == "WHISPER") {
         if (frames)
             handleMessage(event, peer, *frames);

@@ -243,6 +243,30 @@ TEST_F(NetworkEvents, APeerOfAnotherSiteIsForgottenSilently)
     EXPECT_TRUE(peer("A"));
 }
 
+TEST_F(NetworkEvents, AnAnnouncedPeerThatJoinsAnotherGroupLeavesWithOneExit)
+{
+    enter("A");
+    event("JOIN", "A", "lab");
+    auto a = peer("A");
+    event("JOIN", "A", "other");
+    ASSERT_EQ(recorder.calls, (std::vector<std::string>{"enter", "exit"}));
+    EXPECT_EQ(recorder.peers[0], a);
+    EXPECT_EQ(recorder.peers[1], a);
+    EXPECT_FALSE(peer("A"));
+
+    // Its real departure comes later and is not reported a second time.
+    event("LEAVE", "A", "lab");
+    event("EXIT", "A");
+    EXPECT_EQ(recorder.calls.size(), 2u);
+
+    // The same holds when the exit handler throws.
+    enter("B");
+    event("JOIN", "B", "lab");
+    recorder.throwOnExit = true;
+    EXPECT_THROW(event("JOIN", "B", "other"), std::runtime_error);
+    EXPECT_FALSE(peer("B"));
+}
+
 TEST_F(NetworkEvents, LeavingAnyGroupOfTheSiteOrTheNetworkRemovesThePeer)
 {
     enter("A");

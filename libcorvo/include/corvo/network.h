@@ -69,8 +69,11 @@ public:
     /// A peer joined the site group: it is now in the peer table, with its
     /// beacon headers read; its Info usually follows (onInfo).
     virtual void onEnter(std::shared_ptr<Peer> /*peer*/) {}
-    /// A peer left or was dropped for breaking a bound; its entry leaves the
-    /// peer table right after this call, even when the call throws.
+    /// A peer left (a group of the site, or the network), joined a group
+    /// outside the site after onEnter, or was dropped for breaking a bound;
+    /// its entry leaves the peer table right after this call, even when the
+    /// call throws. A peer that joins a group outside the site before it
+    /// joined the site is forgotten without this call.
     virtual void onExit(std::shared_ptr<Peer> /*peer*/) {}
     /// A peer's command, after handleCommand let it pass.
     virtual void onCommand(std::shared_ptr<Peer> /*peer*/, const corvo::proto::Command& /*command*/) {}
