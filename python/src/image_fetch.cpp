@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "corvo/image.h"
 #include "corvo/image_root.h"
 #include "corvo/text.h"
 #include <corvo/files.h>
@@ -170,26 +171,59 @@ zmsg_t* ImageFetch::handle(uint8_t tag, const unsigned char* data, size_t size, 
     return credit;
 }
 
+std::string ImageFetch::targetName() const
+{
+    // The name asked for; for "latest" the camera's, which is not trusted
+    // further than this: one visible component of a file name.
+    std::string name = sanitizeFileNameText(baseName(asked.name == "latest" ? receiver->imageName() : asked.name));
+    if (name.empty() || name == "." || name == "..")
+        name = sanitizeFileNameText(asked.camera + "-image.fits");
+    for (size_t i = 0; i < name.size() && name[i] == '.'; ++i)
+        name[i] = '_';
+    return name;
+}
+
+bool ImageFetch::giveName()
+{
+    if (!target.empty())
+        return std::rename(partPath.c_str(), target.c_str()) == 0;
+    int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return false;
+    const std::string part = baseName(partPath);
+    bool moved = false;
+    int error = 0;
+    try {
+        std::string name = Image::nextFreeName(dirFd, targetName());
+        // Another writer may take the name between the look and the move.
+        while (!(moved = renameNoReplace(dirFd, part.c_str(), name.c_str()) == 0) && errno == EEXIST)
+            name = Image::nextFreeName(dirFd, name);
+        error = errno;
+        if (moved)
+            target = directory + "/" + name;
+    } catch (const std::exception&) {
+        error = EEXIST;  // no free numbered name
+    }
+    ::close(dirFd);
+    errno = error;
+    return moved;
+}
+
 void ImageFetch::complete()
 {
     over = true;
     if (asked.mode != Mode::FILE)
         return;
-    if (target.empty()) {
-        std::string name = sanitizeFileNameText(baseName(receiver->imageName()));
-        if (name.empty() || name == "." || name == "..")
-            name = sanitizeFileNameText(asked.camera + "-image.fits");
-        target = directory + "/" + name;
-    }
     int file = fd;
     fd = -1;
     if (fsync(file) != 0 || ::close(file) != 0) {
         over = false;
         return fail("transfer", "cannot write " + partPath + ": " + std::strerror(errno));
     }
-    if (std::rename(partPath.c_str(), target.c_str()) != 0) {
+    if (!giveName()) {
         over = false;
-        fail("transfer", "cannot rename " + partPath + " to " + target + ": " + std::strerror(errno));
+        fail("transfer", "cannot rename " + partPath + " to " +
+                             (target.empty() ? "a free name in " + directory : target) + ": " + std::strerror(errno));
     }
 }
 

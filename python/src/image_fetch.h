@@ -2,8 +2,9 @@
 // checks the chunks and the final SHA-1, and this class puts the bytes where
 // Python asked for them:
 //   - FILE: a hidden ".NAME.part" file beside the target, fsynced and renamed
-//     to the target only once the checksum matches; a named image resumes
-//     from its part file;
+//     to the target only once the checksum matches (in a directory, to a
+//     free name: nothing there is replaced); a named image resumes from its
+//     part file;
 //   - MEMORY: one buffer;
 //   - STREAM: each chunk handed to Python as it comes; the credit that lets
 //     the camera send more is held back while Python has more than
@@ -98,6 +99,13 @@ private:
     bool openPart();
     bool write(const unsigned char* data, size_t size);
     void complete();
+    // A directory's file name for the image: the base name of the name
+    // asked for (of the camera's name for "latest"), leading dots as '_'.
+    std::string targetName() const;
+    // Moves the checked part file to its name: the file path given is
+    // replaced; in a directory an existing file is kept and the image takes
+    // the next free numbered name (target is set). False with errno set.
+    bool giveName();
     void fail(const std::string& why, const std::string& what);
 
     Request asked;
