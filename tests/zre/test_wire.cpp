@@ -57,6 +57,19 @@ public:
         sendUdp(bytes.data(), bytes.size());
     }
     void beacon() { beacon(uint16_t(port_)); }
+    // A beacon to the broadcast address of the test network: every node
+    // on the port hears it, as one from a program on this host.
+    void broadcastBeacon(uint16_t port)
+    {
+        int on = 1;
+        setsockopt(udp_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        auto bytes = zre::encodeBeacon(zre::Beacon{uuid_, port});
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(uint16_t(udpPort_));
+        inet_pton(AF_INET, "10.77.0.255", &to.sin_addr);
+        sendto(udp_, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
 
     // Connects a mailbox to `endpoint` with the given identity bytes.
     void connect(const std::string& endpoint, const std::string& identity)
@@ -468,6 +481,134 @@ TEST_F(ZreWire, NewUuidOnAKnownEndpointReplacesThePeer)
     other.port_ = peer_->port_;  // same endpoint, as after a restart
     other.beacon(uint16_t(peer_->port_));
     EXPECT_TRUE(node_->waitFor(isEvent("EXIT", peer_->uuidText()), 3000));
+}
+
+// Once the node has answered a second HELLO with its own, the peer's next
+// HELLO on the same connection is its answer to that one (two nodes of
+// ours that each took the other's HELLO for a restart): taken without
+// EXIT or ENTER, and not answered again.
+TEST_F(ZreWire, HelloThatAnswersTheNodesSecondHelloIsNoRestart)
+{
+    handshake();
+    peer_->send(peer_->hello("raw2"));
+    ASSERT_TRUE(node_->waitFor([](const Event& e) { return e.type == "ENTER" && e.name == "raw2"; }, 3000));
+    Message m;
+    bool gotHello = false;
+    for (int i = 0; i < 3 && !gotHello; ++i)
+        gotHello = peer_->receive(m) && m.id == MessageId::Hello;
+    ASSERT_TRUE(gotHello);
+    // The answer, in a group since.
+    Message answer = peer_->hello("raw2");
+    answer.groups = {"joined"};
+    answer.status = 1;
+    peer_->send(answer);
+    ASSERT_TRUE(node_->waitFor(isEvent("JOIN", peer_->uuidText(), "joined"), 3000));
+    Message whisper;
+    whisper.id = MessageId::Whisper;
+    whisper.sequence = 2;
+    peer_->send(whisper, {"after the answer"});
+    ASSERT_TRUE(node_->waitFor(isEvent("WHISPER", peer_->uuidText()), 3000));
+    EXPECT_EQ(node_->count(isEvent("EXIT", peer_->uuidText())), 1u);
+    EXPECT_EQ(node_->count(isEvent("ENTER", peer_->uuidText())), 2u);
+    std::string identity;
+    std::vector<std::string> content;
+    while (peer_->receive(identity, m, content, 500))
+        EXPECT_NE(m.id, MessageId::Hello) << "the node answered the answer";
+}
+
+// A HELLO under another UUID that names a live peer's endpoint is anyone's
+// claim: the peer is checked, not dropped, and keeps its place while it
+// answers. One that does not answer is taken for restarted: the newcomer
+// enters.
+TEST_F(ZreWire, HelloNamingALivePeersEndpointGetsThePeerCheckedNotDropped)
+{
+    handshake();
+    RawPeer forger(peer_->udpPort_, 0x77);
+    forger.connect(hello_.endpoint);
+    Message forged = forger.hello("forger");
+    forged.endpoint = peer_->endpoint();
+    forger.send(forged);
+    // The peer answers the PING that checks it.
+    Message m;
+    std::string identity;
+    std::vector<std::string> content;
+    bool pinged = false;
+    for (int i = 0; i < 5 && !pinged; ++i)
+        pinged = peer_->receive(identity, m, content) && m.id == MessageId::Ping;
+    ASSERT_TRUE(pinged);
+    Message ok;
+    ok.id = MessageId::PingOk;
+    ok.sequence = 2;
+    peer_->send(ok);
+    Message whisper;
+    whisper.id = MessageId::Whisper;
+    whisper.sequence = 3;
+    peer_->send(whisper, {"still here"});
+    auto got = node_->waitFor(isEvent("WHISPER", peer_->uuidText()), 3000);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->frames, std::vector<std::string>{"still here"});
+    node_->drain(1500);  // past the check's deadline
+    EXPECT_FALSE(node_->saw(isEvent("EXIT", peer_->uuidText())));
+    EXPECT_FALSE(node_->saw(isEvent("ENTER", forger.uuidText())));
+
+    // Again, and now the peer stays silent, as a killed program would.
+    forger.send(forged);
+    auto enter = node_->waitFor(isEvent("ENTER", forger.uuidText()), 3000);
+    ASSERT_TRUE(enter);
+    EXPECT_EQ(enter->name, "forger");
+    EXPECT_TRUE(node_->saw(isEvent("EXIT", peer_->uuidText())));
+}
+
+// Two nodes of ours, then one forged message that makes one of them greet
+// the other twice: a HELLO under a new UUID with B's endpoint, or a beacon
+// under a new UUID with B's port (taken as B restarted). The nodes settle:
+// a few EXITs at most, and none once settled, and they still talk.
+TEST_F(ZreWire, TwoNodesSettleAfterAForgedGreeting)
+{
+    for (bool byBeacon : {false, true}) {
+        SCOPED_TRACE(byBeacon ? "forged beacon" : "forged HELLO");
+        NodeOptions o;
+        o.interval = 200;
+        startNode(o);
+        o.port = peer_->udpPort_;
+        TestNode other("other", o);
+        ASSERT_TRUE(other.start());
+        TestNode& a = *node_;
+        auto seenB = a.waitFor(isEvent("ENTER", other.uuid()), 5000);
+        auto seenA = other.waitFor(isEvent("ENTER", a.uuid()), 5000);
+        ASSERT_TRUE(seenB && seenA);
+
+        RawPeer forger(peer_->udpPort_, 0x77);
+        if (byBeacon) {
+            forger.broadcastBeacon(uint16_t(std::stoi(seenB->addr.substr(seenB->addr.rfind(':') + 1))));
+        } else {
+            forger.connect(seenA->addr);
+            Message forged = forger.hello("forger");
+            forged.endpoint = seenB->addr;
+            forger.send(forged);
+        }
+        auto exits = [&] {
+            return std::make_pair(a.count(isEvent("EXIT", other.uuid())), other.count(isEvent("EXIT", a.uuid())));
+        };
+        for (int i = 0; i < 15; ++i) {
+            a.drain(100);
+            other.drain(100);
+        }
+        auto settled = exits();
+        for (int i = 0; i < 10; ++i) {
+            a.drain(100);
+            other.drain(100);
+        }
+        auto last = exits();
+        EXPECT_LE(last.first, 2u) << "EXITs of B at A";
+        EXPECT_LE(last.second, 2u) << "EXITs of A at B";
+        EXPECT_EQ(last, settled) << "still leaving and entering";
+        // Whatever happened, each holds the other at the end.
+        other.whisper(a.uuid(), {"settled"});
+        EXPECT_TRUE(a.waitFor(
+            [&](const Event& e) { return e.type == "WHISPER" && e.uuid == other.uuid() && e.frames.size() == 1; },
+            3000));
+    }
 }
 
 // A peer that does not greet within its pending lifetime is forgotten, and

@@ -7,7 +7,7 @@
 
 namespace zre {
 
-void Greeting::handle(const Uuid& uuid, const Message& m, uint32_t source, const std::string& identity)
+void Greeting::handle(const Uuid& uuid, const Message& m, uint32_t source, const std::string& identity, int connection)
 {
     if (m.sequence != 1 || !isValidEndpoint(m.endpoint)) {
         log_.trace("bad HELLO from %s dropped", uuidToString(uuid).c_str());
@@ -20,7 +20,7 @@ void Greeting::handle(const Uuid& uuid, const Message& m, uint32_t source, const
     Peer* peer = roster_.find(uuid);
     if (curve_ && !admission_.acceptIdentity(peer, uuid, m, identity))
         return;
-    if (peer && peer->ready && !greetAgain(*peer, m))
+    if (peer && peer->ready && !greetAgain(*peer, m, source, identity, connection))
         return;
     // A peer that greets first has shown nothing but that HELLO: it stays
     // pending (counted, expiring) until it answers a PING at the
@@ -42,6 +42,16 @@ void Greeting::handle(const Uuid& uuid, const Message& m, uint32_t source, const
     }
     bool greetedFirst = !peer;
     if (greetedFirst) {
+        // The endpoint in a HELLO is the sender's word: a live peer there
+        // is checked, not dropped. The newcomer (a program restarted on
+        // that port) is taken if the peer does not answer in time.
+        if (Peer* there = roster_.table().atEndpoint(m.endpoint); there && there->ready) {
+            log_.trace("HELLO from %s names the endpoint of peer %s: checking it", uuidToString(uuid).c_str(),
+                       there->uuidText.c_str());
+            there->contender = Contender{uuid, m, source, identity};
+            roster_.verify(*there);
+            return;
+        }
         if (!admission_.admit(source, uuid, roster_.size()))
             return;
         roster_.dropAt(m.endpoint);
@@ -61,14 +71,36 @@ void Greeting::handle(const Uuid& uuid, const Message& m, uint32_t source, const
 // same one, the peer dropped us and greets again: the old incarnation
 // leaves, and it is greeted afresh over the same mailbox (a new
 // connection under our identity could meet the old one still open at
-// its inbox and be parked there). False: nothing more to do now.
-bool Greeting::greetAgain(Peer& peer, const Message& m)
+// its inbox and be parked there). Unless this node did just that and the
+// HELLO comes on the connection the peer last used: then it is the
+// peer's answer to ours (it had not taken our HELLO as one), and
+// answering it again would start an endless exchange of HELLOs, each an
+// EXIT and ENTER on both sides. A restarted peer connects anew. False:
+// nothing more to do now.
+bool Greeting::greetAgain(Peer& peer, const Message& m, uint32_t source, const std::string& identity, int connection)
 {
     if (peer.endpoint != m.endpoint) {
         log_.warn("HELLO from %s claims the UUID of peer %s at %s: checking it", m.endpoint.c_str(),
                   peer.uuidText.c_str(), peer.endpoint.c_str());
-        peer.contender = m;
+        peer.contender = Contender{Uuid(peer.uuid), m, source, identity};
         roster_.verify(peer);
+        return false;
+    }
+    if (peer.greetedAgain && connection >= 0 && connection == peer.connection) {
+        log_.trace("peer %s answered our HELLO", peer.uuidText.c_str());
+        peer.greetedAgain = false;
+        take(peer, m, identity);
+        roster_.heardFrom(peer);
+        for (auto it = peer.groups.begin(); it != peer.groups.end();) {
+            std::string group = *it++;
+            if (std::find(m.groups.begin(), m.groups.end(), group) == m.groups.end()) {
+                peer.groups.erase(group);
+                outbox_.peerEvent("LEAVE", peer, &group);
+            }
+        }
+        for (const auto& group : m.groups)
+            if (peer.groups.insert(group).second)
+                outbox_.peerEvent("JOIN", peer, &group);
         return false;
     }
     log_.trace("peer %s said HELLO again", peer.uuidText.c_str());
@@ -83,16 +115,16 @@ bool Greeting::greetAgain(Peer& peer, const Message& m)
         roster_.remove(Uuid(peer.uuid), false);
         return false;
     }
+    peer.greetedAgain = true;
     return true;
 }
 
-// The peer said HELLO: it is ready, and the application hears of it.
-void Greeting::enter(Peer& peer, const Message& m, const std::string& identity)
+// What a HELLO says of its sender: name, headers, status; its next
+// message has sequence 2.
+void Greeting::take(Peer& peer, const Message& m, const std::string& identity)
 {
     peer.identity = identity;
-    peer.ready = true;
     peer.wantSequence = 1;
-    peer.lastSeen = now();
     roster_.table().rename(peer, m.name);
     peer.headers = m.headers;
     // Only this node says which identity a peer proved.
@@ -102,6 +134,14 @@ void Greeting::enter(Peer& peer, const Message& m, const std::string& identity)
     if (curve_)
         peer.headers.emplace_back(kIdentityHeader, identity);
     peer.status = m.status;
+}
+
+// The peer said HELLO: it is ready, and the application hears of it.
+void Greeting::enter(Peer& peer, const Message& m, const std::string& identity)
+{
+    take(peer, m, identity);
+    peer.ready = true;
+    peer.lastSeen = now();
     roster_.table().moveTo(peer, m.endpoint);
     log_.trace("ENTER %s '%s' at %s", peer.uuidText.c_str(), peer.name.c_str(), m.endpoint.c_str());
     outbox_.enter(peer);

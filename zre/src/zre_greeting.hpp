@@ -1,8 +1,10 @@
 // Greetings: what a HELLO does. A newcomer is admitted (within the bounds
 // on pending peers, and on a secured node only with a trusted identity that
-// may announce its name), a known peer that greets again starts afresh, a
-// HELLO claiming a known peer's UUID from elsewhere gets that peer checked,
-// and a newcomer under a known name gets its twins checked.
+// may announce its name), a known peer that greets again starts afresh
+// (unless the HELLO answers the one this node sent it when it greeted
+// again), a HELLO claiming a known peer's UUID from elsewhere, or a known
+// peer's endpoint under another UUID, gets that peer checked, and a
+// newcomer under a known name gets its twins checked.
 #pragma once
 
 #include <cstdint>
@@ -31,12 +33,14 @@ public:
     // `curve` (kept by the caller) on a secured node.
     void configure(const CurveSetup* curve) { curve_ = curve; }
 
-    // A HELLO from `uuid`, whose connection comes from `source` and proved
-    // `identity` (secured node).
-    void handle(const Uuid& uuid, const Message& m, uint32_t source, const std::string& identity);
+    // A HELLO from `uuid`, whose connection (descriptor `connection`, -1
+    // when not known) comes from `source` and proved `identity` (secured
+    // node).
+    void handle(const Uuid& uuid, const Message& m, uint32_t source, const std::string& identity, int connection = -1);
 
 private:
-    bool greetAgain(Peer& peer, const Message& m);
+    bool greetAgain(Peer& peer, const Message& m, uint32_t source, const std::string& identity, int connection);
+    void take(Peer& peer, const Message& m, const std::string& identity);
     void enter(Peer& peer, const Message& m, const std::string& identity);
     void checkTwins(const Peer& newcomer);
 

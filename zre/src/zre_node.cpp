@@ -501,9 +501,15 @@ private:
         }
         if (mailboxes_.recentlyClosed(endpoint) || !admission_.admit(sender.s_addr, beacon.uuid, roster_.size()))
             return;
-        roster_.dropAt(endpoint);
-        if (Peer* added = roster_.connect(beacon.uuid, endpoint, sender.s_addr, key, hello()))
-            added->foundBy |= kFoundByBeacon;
+        std::optional<Contender> waiting = roster_.dropAt(endpoint);
+        Peer* added = roster_.connect(beacon.uuid, endpoint, sender.s_addr, key, hello());
+        if (!added)
+            return;
+        added->foundBy |= kFoundByBeacon;
+        // Its HELLO came first and waited while the peer that was there
+        // was checked: the beacon settles it.
+        if (waiting && waiting->uuid == beacon.uuid)
+            greeting_.handle(waiting->uuid, waiting->hello, waiting->source, waiting->identity);
     }
 
     // A tuple names a mailbox as a beacon would: the HELLO over it decides
@@ -573,12 +579,10 @@ private:
             if (!peer || peer->verifyDeadline == 0)
                 continue;
             log_.trace("peer %s did not answer: gone", peer->uuidText.c_str());
-            std::optional<Message> contender = std::move(peer->contender);
-            uint32_t source = peer->source;
-            std::string identity = peer->identity;  // a contender proved the same one
+            std::optional<Contender> contender = std::move(peer->contender);
             roster_.remove(uuid, true);
             if (contender)
-                greeting_.handle(uuid, *contender, source, identity);
+                greeting_.handle(contender->uuid, contender->hello, contender->source, contender->identity);
         }
     }
 
@@ -706,7 +710,7 @@ private:
                 roster_.dropOffender(*uuid, "sent a HELLO of %zu bytes", msg.bytes(1));
                 return;
             }
-            greeting_.handle(*uuid, m, Inbox::sourceOf(msg, m), inbox_.provenIdentity(msg));
+            greeting_.handle(*uuid, m, Inbox::sourceOf(msg, m), inbox_.provenIdentity(msg), Inbox::connectionOf(msg));
             if (Peer* greeted = roster_.find(*uuid))
                 greeted->connection = Inbox::connectionOf(msg);
             return;

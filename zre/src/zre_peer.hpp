@@ -111,6 +111,16 @@ struct Outgoing {
 constexpr uint8_t kFoundByBeacon = 1;
 constexpr uint8_t kFoundByGossip = 2;
 
+// A HELLO that waits while a known peer is checked: one under the peer's
+// UUID from another endpoint, or one under another UUID naming the peer's
+// endpoint. Taken if the peer does not answer in time.
+struct Contender {
+    Uuid uuid{};
+    Message hello;
+    uint32_t source = 0;   // as for Greeting::handle
+    std::string identity;  // secured node: the identity its connection proved
+};
+
 struct Peer {
     Uuid uuid{};
     std::string uuidText;
@@ -153,7 +163,12 @@ struct Peer {
     // While the peer is checked for life: answered when every PING sent so
     // far has been answered before `verifyDeadline`.
     int64_t verifyDeadline = 0;
-    std::optional<Message> contender;  // a HELLO under its UUID from elsewhere
+    std::optional<Contender> contender;  // at most one; a newer one replaces it
+
+    // Greeting: this node answered the peer's HELLO with its own over the
+    // open mailbox; a HELLO on the connection the peer last used is then
+    // its answer to ours (same incarnation), not a restart.
+    bool greetedAgain = false;
 
     Peer() = default;
     Peer(const Peer&) = delete;

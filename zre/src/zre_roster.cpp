@@ -49,12 +49,15 @@ void Roster::remove(const Uuid& uuid, bool report)
     peers_.erase(Uuid(uuid));
 }
 
-void Roster::dropAt(const std::string& endpoint)
+std::optional<Contender> Roster::dropAt(const std::string& endpoint)
 {
-    if (Peer* old = peers_.atEndpoint(endpoint)) {
-        log_.trace("peer %s replaced at %s", old->uuidText.c_str(), endpoint.c_str());
-        remove(Uuid(old->uuid), true);
-    }
+    Peer* old = peers_.atEndpoint(endpoint);
+    if (!old)
+        return std::nullopt;
+    log_.trace("peer %s replaced at %s", old->uuidText.c_str(), endpoint.c_str());
+    std::optional<Contender> contender = std::move(old->contender);
+    remove(Uuid(old->uuid), true);
+    return contender;
 }
 
 void Roster::dropOffender(const Uuid& uuid, const char* format, ...)

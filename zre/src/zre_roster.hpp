@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,8 @@ public:
     // said HELLO.
     void remove(const Uuid& uuid, bool report);
     // A new UUID on an endpoint that a known peer had: that peer restarted.
-    void dropAt(const std::string& endpoint);
+    // Returns the HELLO that waited while that peer was checked, if any.
+    std::optional<Contender> dropAt(const std::string& endpoint);
 
     // Drops a peer that broke a bound on what it sends, with one warning
     // ("peer UUID 'NAME' dropped: it ...").
