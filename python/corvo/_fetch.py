@@ -225,6 +225,11 @@ class ImageStream:
                 self._closed = True
             self._chunks.clear()
             self._cond.notify_all()
+            # An ``async for`` reader waiting for the next chunk: no event of
+            # this transfer comes any more to wake it.
+            waker, self._waker = self._waker, None
+        if waker is not None:
+            wake(waker)
         if running:
             self._core.cancel_fetch(self._transfer)
 

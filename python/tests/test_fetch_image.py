@@ -192,6 +192,46 @@ def test_slow_stream_reader_holds_the_camera_back(camera, site_args):
         assert list(stream) == [] and s._core.running_fetches() == 0
 
 
+def test_asyncio_reader_waiting_for_a_chunk_ends_on_close(camera, site_args):
+    """close() from another task (a stop button, a supervisor) ends an
+    ``async for`` that waits for the next chunk of a stalled camera."""
+    camera.place("big.fits", noisy_frame(2048, 2048, seed=4))  # 8 MiB
+
+    async def main():
+        async with corvo.aio.Site(**site_args) as s:
+            await s.wait_for("camera", timeout=T)
+            # Longer than the hang guard below: the camera's silence must
+            # not be what ends the reader.
+            stream = await s.image_stream("camera", "big.fits", timeout=4 * T)
+            got = []
+
+            async def reader():
+                async for chunk in stream:
+                    if not got:
+                        camera.proc.send_signal(signal.SIGSTOP)
+                    got.append(len(chunk))
+
+            task = asyncio.ensure_future(reader())
+            # Wait until the reader has drained what came and waits again.
+            seen, steady = -1, 0
+            while steady < 10:
+                await asyncio.sleep(0.05)
+                waiting = stream._waker is not None and not stream._chunks
+                steady = steady + 1 if waiting and len(got) == seen else 0
+                seen = len(got)
+                assert not task.done()
+            stream.close()
+            await asyncio.wait_for(task, T)  # a hang guard only
+            return got, stream, s.core.running_fetches()
+
+    try:
+        got, stream, running = asyncio.run(main())
+    finally:
+        camera.proc.send_signal(signal.SIGCONT)
+    assert got and sum(got) < stream.size and not stream.verified
+    assert running == 0
+
+
 def test_stalled_camera_times_out(camera, site_args, work_dir):
     camera.place("t.fits", noisy_frame(10, 10))
     with corvo.Site(**site_args) as s:
