@@ -30,6 +30,17 @@ async def _wait(future: concurrent.futures.Future, timeout: Optional[float], wha
         future.cancel()
 
 
+def _close_built(building: asyncio.Future) -> None:
+    """Done callback of a node built for an open() that was cancelled."""
+    if building.cancelled() or building.exception() is not None:
+        return
+    core = building.result()
+    try:
+        asyncio.get_running_loop().run_in_executor(None, core.close)
+    except RuntimeError:  # the loop's executor is shutting down
+        core.close()
+
+
 class Site:
     """A client on a site, for asyncio programs: the methods of corvo.Site
     as coroutines. ``async with corvo.aio.Site(site="lab") as s:`` joins
@@ -41,12 +52,22 @@ class Site:
                  beacon: Optional[bool] = None):
         self._args = (site, port, interface, name, key, keys, gossip, gossip_bind, beacon)
         self._core: Optional[SiteCore] = None
+        self._opening = asyncio.Lock()
 
     async def open(self) -> "Site":
-        """Joins the site (``async with`` does it)."""
-        if self._core is None:
-            loop = asyncio.get_running_loop()
-            self._core = await loop.run_in_executor(None, lambda: SiteCore(*self._args))
+        """Joins the site (``async with`` does it). Concurrent calls join
+        once; a call cancelled while joining leaves no node behind."""
+        async with self._opening:
+            if self._core is None:
+                loop = asyncio.get_running_loop()
+                building = loop.run_in_executor(None, lambda: SiteCore(*self._args))
+                try:
+                    self._core = await asyncio.shield(building)
+                except asyncio.CancelledError:
+                    # The node is built on another thread, which the
+                    # cancellation cannot stop: closed once it is there.
+                    building.add_done_callback(_close_built)
+                    raise
         return self
 
     async def close(self) -> None:

@@ -196,6 +196,37 @@ async def test_asyncio_cancelled_linger_and_closed_site(wheel, site_args):
         await s.get("wheel", "slot")
 
 
+@pytest.mark.asyncio
+async def test_asyncio_open_cancelled_or_called_twice_leaves_one_node_at_most(site_args):
+    """An open() cancelled while the node is being built (a wait_for, a
+    TaskGroup sibling failing) leaves no member on the site, and two
+    concurrent open() calls of one Site join once."""
+    async with corvo.aio.Site(**site_args) as watcher:
+        leaky = corvo.aio.Site(name="leaky", **site_args)
+        opening = asyncio.create_task(leaky.open())
+        await asyncio.sleep(0)  # the node is being built on another thread
+        opening.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await opening
+        twice = corvo.aio.Site(name="twice", **site_args)
+        first, second = await asyncio.gather(twice.open(), twice.open())
+        assert first is second is twice
+        try:
+            await watcher.wait_for("twice", timeout=T)
+
+            def named(name):
+                return [p.uuid for p in watcher.core.peers() if p.name == name]
+            # Long enough for the watcher to hear every node started before
+            # "twice" (beacons come every second); a closed one has left.
+            deadline = time.monotonic() + T
+            while time.monotonic() < deadline and (named("leaky") or len(named("twice")) != 1):
+                await asyncio.sleep(0.1)
+            await asyncio.sleep(5)
+            assert named("leaky") == [] and named("twice") == [twice.uuid]
+        finally:
+            await twice.close()
+
+
 def test_closing_fails_pending_requests(wheel, site_args):
     s = corvo.Site(**site_args)
     s.wait_for("wheel", timeout=T)
