@@ -33,7 +33,7 @@ TYPE_CODES = {"int": 0, "str": 1, "float": 2, "list[str]": 4, "list[int]": 5, "l
 
 class _Peer:
     __slots__ = ("uuid", "name", "type", "client", "address", "identity", "member", "described", "status",
-                 "properties", "commands", "statuses", "silent")
+                 "properties", "commands", "statuses", "silent", "order")
 
     def __init__(self, uuid: str, name: str):
         self.uuid = uuid
@@ -46,6 +46,7 @@ class _Peer:
         self.described = False
         self.status = 0
         self.silent = False
+        self.order = 0  # when it entered, as SiteCore._entered counts
         self.properties: Dict[str, list] = {}  # name -> [type, value, unit, description, writable, limits, choices]
         self.commands: Dict[str, tuple] = {}
         self.statuses: Dict[int, str] = {}
@@ -230,6 +231,7 @@ class SiteCore:
         self.site = site
         self._lock = threading.Lock()
         self._peers: Dict[str, _Peer] = {}
+        self._entered = 0  # "enter" events so far: the newest peer has the highest order
         # Pending requests, oldest first (a dict: removal in constant time).
         self._waiters: Dict[_Waiter, None] = {}
         self._streams: List[EventStream] = []
@@ -330,6 +332,8 @@ class SiteCore:
             peer.name, peer.type, peer.client, peer.address = name, ptype, client, address
             peer.identity = identity
             peer.member = True
+            self._entered += 1
+            peer.order = self._entered
             return PeerEvent(peer.name, "enter")
         if kind == "info":
             _, _, name, properties, commands, statuses, status = event
@@ -367,13 +371,20 @@ class SiteCore:
 
     # ------------------------------------------------------------ peers
     def _find(self, name_or_uuid: str) -> Optional[_Peer]:
-        found = None
-        for peer in self._peers.values():
-            if not peer.member or (peer.name != name_or_uuid and peer.uuid != name_or_uuid):
-                continue
-            if found is None or (not found.described and peer.described):
-                found = peer
-        return found
+        """The member a name or UUID means, as the library decides: the one
+        with that UUID; else the newest member of that name that is not
+        silent, else the newest. NotFoundError when two members of the name
+        are not silent (two live programs: name one by its UUID)."""
+        peer = self._peers.get(name_or_uuid)
+        if peer is not None and peer.member:
+            return peer
+        named = sorted((p for p in self._peers.values() if p.member and p.name == name_or_uuid),
+                       key=lambda p: p.order, reverse=True)
+        live = [p for p in named if not p.silent]
+        if len(live) > 1:
+            raise NotFoundError("%d peers are named %s: %s; name one by its UUID"
+                                % (len(live), name_or_uuid, ", ".join(p.uuid for p in live)))
+        return (live or named or [None])[0]
 
     def peers(self) -> List[PeerInfo]:
         with self._lock:
@@ -398,9 +409,12 @@ class SiteCore:
             return peer if peer is not None and (peer.described or peer.client) else None
 
         def check(kind, event):
-            if kind not in ("enter", "info"):
+            if kind not in ("enter", "info", "silent", "exit"):
                 return None
-            peer = ready()
+            try:
+                peer = ready()
+            except NotFoundError as ambiguous:
+                return lambda: _settle(future, error=ambiguous)
             return None if peer is None else (lambda: _settle(future, peer))
 
         with self._lock:
@@ -414,7 +428,10 @@ class SiteCore:
 
     def not_described_error(self, name_or_uuid: str, timeout: float) -> Exception:
         with self._lock:
-            peer = self._find(name_or_uuid)
+            try:
+                peer = self._find(name_or_uuid)
+            except NotFoundError as ambiguous:
+                return ambiguous
         if peer is None:
             return NotFoundError("no peer %s on site %s (waited %g s)" % (name_or_uuid, self.site, timeout))
         return TimeoutError("%s did not describe itself within %g s" % (name_or_uuid, timeout))

@@ -9,7 +9,7 @@ from typing import Any, Callable, Iterable, List, Optional, Sequence, Tuple, Uni
 
 from . import _corvo, _fetch
 from ._core import EventStream, SiteCore, _Peer
-from ._errors import CorvoError, TimeoutError, WrongTypeError
+from ._errors import CorvoError, NotFoundError, TimeoutError, WrongTypeError
 from ._events import Info, PeerInfo
 
 __all__ = ["Site", "Device"]
@@ -131,7 +131,8 @@ class Site:
         return wait_future(future, timeout, lambda: self._core.not_described_error(peer, timeout))
 
     def wait_for(self, peer: str, timeout: float = 5.0) -> PeerInfo:
-        """Waits until `peer` (name or UUID) has described itself."""
+        """Waits until `peer` (name or UUID) has described itself: the newest
+        live peer of that name; NotFoundError when two live peers share it."""
         return self._described(peer, timeout).peer_info()
 
     def info(self, peer: str, timeout: float = 5.0) -> Info:
@@ -336,7 +337,10 @@ class Device:
 
     def __dir__(self):
         names = set(type(self).__dict__) | {"peer"}
-        described = self._site._core.described_now(self.peer)
+        try:
+            described = self._site._core.described_now(self.peer)
+        except NotFoundError:  # a name two peers share
+            described = None
         if described is not None:
             names |= set(described.properties) | set(described.commands)
         return sorted(n for n in names if not n.startswith("_"))

@@ -110,7 +110,8 @@ class Site:
 
     async def wait_for(self, peer: str, timeout: float = 5.0) -> PeerInfo:
         """Waits until `peer` (name or UUID) has described itself;
-        NotFoundError if no such peer appeared within `timeout`."""
+        NotFoundError if no such peer appeared within `timeout`, or when
+        two live peers share the name."""
         return (await self._described(peer, timeout)).peer_info()
 
     async def info(self, peer: str, timeout: float = 5.0) -> Info:

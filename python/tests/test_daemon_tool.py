@@ -172,6 +172,39 @@ async def test_clients_get_the_value_a_cpp_daemon_applied(children, site_args):
         assert a.core.pending_requests() == 0
 
 
+def test_a_name_two_live_daemons_share_is_refused_as_the_tool_does(children, site_args):
+    """Two live programs of one name: neither the tool nor the Python client
+    picks one of them (the older, as the client used to); both name the two
+    UUIDs. A UUID names one; once the older is gone, the name means the
+    newer."""
+    daemon = [program("CORVO_EXAMPLE_DAEMON")] + net_options(site_args)
+    older = children.start(daemon, "wheel-older")
+    with corvo.Site(**site_args) as s:
+        first = s.wait_for("wheel", timeout=T).uuid
+        children.start(daemon, "wheel-newer")
+
+        def described():
+            twins = [p.uuid for p in s.peers() if p.name == "wheel"]
+            return len(twins) == 2 and all(s._core.described_now(u) for u in twins) and twins
+        twins = wait_until(described, 60, "the second wheel's description")
+        second = (set(twins) - {first}).pop()
+        r = tool(children, site_args, "get", "wheel", "focus")
+        assert r.returncode != 0 and first in r.stderr and second in r.stderr, r.stderr
+        with pytest.raises(corvo.NotFoundError, match="2 peers are named wheel") as refused:
+            s.set("wheel", "focus", 4.0, timeout=T)
+        assert first in str(refused.value) and second in str(refused.value)
+        with pytest.raises(corvo.NotFoundError):
+            s.wait_for("wheel", timeout=T)
+        assert s.set(first, "focus", 3.0, timeout=T) == 3.0
+        assert s.set(second, "focus", 4.0, timeout=T) == 4.0
+        assert s.get(first, "focus") == 3.0
+        older.send_signal(signal.SIGINT)
+        older.wait(T)
+        wait_until(lambda: first not in [p.uuid for p in s.peers()], 60, "the older wheel's exit")
+        assert s.wait_for("wheel", timeout=T).uuid == second
+        assert s.get("wheel", "focus") == 4.0
+
+
 def test_refusals_of_a_python_daemon_reach_the_client(pyd, site_args):
     with corvo.Site(**site_args) as s:
         s.wait_for("pyd", timeout=T)
