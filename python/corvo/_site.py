@@ -224,8 +224,10 @@ class Site:
         the camera's SHA-1.
 
         Without `path` it returns the FITS file's bytes. With `path` (a
-        file, or a directory where the
-        image keeps its name) the image goes to a hidden ``.NAME.part`` file
+        file, or a directory, where the file is named as ``corvo fetch``
+        names it: the base name of the name asked for, or of the camera's for
+        "latest", leading dots as '_', and the first free ``NAME_N.EXT`` instead of
+        replacing a file there) the image goes to a hidden ``.NAME.part`` file
         there, which becomes the file only once the checksum matched; the
         written path is returned. A fetch of a named image that broke off
         resumes from its part file. With ``as_array=True`` it returns
