@@ -25,11 +25,26 @@ SimCam::SimCam() : timer(std::make_unique<uv_timer_t>()), rng(std::random_device
     properties.at("imgw")->setValue(1024L);
     properties.at("imgh")->setValue(1024L);
     properties.at("temperature")->setValue(kAmbientTemperature);
+    // Requests outside [0, kMaxExposureSeconds] are refused.
+    properties.at("expotime")->valueMax = kMaxExposureSeconds;
 
     createCommand(
         "abort", [this](std::vector<std::string>) { doAbort(); }, "abort the exposure in progress");
     // A lock never blocks an abort.
     markSafetyCommand("abort");
+}
+
+void SimCam::onCommand(std::shared_ptr<corvo::Peer> peer, const corvo::proto::Command& command)
+{
+    // An exposure that cannot start is refused with the reason, so that the
+    // requester learns it did not happen.
+    if (command.cmd_name() == "expose") {
+        if (!powered)
+            return refuseCommand(std::move(peer), command, "the camera is powered off");
+        if (exposing)
+            return refuseCommand(std::move(peer), command, "an exposure is in progress");
+    }
+    Camera::onCommand(std::move(peer), command);
 }
 
 void SimCam::beforeLoop()

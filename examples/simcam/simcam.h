@@ -19,6 +19,8 @@ public:
 
     void beforeLoop() override;
     void cleanup() override;
+    // "expose" while powered off or exposing is refused with the reason.
+    void onCommand(std::shared_ptr<corvo::Peer> peer, const corvo::proto::Command& command) override;
 
 protected:
     void doReadTemp() override;

@@ -71,6 +71,8 @@ Camera::Camera() : Daemon("camera")
     datatype->addChoice(IMAGE_DOUBLE, "DOUBLE");
     datatype->setValue(static_cast<long>(IMAGE_UINT16));
     createProperty("expotime", Property::DOUBLE, "s", "exposure time", true);
+    // No exposure is shorter than nothing; a device sets its own maximum.
+    properties.at("expotime")->valueMin = 0.0;
     createProperty("starttime", Property::STRING, "exposure start time", false);
     createProperty("filepattern", Property::STRING, "image filename pattern", true);
     createProperty("filename", Property::STRING, "last image filename", false);
@@ -288,9 +290,18 @@ bool Camera::saveImage(void* data)
         throw CorvoError("Error occured during creating FITS file.");
     const std::string directoryPath = root.path() + "/" + (directory.empty() ? "" : directory + "/");
     file = Image::nextFreeName(dir.fd, file);
-    properties.at("filename")->setValue(directoryPath + file);
 
-    const auto cards = buildHeaderCards(parseFitsHdrFile(confManager.getPath("fitshdr.txt")));
+    // "filename" still names the last complete image; a card that asks for
+    // it gets the name of this one.
+    Property ownName = *properties.at("filename");
+    ownName.master = nullptr;
+    ownName.strValue = directoryPath + file;
+    const auto cards = headerCards(parseFitsHdrFile(confManager.getPath("fitshdr.txt")),
+                                   [&](const std::string& component, const std::string& property) {
+                                       if (component == name && property == "filename")
+                                           return static_cast<const Property*>(&ownName);
+                                       return findProperty(component, property);
+                                   });
 
     const int width = axisLength(properties.at("imgw")->getValue<long>());
     const int height = axisLength(properties.at("imgh")->getValue<long>());
@@ -317,8 +328,9 @@ bool Camera::saveImage(void* data)
         image.discard();
         throw;
     }
-    if (image.filename != directoryPath + file)
-        properties.at("filename")->setValue(image.filename);
+    // Broadcast once the file is complete under its final name: a peer
+    // that waits for "filename" can open the file at once.
+    properties.at("filename")->setValue(image.filename);
     const std::string saved = image.filename.substr(image.filename.find_last_of('/') + 1);
     announceImage(dir.fd, directory.empty() ? saved : directory + "/" + saved, type, width, height);
     return true;

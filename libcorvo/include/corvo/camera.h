@@ -48,10 +48,12 @@ public:
     /// file pattern: image not saved" is logged, "filename" keeps its value
     /// and the result is false; else it is true. An existing file
     /// is never replaced: the image takes the next free numbered name.
-    /// "filename" is set (and broadcast) to the full path before the file is
-    /// written, and again should the name change on the way. A header card
-    /// that cannot be written is skipped with a warning; the file takes its
-    /// name only when complete, and one that cannot be completed is removed.
+    /// "filename" is set (and broadcast) to the full path once the file is
+    /// complete under its final name; an image that is not saved leaves it
+    /// at the last one that was (a header card naming this camera's
+    /// "filename" gets the new image's name). A header card that cannot be
+    /// written is skipped with a warning; the file takes its name only when
+    /// complete, and one that cannot be completed is removed.
     /// A name outside the root, errors of the image writer and of the
     /// property types are thrown. Once the file is complete, it is read back
     /// and announced to the site (an ImageReady, tag 12: name below the root,
