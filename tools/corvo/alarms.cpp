@@ -2,6 +2,7 @@
 #include "alarms.h"
 
 #include <algorithm>
+#include <cctype>
 #include <ctime>
 #include <iostream>
 
@@ -16,8 +17,185 @@ namespace {
 
 const char* const kAlarmDaemon = "alarmd";
 
-// The objects of the "alarms" property that look like JSON objects; others
-// (a peer's junk) are left out rather than printed.
+// Checks that a peer's text is one JSON object and writes it again with
+// every string's raw control, DEL and C1 characters and invalid UTF-8
+// escaped as jsonString escapes them; everything else is copied as it is.
+// Nesting deeper than kMaxDepth is refused.
+class JsonObjectCleaner {
+public:
+    explicit JsonObjectCleaner(const std::string& text) : in(text) {}
+
+    // True, with the cleaned text in `out`, when the whole text is one object.
+    bool clean(std::string& result)
+    {
+        space();
+        if (peek() != '{' || !value())
+            return false;
+        space();
+        if (at != in.size())
+            return false;
+        result = std::move(out);
+        return true;
+    }
+
+private:
+    static constexpr int kMaxDepth = 32;
+
+    char peek() const { return at < in.size() ? in[at] : '\0'; }
+
+    void space()
+    {
+        while (at < in.size() && (in[at] == ' ' || in[at] == '\t' || in[at] == '\n' || in[at] == '\r'))
+            out += in[at++];
+    }
+
+    bool value()
+    {
+        switch (peek()) {
+            case '{':
+                return container('}', true);
+            case '[':
+                return container(']', false);
+            case '"':
+                return string();
+            case 't':
+                return literal("true");
+            case 'f':
+                return literal("false");
+            case 'n':
+                return literal("null");
+            default:
+                return number();
+        }
+    }
+
+    bool container(char close, bool members)
+    {
+        if (++depth > kMaxDepth)
+            return false;
+        out += in[at++];
+        space();
+        if (peek() == close) {
+            out += in[at++];
+            --depth;
+            return true;
+        }
+        for (;;) {
+            if (members) {
+                if (peek() != '"' || !string())
+                    return false;
+                space();
+                if (peek() != ':')
+                    return false;
+                out += in[at++];
+                space();
+            }
+            if (!value())
+                return false;
+            space();
+            if (peek() == ',') {
+                out += in[at++];
+                space();
+                continue;
+            }
+            if (peek() != close)
+                return false;
+            out += in[at++];
+            --depth;
+            return true;
+        }
+    }
+
+    bool string()
+    {
+        out += in[at++];
+        size_t start = at;
+        auto flush = [&] {
+            std::string escaped = jsonString(in.substr(start, at - start));
+            out.append(escaped, 1, escaped.size() - 2);
+        };
+        while (at < in.size()) {
+            char c = in[at];
+            if (c == '"') {
+                flush();
+                out += in[at++];
+                return true;
+            }
+            if (c != '\\') {
+                ++at;
+                continue;
+            }
+            flush();
+            if (at + 1 >= in.size())
+                return false;
+            char kind = in[at + 1];
+            size_t length = 2;
+            if (kind == 'u') {
+                length = 6;
+                if (at + length > in.size())
+                    return false;
+                for (size_t k = at + 2; k < at + length; ++k)
+                    if (!std::isxdigit(static_cast<unsigned char>(in[k])))
+                        return false;
+            } else if (std::string("\"\\/bfnrt").find(kind) == std::string::npos) {
+                return false;
+            }
+            out.append(in, at, length);
+            at += length;
+            start = at;
+        }
+        return false;
+    }
+
+    bool literal(const char* word)
+    {
+        std::string w = word;
+        if (in.compare(at, w.size(), w) != 0)
+            return false;
+        out += w;
+        at += w.size();
+        return true;
+    }
+
+    bool number()
+    {
+        size_t start = at;
+        auto digits = [&] {
+            size_t from = at;
+            while (std::isdigit(static_cast<unsigned char>(peek())))
+                ++at;
+            return at > from;
+        };
+        if (peek() == '-')
+            ++at;
+        if (peek() == '0')
+            ++at;
+        else if (!digits())
+            return false;
+        if (peek() == '.') {
+            ++at;
+            if (!digits())
+                return false;
+        }
+        if (peek() == 'e' || peek() == 'E') {
+            ++at;
+            if (peek() == '+' || peek() == '-')
+                ++at;
+            if (!digits())
+                return false;
+        }
+        out.append(in, start, at - start);
+        return true;
+    }
+
+    const std::string& in;
+    size_t at = 0;
+    int depth = 0;
+    std::string out;
+};
+
+// The items of the "alarms" property that are JSON objects, cleaned (see
+// above); others (a peer's junk) are left out rather than printed.
 std::vector<std::string> alarmObjects(const Peer& peer)
 {
     std::vector<std::string> out;
@@ -25,10 +203,9 @@ std::vector<std::string> alarmObjects(const Peer& peer)
     if (it == peer.properties.end())
         return out;
     for (const std::string& item : it->second.strList) {
-        bool plain =
-            std::none_of(item.begin(), item.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; });
-        if (plain && item.size() >= 2 && item.front() == '{' && item.back() == '}')
-            out.push_back(item);
+        std::string cleaned;
+        if (JsonObjectCleaner(item).clean(cleaned))
+            out.push_back(std::move(cleaned));
     }
     return out;
 }

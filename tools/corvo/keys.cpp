@@ -1,6 +1,11 @@
 // corvo keys: makes key pairs and lists the trusted identities of a secured
 // site's key directory. Works on files only; no network node is started.
+#include <dirent.h>
+
+#include <cerrno>
+#include <cstring>
 #include <iostream>
+#include <memory>
 
 #include "corvo/keys.h"
 #include "corvo/text.h"
@@ -29,6 +34,13 @@ std::string jsonList(const std::vector<std::string>& items)
 
 int listIdentities(const KeyDirectory& directory, bool json)
 {
+    // A directory that cannot be read is no empty list of trusted identities.
+    std::unique_ptr<DIR, int (*)(DIR*)> handle(opendir(directory.path().c_str()), &closedir);
+    if (!handle) {
+        std::cerr << "corvo: " << escapeControl(directory.path()) << ": " << std::strerror(errno) << std::endl;
+        return EXIT_NOT_FOUND;
+    }
+    handle.reset();
     std::vector<std::string> problems;
     auto identities = directory.identities(&problems);
     for (const auto& problem : problems)
