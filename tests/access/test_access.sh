@@ -96,7 +96,7 @@ fi
 as alice 0 "set" set wheel slot 2
 out_is "2"
 as alice 0 "cmd" --wait focus cmd wheel move 3 1.5
-out_is "1.500000"
+out_is "1.5"
 as alice 0 "peers" peers
 grep -qE '^wheel +wheel +daemon +IDLE +live +tcp://127\.[0-9.:]+ +wheel +- +(beacon|-)$' "$work/out" || fail "peers: wheel row: $(cat "$work/out")"
 grep -qE '^camera +camera +daemon +[A-Z]+ +live +tcp://\S+ +camera +- +(beacon|-)$' "$work/out" || fail "peers: camera row: $(cat "$work/out")"

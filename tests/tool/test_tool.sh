@@ -89,7 +89,7 @@ out_has "wheel (type wheel, daemon)"
 out_has "status: IDLE (0)"
 grep -qE '^  slot +int +0 +- +rw +filter slot in the beam' "$work/out" || fail "info: slot row: $(cat "$work/out")"
 grep -qE '^  filters +str_list +\["L", "R", "G", "B", "Ha", "OIII"\] +- +ro' "$work/out" || fail "info: filters row"
-grep -qE '^  focus +double +0.000000 +mm +rw' "$work/out" || fail "info: focus row"
+grep -qE '^  focus +double +0 +mm +rw' "$work/out" || fail "info: focus row"
 out_has "move <slot:int> <focus:double>"
 out_has "home"
 grep -qE '^  1 +MOVING' "$work/out" || fail "info: status values"
@@ -113,13 +113,13 @@ out_is "3"
 t 0 "get after set" get wheel slot
 out_is "3"
 t 0 "set double" set wheel focus 12.5
-out_is "12.500000"
+out_is "12.5"
 t 0 "set negative double" set wheel focus -2.25
-out_is "-2.250000"
+out_is "-2.25"
 # The focuser takes steps of 0.01 mm: the daemon applies another value than
 # requested, confirms it to the tool, and audits what it applied.
 t 0 "set a double the daemon rounds" set wheel focus 12.344
-out_is "12.340000"
+out_is "12.34"
 wait_for "$work/wheel.log" "audit: accepted set focus = 12.340000 (requested 12.344000, was -2.250000) by corvo at tcp://"
 t 0 "set --json of a rounded double" --json set wheel focus 1.006
 out_has '"value": 1.01'
@@ -148,7 +148,7 @@ out_is "sent move to wheel"
 t 0 "cmd effect" get wheel slot
 out_is "2"
 t 0 "cmd --wait" --wait focus cmd wheel move 5 3.75
-out_is "3.750000"
+out_is "3.75"
 t 2 "cmd with too few args" cmd wheel move 1
 err_has "command 'move' takes <slot:int> <focus:double>, got 1 argument"; err_lines 1
 t 2 "cmd with too many args" cmd wheel home now
@@ -180,7 +180,7 @@ done
 [ $ready -eq 1 ] || fail "watch never saw a change: $(cat "$work/watch.out")"
 t 0 "cmd while watching" cmd wheel move 1 1.5
 wait_for "$work/watch.out" "wheel status IDLE (0)"
-wait_for "$work/watch.out" "wheel focus = 1.500000 mm"
+wait_for "$work/watch.out" "wheel focus = 1.5 mm"
 grep -qE '^[0-9-]+ [0-9:.]+ wheel status MOVING \(1\)$' "$work/watch.out" || fail "watch: MOVING line: $(cat "$work/watch.out")"
 grep -qE '^[0-9-]+ [0-9:.]+ wheel slot = 1$' "$work/watch.out" || fail "watch: slot line"
 # Events are printed in the order the daemon sent them.
@@ -301,15 +301,11 @@ HDR
   t 5 "camera read-only" set camera imgw 10
   t 5 "camera datatype not a choice" set camera datatype 12
   t 0 "camera expotime" set camera expotime 0.3
-  out_is "0.300000"
+  out_is "0.3"
   t 2 "expose takes no argument" cmd camera expose 1
   t 0 "expose" --timeout 15 --wait filename cmd camera expose
+  # File patterns keep six decimals; the file is complete once named.
   out_is "$work/images/t_0.300000.fits"
-  # The camera announces the name before it writes the file.
-  for _ in $(seq 50); do
-    "$corvo" fitshdr "$work/images/t_0.300000.fits" >/dev/null 2>&1 && break
-    sleep 0.1
-  done
   t 0 "fitshdr" fitshdr "$work/images/t_0.300000.fits"
   out_has "SIMPLE  =                    T"
   grep -qE "^NAXIS1  = +64 " "$work/out" || fail "fitshdr: NAXIS1: $(cat "$work/out")"

@@ -74,7 +74,12 @@ std::string nowText()
 }
 
 // Rows of text printed as left-aligned columns, two spaces apart; the last
-// column is not padded.
+// column is not padded. A cell widens its column by kMaxPadWidth characters
+// at most: a longer one is printed whole and pushes only its own row on, so
+// that one long value (a peer's 64 KiB string, a long list) does not pad
+// every other row to its width.
+constexpr size_t kMaxPadWidth = 64;
+
 class Table {
 public:
     void add(std::vector<std::string> row)
@@ -90,14 +95,14 @@ public:
         for (const auto& row : rows)
             for (size_t i = 0; i < row.size(); ++i) {
                 widths.resize(std::max(widths.size(), row.size()));
-                widths[i] = std::max(widths[i], row[i].size());
+                widths[i] = std::max(widths[i], std::min(row[i].size(), kMaxPadWidth));
             }
         for (const auto& row : rows) {
             std::string line = indent;
             for (size_t i = 0; i < row.size(); ++i) {
                 line += row[i];
                 if (i + 1 < row.size())
-                    line += std::string(widths[i] - row[i].size() + 2, ' ');
+                    line += std::string((widths[i] > row[i].size() ? widths[i] - row[i].size() : 0) + 2, ' ');
             }
             while (!line.empty() && line.back() == ' ')
                 line.pop_back();
@@ -138,7 +143,7 @@ std::string propertyJson(const Peer& peer, const Property& p)
 {
     JsonObject o;
     o.str("peer", peer.name).str("name", p.name).str("type", typeName(p.type)).field("value", jsonValue(p));
-    o.str("text", p.toString()).str("unit", p.egu).str("description", p.description).boolean("writable", p.writable);
+    o.str("text", displayText(p)).str("unit", p.egu).str("description", p.description).boolean("writable", p.writable);
     std::string limits = p.limitsText();
     if (!limits.empty())
         o.str("limits", limits);
@@ -357,7 +362,7 @@ protected:
         if (tool.options().json)
             std::cout << propertyJson(from, property) << '\n';
         else
-            std::cout << escapeControl(property.toString()) << '\n';
+            std::cout << escapeControl(displayText(property)) << '\n';
         tool.finish(EXIT_OK);
     }
 
@@ -409,7 +414,7 @@ private:
                 description += "; limits " + limits;
             if (!choices.empty())
                 description += "; choices " + choices;
-            props.add({name, typeName(prop.type), prop.toString(), prop.egu.empty() ? "-" : prop.egu,
+            props.add({name, typeName(prop.type), displayText(prop), prop.egu.empty() ? "-" : prop.egu,
                        prop.writable ? "rw" : "ro", description});
         }
         props.print(std::cout, "  ");
@@ -477,7 +482,7 @@ protected:
         if (tool.options().json)
             std::cout << propertyJson(*peer, *p) << '\n';
         else
-            std::cout << escapeControl(p->toString()) << '\n';
+            std::cout << escapeControl(displayText(*p)) << '\n';
         tool.finish(EXIT_OK);
     }
 
@@ -546,7 +551,7 @@ protected:
         if (!sameValue(property, requested)) {
             // Another broadcast of the same property (a concurrent change);
             // keep waiting for the one that carries our value.
-            lastSeen = property.toString();
+            lastSeen = displayText(property);
             return;
         }
         finishWithValue(tool, from, property);
@@ -818,13 +823,13 @@ public:
                            .str("peer", peer.name)
                            .str("name", p.name)
                            .field("value", jsonValue(p))
-                           .str("text", p.toString())
+                           .str("text", displayText(p))
                            .str("unit", p.egu)
                            .done());
             return;
         }
         std::string unit = p.egu.empty() ? "" : " " + p.egu;
-        emit(tool, nowText() + " " + peer.name + " " + p.name + " = " + p.toString() + unit);
+        emit(tool, nowText() + " " + peer.name + " " + p.name + " = " + displayText(p) + unit);
     }
 
     void onStatus(CorvoTool& tool, Peer& peer, unsigned int status) override

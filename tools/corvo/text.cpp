@@ -9,6 +9,7 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "corvo/history/record.h"
 #include "corvo/misc.h"
 
 namespace corvo::tool {
@@ -191,6 +192,23 @@ std::string checkArg(ArgType type, const std::string& text)
     // The daemon checks with the same function: what the tool lets pass, it accepts.
     std::string problem = checkArgument(type, text);
     return problem.empty() ? problem : "'" + text + "' is " + problem;
+}
+
+std::string shortestText(double value)
+{
+    return corvo::history::Value::ofReal(value).toString();
+}
+
+std::string displayText(const Property& property)
+{
+    if (property.type == Property::DOUBLE)
+        return shortestText(property.doubleValue);
+    if (property.type != Property::DOUBLE_LIST)
+        return property.toString();
+    std::string out = "[";
+    for (size_t i = 0; i < property.doubleList.size(); ++i)
+        out += (i ? ", " : "") + shortestText(property.doubleList[i]);
+    return out + "]";
 }
 
 std::string jsonString(const std::string& text)

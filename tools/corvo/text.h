@@ -16,8 +16,16 @@ namespace corvo::tool {
 std::string typeName(Property::Type type);
 std::string argTypeName(ArgType type);
 
-// Values, limits and choices are shown as Property renders them (toString,
-// limitsText, choicesText) and checked by Property::checkValue.
+// Limits and choices are shown as Property renders them (limitsText,
+// choicesText) and checked by Property::checkValue.
+
+// The shortest text that reads back as exactly `value` ("2.5e-07", "0.1",
+// "12.5"), as `corvo history` prints numbers; "nan", "inf", "-inf".
+std::string shortestText(double value);
+// A value as the tool shows it: a DOUBLE in shortestText form and a DOUBLE_LIST
+// as "[a, b, ...]" of such texts; every other type as Property::toString
+// (which file patterns use, and keeps "%f" for doubles).
+std::string displayText(const Property& property);
 
 // Parses an operator's text into the value of `property` (a local copy: no
 // broadcast, no owner involved). The whole text must parse: "12abc" is no
