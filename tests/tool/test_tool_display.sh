@@ -59,10 +59,10 @@ reads_back "$(cat "$work/out")" 0.1234567890123
 
 "$corvo" "${net[@]}" --count 1 watch gauge >"$work/watch.out" 2>&1 &
 watch_pid=$!
-pids+=($watch_pid)
+pids+=("$watch_pid")
 "$corvo" "${net[@]}" --count 1 --json watch gauge >"$work/watchj.out" 2>&1 &
 watchj_pid=$!
-pids+=($watchj_pid)
+pids+=("$watchj_pid")
 # Until both have seen a change (the first sets may come before they listen).
 for i in $(seq 30); do
   "$corvo" "${net[@]}" set gauge threshold "${i}e-9" >/dev/null 2>&1
