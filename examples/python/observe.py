@@ -9,7 +9,6 @@ sequence of exposures, waits for each file and prints pixel statistics.
 import argparse
 import os
 import sys
-import time
 
 import numpy as np
 
@@ -33,28 +32,14 @@ def main(argv=None):
                                       info.properties["datatype"].choices.get(site.get(args.camera, "datatype"))))
         site.set(args.camera, "expotime", args.exptime)
         for n in range(1, args.count + 1):
-            # The camera broadcasts "filename" when it saves the image.
+            # The camera broadcasts "filename" once the image is saved whole.
             path = site.command(args.camera, "expose", wait="filename", timeout=args.exptime + 30)
-            deadline = time.monotonic() + 30
-            while not os.path.exists(path) and time.monotonic() < deadline:
-                time.sleep(0.05)
-            # The name is broadcast just before the file is written: wait
-            # until the camera is back to IDLE, so the file is complete.
-            while site.peers() and _status(site, args.camera) != "IDLE" and time.monotonic() < deadline:
-                time.sleep(0.05)
             pixels, header = corvo.read_fits(path)
             data = pixels.astype(np.float64)
             print("%d/%d %s  mean %.2f  std %.2f  min %g  max %g  median %.1f"
                   % (n, args.count, os.path.basename(path), data.mean(), data.std(), data.min(), data.max(),
                      np.median(data)))
     return 0
-
-
-def _status(site, name):
-    for peer in site.peers():
-        if peer.name == name:
-            return peer.status_name
-    return None
 
 
 if __name__ == "__main__":
