@@ -47,6 +47,9 @@ CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 
 // Partitions are made for today and this many days ahead.
 constexpr int kDaysAhead = 2;
+// How long retention waits to drop a day partition while readers hold the
+// samples table (milliseconds).
+constexpr int kDropLockWait = 2000;
 
 struct ResultDeleter {
     void operator()(PGresult* r) const { PQclear(r); }
@@ -548,11 +551,35 @@ int64_t PgStore::expire(Micros before)
         tm.tm_mon = m - 1;
         tm.tm_mday = d;
         Micros day = static_cast<Micros>(timegm(&tm)) * 1000000;
-        if (day + kDay <= before) {
-            query("SELECT count(*) FROM " + partitionName(day), {}, [&](const Row& row) { deleted += row.getInt(0); });
-            exec("DROP TABLE IF EXISTS " + partitionName(day));
-            partitions.erase(day);
+        if (day + kDay > before)
+            continue;
+        // Dropping a partition locks the whole samples table, which a reader
+        // (a cursor left open behind a pager) holds until it ends: wait for
+        // it at most kDropLockWait, then leave the partition, and the rest,
+        // for the next run. The DELETE below removes their rows meanwhile.
+        int64_t rows = 0;
+        exec("BEGIN");
+        try {
+            exec("SET LOCAL lock_timeout = '" + std::to_string(kDropLockWait) + "ms'");
+            query("SELECT count(*) FROM " + partitionName(day), {}, [&](const Row& row) { rows = row.getInt(0); });
+            Result r(PQexec(conn, ("DROP TABLE IF EXISTS " + partitionName(day)).c_str()));
+            if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
+                const char* state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
+                if (state && std::strcmp(state, "55P03") == 0) {  // lock_not_available
+                    Result rollback(PQexec(conn, "ROLLBACK"));
+                    break;
+                }
+                fail("expire", r.get());
+            }
+            exec("COMMIT");
+        } catch (...) {
+            if (PQstatus(conn) == CONNECTION_OK) {
+                Result r(PQexec(conn, "ROLLBACK"));
+            }
+            throw;
         }
+        deleted += rows;
+        partitions.erase(day);
     }
     exec("BEGIN");
     try {
