@@ -50,7 +50,9 @@ Observation observation(const Property& property)
         case Property::INT:
             o.numeric = true;
             o.number = static_cast<double>(property.intValue);
-            o.text = std::to_string(property.intValue);
+            // A text rule compares the choice's label, as every tool shows
+            // the value; a rule on the number is a numeric one.
+            o.text = property.toString().substr(0, kMaxShownValueBytes);
             break;
         case Property::DOUBLE:
             o.numeric = true;

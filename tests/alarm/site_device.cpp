@@ -2,7 +2,7 @@
 // per role (the first argument): "weather" (writable "rain", "wind",
 // "humidity"), "dome" ("shutter": open/closed; "close", a safety command,
 // and "open"), "mount" ("parked": 0/1; "park", not a safety command, and
-// "unpark"). Each command's effect is broadcast, so a test sees it run.
+// "unpark"; writable "tracking", an INT with choices 0 OFF, 1 ON). Each command's effect is broadcast, so a test sees it run.
 #include <corvo/daemon.h>
 
 #include <cstring>
@@ -41,6 +41,10 @@ public:
     Mount() : Daemon("mount")
     {
         createProperty("parked", corvo::Property::INT, "1 when parked", false);
+        createProperty("tracking", corvo::Property::INT, "tracking the sky", true);
+        auto tracking = getProperty("tracking");
+        tracking->addChoice(0, "OFF");
+        tracking->addChoice(1, "ON");
         createCommand(
             "park", [this] { getProperty("parked")->setValue(1L); }, "park the telescope");
         createCommand(

@@ -184,6 +184,25 @@ def test_wind_chattering_inside_the_deadband_raises_one_alarm(site):
     site.wait_state("wind", "normal")
 
 
+def test_text_rules_on_an_int_with_choices_compare_its_label(site):
+    # "tracking" is an INT with choices 0 OFF, 1 ON, shown by its label.
+    site.device("mount")
+    site.alarmd("rule on\n    when mount.tracking == ON\n"
+                "rule not-off\n    when mount.tracking != OFF\n"
+                "rule one\n    when mount.tracking == 1\n")
+    wait_for("rules", lambda: site.get("alarmd", "rules") == 3)
+    wait_for("mount described", lambda: site.corvo("get", "mount", "tracking").stdout.strip() == "OFF")
+    time.sleep(1.5)
+    assert site.alarms() == {}
+    site.set("mount", "tracking", "ON")
+    alarms = wait_for("all three raised", lambda: (lambda a: a if len(a) == 3 else None)(site.alarms()))
+    assert {rule: a["state"] for rule, a in alarms.items()} == {"on": "unacked", "not-off": "unacked",
+                                                                 "one": "unacked"}
+    assert alarms["on"]["value"] == "ON"
+    site.set("mount", "tracking", "OFF")
+    wait_for("all normal", lambda: site.alarms() == {})
+
+
 def test_a_latched_alarm_stays_until_acknowledged(site):
     site.device("weather")
     site.alarmd("rule humid\n    when weather.humidity > 85\n    latch\n")
