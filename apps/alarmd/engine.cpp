@@ -148,7 +148,9 @@ std::vector<std::string> Engine::presencePeers() const
 std::optional<bool> Engine::tripsOn(size_t i, const Observation& v) const
 {
     const Rule& rule = set.rules[i];
-    bool was = states[i].tripped;
+    // An alarm raised before a restart is judged with its deadband until a
+    // first value says otherwise.
+    bool was = states[i].tripped || (states[i].restored && states[i].active);
     double db = rule.deadband;
     if (rule.kind == ConditionKind::Compare && !rule.numeric) {
         bool equal = v.text == rule.text;

@@ -321,6 +321,23 @@ TEST_F(AlarmEngine, RestartKeepsAcksAndShelvesAndRaisesNothingAgain)
     EXPECT_EQ(third.state(*third.find("wind")).state, State::Normal);
 }
 
+TEST_F(AlarmEngine, RestoredAlarmKeepsItsDeadband)
+{
+    // wind: > 10, deadband 2. Acked before the restart; the first value
+    // after it lies inside the deadband.
+    std::vector<SavedState> saved = {{"wind", State::Acked, 900, 0, "alice", ""}};
+    engine.restore(saved, 1000);
+    engine.takeTransitions();
+    wind(9, 1001);
+    EXPECT_EQ(stateOf("wind"), State::Acked);
+    EXPECT_TRUE(transitionsOf("wind").empty());
+    wind(11, 1002);
+    EXPECT_EQ(stateOf("wind"), State::Acked);
+    EXPECT_TRUE(transitionsOf("wind").empty());
+    wind(7.9, 1003);
+    EXPECT_EQ(stateOf("wind"), State::Normal);
+}
+
 TEST_F(AlarmEngine, RestoredShelveIsBoundedAndExpiredOnesAreDropped)
 {
     std::vector<SavedState> saved = {{"wind", State::Shelved, 900, 999999, "x", ""},
