@@ -264,6 +264,11 @@ TEST_P(ArchiverE2E, records_exactly_what_was_sent_across_a_crash_a_restart_and_a
     EXPECT_EQ(tool({"nobody", "expotime"}, out), 3);
     EXPECT_EQ(tool({"camera", "expotime", "--since", "someday"}, out), 2);
     EXPECT_EQ(tool({"camera", "expotime", "--every", "1m", "--since", "1h"}, out), 0);
+    // An interval per millisecond over ten years: refused before anything
+    // is read, not held in memory.
+    EXPECT_EQ(tool({"camera", "expotime", "--every", "1ms", "--since", "3650d"}, out), 2);
+    EXPECT_EQ(tool({"camera", "expotime", "--points", "2000001", "--since", "3650d"}, out), 2);
+    EXPECT_EQ(tool({"camera", "expotime", "--points", "2000000", "--since", "1h"}, out), 0);
 }
 
 // The database goes away and the buffer (10 rows) overflows while the

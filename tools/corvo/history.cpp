@@ -277,8 +277,8 @@ int runHistory(const std::vector<std::string>& words, const po::variables_map& v
         return fail(EXIT_USAGE, "--every and --points exclude each other");
     if (has("points")) {
         long points = vm["points"].as<long>();
-        if (points < 1 || points > 10000000)
-            return fail(EXIT_USAGE, "--points wants a number from 1 to 10000000");
+        if (points < 1 || points > static_cast<long>(h::kMaxListRows))
+            return fail(EXIT_USAGE, "--points wants a number from 1 to " + std::to_string(h::kMaxListRows));
         if (sampleOnly)
             return fail(EXIT_USAGE, "--points applies to samples only");
         q.every = h::Store::everyForPoints(q.since, q.until, points);
@@ -291,6 +291,11 @@ int runHistory(const std::vector<std::string>& words, const po::variables_map& v
         if (sampleOnly)
             return fail(EXIT_USAGE, "--every applies to samples only");
         q.every = *every;
+        // The intervals are held until the last one is complete: as many as
+        // the Python package allows.
+        if ((q.until - q.since) / q.every >= static_cast<h::Micros>(h::kMaxListRows))
+            return fail(EXIT_USAGE, "--every " + everyText + " makes more than " + std::to_string(h::kMaxListRows) +
+                                        " intervals: ask for a longer interval, or use --points");
     }
     q.db = has("db") ? vm["db"].as<std::string>() : configuredDatabase("archiver");
 
