@@ -85,22 +85,68 @@ bool SqlStore::knowsPeer(const std::string& peer)
     return false;
 }
 
+template <class T>
+void SqlStore::streamByTime(const std::string& columns, const std::string& tableAndWhere, std::vector<Param> params,
+                            const std::function<T(const Row&)>& load, const std::function<void(const T&)>& each)
+{
+    const size_t page = pageRows();
+    const std::string select = "SELECT " + columns;
+    if (page == 0) {
+        query(select + " FROM " + tableAndWhere + " ORDER BY recv_time", params,
+              [&](const Row& row) { each(load(row)); });
+        return;
+    }
+    // recv_time and rowid follow the caller's columns; rows with the same
+    // receive time are told apart by their rowid.
+    const int timeColumn = static_cast<int>(std::count(columns.begin(), columns.end(), ',')) + 1;
+    const std::string paged = select + ", recv_time, rowid FROM " + tableAndWhere;
+    const std::string order = " ORDER BY recv_time, rowid LIMIT " + std::to_string(page);
+    std::vector<T> rows;
+    rows.reserve(page);
+    Micros lastTime = 0;
+    int64_t lastRow = 0;
+    bool first = true;
+    while (true) {
+        rows.clear();
+        std::vector<Param> pageParams = params;
+        if (!first) {
+            pageParams.emplace_back(lastTime);
+            pageParams.emplace_back(lastTime);
+            pageParams.emplace_back(lastRow);
+        }
+        query(paged + (first ? "" : " AND recv_time >= ? AND (recv_time > ? OR rowid > ?)") + order, pageParams,
+              [&](const Row& row) {
+                  rows.push_back(load(row));
+                  lastTime = row.getInt(timeColumn);
+                  lastRow = row.getInt(timeColumn + 1);
+              });
+        first = false;
+        // The read is over: the callback may take as long as it likes.
+        for (const T& row : rows)
+            each(row);
+        if (rows.size() < page)
+            return;
+    }
+}
+
 void SqlStore::samples(const std::string& peer, const std::string& property, Micros since, Micros until,
                        const std::function<void(const Point&)>& each)
 {
     // One series by its id: the (series, recv_time) index gives the order
     // without a sort.
     SeriesInfo info = series(peer, property);  // NotFoundError for what was never seen
-    query("SELECT recv_time, send_time, source, type, value_int, value_real, value_text FROM samples "
-          "WHERE series = ? AND recv_time >= ? AND recv_time < ? ORDER BY recv_time",
-          {info.id, since, until}, [&](const Row& row) {
-              Point p;
-              p.time = row.getInt(0);
-              p.sendTime = row.isNull(1) ? kNoTime : row.getInt(1);
-              p.source = static_cast<int>(row.getInt(2));
-              p.value = loadValue(static_cast<int>(row.getInt(3)), row, 4);
-              each(p);
-          });
+    streamByTime<Point>(
+        "recv_time, send_time, source, type, value_int, value_real, value_text",
+        "samples WHERE series = ? AND recv_time >= ? AND recv_time < ?", {info.id, since, until},
+        [](const Row& row) {
+            Point p;
+            p.time = row.getInt(0);
+            p.sendTime = row.isNull(1) ? kNoTime : row.getInt(1);
+            p.source = static_cast<int>(row.getInt(2));
+            p.value = loadValue(static_cast<int>(row.getInt(3)), row, 4);
+            return p;
+        },
+        each);
 }
 
 void Partial::add(Micros t, double v)
@@ -353,24 +399,25 @@ void SqlStore::logs(const std::string& peer, Micros since, Micros until,
 {
     if (!peer.empty() && !knowsPeer(peer))
         throw NotFoundError("unknown peer " + peer);
-    std::string sql =
-        "SELECT peer, recv_time, time, logger, level, text FROM logs WHERE recv_time >= ? AND recv_time < ?";
+    std::string from = "logs WHERE recv_time >= ? AND recv_time < ?";
     std::vector<Param> params{since, until};
     if (!peer.empty()) {
-        sql += " AND peer = ?";
+        from += " AND peer = ?";
         params.emplace_back(peer);
     }
-    sql += " ORDER BY recv_time";
-    query(sql, params, [&](const Row& row) {
-        LogRecord r;
-        r.peer = row.getText(0);
-        r.recvTime = row.getInt(1);
-        r.time = row.isNull(2) ? kNoTime : row.getInt(2);
-        r.logger = row.getText(3);
-        r.level = static_cast<int>(row.getInt(4));
-        r.text = row.getText(5);
-        each(r);
-    });
+    streamByTime<LogRecord>(
+        "peer, recv_time, time, logger, level, text", from, params,
+        [](const Row& row) {
+            LogRecord r;
+            r.peer = row.getText(0);
+            r.recvTime = row.getInt(1);
+            r.time = row.isNull(2) ? kNoTime : row.getInt(2);
+            r.logger = row.getText(3);
+            r.level = static_cast<int>(row.getInt(4));
+            r.text = row.getText(5);
+            return r;
+        },
+        each);
 }
 
 void SqlStore::statuses(const std::string& peer, Micros since, Micros until,
@@ -378,38 +425,40 @@ void SqlStore::statuses(const std::string& peer, Micros since, Micros until,
 {
     if (!knowsPeer(peer))
         throw NotFoundError("unknown peer " + peer);
-    query("SELECT recv_time, value, name FROM status WHERE peer = ? AND recv_time >= ? AND recv_time < ? "
-          "ORDER BY recv_time",
-          {peer, since, until}, [&](const Row& row) {
-              StatusChange s;
-              s.peer = peer;
-              s.recvTime = row.getInt(0);
-              s.value = static_cast<uint32_t>(row.getInt(1));
-              s.name = row.getText(2);
-              each(s);
-          });
+    streamByTime<StatusChange>(
+        "recv_time, value, name", "status WHERE peer = ? AND recv_time >= ? AND recv_time < ?", {peer, since, until},
+        [&](const Row& row) {
+            StatusChange s;
+            s.peer = peer;
+            s.recvTime = row.getInt(0);
+            s.value = static_cast<uint32_t>(row.getInt(1));
+            s.name = row.getText(2);
+            return s;
+        },
+        each);
 }
 
 void SqlStore::events(const std::string& peer, Micros since, Micros until,
                       const std::function<void(const PeerEvent&)>& each)
 {
-    std::string sql =
-        "SELECT peer, uuid, kind, peer_type, recv_time FROM events WHERE recv_time >= ? AND recv_time < ?";
+    std::string from = "events WHERE recv_time >= ? AND recv_time < ?";
     std::vector<Param> params{since, until};
     if (!peer.empty()) {
-        sql += " AND peer = ?";
+        from += " AND peer = ?";
         params.emplace_back(peer);
     }
-    sql += " ORDER BY recv_time";
-    query(sql, params, [&](const Row& row) {
-        PeerEvent e;
-        e.peer = row.getText(0);
-        e.uuid = row.getText(1);
-        e.kind = row.getText(2);
-        e.peerType = row.getText(3);
-        e.recvTime = row.getInt(4);
-        each(e);
-    });
+    streamByTime<PeerEvent>(
+        "peer, uuid, kind, peer_type, recv_time", from, params,
+        [](const Row& row) {
+            PeerEvent e;
+            e.peer = row.getText(0);
+            e.uuid = row.getText(1);
+            e.kind = row.getText(2);
+            e.peerType = row.getText(3);
+            e.recvTime = row.getInt(4);
+            return e;
+        },
+        each);
 }
 
 std::vector<Gap> SqlStore::gaps(Micros since, Micros until)

@@ -88,6 +88,13 @@ protected:
     // an archiver that keeps them has none).
     bool rollupsReady();
 
+    // Rows per page of a streamed result (samples, logs, status, events);
+    // 0: the backend streams a result whole (PostgreSQL reads through a
+    // cursor). With pages, each is read into memory in its own short read
+    // and then handed out, continuing after the last (recv_time, rowid), so
+    // that a caller that stops in its callback holds no read open.
+    virtual size_t pageRows() const { return 0; }
+
     // Runs one statement; "?" marks the parameters. Throws DatabaseError.
     virtual void query(const std::string& sql, const std::vector<Param>& params,
                        const std::function<void(const Row&)>& each) = 0;
@@ -101,6 +108,11 @@ protected:
     };
 
 private:
+    // "SELECT columns FROM tableAndWhere ORDER BY recv_time", paged when the
+    // backend asks for it; `load` makes a T of a row, `each` takes it.
+    template <class T>
+    void streamByTime(const std::string& columns, const std::string& tableAndWhere, std::vector<Param> params,
+                      const std::function<T(const Row&)>& load, const std::function<void(const T&)>& each);
     void foldSamples(int64_t series, Micros since, Micros until, const std::function<void(Micros, double)>& each);
     bool rollupsKnownReady = false;
 };

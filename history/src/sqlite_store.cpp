@@ -93,6 +93,9 @@ SqliteStore::SqliteStore(const std::string& path, bool create) : path(path)
         if (create) {
             exec("PRAGMA journal_mode=WAL");
             exec("PRAGMA synchronous=FULL");
+            // The WAL is cut back to this size when it restarts after a
+            // checkpoint, so a peak does not stay on the disk.
+            exec("PRAGMA journal_size_limit=67108864");
             exec("BEGIN IMMEDIATE");
             try {
                 exec(kSchema);

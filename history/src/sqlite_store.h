@@ -29,6 +29,10 @@ protected:
     void writeRollups(const Rollups& rollups) override;
     void query(const std::string& sql, const std::vector<Param>& params,
                const std::function<void(const Row&)>& each) override;
+    // A read left open (a reader stopped in its callback) keeps the WAL from
+    // being checkpointed and restarted, and it grows with every batch
+    // written meanwhile: streamed results are read a page at a time.
+    size_t pageRows() const override { return 10000; }
 
 private:
     void close();
