@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
@@ -190,17 +191,39 @@ void Alarmd::restoreState()
     std::string error;
     bool missing = false;
     std::string text = readStateFile(statePath, error, missing);
-    if (!error.empty()) {
-        std::cerr << "corvo-alarmd: state not restored: " << error << std::endl;
-        return;
-    }
     size_t skipped = 0;
-    auto saved = parseState(text, skipped);
-    if (skipped)
-        std::cerr << "corvo-alarmd: " << statePath << ": " << skipped << " lines could not be read" << std::endl;
+    std::vector<SavedState> saved;
+    if (error.empty()) {
+        saved = parseState(text, skipped);
+        if (skipped)
+            error = statePath + ": " + std::to_string(skipped) + " lines could not be read";
+    }
+    if (!error.empty()) {
+        // What could not be read is kept: the next save would replace it.
+        std::string aside = setStateFileAside();
+        stateProblem = "state " + std::string(skipped ? "partly restored: " : "not restored: ") + error +
+                       (aside.empty() ? "; it could not be set aside, so the state is not saved while running"
+                                      : "; the file is kept as " + aside);
+        saveRefused = aside.empty();
+        std::cerr << "corvo-alarmd: " << stateProblem << std::endl;
+    }
     engine->restore(saved, now());
     engine->takeTransitions();
     savedText = formatState(engine->saved());
+}
+
+std::string Alarmd::setStateFileAside()
+{
+    for (int n = 0; n < 100; ++n) {
+        std::string aside = statePath + ".unreadable" + (n ? "." + std::to_string(n) : "");
+        struct stat st {};
+        if (lstat(aside.c_str(), &st) == 0)
+            continue;  // an earlier one is kept too
+        if (rename(statePath.c_str(), aside.c_str()) == 0)
+            return aside;
+        break;
+    }
+    return "";
 }
 
 void Alarmd::beforeLoop()
@@ -211,6 +234,8 @@ void Alarmd::beforeLoop()
     properties.at("rules")->setValue(static_cast<long>(engine->rules().size()));
     logger->info("Watching site {}: {} alarm rules from {}, state in {}", site, engine->rules().size(), rulesPath,
                  statePath);
+    if (!stateProblem.empty())
+        logger->error("alarm {}", stateProblem);
     makeParents(statePath);
     lastTick = lastPublish = lastSave = Steady::now();
     for (size_t i = 0; i < engine->rules().size(); ++i)
@@ -549,6 +574,8 @@ void Alarmd::sendInfo(std::shared_ptr<Peer> peer)
 void Alarmd::saveState(bool force)
 {
     lastSave = Steady::now();
+    if (saveRefused)
+        return;
     std::string text = formatState(engine->saved());
     if (text == savedText && !force)
         return;

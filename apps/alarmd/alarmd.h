@@ -62,6 +62,9 @@ private:
     std::string configValue(const std::string& option, const std::string& fallback);
     void loadRules();
     void restoreState();
+    // Renames the state file that could not be read (wholly) to
+    // PATH.unreadable[.N]; returns the new name or "".
+    std::string setStateFileAside();
     void saveState(bool force);
     // Runs `change` for the requester of the command being handled; refuses
     // the command with the reason `change` returns.
@@ -94,6 +97,8 @@ private:
     bool listDirty = true;
     std::chrono::steady_clock::time_point lastTick, lastPublish, lastSave, lastListBroadcast;
     std::string savedText;
+    std::string stateProblem;  // why the state file was not (wholly) read back
+    bool saveRefused = false;  // the unreadable state file could not be set aside
     std::shared_ptr<Peer> commandPeer;
     const corvo::proto::Command* commandBeingRun = nullptr;
 };

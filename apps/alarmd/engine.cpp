@@ -403,7 +403,7 @@ std::string Engine::ack(const std::string& pattern, const std::string& by, doubl
         State s = states[i].state;
         if (s == State::Unacked) {
             go(i, State::Acked, false, "acknowledged by " + by, now);
-            states[i].by = by;
+            states[i].by = by.substr(0, kMaxByBytes);
             ++done;
         } else if (s == State::ReturnedUnacked) {
             go(i, State::Normal, false, "acknowledged by " + by, now);
@@ -434,7 +434,7 @@ std::string Engine::shelve(const std::string& pattern, double seconds, const std
         RuleState& s = states[i];
         s.shelvedUntil = now + seconds;
         s.note = reason;
-        s.by = by;
+        s.by = by.substr(0, kMaxByBytes);
         shelved.insert(i);
         ++done;
     }
@@ -464,8 +464,8 @@ std::string Engine::disable(const std::string& pattern, const std::string& reaso
         if (states[i].state == State::Disabled)
             continue;
         go(i, State::Disabled, false, "disabled by " + by + (reason.empty() ? "" : ": " + reason), now);
-        states[i].note = reason;
-        states[i].by = by;
+        states[i].note = reason.substr(0, kMaxReasonBytes);
+        states[i].by = by.substr(0, kMaxByBytes);
     }
     return "";
 }
@@ -521,8 +521,8 @@ void Engine::restore(const std::vector<SavedState>& saved, double now)
         RuleState& s = states[*i];
         s.state = entry.state;
         s.since = entry.since;
-        s.by = entry.by;
-        s.note = entry.note;
+        s.by = entry.by.substr(0, kMaxByBytes);
+        s.note = entry.note.substr(0, kMaxReasonBytes);
         if (entry.state == State::Shelved) {
             s.shelvedUntil = std::min(entry.shelvedUntil, now + set.maxShelveSeconds);
             shelved.insert(*i);

@@ -22,10 +22,12 @@ const char* stateName(State state);
 std::optional<State> stateFromName(const std::string& name);
 
 // Bounds on the free texts of a rule's state, so that its JSON always fits
-// one list item that receivers accept: a value shown (a property's text, a
-// status name) is clipped, a longer shelve reason is refused.
+// one list item that receivers accept and the state file stays within what
+// it reads back: a value shown (a property's text, a status name) and who
+// acted (`by`) are clipped, a longer shelve reason is refused.
 constexpr size_t kMaxShownValueBytes = 256;
 constexpr size_t kMaxReasonBytes = 1024;
+constexpr size_t kMaxByBytes = 256;
 
 // A value of a peer's property as the rules compare it.
 struct Observation {

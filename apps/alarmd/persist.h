@@ -13,9 +13,15 @@
 
 namespace corvo::alarmd {
 
-// Bounds on a state file read back.
-constexpr size_t kMaxStateFileBytes = 16 * 1024 * 1024;
+// Bounds on a state file read back. The longest line written: a name, the
+// longest state name, two times, BY and NOTE clipped by the engine, each
+// byte possibly escaped to two; the file holds at most one line per rule.
+constexpr size_t kMaxStateFileBytes = 64 * 1024 * 1024;
 constexpr size_t kMaxStateFieldBytes = 4096;
+constexpr size_t kMaxStateLineBytes =
+    kMaxNameBytes + 1 + 11 + 1 + 32 + 1 + 32 + 1 + 2 * kMaxByBytes + 1 + 2 * kMaxReasonBytes + 1;
+static_assert(kMaxStateFileBytes >= 4096 + kMaxRules * kMaxStateLineBytes, "a state file written is read back");
+static_assert(2 * kMaxByBytes <= kMaxStateFieldBytes && 2 * kMaxReasonBytes <= kMaxStateFieldBytes);
 
 std::string formatState(const std::vector<SavedState>& saved);
 // `skipped` counts lines that could not be read.

@@ -280,6 +280,31 @@ def test_a_restart_keeps_acks_and_shelves_and_runs_no_action_again(site):
     wait_for("dome closed again", lambda: site.get("dome", "shutter") == "closed")
 
 
+def test_a_state_file_that_cannot_be_read_is_set_aside_not_overwritten(site):
+    site.device("weather")
+    rules = "rule wind\n    when weather.wind > 10\n"
+    # Larger than any state file alarmd writes (at most 64 MiB).
+    with open(site.state, "wb") as f:
+        f.write(b"wind\tshelved\t1\t99999999999\tbob\tkept\n")
+        f.truncate(64 * 1024 * 1024 + 1)
+    site.alarmd(rules)
+    wait_for("rules", lambda: site.get("alarmd", "rules") == 1)
+    site.corvo("cmd", "alarmd", "disable", "wind")
+    wait_for("state saved", lambda: site.state.exists() and "wind\tdisabled\t" in site.state.read_text())
+    aside = site.work / "alarmd.state.unreadable"
+    assert aside.stat().st_size == 64 * 1024 * 1024 + 1
+    assert aside.open("rb").read(16) == b"wind\tshelved\t1\t9"
+    assert "state not restored" in site.log("alarmd") and str(aside) in site.log("alarmd")
+
+    # A line that cannot be read: the rest is restored, the file kept aside.
+    site.stop("alarmd")
+    site.state.write_text("wind\tbogus\t1\t0\t\t\n" + site.state.read_text())
+    site.alarmd(rules, label="alarmd2")
+    wait_for("restored", lambda: site.alarm_state("wind") == "disabled")
+    assert "wind\tbogus" in (site.work / "alarmd.state.unreadable.1").read_text()
+    assert "1 lines could not be read" in site.log("alarmd2")
+
+
 def test_a_peer_gone_raises_its_silent_rule(site):
     site.device("weather")
     site.alarmd("rule station\n    when weather silent for 2s\n    severity major\n")

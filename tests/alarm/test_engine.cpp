@@ -2,6 +2,9 @@
 // delays, latching, acknowledgement, shelves, disables, presence, restart,
 // and the state file.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <string>
 #include <vector>
@@ -368,6 +371,42 @@ TEST(AlarmStateFile, RoundTripsAwkwardTextAndSkipsBadLines)
     back = parseState(bad, skipped);
     EXPECT_EQ(back.size(), 1u);
     EXPECT_EQ(skipped, 5u);
+}
+
+TEST(AlarmStateFile, TheLargestStateWrittenIsReadBack)
+{
+    // Every rule, with the longest name, shelved with the longest reason
+    // whose every byte is escaped, by a requester with a long name.
+    std::string rules;
+    for (size_t i = 0; i < kMaxRules; ++i) {
+        std::string name = std::to_string(i);
+        rules += "rule " + name + std::string(kMaxNameBytes - name.size(), 'r') + "\n when p.x > 1\n";
+    }
+    Engine engine(parseRules(rules, "t"), 1000.123456789);
+    std::string by(kMaxByBytes + 300, '\t');
+    ASSERT_EQ(engine.shelve("*", 3600, std::string(kMaxReasonBytes, '\\'), by, 1000.123456789), "");
+    std::string text = formatState(engine.saved());
+    EXPECT_LE(text.size(), kMaxStateFileBytes);
+
+    char dir[] = "/tmp/alst.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string path = std::string(dir) + "/state";
+    ASSERT_EQ(writeFileAtomically(path, text), "");
+    std::string error;
+    bool missing = true;
+    std::string back = readStateFile(path, error, missing);
+    std::remove(path.c_str());
+    rmdir(dir);
+    EXPECT_EQ(error, "");
+    size_t skipped = 99;
+    auto saved = parseState(back, skipped);
+    EXPECT_EQ(skipped, 0u);
+    Engine again(parseRules(rules, "t"), 1001);
+    again.restore(saved, 1001);
+    for (size_t i = 0; i < kMaxRules; ++i)
+        ASSERT_EQ(again.state(i).state, State::Shelved) << i;
+    EXPECT_EQ(again.state(0).note, std::string(kMaxReasonBytes, '\\'));
+    EXPECT_EQ(again.state(0).by, by.substr(0, kMaxByBytes));
 }
 
 TEST(AlarmStateFile, JsonOfARuleEscapesItsText)
