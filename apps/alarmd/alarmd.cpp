@@ -3,6 +3,7 @@
 #include "alarmd.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -164,9 +165,17 @@ void Alarmd::beforeInit()
     confManager.load(name);
     rulesPath = configValue("alarms", "");
     statePath = configValue("state", defaultStatePath());
+    // The background process works from "/".
+    if (!statePath.empty() && statePath[0] != '/') {
+        char* cwd = getcwd(nullptr, 0);
+        if (cwd) {
+            statePath = std::string(cwd) + "/" + statePath;
+            std::free(cwd);
+        }
+    }
     loadRules();
-    Daemon::beforeInit();
     restoreState();
+    Daemon::beforeInit();
 }
 
 void Alarmd::loadRules()

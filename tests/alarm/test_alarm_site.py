@@ -305,6 +305,47 @@ def test_a_state_file_that_cannot_be_read_is_set_aside_not_overwritten(site):
     assert "1 lines could not be read" in site.log("alarmd2")
 
 
+def background_alarmd(home):
+    """Pids of the alarm daemons that went to the background with this HOME."""
+    exe = os.path.realpath(ALARMD)
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            if os.path.realpath("/proc/%s/exe" % pid) != exe:
+                continue
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                if ("HOME=%s" % home).encode() in f.read().split(b"\0"):
+                    found.append(int(pid))
+        except OSError:
+            pass
+    return found
+
+
+def test_in_the_background_a_relative_state_file_is_the_one_of_the_start_directory(site):
+    site.device("weather")
+    site.set("weather", "wind", 20)
+    run = site.work / "run"
+    (run / "st").mkdir(parents=True)
+    state = run / "st" / "alarmd.state"
+    state.write_text("wind\tacked\t1\t0\tbob\t\n")
+    (site.work / "site.alarms").write_text("rule wind\n    when weather.wind > 10\n"
+                                           "rule rain\n    when weather.rain > 1\n")
+    subprocess.run([ALARMD, "--alarms", "../site.alarms", "--state", "st/alarmd.state", "--daemon"] + site.net(),
+                   cwd=run, env=site.env, check=True, timeout=30)
+    pids = wait_for("alarmd in the background", lambda: background_alarmd(site.work))
+    try:
+        wait_for("rules", lambda: site.get("alarmd", "rules") == 2)
+        alarm = wait_for("wind back", lambda: site.alarms().get("wind"))
+        assert alarm["state"] == "acked" and alarm["by"] == "bob"
+        site.corvo("cmd", "alarmd", "disable", "rain")
+        wait_for("state saved", lambda: "rain\tdisabled\t" in state.read_text())
+        assert "wind\tacked\t" in state.read_text()
+    finally:
+        for pid in pids:
+            os.kill(pid, signal.SIGINT)
+        wait_for("alarmd stopped", lambda: not background_alarmd(site.work))
+
+
 def test_a_peer_gone_raises_its_silent_rule(site):
     site.device("weather")
     site.alarmd("rule station\n    when weather silent for 2s\n    severity major\n")
