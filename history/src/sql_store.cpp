@@ -149,6 +149,21 @@ void SqlStore::samples(const std::string& peer, const std::string& property, Mic
         each);
 }
 
+bool SqlStore::committed(Session& attempt)
+{
+    int64_t id = 0;
+    if (attempt.id)
+        query("SELECT id FROM sessions WHERE id = ? AND last_seen = ?", {attempt.id, attempt.lastSeen},
+              [&](const Row& row) { id = row.getInt(0); });
+    else
+        query("SELECT id FROM sessions WHERE started = ? AND last_seen = ? ORDER BY id DESC LIMIT 1",
+              {attempt.started, attempt.lastSeen}, [&](const Row& row) { id = row.getInt(0); });
+    if (!id)
+        return false;
+    attempt.id = id;
+    return true;
+}
+
 void Partial::add(Micros t, double v)
 {
     if (count == 0) {

@@ -65,6 +65,7 @@ public:
                 const std::function<void(const PeerEvent&)>& each) override;
     std::vector<Gap> gaps(Micros since, Micros until) override;
     bool knowsPeer(const std::string& peer) override;
+    bool committed(Session& attempt) override;
     std::vector<SeriesSummary> list(const std::string& peer) override;
 
 protected:

@@ -251,14 +251,32 @@ bool Writer::ensureOpen()
 bool Writer::writeBatch(std::vector<Record>& batch, bool last)
 {
     Session attempt = session;
-    attempt.lastSeen = now();
+    // Strictly later than any write before, so that the session row tells
+    // this attempt from every other.
+    attempt.lastSeen = std::max(now(), session.lastSeen + 1);
     if (last)
         attempt.ended = attempt.lastSeen;
     try {
+        // The link may have failed after the database took the failed
+        // attempt's COMMIT: then the batch is in, and writing it again would
+        // store its rows, and count them in the roll-ups, twice.
+        if (unsure) {
+            Session previous = *unsure;
+            bool done = store->committed(previous);
+            unsure.reset();
+            if (done) {
+                session = previous;
+                if (last && session.ended == kNoTime)
+                    closeSession();
+                return true;
+            }
+        }
         store->write(batch, attempt);
         session = attempt;
         return true;
     } catch (const std::exception& e) {
+        if (!unsure)
+            unsure = attempt;
         store.reset();
         std::lock_guard<std::mutex> lock(mutex);
         connected = false;
@@ -266,6 +284,20 @@ bool Writer::writeBatch(std::vector<Record>& batch, bool last)
             message(std::string("Database write failed, buffering: ") + e.what());
         lastError = e.what();
         return false;
+    }
+}
+
+void Writer::closeSession()
+{
+    Session attempt = session;
+    attempt.lastSeen = std::max(now(), session.lastSeen + 1);
+    attempt.ended = attempt.lastSeen;
+    try {
+        store->write({}, attempt);
+        session = attempt;
+    } catch (const std::exception&) {
+        // The batch is in; the session is left as it was last seen.
+        store.reset();
     }
 }
 

@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -438,5 +441,187 @@ TEST_P(RefusalTest, a_refused_row_or_roll_up_keeps_the_batch_buffered_and_it_is_
 
 INSTANTIATE_TEST_SUITE_P(Backends, RefusalTest, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& info) { return info.param; });
+
+}  // namespace
+
+namespace {
+
+// A Unix-socket forwarder in front of the PostgreSQL server that, the first
+// `fires` times a client sends COMMIT after a COPY into samples, passes the
+// COMMIT on, waits for the server's answer that it committed, swallows it
+// and cuts both links: the write committed, the writer is told it failed.
+class CommitSwallower {
+public:
+    CommitSwallower(const std::string& listenPath, const std::string& serverPath, int fires)
+        : server(serverPath), firesLeft(fires)
+    {
+        listener = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un a = address(listenPath);
+        ok =
+            listener >= 0 && bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(listener, 8) == 0;
+        if (ok)
+            acceptor = std::thread([this] { accepting(); });
+    }
+
+    ~CommitSwallower()
+    {
+        shutdown(listener, SHUT_RDWR);
+        if (acceptor.joinable())
+            acceptor.join();
+        for (int fd : fds)
+            shutdown(fd, SHUT_RDWR);
+        for (std::thread& t : threads)
+            t.join();
+        close(listener);
+        for (int fd : fds)
+            close(fd);
+    }
+
+    bool ok = false;
+    std::atomic<int> swallowed{0};
+
+private:
+    static sockaddr_un address(const std::string& path)
+    {
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        path.copy(a.sun_path, sizeof a.sun_path - 1);
+        return a;
+    }
+
+    void accepting()
+    {
+        while (true) {
+            int client = accept(listener, nullptr, nullptr);
+            if (client < 0)
+                return;
+            int upstream = socket(AF_UNIX, SOCK_STREAM, 0);
+            sockaddr_un a = address(server);
+            if (connect(upstream, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+                close(client);
+                close(upstream);
+                continue;
+            }
+            auto link = std::make_shared<Link>();
+            link->client = client;
+            link->upstream = upstream;
+            fds.push_back(client);
+            fds.push_back(upstream);
+            threads.emplace_back([this, link] { toServer(*link); });
+            threads.emplace_back([this, link] { toClient(*link); });
+        }
+    }
+
+    struct Link {
+        int client = -1, upstream = -1;
+        std::atomic<bool> holding{false};
+    };
+
+    static void cut(Link& link)
+    {
+        shutdown(link.client, SHUT_RDWR);
+        shutdown(link.upstream, SHUT_RDWR);
+    }
+
+    void toServer(Link& link)
+    {
+        static const std::string commit("COMMIT\0", 7);
+        bool copied = false;
+        char buf[65536];
+        ssize_t n;
+        while ((n = recv(link.client, buf, sizeof buf, 0)) > 0) {
+            std::string chunk(buf, static_cast<size_t>(n));
+            copied |= chunk.find("COPY samples") != std::string::npos;
+            if (copied && chunk.find(commit) != std::string::npos && firesLeft > 0) {
+                --firesLeft;
+                link.holding = true;
+                send(link.upstream, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
+                return;  // toClient cuts the link once the server has answered
+            }
+            if (send(link.upstream, buf, static_cast<size_t>(n), MSG_NOSIGNAL) != n)
+                break;
+        }
+        cut(link);
+    }
+
+    void toClient(Link& link)
+    {
+        // The server's CommandComplete for the COMMIT holds the tag "COMMIT".
+        static const std::string commit("COMMIT\0", 7);
+        std::string held;
+        char buf[65536];
+        ssize_t n;
+        while ((n = recv(link.upstream, buf, sizeof buf, 0)) > 0) {
+            if (link.holding) {
+                held.append(buf, static_cast<size_t>(n));
+                if (held.find(commit) != std::string::npos) {
+                    ++swallowed;
+                    break;
+                }
+                continue;
+            }
+            if (send(link.client, buf, static_cast<size_t>(n), MSG_NOSIGNAL) != n)
+                break;
+        }
+        cut(link);
+    }
+
+    std::string server;
+    std::atomic<int> firesLeft;
+    int listener = -1;
+    std::thread acceptor;
+    // Touched by the acceptor only, then by the destructor once it is joined.
+    std::vector<int> fds;
+    std::vector<std::thread> threads;
+};
+
+// The link fails after the server committed a batch (a restart or a network
+// failure at the wrong moment): the writer cannot tell from the error, and
+// must not store the batch, nor count it in the roll-ups, a second time. The
+// first answer lost is to the session's first batch, the second to a later
+// one.
+TEST(Writer, a_batch_whose_commit_answer_is_lost_is_stored_once)
+{
+    if (!corvotest::PgCluster::installed())
+        GTEST_SKIP() << "PostgreSQL 15 is not installed";
+    corvotest::PgCluster cluster;
+    ASSERT_TRUE(cluster.ok()) << cluster.serverLog();
+    ASSERT_TRUE(cluster.createDatabase("w"));
+    std::string direct = cluster.url("w");
+    // The cluster's socket: "<dir>/.s.PGSQL.<port>", next to its server log.
+    std::string home = cluster.serverLog().substr(0, cluster.serverLog().rfind('/'));
+    std::string port = direct.substr(direct.rfind("port=") + 5);
+    corvotest::TempDir dir{"corvo-lost"};
+    CommitSwallower proxy(dir / (".s.PGSQL." + port), home + "/.s.PGSQL." + port, 2);
+    ASSERT_TRUE(proxy.ok);
+    std::string db = "postgresql://corvo@/w?host=" + dir.path() + "&port=" + port;
+
+    h::Writer writer(db, fastOptions());
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_TRUE(writer.push(sample(i)));
+    ASSERT_TRUE(waitFor([&] { return writer.stats().written == 1000; }));
+    for (int i = 1000; i < 2000; ++i)
+        ASSERT_TRUE(writer.push(sample(i)));
+    ASSERT_TRUE(waitFor([&] { return writer.stats().written == 2000; }));
+    ASSERT_TRUE(writer.stop(60s));
+    EXPECT_EQ(proxy.swallowed, 2);
+    EXPECT_EQ(writer.stats().dropped, 0);
+
+    EXPECT_EQ(storedValues(direct), range(0, 2000));
+    int64_t rolledUp = 0;
+    for (const h::Bucket& b : h::Store::open(direct, false)->aggregate("cam", "n", 0, INT64_MAX, 60000000))
+        rolledUp += b.count;
+    EXPECT_EQ(rolledUp, 2000);
+    // One session, closed at the stop.
+    auto store = h::Store::open(direct, false);
+    EXPECT_TRUE(store->gaps(0, INT64_MAX).empty());
+    PGconn* conn = PQconnectdb(direct.c_str());
+    PGresult* r = PQexec(conn, "SELECT count(*), count(ended) FROM sessions");
+    ASSERT_EQ(PQresultStatus(r), PGRES_TUPLES_OK) << PQerrorMessage(conn);
+    EXPECT_STREQ(PQgetvalue(r, 0, 0), "1");
+    EXPECT_STREQ(PQgetvalue(r, 0, 1), "1");
+    PQclear(r);
+    PQfinish(conn);
+}
 
 }  // namespace

@@ -94,8 +94,14 @@ public:
     virtual std::string backend() const = 0;
 
     // Writes the records and the session's progress in one transaction;
-    // throws DatabaseError (nothing written) on failure.
+    // throws DatabaseError on failure: nothing written, unless the link
+    // failed after the database took the COMMIT (see `committed`).
     virtual void write(const std::vector<Record>& records, Session& session) = 0;
+    // After a write that threw: whether it committed all the same, told by
+    // the session row that the write updates in its transaction (`id`, or
+    // `started` for a session's first write, with `lastSeen`). Sets
+    // `attempt.id` when it did. Each write's `lastSeen` must be new.
+    virtual bool committed(Session& attempt) = 0;
     // Deletes rows received before `before`; returns how many.
     virtual int64_t expire(Micros before) = 0;
 

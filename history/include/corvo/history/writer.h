@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,6 +98,8 @@ private:
     void run();
     bool ensureOpen();
     bool writeBatch(std::vector<Record>& batch, bool last);
+    // Marks the session ended (write thread, store open), best effort.
+    void closeSession();
     void closeDropRun();
     // Called with the mutex held.
     bool admit(Record& record);
@@ -145,6 +148,9 @@ private:
     // Used by the thread only.
     std::unique_ptr<Store> store;
     Session session;
+    // The last attempt whose write failed: its COMMIT may have reached the
+    // database all the same. Looked up before the next write.
+    std::optional<Session> unsure;
     std::vector<Record> inFlight;
     // A written batch's storage, kept for the next chunk (guarded by the mutex).
     std::vector<Record> spare;
