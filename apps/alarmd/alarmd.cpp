@@ -501,18 +501,27 @@ void Alarmd::onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Response
 void Alarmd::publish(bool force)
 {
     auto changed = engine->takeChanged();
-    if (changed.empty() && !force && !publishWanted)
+    if (changed.empty() && unsentChanges.empty() && !force && !publishWanted)
         return;
     publishWanted = false;
     lastPublish = Steady::now();
-    std::vector<std::string> items;
     for (size_t i : changed) {
-        std::string json = engine->toJson(i);
         shown.erase(i);
         if (engine->state(i).state != State::Normal)
-            shown.emplace(i, json);
-        if (items.size() < kMaxPropertyListItems)
-            items.push_back(std::move(json));
+            shown.emplace(i, engine->toJson(i));
+    }
+    unsentChanges.insert(changed.begin(), changed.end());
+    // Within its byte budget; the rest goes in the next broadcasts, each
+    // rule with its state at the time it is sent.
+    std::vector<std::string> items;
+    size_t bytes = 0;
+    for (auto it = unsentChanges.begin(); it != unsentChanges.end() && items.size() < kMaxPropertyListItems;) {
+        std::string json = engine->toJson(*it);
+        if (!items.empty() && bytes + json.size() > kMaxChangesBytes)
+            break;
+        bytes += json.size();
+        items.push_back(std::move(json));
+        it = unsentChanges.erase(it);
     }
     if (!items.empty()) {
         auto changes = properties.at("changes");
@@ -559,11 +568,20 @@ void Alarmd::refreshList()
     listDirty = false;
     auto& list = properties.at("alarms")->strList;
     list.clear();
+    size_t bytes = 0, left = 0;
     for (const auto& [i, json] : shown) {
-        if (list.size() >= kMaxPropertyListItems)
-            break;
+        if (left || list.size() + 1 >= kMaxPropertyListItems || bytes + json.size() > kMaxAlarmsBytes) {
+            ++left;
+            continue;
+        }
+        bytes += json.size();
         list.push_back(json);
     }
+    if (left)
+        list.push_back(
+            "{\"omitted\":" + std::to_string(left) + ",\"state\":\"omitted\",\"guidance\":" +
+            jsonString(std::to_string(left) + " more rules are not normal; the counts are exact, the list is full") +
+            "}");
 }
 
 void Alarmd::broadcastList()

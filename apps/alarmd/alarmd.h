@@ -28,6 +28,11 @@ public:
     static constexpr unsigned int STATUS_MAJOR = 2;
     // Actions waiting for their peer or for a refusal, at most.
     static constexpr size_t kMaxPendingActions = 4096;
+    // Bytes of JSON in the "alarms" list (then one last item says how many
+    // rules were left out) and in one broadcast of "changes" (the rest goes
+    // in the next ones): both together stay well under what receivers keep.
+    static constexpr size_t kMaxAlarmsBytes = 4 * 1024 * 1024;
+    static constexpr size_t kMaxChangesBytes = 4 * 1024 * 1024;
 
     void beforeInit() override;
     void beforeLoop() override;
@@ -93,6 +98,7 @@ private:
     std::deque<ActionJob> actions;
     std::vector<uint64_t> episodes;       // per rule: alarms raised so far
     std::map<size_t, std::string> shown;  // JSON of every rule that is not normal
+    std::set<size_t> unsentChanges;       // changed rules still to be broadcast in "changes"
     bool publishWanted = true;
     bool listDirty = true;
     std::chrono::steady_clock::time_point lastTick, lastPublish, lastSave, lastListBroadcast;

@@ -346,6 +346,23 @@ def test_in_the_background_a_relative_state_file_is_the_one_of_the_start_directo
         wait_for("alarmd stopped", lambda: not background_alarmd(site.work))
 
 
+def test_thousands_of_rules_shelved_with_long_reasons_leave_alarmd_reachable(site):
+    # 8000 items of about 1.3 KB: over what a receiver keeps of a peer
+    # unless the lists are bounded.
+    count = 8000
+    site.alarmd("".join("rule r%d\n    when weather.wind > 10\n" % i for i in range(count)))
+    wait_for("rules", lambda: site.get("alarmd", "rules") == count)
+    site.corvo("cmd", "alarmd", "shelve", "*", "1h", "x" * 1000)
+    wait_for("all shelved", lambda: site.get("alarmd", "shelved") == count, timeout=60)
+    items = [json.loads(item) for item in site.get("alarmd", "alarms")]
+    assert items[-1]["state"] == "omitted"
+    assert all(a["state"] == "shelved" for a in items[:-1])
+    assert len(items) - 1 + items[-1]["omitted"] == count
+    site.corvo("cmd", "alarmd", "unshelve", "*")
+    wait_for("none shelved", lambda: site.get("alarmd", "shelved") == 0, timeout=60)
+    wait_for("empty list", lambda: site.get("alarmd", "alarms") == [], timeout=30)
+
+
 def test_a_peer_gone_raises_its_silent_rule(site):
     site.device("weather")
     site.alarmd("rule station\n    when weather silent for 2s\n    severity major\n")
