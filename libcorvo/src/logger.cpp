@@ -7,6 +7,8 @@
 
 #include <cstdio>
 #include <ctime>
+#include <string>
+#include <string_view>
 
 #include "corvo/misc.h"
 #include "corvo/network.h"
@@ -42,6 +44,29 @@ private:
     spdlog::pattern_formatter inner;
 };
 
+// The longest prefix of `text` of at most `bytes` bytes that ends at a
+// UTF-8 character boundary.
+size_t utf8Prefix(std::string_view text, size_t bytes)
+{
+    if (text.size() <= bytes)
+        return text.size();
+    size_t end = bytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end;
+    return end;
+}
+
+// A record's text as the log group's receivers accept it: at most
+// kMaxDescriptionBytes, else cut with a marker that tells the length.
+std::string shoutedText(std::string_view text)
+{
+    if (text.size() <= kMaxDescriptionBytes)
+        return std::string(text);
+    std::string marker = "... [cut, " + std::to_string(text.size()) + " bytes]";
+    std::string kept(text.substr(0, utf8Prefix(text, kMaxDescriptionBytes - marker.size())));
+    return kept + marker;
+}
+
 }  // namespace
 
 ZyreSink::ZyreSink(Network* network) : network(network) {}
@@ -52,8 +77,11 @@ corvo::proto::Log ZyreSink::toLogRecord(const spdlog::details::log_msg& msg)
     // spdlog's levels trace..err share their numbers with Log.LogLevel;
     // critical travels as 5.
     log.set_level(static_cast<corvo::proto::Log_LogLevel>(msg.level));
-    log.set_logger(msg.logger_name.data(), msg.logger_name.size());
-    log.set_message(msg.payload.data(), msg.payload.size());
+    // Cut to the receivers' bounds: a longer record would make every
+    // receiver drop this node. The console keeps the whole text.
+    std::string_view logger(msg.logger_name.data(), msg.logger_name.size());
+    log.set_logger(logger.data(), utf8Prefix(logger, kMaxNameBytes));
+    log.set_message(shoutedText(std::string_view(msg.payload.data(), msg.payload.size())));
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     log.mutable_timestamp()->set_seconds(now.tv_sec);

@@ -126,4 +126,37 @@ TEST(ZyreSink, RecordsCarryTheBareMessageTheLevelNumberAndTheCurrentTime)
     }
 }
 
+// A record longer than the receivers' bound would make every log listener
+// drop the daemon: the shouted record is cut, at a character boundary, and
+// says how long it was.
+TEST(ZyreSink, RecordsBeyondTheReceiversBoundsAreCutAtACharacterBoundaryAndSaySo)
+{
+    // 'a' then two-byte characters: the bound falls inside one of them.
+    std::string text = "a";
+    while (text.size() < 70000)
+        text += "\xc3\xa9";  // U+00E9
+    std::string name(3000, 'n');
+    name[1023] = '\xc3';  // a two-byte character across the name's bound
+    name[1024] = '\xa9';
+    spdlog::details::log_msg msg(name, spdlog::level::info, text);
+    corvo::proto::Log log = corvo::ZyreSink::toLogRecord(msg);
+
+    const std::string marker = "... [cut, " + std::to_string(text.size()) + " bytes]";
+    ASSERT_LE(log.message().size(), corvo::kMaxDescriptionBytes);
+    ASSERT_GT(log.message().size(), marker.size());
+    EXPECT_EQ(log.message().substr(log.message().size() - marker.size()), marker);
+    std::string kept = log.message().substr(0, log.message().size() - marker.size());
+    EXPECT_EQ(text.compare(0, kept.size(), kept), 0);
+    // Ends on a whole character, as close to the bound as that allows.
+    EXPECT_EQ(kept.back(), '\xa9');
+    EXPECT_GE(kept.size() + marker.size() + 1, corvo::kMaxDescriptionBytes);
+
+    EXPECT_EQ(log.logger(), name.substr(0, 1023));
+
+    // Records within the bounds are sent whole.
+    std::string fits(corvo::kMaxDescriptionBytes, 'x');
+    spdlog::details::log_msg whole("tester", spdlog::level::info, fits);
+    EXPECT_EQ(corvo::ZyreSink::toLogRecord(whole).message(), fits);
+}
+
 }  // namespace

@@ -26,6 +26,10 @@ public:
 
     /// The Log record sent for one spdlog record: level number, logger name,
     /// formatted message without decoration, and the current real time.
+    /// Cut to what every receiver accepts (network.h): the name to
+    /// kMaxNameBytes, the message to kMaxDescriptionBytes, both at a UTF-8
+    /// character boundary; a cut message ends in "... [cut, N bytes]" (N:
+    /// its whole length). The console sink keeps the whole text.
     static corvo::proto::Log toLogRecord(const spdlog::details::log_msg& msg);
 
 protected:
