@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
+#include <stdexcept>
+#include <unordered_map>
 
 #include "corvo/diagnostics.h"
 #include "corvo/message.h"
@@ -86,6 +89,93 @@ std::string nameInThrottleKey(const std::string& key)
     return second == std::string::npos ? key : key.substr(second + 1);
 }
 
+// The throttle key of the errors about one of the daemon's own values (no
+// peer: the uuid part is empty).
+const char* const kOwnValueKey = "/value/";
+
+std::string tooMany(const char* what, size_t count, size_t bound)
+{
+    return std::to_string(count) + " " + what + " (at most " + std::to_string(bound) + ")";
+}
+
+std::string tooLong(const char* what, size_t size)
+{
+    return std::string(what) + " of " + std::to_string(size) + " bytes (at most " +
+           std::to_string(kMaxPropertyStringBytes) + ")";
+}
+
+// Why the daemon's own value of `property` breaks the bounds every receiver
+// holds it to (property.h), or empty: read from the property itself, so that
+// nothing is serialised for the check.
+std::string ownValueViolation(const Property& property)
+{
+    switch (property.type) {
+        case Property::STRING:
+            if (property.strValue.size() > kMaxPropertyStringBytes)
+                return tooLong("a string", property.strValue.size());
+            break;
+        case Property::INT:
+            if (property.choices.size() > kMaxPropertyChoices)
+                return tooMany("choices", property.choices.size(), kMaxPropertyChoices);
+            for (const auto& choice : property.choices)
+                if (choice.second.size() > kMaxPropertyStringBytes)
+                    return tooLong("a choice label", choice.second.size());
+            break;
+        case Property::STR_LIST:
+            if (property.strList.size() > kMaxPropertyListItems)
+                return tooMany("list items", property.strList.size(), kMaxPropertyListItems);
+            for (const std::string& item : property.strList)
+                if (item.size() > kMaxPropertyStringBytes)
+                    return tooLong("a list item", item.size());
+            break;
+        case Property::INT_LIST:
+            if (property.intList.size() > kMaxPropertyListItems)
+                return tooMany("list items", property.intList.size(), kMaxPropertyListItems);
+            break;
+        case Property::DOUBLE_LIST:
+            if (property.doubleList.size() > kMaxPropertyListItems)
+                return tooMany("list items", property.doubleList.size(), kMaxPropertyListItems);
+            break;
+        default:
+            break;
+    }
+    return std::string();
+}
+
+// The console summaries of the change-request lines held back.
+void writeRequestSummaries(const std::vector<LogThrottle::Summary>& summaries)
+{
+    for (const LogThrottle::Summary& summary : summaries)
+        diagnose(Diagnostic::Info, Diagnostic::Stderr,
+                 "onPropertyCommand: last line of " + escapeControl(nameInThrottleKey(summary.key)) + " repeated " +
+                     std::to_string(summary.repeated) + " times");
+}
+
+// Each running daemon's timer that writes the summaries of its throttled
+// records once their window has passed (see beforeLoop). File-local, so that
+// the daemon's layout stays as it is.
+constexpr uint64_t kSummaryPeriodMs = 1000;
+std::mutex summaryTimersMutex;
+std::unordered_map<const Daemon*, uv_timer_t*> summaryTimers;
+
+void closeSummaryTimer(const Daemon* daemon)
+{
+    uv_timer_t* timer = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(summaryTimersMutex);
+        auto it = summaryTimers.find(daemon);
+        if (it == summaryTimers.end())
+            return;
+        timer = it->second;
+        summaryTimers.erase(it);
+    }
+    uv_timer_stop(timer);
+    timer->data = nullptr;
+    // Freed by the loop once it has finished closing the handle.
+    uv_close(reinterpret_cast<uv_handle_t*>(timer),
+             [](uv_handle_t* handle) { delete reinterpret_cast<uv_timer_t*>(handle); });
+}
+
 }  // namespace
 
 Daemon::Daemon(std::string name)
@@ -96,7 +186,16 @@ Daemon::Daemon(std::string name)
     addStatusStr(0, "IDLE");
 }
 
-Daemon::~Daemon() = default;
+Daemon::~Daemon()
+{
+    // Normally closed by cleanup(); a timer left open ticks for no one.
+    std::lock_guard<std::mutex> lock(summaryTimersMutex);
+    auto it = summaryTimers.find(this);
+    if (it != summaryTimers.end()) {
+        it->second->data = nullptr;
+        summaryTimers.erase(it);
+    }
+}
 
 void Daemon::addStatusStr(int value, std::string text)
 {
@@ -160,6 +259,21 @@ void Daemon::createCommand(std::string name, std::function<void(std::vector<std:
 
 void Daemon::publish(const Property& property)
 {
+    // A value beyond the receivers' bounds would make every peer drop this
+    // daemon: it is never sent, and the error says which property and bound.
+    std::string violation = ownValueViolation(property);
+    if (!violation.empty()) {
+        LogThrottle::Decision decision = peerErrors.admit(kOwnValueKey + property.name);
+        std::string shown = escapeControl(clipped(property.name));
+        if (decision.repeated)
+            diagnose(Diagnostic::Error, Diagnostic::Stderr,
+                     "Value of " + shown + " not published: last message repeated " +
+                         std::to_string(decision.repeated) + " times");
+        if (decision.write)
+            diagnose(Diagnostic::Error, Diagnostic::Stderr,
+                     "Value of " + shown + " not published: " + violation + "; peers keep the last one sent");
+        return;
+    }
     if (watchedChange && property.name == watchedChange->name)
         watchedChange->published = true;
     // Before the network exists (while the configuration is applied) a
@@ -197,12 +311,23 @@ void Daemon::beforeInit()
         if (it == properties.end())
             continue;
         // A bad value in a file must not stop the program: keep the
-        // property's value and say which entry was skipped.
+        // property's value and say which entry was skipped. The value is
+        // tried on a copy first and must be one a peer could request:
+        // inside the limits and choices, and within the size bounds.
         try {
+            Property probe = *it->second;
+            probe.master = nullptr;
+            probe.setValueString(value);
+            std::string problem = probe.checkValue();
+            if (problem.empty())
+                problem = ownValueViolation(probe);
+            if (!problem.empty())
+                throw std::invalid_argument(problem);
             it->second->setValueString(value);
         } catch (const std::exception& e) {
             diagnose(Diagnostic::Warning, Diagnostic::Stderr,
-                     "Configuration " + name + ": cannot set " + key + " to \"" + value + "\": " + e.what());
+                     "Configuration " + name + ": cannot set " + key + " to \"" + escapeControl(clipped(value)) +
+                         "\": " + e.what());
         }
     }
     // After the configuration: no file sets the lock.
@@ -219,12 +344,37 @@ void Daemon::beforeLoop()
     network->setClient(false);
     network->setType(defaultName);
     guard.start(loop);
+    // The summaries of records held back are written once their window
+    // has passed, whether or not another request comes.
+    if (loop) {
+        closeSummaryTimer(this);
+        auto* timer = new uv_timer_t;
+        uv_timer_init(loop, timer);
+        timer->data = this;
+        uv_timer_start(
+            timer,
+            [](uv_timer_t* handle) {
+                auto* daemon = static_cast<Daemon*>(handle->data);
+                if (!daemon)
+                    return;
+                daemon->writeThrottleSummaries(daemon->peerErrors.expire());
+                daemon->guard.writeHeldBack();
+                writeRequestSummaries(daemon->requestLines.expire());
+            },
+            kSummaryPeriodMs, kSummaryPeriodMs);
+        // Keeps no loop running on its own.
+        uv_unref(reinterpret_cast<uv_handle_t*>(timer));
+        std::lock_guard<std::mutex> lock(summaryTimersMutex);
+        summaryTimers[this] = timer;
+    }
     logger->info("Start looping...");
 }
 
 void Daemon::cleanup()
 {
+    closeSummaryTimer(this);
     writeThrottleSummaries(peerErrors.flush());
+    writeRequestSummaries(requestLines.flush());
     guard.stop();
     if (logger.logger)
         logger->info("Stop and clean up");
@@ -253,8 +403,24 @@ corvo::proto::Info Daemon::composeInfo() const
     // The same record as createInfo, built from the daemon's own containers
     // without copying its properties.
     corvo::proto::Info info;
-    for (const auto& entry : properties)
-        *info.add_properties() = entry.second->serialize();
+    for (const auto& entry : properties) {
+        corvo::proto::Property* record = info.add_properties();
+        *record = entry.second->serialize();
+        // A value that publish() refused travels empty: the whole Info
+        // would be refused (and this daemon dropped) with it.
+        if (!ownValueViolation(*entry.second).empty()) {
+            if (record->has_strval())
+                record->mutable_strval()->clear_value();
+            if (record->has_intval())
+                record->mutable_intval()->clear_choices();
+            if (record->has_strlist())
+                record->mutable_strlist()->clear_values();
+            if (record->has_intlist())
+                record->mutable_intlist()->clear_values();
+            if (record->has_doublelist())
+                record->mutable_doublelist()->clear_values();
+        }
+    }
     for (const auto& entry : commands)
         addCommandDesc(info, entry.second);
     setStatusDesc(info, statusList, status);
@@ -588,9 +754,15 @@ void Daemon::writeThrottleSummaries(const std::vector<LogThrottle::Summary>& sum
 {
     if (!logger.logger)
         return;
-    for (const LogThrottle::Summary& summary : summaries)
-        logger->error("Last message from {} repeated {} times", escapeControl(nameInThrottleKey(summary.key)),
-                      summary.repeated);
+    for (const LogThrottle::Summary& summary : summaries) {
+        if (summary.key.rfind(kOwnValueKey, 0) == 0)
+            logger->error("Value of {} not published: last message repeated {} times",
+                          escapeControl(clipped(summary.key.substr(std::string(kOwnValueKey).size()))),
+                          summary.repeated);
+        else
+            logger->error("Last message from {} repeated {} times", escapeControl(nameInThrottleKey(summary.key)),
+                          summary.repeated);
+    }
 }
 
 void Daemon::onCommand(std::shared_ptr<Peer> peer, const corvo::proto::Command& command)
@@ -633,10 +805,7 @@ void Daemon::onPropertyCommand(std::shared_ptr<Peer> peer, const corvo::proto::P
 
 void Daemon::writeRequestLine(const Peer* peer, const corvo::proto::PropertyChange& change)
 {
-    for (const LogThrottle::Summary& summary : requestLines.expire())
-        diagnose(Diagnostic::Info, Diagnostic::Stderr,
-                 "onPropertyCommand: last line of " + escapeControl(nameInThrottleKey(summary.key)) + " repeated " +
-                     std::to_string(summary.repeated) + " times");
+    writeRequestSummaries(requestLines.expire());
     // A request handed over without a peer (the program's own) names none.
     std::string who = peer ? peer->name : std::string("(local)");
     LogThrottle::Decision decision = requestLines.admit((peer ? peer->uuid : who) + "/request/" + who);

@@ -201,6 +201,14 @@ void Property::setValue(std::string v)
     if (type != STRING) {
         throw CorvoTypeError();
     }
+    if (master && v.size() > kMaxPropertyStringBytes) {
+        // Beyond what peers accept: offered to the owner, which refuses to
+        // publish it and says so, then the previous value is back.
+        std::swap(strValue, v);
+        sendProperty();
+        std::swap(strValue, v);
+        return;
+    }
     strValue = std::move(v);
     sendProperty();
 }
@@ -699,8 +707,8 @@ std::string boundsViolation(const M& msg)
     return std::string();
 }
 
-template std::string boundsViolation<corvo::proto::Property>(const corvo::proto::Property&);
-template std::string boundsViolation<corvo::proto::PropertyChange>(const corvo::proto::PropertyChange&);
+template CORVO_API std::string boundsViolation<corvo::proto::Property>(const corvo::proto::Property&);
+template CORVO_API std::string boundsViolation<corvo::proto::PropertyChange>(const corvo::proto::PropertyChange&);
 
 template void Property::setPBValue<corvo::proto::Property>(corvo::proto::Property&) const;
 template void Property::setPBValue<corvo::proto::PropertyChange>(corvo::proto::PropertyChange&) const;

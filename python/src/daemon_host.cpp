@@ -151,6 +151,17 @@ void DaemonHost::setValue(const std::string& property, const TypedValue& value)
     auto it = properties.find(property);
     if (it == properties.end())
         throw std::invalid_argument("no property " + property);
+    // A value beyond what peers accept would never be published: refused
+    // here (WrongValueError), and the property keeps its value.
+    if (it->second->type == Property::STRING || it->second->type == Property::STR_LIST ||
+        it->second->type == Property::INT_LIST || it->second->type == Property::DOUBLE_LIST) {
+        Property probe = *it->second;
+        probe.master = nullptr;
+        value.assignTo(probe, false);
+        std::string violation = boundsViolation(probe.serialize());
+        if (!violation.empty())
+            throw std::invalid_argument("property " + property + ": " + violation);
+    }
     value.assignTo(*it->second, true);
 }
 

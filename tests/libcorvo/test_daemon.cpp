@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -342,6 +343,10 @@ TEST_F(DaemonPropertyRequests, TheConsoleLineOfEachChangeIsThrottledPerRequester
         ++lines;
     EXPECT_EQ(lines, 20u);
     EXPECT_EQ(daemon.getProperty("gain")->getValue<long>(), 7);
+    // The count of the lines held back is written when the daemon stops.
+    daemon.cleanup();
+    trace = captured.takeStderr();
+    EXPECT_NE(trace.find("onPropertyCommand: last line of client repeated 80 times"), std::string::npos) << trace;
 }
 
 TEST_F(DaemonPropertyRequests, ReadOnlyAndUnknownPropertiesAreLeftAlone)
@@ -584,6 +589,128 @@ TEST(DaemonConfiguration, EntriesSetPropertiesAndBadOnesAreSkipped)
     EXPECT_NE(err.find("Configuration tester: cannot set scale to \"1,5\": not a finite number"), std::string::npos)
         << err;
     EXPECT_FALSE(daemon.getProperty("unknown"));
+}
+
+// A value of its own that peers would refuse (and drop the daemon for) is
+// never published: a STRING setter keeps the previous value, a list is not
+// sent and its Info entry travels empty; each time an error names the
+// property and the bound.
+TEST(DaemonOwnValues, ValuesBeyondThePeersBoundsAreNeverPublished)
+{
+    TestDaemon daemon;
+    daemon.createProperty("label", corvo::Property::STRING, "label", false);
+    daemon.createProperty("names", corvo::Property::STR_LIST, "names", false);
+    daemon.createProperty("spectrum", corvo::Property::DOUBLE_LIST, "spectrum", false);
+    daemon.createProperty("n", corvo::Property::INT, "n", false);
+    daemon.prepare();
+    corvotest::CapturedDiagnostics captured;
+
+    auto label = daemon.getProperty("label");
+    label->setValue(std::string("short"));
+    label->setValue(std::string(corvo::kMaxPropertyStringBytes + 1, 'x'));
+    EXPECT_EQ(label->getValue<std::string>(), "short");
+    std::string err = captured.takeStderr();
+    EXPECT_NE(err.find("Value of label not published: a string of 65537 bytes (at most 65536)"), std::string::npos)
+        << err;
+
+    auto names = daemon.getProperty("names");
+    names->strList.assign(corvo::kMaxPropertyListItems + 1, "a");
+    names->sendProperty();
+    auto spectrum = daemon.getProperty("spectrum");
+    spectrum->doubleList.assign(corvo::kMaxPropertyListItems + 1, 0.5);
+    spectrum->sendProperty();
+    err = captured.takeStderr();
+    EXPECT_NE(err.find("Value of names not published: 16385 list items (at most 16384)"), std::string::npos) << err;
+    EXPECT_NE(err.find("Value of spectrum not published: 16385 list items (at most 16384)"), std::string::npos) << err;
+
+    // The Info stays one that peers accept; the other values are whole.
+    daemon.getProperty("n")->setValue(3L);
+    corvo::proto::Info info = daemon.composeInfo();
+    for (const auto& record : info.properties()) {
+        EXPECT_EQ(corvo::boundsViolation(record), "") << record.name();
+        if (record.name() == "names") {
+            EXPECT_EQ(record.strlist().values_size(), 0);
+        } else if (record.name() == "spectrum") {
+            EXPECT_EQ(record.doublelist().values_size(), 0);
+        } else if (record.name() == "label") {
+            EXPECT_EQ(record.strval().value(), "short");
+        } else if (record.name() == "n") {
+            EXPECT_EQ(record.intval().value(), 3);
+        }
+    }
+
+    // A value back within the bounds is published again; a repeated error
+    // is written a few times, then counted.
+    spectrum->doubleList.assign(corvo::kMaxPropertyListItems, 0.5);
+    spectrum->sendProperty();
+    err = captured.takeStderr();
+    EXPECT_EQ(err, "");
+    for (int i = 0; i < 50; ++i)
+        names->sendProperty();
+    err = captured.takeStderr();
+    EXPECT_LE(std::count(err.begin(), err.end(), '\n'), 5) << err;
+    {
+        corvotest::CapturedStream console(STDOUT_FILENO);
+        daemon.cleanup();
+        err = console.take();
+    }
+    EXPECT_NE(err.find("Value of names not published: last message repeated 46 times"), std::string::npos) << err;
+}
+
+// A configuration value is held to what a peer's request would be: inside
+// the limits and choices and the size bounds, else skipped with a warning.
+TEST(DaemonConfiguration, ValuesOutsideTheLimitsChoicesOrBoundsAreSkipped)
+{
+    corvotest::TempDir dir("corvo-daemon");
+    std::string confDir = dir / "conf";
+    mkdir(confDir.c_str(), 0755);
+    std::string longList = "7";
+    for (size_t i = 0; i < corvo::kMaxPropertyListItems; ++i)
+        longList += ",7";
+    std::ofstream(confDir + "/tester.conf")
+        << "slot = 9\nmode = 3\nratio = 1.5\nlevel = 4\noffsets = " << longList << "\n";
+    setenv("HOME", dir.path().c_str(), 1);
+    setenv("CORVO_CONF_PATH", confDir.c_str(), 1);
+
+    TestDaemon daemon;
+    daemon.createProperty("slot", corvo::Property::INT, "slot", true);
+    daemon.createProperty("mode", corvo::Property::INT, "mode", true);
+    daemon.createProperty("ratio", corvo::Property::DOUBLE, "ratio", true);
+    daemon.createProperty("level", corvo::Property::INT, "level", true);
+    daemon.createProperty("offsets", corvo::Property::INT_LIST, "offsets", true);
+    auto slot = daemon.getProperty("slot");
+    slot->valueMin = 0L;
+    slot->valueMax = 5L;
+    slot->setValue(2L);
+    auto mode = daemon.getProperty("mode");
+    mode->addChoice(1, "ONE");
+    mode->addChoice(2, "TWO");
+    mode->setValue(1L);
+    auto ratio = daemon.getProperty("ratio");
+    ratio->valueMin = 0.0;
+    ratio->valueMax = 1.0;
+    ratio->setValue(0.25);
+    daemon.getProperty("offsets")->intList = {1, 2};
+    corvotest::CapturedDiagnostics captured;
+    daemon.prepare();
+    daemon.beforeInit();
+    std::string err = captured.stderrText();
+
+    EXPECT_EQ(slot->getValue<long>(), 2);
+    EXPECT_NE(err.find("Configuration tester: cannot set slot to \"9\": value outside the limits [0, 5]"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(mode->getValue<long>(), 1);
+    EXPECT_NE(err.find("cannot set mode to \"3\": value is none of the choices 1=ONE, 2=TWO"), std::string::npos)
+        << err;
+    EXPECT_DOUBLE_EQ(ratio->getValue<double>(), 0.25);
+    EXPECT_NE(err.find("cannot set ratio to \"1.5\": value outside the limits [0, 1]"), std::string::npos) << err;
+    EXPECT_EQ(daemon.getProperty("offsets")->intList, (std::vector<int64_t>{1, 2}));
+    EXPECT_NE(err.find("cannot set offsets to \"7,7,7"), std::string::npos) << err;
+    EXPECT_NE(err.find("16385 list items (at most 16384)"), std::string::npos) << err;
+    EXPECT_LT(err.size(), 2000u);  // the long value is quoted cut
+    // A value that fits is applied.
+    EXPECT_EQ(daemon.getProperty("level")->getValue<long>(), 4);
 }
 
 }  // namespace

@@ -93,19 +93,25 @@ public:
     void processOptions() override;
     /// Loads the access rules (ending the program on a bad rules file), goes
     /// to the background when asked, then applies the configuration file to
-    /// the properties: an entry naming no property is ignored, a value that
-    /// does not parse is skipped with a warning. Adds the lock interface on
-    /// a secured site.
+    /// the properties: an entry naming no property is ignored; a value that
+    /// does not parse, lies outside the property's limits or choices, or
+    /// breaks the size bounds of property.h is skipped with a warning ("cannot
+    /// set KEY to VALUE: reason") and the property keeps its value. Adds the
+    /// lock interface on a secured site.
     void beforeInit() override;
     /// Starts logging (to console and the log group; debug with --debug),
     /// announces the node as a daemon and starts the lock's timer.
     void beforeLoop() override;
-    /// Writes the pending log summaries and stops the lock's timer.
+    /// Writes the pending log summaries (peer errors, held-back audit records,
+    /// change-request lines) and stops the lock's and the summaries' timers.
+    /// While the loop runs, a summary is written within about a second of
+    /// the end of its window (beforeLoop starts that timer).
     void cleanup() override;
     /// Whispers composeInfo() to `peer`; a subclass may add to it.
     virtual void sendInfo(std::shared_ptr<Peer> peer);
     /// The Info that sendInfo whispers: properties by name, commands, status
-    /// names by value, current status.
+    /// names by value, current status. A property whose value publish()
+    /// refuses is described with an empty value (and no choices).
     corvo::proto::Info composeInfo() const;
 
     /// Throws CorvoError("Repeated status value") for a value already present.
@@ -156,7 +162,10 @@ public:
     void doDaemon();
 
     /// Broadcasts a change of one of this daemon's properties to the
-    /// property group (nothing before the network exists).
+    /// property group (nothing before the network exists). A value beyond the
+    /// bounds of property.h is never sent (peers would drop this daemon): an
+    /// error names the property and the bound (at most 5 in 10 s per
+    /// property, then counted), and peers keep the last value sent.
     void publish(const Property& property) override;
     /// Reports a value outside its limits or choices through onPropertyError.
     void outOfRange(const Property& property) override;

@@ -40,7 +40,8 @@ protected:
 
 /// Bounds on what one property holds when its data comes from a peer (a
 /// change request, a broadcast, or the Info that describes it). Data beyond
-/// them is refused, never truncated.
+/// them is refused, never truncated. A daemon never publishes its own value
+/// beyond them (Daemon::publish, Daemon::beforeInit).
 /// - a string value, and each string of a STR_LIST: kMaxPropertyStringBytes;
 /// - the items of a list: kMaxPropertyListItems;
 /// - the choices of an INT: kMaxPropertyChoices, each label at most
@@ -97,7 +98,9 @@ public:
 
     /// Typed setters: store, broadcast, then check limits and choices.
     /// The type must match, else CorvoTypeError and nothing changes.
-    /// This one sets a STRING.
+    /// This one sets a STRING; on a property with an owner, a text beyond
+    /// kMaxPropertyStringBytes is offered to the owner (a Daemon refuses to
+    /// publish it and logs an error) and the previous value is kept.
     void setValue(std::string v);
     /// Sets a STRING from a C string (not null; copied, not kept).
     void setValue(const char* v) { setValue(std::string(v)); }

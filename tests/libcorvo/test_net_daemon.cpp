@@ -1,0 +1,197 @@
+// A running daemon and a node that receives its values and its log: what the
+// daemon sends must stay within what the node accepts (else the node drops
+// it for good), and its throttled records are summed up while it runs. Every
+// case runs the daemon in a fresh process (threadsafe death tests) inside the
+// test's network namespace.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "corvo/daemon.h"
+#include "corvo/peer.h"
+
+namespace {
+
+std::atomic<bool> finished{false};
+
+class BoundsDaemon : public corvo::Daemon {
+public:
+    BoundsDaemon() : Daemon("boundsd")
+    {
+        createProperty("n", corvo::Property::INT, "a counter", true);
+        createProperty("spectrum", corvo::Property::DOUBLE_LIST, "samples", false);
+        createProperty("names", corvo::Property::STR_LIST, "names", false);
+        createCommand(
+            "go",
+            [this] {
+                logger->info("{}", std::string(70000, 'x'));
+                properties["spectrum"]->doubleList.assign(corvo::kMaxPropertyListItems + 1, 0.5);
+                properties["spectrum"]->sendProperty();
+                properties["names"]->strList.assign(corvo::kMaxPropertyListItems + 1, "a");
+                properties["names"]->sendProperty();
+                properties["n"]->setValue(1L);
+            },
+            "too much, then a counter");
+    }
+    void onIdle() override
+    {
+        if (++turns > 12000)  // about 60 s: the node never finished
+            std::_Exit(3);
+        if (finished)
+            stop();
+    }
+    int turns = 0;
+};
+
+// A node on its own thread that receives values and log records.
+class Listener : public corvo::EventCallback {
+public:
+    Listener(const std::string& site, const std::string& name)
+    {
+        net = std::make_unique<corvo::Network>(this, false);
+        net->setName(name);
+        net->setInterface("lo");
+        net->siteGroup = site;
+        net->propGroup = site + "-prop";
+        net->logGroup = site + "-log";
+        net->join(site);
+        net->setRecvLog(true);
+        net->setRecvValue(true);
+    }
+    void onInfo(std::shared_ptr<corvo::Peer> peer) override
+    {
+        if (peer->name == "boundsd")
+            daemon = peer;
+    }
+    void onLog(std::shared_ptr<corvo::Peer> peer, const corvo::proto::Log& log) override
+    {
+        if (peer->name == "boundsd")
+            logs += log.message() + "\n";
+    }
+    void onProperty(std::shared_ptr<corvo::Peer> peer, const corvo::Property& property) override
+    {
+        if (peer->name == "boundsd" && property.name == "n")
+            n = property.getValue<long>();
+    }
+    // Handles events until `done` holds or `seconds` have passed (a hang guard).
+    template <class F>
+    bool until(F done, int seconds)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            if (net->poll(5))
+                net->recv();
+        }
+        return true;
+    }
+
+    std::unique_ptr<corvo::Network> net;
+    std::shared_ptr<corvo::Peer> daemon;
+    std::string logs;
+    long n = 0;
+};
+
+int runDaemon(corvo::Daemon& daemon, const char* site)
+{
+    const char* argv[] = {"boundsd", "--interface", "lo", "--site", site, nullptr};
+    return daemon.run(5, const_cast<char**>(argv));
+}
+
+class NetDaemon : public ::testing::Test {
+protected:
+    void SetUp() override { ::testing::FLAGS_gtest_death_test_style = "threadsafe"; }
+};
+
+// A 70,000-byte log record and lists beyond the bounds: the node keeps the
+// daemon, gets its later broadcast and the record cut, and is told which
+// values were not published; a node that joins later accepts its Info.
+TEST_F(NetDaemon, LongRecordsAndValuesBeyondTheBoundsDoNotCostTheDaemonItsPeers)
+{
+    auto scenario = [] {
+        BoundsDaemon daemon;
+        std::string result;
+        Listener first("netd-bounds", "first");
+        std::thread node([&] {
+            first.net->start();
+            bool ok = first.until([&] { return first.daemon != nullptr; }, 20);
+            if (ok) {
+                first.net->sendCommand(first.daemon, "go", {});
+                ok = first.until([&] { return first.n == 1 && first.logs.find("names") != std::string::npos; }, 20);
+            }
+            result += ok ? "broadcast after: yes" : "broadcast after: no";
+            result += first.net->findPeer("boundsd") ? "; kept: yes" : "; kept: no";
+            result += first.logs.find("... [cut, 70000 bytes]") != std::string::npos ? "; cut record: yes"
+                                                                                     : "; cut record: no";
+            bool named =
+                first.logs.find("Value of spectrum not published: 16385 list items (at most 16384)") !=
+                    std::string::npos &&
+                first.logs.find("Value of names not published: 16385 list items (at most 16384)") != std::string::npos;
+            result += named ? "; errors name the properties: yes" : "; errors name the properties: no";
+            {
+                Listener late("netd-bounds", "late");
+                late.net->start();
+                bool info = late.until([&] { return late.daemon != nullptr; }, 20);
+                long n = info ? late.daemon->properties.at("n").getValue<long>() : -1;
+                result += "; late node reads n = " + std::to_string(n);
+                late.net.reset();
+            }
+            first.net.reset();
+            finished = true;
+        });
+        int rc = runDaemon(daemon, "netd-bounds");
+        node.join();
+        std::fprintf(stderr, "returned %d; %s\n", rc, result.c_str());
+        std::exit(0);
+    };
+    EXPECT_EXIT(scenario(), ::testing::ExitedWithCode(0),
+                "returned 0; broadcast after: yes; kept: yes; cut record: yes; errors name the properties: yes; late "
+                "node reads n = 1\n");
+}
+
+// 25 change requests from one node, then none: the count of the request
+// lines held back (20 are written) is logged once their window has passed,
+// while the daemon runs on.
+TEST_F(NetDaemon, ThrottledCountsAreWrittenOnceTheWindowHasPassed)
+{
+    auto scenario = [] {
+        BoundsDaemon daemon;
+        std::string result;
+        Listener node("netd-burst", "helper");
+        std::thread thread([&] {
+            node.net->start();
+            bool ok = node.until([&] { return node.daemon != nullptr; }, 20);
+            if (ok) {
+                corvo::Property n = node.daemon->properties.at("n");
+                for (long i = 1; i <= 25; ++i) {
+                    n.intValue = i;
+                    node.net->changeProperty(node.daemon, &n);
+                }
+                ok = node.until([&] { return node.n == 25; }, 20);
+            }
+            result += ok ? "applied" : "not applied";
+            // The window is 10 s: a generous bound, only against a hang.
+            bool summed = node.until(
+                [&] {
+                    return node.logs.find("onPropertyCommand: last line of helper repeated 5 times") !=
+                           std::string::npos;
+                },
+                40);
+            result += summed ? "; summed up while running" : "; not summed up";
+            node.net.reset();
+            finished = true;
+        });
+        int rc = runDaemon(daemon, "netd-burst");
+        thread.join();
+        std::fprintf(stderr, "returned %d; %s\n", rc, result.c_str());
+        std::exit(0);
+    };
+    EXPECT_EXIT(scenario(), ::testing::ExitedWithCode(0), "returned 0; applied; summed up while running\n");
+}
+
+}  // namespace
