@@ -147,7 +147,14 @@ void Alarmd::declareInterface()
 
 double Alarmd::now()
 {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    // Unix seconds read once, then advanced by the monotonic clock: a step
+    // of the wall clock (NTP at boot, an operator) moves no delay, timer or
+    // retry. Times shown and saved stay Unix seconds, off by any step since
+    // the start.
+    static const auto steadyAtStart = Steady::now();
+    static const double wallAtStart =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return wallAtStart + std::chrono::duration<double>(Steady::now() - steadyAtStart).count();
 }
 
 std::string Alarmd::configValue(const std::string& option, const std::string& fallback)
