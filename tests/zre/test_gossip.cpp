@@ -15,6 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -608,6 +609,132 @@ TEST(ZreGossip, OurServerKeepsAClientSilentForSecondsAndSaysWhoItIs)
         EXPECT_EQ(answer->id, zre::GossipId::Pong) << "after " << 4 * (i + 1) << " s";
     }
     zsock_destroy(&client);
+}
+
+// A gossip server that has forgotten its client, or refuses it (as ours
+// does a client beyond its 256): every message gets INVALID. After
+// `invalidsBeforeTaking` INVALIDs (never when negative) it takes the next
+// HELLO, as a server that forgot the client does, and then answers PINGs
+// and notes the keys published to it. To the first message it also hands
+// the node two tuples, so that a greeting is several messages.
+struct RefusingServer {
+    zsock_t* socket = zsock_new(ZMQ_ROUTER);
+    std::string endpoint = "tcp://10.77.0.1:" + std::to_string(40000 + freshPort());
+    int invalidsBeforeTaking = -1;
+    int hellos = 0;
+    int invalids = 0;
+    bool taken = false;
+    std::vector<std::string> tupleKeys;
+    std::set<std::string> keysSeen;       // in any PUBLISH from the node
+    std::set<std::string> keysPublished;  // once the node was taken
+
+    RefusingServer() { zsock_bind(socket, "%s", endpoint.c_str()); }
+    ~RefusingServer() { zsock_destroy(&socket); }
+
+    void send(zframe_t* identity, const zre::GossipMessage& message)
+    {
+        auto bytes = zre::encodeGossip(message);
+        zmsg_t* reply = zmsg_new();
+        zmsg_addmem(reply, zframe_data(identity), zframe_size(identity));
+        zmsg_addmem(reply, bytes->data(), bytes->size());
+        zmsg_send(&reply, socket);
+    }
+
+    void readOne()
+    {
+        zmsg_t* msg = zmsg_recv(socket);
+        if (!msg)
+            return;
+        zframe_t* identity = zmsg_pop(msg);
+        zframe_t* body = zmsg_pop(msg);
+        auto message = body ? zre::decodeGossip(zframe_data(body), zframe_size(body)) : std::nullopt;
+        if (identity && tupleKeys.empty()) {
+            std::mt19937 random{uint32_t(freshPort())};
+            for (int i = 0; i < 2; ++i) {
+                // Where nobody listens: the node tries it in vain and keeps it.
+                std::string nowhere = "tcp://10.77.0.1:" + std::to_string(50000 + freshPort());
+                auto publish = zre::publishTuple(randomTuple(random, nowhere), zre::GossipDiscovery::kOwnTtlMs);
+                tupleKeys.push_back(publish->key);
+                send(identity, *publish);
+            }
+        }
+        if (identity && message) {
+            if (message->id == zre::GossipId::Publish)
+                keysSeen.insert(message->key);
+            bool takes = invalidsBeforeTaking >= 0 && invalids >= invalidsBeforeTaking;
+            if (message->id == zre::GossipId::Hello) {
+                ++hellos;
+                taken = taken || takes;
+            }
+            if (taken && message->id == zre::GossipId::Publish)
+                keysPublished.insert(message->key);
+            if (taken && message->id == zre::GossipId::Ping) {
+                zre::GossipMessage pong;
+                pong.id = zre::GossipId::Pong;
+                send(identity, pong);
+            } else if (!taken) {
+                zre::GossipMessage invalid;
+                invalid.id = zre::GossipId::Invalid;
+                send(identity, invalid);
+                ++invalids;
+            }
+        }
+        zframe_destroy(&identity);
+        zframe_destroy(&body);
+        zmsg_destroy(&msg);
+    }
+};
+
+// Serves both for `ms` milliseconds.
+void serve(RefusingServer& a, RefusingServer& b, int ms)
+{
+    int64_t end = zclock_mono() + ms;
+    for (int64_t left = ms; left > 0; left = end - zclock_mono()) {
+        zmq_pollitem_t items[] = {{zsock_resolve(a.socket), 0, ZMQ_POLLIN, 0},
+                                  {zsock_resolve(b.socket), 0, ZMQ_POLLIN, 0}};
+        if (zmq_poll(items, 2, long(left)) <= 0)
+            continue;
+        if (items[0].revents & ZMQ_POLLIN)
+            a.readOne();
+        if (items[1].revents & ZMQ_POLLIN)
+            b.readOne();
+    }
+}
+
+// Every message of a greeting draws an INVALID from a server that refuses
+// the node: greeting again on each would make the two feed each other a
+// storm (thousands of greetings a second). A node greets a server at most
+// once per ping interval on INVALID, and its next ping draws a new INVALID,
+// so a server that merely forgot it still takes it again.
+TEST(ZreGossip, AnInvalidBringsAtMostOneGreetingAPingInterval)
+{
+    RefusingServer refusing, forgetful;
+    forgetful.invalidsBeforeTaking = 1;
+    NodeOptions o;
+    o.port = freshPort();
+    TestNode node("refused", o);
+    zyre_gossip_connect(node.get(), "%s", refusing.endpoint.c_str());
+    zyre_gossip_connect(node.get(), "%s", forgetful.endpoint.c_str());
+    ASSERT_TRUE(node.start());
+    serve(refusing, forgetful, 1500);
+    int hellosBefore = refusing.hellos;
+    const int ms = 5000;
+    serve(refusing, forgetful, ms);
+    int hellos = refusing.hellos - hellosBefore;
+
+    // The node held its own tuple and the four it was handed, and greeted
+    // with them (one greeting draws six INVALIDs).
+    for (const auto& key : refusing.tupleKeys)
+        EXPECT_TRUE(refusing.keysSeen.count(key)) << "a greeting without the tuples held";
+    EXPECT_TRUE(refusing.keysSeen.count(node.uuid()));
+    // One greeting per ping (every second to a server of another kind),
+    // plus one for an interval cut by the window, and slack.
+    int intervals = ms / int(zre::GossipDiscovery::kPingMs);
+    EXPECT_LE(hellos, intervals + 1 + 2) << "greetings in " << ms << " ms to a server that refuses every message";
+    EXPECT_GE(hellos, 2) << "a refusing server is not greeted again";
+
+    EXPECT_TRUE(forgetful.taken) << "a server that forgot the node never heard a new greeting";
+    EXPECT_TRUE(forgetful.keysPublished.count(node.uuid())) << "the node's tuple did not come with its new greeting";
 }
 
 // ---- what a node publishes ------------------------------------------------

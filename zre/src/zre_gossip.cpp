@@ -169,6 +169,7 @@ void GossipDiscovery::descriptors(std::vector<int>& fds) const
 
 void GossipDiscovery::greet(Server& server, LivePeers* live, int64_t t)
 {
+    server.greetedAt = t;
     GossipMessage hello;
     hello.id = GossipId::Hello;
     sendToServer(server, hello);
@@ -328,9 +329,14 @@ bool GossipDiscovery::readClient(Server& server, GossipListener& listener, int64
     server.marked = marked;
     server.awaitingAnswer = false;
     server.lastHeard = t;
-    if (message->id == GossipId::Invalid)
-        greet(server, &listener, t);  // the server forgot this node
-    else if (message->id == GossipId::Publish)
+    if (message->id == GossipId::Invalid) {
+        // The server forgot this node, or refuses it (its clients are too
+        // many): every message of a greeting draws an INVALID, so greeting
+        // on each would feed a storm. The next ping draws a new INVALID, so
+        // a server that forgot the node is greeted within a ping interval.
+        if (t - server.greetedAt >= kPingMs)
+            greet(server, &listener, t);
+    } else if (message->id == GossipId::Publish)
         take(*message, "s" + server.endpoint, nullptr, &server, listener, t);
     return true;
 }

@@ -9,6 +9,7 @@
 #include <czmq.h>
 
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -104,6 +105,8 @@ private:
         int64_t nextPingAt = 0;
         bool awaitingAnswer = false;  // pinged, nothing heard since
         bool marked = false;          // one of ours (kServerMark): pinged less often
+        // Last greeting: an INVALID greets again at most once per kPingMs.
+        int64_t greetedAt = std::numeric_limits<int64_t>::min() / 2;
     };
 
     bool secureServer(const CurveSetup& curve, const std::string& zapDomain);
