@@ -88,6 +88,34 @@ TEST_F(GossipTableTest, TuplesWithATtlExpireUnlessReceivedAgain)
     EXPECT_EQ(table.size(), 0u);
 }
 
+// The wire allows a TTL of 49.7 days: a forged tuple claiming it would be
+// kept, passed on and its endpoint dialled for weeks after its publisher left.
+TEST_F(GossipTableTest, ALongTtlIsCappedWhenStoredAndWhenPassedOn)
+{
+    const uint32_t forever = 0xFFFFFFFFu;
+    ASSERT_EQ(store(1, 5001, forever, "cForger"), GossipTable::Stored::New);
+    EXPECT_EQ(table.outgoing(uuidText(1), t).ttlMs, uint32_t(GossipTable::kMaxTtlMs));
+    auto all = table.all(t, &world);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].ttlMs, uint32_t(GossipTable::kMaxTtlMs));
+    pass(GossipTable::kMaxTtlMs / 2);
+    // Received again with the same claim: renewed from now, not beyond.
+    EXPECT_EQ(store(1, 5001, forever, "cForger"), GossipTable::Stored::Refreshed);
+    EXPECT_LE(table.outgoing(uuidText(1), t).ttlMs, uint32_t(GossipTable::kMaxTtlMs));
+    pass(GossipTable::kMaxTtlMs - 1000);
+    EXPECT_TRUE(table.has(uuidText(1)));  // kept for the cap from its last receipt
+    pass(1000);
+    EXPECT_FALSE(table.has(uuidText(1)));
+
+    // A copy passed on to another node carries at most the cap either.
+    GossipTable other(uuidText(999998));
+    store(2, 5002, forever, "cForger");
+    other.store(table.outgoing(uuidText(2), t), "sB", t, world);
+    EXPECT_LE(other.outgoing(uuidText(2), t).ttlMs, uint32_t(GossipTable::kMaxTtlMs));
+    other.maintain(t + GossipTable::kMaxTtlMs, world, world.up());
+    EXPECT_FALSE(other.has(uuidText(2)));
+}
+
 TEST_F(GossipTableTest, ZeroTtlTuplesLiveWhileTheirPublisherIsConnectedOrTheirPeerIsAlive)
 {
     world.upPublishers = {"cZyre1", "cZyre2"};

@@ -1,14 +1,13 @@
 #include "zre_gossip_table.hpp"
 
 #include <algorithm>
-#include <limits>
 #include <unordered_map>
 
 namespace zre {
 
 uint32_t GossipTable::remaining(const Tuple& tuple, int64_t t)
 {
-    return uint32_t(std::clamp<int64_t>(tuple.expiresAt - t, 1, std::numeric_limits<uint32_t>::max()));
+    return uint32_t(std::clamp<int64_t>(tuple.expiresAt - t, 1, kMaxTtlMs));
 }
 
 GossipTable::Stored GossipTable::store(const GossipMessage& publish, const std::string& publisher, int64_t t,
@@ -19,8 +18,10 @@ GossipTable::Stored GossipTable::store(const GossipMessage& publish, const std::
     auto parsed = parseTuple(publish);
     if (!parsed)
         return Stored::Ignored;
-    // A TTL-0 tuple came just now on a connection that is up: anchored.
-    int64_t lifetime = publish.ttlMs > 0 ? int64_t(publish.ttlMs) : kAnchoredTtlMs;
+    // A TTL-0 tuple came just now on a connection that is up: anchored. A
+    // longer TTL than kMaxTtlMs would keep a forged tuple (and every node
+    // dialling its endpoint) for weeks.
+    int64_t lifetime = publish.ttlMs > 0 ? std::min<int64_t>(publish.ttlMs, kMaxTtlMs) : kAnchoredTtlMs;
     auto it = tuples_.find(publish.key);
     if (it != tuples_.end() && it->second.value == publish.value) {
         Tuple& known = it->second;

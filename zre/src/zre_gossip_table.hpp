@@ -40,6 +40,11 @@ public:
     // forgotten everywhere within this time after the last node stops
     // seeing it (see zre/README.md).
     static constexpr int64_t kAnchoredTtlMs = 30000;
+    // The longest lifetime a tuple may claim, twice the TTL this project's
+    // nodes publish (30 s): a longer TTL (up to 49.7 days on the wire, from
+    // a forger or a foreign node) is taken as this long, and a tuple is
+    // never passed on with more. Honest tuples are refreshed well within it.
+    static constexpr int64_t kMaxTtlMs = 60000;
     // A tuple is passed on again (with its remaining lifetime as TTL, so
     // that copies never outlive the original) once its lifetime grew by
     // this much since it was last passed on: the refreshes of anchored and
