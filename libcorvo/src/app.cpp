@@ -95,8 +95,18 @@ void App::loadDiscovery()
             std::exit(1);
         }
     }
-    if (!discovery.findsPeers()) {
-        std::cerr << name << ": --no-beacon needs --gossip or --gossip-bind (else no peer can be found)" << std::endl;
+    // zyre ignores a port out of range (the default one stays, so the
+    // program would join another site's beacons), and port 0 sends no
+    // beacons, like --no-beacon.
+    int port = vm.count("port") ? vm["port"].as<int>() : kDefaultPort;
+    if (port < 0 || port > 65535) {
+        std::cerr << name << ": --port " << port << ": the UDP beacon port is 1 to 65535, or 0 for no beacons"
+                  << std::endl;
+        std::exit(1);
+    }
+    if (!discovery.findsPeers() || (port == 0 && !discovery.usesGossip())) {
+        std::cerr << name << ": " << (port == 0 ? "--port 0 (no beacons)" : "--no-beacon")
+                  << " needs --gossip or --gossip-bind (else no peer can be found)" << std::endl;
         std::exit(1);
     }
 }
