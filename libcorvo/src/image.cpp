@@ -415,12 +415,46 @@ void Image::writeAll(const void* bytes, size_t size, uint64_t offset)
 
 namespace {
 
+// The keywords that describe the data unit (cfitsio writes them from the
+// image type and size) and CONTINUE, which carries the rest of a long string:
+// a card of one of these keys would leave a file that no longer describes
+// its pixels, or a header cut short at a written END.
+bool isReservedKey(const std::string& key)
+{
+    static const char* const reserved[] = {"SIMPLE", "BITPIX", "NAXIS",  "EXTEND",   "BZERO",   "BSCALE",
+                                           "END",    "PCOUNT", "GCOUNT", "XTENSION", "CONTINUE"};
+    for (const char* name : reserved)
+        if (key == name)
+            return true;
+    // NAXISn: NAXIS followed by digits.
+    return key.size() > 5 && key.compare(0, 5, "NAXIS") == 0 &&
+           std::all_of(key.begin() + 5, key.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Throws CorvoError unless `key`, upper-cased as cfitsio writes it, is made
+// of A-Z, 0-9, '-' and '_' and is not reserved.
+void checkKey(const std::string& key)
+{
+    std::string upper = key;
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    const bool plain = !upper.empty() && std::all_of(upper.begin(), upper.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    });
+    if (!plain)
+        throw CorvoError(kHeaderError);
+    if (isReservedKey(upper))
+        throw CorvoError("FITS keyword " + upper + " refused: it describes the data layout");
+}
+
 // One card through ffuky; `value` points to data of `datatype`. A refused
 // card leaves the header as it was.
 void updateCard(fitsfile* fptr, int datatype, const std::string& key, void* value, const std::string& comment)
 {
     if (fptr == nullptr)
         throw CorvoError(kHeaderError);
+    checkKey(key);
     const FitsLibrary& library = fits(kHeaderError);
     int status = 0;
     if (library.uky(fptr, datatype, key.c_str(), value, comment.c_str(), &status) != 0) {

@@ -395,6 +395,50 @@ TEST(ImageHeader, KeywordCfitsioRefusesThrows)
     image.close();
 }
 
+TEST(ImageHeader, KeysThatDescribeTheDataAreRefusedAndTheFileStaysWhole)
+{
+    // Each key written with 0 would, if accepted, make the pixels read back
+    // wrong (BZERO, BSCALE), the file unreadable (BITPIX, NAXISn) or cut the
+    // header short (END).
+    const std::vector<std::string> keys = {"SIMPLE",   "BITPIX",   "NAXIS",  "NAXIS1", "NAXIS2", "naxis2",
+                                           "EXTEND",   "BZERO",    "bscale", "END",    "PCOUNT", "GCOUNT",
+                                           "XTENSION", "CONTINUE", " BZERO", "BZERO ", "B.ZERO", ""};
+    TempDir dir;
+    const std::string name = dir / "layout.fits";
+    const int width = 4, height = 3;
+    std::vector<uint16_t> data(width * height);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint16_t>(1000 + 7 * i);
+    Image image(name, IMAGE_UINT16, width, height);
+    image.writeHeader("OBJECT", std::string("m31"), "before");
+    for (const auto& key : keys) {
+        FitsHdrItem item;
+        item.key = key;
+        item.type = TLONGLONG;
+        item.longValue = 0;
+        EXPECT_THROW(image.writeHeader(item), CorvoError) << "'" << key << "'";
+        EXPECT_THROW(image.writeHeader(key, std::string("0"), ""), CorvoError) << "'" << key << "'";
+    }
+    image.writeHeader("AIRMASS", 1.25, "after");
+    image.writeHeader("NAXIS3X", 5, "a key that only starts like NAXISn");
+    image.writeData(data.data(), false);
+    image.close();
+
+    FitsReader fits(name);
+    ASSERT_TRUE(fits.ok());
+    EXPECT_EQ(fits.longKey("BITPIX"), 16);
+    EXPECT_EQ(fits.longKey("NAXIS"), 2);
+    EXPECT_EQ(fits.longKey("NAXIS1"), width);
+    EXPECT_EQ(fits.longKey("NAXIS2"), height);
+    EXPECT_DOUBLE_EQ(fits.doubleKey("BZERO"), 32768.0);
+    EXPECT_EQ(fits.pixels<uint16_t>(TUSHORT, width * height), data);
+    EXPECT_EQ(fits.stringKey("OBJECT"), "m31");
+    EXPECT_DOUBLE_EQ(fits.doubleKey("AIRMASS"), 1.25);
+    EXPECT_EQ(fits.longKey("NAXIS3X"), 5);
+    EXPECT_EQ(fits.countCards("BZERO"), 1);
+    EXPECT_EQ(fits.countCards("CONTINUE"), 0);
+}
+
 TEST(ImageHeader, CardsAfterDataBeforeClose)
 {
     TempDir dir;

@@ -82,7 +82,11 @@ public:
 
     /// Adds the logical card `key` (T or F) with `comment`, or replaces the
     /// card of that key. Cards may be written before or after the pixels.
-    /// Throws CorvoError when cfitsio refuses the card.
+    /// Throws CorvoError when cfitsio refuses the card, when `key` (upper-
+    /// cased) holds a character other than A-Z, 0-9, '-' and '_', and for
+    /// the keys that describe the data or the header itself (SIMPLE, BITPIX,
+    /// NAXIS, NAXISn, EXTEND, BZERO, BSCALE, PCOUNT, GCOUNT, XTENSION, END,
+    /// CONTINUE), which the writer sets from the image type and size.
     void writeHeader(std::string key, bool value, std::string comment);
     /// Adds or replaces a floating-point card (see the logical form).
     void writeHeader(std::string key, double value, std::string comment);
