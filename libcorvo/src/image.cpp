@@ -42,6 +42,8 @@ struct FitsLibrary {
     decltype(&::ffcrimll) crimll = nullptr;
     decltype(&::ffpky) pky = nullptr;
     decltype(&::ffuky) uky = nullptr;
+    decltype(&::ffukls) ukls = nullptr;
+    decltype(&::ffplsw) plsw = nullptr;
     decltype(&::ffclos) clos = nullptr;
     decltype(&::ffcmsg) cmsg = nullptr;
     decltype(&::ffhdr2str) hdr2str = nullptr;
@@ -72,6 +74,8 @@ FitsLibrary loadFits()
     bind(handle, "ffcrimll", fits.crimll, fits.error);
     bind(handle, "ffpky", fits.pky, fits.error);
     bind(handle, "ffuky", fits.uky, fits.error);
+    bind(handle, "ffukls", fits.ukls, fits.error);
+    bind(handle, "ffplsw", fits.plsw, fits.error);
     bind(handle, "ffclos", fits.clos, fits.error);
     bind(handle, "ffcmsg", fits.cmsg, fits.error);
     bind(handle, "ffhdr2str", fits.hdr2str, fits.error);
@@ -448,6 +452,9 @@ void checkKey(const std::string& key)
         throw CorvoError("FITS keyword " + upper + " refused: it describes the data layout");
 }
 
+// The longest string value one card holds.
+constexpr size_t kMaxCardString = 68;
+
 // One card through ffuky; `value` points to data of `datatype`. A refused
 // card leaves the header as it was.
 void updateCard(fitsfile* fptr, int datatype, const std::string& key, void* value, const std::string& comment)
@@ -489,7 +496,24 @@ void Image::writeHeader(std::string key, long value, std::string comment)
 
 void Image::writeHeader(std::string key, std::string value, std::string comment)
 {
-    updateCard(fptr, TSTRING, key, const_cast<char*>(value.c_str()), comment);
+    // One card holds 68 characters of a string, a quote counting twice;
+    // cfitsio would cut a longer one. That is written over CONTINUE cards,
+    // with the LONGSTRN card that announces the convention.
+    const size_t quoted = value.size() + static_cast<size_t>(std::count(value.begin(), value.end(), '\''));
+    if (quoted <= kMaxCardString) {
+        updateCard(fptr, TSTRING, key, const_cast<char*>(value.c_str()), comment);
+        return;
+    }
+    if (fptr == nullptr)
+        throw CorvoError(kHeaderError);
+    checkKey(key);
+    const FitsLibrary& library = fits(kHeaderError);
+    int status = 0;
+    if (library.ukls(fptr, key.c_str(), value.c_str(), comment.c_str(), &status) != 0 ||
+        library.plsw(fptr, &status) != 0) {
+        library.cmsg();
+        throw CorvoError(kHeaderError);
+    }
 }
 
 void Image::writeHeader(FitsHdrItem item)

@@ -439,6 +439,57 @@ TEST(ImageHeader, KeysThatDescribeTheDataAreRefusedAndTheFileStaysWhole)
     EXPECT_EQ(fits.countCards("CONTINUE"), 0);
 }
 
+TEST(ImageHeader, LongStringsAreKeptWhole)
+{
+    // A path, then text with quotes (each doubled in the card), both longer
+    // than the 68 characters one card holds; REPLACED goes from long to short
+    // and GROWN from short to long.
+    std::string path = "/data/";
+    while (path.size() < 190)
+        path += "night" + std::to_string(path.size()) + "/";
+    path += "img_END.fits";
+    std::string quoted;
+    for (int i = 0; i < 30; ++i)
+        quoted += "it's ";
+    quoted += "done";  // trailing spaces of a FITS string carry no meaning
+    TempDir dir;
+    const std::string name = dir / "long.fits";
+    std::vector<int16_t> data(6, 5);
+    Image image(name, IMAGE_INT16, 3, 2);
+    image.writeHeader("FILENAME", path, "own name");
+    image.writeHeader("OBSERVER", quoted, "");
+    image.writeHeader("REPLACED", path, "");
+    image.writeHeader("REPLACED", std::string("short"), "");
+    image.writeHeader("GROWN", std::string("short"), "");
+    image.writeHeader("GROWN", quoted + "grown", "");
+    image.writeHeader("AFTER", 1, "a card after the long ones");
+    image.writeData(data.data(), false);
+    image.close();
+
+    FitsReader fits(name);
+    ASSERT_TRUE(fits.ok());
+    auto longString = [&](const char* key) {
+        char* value = nullptr;
+        int status = 0;
+        ffgkls(fits.fptr, key, &value, nullptr, &status);
+        EXPECT_EQ(status, 0) << key;
+        std::string text = value ? value : "";
+        int ignored = 0;
+        if (value)
+            fffree(value, &ignored);
+        return text;
+    };
+    ASSERT_GT(path.size(), 200u);
+    EXPECT_EQ(longString("FILENAME"), path);
+    EXPECT_EQ(longString("OBSERVER"), quoted);
+    EXPECT_EQ(longString("REPLACED"), "short");
+    EXPECT_EQ(longString("GROWN"), quoted + "grown");
+    EXPECT_EQ(fits.countCards("FILENAME"), 1);
+    EXPECT_EQ(fits.countCards("LONGSTRN"), 1);
+    EXPECT_EQ(fits.longKey("AFTER"), 1);
+    EXPECT_EQ(fits.pixels<int16_t>(TSHORT, 6), data);
+}
+
 TEST(ImageHeader, CardsAfterDataBeforeClose)
 {
     TempDir dir;

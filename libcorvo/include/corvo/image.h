@@ -94,7 +94,11 @@ public:
     void writeHeader(std::string key, int value, std::string comment);
     /// Adds or replaces an integer card of a long (see the logical form).
     void writeHeader(std::string key, long value, std::string comment);
-    /// Adds or replaces a string card (see the logical form).
+    /// Adds or replaces a string card (see the logical form). A value longer
+    /// than one card holds (68 characters, a quote counting twice) is kept
+    /// whole over CONTINUE cards, cfitsio's long-string convention, and a
+    /// LONGSTRN card announces the convention; trailing spaces carry no
+    /// meaning in a FITS string and read back without them.
     void writeHeader(std::string key, std::string value, std::string comment);
     /// Adds or replaces the card `item` describes; a type FitsHdrItem does
     /// not list is refused with CorvoError.
