@@ -46,6 +46,18 @@ bool clockField(char code, const std::tm& now, std::string& out)
     }
 }
 
+// A property's text made safe for a name: sanitised, and "_" when it is
+// empty or only dots, so that it never makes a "", "." or ".." path
+// component of its own (which would move the image to another directory or
+// out of the root).
+std::string componentText(const std::string& text)
+{
+    std::string out = sanitizeFileNameText(text);
+    if (out.find_first_not_of('.') == std::string::npos)
+        out = "_";
+    return out;
+}
+
 }  // namespace
 
 std::string expandFilePattern(const std::string& pattern, const std::tm& now, const PatternLookup& lookup)
@@ -74,7 +86,7 @@ std::string expandFilePattern(const std::string& pattern, const std::tm& now, co
             const std::string property = pattern.substr(colon + 1, close - (colon + 1));
             std::string text;
             if (lookup && lookup(component, property, text))
-                out += sanitizeFileNameText(text);
+                out += componentText(text);
             i = close + 1;
         } else {
             out += c;

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "corvo/file_pattern.h"
 #include "corvo/image.h"
 #include "corvo/image_root.h"
 #include "corvo/misc.h"
@@ -106,6 +107,43 @@ TEST(ImageRoot, NamesInsideTheRoot)
     EXPECT_TRUE(p.ok);
     EXPECT_EQ(p.directory, "");
     EXPECT_EQ(p.file, "c.fits");
+}
+
+// A peer's value is always one ordinary path component of its own: never
+// ".", ".." or empty, so the image stays at the depth the pattern gives.
+TEST(ImageRoot, PeerTextNeverNamesADirectoryOfItsOwn)
+{
+    const ImageRoot root("/data/images");
+    std::tm now{};
+    now.tm_year = 126;
+    now.tm_mon = 11;
+    now.tm_mday = 9;
+    now.tm_hour = 21;
+    now.tm_min = 30;
+    for (const std::string value : {"..", ".", "", "...", "m31"}) {
+        SCOPED_TRACE("'" + value + "'");
+        const auto lookup = [&](const std::string&, const std::string& property, std::string& text) {
+            text = property == "object" ? value : ".";
+            return true;
+        };
+        auto p = place(root, expandFilePattern("night%d/${mount:object}/%H%M.fits", now, lookup));
+        ASSERT_TRUE(p.ok) << p.reason;
+        EXPECT_EQ(p.file, "2130.fits");
+        EXPECT_EQ(p.directory, "night09/" + (value == "m31" ? value : std::string("_")));
+
+        // Alone, beside another value, and as the file name itself.
+        p = place(root, expandFilePattern("${mount:object}/x.fits", now, lookup));
+        ASSERT_TRUE(p.ok) << p.reason;
+        EXPECT_EQ(p.directory.find('/'), std::string::npos);
+        EXPECT_FALSE(p.directory.empty());
+        p = place(root, expandFilePattern("a/${mount:object}${mount:other}/x.fits", now, lookup));
+        ASSERT_TRUE(p.ok) << p.reason;
+        EXPECT_EQ(p.directory.rfind("a/", 0), 0u);
+        EXPECT_EQ(p.directory.find('/', 2), std::string::npos);
+        p = place(root, expandFilePattern("%y/${mount:object}", now, lookup));
+        ASSERT_TRUE(p.ok) << p.reason;
+        EXPECT_EQ(p.directory, "2026");
+    }
 }
 
 TEST(ImageRoot, NamesOutsideTheRootAreRefused)

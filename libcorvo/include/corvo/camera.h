@@ -81,7 +81,8 @@ public:
 
     /// The file name that `pattern` gives at the broken-down time `now`. The
     /// text of a ${component:property} reference is sanitised
-    /// (sanitizeFileNameText).
+    /// (sanitizeFileNameText), and "_" when empty or only dots
+    /// (corvo::expandFilePattern).
     std::string expandFilePattern(const std::string& pattern, const std::tm& now) const;
     /// The image root from "imageroot" (ImageRoot::defaultRoot() when empty).
     std::string imageRoot() const;
