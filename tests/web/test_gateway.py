@@ -1148,6 +1148,12 @@ class TestSiteAdapter:
 
         Event.__name__ = "PeerEvent"
 
+        class Site:
+            silent = False
+
+            async def peers(self):
+                return [{"name": "camera", "uuid": "c", "type": "camera", "client": False, "silent": self.silent}]
+
         async def body():
             hub = Hub()
             hub.peer_entered(camera())
@@ -1155,8 +1161,11 @@ class TestSiteAdapter:
             client = hub.attach({"type": "hello"})
             adapter = SiteAdapter()
             adapter.hub = hub
+            adapter.site = Site()
+            adapter.site.silent = True
             await adapter._follow(Events(["silent"]))
             changes.append(hub.peers["camera"]["silent"])
+            adapter.site.silent = False
             await adapter._follow(Events(["back"]))
             changes.append(hub.peers["camera"]["silent"])
             assert changes == [True, False]

@@ -164,11 +164,23 @@ class SiteAdapter:
         for peer in peers:
             await self._describe(_field(peer, "name"), peer)
 
+    async def _members(self, name):
+        """The members of the site `name` may mean (by UUID, else by name),
+        those not silent first."""
+        peers = await self.site.peers()
+        found = [p for p in peers if _field(p, "uuid") == name] or [p for p in peers if _field(p, "name") == name]
+        return sorted(found, key=lambda p: bool(_field(p, "silent", False)))
+
     async def _present(self, name):
-        for p in await self.site.peers():
-            if _field(p, "name") == name or _field(p, "uuid") == name:
-                return p
-        return None
+        """The member `name` means now (the one not silent, if any), or None."""
+        members = await self._members(name)
+        return members[0] if members else None
+
+    async def _ambiguous(self, name):
+        """Whether two members of the name are not silent: a daemon started
+        again while its killed instance is not yet found gone."""
+        members = await self._members(name)
+        return sum(1 for p in members if not _field(p, "silent", False)) > 1
 
     async def _describe(self, name, peer_info=None):
         peer_info = peer_info or await self._present(name)
@@ -180,6 +192,12 @@ class SiteAdapter:
                 info = await self.site.info(name, timeout=self.timeout)
             except Exception as e:  # a peer that does not describe itself stays listed
                 log.info("no description of %s: %s", name, e)
+                known = self.hub.peers.get(str(name))
+                if known is not None and not known.get("gone") and await self._ambiguous(name):
+                    # Its good description is kept; it is read again when
+                    # the name means one member (the dead twin silent or
+                    # gone).
+                    return
         # While waiting the peer may have left: it is not brought back.
         peer_info = await self._present(name)
         if peer_info is None:
@@ -208,12 +226,27 @@ class SiteAdapter:
             elif kind == "PeerEvent":
                 log.info("peer %s: %s", peer[:256], str(_field(ev, "kind"))[:32])
                 kind = _field(ev, "kind")
-                if kind == "exit":
-                    self.hub.peer_left(peer)
-                elif kind in SILENT_KINDS:
-                    self.hub.peer_silent(peer, SILENT_KINDS[kind])
+                if kind == "exit" or kind in SILENT_KINDS:
+                    await self._member_changed(peer, kind)
                 else:
                     asyncio.ensure_future(self._describe(peer))
+
+    async def _member_changed(self, peer, kind):
+        # The events tell of one member (one instance) under its name; the
+        # hub keeps the name. A daemon killed and started again has two
+        # members of its name for a while, and its dead instance goes
+        # silent and leaves after the new one entered.
+        members = await self._members(peer)
+        if not members:
+            if kind == "exit":
+                self.hub.peer_left(peer)
+            return
+        if kind == "exit" or len(members) > 1:
+            # Another member holds the name: it is described afresh (the
+            # name may have stopped being ambiguous), with its own flag.
+            asyncio.ensure_future(self._describe(peer))
+        else:
+            self.hub.peer_silent(peer, bool(_field(members[0], "silent", SILENT_KINDS[kind])))
 
     def _resync_soon(self):
         if not getattr(self, "_resyncing", False):
