@@ -130,6 +130,7 @@ Admission::PeerState& Admission::peer(const std::string& uuid, const std::string
     if (found != state.end())
         return found->second;
     PeerState& p = state[uuid];
+    p.uuid = uuid;
     p.name = name;
     p.rows = RateBudget(limits.rows, limits.burstSeconds);
     p.bytes = RateBudget(limits.bytes, limits.burstSeconds);
@@ -160,6 +161,7 @@ void Admission::drop(PeerState& p, Clock::time_point now)
             reports.erase(reports.begin());
         DropReport r;
         r.peer = p.name;
+        r.uuid = p.uuid;
         r.started = true;
         r.first = wall;
         reports.push_back(r);
@@ -177,6 +179,7 @@ void Admission::endRun(PeerState& p)
         reports.erase(reports.begin());
     DropReport r;
     r.peer = p.name;
+    r.uuid = p.uuid;
     r.rows = p.run.rows;
     r.first = p.run.first;
     r.last = p.run.last;

@@ -60,6 +60,7 @@ struct BudgetLimits {
 // A run of drops of one peer, ended when nothing was dropped for a while.
 struct DropReport {
     std::string peer;
+    std::string uuid;      // of the peer
     bool started = false;  // the run begins (else it ended)
     int64_t rows = 0;      // dropped in the run (when it ended)
     std::chrono::system_clock::time_point first, last;
@@ -100,6 +101,7 @@ private:
         Clock::time_point lastDrop{};
     };
     struct PeerState {
+        std::string uuid;
         std::string name;
         std::unordered_map<std::string, Fingerprint> values;
         bool hasStatus = false;

@@ -456,7 +456,14 @@ void Archiver::recordOwnLog(corvo::proto::Log::LogLevel level, const std::string
 
 void Archiver::reportDrops()
 {
+    // Values come on change only: a run that ended is retried with the
+    // values and status the peer holds now. Only those that differ from
+    // the ones recorded (the dropped ones) are recorded, through the same
+    // budget; what is dropped again starts a new run, retried when it ends.
+    std::vector<std::string> retry;
     for (const DropReport& r : admission.takeReports(Clock::now())) {
+        if (!r.started && !stopped && described.count(r.uuid))
+            retry.push_back(r.uuid);
         std::string peerName = escapeControl(r.peer);
         if (r.started)
             recordOwnLog(corvo::proto::Log::WARN,
@@ -470,6 +477,9 @@ void Archiver::reportDrops()
                          "Peer " + peerName + ": " + std::to_string(r.rows) + " rows dropped over its budget between " +
                              history::isoTime(toMicros(r.first)) + " and " + history::isoTime(toMicros(r.last)));
     }
+    for (const std::string& uuid : retry)
+        if (auto peer = network ? network->peers().byUuid(uuid) : nullptr)
+            recordDescribed(*peer);
 }
 
 void Archiver::logWriterMessages()
