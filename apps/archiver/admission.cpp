@@ -241,6 +241,18 @@ void Admission::forgetValues()
     }
 }
 
+void Admission::retain(const std::function<bool(const std::string& uuid)>& keep)
+{
+    for (auto it = state.begin(); it != state.end();) {
+        if (keep(it->first)) {
+            ++it;
+            continue;
+        }
+        endRun(it->second);
+        it = state.erase(it);
+    }
+}
+
 void Admission::endRuns()
 {
     for (auto& entry : state)

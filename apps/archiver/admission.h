@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -85,6 +86,10 @@ public:
     // every value and status counts as never recorded, so that the next one
     // seen is recorded even if it did not change. The budgets stay.
     void forgetValues();
+    // Forgets the state of every peer for which `keep` (given its UUID) is
+    // false, ending its run of drops as `forget` does: for peers that left
+    // the table without a farewell.
+    void retain(const std::function<bool(const std::string& uuid)>& keep);
 
     // Runs of drops that began, and those that ended (nothing dropped for
     // `quiet`), since the last call.

@@ -482,6 +482,17 @@ void Archiver::reportDrops()
             recordDescribed(*peer);
 }
 
+void Archiver::forgetDeparted()
+{
+    if (!network)
+        return;
+    const auto& table = network->peers();
+    auto inTable = [&table](const std::string& uuid) { return table.byUuid(uuid) != nullptr; };
+    admission.retain(inTable);
+    for (auto it = described.begin(); it != described.end();)
+        it = inTable(*it) ? std::next(it) : described.erase(it);
+}
+
 void Archiver::logWriterMessages()
 {
     for (const std::string& text : writer->takeMessages())
@@ -531,6 +542,7 @@ void Archiver::onIdle()
         return;
     lastPublish = now;
     logWriterMessages();
+    forgetDeparted();
     reportDrops();
     publishStats();
 }

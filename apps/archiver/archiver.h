@@ -67,6 +67,9 @@ private:
     void publishStats();
     void logWriterMessages();
     void reportDrops();
+    // Forgets the admission state and Info of peers no longer in the table:
+    // a peer can leave it without onExit (see Network::onExit).
+    void forgetDeparted();
     double limitOption(const char* key, double fallback);
     void readImageOptions();
 

@@ -1,0 +1,58 @@
+// The archiver's admission (change detection and budgets) driven with given
+// times: no node, no waiting.
+#include <gtest/gtest.h>
+
+#include <corvo/property.h>
+
+#include "admission.h"
+
+using namespace corvo;
+using archiver::Admission;
+using archiver::DropReport;
+using namespace std::chrono_literals;
+
+namespace {
+
+Property text(const std::string& name, const std::string& value)
+{
+    Property p(name, Property::STRING, "", false, nullptr);
+    p.strValue = value;
+    return p;
+}
+
+// A peer that leaves the table without a farewell (no onExit) has its state
+// forgotten by retain: its run of drops is still reported, with its UUID,
+// and a peer kept keeps its fingerprints.
+TEST(ArchiverAdmission, retain_forgets_departed_peers_and_reports_their_runs)
+{
+    archiver::BudgetLimits limits;
+    limits.rows = 1;
+    limits.burstSeconds = 1;  // one row at once
+    Admission admission(limits);
+    const auto t = archiver::Clock::time_point(1h);
+    EXPECT_EQ(admission.sample("uuid-gone", "gone", text("a", "1"), t), Admission::RECORD);
+    EXPECT_EQ(admission.sample("uuid-gone", "gone", text("b", "2"), t), Admission::OVER_BUDGET);
+    EXPECT_EQ(admission.sample("uuid-kept", "kept", text("a", "1"), t), Admission::RECORD);
+    std::vector<DropReport> started = admission.takeReports(t);
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_TRUE(started[0].started);
+    EXPECT_EQ(started[0].uuid, "uuid-gone");
+    EXPECT_EQ(admission.peers(), 2u);
+
+    admission.retain([](const std::string& uuid) { return uuid == "uuid-kept"; });
+    EXPECT_EQ(admission.peers(), 1u);
+    std::vector<DropReport> ended = admission.takeReports(t);  // before the quiet time
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_FALSE(ended[0].started);
+    EXPECT_EQ(ended[0].uuid, "uuid-gone");
+    EXPECT_EQ(ended[0].peer, "gone");
+    EXPECT_EQ(ended[0].rows, 1);
+    // The kept peer's fingerprint stayed; the gone one starts afresh.
+    EXPECT_EQ(admission.sample("uuid-kept", "kept", text("a", "1"), t + 10s), Admission::UNCHANGED);
+    EXPECT_EQ(admission.sample("uuid-gone", "gone", text("a", "1"), t + 10s), Admission::RECORD);
+
+    admission.retain([](const std::string&) { return false; });
+    EXPECT_EQ(admission.peers(), 0u);
+}
+
+}  // namespace
