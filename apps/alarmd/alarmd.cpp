@@ -23,6 +23,8 @@ using Steady = std::chrono::steady_clock;
 
 constexpr auto kTickEvery = std::chrono::milliseconds(100);
 constexpr auto kPublishEvery = std::chrono::milliseconds(5);
+// What did not fit a broadcast's budget follows at this pace, not every turn.
+constexpr auto kBacklogEvery = std::chrono::milliseconds(100);
 constexpr auto kListEvery = std::chrono::seconds(1);
 constexpr auto kSaveEvery = std::chrono::milliseconds(500);
 // An action's peer is looked for again after this; a command that no
@@ -508,7 +510,8 @@ void Alarmd::onResponse(std::shared_ptr<Peer> peer, const corvo::proto::Response
 void Alarmd::publish(bool force)
 {
     auto changed = engine->takeChanged();
-    if (changed.empty() && unsentChanges.empty() && !force && !publishWanted)
+    if (changed.empty() && !force && !publishWanted &&
+        (unsentChanges.empty() || Steady::now() - lastPublish < kBacklogEvery))
         return;
     publishWanted = false;
     lastPublish = Steady::now();

@@ -358,6 +358,9 @@ def test_thousands_of_rules_shelved_with_long_reasons_leave_alarmd_reachable(sit
     assert items[-1]["state"] == "omitted"
     assert all(a["state"] == "shelved" for a in items[:-1])
     assert len(items) - 1 + items[-1]["omitted"] == count
+    shown = site.corvo("alarms").stdout.splitlines()
+    assert shown[-1] == "... %d more rules are not normal; the counts are exact, the list is full" % (
+        items[-1]["omitted"])
     site.corvo("cmd", "alarmd", "unshelve", "*")
     wait_for("none shelved", lambda: site.get("alarmd", "shelved") == 0, timeout=60)
     wait_for("empty list", lambda: site.get("alarmd", "alarms") == [], timeout=30)

@@ -321,6 +321,11 @@ private:
         }
         for (const std::string& json : objects) {
             std::string state = jsonTextField(json, "state");
+            if (state == "omitted") {
+                // The daemon's list is full: its last item says how many it left out.
+                std::cout << "... " << escapeControl(jsonTextField(json, "guidance")) << '\n';
+                continue;
+            }
             std::string line = state + "  " + jsonTextField(json, "severity") + "  " + jsonTextField(json, "rule") +
                                "  " + jsonTextField(json, "condition") + "  value " + jsonTextField(json, "value") +
                                "  for " + ageText(jsonTextField(json, "since"));
