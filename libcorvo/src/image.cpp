@@ -263,6 +263,23 @@ std::string Image::nextFreeName(int directoryFd, const std::string& name)
     throw CorvoError(kCreateError);
 }
 
+std::string Image::renameToFreeName(int directoryFd, const std::string& from, const std::string& name)
+{
+    try {
+        std::string target = nextFreeName(directoryFd, name);
+        // Another writer may take a name between the look and the rename.
+        while (renameNoReplace(directoryFd, from.c_str(), target.c_str()) != 0) {
+            if (errno != EEXIST)
+                return std::string();
+            target = nextFreeName(directoryFd, target);
+        }
+        return target;
+    } catch (const CorvoError&) {
+        errno = EEXIST;  // no free numbered name
+        return std::string();
+    }
+}
+
 Image::Image(std::string filename, ImageType type, int width, int height)
     : width(width), height(height), type(type), filename(filename)
 {
@@ -622,13 +639,9 @@ void Image::giveName()
         if (renameat(directoryFd, temporaryName.c_str(), directoryFd, name.c_str()) != 0)
             throw CorvoError(kCloseError);
     } else {
-        std::string target = nextFreeName(directoryFd, name);
-        // Another writer may take a name between the look and the rename.
-        while (renameNoReplace(directoryFd, temporaryName.c_str(), target.c_str()) != 0) {
-            if (errno != EEXIST)
-                throw CorvoError(kCloseError);
-            target = nextFreeName(directoryFd, target);
-        }
+        std::string target = renameToFreeName(directoryFd, temporaryName, name);
+        if (target.empty())
+            throw CorvoError(kCloseError);
         name = target;
         filename = directory + name;
     }

@@ -75,6 +75,18 @@ std::string sanitizeFileNameText(const std::string& text)
     return out;
 }
 
+std::string fetchedImageName(const std::string& asked, const std::string& cameraImageName, const std::string& camera)
+{
+    const std::string& given = asked == "latest" ? cameraImageName : asked;
+    const size_t slash = given.find_last_of('/');
+    std::string name = sanitizeFileNameText(slash == std::string::npos ? given : given.substr(slash + 1));
+    if (name.empty() || name == "." || name == "..")
+        name = sanitizeFileNameText(camera + "-image.fits");
+    for (size_t i = 0; i < name.size() && name[i] == '.'; ++i)
+        name[i] = '_';
+    return name;
+}
+
 ImageRoot::ImageRoot(std::string configured)
 {
     if (configured.empty())

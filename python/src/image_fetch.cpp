@@ -171,18 +171,6 @@ zmsg_t* ImageFetch::handle(uint8_t tag, const unsigned char* data, size_t size, 
     return credit;
 }
 
-std::string ImageFetch::targetName() const
-{
-    // The name asked for; for "latest" the camera's, which is not trusted
-    // further than this: one visible component of a file name.
-    std::string name = sanitizeFileNameText(baseName(asked.name == "latest" ? receiver->imageName() : asked.name));
-    if (name.empty() || name == "." || name == "..")
-        name = sanitizeFileNameText(asked.camera + "-image.fits");
-    for (size_t i = 0; i < name.size() && name[i] == '.'; ++i)
-        name[i] = '_';
-    return name;
-}
-
 bool ImageFetch::giveName()
 {
     if (!target.empty())
@@ -190,23 +178,16 @@ bool ImageFetch::giveName()
     int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd < 0)
         return false;
-    const std::string part = baseName(partPath);
-    bool moved = false;
-    int error = 0;
-    try {
-        std::string name = Image::nextFreeName(dirFd, targetName());
-        // Another writer may take the name between the look and the move.
-        while (!(moved = renameNoReplace(dirFd, part.c_str(), name.c_str()) == 0) && errno == EEXIST)
-            name = Image::nextFreeName(dirFd, name);
-        error = errno;
-        if (moved)
-            target = directory + "/" + name;
-    } catch (const std::exception&) {
-        error = EEXIST;  // no free numbered name
-    }
+    // The camera's name for "latest" is trusted no further than this: one
+    // visible component of a file name.
+    const std::string name = Image::renameToFreeName(dirFd, baseName(partPath),
+                                                     fetchedImageName(asked.name, receiver->imageName(), asked.camera));
+    const int error = errno;
     ::close(dirFd);
+    if (!name.empty())
+        target = directory + "/" + name;
     errno = error;
-    return moved;
+    return !name.empty();
 }
 
 void ImageFetch::complete()

@@ -99,12 +99,10 @@ private:
     bool openPart();
     bool write(const unsigned char* data, size_t size);
     void complete();
-    // A directory's file name for the image: the base name of the name
-    // asked for (of the camera's name for "latest"), leading dots as '_'.
-    std::string targetName() const;
     // Moves the checked part file to its name: the file path given is
-    // replaced; in a directory an existing file is kept and the image takes
-    // the next free numbered name (target is set). False with errno set.
+    // replaced; in a directory (named as fetchedImageName says) an existing
+    // file is kept and the image takes the next free numbered name (target
+    // is set). False with errno set.
     bool giveName();
     void fail(const std::string& why, const std::string& what);
 

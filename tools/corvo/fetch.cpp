@@ -241,22 +241,9 @@ private:
         return true;
     }
 
-    // The name the finished image takes in the directory: the base name of
-    // the name asked for, or of the camera's for "latest". Leading dots
-    // become '_': no peer makes a hidden file such as .bashrc.
-    std::string targetName() const
-    {
-        std::string name = sanitizeFileNameText(baseName(asked == "latest" ? receiver->imageName() : asked));
-        if (name.empty() || name == "." || name == "..")
-            name = sanitizeFileNameText(camera + "-image.fits");
-        for (size_t i = 0; i < name.size() && name[i] == '.'; ++i)
-            name[i] = '_';
-        return name;
-    }
-
     // Gives the checked .part file its name. The file -o names is replaced;
     // in a directory an existing file is kept and the image takes the next
-    // free numbered name.
+    // free numbered name (fetchedImageName says which).
     bool giveName()
     {
         if (!target.empty())
@@ -264,18 +251,12 @@ private:
         int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dirFd < 0)
             return false;
-        const std::string part = baseName(partPath);
-        bool moved = false;
-        try {
-            std::string name = Image::nextFreeName(dirFd, targetName());
-            // Another writer may take the name between the look and the move.
-            while (!(moved = renameNoReplace(dirFd, part.c_str(), name.c_str()) == 0) && errno == EEXIST)
-                name = Image::nextFreeName(dirFd, name);
-            if (moved)
-                target = directory + "/" + name;
-        } catch (const std::exception&) {}
+        const std::string name =
+            Image::renameToFreeName(dirFd, baseName(partPath), fetchedImageName(asked, receiver->imageName(), camera));
         ::close(dirFd);
-        return moved;
+        if (!name.empty())
+            target = directory + "/" + name;
+        return !name.empty();
     }
 
     void complete(CorvoTool& tool)

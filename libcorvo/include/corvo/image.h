@@ -124,6 +124,12 @@ public:
     /// free of name_1.ext, name_2.ext, ... (the counter goes before the last
     /// extension). Throws CorvoError when none of the first 100000 is free.
     static std::string nextFreeName(int directoryFd, const std::string& name);
+    /// Renames the entry `from` of `directoryFd` to `name` there, or, when
+    /// that exists, to the first free numbered name (nextFreeName), never
+    /// replacing a file, also when another writer takes a name meanwhile.
+    /// Returns the name taken, or an empty string with errno set (EEXIST
+    /// when none of the numbered names is free).
+    static std::string renameToFreeName(int directoryFd, const std::string& from, const std::string& name);
 
     /// Pixels per row (NAXIS1).
     int width;

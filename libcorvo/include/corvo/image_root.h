@@ -14,6 +14,14 @@ namespace corvo {
 /// anything a file system or a shell reads specially.
 CORVO_API std::string sanitizeFileNameText(const std::string& text);
 
+/// The file name an image fetched from `camera` takes in a directory: the
+/// base name of `asked`, or of `cameraImageName` (the name the camera gave)
+/// when `asked` is "latest", as one visible component: sanitised, leading
+/// dots turned into '_' (no peer makes a hidden file such as .bashrc), and
+/// CAMERA-image.fits when nothing is left.
+CORVO_API std::string fetchedImageName(const std::string& asked, const std::string& cameraImageName,
+                                       const std::string& camera);
+
 /// The image root of a camera: where every image is written, and the
 /// checks that a name built from a pattern and peers' values stays below it.
 class CORVO_API ImageRoot {
