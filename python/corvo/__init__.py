@@ -46,7 +46,7 @@ __all__ = [
     "PropertyEvent", "StatusEvent", "LogEvent", "PeerEvent", "ImageReady",
 ]
 
-__version__ = "2.0.0"
+__version__ = "2.1.0"
 
 
 def _shutdown() -> None:

@@ -94,9 +94,9 @@ protected:
 TEST_F(AppExit, VersionPrintsTheVersionAndExitsWithZero)
 {
     EXPECT_EXIT(runWithStdoutIn(out, {"--site", "lab", "--version", "-p", "7000"}), ::testing::ExitedWithCode(0), "");
-    EXPECT_EQ(readAll(out), "corvo v2.0.0\n");
+    EXPECT_EQ(readAll(out), "corvo v2.1.0\n");
     EXPECT_EXIT(runWithStdoutIn(out, {"-v"}), ::testing::ExitedWithCode(0), "");
-    EXPECT_EQ(readAll(out), "corvo v2.0.0\n");
+    EXPECT_EQ(readAll(out), "corvo v2.1.0\n");
 }
 
 TEST_F(AppExit, HelpAndBadCommandLinesExitWithOne)
@@ -123,7 +123,7 @@ TEST(AppOptions, NameAndSiteFallBackToTheirDefaults)
     EXPECT_EQ(app.getSite(), "corvo");
     EXPECT_EQ(app.optionParser.vm.count("port"), 0u);
     EXPECT_EQ(app.optionParser.vm.count("interface"), 0u);
-    EXPECT_EQ(app.version(), "corvo v2.0.0");
+    EXPECT_EQ(app.version(), "corvo v2.1.0");
 
     TestApp named;
     named.parse({"--name", "cam2", "--site=lab1", "-i", "lo"});

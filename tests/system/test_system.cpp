@@ -265,9 +265,9 @@ TEST_F(SystemTest, VersionHelpAndBadOptions)
 {
     Child run;
     EXPECT_TRUE(corvotest::exitedWith(runToEnd({kDaemon, "--version", "--site", "x"}, &run), 0));
-    EXPECT_EQ(run.out(), "corvo v2.0.0\n");
+    EXPECT_EQ(run.out(), "corvo v2.1.0\n");
     EXPECT_TRUE(corvotest::exitedWith(runToEnd({kTool, "-v"}, &run), 0));
-    EXPECT_EQ(run.out(), "corvo v2.0.0\n");
+    EXPECT_EQ(run.out(), "corvo v2.1.0\n");
 
     EXPECT_TRUE(corvotest::exitedWith(runToEnd({kDaemon, "--help"}, &run), 1));
     EXPECT_EQ(run.out(), "");

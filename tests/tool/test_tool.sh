@@ -50,7 +50,7 @@ err_has "exit status"; err_has "--timeout"; err_has "--json"
 t 0 "help subcommand" help
 out_has "set PEER PROPERTY VALUE"
 t 0 "version" --version peers
-out_is "corvo v2.0.0"
+out_is "corvo v2.1.0"
 t 3 "fitshdr of a missing file" fitshdr "$work/none.fits"
 err_has "cannot read FITS file"; err_lines 1
 echo "not a FITS file" >"$work/bad.fits"

@@ -13,7 +13,7 @@ import asyncio
 import logging
 import sys
 
-VERSION = "2.0.0"
+VERSION = "2.1.0"
 DEFAULT_MAX_BYTES = 128 * 1024 * 1024
 
 
