@@ -275,7 +275,10 @@ bool Writer::writeBatch(std::vector<Record>& batch, bool last)
         session = attempt;
         return true;
     } catch (const std::exception& e) {
-        if (!unsure)
+        // Only a batch with rows stays in flight until it is written: after
+        // an empty one (a heartbeat) the next attempt carries other rows,
+        // which the heartbeat's commit must not count as written.
+        if (!unsure && !batch.empty())
             unsure = attempt;
         store.reset();
         std::lock_guard<std::mutex> lock(mutex);

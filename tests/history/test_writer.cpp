@@ -447,13 +447,15 @@ INSTANTIATE_TEST_SUITE_P(Backends, RefusalTest, ::testing::Values("sqlite", "pos
 namespace {
 
 // A Unix-socket forwarder in front of the PostgreSQL server that, the first
-// `fires` times a client sends COMMIT after a COPY into samples, passes the
-// COMMIT on, waits for the server's answer that it committed, swallows it
-// and cuts both links: the write committed, the writer is told it failed.
+// `fires` times a client sends COMMIT after a COPY into samples (with
+// `emptyBatches`: a COMMIT of a transaction without one, after a first COPY
+// on that link), passes the COMMIT on, waits for the server's answer that it
+// committed, swallows it and, once `release` is set, cuts both links: the
+// write committed, the writer is told it failed.
 class CommitSwallower {
 public:
-    CommitSwallower(const std::string& listenPath, const std::string& serverPath, int fires)
-        : server(serverPath), firesLeft(fires)
+    CommitSwallower(const std::string& listenPath, const std::string& serverPath, int fires, bool emptyBatches = false)
+        : server(serverPath), firesLeft(fires), emptyBatches(emptyBatches)
     {
         listener = socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un a = address(listenPath);
@@ -479,6 +481,7 @@ public:
 
     bool ok = false;
     std::atomic<int> swallowed{0};
+    std::atomic<bool> release{true};
 
 private:
     static sockaddr_un address(const std::string& path)
@@ -526,13 +529,19 @@ private:
     void toServer(Link& link)
     {
         static const std::string commit("COMMIT\0", 7);
-        bool copied = false;
+        bool copied = false, copiedInTransaction = false;
         char buf[65536];
         ssize_t n;
         while ((n = recv(link.client, buf, sizeof buf, 0)) > 0) {
             std::string chunk(buf, static_cast<size_t>(n));
-            copied |= chunk.find("COPY samples") != std::string::npos;
-            if (copied && chunk.find(commit) != std::string::npos && firesLeft > 0) {
+            bool copy = chunk.find("COPY samples") != std::string::npos;
+            copied |= copy;
+            copiedInTransaction |= copy;
+            bool committing = chunk.find(commit) != std::string::npos;
+            bool target = emptyBatches ? copied && !copiedInTransaction : copied;
+            if (committing)
+                copiedInTransaction = false;
+            if (committing && target && firesLeft > 0) {
                 --firesLeft;
                 link.holding = true;
                 send(link.upstream, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
@@ -556,6 +565,8 @@ private:
                 held.append(buf, static_cast<size_t>(n));
                 if (held.find(commit) != std::string::npos) {
                     ++swallowed;
+                    while (!release)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(10));
                     break;
                 }
                 continue;
@@ -568,6 +579,7 @@ private:
 
     std::string server;
     std::atomic<int> firesLeft;
+    const bool emptyBatches;
     int listener = -1;
     std::thread acceptor;
     // Touched by the acceptor only, then by the destructor once it is joined.
@@ -622,6 +634,40 @@ TEST(Writer, a_batch_whose_commit_answer_is_lost_is_stored_once)
     EXPECT_STREQ(PQgetvalue(r, 0, 1), "1");
     PQclear(r);
     PQfinish(conn);
+}
+
+// The answer to an empty write (the heartbeat that keeps the session's
+// last_seen) is lost, and rows arrive meanwhile: the heartbeat's commit says
+// nothing of them, and they are written, not counted as written.
+TEST(Writer, rows_after_a_heartbeat_whose_commit_answer_is_lost_are_written)
+{
+    if (!corvotest::PgCluster::installed())
+        GTEST_SKIP() << "PostgreSQL 15 is not installed";
+    corvotest::PgCluster cluster;
+    ASSERT_TRUE(cluster.ok()) << cluster.serverLog();
+    ASSERT_TRUE(cluster.createDatabase("w"));
+    std::string direct = cluster.url("w");
+    std::string home = cluster.serverLog().substr(0, cluster.serverLog().rfind('/'));
+    std::string port = direct.substr(direct.rfind("port=") + 5);
+    corvotest::TempDir dir{"corvo-beat"};
+    CommitSwallower proxy(dir / (".s.PGSQL." + port), home + "/.s.PGSQL." + port, 1, true);
+    ASSERT_TRUE(proxy.ok);
+    proxy.release = false;
+    std::string db = "postgresql://corvo@/w?host=" + dir.path() + "&port=" + port;
+
+    h::Writer writer(db, fastOptions());
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_TRUE(writer.push(sample(i)));
+    ASSERT_TRUE(waitFor([&] { return writer.stats().written == 1000; }));
+    // The next heartbeat commits; its answer is held until these rows wait.
+    ASSERT_TRUE(waitFor([&] { return proxy.swallowed == 1; }));
+    for (int i = 1000; i < 2000; ++i)
+        ASSERT_TRUE(writer.push(sample(i)));
+    proxy.release = true;
+    ASSERT_TRUE(waitFor([&] { return writer.stats().written == 2000; }));
+    ASSERT_TRUE(writer.stop(60s));
+    EXPECT_EQ(writer.stats().dropped, 0);
+    EXPECT_EQ(storedValues(direct), range(0, 2000));
 }
 
 }  // namespace

@@ -148,8 +148,8 @@ private:
     // Used by the thread only.
     std::unique_ptr<Store> store;
     Session session;
-    // The last attempt whose write failed: its COMMIT may have reached the
-    // database all the same. Looked up before the next write.
+    // The last attempt with rows whose write failed: its COMMIT may have
+    // reached the database all the same. Looked up before the next write.
     std::optional<Session> unsure;
     std::vector<Record> inFlight;
     // A written batch's storage, kept for the next chunk (guarded by the mutex).
