@@ -587,6 +587,24 @@ private:
     std::vector<std::thread> threads;
 };
 
+// The name of the cluster's socket for the database `url`: ".s.PGSQL.<port>".
+std::string socketName(const std::string& url)
+{
+    return ".s.PGSQL." + url.substr(url.rfind("port=") + 5);
+}
+
+// The cluster's socket, next to its server log.
+std::string serverSocket(const corvotest::PgCluster& cluster, const std::string& url)
+{
+    return cluster.serverLog().substr(0, cluster.serverLog().rfind('/')) + "/" + socketName(url);
+}
+
+// The database "w" reached through a proxy listening in `dir` on the port of `url`.
+std::string urlThrough(const std::string& dir, const std::string& url)
+{
+    return "postgresql://corvo@/w?host=" + dir + "&port=" + url.substr(url.rfind("port=") + 5);
+}
+
 // The link fails after the server committed a batch (a restart or a network
 // failure at the wrong moment): the writer cannot tell from the error, and
 // must not store the batch, nor count it in the roll-ups, a second time. The
@@ -600,13 +618,10 @@ TEST(Writer, a_batch_whose_commit_answer_is_lost_is_stored_once)
     ASSERT_TRUE(cluster.ok()) << cluster.serverLog();
     ASSERT_TRUE(cluster.createDatabase("w"));
     std::string direct = cluster.url("w");
-    // The cluster's socket: "<dir>/.s.PGSQL.<port>", next to its server log.
-    std::string home = cluster.serverLog().substr(0, cluster.serverLog().rfind('/'));
-    std::string port = direct.substr(direct.rfind("port=") + 5);
     corvotest::TempDir dir{"corvo-lost"};
-    CommitSwallower proxy(dir / (".s.PGSQL." + port), home + "/.s.PGSQL." + port, 2);
+    CommitSwallower proxy(dir / socketName(direct), serverSocket(cluster, direct), 2);
     ASSERT_TRUE(proxy.ok);
-    std::string db = "postgresql://corvo@/w?host=" + dir.path() + "&port=" + port;
+    std::string db = urlThrough(dir.path(), direct);
 
     h::Writer writer(db, fastOptions());
     for (int i = 0; i < 1000; ++i)
@@ -647,13 +662,11 @@ TEST(Writer, rows_after_a_heartbeat_whose_commit_answer_is_lost_are_written)
     ASSERT_TRUE(cluster.ok()) << cluster.serverLog();
     ASSERT_TRUE(cluster.createDatabase("w"));
     std::string direct = cluster.url("w");
-    std::string home = cluster.serverLog().substr(0, cluster.serverLog().rfind('/'));
-    std::string port = direct.substr(direct.rfind("port=") + 5);
     corvotest::TempDir dir{"corvo-beat"};
-    CommitSwallower proxy(dir / (".s.PGSQL." + port), home + "/.s.PGSQL." + port, 1, true);
+    CommitSwallower proxy(dir / socketName(direct), serverSocket(cluster, direct), 1, true);
     ASSERT_TRUE(proxy.ok);
     proxy.release = false;
-    std::string db = "postgresql://corvo@/w?host=" + dir.path() + "&port=" + port;
+    std::string db = urlThrough(dir.path(), direct);
 
     h::Writer writer(db, fastOptions());
     for (int i = 0; i < 1000; ++i)
