@@ -215,12 +215,14 @@ TEST(ZreStall, APeerThatNeverReadsStallsNeitherTimersNorOtherPeers)
     app.join();
 
     ASSERT_GT(daemon.lateMs.size(), 50u);
-    size_t late = size_t(std::count_if(daemon.lateMs.begin(), daemon.lateMs.end(), [](double ms) { return ms > 50; }));
+    // A send that waits for the staller's mailbox holds the thread up for a
+    // second or more each time. A loaded machine (two busy processes beside
+    // an instrumented build) makes ticks a few hundred ms late now and then,
+    // which is no stall: the bounds sit between the two.
+    size_t late = size_t(std::count_if(daemon.lateMs.begin(), daemon.lateMs.end(), [](double ms) { return ms > 250; }));
     double worst = *std::max_element(daemon.lateMs.begin(), daemon.lateMs.end());
-    // A scheduler on a loaded machine may be late now and then; a send
-    // that waits for the staller's mailbox holds the thread up for a second.
     EXPECT_LE(late, daemon.lateMs.size() / 20) << "worst tick " << worst << " ms late";
-    EXPECT_LT(worst, 250.0);
+    EXPECT_LT(worst, 1000.0);
     double slowest = *std::max_element(roundTrips.begin(), roundTrips.end());
     // Instrumented builds answer slowly enough on their own to blur the
     // difference; the timers above still show a stall there.
