@@ -383,10 +383,12 @@ class Daemon:
             raise AttributeError(name)
         value = check_value(name, prop.type, value, None, None)
         with self._lock:
-            self._values[name] = value
             # Queued in order under the lock, so the last value stored is the
-            # last value broadcast.
+            # last value broadcast; stored only once queued, so a value
+            # refused (WrongValueError: beyond what peers accept) leaves the
+            # property as it was.
             self._host.set_value(name, TYPE_CODES[prop.type], value)
+            self._values[name] = value
 
     @property
     def status(self) -> int:
@@ -465,7 +467,11 @@ class Daemon:
         except (TypeError, ValueError) as error:
             self._report(error)
             return refuse("the handler returned an unfit value: %s" % error)
-        self._set(name, applied)
+        try:
+            self._set(name, applied)
+        except CorvoError as error:  # beyond what peers accept: not applied
+            self._report(error)
+            return refuse("the value cannot be published: %s" % error)
         self._host.change_applied(ticket)
 
     def save_image(self, array, path: str, header: Optional[Dict[str, Any]] = None,
@@ -530,11 +536,14 @@ class Daemon:
 
     def shutdown(self) -> None:
         """Cancels the running handlers in the order they started (see the
-        class's docstring), calls ``on_stop()`` and leaves the site
-        (``run()`` does it on the way out)."""
+        class's docstring), calls ``on_stop()``, leaves the site and ends
+        ``run()`` (which does it on the way out). From a plain ``def``
+        handler the site is left once the library has finished with that
+        request."""
         if not self._running:
             return
         self._running = False
+        self._stopped.set()  # a handler's shutdown() also ends run()
         try:
             for gate in self._gates.values():
                 gate.close()

@@ -141,6 +141,17 @@ void DaemonHost::shutdown()
         return;
     started = false;
     LoopThread::instance().removeNode(this);
+    // From a handler of an event (a command calling shutdown()), the library
+    // is still inside the network's code: torn down once drain() returns.
+    if (draining) {
+        teardownDeferred = true;
+        return;
+    }
+    tearDown();
+}
+
+void DaemonHost::tearDown()
+{
     stop();  // cleanup(): "Stop and clean up"
     network.reset();
     closeTimers();
@@ -234,8 +245,15 @@ void DaemonHost::drain()
 {
     // As in every daemon: a failing handler is logged and the next event
     // goes on.
+    // handleOneEvent() reports what a handler throws, never rethrows it.
+    draining = true;
     for (int handled = 0; started && handled < kMaxEventsPerTurn && network->poll(0); ++handled)
         handleOneEvent();
+    draining = false;
+    if (teardownDeferred) {
+        teardownDeferred = false;
+        tearDown();
+    }
 }
 
 std::shared_ptr<Peer> DaemonHost::peerByUuid(const std::string& peerUuid) const

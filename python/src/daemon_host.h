@@ -93,6 +93,8 @@ public:
 
 private:
     void closeTimers();
+    // Leaves the site and frees the network node and the timer loop.
+    void tearDown();
     std::shared_ptr<Peer> peerByUuid(const std::string& peerUuid) const;
 
     PyRefPtr changeHandler;
@@ -102,6 +104,10 @@ private:
     // The peer whose command is being handled (empty between commands).
     std::string requester;
     bool started = false;
+    // Inside drain(), where a handler's shutdown() only marks the teardown
+    // as due: drain() does it once the library's code has returned.
+    bool draining = false;
+    bool teardownDeferred = false;
 };
 
 }  // namespace corvo::python

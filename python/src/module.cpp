@@ -66,6 +66,22 @@ Property::Type propertyType(int code)
     }
 }
 
+// Throws std::invalid_argument (WrongValueError) when `value` is beyond what
+// peers accept of property `name` (a string or list bound): such a value
+// would never be published. Touches only a detached property, so it runs on
+// any thread.
+void checkPublishable(const std::string& name, Property::Type type, const TypedValue& value)
+{
+    if (type != Property::STRING && type != Property::STR_LIST && type != Property::INT_LIST &&
+        type != Property::DOUBLE_LIST)
+        return;
+    Property probe(name, type, "", false, nullptr);
+    value.assignTo(probe, false);
+    std::string violation = corvo::boundsViolation(probe.serialize());
+    if (!violation.empty())
+        throw std::invalid_argument("property " + name + ": " + violation);
+}
+
 // The Python face of a site node. Dropping it closes the node on the loop
 // thread without waiting.
 class SiteHandle {
@@ -338,6 +354,10 @@ PYBIND11_MODULE(_corvo, m)
         .def("set_value",
              [](std::shared_ptr<DaemonHost> host, const std::string& name, int type, py::handle value) {
                  auto typed = std::make_shared<TypedValue>(propertyType(type), value);
+                 // Checked here, on the caller's thread, so that the caller
+                 // learns of the refusal (a task on the loop thread could
+                 // only print it).
+                 checkPublishable(name, propertyType(type), *typed);
                  postToLoop([host, name, typed] { host->setValue(name, *typed); });
              })
         .def(
