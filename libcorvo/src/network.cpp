@@ -31,7 +31,10 @@ namespace {
 // as it is).
 struct TablePeer : Peer {
     using Peer::Peer;
-    bool announced = false;  // onEnter was called for it (it joined the site)
+    // A consumer has heard of it: onEnter (it joined the site) or a message
+    // of it handed to a callback (onInfo, onStatus, a request...). Such a
+    // peer always leaves through onExit.
+    bool reported = false;
 };
 
 TablePeer& tablePeer(Peer& peer)
@@ -830,11 +833,12 @@ void Network::handleEvent(const NetworkEvent& event, const detail::MessageFrames
     peer->silent = event.type == "EVASIVE" || event.type == "SILENT";
 
     // Peers that use a group outside this site belong to another site. One
-    // that was announced (onEnter) leaves as on LEAVE or EXIT; one that was
-    // not is forgotten silently.
+    // that was reported (onEnter, or any of its messages) leaves as on LEAVE
+    // or EXIT, so that no consumer keeps it; one that was not is forgotten
+    // silently.
     const bool foreign =
         !event.group.empty() && event.group != siteGroup && event.group != propGroup && event.group != logGroup;
-    if (foreign && !tablePeer(*peer).announced) {
+    if (foreign && !tablePeer(*peer).reported) {
         table.remove(event.peerUuid);
         return;
     }
@@ -859,12 +863,17 @@ void Network::handleEvent(const NetworkEvent& event, const detail::MessageFrames
         peer->identity = secured && identity != event.headers.end() ? identity->second : std::string();
     } else if (type == "JOIN") {
         if (event.group == siteGroup) {
-            tablePeer(*peer).announced = true;
+            tablePeer(*peer).reported = true;
             callback->onEnter(peer);
         }
     } else if (type == "SHOUT" || type == "WHISPER") {
-        if (frames)
+        if (frames) {
+            // Set before the callbacks run: a consumer may keep what it is
+            // handed (Python's client keeps the Info of a peer it never saw
+            // enter) until it hears of the peer's departure.
+            tablePeer(*peer).reported = true;
             handleMessage(event, peer, *frames);
+        }
     }
 }
 

@@ -267,6 +267,37 @@ TEST_F(NetworkEvents, AnAnnouncedPeerThatJoinsAnotherGroupLeavesWithOneExit)
     EXPECT_FALSE(peer("B"));
 }
 
+// A peer that never joined the site but whose messages reached a callback
+// is known to consumers (Python's client keeps the Info it was handed): its
+// foreign JOIN must tell them it left, once.
+TEST_F(NetworkEvents, APeerReportedOnlyByItsMessagesThatJoinsAnotherGroupLeavesWithOneExit)
+{
+    enter("A");
+    Message info = Message::framed(sampleInfo());
+    event("WHISPER", "A", "", info.msg);
+    ASSERT_EQ(recorder.calls, std::vector<std::string>{"info"});
+    auto a = peer("A");
+    event("JOIN", "A", "other");
+    ASSERT_EQ(recorder.calls, (std::vector<std::string>{"info", "exit"}));
+    EXPECT_EQ(recorder.peers[1], a);
+    EXPECT_FALSE(peer("A"));
+    event("LEAVE", "A", "lab");
+    event("EXIT", "A");
+    EXPECT_EQ(recorder.calls.size(), 2u);
+
+    // The same for a peer shouted about only (a status to the site group).
+    enter("B");
+    Message status;
+    uint32_t value = 3;
+    uint8_t tag = corvo::MSG_STATUS;
+    status.frame(&tag, 1).frame(&value, 4);
+    event("SHOUT", "B", "lab", status.msg);
+    event("JOIN", "B", "other");
+    ASSERT_EQ(recorder.calls, (std::vector<std::string>{"info", "exit", "status", "exit"}));
+    EXPECT_EQ(recorder.peers[3], recorder.peers[2]);
+    EXPECT_FALSE(peer("B"));
+}
+
 TEST_F(NetworkEvents, LeavingAnyGroupOfTheSiteOrTheNetworkRemovesThePeer)
 {
     enter("A");

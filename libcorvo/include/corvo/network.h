@@ -70,10 +70,13 @@ public:
     /// beacon headers read; its Info usually follows (onInfo).
     virtual void onEnter(std::shared_ptr<Peer> /*peer*/) {}
     /// A peer left (a group of the site, or the network), joined a group
-    /// outside the site after onEnter, or was dropped for breaking a bound;
-    /// its entry leaves the peer table right after this call, even when the
-    /// call throws. A peer that joins a group outside the site before it
-    /// joined the site is forgotten without this call.
+    /// outside the site after a callback was told of it (onEnter, or any of
+    /// its messages: onInfo, onStatus, a request...), or was dropped for
+    /// breaking a bound; its entry leaves the peer table right after this
+    /// call, even when the call throws. So every peer a callback was handed
+    /// leaves through onExit, once, and may do so without an onEnter. A peer
+    /// that joins a group outside the site before any callback was told of
+    /// it is forgotten without this call.
     virtual void onExit(std::shared_ptr<Peer> /*peer*/) {}
     /// A peer's command, after handleCommand let it pass.
     virtual void onCommand(std::shared_ptr<Peer> /*peer*/, const corvo::proto::Command& /*command*/) {}
