@@ -220,6 +220,10 @@ std::vector<FitsHdrItem> DaemonHost::templateCards(const std::string& templatePa
 
 void DaemonHost::idle()
 {
+    // What App's loop does at each turn: identities the key watch stopped
+    // trusting reach Daemon::onRevoked (their locks end) on this thread.
+    if (started && network)
+        network->reportRevocations();
     if (started && timers)
         uv_run(timers.get(), UV_RUN_NOWAIT);
 }

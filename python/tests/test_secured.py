@@ -198,3 +198,22 @@ def test_an_identity_removed_from_the_key_directory_is_cut_off(secured_wheel, si
         assert "identity wheel is no longer trusted" in read_log(secured_wheel)
         os.rename(saved, wheel_id)
         assert s.set("wheel", "slot", 4, timeout=T) == 4
+
+
+def test_a_python_daemon_ends_the_lock_of_a_revoked_identity(children, site_args, keys, work_dir):
+    """The lock of an identity removed from the key directory ends as soon as
+    the daemon sees the change (as in a C++ daemon), not when its lease runs
+    out: the others may control the device again without a restart."""
+    trusted, _ = keys
+    pyd = children.python("pydaemon.py", *net_options(site_args), "--key", "pyd", "--keys", trusted)
+    with corvo.Site(**site_args, key="bob", keys=trusted) as bob, \
+            corvo.Site(**site_args, key="alice", keys=trusted) as alice:
+        assert alice.command("pyd", "lock", 600, wait="lock", timeout=T).startswith("alice until ")
+        wait_until(lambda: bob.get("pyd", "lock", timeout=T).startswith("alice until "), what="bob seeing the lock")
+        with pytest.raises(corvo.RefusedError, match="locked by alice"):
+            bob.set("pyd", "count", 1, timeout=T)
+        os.rename(os.path.join(trusted, "alice.id"), os.path.join(work_dir, "alice.id.gone"))
+        # The key watch sees it within a second; room for a loaded machine.
+        wait_until(lambda: bob.get("pyd", "lock") == "", what="the revoked identity's lock to end")
+        assert bob.set("pyd", "count", 1, timeout=T) == 1
+    assert "the lock of alice ended: the identity is no longer trusted" in read_log(pyd)

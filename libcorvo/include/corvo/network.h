@@ -106,7 +106,8 @@ public:
     /// Network::watchKeys): it is not trusted any more and its peers are
     /// dropped. An identity whose file was only changed (key, names) is not
     /// reported. Called from Network::reportRevocations(), which App's loop
-    /// calls every turn: within a turn (5 ms) of the node's change.
+    /// calls every turn: within a turn (5 ms) of the node's change (an event
+    /// loop of one's own calls it each turn too, see waitDescriptor()).
     virtual void onRevoked(const std::string& /*identity*/) {}
 
     /// Where the network hands over a peer's command and change request. A
@@ -247,6 +248,10 @@ public:
     /// since poll() last returned false. So a program that reads events
     /// until poll(0) is false may wait on it alone; a poll() that returned
     /// true leaves it silent. -1 when the node has not started.
+    /// Such a loop must also call reportRevocations() at each turn (its
+    /// waits bounded, e.g. 5 ms as App's): the key watch does not make this
+    /// descriptor readable, and without that call a revoked identity keeps
+    /// what the callback would end (a daemon's lock).
     int waitDescriptor() const;
     /// For the same loop: the node's inbox descriptor, when the ZRE library
     /// lets this thread read the inbox itself and setDirectReceive() has
