@@ -69,9 +69,9 @@ public:
     static bool validName(const std::string& name);
 
     /// A new key pair for `identity`: writes NAME.key (0600) and NAME.id
-    /// (0644), creating the directory (0755) if needed. `names` empty: the
-    /// identity may announce its own name only. Throws KeyError when either
-    /// file exists or cannot be written.
+    /// (0644), creating the directory (0700; missing parents 0755) if
+    /// needed. `names` empty: the identity may announce its own name only.
+    /// Throws KeyError when either file exists or cannot be written.
     KeyPair create(const std::string& identity, std::vector<std::string> names, std::vector<std::string> groups);
 
     /// Every valid identity file, sorted by name. Bad files are skipped and
