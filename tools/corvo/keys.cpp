@@ -42,9 +42,17 @@ int listIdentities(const KeyDirectory& directory, bool json)
     }
     handle.reset();
     std::vector<std::string> problems;
-    auto identities = directory.identities(&problems);
+    std::vector<Identity> identities;
+    try {
+        // A directory or identity file that others may write is refused
+        // whole, as the daemons refuse it.
+        identities = directory.identities(&problems);
+    } catch (const KeyError& e) {
+        std::cerr << "corvo: " << escapeControl(e.what()) << std::endl;
+        return EXIT_REFUSED;
+    }
     for (const auto& problem : problems)
-        std::cerr << "corvo: " << problem << std::endl;
+        std::cerr << "corvo: " << escapeControl(problem) << std::endl;
     for (const auto& identity : identities) {
         if (json)
             std::cout << "{\"identity\":" << jsonString(identity.name)
