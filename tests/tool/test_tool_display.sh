@@ -2,14 +2,17 @@
 # How the operator tool shows what peers publish: doubles in their shortest
 # exact text (get, set, info, watch, the JSON "text"), `info` of a peer with
 # one very long value beside many short ones, `alarms --json` of an alarm
-# daemon whose items hold junk, and `keys list` of a missing directory.
-# Runs inside a network namespace of its own (see CMakeLists.txt).
-#   test_tool_display.sh CORVO DISPLAY_DAEMON PYTHON
+# daemon whose items hold junk, `history` of archived peer text that holds
+# terminal controls (text, CSV and JSON), and `keys list` of a missing or
+# unsafe key directory. Runs inside a network namespace of its own (see
+# CMakeLists.txt).
+#   test_tool_display.sh CORVO DISPLAY_DAEMON PYTHON HISTORY_ROWS
 set -uo pipefail
 
 corvo=$1
 daemon=$2
 python=${3:-/usr/bin/python3}
+history_rows=$4
 
 # shellcheck source-path=SCRIPTDIR source=../support/site.sh
 source "$(dirname "$0")/../support/site.sh"
@@ -34,6 +37,69 @@ t 3 "keys list of a missing directory" keys list --keys "$work/no-such-dir"
 err_has "$work/no-such-dir"
 mkdir -p "$work/keys"
 t 0 "keys list of an empty directory" keys list --keys "$work/keys"
+
+echo "== keys list of a key directory others may write"
+# Refused with status 5 and the reason, as the daemons refuse it; no abort.
+"$corvo" keys new alice --keys "$work/kd" >/dev/null || fail "keys new alice"
+chmod 700 "$work/kd"
+t 0 "keys list of a safe directory" keys list --keys "$work/kd"
+out_has "alice"
+chmod g+w "$work/kd/alice.id"
+t 5 "keys list with an identity file others may write" keys list --keys "$work/kd"
+err_has "writable by others"
+t 5 "keys list --json with an identity file others may write" --json keys list --keys "$work/kd"
+err_has "writable by others"
+chmod g-w "$work/kd/alice.id"
+chmod g+w "$work/kd"
+t 5 "keys list of a directory others may write" keys list --keys "$work/kd"
+err_has "the key directory is writable by others"
+chmod 700 "$work/kd"
+
+echo "== history of archived peer text with terminal controls"
+# No control byte reaches the terminal in any format (ESC, BEL, DEL, C1);
+# the CSV stays CSV and the JSON parses back to the archived text.
+db=$work/h.db
+"$history_rows" "$db" || fail "history_rows could not write $db"
+hist=$work/hist
+mkdir -p "$hist"
+for query in "log:--log" "status:--status cam" "label:cam label" "names:cam names" "list:--list"; do
+  what=${query%%:*}
+  for format in text csv json; do
+    flag=()
+    [ "$format" = text ] || flag=(--"$format")
+    # shellcheck disable=SC2086  # the query's words
+    t 0 "history $what ($format)" history --db "$db" ${query#*:} "${flag[@]}"
+    cp "$work/out" "$hist/$what.$format"
+  done
+done
+"$python" - "$hist" <<'PY' || fail "history output: $(cat -v "$hist"/*.csv "$hist"/*.json)"
+import csv, io, json, os, re, sys
+d = sys.argv[1]
+text = "A\x1b[2J\x1b]0;pwned\x07B\u009b31mC\x7fD, \"q\"\nE"
+shown = "A\\x1b[2J\\x1b]0;pwned\\x07B\\u009b31mC\\x7fD, \"q\"\\nE"
+for name in sorted(os.listdir(d)):
+    raw = open(os.path.join(d, name), "rb").read()
+    assert not re.search(b"[\x00-\x09\x0b-\x1f\x7f]|\xc2[\x80-\x9f]", raw), (name, raw)
+    # One line per record (and the CSV header): the newline is escaped too.
+    lines = (3 if name.startswith("list.") else 1) + name.endswith(".csv")
+    assert raw.count(b"\n") == lines, (name, raw)
+
+def rows(name):
+    return list(csv.DictReader(io.StringIO(open(os.path.join(d, name + ".csv")).read())))
+
+def objects(name):
+    return [json.loads(line) for line in open(os.path.join(d, name + ".json"))]
+
+assert [r["text"] for r in rows("log")] == [shown], rows("log")
+assert [r["name"] for r in rows("status")] == [shown], rows("status")
+assert [r["value"] for r in rows("label")] == [shown], rows("label")
+assert [r["unit"] for r in rows("list") if r["property"] == "temp"] == ["mbar\\x7f"], rows("list")
+assert [o["text"] for o in objects("log")] == [text], objects("log")
+assert [o["name"] for o in objects("status")] == [text], objects("status")
+assert [o["value"] for o in objects("label")] == [text], objects("label")
+assert [o["value"] for o in objects("names")] == [[text, "x"]], objects("names")
+assert [o["unit"] for o in objects("list") if o["property"] == "temp"] == ["mbar\x7f"], objects("list")
+PY
 
 echo "== doubles"
 start_daemon gauge.log "$daemon" --name gauge

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "text.h"
 #include "tool.h"
 
 namespace corvo::tool {
@@ -29,14 +30,43 @@ std::string levelName(int level)
     return level >= 0 && level < 5 ? kLevels[level] : std::to_string(level);
 }
 
+// A CSV field of archived text, which came from peers: CSV has no escape
+// of its own, so control characters are escaped as in text mode (\x1b,
+// \n, \u009b) and the field quoted when it holds a comma or a quote.
 std::string csvField(const std::string& text)
 {
-    if (text.find_first_of(",\"\n\r") == std::string::npos)
-        return text;
+    const std::string escaped = escapeControl(text);
+    if (escaped.find_first_of(",\"") == std::string::npos)
+        return escaped;
     std::string out = "\"";
-    for (char c : text)
+    for (char c : escaped)
         out += c == '"' ? std::string("\"\"") : std::string(1, c);
     return out + "\"";
+}
+
+// An archived value in JSON. The archive's JSON leaves DEL and C1 controls
+// as they are: they are escaped here, so that no peer's text reaches a
+// terminal raw (lists hold them only inside their strings, where the
+// escape is the same character).
+std::string valueJson(const h::Value& value)
+{
+    if (value.type == h::TYPE_STRING)
+        return jsonString(value.text);
+    const std::string json = value.toJson();
+    std::string out;
+    for (size_t i = 0; i < json.size(); ++i) {
+        const auto c = static_cast<unsigned char>(json[i]);
+        const auto next = i + 1 < json.size() ? static_cast<unsigned char>(json[i + 1]) : 0;
+        char buf[8];
+        if (c == 0x7f || (c == 0xc2 && next >= 0x80 && next < 0xa0)) {
+            std::snprintf(buf, sizeof buf, "\\u%04x", c == 0x7f ? c : next);
+            out += buf;
+            i += c == 0xc2;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 std::string realText(double v)
@@ -76,7 +106,7 @@ void printSamples(h::Store& store, const Query& q)
                 std::cout << h::isoTime(p.time) << "  " << escapeControl(p.value.toString()) << '\n';
                 break;
             case Format::Json:
-                std::cout << "{\"time\": \"" << h::isoTime(p.time) << "\", \"value\": " << p.value.toJson()
+                std::cout << "{\"time\": \"" << h::isoTime(p.time) << "\", \"value\": " << valueJson(p.value)
                           << ", \"sent\": "
                           << (p.sendTime == h::kNoTime ? "null" : "\"" + h::isoTime(p.sendTime) + "\"")
                           << ", \"source\": \"" << (p.source == h::SOURCE_INFO ? "info" : "broadcast") << "\"}\n";
@@ -125,9 +155,9 @@ void printLogs(h::Store& store, const Query& q)
                           << "]  " << escapeControl(r.text) << '\n';
                 break;
             case Format::Json:
-                std::cout << "{\"time\": \"" << h::isoTime(r.recvTime) << "\", \"peer\": " << h::jsonString(r.peer)
-                          << ", \"logger\": " << h::jsonString(r.logger) << ", \"level\": \"" << levelName(r.level)
-                          << "\", \"text\": " << h::jsonString(r.text)
+                std::cout << "{\"time\": \"" << h::isoTime(r.recvTime) << "\", \"peer\": " << jsonString(r.peer)
+                          << ", \"logger\": " << jsonString(r.logger) << ", \"level\": \"" << levelName(r.level)
+                          << "\", \"text\": " << jsonString(r.text)
                           << ", \"sent\": " << (r.time == h::kNoTime ? "null" : "\"" + h::isoTime(r.time) + "\"")
                           << "}\n";
                 break;
@@ -150,7 +180,7 @@ void printStatuses(h::Store& store, const Query& q)
                 break;
             case Format::Json:
                 std::cout << "{\"time\": \"" << h::isoTime(s.recvTime) << "\", \"value\": " << s.value
-                          << ", \"name\": " << h::jsonString(s.name) << "}\n";
+                          << ", \"name\": " << jsonString(s.name) << "}\n";
                 break;
             case Format::Csv:
                 std::cout << h::isoTime(s.recvTime) << ',' << s.value << ',' << csvField(s.name) << '\n';
@@ -194,8 +224,8 @@ void printList(h::Store& store, const Query& q)
                           << "  " << h::isoTime(s.last) << "  " << s.count << '\n';
                 break;
             case Format::Json:
-                std::cout << "{\"peer\": " << h::jsonString(s.peer) << ", \"property\": " << h::jsonString(s.property)
-                          << ", \"type\": \"" << h::typeName(s.type) << "\", \"unit\": " << h::jsonString(s.unit)
+                std::cout << "{\"peer\": " << jsonString(s.peer) << ", \"property\": " << jsonString(s.property)
+                          << ", \"type\": \"" << h::typeName(s.type) << "\", \"unit\": " << jsonString(s.unit)
                           << ", \"first\": " << (s.first == h::kNoTime ? "null" : "\"" + h::isoTime(s.first) + "\"")
                           << ", \"last\": " << (s.last == h::kNoTime ? "null" : "\"" + h::isoTime(s.last) + "\"")
                           << ", \"count\": " << s.count << "}\n";
