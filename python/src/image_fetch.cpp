@@ -1,6 +1,7 @@
 #include "image_fetch.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -77,6 +78,46 @@ ImageFetch::~ImageFetch()
         zmsg_destroy(&msg);
 }
 
+bool ImageFetch::lockPart()
+{
+    struct stat st {};
+    // The part file is locked (flock) for the fetch's whole life, so that a
+    // second fetch of the same file, in this process or another (the corvo
+    // tool does the same), is refused instead of mixing its bytes in. A
+    // holder may unlink or rename the file before closing it: the lock taken
+    // must be on the file the path names still, else the open is tried again.
+    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+        fd = ::open(partPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            failure = "cannot write " + partPath + ": " + std::strerror(fd < 0 ? errno : EINVAL);
+            kind = "transfer";
+            break;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            failure = errno == EWOULDBLOCK ? "another fetch is writing " + partPath
+                                           : "cannot lock " + partPath + ": " + std::strerror(errno);
+            kind = "transfer";
+            break;
+        }
+        struct stat named {};
+        if (stat(partPath.c_str(), &named) == 0 && named.st_dev == st.st_dev && named.st_ino == st.st_ino) {
+            failure.clear();
+            kind.clear();
+            return true;
+        }
+        ::close(fd);
+        fd = -1;
+        failure = "another fetch is writing " + partPath;
+        kind = "transfer";
+    }
+    // Nothing of this fetch is in the file: it is neither truncated nor
+    // removed (fail() does so only while fd is open).
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+    return false;
+}
+
 bool ImageFetch::openPart()
 {
     const bool latest = asked.name == "latest";
@@ -95,10 +136,11 @@ bool ImageFetch::openPart()
         return false;
     }
     partPath = directory + "/." + stem + ".part";
-    fd = ::open(partPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (!lockPart())
+        return false;
     struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        failure = "cannot write " + partPath + ": " + std::strerror(fd < 0 ? errno : EINVAL);
+    if (fstat(fd, &st) != 0) {
+        failure = "cannot write " + partPath + ": " + std::strerror(errno);
         kind = "transfer";
         return false;
     }
@@ -195,16 +237,26 @@ void ImageFetch::complete()
     over = true;
     if (asked.mode != Mode::FILE)
         return;
+    // The file is named while still open, so its lock keeps another fetch
+    // off the part file until it has its name.
     int file = fd;
     fd = -1;
-    if (fsync(file) != 0 || ::close(file) != 0) {
+    if (fsync(file) != 0) {
+        const int error = errno;
+        ::close(file);
         over = false;
-        return fail("transfer", "cannot write " + partPath + ": " + std::strerror(errno));
+        return fail("transfer", "cannot write " + partPath + ": " + std::strerror(error));
     }
-    if (!giveName()) {
+    const bool named = giveName();
+    const int error = errno;
+    if (::close(file) != 0 && named) {
+        over = false;
+        return fail("transfer", "cannot write " + target + ": " + std::strerror(errno));
+    }
+    if (!named) {
         over = false;
         fail("transfer", "cannot rename " + partPath + " to " +
-                             (target.empty() ? "a free name in " + directory : target) + ": " + std::strerror(errno));
+                             (target.empty() ? "a free name in " + directory : target) + ": " + std::strerror(error));
     }
 }
 

@@ -96,6 +96,11 @@ public:
     std::vector<std::string> takeChunks();
 
 private:
+    // Opens the part file and locks it for this fetch (flock, exclusive,
+    // not waiting). Tried this many times while the file under the path is
+    // replaced by another fetch as it is locked.
+    static constexpr int kLockAttempts = 3;
+    bool lockPart();
     bool openPart();
     bool write(const unsigned char* data, size_t size);
     void complete();

@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import numpy as np
@@ -244,6 +245,46 @@ def test_stalled_camera_times_out(camera, site_args, work_dir):
             camera.proc.send_signal(signal.SIGCONT)
         assert s._core.running_fetches() == 0
         assert s.fetch_image("camera", "t.fits", timeout=T)[:6] == b"SIMPLE"
+
+
+def test_a_second_fetch_of_one_part_file_is_refused(camera, site_args, work_dir):
+    """Two images of one base name fetched at once into one directory share
+    the part file's name: the second fetch is refused while the first
+    writes it, and the first returns its own image's bytes."""
+    originals = {d: read_bytes(camera.place(d + "/img.fits", noisy_frame(2048, 2048, seed=seed)))  # 8 MiB
+                 for seed, d in ((5, "a"), (6, "b"))}
+    got = os.path.join(work_dir, "got")
+    os.makedirs(got)
+    results = {}
+
+    def fetch(d):
+        try:
+            results[d] = s.fetch_image("camera", d + "/img.fits", got, timeout=T)
+        except corvo.CorvoError as error:
+            results[d] = error
+
+    with corvo.Site(**site_args) as s:
+        s.wait_for("camera", timeout=T)
+        # The camera paused: the two fetches are sure to overlap.
+        camera.proc.send_signal(signal.SIGSTOP)
+        try:
+            first = threading.Thread(target=fetch, args=("a",))
+            first.start()
+            wait_until(lambda: os.path.exists(os.path.join(got, ".img.fits.part")), timeout=T, what="the part file")
+            second = threading.Thread(target=fetch, args=("b",))
+            second.start()
+            second.join(5)  # refused at once; else it waits for the camera
+        finally:
+            camera.proc.send_signal(signal.SIGCONT)
+        first.join(2 * T)
+        second.join(2 * T)
+    for d, result in results.items():
+        if isinstance(result, str):
+            assert read_bytes(result) == originals[d], "fetch %s returned another image's bytes" % d
+    assert isinstance(results["b"], corvo.ImageError), results
+    assert "another fetch is writing" in str(results["b"]) and ".img.fits.part" in str(results["b"])
+    assert results["a"] == os.path.join(got, "img.fits")
+    assert sorted(os.listdir(got)) == ["img.fits"]
 
 
 FETCHER = textwrap.dedent("""
