@@ -73,7 +73,7 @@ class EventStream:
     for``) or handed to a callback. When full, the oldest event is dropped
     and counted in ``dropped``. ``close()`` ends the iteration."""
 
-    def __init__(self, core: "SiteCore", accept: Callable[[Any], bool], maxsize: int,
+    def __init__(self, core: "SiteCore", accept: Callable[[Any, str], bool], maxsize: int,
                  callback: Optional[Callable[[Any], Any]] = None):
         if maxsize < 1:
             raise WrongValueError("queue_size must be at least 1")
@@ -290,12 +290,12 @@ class SiteCore:
                         continue
                     entry[1] = event[3]
                     if streams:
-                        deliveries.append(PropertyEvent(peer.name, event[2], _copy(event[3]), entry[0], entry[2],
-                                                        event[4], event[5]))
+                        deliveries.append((event[1], PropertyEvent(peer.name, event[2], _copy(event[3]), entry[0],
+                                                                   entry[2], event[4], event[5])))
                 else:
                     out = self._apply(kind, event)
                     if out is not None:
-                        deliveries.append(out)
+                        deliveries.append((event[1], out))  # with the sender's UUID
                 if waiters:
                     # A refusal or a confirmation answers one request: the
                     # oldest it matches.
@@ -317,9 +317,9 @@ class SiteCore:
             except Exception:  # one fetch's failure must not stop the others
                 import traceback
                 traceback.print_exc()
-        for event in deliveries:
+        for uuid, event in deliveries:
             for stream in streams:
-                if stream._accept(event):
+                if stream._accept(event, uuid):
                     stream._push(event)
 
     def _apply(self, kind, event):
@@ -541,21 +541,22 @@ class SiteCore:
                props: Tuple[str, ...] = (), images: bool = False) -> EventStream:
         """A stream of the events of `peers` (all when empty); with `props`,
         only the broadcasts of those properties; with `images`, only the
-        cameras' ImageReady announcements (which no other stream gets)."""
+        cameras' ImageReady announcements (which no other stream gets). A
+        peer is named by its name or its UUID."""
         wanted = set(peers)
         wanted_props = set(props)
         log_kind = LogEvent
         property_kind = PropertyEvent
         ready_kind = ImageReady
 
-        def accept(event) -> bool:
+        def accept(event, uuid: str) -> bool:
             if (type(event) is ready_kind) != images:
                 return False
             if (type(event) is log_kind) != logs:
                 return False
             if wanted_props and (type(event) is not property_kind or event.name not in wanted_props):
                 return False
-            return not wanted or event.peer in wanted
+            return not wanted or event.peer in wanted or uuid in wanted
 
         stream = EventStream(self, accept, queue_size or DEFAULT_QUEUE_SIZE, callback)
         stream._is_log = logs

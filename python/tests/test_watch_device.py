@@ -7,7 +7,7 @@ import time
 import pytest
 
 import corvo
-from conftest import net_options, wait_until
+from conftest import net_options, program, wait_until
 
 T = 30.0
 
@@ -169,3 +169,31 @@ def test_async_callbacks_running_at_once_are_bounded(pyd, site_args):
                 s.set("pyd", "gain", gain, timeout=T)
             wait_until(lambda: stream.dropped == 3, timeout=T, what="three dropped events")
             assert [e.value for e in started] == [2.0, 3.0]
+
+
+def test_a_uuid_names_the_peer_watched(children, site_args):
+    """Of two live daemons of one name, streams given one's UUID (watch,
+    a device's watch) yield that daemon's events and none of the other's."""
+    daemon = [program("CORVO_EXAMPLE_DAEMON")] + net_options(site_args)
+    children.start(daemon, "wheel-a")
+    children.start(daemon, "wheel-b")
+    with corvo.Site(**site_args) as s:
+        def described():
+            twins = [p.uuid for p in s.peers() if p.name == "wheel"]
+            return len(twins) == 2 and all(s._core.described_now(u) for u in twins) and twins
+        a, b = wait_until(described, 60, "two described wheels")
+        with s.watch(a, "focus") as focus, s.device(a, timeout=T).watch() as device:
+            assert s.set(b, "focus", 3.5, timeout=T) == 3.5
+            assert s.set(a, "focus", 2.5, timeout=T) == 2.5
+            assert s.set(b, "focus", 4.5, timeout=T) == 4.5
+            assert [(e.peer, e.name, e.value) for e in next_property_events(focus, 1)] == [("wheel", "focus", 2.5)]
+            seen = []
+            while True:
+                try:
+                    seen.append(device.get(0.5))
+                except corvo.TimeoutError:
+                    break
+            values = [e.value for e in seen if isinstance(e, corvo.PropertyEvent) and e.name == "focus"]
+            assert values == [2.5], seen
+            with pytest.raises(corvo.TimeoutError):
+                focus.get(0.5)
