@@ -23,6 +23,9 @@ def write_fits(path: str, array, header: Optional[Dict[str, Any]] = None) -> Non
 
 
 def read_fits(path: str) -> Tuple[Any, Dict[str, str]]:
-    """The primary image of a FITS file, read with cfitsio, as a numpy array
-    of its pixel type, and its header cards as {key: value text} (strings without their quotes)."""
+    """The primary image of a FITS file (else its first image extension),
+    read with cfitsio, as a numpy array of its pixel type, and its header
+    cards as {key: value text} (strings without their quotes). `path` is
+    taken literally: cfitsio's extended file name syntax ("[...]", a
+    scheme) does not apply."""
     return _corvo.read_fits(str(path))

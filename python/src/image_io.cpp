@@ -161,9 +161,27 @@ py::tuple readFits(const std::string& path)
 {
     fitsfile* raw = nullptr;
     int status = 0;
-    if (fits_open_image(&raw, path.c_str(), READONLY, &status))
+    // The name is taken literally (cfitsio would read "[...]", "(...)" or a
+    // URL scheme in it as its extended file name syntax); the image is that
+    // of the first HDU holding one, as fits_open_image picks it.
+    if (fits_open_diskfile(&raw, path.c_str(), READONLY, &status))
         fitsFailure("cannot open " + path, status);
     std::unique_ptr<fitsfile, FitsCloser> file(raw);
+    int primaryAxes = 0;
+    if (fits_get_img_dim(file.get(), &primaryAxes, &status))
+        fitsFailure("cannot read the image of " + path, status);
+    if (primaryAxes == 0) {
+        int hdus = 0;
+        fits_get_num_hdus(file.get(), &hdus, &status);
+        for (int hdu = 2; hdu <= hdus && status == 0; ++hdu) {
+            int hduType = 0;
+            if (fits_movabs_hdu(file.get(), hdu, &hduType, &status) == 0 &&
+                (hduType == IMAGE_HDU || fits_is_compressed_image(file.get(), &status)))
+                break;
+        }
+        if (status)
+            fitsFailure("cannot read the image of " + path, status);
+    }
     int bitpix = 0, naxis = 0;
     long axes[2] = {0, 0};
     if (fits_get_img_equivtype(file.get(), &bitpix, &status) || fits_get_img_dim(file.get(), &naxis, &status) ||

@@ -44,6 +44,21 @@ def test_every_pixel_type_reads_back_identically(work_dir, dtype):
         assert hdus[0].header["OBSERVER"] == "Ada O'Hara"
 
 
+def test_file_names_are_taken_literally(work_dir):
+    """Brackets, parentheses and a scheme in a file name are part of the
+    name: the file read is the file of that name, not an HDU or a filter of
+    another one."""
+    plain = os.path.join(work_dir, "s.fits")
+    corvo.write_fits(plain, extremes(np.uint8))
+    for seed, name in enumerate(("s.fits[0]", "run[1].fits", "x(2).fits", "mem:y.fits")):
+        path = os.path.join(work_dir, name)
+        image = extremes(np.int16) + seed
+        corvo.write_fits(path, image, {"SEED": seed})
+        pixels, header = corvo.read_fits(path)
+        assert pixels.dtype == image.dtype and np.array_equal(pixels, image), name
+        assert header["SEED"] == str(seed)
+
+
 def test_arrays_the_writer_refuses(work_dir):
     path = os.path.join(work_dir, "bad.fits")
     with pytest.raises(TypeError, match="pixel type"):
