@@ -5,6 +5,7 @@ the stand-in site; the browser test does it on a real secured site)."""
 import asyncio
 import io
 import json
+import logging
 import os
 import stat
 import types
@@ -15,7 +16,8 @@ from aiohttp import WSServerHandshakeError
 from corvoweb.__main__ import OptionError, main, parse_options
 from corvoweb.sessions import COOKIE, MAX_SESSIONS, LoginLimiter, Sessions
 from corvoweb.site import Refused
-from corvoweb.users import UserFileError, User, check_password, hash_password, load_users, manage, parse_users
+from corvoweb.users import (User, UserFile, UserFileError, check_password, hash_password, load_users, manage,
+                            parse_users)
 from corvoweb.writers import Writers
 from fake_site import FakeNode
 from test_gateway import Running, receive_until, run
@@ -312,6 +314,69 @@ class TestLoginAtTheGateway:
             assert ("close", "alice-key") in nodes  # the gateway's end closes the nodes
 
         run(body())
+
+
+class TestUserFileChangedWhileRunning:
+    def test_removed_users_and_changed_passwords_take_effect_without_a_restart(self, tmp_path, caplog):
+        path = str(tmp_path / "users")
+        for name, password in (("alice", "alice pw"), ("bob", "bob pw")):
+            assert manage(["adduser", "--users", path, name], stdin=io.StringIO(password + "\n")) == 0
+        users_file = UserFile(path, logging.getLogger("corvo-web"))
+        login = types.SimpleNamespace(users=users_file.users, users_file=users_file, sessions=Sessions(),
+                                      limiter=LoginLimiter(), writers=Writers(lambda i: FakeNode(i, []), limit=4))
+
+        async def body():
+            async with Running(allow_write=True, login=login) as g:
+                async def whoami(token):
+                    async with g.session.get(g.url("/whoami"), cookies={COOKIE: token}) as r:
+                        return r.status
+
+                def token():
+                    return g.session.cookie_jar.filter_cookies(g.url())[COOKIE].value
+
+                assert (await log_in(g, "bob", "bob pw"))[0] == 200
+                bob = token()
+                ws_bob = await g.socket()
+                await receive_until(ws_bob, lambda m: m["type"] == "state")
+                g.session.cookie_jar.clear()
+                assert manage(["deluser", "--users", path, "bob"]) == 0
+                # With no login to notice it, the periodic check ends bob's
+                # session and closes his page.
+                frame = await asyncio.wait_for(ws_bob.receive(), 20)
+                while frame.type.name == "TEXT":
+                    frame = await asyncio.wait_for(ws_bob.receive(), 20)
+                assert ws_bob.close_code == 4001
+                assert await whoami(bob) == 401
+                assert (await log_in(g, "bob", "bob pw"))[0] == 401
+                # A new password: the old one is refused at once, and the
+                # session opened with it ends.
+                assert (await log_in(g, "alice", "alice pw"))[0] == 200
+                alice_old = token()
+                assert await whoami(alice_old) == 200
+                assert manage(["adduser", "--users", path, "alice"], stdin=io.StringIO("alice new pw\n")) == 0
+                assert (await log_in(g, "alice", "alice pw"))[0] == 401
+                assert await whoami(alice_old) == 401
+                assert (await log_in(g, "alice", "alice new pw"))[0] == 200
+                alice_new = token()
+                # A file that cannot be parsed leaves the last good table in
+                # use (and says why); nobody is logged out.
+                with open(path, "a") as f:
+                    f.write("carol carol plaintext\n")
+                assert (await log_in(g, "alice", "alice new pw"))[0] == 200
+                assert await whoami(alice_new) == 200
+                assert any("plaintext" not in r.getMessage() and ":3: not an scrypt hash" in r.getMessage()
+                           and "the users read before stay in use" in r.getMessage() for r in caplog.records)
+                os.unlink(path)
+                assert (await log_in(g, "alice", "alice new pw"))[0] == 200
+                assert any("cannot read the user file" in r.getMessage() for r in caplog.records)
+                # Written again whole: read again.
+                assert manage(["adduser", "--users", path, "bob"], stdin=io.StringIO("bob again\n")) == 0
+                assert (await log_in(g, "bob", "bob again"))[0] == 200
+                assert (await log_in(g, "alice", "alice new pw"))[0] == 401
+                assert await whoami(alice_new) == 401
+
+        with caplog.at_level(logging.INFO, logger="corvo-web"):
+            run(body())
 
 
 class TestBehindAProxy:

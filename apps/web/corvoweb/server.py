@@ -7,7 +7,8 @@ are untrusted: each is at most `MAX_MESSAGE` bytes, its fields are checked,
 and a browser has at most `MAX_IN_FLIGHT` requests waiting at once.
 
 With a user file (login on), everything but the login page and the static
-files needs a session (sessions.py); a logged-in person's writes and commands
+files needs a session (sessions.py); the file is read again when it changes
+(users.py); a logged-in person's writes and commands
 go out under their own identity (writers.py). Login and logout are POSTs from
 a page of the gateway or of a `--public-url` (Origin checked), at most
 `MAX_LOGIN_BODY` bytes; at most `MAX_CHECKS` password checks run at once and
@@ -126,7 +127,8 @@ class Gateway:
     def __init__(self, hub, adapter, options, previews=None, history=None, login=None):
         """`login`: None (no login), or an object with `users` {name: User},
         `sessions` (Sessions), `limiter` (LoginLimiter) and `writers`
-        (Writers)."""
+        (Writers), and optionally `users_file` (UserFile), whose table then
+        replaces `users` when the file changes."""
         self.hub = hub
         self.adapter = adapter
         self.options = options
@@ -235,7 +237,22 @@ class Gateway:
             self.hub.heartbeat()
             beats += 1
             if self.login and beats % 10 == 0:
+                self._reread_users()
                 self._check_open_sessions()
+
+    def _reread_users(self):
+        """Reads the user file again if it changed (at each login and every
+        5 s): the sessions of users removed, or whose password or identity
+        changed, end, and their open pages are closed."""
+        users_file = getattr(self.login, "users_file", None)
+        if users_file is None:
+            return
+        changed = users_file.refresh()
+        self.login.users = users_file.users
+        if changed:
+            ended = self.login.sessions.end_users(changed)
+            if ended:
+                log.info("ended %d sessions of %s (changed in the user file)", ended, ", ".join(sorted(changed)))
 
     def _check_open_sessions(self):
         # An open page keeps its session from going idle; its lifetime
@@ -329,6 +346,7 @@ class Gateway:
         # Counted as failed before the check, so that attempts sent at once
         # cannot all pass the limit while their checks are running.
         limiter.failed(address, account)
+        self._reread_users()
         user = self.login.users.get(name)
         self._waiting_checks += 1
         try:
@@ -337,6 +355,11 @@ class Gateway:
                 good = await asyncio.get_running_loop().run_in_executor(None, check_password, stored, password)
         finally:
             self._waiting_checks -= 1
+        if good and user:
+            # The file may have changed while the password was checked.
+            self._reread_users()
+            now = self.login.users.get(name)
+            good = now is not None and (now.identity, now.stored) == (user.identity, user.stored)
         if not (good and user):
             log.warning("failed login of %r from %s", name[:64], request.remote)
             return web.json_response({"error": "wrong user name or password"}, status=401)

@@ -3,7 +3,8 @@
 A session is a random token (32 bytes from `secrets`) in an HttpOnly,
 SameSite=Strict cookie; the gateway keeps only its SHA-256, so a memory dump
 or a log line cannot be replayed as a cookie. A session ends at logout, after
-`idle` seconds without a request, or `lifetime` seconds after login. At most
+`idle` seconds without a request, `lifetime` seconds after login, or when its
+user leaves the user file or gets a new password or identity. At most
 `MAX_SESSIONS` live at once (the oldest goes first).
 
 Failed logins are counted per client address and per user name over a
@@ -82,6 +83,14 @@ class Sessions:
     def close(self, token):
         if token and len(token) <= 256:
             self._end(_digest(token))
+
+    def end_users(self, names):
+        """Ends every session of the users `names` (removed from the user
+        file, or their password changed); returns how many ended."""
+        keys = [key for key, session in self._live.items() if session.user in names]
+        for key in keys:
+            self._end(key)
+        return len(keys)
 
     def _end(self, key):
         session = self._live.pop(key, None)

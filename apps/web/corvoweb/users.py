@@ -23,6 +23,12 @@ reads one line):
     corvo-web adduser --users FILE NAME [--identity KEY]
     corvo-web deluser --users FILE NAME
 
+A running console notices a changed file (its inode, size or times) at
+each login and every 5 s, and reads it again: a removed user, or one whose
+password or identity changed, is logged out at once (their sessions end and
+their open pages are closed). A file that cannot be read or parsed then
+leaves the last good table in use, and the console logs why.
+
 Bounds: the file is at most `MAX_FILE_BYTES`, `MAX_USERS` users; scrypt
 parameters are accepted only within `_SANE_*`, so a forged line cannot make a
 login cost unbounded memory or time.
@@ -151,6 +157,50 @@ def load_users(path):
     except UnicodeDecodeError:
         raise UserFileError("the user file %s is not UTF-8" % path)
     return parse_users(text, path)
+
+
+class UserFile:
+    """The user table of a file, read again when the file changes.
+
+    `users` is the table in use. `refresh()` checks the file's stamp and, if
+    it changed, reads it again; it returns the names whose entry was removed
+    or changed (their sessions must end), an empty set otherwise. A file
+    that cannot be read or parsed keeps the last good table; `error` then
+    tells why (logged once per change of the file)."""
+
+    def __init__(self, path, log=None):
+        self.path, self.log = path, log
+        self._stamp = self._stat()
+        self.users = load_users(path)
+        self.error = None
+
+    def _stat(self):
+        try:
+            st = os.stat(self.path)
+        except OSError as e:
+            return ("missing", e.errno)
+        return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+
+    def refresh(self):
+        stamp = self._stat()
+        if stamp == self._stamp:
+            return set()
+        self._stamp = stamp
+        try:
+            users = load_users(self.path)
+        except UserFileError as e:
+            self.error = str(e)
+            if self.log:
+                self.log.error("%s; the users read before stay in use", e)
+            return set()
+        self.error = None
+        old, self.users = self.users, users
+        changed = {name for name, user in old.items()
+                   if name not in users or (users[name].identity, users[name].stored) != (user.identity, user.stored)}
+        if self.log:
+            self.log.info("read the user file %s again: %d users%s", self.path, len(users),
+                          "; logged out: " + ", ".join(sorted(changed)) if changed else "")
+        return changed
 
 
 def _save(path, users):
