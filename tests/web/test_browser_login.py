@@ -4,7 +4,9 @@ tool's identity may set), a gateway with its own key and a user file, all in
 this network namespace on loopback. A wrong password is refused; alice's
 write goes out under her identity (the daemon's audit names her); her lock
 shows on the daemon's card and holds off others; bob's write is refused and
-the page shows the daemon's reason.
+the page shows the daemon's reason. A user whose identity is the daemon's
+name is refused with the reason (no second "wheel" joins the site), and a
+user removed from the user file is sent back to the login page.
 
 Environment as for test_browser.py.
 """
@@ -24,7 +26,8 @@ from selenium.webdriver.common.keys import Keys  # noqa: E402
 
 HTTP = 8183
 HTTPS = 8184
-PASSWORDS = {"alice": "alice's long secret", "bob": "bob's other secret"}
+# "wheel" is a user whose identity is the daemon's name.
+PASSWORDS = {"alice": "alice's long secret", "bob": "bob's other secret", "wheel": "the wheel's own secret"}
 RULES = "allow alice set *\nallow alice run *\nallow alice lock\nallow tester set *\n"
 
 
@@ -179,6 +182,30 @@ class TestLoginOnASecuredSite:
         assert secured.corvo("get", "wheel", "focus").stdout == before
         assert value_text(browser, "wheel", "focus") != "9.5"
         artifact(browser, "login-bob-refused")
+
+    def test_an_identity_named_like_a_daemon_is_refused_and_a_removed_user_logged_out(self, secured, browser):
+        browser.get("http://127.0.0.1:%d/" % HTTP)
+        wait_for(lambda: browser.find_element(By.ID, "conn").text == "live", 30, "the console")
+        browser.find_element(By.ID, "logout").click()
+        wait_for(lambda: browser.current_url.endswith("/login"), 30, "logged out")
+        log_in(browser, "wheel", PASSWORDS["wheel"])
+        wait_for(lambda: browser.find_element(By.ID, "conn").text == "live", 30, "the console of user wheel")
+        before = secured.corvo("get", "wheel", "focus").stdout
+        result = edit(browser, "wheel", "focus", "7.5")
+        wait_for(lambda: result.text.startswith("refused"), 30, "the refusal")
+        assert "a peer named wheel is on the site; wheel cannot act from the console" in result.text
+        artifact(browser, "login-identity-of-a-daemon")
+        # The daemon stays unambiguous: the tool reaches it by name.
+        got = secured.corvo("get", "wheel", "focus")
+        assert got.returncode == 0 and got.stdout == before, (got.stdout, got.stderr)
+        # Removed from the user file while the page is open: sent to the login page.
+        done = subprocess.run([need("CORVO_WEB"), "deluser", "--users", os.path.join(secured.work, "users"), "wheel"],
+                              capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+        wait_for(lambda: browser.current_url.endswith("/login"), 30, "the removed user at the login page")
+        log_in(browser, "wheel", PASSWORDS["wheel"])
+        error = browser.find_element(By.ID, "login-error")
+        wait_for(lambda: error.text == "wrong user name or password", 30, "the removed user refused")
 
     def test_over_https_the_console_logs_in_and_is_live(self, secured, browser):
         base = "https://127.0.0.1:%d" % HTTPS

@@ -125,17 +125,19 @@ def make_login(options, adapter):
     from types import SimpleNamespace
 
     from .sessions import LoginLimiter, Sessions
-    from .users import load_users
+    from .users import UserFile
     from .writers import Writers
 
-    users = load_users(options.users)
-    if not users:
-        logging.getLogger("corvo-web").warning("the user file %s lists nobody: no one can log in", options.users)
+    log = logging.getLogger("corvo-web")
+    users_file = UserFile(options.users, log)
+    if not users_file.users:
+        log.warning("the user file %s lists nobody: no one can log in", options.users)
     return SimpleNamespace(
-        users=users,
+        users=users_file.users,
+        users_file=users_file,
         sessions=Sessions(idle=options.session_idle, lifetime=options.session_lifetime),
         limiter=LoginLimiter(),
-        writers=Writers(adapter.make_site, limit=options.max_identities),
+        writers=Writers(adapter.make_site, limit=options.max_identities, check=adapter.refuse_collision),
     )
 
 

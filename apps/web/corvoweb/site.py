@@ -21,9 +21,13 @@ package without them leaves every peer not silent.
 """
 
 import asyncio
+import collections
 import logging
+import weakref
 
 log = logging.getLogger("corvo-web")
+
+MAX_OWN_UUIDS = 1024  # UUIDs of the gateway's nodes for identities remembered
 
 
 # PeerEvent kinds about a peer's silence: whether it is silent now.
@@ -94,6 +98,10 @@ class SiteAdapter:
         self.timeout = timeout
         self.site = None
         self.hub = None
+        self._writers = weakref.WeakSet()  # the nodes made for identities (make_site)
+        # Their UUIDs, remembered after they closed (the site may list a node
+        # a moment after it left), the latest MAX_OWN_UUIDS.
+        self._own = collections.OrderedDict()
 
     @property
     def _errors(self):
@@ -124,7 +132,45 @@ class SiteAdapter:
         options = dict(self.options, name=identity, **self.writer_discovery())
         if self.keys:
             options.update(key=identity, keys=self.keys["keys"])
-        return corvo.aio.Site(**options)
+        site = corvo.aio.Site(**options)
+        self._writers.add(site)
+        return site
+
+    def _own_uuids(self):
+        """The UUIDs of the gateway's nodes for identities (open now, or
+        the latest MAX_OWN_UUIDS that were)."""
+        for site in list(self._writers):
+            try:
+                uuid = site.uuid
+            except self._errors:  # not open (yet, or any more)
+                continue
+            if uuid not in self._own:
+                self._own[uuid] = True
+                while len(self._own) > MAX_OWN_UUIDS:
+                    self._own.popitem(last=False)
+        return self._own.keys()
+
+    async def _peers(self):
+        """The members of the site, but for the gateway's own nodes for
+        identities: a daemon's card is never taken by one of them."""
+        peers = await self.site.peers()
+        own = self._own_uuids()
+        return [p for p in peers if _field(p, "uuid") not in own] if own else peers
+
+    async def _shadowed(self, name):
+        """Whether one of the gateway's own nodes for identities is named `name`."""
+        own = self._own_uuids()
+        return bool(own) and any(_field(p, "name") == name and _field(p, "uuid") in own
+                                 for p in await self.site.peers())
+
+    async def refuse_collision(self, identity):
+        """Refused if a member of the site that is not a client is named
+        `identity`: a node acting as it would make that name ambiguous for
+        the whole site (Writers asks before it opens a node)."""
+        self._require()
+        for p in await self._peers():
+            if _field(p, "name") == identity and not _field(p, "client", False):
+                raise Refused("a peer named %s is on the site; %s cannot act from the console" % (identity, identity))
 
     def writer_discovery(self):
         """Only the gateway's own node binds its gossip endpoint; a writer's
@@ -154,7 +200,7 @@ class SiteAdapter:
                 # Subscribed before the peers are listed: a peer that enters
                 # while the others are being described is not missed.
                 changes, logs = site.watch(), site.logs()
-                await asyncio.gather(self._describe_all(await site.peers()), self._follow(changes),
+                await asyncio.gather(self._describe_all(await self._peers()), self._follow(changes),
                                      self._follow(logs))
             finally:
                 hub.site_state(False)
@@ -166,8 +212,9 @@ class SiteAdapter:
 
     async def _members(self, name):
         """The members of the site `name` may mean (by UUID, else by name),
-        those not silent first."""
-        peers = await self.site.peers()
+        those not silent first (never the gateway's own nodes for
+        identities)."""
+        peers = await self._peers()
         found = [p for p in peers if _field(p, "uuid") == name] or [p for p in peers if _field(p, "name") == name]
         return sorted(found, key=lambda p: bool(_field(p, "silent", False)))
 
@@ -183,13 +230,18 @@ class SiteAdapter:
         return sum(1 for p in members if not _field(p, "silent", False)) > 1
 
     async def _describe(self, name, peer_info=None):
+        if peer_info is not None and _field(peer_info, "uuid") in self._own_uuids():
+            peer_info = None
         peer_info = peer_info or await self._present(name)
         if peer_info is None:
             return
         info = None
         if not _field(peer_info, "client", False):
+            # A node of the gateway's own of that name makes the name
+            # ambiguous to the package: the member is then asked by its UUID.
+            ask = _field(peer_info, "uuid") if await self._shadowed(name) else name
             try:
-                info = await self.site.info(name, timeout=self.timeout)
+                info = await self.site.info(ask, timeout=self.timeout)
             except Exception as e:  # a peer that does not describe itself stays listed
                 log.info("no description of %s: %s", name, e)
                 known = self.hub.peers.get(str(name))
@@ -256,7 +308,7 @@ class SiteAdapter:
     async def _resync(self):
         try:
             await asyncio.sleep(0.5)
-            present = await self.site.peers()
+            present = await self._peers()
             names = {str(_field(p, "name")) for p in present}
             for pid, peer in list(self.hub.peers.items()):
                 if not peer.get("gone") and pid not in names:

@@ -8,6 +8,10 @@ by every session of that identity, and closed after `idle` seconds without
 a request. At most `limit` nodes are open: when all are in use, a new
 identity is refused with the reason; otherwise the longest idle one is
 closed to make room.
+
+An identity that names a daemon (a member of the site that is not a client)
+gets no node: two members of one name would make the daemon ambiguous for
+every node on the site. The write is refused with the reason instead.
 """
 
 import asyncio
@@ -28,9 +32,12 @@ class Writer:
 
 
 class Writers:
-    def __init__(self, make_site, limit=16, idle=300.0, clock=time.monotonic):
-        """`make_site(identity)` returns an unopened corvo.aio.Site."""
+    def __init__(self, make_site, limit=16, idle=300.0, clock=time.monotonic, check=None):
+        """`make_site(identity)` returns an unopened corvo.aio.Site;
+        `await check(identity)` (if given) raises Refused when no node may
+        act as `identity`."""
         self.make_site, self.limit, self.idle, self.clock = make_site, limit, idle, clock
+        self.check = check
         self._open = {}  # identity -> Writer
         self._sweeper = None
 
@@ -62,6 +69,8 @@ class Writers:
 
     async def _start(self, writer):
         try:
+            if self.check is not None:
+                await self.check(writer.identity)
             site = self.make_site(writer.identity)
             await site.open()
         except asyncio.CancelledError:
@@ -69,7 +78,9 @@ class Writers:
         except Exception as e:
             self._open.pop(writer.identity, None)
             log.warning("cannot join the site as %s: %s", writer.identity, e)
-            writer.ready.set_exception(Refused("cannot act as %s: %s" % (writer.identity, str(e)[:300] or type(e).__name__)))
+            if not isinstance(e, Refused):
+                e = Refused("cannot act as %s: %s" % (writer.identity, str(e)[:300] or type(e).__name__))
+            writer.ready.set_exception(e)
             writer.ready.exception()  # retrieved: no warning when nobody waits
             return
         writer.site = site
