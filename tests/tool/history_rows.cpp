@@ -20,7 +20,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: history_rows DB\n");
         return 2;
     }
-    const std::string text = "A\x1b[2J\x1b]0;pwned\x07" "B\u009b31mC\x7f" "D, \"q\"\nE";
+    const std::string text = "A\x1b[2J\x1b]0;pwned\x07"
+                             "B\u009b31mC\x7f"
+                             "D, \"q\"\nE";
     try {
         auto store = h::Store::open(argv[1], true);
         const h::Micros at = h::nowMicros() - 60 * 1000000LL;
@@ -28,9 +30,8 @@ int main(int argc, char** argv)
         h::LogRecord log{"cam", at, "main", 2, h::cleanText(text), at};
         h::StatusChange status{"cam", 3, h::cleanText(text), at};
         h::Sample label{"cam", "label", "", h::Value::ofText(h::cleanText(text)), at, at, h::SOURCE_BROADCAST};
-        h::Sample names{"cam", "names", "",
-                        h::Value::ofList(h::TYPE_STR_LIST, "[" + h::jsonString(h::cleanText(text)) + ", \"x\"]"),
-                        at, at, h::SOURCE_BROADCAST};
+        const std::string list = "[" + h::jsonString(h::cleanText(text)) + ", \"x\"]";
+        h::Sample names{"cam", "names", "", h::Value::ofList(h::TYPE_STR_LIST, list), at, at, h::SOURCE_BROADCAST};
         h::Sample temp{"cam", "temp", "mbar\x7f", h::Value::ofReal(1.5), at, at, h::SOURCE_BROADCAST};
         store->write({log, status, label, names, temp}, session);
     } catch (const std::exception& e) {
