@@ -2,7 +2,9 @@
 # corvo fetch against the simulated camera: a byte-identical copy (read back
 # with fitsverify and fitshdr), the camera's refusals of names outside its
 # image root and of what is not a regular file, a resume from a .part file,
-# and a checksum mismatch detected; against a fake camera that names its
+# a checksum mismatch detected, a second fetch into a .part file in use
+# refused, and -o FILE after a broken fetch of another image; against a fake
+# camera that names its
 # images itself, the names the copies take. Runs inside a network namespace
 # of its own (see CMakeLists.txt).
 #   test_fetch.sh CORVO SIMCAM FAKE_CAMERA
@@ -103,24 +105,83 @@ absent "$work/got/camera.conf"
 absent "$work/got/link.fits"
 
 echo "== resume and checksum"
-head -c 300000 "$image" >"$work/got/.r.fits.part"
+# With -o FILE the .part file is named after FILE and the image asked for.
+head -c 300000 "$image" >"$work/got/.r.fits.t.fits.part"
 t 0 "resume from a .part file" fetch camera t.fits -o "$work/got/r.fits"
 err_has "from byte 300000"
 same "$image" "$work/got/r.fits"
-absent "$work/got/.r.fits.part"
+absent "$work/got/.r.fits.t.fits.part"
 
 # A .part file whose bytes differ from the camera's: the whole-file checksum
 # tells, the target is not written and the bad bytes are dropped.
-{ printf 'XXXXXXXX'; tail -c +9 "$image" | head -c 199992; } >"$work/got/.bad.fits.part"
+{ printf 'XXXXXXXX'; tail -c +9 "$image" | head -c 199992; } >"$work/got/.bad.fits.t.fits.part"
 t 7 "checksum mismatch" fetch camera t.fits -o "$work/got/bad.fits"
 err_has "checksum mismatch"
 absent "$work/got/bad.fits"
-absent "$work/got/.bad.fits.part"
+absent "$work/got/.bad.fits.t.fits.part"
 
-# A .part file longer than the image: the camera refuses the offset.
-head -c $((size + 10)) /dev/zero >"$work/got/.long.fits.part"
-t 5 "offset beyond the end" fetch camera t.fits -o "$work/got/long.fits"
-err_has "beyond the image"
+# A .part file longer than the image: the camera refuses the offset, and
+# the fetch starts again from byte 0 (else every retry would fail alike).
+head -c $((size + 10)) /dev/zero >"$work/got/.long.fits.t.fits.part"
+t 0 "offset beyond the end" fetch camera t.fits -o "$work/got/long.fits"
+err_has "fetching it from the start"
+same "$image" "$work/got/long.fits"
+absent "$work/got/.long.fits.t.fits.part"
+
+# Images large enough that a fetch is caught while it runs.
+head -c $((24 * 1024 * 1024)) /dev/urandom >"$work/images/a.bin"
+head -c $((24 * 1024 * 1024)) /dev/urandom >"$work/images/b.bin"
+head -c 100000 /dev/urandom >"$work/images/c.bin"
+mkdir -p "$work/one"
+# part_of FILE: the .part file of a fetch to -o FILE (whatever its name).
+part_of() { compgen -G "$(dirname "$1")/.$(basename "$1")*.part" | head -1; }
+# fetch_under_way NAME FILE SIGNAL: starts a fetch of NAME to FILE in the
+# background ($fetcher), and sends it SIGNAL once its .part file holds more
+# than 200000 bytes (more than c.bin has).
+fetch_under_way() {
+  "$corvo" "${net[@]}" -t 60 fetch camera "$1" -o "$2" >"$work/bg.out" 2>"$work/bg.err" &
+  fetcher=$!
+  pids+=("$fetcher")
+  local part=""
+  for _ in $(seq 1000); do
+    part=$(part_of "$2")
+    [ -n "$part" ] && [ "$(stat -c %s "$part" 2>/dev/null || echo 0)" -gt 200000 ] && break
+    sleep 0.01
+  done
+  kill "-$3" "$fetcher"
+  [ -n "$part" ] && [ ! -e "$2" ] || fail "the fetch of $1 to $2 was not caught under way"
+}
+
+echo "== a .part file in use: a second fetch into it is refused"
+# Two fetches into one .part file would each write their bytes into it, and
+# the first to end would give the mix the target's name.
+fetch_under_way a.bin "$work/one/cur.bin" STOP
+t 7 "a second fetch into the same .part file" fetch camera a.bin -o "$work/one/cur.bin"
+err_has "another fetch is writing"
+kill -CONT "$fetcher"
+wait "$fetcher"
+status=$?
+# Stopped a while, the camera may have seen the fetch leave: run again.
+if [ "$status" -eq 4 ]; then
+  t 0 "the stopped fetch run again" -t 60 fetch camera a.bin -o "$work/one/cur.bin"
+elif [ "$status" -ne 0 ]; then
+  fail "the first fetch ended with $status: $(cat "$work/bg.err")"
+fi
+same "$work/images/a.bin" "$work/one/cur.bin"
+[ -z "$(part_of "$work/one/cur.bin")" ] || fail "a .part file is left: $(part_of "$work/one/cur.bin")"
+
+echo "== -o FILE after a broken fetch of another image"
+# The broken fetch's .part file belongs to its image: a fetch of another
+# image to the same file neither resumes from it nor is refused for it.
+fetch_under_way a.bin "$work/one/next.bin" KILL
+wait "$fetcher" 2>/dev/null
+t 0 "a smaller image to the same file" fetch camera c.bin -o "$work/one/next.bin"
+same "$work/images/c.bin" "$work/one/next.bin"
+t 0 "an image of the same size to the same file" fetch camera b.bin -o "$work/one/next.bin"
+same "$work/images/b.bin" "$work/one/next.bin"
+t 0 "the broken fetch resumes later" -t 60 fetch camera a.bin -o "$work/one/next.bin"
+err_has "resuming"
+same "$work/images/a.bin" "$work/one/next.bin"
 
 # Images of one base name in two directories: each has a .part file of its
 # own, named from the whole name. An interrupted fetch of d1/x.bin is not
@@ -198,11 +259,11 @@ head -c $((24 * 1024 * 1024)) /dev/urandom >"$work/images/big.bin"
 stalled=$!
 pids+=($stalled)
 for _ in $(seq 300); do
-  [ -s "$work/got/.stalled.bin.part" ] && break
+  [ -s "$work/got/.stalled.bin.big.bin.part" ] && break
   sleep 0.05
 done
 kill -STOP "$stalled"
-[ -s "$work/got/.stalled.bin.part" ] || fail "the stalled fetch never began"
+[ -s "$work/got/.stalled.bin.big.bin.part" ] || fail "the stalled fetch never began"
 t 0 "a fast fetch beside a stalled one" -t 60 fetch camera big.bin -o "$work/got/fast.bin"
 same "$work/images/big.bin" "$work/got/fast.bin"
 # Property changes are answered while images flow: fetches run back to back

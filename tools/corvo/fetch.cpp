@@ -1,10 +1,14 @@
 // corvo fetch: copies an image from a camera over the site. The bytes go to
 // a hidden ".part" file beside the target, which takes the target's name
 // only once the camera's checksum matches; a broken fetch of a named image
-// resumes from its .part file. The copy is named after the image asked for
-// and replaces no file unless -o names it. With --follow it fetches each
-// image the camera announces (ImageReady), one after the other.
+// resumes from its .part file. A fetch holds a lock on its .part file until
+// the file has its name, so that a second fetch into it is refused. The
+// copy is named after the image asked for and replaces no file unless -o
+// names it. With --follow it fetches each image the camera announces
+// (ImageReady), one after the other.
 #include <fcntl.h>
+#include <limits.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -123,8 +127,11 @@ public:
     {
         if (!receiver || peer.uuid != cameraUuid || !receiver->handleResponse(response))
             return;
-        if (follow && resumedFrom > 0)
-            return fetchAgainFromTheStart(tool);
+        // A camera of another version may word its refusal of the offset
+        // otherwise: following, any refusal of a resume starts it over.
+        const bool offsetRefused = receiver->error().find("beyond the image") != std::string::npos;
+        if (resumedFrom > 0 && (follow || offsetRefused))
+            return fetchAgainFromTheStart();
         fail(tool, EXIT_REFUSED, camera + " refused: " + escapeControl(receiver->error()));
     }
 
@@ -187,10 +194,56 @@ private:
         lastProgress = now;
     }
 
+    // The name of the .part file of `stem`: ".STEM.part", a stem too long
+    // for one file name cut and followed by its SHA-1.
+    static std::string partName(const std::string& stem)
+    {
+        constexpr size_t kPartExtra = sizeof("..part") - 1;
+        if (stem.size() + kPartExtra <= NAME_MAX)
+            return "." + stem + ".part";
+        Sha1 digest;
+        digest.update(reinterpret_cast<const unsigned char*>(stem.data()), stem.size());
+        const std::string hex = digest.hex();
+        return "." + stem.substr(0, NAME_MAX - kPartExtra - hex.size() - 1) + "." + hex + ".part";
+    }
+
+    // Opens the .part file and locks it (flock) until it has its name or
+    // the fetch ends: a second fetch into the same .part file is refused,
+    // rather than writing into this one's bytes. A file system without
+    // flock leaves it unlocked, as before.
+    bool openPart(CorvoTool& tool)
+    {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            fd = ::open(partPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd < 0) {
+                fail(tool, EXIT_TRANSFER, "cannot write " + partPath + ": " + std::strerror(errno));
+                return false;
+            }
+            if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+                if (errno != EWOULDBLOCK)
+                    return true;
+                closePart();
+                fail(tool, EXIT_TRANSFER, "another fetch is writing " + partPath);
+                return false;
+            }
+            // The fetch that held the lock may have renamed or removed the
+            // file since it was opened here: the lock must be on the file
+            // that has the name.
+            struct stat opened {};
+            struct stat named {};
+            if (fstat(fd, &opened) == 0 && lstat(partPath.c_str(), &named) == 0 && opened.st_dev == named.st_dev &&
+                opened.st_ino == named.st_ino)
+                return true;
+            closePart();
+        }
+        fail(tool, EXIT_TRANSFER, "another fetch is writing " + partPath);
+        return false;
+    }
+
     // Chooses the target and the .part file, and opens it; resumes from
     // what the .part file of a named image holds. The .part file is named
-    // from the whole name asked for, so that images of one base name in
-    // different directories never share one.
+    // from the whole name asked for (after the name -o gives, if any), so
+    // that no two images ever share one.
     bool begin(CorvoTool& tool)
     {
         const std::string& output = tool.options().output;
@@ -202,14 +255,12 @@ private:
         } else {
             directory = output.empty() ? "." : output;
         }
-        std::string stem =
-            target.empty() ? sanitizeFileNameText(latest ? camera + "-latest" : asked) : baseName(target);
-        partPath = directory + "/." + stem + ".part";
-        fd = ::open(partPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            fail(tool, EXIT_TRANSFER, "cannot write " + partPath + ": " + std::strerror(errno));
+        std::string stem = sanitizeFileNameText(latest ? camera + "-latest" : asked);
+        if (!target.empty())
+            stem = baseName(target) + "." + stem;
+        partPath = directory + "/" + partName(stem);
+        if (!openPart(tool))
             return false;
-        }
         uint64_t offset = 0;
         struct stat st {};
         // "latest" may name another image by now: never resumed.
@@ -262,12 +313,14 @@ private:
     void complete(CorvoTool& tool)
     {
         showProgress(true);
-        if (fsync(fd) != 0 || ::close(fd) != 0) {
-            fd = -1;
+        if (fsync(fd) != 0) {
+            closePart();
             return fail(tool, EXIT_TRANSFER, "cannot write " + partPath);
         }
-        fd = -1;
-        if (!giveName())
+        // The lock is given up only once the file has its name.
+        const bool named = giveName();
+        closePart();
+        if (!named)
             return fail(tool, EXIT_TRANSFER,
                         "cannot rename " + partPath + " to " +
                             (target.empty() ? "a free name in " + directory : target));
@@ -275,17 +328,20 @@ private:
         endOne(tool, EXIT_OK);
     }
 
-    // Following, a .part file the camera will not resume from (longer than
-    // this image) would fail every later image of its name: it is dropped
-    // and the image fetched once more, from the start.
-    void fetchAgainFromTheStart(CorvoTool& tool)
+    // A .part file the camera will not resume from (longer than this
+    // image) would fail every later fetch of its image: it is dropped and
+    // the image fetched once more, from the start (once: a fetch from byte
+    // 0 is not resumed).
+    void fetchAgainFromTheStart()
     {
         std::cerr << "corvo: fetch: " << escapeControl(asked) << ": " << camera << " refused to resume from byte "
                   << resumedFrom << " (" << escapeControl(receiver->error()) << "); fetching it from the start"
                   << std::endl;
         ::unlink(partPath.c_str());
         pending.push_front({asked, cameraUuid});
-        endOne(tool, EXIT_OK);
+        closePart();
+        receiver.reset();
+        asked.clear();
     }
 
     void cancel(CorvoTool& tool)
