@@ -149,7 +149,9 @@ fetch_under_way() {
     sleep 0.01
   done
   kill "-$3" "$fetcher"
-  [ -n "$part" ] && [ ! -e "$2" ] || fail "the fetch of $1 to $2 was not caught under way"
+  if [ -z "$part" ] || [ -e "$2" ]; then
+    fail "the fetch of $1 to $2 was not caught under way"
+  fi
 }
 
 echo "== a .part file in use: a second fetch into it is refused"
