@@ -781,13 +781,32 @@ class TestLiveness:
         assert site.corvo("cmd", "flood", "wave", "2", "1").returncode == 0
         wait_for(lambda: "silent" not in card(browser, "flood").get_attribute("class"), 25, "the card back")
 
-    def test_a_daemon_stopped_with_sigint_is_shown_gone(self, site, browser):
+    def test_a_daemon_stopped_with_sigint_is_shown_gone_then_dropped(self, site, browser):
         open_console(browser, READ_ONLY_HTTP)
         wait_for(lambda: "gone" not in card(browser, "wheel").get_attribute("class"), 30, "the wheel present")
+        old = wait_for(lambda: wheel_ids(browser), 10, "the wheel's id")[0]
+        assert site.corvo("set", "wheel", "slot", "2").returncode == 0
+        wait_for(lambda: live_series_of(browser, old), 10, "the wheel's live values recorded")
         assert site.stop("wheel", signal.SIGINT) == 0
         wait_for(lambda: "gone" in card(browser, "wheel").get_attribute("class"), 20, "the wheel gone")
         assert card(browser, "wheel").find_element(By.CSS_SELECTOR, ".gone-badge").is_displayed()
         artifact(browser, "daemon-gone")
+        # The gateway keeps its last 64 gone peers and then tells the page to
+        # drop the oldest: the page forgets its live values too (a page open
+        # for days on a site whose programs come and go under new names would
+        # otherwise keep every series it ever saw).
+        browser.execute_script('handle({type: "drop", id: arguments[0]})', old)
+        assert wheel_ids(browser) == [] and live_series_of(browser, old) == []
+
+
+def wheel_ids(driver):
+    return driver.execute_script(
+        'return [...peers.entries()].filter(([id, e]) => e.desc.name === "wheel").map(([id]) => id)')
+
+
+def live_series_of(driver, peer_id):
+    return driver.execute_script('return [...series.keys()].filter((k) => k.startsWith(arguments[0] + "\\u0000"))',
+                                 peer_id)
 
 
 if __name__ == "__main__":

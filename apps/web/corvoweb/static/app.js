@@ -246,6 +246,7 @@ function handle(m) {
       ui.peers.replaceChildren();
       ui.cameras.replaceChildren();
       for (const p of m.peers) showPeer(p);
+      forgetSeries();
       ui.logs.replaceChildren();
       for (const l of m.logs) showLog(l);
       break;
@@ -595,6 +596,17 @@ function dropPeer(id) {
   entry.card.remove();
   if (entry.cam) entry.cam.root.remove();
   peers.delete(id);
+  forgetSeries();
+}
+
+// Live values are kept for the peers shown and the series plotted only: a
+// page left open for days on a site whose programs come and go would
+// otherwise keep every series it ever saw.
+function forgetSeries() {
+  for (const key of series.keys()) {
+    const id = key.slice(0, key.indexOf("\u0000"));
+    if (!peers.has(id) && !plot.series.some((p) => p.key === key)) series.delete(key);
+  }
 }
 
 // -- log ----------------------------------------------------------------------------
