@@ -12,6 +12,7 @@ from __future__ import annotations
 import asyncio
 import collections
 import concurrent.futures
+import functools
 import math
 import os
 import random
@@ -303,14 +304,21 @@ class SiteCore:
                     for waiter in list(waiters):
                         if waiter.future.done():
                             continue  # cancelled: its done callback drops it
-                        action = waiter.check(kind, event)
+                        try:
+                            action = waiter.check(kind, event)
+                        except Exception as error:  # this request fails, the batch goes on
+                            action = functools.partial(_settle, waiter.future, error=error)
                         if action is not None:
                             del waiters[waiter]
                             settled.append(action)
                             if one_answer:
                                 break
         for action in settled:
-            action()
+            try:
+                action()
+            except Exception:  # one request's failure must not stop the deliveries
+                import traceback
+                traceback.print_exc()
         for handler, event in fetched:
             try:
                 handler(event)
@@ -414,7 +422,8 @@ class SiteCore:
             try:
                 peer = ready()
             except NotFoundError as ambiguous:
-                return lambda: _settle(future, error=ambiguous)
+                # Bound now: the name of an except clause is gone after it.
+                return functools.partial(_settle, future, error=ambiguous)
             return None if peer is None else (lambda: _settle(future, peer))
 
         with self._lock:

@@ -119,6 +119,25 @@ def test_silent_peers_are_flagged_and_reported(site_args):
         assert kinds == ["enter", "silent", "back", "silent", "exit"]
 
 
+def test_a_name_that_becomes_ambiguous_fails_its_waiter_and_loses_no_event(site_args):
+    # A waiter for "dup" is registered while its only member has not
+    # described itself; a second member of the name enters in the same batch
+    # as a third peer. The waiter fails at once with NotFoundError, and the
+    # stream still gets every event of the batch.
+    first, second, third = "6" * 32, "7" * 32, "8" * 32
+    with corvo.Site(**site_args) as s:
+        core = s._core
+        with s.watch() as events:
+            core._on_events([("enter", first, "dup", "device", False, "tcp://127.0.0.1:1", "")])
+            waiter = core.described("dup")
+            core._on_events([("enter", second, "dup", "device", False, "tcp://127.0.0.1:2", ""),
+                             ("enter", third, "other", "device", False, "tcp://127.0.0.1:3", "")])
+            with pytest.raises(corvo.NotFoundError, match="2 peers are named dup"):
+                waiter.result(timeout=0)
+            names = [events.get(T).peer for _ in range(3)]
+        assert names == ["dup", "dup", "other"]
+
+
 def test_a_stopped_daemon_is_flagged_silent_then_back(pyd, site_args):
     with corvo.Site(**site_args) as s:
         s.wait_for("pyd", timeout=T)
