@@ -6,8 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
+#include <thread>
 
 #include "zre_codec.hpp"
 #include "zre_test_util.hpp"
@@ -24,12 +26,18 @@ const char* kAddress = "10.77.0.1";
 // UDP socket for beacons.
 class RawPeer {
 public:
-    explicit RawPeer(int udpPort, uint8_t seed = 0x11) : udpPort_(udpPort)
+    // With `smallInbox`, the inbox holds few messages (its queue and TCP's
+    // receive buffer): what the node sends beyond waits on its side.
+    explicit RawPeer(int udpPort, uint8_t seed = 0x11, bool smallInbox = false) : udpPort_(udpPort)
     {
         for (size_t i = 0; i < uuid_.size(); ++i)
             uuid_[i] = uint8_t(seed + i);
         inbox_ = zsock_new(ZMQ_ROUTER);
         zsock_set_router_handover(inbox_, 1);  // as the node's own inbox
+        if (smallInbox) {
+            zsock_set_rcvhwm(inbox_, 100);
+            zsock_set_rcvbuf(inbox_, 64 * 1024);
+        }
         port_ = zsock_bind(inbox_, "tcp://%s:*", kAddress);
         udp_ = socket(AF_INET, SOCK_DGRAM, 0);
     }
@@ -557,6 +565,79 @@ TEST_F(ZreWire, HelloNamingALivePeersEndpointGetsThePeerCheckedNotDropped)
     ASSERT_TRUE(enter);
     EXPECT_EQ(enter->name, "forger");
     EXPECT_TRUE(node_->saw(isEvent("EXIT", peer_->uuidText())));
+}
+
+// A check of a peer to which messages wait in the node's backlog: its PING
+// waits behind them, and the peer cannot answer before it has read them.
+// A HELLO under another UUID naming the peer's endpoint and a leaving beacon
+// under its UUID (anyone's to send) come right after a burst; the peer
+// reads slowly for longer than a check's 500 ms (but makes progress well
+// within the backlog's 1 s), then at full speed. The check counts from
+// when its PING left: the peer answers it, keeps its place and gets every
+// message; the forger is not taken.
+TEST_F(ZreWire, ACheckWaitsForItsPingToLeaveTheBacklog)
+{
+    peer_ = std::make_unique<RawPeer>(peer_->udpPort_, 0x11, true);
+    handshake();
+    // The mailbox (1,000 messages), TCP and the peer's small inbox hold
+    // about half of it (TCP's send buffer grows to 4 MiB at most): the
+    // rest, more than the peer reads while slow, waits in the backlog.
+    constexpr int kMessages = 8000;
+    const std::string payload(4096, 'x');
+    RawPeer forger(peer_->udpPort_, 0x77);
+    forger.connect(hello_.endpoint);
+    std::atomic<bool> forged{false};
+    // The whispers go straight into the mailbox or the backlog (no command
+    // waits for the node), so the check's PING is queued behind them all.
+    std::thread sender([&] {
+        for (int i = 0; i < kMessages; ++i)
+            node_->whisper(peer_->uuidText(), {payload});
+        Message hello = forger.hello("forger");
+        hello.endpoint = peer_->endpoint();
+        forger.send(hello);
+        peer_->beacon(0);
+        forged = true;
+    });
+
+    int whispers = 0, whispersBeforePing = -1;
+    auto read = [&](int most, int ms) {
+        Message m;
+        std::string identity;
+        std::vector<std::string> content;
+        for (int i = 0; i < most; ++i) {
+            if (!peer_->receive(identity, m, content, ms))
+                return false;
+            if (m.id == MessageId::Whisper) {
+                ++whispers;
+            } else if (m.id == MessageId::Ping && whispersBeforePing < 0) {
+                whispersBeforePing = whispers;
+                Message ok;
+                ok.id = MessageId::PingOk;
+                ok.sequence = 2;
+                peer_->send(ok);
+            }
+        }
+        return true;
+    };
+    // 100 messages every 50 ms at most: 2,400 in the 1.2 s after the
+    // forgery, and a few hundred while the burst is sent.
+    using namespace std::chrono;
+    auto slowUntil = steady_clock::time_point::max();
+    while (steady_clock::now() < slowUntil) {
+        read(100, 5);
+        std::this_thread::sleep_for(milliseconds(50));
+        if (forged && slowUntil == steady_clock::time_point::max())
+            slowUntil = steady_clock::now() + milliseconds(1200);
+    }
+    int slowly = whispers;
+    while ((whispers < kMessages || whispersBeforePing < 0) && read(1, 5000)) {}
+    sender.join();
+    node_->drain(700);  // past the deadline of a PING that has just left
+
+    EXPECT_EQ(whispersBeforePing, kMessages) << "the PING did not come behind the burst";
+    EXPECT_EQ(whispers, kMessages) << slowly << " read slowly";
+    EXPECT_FALSE(node_->saw(isEvent("EXIT", peer_->uuidText()))) << slowly << " read slowly";
+    EXPECT_FALSE(node_->saw(isEvent("ENTER", forger.uuidText())));
 }
 
 // Two nodes of ours, then one forged message that makes one of them greet

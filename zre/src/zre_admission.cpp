@@ -110,9 +110,15 @@ std::vector<Uuid> Admission::overdue(PeerTable& peers, int64_t t)
     std::vector<Uuid> gone = peers.select([&](const Peer& peer) {
         if (peer.verifyDeadline == 0)
             return false;
-        if (t >= peer.verifyDeadline)
+        // A PING that waits in the peer's backlog, behind what this node
+        // sent before, has not reached the peer: the time to answer counts
+        // from when the last PING left. A dead peer's backlog moves no more,
+        // and its own rule drops the peer (see Mailboxes).
+        int64_t deadline = peer.pingsQueued > 0 ? t + kVerifyTimeoutMs
+                                                : std::max(peer.verifyDeadline, peer.pingSentAt + kVerifyTimeoutMs);
+        if (t >= deadline)
             return true;
-        next = std::min(next, peer.verifyDeadline);
+        next = std::min(next, deadline);
         return false;
     });
     nextCheckAt_ = next;

@@ -58,7 +58,8 @@ public:
     static constexpr size_t kMaxPeers = 1000;
     // A leaving beacon, a HELLO claiming a known peer's UUID from elsewhere,
     // or a newcomer under a known name: the known peer is pinged and dropped
-    // only if it has not answered within this time.
+    // only if it has not answered within this time of its last PING going
+    // into the mailbox (not while a PING still waits in its backlog).
     static constexpr int64_t kVerifyTimeoutMs = 500;
 
     explicit Admission(NodeLog& log) : log_(log) {}
@@ -83,7 +84,8 @@ public:
     // Called on every PING-OK: the peer is no longer pending, and a check
     // ends once every PING was answered.
     void answered(Peer& peer);
-    // The peers whose check has run out by `t`; schedules the next one.
+    // The peers whose check has run out by `t` (see kVerifyTimeoutMs);
+    // schedules the next one.
     std::vector<Uuid> overdue(PeerTable& peers, int64_t t);
     int64_t nextCheckAt() const { return nextCheckAt_; }
     // Looks again soon (the node could not decide now).

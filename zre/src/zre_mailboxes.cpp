@@ -98,6 +98,8 @@ bool Mailboxes::queue(Peer& peer, const Message& message, Parts* content, size_t
     }
     peer.backlogBytes += out.bytes;
     backlogBytes_ += out.bytes;
+    if (message.id == MessageId::Ping)
+        ++peer.pingsQueued;
     peer.backlog.push_back(std::move(out));
     return true;
 }
@@ -131,6 +133,8 @@ bool Mailboxes::drain(Peer& peer, int64_t t)
         peer.stuckSince = t;
         peer.backlogBytes -= out.bytes;
         backlogBytes_ -= out.bytes;
+        if (out.message.id == MessageId::Ping)
+            --peer.pingsQueued;
         peer.backlog.pop_front();
     }
     if (peer.backlog.empty() || t - peer.stuckSince < kFullMailboxWaitMs)
@@ -145,6 +149,7 @@ void Mailboxes::forget(Peer& peer)
     backlogBytes_ -= peer.backlogBytes;
     peer.backlogBytes = 0;
     peer.backlog.clear();
+    peer.pingsQueued = 0;
     backlogged_.erase(std::remove(backlogged_.begin(), backlogged_.end(), peer.uuid), backlogged_.end());
 }
 
@@ -152,6 +157,7 @@ void Mailboxes::noteSent(Peer& peer, MessageId id)
 {
     if (id == MessageId::Ping) {
         ++peer.pingsUnanswered;
+        peer.pingSentAt = now();
         peer.unconfirmed = false;
     } else if (id != MessageId::PingOk && id != MessageId::Hello) {
         peer.unconfirmed = true;

@@ -139,7 +139,9 @@ struct Peer {
     void* mailbox = nullptr;  // a bare libzmq DEALER socket
     uint16_t sentSequence = 0;
     bool unconfirmed = false;  // sent something since the last PING
-    int pingsUnanswered = 0;
+    int pingsUnanswered = 0;   // PINGs sent (gone into the mailbox), not answered
+    int pingsQueued = 0;       // PINGs waiting in the backlog
+    int64_t pingSentAt = 0;    // when the last PING went into the mailbox
     // What waits for room in the mailbox, in order, and since when no
     // message of it went out (0: nothing waits).
     std::deque<Outgoing> backlog;
@@ -161,7 +163,9 @@ struct Peer {
     bool pending = false;
     uint32_t source = 0;  // IPv4 address the peer was first heard from
     // While the peer is checked for life: answered when every PING sent so
-    // far has been answered before `verifyDeadline`.
+    // far has been answered before `verifyDeadline`, or within 500 ms of
+    // the last PING going into the mailbox if that is later (see
+    // Admission::overdue).
     int64_t verifyDeadline = 0;
     std::optional<Contender> contender;  // at most one; a newer one replaces it
 
