@@ -762,6 +762,100 @@ std::string publishedBy(const std::string& endpoint, const std::string& uuid)
     return value;
 }
 
+// ---- bounds of the gossip endpoints -----------------------------------------
+
+// The start of a ZMTP 3.0 connection (NULL mechanism) from a socket of
+// `type`: the greeting and READY.
+std::string zmtpStart(const std::string& type)
+{
+    std::string bytes("\xFF\0\0\0\0\0\0\0\0\x7F\x03\x00", 12);
+    bytes += std::string("NULL") + std::string(16, '\0');
+    bytes += std::string(32, '\0');  // as-server, filler
+    std::string ready =
+        std::string("\x05READY") + "\x0BSocket-Type" + std::string("\0\0\0", 3) + char(type.size()) + type;
+    bytes += char(0x04);  // a short command
+    bytes += char(ready.size());
+    return bytes + ready;
+}
+
+// Starts a ZMTP connection on `fd` as a socket of `type`, waits for the
+// other side's greeting and READY, sends the header of a frame that
+// announces 1 GiB and `more` bytes of it, and reads until the other side
+// closes the connection; false when it is still open after `ms`
+// milliseconds.
+bool closedAfterHugeFrame(int fd, const std::string& type, size_t more, int ms)
+{
+    std::string start = zmtpStart(type);
+    send(fd, start.data(), start.size(), MSG_NOSIGNAL);
+    timeval timeout{ms / 1000, (ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    std::string got;
+    char buffer[4096];
+    // A frame sent before the handshake is done would be taken for a
+    // command of the handshake.
+    while (got.size() < 66 || got.size() < 66u + uint8_t(got[65])) {
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            ADD_FAILURE() << "no ZMTP handshake";
+            return false;
+        }
+        got.append(buffer, size_t(n));
+    }
+    std::string header("\x02\0\0\0\0\x40\0\0\0", 9);  // a long frame of 1 GiB
+    send(fd, header.data(), header.size(), MSG_NOSIGNAL);
+    std::string chunk(64 * 1024, 'x');
+    for (size_t sent = 0; sent < more; sent += chunk.size())
+        if (send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) <= 0)
+            break;  // closed, or not read within `ms`
+    int64_t end = zclock_mono() + ms;
+    for (int64_t left = ms; left > 0; left = end - zclock_mono()) {
+        pollfd in{fd, POLLIN, 0};
+        if (poll(&in, 1, int(left)) <= 0)
+            return false;
+        if (recv(fd, buffer, sizeof buffer, 0) <= 0)
+            return true;
+    }
+    return false;
+}
+
+// A gossip message is at most 1,292 bytes: a frame that announces more
+// (1 GiB here) closes the connection at once, on the bound endpoint and on
+// a node's connection to a server, instead of being read into memory
+// whole. An honest client is still served.
+TEST(ZreGossip, AFrameLargerThanAGossipMessageClosesTheConnection)
+{
+    NodeOptions o;
+    o.port = freshPort();
+    TestNode server("server", o);
+    std::string endpoint = gossipEndpoint(o.port);
+    zyre_gossip_bind(server.get(), "%s", endpoint.c_str());
+    ASSERT_TRUE(server.start());
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(uint16_t(20000 + o.port));
+    to.sin_addr.s_addr = htonl(0x0A4D0001);  // 10.77.0.1
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    EXPECT_TRUE(closedAfterHugeFrame(fd, "DEALER", 8 << 20, 3000)) << "the gossip endpoint kept reading a 1 GiB frame";
+    close(fd);
+    EXPECT_FALSE(publishedBy(endpoint, server.uuid()).empty()) << "an honest client was not served";
+
+    // A server that sends a node such a frame.
+    Trap hostile;
+    NodeOptions c;
+    c.port = freshPort();
+    TestNode client("client", c);
+    zyre_gossip_connect(client.get(), "%s", hostile.endpoint().c_str());
+    ASSERT_TRUE(client.start());
+    ASSERT_TRUE(hostile.connectedWithin(5000));
+    int accepted = accept(hostile.fd, nullptr, nullptr);
+    ASSERT_GE(accepted, 0);
+    EXPECT_TRUE(closedAfterHugeFrame(accepted, "ROUTER", 8 << 20, 3000))
+        << "a node kept reading a 1 GiB frame from its gossip server";
+    close(accepted);
+}
+
 // Run in a namespace with loopback only: a point-to-point interface (a tun
 // device, no broadcast) is added. A node that gossips publishes the
 // endpoint of a non-loopback interface when none can broadcast, or the one

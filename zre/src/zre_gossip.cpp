@@ -24,6 +24,14 @@ std::optional<GossipMessage> decodeFrame(zframe_t* frame)
     return frame ? decodeGossip(zframe_data(frame), zframe_size(frame)) : std::nullopt;
 }
 
+// Before bind or connect: a frame that announces more than any gossip
+// message closes its connection instead of being read into memory.
+void limitFrames(zsock_t* socket)
+{
+    int64_t limit = kMaxGossipFrame;
+    zmq_setsockopt(zsock_resolve(socket), ZMQ_MAXMSGSIZE, &limit, sizeof limit);
+}
+
 }  // namespace
 
 bool GossipDiscovery::open(const std::string& bind, const std::vector<Remote>& servers, const GossipTuple& own,
@@ -47,6 +55,7 @@ bool GossipDiscovery::open(const std::string& bind, const std::vector<Remote>& s
             zsock_set_linger(server_, 0);
             // Clients read this from the connection to know one of ours.
             zmq_setsockopt(zsock_resolve(server_), ZMQ_ROUTING_ID, kServerMark, std::strlen(kServerMark));
+            limitFrames(server_);
         }
         if (!server_ || (curve && !secureServer(*curve, zapDomain)) || zsock_bind(server_, "%s", bind.c_str()) < 0) {
             log_.warn("cannot bind the gossip endpoint %s", bind.c_str());
@@ -81,6 +90,7 @@ bool GossipDiscovery::connectServer(Server& server, int64_t t)
         return false;
     zsock_set_linger(server.socket, 0);
     zsock_set_sndhwm(server.socket, 1000);
+    limitFrames(server.socket);
     if (!server.serverKey.empty() && !secureClient(server.socket, curve_, server.serverKey)) {
         log_.warn("gossip endpoint %s left out: its key is not a CURVE key, or CURVE is missing",
                   server.endpoint.c_str());

@@ -24,6 +24,12 @@ enum class GossipId : uint8_t { Hello = 1, Publish = 2, Ping = 3, Pong = 4, Inva
 constexpr size_t kMaxGossipValue = 1024;
 // A key is at most 255 bytes by its encoding.
 constexpr size_t kMaxGossipKey = 255;
+// The gossip sockets take no frame larger than this (ZMQ_MAXMSGSIZE):
+// libzmq closes a connection whose frame announces more, before reading
+// it. Above the largest message (signature, id, version, key, value and
+// ttl: 1,292 bytes), with room for CURVE's overhead.
+constexpr int64_t kMaxGossipFrame = 4096;
+static_assert(size_t(kMaxGossipFrame) > 4 + 1 + kMaxGossipKey + 4 + kMaxGossipValue + 4 + 64, "a message must fit");
 
 struct GossipMessage {
     GossipId id = GossipId::Hello;
