@@ -856,6 +856,75 @@ TEST(ZreGossip, AFrameLargerThanAGossipMessageClosesTheConnection)
     close(accepted);
 }
 
+// A client that said HELLO is sent the table; HELLOs repeated on its
+// connection get it again at most once a second (each costs the whole
+// table). A new connection gets the whole table at once.
+TEST(ZreGossip, RepeatedHellosOfAClientGetTheTableAtMostOnceASecond)
+{
+    NodeOptions o;
+    o.port = freshPort();
+    TestNode server("server", o);
+    std::string endpoint = gossipEndpoint(o.port);
+    zyre_gossip_bind(server.get(), "%s", endpoint.c_str());
+    ASSERT_TRUE(server.start());
+    constexpr int kTuples = 20;
+    zsock_t* publisher = zsock_new(ZMQ_DEALER);
+    ASSERT_EQ(zsock_connect(publisher, "%s", endpoint.c_str()), 0);
+    zre::GossipMessage hello;
+    hello.id = zre::GossipId::Hello;
+    sendGossip(publisher, hello);
+    std::mt19937 random(33);
+    std::set<std::string> keys{server.uuid()};
+    for (int i = 0; i < kTuples; ++i) {
+        auto publish = zre::publishTuple(randomTuple(random, "tcp://10.77.0.1:" + std::to_string(1 + i)), 30000);
+        keys.insert(publish->key);
+        sendGossip(publisher, *publish);
+    }
+
+    // Counts the PUBLISH messages that come to `client` until none came
+    // for `quietMs`, and the keys among them.
+    auto collect = [](zsock_t* client, int quietMs, std::set<std::string>& got) {
+        zsock_set_rcvtimeo(client, quietMs);
+        size_t publishes = 0;
+        while (zframe_t* frame = zframe_recv(client)) {
+            auto message = zre::decodeGossip(zframe_data(frame), zframe_size(frame));
+            zframe_destroy(&frame);
+            if (message && message->id == zre::GossipId::Publish) {
+                ++publishes;
+                got.insert(message->key);
+            }
+        }
+        return publishes;
+    };
+    // A new client gets the whole table (once the publisher's tuples are in).
+    auto newClient = [&] {
+        std::set<std::string> got;
+        for (int attempt = 0; attempt < 20 && got != keys; ++attempt) {
+            got.clear();
+            zsock_t* client = zsock_new(ZMQ_DEALER);
+            zsock_connect(client, "%s", endpoint.c_str());
+            sendGossip(client, hello);
+            collect(client, 300, got);
+            zsock_destroy(&client);
+        }
+        return got;
+    };
+    ASSERT_EQ(newClient(), keys);
+
+    zsock_t* flooder = zsock_new(ZMQ_DEALER);
+    ASSERT_EQ(zsock_connect(flooder, "%s", endpoint.c_str()), 0);
+    for (int i = 0; i < 100; ++i)
+        sendGossip(flooder, hello);
+    std::set<std::string> got;
+    size_t publishes = collect(flooder, 700, got);
+    EXPECT_EQ(got, keys);
+    // Once, and once more if the HELLOs were read across a second.
+    EXPECT_LE(publishes, 2 * keys.size()) << "tables sent for 100 HELLOs on one connection";
+    zsock_destroy(&flooder);
+    EXPECT_EQ(newClient(), keys) << "a new connection did not get the whole table";
+    zsock_destroy(&publisher);
+}
+
 // Run in a namespace with loopback only: a point-to-point interface (a tun
 // device, no broadcast) is added. A node that gossips publishes the
 // endpoint of a non-loopback interface when none can broadcast, or the one

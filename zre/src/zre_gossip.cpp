@@ -285,7 +285,11 @@ bool GossipDiscovery::readServer(GossipListener& listener, int64_t t)
             log_.warn("gossip client refused: more than %zu", kMaxClients);
             return true;
         }
-        connected_[identity].lastHeard = t;
+        Client& client = connected_[identity];
+        client.lastHeard = t;
+        if (known != connected_.end() && t - client.tableSentAt < kPingMs)
+            return true;
+        client.tableSentAt = t;
         if (publishes())
             sendToClient(identity, own_);
         for (const GossipMessage& publish : table_.all(t, &listener))

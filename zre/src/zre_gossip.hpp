@@ -95,6 +95,11 @@ public:
 private:
     struct Client {
         int64_t lastHeard = 0;
+        // When it was last sent the table: a HELLO repeated on the same
+        // connection (an honest client greets again only on a new one, or
+        // after INVALID, which forgets it) gets it again at most once per
+        // kPingMs, since each costs the whole table.
+        int64_t tableSentAt = 0;
     };
     struct Server {
         zsock_t* socket = nullptr;  // null only when it could not be made again
