@@ -7,13 +7,11 @@ node), and a node of the gateway's own never takes a daemon's card."""
 import asyncio
 import io
 import json
-import os
 import socket
 import subprocess
 import sys
 import types
 
-import corvo  # the built package (ctest puts it on PYTHONPATH)
 from aiohttp import ClientSession, CookieJar, web
 
 from corvoweb.__main__ import make_login
@@ -22,6 +20,7 @@ from corvoweb.server import Gateway
 from corvoweb.sessions import COOKIE
 from corvoweb.site import SiteAdapter
 from corvoweb.users import manage
+from site_run import daemon_env, until
 
 SITE, PORT = "collide", 5798
 
@@ -37,21 +36,10 @@ Stage().run()
 """
 
 
-async def until(condition, guard=60.0):
-    """Whether `condition()` came true before the hang guard."""
-    loop = asyncio.get_running_loop()
-    deadline = loop.time() + guard
-    while loop.time() < deadline:
-        if await condition():
-            return True
-        await asyncio.sleep(0.1)
-    return False
-
-
 def test_an_identity_named_like_a_daemon_cannot_act_and_never_takes_its_card(tmp_path):
     script = tmp_path / "stage.py"
     script.write_text(DAEMON)
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(corvo.__file__))))
+    env = daemon_env()
 
     def daemon(name):
         return subprocess.Popen([sys.executable, str(script), name, "--site", SITE, "--port", str(PORT),
@@ -110,7 +98,7 @@ def test_an_identity_named_like_a_daemon_cannot_act_and_never_takes_its_card(tmp
             async def members(name):
                 return [p for p in await adapter.site.peers() if p.name == name]
 
-            assert await until(lambda: described("focus")), card("focus")
+            assert await until(lambda: described("focus"), 60.0), card("focus")
             assert (await write("bob", "focus", 1))["ok"]
             # The user "focus" is refused with the reason; no node of that
             # name joins, so the daemon stays unambiguous for everyone.
@@ -133,10 +121,10 @@ def test_an_identity_named_like_a_daemon_cannot_act_and_never_takes_its_card(tmp
             async def both_listed():
                 return len(await members("lens")) == 2
 
-            assert await until(both_listed), await members("lens")
+            assert await until(both_listed, 60.0), await members("lens")
             writer = [p for p in await members("lens") if p.client]
             assert len(writer) == 1
-            assert await until(lambda: described("lens")), card("lens")
+            assert await until(lambda: described("lens"), 60.0), card("lens")
             chosen = await adapter._members("lens")
             assert [p.client for p in chosen] == [False] and writer[0].uuid not in [p.uuid for p in chosen]
             assert card("lens")["uuid"] != writer[0].uuid
@@ -146,7 +134,7 @@ def test_an_identity_named_like_a_daemon_cannot_act_and_never_takes_its_card(tmp
             async def writer_gone():
                 return len(await members("lens")) == 1
 
-            assert await until(writer_gone), await members("lens")
+            assert await until(writer_gone, 60.0), await members("lens")
             await asyncio.sleep(1.0)
             assert await described("lens"), card("lens")
             for ws in sockets.values():

@@ -3,15 +3,13 @@ hung) and started again under its name stays shown, described and live (the
 dead instance goes silent and leaves after the new one entered)."""
 
 import asyncio
-import os
 import signal
 import subprocess
 import sys
 
-import corvo  # the built package (ctest puts it on PYTHONPATH)
-
 from corvoweb.hub import Hub
 from corvoweb.site import SiteAdapter
+from site_run import daemon_env, until
 
 SITE, PORT, NAME = "restart", 5797, "twin"
 
@@ -40,21 +38,10 @@ daemon.run()
 """ % NAME
 
 
-async def until(condition, guard=90.0):
-    """Whether `condition()` came true before the hang guard."""
-    loop = asyncio.get_running_loop()
-    deadline = loop.time() + guard
-    while loop.time() < deadline:
-        if await condition():
-            return True
-        await asyncio.sleep(0.1)
-    return False
-
-
 def test_a_daemon_killed_and_started_again_stays_shown_with_its_values(tmp_path):
     script = tmp_path / "twin.py"
     script.write_text(DAEMON)
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(os.path.abspath(corvo.__file__))))
+    env = daemon_env()
     command = [sys.executable, str(script), "--site", SITE, "--port", str(PORT), "--interface", "lo"]
 
     async def body():

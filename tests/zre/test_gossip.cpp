@@ -531,8 +531,10 @@ struct PingCounter {
     }
 };
 
-// Serves both for `ms` milliseconds.
-void serve(PingCounter& a, PingCounter& b, int ms)
+// Serves both fake servers (each with a socket and readOne()) for `ms`
+// milliseconds.
+template <typename Server>
+void serve(Server& a, Server& b, int ms)
 {
     int64_t end = zclock_mono() + ms;
     for (int64_t left = ms; left > 0; left = end - zclock_mono()) {
@@ -684,22 +686,6 @@ struct RefusingServer {
         zmsg_destroy(&msg);
     }
 };
-
-// Serves both for `ms` milliseconds.
-void serve(RefusingServer& a, RefusingServer& b, int ms)
-{
-    int64_t end = zclock_mono() + ms;
-    for (int64_t left = ms; left > 0; left = end - zclock_mono()) {
-        zmq_pollitem_t items[] = {{zsock_resolve(a.socket), 0, ZMQ_POLLIN, 0},
-                                  {zsock_resolve(b.socket), 0, ZMQ_POLLIN, 0}};
-        if (zmq_poll(items, 2, long(left)) <= 0)
-            continue;
-        if (items[0].revents & ZMQ_POLLIN)
-            a.readOne();
-        if (items[1].revents & ZMQ_POLLIN)
-            b.readOne();
-    }
-}
 
 // Every message of a greeting draws an INVALID from a server that refuses
 // the node: greeting again on each would make the two feed each other a
