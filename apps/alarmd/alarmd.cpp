@@ -228,6 +228,16 @@ void Alarmd::restoreState()
     engine->restore(saved, now());
     engine->takeTransitions();
     savedText = formatState(engine->saved());
+    if (!error.empty() && !saveRefused) {
+        // The file was set aside: what was restored is written at once, or
+        // a stop without cleanup (kill -9, a power cut) before the first
+        // change would lose every ack, shelve and disable at the next start.
+        std::string problem = writeFileAtomically(statePath, savedText);
+        if (!problem.empty()) {
+            std::cerr << "corvo-alarmd: state not saved: " << problem << std::endl;
+            savedText.clear();  // the loop tries again
+        }
+    }
 }
 
 std::string Alarmd::setStateFileAside()

@@ -304,6 +304,12 @@ def test_a_state_file_that_cannot_be_read_is_set_aside_not_overwritten(site):
     wait_for("restored", lambda: site.alarm_state("wind") == "disabled")
     assert "wind\tbogus" in (site.work / "alarmd.state.unreadable.1").read_text()
     assert "1 lines could not be read" in site.log("alarmd2")
+    # What was restored is in a new state file at once: killed before any
+    # change (no cleanup), the next start still has the rule disabled.
+    assert "wind\tdisabled\t" in site.state.read_text()
+    site.stop("alarmd2", signal.SIGKILL)
+    site.alarmd(rules, label="alarmd3")
+    wait_for("restored after the kill", lambda: site.alarm_state("wind") == "disabled")
 
 
 def background_alarmd(home):
