@@ -29,7 +29,8 @@ public:
             "{not json at all}",
             "{\"rule\":\"r2\",\"state\":\"shelved\",\"severity\":\"minor\",\"note\":\"tab\there\",\"value\":\"1.5\","
             "\"nested\":[1,-2.5e3,"
-            "{\"x\":null}],\"ok\":true}",
+            "{\"x\":null}],\"ok\":true,\"actions\":[{\"peer\":\"dome\",\"command\":\"close\",\"outcome\":"
+            "\"refused: \\\"}\\\" is no angle\"},{\"peer\":\"lamp\",\"command\":\"off\",\"outcome\":\"done\"}]}",
             "{\"rule\":\"r3\"} trailing",
             "{\"rule\":\"r4\",\"state\":\"active\"",
             "{\"rule\":\"r5\",\"bad\":01}",

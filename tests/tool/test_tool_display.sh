@@ -175,9 +175,12 @@ assert items[1]["note"] == "tab\there", items
 assert items[1]["nested"] == [1, -2500.0, {"x": None}] and items[1]["ok"] is True, items
 PY
 t 0 "alarms" alarms
-[ "$(wc -l <"$work/out")" -eq 2 ] || fail "alarms: not one line per valid item: $(cat "$work/out")"
+[ "$(wc -l <"$work/out")" -eq 4 ] || fail "alarms: not one line per valid item and action: $(cat "$work/out")"
 out_has "active  major  r1"
 out_has "shelved  minor  r2"
+# An outcome holding a quote and a brace ends neither it nor the actions.
+out_has '    action dome close: refused: "}" is no angle'
+out_has "    action lamp off: done"
 
 if [ $failures -ne 0 ]; then
   echo "$failures check(s) failed"

@@ -228,6 +228,20 @@ std::string ageText(const std::string& iso)
     return std::to_string(seconds / 86400) + " d";
 }
 
+// Where `"}` stands in `json` from `from` on with its quote not escaped (a
+// text may hold an escaped one), or npos.
+size_t findStringEnd(const std::string& json, size_t from)
+{
+    for (size_t at = json.find("\"}", from); at != std::string::npos; at = json.find("\"}", at + 1)) {
+        size_t backslashes = 0;
+        while (at > backslashes && json[at - 1 - backslashes] == '\\')
+            ++backslashes;
+        if (backslashes % 2 == 0)
+            return at;
+    }
+    return std::string::npos;
+}
+
 // The "outcome" texts of the object's actions, as "peer command: outcome".
 std::vector<std::string> actionLines(const std::string& json)
 {
@@ -237,7 +251,7 @@ std::vector<std::string> actionLines(const std::string& json)
         size_t open = json.find('{', at);
         if (open == std::string::npos)
             break;
-        size_t close = json.find("\"}", open);
+        size_t close = findStringEnd(json, open);
         if (close == std::string::npos)
             break;
         std::string action = json.substr(open, close + 2 - open);
