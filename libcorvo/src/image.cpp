@@ -43,6 +43,7 @@ struct FitsLibrary {
     decltype(&::ffpky) pky = nullptr;
     decltype(&::ffuky) uky = nullptr;
     decltype(&::ffukls) ukls = nullptr;
+    decltype(&::ffdkey) dkey = nullptr;
     decltype(&::ffplsw) plsw = nullptr;
     decltype(&::ffclos) clos = nullptr;
     decltype(&::ffcmsg) cmsg = nullptr;
@@ -75,6 +76,7 @@ FitsLibrary loadFits()
     bind(handle, "ffpky", fits.pky, fits.error);
     bind(handle, "ffuky", fits.uky, fits.error);
     bind(handle, "ffukls", fits.ukls, fits.error);
+    bind(handle, "ffdkey", fits.dkey, fits.error);
     bind(handle, "ffplsw", fits.plsw, fits.error);
     bind(handle, "ffclos", fits.clos, fits.error);
     bind(handle, "ffcmsg", fits.cmsg, fits.error);
@@ -379,8 +381,13 @@ Image::~Image()
 {
     if (fptr == nullptr)
         return;
+    // Unwound by an exception (a refused card, a failed write): the image
+    // is abandoned, never published half-built over an existing file.
     try {
-        close();
+        if (std::uncaught_exceptions() > uncaughtAtCreation)
+            discard();
+        else
+            close();
     } catch (...) {
         // close() has removed what it could not complete.
     }
@@ -526,6 +533,15 @@ void Image::writeHeader(std::string key, std::string value, std::string comment)
     checkKey(key);
     const FitsLibrary& library = fits(kHeaderError);
     int status = 0;
+    // cfitsio fails to replace a short string by a long one (it runs past
+    // the end of the header): the old card, with any CONTINUE cards of its
+    // own, is removed first and the long one added.
+    if (library.dkey(fptr, key.c_str(), &status) != 0 && status != KEY_NO_EXIST) {
+        library.cmsg();
+        throw CorvoError(kHeaderError);
+    }
+    status = 0;
+    library.cmsg();
     if (library.ukls(fptr, key.c_str(), value.c_str(), comment.c_str(), &status) != 0 ||
         library.plsw(fptr, &status) != 0) {
         library.cmsg();
@@ -609,23 +625,31 @@ void Image::completeFile()
     const std::string header = headerBlocks();
     const uint64_t dataBytes = static_cast<uint64_t>(width) * static_cast<uint64_t>(height) * pixelBytes(type);
     if (dataWritten && header.size() != dataOffset) {
-        // Cards added after the pixels made the header longer: move the
-        // pixels up, last piece first.
+        // Cards changed after the pixels moved the end of the header. A
+        // longer header moves the pixels up, last piece first; a shorter
+        // one (a long string replaced by a short one) moves them down,
+        // first piece first, so that no piece is overwritten before it is
+        // read.
         std::vector<uint8_t> piece(kWriteChunk);
-        uint64_t left = dataBytes;
-        while (left > 0) {
-            const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), left));
-            left -= n;
-            if (pread(fd, piece.data(), n, static_cast<off_t>(dataOffset + left)) != static_cast<ssize_t>(n))
+        const bool up = header.size() > dataOffset;
+        uint64_t done = 0;
+        while (done < dataBytes) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), dataBytes - done));
+            const uint64_t at = up ? dataBytes - done - n : done;
+            if (pread(fd, piece.data(), n, static_cast<off_t>(dataOffset + at)) != static_cast<ssize_t>(n))
                 throw CorvoError(kCloseError);
-            writeAll(piece.data(), n, header.size() + left);
+            writeAll(piece.data(), n, header.size() + at);
+            done += n;
         }
     }
     writeAll(header.data(), header.size(), 0);
     // Pixels never written read as zeros, as cfitsio leaves them; the data
     // unit is padded with zeros to whole blocks.
     const uint64_t total = header.size() + roundUpToBlock(dataBytes);
-    if (ftruncate(fd, static_cast<off_t>(total)) != 0)
+    // Cut at the end of the pixels first: a header that shrank leaves
+    // pixel bytes where the zero fill goes.
+    if (ftruncate(fd, static_cast<off_t>(header.size() + dataBytes)) != 0 ||
+        ftruncate(fd, static_cast<off_t>(total)) != 0)
         throw CorvoError(kCloseError);
     const int closing = fd;
     fd = -1;
