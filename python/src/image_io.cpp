@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "corvo/errors.h"
 #include "py_util.h"
 
 namespace corvo::python {
@@ -136,7 +137,8 @@ std::vector<FitsHdrItem> headerCards(const py::dict& header)
     return cards;
 }
 
-void writeFits(const std::string& path, const py::array& array, const std::vector<FitsHdrItem>& cards)
+std::vector<std::string> writeFits(const std::string& path, const py::array& array,
+                                   const std::vector<FitsHdrItem>& cards, size_t optional)
 {
     if (array.ndim() != 2)
         throw py::value_error("an image is a two-dimensional array (height, width)");
@@ -151,10 +153,26 @@ void writeFits(const std::string& path, const py::array& array, const std::vecto
         throw py::value_error("the array must be in the machine's byte order");
     void* pixels = const_cast<void*>(array.data());
     py::gil_scoped_release release;
+    std::vector<std::string> skipped;
     Image image(path, type, static_cast<int>(width), static_cast<int>(height));
-    image.writeHeaders(cards);
-    image.writeData(pixels, false);
-    image.close();
+    try {
+        for (size_t i = 0; i < cards.size(); ++i) {
+            try {
+                image.writeHeader(cards[i]);
+            } catch (const corvo::CorvoError& e) {
+                if (i >= optional)
+                    throw;
+                skipped.push_back("Header card " + cards[i].key + " skipped: " + e.what());
+            }
+        }
+        image.writeData(pixels, false);
+        image.close();
+    } catch (...) {
+        // No file takes the name: an existing one stays as it was.
+        image.discard();
+        throw;
+    }
+    return skipped;
 }
 
 py::tuple readFits(const std::string& path)
@@ -206,8 +224,23 @@ py::tuple readFits(const std::string& path)
         char key[FLEN_KEYWORD] = {0}, value[FLEN_VALUE] = {0}, comment[FLEN_COMMENT] = {0};
         if (fits_read_keyn(file.get(), i, key, value, comment, &status))
             break;
+        // A long string's CONTINUE cards are read with the card they continue.
+        if (std::strcmp(key, "CONTINUE") == 0)
+            continue;
         // A quoted string is given without its quotes and padding.
-        header[py::str(key)] = peerText(value[0] == '\'' ? unquote(value) : std::string(value));
+        std::string text = value[0] == '\'' ? unquote(value) : std::string(value);
+        if (value[0] == '\'' && !text.empty() && text.back() == '&') {
+            // Maybe a long string (cfitsio's convention): read it whole.
+            char* whole = nullptr;
+            char longComment[FLEN_COMMENT] = {0};
+            int longStatus = 0;
+            if (fits_read_key_longstr(file.get(), key, &whole, longComment, &longStatus) == 0 && whole != nullptr)
+                text = whole;
+            longStatus = 0;
+            if (whole != nullptr)
+                fits_free_memory(whole, &longStatus);
+        }
+        header[py::str(key)] = peerText(text);
     }
     return py::make_tuple(pixels, header);
 }

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <spdlog/common.h>
 
 #include <memory>
 #include <string>
@@ -386,12 +387,15 @@ PYBIND11_MODULE(_corvo, m)
         .def("save_image", [](std::shared_ptr<DaemonHost> host, const std::string& path, const py::array& array,
                               const py::dict& header, const std::string& templatePath) {
             auto cards = corvo::python::headerCards(header);
+            std::vector<corvo::FitsHdrItem> fromTemplate;
             if (!templatePath.empty()) {
-                std::vector<corvo::FitsHdrItem> fromTemplate;
                 callOnLoop([&] { fromTemplate = host->templateCards(templatePath); });
                 cards.insert(cards.begin(), fromTemplate.begin(), fromTemplate.end());
             }
-            corvo::python::writeFits(path, array, cards);
+            // A template card the writer refuses (a peer's NaN, a bad key)
+            // is skipped and logged: it never costs the image.
+            for (auto& reason : corvo::python::writeFits(path, array, cards, fromTemplate.size()))
+                postToLoop([host, reason] { host->log(static_cast<int>(spdlog::level::warn), reason); });
         });
 
     m.def(

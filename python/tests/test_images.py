@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import corvo
-from conftest import net_options, read_log
+from conftest import net_options, read_log, wait_until
 
 TYPES = [np.uint8, np.int8, np.int16, np.uint16, np.int32, np.uint32, np.float32, np.float64]
 
@@ -74,6 +74,32 @@ def test_arrays_the_writer_refuses(work_dir):
     assert not os.path.exists(path)
 
 
+def test_a_refused_card_leaves_the_existing_file_and_long_strings_read_back_whole(work_dir):
+    """A card the writer refuses (NaN, a reserved or malformed key) fails the
+    write before any file takes the name: the image already there stays as
+    it was, and no temporary file is left. A string longer than one card
+    (written over CONTINUE cards) reads back whole, without a CONTINUE key."""
+    path = os.path.join(work_dir, "keep.fits")
+    image = np.arange(12, dtype=np.uint16).reshape(3, 4) + 1
+    long_text = "/data/" + "x" * 150 + "/it's night & day/" + "y" * 40
+    corvo.write_fits(path, image, {"OBJECT": "M31", "PATHNAME": (long_text, "where"), "NOTE": "a&"})
+    with open(path, "rb") as f:
+        kept = f.read()
+    for card in ({"CCD-TEMP": float("nan")}, {"BZERO": 5}, {"CCD.TEMP": 1.0}, {"INF": float("inf")}):
+        with pytest.raises(corvo.CorvoError):
+            corvo.write_fits(path, np.zeros((3, 4), dtype=np.uint16), dict({"OBJECT": "other"}, **card))
+        with open(path, "rb") as f:
+            assert f.read() == kept, card
+    assert os.listdir(work_dir) == ["keep.fits"]
+    pixels, header = corvo.read_fits(path)
+    assert np.array_equal(pixels, image) and header["OBJECT"] == "M31"
+    assert header["PATHNAME"] == long_text and header["NOTE"] == "a&"
+    assert "CONTINUE" not in header
+    from astropy.io import fits
+    with fits.open(path) as hdus:
+        assert hdus[0].header["PATHNAME"] == long_text
+
+
 def test_a_64_mb_image_is_written_without_a_copy(work_dir):
     # Peak memory of a fresh interpreter: the array, then the write. A copy
     # of the pixels would add 64 MB to the peak.
@@ -99,7 +125,8 @@ def test_a_64_mb_image_is_written_without_a_copy(work_dir):
 def test_daemon_saves_with_a_header_template(children, site_args, work_dir):
     with open(os.path.join(children.conf, "imgtmpl.txt"), "w") as f:
         f.write('#define DEV imager\nEXPTIME => DEV:exptime "exposure [s]"\nOBJECT => DEV:target "target"\n'
-                'GONE => nobody:thing "absent component"\n')
+                'GONE => nobody:thing "absent component"\n'
+                'CCD.TEMP => DEV:exptime "bad key"\nBZERO => DEV:exptime "reserved key"\n')
     out = os.path.join(work_dir, "frames", "f.fits")
     script = os.path.join(work_dir, "imager.py")
     with open(script, "w") as f:
@@ -130,3 +157,8 @@ def test_daemon_saves_with_a_header_template(children, site_args, work_dir):
     assert float(header["EXPTIME"]) == 2.5
     assert header["OBJECT"] == "NGC 891"
     assert header["SEQ"] == "7" and "GONE" not in header
+    # Template cards the writer refuses are skipped and logged; the image is
+    # saved without them.
+    assert "CCD.TEMP" not in header and header["BZERO"] == "32768"
+    wait_until(lambda: "CCD.TEMP skipped" in read_log(imager) and "BZERO skipped" in read_log(imager),
+               what="the skipped cards logged")
