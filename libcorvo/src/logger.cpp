@@ -13,6 +13,7 @@
 #include "corvo/misc.h"
 #include "corvo/network.h"
 #include "corvo/proto/log.pb.h"
+#include "corvo/text.h"
 
 namespace corvo {
 
@@ -67,7 +68,37 @@ std::string shoutedText(std::string_view text)
     return kept + marker;
 }
 
+// `text` with each byte that does not start a valid UTF-8 character
+// replaced by U+FFFD: a protobuf string field must hold valid UTF-8.
+std::string validUtf8(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    size_t i = 0;
+    while (i < text.size()) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        size_t length = c < 0x80 ? 1 : detail::utf8SequenceLength(text, i);
+        if (length == 0) {
+            out += "\xef\xbf\xbd";
+            ++i;
+        } else {
+            out.append(text.data() + i, length);
+            i += length;
+        }
+    }
+    return out;
+}
+
+// Set while this thread is inside ZyreSink::sink_it_ (and holds the sink's
+// lock).
+thread_local bool sendingRecord = false;
+
 }  // namespace
+
+bool ZyreSink::sending()
+{
+    return sendingRecord;
+}
 
 ZyreSink::ZyreSink(Network* network) : network(network) {}
 
@@ -79,9 +110,11 @@ corvo::proto::Log ZyreSink::toLogRecord(const spdlog::details::log_msg& msg)
     log.set_level(static_cast<corvo::proto::Log_LogLevel>(msg.level));
     // Cut to the receivers' bounds: a longer record would make every
     // receiver drop this node. The console keeps the whole text.
-    std::string_view logger(msg.logger_name.data(), msg.logger_name.size());
+    // Bytes that are not UTF-8 (a peer's name, a device's text) become
+    // U+FFFD first: such a field would fail to serialise.
+    std::string logger = validUtf8(std::string_view(msg.logger_name.data(), msg.logger_name.size()));
     log.set_logger(logger.data(), utf8Prefix(logger, kMaxNameBytes));
-    log.set_message(shoutedText(std::string_view(msg.payload.data(), msg.payload.size())));
+    log.set_message(shoutedText(validUtf8(std::string_view(msg.payload.data(), msg.payload.size()))));
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     log.mutable_timestamp()->set_seconds(now.tv_sec);
@@ -91,6 +124,13 @@ corvo::proto::Log ZyreSink::toLogRecord(const spdlog::details::log_msg& msg)
 
 void ZyreSink::sink_it_(const spdlog::details::log_msg& msg)
 {
+    // Whatever is reported while the record is sent (a diagnostic of the
+    // serialisation or of the node) must not come back to this sink, whose
+    // lock this thread holds: see sending().
+    struct Flag {
+        Flag() { sendingRecord = true; }
+        ~Flag() { sendingRecord = false; }
+    } flag;
     network->sendLog(toLogRecord(msg));
 }
 

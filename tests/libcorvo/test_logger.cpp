@@ -159,4 +159,25 @@ TEST(ZyreSink, RecordsBeyondTheReceiversBoundsAreCutAtACharacterBoundaryAndSaySo
     EXPECT_EQ(corvo::ZyreSink::toLogRecord(whole).message(), fits);
 }
 
+// Text that is not UTF-8 (a peer's self-chosen name, a device's bytes) would
+// make the record fail to serialise: each such byte travels as U+FFFD, valid
+// multi-byte characters are kept, and the record reads back whole.
+TEST(ZyreSink, BytesThatAreNotUtf8AreReplacedSoTheRecordSerialises)
+{
+    std::string name = "caf\xe9";
+    std::string payload = "Peer caf\xe9 has entered \xc3\xa9 \xed\xa0\x80 \xc3";
+    spdlog::details::log_msg msg(name, spdlog::level::info, payload);
+    corvo::proto::Log log = corvo::ZyreSink::toLogRecord(msg);
+    EXPECT_EQ(log.logger(), "caf\xef\xbf\xbd");
+    const std::string bad = "\xef\xbf\xbd";
+    EXPECT_EQ(log.message(), "Peer caf" + bad + " has entered \xc3\xa9 " + bad + bad + bad + " " + bad);
+
+    std::string wire;
+    ASSERT_TRUE(log.SerializeToString(&wire));
+    corvo::proto::Log back;
+    ASSERT_TRUE(back.ParseFromString(wire));
+    EXPECT_EQ(back.message(), log.message());
+    EXPECT_EQ(back.timestamp().seconds(), log.timestamp().seconds());
+}
+
 }  // namespace

@@ -26,11 +26,18 @@ public:
 
     /// The Log record sent for one spdlog record: level number, logger name,
     /// formatted message without decoration, and the current real time.
+    /// Bytes that are not valid UTF-8 are replaced by U+FFFD first.
     /// Cut to what every receiver accepts (network.h): the name to
     /// kMaxNameBytes, the message to kMaxDescriptionBytes, both at a UTF-8
     /// character boundary; a cut message ends in "... [cut, N bytes]" (N:
     /// its whole length). The console sink keeps the whole text.
     static corvo::proto::Log toLogRecord(const spdlog::details::log_msg& msg);
+
+    /// True while the calling thread sends a record through a ZyreSink (and
+    /// holds that sink's lock): a record logged now to the same logger would
+    /// wait for that lock forever, so whoever turns diagnostics into log
+    /// records writes them to the console stream directly instead.
+    static bool sending();
 
 protected:
     /// Sends toLogRecord(msg) to the log group.
