@@ -29,6 +29,12 @@ namespace {
 DiagnosticSink loggerSink(std::shared_ptr<spdlog::logger> log)
 {
     return [log](const Diagnostic& diagnostic) {
+        // Raised while a record is being sent (e.g. by its serialisation):
+        // the logger's network sink is locked by this very thread.
+        if (ZyreSink::sending()) {
+            writeDiagnostic(diagnostic);
+            return;
+        }
         spdlog::level::level_enum level = spdlog::level::err;
         switch (diagnostic.level) {
             case Diagnostic::Debug:
@@ -104,6 +110,11 @@ std::string tooLong(const char* what, size_t size)
            std::to_string(kMaxPropertyStringBytes) + ")";
 }
 
+std::string notUtf8(const char* what)
+{
+    return std::string(what) + " that is not valid UTF-8";
+}
+
 // Why the daemon's own value of `property` breaks the bounds every receiver
 // holds it to (property.h), or empty: read from the property itself, so that
 // nothing is serialised for the check.
@@ -113,6 +124,8 @@ std::string ownValueViolation(const Property& property)
         case Property::STRING:
             if (property.strValue.size() > kMaxPropertyStringBytes)
                 return tooLong("a string", property.strValue.size());
+            if (!isValidUtf8(property.strValue))
+                return notUtf8("a string");
             break;
         case Property::INT:
             if (property.choices.size() > kMaxPropertyChoices)
@@ -120,6 +133,9 @@ std::string ownValueViolation(const Property& property)
             for (const auto& choice : property.choices)
                 if (choice.second.size() > kMaxPropertyStringBytes)
                     return tooLong("a choice label", choice.second.size());
+            for (const auto& choice : property.choices)
+                if (!isValidUtf8(choice.second))
+                    return notUtf8("a choice label");
             break;
         case Property::STR_LIST:
             if (property.strList.size() > kMaxPropertyListItems)
@@ -127,6 +143,9 @@ std::string ownValueViolation(const Property& property)
             for (const std::string& item : property.strList)
                 if (item.size() > kMaxPropertyStringBytes)
                     return tooLong("a list item", item.size());
+            for (const std::string& item : property.strList)
+                if (!isValidUtf8(item))
+                    return notUtf8("a list item");
             break;
         case Property::INT_LIST:
             if (property.intList.size() > kMaxPropertyListItems)

@@ -10,6 +10,7 @@
 #include "corvo/command.h"
 #include "corvo/diagnostics.h"
 #include "corvo/misc.h"
+#include "corvo/text.h"
 #include "corvo/timestamp.h"
 
 namespace corvo {
@@ -201,7 +202,7 @@ void Property::setValue(std::string v)
     if (type != STRING) {
         throw CorvoTypeError();
     }
-    if (master && v.size() > kMaxPropertyStringBytes) {
+    if (master && (v.size() > kMaxPropertyStringBytes || !isValidUtf8(v))) {
         // Beyond what peers accept: offered to the owner, which refuses to
         // publish it and says so, then the previous value is back.
         std::swap(strValue, v);
@@ -668,6 +669,21 @@ void Property::applyRequest(const corvo::proto::PropertyChange& change)
         default:
             break;
     }
+}
+
+bool isValidUtf8(std::string_view text)
+{
+    size_t i = 0;
+    while (i < text.size()) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            ++i;
+        } else if (size_t length = detail::utf8SequenceLength(text, i)) {
+            i += length;
+        } else {
+            return false;
+        }
+    }
+    return true;
 }
 
 template <class M>

@@ -658,7 +658,8 @@ TEST(DaemonOwnValues, ValuesBeyondThePeersBoundsAreNeverPublished)
 }
 
 // A configuration value is held to what a peer's request would be: inside
-// the limits and choices and the size bounds, else skipped with a warning.
+// the limits and choices and the size bounds, and valid UTF-8, else skipped
+// with a warning.
 TEST(DaemonConfiguration, ValuesOutsideTheLimitsChoicesOrBoundsAreSkipped)
 {
     corvotest::TempDir dir("corvo-daemon");
@@ -668,7 +669,7 @@ TEST(DaemonConfiguration, ValuesOutsideTheLimitsChoicesOrBoundsAreSkipped)
     for (size_t i = 0; i < corvo::kMaxPropertyListItems; ++i)
         longList += ",7";
     std::ofstream(confDir + "/tester.conf")
-        << "slot = 9\nmode = 3\nratio = 1.5\nlevel = 4\noffsets = " << longList << "\n";
+        << "slot = 9\nmode = 3\nratio = 1.5\nlevel = 4\noffsets = " << longList << "\nlabel = H\xe9\n";
     setenv("HOME", dir.path().c_str(), 1);
     setenv("CORVO_CONF_PATH", confDir.c_str(), 1);
 
@@ -691,6 +692,8 @@ TEST(DaemonConfiguration, ValuesOutsideTheLimitsChoicesOrBoundsAreSkipped)
     ratio->valueMax = 1.0;
     ratio->setValue(0.25);
     daemon.getProperty("offsets")->intList = {1, 2};
+    daemon.createProperty("label", corvo::Property::STRING, "label", true);
+    daemon.getProperty("label")->setValue(std::string("init"));
     corvotest::CapturedDiagnostics captured;
     daemon.prepare();
     daemon.beforeInit();
@@ -709,6 +712,9 @@ TEST(DaemonConfiguration, ValuesOutsideTheLimitsChoicesOrBoundsAreSkipped)
     EXPECT_NE(err.find("cannot set offsets to \"7,7,7"), std::string::npos) << err;
     EXPECT_NE(err.find("16385 list items (at most 16384)"), std::string::npos) << err;
     EXPECT_LT(err.size(), 2000u);  // the long value is quoted cut
+    // Latin-1 text in a hand-edited file: no peer could decode it.
+    EXPECT_EQ(daemon.getProperty("label")->toString(), "init");
+    EXPECT_NE(err.find("cannot set label to \"H\\xe9\": a string that is not valid UTF-8"), std::string::npos) << err;
     // A value that fits is applied.
     EXPECT_EQ(daemon.getProperty("level")->getValue<long>(), 4);
 }

@@ -17,6 +17,7 @@
 namespace {
 
 std::atomic<bool> finished{false};
+std::atomic<bool> returned{false};  // the daemon's run() has returned
 
 class BoundsDaemon : public corvo::Daemon {
 public:
@@ -64,17 +65,17 @@ public:
     }
     void onInfo(std::shared_ptr<corvo::Peer> peer) override
     {
-        if (peer->name == "boundsd")
+        if (peer->name == watched)
             daemon = peer;
     }
     void onLog(std::shared_ptr<corvo::Peer> peer, const corvo::proto::Log& log) override
     {
-        if (peer->name == "boundsd")
+        if (peer->name == watched)
             logs += log.message() + "\n";
     }
     void onProperty(std::shared_ptr<corvo::Peer> peer, const corvo::Property& property) override
     {
-        if (peer->name == "boundsd" && property.name == "n")
+        if (peer->name == watched && property.name == "n")
             n = property.getValue<long>();
     }
     // Handles events until `done` holds or `seconds` have passed (a hang guard).
@@ -92,9 +93,38 @@ public:
     }
 
     std::unique_ptr<corvo::Network> net;
+    std::string watched = "boundsd";  // the daemon's name
     std::shared_ptr<corvo::Peer> daemon;
     std::string logs;
     long n = 0;
+};
+
+// Values of its own that are not UTF-8 (a device's or a file's bytes).
+class Latin1Daemon : public corvo::Daemon {
+public:
+    Latin1Daemon() : Daemon("latind")
+    {
+        createProperty("label", corvo::Property::STRING, "a label", false);
+        createProperty("names", corvo::Property::STR_LIST, "names", false);
+        createProperty("n", corvo::Property::INT, "a counter", true);
+        createCommand(
+            "go",
+            [this] {
+                properties["label"]->setValue(std::string("H\xe9"));
+                properties["names"]->strList = {"ok", "H\xe9"};
+                properties["names"]->sendProperty();
+                properties["n"]->setValue(1L);
+            },
+            "Latin-1 values, then a counter");
+    }
+    void onIdle() override
+    {
+        if (++turns > 12000)  // about 60 s: the node never finished
+            std::_Exit(3);
+        if (finished)
+            stop();
+    }
+    int turns = 0;
 };
 
 int runDaemon(corvo::Daemon& daemon, const char* site)
@@ -152,6 +182,69 @@ TEST_F(NetDaemon, LongRecordsAndValuesBeyondTheBoundsDoNotCostTheDaemonItsPeers)
     EXPECT_EXIT(scenario(), ::testing::ExitedWithCode(0),
                 "returned 0; broadcast after: yes; kept: yes; cut record: yes; errors name the properties: yes; late "
                 "node reads n = 1\n");
+}
+
+// A node whose name is not UTF-8 ("caf\xe9" in Latin-1) enters: the daemon
+// logs it and goes on. Values of its own that are not UTF-8 are refused with
+// an error that names the property, so a node that joins later still gets
+// the whole Info: every property with its type, and the command.
+TEST_F(NetDaemon, TextThatIsNotUtf8CostsTheDaemonNeitherItsLoopNorItsInfo)
+{
+    auto scenario = [] {
+        Latin1Daemon daemon;
+        std::string result;
+        Listener cafe("netd-utf8", "caf\xe9");
+        cafe.watched = "latind";
+        std::thread node([&] {
+            cafe.net->start();
+            bool ok = cafe.until([&] { return cafe.daemon != nullptr; }, 20);
+            if (ok) {
+                cafe.net->sendCommand(cafe.daemon, "go", {});
+                ok = cafe.until([&] { return cafe.n == 1 && cafe.logs.find("names") != std::string::npos; }, 20);
+            }
+            result += ok ? "answers: yes" : "answers: no";
+            bool named =
+                cafe.logs.find("Value of label not published: a string that is not valid UTF-8") != std::string::npos &&
+                cafe.logs.find("Value of names not published: a list item that is not valid UTF-8") !=
+                    std::string::npos;
+            result += named ? "; errors name the properties: yes" : "; errors name the properties: no";
+            {
+                Listener late("netd-utf8", "late");
+                late.watched = "latind";
+                late.net->start();
+                bool info = late.until([&] { return late.daemon != nullptr; }, 20);
+                if (info) {
+                    const auto& props = late.daemon->properties;
+                    bool whole = props.size() == 3 && props.count("n") && props.count("label") &&
+                                 props.at("label").type == corvo::Property::STRING &&
+                                 props.at("label").toString().empty() && props.count("names") &&
+                                 props.at("names").type == corvo::Property::STR_LIST &&
+                                 late.daemon->commands.count("go");
+                    result += whole ? "; late node: whole Info" : "; late node: Info cut short";
+                    result += ", n = " + std::to_string(props.count("n") ? props.at("n").getValue<long>() : -1);
+                } else {
+                    result += "; late node: no Info";
+                }
+                late.net.reset();
+            }
+            cafe.net.reset();
+            finished = true;
+            // A hang guard: a daemon whose loop is stuck never returns.
+            for (int i = 0; i < 100 && !returned; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (!returned) {
+                std::fprintf(stderr, "stuck; %s\n", result.c_str());
+                std::_Exit(0);
+            }
+        });
+        int rc = runDaemon(daemon, "netd-utf8");
+        returned = true;
+        node.join();
+        std::fprintf(stderr, "returned %d; %s\n", rc, result.c_str());
+        std::exit(0);
+    };
+    EXPECT_EXIT(scenario(), ::testing::ExitedWithCode(0),
+                "returned 0; answers: yes; errors name the properties: yes; late node: whole Info, n = 1\n");
 }
 
 // 25 change requests from one node, then none: the count of the request

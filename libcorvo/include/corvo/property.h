@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <typeindex>
 #include <unordered_map>
 #include <vector>
@@ -41,7 +42,8 @@ protected:
 /// Bounds on what one property holds when its data comes from a peer (a
 /// change request, a broadcast, or the Info that describes it). Data beyond
 /// them is refused, never truncated. A daemon never publishes its own value
-/// beyond them (Daemon::publish, Daemon::beforeInit).
+/// beyond them (Daemon::publish, Daemon::beforeInit), nor a string, list item
+/// or choice label that is not valid UTF-8 (no peer could decode it).
 /// - a string value, and each string of a STR_LIST: kMaxPropertyStringBytes;
 /// - the items of a list: kMaxPropertyListItems;
 /// - the choices of an INT: kMaxPropertyChoices, each label at most
@@ -52,6 +54,9 @@ constexpr size_t kMaxPropertyStringBytes = 64 * 1024;
 constexpr size_t kMaxPropertyListItems = 16 * 1024;
 /// Choices of one INT property.
 constexpr size_t kMaxPropertyChoices = 1024;
+
+/// True when `text` is valid UTF-8 (what a protobuf string field must hold).
+CORVO_API bool isValidUtf8(std::string_view text);
 
 /// Why the value data of `msg` breaks the bounds above, or empty when it keeps
 /// them. M is corvo::proto::Property or corvo::proto::PropertyChange.
