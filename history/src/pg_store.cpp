@@ -50,6 +50,8 @@ constexpr int kDaysAhead = 2;
 // How long retention waits to drop a day partition while readers hold the
 // samples table (milliseconds).
 constexpr int kDropLockWait = 2000;
+// How long making a day partition waits for a lock on samples (milliseconds).
+constexpr int kPartitionLockWait = 2000;
 
 struct ResultDeleter {
     void operator()(PGresult* r) const { PQclear(r); }
@@ -238,11 +240,11 @@ PgStore::PgStore(const std::string& url, bool create) : description(describePost
                 Result r(PQexec(conn, "ROLLBACK"));
                 throw;
             }
-            std::set<Micros> days;
+            // Made ahead of need: one that cannot be made now is made by
+            // the write that first needs it.
             Micros today = dayStart(nowMicros());
             for (int d = 0; d <= kDaysAhead; ++d)
-                days.insert(today + d * kDay);
-            ensurePartitions(days);
+                ensurePartition(today + d * kDay);
         } else {
             // Readers (the tools, the web console) never change the history.
             exec("SET default_transaction_read_only = on");
@@ -339,16 +341,52 @@ void PgStore::query(const std::string& sql, const std::vector<Param>& params,
     }
 }
 
-void PgStore::ensurePartitions(const std::set<Micros>& days)
+bool PgStore::ensurePartition(Micros day)
 {
-    for (Micros day : days) {
-        if (partitions.count(day))
-            continue;
-        // The name and bounds are numbers of ours, never peer text.
-        exec("CREATE TABLE IF NOT EXISTS " + partitionName(day) + " PARTITION OF samples FOR VALUES FROM (" +
-             std::to_string(day) + ") TO (" + std::to_string(day + kDay) + ")");
+    if (partitions.count(day))
+        return true;
+    // The name and bounds are numbers of ours, never peer text.
+    const std::string name = partitionName(day);
+    bool attached = false;
+    query("SELECT 1 FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid "
+          "WHERE i.inhparent = 'samples'::regclass AND c.relname = '" +
+              name + "'",
+          {}, [&](const Row&) { attached = true; });
+    if (attached) {
         partitions.insert(day);
+        return true;
     }
+    // CREATE TABLE ... PARTITION OF would lock the whole samples table
+    // against every reader (a cursor left open behind a pager) for as long
+    // as they read. The day's table is made on its own and then attached,
+    // which does not wait for readers nor writers of samples; whatever else
+    // holds samples is waited for at most kPartitionLockWait.
+    exec("BEGIN");
+    try {
+        exec("SET LOCAL lock_timeout = '" + std::to_string(kPartitionLockWait) + "ms'");
+        for (const std::string& sql :
+             {"CREATE TABLE IF NOT EXISTS " + name + " (LIKE samples INCLUDING DEFAULTS INCLUDING CONSTRAINTS)",
+              "ALTER TABLE samples ATTACH PARTITION " + name + " FOR VALUES FROM (" + std::to_string(day) + ") TO (" +
+                  std::to_string(day + kDay) + ")"}) {
+            Result r(PQexec(conn, sql.c_str()));
+            if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) {
+                const char* state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
+                if (state && std::strcmp(state, "55P03") == 0) {  // lock_not_available
+                    Result rollback(PQexec(conn, "ROLLBACK"));
+                    return false;
+                }
+                fail("partition", r.get());
+            }
+        }
+        exec("COMMIT");
+    } catch (...) {
+        if (PQstatus(conn) == CONNECTION_OK) {
+            Result r(PQexec(conn, "ROLLBACK"));
+        }
+        throw;
+    }
+    partitions.insert(day);
+    return true;
 }
 
 int64_t PgStore::seriesId(const Sample& sample, std::unordered_map<std::string, SeriesKey>& added)
@@ -412,9 +450,13 @@ void PgStore::write(const std::vector<Record>& records, Session& session)
     for (const Record& record : records)
         if (auto s = std::get_if<Sample>(&record))
             days.insert(dayStart(s->recvTime));
-    Micros today = dayStart(nowMicros());
-    days.insert(today + kDaysAhead * kDay);
-    ensurePartitions(days);
+    for (Micros day : days)
+        if (!ensurePartition(day))
+            throw DatabaseError(description + ": partition: " + partitionName(day) +
+                                " waited too long for a lock on samples");
+    // The day after tomorrow is made ahead of need; if samples is held too
+    // long now, it is tried again at the next batch (two days of slack).
+    ensurePartition(dayStart(nowMicros()) + kDaysAhead * kDay);
 
     std::unordered_map<std::string, SeriesKey> added;
     Rollups rollups;

@@ -33,8 +33,9 @@ protected:
 private:
     void exec(const std::string& sql);
     [[noreturn]] void fail(const std::string& what, PGresult* result = nullptr);
-    // Creates the day partitions that hold `days` (day starts), if missing.
-    void ensurePartitions(const std::set<Micros>& days);
+    // Creates and attaches the partition of the day starting at `day`, if
+    // missing; false if samples stayed locked too long to do it now.
+    bool ensurePartition(Micros day);
     int64_t seriesId(const Sample& sample, std::unordered_map<std::string, SeriesKey>& added);
     void copy(const std::string& sql, const std::string& data);
 

@@ -14,8 +14,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <ctime>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "support/pg_cluster.h"
@@ -681,6 +684,149 @@ TEST(Writer, rows_after_a_heartbeat_whose_commit_answer_is_lost_are_written)
     ASSERT_TRUE(writer.stop(60s));
     EXPECT_EQ(writer.stats().dropped, 0);
     EXPECT_EQ(storedValues(direct), range(0, 2000));
+}
+
+// One SQL statement on its own connection; the connection is kept open
+// (holding what the statement left) until it is closed.
+PGconn* rawConnection(const std::string& url, const std::string& sql)
+{
+    PGconn* conn = PQconnectdb(url.c_str());
+    PGresult* r = PQexec(conn, sql.c_str());
+    EXPECT_EQ(PQresultStatus(r), PGRES_COMMAND_OK) << PQerrorMessage(conn);
+    PQclear(r);
+    return conn;
+}
+
+// A reader stopped on its first row (a pager left open): its cursor keeps
+// samples in use until it is let go, at the latest at destruction.
+class StoppedReader {
+public:
+    explicit StoppedReader(const std::string& db)
+        : thread([this, db] {
+              auto store = h::Store::open(db, false);
+              store->samples("cam", "n", 0, INT64_MAX, [this](const h::Point&) {
+                  std::unique_lock<std::mutex> lock(mutex);
+                  ++rows;
+                  changed.notify_all();
+                  changed.wait(lock, [this] { return released; });
+              });
+          })
+    {}
+    ~StoppedReader() { letGo(); }
+    bool reading()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, 60s, [this] { return rows > 0; });
+    }
+    int64_t rowsRead()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return rows;
+    }
+    void letGo()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            released = true;
+        }
+        changed.notify_all();
+        if (thread.joinable())
+            thread.join();
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    int64_t rows = 0;
+    bool released = false;
+    std::thread thread;
+};
+
+int64_t count(const std::string& url, const std::string& sql)
+{
+    PGconn* conn = PQconnectdb(url.c_str());
+    PGresult* r = PQexec(conn, sql.c_str());
+    int64_t n = PQresultStatus(r) == PGRES_TUPLES_OK ? std::atoll(PQgetvalue(r, 0, 0)) : -1;
+    PQclear(r);
+    PQfinish(conn);
+    return n;
+}
+
+// "samples_YYYYMMDD" for the UTC day `days` from today.
+std::string partitionFromToday(int days)
+{
+    std::time_t t = std::time(nullptr) + days * 86400;
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char name[32];
+    std::strftime(name, sizeof name, "samples_%Y%m%d", &tm);
+    return name;
+}
+
+// Day partitions are made while samples is in use. A reader stopped in the
+// middle of its result does not hold back a batch that needs a new day's
+// partition, nor the stop. A partition made ahead of need that cannot be
+// attached for now (its table is in use here) holds back no rows, and is
+// attached at a later batch.
+TEST(Writer, day_partitions_are_made_while_samples_is_in_use_and_hold_no_rows_back)
+{
+    if (!corvotest::PgCluster::installed())
+        GTEST_SKIP() << "PostgreSQL 15 is not installed";
+    corvotest::PgCluster cluster;
+    ASSERT_TRUE(cluster.ok()) << cluster.serverLog();
+    ASSERT_TRUE(cluster.createDatabase("w"));
+    std::string db = cluster.url("w");
+    const std::string inherits = "SELECT count(*) FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid "
+                                 "WHERE i.inhparent = 'samples'::regclass";
+    {
+        h::Writer writer(db, fastOptions());
+        for (int i = 0; i < 10; ++i)
+            ASSERT_TRUE(writer.push(sample(i)));
+        ASSERT_TRUE(waitFor([&] { return writer.stats().written == 10; }));
+        ASSERT_EQ(count(db, inherits), 3);  // today and two days ahead
+
+        StoppedReader reader(db);
+        ASSERT_TRUE(reader.reading());
+        h::Sample later = sample(10);
+        later.recvTime += 6 * 86400000000LL;  // a day with no partition yet
+        ASSERT_TRUE(writer.push(later));
+        for (int i = 11; i < 20; ++i)
+            ASSERT_TRUE(writer.push(sample(i)));
+        // On failure the reader is let go (at its destruction) before the writer stops.
+        ASSERT_TRUE(waitFor([&] { return writer.stats().written == 20; }, 30s));
+        EXPECT_TRUE(writer.stats().connected);
+        EXPECT_EQ(reader.rowsRead(), 1);  // still stopped
+        EXPECT_TRUE(writer.stop(2s));
+        EXPECT_EQ(reader.rowsRead(), 1);
+        reader.letGo();
+        EXPECT_EQ(reader.rowsRead(), 10);  // what was there when it began
+        EXPECT_EQ(writer.stats().dropped, 0);
+    }
+    EXPECT_EQ(count(db, inherits), 4);
+    std::vector<int64_t> want = range(0, 20);
+    std::rotate(want.begin() + 10, want.begin() + 11, want.end());  // 10 was received last
+    EXPECT_EQ(storedValues(db), want);
+
+    // The table of the day after tomorrow is there but not attached (as if
+    // the last attempt had been cut short), and is in use while a new writer
+    // starts, so that it cannot be attached for now.
+    const std::string ahead = partitionFromToday(2);
+    PQfinish(rawConnection(db, "DROP TABLE " + ahead + "; CREATE TABLE " + ahead + " (LIKE samples)"));
+    PGconn* holder = rawConnection(db, "BEGIN; LOCK TABLE " + ahead + " IN ACCESS SHARE MODE");
+    h::Writer writer(db, fastOptions());
+    for (int i = 20; i < 30; ++i)
+        ASSERT_TRUE(writer.push(sample(i)));
+    EXPECT_TRUE(waitFor([&] { return writer.stats().written == 10; }, 60s));
+    EXPECT_EQ(count(db, inherits), 3);
+    PQfinish(holder);
+    // The next batch (a heartbeat at the latest) makes it.
+    EXPECT_TRUE(waitFor([&] { return count(db, inherits) == 4; }, 60s));
+    EXPECT_EQ(count(db, inherits + " AND c.relname = '" + ahead + "'"), 1);
+    EXPECT_TRUE(writer.stop(60s));
+    EXPECT_EQ(writer.stats().dropped, 0);
+    want = range(0, 30);
+    std::rotate(want.begin() + 10, want.begin() + 11, want.end());
+    EXPECT_EQ(storedValues(db), want);
 }
 
 }  // namespace
