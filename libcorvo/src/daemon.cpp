@@ -115,6 +115,18 @@ std::string notUtf8(const char* what)
     return std::string(what) + " that is not valid UTF-8";
 }
 
+// The bytes a peer counts for the value of `property` (network.cpp
+// keptBytesOf): every string, 64 per list item or choice, 8 per number.
+size_t ownValueBytes(const Property& property)
+{
+    size_t bytes = property.strValue.size();
+    for (const auto& choice : property.choices)
+        bytes += 64 + choice.second.size();
+    for (const auto& item : property.strList)
+        bytes += 64 + item.size();
+    return bytes + (property.intList.size() + property.doubleList.size()) * sizeof(int64_t);
+}
+
 // Why the daemon's own value of `property` breaks the bounds every receiver
 // holds it to (property.h), or empty: read from the property itself, so that
 // nothing is serialised for the check.
@@ -158,6 +170,9 @@ std::string ownValueViolation(const Property& property)
         default:
             break;
     }
+    size_t bytes = ownValueBytes(property);
+    if (bytes > kMaxOwnValueBytes)
+        return "a value of " + std::to_string(bytes) + " bytes (at most " + std::to_string(kMaxOwnValueBytes) + ")";
     return std::string();
 }
 
@@ -422,12 +437,26 @@ corvo::proto::Info Daemon::composeInfo() const
     // The same record as createInfo, built from the daemon's own containers
     // without copying its properties.
     corvo::proto::Info info;
+    size_t valueBytes = 0;
     for (const auto& entry : properties) {
         corvo::proto::Property* record = info.add_properties();
         *record = entry.second->serialize();
         // A value that publish() refused travels empty: the whole Info
-        // would be refused (and this daemon dropped) with it.
-        if (!ownValueViolation(*entry.second).empty()) {
+        // would be refused (and this daemon dropped) with it. So do the
+        // values past kMaxOwnInfoValueBytes together.
+        bool refused = !ownValueViolation(*entry.second).empty();
+        if (!refused) {
+            size_t bytes = ownValueBytes(*entry.second);
+            refused = valueBytes + bytes > kMaxOwnInfoValueBytes;
+            if (refused)
+                diagnose(Diagnostic::Error, Diagnostic::Stderr,
+                         "Value of " + escapeControl(clipped(entry.first)) +
+                             " sent empty in the Info: the values together pass " +
+                             std::to_string(kMaxOwnInfoValueBytes) + " bytes");
+            else
+                valueBytes += bytes;
+        }
+        if (refused) {
             if (record->has_strval())
                 record->mutable_strval()->clear_value();
             if (record->has_intval())

@@ -13,6 +13,7 @@
 #include "corvo/daemon.h"
 #include "corvo/message.h"
 #include "corvo/misc.h"
+#include "corvo/network.h"
 #include "corvo/peer.h"
 #include "support/captured_output.h"
 #include "support/temp_dir.h"
@@ -655,6 +656,43 @@ TEST(DaemonOwnValues, ValuesBeyondThePeersBoundsAreNeverPublished)
         err = console.take();
     }
     EXPECT_NE(err.find("Value of names not published: last message repeated 46 times"), std::string::npos) << err;
+}
+
+// Values within the per-item bounds can still pass the 16 MiB a peer keeps:
+// one property's value is held to kMaxOwnValueBytes, and the values of one
+// Info together to kMaxOwnInfoValueBytes (those past it travel empty); an
+// error names the property each time.
+TEST(DaemonOwnValues, ValuesThatTogetherPassWhatAPeerKeepsAreNotSent)
+{
+    TestDaemon daemon;
+    for (const char* name : {"a", "b", "c", "d", "huge"})
+        daemon.createProperty(name, corvo::Property::STR_LIST, name, false);
+    daemon.prepare();
+    corvotest::CapturedDiagnostics captured;
+
+    auto huge = daemon.getProperty("huge");
+    huge->strList.assign(16000, std::string(1100, 'x'));
+    huge->sendProperty();
+    std::string err = captured.takeStderr();
+    EXPECT_NE(err.find("Value of huge not published: a value of 18624000 bytes (at most 4194304)"), std::string::npos)
+        << err;
+
+    // Four values of 3.6 MB each: each fits, not all four together.
+    for (const char* name : {"a", "b", "c", "d"}) {
+        daemon.getProperty(name)->strList.assign(10000, std::string(300, 'y'));
+        daemon.getProperty(name)->sendProperty();
+    }
+    EXPECT_EQ(captured.takeStderr(), "");
+    corvo::proto::Info info = daemon.composeInfo();
+    EXPECT_LT(info.ByteSizeLong(), corvo::kMaxPayloadBytes);
+    size_t whole = 0;
+    for (const auto& record : info.properties())
+        if (record.strlist().values_size() == 10000)
+            ++whole;
+    EXPECT_EQ(whole, 3u);
+    err = captured.takeStderr();
+    EXPECT_NE(err.find("Value of d sent empty in the Info: the values together pass 12582912 bytes"), std::string::npos)
+        << err;
 }
 
 // A configuration value is held to what a peer's request would be: inside

@@ -54,6 +54,13 @@ constexpr size_t kMaxPropertyStringBytes = 64 * 1024;
 constexpr size_t kMaxPropertyListItems = 16 * 1024;
 /// Choices of one INT property.
 constexpr size_t kMaxPropertyChoices = 1024;
+/// A daemon's own value of one property, in the bytes a peer counts for it
+/// (every string, plus 64 per list item or choice, plus 8 per number of a
+/// list): at most kMaxOwnValueBytes, well under the 16 MiB a peer keeps
+/// (network.h kMaxPeerBytes, kMaxPayloadBytes). The values in one Info
+/// together: at most kMaxOwnInfoValueBytes; the values past it travel empty.
+constexpr size_t kMaxOwnValueBytes = 4 * 1024 * 1024;
+constexpr size_t kMaxOwnInfoValueBytes = 12 * 1024 * 1024;
 
 /// True when `text` is valid UTF-8 (what a protobuf string field must hold).
 CORVO_API bool isValidUtf8(std::string_view text);
