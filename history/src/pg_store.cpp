@@ -52,6 +52,8 @@ constexpr int kDaysAhead = 2;
 constexpr int kDropLockWait = 2000;
 // How long making a day partition waits for a lock on samples (milliseconds).
 constexpr int kPartitionLockWait = 2000;
+// How long after a failed try the partition made ahead of need is tried again.
+constexpr Micros kAheadRetry = 10 * Micros(1000000);
 
 struct ResultDeleter {
     void operator()(PGresult* r) const { PQclear(r); }
@@ -455,8 +457,11 @@ void PgStore::write(const std::vector<Record>& records, Session& session)
             throw DatabaseError(description + ": partition: " + partitionName(day) +
                                 " waited too long for a lock on samples");
     // The day after tomorrow is made ahead of need; if samples is held too
-    // long now, it is tried again at the next batch (two days of slack).
-    ensurePartition(dayStart(nowMicros()) + kDaysAhead * kDay);
+    // long now, it is tried again 10 s later (two days of slack), so
+    // that batches do not each wait for the lock meanwhile.
+    Micros now = nowMicros();
+    if (now >= nextAheadTry && !ensurePartition(dayStart(now) + kDaysAhead * kDay))
+        nextAheadTry = now + kAheadRetry;
 
     std::unordered_map<std::string, SeriesKey> added;
     Rollups rollups;

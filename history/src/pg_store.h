@@ -42,6 +42,9 @@ private:
     std::string description;
     PGconn* conn = nullptr;
     std::set<Micros> partitions;
+    // When the partition made ahead of need is tried next after samples was
+    // held too long (each try may wait kPartitionLockWait).
+    Micros nextAheadTry = 0;
     bool rollupBatchMade = false;  // the session's temporary table exists
     std::unordered_map<std::string, SeriesKey> seriesCache;
 };
