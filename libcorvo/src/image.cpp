@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
@@ -382,9 +383,12 @@ Image::~Image()
     if (fptr == nullptr)
         return;
     // Unwound by an exception (a refused card, a failed write): the image
-    // is abandoned, never published half-built over an existing file.
+    // is abandoned, never published half-built over an existing file. (An
+    // image made and left inside a destructor that runs during unwinding is
+    // discarded too: counting exceptions from its creation would need a
+    // data member, which the library's binary interface keeps out.)
     try {
-        if (std::uncaught_exceptions() > uncaughtAtCreation)
+        if (std::uncaught_exceptions() > 0)
             discard();
         else
             close();

@@ -9,7 +9,6 @@
 #include <fitsio.h>
 
 #include <cstdint>
-#include <exception>
 #include <functional>
 #include <map>
 #include <string>
@@ -76,9 +75,8 @@ public:
     Image(int directoryFd, const std::string& directory, const std::string& name, ImageType type, int width, int height,
           bool replace);
     /// Completes the file if close() was not called; if that fails the
-    /// temporary file is removed. Destroyed while an exception propagates
-    /// (one thrown after the image was made), the image is discarded
-    /// instead: no file takes the name.
+    /// temporary file is removed. Destroyed while an exception propagates,
+    /// the image is discarded instead: no file takes the name.
     ~Image();
     Image(const Image&) = delete;
     Image& operator=(const Image&) = delete;
@@ -169,8 +167,6 @@ private:
     bool dataWritten = false;
     bool incomplete = false;  ///< a pixel write failed
     uint64_t dataOffset = 0;  ///< where the pixels start, once written
-    /// std::uncaught_exceptions() when the image was made.
-    int uncaughtAtCreation = std::uncaught_exceptions();
     /// The in-memory file of the header: cfitsio keeps the addresses of both.
     void* headerMemory = nullptr;
     size_t headerMemorySize = 0;
