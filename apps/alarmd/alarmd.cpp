@@ -537,9 +537,9 @@ void Alarmd::publish(bool force)
     size_t bytes = 0;
     for (auto it = unsentChanges.begin(); it != unsentChanges.end() && items.size() < kMaxPropertyListItems;) {
         std::string json = engine->toJson(*it);
-        if (!items.empty() && bytes + json.size() > kMaxChangesBytes)
+        if (!items.empty() && bytes + kBytesPerItem + json.size() > kMaxChangesBytes)
             break;
-        bytes += json.size();
+        bytes += kBytesPerItem + json.size();
         items.push_back(std::move(json));
         it = unsentChanges.erase(it);
     }
@@ -590,11 +590,11 @@ void Alarmd::refreshList()
     list.clear();
     size_t bytes = 0, left = 0;
     for (const auto& [i, json] : shown) {
-        if (left || list.size() + 1 >= kMaxPropertyListItems || bytes + json.size() > kMaxAlarmsBytes) {
+        if (left || list.size() + 1 >= kMaxPropertyListItems || bytes + kBytesPerItem + json.size() > kMaxAlarmsBytes) {
             ++left;
             continue;
         }
-        bytes += json.size();
+        bytes += kBytesPerItem + json.size();
         list.push_back(json);
     }
     if (left)

@@ -28,11 +28,15 @@ public:
     static constexpr unsigned int STATUS_MAJOR = 2;
     // Actions waiting for their peer or for a refusal, at most.
     static constexpr size_t kMaxPendingActions = 4096;
-    // Bytes of JSON in the "alarms" list (then one last item says how many
-    // rules were left out) and in one broadcast of "changes" (the rest goes
-    // in the next ones): both together stay well under what receivers keep.
-    static constexpr size_t kMaxAlarmsBytes = 4 * 1024 * 1024;
-    static constexpr size_t kMaxChangesBytes = 4 * 1024 * 1024;
+    // Bytes in the "alarms" list (then one last item says how many rules
+    // were left out) and in one broadcast of "changes" (the rest goes in the
+    // next ones), counted as receivers count a list: the JSON and
+    // kBytesPerItem an entry. Each stays under the 4 MiB a daemon publishes
+    // of one value (kMaxOwnValueBytes), both together well under what
+    // receivers keep.
+    static constexpr size_t kMaxAlarmsBytes = 3 * 1024 * 1024;
+    static constexpr size_t kMaxChangesBytes = 3 * 1024 * 1024;
+    static constexpr size_t kBytesPerItem = 64;
 
     void beforeInit() override;
     void beforeLoop() override;
