@@ -56,10 +56,11 @@ constexpr size_t kMaxPropertyListItems = 16 * 1024;
 constexpr size_t kMaxPropertyChoices = 1024;
 /// A daemon's own value of one property, in the bytes a peer counts for it
 /// (every string, plus 64 per list item or choice, plus 8 per number of a
-/// list): at most kMaxOwnValueBytes, well under the 16 MiB a peer keeps
-/// (network.h kMaxPeerBytes, kMaxPayloadBytes). The values in one Info
-/// together: at most kMaxOwnInfoValueBytes; the values past it travel empty.
+/// list): at most this, well under the 16 MiB a peer keeps (network.h
+/// kMaxPeerBytes, kMaxPayloadBytes).
 constexpr size_t kMaxOwnValueBytes = 4 * 1024 * 1024;
+/// The values in one Info of a daemon together, counted the same way: at
+/// most this; the values past it travel empty.
 constexpr size_t kMaxOwnInfoValueBytes = 12 * 1024 * 1024;
 
 /// True when `text` is valid UTF-8 (what a protobuf string field must hold).
