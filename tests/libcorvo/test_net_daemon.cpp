@@ -127,10 +127,30 @@ public:
     int turns = 0;
 };
 
-int runDaemon(corvo::Daemon& daemon, const char* site)
+// Runs `daemon` on `site` with `node` (the listening side, which writes its
+// findings into the result) on a thread of its own, and prints what the
+// daemon's run returned and the result. A daemon whose loop is stuck never
+// returns: the result is then printed as "stuck".
+template <class Node>
+void runBeside(corvo::Daemon& daemon, const char* site, Node node)
 {
+    std::string result;
+    std::thread thread([&] {
+        node(result);
+        finished = true;
+        for (int i = 0; i < 100 && !returned; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!returned) {
+            std::fprintf(stderr, "stuck; %s\n", result.c_str());
+            std::_Exit(0);
+        }
+    });
     const char* argv[] = {"boundsd", "--interface", "lo", "--site", site, nullptr};
-    return daemon.run(5, const_cast<char**>(argv));
+    int rc = daemon.run(5, const_cast<char**>(argv));
+    returned = true;
+    thread.join();
+    std::fprintf(stderr, "returned %d; %s\n", rc, result.c_str());
+    std::exit(0);
 }
 
 class NetDaemon : public ::testing::Test {
@@ -145,9 +165,8 @@ TEST_F(NetDaemon, LongRecordsAndValuesBeyondTheBoundsDoNotCostTheDaemonItsPeers)
 {
     auto scenario = [] {
         BoundsDaemon daemon;
-        std::string result;
         Listener first("netd-bounds", "first");
-        std::thread node([&] {
+        runBeside(daemon, "netd-bounds", [&](std::string& result) {
             first.net->start();
             bool ok = first.until([&] { return first.daemon != nullptr; }, 20);
             if (ok) {
@@ -172,12 +191,7 @@ TEST_F(NetDaemon, LongRecordsAndValuesBeyondTheBoundsDoNotCostTheDaemonItsPeers)
                 late.net.reset();
             }
             first.net.reset();
-            finished = true;
         });
-        int rc = runDaemon(daemon, "netd-bounds");
-        node.join();
-        std::fprintf(stderr, "returned %d; %s\n", rc, result.c_str());
-        std::exit(0);
     };
     EXPECT_EXIT(scenario(), ::testing::ExitedWithCode(0),
                 "returned 0; broadcast after: yes; kept: yes; cut record: yes; errors name the properties: yes; late "
@@ -192,10 +206,9 @@ TEST_F(NetDaemon, TextThatIsNotUtf8CostsTheDaemonNeitherItsLoopNorItsInfo)
 {
     auto scenario = [] {
         Latin1Daemon daemon;
-        std::string result;
         Listener cafe("netd-utf8", "caf\xe9");
         cafe.watched = "latind";
-        std::thread node([&] {
+        runBeside(daemon, "netd-utf8", [&](std::string& result) {
             cafe.net->start();
             bool ok = cafe.until([&] { return cafe.daemon != nullptr; }, 20);
             if (ok) {
@@ -228,20 +241,7 @@ TEST_F(NetDaemon, TextThatIsNotUtf8CostsTheDaemonNeitherItsLoopNorItsInfo)
                 late.net.reset();
             }
             cafe.net.reset();
-            finished = true;
-            // A hang guard: a daemon whose loop is stuck never returns.
-            for (int i = 0; i < 100 && !returned; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            if (!returned) {
-                std::fprintf(stderr, "stuck; %s\n", result.c_str());
-                std::_Exit(0);
-            }
         });
-        int rc = runDaemon(daemon, "netd-utf8");
-        returned = true;
-        node.join();
-        std::fprintf(stderr, "returned %d; %s\n", rc, result.c_str());
-        std::exit(0);
     };
     EXPECT_EXIT(scenario(), ::testing::ExitedWithCode(0),
                 "returned 0; answers: yes; errors name the properties: yes; late node: whole Info, n = 1\n");
@@ -254,9 +254,8 @@ TEST_F(NetDaemon, ThrottledCountsAreWrittenOnceTheWindowHasPassed)
 {
     auto scenario = [] {
         BoundsDaemon daemon;
-        std::string result;
         Listener node("netd-burst", "helper");
-        std::thread thread([&] {
+        runBeside(daemon, "netd-burst", [&](std::string& result) {
             node.net->start();
             bool ok = node.until([&] { return node.daemon != nullptr; }, 20);
             if (ok) {
@@ -277,12 +276,7 @@ TEST_F(NetDaemon, ThrottledCountsAreWrittenOnceTheWindowHasPassed)
                 40);
             result += summed ? "; summed up while running" : "; not summed up";
             node.net.reset();
-            finished = true;
         });
-        int rc = runDaemon(daemon, "netd-burst");
-        thread.join();
-        std::fprintf(stderr, "returned %d; %s\n", rc, result.c_str());
-        std::exit(0);
     };
     EXPECT_EXIT(scenario(), ::testing::ExitedWithCode(0), "returned 0; applied; summed up while running\n");
 }
