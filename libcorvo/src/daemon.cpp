@@ -66,6 +66,15 @@ std::string clipped(const std::string& text, size_t bytes = kQuotedTextBytes)
     return text.substr(0, bytes) + "...";
 }
 
+// Every peer refuses a record with text that is not UTF-8: a name, unit or
+// description of that kind (a Latin-1 "\xb0C" in a source file) would cost
+// the daemon its whole Info at every peer, so it is refused where it is made.
+void requireUtf8(const std::string& text, const char* what)
+{
+    if (!isValidUtf8(text))
+        throw CorvoError(std::string(what) + " \"" + escapeControl(clipped(text)) + "\" is not valid UTF-8");
+}
+
 // Each word followed by one space; cut when long.
 std::string receivedText(const std::vector<std::string>& words)
 {
@@ -236,6 +245,7 @@ void Daemon::addStatusStr(int value, std::string text)
     auto key = static_cast<unsigned int>(value);
     if (statusList.count(key))
         throw CorvoError("Repeated status value");
+    requireUtf8(text, "Status name");
     statusList.emplace(key, std::move(text));
 }
 
@@ -263,6 +273,9 @@ void Daemon::createProperty(std::string name, corvo::proto::Property_PropertyTyp
 void Daemon::createProperty(std::string name, corvo::proto::Property_PropertyType type, std::string egu,
                             std::string description, bool writable)
 {
+    requireUtf8(name, "Property name");
+    requireUtf8(egu, "Unit");
+    requireUtf8(description, "Description");
     auto property = std::make_shared<Property>(name, type, std::move(description), writable, this, std::move(egu));
     properties[name] = std::move(property);
 }
@@ -270,25 +283,40 @@ void Daemon::createProperty(std::string name, corvo::proto::Property_PropertyTyp
 void Daemon::createCommand(std::string name, std::function<void(std::vector<std::string>)> func,
                            std::string description)
 {
+    requireUtf8(name, "Command name");
+    requireUtf8(description, "Description");
     CommandDef& def = commands[name];
     def.name = name;
     def.description = std::move(description);
     def.func = std::move(func);
 }
 
+void Daemon::addCommand(CommandDef def)
+{
+    requireUtf8(def.name, "Command name");
+    requireUtf8(def.description, "Description");
+    for (const CommandDef::Arg_t& arg : def.args)
+        requireUtf8(arg.name, "Argument name");
+    commands[def.name] = std::move(def);
+}
+
 void Daemon::createCommand(std::string name, std::function<void(std::vector<std::string>)> func,
                            std::string description, int nargs, ...)
 {
-    CommandDef& def = commands[name];
+    std::vector<CommandDef::Arg_t> args;
     va_list ap;
     va_start(ap, nargs);
     for (int i = 0; i < nargs; ++i) {
         auto type = static_cast<ArgType>(va_arg(ap, int));
         const char* argName = va_arg(ap, const char*);
-        def.args.push_back({type, argName ? argName : ""});
+        args.push_back({type, argName ? argName : ""});
     }
     va_end(ap);
-    createCommand(std::move(name), std::move(func), std::move(description));
+    for (const CommandDef::Arg_t& arg : args)
+        requireUtf8(arg.name, "Argument name");
+    createCommand(name, std::move(func), std::move(description));
+    auto& declared = commands[name].args;
+    declared.insert(declared.end(), args.begin(), args.end());
 }
 
 void Daemon::publish(const Property& property)

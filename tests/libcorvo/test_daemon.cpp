@@ -107,6 +107,43 @@ TEST(DaemonTables, StatusValuesAreUnique)
     EXPECT_EQ(daemon.statusList.at(4294967295u), "WEIRD");
 }
 
+// Every peer refuses an Info holding text that is not UTF-8: such a name,
+// unit, description or argument name is refused where it is declared, and
+// nothing of it is kept.
+TEST(DaemonTables, TextThatIsNotUtf8IsRefusedWhereItIsDeclared)
+{
+    TestDaemon daemon;
+    corvotest::CapturedDiagnostics quiet;
+    const std::string latin1 = "\xb0"
+                               "C";
+    auto handler = [] {};
+    EXPECT_THROW(daemon.createProperty("t" + latin1, corvo::Property::DOUBLE, "a", false), corvo::CorvoError);
+    EXPECT_THROW(daemon.createProperty("t", corvo::Property::DOUBLE, latin1, "a", false), corvo::CorvoError);
+    EXPECT_THROW(daemon.createProperty("t", corvo::Property::DOUBLE, "b" + latin1, false), corvo::CorvoError);
+    EXPECT_THROW(daemon.createCommand("go" + latin1, handler, "go"), corvo::CorvoError);
+    EXPECT_THROW(daemon.createCommand("go", handler, "go " + latin1), corvo::CorvoError);
+    EXPECT_THROW(daemon.createCommand("go", [](double) {}, "go", {"\xe9"}), corvo::CorvoError);
+    std::string arg = "\xe9";
+    EXPECT_THROW(daemon.createCommand(
+                     "go", [](std::vector<std::string>) {}, "go", 1, corvo::ARG_INT, arg.c_str()),
+                 corvo::CorvoError);
+    EXPECT_THROW(daemon.addStatusStr(7, "H" + latin1), corvo::CorvoError);
+    EXPECT_TRUE(daemon.properties.empty());
+    EXPECT_TRUE(daemon.commands.empty());
+    EXPECT_EQ(daemon.statusList.count(7), 0u);
+
+    daemon.createProperty("t", corvo::Property::DOUBLE,
+                          "\xc2\xb0"
+                          "C",
+                          "temperature", false);
+    daemon.createCommand(
+        "go", [](std::vector<std::string>) {}, "go", 1, corvo::ARG_INT, "caf\xc3\xa9");
+    corvo::proto::Info info = daemon.composeInfo();
+    EXPECT_EQ(info.properties_size(), 1);
+    ASSERT_EQ(info.commands_size(), 1);
+    EXPECT_EQ(info.commands(0).args_size(), 1);
+}
+
 TEST(DaemonTables, InfoListsPropertiesByNameCommandsWithArgumentsAndStatusByValue)
 {
     TestDaemon daemon;

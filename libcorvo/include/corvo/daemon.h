@@ -115,6 +115,9 @@ public:
     corvo::proto::Info composeInfo() const;
 
     /// Throws CorvoError("Repeated status value") for a value already present.
+    /// Every peer refuses a record with text that is not UTF-8, so this and
+    /// the functions below throw CorvoError for a name, unit, description or
+    /// argument name that is not valid UTF-8.
     void addStatusStr(int value, std::string text);
     /// Makes `value` current and broadcasts it; unknown values are logged.
     void changeStatus(unsigned int value);
@@ -210,7 +213,7 @@ protected:
 
 private:
     /// Declares `def`, replacing a command of the same name.
-    void addCommand(CommandDef def) { commands[def.name] = std::move(def); }
+    void addCommand(CommandDef def);
 
     /// The library's own messages go to this daemon's logger while it runs.
     std::unique_ptr<DiagnosticRedirect> diagnosticRedirect;
