@@ -225,6 +225,35 @@ int64_t SqliteStore::seriesId(const Sample& sample, std::unordered_map<std::stri
     return id;
 }
 
+void SqliteStore::throwIfMoved()
+{
+    // SQLite goes on writing into a file that was unlinked or renamed, and
+    // what it writes there is lost with it: the writer's failure path opens
+    // the path again instead.
+    int moved = 0;
+    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved)
+        throw DatabaseError(path + ": the database file was removed or renamed");
+}
+
+bool SqliteStore::hasSession(int64_t id)
+{
+    bool found = false;
+    query("SELECT 1 FROM sessions WHERE id = ?", {id}, [&](const Row&) { found = true; });
+    return found;
+}
+
+int64_t SqliteStore::insertSession(const Session& session)
+{
+    sqlite3_stmt* stmt = prepare("INSERT INTO sessions(started, last_seen) VALUES(?, ?)");
+    sqlite3_bind_int64(stmt, 1, session.started);
+    sqlite3_bind_int64(stmt, 2, session.lastSeen);
+    int rc = sqlite3_step(stmt);
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE)
+        fail("session");
+    return sqlite3_last_insert_rowid(db);
+}
+
 void SqliteStore::write(const std::vector<Record>& records, Session& session)
 {
     std::unordered_map<std::string, SeriesKey> added;
@@ -237,16 +266,12 @@ void SqliteStore::write(const std::vector<Record>& records, Session& session)
     };
     exec("BEGIN IMMEDIATE");
     try {
-        if (sessionId == 0) {
-            sqlite3_stmt* stmt = prepare("INSERT INTO sessions(started, last_seen) VALUES(?, ?)");
-            sqlite3_bind_int64(stmt, 1, session.started);
-            sqlite3_bind_int64(stmt, 2, session.lastSeen);
-            int rc = sqlite3_step(stmt);
-            sqlite3_finalize(stmt);
-            if (rc != SQLITE_DONE)
-                fail("session");
-            sessionId = sqlite3_last_insert_rowid(db);
-        }
+        // A file made anew at the path since the session began does not hold
+        // it: the session starts again there.
+        if (sessionId != 0 && !hasSession(sessionId))
+            sessionId = 0;
+        if (sessionId == 0)
+            sessionId = insertSession(session);
         for (const Record& record : records) {
             if (auto s = std::get_if<Sample>(&record)) {
                 sqlite3_stmt* st = insertSample;
@@ -299,6 +324,8 @@ void SqliteStore::write(const std::vector<Record>& records, Session& session)
         bindTime(updateSession, 2, session.ended);
         sqlite3_bind_int64(updateSession, 3, sessionId);
         step(updateSession);
+        // Checked last, so that no batch commits into a file that is gone.
+        throwIfMoved();
         exec("COMMIT");
     } catch (...) {
         for (sqlite3_stmt* stmt :

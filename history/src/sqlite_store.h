@@ -40,6 +40,10 @@ private:
     sqlite3_stmt* prepare(const char* sql);
     [[noreturn]] void fail(const std::string& what);
     int64_t seriesId(const Sample& sample, std::unordered_map<std::string, SeriesKey>& added);
+    // Throws DatabaseError when the file at `path` is no longer the one open.
+    void throwIfMoved();
+    bool hasSession(int64_t id);
+    int64_t insertSession(const Session& session);
 
     std::string path;
     sqlite3* db = nullptr;

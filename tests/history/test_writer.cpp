@@ -178,6 +178,41 @@ TEST(Writer, batches_keep_their_order_across_chunks_and_meet_the_bound_row_by_ro
     EXPECT_EQ(gaps[0].dropped, 70);
 }
 
+// A database file removed under the writer: the next batch goes into a new
+// file at the path, with a session of its own, instead of into the unlinked
+// one (lost when the writer closes it).
+TEST(Writer, a_removed_file_is_made_again_at_its_path_and_takes_the_later_rows)
+{
+    corvotest::TempDir dir{"corvo-history"};
+    std::string db = dir / "h.db";
+    h::Writer writer(db, fastOptions());
+    for (int i = 0; i < 10; ++i)
+        ASSERT_TRUE(writer.push(sample(i)));
+    ASSERT_TRUE(waitFor([&] { return writer.stats().written == 10; }));
+
+    for (const char* suffix : {"", "-wal", "-shm"})
+        ASSERT_EQ(unlink((db + suffix).c_str()), 0) << suffix;
+    for (int i = 10; i < 20; ++i)
+        ASSERT_TRUE(writer.push(sample(i)));
+    ASSERT_TRUE(waitFor([&] { return writer.stats().written == 20; }));
+    ASSERT_TRUE(writer.stop(60s));
+    ASSERT_EQ(access(db.c_str(), F_OK), 0) << "no file at the path";
+    EXPECT_EQ(storedValues(db), range(10, 20));
+    sqlite3* conn = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(db.c_str(), &conn, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(conn, "SELECT count(*), count(ended) FROM sessions", -1, &stmt, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(stmt, 0), 1) << "the new file holds one session";
+    EXPECT_EQ(sqlite3_column_int(stmt, 1), 1) << "closed at the stop";
+    sqlite3_finalize(stmt);
+    sqlite3_close(conn);
+    bool told = false;
+    for (const std::string& m : writer.takeMessages())
+        told |= m.find("removed or renamed") != std::string::npos;
+    EXPECT_TRUE(told);
+}
+
 TEST(Writer, a_database_that_is_never_there_counts_what_is_left_at_stop_as_dropped)
 {
     corvotest::TempDir dir{"corvo-history"};
