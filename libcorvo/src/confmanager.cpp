@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -32,18 +33,32 @@ bool fileExists(const std::string& path)
 // the memory.
 constexpr size_t kMaxConfigFileBytes = 1 << 20;
 
+// Why the configuration file open as `fd` (opened from `path`) cannot be
+// read, or empty. The check is made on the opened file, so a FIFO cannot
+// wedge the read.
+std::string openedFileProblem(int fd, int openErrno)
+{
+    struct stat st;
+    if (fd < 0)
+        return std::string("it cannot be opened (") + std::strerror(openErrno) + ")";
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+        return "it is not a regular file";
+    if (size_t(st.st_size) > kMaxConfigFileBytes)
+        return "it is larger than " + std::to_string(kMaxConfigFileBytes) + " bytes";
+    return {};
+}
+
+int openConfigFile(const std::string& path)
+{
+    return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+}
+
 // The text of the configuration file at `path`, or nothing (with a warning)
-// when it is not a regular file or is larger than kMaxConfigFileBytes. The
-// check is made on the opened file, so a FIFO cannot wedge the read.
+// when it is not a regular file or is larger than kMaxConfigFileBytes.
 std::optional<std::string> readConfigFile(const std::string& path)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    struct stat st;
-    std::string why;
-    if (fd < 0)
-        why = "it cannot be opened";
-    else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        why = "it is not a regular file";
+    int fd = openConfigFile(path);
+    std::string why = openedFileProblem(fd, errno);
     std::string text;
     if (why.empty()) {
         char chunk[65536];
@@ -183,22 +198,39 @@ void ConfManager::create(std::string name)
         return;
     }
     std::string path = std::string(home) + "/.config/corvo/" + name + ".conf";
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // O_EXCL: a file there is left as it is, and a link (even a dangling
+    // one) is not followed to make a file wherever it points.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd >= 0) {
         ::close(fd);
     }
 }
 
-void ConfManager::load(std::string name)
+std::string ConfManager::findFile(const std::string& name) const
 {
-    std::string path;
     for (auto dir = confDirs.rbegin(); dir != confDirs.rend(); ++dir) {
         std::string candidate = *dir + "/" + name + ".conf";
-        if (fileExists(candidate)) {
-            path = candidate;
-            break;
-        }
+        if (fileExists(candidate))
+            return candidate;
     }
+    return {};
+}
+
+std::string ConfManager::unreadable(const std::string& name) const
+{
+    std::string path = findFile(name);
+    if (path.empty())
+        return {};
+    int fd = openConfigFile(path);
+    std::string why = openedFileProblem(fd, errno);
+    if (fd >= 0)
+        ::close(fd);
+    return why.empty() ? why : path + ": " + why;
+}
+
+void ConfManager::load(std::string name)
+{
+    std::string path = findFile(name);
     if (path.empty()) {
         diagnose(Diagnostic::Info, Diagnostic::Stdout, "Creating new config file for " + name + ".conf");
         create(name);

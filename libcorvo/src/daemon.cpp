@@ -365,6 +365,7 @@ void Daemon::beforeInit()
 {
     // Before going to the background, so that a refusal reaches the terminal.
     loadAccessRules();
+    refuseUnreadableConfiguration();
     if (daemonMode)
         doDaemon();
     confManager.load(name);
@@ -763,6 +764,15 @@ void Daemon::answerCommandRefusal(const Peer& peer, const corvo::proto::Command&
 }
 
 // ---------------------------------------------------------------- access
+
+void Daemon::refuseUnreadableConfiguration()
+{
+    std::string problem = confManager.unreadable(name);
+    if (problem.empty())
+        return;
+    std::cerr << name << ": configuration " << escapeControl(problem) << "; " << name << " does not start" << std::endl;
+    std::exit(1);
+}
 
 void Daemon::loadAccessRules()
 {

@@ -204,6 +204,11 @@ TEST_F(ConfTest, OnlyRegularFilesOfAtMostOneMebibyteAreRead)
     EXPECT_EQ(conf.paths.count("big"), 0u);
     EXPECT_EQ(conf.paths.count("fifo"), 0u);
     EXPECT_EQ(conf.get("edge", "a", ""), "1") << "a file of exactly 1 MiB is read";
+    // What a daemon asks before it starts on the file.
+    EXPECT_EQ(conf.unreadable("fifo"), fifo + ": it is not a regular file");
+    EXPECT_EQ(conf.unreadable("big"), big + ": it is larger than 1048576 bytes");
+    EXPECT_EQ(conf.unreadable("edge"), "");
+    EXPECT_EQ(conf.unreadable("absent"), "");
 }
 
 TEST_F(ConfTest, LoadKeepsValuesTheFileDoesNotMention)
@@ -362,6 +367,19 @@ TEST_F(ConfTest, CreateLeavesExistingFileUntouched)
     writeFile(path, "k = v\n");
     conf.create("x");
     EXPECT_EQ(readFile(path), "k = v\n");
+}
+
+// A dangling link named like the file is not followed: no file appears
+// where it points.
+TEST_F(ConfTest, LoadMakesNoFileWhereADanglingLinkPoints)
+{
+    ConfManager conf;
+    std::string target = root + "/planted";
+    ASSERT_EQ(symlink(target.c_str(), (userDir + "/linked.conf").c_str()), 0);
+    corvotest::CapturedDiagnostics quiet;
+    conf.load("linked");
+    EXPECT_FALSE(exists(target));
+    EXPECT_EQ(conf.configs.count("linked"), 0u);
 }
 
 TEST_F(ConfTest, WithoutHomeNothingIsCreatedAndNothingThrows)

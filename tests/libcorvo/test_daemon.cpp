@@ -629,6 +629,30 @@ TEST(DaemonConfiguration, EntriesSetPropertiesAndBadOnesAreSkipped)
     EXPECT_FALSE(daemon.getProperty("unknown"));
 }
 
+// A configuration file that is there but cannot be read (here a directory
+// in its place) stops the start, before going to the background: on its
+// defaults the daemon would put its data where the file does not say.
+TEST(DaemonConfiguration, AFileThatCannotBeReadStopsTheStart)
+{
+    corvotest::TempDir dir("corvo-daemon");
+    std::string confDir = dir / "conf";
+    mkdir(confDir.c_str(), 0755);
+    mkdir((confDir + "/tester.conf").c_str(), 0755);
+    setenv("HOME", dir.path().c_str(), 1);
+    setenv("CORVO_CONF_PATH", confDir.c_str(), 1);
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(
+        {
+            TestDaemon daemon;
+            daemon.prepare({"--daemon"});  // a refusal after the fork would go nowhere
+            daemon.beforeInit();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(1),
+        "tester: configuration .*/conf/tester.conf: it is not a regular file; tester "
+        "does not start");
+}
+
 // A value of its own that peers would refuse (and drop the daemon for) is
 // never published: a STRING setter keeps the previous value, a list is not
 // sent and its Info entry travels empty; each time an error names the

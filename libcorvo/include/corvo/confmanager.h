@@ -38,13 +38,19 @@ public:
     /// Path of `fileName` in the last configuration directory, or "".
     std::string getPath(std::string fileName);
     /// Creates an empty `$HOME/.config/corvo/<name>.conf` if it is missing;
-    /// does nothing when HOME is unset.
+    /// does nothing when HOME is unset. A symbolic link there is never
+    /// followed, dangling or not: the file is made only where it is named.
     void create(std::string name);
     /// Reads `<name>.conf` from the last search directory that has it into
     /// configs; when none has it, says so and create()s an empty user file.
     /// A file that is not a regular file or is larger than 1 MiB is not
     /// read (a warning says why), and not recorded for saving.
     void load(std::string name);
+    /// Why the file load(name) would read cannot be read ("PATH: reason"),
+    /// or empty when there is no such file or it can be read. A daemon does
+    /// not start on such a file: running on defaults would put its data
+    /// where the file does not say.
+    std::string unreadable(const std::string& name) const;
     /// The configuration of `name`, empty (and then created) when not loaded.
     Config& get(std::string name);
     /// The value of `key` in the configuration of `name`, or `defaultValue`.
@@ -75,6 +81,11 @@ public:
     std::set<std::string> dirty;
     /// The file each configuration was loaded from, by component name.
     std::unordered_map<std::string, std::string> paths;
+
+private:
+    /// The file load(name) reads: `<name>.conf` in the last search
+    /// directory that has it, or "".
+    std::string findFile(const std::string& name) const;
 };
 
 }  // namespace corvo

@@ -221,6 +221,8 @@ private:
     /// Reads NAME.rules from the configuration directories; a rules file on
     /// an open site, or one that cannot be used, ends the program (status 1).
     void loadAccessRules();
+    /// Ends the program (status 1) when NAME.conf exists but cannot be read.
+    void refuseUnreadableConfiguration();
     /// The "lock" property and the "lock"/"unlock" commands (secured site).
     void addLockInterface();
     /// Where the access guard's records and lock changes go: the logger and
