@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "corvo/misc.h"
@@ -107,6 +108,13 @@ std::string ImageRoot::defaultRoot()
     const char* home = std::getenv("HOME");
     if (home != nullptr && home[0] == '/')
         return std::string(home) + "/corvo-images";
+    // A service (systemd's StateDirectory=) may write only there: the first
+    // of the directories it names.
+    const char* state = std::getenv("STATE_DIRECTORY");
+    if (state != nullptr && state[0] == '/') {
+        std::string first(state, std::strcspn(state, ":"));
+        return first + "/images";
+    }
     return "/var/lib/corvo/images";
 }
 

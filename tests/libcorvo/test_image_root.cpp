@@ -204,14 +204,23 @@ TEST(ImageRoot, DirectoriesAreMadeAndLinksBelowTheRootNotFollowed)
     EXPECT_EQ(root.openDirectory("a/../b"), -1);
 }
 
-TEST(ImageRoot, DefaultFollowsHome)
+// Without HOME (a service's dynamic user), the one directory the service
+// may write: its state directory.
+TEST(ImageRoot, DefaultFollowsHomeThenTheServiceStateDirectory)
 {
     const char* saved = getenv("HOME");
     const std::string keep = saved ? saved : "";
     setenv("HOME", "/home/observer", 1);
+    setenv("STATE_DIRECTORY", "/var/lib/corvo/cam", 1);
     EXPECT_EQ(ImageRoot::defaultRoot(), "/home/observer/corvo-images");
     EXPECT_EQ(ImageRoot("").path(), "/home/observer/corvo-images");
     unsetenv("HOME");
+    EXPECT_EQ(ImageRoot::defaultRoot(), "/var/lib/corvo/cam/images");
+    setenv("STATE_DIRECTORY", "/var/lib/corvo/cam:/var/lib/other", 1);
+    EXPECT_EQ(ImageRoot::defaultRoot(), "/var/lib/corvo/cam/images");
+    setenv("STATE_DIRECTORY", "relative", 1);
+    EXPECT_EQ(ImageRoot::defaultRoot(), "/var/lib/corvo/images");
+    unsetenv("STATE_DIRECTORY");
     EXPECT_EQ(ImageRoot::defaultRoot(), "/var/lib/corvo/images");
     if (saved)
         setenv("HOME", keep.c_str(), 1);

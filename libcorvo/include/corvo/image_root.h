@@ -29,7 +29,9 @@ public:
     /// `root` as configured; empty means defaultRoot().
     explicit ImageRoot(std::string root);
 
-    /// $HOME/corvo-images, or /var/lib/corvo/images without HOME.
+    /// $HOME/corvo-images; without HOME, `images` in the service's state
+    /// directory ($STATE_DIRECTORY, which systemd sets), else
+    /// /var/lib/corvo/images.
     static std::string defaultRoot();
 
     /// The configured root, lexically normalised (absolute, no "." or ".."
