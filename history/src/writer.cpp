@@ -231,12 +231,9 @@ bool Writer::ensureOpen()
     if (store)
         return true;
     try {
-        std::unique_ptr<Store> opened = Store::open(db, true);
-        std::lock_guard<std::mutex> lock(mutex);
-        store = std::move(opened);
-        if (!lastError.empty())
-            message("Database " + description + " is back");
-        lastError.clear();
+        // The database is told to be back only once a write succeeds (run):
+        // one that opens but refuses every batch (a full disk) is not back.
+        store = Store::open(db, true);
         return true;
     } catch (const std::exception& e) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -347,6 +344,9 @@ void Writer::run()
         lock.lock();
         if (ok) {
             connected = true;
+            if (!lastError.empty())
+                message("Database " + description + " is back");
+            lastError.clear();
             written += static_cast<int64_t>(inFlight.size());
             bufferBytes -= std::min(bufferBytes, inFlightBytes);
             inFlight.clear();

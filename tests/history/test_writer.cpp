@@ -342,7 +342,8 @@ namespace {
 // A database that refuses part of a batch (one sample, or the batch's
 // roll-ups): the whole batch is rolled back, every row stays buffered,
 // nothing is dropped, and once the refusal is lifted each row is stored
-// exactly once, with roll-ups that count it once.
+// exactly once, with roll-ups that count it once. The refusal is logged once,
+// and the recovery once it has ended.
 class RefusalTest : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override
@@ -401,10 +402,26 @@ protected:
         EXPECT_EQ(during.buffered, size_t(to - from));
         EXPECT_EQ(during.dropped, 0);
         EXPECT_EQ(storedValues().size(), size_t(before));
-        bool told = false;
-        for (const std::string& m : writer.takeMessages())
-            told |= m.find("Database write failed, buffering") != std::string::npos;
-        EXPECT_TRUE(told);
+        // Each attempt opens the database again and is refused again: told
+        // once, and never as a recovery.
+        std::vector<std::string> messages = writer.takeMessages();
+        EXPECT_EQ(holding(messages, "Database write failed, buffering"), 1);
+        EXPECT_EQ(holding(messages, " is back"), 0);
+    }
+
+    // Waits until `rows` are written once the refusal is lifted: the
+    // recovery is told once.
+    void expectBack(h::Writer& writer, int64_t rows)
+    {
+        ASSERT_TRUE(waitFor([&] { return writer.stats().written == rows; }));
+        EXPECT_FALSE(writer.stats().failing);
+        EXPECT_EQ(holding(writer.takeMessages(), " is back"), 1);
+    }
+
+    static int holding(const std::vector<std::string>& messages, const std::string& text)
+    {
+        return static_cast<int>(std::count_if(messages.begin(), messages.end(),
+                                              [&](const std::string& m) { return m.find(text) != std::string::npos; }));
     }
 
     // Every stored value of cam/p0..p9, sorted.
@@ -450,7 +467,7 @@ TEST_P(RefusalTest, a_refused_row_or_roll_up_keeps_the_batch_buffered_and_it_is_
                      : "ALTER TABLE samples ADD CONSTRAINT refuse CHECK (value_int IS DISTINCT FROM 1234)");
     pushRefused(writer, 100, 3000);
     rawExec(sqlite() ? "DROP TRIGGER refuse" : "ALTER TABLE samples DROP CONSTRAINT refuse");
-    ASSERT_TRUE(waitFor([&] { return writer.stats().written == 3000; }));
+    expectBack(writer, 3000);
 
     // The samples go in, the roll-ups that follow them in the same
     // transaction are refused.
@@ -462,7 +479,7 @@ TEST_P(RefusalTest, a_refused_row_or_roll_up_keeps_the_batch_buffered_and_it_is_
     pushRefused(writer, 3000, 5000);
     rawExec(sqlite() ? "DROP TRIGGER refuse_new; DROP TRIGGER refuse_merge"
                      : "ALTER TABLE rollups DROP CONSTRAINT refuse");
-    ASSERT_TRUE(waitFor([&] { return writer.stats().written == 5000; }));
+    expectBack(writer, 5000);
     ASSERT_TRUE(writer.stop(60s));
     EXPECT_EQ(writer.stats().dropped, 0);
 
