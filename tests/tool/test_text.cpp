@@ -203,3 +203,17 @@ TEST(ToolJson, EscapesAndRendersValues)
     i.intList = {1, -2};
     EXPECT_EQ(jsonValue(i), "[1, -2]");
 }
+
+// A peer's log time stamp as the tool prints it: far dates are printed as
+// they are or not at all, never wrapped into a plausible one.
+TEST(ToolTimeText, PeerTimeStampsOutsideTheClocksRangeAreNotWrapped)
+{
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(peerTimeText(1796883000, 250000000), "2026-12-10 06:10:00.250");
+    EXPECT_EQ(peerTimeText(32503680000, 0), "3000-01-01 00:00:00.000");
+    EXPECT_EQ(peerTimeText(-62135596800, 0), "?");
+    EXPECT_EQ(peerTimeText(INT64_MAX, 0), "?");
+    EXPECT_EQ(timeText(std::chrono::system_clock::time_point(std::chrono::milliseconds(-1))),
+              "1969-12-31 23:59:59.999");
+}

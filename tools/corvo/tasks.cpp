@@ -901,13 +901,11 @@ public:
     {
         if (!selected(peer, log.logger()))
             return;
-        auto when =
-            std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                std::chrono::seconds(log.timestamp().seconds()) + std::chrono::nanoseconds(log.timestamp().nanos())));
+        std::string when = peerTimeText(log.timestamp().seconds(), log.timestamp().nanos());
         std::string level = levelName(log.level());
         if (tool.options().json) {
             emit(tool, JsonObject()
-                           .str("time", timeText(when))
+                           .str("time", when)
                            .str("peer", peer.name)
                            .str("logger", log.logger())
                            .str("level", level)
@@ -915,7 +913,7 @@ public:
                            .done());
             return;
         }
-        emit(tool, "[" + timeText(when) + "] [" + log.logger() + "] [" + level + "] " + log.message());
+        emit(tool, "[" + when + "] [" + log.logger() + "] [" + level + "] " + log.message());
     }
 
 private:

@@ -292,19 +292,32 @@ std::string jsonValue(const Property& property)
 
 std::string timeText(std::chrono::system_clock::time_point when)
 {
-    auto sinceEpoch = when.time_since_epoch();
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count() % 1000;
-    std::time_t seconds = std::chrono::system_clock::to_time_t(when);
-    if (ms < 0) {  // before the epoch: keep the remainder positive
-        ms += 1000;
+    auto micros = std::chrono::duration_cast<std::chrono::microseconds>(when.time_since_epoch()).count();
+    return microsText(micros);
+}
+
+std::string microsText(int64_t micros)
+{
+    int64_t seconds = micros / 1000000;
+    int64_t rest = micros % 1000000;
+    if (rest < 0) {  // before the epoch: keep the remainder positive
+        rest += 1000000;
         seconds -= 1;
     }
+    int64_t ms = rest / 1000;
+    std::time_t when = static_cast<std::time_t>(seconds);
     std::tm local{};
-    localtime_r(&seconds, &local);
+    localtime_r(&when, &local);
     char buf[48];
     size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local);
     std::snprintf(buf + n, sizeof buf - n, ".%03d", static_cast<int>(ms));
     return buf;
+}
+
+std::string peerTimeText(int64_t seconds, int32_t nanos)
+{
+    corvo::history::Micros micros = corvo::history::peerTime(seconds, nanos);
+    return micros == corvo::history::kNoTime ? "?" : microsText(micros);
 }
 
 }  // namespace corvo::tool

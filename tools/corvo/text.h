@@ -51,5 +51,10 @@ std::string jsonValue(const Property& property);
 
 // Local time "YYYY-MM-DD HH:MM:SS.mmm".
 std::string timeText(std::chrono::system_clock::time_point when);
+// The same of microseconds since the epoch.
+std::string microsText(int64_t micros);
+// The same of a peer's time stamp, or "?" when it lies outside the years
+// 1970 to 9999 (a system_clock time point would overflow far before).
+std::string peerTimeText(int64_t seconds, int32_t nanos);
 
 }  // namespace corvo::tool
