@@ -74,7 +74,46 @@ std::string utcText(AccessControl::Clock::time_point when)
     return text;
 }
 
+detail::AccessClocks& accessClocks()
+{
+    static detail::AccessClocks clocks;
+    return clocks;
+}
+
+std::chrono::system_clock::time_point wallNow()
+{
+    const detail::AccessClocks& clocks = accessClocks();
+    return clocks.wall ? clocks.wall() : std::chrono::system_clock::now();
+}
+
+std::chrono::steady_clock::time_point steadyNow()
+{
+    const detail::AccessClocks& clocks = accessClocks();
+    return clocks.steady ? clocks.steady() : std::chrono::steady_clock::now();
+}
+
+// The end of a lease as the wall clock shows it: the wall clock's now plus
+// what is left of the lease at `now`, which may run apart from the wall
+// clock (leaseNow).
+std::string untilText(AccessControl::Clock::time_point until, AccessControl::Clock::time_point now)
+{
+    return utcText(wallNow() + (until - now));
+}
+
 }  // namespace
+
+void detail::setAccessClocks(AccessClocks clocks)
+{
+    accessClocks() = std::move(clocks);
+}
+
+AccessControl::Clock::time_point AccessControl::leaseNow()
+{
+    // One start for the process, taken at its first decision.
+    static const Clock::time_point wallAtStart = wallNow();
+    static const std::chrono::steady_clock::time_point steadyAtStart = steadyNow();
+    return wallAtStart + std::chrono::duration_cast<Clock::duration>(steadyNow() - steadyAtStart);
+}
 
 const char* rightName(Right right)
 {
@@ -258,7 +297,7 @@ std::string AccessControl::lockedOut(const std::string& identity, Clock::time_po
     const Lock* held = lock(now);
     if (!held || held->holder == identity)
         return "";
-    return "locked by " + held->holder + " until " + utcText(held->until);
+    return "locked by " + held->holder + " until " + untilText(held->until, now);
 }
 
 std::string AccessControl::checkWrite(const std::string& identity, const std::string& property, Clock::time_point now)
@@ -334,7 +373,7 @@ const Lock* AccessControl::lock(Clock::time_point now) const
 std::string AccessControl::describeLock(Clock::time_point now) const
 {
     const Lock* held = lock(now);
-    return held ? held->holder + " until " + utcText(held->until) : "";
+    return held ? held->holder + " until " + untilText(held->until, now) : "";
 }
 
 }  // namespace corvo

@@ -86,7 +86,7 @@ AccessGuard::Answer AccessGuard::mayWrite(const Peer& peer, const std::string& n
         return {};
     if (peer.identity.empty())
         return {"no proven identity"};
-    return {control.checkWrite(peer.identity, name, AccessControl::Clock::now())};
+    return {control.checkWrite(peer.identity, name, AccessControl::leaseNow())};
 }
 
 AccessGuard::Answer AccessGuard::mayRun(const Peer& peer, const std::string& name)
@@ -95,7 +95,7 @@ AccessGuard::Answer AccessGuard::mayRun(const Peer& peer, const std::string& nam
         return {};
     if (peer.identity.empty())
         return {"no proven identity"};
-    return {control.checkCommand(peer.identity, name, isSafetyCommand(name), AccessControl::Clock::now())};
+    return {control.checkCommand(peer.identity, name, isSafetyCommand(name), AccessControl::leaseNow())};
 }
 
 AccessGuard::Answer AccessGuard::mayFetch(const Peer& peer, const std::string& name) const
@@ -110,7 +110,7 @@ AccessGuard::Answer AccessGuard::mayFetch(const Peer& peer, const std::string& n
 AccessGuard::Answer AccessGuard::lockRequest(const Peer& peer, const std::string& command,
                                              const std::vector<std::string>& args)
 {
-    auto now = AccessControl::Clock::now();
+    auto now = AccessControl::leaseNow();
     const std::string& identity = peer.identity;
     std::string reason, broken, what;
     if (command == kLockName) {
@@ -132,7 +132,7 @@ AccessGuard::Answer AccessGuard::lockRequest(const Peer& peer, const std::string
 
 void AccessGuard::identityRevoked(const std::string& identity)
 {
-    auto now = AccessControl::Clock::now();
+    auto now = AccessControl::leaseNow();
     const Lock* held = control.lock(now);
     if (!held || held->holder != identity)
         return;
@@ -204,7 +204,7 @@ void AccessGuard::stop()
 
 void AccessGuard::publishLock()
 {
-    auto now = AccessControl::Clock::now();
+    auto now = AccessControl::leaseNow();
     const Lock* held = control.lock(now);
     lockHolder = held ? held->holder : "";
     if (listener)
@@ -230,7 +230,7 @@ void AccessGuard::armTimer(AccessControl::Clock::time_point now)
 void AccessGuard::onTimer(uv_timer_t* handle)
 {
     auto* guard = static_cast<AccessGuard*>(handle->data);
-    auto now = AccessControl::Clock::now();
+    auto now = AccessControl::leaseNow();
     if (!guard->control.expire(now))
         return guard->armTimer(now);  // woke a little early
     guard->sink(false, "audit: the lock of " + escapeControl(guard->lockHolder) + " expired");

@@ -46,6 +46,9 @@
 /// (Daemon::markSafetyCommand). A timer of the daemon's loop ends the lease;
 /// the lock of an identity revoked (its file removed from the key directory)
 /// ends at once, since its holder can neither renew nor release it.
+/// A lease runs in elapsed time: a step of the daemon's wall clock (an NTP
+/// step, `date -s`) neither ends it early nor lengthens it, and its "until"
+/// is the end in the wall clock's time when the text is made.
 /// A lock does not stop fetching images: a fetch changes nothing.
 ///
 /// Audit. Every request that passes the checks of its form is written as
@@ -68,6 +71,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -153,7 +157,7 @@ private:
 /// A lock lasts until `until` unless its holder renews or releases it.
 struct Lock {
     std::string holder;                           ///< identity that holds the lock; never empty
-    std::chrono::system_clock::time_point until;  ///< end of the lease (UTC); the lock is free from then on
+    std::chrono::system_clock::time_point until;  ///< end of the lease, in the time of `now` arguments
 };
 
 /// The decisions of one daemon. Each check returns the empty string when the
@@ -168,7 +172,15 @@ public:
     static constexpr std::chrono::seconds kMaxLease{24 * 60 * 60};
 
     /// The clock of leases and of every `now` argument (wall time, UTC).
+    /// A daemon passes leaseNow(), so that its leases run in elapsed time.
     using Clock = std::chrono::system_clock;
+
+    /// The `now` of a daemon's decisions: the wall clock read once, then
+    /// advanced by the monotonic clock, so that a step of the wall clock
+    /// neither ends a lease nor lengthens it. Texts of the lock show the
+    /// lease's end in the wall clock's time (the wall clock now plus what is
+    /// left of the lease at `now`).
+    static Clock::time_point leaseNow();
 
     /// Sets what the checks decide on, replacing any earlier configuration
     /// and dropping the lock in force. `rules` absent: every trusted identity
@@ -227,5 +239,17 @@ private:
     std::map<std::string, std::vector<std::string>> groups;
     std::optional<Lock> current;
 };
+
+namespace detail {
+/// The clocks the lock reads: the wall clock for the times it shows and for
+/// the start of leaseNow(), the monotonic clock for elapsed time. A test
+/// replaces them to step the wall clock; an empty function is the real clock.
+struct AccessClocks {
+    std::function<std::chrono::system_clock::time_point()> wall;
+    std::function<std::chrono::steady_clock::time_point()> steady;
+};
+/// Replaces the clocks of every AccessControl of the process (tests only).
+CORVO_API void setAccessClocks(AccessClocks clocks);
+}  // namespace detail
 
 }  // namespace corvo
