@@ -2,6 +2,7 @@
 of a real FITS file."""
 
 import asyncio
+import errno
 import io
 import os
 import threading
@@ -319,6 +320,43 @@ class TestLocalPreviewsOneAtATime:
                 assert os.listdir(cache) == [previews.images["cam"][2].rsplit("/", 1)[-1]], step
                 previews.forget("cam")
                 published.clear()
+            assert os.listdir(cache) == []
+
+        asyncio.run(asyncio.wait_for(body(), 60))
+
+
+    def test_a_copy_that_fails_leaves_nothing_in_the_cache(self, tmp_path, root, held, monkeypatch):
+        import corvoweb.preview as preview
+
+        class FullDisk:
+            """A file whose disk fills up halfway through the write."""
+
+            def __init__(self, path, mode):
+                self.file = open(path, mode)
+
+            def __enter__(self):
+                return self
+
+            def __exit__(self, *exc):
+                self.file.close()
+
+            def write(self, data):
+                self.file.write(data[:len(data) // 2])
+                self.file.flush()
+                raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+        monkeypatch.setattr(preview, "open", FullDisk, raising=False)
+        published = []
+        cache = tmp_path / "cache"
+        cache.mkdir()
+
+        async def body():
+            previews = Previews(str(root), 1 << 20, published.append, cache_dir=str(cache))
+            previews.file_changed("cam", str(root / "f1.fits"))
+            await self.settled(previews)
+            # The preview stands, only its download is missing.
+            assert len(published) == 1 and published[0]["ok"] and "download" not in published[0]
+            assert held["write"].peak == 1
             assert os.listdir(cache) == []
 
         asyncio.run(asyncio.wait_for(body(), 60))

@@ -455,9 +455,15 @@ async def _in_thread(function, *args):
 
 def _write(path, data):
     part = path + ".part"
-    with open(part, "wb") as f:
-        f.write(data)
-    os.replace(part, path)
+    try:
+        with open(part, "wb") as f:
+            f.write(data)
+        os.replace(part, path)
+    except BaseException:
+        # What was written of a copy that failed (a full disk) would hold its
+        # space until the gateway stops, and fail the next copies too.
+        _remove(part)
+        raise
 
 
 def _remove_fetched(path):
