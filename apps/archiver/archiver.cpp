@@ -271,13 +271,26 @@ Micros Archiver::receiveTime()
     return receiveTime(std::chrono::system_clock::now());
 }
 
+ReceiveClock::Reading ReceiveClock::next(Micros arrived)
+{
+    Reading reading{arrived, 0};
+    if (arrived <= last && last - arrived < kMaxTieBreak)
+        reading.time = last + 1;
+    else if (arrived < last)
+        reading.steppedBack = last - arrived;
+    last = reading.time;
+    return reading;
+}
+
 Micros Archiver::receiveTime(std::chrono::system_clock::time_point arrived)
 {
-    Micros t = toMicros(arrived);
-    if (t <= lastReceive)
-        t = lastReceive + 1;
-    lastReceive = t;
-    return t;
+    ReceiveClock::Reading reading = receiveClock.next(toMicros(arrived));
+    if (reading.steppedBack)
+        recordOwnLog(corvo::proto::Log::WARN,
+                     "The wall clock stepped back by at least " +
+                         std::to_string(std::llround(reading.steppedBack / 1e6)) +
+                         " s: receive times follow it, so rows received before the step may have later times");
+    return reading.time;
 }
 
 Clock::time_point Archiver::loopTime() const

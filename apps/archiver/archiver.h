@@ -18,6 +18,25 @@
 
 namespace corvo::archiver {
 
+// Receive times that order the rows: each one later than the one before, by
+// 1 µs when the wall clock gives the same time again or went back by less
+// than kMaxTieBreak (a reordering). A larger step back of the clock (NTP,
+// `date -s`) is followed, so that the rows after it keep their real times
+// instead of all being pinned to the moment before the step.
+class ReceiveClock {
+public:
+    static constexpr history::Micros kMaxTieBreak = 1000000;
+    struct Reading {
+        history::Micros time = 0;         // the row's receive time
+        history::Micros steppedBack = 0;  // how far the clock went back since the last row, when it was followed
+    };
+    // The receive time of a row that arrived at `arrived` (wall clock).
+    Reading next(history::Micros arrived);
+
+private:
+    history::Micros last = 0;
+};
+
 class Archiver : public Daemon {
 public:
     Archiver();
@@ -43,7 +62,7 @@ public:
     static constexpr unsigned int STATUS_LOW_SPACE = 3;
 
 private:
-    // Receive times are strictly increasing, so that they order the rows.
+    // Receive times (ReceiveClock); a step back of the wall clock is logged.
     history::Micros receiveTime();
     // The same, from a time already read (a broadcast's arrival).
     history::Micros receiveTime(std::chrono::system_clock::time_point arrived);
@@ -83,7 +102,7 @@ private:
     ImageCopies::Options copyOptions;
     std::unique_ptr<ImageCopies> copies;  // with --image-dir only
     history::Micros startTime = 0;
-    history::Micros lastReceive = 0;
+    ReceiveClock receiveClock;
     bool valuesLost = false;  // the writer refused rows since recordLostValues
     // The peers whose Info came (by UUID): the others have no values or
     // status to record again.

@@ -1,10 +1,11 @@
-// The archiver's admission (change detection and budgets) driven with given
-// times: no node, no waiting.
+// The archiver's admission (change detection and budgets) and its receive
+// times, driven with given times: no node, no waiting.
 #include <gtest/gtest.h>
 
 #include <corvo/property.h>
 
 #include "admission.h"
+#include "archiver.h"
 
 using namespace corvo;
 using archiver::Admission;
@@ -53,6 +54,26 @@ TEST(ArchiverAdmission, retain_forgets_departed_peers_and_reports_their_runs)
 
     admission.retain([](const std::string&) { return false; });
     EXPECT_EQ(admission.peers(), 0u);
+}
+
+// Receive times order the rows: equal times and a jitter back of less than a
+// second get 1 µs more than the last; a step back of the wall clock is
+// followed (and its size reported), not pinned to the moment before it.
+TEST(ArchiverReceiveClock, a_step_back_of_the_clock_is_followed_and_a_small_one_keeps_the_order)
+{
+    archiver::ReceiveClock clock;
+    const history::Micros t = 1796796807250000;  // 2026-12-10
+    EXPECT_EQ(clock.next(t).time, t);
+    EXPECT_EQ(clock.next(t).time, t + 1);
+    archiver::ReceiveClock::Reading jitter = clock.next(t - 500000);
+    EXPECT_EQ(jitter.time, t + 2);
+    EXPECT_EQ(jitter.steppedBack, 0);
+
+    archiver::ReceiveClock::Reading stepped = clock.next(t - 3600000000);
+    EXPECT_EQ(stepped.time, t - 3600000000);
+    EXPECT_EQ(stepped.steppedBack, 3600000002);
+    EXPECT_EQ(clock.next(t - 3600000000 + 2000000).time, t - 3600000000 + 2000000) << "later rows keep their times";
+    EXPECT_EQ(clock.next(t - 3600000000 + 2000000).steppedBack, 0);
 }
 
 }  // namespace
