@@ -628,9 +628,16 @@ void Alarmd::saveState(bool force)
         return;
     std::string problem = writeFileAtomically(statePath, text);
     if (!problem.empty()) {
-        logger->error("alarm state not saved: {}", problem);
+        // Tried again every 500 ms: a lasting problem (a full disk) is
+        // logged once, not at every try.
+        if (problem != saveProblem)
+            logger->error("alarm state not saved: {}", problem);
+        saveProblem = std::move(problem);
         return;
     }
+    if (!saveProblem.empty())
+        logger->warn("alarm state saved again");
+    saveProblem.clear();
     savedText = std::move(text);
 }
 

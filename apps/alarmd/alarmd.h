@@ -107,6 +107,7 @@ private:
     bool listDirty = true;
     std::chrono::steady_clock::time_point lastTick, lastPublish, lastSave, lastListBroadcast;
     std::string savedText;
+    std::string saveProblem;   // why the last save failed; "" once one succeeded
     std::string stateProblem;  // why the state file was not (wholly) read back
     bool saveRefused = false;  // the unreadable state file could not be set aside
     std::shared_ptr<Peer> commandPeer;

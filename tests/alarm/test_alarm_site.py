@@ -312,6 +312,29 @@ def test_a_state_file_that_cannot_be_read_is_set_aside_not_overwritten(site):
     wait_for("restored after the kill", lambda: site.alarm_state("wind") == "disabled")
 
 
+def test_a_state_file_that_cannot_be_written_is_logged_once_until_it_is_saved_again(site):
+    site.device("weather")
+    rules = "rule wind\n    when weather.wind > 10\n"
+    site.alarmd(rules)
+    wait_for("rules", lambda: site.get("alarmd", "rules") == 1)
+    # A directory where the temporary file goes: every save fails alike, as
+    # on a full disk.
+    blocker = site.work / "alarmd.state.tmp"
+    blocker.mkdir()
+    site.corvo("cmd", "alarmd", "disable", "wind")
+    wait_for("save failed", lambda: "alarm state not saved" in site.log("alarmd"))
+    time.sleep(3)  # some more tries, one every 0.5 s
+    assert site.log("alarmd").count("alarm state not saved") == 1
+    assert "saved again" not in site.log("alarmd")
+
+    blocker.rmdir()
+    wait_for("state saved", lambda: site.state.exists() and "wind\tdisabled\t" in site.state.read_text())
+    wait_for("told", lambda: "alarm state saved again" in site.log("alarmd"))
+    time.sleep(1)
+    assert site.log("alarmd").count("alarm state saved again") == 1
+    assert site.log("alarmd").count("alarm state not saved") == 1
+
+
 def background_alarmd(home):
     """Pids of the alarm daemons that went to the background with this HOME."""
     exe = os.path.realpath(ALARMD)
