@@ -2,9 +2,13 @@
 
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <iostream>
+#include <mutex>
 #include <stdexcept>
 
+#include "corvo/diagnostics.h"
+#include "corvo/logger.h"
 #include "corvo/misc.h"
 #include "corvo/peer.h"
 
@@ -31,6 +35,76 @@ public:
         throw HandlerRefusal(py::str(error.value().attr("reason")).cast<std::string>());
     throw std::runtime_error(describePythonError(error));
 }
+
+// Where the library's diagnostics go in a process of Python daemons. The
+// library gives each daemon a redirect to its logger when it starts and ends
+// it only with the object, so a daemon shut down would go on taking every
+// diagnostic of the process into a logger whose network node is freed. The
+// router's own redirect, made again after each start, stays above all of
+// them: diagnostics go to the daemon started last that still runs, else to
+// the console as in a process without a daemon.
+class DiagnosticRouter {
+public:
+    static DiagnosticRouter& instance()
+    {
+        // Never destroyed: diagnostics may come while statics are torn down.
+        static DiagnosticRouter* router = new DiagnosticRouter;
+        return *router;
+    }
+
+    // Loop thread only, right after the library made the daemon's redirect.
+    void add(std::shared_ptr<spdlog::logger> log)
+    {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            running.push_back(std::move(log));
+        }
+        redirect = std::make_unique<DiagnosticRedirect>([this](const Diagnostic& d) { route(d); });
+    }
+
+    // Returns once no diagnostic is being written to `log` any more: its
+    // network node may then be freed.
+    void remove(const spdlog::logger* log)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        running.erase(
+            std::remove_if(running.begin(), running.end(),
+                           [log](const std::shared_ptr<spdlog::logger>& known) { return known.get() == log; }),
+            running.end());
+    }
+
+private:
+    void route(const Diagnostic& diagnostic)
+    {
+        // Raised while this thread sends a record: that logger's network
+        // sink is locked by this very thread.
+        if (ZyreSink::sending())
+            return writeDiagnostic(diagnostic);
+        std::lock_guard<std::mutex> guard(lock);
+        if (running.empty())
+            return writeDiagnostic(diagnostic);
+        running.back()->log(spdlogLevel(diagnostic.level), "{}", diagnostic.text);
+    }
+
+    static spdlog::level::level_enum spdlogLevel(Diagnostic::Level level)
+    {
+        switch (level) {
+            case Diagnostic::Debug:
+                return spdlog::level::debug;
+            case Diagnostic::Info:
+                return spdlog::level::info;
+            case Diagnostic::Warning:
+                return spdlog::level::warn;
+            case Diagnostic::Error:
+                break;
+        }
+        return spdlog::level::err;
+    }
+
+    std::mutex lock;
+    std::vector<std::shared_ptr<spdlog::logger>> running;  // in the order they started
+    std::unique_ptr<DiagnosticRedirect> redirect;
+};
 
 }  // namespace
 
@@ -126,8 +200,10 @@ void DaemonHost::start()
     beforeInit();
     initSocket();
     beforeLoop();
+    DiagnosticRouter::instance().add(logger.logger);
     network->start();
     if (!network->isStarted()) {
+        DiagnosticRouter::instance().remove(logger.logger.get());
         closeTimers();
         throw std::runtime_error("Cannot start the network node; " + name + " stops");
     }
@@ -153,8 +229,21 @@ void DaemonHost::shutdown()
 void DaemonHost::tearDown()
 {
     stop();  // cleanup(): "Stop and clean up"
+    keepLoggerOffTheNetwork();
     network.reset();
     closeTimers();
+}
+
+void DaemonHost::keepLoggerOffTheNetwork()
+{
+    if (!logger.logger)
+        return;
+    DiagnosticRouter::instance().remove(logger.logger.get());
+    // A late record of this daemon (a coroutine that outlived the shutdown)
+    // goes to the console alone, under the daemon's name.
+    spdlog::level::level_enum level = logger.logger->level();
+    logger.init(name, level, nullptr);
+    logger.logger->sinks().pop_back();  // the network sink, after the console's
 }
 
 void DaemonHost::setValue(const std::string& property, const TypedValue& value)

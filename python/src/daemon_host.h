@@ -95,6 +95,8 @@ private:
     void closeTimers();
     // Leaves the site and frees the network node and the timer loop.
     void tearDown();
+    // Before the network node is freed: no record is sent through it any more.
+    void keepLoggerOffTheNetwork();
     std::shared_ptr<Peer> peerByUuid(const std::string& peerUuid) const;
 
     PyRefPtr changeHandler;

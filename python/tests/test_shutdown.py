@@ -5,9 +5,11 @@ pending tasks; SIGINT works also for a daemon started in the background of
 a shell script (where CPython ignores it by default)."""
 
 import os
+import shutil
 import signal
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -63,3 +65,57 @@ def test_sigint_reaches_a_daemon_started_in_the_background(children, site_args):
             os.kill(pid, signal.SIGKILL)
             shell.kill()
             shell.wait()
+
+
+TWO_DAEMONS = textwrap.dedent("""
+    import sys
+    import corvo
+
+    class Mount(corvo.Daemon):
+        name = "mount"
+        parked = corvo.Property(int)
+
+        @corvo.command(description="park")
+        def park(self):
+            self.parked = 1
+
+    class Dome(corvo.Daemon):
+        name = "dome"
+
+    site, port = sys.argv[1], int(sys.argv[2])
+    net = ["-s", site, "-p", str(port), "-i", "lo"]
+    mount = Mount()
+    mount.start(["mount"] + net)
+    dome = Dome()
+    dome.start(["dome"] + net)
+    dome.shutdown()
+    dome.log.info("a record after the shutdown")
+    with corvo.Site(site=site, port=port, interface="lo") as s:
+        # The command's delay is a library diagnostic of the mount's node.
+        s.command("mount", "park", wait="parked", timeout=240)
+    mount.shutdown()
+    print("done", flush=True)
+""")
+
+
+def test_a_daemon_shut_down_logs_to_the_console_and_captures_nothing(children, site_args, work_dir):
+    """After shutdown() a daemon's records go to its console alone (its
+    network node is gone: under valgrind, when installed, no invalid access
+    is reported), and the library's diagnostics of another daemon of the
+    process go to that daemon's logger, not to the one shut down."""
+    script = os.path.join(work_dir, "two.py")
+    with open(script, "w") as f:
+        f.write(TWO_DAEMONS)
+    command = [sys.executable, script, site_args["site"], str(site_args["port"])]
+    valgrind = shutil.which("valgrind")
+    if valgrind:
+        command = [valgrind, "--trace-children=no"] + command
+        children.env["PYTHONMALLOC"] = "malloc"
+    proc = children.start(command, "two")
+    code = proc.wait(timeout=8 * T)  # valgrind starts slowly
+    log = read_log(proc)
+    assert "Invalid read" not in log and "Invalid write" not in log, log
+    assert code == 0 and "done" in log, log
+    assert "[dome] [info] a record after the shutdown" in log, log
+    assert "[mount] [info] CommandDelay" in log, log
+    assert "[dome] [info] CommandDelay" not in log, log
