@@ -16,7 +16,10 @@ namespace corvo::history {
 namespace {
 
 constexpr auto kHeartbeat = std::chrono::seconds(1);
-constexpr Micros kExpireEvery = 3600LL * 1000000;
+constexpr auto kExpireEvery = std::chrono::hours(1);
+// A wall clock further ahead of the anchored time than this is told of when
+// it holds the retention back.
+constexpr Micros kClockAheadTold = 60LL * 1000000;
 // While writing is stopped for want of space, the space is looked at this often.
 constexpr auto kSpaceCheckEvery = std::chrono::seconds(1);
 
@@ -46,9 +49,10 @@ std::string databaseDirectory(const std::string& db)
 }
 
 Writer::Writer(std::string db, WriterOptions options, Micros sessionStart)
-    : db(std::move(db)), description(Store::describe(this->db)), options(options)
+    : db(std::move(db)), description(Store::describe(this->db)), options(std::move(options)), wallAtStart(now()),
+      steadyAtStart(std::chrono::steady_clock::now())
 {
-    session.started = sessionStart ? sessionStart : nowMicros();
+    session.started = sessionStart ? sessionStart : wallAtStart;
     session.lastSeen = session.started;
     thread = std::thread([this] { run(); });
 }
@@ -61,7 +65,13 @@ Writer::~Writer()
 
 Micros Writer::now() const
 {
-    return nowMicros();
+    return options.wallClock ? options.wallClock() : nowMicros();
+}
+
+Micros Writer::anchoredNow() const
+{
+    auto elapsed = std::chrono::steady_clock::now() - steadyAtStart;
+    return wallAtStart + std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count();
 }
 
 void Writer::message(std::string text)
@@ -301,10 +311,27 @@ void Writer::closeSession()
     }
 }
 
+bool Writer::expireDue() const
+{
+    return !lastExpire || std::chrono::steady_clock::now() - *lastExpire >= kExpireEvery;
+}
+
 void Writer::expire()
 {
-    lastExpire = now();
-    Micros before = lastExpire - options.retention;
+    lastExpire = std::chrono::steady_clock::now();
+    // A wall clock stepped ahead (for a moment, or by a wrong setting) must
+    // not decide alone what is old: the cut-off is at most the anchored time
+    // minus the retention, so rows received in this run go only once they
+    // are that old in elapsed time.
+    Micros wall = now();
+    Micros anchored = anchoredNow();
+    Micros before = std::min(wall, anchored) - options.retention;
+    if (wall - anchored > kClockAheadTold) {
+        std::lock_guard<std::mutex> lock(mutex);
+        message("Retention: the clock is " + std::to_string((wall - anchored) / 1000000) +
+                " s ahead of the time elapsed since the start; only rows received before " + isoTime(before) +
+                " are deleted");
+    }
     try {
         int64_t deleted = store->expire(before);
         std::lock_guard<std::mutex> lock(mutex);
@@ -339,7 +366,7 @@ void Writer::run()
         lock.unlock();
         bool space = enoughSpace();
         bool ok = space && ensureOpen() && writeBatch(inFlight, last);
-        if (ok && options.retention > 0 && (lastExpire == kNoTime || now() - lastExpire >= kExpireEvery))
+        if (ok && options.retention > 0 && expireDue())
             expire();
         lock.lock();
         if (ok) {

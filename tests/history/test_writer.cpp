@@ -335,6 +335,33 @@ TEST(Writer, retention_deletes_old_rows_with_a_message)
     EXPECT_TRUE(told);
 }
 
+// A wall clock stepped ahead by more than the retention deletes only what is
+// older than the retention in time elapsed since the start, not the rows of
+// this run.
+TEST(Writer, a_wall_clock_stepped_beyond_the_retention_keeps_the_rows_of_this_run)
+{
+    corvotest::TempDir dir{"corvo-writer"};
+    std::string db = dir / "h.db";
+    const h::Micros day = 86400LL * 1000000;
+    const h::Micros retention = 365 * day;
+    const h::Micros start = h::nowMicros();
+    // The first reading is the writer's start; every later one is a day
+    // beyond the retention, as after a wrong `date -s`.
+    std::atomic<int> readings{0};
+    h::WriterOptions o = fastOptions();
+    o.retention = retention;
+    o.wallClock = [&] { return readings++ == 0 ? start : start + retention + day; };
+    h::Writer writer(db, o);
+    h::Sample old = sample(0);
+    old.recvTime = start - retention - day;
+    writer.push(old);
+    for (int i = 1; i < 6; ++i)
+        writer.push(sample(i));
+    ASSERT_TRUE(waitFor([&] { return writer.stats().written == 6; }));
+    EXPECT_TRUE(writer.stop(10s));
+    EXPECT_EQ(storedValues(db), range(1, 6)) << "only the row older than the retention is deleted";
+}
+
 }  // namespace
 
 namespace {

@@ -33,7 +33,10 @@ struct WriterOptions {
     // Reconnection attempts back off from `retryMin` to `retryMax`.
     std::chrono::milliseconds retryMin{250};
     std::chrono::milliseconds retryMax{5000};
-    // Rows older than this are deleted (0: kept for ever), checked hourly.
+    // Rows older than this are deleted (0: kept for ever), checked hourly
+    // (elapsed time). The cut-off never runs ahead of the wall clock at the
+    // start plus the time elapsed since, so that a wall clock stepped ahead
+    // cannot delete rows younger than this.
     Micros retention = 0;
     // Writing stops while the file system holding `freePath` has less than
     // `minFree` bytes available to us (0, or an empty path: never), and
@@ -45,6 +48,8 @@ struct WriterOptions {
     std::function<uint64_t(const std::string&)> freeSpace;
     // Messages waiting for the owner's log (oldest dropped beyond).
     size_t maxMessages = 100;
+    // The wall clock (µs since the epoch); nowMicros() when empty. For tests.
+    std::function<Micros()> wallClock;
 };
 
 struct WriterStats {
@@ -108,13 +113,19 @@ private:
     void takeBatch();
     // False (and a message on each change) while free space is below the floor.
     bool enoughSpace();
+    bool expireDue() const;
     void expire();
     void message(std::string text);
     Micros now() const;
+    // The wall clock at the start advanced by the steady time since: no step
+    // of the wall clock moves it.
+    Micros anchoredNow() const;
 
     const std::string db;
     const std::string description;
     const WriterOptions options;
+    const Micros wallAtStart;
+    const std::chrono::steady_clock::time_point steadyAtStart;
 
     mutable std::mutex mutex;
     std::condition_variable wake;
@@ -154,7 +165,7 @@ private:
     std::vector<Record> inFlight;
     // A written batch's storage, kept for the next chunk (guarded by the mutex).
     std::vector<Record> spare;
-    Micros lastExpire = kNoTime;
+    std::optional<std::chrono::steady_clock::time_point> lastExpire;
     bool spaceLow = false;  // guarded by the mutex when read by stats()
 
     std::thread thread;
