@@ -321,8 +321,10 @@ void DaemonHost::closeTimers()
 {
     if (!timers)
         return;
-    // Handles closed by cleanup() finish their close here.
-    uv_run(timers.get(), UV_RUN_NOWAIT);
+    // Handles closed by cleanup() finish their close here. The first pass
+    // may only clear the stop flag App::stop() set (uv_run then returns at
+    // once), so it runs until nothing is left to close, a few passes at most.
+    for (int pass = 0; pass < kTimerClosePasses && uv_run(timers.get(), UV_RUN_NOWAIT) != 0; ++pass) {}
     loop = nullptr;
     if (uv_loop_close(timers.get()) != 0)
         timers.release();  // a handle is still open: leak the loop rather than free it under the handle

@@ -25,6 +25,8 @@ public:
     // Events handled per loop turn at most, so posted calls keep their turn
     // under a flood of requests.
     static constexpr int kMaxEventsPerTurn = 4096;
+    // Passes of the timer loop at shutdown to finish closing its handles.
+    static constexpr int kTimerClosePasses = 8;
 
     explicit DaemonHost(std::string name);
     ~DaemonHost() override;

@@ -119,3 +119,51 @@ def test_a_daemon_shut_down_logs_to_the_console_and_captures_nothing(children, s
     assert "[dome] [info] a record after the shutdown" in log, log
     assert "[mount] [info] CommandDelay" in log, log
     assert "[dome] [info] CommandDelay" not in log, log
+
+
+CYCLES = textwrap.dedent("""
+    import os
+    import sys
+    import time
+    import corvo
+
+    class Cycled(corvo.Daemon):
+        name = "cycled"
+
+    def open_fds():
+        # libzmq closes a node's sockets on its own thread, soon after: the
+        # count is taken once it holds for a second.
+        count = len(os.listdir("/proc/self/fd"))
+        for _ in range(30):
+            time.sleep(1)
+            count, previous = len(os.listdir("/proc/self/fd")), count
+            if count == previous:
+                break
+        return count
+
+    def cycle():
+        daemon = Cycled()
+        daemon.start(["cycled", "-s", sys.argv[1], "-p", sys.argv[2], "-i", "lo"])
+        daemon.shutdown()
+
+    cycle()  # the package's threads start on first use
+    before = open_fds()
+    for _ in range(20):
+        cycle()
+    print("open fds:", before, open_fds(), flush=True)
+""")
+
+
+def test_daemon_start_and_shutdown_leave_no_descriptor_behind(children, site_args, work_dir):
+    """A process that starts and shuts down daemons again and again (tests,
+    a supervisor) keeps its descriptors: each shutdown frees the daemon's
+    timer loop too."""
+    script = os.path.join(work_dir, "cycles.py")
+    with open(script, "w") as f:
+        f.write(CYCLES)
+    proc = children.start([sys.executable, script, site_args["site"], str(site_args["port"])], "cycles")
+    code = proc.wait(timeout=4 * T)
+    log = read_log(proc)
+    assert code == 0, log
+    before, after = (int(n) for n in log.split("open fds:")[1].split())
+    assert after == before, log
