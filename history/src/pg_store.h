@@ -22,6 +22,10 @@ public:
     void write(const std::vector<Record>& records, Session& session) override;
     int64_t expire(Micros before) override;
 
+    // Series ids kept between batches (history/README.md, Bounds).
+    static constexpr size_t kMaxCachedSeries = 65536;
+    size_t cachedSeries() const { return seriesCache.size(); }  // for tests
+
 protected:
     bool postgres() const override { return true; }
     void query(const std::string& sql, const std::vector<Param>& params,
@@ -37,6 +41,8 @@ private:
     // missing; false if samples stayed locked too long to do it now.
     bool ensurePartition(Micros day);
     int64_t seriesId(const Sample& sample, std::unordered_map<std::string, SeriesKey>& added);
+    // Keeps the series ids of a committed batch.
+    void keepSeries(std::unordered_map<std::string, SeriesKey>& added);
     void copy(const std::string& sql, const std::string& data);
 
     std::string description;

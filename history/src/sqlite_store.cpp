@@ -336,8 +336,18 @@ void SqliteStore::write(const std::vector<Record>& records, Session& session)
         throw;
     }
     session.id = sessionId;
+    keepSeries(added);
+}
+
+void SqliteStore::keepSeries(std::unordered_map<std::string, SeriesKey>& added)
+{
+    // The cache only saves the series upsert: a full one starts again, so
+    // that peers that come and go under new names do not make it grow.
+    if (seriesCache.size() + added.size() > kMaxCachedSeries)
+        seriesCache.clear();
     for (auto& [key, value] : added)
-        seriesCache[key] = value;
+        if (seriesCache.size() < kMaxCachedSeries)
+            seriesCache[key] = std::move(value);
 }
 
 void SqliteStore::writeRollups(const Rollups& rollups)

@@ -20,6 +20,10 @@ public:
     void write(const std::vector<Record>& records, Session& session) override;
     int64_t expire(Micros before) override;
 
+    // Series ids kept between batches (history/README.md, Bounds).
+    static constexpr size_t kMaxCachedSeries = 65536;
+    size_t cachedSeries() const { return seriesCache.size(); }  // for tests
+
 protected:
     bool postgres() const override { return false; }
     // SQLite sorts for a window function: one pass over each series' rows in
@@ -40,6 +44,8 @@ private:
     sqlite3_stmt* prepare(const char* sql);
     [[noreturn]] void fail(const std::string& what);
     int64_t seriesId(const Sample& sample, std::unordered_map<std::string, SeriesKey>& added);
+    // Keeps the series ids of a committed batch.
+    void keepSeries(std::unordered_map<std::string, SeriesKey>& added);
     // Throws DatabaseError when the file at `path` is no longer the one open.
     void throwIfMoved();
     bool hasSession(int64_t id);

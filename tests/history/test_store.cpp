@@ -18,6 +18,8 @@
 #include <mutex>
 #include <thread>
 
+#include "pg_store.h"
+#include "sqlite_store.h"
 #include "support/pg_cluster.h"
 #include "support/temp_dir.h"
 
@@ -124,6 +126,18 @@ protected:
             PQfinish(conn);
         }
         return n;
+    }
+
+    // The store's series ids kept between batches, and their bound.
+    size_t cachedSeries() const
+    {
+        if (auto* sqlite = dynamic_cast<h::detail::SqliteStore*>(store.get()))
+            return sqlite->cachedSeries();
+        return dynamic_cast<h::detail::PgStore&>(*store).cachedSeries();
+    }
+    size_t maxCachedSeries() const
+    {
+        return GetParam() == "sqlite" ? h::detail::SqliteStore::kMaxCachedSeries : h::detail::PgStore::kMaxCachedSeries;
     }
 
     corvotest::TempDir dir{"corvo-history"};
@@ -271,6 +285,34 @@ TEST_P(StoreTest, a_type_change_keeps_each_sample_in_its_own_type)
     EXPECT_EQ(got[0].value, h::Value::ofInt(1));
     EXPECT_EQ(got[1].value, h::Value::ofText("fast"));
     EXPECT_EQ(store->series("cam", "mode").type, h::TYPE_STRING);
+}
+
+// Peers that come and go under new names leave series behind: the ids kept
+// to save the upsert stay bounded, and a series seen again keeps its id.
+TEST_P(StoreTest, the_series_ids_kept_are_bounded_and_a_series_seen_again_keeps_its_id)
+{
+    const size_t bound = maxCachedSeries();
+    const size_t kBatch = 20000;  // the writer's rows per transaction
+    std::vector<h::Record> batch;
+    for (size_t i = 0; i < bound + 100; ++i) {
+        h::Micros t = kT0 + static_cast<h::Micros>(i);
+        batch.push_back(sample("peer" + std::to_string(i / 1000), "p" + std::to_string(i % 1000),
+                               h::Value::ofInt(static_cast<int64_t>(i)), t));
+        if (batch.size() == kBatch || i + 1 == bound + 100) {
+            store->write(batch, session);
+            batch.clear();
+            EXPECT_LE(cachedSeries(), bound);
+        }
+    }
+    EXPECT_EQ(store->list("").size(), bound + 100);
+    int64_t first = store->series("peer0", "p0").id;
+    store->write({sample("peer0", "p0", h::Value::ofInt(-1), kT0 + 86400000000LL)}, session);
+    EXPECT_LE(cachedSeries(), bound);
+    EXPECT_EQ(store->series("peer0", "p0").id, first);
+    auto got = points("peer0", "p0");
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].value, h::Value::ofInt(0));
+    EXPECT_EQ(got[1].value, h::Value::ofInt(-1));
 }
 
 TEST_P(StoreTest, a_reader_sees_what_was_written_and_cannot_write)
