@@ -86,6 +86,33 @@ set(CPACK_STRIP_FILES ON)
 # Shared libraries register with ldconfig through a trigger.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
 set(CPACK_DEBIAN_HISTORY_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
+# Maintainer scripts get their modes from dpkg's rules, not from the sources.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+# Python modules are byte-compiled when installed and their cache is removed
+# before removal, as dh_python3 does (py3compile and py3clean come with
+# python3). Otherwise the first root process that imports them writes
+# __pycache__ folders that no package owns and that removal leaves behind.
+# corvo_python_scripts(<component> <package> <folder> [<private folder>]):
+# <folder> holds the package's modules, <private folder> is given for
+# modules outside dist-packages.
+if(NOT DEFINED CPACK_PACKAGING_INSTALL_PREFIX)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+endif()
+function(corvo_python_scripts component package folder)
+  set(py_package ${package})
+  set(py_root ${CPACK_PACKAGING_INSTALL_PREFIX}/${folder})
+  set(py_compile_args ${package})
+  if(ARGN)
+    string(APPEND py_compile_args " ${CPACK_PACKAGING_INSTALL_PREFIX}/${ARGN}")
+  endif()
+  set(_dir ${CMAKE_BINARY_DIR}/packaging/${package})
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/py3compile.postinst.in ${_dir}/postinst @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/debian/py3clean.prerm.in ${_dir}/prerm @ONLY)
+  set(CPACK_DEBIAN_${component}_PACKAGE_CONTROL_EXTRA ${_dir}/postinst ${_dir}/prerm PARENT_SCOPE)
+endfunction()
+corvo_python_scripts(PYTHON python3-corvo ${CORVO_PYTHON_INSTALL_DIR}/corvo)
+corvo_python_scripts(WEB corvo-web ${CMAKE_INSTALL_DATADIR}/corvo/web ${CMAKE_INSTALL_DATADIR}/corvo/web)
 
 # Every package carries the copyright file and a changelog, as Debian asks;
 # only for the components this build has (a folder that is not built makes

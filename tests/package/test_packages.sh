@@ -17,6 +17,7 @@ depends() { dpkg-deb -f "$1" Depends; }
 has_file() { grep -qE "$2" <<<"$(files "$1")" || fail "$(basename "$1") lacks $2"; }
 lacks_file() { ! grep -qE "$2" <<<"$(files "$1")" || fail "$(basename "$1") holds $2"; }
 depends_on() { grep -qE "(^|, )$2" <<<"$(depends "$1")" || fail "$(basename "$1") does not depend on $2: $(depends "$1")"; }
+script_runs() { grep -qE "$3" <<<"$(dpkg-deb -I "$1" "$2" 2>/dev/null)" || fail "$(basename "$1"): $2 does not run $3"; }
 
 runtime=$(deb libcorvo$major) dev=$(deb libcorvo-dev) programs=$(deb corvo)
 for p in "$runtime" "$dev" "$programs"; do [ -n "$p" ] || fail "missing package: $(ls "$work")"; done
@@ -62,6 +63,15 @@ if [ -n "$history" ]; then
   depends_on "$programs" "libcorvo-history \(= $version\)"
   [ -z "$archiver" ] || depends_on "$archiver" "libcorvo-history \(= $version\)"
 fi
+
+# Python modules: byte-compiled at install and their cache removed before
+# removal, so that removing or purging leaves no __pycache__ behind.
+for name in python3-corvo corvo-web; do
+  package=$(deb $name)
+  [ -n "$package" ] || continue
+  script_runs "$package" postinst "^[[:space:]]*py3compile -p $name"
+  script_runs "$package" prerm "^[[:space:]]*py3clean -p $name"
+done
 
 # Every package of the build in one tree: the programs find the library
 # through their run path.
