@@ -1,7 +1,7 @@
 # cmake -P script: install BUILD_DIR into WORK_DIR/prefix; check the
 # installed library (SONAME, exported symbols) and that installed programs
 # start without LD_LIBRARY_PATH; then configure, build and run CONSUMER_DIR
-# against it in both modes.
+# against it in both modes, and a C++20 program with pkg-config's flags.
 file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 
@@ -93,3 +93,12 @@ foreach(mode cmake pkgconfig)
   run(${CMAKE_COMMAND} --build ${build})
   run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${ldpath} ${build}/consumer)
 endforeach()
+
+# A C++20 program compiled by hand, its -std before pkg-config's flags: the
+# installed flags must leave it on C++20 (main_cxx20.cpp asserts it).
+find_program(PKG_CONFIG pkg-config REQUIRED)
+output(pcflags ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pcpath} ${PKG_CONFIG} --cflags --libs corvo)
+separate_arguments(pcflags UNIX_COMMAND "${pcflags}")
+separate_arguments(extra UNIX_COMMAND "${EXTRA_FLAGS}")
+run(${CXX_COMPILER} -std=c++20 ${extra} ${CONSUMER_DIR}/main_cxx20.cpp -o ${WORK_DIR}/consumer-cxx20 ${pcflags})
+run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${ldpath} ${WORK_DIR}/consumer-cxx20)
