@@ -67,7 +67,16 @@ set(CPACK_COMPONENT_HISTORY_DESCRIPTION "framework for distributed instrument co
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-corvo)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
-set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${_own_libs}, python3")
+# The compiled modules are built for one minor version of Python
+# (_corvo.cpython-311-...): the package depends on that one, as
+# ${python3:Depends} would, so that a newer default python3 replaces it
+# instead of leaving it installed and unable to load them.
+set(_python python3)
+if(CORVO_PYTHON_EXTENSIONS)
+  math(EXPR _python_next_minor "${Python3_VERSION_MINOR} + 1")
+  set(_python "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}~), python3 (<< ${Python3_VERSION_MAJOR}.${_python_next_minor})")
+endif()
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${_own_libs}, ${_python}")
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION "framework for distributed instrument control - Python package
  The corvo module: a client of the instrument network from Python.")
 

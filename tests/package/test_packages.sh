@@ -64,6 +64,18 @@ if [ -n "$history" ]; then
   [ -z "$archiver" ] || depends_on "$archiver" "libcorvo-history \(= $version\)"
 fi
 
+# The compiled Python modules are built for one minor version of Python:
+# the package depends on that one only, so that a newer default python3
+# does not leave it installed and unable to load them.
+python=$(deb python3-corvo)
+if [ -n "$python" ]; then
+  abi=$(files "$python" | sed -nE 's|.*\.cpython-([0-9])([0-9]+)-[^/]*\.so$|\1 \2|p' | sort -u)
+  [ "$(wc -l <<<"$abi")" = 1 ] && [ -n "$abi" ] || fail "python3-corvo: compiled modules for: ${abi:-none}"
+  read -r py_major py_minor <<<"$abi"
+  depends_on "$python" "python3 \(>= $py_major\.$py_minor~\)"
+  depends_on "$python" "python3 \(<< $py_major\.$((py_minor + 1))\)"
+fi
+
 # Python modules: byte-compiled at install and their cache removed before
 # removal, so that removing or purging leaves no __pycache__ behind.
 for name in python3-corvo corvo-web; do
