@@ -32,6 +32,10 @@ constexpr auto kSaveEvery = std::chrono::milliseconds(500);
 // nothing).
 constexpr double kRetrySeconds = 2.0;
 constexpr double kConfirmSeconds = 2.0;
+// A change of the wall clock against now() beyond this is a step (NTP, an
+// operator): times shown and saved follow it. Below it they stay the same
+// text, so that the state file is not written again for nothing.
+constexpr double kClockStepSeconds = 1.0;
 
 std::string defaultStatePath()
 {
@@ -147,16 +151,34 @@ void Alarmd::declareInterface()
         "put disabled rules back in service", 1, ARG_STRING, "rule");
 }
 
+double Alarmd::wallNow()
+{
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
 double Alarmd::now()
 {
     // Unix seconds read once, then advanced by the monotonic clock: a step
     // of the wall clock (NTP at boot, an operator) moves no delay, timer or
-    // retry. Times shown and saved stay Unix seconds, off by any step since
-    // the start.
+    // retry. The engine turns the times it shows and saves into wall times
+    // with wallAhead.
     static const auto steadyAtStart = Steady::now();
-    static const double wallAtStart =
-        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    static const double wallAtStart = wallNow();
     return wallAtStart + std::chrono::duration<double>(Steady::now() - steadyAtStart).count();
+}
+
+void Alarmd::followWallClock()
+{
+    double ahead = wallNow() - now();
+    if (std::abs(ahead - wallAhead) <= kClockStepSeconds)
+        return;
+    logger->info("The wall clock stepped by {:.0f} s: alarm times shown and saved follow it", ahead - wallAhead);
+    wallAhead = ahead;
+    // Every time shown changed: the rules not normal are published again
+    // (and so saved again).
+    for (size_t i = 0; i < engine->rules().size(); ++i)
+        if (engine->state(i).state != State::Normal)
+            engine->markChanged(i);
 }
 
 std::string Alarmd::configValue(const std::string& option, const std::string& fallback)
@@ -197,7 +219,8 @@ void Alarmd::loadRules()
     try {
         RuleSet set = corvo::alarmd::loadRules(rulesPath);
         episodes.assign(set.rules.size(), 0);
-        engine = std::make_unique<Engine>(std::move(set), now());
+        wallAhead = wallNow() - now();
+        engine = std::make_unique<Engine>(std::move(set), now(), [this] { return wallAhead; });
     } catch (const RulesError& e) {
         std::cerr << "corvo-alarmd: " << e.what() << std::endl;
         std::exit(1);
@@ -374,6 +397,7 @@ void Alarmd::onIdle()
     auto steadyNow = Steady::now();
     if (steadyNow - lastTick >= kTickEvery) {
         lastTick = steadyNow;
+        followWallClock();
         checkSilence();
         engine->tick(now());
         runActions();

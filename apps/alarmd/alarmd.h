@@ -66,7 +66,12 @@ private:
         std::string uuid;  // of the peer it was sent to
     };
 
+    // The engine's clock: the wall clock at the start advanced by the
+    // monotonic clock.
     static double now();
+    static double wallNow();
+    // Follows a step of the wall clock (wallAhead).
+    void followWallClock();
     void declareInterface();
     std::string configValue(const std::string& option, const std::string& fallback);
     void loadRules();
@@ -97,6 +102,8 @@ private:
     std::string rulesPath;
     std::string statePath;
     std::unique_ptr<Engine> engine;
+    // Seconds the wall clock is ahead of now(), as of its last step.
+    double wallAhead = 0;
     std::unique_ptr<Notifier> notifier;
     std::unordered_map<std::string, std::set<std::string>> present;  // peer name -> UUIDs
     std::deque<ActionJob> actions;

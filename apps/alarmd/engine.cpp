@@ -95,7 +95,8 @@ bool inAlarm(State s)
 
 }  // namespace
 
-Engine::Engine(RuleSet rules, double now) : set(std::move(rules)), states(set.rules.size())
+Engine::Engine(RuleSet rules, double now, std::function<double()> wallOffset)
+    : set(std::move(rules)), wallOffset(std::move(wallOffset)), states(set.rules.size())
 {
     for (size_t i = 0; i < set.rules.size(); ++i) {
         const Rule& rule = set.rules[i];
@@ -117,6 +118,16 @@ Engine::Engine(RuleSet rules, double now) : set(std::move(rules)), states(set.ru
                 break;
         }
     }
+}
+
+double Engine::wallTime(double t) const
+{
+    return t > 0 && wallOffset ? t + wallOffset() : t;
+}
+
+double Engine::clockTime(double wall) const
+{
+    return wall > 0 && wallOffset ? wall - wallOffset() : wall;
 }
 
 std::optional<size_t> Engine::find(const std::string& name) const
@@ -505,7 +516,7 @@ std::vector<SavedState> Engine::saved() const
         const RuleState& s = states[i];
         if (s.state == State::Normal)
             continue;
-        out.push_back({set.rules[i].name, s.state, s.since, s.shelvedUntil, s.by, s.note});
+        out.push_back({set.rules[i].name, s.state, wallTime(s.since), wallTime(s.shelvedUntil), s.by, s.note});
     }
     return out;
 }
@@ -516,15 +527,16 @@ void Engine::restore(const std::vector<SavedState>& saved, double now)
         auto i = find(entry.rule);
         if (!i || entry.state == State::Normal)
             continue;
-        if (entry.state == State::Shelved && entry.shelvedUntil <= now)
+        double until = clockTime(entry.shelvedUntil);
+        if (entry.state == State::Shelved && until <= now)
             continue;  // expired while the daemon was away
         RuleState& s = states[*i];
         s.state = entry.state;
-        s.since = entry.since;
+        s.since = clockTime(entry.since);
         s.by = entry.by.substr(0, kMaxByBytes);
         s.note = entry.note.substr(0, kMaxReasonBytes);
         if (entry.state == State::Shelved) {
-            s.shelvedUntil = std::min(entry.shelvedUntil, now + set.maxShelveSeconds);
+            s.shelvedUntil = std::min(until, now + set.maxShelveSeconds);
             shelved.insert(*i);
         }
         // An alarm raised before is taken as still raised until a first
@@ -546,13 +558,13 @@ std::string Engine::toJson(size_t i) const
     out += ",\"peer\":" + jsonString(rule.peer);
     out += ",\"condition\":" + jsonString(rule.conditionText());
     out += ",\"value\":" + jsonString(s.value);
-    out += ",\"since\":" + jsonString(isoTime(s.since));
+    out += ",\"since\":" + jsonString(isoTime(wallTime(s.since)));
     if (s.active)
-        out += ",\"active_since\":" + jsonString(isoTime(s.activeSince));
+        out += ",\"active_since\":" + jsonString(isoTime(wallTime(s.activeSince)));
     out += ",\"latch\":" + std::string(rule.latch ? "true" : "false");
     out += ",\"guidance\":" + jsonString(rule.guidance);
     if (s.state == State::Shelved)
-        out += ",\"shelved_until\":" + jsonString(isoTime(s.shelvedUntil));
+        out += ",\"shelved_until\":" + jsonString(isoTime(wallTime(s.shelvedUntil)));
     if (!s.note.empty())
         out += ",\"reason\":" + jsonString(s.note);
     if (!s.by.empty())

@@ -1,9 +1,11 @@
 // The alarm states of every rule, driven by the values, statuses and
-// presence of peers and by the operators' commands. Times are Unix seconds
-// passed in by the caller, so that the engine is tested without waiting.
+// presence of peers and by the operators' commands. Times are seconds of the
+// caller's clock passed in, so that the engine is tested without waiting;
+// the times it shows and saves are Unix (wall) times.
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -79,7 +81,11 @@ struct SavedState {
 
 class Engine {
 public:
-    Engine(RuleSet rules, double now);
+    // `wallOffset` says how far the wall clock is ahead of the caller's
+    // clock (alarmd's runs on the monotonic clock from the wall time at its
+    // start); none when empty. Times in toJson and saved() are wall times,
+    // and restore() takes wall times.
+    Engine(RuleSet rules, double now, std::function<double()> wallOffset = nullptr);
 
     const RuleSet& ruleSet() const { return set; }
     const std::vector<Rule>& rules() const { return set.rules; }
@@ -134,6 +140,9 @@ private:
         double silentSince = 0;
     };
 
+    // A time of the caller's clock as wall time, and back (0: none, kept).
+    double wallTime(double t) const;
+    double clockTime(double wall) const;
     std::vector<size_t> matching(const std::string& pattern) const;
     void showValue(size_t rule, const std::string& value);
     void evaluate(size_t rule, bool trippedNow, double now);
@@ -145,6 +154,7 @@ private:
     void evaluatePresence(size_t rule, double now);
 
     RuleSet set;
+    std::function<double()> wallOffset;
     std::vector<RuleState> states;
     std::unordered_map<std::string, size_t> byName;
     std::unordered_map<std::string, std::vector<size_t>> byProperty;  // "PEER\nPROPERTY"

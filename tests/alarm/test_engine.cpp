@@ -324,6 +324,32 @@ TEST_F(AlarmEngine, RestartKeepsAcksAndShelvesAndRaisesNothingAgain)
     EXPECT_EQ(third.state(*third.find("wind")).state, State::Normal);
 }
 
+// Started before the clock was set (no RTC, NTP not yet synced), so its
+// clock is a day behind the wall clock once that is right: the shelve is
+// shown and saved in wall time, and after a restart it ends when it was
+// meant to.
+TEST_F(AlarmEngine, ShelveKeepsItsRemainingDurationAcrossARestartWhenTheWallClockWasSet)
+{
+    const double day = 86400;
+    Engine before(parseRules(kRules, "test"), 1000, [&] { return day; });
+    ASSERT_EQ(before.shelve("humid", 600, "sensor swap", "bob", 1002), "");
+    std::string json = before.toJson(*before.find("humid"));
+    EXPECT_NE(json.find("\"shelved_until\":\"1970-01-02T00:26:42Z\""), std::string::npos) << json;
+    size_t skipped = 99;
+    auto saved = parseState(formatState(before.saved()), skipped);
+    ASSERT_EQ(saved.size(), 1u);
+
+    // Restarted 98 s later with the clock right from its start.
+    Engine after(parseRules(kRules, "test"), day + 1100);
+    after.restore(saved, day + 1100);
+    auto humid = [&] { return after.state(*after.find("humid")).state; };
+    EXPECT_EQ(humid(), State::Shelved);
+    after.tick(day + 1601);
+    EXPECT_EQ(humid(), State::Shelved);
+    after.tick(day + 1603);
+    EXPECT_EQ(humid(), State::Normal);
+}
+
 TEST_F(AlarmEngine, RestoredAlarmKeepsItsDeadband)
 {
     // wind: > 10, deadband 2. Acked before the restart; the first value
