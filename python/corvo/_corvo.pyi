@@ -10,6 +10,8 @@ MAX_EVENT_BATCH: int
 MAX_IMAGE_FETCHES: int
 
 def loop_running() -> bool: ...
+def loop_started() -> bool:
+    """True once the package's loop thread has started in this process."""
 def shutdown() -> None:
     """Ends the package's loop thread (at interpreter exit)."""
 def on_loop_thread() -> bool:

@@ -518,8 +518,11 @@ class Daemon:
         if not args:
             args = [type(self).__name__.lower()]
         if self._host.parse_command_line(args):
-            if threading.active_count() > 1:
-                raise CorvoError("--daemon must be given before any other thread starts")
+            # Threads do not follow the process into the background: the
+            # library's own (started by any earlier Site or daemon) counts.
+            if threading.active_count() > 1 or _corvo.loop_started():
+                raise CorvoError("--daemon must be given before any other thread starts "
+                                 "(a corvo.Site or daemon used earlier starts the library's thread)")
             self._host.daemonize()
         self._host.start()
         self._running = True

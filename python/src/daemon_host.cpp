@@ -112,7 +112,8 @@ DaemonHost::DaemonHost(std::string name) : Daemon(std::move(name)) {}
 
 DaemonHost::~DaemonHost()
 {
-    if (started)
+    // In a child of fork() the node is the parent's: left alone.
+    if (started && !LoopThread::instance().forkedChild())
         shutdown();
 }
 

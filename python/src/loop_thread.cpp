@@ -16,6 +16,7 @@ namespace corvo::python {
 namespace {
 // Longest single wait: nodes get their idle turn at least this often.
 constexpr long kMaxWaitMs = 20;
+std::atomic<bool> threadStarted{false};
 }  // namespace
 
 LoopThread& LoopThread::instance()
@@ -26,12 +27,32 @@ LoopThread& LoopThread::instance()
     return *loop;
 }
 
-LoopThread::LoopThread() : wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+bool LoopThread::started()
+{
+    return threadStarted.load();
+}
+
+LoopThread::LoopThread() : wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), ownerPid(getpid())
 {
     if (wakeFd < 0)
         throw std::runtime_error("cannot create the loop thread's wake-up descriptor");
     thread = std::thread([this] { run(); });
     threadId = thread.get_id();
+    threadStarted = true;
+}
+
+bool LoopThread::forkedChild() const
+{
+    return getpid() != ownerPid;
+}
+
+void LoopThread::refuseInForkedChild() const
+{
+    if (forkedChild())
+        throw std::runtime_error(
+            "corvo cannot be used in a child of fork(): the library's thread stayed in the parent process "
+            "(use corvo only after the fork, or start the child with multiprocessing's \"spawn\" or "
+            "\"forkserver\" method)");
 }
 
 LoopThread::~LoopThread()
@@ -41,6 +62,8 @@ LoopThread::~LoopThread()
 
 bool LoopThread::post(Task task)
 {
+    if (forkedChild())
+        return false;  // nothing would run it (and the lock may be held for ever)
     {
         std::lock_guard<std::mutex> guard(lock);
         if (stopping || tasks.size() >= kMaxPendingTasks)
@@ -53,6 +76,7 @@ bool LoopThread::post(Task task)
 
 void LoopThread::call(const Task& task)
 {
+    refuseInForkedChild();
     if (onLoopThread()) {
         task();
         return;
@@ -89,6 +113,8 @@ void LoopThread::removeNode(LoopNode* node)
 
 void LoopThread::shutdown()
 {
+    if (forkedChild())
+        return;  // the thread, and the wake-up descriptor it reads, are the parent's
     {
         std::lock_guard<std::mutex> guard(lock);
         stopping = true;

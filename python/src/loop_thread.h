@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/types.h>
+
 namespace corvo::python {
 
 // A network node driven by the loop thread. All methods run on it.
@@ -37,6 +39,15 @@ public:
 
     // The process's loop thread, started on first use.
     static LoopThread& instance();
+    // True once instance() has started the thread.
+    static bool started();
+
+    // True in a child of fork(): the loop thread, and the nodes it polls,
+    // stayed in the parent. post() then fails and call() throws at once
+    // instead of waiting for ever.
+    bool forkedChild() const;
+    // Throws the error of a call made in a child of fork().
+    void refuseInForkedChild() const;
 
     // Queues `task` to run on the loop thread. False when the queue is full
     // or the thread has stopped; the task is then dropped unrun.
@@ -66,6 +77,7 @@ private:
     std::vector<LoopNode*> nodes;  // loop thread only
     std::thread thread;
     std::atomic<std::thread::id> threadId;
+    pid_t ownerPid;  // the process the thread runs in
 };
 
 }  // namespace corvo::python

@@ -31,6 +31,7 @@ namespace {
 void callOnLoop(const LoopThread::Task& task)
 {
     LoopThread& loop = LoopThread::instance();
+    loop.refuseInForkedChild();
     if (loop.onLoopThread()) {
         task();
         return;
@@ -44,6 +45,7 @@ void callOnLoop(const LoopThread::Task& task)
 void postToLoop(LoopThread::Task task)
 {
     LoopThread& loop = LoopThread::instance();
+    loop.refuseInForkedChild();
     if (loop.onLoopThread()) {
         task();
         return;
@@ -177,6 +179,8 @@ private:
     static void releaseOnLoop(std::shared_ptr<SiteNode> last)
     {
         auto* holder = new std::shared_ptr<SiteNode>(std::move(last));
+        if (LoopThread::instance().forkedChild())
+            return;  // the parent's node: never touched here (nor freed)
         if (!LoopThread::instance().post([holder] {
                 (*holder)->close();
                 delete holder;
@@ -271,6 +275,7 @@ PYBIND11_MODULE(_corvo, m)
     });
 
     m.def("loop_running", [] { return true; });
+    m.def("loop_started", &LoopThread::started);
     m.def("shutdown", [] {
         py::gil_scoped_release release;
         LoopThread::instance().shutdown();

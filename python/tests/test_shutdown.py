@@ -167,3 +167,68 @@ def test_daemon_start_and_shutdown_leave_no_descriptor_behind(children, site_arg
     assert code == 0, log
     before, after = (int(n) for n in log.split("open fds:")[1].split())
     assert after == before, log
+
+
+AFTER_A_SITE = textwrap.dedent("""
+    import os
+    import sys
+    import time
+    import corvo
+
+    class Background(corvo.Daemon):
+        name = "background"
+
+    class NoFork:
+        # Reports the step into the background instead of taking it: a
+        # background process left behind by a failing test would hang for ever.
+        def __init__(self, host):
+            self._host = host
+
+        def __getattr__(self, name):
+            return getattr(self._host, name)
+
+        def daemonize(self):
+            print("went to the background", flush=True)
+            sys.exit(3)
+
+    site, port = sys.argv[1], int(sys.argv[2])
+    with corvo.Site(site=site, port=port, interface="lo") as s:
+        s.peers()
+        child = os.fork()
+        if child == 0:
+            try:
+                corvo.Site(site=site, port=port, interface="lo")
+                print("child: a site", flush=True)
+            except corvo.CorvoError as error:
+                print("child raised:", error, flush=True)
+            os._exit(0)
+        deadline = time.monotonic() + float(sys.argv[3])
+        while os.waitpid(child, os.WNOHANG)[0] == 0:
+            if time.monotonic() > deadline:
+                print("child still waiting", flush=True)
+                os.kill(child, 9)
+                os.waitpid(child, 0)
+                break
+            time.sleep(0.05)
+    daemon = Background()
+    daemon._host = NoFork(daemon._host)
+    try:
+        daemon.start(["background", "-s", site, "-p", str(port), "-i", "lo", "--daemon"])
+    except corvo.CorvoError as error:
+        print("--daemon refused:", error, flush=True)
+""")
+
+
+def test_after_the_library_thread_started_fork_and_daemon_are_refused(children, site_args, work_dir):
+    """The library's thread does not follow a fork: once it runs (here, a
+    Site was opened), a forked child's first call raises instead of waiting
+    for ever, and --daemon is refused as it is after any other thread."""
+    script = os.path.join(work_dir, "forked.py")
+    with open(script, "w") as f:
+        f.write(AFTER_A_SITE)
+    proc = children.start([sys.executable, script, site_args["site"], str(site_args["port"]), str(T)], "forked")
+    code = proc.wait(timeout=4 * T)
+    log = read_log(proc)
+    assert code == 0, log
+    assert "child raised: corvo cannot be used in a child of fork()" in log, log
+    assert "--daemon refused: --daemon must be given before any other thread starts" in log, log
