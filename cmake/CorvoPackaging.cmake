@@ -2,10 +2,11 @@
 #   cmake -S . -B build/deb -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF
 #   cmake --build build/deb && (cd build/deb && cpack -G DEB)
 # Component -> package:
-#   runtime  libcorvo1        the shared library
-#   dev      libcorvo-dev     headers, CMake package, pkg-config file
+#   runtime  libcorvo2        the shared library (named after its SONAME)
+#   dev      libcorvo-dev     headers, CMake package, pkg-config files (both
+#                             libraries')
 #   corvo    corvo            corvo, corvo-simcam, corvo-rendezvous, the examples, the systemd unit
-#   history  libcorvo-history the history library (when built)
+#   history  libcorvo-history2 the history library (named after its SONAME)
 #   python   python3-corvo    the Python package (when built)
 #   archiver corvo-archiver   the archiver (apps/archiver)
 #   web      corvo-web        the web console (apps/web)
@@ -40,18 +41,32 @@ set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "framework for distributed instrument co
  Device servers, tools, typed properties, commands and FITS images on a
  ZRE peer network.")
 
+# The history library's runtime package is named after its SONAME, as
+# Debian's libraries are, so that the next major version can be installed
+# beside it.
+set(_history libcorvo-history${PROJECT_VERSION_MAJOR})
+
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libcorvo-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
     "libcorvo${PROJECT_VERSION_MAJOR} ${_exact}, libzmq3-dev, libczmq-dev, libprotobuf-dev, libuv1-dev, libspdlog-dev, libfmt-dev, libboost-program-options-dev, libcfitsio-dev")
+if(TARGET corvo_history)
+  # Its link, headers and CMake target point at the history library, and it
+  # takes these files over from libcorvo-history (which held them before
+  # the library had a package of its own).
+  string(APPEND CPACK_DEBIAN_DEV_PACKAGE_DEPENDS ", ${_history} ${_exact}")
+  set(CPACK_DEBIAN_DEV_PACKAGE_BREAKS libcorvo-history)
+  set(CPACK_DEBIAN_DEV_PACKAGE_REPLACES libcorvo-history)
+endif()
 set(CPACK_COMPONENT_DEV_DESCRIPTION "framework for distributed instrument control - development files
- Headers, CMake package (find_package(corvo)) and pkg-config file.")
+ Headers, CMake package (find_package(corvo): corvo::corvo and corvo::history)
+ and pkg-config files (corvo and corvo-history).")
 
 set(CPACK_DEBIAN_CORVO_PACKAGE_NAME corvo)
 # dpkg-shlibdeps knows nothing of the libraries built here: they are named.
 set(_own_libs "libcorvo${PROJECT_VERSION_MAJOR} ${_exact}")
 if(TARGET corvo_history)
-  string(APPEND _own_libs ", libcorvo-history ${_exact}")
+  string(APPEND _own_libs ", ${_history} ${_exact}")
 endif()
 set(CPACK_DEBIAN_CORVO_PACKAGE_DEPENDS "${_own_libs}")
 set(CPACK_COMPONENT_CORVO_DESCRIPTION "framework for distributed instrument control - programs
@@ -59,8 +74,12 @@ set(CPACK_COMPONENT_CORVO_DESCRIPTION "framework for distributed instrument cont
  device and tool, the gossip rendezvous point corvo-rendezvous, and a
  systemd template unit for daemons.")
 
-set(CPACK_DEBIAN_HISTORY_PACKAGE_NAME libcorvo-history)
+set(CPACK_DEBIAN_HISTORY_PACKAGE_NAME ${_history})
 set(CPACK_DEBIAN_HISTORY_PACKAGE_SECTION libs)
+# libcorvo-history, the package's earlier name, held the same library files:
+# it is removed when this one is installed.
+set(CPACK_DEBIAN_HISTORY_PACKAGE_CONFLICTS libcorvo-history)
+set(CPACK_DEBIAN_HISTORY_PACKAGE_REPLACES libcorvo-history)
 set(CPACK_COMPONENT_HISTORY_DESCRIPTION "framework for distributed instrument control - history library
  Storage and queries of archived property values, logs and status
  (SQLite and PostgreSQL).")
@@ -129,7 +148,7 @@ corvo_python_scripts(WEB corvo-web ${CMAKE_INSTALL_DATADIR}/corvo/web ${CMAKE_IN
 set(_names_runtime ${CPACK_DEBIAN_RUNTIME_PACKAGE_NAME})
 set(_names_dev libcorvo-dev)
 set(_names_corvo corvo)
-set(_names_history libcorvo-history)
+set(_names_history ${_history})
 set(_names_python python3-corvo)
 set(_names_archiver corvo-archiver)
 set(_names_web corvo-web)

@@ -17,10 +17,11 @@ depends() { dpkg-deb -f "$1" Depends; }
 has_file() { grep -qE "$2" <<<"$(files "$1")" || fail "$(basename "$1") lacks $2"; }
 lacks_file() { ! grep -qE "$2" <<<"$(files "$1")" || fail "$(basename "$1") holds $2"; }
 depends_on() { grep -qE "(^|, )$2" <<<"$(depends "$1")" || fail "$(basename "$1") does not depend on $2: $(depends "$1")"; }
+relation() { grep -qE "(^|, )$3($| |,)" <<<"$(dpkg-deb -f "$1" "$2")" || fail "$(basename "$1"): $2 lacks $3: $(dpkg-deb -f "$1" "$2")"; }
 script_runs() { grep -qE "$3" <<<"$(dpkg-deb -I "$1" "$2" 2>/dev/null)" || fail "$(basename "$1"): $2 does not run $3"; }
 
-runtime=$(deb libcorvo$major) dev=$(deb libcorvo-dev) programs=$(deb corvo)
-for p in "$runtime" "$dev" "$programs"; do [ -n "$p" ] || fail "missing package: $(ls "$work")"; done
+runtime=$(deb libcorvo$major) dev=$(deb libcorvo-dev) programs=$(deb corvo) history=$(deb libcorvo-history$major)
+for p in "$runtime" "$dev" "$programs" "$history"; do [ -n "$p" ] || fail "missing package: $(ls "$work")"; done
 
 # The runtime library: the SONAME link and the library, nothing for
 # development; its dependencies found by dpkg-shlibdeps; a shlibs file.
@@ -54,15 +55,24 @@ if [ -n "$archiver" ]; then
   has_file "$archiver" "/bin/corvo-archiver$"
   depends_on "$archiver" "libcorvo$major"
 fi
-history=$(deb libcorvo-history)
-if [ -n "$history" ]; then
-  has_file "$history" "/libcorvo_history\.so\.$major$"
-  depends_on "$history" "libsqlite3"
-  depends_on "$history" "libpq5"
-  # The programs are linked with it, and dpkg-shlibdeps cannot know it.
-  depends_on "$programs" "libcorvo-history \(= $version\)"
-  [ -z "$archiver" ] || depends_on "$archiver" "libcorvo-history \(= $version\)"
-fi
+# The history library: its runtime package named after the SONAME, its
+# headers, link and pkg-config file in the development package; both take
+# the place of libcorvo-history, which held all of it.
+has_file "$history" "/libcorvo_history\.so\.$major$"
+lacks_file "$history" "/libcorvo_history\.so$|/include/"
+depends_on "$history" "libsqlite3"
+depends_on "$history" "libpq5"
+for f in "/include/corvo/history/store\.h$" "/libcorvo_history\.so$" "/pkgconfig/corvo-history\.pc$"; do
+  has_file "$dev" "$f"
+done
+depends_on "$dev" "libcorvo-history$major \(= $version\)"
+relation "$history" Conflicts libcorvo-history
+relation "$history" Replaces libcorvo-history
+relation "$dev" Breaks libcorvo-history
+relation "$dev" Replaces libcorvo-history
+# The programs are linked with it, and dpkg-shlibdeps cannot know it.
+depends_on "$programs" "libcorvo-history$major \(= $version\)"
+[ -z "$archiver" ] || depends_on "$archiver" "libcorvo-history$major \(= $version\)"
 
 # The compiled Python modules are built for one minor version of Python:
 # the package depends on that one only, so that a newer default python3
@@ -91,6 +101,10 @@ mkdir "$work/root"
 for p in "$work"/*.deb; do dpkg-deb -x "$p" "$work/root"; done
 out=$(env -u LD_LIBRARY_PATH "$work/root/usr/bin/corvo" --version) || fail "corvo does not start: $out"
 [ "$out" = "corvo v$version" ] || fail "corvo --version: $out"
+# The CMake package has the history library's target.
+targets=$(find "$work/root" -path "*/cmake/corvo/corvoTargets.cmake")
+[ -n "$targets" ] && grep -q "add_library(corvo::history SHARED IMPORTED)" $targets \
+  || fail "the CMake package has no target corvo::history"
 
 if command -v lintian >/dev/null; then
   # lintian keeps its scratch files in TMPDIR: here, not in /tmp.
