@@ -434,6 +434,51 @@ class TestABrowserBehind:
 
         run(body())
 
+    def test_a_description_sent_again_is_not_queued_and_what_waits_is_bounded_in_bytes(self):
+        """A peer sends its Info again and again while a page draws slowly."""
+        max_bytes = 32 * 1024 * 1024  # apps/web/README.md, Bounds
+        prop = {"type": "str", "value": "", "unit": "", "description": "d" * 1000, "writable": False,
+                "limits": None, "choices": None}
+        big = dict(camera("big"), properties={"p%04d" % i: dict(prop) for i in range(1000)})  # about 1 MiB
+
+        async def body():
+            hub = Hub(max_rate=0)
+            hub.peer_entered(big)
+            box = hub.attach({"type": "hello"})
+            seq, _ = await box.take()
+            box.acked(seq)  # the page drew its first batch: the window of 2 applies
+
+            def say():  # a small message to every page
+                hub.site_state(not hub.site_alive)
+
+            async def fill_window():
+                for _ in range(2):
+                    say()
+                    last, _ = await box.take()
+                return last
+
+            last = await fill_window()
+            for _ in range(100):
+                hub.peer_entered(dict(big))
+            box.acked(last)
+            say()
+            seq, batch = await box.take()
+            assert [m["type"] for m in batch] == ["site"]  # no copy of the same description
+            box.acked(seq)
+
+            await fill_window()
+            size = len(json.dumps({"type": "peer", "peer": dict(big, status=10, gone=False, silent=False)},
+                                  separators=(",", ":")))
+            for i in range(100):
+                hub.peer_entered(dict(big, status=10 + i))  # changed: sent, but held within the bound
+                if box.overflowed:
+                    break
+            assert box.overflowed and box.closed
+            assert i == pytest.approx(max_bytes / size, abs=1)  # queued up to the byte bound, not 5000
+            assert await box.take() == (None, [])
+
+        run(body())
+
     def test_log_records_are_left_out_and_counted_when_behind_never_the_rest(self):
         async def body():
             box = Outbox(min_interval=0.1, max_queue=10)

@@ -12,7 +12,7 @@ import collections
 import math
 import time
 
-from .outbox import Outbox
+from .outbox import MAX_BYTES, Outbox, message_size
 
 MAX_TEXT = 65536
 
@@ -39,10 +39,11 @@ def json_safe(value, max_text=MAX_TEXT):
 
 
 class Hub:
-    def __init__(self, max_rate=10.0, max_logs=500, max_gone=64, outbox_queue=5000):
+    def __init__(self, max_rate=10.0, max_logs=500, max_gone=64, outbox_queue=5000, outbox_bytes=MAX_BYTES):
         self.min_interval = 1.0 / max_rate if max_rate and max_rate > 0 else 0.0
         self.max_gone = max_gone
         self.outbox_queue = outbox_queue
+        self.outbox_bytes = outbox_bytes
         self.peers = {}  # id -> description (see SiteAdapter), plus "gone"
         self.gone_order = collections.deque()
         self.logs = collections.deque(maxlen=max_logs)
@@ -67,6 +68,10 @@ class Hub:
                 self._drop(old_id)
         desc["gone"] = False
         desc["silent"] = bool(desc.get("silent"))
+        if self.peers.get(pid) == desc:
+            # A peer may send its description again at any time: one that
+            # did not change is not queued again for every browser.
+            return
         if pid in self.gone_order:
             self.gone_order.remove(pid)
         self.peers[pid] = desc
@@ -133,8 +138,10 @@ class Hub:
         peer = self.peers.get(pid)
         entry = json_safe(dict(record, id=pid, peer=(peer or {}).get("name", record.get("peer", pid))))
         self.logs.append(entry)
+        message = {"type": "log", "log": entry}
+        size = message_size(message) if self.clients else 0
         for client in self.clients:
-            client.put_droppable({"type": "log", "log": entry})
+            client.put_droppable(message, size)
 
     def site_state(self, alive):
         if alive != self.site_alive:
@@ -150,7 +157,7 @@ class Hub:
 
     def attach(self, hello):
         """A new browser: its outbox starts with `hello` and the full state."""
-        outbox = Outbox(self.min_interval, max_queue=self.outbox_queue)
+        outbox = Outbox(self.min_interval, max_queue=self.outbox_queue, max_bytes=self.outbox_bytes)
         outbox.put(hello)
         outbox.put(self.snapshot())
         self.clients.add(outbox)
@@ -175,8 +182,9 @@ class Hub:
             client.put_heartbeat(message)
 
     def _broadcast(self, message):
+        size = message_size(message) if self.clients else 0
         for client in self.clients:
-            client.put(message)
+            client.put(message, size)
 
     def _drop(self, pid):
         if self.peers.pop(pid, None) is not None:

@@ -9,26 +9,35 @@ them) rather than in socket buffers, and the page's lag is measured: the age
 of the oldest batch it has not acknowledged (`lag`). A client that never
 acknowledges is sent batches as fast as its socket takes them.
 
-Bounds: at most `max_queue` ordered messages and `max_pending` properties
-with a value waiting; log records are left out (and counted) once half the
-queue is taken. A client that falls further behind, or that has left a
-batch unacknowledged for `max_lag` seconds, is marked overflowed;
+Bounds: at most `max_queue` ordered messages, and none taken once they
+come to `max_bytes` of JSON; `max_pending` properties with a value
+waiting; log records are left out (and counted) once half the queue, or
+half its bytes, is taken. A client that falls further behind, or that has
+left a batch unacknowledged for `max_lag` seconds, is marked overflowed;
 the server then closes its socket, and the page reconnects and starts again
 from a full state (nothing is silently lost).
 """
 
 import asyncio
 import collections
+import json
 import time
 
 HEARTBEAT_KEY = ("\0hb",)
+MAX_BYTES = 32 * 1024 * 1024
+
+
+def message_size(message):
+    """The length of `message` in JSON, as it goes to the browser."""
+    return len(json.dumps(message, separators=(",", ":"), default=str))
 
 
 class Outbox:
     def __init__(self, min_interval=0.1, max_queue=5000, max_pending=20000, window=2, max_lag=30.0,
-                 clock=time.monotonic):
+                 clock=time.monotonic, max_bytes=MAX_BYTES):
         self.min_interval = min_interval
         self.max_queue = max_queue
+        self.max_bytes = max_bytes
         self.max_pending = max_pending
         self.window = window
         self.max_lag = max_lag
@@ -36,7 +45,8 @@ class Outbox:
         self.overflowed = False
         self.closed = False
         self.skipped = 0
-        self._queue = collections.deque()
+        self._queue = collections.deque()  # (message, its size)
+        self._queued_bytes = 0
         self._latest = {}  # key -> newest message not yet sent
         self._last_sent = {}  # key -> when its last message went out
         self._unacked = collections.deque()  # (seq, time sent) of batches not yet acknowledged
@@ -45,29 +55,36 @@ class Outbox:
         self._last_lag = 0.0
         self._wake = asyncio.Event()
 
-    def put(self, message):
-        """Queues a message that is sent in order, never dropped."""
+    def put(self, message, size=None):
+        """Queues a message that is sent in order, never dropped. `size`:
+        its message_size, when the caller knows it (a message sent to
+        every browser is measured once)."""
         if self.closed:
             return
-        if len(self._queue) >= self.max_queue:
+        # (One message may take the bytes past the bound: the full state
+        # of a large site still reaches a new page.)
+        if len(self._queue) >= self.max_queue or self._queued_bytes >= self.max_bytes:
             self._overflow()
             return
-        self._queue.append(message)
+        if size is None:
+            size = message_size(message)
+        self._queue.append((message, size))
+        self._queued_bytes += size
         self._wake.set()
 
-    def put_droppable(self, message):
+    def put_droppable(self, message, size=None):
         """Queues a message that may be left out when the client is behind
         (a log record): once the queue is half full such messages are
         counted instead, and the count goes out before the next one sent."""
         if self.closed:
             return
-        if len(self._queue) >= self.max_queue // 2:
+        if len(self._queue) >= self.max_queue // 2 or self._queued_bytes >= self.max_bytes // 2:
             self.skipped += 1
             return
         if self.skipped:
             self.put({"type": "skipped", "count": self.skipped})
             self.skipped = 0
-        self.put(message)
+        self.put(message, size)
 
     def put_latest(self, key, message):
         """Holds the newest value of `key`; it goes out with the next batch,
@@ -165,7 +182,9 @@ class Outbox:
                 now = self.clock()
                 batch = []
                 while self._queue and len(batch) < limit:
-                    batch.append(self._queue.popleft())
+                    message, size = self._queue.popleft()
+                    self._queued_bytes -= size
+                    batch.append(message)
                 values, next_due = self._due_values(now, limit - len(batch)) if self._latest else ([], None)
                 batch.extend(values)
                 if batch:
