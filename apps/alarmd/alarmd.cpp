@@ -37,14 +37,6 @@ constexpr double kConfirmSeconds = 2.0;
 // text, so that the state file is not written again for nothing.
 constexpr double kClockStepSeconds = 1.0;
 
-std::string defaultStatePath()
-{
-    const char* home = std::getenv("HOME");
-    if (home && *home)
-        return std::string(home) + "/.local/share/corvo/alarmd.state";
-    return "/var/lib/corvo/alarmd.state";
-}
-
 void makeParents(const std::string& path)
 {
     for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))

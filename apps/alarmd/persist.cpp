@@ -85,6 +85,19 @@ std::vector<std::string> fields(const std::string& line)
 
 }  // namespace
 
+std::string defaultStatePath()
+{
+    const char* home = std::getenv("HOME");
+    if (home && *home)
+        return std::string(home) + "/.local/share/corvo/alarmd.state";
+    // A service (systemd's StateDirectory=) may write only there: the first
+    // of the directories it names.
+    const char* state = std::getenv("STATE_DIRECTORY");
+    if (state && state[0] == '/')
+        return std::string(state, std::strcspn(state, ":")) + "/alarmd.state";
+    return "/var/lib/corvo/alarmd.state";
+}
+
 std::string formatState(const std::vector<SavedState>& saved)
 {
     std::ostringstream out;

@@ -23,6 +23,12 @@ constexpr size_t kMaxStateLineBytes =
 static_assert(kMaxStateFileBytes >= 4096 + kMaxRules * kMaxStateLineBytes, "a state file written is read back");
 static_assert(2 * kMaxByBytes <= kMaxStateFieldBytes && 2 * kMaxReasonBytes <= kMaxStateFieldBytes);
 
+// Where the state is kept when no --state is given:
+// $HOME/.local/share/corvo/alarmd.state; without HOME, alarmd.state in the
+// service's state directory ($STATE_DIRECTORY, which systemd sets), else
+// /var/lib/corvo/alarmd.state.
+std::string defaultStatePath();
+
 std::string formatState(const std::vector<SavedState>& saved);
 // `skipped` counts lines that could not be read.
 std::vector<SavedState> parseState(const std::string& text, size_t& skipped);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 #include "pg_store.h"
@@ -25,6 +26,11 @@ std::string Store::defaultDatabase()
     const char* home = std::getenv("HOME");
     if (home && *home)
         return std::string(home) + "/.local/share/corvo/history.db";
+    // A service (systemd's StateDirectory=) may write only there: the first
+    // of the directories it names.
+    const char* state = std::getenv("STATE_DIRECTORY");
+    if (state && state[0] == '/')
+        return std::string(state, std::strcspn(state, ":")) + "/history.db";
     return "/var/lib/corvo/history.db";
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include <string>
 #include <vector>
@@ -433,6 +434,27 @@ TEST(AlarmStateFile, TheLargestStateWrittenIsReadBack)
         ASSERT_EQ(again.state(i).state, State::Shelved) << i;
     EXPECT_EQ(again.state(0).note, std::string(kMaxReasonBytes, '\\'));
     EXPECT_EQ(again.state(0).by, by.substr(0, kMaxByBytes));
+}
+
+// Without HOME (a service's dynamic user), the one directory the service
+// may write: its state directory.
+TEST(AlarmStateFile, DefaultPathFollowsHomeThenTheServiceStateDirectory)
+{
+    const char* home = getenv("HOME");
+    const std::string keep = home ? home : "";
+    setenv("HOME", "/home/observer", 1);
+    setenv("STATE_DIRECTORY", "/var/lib/corvo/alarms", 1);
+    EXPECT_EQ(defaultStatePath(), "/home/observer/.local/share/corvo/alarmd.state");
+    unsetenv("HOME");
+    EXPECT_EQ(defaultStatePath(), "/var/lib/corvo/alarms/alarmd.state");
+    setenv("STATE_DIRECTORY", "/var/lib/corvo/alarms:/var/lib/other", 1);
+    EXPECT_EQ(defaultStatePath(), "/var/lib/corvo/alarms/alarmd.state");
+    setenv("STATE_DIRECTORY", "relative", 1);
+    EXPECT_EQ(defaultStatePath(), "/var/lib/corvo/alarmd.state");
+    unsetenv("STATE_DIRECTORY");
+    EXPECT_EQ(defaultStatePath(), "/var/lib/corvo/alarmd.state");
+    if (home)
+        setenv("HOME", keep.c_str(), 1);
 }
 
 TEST(AlarmStateFile, JsonOfARuleEscapesItsText)

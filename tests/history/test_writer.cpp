@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <ctime>
 #include <functional>
 #include <map>
@@ -304,6 +305,27 @@ TEST(Writer, the_real_free_space_is_read_where_the_database_lies)
     EXPECT_EQ(h::databaseDirectory("postgresql://u@h/db"), "");
     EXPECT_GT(h::availableBytes("/"), 0u);
     EXPECT_EQ(h::availableBytes("/no/such/dir"), UINT64_MAX);
+}
+
+// Without HOME (a service's dynamic user), the database goes in the one
+// directory the service may write: its state directory.
+TEST(Writer, the_default_database_is_in_home_else_in_the_service_state_directory)
+{
+    const char* home = getenv("HOME");
+    const std::string keep = home ? home : "";
+    setenv("HOME", "/home/observer", 1);
+    setenv("STATE_DIRECTORY", "/var/lib/corvo/archiver", 1);
+    EXPECT_EQ(h::Store::defaultDatabase(), "/home/observer/.local/share/corvo/history.db");
+    unsetenv("HOME");
+    EXPECT_EQ(h::Store::defaultDatabase(), "/var/lib/corvo/archiver/history.db");
+    setenv("STATE_DIRECTORY", "/var/lib/corvo/archiver:/var/lib/other", 1);
+    EXPECT_EQ(h::Store::defaultDatabase(), "/var/lib/corvo/archiver/history.db");
+    setenv("STATE_DIRECTORY", "relative", 1);
+    EXPECT_EQ(h::Store::defaultDatabase(), "/var/lib/corvo/history.db");
+    unsetenv("STATE_DIRECTORY");
+    EXPECT_EQ(h::Store::defaultDatabase(), "/var/lib/corvo/history.db");
+    if (home)
+        setenv("HOME", keep.c_str(), 1);
 }
 
 // Retention deletes what is older and says how much.
