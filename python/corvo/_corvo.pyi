@@ -12,6 +12,9 @@ MAX_IMAGE_FETCHES: int
 def loop_running() -> bool: ...
 def loop_started() -> bool:
     """True once the package's loop thread has started in this process."""
+def end_by_signals(signums: List[int]) -> None:
+    """From now on each of these signals ends the process at once, by that
+    signal, saying so on stderr (signal.signal() installs another handler)."""
 def shutdown() -> None:
     """Ends the package's loop thread (at interpreter exit)."""
 def on_loop_thread() -> bool:

@@ -287,7 +287,9 @@ class Daemon:
     ``async def`` handlers still running (and the coroutines of ``spawn``)
     are cancelled one by one in the order they started; their ``finally``
     blocks may still set properties, which are broadcast. Then
-    ``on_stop()`` runs and the daemon leaves the site.
+    ``on_stop()`` runs and the daemon leaves the site, once a plain ``def``
+    handler still running has returned; a second signal meanwhile ends the
+    process at once, by that signal, without cleanup.
     """
 
     name: Optional[str] = None
@@ -569,7 +571,9 @@ class Daemon:
 
     def run(self, argv: Optional[List[str]] = None) -> int:
         """Starts, serves until Ctrl-C, SIGTERM or stop(), and leaves the site
-        cleanly. Returns 0 (the exit status)."""
+        cleanly. Returns 0 (the exit status). A second Ctrl-C or SIGTERM
+        during the shutdown ends the process at once, by that signal,
+        without cleanup."""
         previous = {}
         if threading.current_thread() is threading.main_thread():
             def terminate(signum, frame):
@@ -585,9 +589,10 @@ class Daemon:
         except KeyboardInterrupt:
             pass
         finally:
-            # A second signal does not cut the shutdown short.
-            for signum in previous:
-                signal.signal(signum, signal.SIG_IGN)
+            # A second signal ends the process at once, by that signal,
+            # saying so on stderr: a plain handler stuck on a device would
+            # hold the shutdown, and the process, for ever.
+            _corvo.end_by_signals(list(previous))
             try:
                 self.shutdown()
             finally:

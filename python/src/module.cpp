@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <signal.h>
 #include <spdlog/common.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -52,6 +54,29 @@ void postToLoop(LoopThread::Task task)
     }
     if (!loop.post(std::move(task)))
         throw std::runtime_error("the library's loop thread is not accepting calls (stopped or overloaded)");
+}
+
+// A signal during a daemon's shutdown (after the one that began it): the
+// process ends at once, by that signal, without cleanup. Python's own
+// handlers would wait for the main thread, which may be waiting for a
+// handler stuck on a device. Async-signal-safe calls only.
+extern "C" void endBySecondSignal(int signum)
+{
+    static const char text[] = "corvo: a second signal during the shutdown: exiting without cleanup\n";
+    ssize_t written = write(STDERR_FILENO, text, sizeof text - 1);
+    (void)written;
+    signal(signum, SIG_DFL);
+    raise(signum);
+}
+
+void endBySignals(const std::vector<int>& signums)
+{
+    struct sigaction action = {};
+    action.sa_handler = endBySecondSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signum : signums)
+        if (sigaction(signum, &action, nullptr) != 0)
+            throw py::value_error("cannot handle signal " + std::to_string(signum));
 }
 
 Property::Type propertyType(int code)
@@ -276,6 +301,7 @@ PYBIND11_MODULE(_corvo, m)
 
     m.def("loop_running", [] { return true; });
     m.def("loop_started", &LoopThread::started);
+    m.def("end_by_signals", &endBySignals, py::arg("signums"));
     m.def("shutdown", [] {
         py::gil_scoped_release release;
         LoopThread::instance().shutdown();

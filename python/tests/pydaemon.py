@@ -1,9 +1,11 @@
 """The Python daemon the tests talk to: one property of each type, limits and
-choices, a command that fails, a slow async command, and a command that sets
-a property from its handler."""
+choices, a command that fails, a slow async command, a command that sets
+a property from its handler, and a plain command that blocks the library's
+thread (a device that hangs); on_stop says when the shutdown begins."""
 
 import asyncio
 import sys
+import time
 
 import corvo
 
@@ -125,6 +127,14 @@ class Tester(corvo.Daemon):
     @corvo.command(description="ends the daemon")
     def quit(self):
         self.stop()
+
+    @corvo.command(description="blocks the library's thread, as a device that hangs")
+    def block(self, seconds: float):
+        self.log.info("blocking")
+        time.sleep(seconds)
+
+    def on_stop(self):
+        print("on_stop", flush=True)
 
 
 if __name__ == "__main__":

@@ -48,6 +48,24 @@ def test_sigint_cancels_running_handlers_in_order(children, site_args):
         assert noise not in log, log
 
 
+def test_a_second_signal_ends_a_daemon_whose_plain_handler_is_stuck(children, site_args):
+    """One signal shuts a daemon down cleanly (above); when a plain handler
+    is stuck (a device that hangs), the shutdown waits for it, and a second
+    SIGINT or SIGTERM ends the process at once, by that signal."""
+    pyd = children.python("pydaemon.py", *net_options(site_args))
+    with corvo.Site(**site_args) as s:
+        s.wait_for("pyd", timeout=T)
+        s.command("pyd", "block", 4 * T, linger=0)
+        wait_until(lambda: "blocking" in read_log(pyd), timeout=T, what="the handler to block")
+        pyd.send_signal(signal.SIGINT)
+        wait_until(lambda: "on_stop" in read_log(pyd), timeout=T, what="the shutdown to begin")
+        pyd.send_signal(signal.SIGTERM)
+        code = pyd.wait(timeout=T)
+    log = read_log(pyd)
+    assert code == -signal.SIGTERM, log
+    assert "a second signal during the shutdown: exiting without cleanup" in log, log
+
+
 def test_sigint_reaches_a_daemon_started_in_the_background(children, site_args):
     command = " ".join([sys.executable, os.path.join(HERE, "pydaemon.py")] + net_options(site_args))
     # A non-interactive shell starts background jobs with SIGINT ignored.
