@@ -88,7 +88,9 @@ public:
     // "postgresql://user@host:port/db").
     static std::string describe(const std::string& db);
     // Where the archiver and the tools look when no database is named:
-    // $HOME/.local/share/corvo/history.db, else /var/lib/corvo/history.db.
+    // $HOME/.local/share/corvo/history.db; without HOME, history.db in the
+    // service's state directory ($STATE_DIRECTORY), else
+    // /var/lib/corvo/history.db.
     static std::string defaultDatabase();
 
     virtual std::string backend() const = 0;
