@@ -17,6 +17,7 @@ import math
 import os
 import random
 import threading
+import weakref
 from typing import Any, Callable, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from . import _corvo
@@ -222,6 +223,17 @@ class _Waiter:
             self.core._drop_waiter(self)
 
 
+def _event_sink(core: "SiteCore") -> Callable[[list], None]:
+    """The node's sink of event batches, which does not keep `core` alive."""
+    core_ref = weakref.ref(core)
+
+    def sink(batch) -> None:
+        live = core_ref()
+        if live is not None:
+            live._on_events(batch)
+    return sink
+
+
 class SiteCore:
     """One node on a site and what it knows; see Site for the public face."""
 
@@ -240,7 +252,9 @@ class SiteCore:
         # Image fetches running: transfer number -> handler of its events.
         self._transfers: Dict[int, Callable[[tuple], None]] = {}
         self._closed = False
-        self._node = _corvo.SiteNode(site, int(port), interface or "", name or "", self._on_events,
+        # The node holds only a weak reference: a Site dropped without
+        # close() is freed, and so is its node (closed on the loop thread).
+        self._node = _corvo.SiteNode(site, int(port), interface or "", name or "", _event_sink(self),
                                      _path_text(key), _path_text(keys), gossip=gossip,
                                      gossip_bind=gossip_bind, beacon=beacon)
 

@@ -67,8 +67,9 @@ class Site:
     """A client on a site: discovers the programs of the site, reads and
     writes their properties, runs their commands and follows their events.
 
-    Joins at once; ``close()`` (or leaving the ``with`` block) leaves. Every
-    method may be called from any thread. ``timeout`` is in seconds: waiting
+    Joins at once; ``close()`` (or leaving the ``with`` block) leaves, and
+    so does a Site dropped without it once it is garbage. Every method may
+    be called from any thread. ``timeout`` is in seconds: waiting
     for the peer's description takes at most that long, and so does waiting
     for the confirmation that follows.
 

@@ -250,3 +250,53 @@ def test_after_the_library_thread_started_fork_and_daemon_are_refused(children, 
     assert code == 0, log
     assert "child raised: corvo cannot be used in a child of fork()" in log, log
     assert "--daemon refused: --daemon must be given before any other thread starts" in log, log
+
+
+DROPPED_SITES = textwrap.dedent("""
+    import gc
+    import os
+    import sys
+    import time
+    import corvo
+
+    def threads():
+        return len(os.listdir("/proc/self/task"))
+
+    def peek():
+        # Not closed: dropped on return, as a file object may be.
+        s = corvo.Site(site=sys.argv[1], port=int(sys.argv[2]), interface="lo")
+        return s.peers()
+
+    def settled(limit):
+        # A dropped Site's node is closed on the library's thread, soon after.
+        deadline = time.monotonic() + float(sys.argv[3])
+        while threads() > limit and time.monotonic() < deadline:
+            gc.collect()
+            time.sleep(0.05)
+        return threads()
+
+    # The package's threads start on first use; a closed Site's node ends
+    # its thread soon after.
+    corvo.Site(site=sys.argv[1], port=int(sys.argv[2]), interface="lo").close()
+    before = threads()
+    for _ in range(20):
+        time.sleep(0.05)
+        before = min(before, threads())
+    for _ in range(20):
+        peek()
+    print("threads:", before, settled(before), flush=True)
+""")
+
+
+def test_a_site_dropped_without_close_leaves_the_site(children, site_args, work_dir):
+    """A Site that becomes garbage is closed: its node leaves the site and
+    its thread ends, so a process may open Sites without closing them."""
+    script = os.path.join(work_dir, "dropped.py")
+    with open(script, "w") as f:
+        f.write(DROPPED_SITES)
+    proc = children.start([sys.executable, script, site_args["site"], str(site_args["port"]), str(T)], "dropped")
+    code = proc.wait(timeout=4 * T)
+    log = read_log(proc)
+    assert code == 0, log
+    before, after = (int(n) for n in log.split("threads:")[1].split())
+    assert after <= before, log
