@@ -20,6 +20,18 @@ T = 30.0
 NOISE = ("not accepting calls", "Task was destroyed", "Traceback", "Exception ignored")
 
 
+def run_script(children, site_args, work_dir, name, text, timeout=4 * T, extra=()):
+    """Runs `text` as a script of its own with the site and port as its
+    first arguments (then `extra`); returns its exit code and output."""
+    script = os.path.join(work_dir, name + ".py")
+    with open(script, "w") as f:
+        f.write(text)
+    command = [sys.executable, script, site_args["site"], str(site_args["port"]), *extra]
+    proc = children.start(command, name)
+    code = proc.wait(timeout=timeout)
+    return code, read_log(proc)
+
+
 def test_sigint_cancels_running_handlers_in_order(children, site_args):
     pyd = children.python("pydaemon.py", *net_options(site_args))
     with corvo.Site(**site_args) as s:
@@ -176,12 +188,7 @@ def test_daemon_start_and_shutdown_leave_no_descriptor_behind(children, site_arg
     """A process that starts and shuts down daemons again and again (tests,
     a supervisor) keeps its descriptors: each shutdown frees the daemon's
     timer loop too."""
-    script = os.path.join(work_dir, "cycles.py")
-    with open(script, "w") as f:
-        f.write(CYCLES)
-    proc = children.start([sys.executable, script, site_args["site"], str(site_args["port"])], "cycles")
-    code = proc.wait(timeout=4 * T)
-    log = read_log(proc)
+    code, log = run_script(children, site_args, work_dir, "cycles", CYCLES)
     assert code == 0, log
     before, after = (int(n) for n in log.split("open fds:")[1].split())
     assert after == before, log
@@ -241,12 +248,7 @@ def test_after_the_library_thread_started_fork_and_daemon_are_refused(children, 
     """The library's thread does not follow a fork: once it runs (here, a
     Site was opened), a forked child's first call raises instead of waiting
     for ever, and --daemon is refused as it is after any other thread."""
-    script = os.path.join(work_dir, "forked.py")
-    with open(script, "w") as f:
-        f.write(AFTER_A_SITE)
-    proc = children.start([sys.executable, script, site_args["site"], str(site_args["port"]), str(T)], "forked")
-    code = proc.wait(timeout=4 * T)
-    log = read_log(proc)
+    code, log = run_script(children, site_args, work_dir, "forked", AFTER_A_SITE, extra=[str(T)])
     assert code == 0, log
     assert "child raised: corvo cannot be used in a child of fork()" in log, log
     assert "--daemon refused: --daemon must be given before any other thread starts" in log, log
@@ -291,12 +293,7 @@ DROPPED_SITES = textwrap.dedent("""
 def test_a_site_dropped_without_close_leaves_the_site(children, site_args, work_dir):
     """A Site that becomes garbage is closed: its node leaves the site and
     its thread ends, so a process may open Sites without closing them."""
-    script = os.path.join(work_dir, "dropped.py")
-    with open(script, "w") as f:
-        f.write(DROPPED_SITES)
-    proc = children.start([sys.executable, script, site_args["site"], str(site_args["port"]), str(T)], "dropped")
-    code = proc.wait(timeout=4 * T)
-    log = read_log(proc)
+    code, log = run_script(children, site_args, work_dir, "dropped", DROPPED_SITES, extra=[str(T)])
     assert code == 0, log
     before, after = (int(n) for n in log.split("threads:")[1].split())
     assert after <= before, log
