@@ -19,9 +19,23 @@ namespace {
 std::atomic<bool> finished{false};
 std::atomic<bool> returned{false};  // the daemon's run() has returned
 
-class BoundsDaemon : public corvo::Daemon {
+// A daemon that stops once its node has finished.
+class FinishingDaemon : public corvo::Daemon {
 public:
-    BoundsDaemon() : Daemon("boundsd")
+    using corvo::Daemon::Daemon;
+    void onIdle() override
+    {
+        if (++turns > 12000)  // about 60 s: the node never finished
+            std::_Exit(3);
+        if (finished)
+            stop();
+    }
+    int turns = 0;
+};
+
+class BoundsDaemon : public FinishingDaemon {
+public:
+    BoundsDaemon() : FinishingDaemon("boundsd")
     {
         createProperty("n", corvo::Property::INT, "a counter", true);
         createProperty("spectrum", corvo::Property::DOUBLE_LIST, "samples", false);
@@ -38,14 +52,6 @@ public:
             },
             "too much, then a counter");
     }
-    void onIdle() override
-    {
-        if (++turns > 12000)  // about 60 s: the node never finished
-            std::_Exit(3);
-        if (finished)
-            stop();
-    }
-    int turns = 0;
 };
 
 // A node on its own thread that receives values and log records.
@@ -100,9 +106,9 @@ public:
 };
 
 // Values of its own that are not UTF-8 (a device's or a file's bytes).
-class Latin1Daemon : public corvo::Daemon {
+class Latin1Daemon : public FinishingDaemon {
 public:
-    Latin1Daemon() : Daemon("latind")
+    Latin1Daemon() : FinishingDaemon("latind")
     {
         createProperty("label", corvo::Property::STRING, "a label", false);
         createProperty("names", corvo::Property::STR_LIST, "names", false);
@@ -117,14 +123,6 @@ public:
             },
             "Latin-1 values, then a counter");
     }
-    void onIdle() override
-    {
-        if (++turns > 12000)  // about 60 s: the node never finished
-            std::_Exit(3);
-        if (finished)
-            stop();
-    }
-    int turns = 0;
 };
 
 // Runs `daemon` on `site` with `node` (the listening side, which writes its
