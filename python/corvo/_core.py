@@ -30,6 +30,16 @@ from ._wake import wake as _wake
 #: oldest is dropped and counted in ``dropped``.
 DEFAULT_QUEUE_SIZE = 10000
 
+#: Bytes of events a watch or logs stream holds at most by default, as the
+#: node below bounds the events not yet read; beyond it the oldest are
+#: dropped and counted in ``dropped``.
+DEFAULT_MAX_BYTES = 64 << 20
+
+#: What an event costs beside its texts and list items (an estimate).
+EVENT_OVERHEAD = 64
+#: What a number in a list value costs (an estimate: the object and its slot).
+NUMBER_BYTES = 32
+
 TYPE_CODES = {"int": 0, "str": 1, "float": 2, "list[str]": 4, "list[int]": 5, "list[float]": 6}
 
 
@@ -70,19 +80,42 @@ def _copy(value):
     return list(value) if isinstance(value, list) else value
 
 
+def _value_bytes(value) -> int:
+    if isinstance(value, (str, bytes)):
+        return len(value)
+    if isinstance(value, list):
+        return sum(_value_bytes(item) for item in value)
+    return NUMBER_BYTES
+
+
+def _event_bytes(event) -> int:
+    """A cheap estimate of the memory an event holds: its value's texts and
+    list items (a log record's text), plus a fixed overhead."""
+    if type(event) is LogEvent:
+        return EVENT_OVERHEAD + len(event.text)
+    if type(event) is PropertyEvent:
+        return EVENT_OVERHEAD + _value_bytes(event.value)
+    return EVENT_OVERHEAD
+
+
 class EventStream:
     """A bounded queue of events, read by iteration (blocking or ``async
-    for``) or handed to a callback. When full, the oldest event is dropped
-    and counted in ``dropped``. ``close()`` ends the iteration."""
+    for``) or handed to a callback. When it holds more than ``maxsize``
+    events or ``max_bytes`` bytes, the oldest events are dropped and counted
+    in ``dropped``. ``close()`` ends the iteration."""
 
     def __init__(self, core: "SiteCore", accept: Callable[[Any, str], bool], maxsize: int,
-                 callback: Optional[Callable[[Any], Any]] = None):
+                 callback: Optional[Callable[[Any], Any]] = None, max_bytes: int = DEFAULT_MAX_BYTES):
         if maxsize < 1:
             raise WrongValueError("queue_size must be at least 1")
+        if max_bytes < 1:
+            raise WrongValueError("max_bytes must be at least 1")
         self._core = core
         self._accept = accept
-        self._events: collections.deque = collections.deque()
+        self._events: collections.deque = collections.deque()  # (event, its estimated bytes)
         self._maxsize = maxsize
+        self._max_bytes = max_bytes
+        self._bytes = 0  # the estimated bytes of the events held
         self._callback = callback
         self._cond = threading.Condition(threading.Lock())
         self._waker: Optional[Tuple[asyncio.AbstractEventLoop, asyncio.Future]] = None
@@ -90,7 +123,7 @@ class EventStream:
         self._is_log = False
         self._running_callbacks = 0
         self.dropped = 0
-        """Events dropped because the queue was full."""
+        """Events dropped because the queue held too many events or bytes."""
 
     # -- producer side (loop thread) --
     def _push(self, event) -> None:
@@ -100,10 +133,13 @@ class EventStream:
         with self._cond:
             if self._closed:
                 return
-            if len(self._events) >= self._maxsize:
-                self._events.popleft()
+            size = _event_bytes(event)
+            self._events.append((event, size))
+            self._bytes += size
+            # An event larger than max_bytes on its own is dropped as well.
+            while len(self._events) > self._maxsize or self._bytes > self._max_bytes:
+                self._take()
                 self.dropped += 1
-            self._events.append(event)
             self._cond.notify()
             waker, self._waker = self._waker, None
         if waker is not None:
@@ -133,6 +169,12 @@ class EventStream:
         with self._cond:
             self._running_callbacks -= 1
 
+    def _take(self):
+        """The oldest event held, removed (under the lock)."""
+        event, size = self._events.popleft()
+        self._bytes -= size
+        return event
+
     # -- consumer side --
     def close(self) -> None:
         """Stops the stream; a waiting iteration ends."""
@@ -140,6 +182,7 @@ class EventStream:
         with self._cond:
             self._closed = True
             self._events.clear()
+            self._bytes = 0
             self._cond.notify_all()
             waker, self._waker = self._waker, None
         if waker is not None:
@@ -157,7 +200,7 @@ class EventStream:
             if not self._cond.wait_for(lambda: self._events or self._closed, timeout):
                 raise TimeoutError("no event within %g s" % timeout)
             if self._events:
-                return self._events.popleft()
+                return self._take()
             raise StopIteration
 
     def __iter__(self):
@@ -181,7 +224,7 @@ class EventStream:
             loop = asyncio.get_running_loop()
             with self._cond:
                 if self._events:
-                    return self._events.popleft()
+                    return self._take()
                 if self._closed:
                     raise StopAsyncIteration
                 future = loop.create_future()
@@ -561,7 +604,7 @@ class SiteCore:
         return future
 
     def stream(self, peers: Tuple[str, ...], logs: bool, callback, queue_size: Optional[int],
-               props: Tuple[str, ...] = (), images: bool = False) -> EventStream:
+               props: Tuple[str, ...] = (), images: bool = False, max_bytes: Optional[int] = None) -> EventStream:
         """A stream of the events of `peers` (all when empty); with `props`,
         only the broadcasts of those properties; with `images`, only the
         cameras' ImageReady announcements (which no other stream gets). A
@@ -581,7 +624,8 @@ class SiteCore:
                 return False
             return not wanted or event.peer in wanted or uuid in wanted
 
-        stream = EventStream(self, accept, queue_size or DEFAULT_QUEUE_SIZE, callback)
+        stream = EventStream(self, accept, queue_size or DEFAULT_QUEUE_SIZE, callback,
+                             DEFAULT_MAX_BYTES if max_bytes is None else max_bytes)
         stream._is_log = logs
         with self._lock:
             self._require_open()

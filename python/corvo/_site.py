@@ -175,7 +175,8 @@ class Site:
             "no broadcast of %s from %s within %g s after %s" % (wait, target.name, timeout, name)))
 
     def watch(self, peer: Optional[str] = None, *props: str, peers: Iterable[str] = (),
-              callback: Optional[Callable[[Any], Any]] = None, queue_size: Optional[int] = None) -> EventStream:
+              callback: Optional[Callable[[Any], Any]] = None, queue_size: Optional[int] = None,
+              max_bytes: Optional[int] = None) -> EventStream:
         """Events as they come: an iterable stream, or with `callback` each
         event is handed to it (on the library's thread: it must not block;
         an ``async def`` callback runs on the package's asyncio thread).
@@ -185,7 +186,7 @@ class Site:
         ``watch("camera")``: those of one peer (``peers=[...]`` for several);
         ``watch("camera", "expotime", ...)``: only the broadcasts
         (PropertyEvent) of those properties of that peer."""
-        return self._core.stream(_peer_names(peer, peers), False, callback, queue_size, props)
+        return self._core.stream(_peer_names(peer, peers), False, callback, queue_size, props, max_bytes=max_bytes)
 
     def device(self, peer: str, timeout: float = 5.0) -> "Device":
         """A proxy of `peer` with attribute access: ``cam.expotime`` reads a
@@ -205,18 +206,19 @@ class Site:
         return AlarmEvents(self, queue_size=queue_size)
 
     def logs(self, *peers: str, callback: Optional[Callable[[Any], Any]] = None,
-             queue_size: Optional[int] = None) -> EventStream:
+             queue_size: Optional[int] = None, max_bytes: Optional[int] = None) -> EventStream:
         """Log records of `peers` (all when none given), as ``watch``."""
-        return self._core.stream(peers, True, callback, queue_size)
+        return self._core.stream(peers, True, callback, queue_size, max_bytes=max_bytes)
 
     def images(self, *cameras: str, callback: Optional[Callable[[Any], Any]] = None,
-               queue_size: Optional[int] = None) -> EventStream:
+               queue_size: Optional[int] = None, max_bytes: Optional[int] = None) -> EventStream:
         """The cameras' announcements of each saved image (ImageReady: name,
         size, shape, pixel type, SHA-1, exposure start and length), of
         `cameras` (all when none given), as ``watch``: iterate, or give a
         callback. To keep each one: ``for ready in s.images("camera"):
         s.fetch_image(ready.peer, ready.name, "frames/")``."""
-        return self._core.stream(_peer_names(None, cameras), False, callback, queue_size, images=True)
+        return self._core.stream(_peer_names(None, cameras), False, callback, queue_size,
+                                 images=True, max_bytes=max_bytes)
 
     def fetch_image(self, camera: str, name: str = "latest", path=None, *, as_array: bool = False,
                     timeout: float = 30.0, max_bytes: int = _fetch.DEFAULT_MAX_BYTES, compress: bool = False):
@@ -309,9 +311,9 @@ class Device:
         return self._site.command(self.peer, name, *args, wait=wait, timeout=self._timeout, linger=linger)
 
     def watch(self, *props: str, callback: Optional[Callable[[Any], Any]] = None,
-              queue_size: Optional[int] = None) -> EventStream:
+              queue_size: Optional[int] = None, max_bytes: Optional[int] = None) -> EventStream:
         """The peer's events, or only the broadcasts of `props`, as Site.watch."""
-        return self._site.watch(self.peer, *props, callback=callback, queue_size=queue_size)
+        return self._site.watch(self.peer, *props, callback=callback, queue_size=queue_size, max_bytes=max_bytes)
 
     def fetch_image(self, name: str = "latest", path=None, *, as_array: bool = False):
         """An image of this camera, as Site.fetch_image."""

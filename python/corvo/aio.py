@@ -151,21 +151,23 @@ class Site:
             "no broadcast of %s from %s within %g s after %s" % (wait, target.name, timeout, name)))
 
     def watch(self, peer: Optional[str] = None, *props: str, peers: Iterable[str] = (),
-              callback: Optional[Callable[[Any], Any]] = None, queue_size: Optional[int] = None) -> EventStream:
+              callback: Optional[Callable[[Any], Any]] = None, queue_size: Optional[int] = None,
+              max_bytes: Optional[int] = None) -> EventStream:
         """Events as corvo.Site.watch (of every peer, of `peer`, or only the
         broadcasts of `props` of `peer`); iterate with ``async for``."""
-        return self.core.stream(_peer_names(peer, peers), False, callback, queue_size, props)
+        return self.core.stream(_peer_names(peer, peers), False, callback, queue_size, props, max_bytes=max_bytes)
 
     def logs(self, *peers: str, callback: Optional[Callable[[Any], Any]] = None,
-             queue_size: Optional[int] = None) -> EventStream:
+             queue_size: Optional[int] = None, max_bytes: Optional[int] = None) -> EventStream:
         """Log records of `peers` (all when none given), as ``watch``."""
-        return self.core.stream(peers, True, callback, queue_size)
+        return self.core.stream(peers, True, callback, queue_size, max_bytes=max_bytes)
 
     def images(self, *cameras: str, callback: Optional[Callable[[Any], Any]] = None,
-               queue_size: Optional[int] = None) -> EventStream:
+               queue_size: Optional[int] = None, max_bytes: Optional[int] = None) -> EventStream:
         """The cameras' announcements of saved images, as corvo.Site.images;
         ``async for ready in s.images("camera")``."""
-        return self.core.stream(_peer_names(None, cameras), False, callback, queue_size, images=True)
+        return self.core.stream(_peer_names(None, cameras), False, callback, queue_size,
+                                images=True, max_bytes=max_bytes)
 
     async def fetch_image(self, camera: str, name: str = "latest", path=None, *, as_array: bool = False,
                           timeout: float = 30.0, max_bytes: int = _fetch.DEFAULT_MAX_BYTES, compress: bool = False):
@@ -234,9 +236,9 @@ class Device:
         return await self._site.command(self.peer, name, *args, wait=wait, timeout=self._timeout, linger=linger)
 
     def watch(self, *props: str, callback: Optional[Callable[[Any], Any]] = None,
-              queue_size: Optional[int] = None) -> EventStream:
+              queue_size: Optional[int] = None, max_bytes: Optional[int] = None) -> EventStream:
         """The peer's events, or only the broadcasts of `props`."""
-        return self._site.watch(self.peer, *props, callback=callback, queue_size=queue_size)
+        return self._site.watch(self.peer, *props, callback=callback, queue_size=queue_size, max_bytes=max_bytes)
 
     def __getattr__(self, name: str) -> Any:
         if name.startswith("_"):

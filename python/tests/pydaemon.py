@@ -87,6 +87,16 @@ class Tester(corvo.Daemon):
         await asyncio.sleep(0.3)
         self.count = self.count + amount
 
+    blobs = corvo.Property(list[str], description="large values, numbered")
+    spilled = corvo.Property(int, description="blobs broadcast by the latest spill")
+
+    @corvo.command(description="broadcasts `count` numbered values of about 1 MiB, then their count")
+    async def spill(self, count: int):
+        for number in range(count):
+            self.blobs = ["%08d" % number] + ["x" * 65000] * 16
+            await asyncio.sleep(0.02)  # paced as a daemon that publishes often
+        self.spilled = count
+
     @corvo.command(description="refuses every code but 42")
     def guarded(self, code: int):
         if code != 42:

@@ -190,6 +190,30 @@ def test_async_callbacks_running_at_once_are_bounded(pyd, site_args):
             assert [e.value for e in started] == [2.0, 3.0]
 
 
+def test_a_stream_not_read_holds_at_most_max_bytes(pyd, site_args):
+    """A daemon broadcasts 40 values of about 1 MiB to a stream nobody reads:
+    it keeps the newest that fit in its max_bytes and counts the others as
+    dropped."""
+    count, max_bytes = 40, 8 << 20
+    with corvo.Site(**site_args) as s:
+        s.wait_for("pyd", timeout=T)
+        with s.watch("pyd", "blobs", max_bytes=max_bytes) as blobs, s.watch("pyd", "spilled") as done:
+            s.command("pyd", "spill", count)
+            # The daemon sends its count after every value: all have arrived.
+            assert done.get(T).value == count
+            held = []
+            while True:
+                try:
+                    held.append(blobs.get(0).value)
+                except TimeoutError:
+                    break
+            assert blobs.dropped > 0 and blobs.dropped + len(held) == count
+            assert [int(value[0]) for value in held] == list(range(count - len(held), count))
+            held_bytes = sum(len(text) for value in held for text in value)
+            value_bytes = held_bytes // len(held)
+            assert max_bytes - value_bytes < held_bytes <= max_bytes
+
+
 def test_a_uuid_names_the_peer_watched(children, site_args):
     """Of two live daemons of one name, streams given one's UUID (watch,
     a device's watch) yield that daemon's events and none of the other's."""
