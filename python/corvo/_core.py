@@ -84,7 +84,11 @@ def _value_bytes(value) -> int:
     if isinstance(value, (str, bytes)):
         return len(value)
     if isinstance(value, list):
-        return sum(_value_bytes(item) for item in value)
+        # A list value holds one type: texts counted by length, numbers each
+        # NUMBER_BYTES (without a call per item: lists hold up to 16,384).
+        if value and isinstance(value[0], str):
+            return sum(map(len, value))
+        return NUMBER_BYTES * len(value)
     return NUMBER_BYTES
 
 
